@@ -1,0 +1,32 @@
+#!/usr/bin/env bash
+# Every test: the C++ tests in the plain build and under the sanitizers, then
+# pytest against the installed package.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+scripts/setup.sh
+export PATH="$(pwd)/.venv/bin:$PATH"
+jobs=$(nproc 2>/dev/null || echo 2)
+
+cpp_build() {  # dir sanitizer build-type
+  cmake --no-warn-unused-cli -S . -B "build/$1" -G Ninja -DCMAKE_BUILD_TYPE="$3" -DQUORVALE_TESTS=ON -DQUORVALE_EXTENSION=OFF \
+    -DQUORVALE_SANITIZE="$2" -DPython_EXECUTABLE="$(pwd)/.venv/bin/python" >/dev/null
+  cmake --build "build/$1" -j "$jobs"
+}
+
+echo "== C++ tests (plain build)"
+cpp_build plain "" RelWithDebInfo
+ctest --test-dir build/plain --output-on-failure -j "$jobs"
+
+echo "== C++ tests (AddressSanitizer + UndefinedBehaviorSanitizer)"
+cpp_build asan asan Debug
+ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1 \
+  ctest --test-dir build/asan --output-on-failure -j "$jobs"
+
+if compgen -G "tests/cpp/*_mt_test.cpp" >/dev/null; then
+  echo "== C++ tests (ThreadSanitizer)"
+  cpp_build tsan tsan RelWithDebInfo
+  TSAN_OPTIONS=halt_on_error=1 ctest --test-dir build/tsan --output-on-failure -j "$jobs"
+fi
+
+echo "== Python tests"
+QUORVALE_TEST_EXT="$(pwd)/build/plain/pyext" .venv/bin/python -m pytest -q tests/python

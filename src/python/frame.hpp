@@ -1,0 +1,204 @@
+// The frame every binding shares: owning references, the argument reader,
+// argument conversions, detaching from the interpreter, and the boundary that
+// turns C++ exceptions into Python exceptions.
+#pragma once
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <exception>
+#include <new>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <type_traits>
+#include <utility>
+
+#include "../error.hpp"
+
+#ifndef Py_BEGIN_CRITICAL_SECTION
+#define Py_BEGIN_CRITICAL_SECTION(op) {
+#define Py_END_CRITICAL_SECTION() }
+#endif
+
+namespace quorvale::python {
+
+// Thrown when a Python exception is already set and must simply propagate.
+struct PyErrorSet {};
+
+[[noreturn]] inline void throw_error_set() { throw PyErrorSet{}; }
+
+// A new reference, released at scope end. Never let one be released while
+// detached from the interpreter: declare it outside the detached scope.
+class Ref {
+ public:
+  Ref() noexcept = default;
+  explicit Ref(PyObject* owned) noexcept : p_(owned) {}
+  static Ref borrow(PyObject* o) noexcept {
+    Py_XINCREF(o);
+    return Ref(o);
+  }
+  // Takes a new reference from a C API call; a null means an error is set.
+  static Ref check(PyObject* owned) {
+    if (!owned) throw_error_set();
+    return Ref(owned);
+  }
+  Ref(Ref&& o) noexcept : p_(std::exchange(o.p_, nullptr)) {}
+  Ref& operator=(Ref&& o) noexcept {
+    if (this != &o) {
+      Py_XDECREF(p_);
+      p_ = std::exchange(o.p_, nullptr);
+    }
+    return *this;
+  }
+  Ref(const Ref&) = delete;
+  Ref& operator=(const Ref&) = delete;
+  ~Ref() { Py_XDECREF(p_); }
+
+  PyObject* get() const noexcept { return p_; }
+  PyObject* release() noexcept { return std::exchange(p_, nullptr); }
+  explicit operator bool() const noexcept { return p_ != nullptr; }
+
+ private:
+  PyObject* p_ = nullptr;
+};
+
+// ---- errors -----------------------------------------------------------------
+
+// Sets the Python exception for a core error: OSError for Io (the display
+// text as its only argument), ValueError for every other kind.
+void to_py(const IndexError& error);
+// The BaseException-derived type raised for a broken invariant.
+PyObject* panic_type();
+void raise_panic(const char* sentence);
+[[noreturn]] void raise_type_error(const std::string& message);
+[[noreturn]] void raise_value_error(const std::string& message);
+[[noreturn]] void raise_overflow_error(const std::string& message);
+// Adds the note "while processing '<name>'" to the exception being raised.
+void add_processing_note(const char* name);
+// "'int'" style name of an object's type.
+std::string type_name(PyObject* o);
+
+// Runs f and converts whatever it throws into the Python error state; the
+// result is f's new reference, or null with the error set. No C++ exception
+// ever leaves it.
+template <class F>
+PyObject* boundary(F&& f) noexcept {
+  try {
+    return f();
+  } catch (const PyErrorSet&) {
+  } catch (const IndexError& e) {
+    to_py(e);
+  } catch (const Panic& e) {
+    raise_panic(e.what());
+  } catch (const std::bad_alloc&) {
+    PyErr_NoMemory();
+  } catch (const std::exception& e) {
+    raise_panic(e.what());
+  } catch (...) {
+    raise_panic("an unknown exception reached the interpreter");
+  }
+  if (!PyErr_Occurred()) raise_panic("an error was lost on its way to the interpreter");
+  return nullptr;
+}
+
+// Same for an int-returning slot (0 on success, -1 with the error set).
+template <class F>
+int boundary_int(F&& f) noexcept {
+  PyObject* r = boundary([&]() -> PyObject* {
+    f();
+    Py_RETURN_NONE;
+  });
+  if (!r) return -1;
+  Py_DECREF(r);
+  return 0;
+}
+
+// Runs f detached from the interpreter. Whatever f throws is carried across
+// and rethrown once re-attached, so conversion happens attached.
+template <class F>
+auto detached(F&& f) -> std::invoke_result_t<F&> {
+  using R = std::invoke_result_t<F&>;
+  std::exception_ptr error;
+  if constexpr (std::is_void_v<R>) {
+    Py_BEGIN_ALLOW_THREADS
+    try {
+      f();
+    } catch (...) {
+      error = std::current_exception();
+    }
+    Py_END_ALLOW_THREADS
+    if (error) std::rethrow_exception(error);
+  } else {
+    std::optional<R> result;
+    Py_BEGIN_ALLOW_THREADS
+    try {
+      result.emplace(f());
+    } catch (...) {
+      error = std::current_exception();
+    }
+    Py_END_ALLOW_THREADS
+    if (error) std::rethrow_exception(error);
+    return std::move(*result);
+  }
+}
+
+// ---- arguments ----------------------------------------------------------------
+
+// The parameters of one function: names in order, how many may come by
+// position (the rest are keyword-only) and how many are required (a prefix).
+struct Params {
+  const char* func;  // "PerfectHashIndex.id" or "inspect"
+  const char* const* names;
+  int count;
+  int positional;
+  int required;
+};
+
+template <std::size_t N>
+constexpr Params params(const char* func, const char* const (&names)[N], int positional, int required) {
+  return Params{func, names, static_cast<int>(N), positional, required};
+}
+constexpr Params no_params(const char* func) { return Params{func, nullptr, 0, 0, 0}; }
+
+// Reads fast-call arguments into out[0..count) (borrowed; null when absent).
+void read_args(const Params& p, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, PyObject** out);
+
+// Conversions of one argument. Each adds the note naming the parameter to
+// whatever exception it raises.
+std::uint32_t arg_u32(PyObject* o, const char* name);
+std::uint64_t arg_u64(PyObject* o, const char* name);
+std::int64_t arg_i64(PyObject* o, const char* name);
+bool arg_bool(PyObject* o, const char* name);
+// A str read as UTF-8 in place; valid while o lives.
+std::string_view arg_str(PyObject* o, const char* name);
+// A bytes object (or subclass); valid while o lives.
+std::string_view arg_blob(PyObject* o, const char* name);
+// A str or os.PathLike, encoded with the file-system encoding; an embedded
+// NUL is refused.
+std::string arg_path(PyObject* o, const char* name);
+
+// UTF-8 view of a str without a note (for gatherers): TypeError
+// "'int' object is not an instance of 'str'", or the encoder's error.
+std::string_view str_view(PyObject* o);
+
+// New Python objects.
+inline PyObject* new_int(std::uint64_t v) { return PyLong_FromUnsignedLongLong(v); }
+inline PyObject* new_str(std::string_view s) { return PyUnicode_FromStringAndSize(s.data(), static_cast<Py_ssize_t>(s.size())); }
+inline PyObject* new_bytes(std::string_view s) { return PyBytes_FromStringAndSize(s.data(), static_cast<Py_ssize_t>(s.size())); }
+
+// A fast-call-with-keywords function as a method-table entry.
+using FastFn = PyObject* (*)(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
+inline PyCFunction fastcall(FastFn f) noexcept {
+  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f));
+}
+inline constexpr int FASTCALL_KW = METH_FASTCALL | METH_KEYWORDS;
+
+// ---- registration ----------------------------------------------------------------
+
+// Sets module.<name> = obj (stealing obj) and appends name to __all__.
+void add_to_module(PyObject* module, const char* name, PyObject* obj);
+
+}  // namespace quorvale::python

@@ -1,0 +1,76 @@
+// Scoped worker threads: started inside a call, joined before it returns.
+#pragma once
+
+#include <atomic>
+#include <cstddef>
+#include <exception>
+#include <mutex>
+#include <system_error>
+#include <thread>
+#include <type_traits>
+#include <vector>
+
+namespace quorvale {
+
+// The number of online processors; 1 when the system cannot tell.
+std::size_t online_processors();
+
+// The first failure of a group of workers. A worker never lets an exception
+// escape (that would end the process): it records it here, the others see
+// `failed()` and stop claiming work, and the caller rethrows after joining.
+class FirstError {
+ public:
+  void capture(std::exception_ptr error) noexcept {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (!error_) error_ = std::move(error);
+    failed_.store(true, std::memory_order_release);
+  }
+  bool failed() const noexcept { return failed_.load(std::memory_order_acquire); }
+  void rethrow_if_failed() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (error_) std::rethrow_exception(error_);
+  }
+
+ private:
+  std::mutex mutex_;
+  std::exception_ptr error_;
+  std::atomic<bool> failed_{false};
+};
+
+// Runs body(worker) (or body(worker, first) to let a worker see that another
+// has failed) for worker in 0..count-1, each on its own thread, and
+// joins them all. A thread that cannot be started is skipped (the work is
+// claimed from shared state, so fewer workers still finish it); when none can
+// be started the first body runs on the calling thread. The first exception
+// of any body is rethrown on the caller once every worker has joined.
+template <class Body>
+void run_workers(std::size_t count, Body&& body) {
+  if (count == 0) count = 1;
+  FirstError first;
+  auto guarded = [&](std::size_t worker) noexcept {
+    try {
+      if constexpr (std::is_invocable_v<Body&, std::size_t, const FirstError&>) {
+        body(worker, static_cast<const FirstError&>(first));
+      } else {
+        body(worker);
+      }
+    } catch (...) {
+      first.capture(std::current_exception());
+    }
+  };
+  {
+    std::vector<std::jthread> threads;
+    threads.reserve(count);
+    for (std::size_t i = 0; i < count; ++i) {
+      try {
+        threads.emplace_back(guarded, i);
+      } catch (const std::system_error&) {
+        break;
+      }
+    }
+    if (threads.empty()) guarded(0);
+  }  // jthreads join here
+  first.rethrow_if_failed();
+}
+
+}  // namespace quorvale

@@ -1,0 +1,46 @@
+import os
+import subprocess
+import sys
+
+import quorvale
+import quorvale._core as core
+
+# Registration order of the module's names; those not built yet are absent.
+ORDER = [
+    "StringIndex", "StringIndexIterator", "PerfectHashIndex", "CompactHashIndex", "ClosedHashIndex",
+    "Overlay", "DictIndex", "DictIndexIterator", "HashedDictIndex", "DoubleArrayIndex",
+    "inspect", "plan", "_cli",
+]
+
+
+def test_module_identity():
+    assert core.__doc__ == ""
+    assert core.__name__ == "quorvale._core"
+
+
+def test_all_follows_registration_order():
+    names = list(core.__all__)
+    assert all(n in ORDER for n in names)
+    assert names == [n for n in ORDER if n in names]
+    assert len(set(names)) == len(names)
+    for n in names:
+        obj = getattr(core, n)
+        assert getattr(obj, "__module__", None) == "quorvale._core"
+    assert quorvale.__all__ == names
+
+
+def test_import_keeps_the_gil_disabled_where_free_threaded():
+    code = "import sys, quorvale._core; print(getattr(sys, '_is_gil_enabled', lambda: None)())"
+    out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True).stdout.strip()
+    if sys.version_info >= (3, 13) and "free-threading" in sys.version:
+        assert out == "False"
+
+
+def test_entry_points_reach_the_cli():
+    bin_dir = os.path.dirname(sys.executable)
+    for cmd in ([sys.executable, "-m", "quorvale", "--version"], [os.path.join(bin_dir, "quorvale"), "--version"]):
+        r = subprocess.run(cmd, capture_output=True, text=True)
+        assert "Traceback" not in r.stderr
+        if not hasattr(core, "_cli"):
+            assert r.returncode == 1
+            assert r.stderr.count("\n") == 1 and r.stderr.startswith("quorvale: ")
