@@ -197,10 +197,21 @@ std::uint64_t arg_u64(PyObject* o, const char* name) {
   });
 }
 
+namespace {
+// numpy.bool_ (numpy.bool in numpy 2) is accepted where a bool is expected.
+bool is_numpy_bool(PyObject* o) {
+  const char* n = Py_TYPE(o)->tp_name;
+  return std::strcmp(n, "numpy.bool_") == 0 || std::strcmp(n, "numpy.bool") == 0;
+}
+}  // namespace
+
 bool arg_bool(PyObject* o, const char* name) {
   return with_note(name, [&] {
-    if (!PyBool_Check(o)) raise_type_error("'" + type_name(o) + "' object is not an instance of 'bool'");
-    return o == Py_True;
+    if (PyBool_Check(o)) return o == Py_True;
+    if (!is_numpy_bool(o)) raise_type_error("'" + type_name(o) + "' object is not an instance of 'bool'");
+    int truth = PyObject_IsTrue(o);
+    if (truth < 0) throw_error_set();
+    return truth == 1;
   });
 }
 
@@ -225,11 +236,13 @@ std::string_view arg_blob(PyObject* o, const char* name) {
 
 std::string arg_path(PyObject* o, const char* name) {
   return with_note(name, [&] {
-    PyObject* encoded = nullptr;
-    // Accepts str, bytes and os.PathLike; refuses an embedded NUL.
-    if (!PyUnicode_FSConverter(o, &encoded)) throw_error_set();
-    Ref owned(encoded);
-    return std::string(PyBytes_AS_STRING(encoded), static_cast<std::size_t>(PyBytes_GET_SIZE(encoded)));
+    Ref fspath = Ref::check(PyOS_FSPath(o));
+    // A path is text: bytes paths are refused.
+    if (!PyUnicode_Check(fspath.get())) raise_type_error("'" + type_name(fspath.get()) + "' object is not an instance of 'str'");
+    Ref encoded = Ref::check(PyUnicode_EncodeFSDefault(fspath.get()));
+    std::string_view raw(PyBytes_AS_STRING(encoded.get()), static_cast<std::size_t>(PyBytes_GET_SIZE(encoded.get())));
+    if (raw.find('\0') != std::string_view::npos) raise_value_error("embedded null byte");
+    return std::string(raw);
   });
 }
 

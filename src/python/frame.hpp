@@ -171,13 +171,13 @@ void read_args(const Params& p, PyObject* const* args, Py_ssize_t nargs, PyObjec
 std::uint32_t arg_u32(PyObject* o, const char* name);
 std::uint64_t arg_u64(PyObject* o, const char* name);
 std::int64_t arg_i64(PyObject* o, const char* name);
-bool arg_bool(PyObject* o, const char* name);
+bool arg_bool(PyObject* o, const char* name);  // bool or numpy bool
 // A str read as UTF-8 in place; valid while o lives.
 std::string_view arg_str(PyObject* o, const char* name);
 // A bytes object (or subclass); valid while o lives.
 std::string_view arg_blob(PyObject* o, const char* name);
-// A str or os.PathLike, encoded with the file-system encoding; an embedded
-// NUL is refused.
+// A str or an os.PathLike giving a str, encoded with the file-system
+// encoding; bytes paths and an embedded NUL are refused.
 std::string arg_path(PyObject* o, const char* name);
 
 // UTF-8 view of a str without a note (for gatherers): TypeError

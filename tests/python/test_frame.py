@@ -80,6 +80,7 @@ def test_argument_reader(frametest):
         ("blob", memoryview(b"x"), TypeError, None),
         ("path", "a\x00b", ValueError, None),
         ("path", 3, TypeError, None),
+        ("path", b"dir/f", TypeError, None),
     ],
 )
 def test_conversion_failures_keep_their_type_and_get_a_note(frametest, kind, value, exc, text):
@@ -96,6 +97,9 @@ def test_conversions(frametest, tmp_path):
     assert frametest.convert("u32", 0) == 0
     assert frametest.convert("u64", 2**64 - 1) == 2**64 - 1
     assert frametest.convert("bool", True) is True
+    np = pytest.importorskip("numpy")
+    assert frametest.convert("bool", np.bool_(True)) is True
+    assert frametest.convert("bool", np.False_) is False
     assert frametest.convert("str", "a\x00é") == "a\x00é".encode()
 
     class B(bytes):
