@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <utility>
 
 namespace quorvale {
 namespace arena {
@@ -41,6 +42,7 @@ Layout layout_of(std::uint8_t tag) noexcept {
     l.overflow = (tag & TAG_OVERFLOW) != 0;
     l.width = (tag & TAG_WIDE) ? 8 : 4;
     l.group = low == TAG_GROUPS16 ? 16 : 256;
+    l.group_shift = low == TAG_GROUPS16 ? 4 : 8;
     l.end_size = low == TAG_GROUPS16 ? 1 : 2;
     l.record = l.width + (l.group + 1) * l.end_size + (l.tag_bytes ? l.group : 0);
   } else {
@@ -90,6 +92,19 @@ std::uint8_t tag_for(std::span<const std::uint32_t> lengths, std::uint64_t total
   if (plain < cost16 && plain < cost256) return static_cast<std::uint8_t>(w | tags);
   if (cost256 < cost16) return TAG_GROUPS256 | (j > 0 ? TAG_OVERFLOW : 0) | wide | tags;
   return TAG_GROUPS16 | TAG_OVERFLOW | wide | tags;
+}
+
+std::uint64_t overflow_size(const Layout& l, std::span<const std::uint32_t> lengths) noexcept {
+  if (l.plain || !l.overflow) return 0;
+  const std::uint64_t limit = l.end_size == 1 ? 255 : 65535;
+  std::uint64_t groups = 0;
+  for (std::size_t first = 0; first < lengths.size(); first += l.group) {
+    std::size_t last = std::min<std::size_t>(lengths.size(), first + l.group);
+    std::uint64_t sum = 0;
+    for (std::size_t k = first; k < last; ++k) sum += lengths[k];
+    groups += sum > limit;
+  }
+  return groups * l.overflow_entry() + 8;
 }
 
 std::vector<unsigned char> write_offsets(std::span<unsigned char> arena, std::uint8_t tag,
@@ -219,18 +234,11 @@ std::optional<Span> locate(std::span<const unsigned char> bytes, std::span<const
 using arena::Layout;
 using arena::Span;
 
-std::optional<Span> StringArena::entry_span(std::uint64_t i) const noexcept {
-  if (i >= len_) return std::nullopt;
+std::optional<Span> StringArena::entry_span_overflowing(std::uint64_t i) const noexcept {
   auto all = bytes_.bytes();
   auto s = arena::locate(all, all.subspan(data_end_, overflow_end_ - data_end_), layout_, len_, i);
   if (!s) return std::nullopt;
-  Span out;
-  if (__builtin_add_overflow(s->start, data_start_, &out.start) || __builtin_add_overflow(s->end, data_start_, &out.end))
-    return std::nullopt;
-  // Bounded by the key bytes, not the whole arena: a damaged table never
-  // hands out overflow-table bytes as a key.
-  if (out.end > data_end_) return std::nullopt;
-  return out;
+  return place(s->start, s->end);
 }
 
 std::optional<std::uint8_t> StringArena::tag_byte(std::uint64_t i) const noexcept {
@@ -344,15 +352,15 @@ void ArenaBuilder::Buffer::append(const unsigned char* p, std::size_t n) {
   len_ += n;
 }
 
-Pages<unsigned char> ArenaBuilder::Buffer::take() {
-  if (pages_.size() != len_) {
-    // The hint was wrong: one more copy into a buffer of the exact size.
-    Pages<unsigned char> exact = Pages<unsigned char>::allocate(len_);
-    if (len_) std::memcpy(exact.data(), pages_.data(), len_);
+blob::SharedBytes ArenaBuilder::Buffer::into_shared() {
+  const std::size_t len = std::exchange(len_, 0);
+  if (pages_.size() - len > len / 8 + 4096) {
+    // The hint was far off: keep only what is used.
+    Pages<unsigned char> exact = Pages<unsigned char>::allocate(len);
+    if (len) std::memcpy(exact.data(), pages_.data(), len);
     pages_ = std::move(exact);
   }
-  len_ = 0;
-  return std::move(pages_);
+  return blob::SharedBytes::from_pages(std::move(pages_)).slice(0, len);
 }
 
 ArenaBuilder::ArenaBuilder(std::uint64_t count, std::uint64_t total_hint, const std::vector<std::uint8_t>* tag_bytes)
@@ -393,11 +401,23 @@ std::optional<StringArena> ArenaBuilder::finish() {
   const std::uint64_t data = buf_.size() - 9 - table_guess_;
   const bool tags = tag_bytes_ != nullptr;
   const std::uint8_t tag = arena::tag_for(lengths_, data, tags);
-  auto t = arena::table_size(arena::layout_of(tag), lengths_.size());
-  if (!t) panic("lengths came from a real corpus");
-  if (*t != table_guess_) {
-    arena::move_data(buf_, static_cast<std::size_t>(9 + table_guess_), static_cast<std::size_t>(data),
-                     static_cast<std::size_t>(9 + *t));
+  const arena::Layout layout = arena::layout_of(tag);
+  auto t = arena::table_size(layout, lengths_.size());
+  if (!t || *t > PTRDIFF_MAX / 2) panic("lengths came from a real corpus");
+  const std::size_t final_size = static_cast<std::size_t>(9 + *t + data + arena::overflow_size(layout, lengths_));
+  if (*t != table_guess_ || final_size > buf_.capacity()) {
+    if (final_size <= buf_.capacity()) {
+      arena::move_data(buf_, static_cast<std::size_t>(9 + table_guess_), static_cast<std::size_t>(data),
+                       static_cast<std::size_t>(9 + *t));
+    } else {
+      // Moving within the buffer would first grow it: copy the key bytes once
+      // into a buffer of the final size instead.
+      Buffer exact;
+      exact.reserve(final_size);
+      exact.resize(static_cast<std::size_t>(9 + *t));
+      exact.append(buf_.data() + 9 + table_guess_, static_cast<std::size_t>(data));
+      buf_ = std::move(exact);
+    }
   }
   store_le64(buf_.data(), count_ + 1);
   buf_.data()[8] = tag;
@@ -408,7 +428,7 @@ std::optional<StringArena> ArenaBuilder::finish() {
   buf_.append(overflow.data(), overflow.size());
   lengths_ = {};
   try {
-    return StringArena::from_shared(blob::SharedBytes::from_pages(buf_.take()));
+    return StringArena::from_shared(buf_.into_shared());
   } catch (const IndexError& e) {
     panic_with("freshly built arena is valid", e);
   }

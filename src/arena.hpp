@@ -40,6 +40,7 @@ struct Layout {
   bool overflow = false;
   unsigned width = 4;        // W: plain offsets, group bases, overflow values
   std::uint64_t group = 0;   // G: 16 or 256 (groups)
+  unsigned group_shift = 0;  // log2 G
   unsigned end_size = 0;     // E: 1 or 2 (groups)
   std::uint64_t record = 0;  // R (groups)
   std::uint64_t overflow_entry() const noexcept { return (group + 1) * width; }
@@ -63,6 +64,10 @@ std::uint8_t tag_for(std::span<const std::uint32_t> lengths, std::uint64_t total
 std::vector<unsigned char> write_offsets(std::span<unsigned char> arena, std::uint8_t tag,
                                          std::span<const std::uint32_t> lengths,
                                          std::span<const std::uint8_t> tag_bytes = {});
+
+// Bytes write_offsets returns for these lengths: the overflow table and its
+// length, or 0 without the overflow bit.
+std::uint64_t overflow_size(const Layout& layout, std::span<const std::uint32_t> lengths) noexcept;
 
 // The little-endian integer of width 4 or 8 at `pos`; Format errors
 // "arena: offset overflow" and "arena: unexpected end of buffer".
@@ -158,7 +163,35 @@ class StringArena {
 
   // Entry i's bytes as positions in bytes(); nothing when i >= len() or the
   // entry is damaged. Spans never reach past the key bytes.
-  std::optional<arena::Span> entry_span(std::uint64_t i) const noexcept;
+  std::optional<arena::Span> entry_span(std::uint64_t i) const noexcept {
+    if (i >= len_) return std::nullopt;
+    // The load checked that the table is whole, so entry i's offsets or group
+    // record lie inside the bytes; only their values need checking.
+    const unsigned char* b = bytes_.data();
+    const unsigned w = layout_.width;
+    std::uint64_t lo, hi;
+    if (layout_.plain) {
+      const unsigned char* p = b + 9 + i * w;
+      lo = w == 4 ? load_le32(p) : load_le64(p);
+      hi = w == 4 ? load_le32(p + 4) : load_le64(p + 8);
+    } else {
+      const std::uint64_t g = i >> layout_.group_shift, p = i & (layout_.group - 1);
+      const unsigned char* rec = b + 9 + g * layout_.record;
+      const std::uint64_t base = w == 4 ? load_le32(rec) : load_le64(rec);
+      const unsigned char* ends = rec + w;
+      if (layout_.end_size == 1) {
+        if (ends[0] != 0) return entry_span_overflowing(i);
+        lo = ends[p];
+        hi = ends[p + 1];
+      } else {
+        if (load_le16(ends) != 0) return entry_span_overflowing(i);
+        lo = load_le16(ends + 2 * p);
+        hi = load_le16(ends + 2 * p + 2);
+      }
+      if (__builtin_add_overflow(lo, base, &lo) || __builtin_add_overflow(hi, base, &hi)) return std::nullopt;
+    }
+    return place(lo, hi);
+  }
   std::optional<std::string_view> entry(std::uint64_t i) const noexcept {
     auto s = entry_span(i);
     if (!s) return std::nullopt;
@@ -172,6 +205,17 @@ class StringArena {
  private:
   friend class ArenaBuilder;
   StringArena() = default;
+  std::optional<arena::Span> entry_span_overflowing(std::uint64_t i) const noexcept;
+  // A span relative to the key bytes, placed in bytes(); bounded by the key
+  // bytes, not the whole arena, so a damaged table never hands out overflow
+  // table bytes as a key.
+  std::optional<arena::Span> place(std::uint64_t lo, std::uint64_t hi) const noexcept {
+    arena::Span out;
+    if (hi < lo || __builtin_add_overflow(lo, data_start_, &out.start) ||
+        __builtin_add_overflow(hi, data_start_, &out.end) || out.end > data_end_)
+      return std::nullopt;
+    return out;
+  }
 
   blob::SharedBytes bytes_;
   std::uint64_t len_ = 0;
@@ -204,7 +248,10 @@ class ArenaBuilder {
     void reserve(std::size_t n);
     void resize(std::size_t n);  // new bytes are zero
     void append(const unsigned char* p, std::size_t n);
-    Pages<unsigned char> take();  // exactly size() bytes
+    std::size_t capacity() const noexcept { return pages_.size(); }
+    // The bytes as shared bytes; spare capacity beyond a small slack is
+    // given back by one copy into an exact buffer.
+    blob::SharedBytes into_shared();
 
    private:
     Pages<unsigned char> pages_;
