@@ -1,6 +1,15 @@
 #include "blob.hpp"
 
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <cerrno>
+#include <cstdint>
+#include <cstdio>
+#include <limits>
 
 namespace quorvale {
 
@@ -45,5 +54,324 @@ std::uint32_t header_checksum(std::span<const unsigned char> header) noexcept {
   return static_cast<std::uint32_t>(fin(h));
 }
 
+}  // namespace blob
+
+// ---- File ----
+
+namespace {
+
+[[noreturn]] void throw_os() { throw IndexError::last_os(); }
+
+IndexError unexpected_eof() { return IndexError::io(IoKind::UnexpectedEof, "failed to fill whole buffer"); }
+IndexError write_zero() { return IndexError::io(IoKind::WriteZero, "failed to write whole buffer"); }
+
+int sync_fd(int fd) {
+  int rc;
+  do rc = ::fsync(fd);
+  while (rc != 0 && errno == EINTR);
+  return rc;
+}
+
+// Largest single read or write the system takes.
+constexpr std::size_t kMaxIo = 0x7ffff000;
+
+}  // namespace
+
+File File::open_read(const std::string& path) {
+  int fd;
+  do fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  while (fd < 0 && errno == EINTR);
+  if (fd < 0) throw_os();
+  return File(fd);
+}
+
+void File::write_all(std::span<const unsigned char> bytes) {
+  while (!bytes.empty()) {
+    ssize_t n = ::write(fd_, bytes.data(), std::min(bytes.size(), kMaxIo));
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      throw_os();
+    }
+    if (n == 0) throw write_zero();
+    bytes = bytes.subspan(static_cast<std::size_t>(n));
+  }
+}
+
+std::size_t File::read_some(std::span<unsigned char> out) {
+  for (;;) {
+    ssize_t n = ::read(fd_, out.data(), std::min(out.size(), kMaxIo));
+    if (n >= 0) return static_cast<std::size_t>(n);
+    if (errno != EINTR) throw_os();
+  }
+}
+
+void File::read_exact(std::span<unsigned char> out) {
+  while (!out.empty()) {
+    std::size_t n = read_some(out);
+    if (n == 0) throw unexpected_eof();
+    out = out.subspan(n);
+  }
+}
+
+void File::write_all_at(std::span<const unsigned char> bytes, std::uint64_t offset) {
+  while (!bytes.empty()) {
+    if (offset > static_cast<std::uint64_t>(std::numeric_limits<off_t>::max())) throw IndexError::os(EINVAL);
+    ssize_t n = ::pwrite(fd_, bytes.data(), std::min(bytes.size(), kMaxIo), static_cast<off_t>(offset));
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      throw_os();
+    }
+    if (n == 0) throw write_zero();
+    bytes = bytes.subspan(static_cast<std::size_t>(n));
+    offset += static_cast<std::uint64_t>(n);
+  }
+}
+
+void File::read_exact_at(std::span<unsigned char> out, std::uint64_t offset) {
+  while (!out.empty()) {
+    if (offset > static_cast<std::uint64_t>(std::numeric_limits<off_t>::max())) throw IndexError::os(EINVAL);
+    ssize_t n = ::pread(fd_, out.data(), std::min(out.size(), kMaxIo), static_cast<off_t>(offset));
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      throw_os();
+    }
+    if (n == 0) throw unexpected_eof();
+    out = out.subspan(static_cast<std::size_t>(n));
+    offset += static_cast<std::uint64_t>(n);
+  }
+}
+
+std::uint64_t File::seek(std::uint64_t offset) {
+  if (offset > static_cast<std::uint64_t>(std::numeric_limits<off_t>::max())) throw IndexError::os(EINVAL);
+  off_t at = ::lseek(fd_, static_cast<off_t>(offset), SEEK_SET);
+  if (at < 0) throw_os();
+  return static_cast<std::uint64_t>(at);
+}
+
+std::uint64_t File::position() const {
+  off_t at = ::lseek(fd_, 0, SEEK_CUR);
+  if (at < 0) throw_os();
+  return static_cast<std::uint64_t>(at);
+}
+
+std::uint64_t File::size() const {
+  struct stat st;
+  if (::fstat(fd_, &st) != 0) throw_os();
+  return static_cast<std::uint64_t>(st.st_size);
+}
+
+void File::set_len(std::uint64_t len) {
+  if (len > static_cast<std::uint64_t>(std::numeric_limits<off_t>::max())) throw IndexError::os(EINVAL);
+  int rc;
+  do rc = ::ftruncate(fd_, static_cast<off_t>(len));
+  while (rc != 0 && errno == EINTR);
+  if (rc != 0) throw_os();
+}
+
+void File::sync_all() {
+  if (sync_fd(fd_) != 0) throw_os();
+}
+
+void File::close() {
+  int fd = std::exchange(fd_, -1);
+  // The descriptor is released even when close reports an error; never retry.
+  if (fd >= 0 && ::close(fd) != 0 && errno != EINTR) throw_os();
+}
+
+void File::close_quietly() noexcept {
+  if (fd_ >= 0) ::close(fd_);
+  fd_ = -1;
+}
+
+// ---- BufWriter ----
+
+BufWriter::BufWriter(File& file) : file_(file), buf_(new unsigned char[CAPACITY]) {}
+
+BufWriter::~BufWriter() {
+  try {
+    flush();
+  } catch (...) {
+  }
+}
+
+void BufWriter::write_all(std::span<const unsigned char> bytes) {
+  if (bytes.size() <= CAPACITY - len_) {
+    std::memcpy(buf_.get() + len_, bytes.data(), bytes.size());
+    len_ += bytes.size();
+    return;
+  }
+  flush();
+  if (bytes.size() >= CAPACITY) {
+    file_.write_all(bytes);
+  } else {
+    std::memcpy(buf_.get(), bytes.data(), bytes.size());
+    len_ = bytes.size();
+  }
+}
+
+void BufWriter::flush() {
+  if (len_ == 0) return;
+  // Drop the buffered bytes whatever the outcome, so that a failed write is
+  // not repeated by a later flush.
+  std::size_t n = std::exchange(len_, 0);
+  file_.write_all({buf_.get(), n});
+}
+
+std::uint64_t BufWriter::seek(std::uint64_t offset) {
+  flush();
+  return file_.seek(offset);
+}
+
+namespace blob {
+
+// ---- SharedBytes ----
+
+namespace {
+
+struct OwnedBytes final : SharedBytes::Owner {
+  explicit OwnedBytes(Pages<unsigned char>&& p) noexcept : pages(std::move(p)) {}
+  Pages<unsigned char> pages;
+};
+
+struct MappedBytes final : SharedBytes::Owner {
+  MappedBytes(void* a, std::size_t l) noexcept : addr(a), len(l) {}
+  ~MappedBytes() override {
+    if (addr) ::munmap(addr, len);
+  }
+  void* addr;
+  std::size_t len;
+};
+
+}  // namespace
+
+SharedBytes SharedBytes::from_pages(Pages<unsigned char>&& pages) {
+  auto owner = std::make_shared<OwnedBytes>(std::move(pages));
+  const unsigned char* data = owner->pages.data();
+  std::size_t len = owner->pages.size();
+  return SharedBytes(std::move(owner), data, len, false);
+}
+
+SharedBytes SharedBytes::from_owned(std::span<const unsigned char> bytes) {
+  Pages<unsigned char> pages = Pages<unsigned char>::allocate(bytes.size());
+  if (!bytes.empty()) std::memcpy(pages.data(), bytes.data(), bytes.size());
+  return from_pages(std::move(pages));
+}
+
+SharedBytes SharedBytes::from_owned(std::vector<unsigned char>&& bytes) {
+  std::vector<unsigned char> taken = std::move(bytes);
+  return from_owned(std::span<const unsigned char>(taken));
+}
+
+SharedBytes SharedBytes::map_file(const std::string& path) {
+  File file = File::open_read(path);
+  std::uint64_t size = file.size();
+  if (size > static_cast<std::uint64_t>(PTRDIFF_MAX)) {
+    throw IndexError::io(IoKind::InvalidData, "memory map length overflows isize");
+  }
+  std::size_t len = static_cast<std::size_t>(size);
+  if (len == 0) {
+    // A map of length 0 is refused by the system; an empty view needs none.
+    return SharedBytes(std::make_shared<MappedBytes>(nullptr, 0), empty_bytes(), 0, true);
+  }
+  auto owner = std::make_shared<MappedBytes>(nullptr, len);  // before the map: no leak if this throws
+  void* addr = ::mmap(nullptr, len, PROT_READ, MAP_SHARED, file.fd(), 0);
+  if (addr == MAP_FAILED) throw_os();
+  owner->addr = addr;
+  file.close();  // the map stays valid without the descriptor
+  const unsigned char* data = static_cast<const unsigned char*>(addr);
+  return SharedBytes(std::move(owner), data, len, true);
+}
+
+SharedBytes SharedBytes::slice(std::size_t offset, std::size_t len) const {
+  if (offset > len_ || len > len_ - offset) panic("a sub-view lies inside its view");
+  return SharedBytes(owner_, data_ + offset, len, mapped_);
+}
+
+// ---- Atomic writer ----
+
+std::atomic<std::uint64_t> TEMP_SEQ{0};
+
+TargetParts split_target(const std::string& path) {
+  // Components are read as a path library that ignores trailing separators
+  // and "." components after the first would read them: "a/b/" and "a/b/."
+  // both name "b" in "a".
+  std::string s = path;
+  for (;;) {
+    while (s.size() > 1 && s.back() == '/') s.pop_back();
+    if (s.size() >= 2 && s.compare(s.size() - 2, 2, "/.") == 0) {
+      s.pop_back();
+      continue;
+    }
+    break;
+  }
+  TargetParts parts{".", "index"};
+  if (s.empty() || s.find_first_not_of('/') == std::string::npos) return parts;  // empty or the root
+  std::size_t slash = s.rfind('/');
+  std::string last = slash == std::string::npos ? s : s.substr(slash + 1);
+  std::string prefix = slash == std::string::npos ? std::string() : s.substr(0, slash + 1);
+  if (last != "." && last != "..") parts.name = last;
+  if (!prefix.empty()) {
+    std::size_t keep = prefix.find_last_not_of('/');
+    parts.dir = keep == std::string::npos ? std::string("/") : prefix.substr(0, keep + 1);
+  }
+  return parts;
+}
+
+namespace detail {
+
+TempFile::TempFile(const std::string& target) : target_(target) {
+  TargetParts parts = split_target(target);
+  dir_ = parts.dir;
+  std::string base = dir_;
+  if (base.back() != '/') base += '/';
+  base += parts.name;
+  const long pid = static_cast<long>(::getpid());
+  for (int attempt = 0; attempt < 128; ++attempt) {
+    std::uint64_t seq = TEMP_SEQ.fetch_add(1, std::memory_order_relaxed);
+    char suffix[64];
+    std::snprintf(suffix, sizeof suffix, ".%ld.%llu.tmp", pid, static_cast<unsigned long long>(seq));
+    std::string name = base + suffix;
+    int fd;
+    do fd = ::open(name.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    while (fd < 0 && errno == EINTR);
+    if (fd < 0) {
+      if (errno == EEXIST) continue;
+      throw_os();
+    }
+    file_ = File(fd);
+    temp_path_ = std::move(name);
+    struct stat st;
+    if (::stat(target_.c_str(), &st) == 0) {
+      int rc;
+      do rc = ::fchmod(fd, st.st_mode & 07777);
+      while (rc != 0 && errno == EINTR);
+      // Any other failure keeps the creation mode; the save still succeeds.
+    }
+    return;
+  }
+  throw IndexError::io_kind(IoKind::AlreadyExists);
+}
+
+TempFile::~TempFile() {
+  if (done_) return;
+  ::unlink(temp_path_.c_str());
+  file_ = File();
+}
+
+void TempFile::commit() {
+  file_.sync_all();
+  if (::rename(temp_path_.c_str(), target_.c_str()) != 0) throw_os();
+  done_ = true;
+  int dfd;
+  do dfd = ::open(dir_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  while (dfd < 0 && errno == EINTR);
+  if (dfd >= 0) {
+    sync_fd(dfd);  // the save stands once the rename has; a failing flush is not reported
+    ::close(dfd);
+  }
+  file_ = File();
+}
+
+}  // namespace detail
 }  // namespace blob
 }  // namespace quorvale

@@ -1,13 +1,22 @@
-// Blob framing shared by every index kind: checksums (and, later, owned or
-// mapped bytes and the atomic file writer).
+// Blob framing shared by every index kind: checksums, owned or mapped blob
+// bytes, files, buffered and hashing writers, and the atomic file writer.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <bit>
 #include <cstring>
+#include <memory>
 #include <span>
+#include <string>
 #include <string_view>
+#include <type_traits>
+#include <utility>
+#include <vector>
+
+#include "error.hpp"
+#include "pages.hpp"
 
 namespace quorvale {
 
@@ -81,6 +90,218 @@ std::uint64_t hash_block(std::span<const unsigned char> bytes) noexcept;
 
 // Header checksum: low 32 bits of fin(FNV-1a 64 of the header bytes).
 std::uint32_t header_checksum(std::span<const unsigned char> header) noexcept;
+
+}  // namespace blob
+
+// Byte sinks. Every writer in this project offers
+//   void write_all(std::span<const unsigned char> bytes);
+// which writes all the bytes or throws IndexError, so serialisers can be
+// templates over any of them.
+
+// An open file descriptor, closed with its owner. Every operation throws
+// IndexError (Io) on failure and retries when the system interrupts it.
+class File {
+ public:
+  File() noexcept = default;
+  explicit File(int fd) noexcept : fd_(fd) {}
+  File(File&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
+  File& operator=(File&& other) noexcept {
+    if (this != &other) {
+      close_quietly();
+      fd_ = std::exchange(other.fd_, -1);
+    }
+    return *this;
+  }
+  File(const File&) = delete;
+  File& operator=(const File&) = delete;
+  ~File() { close_quietly(); }
+
+  static File open_read(const std::string& path);  // read only
+  int fd() const noexcept { return fd_; }
+  bool is_open() const noexcept { return fd_ >= 0; }
+
+  // At the current position.
+  void write_all(std::span<const unsigned char> bytes);
+  void write_all(std::string_view bytes) { write_all(as_bytes(bytes)); }
+  std::size_t read_some(std::span<unsigned char> out);  // 0 at the end of the file
+  void read_exact(std::span<unsigned char> out);        // UnexpectedEof when the file ends first
+  // At a given offset; the current position does not move.
+  void write_all_at(std::span<const unsigned char> bytes, std::uint64_t offset);
+  void read_exact_at(std::span<unsigned char> out, std::uint64_t offset);
+
+  std::uint64_t seek(std::uint64_t offset);  // from the start; returns the new position
+  std::uint64_t position() const;
+  std::uint64_t size() const;
+  void set_len(std::uint64_t len);
+  void sync_all();  // data and metadata to stable storage
+  void close();     // reports a failing close
+
+ private:
+  static std::span<const unsigned char> as_bytes(std::string_view s) noexcept {
+    return {reinterpret_cast<const unsigned char*>(s.data()), s.size()};
+  }
+  void close_quietly() noexcept;
+  int fd_ = -1;
+};
+
+// 8 KiB write buffer over a File. Destroying it with bytes still buffered
+// writes them once more and ignores the outcome; call flush() to see errors.
+class BufWriter {
+ public:
+  static constexpr std::size_t CAPACITY = 8192;
+  explicit BufWriter(File& file);
+  BufWriter(const BufWriter&) = delete;
+  BufWriter& operator=(const BufWriter&) = delete;
+  ~BufWriter();
+
+  void write_all(std::span<const unsigned char> bytes);
+  void write_all(std::string_view bytes) {
+    write_all(std::span<const unsigned char>(reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size()));
+  }
+  void flush();
+  std::uint64_t seek(std::uint64_t offset);  // flushes first
+  File& file() noexcept { return file_; }
+
+ private:
+  File& file_;
+  std::unique_ptr<unsigned char[]> buf_;
+  std::size_t len_ = 0;
+};
+
+// Appends to a byte vector (serialising into memory).
+class VecWriter {
+ public:
+  explicit VecWriter(std::vector<unsigned char>& out) noexcept : out_(out) {}
+  void write_all(std::span<const unsigned char> bytes) { out_.insert(out_.end(), bytes.begin(), bytes.end()); }
+
+ private:
+  std::vector<unsigned char>& out_;
+};
+
+// Passes bytes to a writer and, once it has taken them all, to a payload
+// hasher: the checksum covers exactly the bytes written, in order. Bytes of
+// a failed write are not hashed.
+template <class W>
+class Hashed {
+ public:
+  explicit Hashed(W& inner, BlockHasher hasher = {}) noexcept : inner_(inner), hasher_(hasher) {}
+  void write_all(std::span<const unsigned char> bytes) {
+    inner_.write_all(bytes);
+    hasher_.update(bytes);
+  }
+  W& inner() noexcept { return inner_; }
+  BlockHasher& hasher() noexcept { return hasher_; }
+  std::uint64_t finish() const noexcept { return hasher_.finish(); }
+
+ private:
+  W& inner_;
+  BlockHasher hasher_;
+};
+
+namespace blob {
+
+// The read-only, reference-counted bytes a loaded index reads from: an owned
+// copy or a read-only shared map of a whole file. Views cut from a view share
+// its owner, which lives as long as the longest-lived view.
+class SharedBytes {
+ public:
+  SharedBytes() noexcept = default;  // an empty owned view without storage
+
+  // Copies the bytes into a Pages buffer (2 MiB-aligned when large).
+  static SharedBytes from_owned(std::span<const unsigned char> bytes);
+  static SharedBytes from_owned(std::vector<unsigned char>&& bytes);
+  static SharedBytes from_pages(Pages<unsigned char>&& pages);
+  // Maps the whole file read-only and shared. An empty file gives an empty
+  // view without a map.
+  static SharedBytes map_file(const std::string& path);
+
+  bool is_mapped() const noexcept { return mapped_; }
+  const unsigned char* data() const noexcept { return data_; }
+  std::size_t size() const noexcept { return len_; }
+  bool empty() const noexcept { return len_ == 0; }
+  std::span<const unsigned char> bytes() const noexcept { return {data_, len_}; }
+  const unsigned char& operator[](std::size_t i) const noexcept { return data_[i]; }
+  // The sub-range offset..offset+len, sharing the owner; it must lie inside.
+  SharedBytes slice(std::size_t offset, std::size_t len) const;
+  // Number of views sharing this view's owner (0 for an ownerless view).
+  long use_count() const noexcept { return owner_.use_count(); }
+
+  struct Owner {
+    virtual ~Owner() = default;
+  };
+
+ private:
+  SharedBytes(std::shared_ptr<const Owner> owner, const unsigned char* data, std::size_t len, bool mapped) noexcept
+      : owner_(std::move(owner)), data_(data), len_(len), mapped_(mapped) {}
+
+  std::shared_ptr<const Owner> owner_;
+  const unsigned char* data_ = empty_bytes();
+  std::size_t len_ = 0;
+  bool mapped_ = false;
+
+  static const unsigned char* empty_bytes() noexcept {
+    static const unsigned char none[1] = {0};
+    return none;
+  }
+};
+
+// Process-wide counter of temporary-file names; only uniqueness matters.
+extern std::atomic<std::uint64_t> TEMP_SEQ;
+
+// A target path split by the rules of the atomic writer: the directory part
+// ("." when there is none) and the file name ("index" when the path ends in
+// no name, such as "..", "." or "/").
+struct TargetParts {
+  std::string dir;
+  std::string name;
+};
+TargetParts split_target(const std::string& path);
+
+namespace detail {
+
+// The temporary file of one atomic write. Until commit() succeeds, its
+// destruction removes the temporary file.
+class TempFile {
+ public:
+  explicit TempFile(const std::string& target);
+  TempFile(const TempFile&) = delete;
+  TempFile& operator=(const TempFile&) = delete;
+  ~TempFile();
+  File& file() noexcept { return file_; }
+  const std::string& path() const noexcept { return temp_path_; }
+  // Flush to storage, rename over the target, flush the directory, close.
+  void commit();
+
+ private:
+  std::string target_;
+  std::string dir_;
+  std::string temp_path_;
+  File file_;
+  bool done_ = false;
+};
+
+}  // namespace detail
+
+// Writes a blob file atomically: content_writer(File&) fills a new temporary
+// file beside the target (opened read/write, empty, at offset 0; it may seek,
+// resize or map it and must flush any buffer of its own before returning),
+// which is then flushed to storage and renamed over the target. A reader of
+// the target sees the old file or the whole new one. On any failure,
+// including an exception from content_writer (rethrown unchanged), the
+// temporary file is removed and the target is left as it was. Returns what
+// content_writer returns.
+template <class F>
+auto write_atomically_with(const std::string& path, F&& content_writer) -> std::invoke_result_t<F&, File&> {
+  detail::TempFile temp(path);
+  if constexpr (std::is_void_v<std::invoke_result_t<F&, File&>>) {
+    content_writer(temp.file());
+    temp.commit();
+  } else {
+    auto result = content_writer(temp.file());
+    temp.commit();
+    return result;
+  }
+}
 
 }  // namespace blob
 }  // namespace quorvale
