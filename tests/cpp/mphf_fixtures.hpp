@@ -132,8 +132,10 @@ inline quorvale::V2 synthetic(const Synthetic& s) {
   v.geometry = s.geometry;
   v.n = s.buckets0 ? s.buckets0 * 9 / 2 : 200;
   if (s.buckets0) v.level0 = level(v.n, s.buckets0, s.window0, s.zero_share);
-  v.levels.push_back(level(5000, 1111, 256, s.further_zero_share));
-  v.levels.push_back(level(1000, 223, 1024, s.further_zero_share));
+  if (s.buckets0) {  // without level 0 a table has no further level either
+    v.levels.push_back(level(5000, 1111, 256, s.further_zero_share));
+    v.levels.push_back(level(1200, 267, 1024, s.further_zero_share));
+  }
   if (s.tail) {
     v.tail_keys = 100;
     v.tail_buckets = 16;
