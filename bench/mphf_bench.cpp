@@ -131,8 +131,9 @@ int main(int argc, char** argv) {
     std::vector<std::uint64_t> keys(n);
     for (std::uint64_t i = 0; i < n; ++i) keys[i] = splitmix64(i ^ 0x5bd1e995ULL);
     // Queries: members in shuffled order.
-    std::vector<std::uint64_t> q(std::min(n, QUERIES));
-    for (auto& h : q) h = keys[r() % n];
+    std::vector<std::uint64_t> q(keys);
+    std::shuffle(q.begin(), q.end(), r);
+    q.resize(std::min(n, QUERIES));
 
     Result ours;
     {
