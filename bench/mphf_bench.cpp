@@ -139,6 +139,7 @@ int main(int argc, char** argv) {
     std::vector<std::uint64_t> q(keys);
     std::shuffle(q.begin(), q.end(), r);
     q.resize(std::min(n, QUERIES));
+    q.shrink_to_fit();
 
     Result ours;
     {
