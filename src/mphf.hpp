@@ -79,6 +79,7 @@ class RemapEncoder {
   Remap r_;
   std::uint64_t n_;
   std::uint64_t next_ = 0;
+  std::uint64_t prev_ = 0;
 };
 
 // ---------------------------------------------------------------------------
@@ -250,6 +251,8 @@ inline std::uint64_t Remap::get(std::uint64_t b) const noexcept {
     else pos = (q + 3) * 64 + select64(h[3], r - c2);
   } else {
     pos = beyond(high.data(), high.size(), q + 4, r - c3);
+    // Only a malformed table runs out of words; answer an id that exists.
+    if (pos == 0) return 0;
   }
   std::uint64_t v = (pos - b) << (width & 63);
   if (width != 0) {

@@ -1,6 +1,40 @@
+// Elias-Fano remap: encoding, validation of loaded tables and the conversion
+// of the older occupancy-bitmap-plus-hole-list form.
+#include <bit>
+#include <vector>
+
 #include "mphf.hpp"
 
 namespace quorvale {
+
+namespace {
+
+// ceil(count · bits / 64) without overflow for any count and bits < 64.
+std::uint64_t packed_words(std::uint64_t count, std::uint64_t bits) noexcept {
+  return (count >> 6) * bits + (((count & 63) * bits + 63) >> 6);
+}
+
+std::uint64_t ceil_div(std::uint64_t a, std::uint64_t b) noexcept { return a / b + (a % b != 0); }
+
+std::uint32_t remap_width(std::uint64_t n, std::uint64_t T) noexcept {
+  if (T == 0) return 0;
+  std::uint64_t q = n / T;
+  if (q < 1) q = 1;
+  return static_cast<std::uint32_t>(63 - std::countl_zero(q));
+}
+
+// The w bits of entry j, packed from bit j·w.
+std::uint64_t packed_get(const std::uint64_t* words, std::uint64_t j, std::uint32_t w) noexcept {
+  if (w == 0) return 0;
+  std::uint64_t o = j * w;
+  std::uint64_t i = o >> 6;
+  unsigned sh = static_cast<unsigned>(o & 63);
+  std::uint64_t bits = words[i] >> sh;
+  if (sh + w > 64) bits |= words[i + 1] << (64 - sh);
+  return bits & ((std::uint64_t{1} << w) - 1);
+}
+
+}  // namespace
 
 std::uint64_t Remap::beyond(const std::uint64_t* words, std::size_t count, std::size_t start, std::uint64_t r) noexcept {
   for (std::size_t i = start; i < count; ++i) {
@@ -9,6 +43,137 @@ std::uint64_t Remap::beyond(const std::uint64_t* words, std::size_t count, std::
     r -= c;
   }
   return 0;
+}
+
+RemapEncoder::RemapEncoder(std::uint64_t T, std::uint64_t n) : n_(n) {
+  r_.len = T;
+  if (T == 0) return;
+  if (n == 0) panic("a remap over an empty universe has no entries");
+  std::uint32_t w = remap_width(n, T);
+  std::uint64_t B = T + ((n - 1) >> w);
+  if (B < T) throw IndexError::format("mphf: blob sections do not fit in memory");
+  r_.width = w;
+  r_.low = Pages<std::uint64_t>::zeroed(packed_words(T, w));
+  r_.high = Pages<std::uint64_t>::zeroed(ceil_div(B, 64) + 4);
+  r_.samples32 = Pages<std::uint32_t>::zeroed(ceil_div(T, 2048));
+  r_.samples16 = Pages<std::uint16_t>::zeroed(ceil_div(T, 64));
+}
+
+void RemapEncoder::push(std::uint64_t v) {
+  std::uint64_t j = next_;
+  if (j >= r_.len) panic("a remap takes exactly as many entries as it has slots");
+  if (v >= n_) panic("a remap entry lies below its universe");
+  if (v < prev_) panic("remap entries do not decrease");
+  prev_ = v;
+  std::uint32_t w = r_.width;
+  if (w > 0) {
+    std::uint64_t o = j * w;
+    std::uint64_t i = o >> 6;
+    unsigned sh = static_cast<unsigned>(o & 63);
+    std::uint64_t bits = v & ((std::uint64_t{1} << w) - 1);
+    r_.low[i] |= bits << sh;
+    if (sh + w > 64) r_.low[i + 1] |= bits >> (64 - sh);
+  }
+  std::uint64_t p = (v >> w) + j;
+  if (p >> 6 >= r_.high.size() - 4) panic("remap entries do not decrease");
+  r_.high[p >> 6] |= std::uint64_t{1} << (p & 63);
+  if ((j & 2047) == 0) {
+    if (p > 0xffffffffULL) throw IndexError::format("mphf: blob sections do not fit in memory");
+    r_.samples32[j >> 11] = static_cast<std::uint32_t>(p);
+  }
+  if ((j & 63) == 0) {
+    std::uint64_t d = p - r_.samples32[j >> 11];
+    if (d > 0xffff) throw IndexError::format("mphf: a remap block outruns its super-sample");
+    r_.samples16[j >> 6] = static_cast<std::uint16_t>(d);
+  }
+  next_ = j + 1;
+}
+
+Remap RemapEncoder::finish() {
+  if (next_ != r_.len) panic("a remap takes exactly as many entries as it has slots");
+  return std::move(r_);
+}
+
+Remap Remap::encode(std::span<const std::uint64_t> values, std::uint64_t n) {
+  RemapEncoder enc(values.size(), n);
+  for (std::uint64_t v : values) enc.push(v);
+  return enc.finish();
+}
+
+bool Remap::validate(const Remap& r, std::uint64_t n) noexcept {
+  const std::uint64_t T = r.len;
+  const std::uint32_t w = r.width;
+  if (w >= 64) return false;
+  if (r.low.size() != packed_words(T, w)) return false;
+  if (T == 0) {
+    if (!r.high.empty()) return false;
+  } else {
+    std::uint64_t B = T + ((n - 1) >> w);
+    if (B < T) return false;
+    if (r.high.size() != ceil_div(B, 64) + 4) return false;
+  }
+  if (r.samples32.size() != ceil_div(T, 2048) || r.samples16.size() != ceil_div(T, 64)) return false;
+  std::size_t hs = r.high.size();
+  std::size_t body = hs > 4 ? hs - 4 : 0;
+  for (std::size_t i = body; i < hs; ++i)
+    if (r.high[i] != 0) return false;
+  std::uint64_t i = 0;
+  for (std::size_t wi = 0; wi < body; ++wi) {
+    std::uint64_t word = r.high[wi];
+    while (word != 0) {
+      std::uint64_t p = static_cast<std::uint64_t>(wi) * 64 + static_cast<unsigned>(std::countr_zero(word));
+      word &= word - 1;
+      if (i >= T || p < i) return false;
+      if ((i & 63) == 0) {
+        if (std::uint64_t{r.samples32[i >> 11]} + r.samples16[i >> 6] != p) return false;
+        if ((i & 2047) == 0 && r.samples32[i >> 11] != p) return false;
+      }
+      ++i;
+    }
+  }
+  if (i != T) return false;
+  // With the samples proven to name their bits, every lookup lands on its
+  // entry's bit; check the values it yields.
+  for (std::uint64_t j = 0; j < T; ++j)
+    if (r.get(j) >= n) return false;
+  return true;
+}
+
+Remap Remap::from_v2(std::span<const std::uint64_t> bitmap, std::span<const std::uint64_t> hole_low,
+                     std::span<const std::uint64_t> hole_high, std::uint64_t x, std::uint32_t hole_width,
+                     std::uint64_t T, std::uint64_t n) {
+  const auto outside = [] { return IndexError::format("mphf: a remap entry points outside the image"); };
+  if ((n == 0 && T > 0) || hole_width >= 64 || hole_low.size() < packed_words(x, hole_width)) throw outside();
+  if (bitmap.size() < ceil_div(T, 64)) throw IndexError::format("mphf: occupied values disagree with the hole count");
+  std::vector<std::uint64_t> holes;
+  holes.reserve(x);
+  for (std::size_t wi = 0; wi < hole_high.size(); ++wi) {
+    std::uint64_t word = hole_high[wi];
+    while (word != 0) {
+      std::uint64_t p = static_cast<std::uint64_t>(wi) * 64 + static_cast<unsigned>(std::countr_zero(word));
+      word &= word - 1;
+      std::uint64_t i = holes.size();
+      if (i >= x || p < i) throw outside();
+      std::uint64_t h = packed_get(hole_low.data(), i, hole_width) | ((p - i) << hole_width);
+      if (h >= n) throw outside();
+      if (i > 0 && h < holes.back()) throw IndexError::format("mphf: a remap's entries run backwards");
+      holes.push_back(h);
+    }
+  }
+  if (holes.size() != x) throw outside();
+
+  std::vector<std::uint64_t> entries(T);
+  std::uint64_t g = 0;
+  std::uint64_t taken = 0;
+  for (std::uint64_t j = 0; j < T; ++j) {
+    if ((bitmap[j >> 6] >> (j & 63)) & 1) {
+      if (taken == x) throw IndexError::format("mphf: occupied values disagree with the hole count");
+      g = holes[taken++];
+    }
+    entries[j] = g;
+  }
+  if (taken != x) throw IndexError::format("mphf: occupied values disagree with the hole count");
+  return encode(entries, n);
 }
 
 }  // namespace quorvale
