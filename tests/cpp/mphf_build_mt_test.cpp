@@ -142,27 +142,53 @@ TEST(MphfBuildMt, ParallelSortednessFindsASeamDescent) {
 }
 
 TEST(MphfBuildMt, GroupedSourceHandsOutEveryChunkInInputOrder) {
-  // 300,000 keys: four chunks, four groups; keys of a chunk come out in input order.
-  const std::size_t n = 300000;
-  std::vector<std::uint64_t> keys = random_keys(n, 4);
-  Geometry g = level_geometry(n);
-  ChunkPlan plan = chunk_plan(g, true);
-  ASSERT_EQ(plan.chunks(), 4u);
-  for (std::uint64_t threads : {1u, 3u, 8u}) {
-    Grouped grouped(keys, plan, threads);
-    EXPECT_EQ(grouped.groups(), 4u);
+  // 1,000 keys: one chunk, one group, no code words. 300,000 keys: four
+  // chunks in four groups. 405,000 keys: five chunks whose last group is
+  // empty. Several slices at 300,000 and more keys with 8 threads.
+  for (std::size_t n : {1000u, 300000u, 405000u}) {
+    SCOPED_TRACE(n);
+    std::vector<std::uint64_t> keys = random_keys(n, 4);
+    Geometry g = level_geometry(n);
+    ChunkPlan plan = chunk_plan(g, true);
     std::vector<std::vector<std::uint64_t>> want(plan.chunks());
     for (std::uint64_t k : keys) {
       std::uint64_t b = static_cast<std::uint64_t>((static_cast<unsigned __int128>(k) * g.buckets) >> 64);
       std::size_t c = std::upper_bound(plan.boundaries.begin(), plan.boundaries.end(), b) - plan.boundaries.begin() - 1;
       want[c].push_back(k);
     }
-    std::size_t next = 0;
-    while (auto claimed = grouped.claim()) {
-      EXPECT_EQ(claimed->chunk, next);
-      EXPECT_TRUE(std::equal(claimed->keys.begin(), claimed->keys.end(), want[next].begin(), want[next].end()));
-      ++next;
+    for (std::uint64_t threads : {1u, 3u, 8u}) {
+      Grouped grouped(keys, plan, threads);
+      EXPECT_EQ(grouped.groups(), std::min<std::size_t>(plan.chunks(), 4));
+      std::size_t next = 0;
+      while (auto claimed = grouped.claim()) {
+        EXPECT_EQ(claimed->chunk, next);
+        EXPECT_TRUE(std::equal(claimed->keys.begin(), claimed->keys.end(), want[next].begin(), want[next].end()));
+        ++next;
+      }
+      EXPECT_EQ(next, plan.chunks());
     }
-    EXPECT_EQ(next, plan.chunks());
+  }
+  EXPECT_EQ(chunk_plan(level_geometry(405000), true).chunks(), 5u);
+}
+
+TEST(MphfBuildMt, AFailingSourceStopsTheBuildWithItsError) {
+  // A stream that fails part way: the level's workers stop and the caller
+  // receives the source's own error.
+  class Failing : public KeyStream {
+   public:
+    bool next(std::uint64_t& out) override {
+      if (i_ == 300000) throw IndexError::io(IoKind::UnexpectedEof, "the source broke");
+      out = (i_++) * 46116860184273ULL;  // spread over every chunk
+      return true;
+    }
+    std::uint64_t i_ = 0;
+  };
+  Failing s;
+  try {
+    V2::build_from(400000, KeyInput::from_stream(s), 4);
+    FAIL() << "no error";
+  } catch (const IndexError& e) {
+    EXPECT_EQ(e.kind(), IndexError::Kind::Io);
+    EXPECT_EQ(e.message(), "the source broke");
   }
 }
