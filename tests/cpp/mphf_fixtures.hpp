@@ -3,7 +3,9 @@
 // with the library), plus helpers that assemble the same tables in memory.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
+#include <random>
 #include <span>
 #include <vector>
 
@@ -89,6 +91,71 @@ inline std::vector<std::uint64_t> probe_hashes(std::size_t count) {
 template <std::size_t N>
 std::span<const unsigned char> image(const unsigned char (&a)[N]) {
   return {a, N};
+}
+
+}  // namespace mphf_fixtures
+
+namespace mphf_fixtures {
+
+// A table of the built shape with random seed bytes (a share of them 0) and
+// random non-decreasing remap entries: not a perfect hash of anything, but
+// every evaluation path is exercised on it.
+struct Synthetic {
+  std::uint64_t buckets0 = 1000;  // 0: no level 0
+  std::uint64_t window0 = 1024;
+  bool tail = true;
+  bool geometry = true;
+  double zero_share = 0.1;  // of level 0's buckets
+  std::uint64_t seed = 1;
+  double further_zero_share = 0.1;
+};
+
+inline quorvale::V2 synthetic(const Synthetic& s) {
+  std::mt19937_64 r(s.seed);
+  const std::uint32_t d = s.geometry ? 2 : 0;
+  auto level = [&](std::uint64_t slots, std::uint64_t buckets, std::uint64_t window, double zero_share) {
+    quorvale::Level l;
+    l.slots = slots;
+    l.buckets = buckets;
+    l.window = window;
+    l.mode_bits = d;
+    l.shift = quorvale::Level::shift_for(window, d);
+    l.seeds = quorvale::Pages<std::uint8_t>::allocate(buckets);
+    const std::uint64_t zero_below = static_cast<std::uint64_t>(zero_share * 4096);
+    for (std::uint64_t i = 0; i < buckets; ++i) {
+      std::uint64_t x = r();
+      l.seeds[i] = (x >> 52) < zero_below ? 0 : static_cast<std::uint8_t>(1 + x % 255);
+    }
+    return l;
+  };
+  quorvale::V2 v;
+  v.geometry = s.geometry;
+  v.n = s.buckets0 ? s.buckets0 * 9 / 2 : 200;
+  if (s.buckets0) v.level0 = level(v.n, s.buckets0, s.window0, s.zero_share);
+  if (s.buckets0) {  // without level 0 a table has no further level either
+    v.levels.push_back(level(5000, 1111, 256, s.further_zero_share));
+    v.levels.push_back(level(1200, 267, 1024, s.further_zero_share));
+  }
+  if (s.tail) {
+    v.tail_keys = 100;
+    v.tail_buckets = 16;
+    v.tail_slots = 105;
+    v.tail_seed = quorvale::splitmix64(0x7a115eed00000000ULL);
+    v.pilots = quorvale::Pages<std::uint16_t>::allocate(16);
+    for (auto& p : v.pilots) p = static_cast<std::uint16_t>(r());
+  }
+  std::vector<std::uint64_t> entries(v.further_slots());
+  for (auto& e : entries) e = r() % v.n;
+  std::sort(entries.begin(), entries.end());
+  v.remap = quorvale::Remap::encode(entries, v.n);
+  return v;
+}
+
+inline std::vector<std::uint64_t> random_hashes(std::size_t count, std::uint64_t seed) {
+  std::mt19937_64 r(seed);
+  std::vector<std::uint64_t> h(count);
+  for (auto& x : h) x = r();
+  return h;
 }
 
 }  // namespace mphf_fixtures

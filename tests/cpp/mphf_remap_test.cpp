@@ -1,0 +1,233 @@
+#include <gtest/gtest.h>
+
+#include <random>
+#include <string>
+#include <vector>
+
+#include "mphf.hpp"
+#include "mphf_fixtures.hpp"
+
+using namespace quorvale;
+using namespace mphf_fixtures;
+
+namespace {
+
+std::vector<std::uint64_t> words(const Pages<std::uint64_t>& p) { return {p.begin(), p.end()}; }
+template <class T>
+std::vector<std::uint64_t> widen(const Pages<T>& p) {
+  return {p.begin(), p.end()};
+}
+
+void expect_round_trip(const std::vector<std::uint64_t>& values, std::uint64_t n) {
+  Remap r = Remap::encode(values, n);
+  ASSERT_EQ(r.len, values.size());
+  ASSERT_TRUE(Remap::validate(r, n));
+  for (std::size_t j = 0; j < values.size(); ++j) ASSERT_EQ(r.get(j), values[j]) << "entry " << j << " of " << values.size();
+  // Past the last entry, and far past the samples, the lookup answers 0.
+  EXPECT_EQ(r.get(values.size()), 0u);
+  EXPECT_EQ(r.get(values.size() + 64), 0u);
+  EXPECT_EQ(r.get(~std::uint64_t{0}), 0u);
+}
+
+std::string format_message(const std::function<void()>& f) {
+  try {
+    f();
+  } catch (const IndexError& e) {
+    EXPECT_EQ(e.kind(), IndexError::Kind::Format);
+    return e.message();
+  }
+  return "(no error)";
+}
+
+// An Elias-Fano hole list as the older images store it: low words of width
+// w, then the unary high parts.
+struct HoleList {
+  std::vector<std::uint64_t> low, high;
+  std::uint32_t width;
+};
+HoleList hole_list(const std::vector<std::uint64_t>& holes, std::uint64_t n, std::uint32_t w) {
+  HoleList l;
+  l.width = w;
+  std::uint64_t x = holes.size();
+  l.low.assign((x * w + 63) / 64, 0);
+  l.high.assign(x ? ((n >> w) + x + 1 + 63) / 64 : 0, 0);
+  for (std::uint64_t i = 0; i < x; ++i) {
+    for (std::uint32_t b = 0; b < w; ++b)
+      if (holes[i] >> b & 1) l.low[(i * w + b) / 64] |= 1ULL << ((i * w + b) % 64);
+    std::uint64_t p = (holes[i] >> w) + i;
+    l.high[p / 64] |= 1ULL << (p % 64);
+  }
+  return l;
+}
+
+}  // namespace
+
+TEST(Remap, WorkedVector) {
+  Remap r = Remap::encode(std::vector<std::uint64_t>{1, 5, 7}, 8);
+  EXPECT_EQ(r.width, 1u);
+  EXPECT_EQ(r.len, 3u);
+  EXPECT_EQ(words(r.high), (std::vector<std::uint64_t>{0x29, 0, 0, 0, 0}));  // bits 0, 3, 5
+  EXPECT_EQ(words(r.low), (std::vector<std::uint64_t>{0x7}));
+  EXPECT_EQ(widen(r.samples32), (std::vector<std::uint64_t>{0}));
+  EXPECT_EQ(widen(r.samples16), (std::vector<std::uint64_t>{0}));
+  EXPECT_EQ(r.get(0), 1u);
+  EXPECT_EQ(r.get(1), 5u);
+  EXPECT_EQ(r.get(2), 7u);
+}
+
+TEST(Remap, ReferenceLayouts) {
+  for (const RemapSpec& s : REMAPS) {
+    SCOPED_TRACE(s.count);
+    std::vector<std::uint64_t> values(s.values, s.values + s.count);
+    Remap r = Remap::encode(values, s.n);
+    EXPECT_EQ(r.width, s.width);
+    EXPECT_EQ(words(r.low), std::vector<std::uint64_t>(s.low, s.low + s.low_len));
+    EXPECT_EQ(words(r.high), std::vector<std::uint64_t>(s.high, s.high + s.high_len));
+    EXPECT_EQ(widen(r.samples32), std::vector<std::uint64_t>(s.s32, s.s32 + s.s32_len));
+    EXPECT_EQ(widen(r.samples16), std::vector<std::uint64_t>(s.s16, s.s16 + s.s16_len));
+    expect_round_trip(values, s.n);
+  }
+}
+
+TEST(Remap, RoundTripsAtSamplingBoundaries) {
+  std::mt19937_64 rng(9);
+  for (std::uint64_t T : {0ULL, 1ULL, 63ULL, 64ULL, 65ULL, 2047ULL, 2048ULL, 2049ULL, 4097ULL}) {
+    for (std::uint64_t ratio : {1ULL, 2ULL, 5ULL, 1000ULL}) {
+      std::uint64_t n = std::max<std::uint64_t>(T * ratio, 1);
+      SCOPED_TRACE("T=" + std::to_string(T) + " n=" + std::to_string(n));
+      std::vector<std::uint64_t> v(T);
+      for (auto& x : v) x = rng() % n;
+      std::sort(v.begin(), v.end());
+      expect_round_trip(v, n);
+      // Runs of equal entries, as free slots repeat the hole taken before them.
+      for (std::size_t j = 0; j < T; ++j) v[j] = v[j - j % 37];
+      expect_round_trip(v, n);
+      expect_round_trip(std::vector<std::uint64_t>(T, n - 1), n);
+      expect_round_trip(std::vector<std::uint64_t>(T, 0), n);
+    }
+  }
+}
+
+TEST(Remap, EmptyRemap) {
+  Remap r = Remap::encode({}, 0);
+  EXPECT_EQ(r.width, 0u);
+  EXPECT_TRUE(r.low.empty() && r.high.empty() && r.samples32.empty() && r.samples16.empty());
+  for (std::uint64_t n : {0ULL, 1ULL, 1000ULL}) EXPECT_TRUE(Remap::validate(r, n));
+  EXPECT_EQ(r.get(0), 0u);
+  EXPECT_EQ(r.get(12345), 0u);
+}
+
+TEST(Remap, LookupPastTheFourScannedWords) {
+  // 63 zeros, then a jump: the high parts of entries 63.. lie more than four
+  // words past their group's sample.
+  std::vector<std::uint64_t> v(128, 0);
+  for (std::size_t j = 63; j < 128; ++j) v[j] = 254;
+  Remap r = Remap::encode(v, 255);
+  ASSERT_EQ(r.width, 0u);
+  ASSERT_GE(63 + 254, 4 * 64);
+  expect_round_trip(v, 255);
+
+  // If the words run out (only a malformed table), the lookup answers 0
+  // rather than an id outside the table.
+  for (std::size_t i = 4; i < r.high.size(); ++i) r.high[i] = 0;
+  EXPECT_EQ(r.get(63), 0u);
+  EXPECT_EQ(r.get(127), 0u);
+  EXPECT_FALSE(Remap::validate(r, 255));
+  std::uint64_t none[2] = {0, 0};
+  EXPECT_EQ(Remap::beyond(none, 2, 0, 0), 0u);
+  std::uint64_t some[3] = {0xff, 0, 0x10};
+  EXPECT_EQ(Remap::beyond(some, 3, 0, 8), 2 * 64 + 4u);
+  EXPECT_EQ(Remap::beyond(some, 3, 1, 0), 2 * 64 + 4u);
+  EXPECT_EQ(Remap::beyond(some, 3, 0, 9), 0u);
+}
+
+TEST(Remap, BlockOutrunningItsSuperSample) {
+  // Width 0 and a jump of 70,000 inside the first 64 entries: the 64-entry
+  // offset no longer fits 16 bits.
+  std::vector<std::uint64_t> v(40000, 70000);
+  for (std::size_t j = 0; j < 64; ++j) v[j] = 0;
+  EXPECT_EQ(format_message([&] { Remap::encode(v, 79999); }), "mphf: a remap block outruns its super-sample");
+  // The same jump where a 2048-entry sample starts is no trouble.
+  for (std::size_t j = 0; j < 2048; ++j) v[j] = 0;
+  expect_round_trip(v, 79999);
+}
+
+TEST(Remap, ValidateRejectsMalformedRemaps) {
+  std::vector<std::uint64_t> v(300);
+  std::mt19937_64 rng(4);
+  for (auto& x : v) x = rng() % 1000;
+  std::sort(v.begin(), v.end());
+  v.back() = 999;
+  const std::uint64_t n = 1000;  // width 1
+  auto fresh = [&] { return Remap::encode(v, n); };
+  ASSERT_TRUE(Remap::validate(fresh(), n));
+
+  struct Case {
+    const char* what;
+    std::function<void(Remap&)> spoil;
+    std::uint64_t n;
+  } cases[] = {
+      {"width 64", [](Remap& r) { r.width = 64; }, n},
+      {"low one word short", [](Remap& r) { r.low = Pages<std::uint64_t>::zeroed(r.low.size() - 1); }, n},
+      {"high one word short", [](Remap& r) { r.high = Pages<std::uint64_t>::zeroed(r.high.size() - 1); }, n},
+      {"missing 2048-sample", [](Remap& r) { r.samples32 = Pages<std::uint32_t>(); }, n},
+      {"missing 64-sample", [](Remap& r) { r.samples16 = Pages<std::uint16_t>::zeroed(r.samples16.size() - 1); }, n},
+      {"last pad word set", [](Remap& r) { r.high[r.high.size() - 1] = 1; }, n},
+      {"first pad word set", [](Remap& r) { r.high[r.high.size() - 4] = 0x8000000000000000ULL; }, n},
+      {"one set bit more", [](Remap& r) { r.high[0] |= r.high[0] + 1; }, n},  // its lowest clear bit
+      {"one set bit fewer", [](Remap& r) {
+         std::size_t last = r.high.size() - 5;
+         r.high[last] &= ~(1ULL << (63 - std::countl_zero(r.high[last])));
+       }, n},
+      {"64-sample off by one", [](Remap& r) { r.samples16[2] += 1; }, n},
+      {"2048-sample off by one", [](Remap& r) { r.samples32[0] += 1; }, n},
+      // Same word counts over a smaller universe: only the last entry is out.
+      {"entry at or above n", [](Remap&) {}, 997},
+  };
+  for (const Case& c : cases) {
+    Remap r = fresh();
+    c.spoil(r);
+    EXPECT_FALSE(Remap::validate(r, c.n)) << c.what;
+  }
+  // Validation does not ask for non-decreasing entries: a table whose bits
+  // say 5 then 4 over width 1 is accepted as long as both are below n.
+  Remap r = Remap::encode(std::vector<std::uint64_t>{4, 5}, 8);  // width 2
+  r.low[0] = 1 | (0 << 2);  // entries 5, 4
+  EXPECT_EQ(r.get(0), 5u);
+  EXPECT_EQ(r.get(1), 4u);
+  EXPECT_TRUE(Remap::validate(r, 8));
+}
+
+TEST(Remap, ConvertsTheOlderHoleList) {
+  // 10 further slots, slots 2, 3 and 7 occupied, holes 4, 9, 9 (repeats allowed).
+  const std::uint64_t n = 20, T = 10;
+  std::vector<std::uint64_t> holes{4, 9, 9};
+  std::uint32_t w = 2;  // floor(log2(20 / 3))
+  HoleList l = hole_list(holes, n, w);
+  std::vector<std::uint64_t> bitmap{(1u << 2) | (1u << 3) | (1u << 7)};
+  Remap r = Remap::from_v2(bitmap, l.low, l.high, 3, w, T, n);
+  std::vector<std::uint64_t> expect{0, 0, 4, 9, 9, 9, 9, 9, 9, 9};
+  for (std::uint64_t j = 0; j < T; ++j) EXPECT_EQ(r.get(j), expect[j]) << j;
+  EXPECT_TRUE(Remap::validate(r, n));
+
+  auto msg = [&](std::vector<std::uint64_t> bm, std::vector<std::uint64_t> hs, std::uint64_t x, std::uint64_t nn) {
+    HoleList hl = hole_list(hs, nn, w);
+    return format_message([&] { Remap::from_v2(bm, hl.low, hl.high, x, w, T, nn); });
+  };
+  const std::string outside = "mphf: a remap entry points outside the image";
+  const std::string disagree = "mphf: occupied values disagree with the hole count";
+  EXPECT_EQ(msg({0b1100}, {4, 9, 9}, 3, n), disagree);          // fewer occupied slots than holes
+  EXPECT_EQ(msg({0b1110}, {4, 9}, 2, n), disagree);             // more occupied slots than holes
+  EXPECT_EQ(msg(bitmap, {4, 9, 9}, 2, n), outside);             // a hole bit beyond the count
+  EXPECT_EQ(msg(bitmap, {4, 9}, 3, n), outside);                // fewer holes than the count
+  EXPECT_EQ(msg(bitmap, {4, 9, 9}, 3, 9), outside);             // a hole at or above n
+  // 11 then 9: equal high parts, falling low bits.
+  EXPECT_EQ(msg(bitmap, {11, 9, 12}, 3, n), "mphf: a remap's entries run backwards");
+  // The converted entries are encoded, and the encoder's failures pass through.
+  const std::uint64_t bigT = 40000, bign = 79999;
+  std::vector<std::uint64_t> bm((bigT + 63) / 64, 0);
+  bm[1] = 1;  // slot 64 takes hole 70000; slots 0..63 get 0
+  HoleList hl = hole_list({70000}, bign, 1);
+  EXPECT_EQ(format_message([&] { Remap::from_v2(bm, hl.low, hl.high, 1, 1, bigT, bign); }),
+            "mphf: a remap block outruns its super-sample");
+}
