@@ -180,18 +180,20 @@ inline std::uint64_t range_mask(unsigned lo, unsigned hi) noexcept {  // bits lo
 
 }  // namespace
 
-LaneResult seed_bucket_lanes(const Geometry& g, std::span<const std::uint64_t> keys, Map& map, std::uint64_t base) {
-  const std::size_t L = keys.size();
+namespace {
+
+// One instance per bucket size: the per-key loops unroll.
+template <std::size_t L>
+LaneResult lanes(const Geometry& g, const std::uint64_t* keys, Map& map, std::uint64_t base, const std::uint32_t* log2) {
   const std::uint64_t N = g.slots, W = g.window, span_end = N - base;
   const unsigned s = g.shift;
   const std::uint64_t rowmask = (std::uint64_t{1} << s) - 1;
-  std::uint64_t e[16], t[16], u[16];
-  unsigned D[16];
+  std::uint64_t e[L], t[L], u[L];
+  unsigned D[L];
   for (std::size_t i = 0; i < L; ++i) {
     e[i] = range(keys[i], N) - base;
     if (e[i] + W > span_end) return {false, 0};
   }
-  const std::uint32_t* log2 = log2_table();
   std::uint64_t best = ~std::uint64_t{0};
   for (unsigned r = 0; r < 4; ++r) {
     std::uint64_t F = r == 0 ? 1 : 0;
@@ -236,6 +238,32 @@ LaneResult seed_bucket_lanes(const Geometry& g, std::span<const std::uint64_t> k
     map.set(e[i] + p);
   }
   return {true, byte};
+}
+
+}  // namespace
+
+LaneResult seed_bucket_lanes(const Geometry& g, std::span<const std::uint64_t> keys, Map& map, std::uint64_t base) {
+  const std::uint32_t* log2 = log2_table();
+  const std::uint64_t* k = keys.data();
+  switch (keys.size()) {
+    case 1: return lanes<1>(g, k, map, base, log2);
+    case 2: return lanes<2>(g, k, map, base, log2);
+    case 3: return lanes<3>(g, k, map, base, log2);
+    case 4: return lanes<4>(g, k, map, base, log2);
+    case 5: return lanes<5>(g, k, map, base, log2);
+    case 6: return lanes<6>(g, k, map, base, log2);
+    case 7: return lanes<7>(g, k, map, base, log2);
+    case 8: return lanes<8>(g, k, map, base, log2);
+    case 9: return lanes<9>(g, k, map, base, log2);
+    case 10: return lanes<10>(g, k, map, base, log2);
+    case 11: return lanes<11>(g, k, map, base, log2);
+    case 12: return lanes<12>(g, k, map, base, log2);
+    case 13: return lanes<13>(g, k, map, base, log2);
+    case 14: return lanes<14>(g, k, map, base, log2);
+    case 15: return lanes<15>(g, k, map, base, log2);
+    case 16: return lanes<16>(g, k, map, base, log2);
+    default: return {false, 0};
+  }
 }
 
 std::uint8_t seed_bucket(const Geometry& g, std::span<const std::uint64_t> keys, Map& map, std::uint64_t base) {
