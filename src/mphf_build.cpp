@@ -222,7 +222,6 @@ struct LevelBuild {
   std::optional<std::uint64_t> pending;
   std::size_t stream_next_chunk = 0;
   std::uint64_t pulled = 0;  // values taken from the stream
-  std::uint64_t last_value = 0;
   bool exhausted = false;
   std::unique_ptr<Grouped> grouped;
   std::size_t key_hint = 0;
@@ -338,8 +337,6 @@ struct LevelBuild {
           exhausted = true;
           break;
         }
-        if (pulled > 0 && key < last_value) panic("a key stream ascends");
-        last_value = key;
         ++pulled;
       }
       if (!last && range(key, plan.buckets) >= end) {

@@ -116,9 +116,14 @@ bool Holes::next(std::uint64_t& out) noexcept {
 
 void bucket_ends(std::span<const std::uint64_t> keys, std::uint64_t buckets, std::uint64_t first,
                  std::span<std::uint32_t> out) {
+  // Keys out of bucket order would silently give a bucket another's keys:
+  // a broken promise of the caller stops the build instead.
+  std::uint64_t last = 0;
   for (std::size_t i = 0; i < keys.size(); ++i) {
     std::uint64_t j = range(keys[i], buckets) - first;  // wraps for a bucket before first
     if (j >= out.size()) panic("a key's bucket lies inside its run");
+    if (j < last) panic("a run's keys come in bucket order");
+    last = j;
     out[j] = static_cast<std::uint32_t>(i + 1);
   }
   std::uint32_t m = 0;
