@@ -430,7 +430,14 @@ void answer_blocks(const V2& v, std::span<const std::uint64_t> in, std::uint64_t
   const std::uint64_t B0 = l0.buckets;
   const std::size_t len = in.size();
   std::uint64_t ring[64] = {};
-  for (std::size_t i = 0; i < std::min(len, Ahead); ++i) ring[i & 63] = range(in[i], B0);
+  // The bucket is known `Ahead` inputs early; asking for its seed byte then
+  // lets the reads of a block overlap instead of queueing one by one.
+  auto bucket = [&](std::size_t i) {
+    std::uint64_t q = range(in[i], B0);
+    __builtin_prefetch(seeds + q);
+    return q;
+  };
+  for (std::size_t i = 0; i < std::min(len, Ahead); ++i) ring[i & 63] = bucket(i);
 
   std::uint16_t bumped[BLOCK];
   std::uint64_t slot[BLOCK];
@@ -456,18 +463,31 @@ void answer_blocks(const V2& v, std::span<const std::uint64_t> in, std::uint64_t
     std::size_t i = 0;
     for (; i < A; ++i) {
       std::uint64_t q = ring[(s + i) & 63];
-      ring[(s + i + Ahead) & 63] = range(in[s + i + Ahead], B0);
+      ring[(s + i + Ahead) & 63] = bucket(s + i + Ahead);
       answer(s + i, q, i, count);
     }
     for (; i < P; ++i) answer(s + i, ring[(s + i) & 63], i, count);
 
-    // Three stages eight list positions apart: the further-level reads of
-    // one key overlap the remap reads of another.
+    // Three stages eight list positions apart: the first asks for the key's
+    // seed byte on the first further level, the second finds its further
+    // slot and asks for that slot's remap samples and low bits, the third
+    // reads the remap. The reads of one key overlap the work on others.
+    const Level* l1 = v.levels.empty() ? nullptr : &v.levels[0];
+    const Remap& rm = v.remap;
     for (std::size_t j = 0; j < count + 16; ++j) {
-      if (j >= 8 && j - 8 < count) slot[j - 8] = v.further_slot(in[s + bumped[j - 8]]);
+      if (j < count && l1) __builtin_prefetch(l1->seeds.data() + range(splitmix64(in[s + bumped[j]] ^ PHI), l1->buckets));
+      if (j >= 8 && j - 8 < count) {
+        std::uint64_t b = v.further_slot(in[s + bumped[j - 8]]);
+        slot[j - 8] = b;
+        if (b < rm.len) {
+          __builtin_prefetch(rm.samples16.data() + (b >> 6));
+          __builtin_prefetch(rm.samples32.data() + (b >> 11));
+          if (!rm.low.empty()) __builtin_prefetch(rm.low.data() + ((b * rm.width) >> 6));
+        }
+      }
       if (j >= 16 && j - 16 < count) {
         std::uint64_t b = slot[j - 16];
-        out[s + bumped[j - 16]] = b == V2::NONE ? 0 : v.remap.get(b);
+        out[s + bumped[j - 16]] = b == V2::NONE ? 0 : rm.get(b);
       }
     }
   }

@@ -57,6 +57,18 @@ def ceil_div(a, b):
 # Elias-Fano remap, as the format describes it.
 
 
+def ef_put(low, high, j, v, w):
+    """Entry j of value v in an Elias-Fano list of width w: its w low bits
+    packed at bit j·w of `low`, bit (v >> w) + j set in `high`; returns that bit."""
+    for bit in range(w):
+        if (v >> bit) & 1:
+            pos = j * w + bit
+            low[pos >> 6] |= 1 << (pos & 63)
+    p = (v >> w) + j
+    high[p >> 6] |= 1 << (p & 63)
+    return p
+
+
 def remap_encode(values, n):
     t = len(values)
     if t == 0:
@@ -68,12 +80,7 @@ def remap_encode(values, n):
     s32 = [0] * ceil_div(t, 2048)
     s16 = [0] * ceil_div(t, 64)
     for j, v in enumerate(values):
-        for bit in range(w):
-            if (v >> bit) & 1:
-                pos = j * w + bit
-                low[pos >> 6] |= 1 << (pos & 63)
-        p = (v >> w) + j
-        high[p >> 6] |= 1 << (p & 63)
+        p = ef_put(low, high, j, v, w)
         if j % 2048 == 0:
             assert p <= 0xFFFFFFFF
             s32[j >> 11] = p
@@ -151,20 +158,23 @@ def v2_eval(t, h):
     return t.entries[b], "tail"
 
 
-def mph3_image(t, geometry_byte=None):
-    r = remap_encode(t.entries, t.n)
+def v2_head_and_seeds(t, magic, version, geometry, word56):
+    """The header shared by "MPH3" and "MPH2", and the seed bytes and pilots
+    that open both bodies."""
     levels = t.all_levels()
-    head = bytearray()
-    head += b"MPH3"
-    head += struct.pack("<HBB", 3, 2 if t.geometry else 0, 0)
-    head += struct.pack("<QQQQQQQ", t.n, len(levels), t.k, len(t.pilots), t.m, t.tail_seed, r["w"])
+    head = bytearray(magic) + struct.pack("<HBB", version, geometry, 0)
+    head += struct.pack("<QQQQQQQ", t.n, len(levels), t.k, len(t.pilots), t.m, t.tail_seed, word56)
     for l in levels:
         head += struct.pack("<QQQ", l.slots, l.buckets, l.window)
     head += struct.pack("<I", header_checksum(head))
-    body = bytearray()
-    for l in levels:
-        body += bytes(l.seeds)
+    body = bytearray(b"".join(bytes(l.seeds) for l in levels))
     body += b"".join(struct.pack("<H", p) for p in t.pilots)
+    return head, body
+
+
+def mph3_image(t):
+    r = remap_encode(t.entries, t.n)
+    head, body = v2_head_and_seeds(t, b"MPH3", 3, 2 if t.geometry else 0, r["w"])
     body += b"".join(struct.pack("<Q", v) for v in r["low"])
     body += b"".join(struct.pack("<Q", v) for v in r["high"][:-4])
     body += b"".join(struct.pack("<I", v) for v in r["s32"])
@@ -177,18 +187,7 @@ def mph2_image(t, occupied, holes, junk):
     `occupied` hold keys sent to `holes` (ascending)."""
     assert not t.geometry
     x = len(holes)
-    levels = t.all_levels()
-    head = bytearray()
-    head += b"MPH2"
-    head += struct.pack("<HBB", 2, 0, 0)
-    head += struct.pack("<QQQQQQQ", t.n, len(levels), t.k, len(t.pilots), t.m, t.tail_seed, x)
-    for l in levels:
-        head += struct.pack("<QQQ", l.slots, l.buckets, l.window)
-    head += struct.pack("<I", header_checksum(head))
-    body = bytearray()
-    for l in levels:
-        body += bytes(l.seeds)
-    body += b"".join(struct.pack("<H", p) for p in t.pilots)
+    head, body = v2_head_and_seeds(t, b"MPH2", 2, 0, x)
     bitmap = [0] * ceil_div(t.T, 64)
     for j in occupied:
         bitmap[j >> 6] |= 1 << (j & 63)
@@ -198,12 +197,7 @@ def mph2_image(t, occupied, holes, junk):
     low = [0] * ceil_div(x * wh, 64)
     high = [0] * (ceil_div((t.n >> wh) + x + 1, 64) if x else 0)
     for i, hv in enumerate(holes):
-        for bit in range(wh):
-            if (hv >> bit) & 1:
-                pos = i * wh + bit
-                low[pos >> 6] |= 1 << (pos & 63)
-        p = (hv >> wh) + i
-        high[p >> 6] |= 1 << (p & 63)
+        ef_put(low, high, i, hv, wh)
     body += b"".join(struct.pack("<Q", v) for v in low)
     body += b"".join(struct.pack("<Q", v) for v in high)
     body += b"".join(struct.pack("<I", junk.getrandbits(32)) for _ in range(ceil_div(x, 128)))
@@ -305,24 +299,22 @@ def make_fixtures():
     return fx
 
 
-def cxx_bytes(name, data):
-    out = ["static const unsigned char %s[%d] = {" % (name, max(len(data), 1))]
-    for i in range(0, len(data), 20):
-        out.append("  " + ", ".join("0x%02x" % b for b in data[i : i + 20]) + ",")
-    if not data:
-        out.append("  0,")
-    out.append("};")
-    return "\n".join(out)
-
-
-def cxx_u64s(name, values):
-    out = ["static const std::uint64_t %s[%d] = {" % (name, max(len(values), 1))]
-    for i in range(0, len(values), 4):
-        out.append("  " + ", ".join("0x%016xULL" % v for v in values[i : i + 4]) + ",")
+def cxx_array(ctype, name, values, per_line, fmt):
+    out = ["static const %s %s[%d] = {" % (ctype, name, max(len(values), 1))]
+    for i in range(0, len(values), per_line):
+        out.append("  " + ", ".join(fmt % v for v in values[i : i + per_line]) + ",")
     if not values:
         out.append("  0,")
     out.append("};")
     return "\n".join(out)
+
+
+def cxx_bytes(name, data):
+    return cxx_array("unsigned char", name, list(data), 20, "0x%02x")
+
+
+def cxx_u64s(name, values):
+    return cxx_array("std::uint64_t", name, values, 4, "0x%016xULL")
 
 
 CATEGORY_CODES = {
