@@ -59,7 +59,9 @@ BuilderCore::BuilderCore() : registry_(new Registry) {
   put_uint(kMapType, 8);
 }
 
-BuilderCore::~BuilderCore() { delete registry_; }
+BuilderCore::BuilderCore(BuilderCore&&) noexcept = default;
+BuilderCore& BuilderCore::operator=(BuilderCore&&) noexcept = default;
+BuilderCore::~BuilderCore() = default;
 
 std::span<const unsigned char> BuilderCore::take() noexcept {
   taken_.swap(staging_);

@@ -9,6 +9,7 @@
 
 #include <concepts>
 #include <cstdint>
+#include <memory>
 #include <span>
 #include <string_view>
 #include <vector>
@@ -53,8 +54,8 @@ struct BuildNode {
 class BuilderCore {
  public:
   BuilderCore();
-  BuilderCore(const BuilderCore&) = delete;
-  BuilderCore& operator=(const BuilderCore&) = delete;
+  BuilderCore(BuilderCore&&) noexcept;
+  BuilderCore& operator=(BuilderCore&&) noexcept;
   ~BuilderCore();
 
   void insert(std::span<const unsigned char> key, std::uint64_t value);
@@ -99,7 +100,7 @@ class BuilderCore {
   std::vector<unsigned char> staging_;
   std::vector<unsigned char> taken_;  // the view take() returned
   Crc32c crc_;
-  Registry* registry_;
+  std::unique_ptr<Registry> registry_;
 };
 
 }  // namespace detail
@@ -107,8 +108,8 @@ class BuilderCore {
 template <ByteSink Sink>
 class MapBuilder {
  public:
-  // The sink must outlive the builder.
-  explicit MapBuilder(Sink& sink) : sink_(sink) {}
+  // The sink must outlive the builder. Movable, not copyable.
+  explicit MapBuilder(Sink& sink) : sink_(&sink) {}
 
   // Inserts a key above every key inserted so far. A key below or equal to the
   // previous one is refused (Error, kind Fst) and leaves the builder as it
@@ -148,7 +149,7 @@ class MapBuilder {
     if (core_.staged() == 0) return;
     std::span<const unsigned char> out = core_.take();
     try {
-      sink_.write_all(out);
+      sink_->write_all(out);
     } catch (const std::exception& e) {
       core_.state = detail::BuilderCore::State::Failed;
       throw Error(Error::Kind::Io, e.what());
@@ -158,7 +159,7 @@ class MapBuilder {
     }
   }
 
-  Sink& sink_;
+  Sink* sink_;
   detail::BuilderCore core_;
 };
 

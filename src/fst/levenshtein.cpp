@@ -219,6 +219,7 @@ class LevenshteinBuild {
   // The state after the first k bytes shared by `group` (characters of one
   // length), on the way from a boundary whose other characters go to `other`.
   Levenshtein::State partial(const std::vector<Target>& group, std::size_t k, std::size_t other) {
+    if (k > 3) return 0;  // characters have at most 4 bytes
     bool alive = other != kNone;
     for (const Target& t : group) alive = alive || t.to != kNone;
     if (!alive) return 0;

@@ -45,6 +45,10 @@ struct Transition {
   std::uint64_t target;
 };
 
+class Node;
+[[noreturn]] void node_corrupt(const char* what, std::uint64_t addr);
+Node decode_node(std::span<const unsigned char> fst, std::uint64_t addr, std::uint64_t version);
+
 class Node {
  public:
   Node() = default;  // the empty final node
@@ -93,7 +97,11 @@ class Node {
       if (i < n_ && inputs_[n_ - 1 - i] == b) return i;
       return std::nullopt;
     }
-    if (n_ == 0) return std::nullopt;
+    if (n_ <= 16) {
+      for (unsigned k = 0; k < n_; ++k)
+        if (inputs_[k] == b) return n_ - 1 - k;
+      return std::nullopt;
+    }
     const void* hit = std::memchr(inputs_, b, n_);
     if (hit == nullptr) return std::nullopt;
     unsigned k = static_cast<unsigned>(static_cast<const unsigned char*>(hit) - inputs_);
@@ -121,10 +129,11 @@ class Node {
 
  private:
   friend Node decode_node(std::span<const unsigned char> fst, std::uint64_t addr, std::uint64_t version);
+  friend void node_corrupt(const char* what, std::uint64_t addr);
 
   std::uint64_t resolve(std::uint64_t d) const {
     if (d == 0) return 0;
-    if (d > start_) throw Corrupt("fst node: transition target below address 0");
+    if (d > start_) node_corrupt("transition target below address 0", addr_);
     return start_ - d;
   }
 
@@ -145,6 +154,70 @@ class Node {
 // Decodes the node at `addr` of the FST bytes `fst` (the whole FST, header
 // included) written in format `version` (1 to 3; version 1 has no transition
 // index). Throws Corrupt on malformed bytes.
-Node decode_node(std::span<const unsigned char> fst, std::uint64_t addr, std::uint64_t version);
+inline Node decode_node(std::span<const unsigned char> fst, std::uint64_t addr, std::uint64_t version) {
+  Node node;
+  if (addr == 0) return node;
+  if (addr >= fst.size()) node_corrupt("address outside the bytes", addr);
+  const unsigned char* b = fst.data();
+  const unsigned char state = b[addr];
+  node.addr_ = addr;
+  node.final_ = false;
+
+  if (state >= 0x80) {
+    const unsigned code = state & 0x3F;
+    const std::uint64_t stored = code == 0 ? 1 : 0;
+    if (addr < 1 + stored) node_corrupt("node runs below the start", addr);
+    node.one_input_ = stored ? b[addr - 1] : static_cast<unsigned char>(kCommonInputs[code - 1]);
+    node.n_ = 1;
+    if (state >= 0xC0) {
+      node.form_ = NodeForm::OneNext;
+      node.start_ = addr - stored;
+      node.one_target_ = addr - 1 - stored;
+      return node;
+    }
+    node.form_ = NodeForm::One;
+    const std::uint64_t p = addr - 1 - stored;
+    const unsigned pack = b[p];
+    const unsigned t = pack >> 4, o = pack & 0x0F;
+    if (t < 1 || t > 8 || o > 8) node_corrupt("bad width", addr);
+    if (p < t + o) node_corrupt("node runs below the start", addr);
+    node.t_ = static_cast<unsigned char>(t);
+    node.o_ = static_cast<unsigned char>(o);
+    node.start_ = p - t - o;
+    node.one_output_ = read_le(b + node.start_, o);
+    node.one_target_ = node.resolve(read_le(b + p - t, t));
+    return node;
+  }
+
+  node.form_ = NodeForm::Multi;
+  node.final_ = (state & 0x40) != 0;
+  std::uint64_t n = state & 0x3F;
+  std::uint64_t k = 1;
+  if (n == 0) {
+    if (addr < 1) node_corrupt("node runs below the start", addr);
+    n = b[addr - 1];
+    if (n == 1) n = 256;
+    k = 2;
+  }
+  if (addr < k) node_corrupt("node runs below the start", addr);
+  const std::uint64_t p = addr - k;
+  const unsigned pack = b[p];
+  const unsigned t = pack >> 4, o = pack & 0x0F;
+  if (t > 8 || o > 8 || (n > 0 && t == 0)) node_corrupt("bad width", addr);
+  const std::uint64_t index = (version >= 2 && n > 32) ? 256 : 0;
+  const std::uint64_t span = k + index + n + n * (t + o) + (node.final_ ? o : 0);
+  if (span > addr) node_corrupt("node runs below the start", addr);
+  const std::uint64_t q = p - index;
+  node.n_ = static_cast<unsigned>(n);
+  node.t_ = static_cast<unsigned char>(t);
+  node.o_ = static_cast<unsigned char>(o);
+  node.start_ = addr - span;
+  node.index_ = index ? b + q : nullptr;
+  node.inputs_ = b + q - n;
+  node.deltas_ = b + q - n - n * t;
+  node.outputs_ = b + q - n - n * t - n * o;
+  if (node.final_) node.final_output_ = read_le(b + node.start_, o);
+  return node;
+}
 
 }  // namespace quorvale::fst

@@ -207,8 +207,11 @@ TEST(FstBuilder, SinkWithLeadingBytesGivesTheSameFst) {
     Bytes out{'B', 'I', 'X', '4'};
     void write_all(std::span<const unsigned char> b) { out.insert(out.end(), b.begin(), b.end()); }
   } w;
-  fst::MapBuilder b(w);
-  for (std::size_t i = 0; i < keys.size(); ++i) b.insert(keys[i], i);
+  fst::MapBuilder first(w);
+  for (std::size_t i = 0; i < keys.size() / 2; ++i) first.insert(keys[i], i);
+  // A builder can be moved mid-build (into an owning object, say).
+  fst::MapBuilder b(std::move(first));
+  for (std::size_t i = keys.size() / 2; i < keys.size(); ++i) b.insert(keys[i], i);
   b.finish();
   EXPECT_EQ(b.bytes_written(), mem.size());
   EXPECT_EQ(Bytes(w.out.begin() + 4, w.out.end()), mem);
