@@ -51,13 +51,15 @@ __attribute__((target("sse4.2"))) std::uint32_t update_sse42(std::uint32_t state
   return c32;
 }
 
-bool detect_hw() noexcept {
-  __builtin_cpu_init();
-  return __builtin_cpu_supports("sse4.2");
+bool has_hw() noexcept {
+  static const bool has = [] {
+    __builtin_cpu_init();
+    return __builtin_cpu_supports("sse4.2") != 0;
+  }();
+  return has;
 }
-const bool kHasHw = detect_hw();
 #else
-const bool kHasHw = false;
+bool has_hw() noexcept { return false; }
 #endif
 
 }  // namespace
@@ -83,12 +85,12 @@ std::uint32_t crc32c_update_portable(std::uint32_t c, std::span<const unsigned c
 
 std::uint32_t crc32c_update_hw(std::uint32_t state, std::span<const unsigned char> bytes) noexcept {
 #ifdef QUORVALE_FST_X86
-  if (kHasHw) return update_sse42(state, bytes.data(), bytes.size());
+  if (has_hw()) return update_sse42(state, bytes.data(), bytes.size());
 #endif
   return crc32c_update_portable(state, bytes);
 }
 
-bool crc32c_has_hw() noexcept { return kHasHw; }
+bool crc32c_has_hw() noexcept { return has_hw(); }
 
 void Crc32c::update(std::span<const unsigned char> bytes) noexcept { state_ = crc32c_update_hw(state_, bytes); }
 
