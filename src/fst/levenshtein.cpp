@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <deque>
-#include <map>
+#include <string>
 #include <unordered_map>
 
 namespace quorvale::fst {
@@ -81,21 +81,48 @@ std::size_t encode(std::uint32_t c, unsigned char* out) {
 
 // One row of the edit-distance table: the cost of matching the key read so
 // far against each query prefix, capped at distance + 1. Only the band of
-// positions whose cost is within the distance is kept; `vals` runs from query
-// position `lo` to the last such position.
+// positions whose cost is within the distance is kept, from `lo` on. Adjacent
+// costs differ by at most 1, so the band is stored as its first cost and two
+// bits per further position (0: one less, 1: the same, 2: one more): a long
+// query with a large distance keeps its rows small.
 struct Row {
   std::size_t lo = 0;
-  std::vector<std::uint64_t> vals;
+  std::size_t len = 0;  // 0 for the dead row
+  std::uint64_t first = 0;
+  std::string steps;
   bool operator==(const Row&) const = default;
 };
 
 struct RowHash {
   std::size_t operator()(const Row& r) const noexcept {
-    std::uint64_t h = r.lo * 0x9E3779B97F4A7C15ull;
-    for (std::uint64_t v : r.vals) h = (h ^ v) * 0xBF58476D1CE4E5B9ull ^ (h >> 29);
-    return static_cast<std::size_t>(h);
+    std::uint64_t h = (r.lo * 0x9E3779B97F4A7C15ull) ^ (r.len * 0xBF58476D1CE4E5B9ull) ^ r.first;
+    return static_cast<std::size_t>(h ^ std::hash<std::string>{}(r.steps));
   }
 };
+
+void unpack(const Row& r, std::vector<std::uint64_t>& vals) {
+  vals.resize(r.len);
+  if (r.len == 0) return;
+  vals[0] = r.first;
+  for (std::size_t i = 1; i < r.len; ++i) {
+    const unsigned step = (static_cast<unsigned char>(r.steps[(i - 1) / 4]) >> (2 * ((i - 1) % 4))) & 3;
+    vals[i] = vals[i - 1] + step - 1;
+  }
+}
+
+Row pack(std::size_t lo, const std::uint64_t* vals, std::size_t len) {
+  Row r;
+  r.lo = lo;
+  r.len = len;
+  if (len == 0) return r;
+  r.first = vals[0];
+  r.steps.assign((len - 1 + 3) / 4, '\0');
+  for (std::size_t i = 1; i < len; ++i) {
+    const unsigned step = static_cast<unsigned>(vals[i] + 1 - vals[i - 1]);  // 0, 1 or 2
+    r.steps[(i - 1) / 4] = static_cast<char>(static_cast<unsigned char>(r.steps[(i - 1) / 4]) | step << (2 * ((i - 1) % 4)));
+  }
+  return r;
+}
 
 }  // namespace
 
@@ -110,9 +137,9 @@ class LevenshteinBuild {
     if (q_.size() + 2 > Levenshtein::kStateLimit) too_big();
     t_ = std::make_shared<Levenshtein::Tables>();
     alloc();  // the dead state, 0
-    Row start;
-    for (std::size_t j = 0; j <= q_.size() && j <= d_; ++j) start.vals.push_back(j);
-    t_->start = boundary_of(intern(std::move(start)));
+    std::vector<std::uint64_t> start;
+    for (std::size_t j = 0; j <= q_.size() && j <= d_; ++j) start.push_back(j);
+    t_->start = boundary_of(intern(pack(0, start.data(), start.size())));
     while (!queue_.empty()) {
       const std::size_t cs = queue_.front();
       queue_.pop_front();
@@ -131,12 +158,12 @@ class LevenshteinBuild {
   void set(Levenshtein::State s, unsigned b, Levenshtein::State to) { t_->trans[std::size_t(s) * 256 + b] = to; }
 
   std::size_t intern(Row row) {
-    if (row.vals.empty()) return kNone;
+    if (row.len == 0) return kNone;
     auto it = ids_.find(row);
     if (it != ids_.end()) return it->second;
     const std::size_t id = rows_.size();
     const Levenshtein::State bs = alloc();
-    const bool match = row.lo + row.vals.size() - 1 == q_.size();
+    const bool match = row.lo + row.len - 1 == q_.size();
     t_->match[bs] = match ? 1 : 0;
     ids_.emplace(row, id);
     rows_.push_back(std::move(row));
@@ -146,14 +173,15 @@ class LevenshteinBuild {
   }
   Levenshtein::State boundary_of(std::size_t cs) const { return cs == kNone ? 0 : boundary_[cs]; }
 
-  // The row after reading character c (kOther: a character not in the query).
-  Row step(const Row& row, std::uint32_t c) const {
+  // The row after reading character c (kOther: a character not in the
+  // query), from the unpacked band `vals` starting at `lo`.
+  Row step(std::size_t lo, const std::vector<std::uint64_t>& vals, std::uint32_t c) {
     const std::size_t m = q_.size();
-    const std::size_t lo = row.lo, hi = row.lo + row.vals.size() - 1;
-    auto get = [&](std::size_t j) { return j >= lo && j <= hi ? row.vals[j - lo] : cap_; };
-    Row out;
+    const std::size_t hi = lo + vals.size() - 1;
+    auto get = [&](std::size_t j) { return j >= lo && j <= hi ? vals[j - lo] : cap_; };
+    next_.clear();
     std::uint64_t prev = cap_;
-    std::size_t first = kNone;
+    std::size_t first = kNone, last = 0;
     for (std::size_t j = lo; j <= m; ++j) {
       std::uint64_t v = get(j) + 1;
       if (j >= 1) {
@@ -163,17 +191,15 @@ class LevenshteinBuild {
       v = std::min(v, cap_);
       prev = v;
       if (v <= d_) {
-        if (first == kNone) {
-          first = j;
-          out.lo = j;
-        }
-        out.vals.resize(j - first + 1, cap_);
-        out.vals[j - first] = v;
+        if (first == kNone) first = j;
+        last = j;
       } else if (j > hi) {
         break;  // past the band, and only growing from here
       }
+      if (first != kNone) next_.push_back(v);
     }
-    return out;
+    if (first == kNone) return Row{};
+    return pack(first, next_.data(), last - first + 1);
   }
 
   // Generic continuation states: `kind` continuation bytes (with the range
@@ -250,20 +276,21 @@ class LevenshteinBuild {
   }
 
   void expand(std::size_t cs) {
-    const Row row = rows_[cs];
+    const std::size_t lo = rows_[cs].lo;
+    unpack(rows_[cs], cur_);
     const Levenshtein::State bs = boundary_[cs];
-    const std::size_t hi = row.lo + row.vals.size() - 1;
+    const std::size_t hi = lo + cur_.size() - 1;
     std::vector<std::uint32_t> chars;
-    for (std::size_t j = row.lo; j <= hi && j < q_.size(); ++j) chars.push_back(q_[j]);
+    for (std::size_t j = lo; j <= hi && j < q_.size(); ++j) chars.push_back(q_[j]);
     std::sort(chars.begin(), chars.end());
     chars.erase(std::unique(chars.begin(), chars.end()), chars.end());
 
-    const std::size_t other = intern(step(row, kOther));
+    const std::size_t other = intern(step(lo, cur_, kOther));
     std::vector<Target> targets;  // multi-byte characters, in byte order
     for (std::uint32_t c : chars) {
       Target t{};
       t.len = encode(c, t.bytes);
-      t.to = intern(step(row, c));
+      t.to = intern(step(lo, cur_, c));
       targets.push_back(t);
     }
     const Levenshtein::State to_other = boundary_of(other);
@@ -293,6 +320,7 @@ class LevenshteinBuild {
   std::unordered_map<Row, std::size_t, RowHash> ids_;
   std::unordered_map<std::uint64_t, Levenshtein::State> conts_;
   std::deque<std::size_t> queue_;
+  std::vector<std::uint64_t> cur_, next_;  // scratch rows
 };
 
 Levenshtein::Levenshtein(std::string_view query, std::uint32_t distance) {
