@@ -116,7 +116,14 @@ class MapBuilder {
   // was; a sink failure is Error kind Io and ends the build.
   void insert(std::span<const unsigned char> key, std::uint64_t value) {
     check_open();
-    core_.insert(key, value);
+    try {
+      core_.insert(key, value);
+    } catch (const Error&) {
+      throw;  // a refused key: nothing was changed
+    } catch (...) {
+      core_.state = detail::BuilderCore::State::Failed;  // out of memory midway
+      throw;
+    }
     if (core_.staged() >= kFlushAt) flush();
   }
   void insert(std::string_view key, std::uint64_t value) {
