@@ -83,37 +83,39 @@ class Stream {
     }
     while (!stack_.empty()) {
       Frame& top = stack_.back();
-      if (top.next >= top.node.len()) {
+      if (top.next >= cur_.len()) {
         stack_.pop_back();
+        if (!stack_.empty()) cur_ = fst_.node(stack_.back().addr);
         continue;
       }
       const unsigned i = top.next++;
-      const unsigned char b = top.node.input(i);
+      const unsigned char b = cur_.input(i);
       bool eq = false;
       if (!check_upper(top, b, eq)) return finish();
       State st = aut_.accept(top.state, b);
       if (!aut_.can_match(st)) continue;
-      const std::uint64_t out = top.out + top.node.output(i);
-      const std::size_t depth = top.depth + 1;
-      Node child = fst_.node(top.node.target(i));
-      key_.resize(depth - 1);
+      const std::uint64_t out = top.out + cur_.output(i);
+      const std::uint64_t target = cur_.target(i);
+      cur_ = fst_.node(target);
+      key_.resize(stack_.size() - 1);
       key_.push_back(b);
-      const bool emit = child.is_final() && aut_.is_match(st);
-      const std::uint64_t value = out + child.final_output();
-      stack_.push_back(Frame{child, 0, out, std::move(st), eq, depth});
-      if (emit) return StreamItem{key_, value};
+      const bool emit = cur_.is_final() && aut_.is_match(st);
+      stack_.push_back(Frame{target, out, std::move(st), 0, eq});
+      if (emit) return StreamItem{key_, out + cur_.final_output()};
     }
     return std::nullopt;
   }
 
  private:
+  // One level of the walk; the key so far is as long as the levels above it.
+  // Only the top level's node is kept decoded (in cur_), so a level costs a
+  // few words however long the key.
   struct Frame {
-    Node node;
-    unsigned next;        // the next transition to follow
+    std::uint64_t addr;
     std::uint64_t out;    // output accumulated on reaching this node
     State state;
+    unsigned next;        // the next transition to follow
     bool upper_eq;        // the key so far equals the upper bound's prefix
-    std::size_t depth;    // key length at this node
   };
 
   std::optional<StreamItem> finish() {
@@ -127,31 +129,33 @@ class Stream {
     eq = false;
     if (!range_.has_upper() || !f.upper_eq) return true;
     const auto& up = range_.upper_key();
-    const unsigned char u = up[f.depth];
+    const std::size_t depth = stack_.size() - 1;  // f is the top level
+    const unsigned char u = up[depth];
     if (b > u) return false;
     if (b < u) return true;
     eq = true;
-    return f.depth + 1 < up.size();
+    return depth + 1 < up.size();
   }
 
   void seek() {
     if (range_.has_upper() && range_.upper_key().empty()) return;
     State st = aut_.start();
     if (!aut_.can_match(st)) return;
-    stack_.push_back(Frame{fst_.root(), 0, 0, std::move(st), range_.has_upper(), 0});
+    cur_ = fst_.root();
+    stack_.push_back(Frame{fst_.root_addr(), 0, std::move(st), 0, range_.has_upper()});
     key_.clear();
     const auto& lb = range_.lower_key();
     const bool inclusive = range_.lower_kind() != Range::Lower::Excluded;
     for (;;) {
       Frame& top = stack_.back();
-      const std::size_t d = top.depth;
+      const std::size_t d = stack_.size() - 1;
       if (d == lb.size()) {
-        if (inclusive && top.node.is_final() && aut_.is_match(top.state)) pending_ = top.out + top.node.final_output();
+        if (inclusive && cur_.is_final() && aut_.is_match(top.state)) pending_ = top.out + cur_.final_output();
         return;
       }
       const unsigned char b = lb[d];
-      const unsigned j = top.node.lower_bound_input(b);
-      if (j >= top.node.len() || top.node.input(j) != b) {
+      const unsigned j = cur_.lower_bound_input(b);
+      if (j >= cur_.len() || cur_.input(j) != b) {
         top.next = j;
         return;
       }
@@ -163,10 +167,11 @@ class Stream {
       }
       State next = aut_.accept(top.state, b);
       if (!aut_.can_match(next)) return;
-      const std::uint64_t out = top.out + top.node.output(j);
-      Node child = fst_.node(top.node.target(j));
+      const std::uint64_t out = top.out + cur_.output(j);
+      const std::uint64_t target = cur_.target(j);
+      cur_ = fst_.node(target);
       key_.push_back(b);
-      stack_.push_back(Frame{child, 0, out, std::move(next), eq, d + 1});
+      stack_.push_back(Frame{target, out, std::move(next), 0, eq});
     }
   }
 
@@ -176,6 +181,7 @@ class Stream {
   bool started_ = false;
   std::optional<std::uint64_t> pending_;
   std::vector<Frame> stack_;
+  Node cur_;  // the top level's node
   std::vector<unsigned char> key_;
 };
 
