@@ -140,6 +140,7 @@ TEST(FstOpen, VerifyDetectsEveryChangedByteAndMissingChecksum) {
   bad[20] ^= 1;
   try {
     open_copy(bad).verify();
+    ADD_FAILURE();
   } catch (const fst::Error& e) {
     EXPECT_NE(e.detail().find("mismatch"), std::string::npos);
   }
@@ -268,12 +269,10 @@ TEST(FstDecode, MalformedNodesAreRefused) {
   // Address 15, the top of the header, decodes within the bytes.
   Bytes header_only = wrap(1, {0, 0, 0, 0}, 0, 19);
   fst::Fst h = open_copy(header_only);
-  EXPECT_NO_FATAL_FAILURE({
-    try {
-      (void)h.node(15);
-    } catch (const fst::Corrupt&) {
-    }
-  });
+  try {
+    (void)h.node(15);
+  } catch (const fst::Corrupt&) {
+  }
 }
 
 }  // namespace
