@@ -1,0 +1,188 @@
+// Pull-style streams over an FST map: every key in ascending byte order, with
+// its value, optionally within bounds and filtered by an automaton.
+//
+// The walk keeps an explicit stack (one level per key byte), so key length
+// never turns into recursion depth. A lower bound is reached by one descent
+// along its bytes, without visiting smaller keys; the stream ends as soon as
+// a key prefix reaches the upper bound.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "fst/automaton.hpp"
+#include "fst/fst.hpp"
+#include "fst/node.hpp"
+
+namespace quorvale::fst {
+
+class Range {
+ public:
+  enum class Lower { None, Included, Excluded };
+
+  Range& ge(std::span<const unsigned char> key) { return lower(Lower::Included, key); }
+  Range& gt(std::span<const unsigned char> key) { return lower(Lower::Excluded, key); }
+  Range& lt(std::span<const unsigned char> key) {
+    upper_.assign(key.begin(), key.end());
+    has_upper_ = true;
+    return *this;
+  }
+  Range& ge(std::string_view key) { return ge(as_bytes(key)); }
+  Range& gt(std::string_view key) { return gt(as_bytes(key)); }
+  Range& lt(std::string_view key) { return lt(as_bytes(key)); }
+
+  Lower lower_kind() const noexcept { return lower_kind_; }
+  const std::vector<unsigned char>& lower_key() const noexcept { return lower_; }
+  bool has_upper() const noexcept { return has_upper_; }
+  const std::vector<unsigned char>& upper_key() const noexcept { return upper_; }
+
+ private:
+  static std::span<const unsigned char> as_bytes(std::string_view s) {
+    return {reinterpret_cast<const unsigned char*>(s.data()), s.size()};
+  }
+  Range& lower(Lower kind, std::span<const unsigned char> key) {
+    lower_kind_ = kind;
+    lower_.assign(key.begin(), key.end());
+    return *this;
+  }
+
+  Lower lower_kind_ = Lower::None;
+  std::vector<unsigned char> lower_;
+  bool has_upper_ = false;
+  std::vector<unsigned char> upper_;
+};
+
+struct StreamItem {
+  std::span<const unsigned char> key;  // valid until the next call to next()
+  std::uint64_t value;
+};
+
+template <Automaton A = AlwaysMatch>
+class Stream {
+ public:
+  using State = typename A::State;
+
+  // The stream keeps `fst`'s bytes alive. Nothing is read before the first
+  // next(). Malformed nodes throw Corrupt from next().
+  explicit Stream(Fst fst, Range range = {}, A automaton = A{})
+      : fst_(std::move(fst)), range_(std::move(range)), aut_(std::move(automaton)) {}
+
+  std::optional<StreamItem> next() {
+    if (!started_) {
+      started_ = true;
+      seek();
+    }
+    if (pending_) {
+      const std::uint64_t value = *pending_;
+      pending_.reset();
+      return StreamItem{key_, value};
+    }
+    while (!stack_.empty()) {
+      Frame& top = stack_.back();
+      if (top.next >= cur_.len()) {
+        stack_.pop_back();
+        if (!stack_.empty()) cur_ = fst_.node(stack_.back().addr);
+        continue;
+      }
+      const unsigned i = top.next++;
+      const unsigned char b = cur_.input(i);
+      bool eq = false;
+      if (!check_upper(top, b, eq)) return finish();
+      State st = aut_.accept(top.state, b);
+      if (!aut_.can_match(st)) continue;
+      const std::uint64_t out = top.out + cur_.output(i);
+      const std::uint64_t target = cur_.target(i);
+      cur_ = fst_.node(target);
+      key_.resize(stack_.size() - 1);
+      key_.push_back(b);
+      const bool emit = cur_.is_final() && aut_.is_match(st);
+      stack_.push_back(Frame{target, out, std::move(st), 0, eq});
+      if (emit) return StreamItem{key_, out + cur_.final_output()};
+    }
+    return std::nullopt;
+  }
+
+ private:
+  // One level of the walk; the key so far is as long as the levels above it.
+  // Only the top level's node is kept decoded (in cur_), so a level costs a
+  // few words however long the key.
+  struct Frame {
+    std::uint64_t addr;
+    std::uint64_t out;    // output accumulated on reaching this node
+    State state;
+    unsigned next;        // the next transition to follow
+    bool upper_eq;        // the key so far equals the upper bound's prefix
+  };
+
+  std::optional<StreamItem> finish() {
+    stack_.clear();
+    return std::nullopt;
+  }
+
+  // False when the key extended by b (from `f`) is at or above the upper
+  // bound, which ends the stream; otherwise sets eq for the child.
+  bool check_upper(const Frame& f, unsigned char b, bool& eq) const {
+    eq = false;
+    if (!range_.has_upper() || !f.upper_eq) return true;
+    const auto& up = range_.upper_key();
+    const std::size_t depth = stack_.size() - 1;  // f is the top level
+    const unsigned char u = up[depth];
+    if (b > u) return false;
+    if (b < u) return true;
+    eq = true;
+    return depth + 1 < up.size();
+  }
+
+  void seek() {
+    if (range_.has_upper() && range_.upper_key().empty()) return;
+    State st = aut_.start();
+    if (!aut_.can_match(st)) return;
+    cur_ = fst_.root();
+    stack_.push_back(Frame{fst_.root_addr(), 0, std::move(st), 0, range_.has_upper()});
+    key_.clear();
+    const auto& lb = range_.lower_key();
+    const bool inclusive = range_.lower_kind() != Range::Lower::Excluded;
+    for (;;) {
+      Frame& top = stack_.back();
+      const std::size_t d = stack_.size() - 1;
+      if (d == lb.size()) {
+        if (inclusive && cur_.is_final() && aut_.is_match(top.state)) pending_ = top.out + cur_.final_output();
+        return;
+      }
+      const unsigned char b = lb[d];
+      const unsigned j = cur_.lower_bound_input(b);
+      if (j >= cur_.len() || cur_.input(j) != b) {
+        top.next = j;
+        return;
+      }
+      top.next = j + 1;
+      bool eq = false;
+      if (!check_upper(top, b, eq)) {
+        finish();
+        return;
+      }
+      State next = aut_.accept(top.state, b);
+      if (!aut_.can_match(next)) return;
+      const std::uint64_t out = top.out + cur_.output(j);
+      const std::uint64_t target = cur_.target(j);
+      cur_ = fst_.node(target);
+      key_.push_back(b);
+      stack_.push_back(Frame{target, out, std::move(next), 0, eq});
+    }
+  }
+
+  Fst fst_;
+  Range range_;
+  A aut_;
+  bool started_ = false;
+  std::optional<std::uint64_t> pending_;
+  std::vector<Frame> stack_;
+  Node cur_;  // the top level's node
+  std::vector<unsigned char> key_;
+};
+
+}  // namespace quorvale::fst
