@@ -1,0 +1,511 @@
+#include "extsort.hpp"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+
+#include "blob.hpp"
+
+namespace quorvale::extsort {
+
+std::atomic<std::uint64_t> RUN_SEQ{0};
+
+namespace {
+
+constexpr std::uint64_t MAX_KEY = std::uint64_t{1} << 32;  // a u32 length holds less
+
+IndexError corrupt() { return IndexError::io(IoKind::Other, "extsort: a run file is corrupt"); }
+
+bool valid_utf8(const unsigned char* s, std::size_t n) noexcept {
+  std::size_t i = 0;
+  while (i < n) {
+    // ASCII runs, eight bytes at a time.
+    while (i + 8 <= n) {
+      std::uint64_t w;
+      std::memcpy(&w, s + i, 8);
+      if (w & 0x8080808080808080ULL) break;
+      i += 8;
+    }
+    if (i >= n) break;
+    unsigned char c = s[i];
+    if (c < 0x80) {
+      ++i;
+      continue;
+    }
+    std::size_t len;
+    std::uint32_t cp;
+    if (c >= 0xC2 && c <= 0xDF) {
+      len = 2;
+      cp = c & 0x1F;
+    } else if (c >= 0xE0 && c <= 0xEF) {
+      len = 3;
+      cp = c & 0x0F;
+    } else if (c >= 0xF0 && c <= 0xF4) {
+      len = 4;
+      cp = c & 0x07;
+    } else {
+      return false;
+    }
+    if (n - i < len) return false;
+    for (std::size_t k = 1; k < len; ++k) {
+      unsigned char d = s[i + k];
+      if ((d & 0xC0) != 0x80) return false;
+      cp = (cp << 6) | (d & 0x3F);
+    }
+    if ((len == 3 && (cp < 0x800 || (cp >= 0xD800 && cp <= 0xDFFF))) || (len == 4 && (cp < 0x10000 || cp > 0x10FFFF)))
+      return false;
+    i += len;
+  }
+  return true;
+}
+
+bool valid_utf8(std::string_view s) noexcept {
+  return valid_utf8(reinterpret_cast<const unsigned char*>(s.data()), s.size());
+}
+
+// Bytewise order, a proper prefix first.
+inline int compare_bytes(std::string_view a, std::string_view b) noexcept {
+  std::size_t n = std::min(a.size(), b.size());
+  int c = n ? std::memcmp(a.data(), b.data(), n) : 0;
+  if (c != 0) return c;
+  return a.size() < b.size() ? -1 : (a.size() > b.size() ? 1 : 0);
+}
+
+class Fd {
+ public:
+  explicit Fd(int fd = -1) noexcept : fd_(fd) {}
+  Fd(Fd&& o) noexcept : fd_(o.fd_) { o.fd_ = -1; }
+  Fd& operator=(Fd&& o) noexcept {
+    if (this != &o) {
+      reset();
+      fd_ = o.fd_;
+      o.fd_ = -1;
+    }
+    return *this;
+  }
+  ~Fd() { reset(); }
+  int get() const noexcept { return fd_; }
+  void reset() noexcept {
+    if (fd_ >= 0) ::close(fd_);
+    fd_ = -1;
+  }
+  // Closes and reports a failure to close (a late write error).
+  void close_checked() {
+    int fd = fd_;
+    fd_ = -1;
+    if (::close(fd) != 0 && errno != EINTR) throw IndexError::last_os();
+  }
+
+ private:
+  int fd_;
+};
+
+void write_all(int fd, const char* p, std::size_t n) {
+  while (n > 0) {
+    ssize_t w = ::write(fd, p, n);
+    if (w < 0) {
+      if (errno == EINTR) continue;
+      throw IndexError::last_os();
+    }
+    if (w == 0) throw IndexError::io_kind(IoKind::WriteZero);
+    p += w;
+    n -= static_cast<std::size_t>(w);
+  }
+}
+
+// One run file being written: placeholder count, records, count written last.
+class RunWriter {
+ public:
+  RunWriter(const std::string& path) : buffer_(new char[IO_BUFFER]) {
+    int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    if (fd < 0) throw IndexError::last_os();
+    fd_ = Fd(fd);
+    static const char zeros[8] = {};
+    put(zeros, 8);
+  }
+
+  void key(std::string_view key) {
+    if (key.size() >= MAX_KEY) throw IndexError::format("extsort: a key longer than 4 GiB");
+    unsigned char len[4];
+    store_le32(len, static_cast<std::uint32_t>(key.size()));
+    put(reinterpret_cast<const char*>(len), 4);
+    put(key.data(), key.size());
+    ++count_;
+  }
+
+  void finish() {
+    flush();
+    unsigned char head[8];
+    store_le64(head, count_);
+    std::size_t done = 0;
+    while (done < 8) {
+      ssize_t w = ::pwrite(fd_.get(), head + done, 8 - done, static_cast<off_t>(done));
+      if (w < 0) {
+        if (errno == EINTR) continue;
+        throw IndexError::last_os();
+      }
+      if (w == 0) throw IndexError::io_kind(IoKind::WriteZero);
+      done += static_cast<std::size_t>(w);
+    }
+    fd_.close_checked();
+  }
+
+ private:
+  void put(const char* p, std::size_t n) {
+    if (n >= IO_BUFFER - used_) {
+      flush();
+      if (n >= IO_BUFFER) {
+        write_all(fd_.get(), p, n);
+        return;
+      }
+    }
+    std::memcpy(buffer_.get() + used_, p, n);
+    used_ += n;
+  }
+  void flush() {
+    write_all(fd_.get(), buffer_.get(), used_);
+    used_ = 0;
+  }
+
+  Fd fd_;
+  std::unique_ptr<char[]> buffer_;
+  std::size_t used_ = 0;
+  std::uint64_t count_ = 0;
+};
+
+// One run file being read, bounded by the count at its head.
+class RunReader {
+ public:
+  explicit RunReader(const std::string& path) : buffer_(new char[IO_BUFFER]) {
+    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) throw IndexError::last_os();
+    fd_ = Fd(fd);
+    struct stat st;
+    if (::fstat(fd, &st) != 0) throw IndexError::last_os();
+    left_ = static_cast<std::uint64_t>(st.st_size);
+    unsigned char head[8];
+    read_exact(reinterpret_cast<char*>(head), 8);
+    remaining_ = load_le64(head);
+  }
+
+  // The next key into `key`; false at the end of the run.
+  bool next(std::string& key) {
+    if (remaining_ == 0) return false;
+    --remaining_;
+    unsigned char len_bytes[4];
+    read_exact(reinterpret_cast<char*>(len_bytes), 4);
+    std::uint32_t len = load_le32(len_bytes);
+    // A length beyond the file's end is refused before anything is allocated.
+    if (len > left_) throw corrupt();
+    key.resize(len);
+    read_exact(key.data(), len);
+    if (!valid_utf8(key)) throw corrupt();
+    return true;
+  }
+
+ private:
+  void read_exact(char* dst, std::size_t n) {
+    if (n > left_) throw corrupt();  // the file ends before its counted records
+    while (n > 0) {
+      if (pos_ == end_) {
+        if (n >= IO_BUFFER) {
+          ssize_t r = ::read(fd_.get(), dst, n);
+          if (r < 0) {
+            if (errno == EINTR) continue;
+            throw IndexError::last_os();
+          }
+          if (r == 0) throw corrupt();
+          dst += r;
+          n -= static_cast<std::size_t>(r);
+          left_ -= static_cast<std::uint64_t>(r);
+          continue;
+        }
+        fill();
+      }
+      std::size_t take = std::min(n, end_ - pos_);
+      std::memcpy(dst, buffer_.get() + pos_, take);
+      pos_ += take;
+      dst += take;
+      n -= take;
+      left_ -= take;
+    }
+  }
+  void fill() {
+    for (;;) {
+      ssize_t r = ::read(fd_.get(), buffer_.get(), IO_BUFFER);
+      if (r < 0) {
+        if (errno == EINTR) continue;
+        throw IndexError::last_os();
+      }
+      if (r == 0) throw corrupt();  // shorter than its size said: changed under us
+      pos_ = 0;
+      end_ = static_cast<std::size_t>(r);
+      return;
+    }
+  }
+
+  Fd fd_;
+  std::unique_ptr<char[]> buffer_;
+  std::size_t pos_ = 0;
+  std::size_t end_ = 0;
+  std::uint64_t left_ = 0;  // bytes of the file not yet consumed
+  std::uint64_t remaining_ = 0;
+};
+
+std::string run_path(const std::string& dir, std::uint64_t number) { return dir + "/" + std::to_string(number); }
+
+void remove_tree(const std::string& dir) noexcept {
+  if (DIR* d = ::opendir(dir.c_str())) {
+    int dfd = ::dirfd(d);
+    while (struct dirent* e = ::readdir(d)) {
+      if (std::strcmp(e->d_name, ".") == 0 || std::strcmp(e->d_name, "..") == 0) continue;
+      ::unlinkat(dfd, e->d_name, 0);
+    }
+    ::closedir(d);
+  }
+  ::rmdir(dir.c_str());
+}
+
+}  // namespace
+
+// ---- Run ---------------------------------------------------------------------
+
+Run::Run(std::size_t budget) : budget_(std::min<std::size_t>(budget, UINT32_MAX)) {}
+
+void Run::push(std::string_view key) {
+  if (bytes_.capacity() == 0) {
+    bytes_.reserve(budget_);
+    spans_.reserve(budget_ / 8);
+  }
+  Span s{static_cast<std::uint32_t>(bytes_.size()), static_cast<std::uint32_t>(key.size())};
+  bytes_.insert(bytes_.end(), key.begin(), key.end());
+  spans_.push_back(s);
+  sorted_ = false;
+}
+
+void Run::clear() noexcept {
+  bytes_.clear();
+  spans_.clear();
+  sorted_ = false;
+}
+
+KeyView Run::sorted() {
+  if (!sorted_) {
+    const char* base = bytes_.data();
+    auto view = [base](const Span& s) { return std::string_view(base + s.start, s.length); };
+    std::sort(spans_.begin(), spans_.end(),
+              [&](const Span& a, const Span& b) { return compare_bytes(view(a), view(b)) < 0; });
+    auto last = std::unique(spans_.begin(), spans_.end(),
+                            [&](const Span& a, const Span& b) { return view(a) == view(b); });
+    spans_.erase(last, spans_.end());
+    sorted_ = true;
+  }
+  return KeyView(bytes_.data(), spans_.data(), spans_.size());
+}
+
+void Run::each(const Callback& callback) {
+  for (std::string_view key : sorted()) {
+    if (!valid_utf8(key)) panic("appended from a str");
+    callback(key);
+  }
+}
+
+// ---- merged stream -------------------------------------------------------------
+
+struct MergedStream::Impl {
+  std::vector<RunReader> readers;
+  std::vector<std::string> heads;  // each run's current key
+  std::vector<std::uint32_t> heap;  // run positions, least (key, position) on top
+  std::string current;
+  std::optional<IndexError> error;
+
+  bool less(std::uint32_t a, std::uint32_t b) const {
+    int c = compare_bytes(heads[a], heads[b]);
+    return c < 0 || (c == 0 && a < b);
+  }
+  void sift_down(std::size_t i) {
+    std::size_t n = heap.size();
+    std::uint32_t item = heap[i];
+    for (;;) {
+      std::size_t child = 2 * i + 1;
+      if (child >= n) break;
+      if (child + 1 < n && less(heap[child + 1], heap[child])) ++child;
+      if (!less(heap[child], item)) break;
+      heap[i] = heap[child];
+      i = child;
+    }
+    heap[i] = item;
+  }
+  void sift_up(std::size_t i) {
+    std::uint32_t item = heap[i];
+    while (i > 0) {
+      std::size_t parent = (i - 1) / 2;
+      if (!less(item, heap[parent])) break;
+      heap[i] = heap[parent];
+      i = parent;
+    }
+    heap[i] = item;
+  }
+};
+
+MergedStream::MergedStream(std::unique_ptr<Impl> impl) : impl_(std::move(impl)) {}
+MergedStream::MergedStream(MergedStream&&) noexcept = default;
+MergedStream& MergedStream::operator=(MergedStream&&) noexcept = default;
+MergedStream::~MergedStream() = default;
+
+std::optional<std::string_view> MergedStream::next() {
+  Impl& s = *impl_;
+  if (s.heap.empty()) {
+    if (s.error) throw *s.error;
+    return std::nullopt;
+  }
+  std::uint32_t top = s.heap.front();
+  std::swap(s.current, s.heads[top]);
+  bool more = false;
+  try {
+    more = s.readers[top].next(s.heads[top]);
+  } catch (const IndexError& e) {
+    s.error = e;
+    s.heap.clear();
+    return std::string_view(s.current);
+  }
+  if (more) {
+    s.sift_down(0);
+  } else {
+    s.heap.front() = s.heap.back();
+    s.heap.pop_back();
+    if (!s.heap.empty()) s.sift_down(0);
+  }
+  return std::string_view(s.current);
+}
+
+MergedStream merge_runs(const std::string& dir, std::span<const std::uint64_t> runs) {
+  auto impl = std::make_unique<MergedStream::Impl>();
+  impl->readers.reserve(runs.size());
+  impl->heads.resize(runs.size());
+  for (std::size_t i = 0; i < runs.size(); ++i) {
+    impl->readers.emplace_back(run_path(dir, runs[i]));
+    if (impl->readers.back().next(impl->heads[i])) {
+      impl->heap.push_back(static_cast<std::uint32_t>(i));
+      impl->sift_up(impl->heap.size() - 1);
+    }
+  }
+  return MergedStream(std::move(impl));
+}
+
+// ---- Runs --------------------------------------------------------------------
+
+Runs::Runs(std::string out) : out_(std::move(out)) {}
+
+Runs::~Runs() {
+  if (dir_) remove_tree(*dir_);
+}
+
+const std::string& Runs::dir() {
+  if (!dir_) {
+    const std::string pid = std::to_string(static_cast<long long>(::getpid()));
+    for (;;) {
+      std::uint64_t seq = RUN_SEQ.fetch_add(1, std::memory_order_relaxed);
+      std::string path = out_ + "." + pid + "." + std::to_string(seq) + ".runs";
+      if (::mkdir(path.c_str(), 0777) == 0) {
+        dir_ = std::move(path);
+        break;
+      }
+      // A stale directory of a crashed run that had our process id: leave it
+      // alone and take the next number.
+      if (errno == EEXIST) continue;
+      throw IndexError::last_os();
+    }
+  }
+  return *dir_;
+}
+
+template <class Keys>
+void Runs::spill_keys(const Keys& keys) {
+  const std::string& d = dir();
+  RunWriter writer(run_path(d, next_));
+  for (std::string_view key : keys) {
+    if (!valid_utf8(key)) panic("appended from a str");
+    writer.key(key);
+  }
+  writer.finish();
+  runs_.push_back(next_);
+  ++next_;
+}
+
+void Runs::spill(const KeyView& keys) { spill_keys(keys); }
+void Runs::spill(std::span<const std::string_view> keys) { spill_keys(keys); }
+
+MergedStream Runs::merge() {
+  if (runs_.empty()) panic("a run was spilled");
+  const std::string& d = dir();
+  while (runs_.size() > MERGE_FAN_IN) {
+    std::vector<std::uint64_t> all;
+    all.swap(runs_);
+    std::vector<std::uint64_t> merged;
+    std::size_t at = 0;
+    // On a failure the list names every run file still in place, so that the
+    // sort is never left claiming runs it lost.
+    auto restore = [&] {
+      runs_ = merged;
+      runs_.insert(runs_.end(), all.begin() + static_cast<std::ptrdiff_t>(at), all.end());
+    };
+    for (; at < all.size(); at += MERGE_FAN_IN) {
+      std::size_t len = std::min(MERGE_FAN_IN, all.size() - at);
+      std::span<const std::uint64_t> chunk(all.data() + at, len);
+      if (len == 1) {
+        merged.push_back(chunk[0]);
+        continue;
+      }
+      std::uint64_t number = next_;
+      try {
+        MergedStream stream = merge_runs(d, chunk);
+        RunWriter writer(run_path(d, number));
+        try {
+          while (auto key = stream.next()) writer.key(*key);
+        } catch (...) {
+          ++next_;  // the partial file keeps its number
+          throw;
+        }
+        writer.finish();
+        ++next_;
+        for (std::size_t k = 0; k < chunk.size(); ++k) {
+          if (::unlink(run_path(d, chunk[k]).c_str()) != 0) {
+            int code = errno;
+            merged.push_back(number);
+            // The inputs already removed are part of the merged file now.
+            runs_ = merged;
+            runs_.insert(runs_.end(), chunk.begin() + static_cast<std::ptrdiff_t>(k), chunk.end());
+            runs_.insert(runs_.end(), all.begin() + static_cast<std::ptrdiff_t>(at + len), all.end());
+            throw IndexError::os(code);
+          }
+        }
+      } catch (const IndexError& e) {
+        if (runs_.empty()) restore();
+        throw;
+      }
+      merged.push_back(number);
+    }
+    runs_ = std::move(merged);
+  }
+  return merge_runs(d, runs_);
+}
+
+void Runs::each(const Callback& callback) {
+  MergedStream stream = merge();
+  std::string last;
+  bool first = true;
+  while (auto key = stream.next()) {
+    if (!first && *key == last) continue;
+    callback(*key);
+    last.assign(key->data(), key->size());
+    first = false;
+  }
+}
+
+}  // namespace quorvale::extsort
