@@ -233,6 +233,10 @@ std::string arg_path(PyObject* o, const char* name) {
   });
 }
 
+PyObject* take_raised_exception() { return take_raised(); }
+
+void restore_raised_exception(PyObject* exc) { set_raised(exc); }
+
 void add_to_module(PyObject* module, const char* name, PyObject* obj) {
   Ref value(obj);
   if (!value) throw_error_set();
