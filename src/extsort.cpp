@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <bit>
 #include <cerrno>
 #include <cstring>
 
@@ -64,8 +65,19 @@ bool valid_utf8(const unsigned char* s, std::size_t n) noexcept {
   return true;
 }
 
-bool valid_utf8(std::string_view s) noexcept {
-  return valid_utf8(reinterpret_cast<const unsigned char*>(s.data()), s.size());
+inline bool valid_utf8(std::string_view s) noexcept {
+  // Most keys are ASCII: one pass of word ORs settles them.
+  const unsigned char* p = reinterpret_cast<const unsigned char*>(s.data());
+  std::size_t n = s.size(), i = 0;
+  std::uint64_t high = 0;
+  for (; i + 8 <= n; i += 8) {
+    std::uint64_t w;
+    std::memcpy(&w, p + i, 8);
+    high |= w;
+  }
+  for (; i < n; ++i) high |= p[i];
+  if ((high & 0x8080808080808080ULL) == 0) return true;
+  return valid_utf8(p, n);
 }
 
 // Bytewise order, a proper prefix first.
@@ -275,7 +287,8 @@ void remove_tree(const std::string& dir) noexcept {
 
 // ---- Run ---------------------------------------------------------------------
 
-Run::Run(std::size_t budget) : budget_(std::min<std::size_t>(budget, UINT32_MAX)) {}
+// A key's start must stay below the sort's repeat mark.
+Run::Run(std::size_t budget) : budget_(std::min<std::size_t>(budget, UINT32_MAX - 1)) {}
 
 void Run::push(std::string_view key) {
   if (bytes_.capacity() == 0) {
@@ -294,25 +307,148 @@ void Run::clear() noexcept {
   sorted_ = false;
 }
 
+namespace {
+
+inline std::uint64_t chunk_at(const char* base, const Span& s, std::size_t depth) noexcept {
+  std::size_t rem = s.length > depth ? s.length - depth : 0;
+  std::uint64_t v = 0;
+  std::memcpy(&v, base + s.start + depth, rem >= 8 ? 8 : rem);
+  if constexpr (std::endian::native == std::endian::little) v = __builtin_bswap64(v);
+  return v;
+}
+
+// Bytes left at a depth, capped at 9: 0..8 means the key ends in this chunk
+// (shorter first, so a proper prefix, even one followed by NULs, sorts
+// first); 9 means it goes on.
+inline std::uint32_t tail_at(const Span& s, std::size_t depth) noexcept {
+  std::size_t rem = s.length - depth;
+  return rem > 8 ? 9 : static_cast<std::uint32_t>(rem);
+}
+
+// Marks a key found equal to the one before it.
+constexpr std::uint32_t REPEAT = UINT32_MAX;
+
+// Below this a group is sorted by comparisons rather than by a radix pass.
+constexpr std::size_t SMALL_GROUP = 64;
+
+// Sorts spans by the bytes they point to. Keys are ordered 8 bytes (a chunk)
+// at a time: an in-place radix pass per chunk byte (American flag sort) for
+// big groups, comparisons for small ones; keys whose chunks tie and go on
+// are sorted again at the next depth, reloading their chunks.
+void sort_spans(const char* base, std::vector<Span>& spans, std::vector<SortRec>& recs) {
+  const std::size_t n = spans.size();
+  recs.resize(n);
+  for (std::size_t i = 0; i < n; ++i) recs[i] = SortRec{chunk_at(base, spans[i], 0), spans[i]};
+  struct Group {
+    std::size_t begin, end, depth;
+    unsigned byte;  // chunk bytes above this one are equal within the group
+  };
+  std::vector<Group> todo{{0, n, 0, 0}};
+  // Groups of keys tied on the whole chunk: split by tail; those that go on
+  // get the next chunk and another round.
+  auto next_depth = [&](std::size_t begin, std::size_t end, std::size_t d) {
+    for (std::size_t i = begin; i < end;) {
+      std::size_t j = i + 1;
+      const std::uint32_t tail = tail_at(recs[i].span, d);
+      while (j < end && recs[j].chunk == recs[i].chunk && tail_at(recs[j].span, d) == tail) ++j;
+      if (j - i > 1) {
+        if (tail == 9) {
+          // The reloads jump around the run's bytes: prefetch ahead.
+          constexpr std::size_t AHEAD = 16;
+          for (std::size_t k = i; k < j; ++k) {
+            if (k + AHEAD < j) __builtin_prefetch(base + recs[k + AHEAD].span.start + d + 8);
+            recs[k].chunk = chunk_at(base, recs[k].span, d + 8);
+          }
+          todo.push_back({i, j, d + 8, 0});
+        } else {
+          // Equal chunks ending at the same length: the same key.
+          for (std::size_t k = i + 1; k < j; ++k) recs[k].span.start = REPEAT;
+        }
+      }
+      i = j;
+    }
+  };
+  std::size_t count[256];
+  std::size_t head[256], tail_end[256];
+  while (!todo.empty()) {
+    Group g = todo.back();
+    todo.pop_back();
+    const std::size_t d = g.depth;
+    SortRec* a = recs.data();
+    if (g.end - g.begin <= SMALL_GROUP || g.byte == 8) {
+      std::sort(a + g.begin, a + g.end, [d](const SortRec& x, const SortRec& y) {
+        if (x.chunk != y.chunk) return x.chunk < y.chunk;
+        return tail_at(x.span, d) < tail_at(y.span, d);
+      });
+      next_depth(g.begin, g.end, d);
+      continue;
+    }
+    // Skip the chunk bytes the whole group shares.
+    std::uint64_t lo = a[g.begin].chunk, hi = lo;
+    for (std::size_t i = g.begin + 1; i < g.end; ++i) {
+      lo = std::min(lo, a[i].chunk);
+      hi = std::max(hi, a[i].chunk);
+    }
+    if (lo == hi) {
+      todo.push_back({g.begin, g.end, d, 8});
+      continue;
+    }
+    g.byte = std::max<unsigned>(g.byte, static_cast<unsigned>(__builtin_clzll(lo ^ hi)) / 8);
+    const unsigned shift = 56 - 8 * g.byte;
+    std::fill(std::begin(count), std::end(count), 0);
+    for (std::size_t i = g.begin; i < g.end; ++i) ++count[(a[i].chunk >> shift) & 0xFF];
+    std::size_t at = g.begin;
+    for (int b = 0; b < 256; ++b) {
+      head[b] = at;
+      at += count[b];
+      tail_end[b] = at;
+    }
+    for (int b = 0; b < 256; ++b) {
+      while (head[b] < tail_end[b]) {
+        SortRec r = a[head[b]];
+        unsigned rb = static_cast<unsigned>((r.chunk >> shift) & 0xFF);
+        while (rb != static_cast<unsigned>(b)) {
+          std::swap(r, a[head[rb]++]);
+          rb = static_cast<unsigned>((r.chunk >> shift) & 0xFF);
+        }
+        a[head[b]++] = r;
+      }
+    }
+    std::size_t begin = g.begin;
+    for (int b = 0; b < 256; ++b) {
+      std::size_t end = begin + count[b];
+      if (end - begin > 1) todo.push_back({begin, end, d, g.byte + 1});
+      begin = end;
+    }
+  }
+  // Write back the sorted order without the repeats.
+  std::size_t kept = 0;
+  for (std::size_t i = 0; i < n; ++i)
+    if (recs[i].span.start != REPEAT) spans[kept++] = recs[i].span;
+  spans.resize(kept);
+}
+
+}  // namespace
+
 KeyView Run::sorted() {
   if (!sorted_) {
-    const char* base = bytes_.data();
-    auto view = [base](const Span& s) { return std::string_view(base + s.start, s.length); };
-    std::sort(spans_.begin(), spans_.end(),
-              [&](const Span& a, const Span& b) { return compare_bytes(view(a), view(b)) < 0; });
-    auto last = std::unique(spans_.begin(), spans_.end(),
-                            [&](const Span& a, const Span& b) { return view(a) == view(b); });
-    spans_.erase(last, spans_.end());
+    // Keys were pushed back to back: the run's bytes are valid UTF-8 and
+    // every key starts on a character boundary exactly when every key is
+    // valid UTF-8 on its own. One pass over the buffer instead of one per key.
+    bool valid = valid_utf8(std::string_view(bytes_.data(), bytes_.size()));
+    for (std::size_t i = 0; valid && i < spans_.size(); ++i) {
+      const Span& sp = spans_[i];
+      valid = sp.start == bytes_.size() || (static_cast<unsigned char>(bytes_[sp.start]) & 0xC0) != 0x80;
+    }
+    if (!valid) panic("appended from a str");
+    sort_spans(bytes_.data(), spans_, scratch_);  // also drops repeats
     sorted_ = true;
   }
-  return KeyView(bytes_.data(), spans_.data(), spans_.size());
+  return KeyView(bytes_.data(), spans_.data(), spans_.size(), true);
 }
 
 void Run::each(const Callback& callback) {
-  for (std::string_view key : sorted()) {
-    if (!valid_utf8(key)) panic("appended from a str");
-    callback(key);
-  }
+  for (std::string_view key : sorted()) callback(key);
 }
 
 // ---- merged stream -------------------------------------------------------------
@@ -320,11 +456,20 @@ void Run::each(const Callback& callback) {
 struct MergedStream::Impl {
   std::vector<RunReader> readers;
   std::vector<std::string> heads;  // each run's current key
+  std::vector<std::uint64_t> prefixes;  // their first 8 bytes, big-endian, zero-padded
   std::vector<std::uint32_t> heap;  // run positions, least (key, position) on top
   std::string current;
   std::optional<IndexError> error;
 
+  void set_prefix(std::uint32_t run) {
+    const std::string& k = heads[run];
+    std::uint64_t v = 0;
+    std::memcpy(&v, k.data(), k.size() < 8 ? k.size() : 8);
+    if constexpr (std::endian::native == std::endian::little) v = __builtin_bswap64(v);
+    prefixes[run] = v;
+  }
   bool less(std::uint32_t a, std::uint32_t b) const {
+    if (prefixes[a] != prefixes[b]) return prefixes[a] < prefixes[b];
     int c = compare_bytes(heads[a], heads[b]);
     return c < 0 || (c == 0 && a < b);
   }
@@ -375,6 +520,7 @@ std::optional<std::string_view> MergedStream::next() {
     return std::string_view(s.current);
   }
   if (more) {
+    s.set_prefix(top);
     s.sift_down(0);
   } else {
     s.heap.front() = s.heap.back();
@@ -388,9 +534,11 @@ MergedStream merge_runs(const std::string& dir, std::span<const std::uint64_t> r
   auto impl = std::make_unique<MergedStream::Impl>();
   impl->readers.reserve(runs.size());
   impl->heads.resize(runs.size());
+  impl->prefixes.resize(runs.size());
   for (std::size_t i = 0; i < runs.size(); ++i) {
     impl->readers.emplace_back(run_path(dir, runs[i]));
     if (impl->readers.back().next(impl->heads[i])) {
+      impl->set_prefix(static_cast<std::uint32_t>(i));
       impl->heap.push_back(static_cast<std::uint32_t>(i));
       impl->sift_up(impl->heap.size() - 1);
     }
@@ -426,11 +574,11 @@ const std::string& Runs::dir() {
 }
 
 template <class Keys>
-void Runs::spill_keys(const Keys& keys) {
+void Runs::spill_keys(const Keys& keys, bool checked) {
   const std::string& d = dir();
   RunWriter writer(run_path(d, next_));
   for (std::string_view key : keys) {
-    if (!valid_utf8(key)) panic("appended from a str");
+    if (!checked && !valid_utf8(key)) panic("appended from a str");
     writer.key(key);
   }
   writer.finish();
@@ -438,8 +586,8 @@ void Runs::spill_keys(const Keys& keys) {
   ++next_;
 }
 
-void Runs::spill(const KeyView& keys) { spill_keys(keys); }
-void Runs::spill(std::span<const std::string_view> keys) { spill_keys(keys); }
+void Runs::spill(const KeyView& keys) { spill_keys(keys, keys.utf8_checked()); }
+void Runs::spill(std::span<const std::string_view> keys) { spill_keys(keys, false); }
 
 MergedStream Runs::merge() {
   if (runs_.empty()) panic("a run was spilled");

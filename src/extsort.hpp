@@ -54,6 +54,13 @@ struct Span {
   std::uint32_t length;
 };
 
+// A key's span with its 8 bytes at the depth being sorted (big-endian,
+// zero-padded): most comparisons of a sort are then one integer comparison.
+struct SortRec {
+  std::uint64_t chunk;
+  Span span;
+};
+
 // A read-only list of keys laid in one byte buffer.
 class KeyView {
  public:
@@ -83,7 +90,10 @@ class KeyView {
     const Span* span_ = nullptr;
   };
 
-  KeyView(const char* bytes, const Span* spans, std::size_t n) : bytes_(bytes), spans_(spans), n_(n) {}
+  // `utf8_checked`: every key is known to be valid UTF-8 already.
+  KeyView(const char* bytes, const Span* spans, std::size_t n, bool utf8_checked = false)
+      : bytes_(bytes), spans_(spans), n_(n), checked_(utf8_checked) {}
+  bool utf8_checked() const noexcept { return checked_; }
   std::size_t size() const noexcept { return n_; }
   bool empty() const noexcept { return n_ == 0; }
   std::string_view operator[](std::size_t i) const { return {bytes_ + spans_[i].start, spans_[i].length}; }
@@ -94,6 +104,7 @@ class KeyView {
   const char* bytes_;
   const Span* spans_;
   std::size_t n_;
+  bool checked_;
 };
 
 // Keys collected in memory under a byte budget. Keys are UTF-8 text.
@@ -128,6 +139,8 @@ class Run final : public Replay {
   std::size_t budget_;
   std::vector<char> bytes_;
   std::vector<Span> spans_;
+  // Sorting scratch, 16 bytes a key, kept for the next run.
+  std::vector<SortRec> scratch_;
   bool sorted_ = false;
 };
 
@@ -183,7 +196,7 @@ class Runs final : public Replay {
 
  private:
   template <class Keys>
-  void spill_keys(const Keys& keys);
+  void spill_keys(const Keys& keys, bool checked);
 
   std::string out_;
   std::vector<std::uint64_t> runs_;

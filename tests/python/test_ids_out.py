@@ -115,3 +115,17 @@ def test_key_errors_come_before_buffer_checks(frametest):
         frametest.ids_into(["a", 1], b"", 4)
     with pytest.raises(TypeError, match="Can't extract `str` to `Vec`"):
         frametest.ids_into("abc", np.zeros(3, np.uint32), 4)
+
+
+def test_buffer_is_released_after_success_and_refusal(frametest):
+    # A bytearray cannot grow while a buffer export is held.
+    for keys in (["a"], []):
+        out = memoryview(bytearray(8)).cast("I")
+        frametest.ids_into(keys, out, 4)
+        out.release()  # raises BufferError if an export were still held
+    raw = bytearray(40)
+    with pytest.raises(BufferError):
+        frametest.ids_into(KEYS, raw, 4)
+    raw.append(1)
+    with pytest.raises(BufferError):
+        frametest.ids_into([], bytes(3), 4)

@@ -151,3 +151,17 @@ def test_many_keys(frametest):
     keys = [f"key{i}" for i in range(10000)]
     assert frametest.collect(keys) == [k.encode() for k in keys]
     assert frametest.stream(iter(keys)) == [k.encode() for k in keys]
+
+
+def test_references_are_released(frametest):
+    import sys
+
+    key = "".join(["held", "key"])  # a fresh object
+    before = sys.getrefcount(key)
+    frametest.collect([key] * 50)
+    frametest.batch([key] * 50)
+    frametest.stream([key] * 50)
+    for form in (frametest.collect, frametest.batch, frametest.stream):
+        with pytest.raises(TypeError):
+            form([key] * 50 + [1])
+    assert sys.getrefcount(key) == before
