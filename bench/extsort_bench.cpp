@@ -126,7 +126,10 @@ int main(int argc, char** argv) {
   double ours_s = seconds_since(t0);
   std::printf("extsort: %.2f s, %zu runs, %zu distinct keys\n", ours_s, runs_spilled, distinct);
 
-  if (std::getenv("EXTSORT_BENCH_ONLY_OURS")) return 0;
+  if (std::getenv("EXTSORT_BENCH_ONLY_OURS")) {
+    std::remove(ours.c_str());
+    return 0;
+  }
   std::string dir = keys.substr(0, keys.find_last_of('/') + 1);
   if (dir.empty()) dir = ".";
   std::string cmd = "LC_ALL=C sort -u -S " + std::to_string(budget / 1024) + "K -T '" + dir + "' -o '" + theirs +

@@ -9,6 +9,9 @@
 #include <optional>
 #include <string_view>
 
+#include "blob.hpp"
+#include "pages.hpp"
+
 namespace quorvale::arrow {
 
 // Why a column's buffers cannot be read (a ValueError at the boundary).
@@ -21,31 +24,25 @@ enum class Fault {
 };
 const char* fault_message(Fault fault);
 
-// An owned byte array, left uninitialised until filled.
+// An owned byte array, left uninitialised until filled. Big ones are
+// offered huge pages: a column's copy is written once, right away, and page
+// faults would otherwise cost more than the copy itself.
 class OwnedBytes {
  public:
   OwnedBytes() noexcept = default;
-  explicit OwnedBytes(std::size_t size) : p_(size ? new unsigned char[size] : nullptr), size_(size) {}
-  unsigned char* data() noexcept { return p_.get(); }
-  const unsigned char* data() const noexcept { return p_.get(); }
-  std::size_t size() const noexcept { return size_; }
+  explicit OwnedBytes(std::size_t size);
+  unsigned char* data() noexcept { return p_.data(); }
+  const unsigned char* data() const noexcept { return p_.data(); }
+  std::size_t size() const noexcept { return p_.size(); }
 
  private:
-  std::unique_ptr<unsigned char[]> p_;
-  std::size_t size_ = 0;
+  Pages<unsigned char> p_;
 };
 
 // The i-th offset of an offsets array, a 32-bit one sign-extended.
 inline std::int64_t raw_offset_at(const unsigned char* offsets, std::size_t i, bool large) noexcept {
-  if (large) {
-    std::uint64_t v = 0;
-    for (int b = 7; b >= 0; --b) v = (v << 8) | offsets[i * 8 + b];
-    return static_cast<std::int64_t>(v);
-  }
-  std::uint32_t v = static_cast<std::uint32_t>(offsets[i * 4]) | (static_cast<std::uint32_t>(offsets[i * 4 + 1]) << 8) |
-                    (static_cast<std::uint32_t>(offsets[i * 4 + 2]) << 16) |
-                    (static_cast<std::uint32_t>(offsets[i * 4 + 3]) << 24);
-  return static_cast<std::int32_t>(v);
+  if (large) return static_cast<std::int64_t>(load_le64(offsets + i * 8));
+  return static_cast<std::int32_t>(load_le32(offsets + i * 4));
 }
 
 // A byte range of a producer's buffer.

@@ -281,6 +281,24 @@ PyObject* ft_arrow_keys(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyOb
   });
 }
 
+// chunk_sizes(column): (elements, data bytes) of each chunk; utf8_chunks alone.
+PyObject* ft_chunk_sizes(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kw) {
+  return boundary([&]() -> PyObject* {
+    static const char* const names[] = {"column"};
+    static const Params p = params("chunk_sizes", names, 1, 1);
+    PyObject* a[1];
+    read_args(p, args, nargs, kw, a);
+    std::vector<Utf8Chunk> chunks = utf8_chunks(a[0]);
+    Ref out = Ref::check(PyList_New(0));
+    for (const Utf8Chunk& c : chunks) {
+      Ref t = Ref::check(Py_BuildValue("(KK)", static_cast<unsigned long long>(c.len),
+                                       static_cast<unsigned long long>(c.data.size())));
+      if (PyList_Append(out.get(), t.get()) < 0) throw_error_set();
+    }
+    return out.release();
+  });
+}
+
 PyMethodDef methods[] = {
     {"raise_error", fastcall(ft_raise_error), FASTCALL_KW, "raise_error(kind, message='', errno=0)\n--\n\n"},
     {"sig", fastcall(ft_sig), FASTCALL_KW,
@@ -295,6 +313,7 @@ PyMethodDef methods[] = {
     {"ids_of_arrow", fastcall(ft_ids_of_arrow), FASTCALL_KW, "ids_of_arrow(column, width)\n--\n\n"},
     {"ids_into_arrow", fastcall(ft_ids_into_arrow), FASTCALL_KW, "ids_into_arrow(column, out, width)\n--\n\n"},
     {"arrow_keys", fastcall(ft_arrow_keys), FASTCALL_KW, "arrow_keys(column)\n--\n\n"},
+    {"chunk_sizes", fastcall(ft_chunk_sizes), FASTCALL_KW, "chunk_sizes(column)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
 };
 
