@@ -2,6 +2,7 @@
 // buffer (a NumPy array, say) through the buffer protocol.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
 #include <span>

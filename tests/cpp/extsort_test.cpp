@@ -147,6 +147,28 @@ TEST_F(ExtsortTest, RunSortsAndDropsRepeats) {
   EXPECT_TRUE(replay(run).empty());
 }
 
+// Keys that tie on whole 8-byte chunks, end inside or exactly at a chunk,
+// hold NULs and bytes >= 0x80, and repeat: the sort's awkward cases.
+TEST_F(ExtsortTest, RunSortAgainstAReferenceOrder) {
+  std::mt19937_64 rng(11);
+  const std::string prefixes[] = {"", "common-prefix-0123456789/", std::string("ab\0", 3), "\xc3\xa9\xc3\xa9"};
+  const std::string alphabet[] = {std::string(1, '\0'), "a", "b", "\xc3\xbf", "z"};
+  for (std::size_t count : {std::size_t{10}, std::size_t{5000}, std::size_t{60000}}) {
+    std::set<std::string> expected;
+    extsort::Run run(std::size_t{64} << 20);
+    for (std::size_t i = 0; i < count; ++i) {
+      std::string k = prefixes[rng() % 4];
+      for (std::size_t len = rng() % 20; len > 0; --len) k += alphabet[rng() % 5];
+      expected.insert(k);
+      run.push(k);
+      if (rng() % 4 == 0) run.push(k);
+    }
+    std::vector<std::string> got;
+    for (auto k : run.sorted()) got.emplace_back(k);
+    EXPECT_EQ(got, std::vector<std::string>(expected.begin(), expected.end())) << count;
+  }
+}
+
 TEST_F(ExtsortTest, RoomTest) {
   extsort::Run run(64);  // 8 keys at most
   EXPECT_TRUE(run.has_room(64));
