@@ -1,5 +1,7 @@
 #include "arrow.hpp"
 
+#include "keys.hpp"
+
 #include <cstring>
 
 namespace quorvale::python {
@@ -27,8 +29,7 @@ Ref call0(PyObject* callable) { return Ref::check(PyObject_CallNoArgs(callable))
 
 // The items of a sequence that is not a str, as strong references.
 std::vector<Ref> sequence_items(PyObject* seq) {
-  if (PyUnicode_Check(seq)) raise_type_error("Can't extract `str` to `Vec`");
-  if (!PySequence_Check(seq)) raise_type_error("'" + type_name(seq) + "' object is not an instance of 'Sequence'");
+  require_sequence(seq);
   std::vector<Ref> items;
   Ref it = Ref::check(PyObject_GetIter(seq));
   while (PyObject* item = PyIter_Next(it.get())) items.emplace_back(item);

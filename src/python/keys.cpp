@@ -75,9 +75,13 @@ BorrowedKeys collect_strs(PyObject* iterable) {
   return keys;
 }
 
+void require_sequence(PyObject* o) {
+  if (PyUnicode_Check(o)) raise_type_error("Can't extract `str` to `Vec`");
+  if (!PySequence_Check(o)) raise_type_error("'" + type_name(o) + "' object is not an instance of 'Sequence'");
+}
+
 BorrowedKeys key_batch(PyObject* keys) {
-  if (PyUnicode_Check(keys)) raise_type_error("Can't extract `str` to `Vec`");
-  if (!PySequence_Check(keys)) raise_type_error("'" + type_name(keys) + "' object is not an instance of 'Sequence'");
+  require_sequence(keys);
   BorrowedKeys out;
   out.reserve_hint(length_hint(keys), exact_container(keys));
   // Items are taken through an iterator as strong references: a list that

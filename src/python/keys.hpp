@@ -49,6 +49,10 @@ class BorrowedKeys {
 // exception, a non-str item or an unencodable one stops it with that error.
 BorrowedKeys collect_strs(PyObject* iterable);
 
+// Refuses what cannot be taken as a list of items: a str (TypeError "Can't
+// extract `str` to `Vec`") and any object that is not a sequence.
+void require_sequence(PyObject* o);
+
 // A batch of keys to look up: a sequence (not a str itself) of str.
 BorrowedKeys key_batch(PyObject* keys);
 
