@@ -1,6 +1,7 @@
 #include "arrow_chunk.hpp"
 
-#include <sys/mman.h>
+#include "huge_pages.hpp"
+
 
 namespace quorvale::arrow {
 
@@ -15,11 +16,7 @@ const char* fault_message(Fault fault) {
   return "";
 }
 
-OwnedBytes::OwnedBytes(std::size_t size) : p_(Pages<unsigned char>::allocate(size)) {
-  // Pages aligns big tables to 2 MiB; ask for huge pages on them (advice
-  // only: a refusal changes nothing).
-  if (size >= HUGE_PAGE) ::madvise(p_.data(), size, MADV_HUGEPAGE);
-}
+OwnedBytes::OwnedBytes(std::size_t size) : p_(allocate_huge<unsigned char>(size)) {}
 
 std::optional<Range> offsets_range(std::uint64_t offset, std::uint64_t n, bool large) noexcept {
   const std::uint64_t w = large ? 8 : 4;

@@ -11,6 +11,7 @@
 #include <cstring>
 
 #include "blob.hpp"
+#include "huge_pages.hpp"
 
 namespace quorvale::extsort {
 
@@ -291,19 +292,21 @@ void remove_tree(const std::string& dir) noexcept {
 Run::Run(std::size_t budget) : budget_(std::min<std::size_t>(budget, UINT32_MAX - 1)) {}
 
 void Run::push(std::string_view key) {
-  if (bytes_.capacity() == 0) {
-    bytes_.reserve(budget_);
-    spans_.reserve(budget_ / 8);
+  if (bytes_.empty() && spans_.empty()) {
+    bytes_ = allocate_huge<char>(budget_);
+    spans_ = allocate_huge<Span>(budget_ / 8);
   }
-  Span s{static_cast<std::uint32_t>(bytes_.size()), static_cast<std::uint32_t>(key.size())};
-  bytes_.insert(bytes_.end(), key.begin(), key.end());
-  spans_.push_back(s);
+  // Beyond the room test nothing fits: refuse rather than write past the end.
+  if (!has_room(key.size())) panic("a run has room for its key");
+  if (!key.empty()) std::memcpy(bytes_.data() + used_, key.data(), key.size());
+  spans_[count_++] = Span{static_cast<std::uint32_t>(used_), static_cast<std::uint32_t>(key.size())};
+  used_ += key.size();
   sorted_ = false;
 }
 
 void Run::clear() noexcept {
-  bytes_.clear();
-  spans_.clear();
+  used_ = 0;
+  count_ = 0;
   sorted_ = false;
 }
 
@@ -331,13 +334,12 @@ constexpr std::uint32_t REPEAT = UINT32_MAX;
 // Below this a group is sorted by comparisons rather than by a radix pass.
 constexpr std::size_t SMALL_GROUP = 64;
 
-// Sorts spans by the bytes they point to. Keys are ordered 8 bytes (a chunk)
-// at a time: an in-place radix pass per chunk byte (American flag sort) for
-// big groups, comparisons for small ones; keys whose chunks tie and go on
-// are sorted again at the next depth, reloading their chunks.
-void sort_spans(const char* base, std::vector<Span>& spans, std::vector<SortRec>& recs) {
-  const std::size_t n = spans.size();
-  recs.resize(n);
+// Sorts spans by the bytes they point to and returns how many distinct keys
+// lead the array. Keys are ordered 8 bytes (a chunk) at a time: an in-place
+// radix pass per chunk byte (American flag sort) for big groups, comparisons
+// for small ones; keys whose chunks tie and go on are sorted again at the
+// next depth, reloading their chunks.
+std::size_t sort_spans(const char* base, Span* spans, std::size_t n, SortRec* recs) {
   for (std::size_t i = 0; i < n; ++i) recs[i] = SortRec{chunk_at(base, spans[i], 0), spans[i]};
   struct Group {
     std::size_t begin, end, depth;
@@ -374,7 +376,7 @@ void sort_spans(const char* base, std::vector<Span>& spans, std::vector<SortRec>
     Group g = todo.back();
     todo.pop_back();
     const std::size_t d = g.depth;
-    SortRec* a = recs.data();
+    SortRec* a = recs;
     if (g.end - g.begin <= SMALL_GROUP || g.byte == 8) {
       std::sort(a + g.begin, a + g.end, [d](const SortRec& x, const SortRec& y) {
         if (x.chunk != y.chunk) return x.chunk < y.chunk;
@@ -425,7 +427,7 @@ void sort_spans(const char* base, std::vector<Span>& spans, std::vector<SortRec>
   std::size_t kept = 0;
   for (std::size_t i = 0; i < n; ++i)
     if (recs[i].span.start != REPEAT) spans[kept++] = recs[i].span;
-  spans.resize(kept);
+  return kept;
 }
 
 }  // namespace
@@ -435,16 +437,17 @@ KeyView Run::sorted() {
     // Keys were pushed back to back: the run's bytes are valid UTF-8 and
     // every key starts on a character boundary exactly when every key is
     // valid UTF-8 on its own. One pass over the buffer instead of one per key.
-    bool valid = valid_utf8(std::string_view(bytes_.data(), bytes_.size()));
-    for (std::size_t i = 0; valid && i < spans_.size(); ++i) {
+    bool valid = valid_utf8(std::string_view(bytes_.data(), used_));
+    for (std::size_t i = 0; valid && i < count_; ++i) {
       const Span& sp = spans_[i];
-      valid = sp.start == bytes_.size() || (static_cast<unsigned char>(bytes_[sp.start]) & 0xC0) != 0x80;
+      valid = sp.start == used_ || (static_cast<unsigned char>(bytes_[sp.start]) & 0xC0) != 0x80;
     }
     if (!valid) panic("appended from a str");
-    sort_spans(bytes_.data(), spans_, scratch_);  // also drops repeats
+    if (scratch_.size() < count_) scratch_ = allocate_huge<SortRec>(budget_ / 8);
+    count_ = sort_spans(bytes_.data(), spans_.data(), count_, scratch_.data());  // also drops repeats
     sorted_ = true;
   }
-  return KeyView(bytes_.data(), spans_.data(), spans_.size(), true);
+  return KeyView(bytes_.data(), spans_.data(), count_, true);
 }
 
 void Run::each(const Callback& callback) {

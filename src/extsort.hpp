@@ -26,6 +26,7 @@
 #include <vector>
 
 #include "error.hpp"
+#include "pages.hpp"
 
 namespace quorvale::extsort {
 
@@ -119,14 +120,14 @@ class Run final : public Replay {
   // Room for one more key of `length` bytes: bytes + length <= budget and
   // fewer than budget / 8 keys.
   bool has_room(std::size_t length) const noexcept {
-    return bytes_.size() <= budget_ && length <= budget_ - bytes_.size() && spans_.size() < budget_ / 8;
+    return used_ <= budget_ && length <= budget_ - used_ && count_ < budget_ / 8;
   }
   // Appends a key, checking nothing (the caller asked `has_room`). The first
   // push reserves the whole budget so that a run never grows while it fills.
   void push(std::string_view key);
-  std::size_t size() const noexcept { return spans_.size(); }
-  bool empty() const noexcept { return spans_.empty(); }
-  std::size_t byte_size() const noexcept { return bytes_.size(); }
+  std::size_t size() const noexcept { return count_; }
+  bool empty() const noexcept { return count_ == 0; }
+  std::size_t byte_size() const noexcept { return used_; }
   // Empties the run for reuse; its reserved storage is kept.
   void clear() noexcept;
   // Sorts the keys bytewise, drops repeats (the run keeps only the distinct
@@ -137,10 +138,13 @@ class Run final : public Replay {
 
  private:
   std::size_t budget_;
-  std::vector<char> bytes_;
-  std::vector<Span> spans_;
-  // Sorting scratch, 16 bytes a key, kept for the next run.
-  std::vector<SortRec> scratch_;
+  // Reserved whole at the first push and kept for the next run.
+  Pages<char> bytes_;
+  Pages<Span> spans_;
+  std::size_t used_ = 0;   // bytes in use
+  std::size_t count_ = 0;  // spans in use
+  // Sorting scratch, 16 bytes a key, made at the first sort and kept.
+  Pages<SortRec> scratch_;
   bool sorted_ = false;
 };
 
