@@ -312,11 +312,18 @@ void Run::clear() noexcept {
 
 namespace {
 
-inline std::uint64_t chunk_at(const char* base, const Span& s, std::size_t depth) noexcept {
-  std::size_t rem = s.length > depth ? s.length - depth : 0;
+inline std::uint64_t chunk_at(const char* base, std::size_t limit, const Span& s, std::size_t depth) noexcept {
+  const std::size_t rem = s.length > depth ? s.length - depth : 0;
+  const std::size_t at = s.start + depth;
   std::uint64_t v = 0;
-  std::memcpy(&v, base + s.start + depth, rem >= 8 ? 8 : rem);
-  if constexpr (std::endian::native == std::endian::little) v = __builtin_bswap64(v);
+  if (at + 8 <= limit) {
+    // One fixed-size load, then the bytes past the key masked off.
+    std::memcpy(&v, base + at, 8);
+    if constexpr (std::endian::native == std::endian::little) v = __builtin_bswap64(v);
+    if (rem < 8) v = rem == 0 ? 0 : v & (~std::uint64_t{0} << (8 * (8 - rem)));
+    return v;
+  }
+  for (std::size_t i = 0; i < rem && i < 8; ++i) v |= std::uint64_t{static_cast<unsigned char>(base[at + i])} << (56 - 8 * i);
   return v;
 }
 
@@ -339,8 +346,8 @@ constexpr std::size_t SMALL_GROUP = 64;
 // radix pass per chunk byte (American flag sort) for big groups, comparisons
 // for small ones; keys whose chunks tie and go on are sorted again at the
 // next depth, reloading their chunks.
-std::size_t sort_spans(const char* base, Span* spans, std::size_t n, SortRec* recs) {
-  for (std::size_t i = 0; i < n; ++i) recs[i] = SortRec{chunk_at(base, spans[i], 0), spans[i]};
+std::size_t sort_spans(const char* base, std::size_t limit, Span* spans, std::size_t n, SortRec* recs) {
+  for (std::size_t i = 0; i < n; ++i) recs[i] = SortRec{chunk_at(base, limit, spans[i], 0), spans[i]};
   struct Group {
     std::size_t begin, end, depth;
     unsigned byte;  // chunk bytes above this one are equal within the group
@@ -359,7 +366,7 @@ std::size_t sort_spans(const char* base, Span* spans, std::size_t n, SortRec* re
           constexpr std::size_t AHEAD = 16;
           for (std::size_t k = i; k < j; ++k) {
             if (k + AHEAD < j) __builtin_prefetch(base + recs[k + AHEAD].span.start + d + 8);
-            recs[k].chunk = chunk_at(base, recs[k].span, d + 8);
+            recs[k].chunk = chunk_at(base, limit, recs[k].span, d + 8);
           }
           todo.push_back({i, j, d + 8, 0});
         } else {
@@ -444,7 +451,7 @@ KeyView Run::sorted() {
     }
     if (!valid) panic("appended from a str");
     if (scratch_.size() < count_) scratch_ = allocate_huge<SortRec>(budget_ / 8);
-    count_ = sort_spans(bytes_.data(), spans_.data(), count_, scratch_.data());  // also drops repeats
+    count_ = sort_spans(bytes_.data(), used_, spans_.data(), count_, scratch_.data());  // also drops repeats
     sorted_ = true;
   }
   return KeyView(bytes_.data(), spans_.data(), count_, true);
@@ -456,13 +463,19 @@ void Run::each(const Callback& callback) {
 
 // ---- merged stream -------------------------------------------------------------
 
+// The merge is a tournament (loser) tree over the runs: replacing the
+// winner replays one match per level, about half the comparisons of a heap.
 struct MergedStream::Impl {
   std::vector<RunReader> readers;
-  std::vector<std::string> heads;  // each run's current key
+  std::vector<std::string> heads;       // each run's current key
   std::vector<std::uint64_t> prefixes;  // their first 8 bytes, big-endian, zero-padded
-  std::vector<std::uint32_t> heap;  // run positions, least (key, position) on top
+  std::vector<char> done;               // the run has no key left
+  // tree[0]: the run holding the least key; tree[1..k): the loser of the
+  // match at that node. Leaves are the runs, at k..2k-1.
+  std::vector<std::uint32_t> tree;
   std::string current;
   std::optional<IndexError> error;
+  bool ended = false;
 
   void set_prefix(std::uint32_t run) {
     const std::string& k = heads[run];
@@ -471,33 +484,45 @@ struct MergedStream::Impl {
     if constexpr (std::endian::native == std::endian::little) v = __builtin_bswap64(v);
     prefixes[run] = v;
   }
+  // Whether run a's key comes out before run b's: by key bytes, then by run
+  // position; a finished run loses to every other.
   bool less(std::uint32_t a, std::uint32_t b) const {
+    if (done[a] != done[b]) return done[b] != 0;
+    if (done[a]) return a < b;
     if (prefixes[a] != prefixes[b]) return prefixes[a] < prefixes[b];
     int c = compare_bytes(heads[a], heads[b]);
     return c < 0 || (c == 0 && a < b);
   }
-  void sift_down(std::size_t i) {
-    std::size_t n = heap.size();
-    std::uint32_t item = heap[i];
-    for (;;) {
-      std::size_t child = 2 * i + 1;
-      if (child >= n) break;
-      if (child + 1 < n && less(heap[child + 1], heap[child])) ++child;
-      if (!less(heap[child], item)) break;
-      heap[i] = heap[child];
-      i = child;
+  std::uint32_t build(std::size_t node) {
+    const std::size_t k = readers.size();
+    if (node >= k) return static_cast<std::uint32_t>(node - k);
+    std::uint32_t l = build(2 * node), r = build(2 * node + 1);
+    if (less(l, r)) {
+      tree[node] = r;
+      return l;
     }
-    heap[i] = item;
+    tree[node] = l;
+    return r;
   }
-  void sift_up(std::size_t i) {
-    std::uint32_t item = heap[i];
-    while (i > 0) {
-      std::size_t parent = (i - 1) / 2;
-      if (!less(item, heap[parent])) break;
-      heap[i] = heap[parent];
-      i = parent;
+  void init() {
+    const std::size_t k = readers.size();
+    tree.assign(k == 0 ? 1 : k, 0);
+    if (k == 0) {
+      ended = true;
+      return;
     }
-    heap[i] = item;
+    tree[0] = k == 1 ? 0 : build(1);
+    ended = done[tree[0]] != 0;
+  }
+  // The winner's run moved on: replay its path to the root.
+  void replay(std::uint32_t run) {
+    const std::size_t k = readers.size();
+    std::uint32_t winner = run;
+    for (std::size_t node = (k + run) / 2; node > 0; node /= 2) {
+      if (less(tree[node], winner)) std::swap(tree[node], winner);
+    }
+    tree[0] = winner;
+    ended = done[winner] != 0;
   }
 };
 
@@ -508,28 +533,25 @@ MergedStream::~MergedStream() = default;
 
 std::optional<std::string_view> MergedStream::next() {
   Impl& s = *impl_;
-  if (s.heap.empty()) {
+  if (s.ended) {
     if (s.error) throw *s.error;
     return std::nullopt;
   }
-  std::uint32_t top = s.heap.front();
+  const std::uint32_t top = s.tree[0];
   std::swap(s.current, s.heads[top]);
-  bool more = false;
   try {
-    more = s.readers[top].next(s.heads[top]);
+    if (s.readers[top].next(s.heads[top])) {
+      s.set_prefix(top);
+    } else {
+      s.done[top] = 1;
+    }
   } catch (const IndexError& e) {
+    // The stream ends after this key; the error waits for the next call.
     s.error = e;
-    s.heap.clear();
+    s.ended = true;
     return std::string_view(s.current);
   }
-  if (more) {
-    s.set_prefix(top);
-    s.sift_down(0);
-  } else {
-    s.heap.front() = s.heap.back();
-    s.heap.pop_back();
-    if (!s.heap.empty()) s.sift_down(0);
-  }
+  s.replay(top);
   return std::string_view(s.current);
 }
 
@@ -538,14 +560,16 @@ MergedStream merge_runs(const std::string& dir, std::span<const std::uint64_t> r
   impl->readers.reserve(runs.size());
   impl->heads.resize(runs.size());
   impl->prefixes.resize(runs.size());
+  impl->done.assign(runs.size(), 0);
   for (std::size_t i = 0; i < runs.size(); ++i) {
     impl->readers.emplace_back(run_path(dir, runs[i]));
     if (impl->readers.back().next(impl->heads[i])) {
       impl->set_prefix(static_cast<std::uint32_t>(i));
-      impl->heap.push_back(static_cast<std::uint32_t>(i));
-      impl->sift_up(impl->heap.size() - 1);
+    } else {
+      impl->done[i] = 1;  // an empty run adds nothing
     }
   }
+  impl->init();
   return MergedStream(std::move(impl));
 }
 
@@ -560,7 +584,7 @@ Runs::~Runs() {
 const std::string& Runs::dir() {
   if (!dir_) {
     const std::string pid = std::to_string(static_cast<long long>(::getpid()));
-    for (;;) {
+    for (int attempt = 0;; ++attempt) {
       std::uint64_t seq = RUN_SEQ.fetch_add(1, std::memory_order_relaxed);
       std::string path = out_ + "." + pid + "." + std::to_string(seq) + ".runs";
       if (::mkdir(path.c_str(), 0777) == 0) {
@@ -568,8 +592,8 @@ const std::string& Runs::dir() {
         break;
       }
       // A stale directory of a crashed run that had our process id: leave it
-      // alone and take the next number.
-      if (errno == EEXIST) continue;
+      // alone and take the next number (within reason).
+      if (errno == EEXIST && attempt < 1000) continue;
       throw IndexError::last_os();
     }
   }

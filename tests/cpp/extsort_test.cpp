@@ -194,7 +194,7 @@ TEST_F(ExtsortTest, NothingSpilledCreatesNoDirectory) {
 
 TEST_F(ExtsortTest, MergedStreamKeepsRepeatsInRunOrder) {
   Runs runs(out_);
-  spill_groups(runs, {{"a", "m"}, {"b", "m"}, {"m", "z"}});
+  spill_groups(runs, {{"a", "m"}, {}, {"b", "m"}, {"m", "z"}, {}});
   std::vector<std::string> merged;
   MergedStream s = runs.merge();
   while (auto k = s.next()) merged.emplace_back(*k);
