@@ -399,7 +399,11 @@ std::size_t sort_spans(const char* base, std::size_t limit, Span* spans, std::si
       hi = std::max(hi, a[i].chunk);
     }
     if (lo == hi) {
-      todo.push_back({g.begin, g.end, d, 8});
+      // One chunk for the whole group: the keys ending here (shortest first)
+      // come before those that go on, which the next depth sorts.
+      SortRec* mid = std::partition(a + g.begin, a + g.end, [d](const SortRec& r) { return tail_at(r.span, d) != 9; });
+      std::sort(a + g.begin, mid, [d](const SortRec& x, const SortRec& y) { return tail_at(x.span, d) < tail_at(y.span, d); });
+      next_depth(g.begin, g.end, d);
       continue;
     }
     g.byte = std::max<unsigned>(g.byte, static_cast<unsigned>(__builtin_clzll(lo ^ hi)) / 8);
