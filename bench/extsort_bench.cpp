@@ -130,6 +130,11 @@ int main(int argc, char** argv) {
     std::remove(ours.c_str());
     return 0;
   }
+  if (std::system("command -v sort >/dev/null 2>&1") != 0) {
+    std::printf("peer missing: sort (coreutils) is not installed; apt-get install coreutils\n");
+    std::remove(ours.c_str());
+    return 0;
+  }
   std::string dir = keys.substr(0, keys.find_last_of('/') + 1);
   if (dir.empty()) dir = ".";
   std::string cmd = "LC_ALL=C sort -u -S " + std::to_string(budget / 1024) + "K -T '" + dir + "' -o '" + theirs +
