@@ -203,7 +203,8 @@ inline Node decode_node(std::span<const unsigned char> fst, std::uint64_t addr, 
   const std::uint64_t p = addr - k;
   const unsigned pack = b[p];
   const unsigned t = pack >> 4, o = pack & 0x0F;
-  if (t > 8 || o > 8 || (n > 0 && t == 0)) node_corrupt("bad width", addr);
+  // Without transitions there are no deltas, so the delta width is unused.
+  if (o > 8 || (n > 0 && (t < 1 || t > 8))) node_corrupt("bad width", addr);
   const std::uint64_t index = (version >= 2 && n > 32) ? 256 : 0;
   const std::uint64_t span = k + index + n + n * (t + o) + (node.final_ ? o : 0);
   if (span > addr) node_corrupt("node runs below the start", addr);

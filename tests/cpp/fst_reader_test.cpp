@@ -235,6 +235,40 @@ TEST(FstDecode, WidthsOneToEight) {
   }
 }
 
+// A node without transitions has no deltas, so its delta width is never used
+// and any value there is accepted; the output width still counts.
+TEST(FstDecode, DeltaWidthOfANodeWithoutTransitionsIsUnused) {
+  struct Case {
+    const char* what;
+    Bytes nodes;
+    std::uint64_t root;
+    bool final;
+    std::uint64_t final_output;
+  } cases[] = {
+      {"final, delta width 9", {0x07, 0x91, 0x00, 0x40}, 19, true, 7},
+      {"final, delta width 15", {0x07, 0xF1, 0x00, 0x40}, 19, true, 7},
+      {"not final, delta width 15", {0xF0, 0x00, 0x00}, 18, false, 0},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    fst::Fst f = open_copy(wrap(3, c.nodes, c.final ? 1 : 0, c.root));
+    const fst::Node n = f.root();
+    EXPECT_EQ(n.form(), fst::NodeForm::Multi);
+    EXPECT_EQ(n.start(), 16u);
+    expect_node(n, c.final, c.final_output, {});
+    EXPECT_EQ(f.get(""), c.final ? std::optional<std::uint64_t>(c.final_output) : std::nullopt);
+    fst::Stream<> s(f);
+    auto item = s.next();
+    EXPECT_EQ(item.has_value(), c.final);
+    if (item) {
+      EXPECT_EQ(item->value, c.final_output);
+    }
+  }
+  // An output width of 9 is still refused.
+  fst::Fst bad = open_copy(wrap(3, {0x09, 0x00, 0x00}, 0, 18));
+  EXPECT_THROW(bad.root(), fst::Corrupt);
+}
+
 TEST(FstDecode, MalformedNodesAreRefused) {
   struct Case {
     const char* what;
