@@ -278,6 +278,10 @@ void set_class_attr(PyObject* type, const char* name, PyObject* value) {
   if (PyObject_SetAttrString(type, name, v.get()) < 0) throw_error_set();
 }
 
+PyObject* take_raised_exception() { return take_raised(); }
+
+void restore_raised_exception(PyObject* exc) { set_raised(exc); }
+
 void add_to_module(PyObject* module, const char* name, PyObject* obj) {
   Ref value(obj);
   if (!value) throw_error_set();

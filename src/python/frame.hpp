@@ -78,6 +78,11 @@ void raise_panic(const char* sentence);
 [[noreturn]] void raise_overflow_error(const std::string& message);
 // Adds the note "while processing '<name>'" to the exception being raised.
 void add_processing_note(const char* name);
+// The exception being raised, taken out of the error state (a new reference;
+// null when none is set), and an exception object raised again (the
+// reference is stolen).
+PyObject* take_raised_exception();
+void restore_raised_exception(PyObject* exc);
 // "'int'" style name of an object's type.
 std::string type_name(PyObject* o);
 

@@ -3,7 +3,12 @@
 #include <cerrno>
 #include <stdexcept>
 
+#include <vector>
+
+#include "../../../src/python/arrow.hpp"
 #include "../../../src/python/frame.hpp"
+#include "../../../src/python/ids_out.hpp"
+#include "../../../src/python/keys.hpp"
 #include "../../../src/threads.hpp"
 
 using namespace quorvale;
@@ -87,12 +92,228 @@ PyObject* ft_workers(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObjec
   });
 }
 
+// ---- key input, Arrow columns and id output over a fake lookup ------------------
+
+PyObject* bytes_list(std::span<const std::string_view> keys) {
+  Ref list = Ref::check(PyList_New(static_cast<Py_ssize_t>(keys.size())));
+  for (std::size_t i = 0; i < keys.size(); ++i)
+    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), Ref::check(new_bytes(keys[i])).release());
+  return list.release();
+}
+
+// collect(iterable): the keys as UTF-8 bytes, in order.
+PyObject* ft_collect(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kw) {
+  return boundary([&]() -> PyObject* {
+    static const char* const names[] = {"items"};
+    static const Params p = params("collect", names, 1, 1);
+    PyObject* a[1];
+    read_args(p, args, nargs, kw, a);
+    BorrowedKeys keys = collect_strs(a[0]);
+    return bytes_list(keys.views());
+  });
+}
+
+// batch(keys): a lookup batch as UTF-8 bytes.
+PyObject* ft_batch(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kw) {
+  return boundary([&]() -> PyObject* {
+    static const char* const names[] = {"keys"};
+    static const Params p = params("batch", names, 1, 1);
+    PyObject* a[1];
+    read_args(p, args, nargs, kw, a);
+    BorrowedKeys keys = key_batch(a[0]);
+    return bytes_list(keys.views());
+  });
+}
+
+// stream(iterable, skip=0, again=False): a file builder's consumption. With
+// again, a failure is swallowed once and the stream asked again, which must
+// raise the same exception without asking the iterator.
+PyObject* ft_stream(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kw) {
+  return boundary([&]() -> PyObject* {
+    static const char* const names[] = {"items", "skip", "again"};
+    static const Params p = params("stream", names, 3, 1);
+    PyObject* a[3];
+    read_args(p, args, nargs, kw, a);
+    std::uint64_t skip = a[1] ? arg_u64(a[1], "skip") : 0;
+    bool again = a[2] ? arg_bool(a[2], "again") : false;
+    KeyStream stream(a[0]);
+    std::vector<std::string> keys;
+    std::string key;
+    try {
+      stream.skip(skip);
+      while (stream.next(key)) keys.push_back(key);
+    } catch (const PyErrorSet&) {
+      if (!again) throw;
+      Ref first(take_raised_exception());
+      try {
+        stream.next(key);
+      } catch (const PyErrorSet&) {
+        Ref second(take_raised_exception());
+        if (second.get() != first.get()) raise_value_error("a different exception the second time");
+        restore_raised_exception(second.release());
+        throw;
+      }
+      raise_value_error("the stream went on after its failure");
+    }
+    std::vector<std::string_view> views(keys.begin(), keys.end());
+    return bytes_list(views);
+  });
+}
+
+// The fake index: a key's id is its length in bytes; keys starting with '-'
+// are absent.
+template <class Id>
+Id fake_id(std::string_view key) {
+  if (!key.empty() && key[0] == '-') return static_cast<Id>(~Id{0});
+  return static_cast<Id>(key.size());
+}
+
+template <class Id>
+std::vector<Id> fake_ids(const BorrowedKeys& keys) {
+  return detached([&] {
+    std::vector<Id> ids(keys.size());
+    for (std::size_t i = 0; i < keys.size(); ++i) ids[i] = fake_id<Id>(keys[i]);
+    return ids;
+  });
+}
+
+template <class Id>
+std::vector<Id> fake_ids(const std::vector<Utf8Chunk>& chunks) {
+  return detached([&] {
+    std::vector<Id> ids;
+    ids.reserve(total_len(chunks));
+    for (const Utf8Chunk& c : chunks)
+      for (std::size_t i = 0; i < c.size(); ++i) ids.push_back(c.is_null(i) ? static_cast<Id>(~Id{0}) : fake_id<Id>(c.key(i)));
+    return ids;
+  });
+}
+
+std::size_t width_arg(PyObject* o) {
+  std::uint32_t w = arg_u32(o, "width");
+  if (w != 4 && w != 8) raise_value_error("width is 4 or 8");
+  return w;
+}
+
+template <class Id, class Source>
+PyObject* write_into(const Source& source, std::size_t n, PyObject* out) {
+  if (n == 0) {
+    writable_buffer(out);
+    Py_RETURN_NONE;
+  }
+  IdSink sink = id_sink<Id>(out, n);
+  std::vector<Id> ids = fake_ids<Id>(source);
+  write_ids<Id>(sink, ids);
+  Py_RETURN_NONE;
+}
+
+// ids_of_bytes(keys, width) / ids_into(keys, out, width)
+PyObject* ft_ids_of_bytes(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kw) {
+  return boundary([&]() -> PyObject* {
+    static const char* const names[] = {"keys", "width"};
+    static const Params p = params("ids_of_bytes", names, 2, 2);
+    PyObject* a[2];
+    read_args(p, args, nargs, kw, a);
+    std::size_t width = width_arg(a[1]);
+    BorrowedKeys keys = key_batch(a[0]);
+    if (width == 4) return packed<std::uint32_t>(fake_ids<std::uint32_t>(keys));
+    return packed<std::uint64_t>(fake_ids<std::uint64_t>(keys));
+  });
+}
+
+PyObject* ft_ids_into(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kw) {
+  return boundary([&]() -> PyObject* {
+    static const char* const names[] = {"keys", "out", "width"};
+    static const Params p = params("ids_into", names, 3, 3);
+    PyObject* a[3];
+    read_args(p, args, nargs, kw, a);
+    std::size_t width = width_arg(a[2]);
+    BorrowedKeys keys = key_batch(a[0]);
+    if (width == 4) return write_into<std::uint32_t>(keys, keys.size(), a[1]);
+    return write_into<std::uint64_t>(keys, keys.size(), a[1]);
+  });
+}
+
+// ids_of_arrow(column, width) / ids_into_arrow(column, out, width)
+PyObject* ft_ids_of_arrow(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kw) {
+  return boundary([&]() -> PyObject* {
+    static const char* const names[] = {"column", "width"};
+    static const Params p = params("ids_of_arrow", names, 2, 2);
+    PyObject* a[2];
+    read_args(p, args, nargs, kw, a);
+    std::size_t width = width_arg(a[1]);
+    std::vector<Utf8Chunk> chunks = utf8_chunks(a[0]);
+    if (width == 4) return packed<std::uint32_t>(fake_ids<std::uint32_t>(chunks));
+    return packed<std::uint64_t>(fake_ids<std::uint64_t>(chunks));
+  });
+}
+
+PyObject* ft_ids_into_arrow(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kw) {
+  return boundary([&]() -> PyObject* {
+    static const char* const names[] = {"column", "out", "width"};
+    static const Params p = params("ids_into_arrow", names, 3, 3);
+    PyObject* a[3];
+    read_args(p, args, nargs, kw, a);
+    std::size_t width = width_arg(a[2]);
+    std::vector<Utf8Chunk> chunks = utf8_chunks(a[0]);
+    if (width == 4) return write_into<std::uint32_t>(chunks, total_len(chunks), a[1]);
+    return write_into<std::uint64_t>(chunks, total_len(chunks), a[1]);
+  });
+}
+
+// arrow_keys(column): every element as bytes, None for a null; one list per chunk.
+PyObject* ft_arrow_keys(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kw) {
+  return boundary([&]() -> PyObject* {
+    static const char* const names[] = {"column"};
+    static const Params p = params("arrow_keys", names, 1, 1);
+    PyObject* a[1];
+    read_args(p, args, nargs, kw, a);
+    std::vector<Utf8Chunk> chunks = utf8_chunks(a[0]);
+    Ref out = Ref::check(PyList_New(0));
+    for (const Utf8Chunk& c : chunks) {
+      Ref list = Ref::check(PyList_New(static_cast<Py_ssize_t>(c.size())));
+      for (std::size_t i = 0; i < c.size(); ++i) {
+        PyObject* item = c.is_null(i) ? Py_NewRef(Py_None) : Ref::check(new_bytes(c.key(i))).release();
+        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item);
+      }
+      if (PyList_Append(out.get(), list.get()) < 0) throw_error_set();
+    }
+    return out.release();
+  });
+}
+
+// chunk_sizes(column): (elements, data bytes) of each chunk; utf8_chunks alone.
+PyObject* ft_chunk_sizes(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kw) {
+  return boundary([&]() -> PyObject* {
+    static const char* const names[] = {"column"};
+    static const Params p = params("chunk_sizes", names, 1, 1);
+    PyObject* a[1];
+    read_args(p, args, nargs, kw, a);
+    std::vector<Utf8Chunk> chunks = utf8_chunks(a[0]);
+    Ref out = Ref::check(PyList_New(0));
+    for (const Utf8Chunk& c : chunks) {
+      Ref t = Ref::check(Py_BuildValue("(KK)", static_cast<unsigned long long>(c.len),
+                                       static_cast<unsigned long long>(c.data.size())));
+      if (PyList_Append(out.get(), t.get()) < 0) throw_error_set();
+    }
+    return out.release();
+  });
+}
+
 PyMethodDef methods[] = {
     {"raise_error", fastcall(ft_raise_error), FASTCALL_KW, "raise_error(kind, message='', errno=0)\n--\n\n"},
     {"sig", fastcall(ft_sig), FASTCALL_KW,
      "sig(a, b=None, *, c=None)\n--\n\n"},
     {"convert", fastcall(ft_convert), FASTCALL_KW, "convert(kind, value)\n--\n\n"},
     {"workers", fastcall(ft_workers), FASTCALL_KW, "workers(count, fail_at)\n--\n\n"},
+    {"collect", fastcall(ft_collect), FASTCALL_KW, "collect(items)\n--\n\n"},
+    {"batch", fastcall(ft_batch), FASTCALL_KW, "batch(keys)\n--\n\n"},
+    {"stream", fastcall(ft_stream), FASTCALL_KW, "stream(items, skip=0, again=False)\n--\n\n"},
+    {"ids_of_bytes", fastcall(ft_ids_of_bytes), FASTCALL_KW, "ids_of_bytes(keys, width)\n--\n\n"},
+    {"ids_into", fastcall(ft_ids_into), FASTCALL_KW, "ids_into(keys, out, width)\n--\n\n"},
+    {"ids_of_arrow", fastcall(ft_ids_of_arrow), FASTCALL_KW, "ids_of_arrow(column, width)\n--\n\n"},
+    {"ids_into_arrow", fastcall(ft_ids_into_arrow), FASTCALL_KW, "ids_into_arrow(column, out, width)\n--\n\n"},
+    {"arrow_keys", fastcall(ft_arrow_keys), FASTCALL_KW, "arrow_keys(column)\n--\n\n"},
+    {"chunk_sizes", fastcall(ft_chunk_sizes), FASTCALL_KW, "chunk_sizes(column)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
 };
 

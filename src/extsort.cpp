@@ -1,0 +1,690 @@
+#include "extsort.hpp"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <bit>
+#include <cerrno>
+#include <cstring>
+
+#include "blob.hpp"
+#include "huge_pages.hpp"
+
+namespace quorvale::extsort {
+
+std::atomic<std::uint64_t> RUN_SEQ{0};
+
+namespace {
+
+constexpr std::uint64_t MAX_KEY = std::uint64_t{1} << 32;  // a u32 length holds less
+
+IndexError corrupt() { return IndexError::io(IoKind::Other, "extsort: a run file is corrupt"); }
+
+bool valid_utf8(const unsigned char* s, std::size_t n) noexcept {
+  std::size_t i = 0;
+  while (i < n) {
+    // ASCII runs, eight bytes at a time.
+    while (i + 8 <= n) {
+      std::uint64_t w;
+      std::memcpy(&w, s + i, 8);
+      if (w & 0x8080808080808080ULL) break;
+      i += 8;
+    }
+    if (i >= n) break;
+    unsigned char c = s[i];
+    if (c < 0x80) {
+      ++i;
+      continue;
+    }
+    std::size_t len;
+    std::uint32_t cp;
+    if (c >= 0xC2 && c <= 0xDF) {
+      len = 2;
+      cp = c & 0x1F;
+    } else if (c >= 0xE0 && c <= 0xEF) {
+      len = 3;
+      cp = c & 0x0F;
+    } else if (c >= 0xF0 && c <= 0xF4) {
+      len = 4;
+      cp = c & 0x07;
+    } else {
+      return false;
+    }
+    if (n - i < len) return false;
+    for (std::size_t k = 1; k < len; ++k) {
+      unsigned char d = s[i + k];
+      if ((d & 0xC0) != 0x80) return false;
+      cp = (cp << 6) | (d & 0x3F);
+    }
+    if ((len == 3 && (cp < 0x800 || (cp >= 0xD800 && cp <= 0xDFFF))) || (len == 4 && (cp < 0x10000 || cp > 0x10FFFF)))
+      return false;
+    i += len;
+  }
+  return true;
+}
+
+inline bool valid_utf8(std::string_view s) noexcept {
+  // Most keys are ASCII: one pass of word ORs settles them.
+  const unsigned char* p = reinterpret_cast<const unsigned char*>(s.data());
+  std::size_t n = s.size(), i = 0;
+  std::uint64_t high = 0;
+  for (; i + 8 <= n; i += 8) {
+    std::uint64_t w;
+    std::memcpy(&w, p + i, 8);
+    high |= w;
+  }
+  for (; i < n; ++i) high |= p[i];
+  if ((high & 0x8080808080808080ULL) == 0) return true;
+  return valid_utf8(p, n);
+}
+
+// Bytewise order, a proper prefix first.
+inline int compare_bytes(std::string_view a, std::string_view b) noexcept {
+  std::size_t n = std::min(a.size(), b.size());
+  int c = n ? std::memcmp(a.data(), b.data(), n) : 0;
+  if (c != 0) return c;
+  return a.size() < b.size() ? -1 : (a.size() > b.size() ? 1 : 0);
+}
+
+class Fd {
+ public:
+  explicit Fd(int fd = -1) noexcept : fd_(fd) {}
+  Fd(Fd&& o) noexcept : fd_(o.fd_) { o.fd_ = -1; }
+  Fd& operator=(Fd&& o) noexcept {
+    if (this != &o) {
+      reset();
+      fd_ = o.fd_;
+      o.fd_ = -1;
+    }
+    return *this;
+  }
+  ~Fd() { reset(); }
+  int get() const noexcept { return fd_; }
+  void reset() noexcept {
+    if (fd_ >= 0) ::close(fd_);
+    fd_ = -1;
+  }
+  // Closes and reports a failure to close (a late write error).
+  void close_checked() {
+    int fd = fd_;
+    fd_ = -1;
+    if (::close(fd) != 0 && errno != EINTR) throw IndexError::last_os();
+  }
+
+ private:
+  int fd_;
+};
+
+void write_all(int fd, const char* p, std::size_t n) {
+  while (n > 0) {
+    ssize_t w = ::write(fd, p, n);
+    if (w < 0) {
+      if (errno == EINTR) continue;
+      throw IndexError::last_os();
+    }
+    if (w == 0) throw IndexError::io_kind(IoKind::WriteZero);
+    p += w;
+    n -= static_cast<std::size_t>(w);
+  }
+}
+
+// One run file being written: placeholder count, records, count written last.
+class RunWriter {
+ public:
+  RunWriter(const std::string& path) : buffer_(new char[IO_BUFFER]) {
+    int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    if (fd < 0) throw IndexError::last_os();
+    fd_ = Fd(fd);
+    static const char zeros[8] = {};
+    put(zeros, 8);
+  }
+
+  void key(std::string_view key) {
+    if (key.size() >= MAX_KEY) throw IndexError::format("extsort: a key longer than 4 GiB");
+    unsigned char len[4];
+    store_le32(len, static_cast<std::uint32_t>(key.size()));
+    put(reinterpret_cast<const char*>(len), 4);
+    put(key.data(), key.size());
+    ++count_;
+  }
+
+  void finish() {
+    flush();
+    unsigned char head[8];
+    store_le64(head, count_);
+    std::size_t done = 0;
+    while (done < 8) {
+      ssize_t w = ::pwrite(fd_.get(), head + done, 8 - done, static_cast<off_t>(done));
+      if (w < 0) {
+        if (errno == EINTR) continue;
+        throw IndexError::last_os();
+      }
+      if (w == 0) throw IndexError::io_kind(IoKind::WriteZero);
+      done += static_cast<std::size_t>(w);
+    }
+    fd_.close_checked();
+  }
+
+ private:
+  void put(const char* p, std::size_t n) {
+    if (n >= IO_BUFFER - used_) {
+      flush();
+      if (n >= IO_BUFFER) {
+        write_all(fd_.get(), p, n);
+        return;
+      }
+    }
+    std::memcpy(buffer_.get() + used_, p, n);
+    used_ += n;
+  }
+  void flush() {
+    write_all(fd_.get(), buffer_.get(), used_);
+    used_ = 0;
+  }
+
+  Fd fd_;
+  std::unique_ptr<char[]> buffer_;
+  std::size_t used_ = 0;
+  std::uint64_t count_ = 0;
+};
+
+// One run file being read, bounded by the count at its head.
+class RunReader {
+ public:
+  explicit RunReader(const std::string& path) : buffer_(new char[IO_BUFFER]) {
+    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) throw IndexError::last_os();
+    fd_ = Fd(fd);
+    struct stat st;
+    if (::fstat(fd, &st) != 0) throw IndexError::last_os();
+    left_ = static_cast<std::uint64_t>(st.st_size);
+    unsigned char head[8];
+    read_exact(reinterpret_cast<char*>(head), 8);
+    remaining_ = load_le64(head);
+  }
+
+  // The next key into `key`; false at the end of the run.
+  bool next(std::string& key) {
+    if (remaining_ == 0) return false;
+    --remaining_;
+    unsigned char len_bytes[4];
+    read_exact(reinterpret_cast<char*>(len_bytes), 4);
+    std::uint32_t len = load_le32(len_bytes);
+    // A length beyond the file's end is refused before anything is allocated.
+    if (len > left_) throw corrupt();
+    key.resize(len);
+    read_exact(key.data(), len);
+    if (!valid_utf8(key)) throw corrupt();
+    return true;
+  }
+
+ private:
+  void read_exact(char* dst, std::size_t n) {
+    if (n > left_) throw corrupt();  // the file ends before its counted records
+    while (n > 0) {
+      if (pos_ == end_) {
+        if (n >= IO_BUFFER) {
+          ssize_t r = ::read(fd_.get(), dst, n);
+          if (r < 0) {
+            if (errno == EINTR) continue;
+            throw IndexError::last_os();
+          }
+          if (r == 0) throw corrupt();
+          dst += r;
+          n -= static_cast<std::size_t>(r);
+          left_ -= static_cast<std::uint64_t>(r);
+          continue;
+        }
+        fill();
+      }
+      std::size_t take = std::min(n, end_ - pos_);
+      std::memcpy(dst, buffer_.get() + pos_, take);
+      pos_ += take;
+      dst += take;
+      n -= take;
+      left_ -= take;
+    }
+  }
+  void fill() {
+    for (;;) {
+      ssize_t r = ::read(fd_.get(), buffer_.get(), IO_BUFFER);
+      if (r < 0) {
+        if (errno == EINTR) continue;
+        throw IndexError::last_os();
+      }
+      if (r == 0) throw corrupt();  // shorter than its size said: changed under us
+      pos_ = 0;
+      end_ = static_cast<std::size_t>(r);
+      return;
+    }
+  }
+
+  Fd fd_;
+  std::unique_ptr<char[]> buffer_;
+  std::size_t pos_ = 0;
+  std::size_t end_ = 0;
+  std::uint64_t left_ = 0;  // bytes of the file not yet consumed
+  std::uint64_t remaining_ = 0;
+};
+
+std::string run_path(const std::string& dir, std::uint64_t number) { return dir + "/" + std::to_string(number); }
+
+void remove_tree(const std::string& dir) noexcept {
+  if (DIR* d = ::opendir(dir.c_str())) {
+    int dfd = ::dirfd(d);
+    while (struct dirent* e = ::readdir(d)) {
+      if (std::strcmp(e->d_name, ".") == 0 || std::strcmp(e->d_name, "..") == 0) continue;
+      ::unlinkat(dfd, e->d_name, 0);
+    }
+    ::closedir(d);
+  }
+  ::rmdir(dir.c_str());
+}
+
+}  // namespace
+
+// ---- Run ---------------------------------------------------------------------
+
+// A key's start must stay below the sort's repeat mark.
+Run::Run(std::size_t budget) : budget_(std::min<std::size_t>(budget, UINT32_MAX - 1)) {}
+
+void Run::push(std::string_view key) {
+  if (bytes_.empty() && spans_.empty()) {
+    bytes_ = allocate_huge<char>(budget_);
+    spans_ = allocate_huge<Span>(budget_ / 8);
+  }
+  // Beyond the room test nothing fits: refuse rather than write past the end.
+  if (!has_room(key.size())) panic("a run has room for its key");
+  if (!key.empty()) std::memcpy(bytes_.data() + used_, key.data(), key.size());
+  spans_[count_++] = Span{static_cast<std::uint32_t>(used_), static_cast<std::uint32_t>(key.size())};
+  used_ += key.size();
+  sorted_ = false;
+}
+
+void Run::clear() noexcept {
+  used_ = 0;
+  count_ = 0;
+  sorted_ = false;
+}
+
+namespace {
+
+inline std::uint64_t chunk_at(const char* base, std::size_t limit, const Span& s, std::size_t depth) noexcept {
+  const std::size_t rem = s.length > depth ? s.length - depth : 0;
+  const std::size_t at = s.start + depth;
+  std::uint64_t v = 0;
+  if (at + 8 <= limit) {
+    // One fixed-size load, then the bytes past the key masked off.
+    std::memcpy(&v, base + at, 8);
+    if constexpr (std::endian::native == std::endian::little) v = __builtin_bswap64(v);
+    if (rem < 8) v = rem == 0 ? 0 : v & (~std::uint64_t{0} << (8 * (8 - rem)));
+    return v;
+  }
+  for (std::size_t i = 0; i < rem && i < 8; ++i) v |= std::uint64_t{static_cast<unsigned char>(base[at + i])} << (56 - 8 * i);
+  return v;
+}
+
+// Bytes left at a depth, capped at 9: 0..8 means the key ends in this chunk
+// (shorter first, so a proper prefix, even one followed by NULs, sorts
+// first); 9 means it goes on.
+inline std::uint32_t tail_at(const Span& s, std::size_t depth) noexcept {
+  std::size_t rem = s.length - depth;
+  return rem > 8 ? 9 : static_cast<std::uint32_t>(rem);
+}
+
+// Marks a key found equal to the one before it.
+constexpr std::uint32_t REPEAT = UINT32_MAX;
+
+// Below this a group is sorted by comparisons rather than by a radix pass.
+constexpr std::size_t SMALL_GROUP = 64;
+
+// Sorts spans by the bytes they point to and returns how many distinct keys
+// lead the array. Keys are ordered 8 bytes (a chunk) at a time: an in-place
+// radix pass per chunk byte (American flag sort) for big groups, comparisons
+// for small ones; keys whose chunks tie and go on are sorted again at the
+// next depth, reloading their chunks.
+std::size_t sort_spans(const char* base, std::size_t limit, Span* spans, std::size_t n, SortRec* recs) {
+  for (std::size_t i = 0; i < n; ++i) recs[i] = SortRec{chunk_at(base, limit, spans[i], 0), spans[i]};
+  struct Group {
+    std::size_t begin, end, depth;
+    unsigned byte;  // chunk bytes above this one are equal within the group
+  };
+  std::vector<Group> todo{{0, n, 0, 0}};
+  // Groups of keys tied on the whole chunk: split by tail; those that go on
+  // get the next chunk and another round.
+  auto next_depth = [&](std::size_t begin, std::size_t end, std::size_t d) {
+    for (std::size_t i = begin; i < end;) {
+      std::size_t j = i + 1;
+      const std::uint32_t tail = tail_at(recs[i].span, d);
+      while (j < end && recs[j].chunk == recs[i].chunk && tail_at(recs[j].span, d) == tail) ++j;
+      if (j - i > 1) {
+        if (tail == 9) {
+          // The reloads jump around the run's bytes: prefetch ahead.
+          constexpr std::size_t AHEAD = 16;
+          for (std::size_t k = i; k < j; ++k) {
+            if (k + AHEAD < j) __builtin_prefetch(base + recs[k + AHEAD].span.start + d + 8);
+            recs[k].chunk = chunk_at(base, limit, recs[k].span, d + 8);
+          }
+          todo.push_back({i, j, d + 8, 0});
+        } else {
+          // Equal chunks ending at the same length: the same key.
+          for (std::size_t k = i + 1; k < j; ++k) recs[k].span.start = REPEAT;
+        }
+      }
+      i = j;
+    }
+  };
+  std::size_t count[256];
+  std::size_t head[256], tail_end[256];
+  while (!todo.empty()) {
+    Group g = todo.back();
+    todo.pop_back();
+    const std::size_t d = g.depth;
+    SortRec* a = recs;
+    if (g.end - g.begin <= SMALL_GROUP || g.byte == 8) {
+      std::sort(a + g.begin, a + g.end, [d](const SortRec& x, const SortRec& y) {
+        if (x.chunk != y.chunk) return x.chunk < y.chunk;
+        return tail_at(x.span, d) < tail_at(y.span, d);
+      });
+      next_depth(g.begin, g.end, d);
+      continue;
+    }
+    // Skip the chunk bytes the whole group shares.
+    std::uint64_t lo = a[g.begin].chunk, hi = lo;
+    for (std::size_t i = g.begin + 1; i < g.end; ++i) {
+      lo = std::min(lo, a[i].chunk);
+      hi = std::max(hi, a[i].chunk);
+    }
+    if (lo == hi) {
+      // One chunk for the whole group: the keys ending here (shortest first)
+      // come before those that go on, which the next depth sorts.
+      SortRec* mid = std::partition(a + g.begin, a + g.end, [d](const SortRec& r) { return tail_at(r.span, d) != 9; });
+      std::sort(a + g.begin, mid, [d](const SortRec& x, const SortRec& y) { return tail_at(x.span, d) < tail_at(y.span, d); });
+      next_depth(g.begin, g.end, d);
+      continue;
+    }
+    g.byte = std::max<unsigned>(g.byte, static_cast<unsigned>(__builtin_clzll(lo ^ hi)) / 8);
+    const unsigned shift = 56 - 8 * g.byte;
+    std::fill(std::begin(count), std::end(count), 0);
+    for (std::size_t i = g.begin; i < g.end; ++i) ++count[(a[i].chunk >> shift) & 0xFF];
+    std::size_t at = g.begin;
+    for (int b = 0; b < 256; ++b) {
+      head[b] = at;
+      at += count[b];
+      tail_end[b] = at;
+    }
+    for (int b = 0; b < 256; ++b) {
+      while (head[b] < tail_end[b]) {
+        SortRec r = a[head[b]];
+        unsigned rb = static_cast<unsigned>((r.chunk >> shift) & 0xFF);
+        while (rb != static_cast<unsigned>(b)) {
+          std::swap(r, a[head[rb]++]);
+          rb = static_cast<unsigned>((r.chunk >> shift) & 0xFF);
+        }
+        a[head[b]++] = r;
+      }
+    }
+    std::size_t begin = g.begin;
+    for (int b = 0; b < 256; ++b) {
+      std::size_t end = begin + count[b];
+      if (end - begin > 1) todo.push_back({begin, end, d, g.byte + 1});
+      begin = end;
+    }
+  }
+  // Write back the sorted order without the repeats.
+  std::size_t kept = 0;
+  for (std::size_t i = 0; i < n; ++i)
+    if (recs[i].span.start != REPEAT) spans[kept++] = recs[i].span;
+  return kept;
+}
+
+}  // namespace
+
+KeyView Run::sorted() {
+  if (!sorted_) {
+    // Keys were pushed back to back: the run's bytes are valid UTF-8 and
+    // every key starts on a character boundary exactly when every key is
+    // valid UTF-8 on its own. One pass over the buffer instead of one per key.
+    bool valid = valid_utf8(std::string_view(bytes_.data(), used_));
+    for (std::size_t i = 0; valid && i < count_; ++i) {
+      const Span& sp = spans_[i];
+      valid = sp.start == used_ || (static_cast<unsigned char>(bytes_[sp.start]) & 0xC0) != 0x80;
+    }
+    if (!valid) panic("appended from a str");
+    if (scratch_.size() < count_) scratch_ = allocate_huge<SortRec>(budget_ / 8);
+    count_ = sort_spans(bytes_.data(), used_, spans_.data(), count_, scratch_.data());  // also drops repeats
+    sorted_ = true;
+  }
+  return KeyView(bytes_.data(), spans_.data(), count_, true);
+}
+
+void Run::each(const Callback& callback) {
+  for (std::string_view key : sorted()) callback(key);
+}
+
+// ---- merged stream -------------------------------------------------------------
+
+// The merge is a tournament (loser) tree over the runs: replacing the
+// winner replays one match per level, about half the comparisons of a heap.
+struct MergedStream::Impl {
+  std::vector<RunReader> readers;
+  std::vector<std::string> heads;       // each run's current key
+  std::vector<std::uint64_t> prefixes;  // their first 8 bytes, big-endian, zero-padded
+  std::vector<char> done;               // the run has no key left
+  // tree[0]: the run holding the least key; tree[1..k): the loser of the
+  // match at that node. Leaves are the runs, at k..2k-1.
+  std::vector<std::uint32_t> tree;
+  std::string current;
+  std::optional<IndexError> error;
+  bool ended = false;
+
+  void set_prefix(std::uint32_t run) {
+    const std::string& k = heads[run];
+    std::uint64_t v = 0;
+    std::memcpy(&v, k.data(), k.size() < 8 ? k.size() : 8);
+    if constexpr (std::endian::native == std::endian::little) v = __builtin_bswap64(v);
+    prefixes[run] = v;
+  }
+  // Whether run a's key comes out before run b's: by key bytes, then by run
+  // position; a finished run loses to every other.
+  bool less(std::uint32_t a, std::uint32_t b) const {
+    if (done[a] != done[b]) return done[b] != 0;
+    if (done[a]) return a < b;
+    if (prefixes[a] != prefixes[b]) return prefixes[a] < prefixes[b];
+    int c = compare_bytes(heads[a], heads[b]);
+    return c < 0 || (c == 0 && a < b);
+  }
+  std::uint32_t build(std::size_t node) {
+    const std::size_t k = readers.size();
+    if (node >= k) return static_cast<std::uint32_t>(node - k);
+    std::uint32_t l = build(2 * node), r = build(2 * node + 1);
+    if (less(l, r)) {
+      tree[node] = r;
+      return l;
+    }
+    tree[node] = l;
+    return r;
+  }
+  void init() {
+    const std::size_t k = readers.size();
+    tree.assign(k == 0 ? 1 : k, 0);
+    if (k == 0) {
+      ended = true;
+      return;
+    }
+    tree[0] = k == 1 ? 0 : build(1);
+    ended = done[tree[0]] != 0;
+  }
+  // The winner's run moved on: replay its path to the root.
+  void replay(std::uint32_t run) {
+    const std::size_t k = readers.size();
+    std::uint32_t winner = run;
+    for (std::size_t node = (k + run) / 2; node > 0; node /= 2) {
+      if (less(tree[node], winner)) std::swap(tree[node], winner);
+    }
+    tree[0] = winner;
+    ended = done[winner] != 0;
+  }
+};
+
+MergedStream::MergedStream(std::unique_ptr<Impl> impl) : impl_(std::move(impl)) {}
+MergedStream::MergedStream(MergedStream&&) noexcept = default;
+MergedStream& MergedStream::operator=(MergedStream&&) noexcept = default;
+MergedStream::~MergedStream() = default;
+
+std::optional<std::string_view> MergedStream::next() {
+  Impl& s = *impl_;
+  if (s.ended) {
+    if (s.error) throw *s.error;
+    return std::nullopt;
+  }
+  const std::uint32_t top = s.tree[0];
+  std::swap(s.current, s.heads[top]);
+  try {
+    if (s.readers[top].next(s.heads[top])) {
+      s.set_prefix(top);
+    } else {
+      s.done[top] = 1;
+    }
+  } catch (const IndexError& e) {
+    // The stream ends after this key; the error waits for the next call.
+    s.error = e;
+    s.ended = true;
+    return std::string_view(s.current);
+  }
+  s.replay(top);
+  return std::string_view(s.current);
+}
+
+MergedStream merge_runs(const std::string& dir, std::span<const std::uint64_t> runs) {
+  auto impl = std::make_unique<MergedStream::Impl>();
+  impl->readers.reserve(runs.size());
+  impl->heads.resize(runs.size());
+  impl->prefixes.resize(runs.size());
+  impl->done.assign(runs.size(), 0);
+  for (std::size_t i = 0; i < runs.size(); ++i) {
+    impl->readers.emplace_back(run_path(dir, runs[i]));
+    if (impl->readers.back().next(impl->heads[i])) {
+      impl->set_prefix(static_cast<std::uint32_t>(i));
+    } else {
+      impl->done[i] = 1;  // an empty run adds nothing
+    }
+  }
+  impl->init();
+  return MergedStream(std::move(impl));
+}
+
+// ---- Runs --------------------------------------------------------------------
+
+Runs::Runs(std::string out) : out_(std::move(out)) {}
+
+Runs::~Runs() {
+  if (dir_) remove_tree(*dir_);
+}
+
+const std::string& Runs::dir() {
+  if (!dir_) {
+    const std::string pid = std::to_string(static_cast<long long>(::getpid()));
+    for (int attempt = 0;; ++attempt) {
+      std::uint64_t seq = RUN_SEQ.fetch_add(1, std::memory_order_relaxed);
+      std::string path = out_ + "." + pid + "." + std::to_string(seq) + ".runs";
+      if (::mkdir(path.c_str(), 0777) == 0) {
+        dir_ = std::move(path);
+        break;
+      }
+      // A stale directory of a crashed run that had our process id: leave it
+      // alone and take the next number (within reason).
+      if (errno == EEXIST && attempt < 1000) continue;
+      throw IndexError::last_os();
+    }
+  }
+  return *dir_;
+}
+
+template <class Keys>
+void Runs::spill_keys(const Keys& keys, bool checked) {
+  const std::string& d = dir();
+  RunWriter writer(run_path(d, next_));
+  for (std::string_view key : keys) {
+    if (!checked && !valid_utf8(key)) panic("appended from a str");
+    writer.key(key);
+  }
+  writer.finish();
+  runs_.push_back(next_);
+  ++next_;
+}
+
+void Runs::spill(const KeyView& keys) { spill_keys(keys, keys.utf8_checked()); }
+void Runs::spill(std::span<const std::string_view> keys) { spill_keys(keys, false); }
+
+MergedStream Runs::merge() {
+  if (runs_.empty()) panic("a run was spilled");
+  const std::string& d = dir();
+  while (runs_.size() > MERGE_FAN_IN) {
+    std::vector<std::uint64_t> all;
+    all.swap(runs_);
+    std::vector<std::uint64_t> merged;
+    std::size_t at = 0;
+    // On a failure the list names every run file still in place, so that the
+    // sort is never left claiming runs it lost.
+    auto restore = [&] {
+      runs_ = merged;
+      runs_.insert(runs_.end(), all.begin() + static_cast<std::ptrdiff_t>(at), all.end());
+    };
+    for (; at < all.size(); at += MERGE_FAN_IN) {
+      std::size_t len = std::min(MERGE_FAN_IN, all.size() - at);
+      std::span<const std::uint64_t> chunk(all.data() + at, len);
+      if (len == 1) {
+        merged.push_back(chunk[0]);
+        continue;
+      }
+      std::uint64_t number = next_;
+      try {
+        MergedStream stream = merge_runs(d, chunk);
+        RunWriter writer(run_path(d, number));
+        try {
+          while (auto key = stream.next()) writer.key(*key);
+        } catch (...) {
+          ++next_;  // the partial file keeps its number
+          throw;
+        }
+        writer.finish();
+        ++next_;
+        for (std::size_t k = 0; k < chunk.size(); ++k) {
+          if (::unlink(run_path(d, chunk[k]).c_str()) != 0) {
+            int code = errno;
+            merged.push_back(number);
+            // The inputs already removed are part of the merged file now.
+            runs_ = merged;
+            runs_.insert(runs_.end(), chunk.begin() + static_cast<std::ptrdiff_t>(k), chunk.end());
+            runs_.insert(runs_.end(), all.begin() + static_cast<std::ptrdiff_t>(at + len), all.end());
+            throw IndexError::os(code);
+          }
+        }
+      } catch (const IndexError& e) {
+        if (runs_.empty()) restore();
+        throw;
+      }
+      merged.push_back(number);
+    }
+    runs_ = std::move(merged);
+  }
+  return merge_runs(d, runs_);
+}
+
+void Runs::each(const Callback& callback) {
+  MergedStream stream = merge();
+  std::string last;
+  bool first = true;
+  while (auto key = stream.next()) {
+    if (!first && *key == last) continue;
+    callback(*key);
+    last.assign(key->data(), key->size());
+    first = false;
+  }
+}
+
+}  // namespace quorvale::extsort

@@ -1,0 +1,211 @@
+// External sort: keys that may not fit in memory become their distinct
+// values in ascending byte order, replayable as often as a build needs.
+//
+// Keys fill a `Run` under a byte budget; a full run is sorted, stripped of
+// repeats and spilled by `Runs` to a numbered run file in a spill directory
+// beside the build's output; at the end the run files are merged (at most
+// MERGE_FAN_IN at a time). `Runs` removes its directory when it goes away.
+//
+// Caller's protocol: for each key of L bytes, push it while `has_room(L)`;
+// when the run is full and empty the key alone exceeds the budget (the
+// caller's own error); otherwise `spill(run.sorted())`, `run.clear()`, push.
+// At the end replay the run when nothing was spilled, else spill the run if
+// it holds keys and replay the runs.
+#pragma once
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <iterator>
+#include <memory>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "error.hpp"
+#include "pages.hpp"
+
+namespace quorvale::extsort {
+
+// Run files merged at once; more runs cost extra passes.
+inline constexpr std::size_t MERGE_FAN_IN = 128;
+// The buffer of every run-file reader and writer.
+inline constexpr std::size_t IO_BUFFER = std::size_t{1} << 20;
+
+// Taken once for every spill directory created in this process.
+extern std::atomic<std::uint64_t> RUN_SEQ;
+
+// Every distinct key once, in ascending byte order, as often as asked. The
+// callback fails by throwing; the replay stops there and rethrows.
+class Replay {
+ public:
+  using Callback = std::function<void(std::string_view)>;
+  virtual void each(const Callback& callback) = 0;
+
+ protected:
+  ~Replay() = default;
+};
+
+// Where one key's bytes lie in a run.
+struct Span {
+  std::uint32_t start;
+  std::uint32_t length;
+};
+
+// A key's span with its 8 bytes at the depth being sorted (big-endian,
+// zero-padded): most comparisons of a sort are then one integer comparison.
+struct SortRec {
+  std::uint64_t chunk;
+  Span span;
+};
+
+// A read-only list of keys laid in one byte buffer.
+class KeyView {
+ public:
+  class iterator {
+   public:
+    using iterator_category = std::random_access_iterator_tag;
+    using value_type = std::string_view;
+    using difference_type = std::ptrdiff_t;
+    using pointer = void;
+    using reference = std::string_view;
+    iterator() = default;
+    iterator(const char* bytes, const Span* span) : bytes_(bytes), span_(span) {}
+    std::string_view operator*() const { return {bytes_ + span_->start, span_->length}; }
+    iterator& operator++() {
+      ++span_;
+      return *this;
+    }
+    iterator operator++(int) {
+      iterator old = *this;
+      ++span_;
+      return old;
+    }
+    bool operator==(const iterator& o) const { return span_ == o.span_; }
+
+   private:
+    const char* bytes_ = nullptr;
+    const Span* span_ = nullptr;
+  };
+
+  // `utf8_checked`: every key is known to be valid UTF-8 already.
+  KeyView(const char* bytes, const Span* spans, std::size_t n, bool utf8_checked = false)
+      : bytes_(bytes), spans_(spans), n_(n), checked_(utf8_checked) {}
+  bool utf8_checked() const noexcept { return checked_; }
+  std::size_t size() const noexcept { return n_; }
+  bool empty() const noexcept { return n_ == 0; }
+  std::string_view operator[](std::size_t i) const { return {bytes_ + spans_[i].start, spans_[i].length}; }
+  iterator begin() const { return {bytes_, spans_}; }
+  iterator end() const { return {bytes_, spans_ + n_}; }
+
+ private:
+  const char* bytes_;
+  const Span* spans_;
+  std::size_t n_;
+  bool checked_;
+};
+
+// Keys collected in memory under a byte budget. Keys are UTF-8 text.
+class Run final : public Replay {
+ public:
+  // Budgets beyond what a 32-bit span can address are clamped to it.
+  explicit Run(std::size_t budget);
+  Run(Run&&) = default;
+  Run& operator=(Run&&) = default;
+
+  std::size_t budget() const noexcept { return budget_; }
+  // Room for one more key of `length` bytes: bytes + length <= budget and
+  // fewer than budget / 8 keys.
+  bool has_room(std::size_t length) const noexcept {
+    return used_ <= budget_ && length <= budget_ - used_ && count_ < budget_ / 8;
+  }
+  // Appends a key, checking nothing (the caller asked `has_room`). The first
+  // push reserves the whole budget so that a run never grows while it fills.
+  void push(std::string_view key);
+  std::size_t size() const noexcept { return count_; }
+  bool empty() const noexcept { return count_ == 0; }
+  std::size_t byte_size() const noexcept { return used_; }
+  // Empties the run for reuse; its reserved storage is kept.
+  void clear() noexcept;
+  // Sorts the keys bytewise, drops repeats (the run keeps only the distinct
+  // keys) and returns them; valid until the run changes.
+  KeyView sorted();
+
+  void each(const Callback& callback) override;
+
+ private:
+  std::size_t budget_;
+  // Reserved whole at the first push and kept for the next run.
+  Pages<char> bytes_;
+  Pages<Span> spans_;
+  std::size_t used_ = 0;   // bytes in use
+  std::size_t count_ = 0;  // spans in use
+  // Sorting scratch, 16 bytes a key, made at the first sort and kept.
+  Pages<SortRec> scratch_;
+  bool sorted_ = false;
+};
+
+// The run files of a merge, read in ascending key order; a key present in
+// several runs comes out once per run, from the earliest run first.
+class MergedStream {
+ public:
+  MergedStream(MergedStream&&) noexcept;
+  MergedStream& operator=(MergedStream&&) noexcept;
+  ~MergedStream();
+
+  // The next key (valid until the next call), or nothing at the end. A read
+  // error ends the stream early: the keys before it are yielded, then this
+  // call throws it (and so does every later call), so a truncated stream can
+  // never pass for a complete one.
+  std::optional<std::string_view> next();
+
+ private:
+  struct Impl;
+  explicit MergedStream(std::unique_ptr<Impl> impl);
+  friend MergedStream merge_runs(const std::string& dir, std::span<const std::uint64_t> runs);
+  std::unique_ptr<Impl> impl_;
+};
+
+// Opens the run files of the given numbers in the directory, in that order.
+MergedStream merge_runs(const std::string& dir, std::span<const std::uint64_t> runs);
+
+// The spill directory and the run files of one sort.
+class Runs final : public Replay {
+ public:
+  // `out`: the path the spill directory is named after ("<out>.<pid>.<n>.runs").
+  explicit Runs(std::string out);
+  Runs(const Runs&) = delete;
+  Runs& operator=(const Runs&) = delete;
+  // Removes the spill directory, if this sort created one, with its files.
+  ~Runs();
+
+  // Writes sorted keys as run file `next_number()`; records it on success.
+  void spill(const KeyView& keys);
+  void spill(std::span<const std::string_view> keys);
+  // The spill directory, created on first use.
+  const std::string& dir();
+  // Merges down to at most MERGE_FAN_IN runs and opens the final merge.
+  // At least one run must have been spilled.
+  MergedStream merge();
+
+  void each(const Callback& callback) override;
+
+  const std::vector<std::uint64_t>& runs() const noexcept { return runs_; }
+  std::uint64_t next_number() const noexcept { return next_; }
+  // The spill directory, absent until the first spill.
+  const std::optional<std::string>& directory() const noexcept { return dir_; }
+
+ private:
+  template <class Keys>
+  void spill_keys(const Keys& keys, bool checked);
+
+  std::string out_;
+  std::vector<std::uint64_t> runs_;
+  std::optional<std::string> dir_;
+  std::uint64_t next_ = 0;
+};
+
+}  // namespace quorvale::extsort
