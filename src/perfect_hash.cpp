@@ -157,6 +157,78 @@ StringArena assemble_or_panic(const Keys& keys, std::uint64_t count, std::uint64
 }  // namespace
 
 PerfectHashIndex PerfectHashIndex::build_with(std::vector<std::string_view> keys, bool fingerprints) {
+  // Keys are told apart by their first hash; only keys of one hash are ever
+  // compared bytewise. The index is the one sorting every key would give:
+  // the hash, the slots and the arena depend on the key set alone, and the
+  // side keys are put in byte order here.
+  bool too_long = false;
+  for (std::string_view k : keys) too_long |= k.size() > UINT32_MAX;
+  if (too_long || keys.size() > UINT32_MAX) return build_by_sorting(std::move(keys), fingerprints);
+  const std::size_t m = keys.size();
+  if (m == 0) return build_by_sorting(std::move(keys), fingerprints);
+  std::vector<std::pair<std::uint64_t, std::uint32_t>> by_hash(m);
+  std::vector<std::uint8_t> tag_in(fingerprints ? m : 0);
+  for (std::size_t i = 0; i < m; ++i) {
+    const hash::HashPair h = hash::hash_pair(keys[i]);
+    by_hash[i] = {h.first, static_cast<std::uint32_t>(i)};
+    if (fingerprints) tag_in[i] = tag_of(h);
+  }
+  std::sort(by_hash.begin(), by_hash.end(),
+            [](const auto& a, const auto& b) { return a.first < b.first; });
+  std::vector<std::uint64_t> distinct;
+  std::vector<std::uint32_t> reps;      // the key of each distinct hash, first in byte order
+  std::vector<std::uint32_t> side_pos;  // the other distinct keys of a repeated hash
+  distinct.reserve(m);
+  reps.reserve(m);
+  std::vector<std::uint32_t> run;
+  for (std::size_t i = 0; i < m;) {
+    std::size_t j = i + 1;
+    while (j < m && by_hash[j].first == by_hash[i].first) ++j;
+    distinct.push_back(by_hash[i].first);
+    if (j == i + 1) {
+      reps.push_back(by_hash[i].second);
+    } else {
+      run.clear();
+      for (std::size_t k = i; k < j; ++k) run.push_back(by_hash[k].second);
+      std::sort(run.begin(), run.end(), [&](std::uint32_t a, std::uint32_t b) { return keys[a] < keys[b]; });
+      run.erase(std::unique(run.begin(), run.end(), [&](std::uint32_t a, std::uint32_t b) { return keys[a] == keys[b]; }),
+                run.end());
+      reps.push_back(run[0]);
+      side_pos.insert(side_pos.end(), run.begin() + 1, run.end());
+    }
+    i = j;
+  }
+  by_hash = {};
+  const std::size_t d = distinct.size(), n = d + side_pos.size();
+  Mphf mphf = Mphf::build_with_threads(distinct, online_processors());
+  std::vector<std::uint32_t> order(d, UINT32_MAX);  // slot -> input position, then the side keys
+  for (std::size_t r = 0; r < d; ++r) {
+    const std::uint64_t slot = mphf.index(distinct[r]);
+    if (slot >= d || order[slot] != UINT32_MAX) fail_format(MSG_NOT_MINIMAL);
+    order[slot] = reps[r];
+  }
+  distinct = {};
+  reps = {};
+  std::sort(side_pos.begin(), side_pos.end(), [&](std::uint32_t a, std::uint32_t b) { return keys[a] < keys[b]; });
+  order.insert(order.end(), side_pos.begin(), side_pos.end());
+  std::uint64_t total = 0;
+  for (std::uint32_t p : order) total += keys[p].size();
+  std::vector<std::uint8_t> id_tags;
+  if (fingerprints) {
+    id_tags.resize(n);
+    for (std::size_t i = 0; i < n; ++i) id_tags[i] = tag_in[order[i]];
+    tag_in = {};
+  }
+  auto in_id_order = order | std::views::transform([&](std::uint32_t p) { return keys[p]; });
+  StringArena arena = assemble_or_panic(in_id_order, n, total, fingerprints ? &id_tags : nullptr);
+  std::vector<SideEntry> side(side_pos.size());
+  for (std::size_t k = 0; k < side_pos.size(); ++k)
+    side[k] = {hash::hash_pair(keys[side_pos[k]]).first, static_cast<std::uint32_t>(d + k)};
+  std::sort(side.begin(), side.end());
+  return PerfectHashIndex(std::move(arena), std::move(side), std::move(mphf), n);
+}
+
+PerfectHashIndex PerfectHashIndex::build_by_sorting(std::vector<std::string_view> keys, bool fingerprints) {
   if (keys.size() >= 2) {
     std::sort(keys.begin(), keys.end());
     keys.erase(std::unique(keys.begin(), keys.end()), keys.end());

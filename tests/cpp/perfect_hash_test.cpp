@@ -179,6 +179,26 @@ TEST(PerfectHashBuild, CollidingKeysTakeTheTailIdsInByteOrder) {
   }
 }
 
+TEST(PerfectHashBuild, InputOrderAndRepeatsDoNotChangeTheIndex) {
+  std::vector<std::string> keys = random_keys(3000, 12);
+  for (unsigned f = 10; f < 14; ++f) {
+    auto c = colliding::keys(3, f);
+    keys.insert(keys.end(), c.begin(), c.end());
+  }
+  std::vector<std::string> sorted = keys;
+  std::sort(sorted.begin(), sorted.end());
+  std::vector<std::string> messy = keys;
+  messy.insert(messy.end(), keys.begin(), keys.begin() + 500);
+  auto c = colliding::keys(3, 11);
+  messy.insert(messy.end(), c.begin(), c.end());  // a whole colliding run again
+  std::shuffle(messy.begin(), messy.end(), std::mt19937_64(5));
+  for (bool tags : {false, true}) {
+    Bytes want = make(sorted, tags).to_bytes();
+    EXPECT_TRUE(make(messy, tags).to_bytes() == want);
+    EXPECT_EQ(make(messy, tags).side().size(), 8u);
+  }
+}
+
 TEST(PerfectHashBuild, KeyOfFourGibibytesIsRefused) {
   const std::size_t len = std::size_t{1} << 32;
   void* p = ::mmap(nullptr, len, PROT_READ, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
