@@ -1,13 +1,15 @@
 #include "registry.hpp"
 
+#include "perfect_hash.hpp"
+
 namespace quorvale::python {
 
 std::span<const Registration> registrations() {
   // Order is part of the module's surface: __all__ lists the names this way.
   static const Registration table[] = {
-      {"", nullptr, nullptr},  // placeholder so the table is never empty
+      {"PerfectHashIndex", &perfect_hash_index_type, nullptr},
   };
-  return std::span<const Registration>(table, 0);
+  return std::span<const Registration>(table);
 }
 
 }  // namespace quorvale::python

@@ -1,0 +1,787 @@
+#include "perfect_hash.hpp"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <sched.h>
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <ranges>
+#include <utility>
+
+#include "threads.hpp"
+
+namespace quorvale {
+
+namespace perfect_hash {
+
+namespace {
+
+constexpr unsigned char MAGIC[4] = {'B', 'M', 'P', '8'};
+constexpr std::size_t SPILL_BUFFER = 65536;
+
+[[noreturn]] void fail_format(const char* message) { throw IndexError::format(message); }
+
+// Processors this process may run on; 1 when the system does not say.
+std::uint64_t available_processors() {
+  cpu_set_t set;
+  CPU_ZERO(&set);
+  if (sched_getaffinity(0, sizeof set, &set) == 0) {
+    int c = CPU_COUNT(&set);
+    if (c > 0) return static_cast<std::uint64_t>(c);
+  }
+  return online_processors();
+}
+
+}  // namespace
+
+std::atomic<std::uint64_t> SPILL_SEQ{0};
+
+std::array<unsigned char, HEADER_LEN> header_bytes(std::uint64_t n, std::uint64_t image_len, std::uint32_t side_count,
+                                                   std::uint64_t payload_checksum) {
+  std::array<unsigned char, HEADER_LEN> h{};
+  std::memcpy(h.data(), MAGIC, 4);
+  store_le64(h.data() + 4, n);
+  store_le64(h.data() + 12, image_len);
+  store_le32(h.data() + 20, side_count);
+  store_le64(h.data() + 24, payload_checksum);
+  store_le32(h.data() + 32, blob::header_checksum(std::span<const unsigned char>(h.data(), 32)));
+  return h;
+}
+
+bool valid_utf8(std::string_view s) noexcept {
+  const unsigned char* p = reinterpret_cast<const unsigned char*>(s.data());
+  const std::size_t n = s.size();
+  std::size_t i = 0;
+  while (i < n) {
+    // Eight ASCII bytes at a time.
+    if (i + 8 <= n) {
+      std::uint64_t w;
+      std::memcpy(&w, p + i, 8);
+      if ((w & 0x8080808080808080ULL) == 0) {
+        i += 8;
+        continue;
+      }
+    }
+    const unsigned char c = p[i];
+    if (c < 0x80) {
+      ++i;
+      continue;
+    }
+    std::size_t len;
+    unsigned char lo = 0x80, hi = 0xbf;
+    if (c >= 0xc2 && c <= 0xdf) {
+      len = 2;
+    } else if (c >= 0xe0 && c <= 0xef) {
+      len = 3;
+      if (c == 0xe0) lo = 0xa0;
+      if (c == 0xed) hi = 0x9f;  // no surrogates
+    } else if (c >= 0xf0 && c <= 0xf4) {
+      len = 4;
+      if (c == 0xf0) lo = 0x90;
+      if (c == 0xf4) hi = 0x8f;
+    } else {
+      return false;
+    }
+    if (n - i < len) return false;
+    if (p[i + 1] < lo || p[i + 1] > hi) return false;
+    for (std::size_t k = 2; k < len; ++k)
+      if ((p[i + k] & 0xc0) != 0x80) return false;
+    i += len;
+  }
+  return true;
+}
+
+Spill Spill::create(const std::string& output_path) {
+  blob::TargetParts parts = blob::split_target(output_path);
+  std::string base = parts.dir;
+  if (base.back() != '/') base += '/';
+  base += parts.name;
+  const long pid = static_cast<long>(::getpid());
+  for (int attempt = 0; attempt < 128; ++attempt) {
+    const std::uint64_t seq = SPILL_SEQ.fetch_add(1, std::memory_order_relaxed);
+    char suffix[64];
+    std::snprintf(suffix, sizeof suffix, ".%ld.%llu.spill", pid, static_cast<unsigned long long>(seq));
+    std::string name = base + suffix;
+    int fd;
+    do fd = ::open(name.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    while (fd < 0 && errno == EINTR);
+    if (fd < 0) {
+      if (errno == EEXIST) continue;
+      throw IndexError::last_os();
+    }
+    return Spill(std::move(name), File(fd));
+  }
+  throw IndexError::io_kind(IoKind::AlreadyExists);
+}
+
+Spill::~Spill() {
+  if (!path_.empty()) ::unlink(path_.c_str());
+}
+
+arena::Span replay_span(const StringArena::Prefix& plan, std::uint64_t expected_first_hash, std::uint32_t id,
+                        std::string_view key, std::uint64_t& digest, std::uint64_t key_bytes_at) {
+  const hash::HashPair h = hash::hash_pair(key);
+  if (h.first != expected_first_hash) throw IndexError::build(MSG_REPLAY);
+  digest = digest_step(digest, h.second);
+  const arena::Span s = StringArena::span_at(plan.prefix, plan.overflow, plan.tag, id);
+  if (s.end < s.start || s.end - s.start != key.size()) throw IndexError::build(MSG_REPLAY);
+  return {s.start + key_bytes_at, s.end + key_bytes_at};
+}
+
+}  // namespace perfect_hash
+
+using namespace perfect_hash;
+
+// ---------------------------------------------------------------------------
+// In-memory build.
+
+namespace {
+
+template <class Keys>
+StringArena assemble_or_panic(const Keys& keys, std::uint64_t count, std::uint64_t total,
+                              const std::vector<std::uint8_t>* tags) {
+  auto arena = StringArena::assemble(keys, count, total, tags);
+  if (!arena) {
+    std::uint64_t again = 0;
+    for (auto&& k : keys) again += std::string_view(k).size();
+    arena = StringArena::assemble(keys, count, again, tags);
+    if (!arena) panic(MSG_ARENA_PANIC);
+  }
+  return std::move(*arena);
+}
+
+}  // namespace
+
+PerfectHashIndex PerfectHashIndex::build_with(std::vector<std::string_view> keys, bool fingerprints) {
+  // Keys are told apart by their first hash; only keys of one hash are ever
+  // compared bytewise. The index is the one sorting every key would give:
+  // the hash, the slots and the arena depend on the key set alone, and the
+  // side keys are put in byte order here.
+  bool too_long = false;
+  for (std::string_view k : keys) too_long |= k.size() > UINT32_MAX;
+  if (too_long || keys.size() > UINT32_MAX) return build_by_sorting(std::move(keys), fingerprints);
+  const std::size_t m = keys.size();
+  if (m == 0) return build_by_sorting(std::move(keys), fingerprints);
+  std::vector<std::pair<std::uint64_t, std::uint32_t>> by_hash(m);
+  std::vector<std::uint8_t> tag_in(fingerprints ? m : 0);
+  for (std::size_t i = 0; i < m; ++i) {
+    const hash::HashPair h = hash::hash_pair(keys[i]);
+    by_hash[i] = {h.first, static_cast<std::uint32_t>(i)};
+    if (fingerprints) tag_in[i] = tag_of(h);
+  }
+  std::sort(by_hash.begin(), by_hash.end(),
+            [](const auto& a, const auto& b) { return a.first < b.first; });
+  std::vector<std::uint64_t> distinct;
+  std::vector<std::uint32_t> reps;      // the key of each distinct hash, first in byte order
+  std::vector<std::uint32_t> side_pos;  // the other distinct keys of a repeated hash
+  distinct.reserve(m);
+  reps.reserve(m);
+  std::vector<std::uint32_t> run;
+  for (std::size_t i = 0; i < m;) {
+    std::size_t j = i + 1;
+    while (j < m && by_hash[j].first == by_hash[i].first) ++j;
+    distinct.push_back(by_hash[i].first);
+    if (j == i + 1) {
+      reps.push_back(by_hash[i].second);
+    } else {
+      run.clear();
+      for (std::size_t k = i; k < j; ++k) run.push_back(by_hash[k].second);
+      std::sort(run.begin(), run.end(), [&](std::uint32_t a, std::uint32_t b) { return keys[a] < keys[b]; });
+      run.erase(std::unique(run.begin(), run.end(), [&](std::uint32_t a, std::uint32_t b) { return keys[a] == keys[b]; }),
+                run.end());
+      reps.push_back(run[0]);
+      side_pos.insert(side_pos.end(), run.begin() + 1, run.end());
+    }
+    i = j;
+  }
+  by_hash = {};
+  const std::size_t d = distinct.size(), n = d + side_pos.size();
+  Mphf mphf = Mphf::build_with_threads(distinct, online_processors());
+  std::vector<std::uint32_t> order(d, UINT32_MAX);  // slot -> input position, then the side keys
+  for (std::size_t r = 0; r < d; ++r) {
+    const std::uint64_t slot = mphf.index(distinct[r]);
+    if (slot >= d || order[slot] != UINT32_MAX) fail_format(MSG_NOT_MINIMAL);
+    order[slot] = reps[r];
+  }
+  distinct = {};
+  reps = {};
+  std::sort(side_pos.begin(), side_pos.end(), [&](std::uint32_t a, std::uint32_t b) { return keys[a] < keys[b]; });
+  order.insert(order.end(), side_pos.begin(), side_pos.end());
+  std::uint64_t total = 0;
+  for (std::uint32_t p : order) total += keys[p].size();
+  std::vector<std::uint8_t> id_tags;
+  if (fingerprints) {
+    id_tags.resize(n);
+    for (std::size_t i = 0; i < n; ++i) id_tags[i] = tag_in[order[i]];
+    tag_in = {};
+  }
+  auto in_id_order = order | std::views::transform([&](std::uint32_t p) { return keys[p]; });
+  StringArena arena = assemble_or_panic(in_id_order, n, total, fingerprints ? &id_tags : nullptr);
+  std::vector<SideEntry> side(side_pos.size());
+  for (std::size_t k = 0; k < side_pos.size(); ++k)
+    side[k] = {hash::hash_pair(keys[side_pos[k]]).first, static_cast<std::uint32_t>(d + k)};
+  std::sort(side.begin(), side.end());
+  return PerfectHashIndex(std::move(arena), std::move(side), std::move(mphf), n);
+}
+
+PerfectHashIndex PerfectHashIndex::build_by_sorting(std::vector<std::string_view> keys, bool fingerprints) {
+  if (keys.size() >= 2) {
+    std::sort(keys.begin(), keys.end());
+    keys.erase(std::unique(keys.begin(), keys.end()), keys.end());
+  }
+  if (keys.size() > UINT32_MAX) fail_format(MSG_TOO_MANY);
+  for (std::string_view k : keys)
+    if (k.size() > UINT32_MAX) fail_format(MSG_TOO_LONG);
+  if (keys.empty()) {
+    std::vector<std::string_view> none;
+    return PerfectHashIndex(StringArena::build_exact(none, fingerprints), {}, std::nullopt, 0);
+  }
+  const std::size_t n = keys.size();
+  std::vector<std::uint64_t> hashes(n);
+  std::vector<std::uint8_t> tags(fingerprints ? n : 0);
+  std::uint64_t total = 0;
+  for (std::size_t p = 0; p < n; ++p) {
+    const hash::HashPair h = hash::hash_pair(keys[p]);
+    hashes[p] = h.first;
+    if (fingerprints) tags[p] = tag_of(h);
+    total += keys[p].size();
+  }
+  std::vector<std::uint64_t> sorted = hashes;
+  std::sort(sorted.begin(), sorted.end());
+  if (std::adjacent_find(sorted.begin(), sorted.end()) != sorted.end()) {
+    sorted = {};
+    std::optional<std::vector<std::uint8_t>> t;
+    if (fingerprints) t = std::move(tags);
+    return build_with_collisions(std::move(keys), std::move(hashes), std::move(t), total);
+  }
+  Mphf mphf = Mphf::build_with_threads(sorted, online_processors());
+  sorted = {};
+  std::vector<std::uint32_t> by_slot(n, UINT32_MAX);
+  for (std::size_t p = 0; p < n; ++p) {
+    const std::uint64_t slot = mphf.index(hashes[p]);
+    if (slot >= n || by_slot[slot] != UINT32_MAX) fail_format(MSG_NOT_MINIMAL);
+    by_slot[slot] = static_cast<std::uint32_t>(p);
+  }
+  hashes = {};
+  std::vector<std::uint8_t> slot_tags;
+  if (fingerprints) {
+    slot_tags.resize(n);
+    for (std::size_t t = 0; t < n; ++t) slot_tags[t] = tags[by_slot[t]];
+    tags = {};
+  }
+  auto in_slot_order = by_slot | std::views::transform([&](std::uint32_t p) { return keys[p]; });
+  StringArena arena = assemble_or_panic(in_slot_order, n, total, fingerprints ? &slot_tags : nullptr);
+  return PerfectHashIndex(std::move(arena), {}, std::move(mphf), n);
+}
+
+PerfectHashIndex PerfectHashIndex::build_with_collisions(std::vector<std::string_view> keys,
+                                                         std::vector<std::uint64_t> hashes,
+                                                         std::optional<std::vector<std::uint8_t>> tags,
+                                                         std::uint64_t total_bytes) {
+  const std::size_t n = keys.size();
+  hash::Collisions split = hash::split_collisions(hashes);
+  const std::size_t r = split.repeats.size();
+  const std::size_t d = n - r;
+  Mphf mphf = Mphf::build_with_threads(split.distinct, online_processors());
+  split.distinct = {};
+  std::vector<std::uint8_t> repeat(n, 0);
+  for (const hash::Repeat& x : split.repeats) repeat[x.position] = 1;
+  std::vector<std::uint32_t> order(d, UINT32_MAX);  // slot -> position, then the repeats' positions
+  for (std::size_t p = 0; p < n; ++p) {
+    if (repeat[p]) continue;
+    const std::uint64_t slot = mphf.index(hashes[p]);
+    if (slot >= d || order[slot] != UINT32_MAX) fail_format(MSG_NOT_MINIMAL);
+    order[slot] = static_cast<std::uint32_t>(p);
+  }
+  repeat = {};
+  order.reserve(n);
+  for (const hash::Repeat& x : split.repeats) order.push_back(x.position);
+  std::vector<std::uint8_t> id_tags;
+  const bool tagged = tags.has_value();
+  if (tagged) {
+    id_tags.resize(n);
+    for (std::size_t i = 0; i < n; ++i) id_tags[i] = (*tags)[order[i]];
+    tags.reset();
+  }
+  auto in_id_order = order | std::views::transform([&](std::uint32_t p) { return keys[p]; });
+  StringArena arena = assemble_or_panic(in_id_order, n, total_bytes, tagged ? &id_tags : nullptr);
+  std::vector<SideEntry> side(r);
+  for (std::size_t i = 0; i < r; ++i) side[i] = {split.repeats[i].hash, static_cast<std::uint32_t>(d + i)};
+  std::sort(side.begin(), side.end());
+  return PerfectHashIndex(std::move(arena), std::move(side), std::move(mphf), n);
+}
+
+PerfectHashIndex PerfectHashIndex::build_with(std::vector<std::string> keys, bool fingerprints) {
+  std::vector<std::string_view> views(keys.begin(), keys.end());
+  return build_with(std::move(views), fingerprints);
+}
+
+PerfectHashIndex PerfectHashIndex::build(std::span<const std::string> keys) {
+  return build_with(std::vector<std::string_view>(keys.begin(), keys.end()), false);
+}
+
+PerfectHashIndex PerfectHashIndex::build(std::span<const std::string_view> keys) {
+  return build_with(std::vector<std::string_view>(keys.begin(), keys.end()), false);
+}
+
+// ---------------------------------------------------------------------------
+// Lookups.
+
+std::optional<std::uint32_t> PerfectHashIndex::side_lookup(std::uint64_t first_hash,
+                                                           std::string_view key) const noexcept {
+  if (side_.empty()) return std::nullopt;
+  auto it = std::lower_bound(side_.begin(), side_.end(), first_hash,
+                             [](const SideEntry& e, std::uint64_t h) { return e.hash < h; });
+  for (; it != side_.end() && it->hash == first_hash; ++it) {
+    if (it->id >= n_) continue;
+    auto e = arena_.entry(it->id);
+    if (e && *e == key) return it->id;
+  }
+  return std::nullopt;
+}
+
+std::uint64_t PerfectHashIndex::id_unchecked(std::string_view key) const noexcept {
+  const std::uint64_t h0 = hash::hash_pair(key).first;
+  if (auto id = side_lookup(h0, key)) return *id;
+  return mphf_ ? mphf_->index(h0) : 0;
+}
+
+std::optional<std::string_view> PerfectHashIndex::key(std::uint32_t id) const noexcept {
+  if (id >= n_) return std::nullopt;
+  auto e = arena_.entry(id);
+  if (!e || !valid_utf8(*e)) return std::nullopt;
+  return e;
+}
+
+// ---------------------------------------------------------------------------
+// The blob.
+
+PerfectHashIndex::Parts PerfectHashIndex::serialised_parts() const {
+  Parts parts;
+  if (mphf_) parts.image = mphf_->to_bytes();
+  parts.side.resize(side_.size() * 12);
+  for (std::size_t i = 0; i < side_.size(); ++i) {
+    store_le64(parts.side.data() + 12 * i, side_[i].hash);
+    store_le32(parts.side.data() + 12 * i + 8, side_[i].id);
+  }
+  BlockHasher hasher;
+  // Empty pieces are skipped: an empty vector has no data pointer to hand on.
+  if (!parts.image.empty()) hasher.update(parts.image);
+  hasher.update(arena_.bytes().bytes());
+  if (!parts.side.empty()) hasher.update(parts.side);
+  parts.header = header_bytes(n_, parts.image.size(), static_cast<std::uint32_t>(side_.size()), hasher.finish());
+  return parts;
+}
+
+std::uint64_t PerfectHashIndex::serialized_len() const noexcept {
+  return HEADER_LEN + (mphf_ ? mphf_->byte_len() : 0) + arena_.bytes().size() + 12 * std::uint64_t{side_.size()};
+}
+
+std::vector<unsigned char> PerfectHashIndex::to_bytes() const {
+  Parts parts = serialised_parts();
+  std::vector<unsigned char> out;
+  out.reserve(static_cast<std::size_t>(serialized_len()));
+  out.insert(out.end(), parts.header.begin(), parts.header.end());
+  out.insert(out.end(), parts.image.begin(), parts.image.end());
+  auto a = arena_.bytes().bytes();
+  out.insert(out.end(), a.begin(), a.end());
+  out.insert(out.end(), parts.side.begin(), parts.side.end());
+  return out;
+}
+
+void PerfectHashIndex::save(const std::string& path) const {
+  Parts parts = serialised_parts();
+  blob::write_atomically_with(path, [&](File& file) {
+    BufWriter w(file);
+    w.write_all(parts.header);
+    if (!parts.image.empty()) w.write_all(parts.image);
+    w.write_all(arena_.bytes().bytes());
+    if (!parts.side.empty()) w.write_all(parts.side);
+    w.flush();
+  });
+}
+
+PerfectHashIndex PerfectHashIndex::from_bytes(std::span<const unsigned char> bytes) {
+  return from_shared(blob::SharedBytes::from_owned(bytes), true);
+}
+
+PerfectHashIndex PerfectHashIndex::from_shared(blob::SharedBytes bytes, bool verify) {
+  const unsigned char* b = bytes.data();
+  const std::uint64_t L = bytes.size();
+  if (L < 4) fail_format("bad magic or truncated header");
+  if (b[0] == 'B' && b[1] == 'M' && b[2] == 'P' && b[3] >= '2' && b[3] <= '7')
+    fail_format(
+        "perfect-hash: blob written by quorvale < 4.0, keyed on a hash this version no longer computes; rebuild the "
+        "index from its keys");
+  if (L < HEADER_LEN || std::memcmp(b, MAGIC, 4) != 0) fail_format("bad magic or truncated header");
+  if (blob::header_checksum(std::span<const unsigned char>(b, 32)) != load_le32(b + 32))
+    fail_format("header checksum mismatch");
+  if (verify && blob::hash_block(std::span<const unsigned char>(b + HEADER_LEN, L - HEADER_LEN)) != load_le64(b + 24))
+    fail_format("payload checksum mismatch");
+  const std::uint64_t n = load_le64(b + 4);
+  const std::uint64_t J = load_le64(b + 12);
+  const std::uint64_t H = load_le32(b + 20);
+  if (n > UINT32_MAX) fail_format("perfect-hash: header claims more than u32::MAX keys");
+  if (H > n || (H == n && n > 0)) fail_format("side table length out of range");
+  if (12 * H > L) fail_format("side table length out of range");
+  const std::uint64_t side_at = L - 12 * H;
+  if (J > UINT64_MAX - HEADER_LEN || HEADER_LEN + J > side_at) fail_format("mph length out of range");
+  std::vector<SideEntry> side(static_cast<std::size_t>(H));
+  for (std::size_t i = 0; i < side.size(); ++i)
+    side[i] = {load_le64(b + side_at + 12 * i), load_le32(b + side_at + 12 * i + 8)};
+  std::sort(side.begin(), side.end());
+  if (H) {
+    std::vector<std::uint32_t> ids(side.size());
+    for (std::size_t i = 0; i < side.size(); ++i) ids[i] = side[i].id;
+    std::sort(ids.begin(), ids.end());
+    for (std::size_t i = 0; i < ids.size(); ++i)
+      if (ids[i] != n - H + i) fail_format("perfect-hash: side-table ids are not the tail id range");
+  }
+  const std::uint64_t arena_at = HEADER_LEN + J;
+  StringArena arena = StringArena::from_shared(
+      bytes.slice(static_cast<std::size_t>(arena_at), static_cast<std::size_t>(side_at - arena_at)));
+  if (arena.len() != n) fail_format("mph / arena length mismatch");
+  std::optional<Mphf> mphf;
+  if (n > 0) {
+    mphf.emplace(Mphf::from_bytes(std::span<const unsigned char>(b + HEADER_LEN, static_cast<std::size_t>(J))));
+    if (mphf->n() != n - H) fail_format("mph / header length mismatch");
+  }
+  return PerfectHashIndex(std::move(arena), std::move(side), std::move(mphf), n);
+}
+
+PerfectHashIndex PerfectHashIndex::load(const std::string& path) {
+  File file = File::open_read(path);
+  const std::uint64_t size = file.size();
+  if (size > static_cast<std::uint64_t>(PTRDIFF_MAX)) throw IndexError::io_kind(IoKind::OutOfMemory);
+  Pages<unsigned char> pages = Pages<unsigned char>::allocate(static_cast<std::size_t>(size));
+  file.read_exact(std::span<unsigned char>(pages.data(), static_cast<std::size_t>(size)));
+  file.close();
+  return from_shared(blob::SharedBytes::from_pages(std::move(pages)), true);
+}
+
+PerfectHashIndex PerfectHashIndex::load_mmap(const std::string& path) {
+  return from_shared(blob::SharedBytes::map_file(path), false);
+}
+
+PerfectHashIndex PerfectHashIndex::load_mmap_verified(const std::string& path) {
+  return from_shared(blob::SharedBytes::map_file(path), true);
+}
+
+// ---------------------------------------------------------------------------
+// Streamed build.
+
+namespace {
+
+// A writable shared map of a whole file, unmapped with its owner.
+class WritableMap {
+ public:
+  WritableMap(File& file, std::uint64_t len) : len_(static_cast<std::size_t>(len)) {
+    // Reserve the blocks first: writing through the map into a hole the
+    // disk cannot fill would be SIGBUS instead of an error.
+    int rc;
+    do rc = ::posix_fallocate(file.fd(), 0, static_cast<off_t>(len));
+    while (rc == EINTR);
+    if (rc != 0 && rc != EOPNOTSUPP && rc != EINVAL) throw IndexError::os(rc);
+    file.set_len(len);
+    void* p = ::mmap(nullptr, len_, PROT_READ | PROT_WRITE, MAP_SHARED, file.fd(), 0);
+    if (p == MAP_FAILED) throw IndexError::last_os();
+    data_ = static_cast<unsigned char*>(p);
+  }
+  WritableMap(const WritableMap&) = delete;
+  WritableMap& operator=(const WritableMap&) = delete;
+  ~WritableMap() {
+    if (data_) ::munmap(data_, len_);
+  }
+  unsigned char* data() noexcept { return data_; }
+  // Writes [from, to) back to the file; the start is moved down to its page.
+  void flush(std::uint64_t from, std::uint64_t to) {
+    if (to <= from) return;
+    static const std::uint64_t page = static_cast<std::uint64_t>(::sysconf(_SC_PAGESIZE));
+    const std::uint64_t start = from - from % page;
+    if (::msync(data_ + start, static_cast<std::size_t>(to - start), MS_SYNC) != 0) throw IndexError::last_os();
+  }
+  void unmap() {
+    if (data_ && ::munmap(data_, len_) != 0) {
+      data_ = nullptr;
+      throw IndexError::last_os();
+    }
+    data_ = nullptr;
+  }
+
+ private:
+  unsigned char* data_ = nullptr;
+  std::size_t len_;
+};
+
+IndexError corrupt_spill() { return IndexError::io(IoKind::InvalidData, "perfect-hash: the spill file is corrupt"); }
+
+}  // namespace
+
+std::uint64_t PerfectHashIndex::build_to_file(const SourceFactory& factory, const std::string& path) {
+  return build_to_file_windowed(factory, path, false, WINDOW, [] { return false; });
+}
+
+std::uint64_t PerfectHashIndex::build_to_file_windowed(const SourceFactory& factory, const std::string& path,
+                                                       bool fingerprints, std::uint64_t window,
+                                                       const FailureProbe& probe, const OfflineRunner& offline) {
+  auto run_offline = [&](const std::function<void()>& step) {
+    if (offline) offline(step);
+    else step();
+  };
+  if (window == 0) window = 1;
+
+  // First pass: lengths, first hashes, tags and the order digest.
+  std::vector<std::uint32_t> lengths;
+  std::vector<std::uint64_t> first;
+  std::vector<std::uint8_t> tags;
+  std::uint64_t digest1 = 0;
+  {
+    std::unique_ptr<KeySource> source = factory();
+    std::string_view key;
+    while (source->next(key)) {
+      if (key.size() > UINT32_MAX) fail_format(MSG_TOO_LONG);
+      const hash::HashPair h = hash::hash_pair(key);
+      lengths.push_back(static_cast<std::uint32_t>(key.size()));
+      first.push_back(h.first);
+      if (fingerprints) tags.push_back(tag_of(h));
+      digest1 = digest_step(digest1, h.second);
+    }
+  }
+  if (probe()) fail_format(MSG_RAISED);
+  const std::uint64_t n = first.size();
+  if (n > UINT32_MAX) fail_format(MSG_TOO_MANY);
+  if (n == 0) {
+    build_with(std::vector<std::string_view>{}, fingerprints).save(path);
+    return 0;
+  }
+
+  // Between the passes: the hash, every key's id and the arena plan.
+  std::vector<hash::Repeat> repeats;
+  std::vector<std::uint32_t> ids;
+  std::vector<std::uint64_t> rep_hash;   // every first hash that repeats, ascending
+  std::vector<std::uint32_t> rep_first;  // the position of its first key
+  StringArena::Prefix plan;
+  std::vector<unsigned char> image, side_bytes;
+  std::uint64_t m = 0;
+  run_offline([&] {
+    std::vector<std::uint64_t> distinct = first;
+    std::sort(distinct.begin(), distinct.end());
+    if (std::adjacent_find(distinct.begin(), distinct.end()) != distinct.end()) {
+      distinct = {};
+      hash::Collisions split = hash::split_collisions(first);
+      distinct = std::move(split.distinct);
+      repeats = std::move(split.repeats);
+    }
+    m = distinct.size();
+    Mphf mphf = Mphf::build_with_threads(distinct, available_processors());
+    distinct = {};
+    for (const hash::Repeat& r : repeats) rep_hash.push_back(r.hash);
+    std::sort(rep_hash.begin(), rep_hash.end());
+    rep_hash.erase(std::unique(rep_hash.begin(), rep_hash.end()), rep_hash.end());
+    rep_first.assign(rep_hash.size(), UINT32_MAX);
+    ids.assign(static_cast<std::size_t>(n), MISSING);
+    std::vector<std::uint8_t> taken(static_cast<std::size_t>(m), 0);
+    std::size_t next_repeat = 0;
+    for (std::uint64_t p = 0; p < n; ++p) {
+      if (next_repeat < repeats.size() && repeats[next_repeat].position == p) {
+        ++next_repeat;
+        continue;
+      }
+      const std::uint64_t slot = mphf.index(first[p]);
+      if (slot >= m || taken[slot]) fail_format(MSG_NOT_MINIMAL);
+      taken[slot] = 1;
+      ids[p] = static_cast<std::uint32_t>(slot);
+      if (!rep_hash.empty()) {
+        auto it = std::lower_bound(rep_hash.begin(), rep_hash.end(), first[p]);
+        if (it != rep_hash.end() && *it == first[p]) rep_first[it - rep_hash.begin()] = static_cast<std::uint32_t>(p);
+      }
+    }
+    taken = {};
+    for (std::size_t k = 0; k < repeats.size(); ++k) ids[repeats[k].position] = static_cast<std::uint32_t>(m + k);
+    std::vector<std::uint32_t> len_by_id(static_cast<std::size_t>(n), 0);
+    std::vector<std::uint8_t> tag_by_id(fingerprints ? static_cast<std::size_t>(n) : 0, 0);
+    for (std::uint64_t p = 0; p < n; ++p) {
+      len_by_id[ids[p]] = lengths[p];
+      if (fingerprints) tag_by_id[ids[p]] = tags[p];
+    }
+    lengths = {};
+    tags = {};
+    plan = StringArena::prefix_for_lengths(len_by_id, fingerprints ? &tag_by_id : nullptr);
+    std::vector<SideEntry> side(repeats.size());
+    for (std::size_t k = 0; k < repeats.size(); ++k) side[k] = {repeats[k].hash, static_cast<std::uint32_t>(m + k)};
+    std::sort(side.begin(), side.end());
+    side_bytes.resize(side.size() * 12);
+    for (std::size_t i = 0; i < side.size(); ++i) {
+      store_le64(side_bytes.data() + 12 * i, side[i].hash);
+      store_le32(side_bytes.data() + 12 * i + 8, side[i].id);
+    }
+    image = mphf.to_bytes();
+  });
+
+  const std::uint64_t H = repeats.size();
+  const std::uint64_t T = plan.total;
+  const std::uint64_t A = HEADER_LEN + image.size();
+  const std::uint64_t B = A + plan.prefix.size();
+  const std::uint64_t C = B + T + plan.overflow.size();
+  const std::uint64_t L = C + 12 * H;
+  if (L > static_cast<std::uint64_t>(PTRDIFF_MAX)) throw IndexError::io_kind(IoKind::OutOfMemory);
+
+  return blob::write_atomically_with(path, [&](File& file) -> std::uint64_t {
+    WritableMap map(file, L);
+    unsigned char* out = map.data();
+    std::memcpy(out + HEADER_LEN, image.data(), image.size());
+    std::memcpy(out + A, plan.prefix.data(), plan.prefix.size());
+    if (!plan.overflow.empty()) std::memcpy(out + B + T, plan.overflow.data(), plan.overflow.size());
+    if (!side_bytes.empty()) std::memcpy(out + C, side_bytes.data(), side_bytes.size());
+    image = {};
+    side_bytes = {};
+
+    std::uint64_t digest2 = 0;
+    std::uint64_t count = 0;
+    if (T <= window) {
+      std::unique_ptr<KeySource> source = factory();
+      std::string_view key;
+      while (source->next(key)) {
+        if (count == n) throw IndexError::build(MSG_REPLAY);
+        const arena::Span s = replay_span(plan, first[count], ids[count], key, digest2, B);
+        if (!key.empty()) std::memcpy(out + s.start, key.data(), key.size());
+        ++count;
+      }
+    } else {
+      // Windowed: each key's record goes to the region of the window its
+      // span starts in; windows are then filled one after the other.
+      const std::uint64_t windows = (T + window - 1) / window;
+      std::vector<std::uint64_t> size(static_cast<std::size_t>(windows), 0), region(size.size(), 0),
+          written(size.size(), 0);
+      auto window_of = [&](const arena::Span& s) { return std::min(s.start / window, windows - 1); };
+      for (std::uint64_t id = 0; id < n; ++id) {
+        const arena::Span s = StringArena::span_at(plan.prefix, plan.overflow, plan.tag, id);
+        size[window_of(s)] += 4 + (s.end - s.start);
+      }
+      for (std::size_t w = 1; w < size.size(); ++w) region[w] = region[w - 1] + size[w - 1];
+      Spill spill = Spill::create(path);
+      std::vector<std::vector<unsigned char>> buffers(size.size());
+      auto spill_out = [&](std::size_t w) {
+        std::vector<unsigned char>& buf = buffers[w];
+        if (buf.empty()) return;
+        if (written[w] + buf.size() > size[w]) throw corrupt_spill();
+        spill.file().write_all_at(buf, region[w] + written[w]);
+        written[w] += buf.size();
+        buf.clear();
+      };
+      {
+        std::unique_ptr<KeySource> source = factory();
+        std::string_view key;
+        while (source->next(key)) {
+          if (count == n) throw IndexError::build(MSG_REPLAY);
+          const std::uint32_t id = ids[count];
+          const arena::Span s = replay_span(plan, first[count], id, key, digest2, B);
+          const std::size_t w = static_cast<std::size_t>(window_of({s.start - B, s.end - B}));
+          std::vector<unsigned char>& buf = buffers[w];
+          unsigned char rec[4];
+          store_le32(rec, id);
+          buf.insert(buf.end(), rec, rec + 4);
+          buf.insert(buf.end(), key.begin(), key.end());
+          if (buf.size() >= SPILL_BUFFER) spill_out(w);
+          ++count;
+        }
+      }
+      if (count == n) {
+        for (std::size_t w = 0; w < buffers.size(); ++w) spill_out(w);
+        buffers = {};
+        std::vector<unsigned char> buf(SPILL_BUFFER);
+        for (std::size_t w = 0; w < size.size(); ++w) {
+          if (written[w] != size[w]) throw corrupt_spill();
+          // A 64 KiB buffered reader over the window's region.
+          std::uint64_t pos = region[w], end = region[w] + size[w];
+          std::size_t have = 0, at = 0;
+          auto fill = [&](std::size_t need) {
+            if (have - at >= need) return;
+            std::memmove(buf.data(), buf.data() + at, have - at);
+            have -= at;
+            at = 0;
+            const std::uint64_t want = std::min<std::uint64_t>(buf.size() - have, end - pos);
+            if (have + want < need) throw corrupt_spill();
+            spill.file().read_exact_at(std::span<unsigned char>(buf.data() + have, static_cast<std::size_t>(want)), pos);
+            pos += want;
+            have += static_cast<std::size_t>(want);
+          };
+          std::uint64_t left = size[w];
+          while (left > 0) {
+            if (left < 4) throw corrupt_spill();
+            fill(4);
+            const std::uint32_t id = load_le32(buf.data() + at);
+            at += 4;
+            left -= 4;
+            if (id >= n) throw corrupt_spill();
+            const arena::Span s = StringArena::span_at(plan.prefix, plan.overflow, plan.tag, id);
+            const std::uint64_t len = s.end - s.start;
+            if (s.end < s.start || s.end > T || len > left) throw corrupt_spill();
+            unsigned char* dst = out + B + s.start;
+            std::uint64_t done = 0;
+            while (done < len) {
+              if (at == have) {
+                // Long keys are read straight into the map.
+                const std::uint64_t direct = len - done;
+                if (direct >= buf.size()) {
+                  if (pos + direct > end) throw corrupt_spill();
+                  spill.file().read_exact_at(std::span<unsigned char>(dst + done, static_cast<std::size_t>(direct)), pos);
+                  pos += direct;
+                  done += direct;
+                  break;
+                }
+                fill(1);
+              }
+              const std::size_t take = static_cast<std::size_t>(std::min<std::uint64_t>(have - at, len - done));
+              std::memcpy(dst + done, buf.data() + at, take);
+              at += take;
+              done += take;
+            }
+            left -= len;
+          }
+          map.flush(B + w * window, B + std::min((w + 1) * window, T));
+        }
+      }
+    }
+    if (count != n || digest2 != digest1) throw IndexError::build(MSG_REPLAY);
+
+    run_offline([&] {
+      // Equal keys share their first hash, so only the runs of repeated
+      // hashes can hold a key twice; each run is sorted to find one.
+      if (!repeats.empty()) {
+        std::vector<hash::Repeat> by_hash = repeats;
+        std::sort(by_hash.begin(), by_hash.end(), [](const hash::Repeat& a, const hash::Repeat& b) {
+          return a.hash != b.hash ? a.hash < b.hash : a.position < b.position;
+        });
+        auto bytes_of = [&](std::uint32_t id) {
+          const arena::Span s = StringArena::span_at(plan.prefix, plan.overflow, plan.tag, id);
+          return std::string_view(reinterpret_cast<const char*>(out) + B + s.start, s.end - s.start);
+        };
+        std::vector<std::string_view> run;
+        for (std::size_t i = 0; i < by_hash.size();) {
+          const std::uint64_t h = by_hash[i].hash;
+          const std::size_t r = std::lower_bound(rep_hash.begin(), rep_hash.end(), h) - rep_hash.begin();
+          run.assign(1, bytes_of(ids[rep_first[r]]));
+          for (; i < by_hash.size() && by_hash[i].hash == h; ++i) run.push_back(bytes_of(ids[by_hash[i].position]));
+          std::sort(run.begin(), run.end());
+          if (std::adjacent_find(run.begin(), run.end()) != run.end()) throw IndexError::build(MSG_REPEATED);
+        }
+      }
+    });
+    if (probe()) fail_format(MSG_RAISED);
+    run_offline([&] {
+      const std::uint64_t payload = blob::hash_block(std::span<const unsigned char>(out + HEADER_LEN, L - HEADER_LEN));
+      auto header = header_bytes(n, A - HEADER_LEN, static_cast<std::uint32_t>(H), payload);
+      std::memcpy(out, header.data(), header.size());
+      map.flush(0, L);
+      map.unmap();
+    });
+    return n;
+  });
+}
+
+}  // namespace quorvale

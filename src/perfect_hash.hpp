@@ -1,0 +1,307 @@
+// The perfect-hash index: an exact map from a set of distinct strings to
+// dense u32 ids and back. A minimal perfect hash over each key's first hash
+// gives its id; the keys are kept in id order in a StringArena so that every
+// answer is confirmed by comparing bytes. Keys whose first hash repeats that
+// of another key take the highest ids and are found through a small side
+// table. Stored as the "BMP8" blob; built in memory or streamed in two passes
+// straight into its file.
+#pragma once
+
+#include <array>
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "arena.hpp"
+#include "blob.hpp"
+#include "error.hpp"
+#include "hash.hpp"
+#include "mphf.hpp"
+
+namespace quorvale {
+
+namespace perfect_hash {
+
+// Written for an absent key in packed id arrays; never an id.
+inline constexpr std::uint32_t MISSING = 0xffffffffu;
+inline constexpr std::size_t HEADER_LEN = 36;
+// Key bytes the streamed build writes straight into its output before it
+// switches to windows and a spill file.
+inline constexpr std::uint64_t WINDOW = 0x2000000;
+
+inline constexpr const char* MSG_TOO_MANY = "perfect-hash: more than u32::MAX keys; ids are u32";
+inline constexpr const char* MSG_TOO_LONG = "perfect-hash: a key is longer than u32::MAX bytes";
+inline constexpr const char* MSG_NOT_MINIMAL = "perfect-hash: construction was not minimal/perfect";
+inline constexpr const char* MSG_RAISED = "perfect-hash: the source raised before it ended";
+inline constexpr const char* MSG_REPLAY = "perfect-hash: the source did not replay the same keys in the same order";
+inline constexpr const char* MSG_REPEATED = "perfect-hash: build_to_file needs distinct keys and the source repeated one";
+inline constexpr const char* MSG_ARENA_PANIC =
+    "totals came from the iterator itself, one fingerprint per string, no key past u32::MAX bytes";
+
+// A side-table entry: the first hash of a key that shares it with an
+// earlier key, and that key's id (one of the tail ids).
+struct SideEntry {
+  std::uint64_t hash;
+  std::uint32_t id;
+  bool operator==(const SideEntry&) const = default;
+  bool operator<(const SideEntry& o) const noexcept { return hash != o.hash ? hash < o.hash : id < o.id; }
+};
+
+// The 36-byte header: magic, n, image length, side count, payload checksum,
+// then the header checksum of the 32 bytes before it.
+std::array<unsigned char, HEADER_LEN> header_bytes(std::uint64_t n, std::uint64_t image_len, std::uint32_t side_count,
+                                                   std::uint64_t payload_checksum);
+
+// The low byte of a key's second hash, stored per key when an index keeps tags.
+inline std::uint8_t tag_of(const hash::HashPair& h) noexcept { return static_cast<std::uint8_t>(h.second); }
+
+bool valid_utf8(std::string_view s) noexcept;
+
+// One pass over the keys of a streamed build. The view handed out stays
+// valid until the next call. An implementation may also end its stream by
+// throwing; the build then unwinds, leaving nothing behind on disk.
+class KeySource {
+ public:
+  virtual ~KeySource() = default;
+  virtual bool next(std::string_view& key) = 0;
+};
+// A fresh pass over the same keys each time it is called.
+using SourceFactory = std::function<std::unique_ptr<KeySource>()>;
+// Whether the key source failed (asked after each pass).
+using FailureProbe = std::function<bool()>;
+// Runs a step of the build that reads no key; a caller may run it detached.
+using OfflineRunner = std::function<void(const std::function<void()>&)>;
+
+// Process-wide counter of spill-file names; only uniqueness matters.
+extern std::atomic<std::uint64_t> SPILL_SEQ;
+
+// The scratch file of the windowed second pass, beside the output. Removed
+// (and closed) with its owner.
+class Spill {
+ public:
+  static Spill create(const std::string& output_path);
+  Spill(Spill&& o) noexcept : path_(std::move(o.path_)), file_(std::move(o.file_)) { o.path_.clear(); }
+  Spill& operator=(Spill&&) = delete;
+  Spill(const Spill&) = delete;
+  ~Spill();
+  const std::string& path() const noexcept { return path_; }
+  File& file() noexcept { return file_; }
+
+ private:
+  Spill(std::string path, File file) noexcept : path_(std::move(path)), file_(std::move(file)) {}
+  std::string path_;
+  File file_;
+};
+
+// Checks one replayed key against what the first pass recorded at its
+// position and folds its second hash into the order digest; the key's span
+// in the output (the plan's span moved by `key_bytes_at`). Build error
+// MSG_REPLAY when the key's first hash or length differs.
+arena::Span replay_span(const StringArena::Prefix& plan, std::uint64_t expected_first_hash, std::uint32_t id,
+                        std::string_view key, std::uint64_t& digest, std::uint64_t key_bytes_at);
+
+// The order digest step: d <- (second XOR rotl(d, 5)) * PHI.
+inline std::uint64_t digest_step(std::uint64_t d, std::uint64_t second) noexcept {
+  return (second ^ ((d << 5) | (d >> 59))) * PHI;
+}
+
+}  // namespace perfect_hash
+
+class PerfectHashIndex {
+ public:
+  using SideEntry = perfect_hash::SideEntry;
+
+  // ---- building ----
+
+  // The in-memory build over the keys' bytes (the list is consumed): sorted,
+  // deduplicated, hashed; keys whose first hash repeats go to the side table.
+  static PerfectHashIndex build_with(std::vector<std::string_view> keys, bool fingerprints);
+  // The same over owned strings, which are released when the build ends.
+  static PerfectHashIndex build_with(std::vector<std::string> keys, bool fingerprints);
+  // Without tags, over borrowed strings.
+  static PerfectHashIndex build(std::span<const std::string> keys);
+  static PerfectHashIndex build(std::span<const std::string_view> keys);
+
+  // The streamed build into `path`: the factory is called once per pass
+  // (twice; once when the first pass yields no key). Returns n.
+  static std::uint64_t build_to_file_windowed(const perfect_hash::SourceFactory& factory, const std::string& path,
+                                              bool fingerprints, std::uint64_t window,
+                                              const perfect_hash::FailureProbe& probe,
+                                              const perfect_hash::OfflineRunner& offline = {});
+  static std::uint64_t build_to_file(const perfect_hash::SourceFactory& factory, const std::string& path);
+
+  // ---- reading ----
+
+  std::uint64_t len() const noexcept { return n_; }
+  bool is_empty() const noexcept { return n_ == 0; }
+  bool has_fingerprints() const noexcept { return arena_.has_tag_bytes(); }
+  const StringArena& arena() const noexcept { return arena_; }
+  std::span<const SideEntry> side() const noexcept { return side_; }
+  const Mphf* mphf() const noexcept { return mphf_ ? &*mphf_ : nullptr; }
+
+  // The key's id, or nothing for a non-member.
+  std::optional<std::uint32_t> id_with_side(std::string_view key) const noexcept;
+  // The id of the side key equal to `key`, searched by its first hash.
+  std::optional<std::uint32_t> side_lookup(std::uint64_t first_hash, std::string_view key) const noexcept;
+  bool contains(std::string_view key) const noexcept;
+  // The id widened, as an overlay's base answers it.
+  std::optional<std::uint64_t> base_id(std::string_view key) const noexcept;
+  // A side key's id, else the raw slot of the key's first hash without any
+  // comparison (0 for the empty index).
+  std::uint64_t id_unchecked(std::string_view key) const noexcept;
+  // The key of an id, borrowed from the index; nothing past the end or when
+  // the stored bytes are not UTF-8.
+  std::optional<std::string_view> key(std::uint32_t id) const noexcept;
+
+  // The ids of `count` keys (key_at(i) gives key i's bytes) into out[0..count),
+  // MISSING for a non-member. Hashes the batch, evaluates the hash for all of
+  // it at once, then resolves and compares.
+  template <class KeyAt>
+  void ids_into_with(std::size_t count, KeyAt&& key_at, std::uint32_t* out) const;
+  template <class KeyAt>
+  std::vector<std::optional<std::uint32_t>> ids_of_with(std::size_t count, KeyAt&& key_at) const {
+    std::vector<std::uint32_t> raw(count);
+    ids_into_with(count, key_at, raw.data());
+    std::vector<std::optional<std::uint32_t>> out(count);
+    for (std::size_t i = 0; i < count; ++i)
+      if (raw[i] != perfect_hash::MISSING) out[i] = raw[i];
+    return out;
+  }
+  std::vector<std::optional<std::uint32_t>> ids_of(std::span<const std::string_view> keys) const {
+    return ids_of_with(keys.size(), [&](std::size_t i) { return keys[i]; });
+  }
+
+  // ---- the blob ----
+
+  struct Parts {
+    std::array<unsigned char, perfect_hash::HEADER_LEN> header;
+    std::vector<unsigned char> image;
+    std::vector<unsigned char> side;
+  };
+  // Header, image and side table; the arena's bytes are taken from arena().
+  Parts serialised_parts() const;
+  std::uint64_t serialized_len() const noexcept;
+  // The whole blob in one buffer of exactly its length.
+  std::vector<unsigned char> to_bytes() const;
+  void save(const std::string& path) const;
+
+  static PerfectHashIndex from_bytes(std::span<const unsigned char> bytes);
+  static PerfectHashIndex from_shared(blob::SharedBytes bytes, bool verify);
+  static PerfectHashIndex load(const std::string& path);
+  static PerfectHashIndex load_mmap(const std::string& path);
+  static PerfectHashIndex load_mmap_verified(const std::string& path);
+
+ private:
+  PerfectHashIndex(StringArena arena, std::vector<SideEntry> side, std::optional<Mphf> mphf, std::uint64_t n)
+      : arena_(std::move(arena)), side_(std::move(side)), mphf_(std::move(mphf)), n_(n) {}
+
+  // The build as the definition states it: every key sorted bytewise first.
+  // Taken for inputs the hash-first build cannot index (too many items, a
+  // key too long), so that they fail with the definition's errors in its order.
+  static PerfectHashIndex build_by_sorting(std::vector<std::string_view> keys, bool fingerprints);
+  static PerfectHashIndex build_with_collisions(std::vector<std::string_view> keys, std::vector<std::uint64_t> hashes,
+                                                std::optional<std::vector<std::uint8_t>> tags,
+                                                std::uint64_t total_bytes);
+
+  // Steps of the exact lookup up to the side table: the slot when the entry
+  // there is the key, else nothing.
+  std::optional<std::uint32_t> slot_match(std::string_view key, const hash::HashPair& h) const noexcept;
+
+  StringArena arena_;
+  std::vector<SideEntry> side_;
+  std::optional<Mphf> mphf_;
+  std::uint64_t n_;
+};
+
+// ---------------------------------------------------------------------------
+
+inline std::optional<std::uint32_t> PerfectHashIndex::slot_match(std::string_view key,
+                                                                 const hash::HashPair& h) const noexcept {
+  if (!mphf_) return std::nullopt;
+  const std::uint64_t slot = mphf_->index(h.first);
+  if (slot >= n_) return std::nullopt;
+  if (arena_.has_tag_bytes()) {
+    auto t = arena_.tag_byte(slot);
+    if (!t || *t != perfect_hash::tag_of(h)) return std::nullopt;
+  }
+  auto e = arena_.entry(slot);
+  if (!e || *e != key) return std::nullopt;
+  return static_cast<std::uint32_t>(slot);
+}
+
+inline std::optional<std::uint32_t> PerfectHashIndex::id_with_side(std::string_view key) const noexcept {
+  const hash::HashPair h = hash::hash_pair(key);
+  if (auto id = slot_match(key, h)) return id;
+  return side_lookup(h.first, key);
+}
+
+inline bool PerfectHashIndex::contains(std::string_view key) const noexcept {
+  if (side_.empty()) return slot_match(key, hash::hash_pair(key)).has_value();
+  return id_with_side(key).has_value();
+}
+
+inline std::optional<std::uint64_t> PerfectHashIndex::base_id(std::string_view key) const noexcept {
+  auto id = side_.empty() ? slot_match(key, hash::hash_pair(key)) : id_with_side(key);
+  if (!id) return std::nullopt;
+  return std::uint64_t{*id};
+}
+
+template <class KeyAt>
+void PerfectHashIndex::ids_into_with(std::size_t count, KeyAt&& key_at, std::uint32_t* out) const {
+  if (!mphf_) {
+    for (std::size_t i = 0; i < count; ++i) out[i] = perfect_hash::MISSING;
+    return;
+  }
+  const bool tags = arena_.has_tag_bytes();
+  std::vector<std::uint64_t> first(count);
+  std::vector<std::uint8_t> tag(tags ? count : 0);
+  for (std::size_t i = 0; i < count; ++i) {
+    const hash::HashPair h = hash::hash_pair(std::string_view(key_at(i)));
+    first[i] = h.first;
+    if (tags) tag[i] = perfect_hash::tag_of(h);
+  }
+  std::vector<std::uint64_t> slots = mphf_->index_all(first);
+  // Candidate spans; an empty span with start 1 > end marks "none".
+  std::vector<arena::Span> cand(count);
+  for (std::size_t i = 0; i < count; ++i) {
+    const std::uint64_t slot = slots[i];
+    arena::Span none{1, 0};
+    if (slot >= n_) {
+      cand[i] = none;
+      continue;
+    }
+    if (tags) {
+      auto t = arena_.tag_byte(slot);
+      if (!t || *t != tag[i]) {
+        cand[i] = none;
+        continue;
+      }
+    }
+    auto s = arena_.entry_span(slot);
+    cand[i] = s ? *s : none;
+  }
+  const unsigned char* bytes = arena_.bytes().data();
+  const std::uint64_t end = arena_.bytes().size();
+  for (std::size_t i = 0; i < count; ++i) {
+    const std::string_view key(key_at(i));
+    const arena::Span s = cand[i];
+    if (s.start <= s.end && s.end <= end && s.end - s.start == key.size() &&
+        (key.empty() || std::memcmp(bytes + s.start, key.data(), key.size()) == 0)) {
+      out[i] = static_cast<std::uint32_t>(slots[i]);
+    } else if (!side_.empty()) {
+      auto id = side_lookup(first[i], key);
+      out[i] = id ? *id : perfect_hash::MISSING;
+    } else {
+      out[i] = perfect_hash::MISSING;
+    }
+  }
+}
+
+}  // namespace quorvale
