@@ -14,6 +14,7 @@
 namespace quorvale {
 
 void BlockHasher::update(std::span<const unsigned char> bytes) noexcept {
+  if (bytes.empty()) return;  // an empty span may carry a null pointer
   total_ += bytes.size();
   std::size_t i = 0;
   if (pending_len_ > 0) {

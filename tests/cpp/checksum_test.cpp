@@ -45,6 +45,13 @@ TEST(PayloadChecksum, AnySplitGivesTheSameValue) {
       ASSERT_EQ(h.finish(), whole) << a << " " << b;
     }
   }
+  // Empty pieces, also with bytes pending, change nothing.
+  BlockHasher with_empty;
+  with_empty.update(std::span<const unsigned char>());
+  with_empty.update(bytes("ab"));
+  with_empty.update(std::span<const unsigned char>());
+  with_empty.update(bytes("c"));
+  EXPECT_EQ(with_empty.finish(), 0xd548a05aab54937fULL);
   BlockHasher bytewise;
   for (unsigned char c : std::string_view("abc")) bytewise.update(std::span<const unsigned char>(&c, 1));
   EXPECT_EQ(bytewise.finish(), 0xd548a05aab54937fULL);
