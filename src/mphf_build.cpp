@@ -426,11 +426,15 @@ struct LevelBuild {
         std::lock_guard<std::mutex> lock(pieces[c].mutex);
         pieces[c].piece = std::move(piece);
       }
-      placed[c].store(true, std::memory_order_release);
+      // Sequentially consistent, not release/acquire: two neighbours placed at
+      // the same moment each store their own flag and then load the other's.
+      // Under release/acquire both loads may still see false (the store of
+      // each sits in its core's store buffer), and then no one seeds the gap.
+      placed[c].store(true, std::memory_order_seq_cst);
       if (chunks == 1) release_chunk(c);
       for (std::size_t gi : {c - 1, c}) {  // c - 1 wraps for chunk 0 and is skipped
         if (gi >= chunks - 1) continue;
-        if (placed[gi].load(std::memory_order_acquire) && placed[gi + 1].load(std::memory_order_acquire) &&
+        if (placed[gi].load(std::memory_order_seq_cst) && placed[gi + 1].load(std::memory_order_seq_cst) &&
             !gap_claims[gi].exchange(true, std::memory_order_acq_rel))
           gap_step(gi);
       }
