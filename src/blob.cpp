@@ -318,39 +318,44 @@ TargetParts split_target(const std::string& path) {
   return parts;
 }
 
-namespace detail {
-
-TempFile::TempFile(const std::string& target) : target_(target) {
+std::pair<File, std::string> create_beside(const std::string& target, const char* ext,
+                                           std::atomic<std::uint64_t>& seq) {
   TargetParts parts = split_target(target);
-  dir_ = parts.dir;
-  std::string base = dir_;
+  std::string base = parts.dir;
   if (base.back() != '/') base += '/';
   base += parts.name;
   const long pid = static_cast<long>(::getpid());
   for (int attempt = 0; attempt < 128; ++attempt) {
-    std::uint64_t seq = TEMP_SEQ.fetch_add(1, std::memory_order_relaxed);
+    const std::uint64_t n = seq.fetch_add(1, std::memory_order_relaxed);
     char suffix[64];
-    std::snprintf(suffix, sizeof suffix, ".%ld.%llu.tmp", pid, static_cast<unsigned long long>(seq));
-    std::string name = base + suffix;
+    std::snprintf(suffix, sizeof suffix, ".%ld.%llu", pid, static_cast<unsigned long long>(n));
+    std::string name = base + suffix + ext;
     int fd;
     do fd = ::open(name.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
     while (fd < 0 && errno == EINTR);
     if (fd < 0) {
-      if (errno == EEXIST) continue;
+      if (errno == EEXIST) continue;  // left by an earlier run: try the next name
       throw_os();
     }
-    file_ = File(fd);
-    temp_path_ = std::move(name);
-    struct stat st;
-    if (::stat(target_.c_str(), &st) == 0) {
-      int rc;
-      do rc = ::fchmod(fd, st.st_mode & 07777);
-      while (rc != 0 && errno == EINTR);
-      // Any other failure keeps the creation mode; the save still succeeds.
-    }
-    return;
+    return {File(fd), std::move(name)};
   }
   throw IndexError::io_kind(IoKind::AlreadyExists);
+}
+
+namespace detail {
+
+TempFile::TempFile(const std::string& target) : target_(target) {
+  dir_ = split_target(target).dir;
+  auto [file, path] = create_beside(target, ".tmp", TEMP_SEQ);
+  file_ = std::move(file);
+  temp_path_ = std::move(path);
+  struct stat st;
+  if (::stat(target_.c_str(), &st) == 0) {
+    int rc;
+    do rc = ::fchmod(file_.fd(), st.st_mode & 07777);
+    while (rc != 0 && errno == EINTR);
+    // Any other failure keeps the creation mode; the save still succeeds.
+  }
 }
 
 TempFile::~TempFile() {

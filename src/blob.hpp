@@ -257,6 +257,13 @@ struct TargetParts {
 };
 TargetParts split_target(const std::string& path);
 
+// A new file beside `target`, named after its file name followed by
+// ".{pid}.{seq}{ext}" (seq the next value of `seq`), created exclusively with
+// mode 0666; a taken name is skipped, up to 128 of them, then "entity already
+// exists". Returns the file and its path.
+std::pair<File, std::string> create_beside(const std::string& target, const char* ext,
+                                           std::atomic<std::uint64_t>& seq);
+
 namespace detail {
 
 // The temporary file of one atomic write. Until commit() succeeds, its

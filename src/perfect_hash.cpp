@@ -96,26 +96,8 @@ bool valid_utf8(std::string_view s) noexcept {
 }
 
 Spill Spill::create(const std::string& output_path) {
-  blob::TargetParts parts = blob::split_target(output_path);
-  std::string base = parts.dir;
-  if (base.back() != '/') base += '/';
-  base += parts.name;
-  const long pid = static_cast<long>(::getpid());
-  for (int attempt = 0; attempt < 128; ++attempt) {
-    const std::uint64_t seq = SPILL_SEQ.fetch_add(1, std::memory_order_relaxed);
-    char suffix[64];
-    std::snprintf(suffix, sizeof suffix, ".%ld.%llu.spill", pid, static_cast<unsigned long long>(seq));
-    std::string name = base + suffix;
-    int fd;
-    do fd = ::open(name.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-    while (fd < 0 && errno == EINTR);
-    if (fd < 0) {
-      if (errno == EEXIST) continue;
-      throw IndexError::last_os();
-    }
-    return Spill(std::move(name), File(fd));
-  }
-  throw IndexError::io_kind(IoKind::AlreadyExists);
+  auto [file, path] = blob::create_beside(output_path, ".spill", SPILL_SEQ);
+  return Spill(std::move(path), std::move(file));
 }
 
 Spill::~Spill() {

@@ -23,7 +23,7 @@ std::uint64_t general_slot(std::uint64_t S, std::uint64_t W, unsigned s, unsigne
 
 struct Fixture {
   const char* name;
-  const TableSpec* spec;
+  const TableSpec* table;
   std::span<const unsigned char> mph3;
   const std::uint32_t* ids;
   const char* paths;
@@ -105,8 +105,8 @@ TEST(MphfEvaluation, HandAssembledTablesAnswerTheReferenceIds) {
   auto hashes = probe_hashes(PROBES);
   for (const Fixture& f : FIXTURES) {
     SCOPED_TRACE(f.name);
-    Mphf m(assemble(*f.spec));
-    ASSERT_EQ(m.n(), f.spec->n);
+    Mphf m(assemble(*f.table));
+    ASSERT_EQ(m.n(), f.table->n);
     std::string paths(f.paths);
     for (const char* c = f.must_take; *c; ++c) EXPECT_NE(paths.find(*c), std::string::npos) << "path " << *c;
     for (std::size_t i = 0; i < PROBES; ++i) ASSERT_EQ(m.index(hashes[i]), f.ids[i]) << "probe " << i << " path " << paths[i];

@@ -179,7 +179,7 @@ constexpr std::uint64_t MAX = ~std::uint64_t{0};
 TEST(MphfImage, WritersAgreeWithTheReferenceLayout) {
   struct Case {
     const char* name;
-    const TableSpec* spec;
+    const TableSpec* table;
     Bytes expect;
     const std::uint32_t* ids;
   } cases[] = {
@@ -190,13 +190,13 @@ TEST(MphfImage, WritersAgreeWithTheReferenceLayout) {
   auto hashes = probe_hashes(3000);
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    Mphf m(assemble(*c.spec));
+    Mphf m(assemble(*c.table));
     EXPECT_EQ(m.to_bytes(), c.expect);
     EXPECT_EQ(write_into_bytes(m), c.expect);
     EXPECT_EQ(m.byte_len(), c.expect.size());
     Mphf back = Mphf::from_bytes(c.expect);
     ASSERT_NE(back.v2(), nullptr);
-    EXPECT_EQ(back.v2()->geometry, c.spec->geometry);
+    EXPECT_EQ(back.v2()->geometry, c.table->geometry);
     for (std::size_t i = 0; i < 3000; ++i) ASSERT_EQ(back.index(hashes[i]), c.ids[i]);
     EXPECT_EQ(back.to_bytes(), c.expect);
   }
