@@ -544,7 +544,7 @@ PyType_Slot slots[] = {
     {0, nullptr},
 };
 
-PyType_Spec spec = {
+PyType_Spec type_desc = {
     "quorvale._core.PerfectHashIndex",
     static_cast<int>(sizeof(Instance<Core>)),
     0,
@@ -556,7 +556,7 @@ PyType_Spec spec = {
 
 PyObject* perfect_hash_index_type() {
   return cell.get([]() -> PyObject* {
-    PyObject* type = PyType_FromSpec(&spec);
+    PyObject* type = PyType_FromSpec(&type_desc);
     if (!type) return nullptr;
     PyObject* r = boundary([&]() -> PyObject* {
       set_class_attr(type, "ID_DTYPE", PyUnicode_FromString("uint32"));

@@ -18,9 +18,9 @@ HERE = pathlib.Path(__file__).resolve().parent
 
 
 def _reference(name):
-    spec = importlib.util.spec_from_file_location(name, HERE.parent / "reference" / f"{name}.py")
-    mod = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(mod)
+    found = importlib.util.spec_from_file_location(name, HERE.parent / "reference" / f"{name}.py")
+    mod = importlib.util.module_from_spec(found)
+    found.loader.exec_module(mod)
     return mod
 
 
