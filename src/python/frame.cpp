@@ -247,29 +247,32 @@ std::string arg_path(PyObject* o, const char* name) {
   });
 }
 
-void read_args_tuple(const Params& p, PyObject* args, PyObject* kwargs, PyObject** out) {
+Ref read_args_tuple(const Params& p, PyObject* args, PyObject* kwargs, PyObject** out) {
   Py_ssize_t nargs = PyTuple_GET_SIZE(args);
-  Py_ssize_t nkw = kwargs ? PyDict_GET_SIZE(kwargs) : 0;
   // Lay the call out as a fast call: positional values, then keyword values
-  // with their names in a tuple. References stay owned by args and kwargs.
+  // with their names in a tuple. A private snapshot of the dict holds the
+  // keyword values for the whole call.
+  Ref items;
+  Py_ssize_t nkw = 0;
+  if (kwargs) {
+    items = Ref::check(PyDict_Items(kwargs));
+    nkw = PyList_GET_SIZE(items.get());
+  }
   std::vector<PyObject*> flat(static_cast<std::size_t>(nargs + nkw));
   for (Py_ssize_t i = 0; i < nargs; ++i) flat[static_cast<std::size_t>(i)] = PyTuple_GET_ITEM(args, i);
   Ref names;
   if (nkw > 0) {
     names = Ref::check(PyTuple_New(nkw));
-    Ref items = Ref::check(PyDict_Items(kwargs));  // a private snapshot of the dict
     for (Py_ssize_t k = 0; k < nkw; ++k) {
       PyObject* pair = PyList_GET_ITEM(items.get(), k);
       PyObject* key = PyTuple_GET_ITEM(pair, 0);
-      PyObject* value = PyTuple_GET_ITEM(pair, 1);
       Py_INCREF(key);
       PyTuple_SET_ITEM(names.get(), k, key);
-      flat[static_cast<std::size_t>(nargs + k)] = value;
+      flat[static_cast<std::size_t>(nargs + k)] = PyTuple_GET_ITEM(pair, 1);
     }
   }
-  // The values stay alive through the call: the interpreter's kwargs dict
-  // is private to this call and holds them.
   read_args(p, flat.data(), nargs, names.get(), out);
+  return items;
 }
 
 void set_class_attr(PyObject* type, const char* name, PyObject* value) {

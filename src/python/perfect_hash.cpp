@@ -92,7 +92,7 @@ PyObject* tp_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     static const char* const names[] = {"items", "fingerprints"};
     static const Params p = params("PerfectHashIndex.__new__", names, 1, 1);
     PyObject* a[2];
-    read_args_tuple(p, args, kwargs, a);
+    Ref held = read_args_tuple(p, args, kwargs, a);
     const bool fingerprints = a[1] ? arg_bool(a[1], "fingerprints") : false;
     BorrowedKeys keys = collect_strs(a[0]);
     Core index = detached([&] {
