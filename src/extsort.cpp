@@ -85,9 +85,10 @@ inline bool valid_utf8(std::string_view s) noexcept {
 
 // Bytewise order, a proper prefix first. Keys met in a merge share long
 // prefixes: compare a word at a time rather than call memcmp.
-inline int compare_bytes(std::string_view a, std::string_view b) noexcept {
+// `from`: a length both share, known equal.
+inline int compare_bytes(std::string_view a, std::string_view b, std::size_t from = 0) noexcept {
   const std::size_t n = std::min(a.size(), b.size());
-  std::size_t i = 0;
+  std::size_t i = from;
   for (; i + 8 <= n; i += 8) {
     std::uint64_t x, y;
     std::memcpy(&x, a.data() + i, 8);
@@ -418,7 +419,7 @@ constexpr std::uint32_t REPEAT = UINT32_MAX;
 // Below this a group is sorted by comparisons rather than by a radix pass.
 constexpr std::size_t SMALL_GROUP = 64;
 // From this size on a radix pass is made out of place.
-constexpr std::size_t OUT_OF_PLACE = 4096;
+constexpr std::size_t OUT_OF_PLACE = 512;
 
 // Sorts spans by the bytes they point to and returns how many distinct keys
 // lead the array. Keys are ordered 8 bytes (a chunk) at a time: an in-place
@@ -604,6 +605,9 @@ struct MergedStream::Impl {
   std::vector<std::string> heads;       // each run's current key
   std::vector<std::uint64_t> prefixes;  // their first 8 bytes, big-endian, zero-padded
   std::vector<char> done;               // the run has no key left
+  // The prefix of a finished run: no UTF-8 key starts with 0xFF, so it
+  // sorts after every key.
+  static constexpr std::uint64_t FINISHED = ~std::uint64_t{0};
   // tree[0]: the run holding the least key; tree[1..k): the loser of the
   // match at that node. Leaves are the runs, at k..2k-1.
   std::vector<std::uint32_t> tree;
@@ -621,10 +625,12 @@ struct MergedStream::Impl {
   // Whether run a's key comes out before run b's: by key bytes, then by run
   // position; a finished run loses to every other.
   bool less(std::uint32_t a, std::uint32_t b) const {
-    if (done[a] != done[b]) return done[b] != 0;
-    if (done[a]) return a < b;
-    if (prefixes[a] != prefixes[b]) return prefixes[a] < prefixes[b];
-    int c = compare_bytes(heads[a], heads[b]);
+    const std::uint64_t pa = prefixes[a], pb = prefixes[b];
+    if (pa != pb) return pa < pb;
+    if (pa == FINISHED) return a < b;
+    const std::string& ka = heads[a];
+    const std::string& kb = heads[b];
+    int c = compare_bytes(ka, kb, ka.size() >= 8 && kb.size() >= 8 ? 8 : 0);
     return c < 0 || (c == 0 && a < b);
   }
   std::uint32_t build(std::size_t node) {
@@ -678,6 +684,7 @@ std::optional<std::string_view> MergedStream::next() {
       s.set_prefix(top);
     } else {
       s.done[top] = 1;
+      s.prefixes[top] = MergedStream::Impl::FINISHED;
     }
   } catch (const IndexError& e) {
     // The stream ends after this key; the error waits for the next call.
@@ -701,6 +708,7 @@ MergedStream merge_runs(const std::string& dir, std::span<const std::uint64_t> r
       impl->set_prefix(static_cast<std::uint32_t>(i));
     } else {
       impl->done[i] = 1;  // an empty run adds nothing
+      impl->prefixes[i] = MergedStream::Impl::FINISHED;
     }
   }
   impl->init();
