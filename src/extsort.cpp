@@ -659,7 +659,11 @@ struct MergedStream::Impl {
     const std::size_t k = readers.size();
     std::uint32_t winner = run;
     for (std::size_t node = (k + run) / 2; node > 0; node /= 2) {
-      if (less(tree[node], winner)) std::swap(tree[node], winner);
+      // Selects rather than branches: who wins is a coin toss.
+      const std::uint32_t other = tree[node];
+      const bool lost = less(other, winner);
+      tree[node] = lost ? winner : other;
+      winner = lost ? other : winner;
     }
     tree[0] = winner;
     ended = done[winner] != 0;
