@@ -8,7 +8,9 @@
 #include <algorithm>
 #include <bit>
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
+#include <new>
 
 #include "blob.hpp"
 #include "huge_pages.hpp"
@@ -81,11 +83,28 @@ inline bool valid_utf8(std::string_view s) noexcept {
   return valid_utf8(p, n);
 }
 
-// Bytewise order, a proper prefix first.
-inline int compare_bytes(std::string_view a, std::string_view b) noexcept {
-  std::size_t n = std::min(a.size(), b.size());
-  int c = n ? std::memcmp(a.data(), b.data(), n) : 0;
-  if (c != 0) return c;
+// Bytewise order, a proper prefix first. Keys met in a merge share long
+// prefixes: compare a word at a time rather than call memcmp.
+// `from`: a length both share, known equal.
+inline int compare_bytes(std::string_view a, std::string_view b, std::size_t from = 0) noexcept {
+  const std::size_t n = std::min(a.size(), b.size());
+  std::size_t i = from;
+  for (; i + 8 <= n; i += 8) {
+    std::uint64_t x, y;
+    std::memcpy(&x, a.data() + i, 8);
+    std::memcpy(&y, b.data() + i, 8);
+    if (x != y) {
+      if constexpr (std::endian::native == std::endian::little) {
+        x = __builtin_bswap64(x);
+        y = __builtin_bswap64(y);
+      }
+      return x < y ? -1 : 1;
+    }
+  }
+  for (; i < n; ++i) {
+    const unsigned char x = static_cast<unsigned char>(a[i]), y = static_cast<unsigned char>(b[i]);
+    if (x != y) return x < y ? -1 : 1;
+  }
   return a.size() < b.size() ? -1 : (a.size() > b.size() ? 1 : 0);
 }
 
@@ -118,11 +137,40 @@ class Fd {
   int fd_;
 };
 
-void write_all(int fd, const char* p, std::size_t n) {
+// Run files are written once and read once, a merge pass or two later: going
+// around the page cache spares a copy of every byte each way and leaves the
+// cache to the build. Where the file system refuses direct I/O (or a
+// transfer does not meet its alignment), the file falls back to the cache.
+constexpr std::size_t DIRECT_ALIGN = 4096;
+
+bool set_direct(int fd, bool on) noexcept {
+  int flags = ::fcntl(fd, F_GETFL);
+  if (flags < 0) return false;
+  return ::fcntl(fd, F_SETFL, on ? (flags | O_DIRECT) : (flags & ~O_DIRECT)) == 0;
+}
+
+// An I/O buffer aligned for direct transfers.
+struct AlignedFree {
+  void operator()(char* p) const noexcept { std::free(p); }
+};
+using IoBuffer = std::unique_ptr<char, AlignedFree>;
+IoBuffer io_buffer() {
+  void* mem = nullptr;
+  if (posix_memalign(&mem, DIRECT_ALIGN, IO_BUFFER) != 0) throw std::bad_alloc();
+  return IoBuffer(static_cast<char*>(mem));
+}
+
+// `direct`: the file is open for direct I/O; cleared when a transfer is refused.
+void write_all(int fd, const char* p, std::size_t n, bool* direct = nullptr) {
   while (n > 0) {
     ssize_t w = ::write(fd, p, n);
     if (w < 0) {
       if (errno == EINTR) continue;
+      if (errno == EINVAL && direct && *direct) {
+        *direct = false;
+        set_direct(fd, false);
+        continue;
+      }
       throw IndexError::last_os();
     }
     if (w == 0) throw IndexError::io_kind(IoKind::WriteZero);
@@ -134,10 +182,11 @@ void write_all(int fd, const char* p, std::size_t n) {
 // One run file being written: placeholder count, records, count written last.
 class RunWriter {
  public:
-  RunWriter(const std::string& path) : buffer_(new char[IO_BUFFER]) {
+  RunWriter(const std::string& path) : buffer_(io_buffer()) {
     int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
     if (fd < 0) throw IndexError::last_os();
     fd_ = Fd(fd);
+    direct_ = set_direct(fd, true);
     static const char zeros[8] = {};
     put(zeros, 8);
   }
@@ -152,7 +201,16 @@ class RunWriter {
   }
 
   void finish() {
-    flush();
+    // The whole blocks of the tail directly, the rest and the count through
+    // the cache (direct transfers come in whole blocks).
+    const std::size_t whole = direct_ ? used_ & ~(DIRECT_ALIGN - 1) : used_;
+    write_all(fd_.get(), buffer_.get(), whole, &direct_);
+    if (direct_) {
+      direct_ = false;
+      if (!set_direct(fd_.get(), false)) throw IndexError::last_os();
+    }
+    write_all(fd_.get(), buffer_.get() + whole, used_ - whole);
+    used_ = 0;
     unsigned char head[8];
     store_le64(head, count_);
     std::size_t done = 0;
@@ -169,35 +227,36 @@ class RunWriter {
   }
 
  private:
+  // Every write but the last is a whole buffer, so direct writes stay aligned.
   void put(const char* p, std::size_t n) {
-    if (n >= IO_BUFFER - used_) {
-      flush();
-      if (n >= IO_BUFFER) {
-        write_all(fd_.get(), p, n);
-        return;
+    while (n > 0) {
+      const std::size_t take = std::min(n, IO_BUFFER - used_);
+      std::memcpy(buffer_.get() + used_, p, take);
+      used_ += take;
+      p += take;
+      n -= take;
+      if (used_ == IO_BUFFER) {
+        write_all(fd_.get(), buffer_.get(), used_, &direct_);
+        used_ = 0;
       }
     }
-    std::memcpy(buffer_.get() + used_, p, n);
-    used_ += n;
-  }
-  void flush() {
-    write_all(fd_.get(), buffer_.get(), used_);
-    used_ = 0;
   }
 
   Fd fd_;
-  std::unique_ptr<char[]> buffer_;
+  IoBuffer buffer_;
   std::size_t used_ = 0;
   std::uint64_t count_ = 0;
+  bool direct_ = false;
 };
 
 // One run file being read, bounded by the count at its head.
 class RunReader {
  public:
-  explicit RunReader(const std::string& path) : buffer_(new char[IO_BUFFER]) {
+  explicit RunReader(const std::string& path) : buffer_(io_buffer()) {
     int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0) throw IndexError::last_os();
     fd_ = Fd(fd);
+    direct_ = set_direct(fd, true);
     struct stat st;
     if (::fstat(fd, &st) != 0) throw IndexError::last_os();
     left_ = static_cast<std::uint64_t>(st.st_size);
@@ -210,6 +269,18 @@ class RunReader {
   bool next(std::string& key) {
     if (remaining_ == 0) return false;
     --remaining_;
+    // Most records lie whole in the buffer.
+    if (end_ - pos_ >= 4) {
+      const char* p = buffer_.get() + pos_;
+      const std::uint32_t len = load_le32(reinterpret_cast<const unsigned char*>(p));
+      if (len <= end_ - pos_ - 4) {
+        key.assign(p + 4, len);
+        pos_ += 4 + std::size_t{len};
+        left_ -= 4 + std::uint64_t{len};
+        if (!valid_utf8(key)) throw corrupt();
+        return true;
+      }
+    }
     unsigned char len_bytes[4];
     read_exact(reinterpret_cast<char*>(len_bytes), 4);
     std::uint32_t len = load_le32(len_bytes);
@@ -226,7 +297,7 @@ class RunReader {
     if (n > left_) throw corrupt();  // the file ends before its counted records
     while (n > 0) {
       if (pos_ == end_) {
-        if (n >= IO_BUFFER) {
+        if (n >= IO_BUFFER && !direct_) {
           ssize_t r = ::read(fd_.get(), dst, n);
           if (r < 0) {
             if (errno == EINTR) continue;
@@ -250,9 +321,15 @@ class RunReader {
   }
   void fill() {
     for (;;) {
+      // Whole buffers from offset 0: direct reads stay aligned up to the end.
       ssize_t r = ::read(fd_.get(), buffer_.get(), IO_BUFFER);
       if (r < 0) {
         if (errno == EINTR) continue;
+        if (errno == EINVAL && direct_) {
+          direct_ = false;
+          set_direct(fd_.get(), false);
+          continue;
+        }
         throw IndexError::last_os();
       }
       if (r == 0) throw corrupt();  // shorter than its size said: changed under us
@@ -263,7 +340,8 @@ class RunReader {
   }
 
   Fd fd_;
-  std::unique_ptr<char[]> buffer_;
+  IoBuffer buffer_;
+  bool direct_ = false;
   std::size_t pos_ = 0;
   std::size_t end_ = 0;
   std::uint64_t left_ = 0;  // bytes of the file not yet consumed
@@ -340,6 +418,8 @@ constexpr std::uint32_t REPEAT = UINT32_MAX;
 
 // Below this a group is sorted by comparisons rather than by a radix pass.
 constexpr std::size_t SMALL_GROUP = 64;
+// From this size on a radix pass is made out of place.
+constexpr std::size_t OUT_OF_PLACE = 512;
 
 // Sorts spans by the bytes they point to and returns how many distinct keys
 // lead the array. Keys are ordered 8 bytes (a chunk) at a time: an in-place
@@ -347,12 +427,49 @@ constexpr std::size_t SMALL_GROUP = 64;
 // for small ones; keys whose chunks tie and go on are sorted again at the
 // next depth, reloading their chunks.
 std::size_t sort_spans(const char* base, std::size_t limit, Span* spans, std::size_t n, SortRec* recs) {
-  for (std::size_t i = 0; i < n; ++i) recs[i] = SortRec{chunk_at(base, limit, spans[i], 0), spans[i]};
   struct Group {
     std::size_t begin, end, depth;
     unsigned byte;  // chunk bytes above this one are equal within the group
   };
-  std::vector<Group> todo{{0, n, 0, 0}};
+  std::vector<Group> todo;
+  std::size_t count[256];
+  std::size_t head[256], tail_end[256];
+  // The first split is dealt out of place, straight from the spans: they
+  // are in arrival order, so their bytes are read sequentially (three times,
+  // which costs less than one in-place pass over the whole run, whose swaps
+  // all miss the cache).
+  std::uint64_t lo = ~std::uint64_t{0}, hi = 0;
+  if (n > SMALL_GROUP) {
+    for (std::size_t i = 0; i < n; ++i) {
+      const std::uint64_t c = chunk_at(base, limit, spans[i], 0);
+      lo = std::min(lo, c);
+      hi = std::max(hi, c);
+    }
+  }
+  if (n > SMALL_GROUP && lo != hi) {
+    const unsigned byte = static_cast<unsigned>(__builtin_clzll(lo ^ hi)) / 8;
+    const unsigned shift = 56 - 8 * byte;
+    std::fill(std::begin(count), std::end(count), 0);
+    for (std::size_t i = 0; i < n; ++i) ++count[(chunk_at(base, limit, spans[i], 0) >> shift) & 0xFF];
+    std::size_t at = 0;
+    for (int b = 0; b < 256; ++b) {
+      head[b] = at;
+      at += count[b];
+    }
+    for (std::size_t i = 0; i < n; ++i) {
+      const std::uint64_t c = chunk_at(base, limit, spans[i], 0);
+      recs[head[(c >> shift) & 0xFF]++] = SortRec{c, spans[i]};
+    }
+    std::size_t begin = 0;
+    for (int b = 0; b < 256; ++b) {
+      const std::size_t end = begin + count[b];
+      if (end - begin > 1) todo.push_back({begin, end, 0, byte + 1});
+      begin = end;
+    }
+  } else {
+    for (std::size_t i = 0; i < n; ++i) recs[i] = SortRec{chunk_at(base, limit, spans[i], 0), spans[i]};
+    todo.push_back({0, n, 0, 0});
+  }
   // Groups of keys tied on the whole chunk: split by tail; those that go on
   // get the next chunk and another round.
   auto next_depth = [&](std::size_t begin, std::size_t end, std::size_t d) {
@@ -363,7 +480,7 @@ std::size_t sort_spans(const char* base, std::size_t limit, Span* spans, std::si
       if (j - i > 1) {
         if (tail == 9) {
           // The reloads jump around the run's bytes: prefetch ahead.
-          constexpr std::size_t AHEAD = 16;
+          constexpr std::size_t AHEAD = 64;
           for (std::size_t k = i; k < j; ++k) {
             if (k + AHEAD < j) __builtin_prefetch(base + recs[k + AHEAD].span.start + d + 8);
             recs[k].chunk = chunk_at(base, limit, recs[k].span, d + 8);
@@ -377,8 +494,10 @@ std::size_t sort_spans(const char* base, std::size_t limit, Span* spans, std::si
       i = j;
     }
   };
-  std::size_t count[256];
-  std::size_t head[256], tail_end[256];
+  // The spans' own storage is free until the sorted order is written back:
+  // big groups are dealt out of place through it.
+  unsigned char* const spare = reinterpret_cast<unsigned char*>(spans);
+  const std::size_t spare_recs = n * sizeof(Span) / sizeof(SortRec);
   while (!todo.empty()) {
     Group g = todo.back();
     todo.pop_back();
@@ -416,15 +535,27 @@ std::size_t sort_spans(const char* base, std::size_t limit, Span* spans, std::si
       at += count[b];
       tail_end[b] = at;
     }
-    for (int b = 0; b < 256; ++b) {
-      while (head[b] < tail_end[b]) {
-        SortRec r = a[head[b]];
-        unsigned rb = static_cast<unsigned>((r.chunk >> shift) & 0xFF);
-        while (rb != static_cast<unsigned>(b)) {
-          std::swap(r, a[head[rb]++]);
-          rb = static_cast<unsigned>((r.chunk >> shift) & 0xFF);
+    const std::size_t m = g.end - g.begin;
+    if (m >= OUT_OF_PLACE && m <= spare_recs) {
+      // Copied aside, then dealt back: streaming, where the in-place swaps
+      // below are chains of dependent loads that miss the cache.
+      std::memcpy(spare, a + g.begin, m * sizeof(SortRec));
+      for (std::size_t i = 0; i < m; ++i) {
+        SortRec r;
+        std::memcpy(&r, spare + i * sizeof(SortRec), sizeof r);
+        a[head[(r.chunk >> shift) & 0xFF]++] = r;
+      }
+    } else {
+      for (int b = 0; b < 256; ++b) {
+        while (head[b] < tail_end[b]) {
+          SortRec r = a[head[b]];
+          unsigned rb = static_cast<unsigned>((r.chunk >> shift) & 0xFF);
+          while (rb != static_cast<unsigned>(b)) {
+            std::swap(r, a[head[rb]++]);
+            rb = static_cast<unsigned>((r.chunk >> shift) & 0xFF);
+          }
+          a[head[b]++] = r;
         }
-        a[head[b]++] = r;
       }
     }
     std::size_t begin = g.begin;
@@ -474,6 +605,9 @@ struct MergedStream::Impl {
   std::vector<std::string> heads;       // each run's current key
   std::vector<std::uint64_t> prefixes;  // their first 8 bytes, big-endian, zero-padded
   std::vector<char> done;               // the run has no key left
+  // The prefix of a finished run: no UTF-8 key starts with 0xFF, so it
+  // sorts after every key.
+  static constexpr std::uint64_t FINISHED = ~std::uint64_t{0};
   // tree[0]: the run holding the least key; tree[1..k): the loser of the
   // match at that node. Leaves are the runs, at k..2k-1.
   std::vector<std::uint32_t> tree;
@@ -491,10 +625,12 @@ struct MergedStream::Impl {
   // Whether run a's key comes out before run b's: by key bytes, then by run
   // position; a finished run loses to every other.
   bool less(std::uint32_t a, std::uint32_t b) const {
-    if (done[a] != done[b]) return done[b] != 0;
-    if (done[a]) return a < b;
-    if (prefixes[a] != prefixes[b]) return prefixes[a] < prefixes[b];
-    int c = compare_bytes(heads[a], heads[b]);
+    const std::uint64_t pa = prefixes[a], pb = prefixes[b];
+    if (pa != pb) return pa < pb;
+    if (pa == FINISHED) return a < b;
+    const std::string& ka = heads[a];
+    const std::string& kb = heads[b];
+    int c = compare_bytes(ka, kb, ka.size() >= 8 && kb.size() >= 8 ? 8 : 0);
     return c < 0 || (c == 0 && a < b);
   }
   std::uint32_t build(std::size_t node) {
@@ -523,7 +659,11 @@ struct MergedStream::Impl {
     const std::size_t k = readers.size();
     std::uint32_t winner = run;
     for (std::size_t node = (k + run) / 2; node > 0; node /= 2) {
-      if (less(tree[node], winner)) std::swap(tree[node], winner);
+      // Selects rather than branches: who wins is a coin toss.
+      const std::uint32_t other = tree[node];
+      const bool lost = less(other, winner);
+      tree[node] = lost ? winner : other;
+      winner = lost ? other : winner;
     }
     tree[0] = winner;
     ended = done[winner] != 0;
@@ -548,6 +688,7 @@ std::optional<std::string_view> MergedStream::next() {
       s.set_prefix(top);
     } else {
       s.done[top] = 1;
+      s.prefixes[top] = MergedStream::Impl::FINISHED;
     }
   } catch (const IndexError& e) {
     // The stream ends after this key; the error waits for the next call.
@@ -571,6 +712,7 @@ MergedStream merge_runs(const std::string& dir, std::span<const std::uint64_t> r
       impl->set_prefix(static_cast<std::uint32_t>(i));
     } else {
       impl->done[i] = 1;  // an empty run adds nothing
+      impl->prefixes[i] = MergedStream::Impl::FINISHED;
     }
   }
   impl->init();
@@ -608,7 +750,12 @@ template <class Keys>
 void Runs::spill_keys(const Keys& keys, bool checked) {
   const std::string& d = dir();
   RunWriter writer(run_path(d, next_));
-  for (std::string_view key : keys) {
+  // Sorted keys lie scattered over the run's bytes: fetch ahead.
+  constexpr std::size_t AHEAD = 64;
+  const std::size_t n = keys.size();
+  for (std::size_t i = 0; i < n; ++i) {
+    if (i + AHEAD < n) __builtin_prefetch(keys[i + AHEAD].data());
+    std::string_view key = keys[i];
     if (!checked && !valid_utf8(key)) panic("appended from a str");
     writer.key(key);
   }
