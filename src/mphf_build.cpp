@@ -169,18 +169,41 @@ std::optional<Grouped::Claimed> Grouped::claim() {
 
 void group_by_bucket(std::span<const std::uint64_t> keys, std::uint64_t k, std::uint64_t B,
                      std::span<const std::uint64_t> positions, std::span<std::uint64_t> out, std::uint64_t threads) {
+  // Two stable passes: slices of the input scatter their hashes into bucket
+  // ranges (ranges in order, slices in order within a range), then every range
+  // scatters its own hashes into their buckets. A bucket keeps the input order.
+  // Four ranges per worker keep the copies held at once near a quarter of out.
   const std::uint64_t t = std::max<std::uint64_t>(threads, 1);
-  const std::uint64_t r = std::max<std::uint64_t>((B + t - 1) / t, 4096);
+  const std::uint64_t r = std::max<std::uint64_t>((B + 4 * t - 1) / (4 * t), 4096);
   const std::size_t ranges = static_cast<std::size_t>((B + r - 1) / r);
+  const std::size_t n = keys.size();
+  const std::size_t slice = std::max<std::size_t>((n + t - 1) / t, 65536);
+  const std::size_t slices = (n + slice - 1) / slice;
+  std::vector<std::uint64_t> cursors(slices * ranges, 0);  // slice-major
+  parallel_claims(slices, static_cast<std::size_t>(t), [&](std::size_t s) {
+    std::uint64_t* counts = cursors.data() + s * ranges;
+    for (std::size_t i = s * slice, e = std::min(n, i + slice); i < e; ++i) ++counts[range(level_hash(keys[i], k), B) / r];
+  });
+  for (std::size_t q = 0; q < ranges; ++q) {
+    std::uint64_t at = positions[q * r];
+    for (std::size_t s = 0; s < slices; ++s) {
+      const std::uint64_t count = cursors[s * ranges + q];
+      cursors[s * ranges + q] = at;
+      at += count;
+    }
+  }
+  parallel_claims(slices, static_cast<std::size_t>(t), [&](std::size_t s) {
+    std::uint64_t* cursor = cursors.data() + s * ranges;
+    for (std::size_t i = s * slice, e = std::min(n, i + slice); i < e; ++i) {
+      const std::uint64_t x = level_hash(keys[i], k);
+      out[cursor[range(x, B) / r]++] = x;
+    }
+  });
   parallel_claims(ranges, static_cast<std::size_t>(t), [&](std::size_t i) {
     const std::uint64_t lo = i * r, hi = std::min(lo + r, B);
-    std::vector<std::uint64_t> cursor(static_cast<std::size_t>(hi - lo));
-    for (std::uint64_t b = lo; b < hi; ++b) cursor[b - lo] = positions[b];
-    for (std::uint64_t key : keys) {
-      std::uint64_t x = level_hash(key, k);
-      std::uint64_t b = range(x, B);
-      if (b >= lo && b < hi) out[cursor[b - lo]++] = x;
-    }
+    std::vector<std::uint64_t> cursor(positions.begin() + lo, positions.begin() + hi);
+    std::vector<std::uint64_t> own(out.begin() + positions[lo], out.begin() + positions[hi]);
+    for (std::uint64_t x : own) out[cursor[range(x, B) - lo]++] = x;
   });
 }
 
@@ -475,8 +498,21 @@ BuiltLevel build_level(std::uint64_t n, const KeyInput& source, std::uint64_t th
     b.key_hint = static_cast<std::size_t>(b.grouped->largest_chunk_keys());
   }
 
-  b.seeds = Pages<std::uint8_t>::zeroed(static_cast<std::size_t>(B));
-  b.level_map = Map(n, b.g.shift);
+  {
+    // First touch of big tables in parallel: one worker builds the level map
+    // while the others zero pieces of the seed bytes.
+    constexpr std::size_t piece = std::size_t{1} << 22;
+    const std::size_t pieces = static_cast<std::size_t>((B + piece - 1) / piece);
+    b.seeds = Pages<std::uint8_t>::allocate(static_cast<std::size_t>(B));
+    parallel_claims(pieces + 1, pieces > 1 ? static_cast<std::size_t>(threads) : 1, [&](std::size_t i) {
+      if (i == 0) {
+        b.level_map = Map(n, b.g.shift);
+        return;
+      }
+      const std::size_t at = (i - 1) * piece;
+      std::memset(b.seeds.data() + at, 0, std::min<std::size_t>(piece, static_cast<std::size_t>(B) - at));
+    });
+  }
   b.pieces = std::make_unique<PieceSlot[]>(C);
   b.chunk_bumped = std::make_unique<ListSlot[]>(C);
   b.gap_cells = std::make_unique<ListSlot[]>(C - 1);
@@ -518,6 +554,58 @@ BuiltLevel build_level(std::uint64_t n, const KeyInput& source, std::uint64_t th
   out.level.mode_bits = 2;
   return out;
 }
+
+// ---------------------------------------------------------------------------
+// Holes of level 0, listed in parallel.
+
+namespace {
+
+// The free slots below n of columns [c0, c1) of map, in increasing order:
+// counted when out is null, written to out otherwise. Same walk as Holes.
+std::uint64_t column_holes(const Map& map, std::uint64_t n, std::uint64_t c0, std::uint64_t c1, std::uint32_t* out) {
+  const std::uint64_t rows = std::uint64_t{1} << map.shift;
+  const std::uint64_t* words = map.words.data();
+  std::uint64_t found = 0;
+  for (std::uint64_t c = c0; c < c1; ++c) {
+    if (!out && ((c + 1) * 64 << map.shift) <= n) {
+      for (std::uint64_t r = 0; r < rows; ++r) found += static_cast<std::uint64_t>(std::popcount(~words[r * map.stride + c]));
+      continue;
+    }
+    std::uint64_t mask = 0;
+    for (std::uint64_t r = 0; r < rows; ++r) mask |= ~words[r * map.stride + c];
+    for (; mask != 0; mask &= mask - 1) {
+      const std::uint64_t bit = static_cast<std::uint64_t>(std::countr_zero(mask));
+      for (std::uint64_t r = 0; r < rows; ++r) {
+        const std::uint64_t k = ((c * 64 + bit) << map.shift) | r;
+        if (k < n && !((words[r * map.stride + c] >> bit) & 1)) {
+          if (out) out[found] = static_cast<std::uint32_t>(k);
+          ++found;
+        }
+      }
+    }
+  }
+  return found;
+}
+
+// Every free slot below n (n <= u32::MAX), increasing: the column ranges are
+// counted, then each is written at its offset.
+std::vector<std::uint32_t> list_holes(const Map& map, std::uint64_t n, std::uint64_t threads) {
+  const std::uint64_t columns = n == 0 ? 0 : ((n - 1) >> map.shift >> 6) + 1;
+  const std::uint64_t per = std::max<std::uint64_t>(65536 >> map.shift, 1);
+  const std::size_t pieces = static_cast<std::size_t>((columns + per - 1) / per);
+  std::vector<std::uint64_t> offsets(pieces + 1, 0);
+  parallel_claims(pieces, static_cast<std::size_t>(threads), [&](std::size_t i) {
+    offsets[i + 1] = column_holes(map, n, i * per, std::min(columns, (i + 1) * per), nullptr);
+  });
+  for (std::size_t i = 0; i < pieces; ++i) offsets[i + 1] += offsets[i];
+  std::vector<std::uint32_t> holes(static_cast<std::size_t>(offsets[pieces]));
+  parallel_claims(pieces, static_cast<std::size_t>(threads), [&](std::size_t i) {
+    column_holes(map, n, i * per, std::min(columns, (i + 1) * per), holes.data() + offsets[i]);
+  });
+  return holes;
+}
+
+}  // namespace
 
 // ---------------------------------------------------------------------------
 // Tail.
@@ -638,9 +726,10 @@ V2 V2::build_from(std::uint64_t n, KeyInput input, std::uint64_t threads) {
     std::vector<std::uint64_t> positions(static_cast<std::size_t>(B + 1), 0);
     for (std::uint64_t key : remaining) ++positions[range(level_hash(key, k), B) + 1];
     for (std::uint64_t b = 1; b <= B; ++b) positions[b] += positions[b - 1];
-    std::vector<std::uint64_t> grouped(static_cast<std::size_t>(c));
-    group_by_bucket(remaining, k, B, positions, grouped, t);
-    BuiltLevel b = build_level(c, KeyInput::sorted(grouped), threads, false);
+    // Every element is written by the grouping (in parallel, so is the first touch).
+    Pages<std::uint64_t> grouped = Pages<std::uint64_t>::allocate(static_cast<std::size_t>(c));
+    group_by_bucket(remaining, k, B, positions, std::span<std::uint64_t>(grouped.data(), grouped.size()), t);
+    BuiltLevel b = build_level(c, KeyInput::sorted(std::span<const std::uint64_t>(grouped.data(), grouped.size())), threads, false);
     std::size_t kept = 0;
     for (std::uint64_t key : remaining)
       if (b.level.seeds[range(level_hash(key, k), B)] == 0) remaining[kept++] = key;
@@ -659,11 +748,17 @@ V2 V2::build_from(std::uint64_t n, KeyInput input, std::uint64_t threads) {
   for (const Level& l : levels) T += l.slots;
   RemapEncoder encoder(T, n);
   {
-    std::optional<Holes> holes;
-    if (level0) holes.emplace(map0, n);
+    std::vector<std::uint32_t> holes;
+    if (level0) holes = list_holes(map0, n, t);
+    map0 = Map();  // the holes are all the remap needs of it
+    std::size_t next_listed = 0;
     std::uint64_t next_plain = 0;  // without level 0 the holes are 0..n-1
     auto next_hole = [&](std::uint64_t& h) {
-      if (holes) return holes->next(h);
+      if (level0) {
+        if (next_listed >= holes.size()) return false;
+        h = holes[next_listed++];
+        return true;
+      }
       if (next_plain >= n) return false;
       h = next_plain++;
       return true;

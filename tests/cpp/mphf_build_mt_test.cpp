@@ -171,6 +171,26 @@ TEST(MphfBuildMt, GroupedSourceHandsOutEveryChunkInInputOrder) {
   EXPECT_EQ(chunk_plan(level_geometry(405000), true).chunks(), 5u);
 }
 
+TEST(MphfBuildMt, BucketOrderIsAStableCountingSortAcrossSlices) {
+  // 300,000 keys: several input slices and bucket ranges with 3 and 8 threads.
+  const std::uint64_t c = 300000, k = 2, B = (2 * c + 8) / 9;
+  std::vector<std::uint64_t> keys = random_keys(c, 9);
+  auto bucket = [&](std::uint64_t x) { return static_cast<std::uint64_t>((static_cast<unsigned __int128>(x) * B) >> 64); };
+  std::vector<std::uint64_t> pos(B + 1, 0);
+  for (std::uint64_t key : keys) ++pos[bucket(level_hash(key, k)) + 1];
+  for (std::uint64_t b = 1; b <= B; ++b) pos[b] += pos[b - 1];
+  std::vector<std::uint64_t> want(c), cursor(pos.begin(), pos.end() - 1);
+  for (std::uint64_t key : keys) {
+    std::uint64_t x = level_hash(key, k);
+    want[cursor[bucket(x)]++] = x;
+  }
+  for (std::uint64_t threads : {1u, 3u, 8u}) {
+    std::vector<std::uint64_t> got(c, 0);
+    group_by_bucket(keys, k, B, pos, got, threads);
+    EXPECT_EQ(got, want) << threads << " threads";
+  }
+}
+
 TEST(MphfBuildMt, AFailingSourceStopsTheBuildWithItsError) {
   // A stream that fails part way: the level's workers stop and the caller
   // receives the source's own error.
