@@ -8,7 +8,7 @@ export PATH="$(pwd)/.venv/bin:$PATH"
 jobs=$(nproc 2>/dev/null || echo 2)
 
 cpp_build() {  # dir sanitizer build-type
-  cmake --no-warn-unused-cli -S . -B "build/$1" -G Ninja -DCMAKE_BUILD_TYPE="$3" -DQUORVALE_TESTS=ON -DQUORVALE_EXTENSION=OFF \
+  cmake -Wno-unused-cli -S . -B "build/$1" -G Ninja -DCMAKE_BUILD_TYPE="$3" -DQUORVALE_TESTS=ON -DQUORVALE_EXTENSION=OFF \
     -DQUORVALE_SANITIZE="$2" -DPython_EXECUTABLE="$(pwd)/.venv/bin/python" >/dev/null
   cmake --build "build/$1" -j "$jobs"
 }

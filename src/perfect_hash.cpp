@@ -637,8 +637,10 @@ std::uint64_t PerfectHashIndex::build_to_file_windowed(const SourceFactory& fact
       // Windowed: each key's record goes to the region of the window its
       // span starts in; windows are then filled one after the other.
       const std::uint64_t windows = (T + window - 1) / window;
-      std::vector<std::uint64_t> size(static_cast<std::size_t>(windows), 0), region(size.size(), 0),
-          written(size.size(), 0);
+      const std::size_t wcount = static_cast<std::size_t>(windows);
+      std::vector<std::uint64_t> size(wcount, 0);
+      std::vector<std::uint64_t> region(wcount, 0);
+      std::vector<std::uint64_t> written(wcount, 0);
       auto window_of = [&](const arena::Span& s) { return std::min(s.start / window, windows - 1); };
       for (std::uint64_t id = 0; id < n; ++id) {
         const arena::Span s = StringArena::span_at(plan.prefix, plan.overflow, plan.tag, id);

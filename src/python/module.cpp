@@ -8,7 +8,12 @@ namespace {
 
 int module_exec(PyObject* module) {
   return boundary_int([&] {
-    if (!PyModule_Check(module)) raise_type_error("'" + type_name(module) + "' object cannot be converted to 'PyModule'");
+    if (!PyModule_Check(module)) {
+      std::string message = "'";
+      message += type_name(module);
+      message += "' object cannot be converted to 'PyModule'";
+      raise_type_error(message);
+    }
     // Present even before the first name is added, so it always lists what is here.
     if (!PyObject_HasAttrString(module, "__all__")) {
       Ref all = Ref::check(PyList_New(0));
