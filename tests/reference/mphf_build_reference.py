@@ -16,27 +16,7 @@ import os
 import sys
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from mphf_reference import Level, Table, mph3_image  # noqa: E402
-
-M64 = (1 << 64) - 1
-PHI = 0x9E3779B97F4A7C15
-
-
-def fin(x):
-    x ^= x >> 30
-    x = (x * 0xBF58476D1CE4E5B9) & M64
-    x ^= x >> 27
-    x = (x * 0x94D049BB133111EB) & M64
-    x ^= x >> 31
-    return x
-
-
-def splitmix64(z):
-    return fin((z + PHI) & M64)
-
-
-def rng(x, n):
-    return (x * n) >> 64
+from mphf_reference import M64, PHI, Level, Table, fin, mph3_image, rng, splitmix64  # noqa: E402,F401
 
 
 def cdiv(a, b):
