@@ -108,35 +108,6 @@ inline int compare_bytes(std::string_view a, std::string_view b, std::size_t fro
   return a.size() < b.size() ? -1 : (a.size() > b.size() ? 1 : 0);
 }
 
-class Fd {
- public:
-  explicit Fd(int fd = -1) noexcept : fd_(fd) {}
-  Fd(Fd&& o) noexcept : fd_(o.fd_) { o.fd_ = -1; }
-  Fd& operator=(Fd&& o) noexcept {
-    if (this != &o) {
-      reset();
-      fd_ = o.fd_;
-      o.fd_ = -1;
-    }
-    return *this;
-  }
-  ~Fd() { reset(); }
-  int get() const noexcept { return fd_; }
-  void reset() noexcept {
-    if (fd_ >= 0) ::close(fd_);
-    fd_ = -1;
-  }
-  // Closes and reports a failure to close (a late write error).
-  void close_checked() {
-    int fd = fd_;
-    fd_ = -1;
-    if (::close(fd) != 0 && errno != EINTR) throw IndexError::last_os();
-  }
-
- private:
-  int fd_;
-};
-
 // Run files are written once and read once, a merge pass or two later: going
 // around the page cache spares a copy of every byte each way and leaves the
 // cache to the build. Where the file system refuses direct I/O (or a
@@ -185,7 +156,7 @@ class RunWriter {
   RunWriter(const std::string& path) : buffer_(io_buffer()) {
     int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
     if (fd < 0) throw IndexError::last_os();
-    fd_ = Fd(fd);
+    fd_ = File(fd);
     direct_ = set_direct(fd, true);
     static const char zeros[8] = {};
     put(zeros, 8);
@@ -204,26 +175,17 @@ class RunWriter {
     // The whole blocks of the tail directly, the rest and the count through
     // the cache (direct transfers come in whole blocks).
     const std::size_t whole = direct_ ? used_ & ~(DIRECT_ALIGN - 1) : used_;
-    write_all(fd_.get(), buffer_.get(), whole, &direct_);
+    write_all(fd_.fd(), buffer_.get(), whole, &direct_);
     if (direct_) {
       direct_ = false;
-      if (!set_direct(fd_.get(), false)) throw IndexError::last_os();
+      if (!set_direct(fd_.fd(), false)) throw IndexError::last_os();
     }
-    write_all(fd_.get(), buffer_.get() + whole, used_ - whole);
+    write_all(fd_.fd(), buffer_.get() + whole, used_ - whole);
     used_ = 0;
     unsigned char head[8];
     store_le64(head, count_);
-    std::size_t done = 0;
-    while (done < 8) {
-      ssize_t w = ::pwrite(fd_.get(), head + done, 8 - done, static_cast<off_t>(done));
-      if (w < 0) {
-        if (errno == EINTR) continue;
-        throw IndexError::last_os();
-      }
-      if (w == 0) throw IndexError::io_kind(IoKind::WriteZero);
-      done += static_cast<std::size_t>(w);
-    }
-    fd_.close_checked();
+    fd_.write_all_at(head, 0);
+    fd_.close();
   }
 
  private:
@@ -236,13 +198,13 @@ class RunWriter {
       p += take;
       n -= take;
       if (used_ == IO_BUFFER) {
-        write_all(fd_.get(), buffer_.get(), used_, &direct_);
+        write_all(fd_.fd(), buffer_.get(), used_, &direct_);
         used_ = 0;
       }
     }
   }
 
-  Fd fd_;
+  File fd_;
   IoBuffer buffer_;
   std::size_t used_ = 0;
   std::uint64_t count_ = 0;
@@ -255,11 +217,9 @@ class RunReader {
   explicit RunReader(const std::string& path) : buffer_(io_buffer()) {
     int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0) throw IndexError::last_os();
-    fd_ = Fd(fd);
+    fd_ = File(fd);
     direct_ = set_direct(fd, true);
-    struct stat st;
-    if (::fstat(fd, &st) != 0) throw IndexError::last_os();
-    left_ = static_cast<std::uint64_t>(st.st_size);
+    left_ = fd_.size();
     unsigned char head[8];
     read_exact(reinterpret_cast<char*>(head), 8);
     remaining_ = load_le64(head);
@@ -298,7 +258,7 @@ class RunReader {
     while (n > 0) {
       if (pos_ == end_) {
         if (n >= IO_BUFFER && !direct_) {
-          ssize_t r = ::read(fd_.get(), dst, n);
+          ssize_t r = ::read(fd_.fd(), dst, n);
           if (r < 0) {
             if (errno == EINTR) continue;
             throw IndexError::last_os();
@@ -322,12 +282,12 @@ class RunReader {
   void fill() {
     for (;;) {
       // Whole buffers from offset 0: direct reads stay aligned up to the end.
-      ssize_t r = ::read(fd_.get(), buffer_.get(), IO_BUFFER);
+      ssize_t r = ::read(fd_.fd(), buffer_.get(), IO_BUFFER);
       if (r < 0) {
         if (errno == EINTR) continue;
         if (errno == EINVAL && direct_) {
           direct_ = false;
-          set_direct(fd_.get(), false);
+          set_direct(fd_.fd(), false);
           continue;
         }
         throw IndexError::last_os();
@@ -339,7 +299,7 @@ class RunReader {
     }
   }
 
-  Fd fd_;
+  File fd_;
   IoBuffer buffer_;
   bool direct_ = false;
   std::size_t pos_ = 0;
