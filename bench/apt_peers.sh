@@ -1,0 +1,16 @@
+# Sourced by the benchmark scripts: install_peers PKG... installs the Debian
+# packages among PKG that are missing, and says so (without failing) when it
+# cannot; the benchmark then runs without them.
+install_peers() {
+  local missing=() p sudo_cmd=""
+  for p in "$@"; do
+    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+  done
+  [ ${#missing[@]} -eq 0 ] && return 0
+  [ "$(id -u)" -ne 0 ] && sudo_cmd="sudo"
+  if ! { $sudo_cmd apt-get install -y -qq "${missing[@]}" >/dev/null 2>&1 ||
+         { $sudo_cmd apt-get update -qq && $sudo_cmd apt-get install -y -qq "${missing[@]}" >/dev/null; }; }; then
+    echo "could not install ${missing[*]}: the benchmark runs without them" >&2
+  fi
+  return 0
+}
