@@ -1,0 +1,116 @@
+// Static symbol tables in the manner of FSST: up to 255 symbols of 1 to 8
+// bytes, each coded as one byte (its index), and the code 255 as an escape
+// followed by one literal byte. A dictionary shard codes its key suffixes with
+// one table; the table is trained from sample suffixes, stored as a record in
+// the blob and turned into an `Encoder` for coding.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <vector>
+
+#include "blob.hpp"
+
+namespace quorvale::fsst {
+
+using Bytes = std::span<const unsigned char>;
+
+inline constexpr unsigned ESCAPE = 255;
+inline constexpr std::size_t MAX_SYMBOLS = 255;
+inline constexpr unsigned MAX_LENGTH = 8;
+inline constexpr std::size_t SLOTS = 1024;
+
+// The slot of a little-endian 8-byte window: it depends on the window's first
+// three bytes only, so a symbol of 3 to 8 bytes is found with one probe.
+inline constexpr unsigned slot_of(std::uint64_t w) noexcept {
+  return static_cast<unsigned>(((w & 0xFFFFFF) * 0x9E3779B97F4A7C15ULL) >> 54);
+}
+
+// The next min(r, 8) bytes at s as a little-endian word, missing bytes 0.
+inline std::uint64_t window(const unsigned char* s, std::size_t r) noexcept {
+  if (r >= 8) return load_le64(s);
+  std::uint64_t w = 0;
+  for (std::size_t i = 0; i < r; ++i) w |= static_cast<std::uint64_t>(s[i]) << (8 * i);
+  return w;
+}
+
+// One greedy step: the code to emit (ESCAPE: emit it and then the literal
+// byte) and the number of input bytes it covers (1 for an escape).
+struct Step {
+  unsigned char code;
+  unsigned char len;
+};
+
+class Table;
+
+// The coding tables of one table; immutable once built.
+class Encoder {
+ public:
+  // The step at s with r >= 1 bytes left.
+  Step step(const unsigned char* s, std::size_t r) const noexcept {
+    const std::uint64_t w = window(s, r);
+    const Slot& sl = slots_[slot_of(w)];
+    if (sl.len != 0 && sl.len <= r && (w & sl.mask) == sl.value) return {sl.code, sl.len};
+    const std::uint16_t e = r == 1 ? one_[s[0]] : two_[w & 0xFFFF];
+    return {static_cast<unsigned char>(e), static_cast<unsigned char>(e >> 8)};
+  }
+
+  // Codes the whole string with the greedy step from position 0, appending
+  // the codes (an escape as 255 and the literal byte).
+  void encode(Bytes s, std::vector<unsigned char>& out) const;
+
+ private:
+  friend class Table;
+  struct Slot {
+    std::uint64_t value = 0;
+    std::uint64_t mask = 0;
+    unsigned char code = 0;
+    unsigned char len = 0;  // 0: empty
+  };
+  Encoder();
+
+  std::vector<std::uint16_t> two_;  // 65,536 entries of (length << 8) | code
+  std::array<std::uint16_t, 256> one_;
+  std::vector<Slot> slots_;  // SLOTS of them
+};
+
+class Table {
+ public:
+  // Symbol i's bytes, little-endian (first byte lowest), zero above its length.
+  std::vector<std::uint64_t> symbols;
+  std::vector<std::uint8_t> lengths;  // 1..=8 each
+
+  std::size_t size() const noexcept { return symbols.size(); }
+  bool operator==(const Table&) const = default;
+
+  // Parses a record: the count n, n lengths, then the symbols' bytes; nothing
+  // when it is malformed or followed by any byte.
+  static std::optional<Table> from_bytes(Bytes record);
+  // Appends the record.
+  void write_to(std::vector<unsigned char>& out) const;
+  // The record's length, 1 + n + the sum of the lengths.
+  std::size_t record_len() const noexcept;
+
+  // The first min(k, n) symbols, codes unchanged.
+  Table head(std::size_t k) const;
+  Encoder encoder() const;
+
+  // Trains a table of at most `max` symbols from the samples: at most four
+  // rounds of counting single tokens and adjacent token pairs under the
+  // current table and keeping the candidates of highest gain.
+  static Table train_to(std::span<const Bytes> samples, std::size_t max);
+
+  // Decodes symbol codes into out[0..), whole 8-byte symbols at a time, and
+  // stops once at least `count` bytes are out or the codes are used up. The
+  // caller gives out room for min(count + 7, 8 * codes.size()) bytes. Returns
+  // the bytes produced, or nothing for a code with no symbol or an escape
+  // without its literal byte.
+  std::optional<std::size_t> decode(Bytes codes, unsigned char* out, std::uint64_t count) const noexcept;
+  // The same, appending to a vector.
+  bool decode_into(Bytes codes, std::vector<unsigned char>& out, std::uint64_t count) const;
+};
+
+}  // namespace quorvale::fsst
