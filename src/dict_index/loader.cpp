@@ -38,6 +38,16 @@ std::uint64_t packed_bytes(std::uint64_t count, unsigned width) {
 
 }  // namespace
 
+namespace dict_index {
+
+std::unique_ptr<ties::Ties> derive_ties(const DictIndex& index) {
+  auto t = ties::Ties::derive(std::span<const std::uint64_t>(index.samples),
+                              [&](std::uint64_t i) { return index.head(i); });
+  return t ? std::make_unique<ties::Ties>(std::move(*t)) : nullptr;
+}
+
+}  // namespace dict_index
+
 std::optional<Codec> Codec::read(ByteSpan record) {
   if (record.empty()) return std::nullopt;
   switch (record[0]) {
