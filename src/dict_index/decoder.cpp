@@ -31,11 +31,6 @@ inline ByteSpan span_of(const blob::SharedBytes& data, std::uint64_t start, std:
   return data.bytes().subspan(static_cast<std::size_t>(start), static_cast<std::size_t>(end - start));
 }
 
-// Bytes of a UTF-8 sequence by its first byte (a stored character's form).
-inline unsigned utf8_len(unsigned char first) noexcept {
-  return first < 0x80 ? 1 : first < 0xe0 ? 2 : first < 0xf0 ? 3 : 4;
-}
-
 // The bytes as UTF-8, every invalid sequence (its longest valid start, or
 // one byte) replaced by U+FFFD.
 void assign_lossy(ByteSpan s, std::string& out) {
@@ -318,7 +313,19 @@ bool DictIndex::key_bytes_into(std::uint64_t id, std::vector<unsigned char>& out
 std::optional<std::string> DictIndex::key(std::uint64_t id) const {
   std::vector<unsigned char> bytes;
   if (!key_bytes_into(id, bytes)) return std::nullopt;
-  return spelled(ByteSpan(bytes.data(), bytes.size()));
+  std::size_t len = bytes.size();
+  if (chars) {
+    // Spelled in place: the code bytes move to the end of a buffer of 4 bytes
+    // a code byte, whose start receives the characters.
+    bytes.resize(4 * len);
+    std::memmove(bytes.data() + 3 * len, bytes.data(), len);
+    const auto spelled = chars->spell(bytes.data() + 3 * len, len, bytes.data());
+    if (!spelled) return std::nullopt;
+    len = *spelled;
+  }
+  std::string text(reinterpret_cast<const char*>(bytes.data()), len);
+  if (!perfect_hash::valid_utf8(text)) return std::nullopt;
+  return text;
 }
 
 std::optional<std::string> DictIndex::spelled(ByteSpan stored) const {
@@ -391,27 +398,24 @@ std::vector<std::uint64_t> derive_samples(ByteSpan heads, const Offsets& head_en
 
 bool spell_into(const charcode::CharCode& code, ByteSpan coded, std::string& out, std::size_t limit) {
   const std::size_t old = out.size();
-  out.resize(old + 4 * coded.size() + 4);
+  out.resize(old + 4 * coded.size());
   unsigned char* w = reinterpret_cast<unsigned char*>(out.data()) + old;
   std::size_t at = 0;
-  const std::size_t n = coded.size();
-  const std::uint32_t* lead = code.lead.data();
-  const std::vector<std::uint32_t>& chars = code.characters;
-  for (std::size_t i = 0; i < n && at < limit;) {
-    const std::uint32_t e = lead[coded[i]];
-    const std::uint32_t size = e & 0x1ff;
-    std::uint64_t index = e >> 9;
-    if (size == 0) return out.resize(old + at), false;
-    if (size == 1) {
-      i += 1;
-    } else {
-      if (i + 1 >= n || coded[i + 1] >= size) return out.resize(old + at), false;
-      index += coded[i + 1];
-      i += 2;
-    }
-    if (index >= chars.size()) return out.resize(old + at), false;
-    store_le32(w + at, chars[static_cast<std::size_t>(index)]);
-    at += utf8_len(static_cast<unsigned char>(chars[static_cast<std::size_t>(index)]));
+  if (limit >= 4 * coded.size()) {
+    const auto len = code.spell(coded.data(), coded.size(), w);
+    at = len ? *len : 0;
+    out.resize(old + at);
+    return len.has_value();
+  }
+  // Character by character, to stop early: a lead names a group of one
+  // character (a one-byte code) or of several (lead and index).
+  const auto& leads = code.leads();
+  for (std::size_t i = 0; i < coded.size() && at < limit;) {
+    const std::size_t len = std::min<std::size_t>((leads[coded[i]] & 0x1ff) == 1 ? 1 : 2, coded.size() - i);
+    const auto got = code.spell(coded.data() + i, len, w + at);
+    if (!got) return out.resize(old + at), false;
+    at += *got;
+    i += len;
   }
   out.resize(old + at);
   return true;

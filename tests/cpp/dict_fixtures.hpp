@@ -225,6 +225,40 @@ inline std::vector<Fixture> fixtures() {
     s.codecs = {Symbols{{"ab", "cd", "ef", "a", "bcd", "\xc3\xa9"}}};
     f.push_back({"long", s});
   }
+  {
+    Spec s;  // one-byte and two-byte codes; characters of 1 to 4 UTF-8 bytes
+    s.chars = CharCode{false, {'a', 'b', 'c', 0xE9, 0x416, 0x20AC, 0x1F600}, {1, 1, 3, 2}};
+    const std::vector<std::string> units{"a", "b", "c", "\xc3\xa9", "\xd0\x96", "\xe2\x82\xac", "\xf0\x9f\x98\x80"};
+    std::vector<std::string> keys;
+    for (const auto& k : random_keys(70, 9, "abcdefg", 6)) {
+      std::string spelled;
+      for (char c : k) spelled += units[static_cast<std::size_t>(c - 'a')];
+      keys.push_back(spelled);
+    }
+    s.keys = sorted_unique(keys);
+    s.block = 8;
+    s.micro = 3;
+    s.codecs = {Symbols{{std::string("\x03\x00", 2), "\x01"}}};
+    f.push_back({"character code", s});
+  }
+  {
+    Spec s;  // ASCII kept as itself, the rest behind leads from 128
+    s.chars = CharCode{true, {0xE9, 0x416, 0x4E2D}, {1, 2}};
+    s.keys = sorted_unique({"", "a", "ab\xc3\xa9", "b", "\xc3\xa9", "\xc3\xa9" "a", "\xd0\x96\xe4\xb8\xad",
+                            "\xe4\xb8\xad", "\xe4\xb8\xad\xe4\xb8\xadz"});
+    s.block = 4;
+    s.micro = 2;
+    f.push_back({"ASCII-keeping character code", s});
+  }
+  {
+    Spec s;  // blocks whose samples tie: heads agree far past 8 bytes
+    for (const char* stem : {"a", "path/to/the/deep/stem/", "path/to/the/deep/stem/and/more/"})
+      for (const char* tail : {"x", "y", "z1", "z2"}) s.keys.push_back(std::string(stem) + tail);
+    s.keys = sorted_unique(s.keys);
+    s.block = 2;
+    s.micro = 1;
+    f.push_back({"tied samples", s});
+  }
   return f;
 }
 

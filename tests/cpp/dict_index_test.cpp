@@ -476,6 +476,67 @@ TEST(DictIndexLoad, Bdx3IgnoresItsCharsLength) {
   }
 }
 
+const dictfix::Fixture& fixture(const std::string& name) {
+  static const auto all = dictfix::fixtures();
+  for (const auto& f : all)
+    if (f.name == name) return f;
+  throw std::logic_error("no fixture " + name);
+}
+
+std::uint64_t big_endian_word(const std::string& s, std::size_t at) {
+  std::uint64_t w = 0;
+  for (std::size_t i = 0; i < 8; ++i) w = w << 8 | (at + i < s.size() ? static_cast<unsigned char>(s[at + i]) : 0);
+  return w;
+}
+
+TEST(DictIndexLoad, RawRouteOverSpelledHeads) {
+  const auto& f = fixture("character code");
+  const auto w = dictfix::write(f.spec);
+  for (bool verify : {false, true}) {
+    const DictIndex d = load(w.blob, verify);
+    ASSERT_NE(d.chars, nullptr);
+    ASSERT_NE(d.raw, nullptr);
+    std::vector<std::string> heads;
+    for (std::size_t i = 0; i < f.spec.keys.size(); i += f.spec.block) heads.push_back(f.spec.keys[i]);
+    std::size_t p = 0;
+    while (p < heads.front().size() && p < heads.back().size() && heads.front()[p] == heads.back()[p]) ++p;
+    EXPECT_EQ(d.raw->prefix, heads.front().substr(0, p));
+    ASSERT_EQ(d.raw->samples.size(), heads.size());
+    for (std::size_t i = 0; i < heads.size(); ++i) EXPECT_EQ(d.raw->samples[i], big_endian_word(heads[i], p)) << i;
+  }
+  // Spelled heads that tie more blocks than the coded samples: no raw route.
+  dictfix::Spec s;
+  s.keys = {"A", "\xd0\x96\xd0\x96\xd0\x96\xd0\x96\xd0\x96" "a", "\xd0\x96\xd0\x96\xd0\x96\xd0\x96\xd0\x96" "b"};
+  s.chars = dictfix::CharCode{false, {'A', 'a', 'b', 0x416}, {1, 1, 1, 1}};
+  s.block = 1;
+  s.micro = 1;
+  const auto tied = dictfix::write(s);
+  const DictIndex d = load(tied.blob, true);
+  EXPECT_EQ(d.raw, nullptr);
+  check_index(d, tied.blob, s.keys, &tied.counts);
+}
+
+TEST(DictIndexLoad, TiesDerivedWhereSamplesTie) {
+  EXPECT_NE(load(dictfix::write(fixture("tied samples").spec).blob, false).ties, nullptr);
+  EXPECT_EQ(load(dictfix::write(fixture("long").spec).blob, false).ties, nullptr);
+}
+
+TEST(DictIndexRefusals, CharacterCode) {
+  const auto w = dictfix::write(fixture("character code").spec);
+  const std::size_t chars_len = load_le32(w.blob.data() + 62);
+  const std::vector<std::function<void(Edit&)>> edits{
+      [&](Edit& e) { e.u8(w.chars_at, 9); },                      // unknown tag
+      [&](Edit& e) { e.splice(w.blob.size(), 0, {1}, 62); },      // a byte after the last delta
+      [&](Edit& e) { e.splice(w.chars_at, chars_len, {}, 62); },  // no section at all
+  };
+  for (bool verify : {false, true})
+    for (std::size_t i = 0; i < edits.size(); ++i) {
+      Edit e{w.blob};
+      edits[i](e);
+      EXPECT_EQ(refusal(e.sealed(), verify), format_error(dict_index::MSG_CHARS)) << i;
+    }
+}
+
 TEST(DictIndexWrite, WriterErrorsPassThrough) {
   const auto w = dictfix::write(dictfix::fixtures()[3].spec);
   const DictIndex d = load(w.blob, true);
