@@ -314,7 +314,7 @@ std::optional<std::string> DictIndex::key(std::uint64_t id) const {
   std::vector<unsigned char> bytes;
   if (!key_bytes_into(id, bytes)) return std::nullopt;
   std::size_t len = bytes.size();
-  if (chars) {
+  if (chars && len > 0) {
     // Spelled in place: the code bytes move to the end of a buffer of 4 bytes
     // a code byte, whose start receives the characters.
     bytes.resize(4 * len);

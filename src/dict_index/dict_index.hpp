@@ -71,6 +71,10 @@ struct Codec {
 // Appends the tables section: each codec's u32 length and record.
 void write_codecs(std::span<const Codec> codecs, std::vector<unsigned char>& out);
 
+// Refuses (IndexError, Format, naming the section) a tables, header codes,
+// phrases or chars section too long for its u32 length field.
+void check_section_lengths(std::uint64_t tables, std::uint64_t codes, std::uint64_t phrases, std::uint64_t chars);
+
 // A shard's two header codes.
 struct CodePair {
   paircode::Code entry;    // microblock runs

@@ -47,6 +47,13 @@ void write_codecs(std::span<const Codec> codecs, std::vector<unsigned char>& out
   }
 }
 
+void check_section_lengths(std::uint64_t tables, std::uint64_t codes, std::uint64_t phrases, std::uint64_t chars) {
+  if (tables > UINT32_MAX) throw IndexError::format(MSG_TABLES_TOO_LONG);
+  if (codes > UINT32_MAX) throw IndexError::format(MSG_CODES_TOO_LONG);
+  if (phrases > UINT32_MAX) throw IndexError::format(MSG_PHRASES_TOO_LONG);
+  if (chars > UINT32_MAX) throw IndexError::format(MSG_CHARS_TOO_LONG);
+}
+
 RunSplit split_run(const paircode::Code& code, const Codec& codec, ByteSpan run, std::uint64_t keys) noexcept {
   RunCursor c = RunCursor::open(run, code, keys, codec);
   if (!c.readable) return {};
@@ -77,7 +84,20 @@ struct Records {
   std::vector<unsigned char> tables, codes, phrases, chars;
 };
 
+std::uint64_t tables_len(const DictIndex& d) noexcept {
+  std::uint64_t len = 0;
+  for (const Codec& c : d.codecs) len += 4 + c.record_len();
+  return len;
+}
+
+std::uint64_t codes_len(const DictIndex& d) noexcept {
+  std::uint64_t len = 0;
+  for (const CodePair& p : d.codes) len += p.entry.record_len() + p.restart.record_len();
+  return len;
+}
+
 Records serialize(const DictIndex& d) {
+  check_section_lengths(tables_len(d), codes_len(d), d.phrases.section_len(), d.chars ? d.chars->section_len() : 0);
   Records r;
   write_codecs(d.codecs, r.tables);
   for (const CodePair& pair : d.codes) {
@@ -86,13 +106,6 @@ Records serialize(const DictIndex& d) {
   }
   d.phrases.write_to(r.phrases);
   if (d.chars) d.chars->write_to(r.chars);
-  const std::pair<const std::vector<unsigned char>*, const char*> checks[] = {
-      {&r.tables, MSG_TABLES_TOO_LONG},
-      {&r.codes, MSG_CODES_TOO_LONG},
-      {&r.phrases, MSG_PHRASES_TOO_LONG},
-      {&r.chars, MSG_CHARS_TOO_LONG}};
-  for (const auto& [section, message] : checks)
-    if (section->size() > UINT32_MAX) throw IndexError::format(message);
   return r;
 }
 
@@ -143,21 +156,17 @@ void DictIndex::write_to(const std::function<void(std::span<const unsigned char>
 }
 
 std::uint64_t DictIndex::serialized_len() const noexcept {
-  std::uint64_t len = HEADER_LEN + heads.size() + head_ends.samples.size() + head_ends.bits.size() +
-                      block_data.size() + block_offsets.samples.size() + block_offsets.bits.size() +
-                      micro_offsets.bits.size() + phrases.section_len();
-  for (const Codec& c : codecs) len += 4 + c.record_len();
-  for (const CodePair& p : codes) len += p.entry.record_len() + p.restart.record_len();
-  if (chars) len += chars->section_len();
-  return len;
+  return HEADER_LEN + heads.size() + head_ends.samples.size() + head_ends.bits.size() + block_data.size() +
+         block_offsets.samples.size() + block_offsets.bits.size() + micro_offsets.bits.size() + tables_len(*this) +
+         codes_len(*this) + phrases.section_len() + (chars ? chars->section_len() : 0);
 }
 
 Sections DictIndex::sections() const noexcept {
   Sections s;
   auto& v = s.values;
   v[Sections::HEADER] = HEADER_LEN;
-  for (const Codec& c : codecs) v[Sections::TABLES] += 4 + c.record_len();
-  for (const CodePair& p : codes) v[Sections::HEADER_CODES] += p.entry.record_len() + p.restart.record_len();
+  v[Sections::TABLES] = tables_len(*this);
+  v[Sections::HEADER_CODES] = codes_len(*this);
   v[Sections::PHRASES] = phrases.section_len();
   v[Sections::HEADS] = heads.size();
   v[Sections::HEAD_ENDS] = head_ends.samples.size() + head_ends.bits.size();
