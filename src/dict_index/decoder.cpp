@@ -384,12 +384,16 @@ namespace dict_index {
 std::vector<std::uint64_t> derive_samples(ByteSpan heads, const Offsets& head_ends, std::uint64_t y,
                                           std::uint64_t prefix) {
   std::vector<std::uint64_t> out(static_cast<std::size_t>(y));
+  const unsigned char* h = heads.data();
+  const std::uint64_t len = heads.size();
   std::uint64_t start = 0;
   for (std::uint64_t i = 0; i < y; ++i) {
     const std::uint64_t end = head_ends.get(i);
     std::uint64_t sample = 0;
-    if (start <= end && end <= heads.size() && end - start > prefix)
-      sample = word_at(heads.subspan(static_cast<std::size_t>(start), static_cast<std::size_t>(end - start)), prefix);
+    if (start <= end && end <= len && end - start > prefix) {
+      const std::uint64_t from = start + prefix;
+      sample = end - from >= 8 ? __builtin_bswap64(load_le64(h + from)) : word_at(heads.first(end), from);
+    }
     out[static_cast<std::size_t>(i)] = sample;
     start = end;
   }

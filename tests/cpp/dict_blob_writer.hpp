@@ -560,9 +560,7 @@ inline Written write(const Spec& spec) {
   add(mo, &out.micro_at);
   add(chars, &out.chars_at);
 
-  Bytes h;
-  const char* magic = spec.chars ? "BDX4" : "BDX3";
-  h.insert(h.end(), magic, magic + 4);
+  Bytes h{'B', 'D', 'X', static_cast<unsigned char>(spec.chars ? '4' : '3')};
   put_u64(h, n);
   put_u32(h, block);
   put_u64(h, heads.size());
