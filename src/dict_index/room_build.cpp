@@ -1,0 +1,231 @@
+// The in-memory build: validates the block size, orders the keys without
+// repeats, offers them to the character code, trains the tables, encodes
+// parts of whole shards on workers and joins the parts into an index.
+#include <algorithm>
+
+#include "dict_index/dict_index.hpp"
+#include "dict_index/room_internal.hpp"
+
+namespace quorvale {
+namespace dict_index {
+
+namespace {
+
+inline constexpr const char* MSG_BLOCK_RANGE = "dict: block must be in 1..=1024";
+
+unsigned bit_length(std::uint64_t v) noexcept { return v == 0 ? 0 : 64 - static_cast<unsigned>(__builtin_clzll(v)); }
+
+std::uint64_t isqrt(std::uint64_t v) noexcept {
+  std::uint64_t s = 0;
+  while ((s + 1) * (s + 1) <= v) ++s;
+  return s;
+}
+
+void check_block(std::uint64_t block) {
+  if (block - 1 >= MAX_BLOCK) throw IndexError::format(MSG_BLOCK_RANGE);
+}
+
+}  // namespace
+
+std::uint64_t micro_for(std::uint64_t block) noexcept {
+  const std::uint64_t s = isqrt(block);
+  if (s < 32)
+    for (std::uint64_t i = std::max<std::uint64_t>(s, 16); i <= 31; ++i)
+      if (block % i == 0) return i;
+  for (std::uint64_t d = 32; d >= 3; --d)
+    if (block % d == 0) return d;
+  return block % 2 == 0 ? 2 : block;
+}
+
+PartCut cut_parts(std::uint64_t n, std::uint64_t block, std::size_t threads) noexcept {
+  const std::uint64_t shard = shard_blocks(block);
+  const std::uint64_t share = ceil_div(ceil_div(n, block), threads == 0 ? 1 : threads);
+  PartCut cut;
+  cut.kpp = std::max<std::uint64_t>(1, block * shard * ceil_div(share, shard));
+  cut.parts = ceil_div(n, cut.kpp);
+  return cut;
+}
+
+bool dedup_ascending(std::vector<Key>& keys) {
+  if (keys.empty()) return true;
+  std::size_t w = 0;
+  for (std::size_t r = 1; r < keys.size(); ++r) {
+    const int order = keys[r].compare(keys[w]);
+    if (order == 0) continue;
+    if (order < 0) return false;
+    std::swap(keys[++w], keys[r]);
+  }
+  keys.resize(w + 1);
+  return true;
+}
+
+void sort_distinct(std::vector<Key>& keys) {
+  std::sort(keys.begin(), keys.end());
+  if (!dedup_ascending(keys)) panic("sorted keys ascend");
+}
+
+Offsets packed_offsets(std::span<const std::uint64_t> values) {
+  std::uint64_t widest = 0;
+  for (std::size_t lo = 0; lo < values.size(); lo += 64) {
+    const std::size_t last = std::min(values.size(), lo + 64) - 1;
+    widest = std::max(widest, values[last] - values[lo]);
+  }
+  const unsigned width = bit_length(widest);
+  offsets::Sampled packed = offsets::pack(values, width);
+  Offsets o;
+  o.samples = blob::SharedBytes::from_owned(std::move(packed.samples));
+  o.bits = blob::SharedBytes::from_owned(std::move(packed.packed));
+  o.width = width;
+  o.shift = offsets::SAMPLE_SHIFT;
+  return o;
+}
+
+}  // namespace dict_index
+
+using namespace dict_index;
+
+namespace {
+
+// The parts joined in part order: offsets rebased by the earlier parts'
+// lengths, every array allocated once.
+struct Joined {
+  std::vector<unsigned char> heads, block_data;
+  std::vector<std::uint64_t> head_ends, block_starts, run_starts;
+  std::vector<CodePair> codes;
+  std::vector<Codec> codecs;
+};
+
+Joined join(std::vector<Part>& parts) {
+  Joined j;
+  std::size_t heads = 0, data = 0, blocks = 0, runs = 0, shards = 0;
+  for (const Part& p : parts) {
+    heads += p.heads.size();
+    data += p.block_data.size();
+    blocks += p.head_ends.size();
+    runs += p.run_starts.size();
+    shards += p.codecs.size();
+  }
+  j.heads.reserve(heads);
+  j.block_data.reserve(data);
+  j.head_ends.reserve(blocks);
+  j.block_starts.reserve(blocks);
+  j.run_starts.reserve(runs);
+  j.codes.reserve(std::max<std::size_t>(shards, 1));
+  j.codecs.reserve(std::max<std::size_t>(shards, 1));
+  for (Part& p : parts) {
+    const std::uint64_t head_base = j.heads.size(), data_base = j.block_data.size();
+    for (std::uint64_t e : p.head_ends) j.head_ends.push_back(e + head_base);
+    for (std::uint64_t s : p.block_starts) j.block_starts.push_back(s + data_base);
+    for (std::uint64_t s : p.run_starts) j.run_starts.push_back(s + data_base);
+    j.heads.insert(j.heads.end(), p.heads.begin(), p.heads.end());
+    j.block_data.insert(j.block_data.end(), p.block_data.begin(), p.block_data.end());
+    for (CodePair& c : p.codes) j.codes.push_back(std::move(c));
+    for (Codec& c : p.codecs) j.codecs.push_back(std::move(c));
+    p = Part{};
+  }
+  return j;
+}
+
+}  // namespace
+
+DictIndex DictIndex::build_with_block(std::vector<Key> keys, std::uint64_t block) {
+  check_block(block);
+  if (!dedup_ascending(keys)) sort_distinct(keys);
+  const std::uint64_t micro = micro_for(block);
+  const std::uint64_t n = keys.size();
+  if (auto code = choose_code(keys, build_threads(n, block)))
+    return from_coded(std::move(keys), block, micro, std::move(*code));
+  return from_sorted_as(keys, block, micro, build_threads(n, block), n);
+}
+
+DictIndex DictIndex::build_with_block(std::span<const std::string> keys, std::uint64_t block) {
+  check_block(block);
+  std::vector<Key> views(keys.begin(), keys.end());
+  return build_with_block(std::move(views), block);
+}
+
+DictIndex DictIndex::from_sorted_as(std::span<const Key> keys, std::uint64_t block, std::uint64_t micro,
+                                    std::size_t threads, std::uint64_t total) {
+  const std::size_t t = std::min<std::size_t>(threads, 21);
+  std::vector<fsst::Table> tables;
+  Phrases phrases;
+  {
+    const Pieces pieces = build_pieces(keys, block, micro, total != keys.size());
+    tables = train_shards(pieces, t);
+    phrases = mine_phrases(pieces, tables, total, t);
+  }
+  return from_vocabulary(keys, block, micro, threads, tables, phrases);
+}
+
+DictIndex DictIndex::from_vocabulary(std::span<const Key> keys, std::uint64_t block, std::uint64_t micro,
+                                     std::size_t threads, std::span<const fsst::Table> tables,
+                                     const Phrases& phrases) {
+  const std::uint64_t n = keys.size();
+  const Shape shape = Shape::of(n, block, micro, shard_blocks(block));
+  const std::uint64_t shard = shard_blocks(block);
+  const std::uint64_t y = shape.blocks;
+  const PartCut cut = cut_parts(n, block, threads);
+
+  std::vector<Part> parts(static_cast<std::size_t>(cut.parts));
+  claim_on_workers(parts.size(), threads, "encoding a range of blocks cannot panic", [&](std::size_t p) {
+    const std::uint64_t lo = p * cut.kpp;
+    parts[p] = encode_range(keys.subspan(lo, std::min(cut.kpp, n - lo)), block, micro, tables, phrases, shard,
+                            lo / block);
+  });
+  Joined j = join(parts);
+  parts = {};
+
+  if (j.codecs.empty()) {
+    j.codes.push_back(CodePair{});
+    j.codecs.push_back(Codec{Codec::Symbols{tables[0]}});
+  }
+
+  DictIndex d;
+  d.n = n;
+  d.block = block;
+  d.micro = micro;
+  d.J = shape.J;
+  d.shard = shard;
+  d.phrases = std::any_of(j.codecs.begin(), j.codecs.end(),
+                          [](const Codec& c) { return std::holds_alternative<Codec::Tiered>(c.v); })
+                  ? phrases.dict.clone()
+                  : phrase::Dict();
+  d.heads = blob::SharedBytes::from_owned(std::move(j.heads));
+  d.head_ends = packed_offsets(j.head_ends);
+  d.block_offsets = packed_offsets(j.block_starts);
+  d.block_data = blob::SharedBytes::from_owned(std::move(j.block_data));
+  if (shape.J > 1) {
+    // Run starts become block-relative: start i belongs to block i / J.
+    std::vector<std::uint64_t> relative(j.run_starts.size());
+    std::uint64_t widest = 0;
+    for (std::size_t i = 0; i < relative.size(); ++i) {
+      relative[i] = j.run_starts[i] - j.block_starts[i / shape.J];
+      widest = std::max(widest, relative[i]);
+    }
+    d.micro_offsets.width = bit_length(widest);
+    d.micro_offsets.bits = blob::SharedBytes::from_owned(offsets::packed_pack(relative, d.micro_offsets.width));
+  }
+  d.codecs = std::move(j.codecs);
+  d.codes = std::move(j.codes);
+  d.head_prefix = y == 0 ? 0 : common_head(d.heads.bytes(), d.head_ends, y);
+  d.samples = derive_samples(d.heads.bytes(), d.head_ends, y, d.head_prefix);
+  if (y < (std::uint64_t{1} << 32)) d.ties = derive_ties(d);
+  return d;
+}
+
+std::vector<DictIndex> DictIndex::plan_builds(std::span<const Key> keys, std::span<const std::uint64_t> blocks,
+                                              const Phrases& phrases) {
+  for (std::uint64_t b : blocks) check_block(b);
+  std::vector<DictIndex> out;
+  out.reserve(blocks.size());
+  for (std::uint64_t b : blocks) {
+    const std::uint64_t micro = micro_for(b);
+    const std::size_t threads = build_threads(keys.size(), b);
+    std::vector<fsst::Table> tables =
+        train_shards(build_pieces(keys, b, micro, false), std::min<std::size_t>(threads, 21));
+    out.push_back(from_vocabulary(keys, b, micro, threads, tables, phrases));
+  }
+  return out;
+}
+
+}  // namespace quorvale
