@@ -177,6 +177,19 @@ Part encode_range(std::span<const Key> keys, std::uint64_t block, std::uint64_t 
 // difference inside a chunk of 64.
 Offsets packed_offsets(std::span<const std::uint64_t> values);
 
+// Bytes of keys, and how many of them lie outside ASCII (0x80 and above).
+struct ByteCount {
+  std::uint64_t total = 0;
+  std::uint64_t high = 0;
+  // Whether a character code may pay: at least two fifteenths of the bytes
+  // lie outside ASCII.
+  bool may_pay() const noexcept {
+    return 30 * static_cast<unsigned __int128>(high) >= 4 * static_cast<unsigned __int128>(total);
+  }
+};
+// Counted eight bytes at a time.
+ByteCount count_bytes(std::span<const Key> keys) noexcept;
+
 // The character code the keys should be spelled in, or nothing: only when at
 // least two fifteenths of their bytes lie outside ASCII and the tally's
 // choice pays.

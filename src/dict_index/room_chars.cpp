@@ -8,15 +8,6 @@
 namespace quorvale {
 namespace dict_index {
 
-namespace {
-
-struct ByteCount {
-  std::uint64_t total = 0;
-  std::uint64_t high = 0;  // bytes of 0x80 and above
-};
-
-// Counted a word at a time: the high bits of a word summed by one multiply,
-// a key's last one to seven bytes gathered into one word.
 ByteCount count_bytes(std::span<const Key> keys) noexcept {
   constexpr std::uint64_t ONES = 0x0101010101010101ULL;
   ByteCount c;
@@ -39,6 +30,8 @@ ByteCount count_bytes(std::span<const Key> keys) noexcept {
   return c;
 }
 
+namespace {
+
 charcode::Tally tally(std::span<const Key> keys) {
   charcode::Tally t;
   for (const Key k : keys) t.add(k);
@@ -58,8 +51,7 @@ std::optional<charcode::CharCode> choose_code(std::span<const Key> keys, std::si
   } else {
     c = count_bytes(keys);
   }
-  // Fewer than two fifteenths of the bytes outside ASCII: no code pays.
-  if (30 * static_cast<unsigned __int128>(c.high) < 4 * static_cast<unsigned __int128>(c.total)) return std::nullopt;
+  if (!c.may_pay()) return std::nullopt;
   charcode::Tally merged;
   if (ranged) {
     for (charcode::Tally& t : in_ranges(keys, threads, tally)) merged.merge(std::move(t));
