@@ -75,7 +75,9 @@ PartCut cut_parts(std::uint64_t n, std::uint64_t block, std::size_t threads) noe
 // vector is cut to its distinct keys); false at the first descent, leaving a
 // permutation of the keys.
 bool dedup_ascending(std::vector<Key>& keys);
-// Sorts bytewise and drops repeats.
+// Sorts bytewise on up to `threads` workers.
+void sort_keys(std::vector<Key>& keys, std::size_t threads);
+// Sorts bytewise (on the processors' workers) and drops repeats.
 void sort_distinct(std::vector<Key>& keys);
 
 // Per shard, the suffixes the shard's front coding will code, one 256-key
@@ -128,8 +130,9 @@ struct Collected {
   Settled settle(fsst::Table table, const Phrases& phrases, std::vector<paircode::Pair>& pairs);
 
  private:
-  // The runs' pairs by role, reused.
+  // The runs' pairs by role, and one suffix's codes; reused.
   std::vector<paircode::Run> entry_runs_, restart_runs_;
+  std::vector<unsigned char> coded_;
 };
 
 // Appends one block's runs and entries: its restart run, then one run per

@@ -2,6 +2,8 @@
 // repeats, offers them to the character code, trains the tables, encodes
 // parts of whole shards on workers and joins the parts into an index.
 #include <algorithm>
+#include <array>
+#include <utility>
 
 #include "dict_index/dict_index.hpp"
 #include "dict_index/room_internal.hpp"
@@ -59,8 +61,107 @@ bool dedup_ascending(std::vector<Key>& keys) {
   return true;
 }
 
+namespace {
+
+// A key with 8 of its bytes as a big-endian word (zero padded): a sort
+// reads the words, held beside each other, and a key's bytes only where
+// the words tie.
+struct Sortable {
+  std::uint64_t word;
+  Key key;
+};
+
+inline bool before(const Sortable& a, const Sortable& b) noexcept {
+  if (a.word != b.word) return a.word < b.word;
+  return a.key < b.key;  // zero padding makes "a" and "a\0" one word
+}
+
+inline bool by_key(const Sortable& a, const Sortable& b) noexcept { return a.key < b.key; }
+
+// Sorts keys that agree on their first `depth` bytes, their words taken at
+// `depth`: a byte-wise radix sort of the words, then every stretch of equal
+// words again, 8 bytes deeper, while its keys go on past those bytes. Small
+// stretches are compared whole. Iterative, as a shared stem can be long.
+void radix_sort(Sortable* a, Sortable* tmp, std::size_t n) {
+  constexpr std::size_t SMALL = 64;
+  struct Range {
+    std::size_t lo, n, depth;
+  };
+  std::vector<Range> todo{{0, n, 0}};
+  std::vector<std::array<std::uint32_t, 256>> counts(8);
+  while (!todo.empty()) {
+    const Range r = todo.back();
+    todo.pop_back();
+    Sortable* v = a + r.lo;
+    if (r.n < SMALL) {
+      std::sort(v, v + r.n, by_key);
+      continue;
+    }
+    for (auto& c : counts) c.fill(0);
+    for (std::size_t i = 0; i < r.n; ++i)
+      for (unsigned d = 0; d < 8; ++d) ++counts[d][(v[i].word >> (8 * d)) & 0xFF];
+    Sortable* src = v;
+    Sortable* dst = tmp + r.lo;
+    for (unsigned d = 0; d < 8; ++d) {
+      std::array<std::uint32_t, 256>& c = counts[d];
+      if (c[(src[0].word >> (8 * d)) & 0xFF] == r.n) continue;  // one digit: nothing moves
+      std::uint32_t sum = 0;
+      for (std::uint32_t& k : c) sum += std::exchange(k, sum);
+      for (std::size_t i = 0; i < r.n; ++i) dst[c[(src[i].word >> (8 * d)) & 0xFF]++] = src[i];
+      std::swap(src, dst);
+    }
+    if (src != v) std::copy(src, src + r.n, v);
+    for (std::size_t i = 0; i < r.n;) {
+      std::size_t j = i + 1;
+      while (j < r.n && v[j].word == v[i].word) ++j;
+      if (j - i > 1) {
+        const std::size_t deeper = r.depth + 8;
+        bool longer = false;
+        for (std::size_t k = i; k < j && !longer; ++k) longer = v[k].key.size() > deeper;
+        if (!longer || j - i < SMALL) {
+          std::sort(v + i, v + j, by_key);
+        } else {
+          for (std::size_t k = i; k < j; ++k) v[k].word = word_at(as_span(v[k].key), deeper);
+          todo.push_back({r.lo + i, j - i, deeper});
+        }
+      }
+      i = j;
+    }
+  }
+}
+
+}  // namespace
+
+// Chunks sorted on the workers, then merged pairwise, each round's merges on
+// the workers too.
+void sort_keys(std::vector<Key>& keys, std::size_t threads) {
+  const std::size_t n = keys.size();
+  if (n < 2) return;
+  const std::size_t chunks = n < (std::size_t{1} << 16) || threads < 2 ? 1 : threads;
+  const std::size_t chunk = (n + chunks - 1) / chunks;
+  std::vector<Sortable> a(n), b(n);
+  parallel_claims(chunks, threads, [&](std::size_t c) {
+    const std::size_t lo = c * chunk;
+    if (lo >= n) return;
+    const std::size_t count = std::min(chunk, n - lo);
+    for (std::size_t i = lo; i < lo + count; ++i) a[i] = {word_at(as_span(keys[i]), 0), keys[i]};
+    radix_sort(a.data() + lo, b.data() + lo, count);
+    // The merges compare the first 8 bytes again.
+    for (std::size_t i = lo; i < lo + count; ++i) a[i].word = word_at(as_span(a[i].key), 0);
+  });
+  for (std::size_t width = chunk; width < n; width *= 2) {
+    const std::size_t pairs = (n + 2 * width - 1) / (2 * width);
+    parallel_claims(pairs, threads, [&](std::size_t p) {
+      const std::size_t lo = p * 2 * width, mid = std::min(n, lo + width), hi = std::min(n, lo + 2 * width);
+      std::merge(a.begin() + lo, a.begin() + mid, a.begin() + mid, a.begin() + hi, b.begin() + lo, before);
+    });
+    a.swap(b);
+  }
+  for (std::size_t i = 0; i < n; ++i) keys[i] = a[i].key;
+}
+
 void sort_distinct(std::vector<Key>& keys) {
-  std::sort(keys.begin(), keys.end());
+  sort_keys(keys, online_processors());
   if (!dedup_ascending(keys)) panic("sorted keys ascend");
 }
 
@@ -87,9 +188,10 @@ using namespace dict_index;
 namespace {
 
 // The parts joined in part order: offsets rebased by the earlier parts'
-// lengths, every array allocated once.
+// lengths, every array allocated once (the heads and block data in the
+// buffers the index keeps).
 struct Joined {
-  std::vector<unsigned char> heads, block_data;
+  Pages<unsigned char> heads, block_data;
   std::vector<std::uint64_t> head_ends, block_starts, run_starts;
   std::vector<CodePair> codes;
   std::vector<Codec> codecs;
@@ -105,20 +207,22 @@ Joined join(std::vector<Part>& parts) {
     runs += p.run_starts.size();
     shards += p.codecs.size();
   }
-  j.heads.reserve(heads);
-  j.block_data.reserve(data);
+  j.heads = Pages<unsigned char>::allocate(heads);
+  j.block_data = Pages<unsigned char>::allocate(data);
   j.head_ends.reserve(blocks);
   j.block_starts.reserve(blocks);
   j.run_starts.reserve(runs);
   j.codes.reserve(std::max<std::size_t>(shards, 1));
   j.codecs.reserve(std::max<std::size_t>(shards, 1));
+  std::uint64_t head_base = 0, data_base = 0;
   for (Part& p : parts) {
-    const std::uint64_t head_base = j.heads.size(), data_base = j.block_data.size();
     for (std::uint64_t e : p.head_ends) j.head_ends.push_back(e + head_base);
     for (std::uint64_t s : p.block_starts) j.block_starts.push_back(s + data_base);
     for (std::uint64_t s : p.run_starts) j.run_starts.push_back(s + data_base);
-    j.heads.insert(j.heads.end(), p.heads.begin(), p.heads.end());
-    j.block_data.insert(j.block_data.end(), p.block_data.begin(), p.block_data.end());
+    std::copy(p.heads.begin(), p.heads.end(), j.heads.data() + head_base);
+    std::copy(p.block_data.begin(), p.block_data.end(), j.block_data.data() + data_base);
+    head_base += p.heads.size();
+    data_base += p.block_data.size();
     for (CodePair& c : p.codes) j.codes.push_back(std::move(c));
     for (Codec& c : p.codecs) j.codecs.push_back(std::move(c));
     p = Part{};
@@ -190,10 +294,10 @@ DictIndex DictIndex::from_vocabulary(std::span<const Key> keys, std::uint64_t bl
                           [](const Codec& c) { return std::holds_alternative<Codec::Tiered>(c.v); })
                   ? phrases.dict.clone()
                   : phrase::Dict();
-  d.heads = blob::SharedBytes::from_owned(std::move(j.heads));
+  d.heads = blob::SharedBytes::from_pages(std::move(j.heads));
   d.head_ends = packed_offsets(j.head_ends);
   d.block_offsets = packed_offsets(j.block_starts);
-  d.block_data = blob::SharedBytes::from_owned(std::move(j.block_data));
+  d.block_data = blob::SharedBytes::from_pages(std::move(j.block_data));
   if (shape.J > 1) {
     // Run starts become block-relative: start i belongs to block i / J.
     std::vector<std::uint64_t> relative(j.run_starts.size());

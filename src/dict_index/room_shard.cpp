@@ -32,9 +32,9 @@ void Collected::push(Key previous, Key key, const fsst::Encoder& encoder) {
   raw.insert(raw.end(), suffix.begin(), suffix.end());
   raw_ends.push_back(raw.size());
   for (unsigned char b : suffix) ++histogram[b];
-  const std::size_t at = symbols.size();
-  symbols.resize(at + 2 * suffix.size());
-  symbols.resize(at + encoder.encode(suffix, symbols.data() + at));
+  if (coded_.size() < 2 * suffix.size()) coded_.resize(2 * suffix.size());
+  const std::size_t len = encoder.encode(suffix, coded_.data());
+  symbols.insert(symbols.end(), coded_.data(), coded_.data() + len);
   symbol_ends.push_back(symbols.size());
   ++run_entries.back();
 }
