@@ -68,21 +68,16 @@ namespace {
 // the words tie.
 struct Sortable {
   std::uint64_t word;
-  Key key;
+  std::uint64_t index;  // of the key
 };
 
-inline bool before(const Sortable& a, const Sortable& b) noexcept {
-  if (a.word != b.word) return a.word < b.word;
-  return a.key < b.key;  // zero padding makes "a" and "a\0" one word
-}
-
-inline bool by_key(const Sortable& a, const Sortable& b) noexcept { return a.key < b.key; }
 
 // Sorts keys that agree on their first `depth` bytes, their words taken at
 // `depth`: a byte-wise radix sort of the words, then every stretch of equal
 // words again, 8 bytes deeper, while its keys go on past those bytes. Small
 // stretches are compared whole. Iterative, as a shared stem can be long.
-void radix_sort(Sortable* a, Sortable* tmp, std::size_t n) {
+void radix_sort(Sortable* a, Sortable* tmp, std::size_t n, const Key* keys) {
+  const auto by_key = [keys](const Sortable& x, const Sortable& y) { return keys[x.index] < keys[y.index]; };
   constexpr std::size_t SMALL = 64;
   struct Range {
     std::size_t lo, n, depth;
@@ -117,11 +112,11 @@ void radix_sort(Sortable* a, Sortable* tmp, std::size_t n) {
       if (j - i > 1) {
         const std::size_t deeper = r.depth + 8;
         bool longer = false;
-        for (std::size_t k = i; k < j && !longer; ++k) longer = v[k].key.size() > deeper;
+        for (std::size_t k = i; k < j && !longer; ++k) longer = keys[v[k].index].size() > deeper;
         if (!longer || j - i < SMALL) {
           std::sort(v + i, v + j, by_key);
         } else {
-          for (std::size_t k = i; k < j; ++k) v[k].word = word_at(as_span(v[k].key), deeper);
+          for (std::size_t k = i; k < j; ++k) v[k].word = word_at(as_span(keys[v[k].index]), deeper);
           todo.push_back({r.lo + i, j - i, deeper});
         }
       }
@@ -132,32 +127,73 @@ void radix_sort(Sortable* a, Sortable* tmp, std::size_t n) {
 
 }  // namespace
 
-// Chunks sorted on the workers, then merged pairwise, each round's merges on
-// the workers too.
+// In parallel: the keys are cut into buckets by the two bytes of their words
+// where the smallest and the largest word first differ, each worker
+// counting and placing one stretch of the keys; then every bucket is sorted
+// on its own, the largest first.
 void sort_keys(std::vector<Key>& keys, std::size_t threads) {
   const std::size_t n = keys.size();
   if (n < 2) return;
-  const std::size_t chunks = n < (std::size_t{1} << 16) || threads < 2 ? 1 : threads;
-  const std::size_t chunk = (n + chunks - 1) / chunks;
   std::vector<Sortable> a(n), b(n);
-  parallel_claims(chunks, threads, [&](std::size_t c) {
-    const std::size_t lo = c * chunk;
-    if (lo >= n) return;
-    const std::size_t count = std::min(chunk, n - lo);
-    for (std::size_t i = lo; i < lo + count; ++i) a[i] = {word_at(as_span(keys[i]), 0), keys[i]};
-    radix_sort(a.data() + lo, b.data() + lo, count);
-    // The merges compare the first 8 bytes again.
-    for (std::size_t i = lo; i < lo + count; ++i) a[i].word = word_at(as_span(a[i].key), 0);
-  });
-  for (std::size_t width = chunk; width < n; width *= 2) {
-    const std::size_t pairs = (n + 2 * width - 1) / (2 * width);
-    parallel_claims(pairs, threads, [&](std::size_t p) {
-      const std::size_t lo = p * 2 * width, mid = std::min(n, lo + width), hi = std::min(n, lo + 2 * width);
-      std::merge(a.begin() + lo, a.begin() + mid, a.begin() + mid, a.begin() + hi, b.begin() + lo, before);
-    });
-    a.swap(b);
+  if (n < (std::size_t{1} << 16) || threads < 2) {
+    for (std::size_t i = 0; i < n; ++i) a[i] = {word_at(as_span(keys[i]), 0), i};
+    radix_sort(a.data(), b.data(), n, keys.data());
+    std::vector<Key> out(n);
+    for (std::size_t i = 0; i < n; ++i) out[i] = keys[a[i].index];
+    keys.swap(out);
+    return;
   }
-  for (std::size_t i = 0; i < n; ++i) keys[i] = a[i].key;
+  const std::size_t chunks = threads;
+  const std::size_t chunk = (n + chunks - 1) / chunks;
+  std::vector<std::pair<std::uint64_t, std::uint64_t>> range(chunks, {~0ULL, 0});
+  parallel_claims(chunks, threads, [&](std::size_t c) {
+    for (std::size_t i = c * chunk; i < n && i < (c + 1) * chunk; ++i) {
+      a[i] = {word_at(as_span(keys[i]), 0), i};
+      range[c].first = std::min(range[c].first, a[i].word);
+      range[c].second = std::max(range[c].second, a[i].word);
+    }
+  });
+  std::uint64_t lo = ~0ULL, hi = 0;
+  for (const auto& [l, h] : range) lo = std::min(lo, l), hi = std::max(hi, h);
+  // The bucket: 16 bits from the first byte where the words differ.
+  const unsigned shift = lo == hi ? 0 : static_cast<unsigned>(__builtin_clzll(lo ^ hi)) / 8 * 8;
+  const auto bucket_of = [shift](std::uint64_t w) -> std::size_t {
+    return shift > 48 ? static_cast<std::size_t>((w << shift) >> 48) : static_cast<std::size_t>((w >> (48 - shift)) & 0xFFFF);
+  };
+  constexpr std::size_t BUCKETS = 65536;
+  std::vector<std::uint64_t> counts(chunks * BUCKETS, 0);
+  parallel_claims(chunks, threads, [&](std::size_t c) {
+    std::uint64_t* mine = counts.data() + c * BUCKETS;
+    for (std::size_t i = c * chunk; i < n && i < (c + 1) * chunk; ++i) ++mine[bucket_of(a[i].word)];
+  });
+  // Bucket by bucket, chunk by chunk: where each chunk places its keys.
+  std::vector<std::uint64_t> starts(BUCKETS + 1, 0);
+  std::uint64_t at = 0;
+  for (std::size_t k = 0; k < BUCKETS; ++k) {
+    starts[k] = at;
+    for (std::size_t c = 0; c < chunks; ++c) at += std::exchange(counts[c * BUCKETS + k], at);
+  }
+  starts[BUCKETS] = n;
+  parallel_claims(chunks, threads, [&](std::size_t c) {
+    std::uint64_t* next = counts.data() + c * BUCKETS;
+    for (std::size_t i = c * chunk; i < n && i < (c + 1) * chunk; ++i) b[next[bucket_of(a[i].word)]++] = a[i];
+  });
+  std::vector<std::uint32_t> order;
+  for (std::size_t k = 0; k < BUCKETS; ++k)
+    if (starts[k + 1] - starts[k] > 1) order.push_back(static_cast<std::uint32_t>(k));
+  std::stable_sort(order.begin(), order.end(), [&](std::uint32_t x, std::uint32_t y) {
+    return starts[x + 1] - starts[x] > starts[y + 1] - starts[y];
+  });
+  parallel_claims(order.size(), threads, [&](std::size_t i) {
+    const std::uint64_t from = starts[order[i]];
+    radix_sort(b.data() + from, a.data() + from, starts[order[i] + 1] - from, keys.data());
+  });
+  a = {};
+  std::vector<Key> out(n);
+  parallel_claims(chunks, threads, [&](std::size_t c) {
+    for (std::size_t i = c * chunk; i < n && i < (c + 1) * chunk; ++i) out[i] = keys[b[i].index];
+  });
+  keys.swap(out);
 }
 
 void sort_distinct(std::vector<Key>& keys) {

@@ -109,12 +109,17 @@ TEST(DictBuild, SortAgreesWithBytewiseOrder) {
     }
     keys.push_back(k);
   }
-  std::vector<Key> want(keys.begin(), keys.end());
-  std::sort(want.begin(), want.end());
-  for (std::size_t threads : {1, 3, 8}) {
-    std::vector<Key> got(keys.begin(), keys.end());
-    dict_index::sort_keys(got, threads);
-    EXPECT_EQ(got, want) << threads;
+  // Keys whose first 8 bytes differ only in the last one.
+  std::vector<std::string> late;
+  for (int i = 0; i < 70'000; ++i) late.push_back("abcdefg" + std::string(1, static_cast<char>(rng())) + std::to_string(rng() % 1000));
+  for (const auto* corpus : {&keys, &late}) {
+    std::vector<Key> want(corpus->begin(), corpus->end());
+    std::sort(want.begin(), want.end());
+    for (std::size_t threads : {1, 3, 8}) {
+      std::vector<Key> got(corpus->begin(), corpus->end());
+      dict_index::sort_keys(got, threads);
+      EXPECT_EQ(got, want) << threads;
+    }
   }
 }
 
