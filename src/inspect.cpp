@@ -69,46 +69,39 @@ BlobInfo string_index(const Window& w, std::string format) {
   return info;
 }
 
-BlobInfo perfect_hash(const Window& w, std::string format) {
-  Header h(w, 36);
-  BlobInfo info = info_of(BlobKind::PerfectHashIndex, std::move(format), w.len);
-  info.keys = h.u64(4);
-  info.mph_bytes = h.u64(12);
-  info.side_entries = h.u32(20);
-  info.arena_bytes = sub(sub(sub(w.len, 36), *info.mph_bytes), mul(12, *info.side_entries));
-  return info;
-}
+// The hash kinds' headers: a key count at 4, the image length and the side
+// entry count at fixed places, a fingerprint width and an embedded
+// dictionary's length in some. What follows the header is the image, the
+// dictionary, the main region and the side table.
+struct HashLayout {
+  BlobKind kind;
+  std::uint64_t header;
+  std::size_t fingerprint_at;  // 0: none
+  std::size_t dict_at;         // 0: none
+  std::size_t mph_at;
+  std::size_t side_at;
+  std::uint64_t side_entry;  // bytes a side entry
+  bool reports_arena;
+};
 
-BlobInfo compact_hash(const Window& w, std::string format) {
-  Header h(w, 40);
-  BlobInfo info = info_of(BlobKind::CompactHashIndex, std::move(format), w.len);
-  info.keys = h.u64(4);
-  info.fingerprint_bits = h.u32(12);
-  info.mph_bytes = h.u64(16);
-  info.side_entries = h.u32(24);
-  info.arena_bytes = sub(sub(sub(w.len, 40), *info.mph_bytes), mul(20, *info.side_entries));
-  return info;
-}
+constexpr HashLayout PERFECT{BlobKind::PerfectHashIndex, 36, 0, 0, 12, 20, 12, true};
+constexpr HashLayout COMPACT{BlobKind::CompactHashIndex, 40, 12, 0, 16, 24, 20, true};
+constexpr HashLayout CLOSED{BlobKind::ClosedHashIndex, 36, 0, 0, 12, 20, 20, false};
+constexpr HashLayout HASHED_DICT{BlobKind::HashedDictIndex, 48, 12, 16, 24, 32, 24, true};
 
-BlobInfo closed_hash(const Window& w, std::string format) {
-  Header h(w, 36);
-  BlobInfo info = info_of(BlobKind::ClosedHashIndex, std::move(format), w.len);
+BlobInfo hash_kind(const Window& w, std::string format, const HashLayout& l) {
+  Header h(w, l.header);
+  BlobInfo info = info_of(l.kind, std::move(format), w.len);
   info.keys = h.u64(4);
-  info.mph_bytes = h.u64(12);
-  info.side_entries = h.u32(20);
-  sub(sub(sub(w.len, 36), *info.mph_bytes), mul(20, *info.side_entries));
-  return info;
-}
-
-BlobInfo hashed_dict(const Window& w, std::string format) {
-  Header h(w, 48);
-  BlobInfo info = info_of(BlobKind::HashedDictIndex, std::move(format), w.len);
-  info.keys = h.u64(4);
-  info.fingerprint_bits = h.u32(12);
-  const std::uint64_t dict_len = h.u64(16);
-  info.mph_bytes = h.u64(24);
-  info.side_entries = h.u32(32);
-  info.arena_bytes = sub(sub(sub(sub(w.len, 48), dict_len), *info.mph_bytes), mul(24, *info.side_entries));
+  if (l.fingerprint_at) info.fingerprint_bits = h.u32(l.fingerprint_at);
+  const std::uint64_t dict_len = l.dict_at ? h.u64(l.dict_at) : 0;
+  info.mph_bytes = h.u64(l.mph_at);
+  info.side_entries = h.u32(l.side_at);
+  // The closed-hash index has nothing but its side table after the image,
+  // yet the side table must fit all the same.
+  const std::uint64_t arena =
+      sub(sub(sub(sub(w.len, l.header), dict_len), *info.mph_bytes), mul(l.side_entry, *info.side_entries));
+  if (l.reports_arena) info.arena_bytes = arena;
   return info;
 }
 
@@ -338,12 +331,12 @@ BlobInfo parse(const Window& window, bool nested) {
   if (m == "MPH1" || m == "MPH2" || m == "MPH3") return mphf_image(window, std::move(format));
   if (m == "BIX4") return string_index(window, std::move(format));
   if (is(m, "BMP", '1', '7')) throw IndexError::format(MSG_OLD_PERFECT);
-  if (m == "BMP8") return perfect_hash(window, std::move(format));
+  if (m == "BMP8") return hash_kind(window, std::move(format), PERFECT);
   if (is(m, "BCH", '1', '7')) throw IndexError::format(MSG_OLD_COMPACT);
-  if (m == "BCH8") return compact_hash(window, std::move(format));
+  if (m == "BCH8") return hash_kind(window, std::move(format), COMPACT);
   if (m == "BCL1") throw IndexError::format(MSG_OLD_CLOSED);
-  if (m == "BCL2") return closed_hash(window, std::move(format));
-  if (m == "BHD1") return hashed_dict(window, std::move(format));
+  if (m == "BCL2") return hash_kind(window, std::move(format), CLOSED);
+  if (m == "BHD1") return hash_kind(window, std::move(format), HASHED_DICT);
   if (m == "BDA1") return double_array(window, std::move(format));
   if (is(m, "BDX", '1', '4')) return dictionary(window, std::move(format));
   if (m == "OVL1" || m == "OVL2") {
