@@ -38,7 +38,15 @@ PyObject* inspect_fn(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObjec
       return blob_info(inspect::inspect_bytes({data, static_cast<std::size_t>(PyBytes_GET_SIZE(blob))}));
     }
     if (!is_path_like(blob)) raise_type_error("inspect() takes a path or bytes");
-    const std::string path = arg_path(blob, "blob");
+    std::string path;
+    try {
+      path = arg_path(blob, "blob");
+    } catch (const PyErrorSet&) {
+      // A path-like object that gives no text path is no path either.
+      if (!PyErr_ExceptionMatches(PyExc_TypeError)) throw;
+      PyErr_Clear();
+      raise_type_error("inspect() takes a path or bytes");
+    }
     inspect::BlobInfo info = detached([&] { return inspect::inspect_file(path); });
     return blob_info(info);
   });

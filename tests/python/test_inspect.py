@@ -138,7 +138,11 @@ def test_overlays():
 
 
 def test_argument_types(tmp_path):
-    for bad in (bytearray(b"BMP8"), memoryview(b"BMP8"), 3, None, [b"BMP8"]):
+    class BytesPath:
+        def __fspath__(self):
+            return b"p.bin"
+
+    for bad in (bytearray(b"BMP8"), memoryview(b"BMP8"), 3, None, [b"BMP8"], BytesPath()):
         refused(bad, "inspect() takes a path or bytes", TypeError)
     with pytest.raises(OSError) as e:
         inspect(str(tmp_path / "absent"))
