@@ -8,6 +8,8 @@ import pytest
 
 import quorvale._core as core
 
+from blobs import made
+
 HERE = os.path.dirname(os.path.abspath(__file__))
 VERSION = importlib.metadata.version("quorvale")
 with open(os.path.join(HERE, "fixtures", "usage.txt"), encoding="utf-8") as f:
@@ -81,23 +83,15 @@ def test_command_line_failures(args, message):
     assert (r.returncode, r.stdout, r.stderr) == (2, b"", usage_failure(message))
 
 
-def blob(magic, length, fields=()):
-    b = bytearray(length)
-    b[:4] = magic.encode()
-    for at, fmt, value in fields:
-        struct.pack_into("<" + fmt, b, at, value)
-    return bytes(b)
-
-
 def test_inspect_command(tmp_path):
-    (tmp_path / "p.bin").write_bytes(blob("BMP8", 36 + 20 + 7 + 12, [(4, "Q", 4), (12, "Q", 20), (20, "I", 1)]))
+    (tmp_path / "p.bin").write_bytes(made("BMP8", 36 + 20 + 7 + 12, [(4, "Q", 4), (12, "Q", 20), (20, "I", 1)]))
     r = cli("inspect", "p.bin", cwd=tmp_path)
     assert r.returncode == 0 and r.stderr == b""
     assert r.stdout == (
         b"kind: PerfectHashIndex\nformat: BMP8\nbytes: 75\nkeys: 4\nmph_bytes: 20\narena_bytes: 7\nside_entries: 1\n"
     )
 
-    base = blob("BIX4", 40, [(4, "Q", 3), (20, "Q", 10)])
+    base = made("BIX4", 40, [(4, "Q", 3), (20, "Q", 10)])
     added = b"".join(struct.pack("<I", len(a)) + a for a in (b"x", b"y", b"z"))
     over = b"OVL2" + struct.pack("<BQQQQQI", 1, len(base), 3, len(added), 1, 0, 0) + base + added + struct.pack("<Q", 6)
     (tmp_path / "o.bin").write_bytes(over)
@@ -116,7 +110,7 @@ def test_inspect_command(tmp_path):
     # "-" names a file here, never standard input.
     r = cli("inspect", "-", cwd=tmp_path, stdin=b"BMP8")
     assert r.returncode == 1 and r.stderr == b"quorvale: -: io error: No such file or directory (os error 2)\n"
-    (tmp_path / "-").write_bytes(blob("BMP8", 36))
+    (tmp_path / "-").write_bytes(made("BMP8", 36))
     assert cli("inspect", "-", cwd=tmp_path).stdout.startswith(b"kind: PerfectHashIndex\n")
 
     r = cli("inspect", "p.bin", "--sections", cwd=tmp_path)

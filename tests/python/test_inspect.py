@@ -7,6 +7,8 @@ import pytest
 import quorvale._core as core
 from quorvale._core import PerfectHashIndex, inspect
 
+from blobs import made
+
 FIELDS = ["kind", "format", "bytes", "keys", "fingerprint_bits", "mph_bytes", "arena_bytes", "side_entries", "overlay"]
 TRUNCATED = "format error: blob truncated: a length in the header runs past the end"
 UNKNOWN = "format error: not a quorvale blob: unknown magic"
@@ -23,15 +25,6 @@ OLD_CLOSED = (
     "format error: a ClosedHashIndex blob from quorvale < 4.0, keyed on a hash this version no longer computes, "
     "and which stores no keys; rebuild it from its keys with ClosedHashIndex::build"
 )
-
-
-def made(magic, length, fields=()):
-    """`length` zero bytes behind a magic, with (offset, struct format, value) fields."""
-    b = bytearray(length)
-    b[:4] = magic.encode()
-    for at, fmt, value in fields:
-        struct.pack_into("<" + fmt, b, at, value)
-    return bytes(b)
 
 
 def string_index(keys, version=3):
