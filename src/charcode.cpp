@@ -158,10 +158,11 @@ bool CharCode::encode_key(std::string_view key, std::vector<unsigned char>& out)
   const std::size_t at = out.size();
   out.resize(at + 2 * n);
   unsigned char* w = out.data() + at;
+  const Index::View index = index_.view();
   bool ok = true;
   for (std::size_t i = 0; i < n;) {
     const utf8::Char c = p[i] < 0x80 ? utf8::Char{p[i], 1} : utf8::decode(p + i, n - i);
-    const std::uint32_t e = c.len ? index_.lookup(c.cp) : 0;
+    const std::uint32_t e = c.len ? index.lookup(c.cp) : 0;
     if (e == 0) {
       ok = false;
       break;
@@ -180,9 +181,10 @@ Probe CharCode::probe_into(std::span<const unsigned char> query, unsigned char* 
   const unsigned char* p = query.data();
   const std::size_t n = query.size();
   std::size_t f = 0;
+  const Index::View index = index_.view();
   for (std::size_t i = 0; i < n;) {
     const utf8::Char c = p[i] < 0x80 ? utf8::Char{p[i], 1} : utf8::decode(p + i, n - i);
-    const std::uint32_t e = c.len ? index_.lookup(c.cp) : 0;
+    const std::uint32_t e = c.len ? index.lookup(c.cp) : 0;
     if (e != 0) {
       buf[f] = static_cast<unsigned char>(e >> 8);
       buf[f + 1] = static_cast<unsigned char>(e);
@@ -221,9 +223,10 @@ void CharCode::prefixes(std::string_view key, std::vector<unsigned char>& out,
   out.resize(2 * n);
   std::size_t f = 0;
   pairs.emplace_back(0, 0);
+  const Index::View index = index_.view();
   for (std::size_t i = 0; i < n;) {
     const utf8::Char c = p[i] < 0x80 ? utf8::Char{p[i], 1} : utf8::decode(p + i, n - i);
-    const std::uint32_t e = c.len ? index_.lookup(c.cp) : 0;
+    const std::uint32_t e = c.len ? index.lookup(c.cp) : 0;
     if (e == 0) break;
     out[f] = static_cast<unsigned char>(e >> 8);
     out[f + 1] = static_cast<unsigned char>(e);

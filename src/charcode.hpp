@@ -48,17 +48,33 @@ struct Index {
   // OR-ed back onto a paged lead: 0 or 0x80.
   std::uint8_t lead_base = 0;
 
-  // The code of code point c as a direct entry (length, lead, index); 0 when c
-  // is not in the code.
-  std::uint32_t lookup(std::uint32_t c) const noexcept {
-    if (c < direct.size()) return direct[c];
-    const std::uint32_t block = c >> 8;
-    if (block >= page_table.size() || page_table[block] == 0) return 0;
-    const std::uint32_t e = pages[(std::size_t{page_table[block]} - 1) * 256 + (c & 0xFF)];
-    if (e == 0) return 0;
-    const std::uint32_t lead = ((e >> 8) & 0x7F) | lead_base;
-    return (e & 0x8000) ? (2u << 16) | (lead << 8) | (e & 0xFF) : (1u << 16) | (lead << 8);
+  // The tables as plain pointers, for loops that store code bytes: a store
+  // through a byte pointer may alias a vector's own fields, which would make
+  // the compiler reload them for every character.
+  struct View {
+    const std::uint32_t* direct;
+    std::size_t direct_len;
+    const std::uint16_t* page_table;
+    std::size_t page_table_len;
+    const std::uint16_t* pages;
+    std::uint32_t lead_base;
+
+    // The code of code point c as a direct entry (length, lead, index); 0 when
+    // c is not in the code.
+    std::uint32_t lookup(std::uint32_t c) const noexcept {
+      if (c < direct_len) return direct[c];
+      const std::uint32_t block = c >> 8;
+      if (block >= page_table_len || page_table[block] == 0) return 0;
+      const std::uint32_t e = pages[(std::size_t{page_table[block]} - 1) * 256 + (c & 0xFF)];
+      if (e == 0) return 0;
+      const std::uint32_t lead = ((e >> 8) & 0x7F) | lead_base;
+      return (e & 0x8000) ? (2u << 16) | (lead << 8) | (e & 0xFF) : (1u << 16) | (lead << 8);
+    }
+  };
+  View view() const noexcept {
+    return {direct.data(), direct.size(), page_table.data(), page_table.size(), pages.data(), lead_base};
   }
+  std::uint32_t lookup(std::uint32_t c) const noexcept { return view().lookup(c); }
 };
 
 // What `probe_into` made of a query.

@@ -87,16 +87,27 @@ bool before(const Candidate& a, const Candidate& b) noexcept {
 
 Encoder::Encoder() : two_(65536, ESCAPE_ENTRY), slots_(SLOTS) { one_.fill(ESCAPE_ENTRY); }
 
-void Encoder::encode(Bytes s, std::vector<unsigned char>& out) const {
+std::size_t Encoder::encode(Bytes s, unsigned char* out) const noexcept {
+  // An escape writes its literal unconditionally and advances by two, so
+  // the data-dependent branch is left to the step's own selects.
+  unsigned char* o = out;
   const unsigned char* p = s.data();
   std::size_t r = s.size();
   while (r > 0) {
     const Step st = step(p, r);
-    out.push_back(st.code);
-    if (st.code == ESCAPE) out.push_back(*p);
+    o[0] = st.code;
+    o[1] = *p;
+    o += 1 + (st.code == ESCAPE);
     p += st.len;
     r -= st.len;
   }
+  return static_cast<std::size_t>(o - out);
+}
+
+void Encoder::encode(Bytes s, std::vector<unsigned char>& out) const {
+  const std::size_t old = out.size();
+  out.resize(old + 2 * s.size());
+  out.resize(old + encode(s, out.data() + old));
 }
 
 Encoder Table::encoder() const {
@@ -167,27 +178,6 @@ std::optional<Table> Table::from_bytes(Bytes record) {
   return t;
 }
 
-std::optional<std::size_t> Table::decode(Bytes codes, unsigned char* out, std::uint64_t count) const noexcept {
-  const unsigned char* c = codes.data();
-  const unsigned char* end = c + codes.size();
-  const std::size_t n = size();
-  const std::uint64_t* sym = symbols.data();
-  const std::uint8_t* len = lengths.data();
-  std::uint64_t at = 0;
-  while (c != end && at < count) {
-    const unsigned code = *c++;
-    if (code == ESCAPE) {
-      if (c == end) return std::nullopt;
-      out[at++] = *c++;
-    } else {
-      if (code >= n) return std::nullopt;
-      store_le64(out + at, sym[code]);
-      at += len[code];
-    }
-  }
-  return static_cast<std::size_t>(at);
-}
-
 bool Table::decode_into(Bytes codes, std::vector<unsigned char>& out, std::uint64_t count) const {
   const std::size_t old = out.size();
   const std::uint64_t by_codes = 8 * static_cast<std::uint64_t>(codes.size());
@@ -200,63 +190,63 @@ bool Table::decode_into(Bytes codes, std::vector<unsigned char>& out, std::uint6
 
 Table Table::train_to(std::span<const Bytes> samples, std::size_t max) {
   Table cur;
+  // Every byte of the samples adds one to its one-byte candidate whatever
+  // token covers it, so those gains are the byte counts, the same each round;
+  // the rounds count the multi-byte tokens and the pairs.
+  std::array<std::uint64_t, 256> bytes{};
+  for (const Bytes& s : samples)
+    for (unsigned char b : s) ++bytes[b];
+  const std::size_t max_tokens = std::min(max, MAX_SYMBOLS) + 256;
   std::vector<std::uint32_t> single;
-  std::vector<std::uint32_t> pair;
+  // Pair counters stay zero between rounds: only the touched ones are
+  // listed, read and cleared, never the whole array. Row `tokens` stands for
+  // "no previous token" (a sample's first step) and is ignored.
+  std::vector<std::uint32_t> pair((max_tokens + 1) * max_tokens, 0);
+  std::vector<std::uint32_t> touched;
   std::vector<Candidate> cands;
   for (int round = 0; round < 4; ++round) {
     const Encoder enc = cur.encoder();
     const std::size_t c = cur.size();
     const std::size_t tokens = c + 256;
     single.assign(tokens, 0);
-    pair.assign(tokens * tokens, 0);
+    touched.clear();
 
-    // Count tokens and adjacent pairs of tokens of the greedy coding; a
-    // multi-byte step also counts every byte it covered.
+    // The greedy coding of every sample: a token a step (the symbol's code,
+    // or c + b for an escaped byte b) and a pair for every two adjacent
+    // tokens of one sample.
     for (const Bytes& s : samples) {
       const unsigned char* p = s.data();
       std::size_t r = s.size();
-      std::size_t prev = SIZE_MAX;
+      std::size_t prev = tokens;
       while (r > 0) {
         const Step st = enc.step(p, r);
-        std::size_t tok;
-        std::size_t len = 1;
-        if (st.code == ESCAPE) {
-          tok = c + *p;
-        } else {
-          tok = st.code;
-          len = st.len;
-          if (len > 1)
-            for (std::size_t i = 0; i < len; ++i) ++single[c + p[i]];
-        }
+        const std::size_t tok = st.code == ESCAPE ? c + *p : st.code;
         ++single[tok];
-        if (prev != SIZE_MAX) ++pair[prev * tokens + tok];
+        const std::size_t at = prev * tokens + tok;
+        if (pair[at]++ == 0) touched.push_back(static_cast<std::uint32_t>(at));
         prev = tok;
-        p += len;
-        r -= len;
+        p += st.len;
+        r -= st.len;
       }
     }
 
     auto value_of = [&](std::size_t t) -> std::uint64_t { return t < c ? cur.symbols[t] : t - c; };
     auto len_of = [&](std::size_t t) -> unsigned { return t < c ? cur.lengths[t] : 1; };
 
-    std::size_t pairs_seen = 0;
-    for (std::uint32_t k : pair) pairs_seen += k != 0;
-    GainMap gains(tokens + pairs_seen);
-    for (std::size_t t = 0; t < tokens; ++t)
-      if (single[t] != 0) gains.add(value_of(t), static_cast<std::uint8_t>(len_of(t)),
-                                    static_cast<std::uint64_t>(single[t]) * len_of(t));
-    for (std::size_t a = 0; a < tokens; ++a) {
-      const unsigned la = len_of(a);
-      if (la >= 8) continue;
-      const std::uint32_t* row = &pair[a * tokens];
-      const std::uint64_t va = value_of(a);
-      for (std::size_t b = 0; b < tokens; ++b) {
-        if (row[b] == 0) continue;
-        const unsigned lb = len_of(b);
-        if (la + lb > 8) continue;
-        gains.add(va | (value_of(b) << (8 * la)), static_cast<std::uint8_t>(la + lb),
-                  static_cast<std::uint64_t>(row[b]) * (la + lb));
-      }
+    GainMap gains(tokens + touched.size());
+    for (unsigned b = 0; b < 256; ++b)
+      if (bytes[b] != 0) gains.add(b, 1, bytes[b]);
+    for (std::size_t t = 0; t < c; ++t)
+      if (single[t] != 0 && len_of(t) > 1)
+        gains.add(value_of(t), static_cast<std::uint8_t>(len_of(t)), static_cast<std::uint64_t>(single[t]) * len_of(t));
+    for (const std::uint32_t at : touched) {
+      const std::size_t a = at / tokens, b = at % tokens;
+      const std::uint64_t k = pair[at];
+      pair[at] = 0;
+      if (a == tokens) continue;  // a sample's first token
+      const unsigned la = len_of(a), lb = len_of(b);
+      if (la >= 8 || la + lb > 8) continue;
+      gains.add(value_of(a) | (value_of(b) << (8 * la)), static_cast<std::uint8_t>(la + lb), k * (la + lb));
     }
 
     cands.clear();

@@ -30,11 +30,15 @@ inline constexpr unsigned slot_of(std::uint64_t w) noexcept {
 }
 
 // The next min(r, 8) bytes at s as a little-endian word, missing bytes 0.
+// Near the end it overlaps two loads instead of looping over the bytes.
 inline std::uint64_t window(const unsigned char* s, std::size_t r) noexcept {
   if (r >= 8) return load_le64(s);
-  std::uint64_t w = 0;
-  for (std::size_t i = 0; i < r; ++i) w |= static_cast<std::uint64_t>(s[i]) << (8 * i);
-  return w;
+  if (r >= 4) {
+    const std::uint64_t hi = load_le32(s + r - 4);
+    return load_le32(s) | ((hi >> (8 * (8 - r))) << 32);
+  }
+  const std::size_t m = r >> 1;
+  return s[0] | static_cast<std::uint64_t>(s[m]) << (8 * m) | static_cast<std::uint64_t>(s[r - 1]) << (8 * (r - 1));
 }
 
 // One greedy step: the code to emit (ESCAPE: emit it and then the literal
@@ -49,18 +53,26 @@ class Table;
 // The coding tables of one table; immutable once built.
 class Encoder {
  public:
-  // The step at s with r >= 1 bytes left.
+  // The step at s with r >= 1 bytes left. Written without branches: which
+  // way a step goes depends on the data and would be mispredicted.
   Step step(const unsigned char* s, std::size_t r) const noexcept {
     const std::uint64_t w = window(s, r);
     const Slot& sl = slots_[slot_of(w)];
-    if (sl.len != 0 && sl.len <= r && (w & sl.mask) == sl.value) return {sl.code, sl.len};
-    const std::uint16_t e = r == 1 ? one_[s[0]] : two_[w & 0xFFFF];
+    const unsigned len = sl.len;
+    // An empty slot has length 0, which the unsigned len - 1 < r refuses.
+    const bool hit = (len - 1u < r) & ((w & sl.mask) == sl.value);
+    const std::uint16_t pair = two_[w & 0xFFFF];
+    const std::uint16_t single = one_[s[0]];
+    const std::uint16_t e = hit ? static_cast<std::uint16_t>(len << 8 | sl.code) : (r == 1 ? single : pair);
     return {static_cast<unsigned char>(e), static_cast<unsigned char>(e >> 8)};
   }
 
   // Codes the whole string with the greedy step from position 0, appending
   // the codes (an escape as 255 and the literal byte).
   void encode(Bytes s, std::vector<unsigned char>& out) const;
+  // The same into out, which has room for 2 * s.size() bytes; returns the
+  // number of code bytes written.
+  std::size_t encode(Bytes s, unsigned char* out) const noexcept;
 
  private:
   friend class Table;
@@ -108,7 +120,27 @@ class Table {
   // caller gives out room for min(count + 7, 8 * codes.size()) bytes. Returns
   // the bytes produced, or nothing for a code with no symbol or an escape
   // without its literal byte.
-  std::optional<std::size_t> decode(Bytes codes, unsigned char* out, std::uint64_t count) const noexcept;
+  std::optional<std::size_t> decode(Bytes codes, unsigned char* out, std::uint64_t count) const noexcept {
+    const unsigned char* c = codes.data();
+    const unsigned char* const end = c + codes.size();
+    const std::size_t n = symbols.size();
+    const std::uint64_t* const sym = symbols.data();
+    const std::uint8_t* const len = lengths.data();
+    std::uint64_t at = 0;
+    while (c != end && at < count) {
+      const unsigned code = *c;
+      if (code < n) {
+        store_le64(out + at, sym[code]);
+        at += len[code];
+        ++c;
+      } else {
+        if (code != ESCAPE || end - c < 2) return std::nullopt;
+        out[at++] = c[1];
+        c += 2;
+      }
+    }
+    return static_cast<std::size_t>(at);
+  }
   // The same, appending to a vector.
   bool decode_into(Bytes codes, std::vector<unsigned char>& out, std::uint64_t count) const;
 };

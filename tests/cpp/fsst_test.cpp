@@ -166,6 +166,63 @@ TEST(Fsst, TrainingIsOrderFreeAndKeepsOneLongSymbolASlot) {
   EXPECT_LT(coded * 2, raw);
 }
 
+// The corpora of tests/reference/fsst_train_reference.py, same generator.
+struct Lcg {
+  std::uint64_t x;
+  std::uint64_t next() {
+    x = x * 6364136223846793005ULL + 1442695040888963407ULL;
+    return x >> 33;
+  }
+};
+
+std::vector<std::string> reference_corpus(int kind, std::uint64_t seed, int n) {
+  static const std::string syllables[] = {"ka", "to", "ri", "men", "str", "ation", "/usr/", "lib", "e", "s",
+                                          std::string(1, '\0'), "ing"};
+  Lcg g{seed};
+  std::vector<std::string> out;
+  for (int i = 0; i < n; ++i) {
+    std::string w;
+    if (kind == 0) {
+      const std::uint64_t parts = 1 + g.next() % 5;
+      for (std::uint64_t k = 0; k < parts; ++k) w += syllables[g.next() % std::size(syllables)];
+    } else if (kind == 1) {
+      const std::uint64_t len = g.next() % 13;
+      for (std::uint64_t k = 0; k < len; ++k) w.push_back(static_cast<char>(g.next() % 256));
+    } else {
+      const std::uint64_t v = g.next();
+      std::uint64_t mod = 1;
+      for (std::uint64_t k = 0, d = 1 + g.next() % 9; k < d; ++k) mod *= 10;
+      w = std::to_string(v % mod);
+    }
+    out.push_back(w);
+  }
+  return out;
+}
+
+TEST(Fsst, TrainingMatchesTheReference) {
+  struct Case {
+    int kind;
+    std::uint64_t seed;
+    int n;
+    std::size_t max;
+    const char* hex;
+  };
+  const Case cases[] = {
+#include "fsst_train_vectors.inc"
+  };
+  for (const Case& c : cases) {
+    std::vector<unsigned char> rec;
+    train(reference_corpus(c.kind, c.seed, c.n), c.max).write_to(rec);
+    std::string hex;
+    for (unsigned char b : rec) {
+      static const char digits[] = "0123456789abcdef";
+      hex.push_back(digits[b >> 4]);
+      hex.push_back(digits[b & 15]);
+    }
+    EXPECT_EQ(hex, c.hex) << c.kind << " " << c.seed;
+  }
+}
+
 TEST(Fsst, RecordsRoundTripAndRefuse) {
   const Table t = train(word_corpus(500, 2), 40);
   std::vector<unsigned char> rec;

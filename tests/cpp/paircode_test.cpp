@@ -106,6 +106,14 @@ TEST(PairCode, FitRun) {
   EXPECT_EQ(fit.width_x, 2u);
   EXPECT_EQ(fit.width_y, 2u);
   EXPECT_EQ(fit.escape_bytes, 0u);
+  // y widths 1 and 2 tie at 4 bytes (2 of codes and the escaped (5, 8), or
+  // 4 of codes): the smaller y width stays.
+  std::vector<Pair> ytie(15, Pair{5, 7});
+  ytie.push_back(Pair{5, 8});
+  fit = paircode::fit_run(ytie, scratch);
+  EXPECT_EQ(fit.width_x, 0u);
+  EXPECT_EQ(fit.width_y, 1u);
+  EXPECT_EQ(fit.escape_bytes, 2u);
   // One varint-heavy outlier is cheaper escaped than widening every code.
   std::vector<Pair> outlier(64, Pair{0, 1});
   outlier.push_back(Pair{1u << 20, 1});
