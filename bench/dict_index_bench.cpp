@@ -238,6 +238,9 @@ int keys_mode(const char* file) {
   spec.block = 256;
   spec.micro = 16;
   spec.codecs = {symbols};
+  dictfix::Fields fitted;
+  fitted.spare_all_ones = true;
+  spec.codes = {{fitted, fitted}};
   std::vector<unsigned char> coded;
   spec.symbols_coder = [&](const std::string& s) {
     coded.clear();

@@ -244,32 +244,75 @@ bool DictIndex::advance(const Codec& codec, RunCursor& c, std::vector<unsigned c
   return codec.decode_into(phrases, Codec::Source{c.data, start, y}, out, UINT64_MAX);
 }
 
+namespace {
+
+struct Survivor {
+  std::uint64_t x, bit, y;
+};
+constexpr std::size_t CLIMB_DEPTH = 32;
+
+// The header walk of climb over t entries, for one header mode: fills the
+// stack of survivors and leaves the data position after the t-th entry in
+// the cursor. 1: done; 0: unreadable; -1: the stack filled.
+template <bool Fields>
+int walk_headers(RunCursor& c, std::uint64_t t, Survivor* stack, std::size_t& depth) noexcept {
+  std::size_t top = 0;
+  const unsigned char* run = c.run.data();
+  const std::uint64_t run_len = c.run.size();
+  const std::uint64_t mask = c.code_mask, width = c.width, unit = c.unit, limit = c.data_bits;
+  std::uint64_t hbit = c.header_bit, dbit = c.data_bit;
+  for (std::uint64_t i = 0; i < t; ++i) {
+    const std::uint64_t at = hbit / 8;
+    const std::uint64_t word = at + 8 <= run_len ? load_le64(run + at) : paircode::tail_word(c.run, at);
+    const std::uint64_t code = (word >> (hbit % 8)) & mask;
+    hbit += width;
+    std::uint64_t x, y;
+    if (Fields ? code != mask : code < c.table_len) {
+      if constexpr (Fields) {
+        y = c.y_base + (code & c.y_mask);
+        x = c.x_base + (code >> c.y_width);
+      } else {
+        x = c.table[code] >> 8;
+        y = c.table[code] & 0xff;
+      }
+    } else {
+      const auto e = escaped(c.data, dbit < limit ? dbit : limit);
+      if (!e) return 0;
+      x = e->x;
+      y = e->y;
+      dbit = e->bit;
+    }
+    if (y > c.capacity) return 0;
+    const std::uint64_t start = dbit < limit ? dbit : limit;
+    dbit = start + y * unit;  // y within the capacity of data far below 2^61 bytes: no overflow
+    while (top > 0 && stack[top - 1].x >= x) --top;
+    if (top == CLIMB_DEPTH) return -1;
+    stack[top++] = Survivor{x, start, y};
+  }
+  c.header_bit = hbit;
+  c.data_bit = dbit;
+  depth = top;
+  return 1;
+}
+
+}  // namespace
+
 bool DictIndex::climb(const Run& run, std::uint64_t t, std::vector<unsigned char>& out) const {
+  if (t == 0) return true;  // the run's first key, whatever the run holds
   RunCursor c = RunCursor::open(run.bytes, *run.code, run.keys, *run.codec);
   if (t > c.entries) return false;
-  if (t == 0) return true;
   // Entries whose suffix bytes survive into the target key: each later
   // entry with a prefix no longer than theirs cuts them away.
-  struct Survivor {
-    std::uint64_t x, bit, y;
-  };
-  constexpr std::size_t DEPTH = 32;
-  Survivor stack[DEPTH];
+  Survivor stack[CLIMB_DEPTH];
   std::size_t top = 0;
-  for (std::uint64_t i = 0; i < t; ++i) {
-    std::uint64_t x, y;
-    if (!c.read_pair(x, y) || y > c.capacity) return false;
-    const std::uint64_t start = std::min(c.data_bit, c.data_bits);
-    c.data_bit = sat_add(start, y * c.unit);
-    while (top > 0 && stack[top - 1].x >= x) --top;
-    if (top == DEPTH) {
-      // A long chain of ever longer prefixes: step entry by entry instead.
-      RunCursor again = RunCursor::open(run.bytes, *run.code, run.keys, *run.codec);
-      for (std::uint64_t k = 0; k < t; ++k)
-        if (!advance(*run.codec, again, out)) return false;
-      return true;
-    }
-    stack[top++] = Survivor{x, start, y};
+  const int walked = c.fields ? walk_headers<true>(c, t, stack, top) : walk_headers<false>(c, t, stack, top);
+  if (walked == 0) return false;
+  if (walked < 0) {
+    // A long chain of ever longer prefixes: step entry by entry instead.
+    RunCursor again = RunCursor::open(run.bytes, *run.code, run.keys, *run.codec);
+    for (std::uint64_t k = 0; k < t; ++k)
+      if (!advance(*run.codec, again, out)) return false;
+    return true;
   }
   if (c.data_bit > c.data_bits) return false;
   const Codec& codec = *run.codec;

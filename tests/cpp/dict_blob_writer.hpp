@@ -46,6 +46,9 @@ struct Fields {
   unsigned min_wx = 0, min_wy = 0, N = 0, M = 0, P = 0, Q = 0;
   // Added to every run's natural widths (before clamping), to escape less.
   unsigned extra_wx = 0, extra_wy = 0;
+  // One more y bit for a run where an entry's code would come out all ones
+  // (as a build's fitting avoids), so that such entries are not escaped.
+  bool spare_all_ones = false;
 };
 // Table mode: e bits a code; `pairs` listed in code order (x, y).
 struct Table {
@@ -287,6 +290,14 @@ inline RunFields natural(const std::vector<Entry>& run, const Fields& f) {
   }
   r.wx = std::min(15u, bits(max_x - r.min_x) + f.extra_wx);
   r.wy = std::min(15u, bits(max_y - r.min_y) + f.extra_wy);
+  if (f.spare_all_ones && r.wy < 15) {
+    const std::uint64_t mx = (std::uint64_t{1} << r.wx) - 1, my = (std::uint64_t{1} << r.wy) - 1;
+    for (auto& e : run)
+      if (e.x - r.min_x == mx && e.suffix.units.size() - r.min_y == my) {
+        ++r.wy;
+        break;
+      }
+  }
   return r;
 }
 
