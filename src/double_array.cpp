@@ -501,37 +501,13 @@ std::optional<std::uint32_t> DoubleArrayIndex::id(std::string_view key) const no
 
 void DoubleArrayIndex::common_prefix(std::string_view query, std::vector<PrefixMatch>& out) const {
   if (has_empty_) out.push_back({0, empty_id_});
-  const unsigned char* start = reinterpret_cast<const unsigned char*>(query.data());
-  const unsigned char* p = start;
-  const unsigned char* end = p + query.size();
-  std::uint64_t base = 0;
-  while (p != end) {
-    const std::uint16_t x = label(next_code_point(p, end));
-    if (x == 0) return;
-    const std::uint64_t w = slot(base + x);
-    if (label_of(w) != x) return;
-    if (w & FINAL) out.push_back({static_cast<std::size_t>(p - start), id_of(w)});
-    if (w & LEAF) return;
-    base = base_of(w);
-  }
+  prefix_walk(query, [&](const PrefixMatch& m) { out.push_back(m); });
 }
 
 std::optional<PrefixMatch> DoubleArrayIndex::longest_prefix(std::string_view query) const noexcept {
   std::optional<PrefixMatch> best;
   if (has_empty_) best = PrefixMatch{0, empty_id_};
-  const unsigned char* start = reinterpret_cast<const unsigned char*>(query.data());
-  const unsigned char* p = start;
-  const unsigned char* end = p + query.size();
-  std::uint64_t base = 0;
-  while (p != end) {
-    const std::uint16_t x = label(next_code_point(p, end));
-    if (x == 0) break;
-    const std::uint64_t w = slot(base + x);
-    if (label_of(w) != x) break;
-    if (w & FINAL) best = PrefixMatch{static_cast<std::size_t>(p - start), id_of(w)};
-    if (w & LEAF) break;
-    base = base_of(w);
-  }
+  prefix_walk(query, [&](const PrefixMatch& m) { best = m; });
   return best;
 }
 

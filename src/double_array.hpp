@@ -165,6 +165,23 @@ class DoubleArrayIndex {
                    std::uint64_t key_count);
 
   std::uint64_t slot(std::uint64_t i) const noexcept { return load_le64(slot_ + 8 * i); }
+  // Walks `query` from the root, calling found(PrefixMatch) at every final slot.
+  template <class F>
+  void prefix_walk(std::string_view query, F&& found) const {
+    const unsigned char* start = reinterpret_cast<const unsigned char*>(query.data());
+    const unsigned char* p = start;
+    const unsigned char* end = p + query.size();
+    std::uint64_t base = 0;
+    while (p != end) {
+      const std::uint16_t x = label(double_array::next_code_point(p, end));
+      if (x == 0) return;
+      const std::uint64_t w = slot(base + x);
+      if (double_array::label_of(w) != x) return;
+      if (w & double_array::FINAL) found(PrefixMatch{static_cast<std::size_t>(p - start), double_array::id_of(w)});
+      if (w & double_array::LEAF) return;
+      base = double_array::base_of(w);
+    }
+  }
   // Walks the labels lab[from..] (ending at a 0) from the root, appending
   // (from, end, id) at every final slot.
   void occurrences_from(const std::uint16_t* lab, std::size_t from, std::vector<Occurrence>& out) const;

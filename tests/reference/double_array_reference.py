@@ -1,7 +1,8 @@
 """Independent model of the "BDA1" build: given distinct str keys in ascending
 byte order, the blob bytes the double-array build must write.
 
-Written from the format's definition alone, sharing no code with the library,
+Written from the format's definition alone, sharing no code with the library
+(the checksums' arithmetic comes from the minimal perfect hash's reference),
 and deliberately plain: the placement scans positions one by one instead of
 using bitmap windows, which gives the same first fit (every window the real
 build looks at is a run of words it would scan in this order anyway).
@@ -9,33 +10,21 @@ build looks at is a run of words it would scan in this order anyway).
     python3 tests/reference/double_array_reference.py   # a self-check
 """
 
-MASK64 = (1 << 64) - 1
+import os
+import sys
 
-
-def fin(z):
-    z ^= z >> 30
-    z = (z * 0xBF58476D1CE4E5B9) & MASK64
-    z ^= z >> 27
-    z = (z * 0x94D049BB133111EB) & MASK64
-    z ^= z >> 31
-    return z
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from mphf_reference import M64, PHI, fin, header_checksum  # noqa: E402,F401
 
 
 def hash_block(data):
-    x = 0x9E3779B97F4A7C15
+    x = PHI
     padded = data + b"\0" * (-len(data) % 8)
     for i in range(0, len(padded), 8):
         w = int.from_bytes(padded[i:i + 8], "little")
-        x = ((x ^ w) * 0xBF58476D1CE4E5B9) & MASK64
+        x = ((x ^ w) * 0xBF58476D1CE4E5B9) & M64
         x ^= x >> 29
     return fin(x ^ len(data))
-
-
-def header_checksum(data):
-    h = 0xCBF29CE484222325
-    for b in data:
-        h = ((h ^ b) * 0x100000001B3) & MASK64
-    return fin(h) & 0xFFFFFFFF
 
 
 def build(keys):
@@ -128,7 +117,7 @@ def build(keys):
     payload = b"".join(w.to_bytes(8, "little") for w in slots)
     payload += b"".join(label.get(c, 0).to_bytes(2, "little") for c in range(C))
     payload += b"".join(c.to_bytes(4, "little") + x.to_bytes(4, "little") for c, x in supp)
-    empty = 0 if n and keys[0] == "" else MASK64
+    empty = 0 if n and keys[0] == "" else M64
     head = b"BDA1" + n.to_bytes(8, "little") + empty.to_bytes(8, "little") + S.to_bytes(8, "little")
     head += C.to_bytes(4, "little") + len(supp).to_bytes(4, "little") + L.to_bytes(4, "little")
     head += hash_block(payload).to_bytes(8, "little") + bytes(12)
