@@ -65,8 +65,8 @@ std::vector<Bytes> seeds() {
   for (auto& keys : sets) {
     std::sort(keys.begin(), keys.end());
     std::vector<std::string_view> v(keys.begin(), keys.end());
-    auto b = DoubleArrayIndex::build_ranked(v).blob().bytes();
-    out.emplace_back(b.begin(), b.end());
+    const DoubleArrayIndex idx = DoubleArrayIndex::build_ranked(v);
+    out.emplace_back(idx.blob().bytes().begin(), idx.blob().bytes().end());
   }
   return out;
 }
