@@ -4,8 +4,8 @@ marisa-trie (exact lookup), on the same keys in one run.
     .venv/bin/python bench/double_array_bench.py [text megabytes] [patterns]
 
 Patterns: `patterns` distinct words (default 10^5) of Debian's word list
-(wamerican, /usr/share/dict/american-english, installed with apt-get when
-missing). Text: `text megabytes` (default 100) of random words of that list
+(wamerican, /usr/share/dict/american-english, installed through
+bench/apt_peers.sh when missing). Text: `text megabytes` (default 100) of random words of that list
 with spaces and punctuation, in lines of 6 to 20 words.
 
 - matching: `occurrences` of every line against pyahocorasick's `iter` over
@@ -49,7 +49,8 @@ def peer(module, package):
 def word_list():
     if not os.path.exists(WORDS):
         print("installing wamerican with apt-get ...")
-        subprocess.run(["apt-get", "install", "-y", "-qq", "wamerican"], capture_output=True)
+        helper = os.path.join(os.path.dirname(os.path.abspath(__file__)), "apt_peers.sh")
+        subprocess.run(["bash", "-c", '. "$0" && apt_peers wamerican', helper])
     if not os.path.exists(WORDS):
         sys.exit(f"no word list at {WORDS}: install Debian's wamerican")
     with open(WORDS, encoding="utf-8") as f:
