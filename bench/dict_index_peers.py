@@ -20,42 +20,15 @@ import sys
 import tempfile
 import time
 
-ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+from fst_peers import ROOT, ensure_bench, peer, word_list  # beside this file
+
 BENCH = os.path.join(ROOT, "build", "bench", "dict_index_bench")
 
 
-def ensure_bench():
-    subprocess.run(["cmake", "-S", ROOT, "-B", os.path.join(ROOT, "build", "bench"), "-G", "Ninja",
-                    "-DCMAKE_BUILD_TYPE=Release", "-DQUORVALE_BENCH=ON", "-DQUORVALE_EXTENSION=OFF"],
-                   check=True, stdout=subprocess.DEVNULL)
-    subprocess.run(["cmake", "--build", os.path.join(ROOT, "build", "bench"), "-j4", "--target", "dict_index_bench"],
-                   check=True, stdout=subprocess.DEVNULL)
-
-
-def peer(module, package):
-    try:
-        return __import__(module)
-    except ImportError:
-        pass
-    print(f"# installing {package} with pip", flush=True)
-    subprocess.run([sys.executable, "-m", "pip", "install", "-q", package], check=False)
-    try:
-        return __import__(module)
-    except ImportError:
-        print(f"# peer {package} is missing: its column stays empty")
-        return None
-
-
 def corpora(quick):
-    path = "/usr/share/dict/american-english-huge"
-    if not os.path.exists(path):
-        print("# installing wamerican-huge with apt-get", flush=True)
-        subprocess.run(["apt-get", "install", "-y", "-q", "wamerican-huge"], check=False, stdout=subprocess.DEVNULL)
-    if os.path.exists(path):
-        with open(path, "rb") as f:
-            yield "wamerican-huge", [w for w in f.read().split(b"\n") if w]
-    else:
-        print("# corpus wamerican-huge is missing")
+    words = word_list("/usr/share/dict/american-english-huge", "wamerican-huge")
+    if words is not None:
+        yield "wamerican-huge", [w for w in words if w]
     n = 10**5 if quick else 10**6
     yield f"ids 0..{n}", [str(i).encode() for i in range(n)]
     rng = random.Random(7)
@@ -92,7 +65,7 @@ def marisa_key_ns(marisa, keys):
 
 def main():
     quick = "--quick" in sys.argv
-    ensure_bench()
+    ensure_bench("dict_index_bench")
     marisa = peer("marisa_trie", "marisa-trie")
     print(f"{'corpus':<18} {'keys':>9} {'raw MB':>8} {'blob MB':>8} {'marisa MB':>9} "
           f"{'key ns':>7} {'marisa ns':>9} {'ratio':>6} {'iter ns':>7}")
