@@ -1,5 +1,7 @@
-// Dictionary loading, by hand:
-//   dict_index_bench [--quick] [--keep DIR]
+// Dictionary loading and key decoding, by hand:
+//   dict_index_bench [--quick]
+//   dict_index_bench --keys FILE
+// Without --keys:
 // Writes synthetic "BDX3" blobs of 64 MB, 256 MB and 1 GB (the last two
 // skipped with --quick) into a temporary directory: valid framing, heads,
 // head ends, block and micro offsets shaped as a build of URL-like keys at
@@ -11,8 +13,14 @@
 //     over bytes already in memory (the payload checksum and the offset walk),
 //     in GB/s.
 // Y (the block count) and the heads' bytes are printed beside each time.
-// Build with -DQUORVALE_BENCH=ON and run by hand. There is no peer: no other
-// library loads this format.
+// There is no peer for loads: no other library loads this format.
+//
+// With --keys (run by bench/dict_index_peers.py, which times marisa-trie on
+// the same keys): the distinct keys of FILE, one a line, are written into a
+// blob by the tests' hand writer at block 256 (until the dictionary build
+// exists), their suffixes coded with a symbol table trained from them; it
+// prints the blob's size, key(id) for random ids and iteration per key.
+// Build with -DQUORVALE_BENCH=ON and run by hand.
 #include <algorithm>
 #include <chrono>
 #include <cstdint>
@@ -27,8 +35,10 @@
 #include <string>
 #include <vector>
 
+#include "../tests/cpp/dict_blob_writer.hpp"
 #include "blob.hpp"
 #include "dict_index/dict_index.hpp"
+#include "fsst.hpp"
 #include "offsets.hpp"
 
 using namespace quorvale;
@@ -181,12 +191,129 @@ void bench_one(const std::string& path, std::uint64_t target) {
               checksum == 0 ? " " : "");
 }
 
+int keys_mode(const char* file) {
+  std::vector<std::string> keys;
+  {
+    std::FILE* f = std::fopen(file, "rb");
+    if (!f) {
+      std::perror(file);
+      return 1;
+    }
+    std::string line;
+    for (int c; (c = std::fgetc(f)) != EOF;) {
+      if (c == '\n') {
+        keys.push_back(line);
+        line.clear();
+      } else {
+        line.push_back(static_cast<char>(c));
+      }
+    }
+    if (!line.empty()) keys.push_back(line);
+    std::fclose(f);
+  }
+  std::sort(keys.begin(), keys.end());
+  keys.erase(std::unique(keys.begin(), keys.end()), keys.end());
+
+  // A symbol table trained on a sample of the front-coded suffixes.
+  std::vector<std::string> suffixes;
+  for (std::size_t i = 1; i < keys.size(); i += 7) {
+    const std::size_t x = dict_index::common_prefix(
+        std::span<const unsigned char>(reinterpret_cast<const unsigned char*>(keys[i - 1].data()), keys[i - 1].size()),
+        std::span<const unsigned char>(reinterpret_cast<const unsigned char*>(keys[i].data()), keys[i].size()));
+    suffixes.push_back(keys[i].substr(x));
+  }
+  std::vector<fsst::Bytes> samples;
+  for (const auto& s : suffixes)
+    samples.emplace_back(reinterpret_cast<const unsigned char*>(s.data()), s.size());
+  const fsst::Table table = fsst::Table::train_to(samples, 255);
+  const fsst::Encoder encoder = table.encoder();
+  dictfix::Symbols symbols;
+  for (std::size_t i = 0; i < table.size(); ++i) {
+    std::string sym(8, '\0');
+    store_le64(reinterpret_cast<unsigned char*>(sym.data()), table.symbols[i]);
+    symbols.symbols.push_back(sym.substr(0, table.lengths[i]));
+  }
+  dictfix::Spec spec;
+  spec.keys = keys;
+  spec.block = 256;
+  spec.micro = 16;
+  spec.codecs = {symbols};
+  dictfix::Fields fitted;
+  fitted.spare_all_ones = true;
+  spec.codes = {{fitted, fitted}};
+  std::vector<unsigned char> coded;
+  spec.symbols_coder = [&](const std::string& s) {
+    coded.clear();
+    encoder.encode(fsst::Bytes(reinterpret_cast<const unsigned char*>(s.data()), s.size()), coded);
+    return std::vector<unsigned>(coded.begin(), coded.end());
+  };
+  const auto written = dictfix::write(spec);
+  const DictIndex d =
+      DictIndex::from_shared(blob::SharedBytes::from_owned(std::span<const unsigned char>(written.blob)), true);
+  std::uint64_t raw = 0;
+  for (const auto& k : keys) raw += k.size();
+  const auto split = d.sections();
+  std::printf("keys %zu\nraw_bytes %llu\nblob_bytes %zu\nescaped_share %.3f\n", keys.size(),
+              static_cast<unsigned long long>(raw), written.blob.size(),
+              static_cast<double>(split[dict_index::Sections::WIDE]) /
+                  std::max<std::uint64_t>(1, split[dict_index::Sections::ENTRIES] + split[dict_index::Sections::RESTARTS]));
+
+  std::mt19937_64 rng(42);
+  const std::size_t lookups = 1'000'000;
+  std::vector<std::uint64_t> ids(lookups);
+  for (auto& id : ids) id = rng() % keys.size();
+  for (std::size_t i = 0; i < 1000; ++i)
+    if (d.key(ids[i]) != keys[ids[i]]) {
+      std::fprintf(stderr, "key %llu decodes wrong\n", static_cast<unsigned long long>(ids[i]));
+      return 1;
+    }
+  std::uint64_t sink = 0;
+  double best = 1e300;
+  for (int r = 0; r < 3; ++r) {
+    const auto t0 = Clock::now();
+    for (std::uint64_t id : ids) sink += d.key(id)->size();
+    best = std::min(best, seconds_since(t0));
+  }
+  std::printf("key_ns %.1f\n", best / lookups * 1e9);
+  std::vector<unsigned char> out;
+  best = 1e300;
+  for (int r = 0; r < 3; ++r) {
+    const auto t0 = Clock::now();
+    for (std::uint64_t id : ids) sink += d.key_bytes_into(id, out);
+    best = std::min(best, seconds_since(t0));
+  }
+  std::printf("key_bytes_ns %.1f\n", best / lookups * 1e9);
+  // The same ids in ascending order: the blob's cache lines are met in turn,
+  // so this is closer to the decoder's own cost.
+  std::sort(ids.begin(), ids.end());
+  best = 1e300;
+  for (int r = 0; r < 3; ++r) {
+    const auto t0 = Clock::now();
+    for (std::uint64_t id : ids) sink += d.key_bytes_into(id, out);
+    best = std::min(best, seconds_since(t0));
+  }
+  std::printf("key_bytes_sorted_ns %.1f\n", best / lookups * 1e9);
+  best = 1e300;
+  for (int r = 0; r < 3; ++r) {
+    const auto t0 = Clock::now();
+    auto it = d.iter_from(0);
+    std::string text;
+    std::uint64_t id;
+    while (it.next(text, id)) sink += text.size();
+    best = std::min(best, seconds_since(t0));
+  }
+  std::printf("iter_ns %.1f\n", best / keys.size() * 1e9);
+  return sink == 0 ? 1 : 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
   bool quick = false;
-  for (int i = 1; i < argc; ++i)
+  for (int i = 1; i < argc; ++i) {
     if (std::strcmp(argv[i], "--quick") == 0) quick = true;
+    if (std::strcmp(argv[i], "--keys") == 0 && i + 1 < argc) return keys_mode(argv[i + 1]);
+  }
   const auto dir = std::filesystem::temp_directory_path() / ("quorvale-dict-bench-" + std::to_string(::getpid()));
   std::filesystem::create_directories(dir);
   const std::string path = (dir / "blob").string();

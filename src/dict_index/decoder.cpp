@@ -86,126 +86,113 @@ unsigned Codec::unit_bits() const noexcept {
 }
 
 RunCursor RunCursor::open(ByteSpan run, const paircode::Code& code, std::uint64_t k, const Codec& codec) noexcept {
+  // One object built in place (a copy of this many fields would cost more
+  // than the opening itself); a run that cannot be read leaves it empty.
   RunCursor c;
-  const std::uint64_t entries = k > 0 ? k - 1 : 0;
-  unsigned header_bits = 0;
-  if (code.is_table()) {
-    const paircode::TableCode& t = code.table();
-    c.table = t.table.data();
-    c.table_len = t.table.size();
-    c.width = t.e;
-  } else {
-    const paircode::FieldCode& f = code.fields();
-    header_bits = f.header_bits;
-    if (run.size() < (header_bits + 7u) / 8) return RunCursor{};
-    const paircode::RunFields r = f.run_fields(paircode::tail_word(run, 0));
-    if (r.width_x > 15 || r.width_y > 15) return RunCursor{};
-    c.fields = true;
-    c.x_base = r.min_x;
-    c.y_base = r.min_y;
-    c.y_width = r.width_y;
-    c.y_mask = (std::uint64_t{1} << r.width_y) - 1;
-    c.width = r.width_x + r.width_y;
-  }
-  // At most 1,023 entries of at most 30 bits: no overflow.
-  const std::uint64_t header_len = ceil_div(header_bits + c.width * entries, 8);
-  if (run.size() < header_len) return RunCursor{};
-  c.run = run;
-  c.readable = true;
-  c.code_mask = (std::uint64_t{1} << c.width) - 1;
-  c.header_bit = header_bits;
-  c.data = run.subspan(static_cast<std::size_t>(header_len));
-  c.data_bits = sat_mul(c.data.size(), 8);
-  c.unit = codec.unit_bits();
-  c.capacity = c.unit == 8 ? c.data.size() : c.data_bits / c.unit;
-  c.entries = entries;
+  c.init(run, code, k, codec);
   return c;
 }
 
-bool RunCursor::read_pair(std::uint64_t& x, std::uint64_t& y) noexcept {
-  const std::uint64_t at = header_bit / 8;
-  const std::uint64_t word = at + 8 <= run.size() ? load_le64(run.data() + at) : paircode::tail_word(run, at);
-  const std::uint64_t code = (word >> (header_bit % 8)) & code_mask;
-  header_bit += width;
-  last_escaped = false;
-  if (fields) {
-    if (code != code_mask) {
-      y = y_base + (code & y_mask);
-      x = x_base + (code >> y_width);
-      return true;
-    }
-  } else if (code < table_len) {
-    x = table[code] >> 8;
-    y = table[code] & 0xff;
-    return true;
+void RunCursor::init(ByteSpan bytes, const paircode::Code& code, std::uint64_t k, const Codec& codec) noexcept {
+  const std::uint64_t count = k > 0 ? k - 1 : 0;
+  unsigned header_bits = 0;
+  unsigned w;
+  if (code.is_table()) {
+    const paircode::TableCode& t = code.table();
+    table = t.table.data();
+    table_len = t.table.size();
+    w = t.e;
+  } else {
+    const paircode::FieldCode& f = code.fields();
+    header_bits = f.header_bits;
+    if (bytes.size() < (header_bits + 7u) / 8) return;
+    const paircode::RunFields r = f.run_fields(paircode::tail_word(bytes, 0));
+    if (r.width_x > 15 || r.width_y > 15) return;
+    fields = true;
+    x_base = r.min_x;
+    y_base = r.min_y;
+    y_width = r.width_y;
+    y_mask = (std::uint64_t{1} << r.width_y) - 1;
+    w = r.width_x + r.width_y;
   }
-  const auto e = escaped(data, std::min(data_bit, data_bits));
-  if (!e) return false;
-  x = e->x;
-  y = e->y;
-  data_bit = e->bit;
-  last_escaped = true;
-  return true;
+  // At most 1,023 entries of at most 30 bits: no overflow.
+  const std::uint64_t header_len = ceil_div(header_bits + w * count, 8);
+  if (bytes.size() < header_len) {
+    fields = false;
+    table = nullptr;
+    table_len = 0;
+    return;
+  }
+  run = bytes;
+  readable = true;
+  width = w;
+  code_mask = (std::uint64_t{1} << w) - 1;
+  header_bit = header_bits;
+  data = bytes.subspan(static_cast<std::size_t>(header_len));
+  data_bits = sat_mul(data.size(), 8);
+  unit = codec.unit_bits();
+  capacity = unit == 8 ? data.size() : data_bits / unit;
+  entries = count;
 }
 
-bool Codec::decode_into(const phrase::Dict& phrases, const Source& source, std::vector<unsigned char>& out,
-                        std::uint64_t count) const {
-  if (const auto* p = std::get_if<Packed>(&v))
-    return p->alphabet.decode_into(source.data.data(), source.data.size(), source.bit, source.units, out, count);
-  const std::uint64_t byte = source.bit / 8;
-  const std::uint64_t avail = byte < source.data.size() ? source.data.size() - byte : 0;
-  const ByteSpan codes = source.data.subspan(byte < source.data.size() ? static_cast<std::size_t>(byte) : source.data.size(),
-                                             static_cast<std::size_t>(std::min(source.units, avail)));
-  const std::size_t old = out.size();
-  if (const auto* s = std::get_if<Symbols>(&v)) {
-    out.resize(old + static_cast<std::size_t>(std::min(sat_add(count, 7), 8 * std::uint64_t{codes.size()})));
-    const auto got = s->table.decode(codes, out.data() + old, count);
-    out.resize(old + (got ? *got : 0));
-    return got.has_value();
-  }
+
+ByteSpan Codec::byte_codes(const Source& source) noexcept {
+  const std::uint64_t size = source.data.size();
+  const std::uint64_t byte = std::min(source.bit / 8, size);
+  return source.data.subspan(static_cast<std::size_t>(byte), static_cast<std::size_t>(std::min(source.units, size - byte)));
+}
+
+std::uint64_t Codec::room(std::uint64_t count, std::size_t codes) const noexcept {
+  // A symbol stores 8 bytes, a phrase 32, whatever their lengths.
+  if (std::holds_alternative<Symbols>(v)) return std::min(sat_add(count, 7), 8 * std::uint64_t{codes});
+  return std::min(sat_add(count, 32), 16 * std::uint64_t{codes});
+}
+
+std::optional<std::size_t> Codec::decode_at(const phrase::Dict& phrases, ByteSpan codes, unsigned char* out,
+                                            std::uint64_t count) const noexcept {
+  if (const auto* s = std::get_if<Symbols>(&v)) return s->table.decode(codes, out, count);
   const Tiered& t = std::get<Tiered>(v);
-  out.resize(old + static_cast<std::size_t>(std::min(sat_add(count, 32), 16 * std::uint64_t{codes.size()})));
-  unsigned char* w = out.data() + old;
   std::uint64_t at = 0;
   const unsigned g = t.split.g;
   const std::size_t symbols = t.table.size();
   const unsigned char* c = codes.data();
   const unsigned char* end = c + codes.size();
   const unsigned char* phrase_bytes = phrases.bytes().data();
-  bool ok = true;
   while (c != end && at < count) {
     const unsigned code = *c;
     if (code < g) {
-      if (code >= symbols) {
-        ok = false;
-        break;
-      }
-      store_le64(w + at, t.table.symbols[code]);
+      if (code >= symbols) return std::nullopt;
+      store_le64(out + at, t.table.symbols[code]);
       at += t.table.lengths[code];
       c += 1;
     } else if (code == fsst::ESCAPE) {
-      if (end - c < 2) {
-        ok = false;
-        break;
-      }
-      w[at++] = c[1];
+      if (end - c < 2) return std::nullopt;
+      out[at++] = c[1];
       c += 2;
     } else {
       const auto coded = t.split.get(c, static_cast<std::size_t>(end - c));
-      if (!coded || coded->phrase >= phrases.count()) {
-        ok = false;
-        break;
-      }
+      if (!coded || coded->phrase >= phrases.count()) return std::nullopt;
       // Every phrase of a read or built store is 1 to 32 bytes with 32
       // bytes readable from its start.
       const phrase::Dict::Span p = phrases.locate(coded->phrase);
-      std::memcpy(w + at, phrase_bytes + p.start, 32);
+      std::memcpy(out + at, phrase_bytes + p.start, 32);
       at += p.len;
       c += coded->size;
     }
   }
-  out.resize(old + (ok ? at : 0));
-  return ok;
+  return static_cast<std::size_t>(at);
+}
+
+bool Codec::decode_into(const phrase::Dict& phrases, const Source& source, std::vector<unsigned char>& out,
+                        std::uint64_t count) const {
+  if (const auto* p = std::get_if<Packed>(&v))
+    return p->alphabet.decode_into(source.data.data(), source.data.size(), source.bit, source.units, out, count);
+  const ByteSpan codes = byte_codes(source);
+  const std::size_t old = out.size();
+  out.resize(old + static_cast<std::size_t>(room(count, codes.size())));
+  const auto got = decode_at(phrases, codes, out.data() + old, count);
+  out.resize(old + (got ? *got : 0));
+  return got.has_value();
 }
 
 }  // namespace dict_index
@@ -257,43 +244,112 @@ bool DictIndex::advance(const Codec& codec, RunCursor& c, std::vector<unsigned c
   return codec.decode_into(phrases, Codec::Source{c.data, start, y}, out, UINT64_MAX);
 }
 
-bool DictIndex::climb(const Run& run, std::uint64_t t, std::vector<unsigned char>& out) const {
-  const RunCursor first = RunCursor::open(run.bytes, *run.code, run.keys, *run.codec);
-  if (t > first.entries) return false;
-  if (t == 0) return true;
-  // Entries whose suffix bytes survive into the target key: each later
-  // entry with a prefix no longer than theirs cuts them away.
-  struct Survivor {
-    std::uint64_t x, bit, y;
-  };
-  constexpr std::size_t DEPTH = 32;
-  Survivor stack[DEPTH];
+namespace {
+
+struct Survivor {
+  std::uint64_t x, bit, y;
+};
+constexpr std::size_t CLIMB_DEPTH = 32;
+
+// The header walk of climb over t entries, for one header mode: fills the
+// stack of survivors and leaves the data position after the t-th entry in
+// the cursor. 1: done; 0: unreadable; -1: the stack filled.
+template <bool Fields>
+int walk_headers(RunCursor& c, std::uint64_t t, Survivor* stack, std::size_t& depth) noexcept {
   std::size_t top = 0;
-  RunCursor c = first;
+  const unsigned char* run = c.run.data();
+  const std::uint64_t run_len = c.run.size();
+  const std::uint64_t mask = c.code_mask, width = c.width, unit = c.unit, limit = c.data_bits;
+  std::uint64_t hbit = c.header_bit, dbit = c.data_bit;
   for (std::uint64_t i = 0; i < t; ++i) {
+    const std::uint64_t at = hbit / 8;
+    const std::uint64_t word = at + 8 <= run_len ? load_le64(run + at) : paircode::tail_word(c.run, at);
+    const std::uint64_t code = (word >> (hbit % 8)) & mask;
+    hbit += width;
     std::uint64_t x, y;
-    if (!c.read_pair(x, y) || y > c.capacity) return false;
-    const std::uint64_t start = std::min(c.data_bit, c.data_bits);
-    c.data_bit = sat_add(start, y * c.unit);
-    while (top > 0 && stack[top - 1].x >= x) --top;
-    if (top == DEPTH) {
-      // A long chain of ever longer prefixes: step entry by entry instead.
-      RunCursor again = first;
-      for (std::uint64_t k = 0; k < t; ++k)
-        if (!advance(*run.codec, again, out)) return false;
-      return true;
+    if (Fields ? code != mask : code < c.table_len) {
+      if constexpr (Fields) {
+        y = c.y_base + (code & c.y_mask);
+        x = c.x_base + (code >> c.y_width);
+      } else {
+        x = c.table[code] >> 8;
+        y = c.table[code] & 0xff;
+      }
+    } else {
+      const auto e = escaped(c.data, dbit < limit ? dbit : limit);
+      if (!e) return 0;
+      x = e->x;
+      y = e->y;
+      dbit = e->bit;
     }
+    if (y > c.capacity) return 0;
+    const std::uint64_t start = dbit < limit ? dbit : limit;
+    dbit = start + y * unit;  // y within the capacity of data far below 2^61 bytes: no overflow
+    while (top > 0 && stack[top - 1].x >= x) --top;
+    if (top == CLIMB_DEPTH) return -1;
     stack[top++] = Survivor{x, start, y};
   }
-  if (c.data_bit > c.data_bits) return false;
-  for (std::size_t i = 0; i < top; ++i) {
-    const Survivor& s = stack[i];
-    if (out.size() < s.x) return false;
-    out.resize(static_cast<std::size_t>(s.x));
-    const std::uint64_t count = i + 1 < top ? stack[i + 1].x - s.x : UINT64_MAX;
-    if (!run.codec->decode_into(phrases, Codec::Source{c.data, s.bit, s.y}, out, count)) return false;
+  c.header_bit = hbit;
+  c.data_bit = dbit;
+  depth = top;
+  return 1;
+}
+
+}  // namespace
+
+bool DictIndex::climb(const Run& run, std::uint64_t t, std::vector<unsigned char>& out) const {
+  if (t == 0) return true;  // the run's first key, whatever the run holds
+  RunCursor c = RunCursor::open(run.bytes, *run.code, run.keys, *run.codec);
+  if (t > c.entries) return false;
+  // Entries whose suffix bytes survive into the target key: each later
+  // entry with a prefix no longer than theirs cuts them away.
+  Survivor stack[CLIMB_DEPTH];
+  std::size_t top = 0;
+  const int walked = c.fields ? walk_headers<true>(c, t, stack, top) : walk_headers<false>(c, t, stack, top);
+  if (walked == 0) return false;
+  if (walked < 0) {
+    // A long chain of ever longer prefixes: step entry by entry instead.
+    RunCursor again = RunCursor::open(run.bytes, *run.code, run.keys, *run.codec);
+    for (std::uint64_t k = 0; k < t; ++k)
+      if (!advance(*run.codec, again, out)) return false;
+    return true;
   }
-  return true;
+  if (c.data_bit > c.data_bits) return false;
+  const Codec& codec = *run.codec;
+  auto count_of = [&](std::size_t i) { return i + 1 < top ? stack[i + 1].x - stack[i].x : UINT64_MAX; };
+  if (std::holds_alternative<Codec::Packed>(codec.v)) {
+    for (std::size_t i = 0; i < top; ++i) {
+      if (out.size() < stack[i].x) return false;
+      out.resize(static_cast<std::size_t>(stack[i].x));
+      if (!codec.decode_into(phrases, Codec::Source{c.data, stack[i].bit, stack[i].y}, out, count_of(i))) return false;
+    }
+    return true;
+  }
+  // Byte codecs decode in place: the buffer is sized once for every
+  // survivor, each written at its prefix length.
+  auto codes_of = [&](std::size_t i) { return Codec::byte_codes(Codec::Source{c.data, stack[i].bit, stack[i].y}); };
+  std::uint64_t len = out.size(), reach = len, need = len;
+  for (std::size_t i = 0; i < top; ++i) {
+    if (stack[i].x > reach) return false;  // no decoding makes the key that long
+    reach = stack[i].x + codec.room(count_of(i), codes_of(i).size());
+    need = std::max(need, reach);
+  }
+  if (need > out.size()) out.resize(static_cast<std::size_t>(need));
+  for (std::size_t i = 0; i < top; ++i) {
+    if (len < stack[i].x) break;
+    const auto got = codec.decode_at(phrases, codes_of(i), out.data() + stack[i].x, count_of(i));
+    if (!got) {
+      len = 0;
+      break;
+    }
+    len = stack[i].x + *got;
+    if (i + 1 == top) {
+      out.resize(static_cast<std::size_t>(len));
+      return true;
+    }
+  }
+  out.resize(static_cast<std::size_t>(len));
+  return false;
 }
 
 bool DictIndex::key_bytes_into(std::uint64_t id, std::vector<unsigned char>& out) const {
@@ -311,7 +367,8 @@ bool DictIndex::key_bytes_into(std::uint64_t id, std::vector<unsigned char>& out
 }
 
 std::optional<std::string> DictIndex::key(std::uint64_t id) const {
-  std::vector<unsigned char> bytes;
+  // The stored bytes go through one buffer per thread, reused from call to call.
+  thread_local std::vector<unsigned char> bytes;
   if (!key_bytes_into(id, bytes)) return std::nullopt;
   std::size_t len = bytes.size();
   if (chars && len > 0) {

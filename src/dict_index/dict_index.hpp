@@ -66,6 +66,15 @@ struct Codec {
   // code or codes that end inside a code sequence.
   bool decode_into(const phrase::Dict& phrases, const Source& source, std::vector<unsigned char>& out,
                    std::uint64_t count) const;
+
+  // The byte codecs (Symbols, Tiered) in place: the suffix's code bytes (from
+  // byte bit / 8, at most `units`, none past the data); the room a decode of
+  // them needs (whole 8-byte symbols and 32-byte phrases are stored); and the
+  // decode into `out`, which has that room: the bytes produced, or nothing.
+  static ByteSpan byte_codes(const Source& source) noexcept;
+  std::uint64_t room(std::uint64_t count, std::size_t codes) const noexcept;
+  std::optional<std::size_t> decode_at(const phrase::Dict& phrases, ByteSpan codes, unsigned char* out,
+                                       std::uint64_t count) const noexcept;
 };
 
 // Appends the tables section: each codec's u32 length and record.
@@ -110,7 +119,34 @@ struct RunCursor {
   // Reads the next entry's (x, y) at the header position and moves it on;
   // an escaped entry's varints move the data position past them. False when
   // an escape cannot be read. Does not count the entry as consumed.
-  bool read_pair(std::uint64_t& x, std::uint64_t& y) noexcept;
+  bool read_pair(std::uint64_t& x, std::uint64_t& y) noexcept {
+    const std::uint64_t at = header_bit / 8;
+    const std::uint64_t word = at + 8 <= run.size() ? load_le64(run.data() + at) : paircode::tail_word(run, at);
+    const std::uint64_t code = (word >> (header_bit % 8)) & code_mask;
+    header_bit += width;
+    last_escaped = false;
+    if (fields) {
+      if (code != code_mask) {
+        y = y_base + (code & y_mask);
+        x = x_base + (code >> y_width);
+        return true;
+      }
+    } else if (code < table_len) {
+      x = table[code] >> 8;
+      y = table[code] & 0xff;
+      return true;
+    }
+    const auto e = escaped(data, data_bit < data_bits ? data_bit : data_bits);
+    if (!e) return false;
+    x = e->x;
+    y = e->y;
+    data_bit = e->bit;
+    last_escaped = true;
+    return true;
+  }
+
+ private:
+  void init(ByteSpan bytes, const paircode::Code& code, std::uint64_t k, const Codec& codec) noexcept;
 };
 
 // A run as the decoder climbs it: its codec, header code, bytes and keys

@@ -9,6 +9,7 @@
 #include <array>
 #include <cstdint>
 #include <cstring>
+#include <functional>
 #include <optional>
 #include <stdexcept>
 #include <string>
@@ -45,6 +46,9 @@ struct Fields {
   unsigned min_wx = 0, min_wy = 0, N = 0, M = 0, P = 0, Q = 0;
   // Added to every run's natural widths (before clamping), to escape less.
   unsigned extra_wx = 0, extra_wy = 0;
+  // One more y bit for a run where an entry's code would come out all ones
+  // (as a build's fitting avoids), so that such entries are not escaped.
+  bool spare_all_ones = false;
 };
 // Table mode: e bits a code; `pairs` listed in code order (x, y).
 struct Table {
@@ -70,6 +74,9 @@ struct Spec {
   std::vector<std::string> phrases;
   std::optional<CharCode> chars;
   std::optional<unsigned> head_prefix;  // the stored value; default the true one
+  // Codes a suffix for a Symbols codec in place of the writer's longest
+  // match (a benchmark passes a trained table's own coder).
+  std::function<std::vector<unsigned>(const std::string&)> symbols_coder;
 };
 
 // The byte split of the blob, counted while writing it.
@@ -196,8 +203,13 @@ struct Coded {
   std::vector<unsigned> units;
 };
 
-inline Coded code_suffix(const Codec& codec, const std::vector<std::string>& phrases, const std::string& s) {
+inline Coded code_suffix(const Codec& codec, const Spec& spec, const std::string& s) {
+  const std::vector<std::string>& phrases = spec.phrases;
   Coded c;
+  if (spec.symbols_coder && std::holds_alternative<Symbols>(codec)) {
+    c.units = spec.symbols_coder(s);
+    return c;
+  }
   auto symbol_step = [&](const std::vector<std::string>& syms, std::size_t& p) {
     std::size_t best = 0, code = 255;
     for (std::size_t i = 0; i < syms.size(); ++i)
@@ -278,6 +290,14 @@ inline RunFields natural(const std::vector<Entry>& run, const Fields& f) {
   }
   r.wx = std::min(15u, bits(max_x - r.min_x) + f.extra_wx);
   r.wy = std::min(15u, bits(max_y - r.min_y) + f.extra_wy);
+  if (f.spare_all_ones && r.wy < 15) {
+    const std::uint64_t mx = (std::uint64_t{1} << r.wx) - 1, my = (std::uint64_t{1} << r.wy) - 1;
+    for (auto& e : run)
+      if (e.x - r.min_x == mx && e.suffix.units.size() - r.min_y == my) {
+        ++r.wy;
+        break;
+      }
+  }
   return r;
 }
 
@@ -472,13 +492,13 @@ inline Written write(const Spec& spec) {
       const auto& prev = keys[first + (j - 1) * micro];
       const auto& key = keys[first + j * micro];
       const std::size_t x = lcp(prev, key);
-      runs[b].restart.push_back({x, code_suffix(codec, spec.phrases, key.substr(x))});
+      runs[b].restart.push_back({x, code_suffix(codec, spec, key.substr(x))});
     }
     for (std::uint64_t j = 0; j < m; ++j) {
       std::vector<Entry> run;
       for (std::uint64_t i = first + j * micro + 1; i < std::min(first + (j + 1) * micro, first + k); ++i) {
         const std::size_t x = lcp(keys[i - 1], keys[i]);
-        run.push_back({x, code_suffix(codec, spec.phrases, keys[i].substr(x))});
+        run.push_back({x, code_suffix(codec, spec, keys[i].substr(x))});
       }
       runs[b].micro.push_back(run);
     }

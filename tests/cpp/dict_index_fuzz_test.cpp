@@ -1,9 +1,11 @@
 // Seeded mutation of valid dictionary blobs: every input is refused with one
 // of the loader's messages or loads, and then decoding, iteration, the byte
 // split and writing back never crash, hang or read outside the blob (run
-// under AddressSanitizer).
+// under AddressSanitizer). A longer run by hand: DICT_FUZZ_ITERATIONS and
+// DICT_FUZZ_SEED in the environment.
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <random>
 
 #include "dict_exercise.hpp"
@@ -16,8 +18,11 @@ TEST(DictIndexFuzz, MutatedBlobsAreRefusedOrReadSafely) {
   for (const auto& f : dictfix::fixtures()) seeds.push_back(dictfix::write(f.spec).blob);
   for (const auto& s : seeds) dictfix::exercise(s);
 
-  std::mt19937_64 rng(20261214);
-  for (int iter = 0; iter < 20000; ++iter) {
+  const char* iterations = std::getenv("DICT_FUZZ_ITERATIONS");
+  const char* seed = std::getenv("DICT_FUZZ_SEED");
+  const long long rounds = iterations ? std::atoll(iterations) : 20000;
+  std::mt19937_64 rng(seed ? std::strtoull(seed, nullptr, 10) : 20261214);
+  for (long long iter = 0; iter < rounds; ++iter) {
     dictfix::Bytes b = seeds[rng() % seeds.size()];
     const unsigned kind = rng() % 6;
     const std::size_t flips = 1 + rng() % 4;
