@@ -23,41 +23,9 @@ import sys
 import tempfile
 import time
 
-ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
-BUILD = os.path.join(ROOT, "build", "bench")
-BENCH = os.path.join(BUILD, "dict_build_bench")
+from fst_peers import ROOT, ensure_bench, peer, word_list  # beside this file
 
-
-def ensure_bench():
-    subprocess.run(["cmake", "-S", ROOT, "-B", BUILD, "-G", "Ninja", "-DCMAKE_BUILD_TYPE=Release",
-                    "-DQUORVALE_BENCH=ON", "-DQUORVALE_EXTENSION=OFF"], check=True, stdout=subprocess.DEVNULL)
-    subprocess.run(["cmake", "--build", BUILD, "-j4", "--target", "dict_build_bench"], check=True,
-                   stdout=subprocess.DEVNULL)
-
-
-def peer(module, package):
-    try:
-        return __import__(module)
-    except ImportError:
-        pass
-    print(f"# installing {package} with pip", flush=True)
-    subprocess.run([sys.executable, "-m", "pip", "install", "-q", package], check=False)
-    try:
-        return __import__(module)
-    except ImportError:
-        print(f"# peer {package} is missing: its columns stay empty")
-        return None
-
-
-def word_list(path, package):
-    if not os.path.exists(path):
-        print(f"# installing {package} with apt-get", flush=True)
-        subprocess.run(["apt-get", "install", "-y", "-q", package], check=False, stdout=subprocess.DEVNULL)
-    if not os.path.exists(path):
-        print(f"# corpus {package} is missing")
-        return None
-    with open(path, "rb") as f:
-        return f.read().split(b"\n")
+BENCH = os.path.join(ROOT, "build", "bench", "dict_build_bench")
 
 
 def corpora(quick):
@@ -85,7 +53,7 @@ def marisa_figures(marisa, keys, tmp):
 
 def main():
     quick = "--quick" in sys.argv
-    ensure_bench()
+    ensure_bench("dict_build_bench")
     marisa = peer("marisa_trie", "marisa-trie")
     with tempfile.TemporaryDirectory() as tmp:
         for name, keys in corpora(quick):
