@@ -316,6 +316,7 @@ DictIndex DictIndex::from_vocabulary(std::span<const Key> keys, std::uint64_t bl
   parts = {};
 
   if (j.codecs.empty()) {
+    if (tables.empty()) panic("index out of bounds: a build has at least one table");
     j.codes.push_back(CodePair{});
     j.codecs.push_back(Codec{Codec::Symbols{tables[0]}});
   }
