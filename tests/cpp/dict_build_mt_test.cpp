@@ -30,18 +30,16 @@ TEST(DictBuildThreads, TheThreadCountChangesNoByte) {
   const auto keys = words(220'000, 1);
   ASSERT_GT(keys.size(), 3u * 65'536);
   const auto views = views_of(keys);
-  for (std::uint64_t block : {32, 1024}) {
-    const std::uint64_t micro = dict_index::micro_for(block);
-    const DictIndex one = DictIndex::from_sorted_as(views, block, micro, 1, keys.size());
-    ASSERT_GE(one.codecs.size(), 4u);
-    const Blob want = blob_of(one);
-    for (std::size_t threads : {2, 8}) {
-      SCOPED_TRACE("block " + std::to_string(block) + ", threads " + std::to_string(threads));
-      const DictIndex d = DictIndex::from_sorted_as(views, block, micro, threads, keys.size());
-      EXPECT_EQ(blob_of(d), want);
-    }
-    check_round_trip(one, keys);
+  // Block 32: shards of 2,048 blocks, 4 parts on 8 workers, 2 on 2.
+  const std::uint64_t block = 32, micro = dict_index::micro_for(block);
+  const DictIndex one = DictIndex::from_sorted_as(views, block, micro, 1, keys.size());
+  ASSERT_GE(one.codecs.size(), 4u);
+  const Blob want = blob_of(one);
+  for (std::size_t threads : {2, 8}) {
+    SCOPED_TRACE("threads " + std::to_string(threads));
+    EXPECT_EQ(blob_of(DictIndex::from_sorted_as(views, block, micro, threads, keys.size())), want);
   }
+  EXPECT_EQ(blob_of(reload(want)), want);
 }
 
 TEST(DictBuildThreads, CodedKeysOnWorkers) {
