@@ -127,14 +127,16 @@ void radix_sort(Sortable* a, Sortable* tmp, std::size_t n, const Key* keys) {
 
 }  // namespace
 
-// In parallel: the keys are cut into buckets by the two bytes of their words
-// where the smallest and the largest word first differ, each worker
-// counting and placing one stretch of the keys; then every bucket is sorted
-// on its own, the largest first.
+// In parallel, as a sample sort: splitters from an evenly spaced sample of
+// the keys cut them into buckets of about equal size whatever their shared
+// stems; workers find each key's bucket and place it, one stretch of the
+// keys each; then every bucket is radix-sorted on its own, the largest first.
 void sort_keys(std::vector<Key>& keys, std::size_t threads) {
   const std::size_t n = keys.size();
   if (n < 2) return;
-  std::vector<Sortable> a(n), b(n);
+  // Uninitialised: every element is written before it is read, by the
+  // workers, so no thread zeroes hundreds of megabytes first.
+  Pages<Sortable> a = Pages<Sortable>::allocate(n), b = Pages<Sortable>::allocate(n);
   if (n < (std::size_t{1} << 16) || threads < 2) {
     for (std::size_t i = 0; i < n; ++i) a[i] = {word_at(as_span(keys[i]), 0), i};
     radix_sort(a.data(), b.data(), n, keys.data());
@@ -143,57 +145,59 @@ void sort_keys(std::vector<Key>& keys, std::size_t threads) {
     keys.swap(out);
     return;
   }
+  const std::size_t buckets = 4 * threads;
+  std::vector<Key> splitters;
+  {
+    const std::size_t samples = 32 * buckets;
+    std::vector<Key> sample(samples);
+    for (std::size_t i = 0; i < samples; ++i) sample[i] = keys[i * (n / samples)];
+    std::sort(sample.begin(), sample.end());
+    for (std::size_t k = 1; k < buckets; ++k) splitters.push_back(sample[k * samples / buckets]);
+  }
   const std::size_t chunks = threads;
   const std::size_t chunk = (n + chunks - 1) / chunks;
-  std::vector<std::pair<std::uint64_t, std::uint64_t>> range(chunks, {~0ULL, 0});
+  Pages<std::uint32_t> bucket = Pages<std::uint32_t>::allocate(n);
+  std::vector<std::uint64_t> counts(chunks * buckets, 0);
   parallel_claims(chunks, threads, [&](std::size_t c) {
+    std::uint64_t* mine = counts.data() + c * buckets;
     for (std::size_t i = c * chunk; i < n && i < (c + 1) * chunk; ++i) {
-      a[i] = {word_at(as_span(keys[i]), 0), i};
-      range[c].first = std::min(range[c].first, a[i].word);
-      range[c].second = std::max(range[c].second, a[i].word);
+      const auto k = static_cast<std::uint32_t>(std::upper_bound(splitters.begin(), splitters.end(), keys[i]) -
+                                                splitters.begin());
+      bucket[i] = k;
+      ++mine[k];
     }
   });
-  std::uint64_t lo = ~0ULL, hi = 0;
-  for (const auto& [l, h] : range) lo = std::min(lo, l), hi = std::max(hi, h);
-  // The bucket: 16 bits from the first byte where the words differ.
-  const unsigned shift = lo == hi ? 0 : static_cast<unsigned>(__builtin_clzll(lo ^ hi)) / 8 * 8;
-  const auto bucket_of = [shift](std::uint64_t w) -> std::size_t {
-    return shift > 48 ? static_cast<std::size_t>((w << shift) >> 48) : static_cast<std::size_t>((w >> (48 - shift)) & 0xFFFF);
-  };
-  constexpr std::size_t BUCKETS = 65536;
-  std::vector<std::uint64_t> counts(chunks * BUCKETS, 0);
-  parallel_claims(chunks, threads, [&](std::size_t c) {
-    std::uint64_t* mine = counts.data() + c * BUCKETS;
-    for (std::size_t i = c * chunk; i < n && i < (c + 1) * chunk; ++i) ++mine[bucket_of(a[i].word)];
-  });
   // Bucket by bucket, chunk by chunk: where each chunk places its keys.
-  std::vector<std::uint64_t> starts(BUCKETS + 1, 0);
+  std::vector<std::uint64_t> starts(buckets + 1, 0);
   std::uint64_t at = 0;
-  for (std::size_t k = 0; k < BUCKETS; ++k) {
+  for (std::size_t k = 0; k < buckets; ++k) {
     starts[k] = at;
-    for (std::size_t c = 0; c < chunks; ++c) at += std::exchange(counts[c * BUCKETS + k], at);
+    for (std::size_t c = 0; c < chunks; ++c) at += std::exchange(counts[c * buckets + k], at);
   }
-  starts[BUCKETS] = n;
+  starts[buckets] = n;
   parallel_claims(chunks, threads, [&](std::size_t c) {
-    std::uint64_t* next = counts.data() + c * BUCKETS;
-    for (std::size_t i = c * chunk; i < n && i < (c + 1) * chunk; ++i) b[next[bucket_of(a[i].word)]++] = a[i];
+    std::uint64_t* next = counts.data() + c * buckets;
+    for (std::size_t i = c * chunk; i < n && i < (c + 1) * chunk; ++i)
+      b[next[bucket[i]]++] = {word_at(as_span(keys[i]), 0), i};
   });
-  std::vector<std::uint32_t> order;
-  for (std::size_t k = 0; k < BUCKETS; ++k)
-    if (starts[k + 1] - starts[k] > 1) order.push_back(static_cast<std::uint32_t>(k));
+  bucket = {};
+  std::vector<std::uint32_t> order(buckets);
+  for (std::size_t k = 0; k < buckets; ++k) order[k] = static_cast<std::uint32_t>(k);
   std::stable_sort(order.begin(), order.end(), [&](std::uint32_t x, std::uint32_t y) {
     return starts[x + 1] - starts[x] > starts[y + 1] - starts[y];
   });
-  parallel_claims(order.size(), threads, [&](std::size_t i) {
+  parallel_claims(buckets, threads, [&](std::size_t i) {
     const std::uint64_t from = starts[order[i]];
     radix_sort(b.data() + from, a.data() + from, starts[order[i] + 1] - from, keys.data());
   });
   a = {};
-  std::vector<Key> out(n);
+  Pages<Key> out = Pages<Key>::allocate(n);
   parallel_claims(chunks, threads, [&](std::size_t c) {
     for (std::size_t i = c * chunk; i < n && i < (c + 1) * chunk; ++i) out[i] = keys[b[i].index];
   });
-  keys.swap(out);
+  parallel_claims(chunks, threads, [&](std::size_t c) {
+    for (std::size_t i = c * chunk; i < n && i < (c + 1) * chunk; ++i) keys[i] = out[i];
+  });
 }
 
 void sort_distinct(std::vector<Key>& keys) {

@@ -1,5 +1,7 @@
 // What a build trains before it encodes: per shard a sample of the suffixes
 // the front coding will code, one symbol table a shard, and the phrases.
+#include <algorithm>
+
 #include "dict_index/dict_index.hpp"
 #include "dict_index/room_internal.hpp"
 
@@ -19,31 +21,27 @@ std::uint64_t stride(std::uint64_t shard_keys, std::uint64_t n, std::uint64_t fi
 
 }  // namespace
 
+// A key is coded against its predecessor, or a restart against the restart
+// micro keys before it (the head first), so only the sampled chunks are
+// visited.
 Pieces build_pieces(std::span<const Key> keys, std::uint64_t block, std::uint64_t micro, bool exact) {
   const std::uint64_t n = keys.size();
   const std::uint64_t K = shard_blocks(block) * block;
   const std::uint64_t shards = ceil_div(ceil_div(n, block), shard_blocks(block));
   Pieces pieces(shards == 0 ? 1 : static_cast<std::size_t>(shards));
-  if (n == 0) return pieces;
-  Key previous = keys[0], restart = keys[0];
-  std::uint64_t u = stride(K, n, 0, exact);
-  for (std::uint64_t i = 1; i < n; ++i) {
-    const Key key = keys[i];
-    const std::uint64_t d = i % block;
-    if (d == 0) {
-      previous = restart = key;
-      if (i % K == 0) u = stride(K, n, i, exact);
-      continue;
+  for (std::uint64_t s = 0; s < shards; ++s) {
+    const std::uint64_t first = s * K, end = std::min(n, first + K);
+    const std::uint64_t u = stride(K, n, first, exact);
+    std::vector<fsst::Bytes>& out = pieces[static_cast<std::size_t>(s)];
+    for (std::uint64_t chunk = first; chunk < end; chunk += 256 * u) {
+      for (std::uint64_t i = chunk; i < end && i < chunk + 256; ++i) {
+        const std::uint64_t d = i % block;
+        if (d == 0) continue;  // a head
+        const ByteSpan k = as_span(keys[i]);
+        const std::size_t x = common_prefix(as_span(keys[d % micro == 0 ? i - micro : i - 1]), k);
+        out.push_back(k.subspan(x));
+      }
     }
-    const std::uint64_t s = i / K;
-    const bool restarts = d % micro == 0;
-    if (((i - s * K) / 256) % u == 0) {
-      const ByteSpan k = as_span(key);
-      const std::size_t x = common_prefix(as_span(restarts ? restart : previous), k);
-      pieces[static_cast<std::size_t>(s)].push_back(k.subspan(x));
-    }
-    previous = key;
-    if (restarts) restart = key;
   }
   return pieces;
 }
