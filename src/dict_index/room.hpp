@@ -6,8 +6,8 @@
 // are declared there); nothing outside src/dict_index/ includes it.
 #pragma once
 
-#include <array>
 #include <algorithm>
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <exception>
@@ -45,8 +45,9 @@ struct Phrases {
   static Phrases none() { return Phrases{}; }
 };
 
-// Keys per microblock for a block size: a divisor of block near its square
-// root, at most 32.
+// Keys per microblock, a divisor of block: the first of max(sqrt(block),
+// 16)..=31 that divides it, else the largest of 32 down to 3, else 2, else
+// block itself (a prime: one microblock a block).
 std::uint64_t micro_for(std::uint64_t block) noexcept;
 // Blocks a shard: min(65,536 / block, 65,535).
 inline std::uint64_t shard_blocks(std::uint64_t block) noexcept {

@@ -3,6 +3,7 @@
 // parts of whole shards on workers and joins the parts into an index.
 #include <algorithm>
 #include <array>
+#include <cmath>
 #include <utility>
 
 #include "dict_index/dict_index.hpp"
@@ -18,8 +19,10 @@ inline constexpr const char* MSG_BLOCK_RANGE = "dict: block must be in 1..=1024"
 unsigned bit_length(std::uint64_t v) noexcept { return v == 0 ? 0 : 64 - static_cast<unsigned>(__builtin_clzll(v)); }
 
 std::uint64_t isqrt(std::uint64_t v) noexcept {
-  std::uint64_t s = 0;
-  while ((s + 1) * (s + 1) <= v) ++s;
+  constexpr std::uint64_t MAX = 0xFFFFFFFF;
+  std::uint64_t s = std::min<std::uint64_t>(MAX, static_cast<std::uint64_t>(std::sqrt(static_cast<double>(v))));
+  while (s * s > v) --s;
+  while (s < MAX && (s + 1) * (s + 1) <= v) ++s;
   return s;
 }
 
@@ -83,7 +86,7 @@ void radix_sort(Sortable* a, Sortable* tmp, std::size_t n, const Key* keys) {
     std::size_t lo, n, depth;
   };
   std::vector<Range> todo{{0, n, 0}};
-  std::vector<std::array<std::uint32_t, 256>> counts(8);
+  std::vector<std::array<std::uint64_t, 256>> counts(8);
   while (!todo.empty()) {
     const Range r = todo.back();
     todo.pop_back();
@@ -98,10 +101,10 @@ void radix_sort(Sortable* a, Sortable* tmp, std::size_t n, const Key* keys) {
     Sortable* src = v;
     Sortable* dst = tmp + r.lo;
     for (unsigned d = 0; d < 8; ++d) {
-      std::array<std::uint32_t, 256>& c = counts[d];
+      std::array<std::uint64_t, 256>& c = counts[d];
       if (c[(src[0].word >> (8 * d)) & 0xFF] == r.n) continue;  // one digit: nothing moves
-      std::uint32_t sum = 0;
-      for (std::uint32_t& k : c) sum += std::exchange(k, sum);
+      std::uint64_t sum = 0;
+      for (std::uint64_t& k : c) sum += std::exchange(k, sum);
       for (std::size_t i = 0; i < r.n; ++i) dst[c[(src[i].word >> (8 * d)) & 0xFF]++] = src[i];
       std::swap(src, dst);
     }
