@@ -1,5 +1,7 @@
 #include "fst_walk.hpp"
 
+#include <algorithm>
+
 namespace quorvale {
 
 namespace fst_walk {
@@ -56,7 +58,12 @@ std::optional<FirstChars> FirstChars::derive(const fst::Fst& fst) {
   t.root_final_ = root.is_final();
   t.root_final_output_ = root.final_output();
   if (!entries.empty()) {
-    const std::size_t words = (entries.back().code_point >> 6) + 1;
+    // Entries come out in code-point order (inputs ascend); the largest is
+    // taken all the same, so that a node whose inputs do not ascend (crafted
+    // bytes) cannot make the bitmap too short.
+    std::uint32_t top = 0;
+    for (const auto& e : entries) top = std::max(top, e.code_point);
+    const std::size_t words = (top >> 6) + 1;
     t.bits_.assign(words, 0);
     t.ranks_.assign(words, 0);
     if (entries.size() > UINT32_MAX) return std::nullopt;
