@@ -48,30 +48,8 @@ Pairs drain(string_index::EntryStream<A> s) {
 
 std::vector<std::uint32_t> code_points(const std::string& s) {
   std::vector<std::uint32_t> out;
-  for (std::size_t i = 0; i < s.size();) {
-    const unsigned char c = s[i];
-    const unsigned len = c < 0x80 ? 1 : c < 0xE0 ? 2 : c < 0xF0 ? 3 : 4;
-    std::uint32_t cp = len == 1 ? c : c & (0x7F >> len);
-    for (unsigned k = 1; k < len; ++k) cp = cp << 6 | (s[i + k] & 0x3F);
-    out.push_back(cp);
-    i += len;
-  }
+  EXPECT_TRUE(utf8_chars(s, out)) << s;
   return out;
-}
-
-std::size_t edit_distance(const std::vector<std::uint32_t>& a, const std::vector<std::uint32_t>& b) {
-  std::vector<std::size_t> row(b.size() + 1);
-  for (std::size_t j = 0; j <= b.size(); ++j) row[j] = j;
-  for (std::size_t i = 1; i <= a.size(); ++i) {
-    std::size_t diag = row[0];
-    row[0] = i;
-    for (std::size_t j = 1; j <= b.size(); ++j) {
-      const std::size_t up = row[j];
-      row[j] = std::min({row[j] + 1, row[j - 1] + 1, diag + (a[i - 1] == b[j - 1] ? 0 : 1)});
-      diag = up;
-    }
-  }
-  return row[b.size()];
 }
 
 bool char_subsequence(const std::string& query, const std::string& key) {
@@ -196,7 +174,7 @@ void model_check(const Keys& sorted, std::uint64_t seed, bool thorough) {
       const Pairs want = m.select([&](const std::string& k) {
         const auto kc = code_points(k);
         return (kc.size() > qc.size() ? kc.size() - qc.size() : qc.size() - kc.size()) <= d &&
-               edit_distance(qc, kc) <= d;
+               distance(qc, kc) <= d;
       });
       ASSERT_EQ(drain(index.fuzzy_iter(string_index::levenshtein(q, d))), want) << q << " d=" << d;
     }
