@@ -122,7 +122,7 @@ inline std::size_t distance(const std::vector<std::uint32_t>& a, const std::vect
 // ---- hand assembly of FST bytes, straight from the format's tables ----
 
 inline void put(Bytes& b, std::uint64_t v, unsigned width) {
-  for (unsigned i = 0; i < width; ++i) b.push_back(static_cast<unsigned char>(v >> (8 * i)));
+  for (unsigned i = 0; i < width; ++i) b.push_back(i < 8 ? static_cast<unsigned char>(v >> (8 * i)) : 0);
 }
 
 // An FST of the given version around hand-written node bytes (which start at
