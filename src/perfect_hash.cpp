@@ -364,25 +364,17 @@ std::uint64_t PerfectHashIndex::serialized_len() const noexcept {
 }
 
 std::vector<unsigned char> PerfectHashIndex::to_bytes() const {
-  Parts parts = serialised_parts();
   std::vector<unsigned char> out;
   out.reserve(static_cast<std::size_t>(serialized_len()));
-  out.insert(out.end(), parts.header.begin(), parts.header.end());
-  out.insert(out.end(), parts.image.begin(), parts.image.end());
-  auto a = arena_.bytes().bytes();
-  out.insert(out.end(), a.begin(), a.end());
-  out.insert(out.end(), parts.side.begin(), parts.side.end());
+  VecWriter w(out);
+  write_to(w);
   return out;
 }
 
 void PerfectHashIndex::save(const std::string& path) const {
-  Parts parts = serialised_parts();
   blob::write_atomically_with(path, [&](File& file) {
     BufWriter w(file);
-    w.write_all(parts.header);
-    if (!parts.image.empty()) w.write_all(parts.image);
-    w.write_all(arena_.bytes().bytes());
-    if (!parts.side.empty()) w.write_all(parts.side);
+    write_to(w);
     w.flush();
   });
 }
