@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <bit>
 #include <cstring>
 
 #include "mphf_build.hpp"
@@ -64,12 +65,61 @@ void slot_chunk(std::span<Pair> chunk, bool inside_group, const Mphf& mph) {
   }
 }
 
+// Sorts pairs in place: one in-place radix pass on the first word's highest
+// byte in which the range differs, then each byte group the same way; small
+// groups and groups of one first word go to a comparison sort. Hash words
+// are uniform, so two passes leave groups of a few pairs.
+void radix_sort(Pair* a, std::size_t n) {
+  constexpr std::size_t SMALL = 64;
+  if (n < SMALL) {
+    std::sort(a, a + n, pair_less);
+    return;
+  }
+  std::uint64_t lo = a[0].first, hi = a[0].first;
+  for (std::size_t i = 1; i < n; ++i) {
+    lo = std::min(lo, a[i].first);
+    hi = std::max(hi, a[i].first);
+  }
+  if (lo == hi) {
+    std::sort(a, a + n, pair_less);
+    return;
+  }
+  const int top = 63 - std::countl_zero(lo ^ hi);  // the highest bit that differs
+  const int shift = top >= 7 ? top - 7 : 0;
+  auto digit = [shift](const Pair& p) { return static_cast<std::size_t>((p.first >> shift) & 0xff); };
+  std::size_t start[257] = {};
+  for (std::size_t i = 0; i < n; ++i) ++start[digit(a[i]) + 1];
+  for (std::size_t d = 1; d <= 256; ++d) start[d] += start[d - 1];
+  std::size_t cursor[256];
+  std::copy(start, start + 256, cursor);
+  for (std::size_t d = 0; d < 256; ++d) {
+    while (cursor[d] < start[d + 1]) {
+      const std::size_t to = digit(a[cursor[d]]);
+      if (to == d) {
+        ++cursor[d];
+      } else {
+        std::swap(a[cursor[d]], a[cursor[to]]);
+        ++cursor[to];
+      }
+    }
+  }
+  for (std::size_t d = 0; d < 256; ++d) {
+    const std::size_t len = start[d + 1] - start[d];
+    if (len < 2) continue;
+    if (shift == 0) {
+      std::sort(a + start[d], a + start[d + 1], pair_less);  // one first word: order by the second
+    } else {
+      radix_sort(a + start[d], len);
+    }
+  }
+}
+
 }  // namespace
 
 void sort_run(std::span<Pair> pairs, std::size_t threads) {
   const std::size_t k = threads == 0 ? 1 : std::min(threads, SORT_BUCKETS);
   if (k == 1 || pairs.size() < k * PAIRS_PER_WORKER) {
-    std::sort(pairs.begin(), pairs.end(), pair_less);
+    radix_sort(pairs.data(), pairs.size());
     return;
   }
   // Buckets by the first word's top bits, in order, so that sorting each
@@ -91,10 +141,7 @@ void sort_run(std::span<Pair> pairs, std::size_t threads) {
       }
     }
   }
-  mphf_build::parallel_claims(k, k, [&](std::size_t b) {
-    std::sort(pairs.begin() + static_cast<std::ptrdiff_t>(begin[b]), pairs.begin() + static_cast<std::ptrdiff_t>(end[b]),
-              pair_less);
-  });
+  mphf_build::parallel_claims(k, k, [&](std::size_t b) { radix_sort(pairs.data() + begin[b], end[b] - begin[b]); });
 }
 
 void slots_in_place(std::span<Pair> pairs, const Mphf& mph, std::size_t threads) {
