@@ -47,35 +47,18 @@ ClosedHashIndex ClosedHashIndex::build(std::span<const std::string_view> keys) {
 }
 
 ClosedHashIndex::Parts ClosedHashIndex::serialised_parts() const {
-  Parts parts;
-  if (mph_) parts.image = mph_->to_bytes();
-  parts.side = compact_hash::side_bytes(side_);
-  BlockHasher hasher;
-  hasher.update(parts.image);
-  hasher.update(parts.side);
-  parts.header = header_bytes(n_, parts.image.size(), static_cast<std::uint32_t>(side_.size()), hasher.finish());
-  return parts;
+  compact_hash::Payload p = compact_hash::payload_of(mphf(), {}, side_);
+  auto header = header_bytes(n_, p.image.size(), static_cast<std::uint32_t>(side_.size()), p.checksum);
+  return {std::move(p.image), header, std::move(p.side)};
 }
 
 std::uint64_t ClosedHashIndex::serialized_len() const noexcept {
   return HEADER_LEN + (mph_ ? mph_->byte_len() : 0) + compact_hash::SIDE_RECORD * std::uint64_t{side_.size()};
 }
 
-std::vector<unsigned char> ClosedHashIndex::to_bytes() const {
-  std::vector<unsigned char> out;
-  out.reserve(static_cast<std::size_t>(serialized_len()));
-  VecWriter w(out);
-  write_to(w);
-  return out;
-}
+std::vector<unsigned char> ClosedHashIndex::to_bytes() const { return blob::blob_bytes(*this); }
 
-void ClosedHashIndex::save(const std::string& path) const {
-  blob::write_atomically_with(path, [&](File& file) {
-    BufWriter w(file);
-    write_to(w);
-    w.flush();
-  });
-}
+void ClosedHashIndex::save(const std::string& path) const { blob::save_blob(path, *this); }
 
 ClosedHashIndex ClosedHashIndex::from_bytes(std::span<const unsigned char> bytes) {
   const unsigned char* b = bytes.data();

@@ -82,20 +82,13 @@ class ClosedHashIndex {
 
   // ---- the blob ----
 
-  struct Parts {
-    std::vector<unsigned char> image;
-    std::array<unsigned char, closed_hash::HEADER_LEN> header;
-    std::vector<unsigned char> side;
-  };
+  using Parts = compact_hash::Parts<closed_hash::HEADER_LEN>;
   Parts serialised_parts() const;
   std::uint64_t serialized_len() const noexcept;
   // Header, image, side records through any byte sink.
   template <class W>
   void write_to(W& w) const {
-    Parts parts = serialised_parts();
-    w.write_all(parts.header);
-    if (!parts.image.empty()) w.write_all(parts.image);
-    if (!parts.side.empty()) w.write_all(parts.side);
+    compact_hash::write_parts(w, serialised_parts(), {});
   }
   std::vector<unsigned char> to_bytes() const;
   void save(const std::string& path) const;
@@ -123,15 +116,10 @@ void ClosedHashIndex::ids_into_with(std::size_t count, KeyAt&& key_at, std::uint
     for (std::size_t i = 0; i < count; ++i) out[i] = id_with_side(std::string_view(key_at(i)));
     return;
   }
-  // First words only, evaluated block by block.
-  constexpr std::size_t BLOCK = 4096;
-  std::vector<std::uint64_t> first(std::min(count, BLOCK));
-  for (std::size_t at = 0; at < count; at += BLOCK) {
-    const std::size_t len = std::min(BLOCK, count - at);
-    for (std::size_t i = 0; i < len; ++i) first[i] = hash::hash_pair(std::string_view(key_at(at + i))).first;
-    const std::vector<std::uint64_t> slots = mph_->index_all(std::span<const std::uint64_t>(first.data(), len));
-    for (std::size_t i = 0; i < len; ++i) out[at + i] = static_cast<std::uint32_t>(slots[i]);
-  }
+  compact_hash::evaluate_blocks(*mph_, count, key_at,
+                                [&](std::size_t at, std::size_t len, const std::uint64_t*, const std::uint64_t* slots) {
+                                  for (std::size_t i = 0; i < len; ++i) out[at + i] = static_cast<std::uint32_t>(slots[i]);
+                                });
 }
 
 }  // namespace quorvale

@@ -65,6 +65,29 @@ void slot_chunk(std::span<Pair> chunk, bool inside_group, const Mphf& mph) {
   }
 }
 
+// Counts the pairs of each of up to 256 buckets (bucket(p) ascending with
+// the pair order) and moves each pair into its bucket's range, in place;
+// start[b] .. start[b + 1] is then bucket b.
+template <class Bucket>
+void partition_in_place(Pair* a, std::size_t n, std::size_t buckets, Bucket&& bucket, std::size_t* start) {
+  std::fill(start, start + buckets + 1, 0);
+  for (std::size_t i = 0; i < n; ++i) ++start[bucket(a[i]) + 1];
+  for (std::size_t b = 1; b <= buckets; ++b) start[b] += start[b - 1];
+  std::size_t cursor[SORT_BUCKETS];
+  std::copy(start, start + buckets, cursor);
+  for (std::size_t b = 0; b < buckets; ++b) {
+    while (cursor[b] < start[b + 1]) {
+      const std::size_t to = bucket(a[cursor[b]]);
+      if (to == b) {
+        ++cursor[b];
+      } else {
+        std::swap(a[cursor[b]], a[cursor[to]]);
+        ++cursor[to];
+      }
+    }
+  }
+}
+
 // Sorts pairs in place: one in-place radix pass on the first word's highest
 // byte in which the range differs, then each byte group the same way; small
 // groups and groups of one first word go to a comparison sort. Hash words
@@ -87,22 +110,8 @@ void radix_sort(Pair* a, std::size_t n) {
   const int top = 63 - std::countl_zero(lo ^ hi);  // the highest bit that differs
   const int shift = top >= 7 ? top - 7 : 0;
   auto digit = [shift](const Pair& p) { return static_cast<std::size_t>((p.first >> shift) & 0xff); };
-  std::size_t start[257] = {};
-  for (std::size_t i = 0; i < n; ++i) ++start[digit(a[i]) + 1];
-  for (std::size_t d = 1; d <= 256; ++d) start[d] += start[d - 1];
-  std::size_t cursor[256];
-  std::copy(start, start + 256, cursor);
-  for (std::size_t d = 0; d < 256; ++d) {
-    while (cursor[d] < start[d + 1]) {
-      const std::size_t to = digit(a[cursor[d]]);
-      if (to == d) {
-        ++cursor[d];
-      } else {
-        std::swap(a[cursor[d]], a[cursor[to]]);
-        ++cursor[to];
-      }
-    }
-  }
+  std::size_t start[257];
+  partition_in_place(a, n, 256, digit, start);
   for (std::size_t d = 0; d < 256; ++d) {
     const std::size_t len = start[d + 1] - start[d];
     if (len < 2) continue;
@@ -125,23 +134,9 @@ void sort_run(std::span<Pair> pairs, std::size_t threads) {
   // Buckets by the first word's top bits, in order, so that sorting each
   // bucket sorts the whole without a merge.
   auto bucket = [k](const Pair& p) { return static_cast<std::size_t>((k * (p.first >> 32)) >> 32); };
-  std::vector<std::size_t> cursor(k + 1, 0), end(k, 0);
-  for (const Pair& p : pairs) ++cursor[bucket(p) + 1];
-  for (std::size_t b = 1; b <= k; ++b) cursor[b] += cursor[b - 1];
-  for (std::size_t b = 0; b < k; ++b) end[b] = cursor[b + 1];
-  std::vector<std::size_t> begin(cursor.begin(), cursor.end() - 1);
-  for (std::size_t b = 0; b < k; ++b) {
-    while (cursor[b] < end[b]) {
-      const std::size_t d = bucket(pairs[cursor[b]]);
-      if (d == b) {
-        ++cursor[b];
-      } else {
-        std::swap(pairs[cursor[b]], pairs[cursor[d]]);
-        ++cursor[d];
-      }
-    }
-  }
-  mphf_build::parallel_claims(k, k, [&](std::size_t b) { radix_sort(pairs.data() + begin[b], end[b] - begin[b]); });
+  std::size_t start[SORT_BUCKETS + 1];
+  partition_in_place(pairs.data(), pairs.size(), k, bucket, start);
+  mphf_build::parallel_claims(k, k, [&](std::size_t b) { radix_sort(pairs.data() + start[b], start[b + 1] - start[b]); });
 }
 
 void slots_in_place(std::span<Pair> pairs, const Mphf& mph, std::size_t threads) {
@@ -273,6 +268,18 @@ std::vector<SideEntry> read_side(const unsigned char* records, std::size_t count
   return side;
 }
 
+Payload payload_of(const Mphf* mph, std::span<const unsigned char> table, std::span<const SideEntry> side) {
+  Payload p;
+  if (mph) p.image = mph->to_bytes();
+  p.side = side_bytes(side);
+  BlockHasher hasher;
+  hasher.update(p.image);
+  hasher.update(table);
+  hasher.update(p.side);
+  p.checksum = hasher.finish();
+  return p;
+}
+
 std::array<unsigned char, HEADER_LEN> header_v7(std::uint64_t n, std::uint32_t fingerprint_bits,
                                                 std::uint64_t image_len, std::uint32_t side,
                                                 std::uint64_t payload) {
@@ -351,36 +358,18 @@ CompactHashIndex CompactHashIndex::build(std::span<const std::string_view> keys)
 // The blob.
 
 CompactHashIndex::Parts CompactHashIndex::serialised_parts() const {
-  Parts parts;
-  if (mph_) parts.image = mph_->to_bytes();
-  parts.side = side_bytes(side_);
-  BlockHasher hasher;
-  hasher.update(parts.image);
-  hasher.update(fingerprints_.bytes());
-  hasher.update(parts.side);
-  parts.header = header_v7(n_, bits_, parts.image.size(), static_cast<std::uint32_t>(side_.size()), hasher.finish());
-  return parts;
+  Payload p = payload_of(mphf(), fingerprints_.bytes(), side_);
+  auto header = header_v7(n_, bits_, p.image.size(), static_cast<std::uint32_t>(side_.size()), p.checksum);
+  return {std::move(p.image), header, std::move(p.side)};
 }
 
 std::uint64_t CompactHashIndex::serialized_len() const noexcept {
   return HEADER_LEN + (mph_ ? mph_->byte_len() : 0) + fingerprints_.size() + SIDE_RECORD * std::uint64_t{side_.size()};
 }
 
-std::vector<unsigned char> CompactHashIndex::to_bytes() const {
-  std::vector<unsigned char> out;
-  out.reserve(static_cast<std::size_t>(serialized_len()));
-  VecWriter w(out);
-  write_to(w);
-  return out;
-}
+std::vector<unsigned char> CompactHashIndex::to_bytes() const { return blob::blob_bytes(*this); }
 
-void CompactHashIndex::save(const std::string& path) const {
-  blob::write_atomically_with(path, [&](File& file) {
-    BufWriter w(file);
-    write_to(w);
-    w.flush();
-  });
-}
+void CompactHashIndex::save(const std::string& path) const { blob::save_blob(path, *this); }
 
 CompactHashIndex CompactHashIndex::from_shared(blob::SharedBytes bytes, bool verify) {
   const unsigned char* b = bytes.data();

@@ -99,6 +99,53 @@ std::vector<unsigned char> side_bytes(std::span<const SideEntry> side);
 std::vector<SideEntry> read_side(const unsigned char* records, std::size_t count, std::uint64_t n,
                                  const char* ids_message);
 
+// What follows a keyless blob's header: the hash's image (empty without a
+// hash), the side records, and the payload checksum over the image, the
+// fingerprint table (none for the closed kind) and the side records.
+struct Payload {
+  std::vector<unsigned char> image;
+  std::vector<unsigned char> side;
+  std::uint64_t checksum = 0;
+};
+Payload payload_of(const Mphf* mph, std::span<const unsigned char> table, std::span<const SideEntry> side);
+
+// A keyless blob in pieces, as its writers hand them on: the image, the
+// header (of H bytes), the side records; the fingerprint table, when there
+// is one, is read in place from the index.
+template <std::size_t H>
+struct Parts {
+  std::vector<unsigned char> image;
+  std::array<unsigned char, H> header;
+  std::vector<unsigned char> side;
+};
+// Writes the blob: header, image, fingerprint table, side records.
+template <class W, std::size_t H>
+void write_parts(W& w, const Parts<H>& parts, std::span<const unsigned char> table) {
+  w.write_all(parts.header);
+  if (!parts.image.empty()) w.write_all(parts.image);
+  if (!table.empty()) w.write_all(table);
+  if (!parts.side.empty()) w.write_all(parts.side);
+}
+
+// A batch hashed block by block, the hash evaluated over each block at once:
+// visit(at, len, second, slots) for keys at .. at + len - 1, with their
+// second words and slots. Blocks keep the words and slots in cache.
+template <class KeyAt, class Visit>
+void evaluate_blocks(const Mphf& mph, std::size_t count, KeyAt&& key_at, Visit&& visit) {
+  constexpr std::size_t BLOCK = 4096;
+  std::vector<std::uint64_t> first(std::min(count, BLOCK)), second(first.size());
+  for (std::size_t at = 0; at < count; at += BLOCK) {
+    const std::size_t len = std::min(BLOCK, count - at);
+    for (std::size_t i = 0; i < len; ++i) {
+      const hash::HashPair h = hash::hash_pair(std::string_view(key_at(at + i)));
+      first[i] = h.first;
+      second[i] = h.second;
+    }
+    const std::vector<std::uint64_t> slots = mph.index_all(std::span<const std::uint64_t>(first.data(), len));
+    visit(at, len, second.data(), slots.data());
+  }
+}
+
 // The 40-byte "BCH8" header and its checksum.
 std::array<unsigned char, HEADER_LEN> header_v7(std::uint64_t n, std::uint32_t fingerprint_bits,
                                                 std::uint64_t image_len, std::uint32_t side,
@@ -203,22 +250,14 @@ class CompactHashIndex {
 
   // ---- the blob ----
 
-  struct Parts {
-    std::vector<unsigned char> image;
-    std::array<unsigned char, compact_hash::HEADER_LEN> header;
-    std::vector<unsigned char> side;
-  };
+  using Parts = compact_hash::Parts<compact_hash::HEADER_LEN>;
   // Image, header and side records; the fingerprint table is read in place.
   Parts serialised_parts() const;
   std::uint64_t serialized_len() const noexcept;
   // Header, image, fingerprint table, side records through any byte sink.
   template <class W>
   void write_to(W& w) const {
-    Parts parts = serialised_parts();
-    w.write_all(parts.header);
-    if (!parts.image.empty()) w.write_all(parts.image);
-    if (!fingerprints_.empty()) w.write_all(fingerprints_.bytes());
-    if (!parts.side.empty()) w.write_all(parts.side);
+    compact_hash::write_parts(w, serialised_parts(), fingerprints_.bytes());
   }
   std::vector<unsigned char> to_bytes() const;
   void save(const std::string& path) const;
@@ -299,28 +338,21 @@ void CompactHashIndex::lookup_batch(std::size_t count, KeyAt&& key_at, Emit&& em
     }
     return;
   }
-  // Blocks keep the words and slots in cache; the fingerprints of the block
-  // are asked for a few keys ahead of their test.
-  constexpr std::size_t BLOCK = 4096, AHEAD = 16;
-  std::vector<std::uint64_t> first(std::min(count, BLOCK)), second(first.size());
+  // The fingerprints of a block are asked for a few keys ahead of their test.
   const unsigned char* table = fingerprints_.data();
   const std::uint64_t table_len = fingerprints_.size();
-  for (std::size_t at = 0; at < count; at += BLOCK) {
-    const std::size_t len = std::min(BLOCK, count - at);
-    for (std::size_t i = 0; i < len; ++i) {
-      const hash::HashPair h = hash::hash_pair(std::string_view(key_at(at + i)));
-      first[i] = h.first;
-      second[i] = h.second;
-    }
-    const std::vector<std::uint64_t> slots = mph_->index_all(std::span<const std::uint64_t>(first.data(), len));
-    for (std::size_t i = 0; i < len; ++i) {
-      if (i + AHEAD < len) {
-        const std::uint64_t byte = (slots[i + AHEAD] * bits_) >> 3;
-        if (byte < table_len) __builtin_prefetch(table + byte);
-      }
-      emit(at + i, fp_at(slots[i], second[i]), static_cast<std::uint32_t>(slots[i]));
-    }
-  }
+  compact_hash::evaluate_blocks(*mph_, count, key_at,
+                                [&](std::size_t at, std::size_t len, const std::uint64_t* second,
+                                    const std::uint64_t* slots) {
+                                  constexpr std::size_t AHEAD = 16;
+                                  for (std::size_t i = 0; i < len; ++i) {
+                                    if (i + AHEAD < len) {
+                                      const std::uint64_t byte = (slots[i + AHEAD] * bits_) >> 3;
+                                      if (byte < table_len) __builtin_prefetch(table + byte);
+                                    }
+                                    emit(at + i, fp_at(slots[i], second[i]), static_cast<std::uint32_t>(slots[i]));
+                                  }
+                                });
 }
 
 }  // namespace quorvale

@@ -363,21 +363,9 @@ std::uint64_t PerfectHashIndex::serialized_len() const noexcept {
   return HEADER_LEN + (mphf_ ? mphf_->byte_len() : 0) + arena_.bytes().size() + 12 * std::uint64_t{side_.size()};
 }
 
-std::vector<unsigned char> PerfectHashIndex::to_bytes() const {
-  std::vector<unsigned char> out;
-  out.reserve(static_cast<std::size_t>(serialized_len()));
-  VecWriter w(out);
-  write_to(w);
-  return out;
-}
+std::vector<unsigned char> PerfectHashIndex::to_bytes() const { return blob::blob_bytes(*this); }
 
-void PerfectHashIndex::save(const std::string& path) const {
-  blob::write_atomically_with(path, [&](File& file) {
-    BufWriter w(file);
-    write_to(w);
-    w.flush();
-  });
-}
+void PerfectHashIndex::save(const std::string& path) const { blob::save_blob(path, *this); }
 
 PerfectHashIndex PerfectHashIndex::from_bytes(std::span<const unsigned char> bytes) {
   return from_shared(blob::SharedBytes::from_owned(bytes), true);

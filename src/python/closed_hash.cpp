@@ -13,20 +13,14 @@ namespace {
 
 using Core = ClosedHashIndex;
 
-struct Kind {
-  using Core = ClosedHashIndex;
-  using Id = std::uint32_t;
+// Every key gets an id: there is no absence, and no id for an Arrow null.
+struct Kind : KindBase<ClosedHashIndex, std::uint32_t> {
   static constexpr const char* name = "ClosedHashIndex";
+  static constexpr const char* blob_name = "BCL2";
   static PyObject* type() { return closed_hash_index_type(); }
-  // Every key gets an id: there is no absence, and no id for an Arrow null.
-  static constexpr Id MISSING = 0xffffffffu;
   static constexpr bool absence = false;
   static constexpr const char* null_refusal = "a closed vocabulary has no id for a null: fill the nulls first";
   static std::optional<Id> find(const Core& c, std::string_view key) { return c.id(key); }
-  template <class KeyAt>
-  static void lookup(const Core& c, std::size_t count, KeyAt&& key_at, Id* out) {
-    c.ids_into_with(count, key_at, out);
-  }
 };
 using M = Methods<Kind>;
 
@@ -44,63 +38,40 @@ PyObject* tp_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   });
 }
 
-// No membership test, so no `in`, no subscription and no iteration (through
-// which `in` would otherwise fall back).
-PyMethodDef methods[] = {
-    method("is_empty", M::is_empty, "is_empty($self)\n--\n\nTrue when the index holds no key."),
-    method("id", M::id,
-           "id($self, key)\n--\n\nThe id of key: its own for a member, some id in `[0, n)` for any other string (0 "
-           "when the index is empty). There is no `__contains__` and no `__getitem__`: the index stores nothing to "
-           "test membership with."),
-    method("ids_of", M::ids_of, "ids_of($self, keys)\n--\n\nA list of the ids of keys."),
-    method("ids_of_bytes", M::ids_of_bytes, "ids_of_bytes($self, keys)\n--\n\nThe ids as native-endian uint32 bytes."),
-    method("ids_of_arrow", M::ids_of_arrow,
-           "ids_of_arrow($self, column)\n--\n\nThe ids of an Arrow string column as native-endian uint32 bytes; a "
-           "column with a null is refused."),
-    method("ids_into_arrow", M::ids_into_arrow,
-           "ids_into_arrow($self, column, out)\n--\n\nWrite the ids of an Arrow string column into a uint32 buffer; "
-           "a column with a null is refused."),
-    method("ids_into", M::ids_into, "ids_into($self, keys, out)\n--\n\nWrite the ids of keys into a uint32 buffer."),
-    method("to_bytes", M::to_bytes, "to_bytes($self)\n--\n\nThe index as a BCL2 blob."),
-    method("serialized_len", M::serialized_len,
-           "serialized_len($self)\n--\n\nThe length of to_bytes() without building it."),
-    method("__reduce__", M::reduce, "__reduce__($self)\n--\n\nPickle as the blob and from_bytes."),
-    static_method("from_bytes", M::from_bytes, "from_bytes(data)\n--\n\nAn index from a blob, fully verified."),
-    method("save", M::save, "save($self, path)\n--\n\nWrite the blob to a file atomically."),
-    static_method("load", M::load,
-                  "load(path)\n--\n\nAn index read from a file, fully verified. There is no `load_mmap`: the whole "
-                  "blob is the perfect hash, which is read into memory whichever way it is loaded."),
-    {nullptr, nullptr, 0, nullptr},
-};
-
-PyType_Slot slots[] = {
-    {Py_tp_new, reinterpret_cast<void*>(&tp_new)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(&instance_dealloc<Core>)},
-    {Py_tp_methods, methods},
-    {Py_tp_doc, const_cast<char*>(
-                    "ClosedHashIndex(items)\n--\n\n"
-                    "Minimal perfect hash and nothing else: `string \xe2\x86\x92 dense id` for a vocabulary known to "
-                    "be closed. `id` never says \"absent\": a member gets its id, any other string some id in "
-                    "`[0, n)`. The index is the perfect hash alone, about 0.24 bytes per key.")},
-    {Py_sq_length, reinterpret_cast<void*>(&M::sq_length)},
-    {Py_mp_length, reinterpret_cast<void*>(&M::sq_length)},
-    {0, nullptr},
-};
-
-PyType_Spec type_desc = {
-    "quorvale._core.ClosedHashIndex",
-    static_cast<int>(sizeof(Instance<Core>)),
-    0,
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE,
-    slots,
-};
+// No membership test, so (absence being false) no `in` and no subscription,
+// and no iteration either, through which `in` would otherwise fall back.
+PyMethodDef* methods = method_table({
+    {
+        M::is_empty_entry(),
+        method("id", M::id,
+               "id($self, key)\n--\n\nThe id of key: its own for a member, some id in `[0, n)` for any other string "
+               "(0 when the index is empty). There is no `__contains__` and no `__getitem__`: the index stores "
+               "nothing to test membership with."),
+        method("ids_of", M::ids_of, "ids_of($self, keys)\n--\n\nA list of the ids of keys."),
+        method("ids_of_bytes", M::ids_of_bytes, "ids_of_bytes($self, keys)\n--\n\nThe ids as native-endian uint32 bytes."),
+        method("ids_of_arrow", M::ids_of_arrow,
+               "ids_of_arrow($self, column)\n--\n\nThe ids of an Arrow string column as native-endian uint32 bytes; "
+               "a column with a null is refused."),
+        method("ids_into_arrow", M::ids_into_arrow,
+               "ids_into_arrow($self, column, out)\n--\n\nWrite the ids of an Arrow string column into a uint32 "
+               "buffer; a column with a null is refused."),
+        M::ids_into_entry(),
+    },
+    M::blob_entries("load(path)\n--\n\nAn index read from a file, fully verified. There is no `load_mmap`: the "
+                    "whole blob is the perfect hash, which is read into memory whichever way it is loaded."),
+});
 
 }  // namespace
 
 PyObject* closed_hash_index_type() {
-  return cell.get([] {
-    return make_type(&type_desc,
-                     [](PyObject* type) { set_class_attr(type, "ID_DTYPE", PyUnicode_FromString("uint32")); });
+  return M::make_index_type(cell, {
+      {Py_tp_new, reinterpret_cast<void*>(&tp_new)},
+      {Py_tp_methods, methods},
+      {Py_tp_doc, const_cast<char*>(
+                      "ClosedHashIndex(items)\n--\n\n"
+                      "Minimal perfect hash and nothing else: `string \xe2\x86\x92 dense id` for a vocabulary known to "
+                      "be closed. `id` never says \"absent\": a member gets its id, any other string some id in "
+                      "`[0, n)`. The index is the perfect hash alone, about 0.24 bytes per key.")},
   });
 }
 

@@ -14,21 +14,11 @@ namespace {
 
 using Core = CompactHashIndex;
 
-struct Kind {
-  using Core = CompactHashIndex;
-  using Id = std::uint32_t;
+struct Kind : KindBase<CompactHashIndex, std::uint32_t> {
   static constexpr const char* name = "CompactHashIndex";
+  static constexpr const char* blob_name = "BCH8";
   static PyObject* type() { return compact_hash_index_type(); }
-  static constexpr Id MISSING = compact_hash::MISSING;
-  static constexpr bool absence = true;
-  static constexpr const char* null_refusal = nullptr;
   static std::optional<Id> find(const Core& c, std::string_view key) { return c.id(key); }
-  static bool contains(const Core& c, std::string_view key) { return c.contains(key); }
-  static std::uint64_t unchecked(const Core& c, std::string_view key) { return c.id_unchecked(key); }
-  template <class KeyAt>
-  static void lookup(const Core& c, std::size_t count, KeyAt&& key_at, Id* out) {
-    c.ids_into_with(count, key_at, out);
-  }
 };
 using M = Methods<Kind>;
 
@@ -55,39 +45,33 @@ PyObject* get_fingerprint_bits(PyObject* self, void*) {
   return boundary([&]() -> PyObject* { return new_int(M::core(self).fingerprint_bits()); });
 }
 
-PyMethodDef methods[] = {
-    method("is_empty", M::is_empty, "is_empty($self)\n--\n\nTrue when the index holds no key."),
-    method("id", M::id, "id($self, key)\n--\n\nThe id of key, or None when its fingerprint rejects it."),
-    method("id_unchecked", M::id_unchecked,
-           "id_unchecked($self, key)\n--\n\nThe id of a member key without the fingerprint test; some id below "
-           "len(self) for a non-member (0 when empty)."),
-    method("get", M::get, "get($self, key, default=None)\n--\n\nThe id of key, or default."),
-    method("contains", M::contains,
-           "contains($self, key)\n--\n\nWhether key passes the fingerprint test: True for every member, and for a "
-           "non-member with probability `2 ** -fingerprint_bits`."),
-    method("ids_of", M::ids_of, "ids_of($self, keys)\n--\n\nA list of ids aligned with keys, None for a key not found."),
-    method("ids_of_bytes", M::ids_of_bytes,
-           "ids_of_bytes($self, keys)\n--\n\nThe ids as native-endian uint32 bytes, MISSING_ID for a key not found."),
-    method("ids_of_arrow", M::ids_of_arrow,
-           "ids_of_arrow($self, column)\n--\n\nThe ids of an Arrow string column as native-endian uint32 bytes, "
-           "MISSING_ID for a key not found or a null."),
-    method("ids_into_arrow", M::ids_into_arrow,
-           "ids_into_arrow($self, column, out)\n--\n\nWrite the ids of an Arrow string column into a uint32 buffer."),
-    method("ids_into", M::ids_into, "ids_into($self, keys, out)\n--\n\nWrite the ids of keys into a uint32 buffer."),
-    method("to_bytes", M::to_bytes, "to_bytes($self)\n--\n\nThe index as a BCH8 blob."),
-    method("serialized_len", M::serialized_len,
-           "serialized_len($self)\n--\n\nThe length of to_bytes() without building it."),
-    method("__reduce__", M::reduce, "__reduce__($self)\n--\n\nPickle as the blob and from_bytes."),
-    static_method("from_bytes", M::from_bytes, "from_bytes(data)\n--\n\nAn index from a blob, fully verified."),
-    method("save", M::save, "save($self, path)\n--\n\nWrite the blob to a file atomically."),
-    static_method("load", M::load, "load(path)\n--\n\nAn index read from a file, fully verified."),
-    static_method("load_mmap", M::load_mmap,
-                  "load_mmap(path)\n--\n\nAn index over a read-only map of a file, its fingerprints read in place; "
-                  "the payload checksum is not computed."),
-    static_method("load_mmap_verified", M::load_mmap_verified,
-                  "load_mmap_verified(path)\n--\n\nAn index over a read-only map of a file, fully verified."),
-    {nullptr, nullptr, 0, nullptr},
-};
+PyMethodDef* methods = method_table({
+    {
+        M::is_empty_entry(),
+        method("id", M::id, "id($self, key)\n--\n\nThe id of key, or None when its fingerprint rejects it."),
+        method("id_unchecked", M::id_unchecked,
+               "id_unchecked($self, key)\n--\n\nThe id of a member key without the fingerprint test; some id below "
+               "len(self) for a non-member (0 when empty)."),
+        M::get_entry(),
+        method("contains", M::contains,
+               "contains($self, key)\n--\n\nWhether key passes the fingerprint test: True for every member, and "
+               "for a non-member with probability `2 ** -fingerprint_bits`."),
+        method("ids_of", M::ids_of,
+               "ids_of($self, keys)\n--\n\nA list of ids aligned with keys, None for a key not found."),
+        method("ids_of_bytes", M::ids_of_bytes,
+               "ids_of_bytes($self, keys)\n--\n\nThe ids as native-endian uint32 bytes, MISSING_ID for a key not "
+               "found."),
+        method("ids_of_arrow", M::ids_of_arrow,
+               "ids_of_arrow($self, column)\n--\n\nThe ids of an Arrow string column as native-endian uint32 bytes, "
+               "MISSING_ID for a key not found or a null."),
+        method("ids_into_arrow", M::ids_into_arrow,
+               "ids_into_arrow($self, column, out)\n--\n\nWrite the ids of an Arrow string column into a uint32 "
+               "buffer."),
+        M::ids_into_entry(),
+    },
+    M::blob_entries(),
+    M::mmap_entries(),
+});
 
 PyGetSetDef getset[] = {
     {"fingerprint_bits", get_fingerprint_bits, nullptr,
@@ -95,40 +79,19 @@ PyGetSetDef getset[] = {
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
-PyType_Slot slots[] = {
-    {Py_tp_new, reinterpret_cast<void*>(&tp_new)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(&instance_dealloc<Core>)},
-    {Py_tp_methods, methods},
-    {Py_tp_getset, getset},
-    {Py_tp_doc, const_cast<char*>(
-                    "CompactHashIndex(items, fingerprint_bytes=1, *, fingerprint_bits=None)\n--\n\n"
-                    "Fingerprint minimal-perfect-hash dictionary: the smallest `string \xe2\x86\x92 dense id` map that "
-                    "can reject a non-member. Membership is probabilistic: a non-member is taken for a member with "
-                    "probability `2 ** -fingerprint_bits` (the false-positive rate). No keys are stored, so there is "
-                    "no reverse `id \xe2\x86\x92 key`.")},
-    {Py_sq_length, reinterpret_cast<void*>(&M::sq_length)},
-    {Py_mp_length, reinterpret_cast<void*>(&M::sq_length)},
-    {Py_sq_contains, reinterpret_cast<void*>(&M::sq_contains)},
-    {Py_mp_subscript, reinterpret_cast<void*>(&M::mp_subscript)},
-    {0, nullptr},
-};
-
-PyType_Spec type_desc = {
-    "quorvale._core.CompactHashIndex",
-    static_cast<int>(sizeof(Instance<Core>)),
-    0,
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE,
-    slots,
-};
-
 }  // namespace
 
 PyObject* compact_hash_index_type() {
-  return cell.get([] {
-    return make_type(&type_desc, [](PyObject* type) {
-      set_class_attr(type, "ID_DTYPE", PyUnicode_FromString("uint32"));
-      set_class_attr(type, "MISSING_ID", new_int(compact_hash::MISSING));
-    });
+  return M::make_index_type(cell, {
+      {Py_tp_new, reinterpret_cast<void*>(&tp_new)},
+      {Py_tp_methods, methods},
+      {Py_tp_getset, getset},
+      {Py_tp_doc, const_cast<char*>(
+                      "CompactHashIndex(items, fingerprint_bytes=1, *, fingerprint_bits=None)\n--\n\n"
+                      "Fingerprint minimal-perfect-hash dictionary: the smallest `string \xe2\x86\x92 dense id` map that "
+                      "can reject a non-member. Membership is probabilistic: a non-member is taken for a member with "
+                      "probability `2 ** -fingerprint_bits` (the false-positive rate). No keys are stored, so there is "
+                      "no reverse `id \xe2\x86\x92 key`.")},
   });
 }
 

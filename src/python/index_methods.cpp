@@ -2,6 +2,13 @@
 
 namespace quorvale::python {
 
+PyMethodDef* method_table(std::initializer_list<std::vector<PyMethodDef>> groups) {
+  auto* table = new std::vector<PyMethodDef>();  // kept for the process, as the type is
+  for (const auto& group : groups) table->insert(table->end(), group.begin(), group.end());
+  table->push_back({nullptr, nullptr, 0, nullptr});
+  return table->data();
+}
+
 BorrowedKeys keys_arg(PyObject* o, const char* name) {
   try {
     return key_batch(o);

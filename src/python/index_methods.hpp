@@ -13,8 +13,16 @@
 //
 // Instances (`instance`, `wrap_shared`, `shared_core`): nothing more.
 //
+// The type (`make_index_type`): the class "quorvale._core.<name>" with the
+// instance layout, dealloc and len() of the frame, ID_DTYPE ("uint32" or
+// "uint64" from Id) and, when `absence`, MISSING_ID, the `in` operator and
+// subscription; the class adds its own slots (constructor, methods, doc, ...).
+//
 // Blob methods (`to_bytes`, `serialized_len`, `reduce`, `from_bytes`, `save`,
-// `load`, `load_mmap`, `load_mmap_verified`), each a member of Core:
+// `load`, `load_mmap`, `load_mmap_verified`; their method-table entries
+// `blob_entries`, `mmap_entries`):
+//   static constexpr const char* blob_name = "BMP8";  // the blob's magic, for docstrings
+// and, each a member of Core:
 //   std::uint64_t serialized_len() const;           // without serialising
 //   template <class W> void write_to(W& w) const;   // exactly serialized_len() bytes, in order,
 //                                                   // through w.write_all(std::span<const unsigned char>)
@@ -44,10 +52,16 @@
 //                                               // checked attached before any lookup, nothing written
 //   template <class KeyAt>                // detached: key_at(i) gives key i's bytes as a string_view
 //   static void lookup(const Core&, std::size_t count, KeyAt&& key_at, Id* out);
+//
+// KindBase<Core, Id> supplies the usual choices (absence, nulls as MISSING,
+// MISSING all ones) and the usual core members (ids_into_with, contains,
+// id_unchecked); a kind derives from it and adds name, type(), blob_name and
+// find, overriding what differs.
 #pragma once
 
 #include <cstdint>
 #include <cstring>
+#include <initializer_list>
 #include <memory>
 #include <optional>
 #include <span>
@@ -70,6 +84,25 @@ inline PyMethodDef method(const char* name, FastFn f, const char* doc) {
 inline PyMethodDef static_method(const char* name, FastFn f, const char* doc) {
   return PyMethodDef{name, fastcall(f), FASTCALL_KW | METH_STATIC, doc};
 }
+
+template <class CoreT, class IdT>
+struct KindBase {
+  using Core = CoreT;
+  using Id = IdT;
+  static constexpr Id MISSING = static_cast<Id>(~Id{0});
+  static constexpr bool absence = true;
+  static constexpr const char* null_refusal = nullptr;
+  static bool contains(const Core& c, std::string_view key) { return c.contains(key); }
+  static std::uint64_t unchecked(const Core& c, std::string_view key) { return c.id_unchecked(key); }
+  template <class KeyAt>
+  static void lookup(const Core& c, std::size_t count, KeyAt&& key_at, Id* out) {
+    c.ids_into_with(count, key_at, out);
+  }
+};
+
+// A method table made of groups of entries, null-terminated and kept for the
+// life of the process (a type's methods outlive it).
+PyMethodDef* method_table(std::initializer_list<std::vector<PyMethodDef>> groups);
 
 // A batch of keys to look up; a failure carries the note naming the parameter.
 BorrowedKeys keys_arg(PyObject* o, const char* name);
@@ -108,6 +141,24 @@ PyObject* bytes_filled(std::uint64_t len, Fill&& fill) {
 
 // Whether any element of the chunks is null.
 bool any_null(const std::vector<Utf8Chunk>& chunks) noexcept;
+
+// A heap type from its spec, with class attributes set by attrs(type)
+// (set_class_attr); null with the error set when either fails.
+template <class Attrs>
+PyObject* make_type(PyType_Spec* spec, Attrs&& attrs) {
+  PyObject* type = PyType_FromSpec(spec);
+  if (!type) return nullptr;
+  PyObject* r = boundary([&]() -> PyObject* {
+    attrs(type);
+    Py_RETURN_NONE;
+  });
+  if (!r) {
+    Py_DECREF(type);
+    return nullptr;
+  }
+  Py_DECREF(r);
+  return type;
+}
 
 template <class K>
 struct Methods {
@@ -413,6 +464,72 @@ struct Methods {
     });
   }
 
+  // ---- the type ----
+
+  // Made once through `cell`; `own` holds the class's own slots.
+  static PyObject* make_index_type(TypeCell& cell, std::initializer_list<PyType_Slot> own) {
+    return cell.get([&]() -> PyObject* {
+      static const std::string qualified = std::string("quorvale._core.") + K::name;
+      static std::vector<PyType_Slot> slots = [&] {
+        std::vector<PyType_Slot> v(own);
+        v.push_back({Py_tp_dealloc, reinterpret_cast<void*>(&instance_dealloc<Core>)});
+        v.push_back({Py_sq_length, reinterpret_cast<void*>(&sq_length)});
+        v.push_back({Py_mp_length, reinterpret_cast<void*>(&sq_length)});
+        if constexpr (K::absence) {
+          v.push_back({Py_sq_contains, reinterpret_cast<void*>(&sq_contains)});
+          v.push_back({Py_mp_subscript, reinterpret_cast<void*>(&mp_subscript)});
+        }
+        v.push_back({0, nullptr});
+        return v;
+      }();
+      static PyType_Spec spec = {qualified.c_str(), static_cast<int>(sizeof(Instance<Core>)), 0,
+                                 Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE, slots.data()};
+      return make_type(&spec, [](PyObject* type) {
+        set_class_attr(type, "ID_DTYPE", PyUnicode_FromString(dtype()));
+        if constexpr (K::absence) set_class_attr(type, "MISSING_ID", new_int(K::MISSING));
+      });
+    });
+  }
+
+  // ---- method-table entries under their usual docstrings ----
+
+  static PyMethodDef is_empty_entry() {
+    return method("is_empty", is_empty, "is_empty($self)\n--\n\nTrue when the index holds no key.");
+  }
+  static PyMethodDef get_entry() {
+    return method("get", get, "get($self, key, default=None)\n--\n\nThe id of key, or default.");
+  }
+  static PyMethodDef ids_into_entry() {
+    static const std::string doc =
+        std::string("ids_into($self, keys, out)\n--\n\nWrite the ids of keys into a ") + dtype() + " buffer.";
+    return method("ids_into", ids_into, doc.c_str());
+  }
+  static const char* dtype() { return sizeof(typename K::Id) == 4 ? "uint32" : "uint64"; }
+
+  // to_bytes, serialized_len, __reduce__, from_bytes, save and load (under
+  // `load_doc` when given).
+  static std::vector<PyMethodDef> blob_entries(const char* load_doc = nullptr) {
+    static const std::string to_bytes_doc = std::string("to_bytes($self)\n--\n\nThe index as a ") + K::blob_name + " blob.";
+    return {
+        method("to_bytes", to_bytes, to_bytes_doc.c_str()),
+        method("serialized_len", serialized_len, "serialized_len($self)\n--\n\nThe length of to_bytes() without building it."),
+        method("__reduce__", reduce, "__reduce__($self)\n--\n\nPickle as the blob and from_bytes."),
+        static_method("from_bytes", from_bytes, "from_bytes(data)\n--\n\nAn index from a blob, fully verified."),
+        method("save", save, "save($self, path)\n--\n\nWrite the blob to a file atomically."),
+        static_method("load", load, load_doc ? load_doc : "load(path)\n--\n\nAn index read from a file, fully verified."),
+    };
+  }
+  // load_mmap and load_mmap_verified.
+  static std::vector<PyMethodDef> mmap_entries() {
+    return {
+        static_method("load_mmap", load_mmap,
+                      "load_mmap(path)\n--\n\nAn index over a read-only map of a file; the payload checksum is not "
+                      "computed."),
+        static_method("load_mmap_verified", load_mmap_verified,
+                      "load_mmap_verified(path)\n--\n\nAn index over a read-only map of a file, fully verified."),
+    };
+  }
+
   // A loader of a file: the path read attached, the file read and parsed detached.
   template <Core (*Load)(const std::string&)>
   static PyObject* load_from(const OneArg& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -440,23 +557,5 @@ struct Methods {
     });
   }
 };
-
-// A heap type from its spec, with class attributes set by attrs(type)
-// (set_class_attr); null with the error set when either fails.
-template <class Attrs>
-PyObject* make_type(PyType_Spec* spec, Attrs&& attrs) {
-  PyObject* type = PyType_FromSpec(spec);
-  if (!type) return nullptr;
-  PyObject* r = boundary([&]() -> PyObject* {
-    attrs(type);
-    Py_RETURN_NONE;
-  });
-  if (!r) {
-    Py_DECREF(type);
-    return nullptr;
-  }
-  Py_DECREF(r);
-  return type;
-}
 
 }  // namespace quorvale::python

@@ -19,23 +19,12 @@ namespace quorvale::python {
 namespace {
 
 using Core = PerfectHashIndex;
-using perfect_hash::MISSING;
 
-struct Kind {
-  using Core = PerfectHashIndex;
-  using Id = std::uint32_t;
+struct Kind : KindBase<PerfectHashIndex, std::uint32_t> {
   static constexpr const char* name = "PerfectHashIndex";
+  static constexpr const char* blob_name = "BMP8";
   static PyObject* type() { return perfect_hash_index_type(); }
-  static constexpr Id MISSING = perfect_hash::MISSING;
-  static constexpr bool absence = true;
-  static constexpr const char* null_refusal = nullptr;
   static std::optional<Id> find(const Core& c, std::string_view key) { return c.id_with_side(key); }
-  static bool contains(const Core& c, std::string_view key) { return c.contains(key); }
-  static std::uint64_t unchecked(const Core& c, std::string_view key) { return c.id_unchecked(key); }
-  template <class KeyAt>
-  static void lookup(const Core& c, std::size_t count, KeyAt&& key_at, Id* out) {
-    c.ids_into_with(count, key_at, out);
-  }
 };
 using M = Methods<Kind>;
 
@@ -210,76 +199,48 @@ QV_METHOD(m_keys_of) {
 
 #undef QV_METHOD
 
-PyMethodDef methods[] = {
-    static_method("build_to_file", build_to_file,
-                  "build_to_file(source, path, *, fingerprints=False)\n--\n\n"
-                  "Build an index into a file from a zero-argument callable returning a fresh iterable of str (called "
-                  "twice); returns the number of keys."),
-    method("is_empty", M::is_empty, "is_empty($self)\n--\n\nTrue when the index holds no key."),
-    method("has_fingerprints", m_has_fingerprints,
-           "has_fingerprints($self)\n--\n\nTrue when the key store keeps a tag byte per key."),
-    method("id", M::id, "id($self, key)\n--\n\nThe id of key, or None."),
-    method("id_unchecked", M::id_unchecked,
-           "id_unchecked($self, key)\n--\n\nThe id of a member key without comparing bytes; any id for a non-member."),
-    method("contains", M::contains, "contains($self, key)\n--\n\nWhether key is a member."),
-    method("get", M::get, "get($self, key, default=None)\n--\n\nThe id of key, or default."),
-    method("key", m_key, "key($self, id)\n--\n\nThe key of an id, or None."),
-    method("ids_of", M::ids_of, "ids_of($self, keys)\n--\n\nA list of ids aligned with keys, None for a non-member."),
-    method("ids_of_bytes", M::ids_of_bytes,
-           "ids_of_bytes($self, keys)\n--\n\nThe ids as native-endian uint32 bytes, MISSING_ID for a non-member."),
-    method("ids_of_arrow", M::ids_of_arrow,
-           "ids_of_arrow($self, column)\n--\n\nThe ids of an Arrow string column as native-endian uint32 bytes."),
-    method("ids_into_arrow", M::ids_into_arrow,
-           "ids_into_arrow($self, column, out)\n--\n\nWrite the ids of an Arrow string column into a uint32 buffer."),
-    method("ids_into", M::ids_into, "ids_into($self, keys, out)\n--\n\nWrite the ids of keys into a uint32 buffer."),
-    method("keys_of", m_keys_of,
-           "keys_of($self, ids)\n--\n\nA list of keys aligned with ids, None for an id without a key."),
-    method("to_bytes", M::to_bytes, "to_bytes($self)\n--\n\nThe index as a BMP8 blob."),
-    method("serialized_len", M::serialized_len,
-           "serialized_len($self)\n--\n\nThe length of to_bytes() without building it."),
-    method("__reduce__", M::reduce, "__reduce__($self)\n--\n\nPickle as the blob and from_bytes."),
-    static_method("from_bytes", M::from_bytes, "from_bytes(data)\n--\n\nAn index from a blob, fully verified."),
-    method("save", M::save, "save($self, path)\n--\n\nWrite the blob to a file atomically."),
-    static_method("load", M::load, "load(path)\n--\n\nAn index read from a file, fully verified."),
-    static_method("load_mmap", M::load_mmap,
-                  "load_mmap(path)\n--\n\nAn index over a read-only map of a file; the payload checksum is not "
-                  "computed."),
-    static_method("load_mmap_verified", M::load_mmap_verified,
-                  "load_mmap_verified(path)\n--\n\nAn index over a read-only map of a file, fully verified."),
-    {nullptr, nullptr, 0, nullptr},
-};
-
-PyType_Slot slots[] = {
-    {Py_tp_new, reinterpret_cast<void*>(&tp_new)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(&instance_dealloc<Core>)},
-    {Py_tp_methods, methods},
-    {Py_tp_doc, const_cast<char*>(
-                    "PerfectHashIndex(items, *, fingerprints=False)\n--\n\n"
-                    "Minimal-perfect-hash dictionary: exact `string \xe2\x86\x92 dense id` with reverse lookup and "
-                    "persistence.")},
-    {Py_sq_length, reinterpret_cast<void*>(&M::sq_length)},
-    {Py_mp_length, reinterpret_cast<void*>(&M::sq_length)},
-    {Py_sq_contains, reinterpret_cast<void*>(&M::sq_contains)},
-    {Py_mp_subscript, reinterpret_cast<void*>(&M::mp_subscript)},
-    {0, nullptr},
-};
-
-PyType_Spec type_desc = {
-    "quorvale._core.PerfectHashIndex",
-    static_cast<int>(sizeof(Instance<Core>)),
-    0,
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE,
-    slots,
-};
+PyMethodDef* methods = method_table({
+    {
+        static_method("build_to_file", build_to_file,
+                      "build_to_file(source, path, *, fingerprints=False)\n--\n\n"
+                      "Build an index into a file from a zero-argument callable returning a fresh iterable of str "
+                      "(called twice); returns the number of keys."),
+        M::is_empty_entry(),
+        method("has_fingerprints", m_has_fingerprints,
+               "has_fingerprints($self)\n--\n\nTrue when the key store keeps a tag byte per key."),
+        method("id", M::id, "id($self, key)\n--\n\nThe id of key, or None."),
+        method("id_unchecked", M::id_unchecked,
+               "id_unchecked($self, key)\n--\n\nThe id of a member key without comparing bytes; any id for a "
+               "non-member."),
+        method("contains", M::contains, "contains($self, key)\n--\n\nWhether key is a member."),
+        M::get_entry(),
+        method("key", m_key, "key($self, id)\n--\n\nThe key of an id, or None."),
+        method("ids_of", M::ids_of, "ids_of($self, keys)\n--\n\nA list of ids aligned with keys, None for a non-member."),
+        method("ids_of_bytes", M::ids_of_bytes,
+               "ids_of_bytes($self, keys)\n--\n\nThe ids as native-endian uint32 bytes, MISSING_ID for a non-member."),
+        method("ids_of_arrow", M::ids_of_arrow,
+               "ids_of_arrow($self, column)\n--\n\nThe ids of an Arrow string column as native-endian uint32 bytes."),
+        method("ids_into_arrow", M::ids_into_arrow,
+               "ids_into_arrow($self, column, out)\n--\n\nWrite the ids of an Arrow string column into a uint32 "
+               "buffer."),
+        M::ids_into_entry(),
+        method("keys_of", m_keys_of,
+               "keys_of($self, ids)\n--\n\nA list of keys aligned with ids, None for an id without a key."),
+    },
+    M::blob_entries(),
+    M::mmap_entries(),
+});
 
 }  // namespace
 
 PyObject* perfect_hash_index_type() {
-  return cell.get([] {
-    return make_type(&type_desc, [](PyObject* type) {
-      set_class_attr(type, "ID_DTYPE", PyUnicode_FromString("uint32"));
-      set_class_attr(type, "MISSING_ID", new_int(MISSING));
-    });
+  return M::make_index_type(cell, {
+      {Py_tp_new, reinterpret_cast<void*>(&tp_new)},
+      {Py_tp_methods, methods},
+      {Py_tp_doc, const_cast<char*>(
+                      "PerfectHashIndex(items, *, fingerprints=False)\n--\n\n"
+                      "Minimal-perfect-hash dictionary: exact `string \xe2\x86\x92 dense id` with reverse lookup and "
+                      "persistence.")},
   });
 }
 

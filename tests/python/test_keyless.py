@@ -1,8 +1,6 @@
-import importlib.util
 import os
 import pathlib
 import pickle
-import random
 import struct
 import subprocess
 import sys
@@ -11,38 +9,17 @@ import threading
 
 import pytest
 
+import test_perfect_hash as tph
 from quorvale._core import ClosedHashIndex as C
 from quorvale._core import CompactHashIndex as H
 
 MISSING = 2**32 - 1
-HERE = pathlib.Path(__file__).resolve().parent
 KINDS = [C, H]
+ref_hash = tph.ref_hash
+ref_blob = tph._reference("keyless_ref")
 
 
-def _reference(name):
-    found = importlib.util.spec_from_file_location(name, HERE.parent / "reference" / f"{name}.py")
-    mod = importlib.util.module_from_spec(found)
-    found.loader.exec_module(mod)
-    return mod
-
-
-ref_hash = _reference("hash_pair_ref")
-ref_blob = _reference("keyless_ref")
-
-
-def random_keys(n, seed, max_len=20):
-    rng = random.Random(seed)
-    out = set()
-    while len(out) < n:
-        out.add("".join(rng.choice("abcdefghijklmnopqrstuvwxyzé€𝄞") for _ in range(rng.randrange(max_len + 1))))
-    return sorted(out)
-
-
-KEYS = random_keys(3000, 1)
-
-
-def notes(excinfo):
-    return getattr(excinfo.value, "__notes__", [])
+KEYS = tph.random_keys(3000, 1)
 
 
 # ---- key pairs ------------------------------------------------------------------
@@ -277,10 +254,7 @@ def test_signatures_and_docs():
 
 
 def colliding(count):
-    spec = importlib.util.spec_from_file_location("tph", HERE / "test_perfect_hash.py")
-    mod = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(mod)
-    return mod.colliding(count, 0)
+    return tph.colliding(count, 0)
 
 
 @pytest.mark.parametrize("kind", KINDS)
@@ -570,7 +544,7 @@ def test_ids_into_buffers(kind):
     assert str(e.value) == "out holds 2 items but 3 keys were given" and short.tolist() == [9, 9]
     with pytest.raises(TypeError) as e:
         idx.ids_of("abc")
-    assert "while processing 'keys'" in notes(e)
+    assert "while processing 'keys'" in tph.notes(e)
     idx.ids_into([], np.zeros(0, dtype=np.uint8))
 
 
