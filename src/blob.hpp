@@ -211,6 +211,14 @@ class SharedBytes {
   static SharedBytes from_owned(std::span<const unsigned char> bytes);
   static SharedBytes from_owned(std::vector<unsigned char>&& bytes);
   static SharedBytes from_pages(Pages<unsigned char>&& pages);
+  // Reads the file at `path` to its end into one owned buffer: the loader of
+  // every kind that takes a whole file into memory. The size the system
+  // reports is only the first reservation, so a pipe, a FIFO, /dev/stdin or a
+  // file that grows while it is read gives all its bytes; a regular file of
+  // unchanged size is read straight into a buffer of exactly its size.
+  // Failures are Io errors: the system's (open, read), or OutOfMemory for a
+  // size no buffer can hold.
+  static SharedBytes read_file(const std::string& path);
   // Maps the whole file read-only and shared. An empty file gives an empty
   // view without a map.
   static SharedBytes map_file(const std::string& path);

@@ -416,13 +416,7 @@ PerfectHashIndex PerfectHashIndex::from_shared(blob::SharedBytes bytes, bool ver
 }
 
 PerfectHashIndex PerfectHashIndex::load(const std::string& path) {
-  File file = File::open_read(path);
-  const std::uint64_t size = file.size();
-  if (size > static_cast<std::uint64_t>(PTRDIFF_MAX)) throw IndexError::io_kind(IoKind::OutOfMemory);
-  Pages<unsigned char> pages = Pages<unsigned char>::allocate(static_cast<std::size_t>(size));
-  file.read_exact(std::span<unsigned char>(pages.data(), static_cast<std::size_t>(size)));
-  file.close();
-  return from_shared(blob::SharedBytes::from_pages(std::move(pages)), true);
+  return from_shared(blob::SharedBytes::read_file(path), true);
 }
 
 PerfectHashIndex PerfectHashIndex::load_mmap(const std::string& path) {

@@ -1,6 +1,9 @@
 import os
+import shutil
 import subprocess
 import sys
+
+import pytest
 
 import quorvale
 import quorvale._core as core
@@ -44,3 +47,19 @@ def test_entry_points_reach_the_cli():
         if not hasattr(core, "_cli"):
             assert r.returncode == 1
             assert r.stderr.count("\n") == 1 and r.stderr.startswith("quorvale: ")
+
+
+def exported_symbols(path):
+    # nm comes with binutils, which the compiler the setup installs depends on.
+    nm = shutil.which("nm")
+    assert nm, "nm (binutils) is needed to read an extension's symbol table"
+    out = subprocess.run([nm, "-D", "--defined-only", path], capture_output=True, text=True, check=True).stdout
+    return sorted(line.split()[-1] for line in out.splitlines() if line.strip())
+
+
+@pytest.mark.parametrize("which", ["_core", "_frametest"])
+def test_extension_exports_its_init_function_alone(which, request):
+    # Anything else exported could be interposed by, or clash with, another
+    # library in a process that loads with RTLD_GLOBAL.
+    mod = core if which == "_core" else request.getfixturevalue("frametest")
+    assert exported_symbols(mod.__file__) == ["PyInit_" + which]
