@@ -89,7 +89,7 @@ ClosedHashIndex ClosedHashIndex::from_bytes(std::span<const unsigned char> bytes
 
 ClosedHashIndex ClosedHashIndex::load(const std::string& path) {
   // The file's bytes are released once parsed.
-  return from_bytes(compact_hash::read_whole_file(path).bytes());
+  return from_bytes(blob::SharedBytes::read_file(path).bytes());
 }
 
 }  // namespace quorvale

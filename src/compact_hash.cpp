@@ -318,16 +318,6 @@ Slotted slot_pairs(std::vector<Pair>& pairs, const char* too_many, std::size_t t
   return out;
 }
 
-blob::SharedBytes read_whole_file(const std::string& path) {
-  File file = File::open_read(path);
-  const std::uint64_t size = file.size();
-  if (size > static_cast<std::uint64_t>(PTRDIFF_MAX)) throw IndexError::io_kind(IoKind::OutOfMemory);
-  Pages<unsigned char> pages = Pages<unsigned char>::allocate(static_cast<std::size_t>(size));
-  file.read_exact(std::span<unsigned char>(pages.data(), static_cast<std::size_t>(size)));
-  file.close();
-  return blob::SharedBytes::from_pages(std::move(pages));
-}
-
 }  // namespace compact_hash
 
 using namespace compact_hash;
@@ -412,7 +402,9 @@ CompactHashIndex CompactHashIndex::from_bytes(std::span<const unsigned char> byt
   return from_shared(blob::SharedBytes::from_owned(bytes), true);
 }
 
-CompactHashIndex CompactHashIndex::load(const std::string& path) { return from_shared(read_whole_file(path), true); }
+CompactHashIndex CompactHashIndex::load(const std::string& path) {
+  return from_shared(blob::SharedBytes::read_file(path), true);
+}
 
 CompactHashIndex CompactHashIndex::load_mmap(const std::string& path) {
   return from_shared(blob::SharedBytes::map_file(path), false);

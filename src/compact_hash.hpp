@@ -181,9 +181,6 @@ void check_slots(std::span<const Pair> slotted, std::uint64_t m, const char* not
   }
 }
 
-// The whole of a file in an owned buffer.
-blob::SharedBytes read_whole_file(const std::string& path);
-
 }  // namespace compact_hash
 
 class CompactHashIndex {

@@ -472,6 +472,18 @@ def test_file_errors(kind, tmp_path):
 
 
 @pytest.mark.parametrize("kind", KINDS)
+def test_load_reads_a_pipe_to_its_end(kind):
+    # Larger than a pipe's buffer; a pipe reports size 0.
+    blob = kind([f"key {i}" for i in range(400000)]).to_bytes()
+    assert len(blob) > 1 << 16
+    code = (f"import sys; from quorvale._core import {kind.__name__} as K; "
+            "sys.stdout.buffer.write(K.load('/dev/stdin').to_bytes())")
+    r = subprocess.run([sys.executable, "-c", code], input=blob, capture_output=True, timeout=60)
+    assert r.returncode == 0, r.stderr
+    assert r.stdout == blob
+
+
+@pytest.mark.parametrize("kind", KINDS)
 def test_save_leaves_nothing_when_the_disk_refuses(kind, tmp_path):
     code = textwrap.dedent(
         f"""
