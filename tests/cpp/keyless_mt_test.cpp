@@ -55,21 +55,21 @@ TEST(KeylessThreads, SortRunEqualsAPlainSort) {
 }
 
 TEST(KeylessThreads, SlotPassEqualsTheSequentialPass) {
-  for (std::size_t threads : {2u, 3u, 8u}) {
-    const std::size_t n = threads * 4096 + 11;
+  for (std::size_t threads : {1u, 2u, 3u, 300u}) {
+    const std::size_t n = std::max<std::size_t>(threads, 2) * 4096 + 11;
     std::vector<Pair> pairs = random_pairs(n, threads);
     std::sort(pairs.begin(), pairs.end(), compact_hash::pair_less);
     // A group of five straddling the first chunk boundary, one of two at the
     // next, and groups elsewhere.
     const std::size_t size = (n + threads - 1) / threads;
-    for (std::size_t i = size - 2; i < size + 3; ++i) pairs[i].first = pairs[size - 2].first;
+    for (std::size_t i = size - 2; i < std::min(n, size + 3); ++i) pairs[i].first = pairs[size - 2].first;
     if (2 * size < n) pairs[2 * size].first = pairs[2 * size - 1].first;
     for (std::size_t i = 100; i + 1 < n; i += 333) pairs[i + 1].first = pairs[i].first;
     std::sort(pairs.begin(), pairs.end(), compact_hash::pair_less);
     std::vector<std::uint64_t> distinct;
     for (const Pair& p : pairs)
       if (distinct.empty() || distinct.back() != p.first) distinct.push_back(p.first);
-    const Mphf mph = Mphf::build_with_threads(distinct, threads);
+    const Mphf mph = Mphf::build_with_threads(distinct, 2);
     std::vector<Pair> one = pairs, many = pairs;
     compact_hash::slots_in_place(one, mph, 1);
     compact_hash::slots_in_place(many, mph, threads);
