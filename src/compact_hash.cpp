@@ -65,15 +65,15 @@ void slot_chunk(std::span<Pair> chunk, bool inside_group, const Mphf& mph) {
   }
 }
 
-// Counts the pairs of each of up to 256 buckets (bucket(p) ascending with
-// the pair order) and moves each pair into its bucket's range, in place;
-// start[b] .. start[b + 1] is then bucket b.
+// Counts the pairs of each bucket (bucket(p) ascending with the pair order)
+// and moves each pair into its bucket's range, in place; start[b] ..
+// start[b + 1] is then bucket b. `cursor` is scratch of `buckets` places.
 template <class Bucket>
-void partition_in_place(Pair* a, std::size_t n, std::size_t buckets, Bucket&& bucket, std::size_t* start) {
+void partition_in_place(Pair* a, std::size_t n, std::size_t buckets, Bucket&& bucket, std::size_t* start,
+                        std::size_t* cursor) {
   std::fill(start, start + buckets + 1, 0);
   for (std::size_t i = 0; i < n; ++i) ++start[bucket(a[i]) + 1];
   for (std::size_t b = 1; b <= buckets; ++b) start[b] += start[b - 1];
-  std::size_t cursor[SORT_BUCKETS];
   std::copy(start, start + buckets, cursor);
   for (std::size_t b = 0; b < buckets; ++b) {
     while (cursor[b] < start[b + 1]) {
@@ -88,14 +88,29 @@ void partition_in_place(Pair* a, std::size_t n, std::size_t buckets, Bucket&& bu
   }
 }
 
-// Sorts pairs in place: one in-place radix pass on the first word's highest
-// byte in which the range differs, then each byte group the same way; small
-// groups and groups of one first word go to a comparison sort. Hash words
-// are uniform, so two passes leave groups of a few pairs.
+// The pair order as a function object, so that sorts inline it.
+constexpr auto by_pair = [](const Pair& a, const Pair& b) { return pair_less(a, b); };
+
+// Insertion sort: the few pairs a radix group is left with.
+void insertion_sort(Pair* a, std::size_t n) {
+  for (std::size_t i = 1; i < n; ++i) {
+    const Pair v = a[i];
+    std::size_t j = i;
+    for (; j > 0 && pair_less(v, a[j - 1]); --j) a[j] = a[j - 1];
+    a[j] = v;
+  }
+}
+
+// Sorts pairs in place: an in-place radix pass on the highest bits in which
+// the range's first words differ, as many buckets as leave a few pairs each
+// (up to 2048), then each bucket the same way; small groups go to an
+// insertion sort, groups of one first word to a comparison sort. Hash words
+// are uniform, so one or two passes leave groups of a few pairs.
 void radix_sort(Pair* a, std::size_t n) {
-  constexpr std::size_t SMALL = 64;
+  constexpr std::size_t SMALL = 32;
+  constexpr unsigned MAX_BITS = 11;
   if (n < SMALL) {
-    std::sort(a, a + n, pair_less);
+    insertion_sort(a, n);
     return;
   }
   std::uint64_t lo = a[0].first, hi = a[0].first;
@@ -104,19 +119,22 @@ void radix_sort(Pair* a, std::size_t n) {
     hi = std::max(hi, a[i].first);
   }
   if (lo == hi) {
-    std::sort(a, a + n, pair_less);
+    std::sort(a, a + n, by_pair);
     return;
   }
+  const unsigned bits = std::clamp<unsigned>(static_cast<unsigned>(std::bit_width(n)) - 3, 4, MAX_BITS);
   const int top = 63 - std::countl_zero(lo ^ hi);  // the highest bit that differs
-  const int shift = top >= 7 ? top - 7 : 0;
-  auto digit = [shift](const Pair& p) { return static_cast<std::size_t>((p.first >> shift) & 0xff); };
-  std::size_t start[257];
-  partition_in_place(a, n, 256, digit, start);
-  for (std::size_t d = 0; d < 256; ++d) {
+  const int shift = top >= static_cast<int>(bits) - 1 ? top - static_cast<int>(bits) + 1 : 0;
+  const std::uint64_t mask = (std::uint64_t{1} << bits) - 1;
+  auto digit = [shift, mask](const Pair& p) { return static_cast<std::size_t>((p.first >> shift) & mask); };
+  const std::size_t buckets = std::size_t{1} << bits;
+  std::size_t start[(1u << MAX_BITS) + 1], cursor[1u << MAX_BITS];
+  partition_in_place(a, n, buckets, digit, start, cursor);
+  for (std::size_t d = 0; d < buckets; ++d) {
     const std::size_t len = start[d + 1] - start[d];
     if (len < 2) continue;
     if (shift == 0) {
-      std::sort(a + start[d], a + start[d + 1], pair_less);  // one first word: order by the second
+      std::sort(a + start[d], a + start[d + 1], by_pair);  // one first word: order by the second
     } else {
       radix_sort(a + start[d], len);
     }
@@ -134,8 +152,8 @@ void sort_run(std::span<Pair> pairs, std::size_t threads) {
   // Buckets by the first word's top bits, in order, so that sorting each
   // bucket sorts the whole without a merge.
   auto bucket = [k](const Pair& p) { return static_cast<std::size_t>((k * (p.first >> 32)) >> 32); };
-  std::size_t start[SORT_BUCKETS + 1];
-  partition_in_place(pairs.data(), pairs.size(), k, bucket, start);
+  std::size_t start[SORT_BUCKETS + 1], cursor[SORT_BUCKETS];
+  partition_in_place(pairs.data(), pairs.size(), k, bucket, start, cursor);
   mphf_build::parallel_claims(k, k, [&](std::size_t b) { radix_sort(pairs.data() + start[b], start[b + 1] - start[b]); });
 }
 
