@@ -7,7 +7,7 @@
 
 #include "dict_index/dict_index.hpp"
 #include "dict_index/internal.hpp"
-#include "perfect_hash.hpp"
+#include "utf8.hpp"
 
 namespace quorvale {
 
@@ -35,7 +35,7 @@ inline ByteSpan span_of(const blob::SharedBytes& data, std::uint64_t start, std:
 // one byte) replaced by U+FFFD.
 void assign_lossy(ByteSpan s, std::string& out) {
   const char* p = reinterpret_cast<const char*>(s.data());
-  if (perfect_hash::valid_utf8(std::string_view(p, s.size()))) {
+  if (utf8::valid(std::string_view(p, s.size()))) {
     out.assign(p, s.size());
     return;
   }
@@ -381,7 +381,7 @@ std::optional<std::string> DictIndex::key(std::uint64_t id) const {
     len = *spelled;
   }
   std::string text(reinterpret_cast<const char*>(bytes.data()), len);
-  if (!perfect_hash::valid_utf8(text)) return std::nullopt;
+  if (!utf8::valid(text)) return std::nullopt;
   return text;
 }
 
@@ -392,7 +392,7 @@ std::optional<std::string> DictIndex::spelled(ByteSpan stored) const {
   } else {
     text.assign(reinterpret_cast<const char*>(stored.data()), stored.size());
   }
-  if (!perfect_hash::valid_utf8(text)) return std::nullopt;
+  if (!utf8::valid(text)) return std::nullopt;
   return text;
 }
 
@@ -427,7 +427,7 @@ bool DictIndex::Iter::next(std::string& text, std::uint64_t& id) {
   if (d.chars) {
     text.clear();
     if (!spell_into(*d.chars, key, text, SIZE_MAX) ||
-        !perfect_hash::valid_utf8(text))
+        !utf8::valid(text))
       return end(), false;
   } else {
     assign_lossy(key, text);

@@ -323,4 +323,14 @@ class DictIndex {
   Iter iter_from(std::uint64_t start) const { return Iter(*this, start); }
 };
 
+namespace dict_index {
+
+// What a load (and a build, once it has assembled an index) derives: one
+// sample a block, the 8 head bytes after the head prefix, zero padded,
+// big-endian; and the tie resolver over the samples and heads, or nothing.
+std::vector<std::uint64_t> derive_samples(ByteSpan heads, const Offsets& head_ends, std::uint64_t y,
+                                          std::uint64_t prefix);
+std::unique_ptr<ties::Ties> derive_ties(const DictIndex& index);
+
+}  // namespace dict_index
 }  // namespace quorvale

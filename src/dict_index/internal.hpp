@@ -16,14 +16,6 @@ inline ByteSpan as_bytes(const std::string& s) noexcept {
   return {reinterpret_cast<const unsigned char*>(s.data()), s.size()};
 }
 
-// One sample a block: the 8 head bytes after the head prefix, zero padded,
-// big-endian.
-std::vector<std::uint64_t> derive_samples(ByteSpan heads, const Offsets& head_ends, std::uint64_t y,
-                                          std::uint64_t prefix);
-
-// The tie resolver over an index's samples and heads, or nothing.
-std::unique_ptr<ties::Ties> derive_ties(const DictIndex& index);
-
 // Appends the characters that the code bytes spell, stopping once at least
 // `limit` bytes are out; false at a code byte that names no character or a
 // lead whose second byte is missing.
