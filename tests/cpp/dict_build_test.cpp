@@ -383,6 +383,18 @@ TEST(DictBuildRunWriter, TableMode) {
             (V{0x03, 0x7F, 0x01, 'e', 0x80, 0x01, 0x01, 'f'}));
 }
 
+TEST(DictBuildRunWriter, TieredRunsCopyTheTieredCodes) {
+  RunFixture f({"raw", "raw"});
+  f.c.tiered = {'T', 0xF0, 0x01};
+  f.c.tiered_ends = {1, 3};
+  const dict_index::Codec tiered{dict_index::Codec::Tiered{fsst::Table{}, phrase::Split{200, 10}}};
+  std::vector<paircode::Pair> pairs;
+  f.c.prefixes = {0, 0};
+  f.c.pairs(tiered, pairs);
+  EXPECT_EQ(pairs, (std::vector<paircode::Pair>{{0, 1}, {0, 2}}));
+  EXPECT_EQ(f.write(table_code(2, {0x0001, 0x0002}), tiered, pairs), (V{0x04, 'T', 0xF0, 0x01}));
+}
+
 TEST(DictBuildRunWriter, PackedCodesAroundAnEscape) {
   // Width 3: 'a'..'g' primary (codes 0..6), 'h' secondary. 'z' (0x7A) is in
   // neither: 7, 7, then its bits 010, 111, 01 (and a zero bit).
