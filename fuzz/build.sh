@@ -3,6 +3,7 @@
 # AddressSanitizer and UndefinedBehaviorSanitizer). Prints the build directory.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+[ -d .venv/bin ] && export PATH="$(pwd)/.venv/bin:$PATH"  # cmake and ninja, pinned
 cxx=${QUORVALE_FUZZ_CXX:-clang++-16}
 jobs=${QUORVALE_FUZZ_JOBS:-$(nproc 2>/dev/null || echo 2)}
 command -v "$cxx" >/dev/null || { echo "fuzz: $cxx not found (scripts/setup.sh installs it)" >&2; exit 1; }
