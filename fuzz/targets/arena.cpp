@@ -4,7 +4,10 @@
 // prefix reader on every entry it reads, and, when every entry reads, be
 // assembled again from its own entries (and tag bytes) into an arena that
 // loads and answers alike, byte for byte the one prefix_for_lengths lays out.
+#include <cstdio>
+
 #include "arena.hpp"
+#include "arena_fixtures.hpp"
 #include "fuzz.hpp"
 
 using namespace quorvale;
@@ -132,26 +135,10 @@ void qfuzz::seeds(Seeds& out) {
   }
   // A group of 256 overflows past 64 KiB of keys: one seed of that size.
   add("groups256-overflow", keys_of(520, [](std::size_t i) { return i == 255 ? 65536 - 255 * 3 : 3; }), false);
-  // Wide layouts (u64 bases and overflow values; the builder takes them only
-  // past 4 GiB of keys), laid out with an explicit tag.
-  for (std::uint8_t tag : {0x08, 0x88, 0x71, 0xf1, 0x32}) {
-    std::vector<std::uint32_t> lens;
-    std::string data;
-    for (int i = 0; i < 40; ++i) {
-      lens.push_back(i == 20 ? 280 : i % 5);
-      data += std::string(lens.back(), 'w');
-    }
-    const arena::Layout l = arena::layout_of(tag);
-    Bytes b(9 + *arena::table_size(l, lens.size()), 0);
-    store_le64(b.data(), lens.size() + 1);
-    b[8] = tag;
-    std::vector<std::uint8_t> tag_list(lens.size(), 0x5a);
-    Bytes overflow = arena::write_offsets(
-        b, tag, lens, l.tag_bytes ? std::span<const std::uint8_t>(tag_list) : std::span<const std::uint8_t>());
-    b.insert(b.end(), data.begin(), data.end());
-    b.insert(b.end(), overflow.begin(), overflow.end());
+  // Wide layouts, laid out with an explicit tag.
+  for (std::uint8_t tag : arena_fixtures::kWideTags) {
     char name[32];
     std::snprintf(name, sizeof name, "wide-%02x", tag);
-    out.add(name, b, 0);
+    out.add(name, arena_fixtures::laid_out(tag), 0);
   }
 }
