@@ -4,13 +4,8 @@
 #   bench/mphf_build_bench.sh [n ...]     (default 1000000 10000000)
 set -euo pipefail
 cd "$(dirname "$0")/.."
-if ! dpkg -s libbbhash-dev libcmph-dev >/dev/null 2>&1; then
-  if [ "$(id -u)" = 0 ]; then
-    apt-get install -y -qq libbbhash-dev libcmph-dev >/dev/null || echo "peers: could not install libbbhash-dev libcmph-dev; running without them"
-  else
-    echo "peers: libbbhash-dev / libcmph-dev missing and not root; running without them"
-  fi
-fi
+. bench/apt_peers.sh
+apt_peers libbbhash-dev libcmph-dev
 cmake -S . -B build/bench -G Ninja -DCMAKE_BUILD_TYPE=Release -DQUORVALE_BENCH=ON -DQUORVALE_EXTENSION=OFF >/dev/null
 cmake --build build/bench -j4 --target mphf_build_bench >/dev/null
 exec build/bench/mphf_build_bench "$@"

@@ -263,6 +263,38 @@ SharedBytes SharedBytes::from_owned(std::vector<unsigned char>&& bytes) {
   return from_owned(std::span<const unsigned char>(taken));
 }
 
+SharedBytes SharedBytes::read_file(const std::string& path) {
+  constexpr std::size_t kMax = static_cast<std::size_t>(PTRDIFF_MAX);
+  File file = File::open_read(path);
+  const std::uint64_t reported = file.size();
+  if (reported > kMax) throw IndexError::io_kind(IoKind::OutOfMemory);
+  Pages<unsigned char> buf = Pages<unsigned char>::allocate(static_cast<std::size_t>(reported));
+  std::size_t len = 0;
+  for (;;) {
+    if (len < buf.size()) {
+      std::size_t got = file.read_some(std::span<unsigned char>(buf.data() + len, buf.size() - len));
+      if (got == 0) break;
+      len += got;
+      continue;
+    }
+    // The buffer is full. A small read tells the end of a file from a stream
+    // whose size the system does not know (0 for a pipe) or a file that grew.
+    unsigned char probe[64];
+    std::size_t got = file.read_some(probe);
+    if (got == 0) break;
+    if (buf.size() > kMax / 2) throw IndexError::io_kind(IoKind::OutOfMemory);
+    Pages<unsigned char> bigger = Pages<unsigned char>::allocate(std::max<std::size_t>(buf.size() * 2, 64 * 1024));
+    if (len > 0) std::memcpy(bigger.data(), buf.data(), len);
+    std::memcpy(bigger.data() + len, probe, got);
+    len += got;
+    buf = std::move(bigger);
+  }
+  file.close();
+  SharedBytes all = from_pages(std::move(buf));
+  // A stream leaves part of its last buffer unused; a file that shrank ends early.
+  return len == all.size() ? all : all.slice(0, len);
+}
+
 SharedBytes SharedBytes::map_file(const std::string& path) {
   File file = File::open_read(path);
   std::uint64_t size = file.size();

@@ -211,6 +211,14 @@ class SharedBytes {
   static SharedBytes from_owned(std::span<const unsigned char> bytes);
   static SharedBytes from_owned(std::vector<unsigned char>&& bytes);
   static SharedBytes from_pages(Pages<unsigned char>&& pages);
+  // Reads the file at `path` to its end into one owned buffer: the loader of
+  // every kind that takes a whole file into memory. The size the system
+  // reports is only the first reservation, so a pipe, a FIFO, /dev/stdin or a
+  // file that grows while it is read gives all its bytes; a regular file of
+  // unchanged size is read straight into a buffer of exactly its size.
+  // Failures are Io errors: the system's (open, read), or OutOfMemory for a
+  // size no buffer can hold.
+  static SharedBytes read_file(const std::string& path);
   // Maps the whole file read-only and shared. An empty file gives an empty
   // view without a map.
   static SharedBytes map_file(const std::string& path);
@@ -308,6 +316,27 @@ auto write_atomically_with(const std::string& path, F&& content_writer) -> std::
     temp.commit();
     return result;
   }
+}
+
+// An index's whole blob in one buffer of exactly its length, for any index
+// type offering serialized_len() and write_to(W&) over a byte sink.
+template <class Index>
+std::vector<unsigned char> blob_bytes(const Index& index) {
+  std::vector<unsigned char> out;
+  out.reserve(static_cast<std::size_t>(index.serialized_len()));
+  VecWriter w(out);
+  index.write_to(w);
+  return out;
+}
+
+// Saves an index's blob through the atomic writer and an 8 KiB buffered writer.
+template <class Index>
+void save_blob(const std::string& path, const Index& index) {
+  write_atomically_with(path, [&](File& file) {
+    BufWriter w(file);
+    index.write_to(w);
+    w.flush();
+  });
 }
 
 }  // namespace blob

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdint>
@@ -66,6 +67,53 @@ TEST(SharedBytes, MappedFiles) {
 
   try {
     SharedBytes::map_file(dir / "missing");
+    FAIL();
+  } catch (const IndexError& e) {
+    EXPECT_EQ(e.kind(), IndexError::Kind::Io);
+    EXPECT_EQ(e.os_code(), 2);
+  }
+}
+
+TEST(SharedBytes, ReadFileReadsToTheEnd) {
+  TempDir dir;
+  std::string content(300000, '\0');
+  for (std::size_t i = 0; i < content.size(); ++i) content[i] = static_cast<char>(i * 7 + i / 251);
+
+  write_file(dir / "blob", content);
+  SharedBytes whole = SharedBytes::read_file(dir / "blob");
+  EXPECT_FALSE(whole.is_mapped());
+  EXPECT_EQ(whole.use_count(), 1);
+  EXPECT_EQ(text(whole.bytes()), content);
+  write_file(dir / "empty", "");
+  EXPECT_EQ(SharedBytes::read_file(dir / "empty").size(), 0u);
+
+  // A FIFO reports size 0: everything its writer sends must still arrive,
+  // whether that is nothing, less than a probe or several buffers' worth.
+  for (std::size_t len : {std::size_t{0}, std::size_t{5}, content.size()}) {
+    const std::string fifo = dir / ("fifo" + std::to_string(len));
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+      int fd = ::open(fifo.c_str(), O_WRONLY);
+      std::size_t done = 0;
+      while (fd >= 0 && done < len) {
+        ssize_t n = ::write(fd, content.data() + done, std::min<std::size_t>(len - done, 4096));
+        if (n <= 0) ::_exit(1);
+        done += static_cast<std::size_t>(n);
+      }
+      ::_exit(fd >= 0 ? 0 : 1);
+    }
+    SharedBytes got = SharedBytes::read_file(fifo);
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    EXPECT_FALSE(got.is_mapped());
+    EXPECT_EQ(text(got.bytes()), content.substr(0, len));
+  }
+
+  try {
+    SharedBytes::read_file(dir / "missing");
     FAIL();
   } catch (const IndexError& e) {
     EXPECT_EQ(e.kind(), IndexError::Kind::Io);

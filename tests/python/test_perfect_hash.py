@@ -369,6 +369,33 @@ def test_file_errors(tmp_path):
         P(["a"]).save(tmp_path / "no" / "such" / "dir")
 
 
+def test_load_reads_streams_to_their_end(tmp_path):
+    # A pipe reports size 0; the blob here is larger than a pipe's buffer.
+    big = random_keys(20000, 7)
+    for keys in ([], big):
+        blob = P(keys).to_bytes()
+        src, fifo = tmp_path / "src.bmp", tmp_path / "fifo"
+        src.write_bytes(blob)
+        os.mkfifo(fifo)
+        writer = subprocess.Popen(
+            [sys.executable, "-c", "import sys; open(sys.argv[2], 'wb').write(open(sys.argv[1], 'rb').read())", src, fifo]
+        )
+        try:
+            loaded = P.load(fifo)
+        finally:
+            rc = writer.wait(timeout=60)
+        assert rc == 0
+        assert loaded.to_bytes() == blob
+        if keys:
+            check_members(loaded, keys)
+        os.unlink(fifo)
+
+        code = "import sys; from quorvale._core import PerfectHashIndex as P; sys.stdout.buffer.write(P.load('/dev/stdin').to_bytes())"
+        r = subprocess.run([sys.executable, "-c", code], input=blob, capture_output=True, timeout=60)
+        assert r.returncode == 0, r.stderr
+        assert r.stdout == blob
+
+
 # ---- streamed build -----------------------------------------------------------
 
 
