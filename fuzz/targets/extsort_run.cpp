@@ -17,7 +17,7 @@
 
 #include "blob.hpp"
 #include "extsort.hpp"
-#include "perfect_hash.hpp"
+#include "utf8.hpp"
 #include "fuzz.hpp"
 
 using namespace quorvale;
@@ -64,7 +64,7 @@ Merged drain(extsort::MergedStream& s) {
   Merged m;
   try {
     while (auto k = s.next()) {
-      QFUZZ_CHECK(perfect_hash::valid_utf8(*k));
+      QFUZZ_CHECK(utf8::valid(*k));
       m.keys.emplace_back(*k);
     }
   } catch (const IndexError& e) {

@@ -4,7 +4,7 @@
 //
 // Malformed nodes may only throw Corrupt. Every decoded node lies below its
 // address and names targets below itself; find_input names a transition on
-// the byte asked for. Streams run under a step budget (fst_walk.hpp); when
+// the byte asked for. Streams run under a step budget (fst_steps.hpp); when
 // the whole FST fits the budget, the full stream also runs unbounded and
 // must give the same items. A stream that ends cleanly with keys in strictly ascending
 // order is the FST's own output: built again (with mode bit 1), it must stream the same items
@@ -17,7 +17,7 @@
 #include "fst/crc32c.hpp"
 #include "fst/levenshtein.hpp"
 #include "fst/stream.hpp"
-#include "fst_walk.hpp"
+#include "fst_steps.hpp"
 #include "fuzz.hpp"
 #include "reseal.hpp"
 
