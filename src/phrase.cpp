@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <atomic>
 #include <bit>
+#include <chrono>
 
 #include "blob.hpp"
 #include "error.hpp"
@@ -98,51 +99,46 @@ Dict Dict::clone() const { return Dict(*this); }
 
 namespace {
 
-// The edge map of the node trie: parent * 256 + byte to the child node.
-// Open addressing; a slot is empty when its child is 0, as no edge leads to
-// the root.
-class EdgeMap {
- public:
-  EdgeMap() { slots_.assign(1024, Slot{0, 0}); }
+constexpr Cell kEmptyCell{0, kNoCell, 0};
 
-  // The child of the edge, made by make() when there is none.
-  template <class Make>
-  std::uint32_t find_or(std::uint64_t key, Make&& make) {
-    std::size_t i = mix(key) & (slots_.size() - 1);
-    for (;;) {
-      Slot& sl = slots_[i];
-      if (sl.child == 0) {
-        sl = Slot{key, make()};
-        const std::uint32_t child = sl.child;
-        if (++used_ * 2 > slots_.size()) grow();
-        return child;
-      }
-      if (sl.key == key) return sl.child;
-      i = (i + 1) & (slots_.size() - 1);
+// The free positions of the trie under construction, one bit each (set:
+// free); positions past the end are free. Positions are taken, never freed.
+class FreeCells {
+ public:
+  void take(std::size_t q) {
+    if (q >= 64 * bits_.size()) bits_.resize(std::max(q / 64 + 1, 2 * bits_.size()), ~0ULL);
+    bits_[q / 64] &= ~(1ULL << (q % 64));
+  }
+  // The first free position at or after q.
+  std::size_t first_from(std::size_t q) const noexcept {
+    for (std::size_t i = q / 64;; ++i) {
+      std::uint64_t w = word(i);
+      if (i == q / 64) w &= ~0ULL << (q % 64);
+      if (w != 0) return 64 * i + static_cast<std::size_t>(std::countr_zero(w));
+    }
+  }
+  // The first position p at or after q where p + d is free for every offset
+  // d of the list (the first offset 0): the same answer as trying the free
+  // positions from q one by one, found 64 candidates at a time.
+  std::size_t first_fit(std::size_t q, std::span<const std::uint32_t> offsets) const noexcept {
+    for (std::size_t at = q & ~std::size_t{63};; at += 64) {
+      std::uint64_t m = word(at / 64);
+      if (at < q) m &= ~0ULL << (q - at);
+      for (std::size_t k = 1; k < offsets.size() && m != 0; ++k) m &= window(at + offsets[k]);
+      if (m != 0) return at + static_cast<std::size_t>(std::countr_zero(m));
     }
   }
 
  private:
-  struct Slot {
-    std::uint64_t key;
-    std::uint32_t child;
-  };
-  void grow() {
-    std::vector<Slot> old = std::move(slots_);
-    slots_.assign(old.size() * 2, Slot{0, 0});
-    for (const Slot& sl : old) {
-      if (sl.child == 0) continue;
-      std::size_t i = mix(sl.key) & (slots_.size() - 1);
-      while (slots_[i].child != 0) i = (i + 1) & (slots_.size() - 1);
-      slots_[i] = sl;
-    }
+  std::uint64_t word(std::size_t i) const noexcept { return i < bits_.size() ? bits_[i] : ~0ULL; }
+  // The 64 bits of positions o .. o + 63.
+  std::uint64_t window(std::size_t o) const noexcept {
+    const std::size_t sh = o % 64;
+    const std::uint64_t lo = word(o / 64);
+    return sh == 0 ? lo : (lo >> sh) | (word(o / 64 + 1) << (64 - sh));
   }
-  std::vector<Slot> slots_;
-  std::size_t used_ = 0;
+  std::vector<std::uint64_t> bits_;
 };
-
-constexpr Cell kEmptyCell{0, kNoCell, 0};
-
 }  // namespace
 
 Trie Trie::empty() {
@@ -152,89 +148,89 @@ Trie Trie::empty() {
 }
 
 Trie Trie::build(std::span<const fsst::Bytes> phrases) {
-  // 1. The node trie, its edges listed as they are made.
-  struct Edge {
-    std::uint32_t parent;
-    std::uint8_t byte;
-    std::uint32_t child;
-  };
-  std::vector<std::uint32_t> values{0};
-  std::vector<Edge> edges;
-  EdgeMap map;
-  for (std::size_t i = 0; i < phrases.size(); ++i) {
-    std::uint32_t cur = 0;
-    for (const unsigned char b : phrases[i]) {
-      cur = map.find_or(std::uint64_t{cur} * 256 + b, [&] {
-        const auto child = static_cast<std::uint32_t>(values.size());
-        values.push_back(0);
-        edges.push_back(Edge{cur, b, child});
-        return child;
-      });
-    }
-    values[cur] = static_cast<std::uint32_t>(i + 1);
-  }
-
-  // 2. Children of a node: its edges in byte order, found by the parent's
-  // first edge.
-  std::sort(edges.begin(), edges.end(), [](const Edge& a, const Edge& b) {
-    if (a.parent != b.parent) return a.parent < b.parent;
-    if (a.byte != b.byte) return a.byte < b.byte;
-    return a.child < b.child;
+  // The node trie is walked breadth first, each node's children in byte
+  // order: that order, the children's bytes and the nodes' values are all
+  // the layout depends on. A node is a range of the phrases sorted by their
+  // bytes that share its prefix, so no node or edge is ever stored. The sort
+  // is stable: of equal phrases the later in the list ends the range, and
+  // its index is the value, as if the later phrase overwrote the earlier.
+  std::vector<std::uint32_t> order(phrases.size());
+  for (std::size_t i = 0; i < order.size(); ++i) order[i] = static_cast<std::uint32_t>(i);
+  std::stable_sort(order.begin(), order.end(), [&](std::uint32_t a, std::uint32_t b) {
+    const fsst::Bytes x = phrases[a], y = phrases[b];
+    const int c = std::memcmp(x.data(), y.data(), std::min(x.size(), y.size()));
+    return c != 0 ? c < 0 : x.size() < y.size();
   });
-  std::vector<std::uint32_t> first(values.size() + 1, 0);
-  for (const Edge& e : edges) ++first[e.parent + 1];
-  for (std::size_t i = 1; i < first.size(); ++i) first[i] += first[i - 1];
+  // The sorted phrases back to back, so a node reads its range in order.
+  std::vector<unsigned char> bytes;
+  std::vector<std::size_t> ends{0};
+  for (const std::uint32_t i : order) {
+    bytes.insert(bytes.end(), phrases[i].begin(), phrases[i].end());
+    ends.push_back(bytes.size());
+  }
+  auto len = [&](std::size_t k) { return ends[k + 1] - ends[k]; };
+  auto at = [&](std::size_t k, std::size_t depth) { return bytes[ends[k] + depth]; };
+  // The value of the node of range [lo, hi) at depth d: the last phrase of
+  // exactly d bytes, which sort first in the range.
+  auto value_of = [&](std::size_t lo, std::size_t hi, std::size_t depth, std::size_t& past) {
+    std::uint32_t v = 0;
+    for (past = lo; past < hi && len(past) == depth; ++past) v = order[past] + 1;
+    return v;
+  };
 
-  // 3-4. Breadth first: each node's children at the first free base from the
-  // cursor on where all of them fit.
+  struct Node {
+    std::size_t lo, hi;  // its phrases in sorted order
+    std::uint32_t cell;
+  };
   Trie t;
   std::vector<Cell>& cells = t.cells_;
-  std::vector<unsigned char> taken;
-  cells.push_back(Cell{0, kNoCell, values[0]});
-  taken.push_back(1);
-  auto is_taken = [&](std::size_t q) { return q < taken.size() && taken[q] != 0; };
-  auto free_from = [&](std::size_t q) {
-    while (is_taken(q)) ++q;
-    return q;
-  };
-  std::vector<std::pair<std::uint32_t, std::uint32_t>> queue{{0, 0}};  // (node, cell)
+  FreeCells free;
+  std::size_t past_root;
+  cells.push_back(Cell{0, kNoCell, value_of(0, order.size(), 0, past_root)});
+  free.take(0);
+  std::vector<Node> level{{0, order.size(), 0}}, next;
+  std::vector<std::uint32_t> offsets;
+  std::vector<Node> kids;
   std::size_t cursor = 256;
   std::uint32_t max_base = 0;
-  for (std::size_t head = 0; head < queue.size(); ++head) {
-    const auto [node, cell] = queue[head];
-    const Edge* kids = edges.data() + first[node];
-    const Edge* kids_end = edges.data() + first[node + 1];
-    if (kids == kids_end) continue;
-    std::size_t p = free_from(cursor);
-    std::size_t base;
-    for (;;) {
-      base = p - kids[0].byte;
-      bool fits = true;
-      for (const Edge* k = kids; k != kids_end; ++k)
-        if (is_taken(base + k->byte)) {
-          fits = false;
-          break;
-        }
-      if (fits) break;
-      p = free_from(p + 1);
-    }
-    if (base > UINT32_MAX - 256) panic("the phrase trie fits in u32 cells");
-    cells[cell].base = static_cast<std::uint32_t>(base);
-    max_base = std::max(max_base, static_cast<std::uint32_t>(base));
-    for (const Edge* k = kids; k != kids_end; ++k) {
-      const std::size_t q = base + k->byte;
-      if (cells.size() <= q) {
-        cells.resize(q + 1, kEmptyCell);
-        taken.resize(q + 1, 0);
+  for (std::size_t depth = 0; !level.empty(); ++depth) {
+    next.clear();
+    for (const Node& node : level) {
+      // Children: the runs of equal bytes at this depth among the phrases
+      // that go on past it.
+      std::size_t k;
+      value_of(node.lo, node.hi, depth, k);
+      kids.clear();
+      offsets.clear();
+      while (k < node.hi) {
+        const unsigned char b = at(k, depth);
+        std::size_t e = k + 1;
+        while (e < node.hi && at(e, depth) == b) ++e;
+        kids.push_back(Node{k, e, b});
+        offsets.push_back(b - kids[0].cell);
+        k = e;
       }
-      taken[q] = 1;
-      cells[q] = Cell{0, cell, values[k->child]};
-      queue.emplace_back(k->child, static_cast<std::uint32_t>(q));
+      if (kids.empty()) continue;
+      // The first free p from the cursor on where every child fits at
+      // base = p - (first child's byte).
+      const std::size_t base = free.first_fit(cursor, offsets) - kids[0].cell;
+      if (base > UINT32_MAX - 256) panic("the phrase trie fits in u32 cells");
+      cells[node.cell].base = static_cast<std::uint32_t>(base);
+      max_base = std::max(max_base, static_cast<std::uint32_t>(base));
+      for (const Node& kid : kids) {
+        const std::size_t q = base + kid.cell;
+        if (cells.size() <= q) cells.resize(q + 1, kEmptyCell);
+        free.take(q);
+        std::size_t past;
+        cells[q] = Cell{0, node.cell, value_of(kid.lo, kid.hi, depth + 1, past)};
+        next.push_back(Node{kid.lo, kid.hi, static_cast<std::uint32_t>(q)});
+      }
+      cursor = free.first_from(cursor);
     }
-    cursor = free_from(cursor);
+    level.swap(next);
   }
 
-  // 5. Room for a step from any cell.
+  // Room for a step from any cell.
   if (cells.size() < std::size_t{max_base} + 256) cells.resize(std::size_t{max_base} + 256, kEmptyCell);
   return t;
 }
@@ -735,8 +731,12 @@ std::vector<std::string> mine(std::span<const std::vector<fsst::Bytes>> pieces, 
   const std::size_t keep = std::max<std::size_t>(kept / 4, 1);
   const std::uint64_t scale = std::max<std::uint64_t>(n / kept, 1);
 
+  using Clock = std::chrono::steady_clock;
+  auto since = [](Clock::time_point t) { return std::chrono::duration<double>(Clock::now() - t).count(); };
+
   // 4. The pilot, on a small thinning, only decides whether to go on.
   if (in_pairs > kPilotBound) {
+    const auto started = Clock::now();
     st.pilot = true;
     const std::size_t t = ceil_div(in_pairs, kPilotBound);
     std::vector<ShardPair> pilot;
@@ -753,12 +753,15 @@ std::vector<std::string> mine(std::span<const std::vector<fsst::Bytes>> pieces, 
     std::vector<Candidate> cands = merge(one, limit);
     const std::vector<std::string> found = keep_ranked(cands, limit, std::max<std::uint64_t>(n / r, 1));
     st.pilot_phrases = found.size();
-    if (found.empty() || !worth(pairs, found)) return {};
+    const bool go_on = !found.empty() && worth(pairs, found);
+    st.pilot_s = since(started);
+    if (!go_on) return {};
   }
 
   // 5. Three rounds, each counting with the last round's phrases usable.
   std::vector<std::string> phrases;
   for (std::size_t r = 1; r <= 3; ++r) {
+    const auto counting = Clock::now();
     const Trie trie = Trie::of(phrases);
     std::vector<CandidateMap> maps(pools * parts);
     const std::size_t chunks = ceil_div(pools, per_worker);
@@ -778,6 +781,8 @@ std::vector<std::string> mine(std::span<const std::vector<fsst::Bytes>> pieces, 
       panic("mining a pool cannot panic");
     }
 
+    st.count_s[r - 1] = since(counting);
+    const auto merging = Clock::now();
     const std::size_t limit = r < 3 ? std::min(kRoundLimit, keep) : std::min(budget, keep);
     std::vector<std::vector<Candidate>> found(parts);
     std::atomic<std::size_t> next_part{0};
@@ -795,10 +800,16 @@ std::vector<std::string> mine(std::span<const std::vector<fsst::Bytes>> pieces, 
     std::vector<Candidate> cands;
     for (auto& f : found) cands.insert(cands.end(), f.begin(), f.end());
     std::vector<std::string> next = keep_ranked(cands, limit, scale);
+    st.merge_s[r - 1] = since(merging);
     st.rounds = r;
     st.kept[r - 1] = next.size();
     if (next.empty()) return {};
-    if (r == 1 && !worth(pairs, next)) return {};
+    if (r == 1) {
+      const auto testing = Clock::now();
+      const bool go_on = worth(pairs, next);
+      st.worth_s = since(testing);
+      if (!go_on) return {};
+    }
     phrases = std::move(next);
   }
   return phrases;

@@ -437,6 +437,12 @@ struct MineStats {
   std::size_t rounds = 0;             // counting rounds run
   std::size_t kept[3] = {0, 0, 0};    // phrases kept by each round
   std::size_t strings = 0;            // Y, the sampled strings
+  // Seconds spent: the pilot (with its held-out test), each round's
+  // counting, merging and ranking, and the held-out test after round 1.
+  double pilot_s = 0;
+  double count_s[3] = {0, 0, 0};
+  double merge_s[3] = {0, 0, 0};
+  double worth_s = 0;
 };
 
 // Mines the phrases of an index from per-shard sample strings and tables: at
