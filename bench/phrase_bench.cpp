@@ -19,13 +19,13 @@
 #include <atomic>
 #include <chrono>
 #include <cstdio>
-#include <fstream>
 #include <random>
 #include <string>
 #include <string_view>
 #include <unordered_set>
 #include <vector>
 
+#include "bench_keys.hpp"
 #include "fsst.hpp"
 #include "phrase.hpp"
 #include "threads.hpp"
@@ -97,13 +97,9 @@ std::vector<std::string> load_keys(const std::string& source) {
   if (source.rfind("urls:", 0) == 0) {
     keys = generated_urls(std::stoull(source.substr(5)));
   } else {
-    std::ifstream in(source, std::ios::binary);
-    std::string line;
-    while (std::getline(in, line))
-      if (!line.empty()) keys.push_back(line);
+    keys = bench::read_lines(source);
   }
-  std::sort(keys.begin(), keys.end());
-  keys.erase(std::unique(keys.begin(), keys.end()), keys.end());
+  bench::sort_distinct(keys);
   return keys;
 }
 

@@ -5,7 +5,7 @@
 #include <vector>
 
 #include "phrase.hpp"
-#include "phrase_corpus.hpp"
+#include "phrase_fixtures.hpp"
 
 namespace quorvale {
 namespace {

@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "phrase.hpp"
-#include "phrase_corpus.hpp"
+#include "phrase_fixtures.hpp"
 
 namespace quorvale {
 namespace {
@@ -19,20 +19,11 @@ using phrase::CandidateMap;
 using phrase::ShardPair;
 using phrase::Trie;
 using testing::ShardSamples;
+using testing::table_of;
+using testing::view;
 
-fsst::Bytes view(const std::string& s) { return {reinterpret_cast<const unsigned char*>(s.data()), s.size()}; }
 std::string str(const unsigned char* b, std::size_t n) { return std::string(reinterpret_cast<const char*>(b), n); }
 
-Table table_of(const std::vector<std::string>& syms) {
-  Table t;
-  for (const auto& s : syms) {
-    std::uint64_t v = 0;
-    for (std::size_t i = 0; i < s.size(); ++i) v |= std::uint64_t{static_cast<unsigned char>(s[i])} << (8 * i);
-    t.symbols.push_back(v);
-    t.lengths.push_back(static_cast<std::uint8_t>(s.size()));
-  }
-  return t;
-}
 
 // Every byte from..to-1 as a one-byte symbol, in byte order.
 Table bytes_table(int from, int to) {

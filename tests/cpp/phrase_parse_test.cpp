@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "phrase.hpp"
+#include "phrase_fixtures.hpp"
 
 namespace quorvale {
 namespace {
@@ -20,19 +21,10 @@ using phrase::Limits;
 using phrase::Split;
 using phrase::Trie;
 using Code = std::vector<unsigned char>;
+using testing::table_of;
+using testing::view;
 
-fsst::Bytes view(const std::string& s) { return {reinterpret_cast<const unsigned char*>(s.data()), s.size()}; }
 
-Table table_of(const std::vector<std::string>& syms) {
-  Table t;
-  for (const auto& s : syms) {
-    std::uint64_t v = 0;
-    for (std::size_t i = 0; i < s.size(); ++i) v |= std::uint64_t{static_cast<unsigned char>(s[i])} << (8 * i);
-    t.symbols.push_back(v);
-    t.lengths.push_back(static_cast<std::uint8_t>(s.size()));
-  }
-  return t;
-}
 
 std::string random_string(std::mt19937& rng, std::size_t max_len, const std::string& alphabet) {
   std::string s(rng() % (max_len + 1), ' ');

@@ -1,5 +1,6 @@
-// Sample material for the phrase miners' tests: per-shard lists of strings
-// held as strings and viewed as the byte slices the miners take.
+// Fixtures of the phrase tests: tables spelled out, strings viewed as bytes,
+// and per-shard sample lists held as strings and viewed as the byte slices
+// the miners take.
 #pragma once
 
 #include <random>
@@ -9,6 +10,20 @@
 #include "fsst.hpp"
 
 namespace quorvale::testing {
+
+inline fsst::Bytes view(const std::string& s) { return {reinterpret_cast<const unsigned char*>(s.data()), s.size()}; }
+
+// A table of these symbols, in code order.
+inline fsst::Table table_of(const std::vector<std::string>& syms) {
+  fsst::Table t;
+  for (const auto& s : syms) {
+    std::uint64_t v = 0;
+    for (std::size_t i = 0; i < s.size(); ++i) v |= std::uint64_t{static_cast<unsigned char>(s[i])} << (8 * i);
+    t.symbols.push_back(v);
+    t.lengths.push_back(static_cast<std::uint8_t>(s.size()));
+  }
+  return t;
+}
 
 struct ShardSamples {
   std::vector<std::vector<std::string>> strings;
