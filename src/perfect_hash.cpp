@@ -13,6 +13,7 @@
 #include <utility>
 
 #include "threads.hpp"
+#include "utf8.hpp"
 
 namespace quorvale {
 
@@ -50,49 +51,6 @@ std::array<unsigned char, HEADER_LEN> header_bytes(std::uint64_t n, std::uint64_
   store_le64(h.data() + 24, payload_checksum);
   store_le32(h.data() + 32, blob::header_checksum(std::span<const unsigned char>(h.data(), 32)));
   return h;
-}
-
-bool valid_utf8(std::string_view s) noexcept {
-  const unsigned char* p = reinterpret_cast<const unsigned char*>(s.data());
-  const std::size_t n = s.size();
-  std::size_t i = 0;
-  while (i < n) {
-    // Eight ASCII bytes at a time.
-    if (i + 8 <= n) {
-      std::uint64_t w;
-      std::memcpy(&w, p + i, 8);
-      if ((w & 0x8080808080808080ULL) == 0) {
-        i += 8;
-        continue;
-      }
-    }
-    const unsigned char c = p[i];
-    if (c < 0x80) {
-      ++i;
-      continue;
-    }
-    std::size_t len;
-    unsigned char lo = 0x80, hi = 0xbf;
-    if (c >= 0xc2 && c <= 0xdf) {
-      len = 2;
-    } else if (c >= 0xe0 && c <= 0xef) {
-      len = 3;
-      if (c == 0xe0) lo = 0xa0;
-      if (c == 0xed) hi = 0x9f;  // no surrogates
-    } else if (c >= 0xf0 && c <= 0xf4) {
-      len = 4;
-      if (c == 0xf0) lo = 0x90;
-      if (c == 0xf4) hi = 0x8f;
-    } else {
-      return false;
-    }
-    if (n - i < len) return false;
-    if (p[i + 1] < lo || p[i + 1] > hi) return false;
-    for (std::size_t k = 2; k < len; ++k)
-      if ((p[i + k] & 0xc0) != 0x80) return false;
-    i += len;
-  }
-  return true;
 }
 
 Spill Spill::create(const std::string& output_path) {
@@ -335,7 +293,7 @@ std::uint64_t PerfectHashIndex::id_unchecked(std::string_view key) const noexcep
 std::optional<std::string_view> PerfectHashIndex::key(std::uint32_t id) const noexcept {
   if (id >= n_) return std::nullopt;
   auto e = arena_.entry(id);
-  if (!e || !valid_utf8(*e)) return std::nullopt;
+  if (!e || !utf8::valid(*e)) return std::nullopt;
   return e;
 }
 
@@ -363,29 +321,9 @@ std::uint64_t PerfectHashIndex::serialized_len() const noexcept {
   return HEADER_LEN + (mphf_ ? mphf_->byte_len() : 0) + arena_.bytes().size() + 12 * std::uint64_t{side_.size()};
 }
 
-std::vector<unsigned char> PerfectHashIndex::to_bytes() const {
-  Parts parts = serialised_parts();
-  std::vector<unsigned char> out;
-  out.reserve(static_cast<std::size_t>(serialized_len()));
-  out.insert(out.end(), parts.header.begin(), parts.header.end());
-  out.insert(out.end(), parts.image.begin(), parts.image.end());
-  auto a = arena_.bytes().bytes();
-  out.insert(out.end(), a.begin(), a.end());
-  out.insert(out.end(), parts.side.begin(), parts.side.end());
-  return out;
-}
+std::vector<unsigned char> PerfectHashIndex::to_bytes() const { return blob::blob_bytes(*this); }
 
-void PerfectHashIndex::save(const std::string& path) const {
-  Parts parts = serialised_parts();
-  blob::write_atomically_with(path, [&](File& file) {
-    BufWriter w(file);
-    w.write_all(parts.header);
-    if (!parts.image.empty()) w.write_all(parts.image);
-    w.write_all(arena_.bytes().bytes());
-    if (!parts.side.empty()) w.write_all(parts.side);
-    w.flush();
-  });
-}
+void PerfectHashIndex::save(const std::string& path) const { blob::save_blob(path, *this); }
 
 PerfectHashIndex PerfectHashIndex::from_bytes(std::span<const unsigned char> bytes) {
   return from_shared(blob::SharedBytes::from_owned(bytes), true);

@@ -62,8 +62,6 @@ std::array<unsigned char, HEADER_LEN> header_bytes(std::uint64_t n, std::uint64_
 // The low byte of a key's second hash, stored per key when an index keeps tags.
 inline std::uint8_t tag_of(const hash::HashPair& h) noexcept { return static_cast<std::uint8_t>(h.second); }
 
-bool valid_utf8(std::string_view s) noexcept;
-
 // One pass over the keys of a streamed build. The view handed out stays
 // valid until the next call. An implementation may also end its stream by
 // throwing; the build then unwinds, leaving nothing behind on disk.
@@ -188,6 +186,15 @@ class PerfectHashIndex {
   // Header, image and side table; the arena's bytes are taken from arena().
   Parts serialised_parts() const;
   std::uint64_t serialized_len() const noexcept;
+  // The blob, piece by piece, through any byte sink (write_all).
+  template <class W>
+  void write_to(W& w) const {
+    Parts parts = serialised_parts();
+    w.write_all(parts.header);
+    if (!parts.image.empty()) w.write_all(parts.image);
+    w.write_all(arena_.bytes().bytes());
+    if (!parts.side.empty()) w.write_all(parts.side);
+  }
   // The whole blob in one buffer of exactly its length.
   std::vector<unsigned char> to_bytes() const;
   void save(const std::string& path) const;

@@ -2,15 +2,11 @@
 
 import sys
 
+from quorvale._core import _cli
+
 
 def main() -> int:
-    from quorvale import _core
-
-    cli = getattr(_core, "_cli", None)
-    if cli is None:
-        print("quorvale: the command line is not part of this build yet", file=sys.stderr)
-        return 1
-    return cli(sys.argv[1:])
+    return _cli(sys.argv[1:])
 
 
 if __name__ == "__main__":

@@ -1,0 +1,254 @@
+// The `quorvale` command line: the frame (help, version, the choice of
+// command, the parser, failures and exit statuses, the standard streams),
+// keys files, and the commands with the output routines they share.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "blob.hpp"
+#include "error.hpp"
+#include "estimate.hpp"
+#include "inspect.hpp"
+#include "perfect_hash.hpp"
+
+namespace quorvale::cli {
+
+// ---- failures ------------------------------------------------------------------
+
+// What a command or the parser reports instead of success. Thrown.
+struct Fail {
+  enum class Kind { Usage, Work };  // exit status 2 (with the usage text), 1
+  Kind kind;
+  std::string message;
+
+  static Fail usage(std::string message) { return Fail{Kind::Usage, std::move(message)}; }
+  static Fail work(std::string message) { return Fail{Kind::Work, std::move(message)}; }
+  // A core error: its display text ("format error: ...").
+  static Fail from(const IndexError& error) { return work(error.display()); }
+};
+
+// A failed write or read of a stream: the I/O error's own text, without the
+// "io error: " of its display.
+Fail io_fail(const IndexError& error);
+
+// ---- streams ---------------------------------------------------------------------
+
+// A byte sink that takes every byte or throws IndexError (Io).
+class Out {
+ public:
+  virtual ~Out() = default;
+  virtual void write_all(std::string_view bytes) = 0;
+  virtual void flush() = 0;
+};
+
+// Writes to a descriptor it does not own (the standard streams are never
+// closed by us). Line-buffered (up to the last line feed of each write) or
+// unbuffered. A write to a closed descriptor counts as written.
+class FdOut final : public Out {
+ public:
+  FdOut(int fd, bool line_buffered) noexcept : fd_(fd), line_buffered_(line_buffered) {}
+  void write_all(std::string_view bytes) override;
+  void flush() override;
+
+ private:
+  void write_through(std::string_view bytes);
+  int fd_;
+  bool line_buffered_;
+  std::string pending_;
+};
+
+// An 8 KiB buffer in front of another sink. Bytes still buffered when it is
+// destroyed are written and any error ignored: call flush() to see it.
+class BufOut final : public Out {
+ public:
+  explicit BufOut(Out& inner) : inner_(inner) { buf_.reserve(CAPACITY); }
+  BufOut(const BufOut&) = delete;
+  BufOut& operator=(const BufOut&) = delete;
+  ~BufOut() override;
+  void write_all(std::string_view bytes) override;
+  // Passes the buffered bytes on, then flushes the inner sink.
+  void flush() override;
+  // Passes the buffered bytes on without flushing the inner sink.
+  void drain();
+  static constexpr std::size_t CAPACITY = 8192;
+
+ private:
+  Out& inner_;
+  std::string buf_;
+};
+
+// Lines from a descriptor it does not own, through an 8 KiB buffer. A closed
+// descriptor reads as an empty input.
+class LineReader {
+ public:
+  explicit LineReader(int fd);
+  // The next line with its line feed, if it has one; false at the end.
+  // Throws IndexError (Io) when the read fails.
+  bool read_line(std::string& line);
+  static constexpr std::size_t CAPACITY = 8192;
+
+ private:
+  int fd_;
+  std::unique_ptr<char[]> buf_;
+  std::size_t pos_ = 0;
+  std::size_t len_ = 0;
+};
+
+// The process's standard streams, locked for one run in the order output,
+// input, error; released in the reverse order, standard output flushed last
+// (a flush error is ignored). One process-wide lock per stream.
+class StdStreams {
+ public:
+  StdStreams();
+  StdStreams(const StdStreams&) = delete;
+  StdStreams& operator=(const StdStreams&) = delete;
+  ~StdStreams();
+  Out& out() noexcept;
+  LineReader& in() noexcept;
+  Out& err() noexcept;
+
+ private:
+  struct Held;
+  std::unique_ptr<Held> held_;
+};
+
+// The streams a run works with.
+struct Streams {
+  LineReader& in;
+  Out& out;
+  Out& err;
+};
+
+// ---- the parsed command line ----------------------------------------------------
+
+// When the build command writes straight to the blob file.
+struct StreamMode {
+  enum class Kind { Auto, Always, Never, Size };
+  Kind kind = Kind::Auto;
+  std::uint64_t size = 0;  // bytes of the keys file, for Kind::Size
+  bool operator==(const StreamMode&) const = default;
+};
+
+inline constexpr std::uint8_t INDEX_AUTO = 255;
+
+struct Cmd {
+  std::optional<std::uint64_t> block;  // --block, 1..=1024
+  StreamMode stream;
+  Objective objective;
+  std::vector<std::string> positionals;
+  Needs needs;
+  bool sections = false;       // inspect --sections
+  bool exact_implied = false;  // the parser turned exact on by itself
+  std::uint8_t index = INDEX_AUTO;  // an IndexKind code, or INDEX_AUTO
+};
+
+enum class Command : std::uint8_t { Dump = 0, Inspect = 1, Plan = 2, Build = 3 };
+
+// Parses the arguments after the command. Throws Fail (Usage).
+Cmd parse(std::span<const std::string> args, Command command, std::size_t positional_count, const char* usage_line);
+
+// An option's value: the inline one after "=", else the next argument
+// (consumed whatever it looks like). Throws Fail (Usage) "NAME needs a value".
+std::string value(std::span<const std::string> args, std::size_t& next, std::string_view name,
+                  const std::optional<std::string_view>& inline_value);
+
+// The package version, and the usage text (it ends with a line feed).
+const char* version() noexcept;
+const std::string& usage_text();
+
+// ---- running ------------------------------------------------------------------------
+
+// The program over the process's standard streams: locks them, runs, reports,
+// flushes standard output, and returns the exit status (0, 1 or 2).
+int run(std::span<const std::string> args);
+// The same over given streams, without locking or the final flush.
+int run_on(std::span<const std::string> args, const Streams& streams);
+
+// ---- keys files ----------------------------------------------------------------------
+
+struct KeysRead {
+  std::vector<std::string> keys;  // in file order, duplicates kept
+  std::uint64_t empty_lines = 0;
+};
+
+// Every key of a keys file, or of standard input for "-". Throws Fail (Work).
+KeysRead read_keys(const std::string& path, LineReader& standard_input);
+
+// A keys file handed out as fresh key streams, one per pass of a streamed
+// build. A stream cannot fail through its keys: a failure to open or read
+// the file goes into the source's slot and ends the stream, and the consumer
+// looks at the slot when it is done. Single-threaded.
+class Source {
+ public:
+  explicit Source(std::string path);
+  // A new stream over the file; resets the empty-line count. The views it
+  // hands out stay valid until its next call.
+  std::unique_ptr<perfect_hash::KeySource> keys() const;
+  const std::string& path() const noexcept { return path_; }
+  // The failure a stream left, if any.
+  const std::optional<Fail>& failure() const noexcept { return *slot_; }
+  std::optional<Fail> take_failure() const { return std::exchange(*slot_, std::nullopt); }
+  // Empty lines skipped by the last stream.
+  std::uint64_t empty_lines() const noexcept { return *empty_; }
+
+ private:
+  std::string path_;
+  std::shared_ptr<std::optional<Fail>> slot_;
+  std::shared_ptr<std::uint64_t> empty_;
+};
+
+// ---- commands and their output routines ----------------------------------------------
+
+// The planning the plan and build commands ask for: the plan text, the
+// plan's effective needs, and its best estimate. Each throws IndexError.
+struct PlanSummary {
+  std::string text;
+  Needs needs;
+  IndexKind best_kind = IndexKind::PerfectHashIndex;
+  std::optional<std::uint64_t> best_block;
+};
+struct Planner {
+  std::function<PlanSummary(std::vector<std::string> keys, const Needs& needs, const Objective& objective)> keys;
+  std::function<PlanSummary(const std::string& path, const Needs& needs, const Objective& objective)> file;
+};
+// The planner of this build.
+const Planner& planner();
+
+// A dictionary blob's byte split: fifteen section sizes, which add up to the
+// blob's length, and three counts (named as the dictionary names them).
+struct DictSections {
+  std::uint64_t keys = 0;
+  std::array<std::uint64_t, 15> bytes{};
+  std::uint64_t restarts = 0;
+  std::uint64_t entries = 0;
+  std::uint64_t wide = 0;
+};
+// Loads a dictionary blob with full verification and takes its split.
+// Throws IndexError.
+DictSections dict_sections(blob::SharedBytes bytes);
+
+void cmd_inspect(const Cmd& cmd, Out& out);
+void cmd_plan(const Cmd& cmd, LineReader& in, Out& out, Out& err, const Planner& with = planner());
+void cmd_build(const Cmd& cmd, LineReader& in, Out& err);
+void cmd_dump(const Cmd& cmd, Out& out);
+
+// One inspection, every line prefixed.
+void print_info(const inspect::BlobInfo& info, const std::string& prefix, Out& out);
+// The nineteen "sections." lines.
+void print_sections(const DictSections& split, Out& out);
+// The note that exactness alone shut the probabilistic kinds out, when it did.
+void note_implied_exact(bool exact_implied, const Needs& needs, Out& err);
+// "wrote PATH: KIND over N keys, B bytes (x.xx B/key)".
+void note_written(IndexKind kind, std::uint64_t keys, const std::string& path, Out& err);
+// One key and a line feed; a key holding a line break is refused.
+void write_key(Out& writer, std::string_view key, std::uint64_t id);
+
+}  // namespace quorvale::cli

@@ -1,0 +1,73 @@
+// The frame: help and version, the choice of command, and the report of a
+// failure with its exit status.
+#include "cli/cli.hpp"
+
+namespace quorvale::cli {
+
+namespace {
+
+struct CommandSpec {
+  const char* name;
+  Command command;
+  std::size_t positionals;
+  const char* usage_line;
+};
+
+constexpr CommandSpec COMMANDS[] = {
+    {"dump", Command::Dump, 1, "dump <blob>"},
+    {"inspect", Command::Inspect, 1, "inspect <blob> [--sections]"},
+    {"plan", Command::Plan, 1, "plan <keys-file> [needs]"},
+    {"build", Command::Build, 2, "build <keys-file> <out-blob> [options]"},
+};
+
+void say(Out& out, const std::string& text) {
+  try {
+    out.write_all(text);
+  } catch (const IndexError& e) {
+    throw io_fail(e);
+  }
+}
+
+void dispatch(std::span<const std::string> args, const Streams& streams) {
+  if (args.empty()) throw Fail::usage("no subcommand");
+  bool help = args[0] == "help";
+  for (const std::string& a : args) help = help || a == "-h" || a == "--help";
+  if (help) return say(streams.out, usage_text());
+  if (args[0] == "-V" || args[0] == "--version") return say(streams.out, std::string("quorvale ") + version() + "\n");
+  for (const CommandSpec& c : COMMANDS) {
+    if (args[0] != c.name) continue;
+    const Cmd cmd = parse(args.subspan(1), c.command, c.positionals, c.usage_line);
+    switch (c.command) {
+      case Command::Dump: return cmd_dump(cmd, streams.out);
+      case Command::Inspect: return cmd_inspect(cmd, streams.out);
+      case Command::Plan: return cmd_plan(cmd, streams.in, streams.out, streams.err);
+      case Command::Build: return cmd_build(cmd, streams.in, streams.err);
+    }
+  }
+  throw Fail::usage("no such subcommand `" + args[0] + "`");
+}
+
+}  // namespace
+
+int run_on(std::span<const std::string> args, const Streams& streams) {
+  try {
+    dispatch(args, streams);
+    return 0;
+  } catch (const Fail& fail) {
+    std::string report = "quorvale: " + fail.message + "\n";
+    if (fail.kind == Fail::Kind::Usage) report += "\n" + usage_text() + "\n";
+    try {
+      streams.err.write_all(report);
+    } catch (const IndexError&) {
+      // Nowhere left to say it; the status still tells.
+    }
+    return fail.kind == Fail::Kind::Usage ? 2 : 1;
+  }
+}
+
+int run(std::span<const std::string> args) {
+  StdStreams streams;
+  return run_on(args, Streams{streams.in(), streams.out(), streams.err()});
+}
+
+}  // namespace quorvale::cli
