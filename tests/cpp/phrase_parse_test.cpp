@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "dict_index/dict_index.hpp"
 #include "phrase.hpp"
 #include "phrase_fixtures.hpp"
 
@@ -372,6 +373,49 @@ TEST(PhraseEncode, KnownTieredBytes) {
   out.clear();
   EXPECT_EQ(phrase::encode(view(s), t.encoder(), trie.cells(), Split{127, 1}, scratch, out), 9u);
   EXPECT_EQ(out, (Code{127, 0, 127, 1, 2, 0, 1, 255, 'q'}));
+}
+
+// What the shard encoder emits, the dictionary's Tiered decoder reads back:
+// random tables (at most g symbols), phrase lists and splits, with phrase
+// indexes past the two-byte range.
+TEST(PhraseEncode, TieredDecoderReadsItBack) {
+  std::mt19937 rng(21);
+  phrase::Scratch scratch;
+  const Split splits[] = {{127, 0}, {254, 0}, {254, 1}, {191, 2}, {8, 246}, {239, 16}};
+  for (int round = 0; round < 200; ++round) {
+    const std::string alphabet = round % 2 ? "ab/" : std::string("xyz\0\xff", 5);
+    const Split split = splits[round % 6];
+    Table table;
+    {
+      std::set<std::string> syms;
+      const std::size_t ns = rng() % 7;
+      while (syms.size() < ns) syms.insert(random_string(rng, 3, alphabet) + alphabet[rng() % alphabet.size()]);
+      table = table_of(std::vector<std::string>(syms.begin(), syms.end()));
+    }
+    // Enough phrases that some need three-byte codes under splits with few
+    // two-byte leads; only the last few can occur in the strings.
+    std::vector<std::string> phrases;
+    const std::size_t filler = split.k() <= 1 ? 300 : 0;
+    for (std::size_t i = 0; i < filler; ++i) phrases.push_back("#" + std::to_string(i));
+    std::set<std::string> distinct;
+    while (distinct.size() < 1 + rng() % 8) {
+      const std::string ph = random_string(rng, 6, alphabet);
+      if (!ph.empty() && distinct.insert(ph).second) phrases.push_back(ph);
+    }
+    const Trie trie = Trie::of(phrases);
+    const phrase::Dict dict = phrase::Dict::of(phrases);
+    const dict_index::Codec codec{dict_index::Codec::Tiered{table, split}};
+    const fsst::Encoder enc = table.encoder();
+    for (int k = 0; k < 20; ++k) {
+      const std::string s = random_string(rng, 30, alphabet);
+      Code coded;
+      phrase::encode(view(s), enc, trie.cells(), split, scratch, coded);
+      ASSERT_EQ(8 * coded.size(), phrase::parse(view(s), enc, trie.cells(), split.limits(), scratch));
+      std::vector<unsigned char> back;
+      ASSERT_TRUE(codec.decode_into(dict, dict_index::Codec::Source{coded, 0, coded.size()}, back, UINT64_MAX));
+      ASSERT_EQ(std::string(back.begin(), back.end()), s) << "round " << round;
+    }
+  }
 }
 
 }  // namespace
