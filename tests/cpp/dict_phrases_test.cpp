@@ -39,7 +39,7 @@ TEST(DictPhrases, UrlAndPathCorporaCarryPhrasesAndTieredShards) {
     std::vector<std::uint64_t> blocks;
   };
   const std::vector<Case> cases = {{"urls", url_keys(40'000), {16, 256}},
-                                   {"paths", package_paths(100'000, 3), {256}}};
+                                   {"paths", package_paths(60'000, 5), {256}}};
   for (const Case& c : cases) {
     ASSERT_GE(c.keys.size(), 16'384u) << c.name;
     for (std::uint64_t block : c.blocks) {
@@ -92,9 +92,11 @@ struct ManyWords {
     std::vector<std::string> vocab(5'000);
     for (auto& w : vocab)
       for (int i = 0; i < 3; ++i) w += static_cast<char>(rng() % 255);
-    strings.resize(20'000);
+    // Enough strings that a quarter of them exceeds the budget, each long
+    // enough that the pilot's sample sees every word about 20 times.
+    strings.resize(16'400);
     for (auto& s : strings)
-      for (int i = 0; i < 24; ++i) s += vocab[rng() % vocab.size()];
+      for (int i = 0; i < 16; ++i) s += vocab[rng() % vocab.size()];
     pieces.emplace_back();
     for (const auto& s : strings) pieces[0].emplace_back(reinterpret_cast<const unsigned char*>(s.data()), s.size());
     fsst::Table t;
