@@ -34,6 +34,21 @@ inline std::vector<Pair> case_pairs(std::size_t count, std::uint64_t seed) {
   return pairs;
 }
 
+// Pairs handed to a streamed build one at a time.
+class VectorPairs final : public quorvale::compact_hash::PairSource {
+ public:
+  explicit VectorPairs(const std::vector<Pair>& pairs) : pairs_(pairs) {}
+  bool next(Pair& out) override {
+    if (at_ == pairs_.size()) return false;
+    out = pairs_[at_++];
+    return true;
+  }
+
+ private:
+  const std::vector<Pair>& pairs_;
+  std::size_t at_ = 0;
+};
+
 // The display text of the IndexError f throws, or "no error".
 inline std::string error_of(const std::function<void()>& f) {
   try {

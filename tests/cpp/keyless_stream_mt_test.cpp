@@ -14,24 +14,7 @@
 using namespace quorvale;
 using compact_hash::Pair;
 using keyless_fixtures::case_pairs;
-
-namespace {
-
-class VectorPairs final : public compact_hash::PairSource {
- public:
-  explicit VectorPairs(const std::vector<Pair>& pairs) : pairs_(pairs) {}
-  bool next(Pair& out) override {
-    if (at_ == pairs_.size()) return false;
-    out = pairs_[at_++];
-    return true;
-  }
-
- private:
-  const std::vector<Pair>& pairs_;
-  std::size_t at_ = 0;
-};
-
-}  // namespace
+using keyless_fixtures::VectorPairs;
 
 TEST(StreamThreads, FilesEqualTheInMemoryBuildsAtAnyThreadCount) {
   TempDir dir;

@@ -25,6 +25,7 @@ using namespace quorvale;
 using compact_hash::Pair;
 using compact_hash::StreamLimits;
 using keyless_fixtures::case_pairs;
+using keyless_fixtures::VectorPairs;
 using keyless_fixtures::error_of;
 
 namespace {
@@ -33,20 +34,6 @@ using Bytes = std::vector<unsigned char>;
 
 const std::string TORN = "io error: compact-hash: a scratch file is torn";
 const std::string RAISED = "format error: compact-hash: the input iterable raised before it ended";
-
-class VectorPairs final : public compact_hash::PairSource {
- public:
-  explicit VectorPairs(const std::vector<Pair>& pairs) : pairs_(pairs) {}
-  bool next(Pair& out) override {
-    if (at_ == pairs_.size()) return false;
-    out = pairs_[at_++];
-    return true;
-  }
-
- private:
-  const std::vector<Pair>& pairs_;
-  std::size_t at_ = 0;
-};
 
 Bytes read_bytes(const std::string& path) {
   const std::string s = read_file(path);

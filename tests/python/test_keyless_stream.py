@@ -7,6 +7,7 @@ import threading
 import pytest
 
 import test_perfect_hash as tph
+from test_keyless import unwritable_directory
 from quorvale._core import CompactHashIndex as H
 
 KEYS = tph.random_keys(3000, 4)
@@ -117,17 +118,9 @@ def test_an_unwritable_directory(tmp_path):
     with pytest.raises(OSError) as e:
         H.build_to_file(iter(KEYS), tmp_path / "no" / "such" / "idx")
     assert str(e.value).startswith("io error: ")
-    target = tmp_path / "ro"
-    target.mkdir()
-    target.chmod(0o500)
-    try:
-        # Root writes anywhere but in /proc.
-        unwritable = target if not os.access(target, os.W_OK) else pathlib.Path("/proc")
+    with unwritable_directory(tmp_path) as unwritable:
         with pytest.raises(OSError, match="^io error: "):
             H.build_to_file(iter(KEYS), unwritable / "quorvale-x")
-        only(target)
-    finally:
-        target.chmod(0o700)
     only(tmp_path, "ro")
 
 
