@@ -224,4 +224,16 @@ TEST(DictPhrases, TheTieredCodecMustSaveMoreThanThreePercent) {
   EXPECT_TRUE(dict_index::tiered_pays(9'699'999'999'999'999, 10'000'000'000'000'000));
 }
 
+TEST(DictPhrases, TheIndexKeepsThePhrasesOnlyWhenAShardIsTiered) {
+  const std::vector<std::string> list = {"alpha", "beta/", "gamma.html"};
+  const dict_index::Phrases mined{phrase::Dict::of(list), phrase::Trie::of(list)};
+  const dict_index::Codec symbols{dict_index::Codec::Symbols{}};
+  const dict_index::Codec tiered{dict_index::Codec::Tiered{fsst::Table{}, phrase::Split{254, 0}}};
+  EXPECT_EQ(dict_index::kept_phrases(std::vector<dict_index::Codec>{symbols, symbols}, mined).count(), 0u);
+  EXPECT_EQ(section(dict_index::kept_phrases(std::vector<dict_index::Codec>{symbols, tiered}, mined)),
+            section(mined.dict));
+  EXPECT_EQ(section(dict_index::kept_phrases(std::vector<dict_index::Codec>{tiered}, dict_index::Phrases::none())),
+            (std::vector<unsigned char>{0, 0, 0, 0}));
+}
+
 }  // namespace
