@@ -220,8 +220,9 @@ TEST(DictPhrases, TheTieredCodecMustSaveMoreThanThreePercent) {
   EXPECT_TRUE(dict_index::tiered_pays(96, 100));
   EXPECT_FALSE(dict_index::tiered_pays(0, 0));
   EXPECT_TRUE(dict_index::tiered_pays(0, 1));
-  EXPECT_FALSE(dict_index::tiered_pays(9'700'000'000'000'000, 10'000'000'000'000'000));
-  EXPECT_TRUE(dict_index::tiered_pays(9'699'999'999'999'999, 10'000'000'000'000'000));
+  // Products past 2^64.
+  EXPECT_FALSE(dict_index::tiered_pays(970'000'000'000'000'000, 1'000'000'000'000'000'000));
+  EXPECT_TRUE(dict_index::tiered_pays(969'999'999'999'999'999, 1'000'000'000'000'000'000));
 }
 
 TEST(DictPhrases, TheIndexKeepsThePhrasesOnlyWhenAShardIsTiered) {
