@@ -467,12 +467,66 @@ string_index::EntryStream<fst::StartsWith> StringIndex::prefix_iter(std::string_
   return stream(std::move(range), fst::StartsWith(prefix));
 }
 
+// The walk of a cursor: the library's unbounded stream, resumed after a key,
+// without an automaton to consult or a bound to test on every transition.
+// Every level keeps its node decoded by the index's own reader, so a batch
+// costs one descent to the resume point plus one node read per transition
+// taken; the items are those of the stream, in the same order.
 void StringIndex::batch_after(const std::optional<std::string>& after, std::size_t n, string_index::Batch& out) const {
   if (n == 0) return;
-  fst::Range range;
-  if (after) range.gt(*after);
-  auto items = stream(std::move(range));
-  string_index::collect(items, n, out);
+  struct Level {
+    fst_bounds::RawNode node;
+    std::uint64_t out;  // accumulated on reaching the node
+    unsigned next;      // the next transition to take
+  };
+  std::vector<Level> levels;
+  std::string key;
+  auto corrupt = [] { throw string_index::fst_error(fst::Corrupt("malformed node met by the cursor")); };
+  auto enter = [&](std::uint64_t addr, std::uint64_t acc) -> Level& {
+    Level& l = levels.emplace_back();
+    if (!reader_.read(addr, l.node)) corrupt();
+    l.out = acc;
+    l.next = 0;
+    return l;
+  };
+  enter(root_, 0);
+  if (!after) {
+    if (levels.back().node.final) out.push({}, reader_.final_output(levels.back().node));
+  } else {
+    // Down the path of `after`; at each level the transitions still to take
+    // are those above its byte. Where the path leaves the FST, the keys after
+    // it start at the first transition above the byte it wanted.
+    for (const char c : *after) {
+      Level& l = levels.back();
+      const auto b = static_cast<unsigned char>(c);
+      const unsigned i = reader_.lower_bound(l.node, b);
+      if (i >= l.node.n || reader_.input(l.node, i) != b) {
+        l.next = i;
+        break;
+      }
+      l.next = i + 1;
+      std::uint64_t o, target;
+      if (!reader_.follow(l.node, i, o, target)) corrupt();
+      const std::uint64_t acc = l.out + o;
+      key.push_back(c);
+      enter(target, acc);
+    }
+  }
+  while (out.size() < n && !levels.empty()) {
+    Level& l = levels.back();
+    if (l.next >= l.node.n) {
+      levels.pop_back();
+      if (!key.empty()) key.pop_back();
+      continue;
+    }
+    const unsigned i = l.next++;
+    std::uint64_t o, target;
+    if (!reader_.follow(l.node, i, o, target)) corrupt();
+    key.push_back(static_cast<char>(reader_.input(l.node, i)));
+    const Level& child = enter(target, l.out + o);
+    if (child.node.final)
+      out.push({reinterpret_cast<const unsigned char*>(key.data()), key.size()}, child.out + reader_.final_output(child.node));
+  }
 }
 
 // ---------------------------------------------------------------------------

@@ -281,6 +281,11 @@ class StringIndex {
   std::optional<std::uint64_t> id(std::span<const unsigned char> key) const noexcept;
   std::optional<std::uint64_t> id(std::string_view key) const noexcept { return id(bytes_of(key)); }
   std::optional<std::string> key(std::uint64_t id) const { return string_index::rank_walk(fst_, id); }
+  // The ids of `count` keys (key_at(i) gives key i as a string_view) into
+  // out[0..count), `missing` for an absent key: each as `id` finds it, the
+  // walks of several keys interleaved so that their node reads overlap.
+  template <class KeyAt>
+  void ids_into(std::size_t count, KeyAt&& key_at, std::uint64_t* out, std::uint64_t missing) const noexcept;
 
   // ---- ordered queries ----
 
@@ -382,6 +387,68 @@ inline std::optional<std::uint64_t> StringIndex::id(std::span<const unsigned cha
   std::uint64_t id;
   if (__builtin_add_overflow(acc, reader_.final_output(node), &id)) return std::nullopt;
   return id;
+}
+
+template <class KeyAt>
+void StringIndex::ids_into(std::size_t count, KeyAt&& key_at, std::uint64_t* out, std::uint64_t missing) const noexcept {
+  // A walk is one chain of dependent reads, each likely a cache miss in a
+  // large FST: keep several in flight, one step each in turn, and prefetch
+  // the node each step moves to.
+  constexpr std::size_t LANES = 16;
+  struct Walk {
+    const unsigned char* at;
+    const unsigned char* end;
+    std::uint64_t addr, acc;
+    std::size_t slot;
+  };
+  Walk lanes[LANES];
+  std::size_t next = 0, live = 0;
+  const unsigned char* const base = fst_.bytes().data();
+  auto begin = [&](Walk& w) {
+    // The keys' own bytes are scattered too (a batch of Python str objects):
+    // fetch one a few walks ahead.
+    if (next + LANES < count) __builtin_prefetch(key_at(next + LANES).data());
+    const std::string_view k = key_at(next);
+    const auto* p = reinterpret_cast<const unsigned char*>(k.data());
+    w = Walk{p, p + k.size(), root_, 0, next};
+    ++next;
+  };
+  while (live < LANES && next < count) begin(lanes[live++]);
+  fst_bounds::RawNode node;
+  while (live > 0) {
+    for (std::size_t j = 0; j < live;) {
+      Walk& w = lanes[j];
+      std::uint64_t result = missing;
+      bool done = true;
+      if (w.at == w.end) {
+        std::uint64_t id;
+        if (w.addr == 0) result = w.acc;
+        else if (reader_.read(w.addr, node) && node.final &&
+                 !__builtin_add_overflow(w.acc, reader_.final_output(node), &id))
+          result = id;
+      } else if (w.addr != 0 && reader_.read(w.addr, node)) {
+        const unsigned i = reader_.find(node, *w.at);
+        std::uint64_t o, target;
+        if (i < node.n && reader_.follow(node, i, o, target) && !__builtin_add_overflow(w.acc, o, &w.acc)) {
+          w.addr = target;
+          ++w.at;
+          __builtin_prefetch(base + target);
+          done = false;
+        }
+      }
+      if (!done) {
+        ++j;
+        continue;
+      }
+      out[w.slot] = result;
+      if (next < count) {
+        begin(w);
+        ++j;
+      } else {
+        w = lanes[--live];  // the last lane takes this one's place, and its turn
+      }
+    }
+  }
 }
 
 template <class Report>

@@ -13,8 +13,11 @@
 
 namespace quorvale::python {
 
-// A tuple made of new references (stolen); a null entry means an error is
-// set, and then every entry is released.
+// A tuple made of new references (stolen) to str and int objects; a null
+// entry means an error is set, and then every entry is released. Such a
+// tuple can hold no cycle: it is taken off the collector's lists at once,
+// so that a result of many tuples does not set off collections that visit
+// every one of them.
 template <std::size_t N>
 PyObject* tuple_of(PyObject* const (&items)[N]) {
   Ref held[N];
@@ -23,6 +26,7 @@ PyObject* tuple_of(PyObject* const (&items)[N]) {
     if (!held[i]) throw_error_set();
   Ref t = Ref::check(PyTuple_New(N));
   for (std::size_t i = 0; i < N; ++i) PyTuple_SET_ITEM(t.get(), static_cast<Py_ssize_t>(i), held[i].release());
+  PyObject_GC_UnTrack(t.get());
   return t.release();
 }
 
@@ -61,6 +65,7 @@ PyObject* occurrence_list(const std::vector<Occurrence>& found) {
     PyTuple_SET_ITEM(t, 0, start);
     PyTuple_SET_ITEM(t, 1, end);
     PyTuple_SET_ITEM(t, 2, id);
+    PyObject_GC_UnTrack(t);  // ints only: no cycle (see tuple_of)
   }
   return list.release();
 }

@@ -29,7 +29,7 @@ struct Kind : KindBase<StringIndex, std::uint64_t> {
   static bool contains(const Core& c, std::string_view key) { return c.id(key).has_value(); }
   template <class KeyAt>
   static void lookup(const Core& c, std::size_t count, KeyAt&& key_at, Id* out) {
-    for (std::size_t i = 0; i < count; ++i) out[i] = c.id(key_at(i)).value_or(MISSING);
+    c.ids_into(count, key_at, out, MISSING);
   }
 };
 using M = Methods<Kind>;
