@@ -4,12 +4,16 @@ fresh process, by hand:
 
     .venv/bin/python bench/string_index_build_bench.py [keys] [directory]
 
-Keys (default 10^8): 16 hexadecimal digits of i * 0x9E3779B97F4A7C15 mod
-2^64 (distinct, in no order). The blob goes to a file in `directory` (the
-system's temporary directory by default), with the spilled runs beside it.
+Keys (default 10^8): key j is 16 hexadecimal digits, j in the top 27 bits
+and scrambled bits of j below, so that the keys ascend with j; the builds
+take them in a scrambled order of j (i * step mod n). The blob goes to a
+file in `directory` (the system's temporary directory by default), with the
+spilled runs beside it.
 
 Prints, for build_to_file: keys/s and peak RSS (ru_maxrss; goal: at most 1
-GiB) of its process; for the constructor `StringIndex(keys)` over the same
+GiB) of its process; whether its file is the one build_sorted_to_file writes
+from the keys in ascending order (whose bytes the tests hold to the
+constructor's); for the constructor `StringIndex(keys)` over the same
 keys as a list, in its own process: the same figures; and whether the file
 and the constructor's to_bytes() have the same SHA-256. The constructor holds
 some 170 bytes a key (the str objects above all); when the system reports
@@ -30,25 +34,41 @@ import tempfile
 import time
 
 CHILD = r"""
-import hashlib, resource, sys, time
+import hashlib, math, resource, sys, time
 mode, n, path = sys.argv[1], int(sys.argv[2]), sys.argv[3]
 M = (1 << 64) - 1
-keys = (f"{(i * 0x9E3779B97F4A7C15) & M:016x}" for i in range(n))
+LOW = (1 << 37) - 1
+
+
+def key(j):
+    # Ascending in j (j in the top 27 bits), scrambled below.
+    return f"{(j << 37) | (((j * 0x9E3779B97F4A7C15) & M) >> 27 & LOW):016x}"
+
+
+step = 0x9E3779B1
+while math.gcd(step, n) != 1:
+    step += 2
+ascending = (key(j) for j in range(n))
+scrambled = (key(i * step % n) for i in range(n))
 t0 = time.perf_counter()
 if mode == "build_to_file":
     from quorvale._core import StringIndex
-    count = StringIndex.build_to_file(keys, path)
+    count = StringIndex.build_to_file(scrambled, path)
+    digest = ""
+elif mode == "build_sorted_to_file":
+    from quorvale._core import StringIndex
+    count = StringIndex.build_sorted_to_file(ascending, path)
     digest = ""
 elif mode == "constructor":
     from quorvale._core import StringIndex
-    keys = list(keys)
+    keys = list(scrambled)
     t0 = time.perf_counter()
     index = StringIndex(keys)
     count = len(index)
     digest = hashlib.sha256(index.to_bytes()).hexdigest()
 else:
     import marisa_trie
-    count = len(marisa_trie.Trie(keys))
+    count = len(marisa_trie.Trie(scrambled))
     digest = ""
 seconds = time.perf_counter() - t0
 print(count, seconds, resource.getrusage(resource.RUSAGE_SELF).ru_maxrss * 1024, digest)
@@ -115,6 +135,13 @@ def main():
               f"peak RSS {rss / GiB:.3f} GiB (goal <= 1 GiB: {'met' if rss <= GiB else 'missed'}), "
               f"left beside it: {leftovers or 'nothing'}", flush=True)
         os.remove(path)
+        got = child("build_sorted_to_file", n, path)
+        if got is not None:
+            s_count, s_seconds, s_rss, _ = got
+            print(f"build_sorted_to_file: {s_count} keys in {s_seconds:.1f} s ({s_count / s_seconds:,.0f} keys/s), "
+                  f"peak RSS {s_rss / GiB:.3f} GiB; same SHA-256 as build_to_file's file: "
+                  f"{file_digest(path) == ours}", flush=True)
+            os.remove(path)
         m = n
         while m > 1 and available_bytes() < 1.5 * 170 * m:
             m //= 10

@@ -161,12 +161,13 @@ QV_METHOD(build_sorted_to_file) {
 
 // ---- ordered queries ----
 
-// A walk of the index collected detached: make(index) gives the stream.
+// A walk of the index collected detached: make(index) gives the stream,
+// which is made even for a limit of 0 (fuzzy's automaton may refuse it),
+// though then no item is taken.
 template <class Make>
 PyObject* walk(const Core& index, std::optional<std::uint64_t> limit, Make&& make) {
   Batch found = detached([&] {
     Batch out;
-    if (limit == 0u) return out;
     auto stream = make(index);
     string_index::collect(stream, limit, out);
     return out;
@@ -203,18 +204,9 @@ QV_METHOD(m_fuzzy) {
     sig.read(args, nargs, kwnames, a);
     const std::string_view query = arg_str(a[0], "query");
     const std::uint32_t distance = arg_u32(a[1], "max_distance");
-    const std::optional<std::uint64_t> limit = limit_arg(a[2]);
-    const Core& index = core(self);
-    // The automaton comes first, so its size limit applies even to limit=0.
-    Batch found = detached([&] {
-      fst::Levenshtein automaton = string_index::levenshtein(query, distance);
-      Batch out;
-      if (limit == 0u) return out;
-      auto stream = index.stream(fst::Range{}, std::move(automaton));
-      string_index::collect(stream, limit, out);
-      return out;
+    return walk(core(self), limit_arg(a[2]), [&](const Core& c) {
+      return c.stream(fst::Range{}, string_index::levenshtein(query, distance));
     });
-    return pairs_list(found);
   });
 }
 

@@ -14,7 +14,6 @@
 #include "temp_dir.hpp"
 
 using namespace fsttest;
-using quorvale::IndexError;
 using quorvale::StringIndex;
 namespace string_index = quorvale::string_index;
 
@@ -131,17 +130,6 @@ TEST(StringIndexStreamedBuild, SpilledRunsMergeToTheSameBytes) {
   }
 }
 
-// The message of the IndexError f throws ("" when none).
-template <class F>
-std::string error_of(F&& f) {
-  try {
-    f();
-  } catch (const IndexError& e) {
-    return e.what();
-  }
-  return "";
-}
-
 TEST(StringIndexStreamedBuild, FailuresLeaveTheTargetAndNoScratch) {
   TempDir dir;
   const std::string target = dir / "out.bix";
@@ -152,8 +140,8 @@ TEST(StringIndexStreamedBuild, FailuresLeaveTheTargetAndNoScratch) {
   // Out of order for the sorted forms, a descending pair and a separator
   // that sorts above what follows a part; build_to_file sorts them.
   for (const Keys& keys : {Keys{"b", "a"}, Keys{"a.x", "a-b.x"}}) {
-    EXPECT_EQ(error_of([&] { VecSource s(keys); StringIndex::from_sorted(s); }), "fst error: FST error");
-    EXPECT_EQ(error_of([&] { VecSource s(keys); StringIndex::build_sorted_to_file(s, target); }),
+    EXPECT_EQ(index_error_of([&] { VecSource s(keys); StringIndex::from_sorted(s); }), "fst error: FST error");
+    EXPECT_EQ(index_error_of([&] { VecSource s(keys); StringIndex::build_sorted_to_file(s, target); }),
               "fst error: FST error");
     EXPECT_EQ(dir.names(), before);
     EXPECT_EQ(read_file(target), "old contents");
@@ -183,7 +171,7 @@ TEST(StringIndexStreamedBuild, FailuresLeaveTheTargetAndNoScratch) {
   const std::string long_key(100, 'k');
   for (const Keys& keys : {Keys{long_key}, Keys{"a", "b", long_key, "c"}, Keys{"a", long_key}}) {
     VecSource s(keys);
-    EXPECT_EQ(error_of([&] { StringIndex::build_to_file(s, target, 64); }),
+    EXPECT_EQ(index_error_of([&] { StringIndex::build_to_file(s, target, 64); }),
               "format error: string-index: a key longer than the run budget");
     EXPECT_EQ(dir.names(), before);
   }
@@ -194,10 +182,10 @@ TEST(StringIndexStreamedBuild, FailuresLeaveTheTargetAndNoScratch) {
   // A directory that does not exist: build_sorted_to_file fails before it
   // pulls a key; build_to_file after the stream, when it starts its output.
   VecSource s1(many);
-  EXPECT_EQ(error_of([&] { StringIndex::build_sorted_to_file(s1, dir / "missing/out.bix"); }).rfind("io error: ", 0), 0u);
+  EXPECT_EQ(index_error_of([&] { StringIndex::build_sorted_to_file(s1, dir / "missing/out.bix"); }).rfind("io error: ", 0), 0u);
   EXPECT_EQ(s1.pulled(), 0u);
   VecSource s2(many);
-  EXPECT_EQ(error_of([&] { StringIndex::build_to_file(s2, dir / "missing/out.bix"); }).rfind("io error: ", 0), 0u);
+  EXPECT_EQ(index_error_of([&] { StringIndex::build_to_file(s2, dir / "missing/out.bix"); }).rfind("io error: ", 0), 0u);
   EXPECT_EQ(s2.pulled(), many.size());
   EXPECT_EQ(dir.names(), before);
 }
@@ -205,12 +193,12 @@ TEST(StringIndexStreamedBuild, FailuresLeaveTheTargetAndNoScratch) {
 // A "BIX4" blob over keys given in ascending byte order, each valued by its
 // rank (any bytes: keys no str could give).
 Bytes raw_blob(const Keys& sorted) {
-  fst::MemorySink sink;
-  sink.write_all(std::span<const unsigned char>(string_index::MAGIC, 4));
-  fst::MapBuilder builder(sink);
-  for (std::size_t i = 0; i < sorted.size(); ++i) builder.insert(sorted[i], i);
-  builder.finish();
-  return sink.bytes();
+  std::vector<std::uint64_t> ranks(sorted.size());
+  for (std::size_t i = 0; i < ranks.size(); ++i) ranks[i] = i;
+  Bytes blob(string_index::MAGIC, string_index::MAGIC + 4);
+  const Bytes fst = build(sorted, ranks);
+  blob.insert(blob.end(), fst.begin(), fst.end());
+  return blob;
 }
 
 TEST(StringIndexBatches, AgreeWithTheSingleWalks) {
