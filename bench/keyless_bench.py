@@ -44,7 +44,7 @@ def run(name, keys, bbhash):
     t_dict, d = best(lambda: dict(zip(keys, range(n))), builds)
     t_dget, _ = best(lambda: [d.get(k) for k in queries], reps)
     del d
-    print(f"  dict: build {t_dict:.2f} s, [d.get(k) for k in queries] {t_dget * 1e9 / n:.0f} ns/key")
+    print(f"  dict: build {t_dict * 1e3:.1f} ms, [d.get(k) for k in queries] {t_dget * 1e9 / n:.0f} ns/key")
 
     closed_bpk = None
     t_closed_id = t_closed_ids = None
@@ -52,7 +52,7 @@ def run(name, keys, bbhash):
         label = kind.__name__
         t_build, idx = best(lambda: kind(keys), builds)
         bpk = idx.serialized_len() / n
-        print(f"  {label}: build {t_build:.2f} s, {bpk:.4f} bytes/key"
+        print(f"  {label}: build {t_build * 1e3:.1f} ms, {bpk:.4f} bytes/key"
               + (f" ({idx.fingerprint_bits} fingerprint bits)" if kind is CompactHashIndex else ""))
         print(f"  {'serialized_len() / n':<44} {bpk:8.4f}    (target < {target}: {'met' if bpk < target else 'NOT met'})")
         ratio(f"{label} build vs dict build", t_build, t_dict, 1.0)
@@ -78,7 +78,7 @@ def run(name, keys, bbhash):
             m.save(path)
             bb_bpk = os.path.getsize(path) / n
         t_bl, _ = best(lambda: [m.lookup(hash(k) & U64) for k in queries], reps)
-        print(f"  bbhash (gamma 1.0): build {t_bb:.2f} s, saved file {bb_bpk:.4f} bytes/key, "
+        print(f"  bbhash (gamma 1.0): build {t_bb * 1e3:.1f} ms, saved file {bb_bpk:.4f} bytes/key, "
               f"[m.lookup(hash(k) & (2**64 - 1)) ...] {t_bl * 1e9 / n:.0f} ns/key")
         ratio("ClosedHashIndex bytes/key vs bbhash's file", closed_bpk, bb_bpk, 0.7)
         ratio("[c.id(k) ...] vs bbhash lookups", t_closed_id, t_bl, 1.0)
