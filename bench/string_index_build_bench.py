@@ -90,11 +90,8 @@ def figures(label, count, seconds, rss):
 
 
 def file_digest(path):
-    h = hashlib.sha256()
     with open(path, "rb") as f:
-        while chunk := f.read(1 << 20):
-            h.update(chunk)
-    return h.hexdigest()
+        return hashlib.file_digest(f, "sha256").hexdigest()
 
 
 def available_bytes():
