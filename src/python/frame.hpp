@@ -98,6 +98,8 @@ PyObject* boundary(F&& f) noexcept {
     to_py(e);
   } catch (const Panic& e) {
     raise_panic(e.what());
+  } catch (const LimitExceeded& e) {
+    PyErr_SetString(PyExc_OverflowError, e.what());
   } catch (const std::bad_alloc&) {
     PyErr_NoMemory();
   } catch (const std::exception& e) {
