@@ -399,6 +399,14 @@ class Overlay {
   std::optional<std::uint32_t> find_hashed(std::string_view key, std::uint64_t h) const;
   // The key of the record at `offset`, when it equals `key`.
   bool record_is(std::uint32_t offset, std::string_view key) const;
+  // The base's id of a key. An id at or past the base's length (only a
+  // crafted base behind a trusted loader answers one) would stand for an
+  // addition's id: it counts as absent.
+  std::optional<std::uint64_t> base_lookup(std::string_view key) const noexcept {
+    auto id = Base::base_id(index(), key);
+    if (id && *id >= base_len()) return std::nullopt;
+    return id;
+  }
   // Clears a retired id's bit.
   void revive(std::uint64_t id) noexcept {
     tombstones_[id / 64] &= ~(std::uint64_t{1} << (id % 64));
@@ -550,7 +558,7 @@ bool Overlay<B>::retire_id(std::uint64_t id) {
 
 template <class B>
 std::optional<std::uint64_t> Overlay<B>::id(std::string_view key) const {
-  if (auto id = Base::base_id(index(), key)) {
+  if (auto id = base_lookup(key)) {
     if (is_retired(*id)) return std::nullopt;
     return id;
   }
@@ -564,7 +572,7 @@ std::optional<std::uint64_t> Overlay<B>::id(std::string_view key) const {
 
 template <class B>
 std::uint64_t Overlay<B>::add(std::string_view key) {
-  std::optional<std::uint64_t> id = Base::base_id(index(), key);
+  std::optional<std::uint64_t> id = base_lookup(key);
   if (!id)
     if (auto j = added_index(key)) id = base_len() + *j;
   if (id) {
@@ -709,7 +717,7 @@ Overlay<B> Overlay<B>::load(std::span<const unsigned char> blob, bool untrusted)
   for (std::uint64_t i = 0; i < s.additions_count; ++i) {
     const std::string_view key = next_record(s.additions, at);
     if constexpr (Base::EXACT)
-      if (Base::base_id(o.index(), key)) throw IndexError::format(MSG_BASE_DUPLICATE);
+      if (o.base_lookup(key)) throw IndexError::format(MSG_BASE_DUPLICATE);
     if (o.added_index(key)) throw IndexError::format(MSG_DUPLICATE);
     o.push_added(key);
   }
