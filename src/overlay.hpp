@@ -36,6 +36,7 @@
 #include <vector>
 
 #include "blob.hpp"
+#include "compact_hash.hpp"
 #include "error.hpp"
 #include "perfect_hash.hpp"
 #include "string_index.hpp"
@@ -241,11 +242,7 @@ struct OverlayBase<PerfectHashIndex> {
   static std::uint64_t blob_len(const PerfectHashIndex& b) noexcept { return b.serialized_len(); }
   template <class W>
   static void write(W& w, const PerfectHashIndex& b) {
-    const PerfectHashIndex::Parts parts = b.serialised_parts();
-    w.write_all(parts.header);
-    w.write_all(parts.image);
-    w.write_all(b.arena().bytes().bytes());
-    w.write_all(parts.side);
+    b.write_to(w);
   }
   static PerfectHashIndex load(std::span<const unsigned char> region, bool) {
     return PerfectHashIndex::from_bytes(region);
@@ -271,6 +268,32 @@ struct OverlayKeys<PerfectHashIndex> {
   // The in-memory build, with tags exactly when the old base has them.
   static PerfectHashIndex rebuild_like(const PerfectHashIndex& old, std::vector<std::string> keys) {
     return PerfectHashIndex::build_with(std::move(keys), old.has_fingerprints());
+  }
+};
+
+// A compact-hash base stores no keys: it has no OverlayKeys. Its lookup
+// accepts a non-member whose fingerprint matches a slot (probability
+// 2^-bits), so such a key acts as that slot's key, and the loader cannot
+// refuse an addition the lookup accepts.
+template <>
+struct OverlayBase<CompactHashIndex> {
+  static constexpr std::uint8_t TAG = TAG_COMPACT;
+  static constexpr bool EXACT = false;
+  // The side-aware lookup when there is a side table, else h0's slot and its
+  // fingerprint (the byte at 8 bits).
+  static std::optional<std::uint64_t> base_id(const CompactHashIndex& b, std::string_view key) noexcept {
+    auto id = b.id(key);
+    if (!id) return std::nullopt;
+    return std::uint64_t{*id};
+  }
+  static std::uint64_t len(const CompactHashIndex& b) noexcept { return b.len(); }
+  static std::uint64_t blob_len(const CompactHashIndex& b) noexcept { return b.serialized_len(); }
+  template <class W>
+  static void write(W& w, const CompactHashIndex& b) {
+    b.write_to(w);
+  }
+  static CompactHashIndex load(std::span<const unsigned char> region, bool) {
+    return CompactHashIndex::from_bytes(region);
   }
 };
 

@@ -12,19 +12,26 @@
 
 namespace overlay_fixtures {
 
+using quorvale::CompactHashIndex;
 using quorvale::PerfectHashIndex;
 using quorvale::StringIndex;
 namespace overlay = quorvale::overlay;
 using Bytes = std::vector<unsigned char>;
 
+// A base over the keys; `option` asks a perfect-hash index for tags and
+// gives a compact-hash index its fingerprint width (0 for the default 8).
 template <class Kind>
-Kind build_kind(const std::vector<std::string>& keys, bool tags = false) {
+Kind build_kind(const std::vector<std::string>& keys, unsigned option = 0) {
   std::vector<std::string_view> views(keys.begin(), keys.end());
   if constexpr (std::is_same_v<Kind, StringIndex>) {
-    (void)tags;
     return StringIndex::build(std::move(views));
+  } else if constexpr (std::is_same_v<Kind, CompactHashIndex>) {
+    if (option == 0) return CompactHashIndex::build(views);
+    std::vector<quorvale::hash::HashPair> pairs;
+    for (auto k : views) pairs.push_back(quorvale::hash::hash_pair(k));
+    return CompactHashIndex::build_from_pairs(std::move(pairs), option);
   } else {
-    return Kind::build_with(std::move(views), tags);
+    return Kind::build_with(std::move(views), option != 0);
   }
 }
 
@@ -32,8 +39,8 @@ template <class Kind>
 using Shared = overlay::Overlay<std::shared_ptr<const Kind>>;
 
 template <class Kind>
-Shared<Kind> over(const std::vector<std::string>& keys, bool tags = false) {
-  return Shared<Kind>(std::make_shared<const Kind>(build_kind<Kind>(keys, tags)));
+Shared<Kind> over(const std::vector<std::string>& keys, unsigned option = 0) {
+  return Shared<Kind>(std::make_shared<const Kind>(build_kind<Kind>(keys, option)));
 }
 
 inline std::uint64_t get64(const Bytes& b, std::size_t at) { return quorvale::load_le64(b.data() + at); }

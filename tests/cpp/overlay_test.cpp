@@ -54,10 +54,15 @@ void expect_same(const O& a, const O& b) {
   }
 }
 
+// The kinds that store keys, and all three.
 template <class Kind>
 class OverlayKinds : public ::testing::Test {};
 using Kinds = ::testing::Types<StringIndex, PerfectHashIndex>;
 TYPED_TEST_SUITE(OverlayKinds, Kinds);
+template <class Kind>
+class OverlayAllKinds : public ::testing::Test {};
+using AllKinds = ::testing::Types<StringIndex, PerfectHashIndex, CompactHashIndex>;
+TYPED_TEST_SUITE(OverlayAllKinds, AllKinds);
 
 TYPED_TEST(OverlayKinds, IdRules) {
   auto e = over<TypeParam>({});
@@ -124,7 +129,7 @@ TYPED_TEST(OverlayKinds, KeysInIdOrderAndFarTombstones) {
   });
 }
 
-TYPED_TEST(OverlayKinds, LimitsRefuseAndLeaveTheOverlayUsable) {
+TYPED_TEST(OverlayAllKinds, LimitsRefuseAndLeaveTheOverlayUsable) {
   struct Case {
     overlay::Limits limits;
     std::string key;
@@ -181,7 +186,7 @@ TYPED_TEST(OverlayKinds, BlobRoundTrips) {
   EXPECT_EQ(old.to_bytes(), blob);
 }
 
-TYPED_TEST(OverlayKinds, LayoutFromTheDefinition) {
+TYPED_TEST(OverlayAllKinds, LayoutFromTheDefinition) {
   auto o = over<TypeParam>({"b", "d"});
   o.add("xy");
   o.add("\xc3\xa9");
@@ -296,6 +301,83 @@ TEST(Overlay, BaseHeldByValue) {
   std::vector<std::uint64_t> ids;
   held.for_each_key([&](std::uint64_t id, std::string_view) { ids.push_back(id); });
   EXPECT_EQ(ids, (std::vector<std::uint64_t>{*o.id("k2"), 2}));
+}
+
+// A key the compact-hash base never held whose fingerprint matches a slot.
+std::string stranger(const CompactHashIndex& base) {
+  for (int i = 0;; ++i) {
+    std::string k = "stranger" + std::to_string(i);
+    if (base.id(k)) return k;
+  }
+}
+
+std::vector<std::string> numbered(int n, const char* prefix) {
+  std::vector<std::string> out;
+  for (int i = 0; i < n; ++i) out.push_back(prefix + std::to_string(i));
+  return out;
+}
+
+TEST(OverlayCompactBase, IdRules) {
+  auto e = over<CompactHashIndex>({});
+  EXPECT_EQ(e.add("x"), 0u);
+  EXPECT_EQ(e.add("y"), 1u);
+  EXPECT_EQ(e.add("x"), 0u);
+  auto o = over<CompactHashIndex>({"b", "d"});
+  const std::uint64_t b = *o.id("b");
+  EXPECT_EQ(o.add("b"), b);
+  EXPECT_EQ(o.id_space(), 2u);
+  EXPECT_TRUE(o.retire_id(b));
+  EXPECT_FALSE(o.contains("b"));
+  EXPECT_EQ(o.add("b"), b);
+  EXPECT_EQ(o.len(), 2u);
+}
+
+TEST(OverlayCompactBase, AFingerprintMatchActsAsTheSlotsKey) {
+  const std::vector<std::string> keys = numbered(300, "key");
+  auto o = over<CompactHashIndex>(keys);
+  const std::string s = stranger(o.index());
+  const std::uint64_t slot = *o.index().id(s);
+  EXPECT_EQ(o.id(s), slot);
+  EXPECT_EQ(o.add(s), slot);
+  EXPECT_EQ(o.additions(), 0u);
+  EXPECT_TRUE(o.remove(s));
+  const std::string& owner = keys[std::find_if(keys.begin(), keys.end(),
+                                               [&](const std::string& k) { return o.index().id(k) == slot; }) -
+                                  keys.begin()];
+  EXPECT_FALSE(o.contains(owner));  // one id, retired for both
+  EXPECT_EQ(o.add(s), slot);        // revived
+  EXPECT_TRUE(o.contains(owner));
+}
+
+TEST(OverlayCompactBase, BlobRoundTripsAtEveryWidth) {
+  const std::vector<std::string> keys = numbered(200, "key");
+  for (unsigned bits : {0u, 1u, 13u, 64u}) {
+    auto o = over<CompactHashIndex>(keys, bits);
+    for (const auto& k : numbered(70, "new")) o.add(k);
+    o.remove("key5");
+    o.remove("new3");
+    const Bytes blob = o.to_bytes();
+    ASSERT_EQ(blob.size(), o.serialized_len());
+    for (const Bytes& b : {blob, as_v1(blob)}) {
+      auto back = Shared<CompactHashIndex>::load(b, false);
+      EXPECT_EQ(back.to_bytes(), blob) << bits;
+      EXPECT_EQ(back.len(), o.len());
+      EXPECT_EQ(back.index().fingerprint_bits(), o.index().fingerprint_bits());
+      for (const auto& k : numbered(220, "key")) EXPECT_EQ(back.id(k), o.id(k)) << k;
+      for (const auto& k : numbered(80, "new")) EXPECT_EQ(back.id(k), o.id(k)) << k;
+    }
+    EXPECT_EQ(error_of([&] { Shared<StringIndex>::load(blob, false); }),
+              std::string("format error: ") + overlay::MSG_OTHER_BASE);
+  }
+}
+
+TEST(OverlayCompactBase, AnAdditionTheLookupAcceptsStillLoads) {
+  auto o = over<CompactHashIndex>(numbered(300, "key"));
+  const std::string s = stranger(o.index());
+  o.push_added(s);  // as if the base had not accepted it when it was added
+  auto back = Shared<CompactHashIndex>::load(o.to_bytes(), false);
+  EXPECT_EQ(back.additions(), 1u);
+  EXPECT_EQ(back.to_bytes(), o.to_bytes());
 }
 
 // A valid blob over "b", "d" with additions "a", "c" and id 1 retired.
