@@ -19,7 +19,7 @@
 //      each), then the tombstone words (u64 each)
 //
 // An overlay has no lock: a caller sharing one between threads serialises
-// every operation (`Locked` below is the binding's mutex with poisoning).
+// every operation (the binding holds it in a `Locked`, threads.hpp).
 #pragma once
 
 #include <algorithm>
@@ -454,59 +454,6 @@ class Overlay {
   std::vector<std::uint64_t> tombstones_;
   std::uint64_t live_ = 0;
   Limits limits_;
-};
-
-// ---- the binding's lock ------------------------------------------------------
-
-// A value behind a mutex with a poison flag: a broken invariant (a Panic, or
-// an exception of no kind the program makes) that escapes while the mutex is
-// held poisons the value for good, and every later `with` fails with the
-// fatal MSG_POISONED. Ordinary errors (IndexError, LimitExceeded, an
-// exhausted allocation) leave the value usable: the overlay's operations
-// check and reserve before they change anything.
-template <class T>
-class Locked {
- public:
-  template <class... Args>
-  explicit Locked(Args&&... args) : value_(std::forward<Args>(args)...) {}
-  Locked(const Locked&) = delete;
-  Locked& operator=(const Locked&) = delete;
-
-  // f(T&) under the mutex. The mutex is tried first; only when it is busy is
-  // wait(lock) called with a routine that blocks until it is taken, so that a
-  // caller can wait outside the interpreter.
-  template <class Wait, class F>
-  decltype(auto) with(Wait&& wait, F&& f) {
-    if (!mutex_.try_lock()) wait([this] { mutex_.lock(); });
-    std::unique_lock<std::mutex> held(mutex_, std::adopt_lock);
-    if (poisoned_) panic(MSG_POISONED);
-    try {
-      return f(value_);
-    } catch (const IndexError&) {
-      throw;
-    } catch (const LimitExceeded&) {
-      throw;
-    } catch (const std::bad_alloc&) {
-      throw;
-    } catch (...) {
-      poisoned_ = true;
-      throw;
-    }
-  }
-  // The same for a caller that may simply block.
-  template <class F>
-  decltype(auto) with(F&& f) {
-    return with([](auto&& lock) { lock(); }, std::forward<F>(f));
-  }
-  bool poisoned() {
-    std::lock_guard<std::mutex> g(mutex_);
-    return poisoned_;
-  }
-
- private:
-  std::mutex mutex_;
-  bool poisoned_ = false;
-  T value_;
 };
 
 // ---------------------------------------------------------------------------

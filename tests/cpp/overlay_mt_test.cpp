@@ -7,6 +7,7 @@
 #include <thread>
 
 #include "overlay_fixtures.hpp"
+#include "threads.hpp"
 
 using namespace overlay_fixtures;
 using quorvale::IndexError;
@@ -16,7 +17,7 @@ using quorvale::Panic;
 namespace {
 
 TEST(OverlayLock, OnlyBrokenInvariantsPoison) {
-  overlay::Locked<int> locked(0);
+  quorvale::Locked<int> locked(overlay::MSG_POISONED, 0);
   // Ordinary errors pass through and leave the value usable.
   EXPECT_THROW(locked.with([](int&) -> int { throw IndexError::format("x"); }), IndexError);
   EXPECT_THROW(locked.with([](int&) -> int { throw LimitExceeded(overlay::MSG_TOO_MANY); }), LimitExceeded);
@@ -34,14 +35,18 @@ TEST(OverlayLock, OnlyBrokenInvariantsPoison) {
       EXPECT_STREQ(e.what(), overlay::MSG_POISONED);
     }
   }
-  // So does an exception of no kind the program makes.
-  overlay::Locked<int> other(0);
+  // So does a standard exception of no kind the program makes, but not one
+  // from outside the standard hierarchy (a Python error already raised).
+  struct Raised {};
+  quorvale::Locked<int> other(overlay::MSG_POISONED, 0);
+  EXPECT_THROW(other.with([](int&) -> int { throw Raised{}; }), Raised);
+  EXPECT_FALSE(other.poisoned());
   EXPECT_THROW(other.with([](int&) -> int { throw std::runtime_error("?"); }), std::runtime_error);
   EXPECT_TRUE(other.poisoned());
 }
 
 TEST(OverlayLock, WaitsThroughTheHookOnlyWhenBusy) {
-  overlay::Locked<int> locked(0);
+  quorvale::Locked<int> locked(overlay::MSG_POISONED, 0);
   std::atomic<int> waits{0};
   auto wait = [&](auto&& lock) {
     ++waits;
@@ -67,7 +72,7 @@ TEST(OverlayLock, WaitsThroughTheHookOnlyWhenBusy) {
 TEST(OverlayLock, SharedOverlayUnderEightWriters) {
   std::vector<std::string> base;
   for (int i = 0; i < 500; ++i) base.push_back("base" + std::to_string(i));
-  overlay::Locked<Shared<StringIndex>> locked(std::make_shared<const StringIndex>(build_kind<StringIndex>(base)));
+  quorvale::Locked<Shared<StringIndex>> locked(overlay::MSG_POISONED, std::make_shared<const StringIndex>(build_kind<StringIndex>(base)));
   std::atomic<bool> done{false};
   std::atomic<int> bad{0};
   std::atomic<int> saved{0};
