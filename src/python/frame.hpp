@@ -183,6 +183,8 @@ bool arg_bool(PyObject* o, const char* name);  // bool or numpy bool
 std::string_view arg_str(PyObject* o, const char* name);
 // A bytes object (or subclass); valid while o lives.
 std::string_view arg_blob(PyObject* o, const char* name);
+// A type object (a class), borrowed from the call.
+PyTypeObject* arg_type(PyObject* o, const char* name);
 // A str or an os.PathLike giving a str, encoded with the file-system
 // encoding; bytes paths and an embedded NUL are refused.
 std::string arg_path(PyObject* o, const char* name);
