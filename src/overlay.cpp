@@ -96,9 +96,11 @@ std::string_view next_record(std::span<const unsigned char> region, std::uint64_
   return key;
 }
 
-StringIndex OverlayKeys<StringIndex>::rebuild_like(const StringIndex&, std::vector<std::string> keys) {
-  // The build sorts by bytes and drops repeats itself.
-  return StringIndex::build(std::vector<std::string_view>(keys.begin(), keys.end()));
+StringIndex OverlayKeys<StringIndex>::rebuild_like(const StringIndex&, std::vector<std::string_view> keys) {
+  const auto tail = std::is_sorted_until(keys.begin(), keys.end());
+  std::sort(tail, keys.end());
+  std::inplace_merge(keys.begin(), tail, keys.end());
+  return StringIndex::build(std::move(keys));  // sorted: it drops repeats and builds
 }
 
 }  // namespace quorvale::overlay

@@ -211,24 +211,18 @@ struct OverlayBase<StringIndex> {
 
 template <>
 struct OverlayKeys<StringIndex> {
+  // The views for_each hands out last only for the call.
+  static constexpr bool STABLE_VIEWS = false;
   static std::optional<std::string> key(const StringIndex& b, std::uint64_t id) { return b.key(id); }
-  // f(id, key) for every base key in id order (byte order): one stream over
-  // the map instead of a walk per id. A key that is not UTF-8 has no key(),
-  // so it is skipped; values that are not the ranks (a crafted blob) are the
-  // loader's rank error.
+  // f(id, key) for every base key in id order (byte order): one walk down
+  // the transducer's nodes, each decoded once, instead of a walk per id. A
+  // key that is not UTF-8 has no key(), so it is skipped.
   template <class F>
-  static void for_each(const StringIndex& b, F&& f) {
-    auto stream = b.stream();
-    std::uint64_t rank = 0;
-    while (auto item = stream.next_raw()) {
-      if (item->value != rank || rank >= b.len())
-        throw IndexError::format("string-index: FST values are not the sorted ranks");
-      const std::string_view key(reinterpret_cast<const char*>(item->key.data()), item->key.size());
-      if (utf8::valid(key)) f(rank, key);
-      ++rank;
-    }
-  }
-  static StringIndex rebuild_like(const StringIndex& old, std::vector<std::string> keys);
+  static void for_each(const StringIndex& b, F&& f);
+  // Sorts the keys by their bytes, drops repeats and builds as
+  // StringIndex::build does. Keys in id order are the base's, sorted, then
+  // the additions: only the tail is sorted, then merged in.
+  static StringIndex rebuild_like(const StringIndex& old, std::vector<std::string_view> keys);
 };
 
 template <>
@@ -251,6 +245,8 @@ struct OverlayBase<PerfectHashIndex> {
 
 template <>
 struct OverlayKeys<PerfectHashIndex> {
+  // The views for_each hands out point into the index's key store.
+  static constexpr bool STABLE_VIEWS = true;
   static std::optional<std::string_view> key_view(const PerfectHashIndex& b, std::uint64_t id) noexcept {
     if (id > 0xffffffffu) return std::nullopt;
     return b.key(static_cast<std::uint32_t>(id));
@@ -266,7 +262,7 @@ struct OverlayKeys<PerfectHashIndex> {
       if (auto k = key_view(b, id)) f(id, *k);
   }
   // The in-memory build, with tags exactly when the old base has them.
-  static PerfectHashIndex rebuild_like(const PerfectHashIndex& old, std::vector<std::string> keys) {
+  static PerfectHashIndex rebuild_like(const PerfectHashIndex& old, std::vector<std::string_view> keys) {
     return PerfectHashIndex::build_with(std::move(keys), old.has_fingerprints());
   }
 };
@@ -371,6 +367,16 @@ class Overlay {
     requires StoresKeys<Kind>;
   std::vector<std::string> keys() const
     requires StoresKeys<Kind>;
+  // The live keys in id order as views and their ids. The views point into
+  // the base and the additions, or into `store` for a base whose key walk
+  // hands out passing views; they last as long as those and the overlay's
+  // additions stay as they are.
+  struct LiveKeys {
+    std::vector<std::string_view> keys;
+    std::vector<std::uint64_t> ids;
+  };
+  LiveKeys live_keys(std::string& store, bool with_ids) const
+    requires StoresKeys<Kind>;
 
   // ---- compaction (bases that store keys) ----
 
@@ -442,7 +448,7 @@ class Overlay {
     if (v.capacity() - v.size() < extra) v.reserve(std::max(v.size() + extra, v.capacity() * 2));
   }
   // The new overlay of a compaction over a base built from `keys`.
-  Overlay rebuilt(std::vector<std::string> keys) const {
+  Overlay rebuilt(std::vector<std::string_view> keys) const {
     return Overlay(Held<B>::make(OverlayKeys<Kind>::rebuild_like(index(), std::move(keys))));
   }
 
@@ -457,6 +463,57 @@ class Overlay {
 };
 
 // ---------------------------------------------------------------------------
+
+// Depth first, transitions in input order, so keys come in byte order. The
+// walk checks what it relies on, so that crafted bytes behind a trusted open
+// end it with the rank error instead of looping or wandering: every target
+// lies below its node, the output reaching a node is the rank of the next
+// key, a final node's value is that rank, fewer than n keys, and every
+// transition leads to a key (so the work is bounded by the keys it yields).
+template <class F>
+void OverlayKeys<StringIndex>::for_each(const StringIndex& b, F&& f) {
+  struct Level {
+    fst_bounds::RawNode node;
+    std::uint64_t addr;
+    std::uint64_t acc;
+    std::uint64_t first;  // the rank the walk had reached on entering
+    unsigned next;
+  };
+  auto bad = [] { throw IndexError::format("string-index: FST values are not the sorted ranks"); };
+  const fst_bounds::NodeReader reader(b.fst_bytes(), b.index_threshold());
+  const std::uint64_t n = b.len();
+  std::uint64_t rank = 0;
+  std::string key;
+  std::vector<Level> stack;
+  auto enter = [&](std::uint64_t addr, std::uint64_t acc) {
+    Level level{{}, addr, acc, rank, 0};
+    if (!reader.read(addr, level.node)) bad();
+    if (level.node.final) {
+      std::uint64_t value;
+      if (__builtin_add_overflow(acc, reader.final_output(level.node), &value) || value != rank || rank >= n) bad();
+      if (utf8::valid(key)) f(rank, std::string_view(key));
+      ++rank;
+    }
+    stack.push_back(level);
+  };
+  enter(b.root(), 0);
+  while (!stack.empty()) {
+    Level& top = stack.back();
+    if (top.next == top.node.n) {
+      if (stack.size() > 1 && rank == top.first) bad();  // a transition that led to no key
+      stack.pop_back();
+      key.resize(stack.empty() ? 0 : stack.size() - 1);
+      continue;
+    }
+    const unsigned i = top.next++;
+    std::uint64_t out, target, acc;
+    if (!reader.follow(top.node, i, out, target) || (target != 0 && target >= top.addr) ||
+        __builtin_add_overflow(top.acc, out, &acc) || acc != rank)
+      bad();
+    key.push_back(static_cast<char>(reader.input(top.node, i)));
+    enter(target, acc);  // may move `top`
+  }
+}
 
 template <class B>
 void Overlay<B>::push_hashed(std::string_view key, std::uint64_t h) {
@@ -596,23 +653,61 @@ std::vector<std::string> Overlay<B>::keys() const
 }
 
 template <class B>
+typename Overlay<B>::LiveKeys Overlay<B>::live_keys(std::string& store, bool with_ids) const
+  requires StoresKeys<Kind>
+{
+  LiveKeys out;
+  out.keys.reserve(static_cast<std::size_t>(live_));
+  if (with_ids) out.ids.reserve(static_cast<std::size_t>(live_));
+  auto take = [&](std::uint64_t id, std::string_view key) {
+    out.keys.push_back(key);
+    if (with_ids) out.ids.push_back(id);
+  };
+  if constexpr (OverlayKeys<Kind>::STABLE_VIEWS) {
+    for_each_key(take);
+  } else {
+    // The base's keys are copied into one buffer; views are cut from it
+    // once it has stopped growing.
+    std::vector<std::size_t> ends;
+    OverlayKeys<Kind>::for_each(index(), [&](std::uint64_t id, std::string_view key) {
+      if (is_retired(id)) return;
+      store.append(key);
+      ends.push_back(store.size());
+      if (with_ids) out.ids.push_back(id);
+    });
+    std::size_t start = 0;
+    for (const std::size_t end : ends) {
+      out.keys.emplace_back(store.data() + start, end - start);
+      start = end;
+    }
+    const std::uint64_t n_b = base_len();
+    for (std::uint64_t j = 0; j < additions(); ++j)
+      if (!is_retired(n_b + j)) take(n_b + j, added_key(static_cast<std::uint32_t>(j)));
+  }
+  return out;
+}
+
+template <class B>
 Overlay<B> Overlay<B>::compact() const
   requires StoresKeys<Kind>
 {
-  return rebuilt(keys());
+  std::string store;
+  return rebuilt(live_keys(store, false).keys);
 }
 
 template <class B>
 std::pair<Overlay<B>, std::vector<std::uint64_t>> Overlay<B>::compact_with_remap() const
   requires StoresKeys<Kind>
 {
-  Overlay fresh = rebuilt(keys());
+  std::string store;
+  const LiveKeys live = live_keys(store, true);
+  Overlay fresh = rebuilt(live.keys);
   std::vector<std::uint64_t> remap(static_cast<std::size_t>(id_space()), ~std::uint64_t{0});
-  for_each_key([&](std::uint64_t id, std::string_view key) {
-    auto now = OverlayBase<Kind>::base_id(fresh.index(), key);
+  for (std::size_t i = 0; i < live.keys.size(); ++i) {
+    auto now = OverlayBase<Kind>::base_id(fresh.index(), live.keys[i]);
     if (!now) panic(MSG_REBUILT);
-    remap[static_cast<std::size_t>(id)] = *now;
-  });
+    remap[static_cast<std::size_t>(live.ids[i])] = *now;
+  }
   return {std::move(fresh), std::move(remap)};
 }
 
@@ -620,7 +715,8 @@ template <class B>
 std::uint64_t Overlay<B>::compact_to_file(const std::string& path) const
   requires StoresKeys<Kind>
 {
-  const Kind fresh = OverlayKeys<Kind>::rebuild_like(index(), keys());
+  std::string store;
+  const Kind fresh = OverlayKeys<Kind>::rebuild_like(index(), live_keys(store, false).keys);
   blob::write_atomically_with(path, [&](File& file) {
     BufWriter w(file);
     Base::write(w, fresh);
