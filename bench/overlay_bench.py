@@ -102,6 +102,31 @@ def timed_threads(target, per_thread):
     return time.perf_counter() - t
 
 
+class Baseline:
+    """A dict lookup behind the same three methods, without a lock: what the
+    interpreter itself gives up when the same calls come from 8 threads."""
+
+    def __init__(self):
+        self.d = {}
+
+    def id(self, key):
+        return self.d.get(key)
+
+    add = remove = id
+
+
+def gil_baseline(base_keys, n_ops, rng):
+    ops = operations(base_keys, n_ops, rng, "base")
+    target = Baseline()
+    gc.collect()
+    t = time.perf_counter()
+    run(target, ops)
+    one = n_ops / (time.perf_counter() - t)
+    per_thread = [operations(base_keys, n_ops // THREADS, rng, f"b{i}") for i in range(THREADS)]
+    many = (n_ops // THREADS) * THREADS / timed_threads(target, per_thread)
+    print(f"interpreter baseline (no lock, a dict lookup per call): {THREADS} threads vs one {many / one:.2f}x")
+
+
 def mix(kind, base_keys, n_ops, rng):
     print(f"\n== {kind.__name__} base of {len(base_keys):,} keys, {n_ops:,} operations a run")
     t = time.perf_counter()
@@ -157,6 +182,7 @@ def main():
     rng = random.Random(2026)
     base_keys = random_keys(n, rng)
     print(f"Python {sys.version.split()[0]}; GIL {'on' if getattr(sys, '_is_gil_enabled', lambda: True)() else 'off'}")
+    gil_baseline(base_keys, n_ops, rng)
     for kind in (StringIndex, PerfectHashIndex):
         mix(kind, base_keys, n_ops, rng)
     print(f"\n== compaction after 100,000 additions and 10,000 removals over {n:,} base keys (best of 3)")
