@@ -96,6 +96,8 @@ std::string_view next_record(std::span<const unsigned char> region, std::uint64_
   return key;
 }
 
+void ranks_broken() { throw IndexError::format("string-index: FST values are not the sorted ranks"); }
+
 StringIndex OverlayKeys<StringIndex>::rebuild_like(const StringIndex&, std::vector<std::string_view> keys) {
   const auto tail = std::is_sorted_until(keys.begin(), keys.end());
   std::sort(tail, keys.end());
