@@ -257,11 +257,7 @@ QV_METHOD(s_load_mmap) {
 Py_ssize_t sq_length(PyObject* self) { return static_cast<Py_ssize_t>(core(self).len()); }
 
 int sq_contains(PyObject* self, PyObject* key) {
-  PyObject* r = boundary([&]() -> PyObject* { return PyBool_FromLong(core(self).contains(arg_str(key, "key"))); });
-  if (!r) return -1;
-  const int v = r == Py_True;
-  Py_DECREF(r);
-  return v;
+  return boundary_truth([&] { return core(self).contains(arg_str(key, "key")); });
 }
 
 PyObject* mp_subscript(PyObject* self, PyObject* key) {

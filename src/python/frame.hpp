@@ -123,6 +123,23 @@ int boundary_int(F&& f) noexcept {
   return 0;
 }
 
+// Same for a slot answering a truth value, such as the `in` operator's: 1 or
+// 0, or -1 with the error set.
+template <class F>
+int boundary_truth(F&& f) noexcept {
+  PyObject* r = boundary([&]() -> PyObject* { return PyBool_FromLong(f()); });
+  if (!r) return -1;
+  const int v = r == Py_True;
+  Py_DECREF(r);
+  return v;
+}
+
+// A count as a Python length; OverflowError `message` past Py_ssize_t.
+inline Py_ssize_t py_length(std::uint64_t n, const char* message) {
+  if (n > static_cast<std::uint64_t>(PY_SSIZE_T_MAX)) raise_overflow_error(message);
+  return static_cast<Py_ssize_t>(n);
+}
+
 // Runs f detached from the interpreter. Whatever f throws is carried across
 // and rethrown once re-attached, so conversion happens attached.
 template <class F>

@@ -418,23 +418,15 @@ QV_METHOD(s_load_untrusted) {
 // ---- protocol slots ----
 
 Py_ssize_t sq_length(PyObject* self) {
-  PyObject* r = boundary([&]() -> PyObject* {
-    const std::uint64_t n = attached_with(self, [](auto& o) { return o.len(); });
-    if (n > static_cast<std::uint64_t>(PY_SSIZE_T_MAX)) raise_overflow_error("the live id count does not fit a Python length");
-    return PyLong_FromSsize_t(static_cast<Py_ssize_t>(n));
+  Py_ssize_t n = -1;
+  boundary_int([&] {
+    n = py_length(attached_with(self, [](auto& o) { return o.len(); }), "the live id count does not fit a Python length");
   });
-  if (!r) return -1;
-  const Py_ssize_t n = PyLong_AsSsize_t(r);
-  Py_DECREF(r);
   return n;
 }
 
 int sq_contains(PyObject* self, PyObject* key) {
-  PyObject* r = boundary([&]() -> PyObject* { return PyBool_FromLong(lookup(self, arg_str(key, "key")).has_value()); });
-  if (!r) return -1;
-  const int v = r == Py_True;
-  Py_DECREF(r);
-  return v;
+  return boundary_truth([&] { return lookup(self, arg_str(key, "key")).has_value(); });
 }
 
 PyObject* mp_subscript(PyObject* self, PyObject* key) {

@@ -1,6 +1,4 @@
-import importlib.util
 import os
-import pathlib
 import pickle
 import struct
 import subprocess
@@ -10,22 +8,15 @@ import threading
 
 import numpy as np
 import pytest
+import references
 
 import quorvale._core as core
 from quorvale._core import CompactHashIndex, Overlay, PerfectHashIndex, StringIndex
 
-HERE = pathlib.Path(__file__).resolve().parent
 NONE = 2**64 - 1
 
 
-def _reference(name):
-    found = importlib.util.spec_from_file_location(name, HERE.parent / "reference" / f"{name}.py")
-    mod = importlib.util.module_from_spec(found)
-    found.loader.exec_module(mod)
-    return mod
-
-
-ref_keyless = _reference("keyless_ref")
+ref_keyless = references.load("keyless_ref")
 
 BASES = {
     "string": StringIndex,
