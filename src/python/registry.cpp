@@ -4,6 +4,7 @@
 #include "compact_hash.hpp"
 #include "double_array.hpp"
 #include "functions.hpp"
+#include "overlay.hpp"
 #include "perfect_hash.hpp"
 #include "string_index.hpp"
 
@@ -17,6 +18,7 @@ std::span<const Registration> registrations() {
       {"PerfectHashIndex", &perfect_hash_index_type, nullptr},
       {"CompactHashIndex", &compact_hash_index_type, nullptr},
       {"ClosedHashIndex", &closed_hash_index_type, nullptr},
+      {"Overlay", &overlay_type, nullptr},
       // The last class; the module's functions follow it.
       {"DoubleArrayIndex", &double_array_index_type, nullptr},
       // Functions after every class.
