@@ -94,6 +94,7 @@ RunCursor RunCursor::open(ByteSpan run, const paircode::Code& code, std::uint64_
 }
 
 void RunCursor::init(ByteSpan bytes, const paircode::Code& code, std::uint64_t k, const Codec& codec) noexcept {
+  this->codec = &codec;
   const std::uint64_t count = k > 0 ? k - 1 : 0;
   unsigned header_bits = 0;
   unsigned w;

@@ -4,7 +4,9 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "dict_index/dict_index.hpp"
@@ -14,6 +16,63 @@ namespace dict_index {
 
 inline ByteSpan as_bytes(const std::string& s) noexcept {
   return {reinterpret_cast<const unsigned char*>(s.data()), s.size()};
+}
+
+// A query as the scans read it: 8 bytes at a time from any position, the
+// reads near its end assembled from one word of its last bytes taken once,
+// so that nothing is read past it.
+class Query {
+ public:
+  explicit Query(ByteSpan q) noexcept : p_(q.data()), n_(q.size()) {
+    if (n_ >= 8) {
+      tail_ = load_le64(p_ + n_ - 8);
+    } else {
+      for (std::size_t i = 0; i < n_; ++i) tail_ |= std::uint64_t{p_[i]} << (8 * i);
+    }
+  }
+  const unsigned char* data() const noexcept { return p_; }
+  std::size_t size() const noexcept { return n_; }
+  unsigned char operator[](std::size_t i) const noexcept { return p_[i]; }
+  // The bytes from pos (below the size) on, at most 8, little-endian, zero
+  // past the end.
+  std::uint64_t word(std::size_t pos) const noexcept {
+    if (pos + 8 <= n_) return load_le64(p_ + pos);
+    return n_ >= 8 ? tail_ >> (8 * (pos + 8 - n_)) : tail_ >> (8 * pos);
+  }
+
+ private:
+  const unsigned char* p_;
+  std::size_t n_;
+  std::uint64_t tail_ = 0;
+};
+
+// All ones over the low k bytes, k = 0..8.
+inline constexpr std::uint64_t low_bytes(unsigned k) noexcept {
+  return k >= 8 ? ~std::uint64_t{0} : (std::uint64_t{1} << (8 * k)) - 1;
+}
+
+// The bytes of a span as bytes of the other kind.
+inline ByteSpan bytes_of(std::string_view s) noexcept {
+  return {reinterpret_cast<const unsigned char*>(s.data()), s.size()};
+}
+
+// The stored head prefix (the first min(P, its length) bytes of head 0).
+ByteSpan head_prefix_of(const DictIndex& d) noexcept;
+// A head prefix's verdict on a query, when it settles the block boundary: 0
+// below it (a proper prefix of it included), Y above it; nothing when the
+// query starts with it (or it is empty).
+std::optional<std::uint64_t> prefix_boundary(const DictIndex& d, ByteSpan head_prefix, ByteSpan q) noexcept;
+// The first i in [0, n) with v[i] >= s (n when none), without branches on
+// the data.
+inline std::uint64_t lower_bound_of(const std::uint64_t* v, std::uint64_t n, std::uint64_t s) noexcept {
+  if (n == 0) return 0;
+  const std::uint64_t* b = v;
+  while (n > 1) {
+    const std::uint64_t half = n / 2;
+    b = b[half] < s ? b + half : b;
+    n -= half;
+  }
+  return static_cast<std::uint64_t>(b - v) + (*b < s);
 }
 
 // Appends the characters that the code bytes spell, stopping once at least
