@@ -10,7 +10,7 @@ root=$(pwd)
 log() { printf '[setup] %s\n' "$*" >&2; }
 
 # --- system packages ---------------------------------------------------------
-apt_packages=(g++ make libgtest-dev python3-dev python3-venv)
+apt_packages=(g++ make libgtest-dev python3-dev python3-venv wamerican-huge)
 missing=()
 for p in "${apt_packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

@@ -47,7 +47,7 @@ std::optional<std::uint64_t> prefix_boundary(const DictIndex& d, ByteSpan head_p
   const std::size_t p = head_prefix.size();
   if (p == 0) return std::nullopt;
   const std::uint64_t y = d.block_count();
-  if (q.size() < p) return std::memcmp(q.data(), head_prefix.data(), q.size()) <= 0 ? 0 : y;
+  if (q.size() < p) return q.empty() || std::memcmp(q.data(), head_prefix.data(), q.size()) <= 0 ? 0 : y;
   const int c = std::memcmp(q.data(), head_prefix.data(), p);
   if (c == 0) return std::nullopt;
   return c < 0 ? 0 : y;
