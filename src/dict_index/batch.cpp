@@ -3,7 +3,6 @@
 // pass, so the lanes' cache misses overlap), each key then settled and
 // searched inside its block alone, as a single lookup would.
 #include <algorithm>
-#include <bit>
 
 #include "arrow_chunk.hpp"
 #include "dict_index/dict_index.hpp"
@@ -18,25 +17,49 @@ namespace {
 constexpr std::size_t LANES = 32;
 constexpr std::uint64_t UNDECIDED = UINT64_MAX;
 
-struct Lane {
-  ByteSpan key;  // in the stored form
-  bool exact;    // translated exactly (always, without a character code)
-  std::uint64_t sample;
-  std::uint64_t boundary;  // UNDECIDED while the samples are searched
-  std::uint64_t lower, lower_size;  // first block whose sample is >= the key's
-  std::uint64_t upper, upper_size;  // first block whose sample is above it
+// The lanes of a group, field by field.
+struct Lanes {
+  ByteSpan key[LANES];  // in the stored form
+  bool exact[LANES];    // translated exactly (always, without a character code)
+  std::uint64_t sample[LANES];
+  std::uint64_t boundary[LANES];  // UNDECIDED while the samples are searched
+  std::uint64_t lower[LANES];     // first block whose sample is >= the key's
+  std::uint64_t upper[LANES];     // first block whose sample is above it
+  ByteSpan head[LANES];           // the head of the block before the boundary
+  bool done[LANES];               // answered by the head alone
+  BlockPlan plan[LANES];          // else the search inside the block
+  Search result[LANES];
 };
 
-// One halving step of a search over the samples; `strict`: the lower bound
-// (samples below the key pass), else the upper bound (samples not above it).
-template <bool Strict>
-inline void step(const std::uint64_t* samples, std::uint64_t sample, std::uint64_t& low, std::uint64_t& size) {
-  if (size == 0) return;
-  const std::uint64_t half = size / 2;
-  const std::uint64_t probe = low + half;
-  const bool pass = Strict ? samples[probe] < sample : samples[probe] <= sample;
-  low = pass ? probe + 1 : low;
-  size = pass ? size - half - 1 : half;
+inline void prefetch(const void* p) noexcept { __builtin_prefetch(p); }
+
+// Where entry i of an offset array lies (its sample and its field).
+inline void prefetch_entry(const Offsets& o, std::uint64_t i) noexcept {
+  prefetch(o.samples.data() + (i >> o.shift) * 8);
+  prefetch(o.bits.data() + i * o.width / 8);
+}
+
+// Both searches of every lane over the samples in lockstep: each pass halves
+// the range of every search of every lane, so the number of passes depends
+// on Y alone and a pass's loads are independent of each other. A settled
+// lane searches too (its answer unused), so that no lane branches.
+void search_samples(const std::uint64_t* samples, std::uint64_t y, Lanes& l, std::size_t g) noexcept {
+  for (std::size_t i = 0; i < g; ++i) l.lower[i] = l.upper[i] = 0;
+  for (std::uint64_t size = y; size > 1;) {
+    const std::uint64_t half = size / 2;
+    for (std::size_t i = 0; i < g; ++i) {
+      // Masks rather than conditions: the compiler would branch on them.
+      const std::uint64_t s = l.sample[i];
+      const std::uint64_t lo = l.lower[i], up = l.upper[i];
+      l.lower[i] = lo + (half & (std::uint64_t{0} - (samples[lo + half] < s)));
+      l.upper[i] = up + (half & (std::uint64_t{0} - (samples[up + half] <= s)));
+    }
+    size -= half;
+  }
+  for (std::size_t i = 0; i < g; ++i) {
+    l.lower[i] += samples[l.lower[i]] < l.sample[i];
+    l.upper[i] += samples[l.upper[i]] <= l.sample[i];
+  }
 }
 
 // Looks up `count` keys (key_at(i): the caller's bytes of key i) and hands
@@ -50,10 +73,11 @@ void lookup(const DictIndex& d, std::size_t count, KeyAt&& key_at, Emit&& emit) 
   const std::uint64_t y = d.block_count();
   const std::uint64_t* samples = d.samples.data();
   const ByteSpan prefix = head_prefix_of(d);
-  const unsigned passes = static_cast<unsigned>(std::bit_width(y)) + 1;
   const bool tied = d.ties && !d.ties->roots.empty();
+  const std::vector<std::uint64_t>* routed = d.route_words->get();
+  const std::uint64_t* words = routed != nullptr && !routed->empty() ? routed->data() : nullptr;
   std::vector<unsigned char> translated;  // the group's translations, reused
-  Lane lanes[LANES];
+  Lanes l;
   for (std::size_t first = 0; first < count; first += LANES) {
     const std::size_t g = std::min(LANES, count - first);
     if (d.chars) {
@@ -64,58 +88,83 @@ void lookup(const DictIndex& d, std::size_t count, KeyAt&& key_at, Emit&& emit) 
       for (std::size_t i = 0; i < g; ++i) {
         const ByteSpan key = key_at(first + i);
         const charcode::Probe probe = d.chars->probe_into(key, translated.data() + at);
-        lanes[i].exact = probe.kind == 0;
-        lanes[i].key = lanes[i].exact ? ByteSpan(translated.data() + at, probe.len) : ByteSpan();
+        l.exact[i] = probe.kind == 0;
+        l.key[i] = l.exact[i] ? ByteSpan(translated.data() + at, probe.len) : ByteSpan();
         at += 2 * key.size();
       }
     } else {
       for (std::size_t i = 0; i < g; ++i) {
-        lanes[i].key = key_at(first + i);
-        lanes[i].exact = true;
+        l.key[i] = key_at(first + i);
+        l.exact[i] = true;
       }
     }
     for (std::size_t i = 0; i < g; ++i) {
-      Lane& l = lanes[i];
-      l.lower = l.upper = 0;
-      l.lower_size = l.upper_size = 0;
-      if (!l.exact) {
-        l.boundary = 0;  // absent whatever the search; not searched
-      } else if (const auto b = prefix_boundary(d, prefix, l.key)) {
-        l.boundary = *b;
+      l.sample[i] = 0;
+      if (!l.exact[i]) {
+        l.boundary[i] = 0;  // absent whatever the search; not searched
+      } else if (const auto b = prefix_boundary(d, prefix, l.key[i])) {
+        l.boundary[i] = *b;
       } else {
-        l.sample = word_at(l.key, d.head_prefix);
-        l.boundary = UNDECIDED;
-        l.lower_size = l.upper_size = y;
+        l.sample[i] = word_at(l.key[i], d.head_prefix);
+        l.boundary[i] = UNDECIDED;
       }
     }
-    for (unsigned p = 0; p < passes; ++p) {
-      for (std::size_t i = 0; i < g; ++i) {
-        Lane& l = lanes[i];
-        step<true>(samples, l.sample, l.lower, l.lower_size);
-        step<false>(samples, l.sample, l.upper, l.upper_size);
-      }
-    }
+    search_samples(samples, y, l, g);
     for (std::size_t i = 0; i < g; ++i) {
-      Lane& l = lanes[i];
-      if (l.boundary != UNDECIDED) continue;
-      if (l.lower == l.upper) {
-        l.boundary = l.lower;
-      } else if (tied && l.upper - l.lower >= 2 && l.lower <= UINT32_MAX &&
-                 ties::Ties::root(d.ties->roots, l.lower).found) {
-        const ties::Root root = ties::Ties::root(d.ties->roots, l.lower);
-        l.boundary = d.tie_boundary(static_cast<std::uint32_t>(root.position), l.key).boundary;
+      if (l.boundary[i] != UNDECIDED) continue;
+      const std::uint64_t lower = l.lower[i], upper = l.upper[i];
+      if (lower == upper) {
+        l.boundary[i] = lower;
+      } else if (tied && upper - lower >= 2 && lower <= UINT32_MAX && ties::Ties::root(d.ties->roots, lower).found) {
+        const ties::Root root = ties::Ties::root(d.ties->roots, lower);
+        l.boundary[i] = d.tie_boundary(static_cast<std::uint32_t>(root.position), l.key[i]).boundary;
       } else {
-        l.boundary = d.head_boundary(l.key, l.lower, l.upper);
+        l.boundary[i] = d.head_boundary(l.key[i], lower, upper);
+      }
+    }
+    // The in-block searches, in stages over the lanes: each stage starts
+    // fetching what the next one reads for every lane before any lane
+    // waits for it (offset arrays, then heads and block starts, then the
+    // run to scan). The answers are locate_in's.
+    for (std::size_t i = 0; i < g; ++i) {
+      if (!l.exact[i] || l.boundary[i] == 0) continue;
+      const std::uint64_t e = l.boundary[i] - 1;
+      prefetch_entry(d.head_ends, e);
+      if (e > 0) prefetch_entry(d.head_ends, e - 1);
+      prefetch_entry(d.block_offsets, e);
+      if (d.J > 1) prefetch(d.micro_offsets.bits.data() + e * d.J * d.micro_offsets.width / 8);
+      if (words) prefetch(words + e * d.J);
+    }
+    for (std::size_t i = 0; i < g; ++i) {
+      if (!l.exact[i] || l.boundary[i] == 0) continue;
+      const std::uint64_t e = l.boundary[i] - 1;
+      l.head[i] = d.head(e);
+      prefetch(l.head[i].data());
+      const std::uint64_t start = d.block_offsets.get(e);
+      if (start < d.block_data.size()) prefetch(d.block_data.data() + start);
+    }
+    for (std::size_t i = 0; i < g; ++i) {
+      l.done[i] = true;
+      if (!l.exact[i]) {
+        l.result[i] = {0, false};
+      } else if (l.boundary[i] == 0) {
+        l.result[i] = {0, false};
+      } else {
+        const std::uint64_t e = l.boundary[i] - 1;
+        const std::uint64_t depth = common_prefix(l.key[i], l.head[i]);
+        if (depth == l.key[i].size() && depth == l.head[i].size()) {
+          l.result[i] = {e * d.block, true};
+        } else {
+          l.plan[i] = plan_block(d, e, l.key[i], depth);
+          l.done[i] = false;
+          const ByteSpan run = l.plan[i].restart ? d.restart_bytes(e) : d.micro_bytes(e, l.plan[i].t);
+          if (!run.empty()) prefetch(run.data());
+        }
       }
     }
     for (std::size_t i = 0; i < g; ++i) {
-      const Lane& l = lanes[i];
-      if (!l.exact) {
-        emit(first + i, MISSING_ID);
-        continue;
-      }
-      const Search r = d.locate_in(l.boundary, l.key);
-      emit(first + i, r.found ? r.rank : MISSING_ID);
+      if (!l.done[i]) l.result[i] = run_block(d, l.plan[i], l.key[i]);
+      emit(first + i, l.exact[i] && l.result[i].found ? l.result[i].rank : MISSING_ID);
     }
   }
 }

@@ -9,6 +9,7 @@
 
 #include <array>
 #include <atomic>
+#include <bit>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -280,8 +281,14 @@ class DictIndex {
   // Shape.
   std::uint64_t block_count() const noexcept { return samples.size(); }
   std::uint64_t block_keys(std::uint64_t b) const noexcept { return dict_index::block_keys(n, block, b); }
-  std::uint64_t microblocks(std::uint64_t b) const noexcept { return dict_index::ceil_div(block_keys(b), micro); }
-  std::size_t shard_of(std::uint64_t b) const noexcept { return static_cast<std::size_t>(b / shard); }
+  // Every block but the last has J microblocks; the searches and the decoder
+  // ask on every lookup, so neither divides where it need not.
+  std::uint64_t microblocks(std::uint64_t b) const noexcept {
+    return b + 1 < block_count() ? J : dict_index::ceil_div(block_keys(b), micro);
+  }
+  std::size_t shard_of(std::uint64_t b) const noexcept {
+    return static_cast<std::size_t>((shard & (shard - 1)) == 0 ? b >> std::countr_zero(shard) : b / shard);
+  }
   // Head b's stored bytes (empty when its range is damaged).
   dict_index::ByteSpan head(std::uint64_t b) const noexcept;
   // Block b's restart run, and the run of its microblock j (empty ranges

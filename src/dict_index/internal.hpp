@@ -75,6 +75,21 @@ inline std::uint64_t lower_bound_of(const std::uint64_t* v, std::uint64_t n, std
   return static_cast<std::uint64_t>(b - v) + (*b < s);
 }
 
+// The in-block search of a query above block e's head, in two steps so that
+// a batch can fetch a lane's run while it prepares the others: the plan
+// (the microblock the route words choose, or the restart scan), then the
+// scans.
+struct BlockPlan {
+  std::uint64_t e = 0;           // the block
+  std::uint64_t keys = 0, m = 0;  // its keys and microblocks
+  std::uint64_t head_depth = 0;  // the query's common prefix with the head
+  bool restart = false;          // the restart run decides the microblock
+  std::uint64_t t = 0;           // else the microblock
+  std::uint64_t depth = 0;       // and the depth its scan starts from
+};
+BlockPlan plan_block(const DictIndex& d, std::uint64_t e, ByteSpan q, std::uint64_t depth) noexcept;
+Search run_block(const DictIndex& d, BlockPlan plan, ByteSpan q) noexcept;
+
 // Appends the characters that the code bytes spell, stopping once at least
 // `limit` bytes are out; false at a code byte that names no character or a
 // lead whose second byte is missing.

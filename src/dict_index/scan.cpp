@@ -28,11 +28,14 @@ inline Order differ(std::uint64_t e, std::uint64_t q, std::uint64_t diff) noexce
 // Compares up to 8 bytes of the entry (the low `len` bytes of e) with the
 // query at pos: Equal when they match and the query goes on past them (pos
 // moves past them), else the order, pos moved to the first differing byte.
+constexpr std::uint64_t LOW_BYTES[9] = {low_bytes(0), low_bytes(1), low_bytes(2), low_bytes(3), low_bytes(4),
+                                        low_bytes(5), low_bytes(6), low_bytes(7), low_bytes(8)};
+
 inline Order compare_word(std::uint64_t e, unsigned len, const Query& q, std::size_t& pos) noexcept {
   const std::size_t left = q.size() - pos;
   const unsigned k = left < len ? static_cast<unsigned>(left) : len;
   const std::uint64_t w = q.word(pos);
-  const std::uint64_t diff = (w ^ e) & low_bytes(k);
+  const std::uint64_t diff = (w ^ e) & LOW_BYTES[k];
   if (diff != 0) {
     pos += static_cast<unsigned>(__builtin_ctzll(diff)) / 8;
     return differ(e, w, diff);
@@ -55,15 +58,10 @@ inline Order ended(const Query& q, std::size_t pos) noexcept {
   return pos == q.size() ? Order::Equal : Order::Below;
 }
 
-// The suffix's code bytes of a byte codec: from the start bit's byte, at
-// most y of them, none past the data.
-inline ByteSpan code_bytes(const RunCursor& c, std::uint64_t start, std::uint64_t y) noexcept {
-  const std::uint64_t at = start / 8;
-  const std::uint64_t avail = c.data.size() - at;
-  return c.data.subspan(static_cast<std::size_t>(at), static_cast<std::size_t>(y < avail ? y : avail));
-}
-
+// The comparators of the byte codecs take the suffix's code bytes (those
+// inside the data area); the packed one its codes' place in the data area.
 struct SymbolsCmp {
+  static constexpr bool BYTES = true;
   const std::uint64_t* symbols;
   const std::uint8_t* lengths;
   unsigned count;
@@ -71,11 +69,8 @@ struct SymbolsCmp {
   explicit SymbolsCmp(const fsst::Table& t) noexcept
       : symbols(t.symbols.data()), lengths(t.lengths.data()), count(static_cast<unsigned>(t.size())) {}
 
-  Order operator()(const RunCursor& c, std::uint64_t start, std::uint64_t y, const Query& q,
+  Order operator()(const unsigned char* p, const unsigned char* const end, const Query& q,
                    std::size_t& pos) const noexcept {
-    const ByteSpan codes = code_bytes(c, start, y);
-    const unsigned char* p = codes.data();
-    const unsigned char* const end = p + codes.size();
     while (p != end) {
       const unsigned code = *p;
       if (code < count) {
@@ -96,6 +91,7 @@ struct SymbolsCmp {
 };
 
 struct TieredCmp {
+  static constexpr bool BYTES = true;
   const std::uint64_t* symbols;
   const std::uint8_t* lengths;
   unsigned count;  // symbol codes: min(g, symbols)
@@ -109,11 +105,8 @@ struct TieredCmp {
         split(t.split),
         phrases(&d) {}
 
-  Order operator()(const RunCursor& c, std::uint64_t start, std::uint64_t y, const Query& q,
+  Order operator()(const unsigned char* p, const unsigned char* const end, const Query& q,
                    std::size_t& pos) const noexcept {
-    const ByteSpan codes = code_bytes(c, start, y);
-    const unsigned char* p = codes.data();
-    const unsigned char* const end = p + codes.size();
     const unsigned g = split.g;
     while (p != end) {
       const unsigned code = *p;
@@ -150,6 +143,7 @@ struct TieredCmp {
 };
 
 struct PackedCmp {
+  static constexpr bool BYTES = false;
   const packed::Alphabet* alphabet;
 
   explicit PackedCmp(const packed::Alphabet& a) noexcept : alphabet(&a) {}
@@ -216,14 +210,19 @@ struct PackedCmp {
 template <bool Fields, class Cmp>
 Scan scan_with(const RunCursor& cur, std::uint64_t count, const Query& q, std::uint64_t depth, const Cmp& cmp) {
   std::uint64_t c = depth;
-  std::uint64_t hbit = cur.header_bit, dbit = cur.data_bit;
-  const unsigned char* run = cur.run.data();
+  std::uint64_t hbit = cur.header_bit;
+  const unsigned char* const run = cur.run.data();
   const std::uint64_t run_len = cur.run.size();
-  const std::uint64_t mask = cur.code_mask, width = cur.width, unit = cur.unit, limit = cur.data_bits;
-  for (std::uint64_t i = 1;; ++i) {
-    if (i == count) return {count - 1, c, false};
-    const std::uint64_t at = hbit / 8;
-    const std::uint64_t word = at + 8 <= run_len ? load_le64(run + at) : paircode::tail_word(cur.run, at);
+  const std::uint64_t mask = cur.code_mask;
+  const unsigned width = cur.width;
+  const unsigned char* const data = cur.data.data();
+  // The data position: in bytes for the byte codecs (whose codes and escapes
+  // stay byte-aligned), in bits for the packed one.
+  const std::uint64_t limit = Cmp::BYTES ? cur.data.size() : cur.data_bits;
+  std::uint64_t at = Cmp::BYTES ? cur.data_bit / 8 : cur.data_bit;
+  for (std::uint64_t i = 1; i < count; ++i) {
+    const std::uint64_t h = hbit / 8;
+    const std::uint64_t word = h + 8 <= run_len ? load_le64(run + h) : paircode::tail_word(cur.run, h);
     const std::uint64_t code = (word >> (hbit % 8)) & mask;
     hbit += width;
     std::uint64_t x, y;
@@ -236,31 +235,33 @@ Scan scan_with(const RunCursor& cur, std::uint64_t count, const Query& q, std::u
         y = cur.table[code] & 0xff;
       }
     } else {
-      const auto e = escaped(cur.data, dbit < limit ? dbit : limit);
+      const auto e = escaped(cur.data, Cmp::BYTES ? (at < limit ? at : limit) * 8 : (at < limit ? at : limit));
       if (!e) return {i - 1, c, false};
       x = e->x;
       y = e->y;
-      dbit = e->bit;
+      at = Cmp::BYTES ? e->bit / 8 : e->bit;
     }
     // With x < c the entry parts from its predecessor where that one still
     // agreed with the query: the run ascends, so it is above the query.
     if (y > cur.capacity || x < c) return {i - 1, c, false};
-    const std::uint64_t start = dbit < limit ? dbit : limit;
-    dbit = start + y * unit;  // y within the capacity: no overflow
+    const std::uint64_t start = at < limit ? at : limit;
+    at = start + (Cmp::BYTES ? y : y * cur.unit);  // y within the capacity: no overflow
     // With x > c it agrees with its predecessor past the byte where that
     // one fell below the query: below too.
     if (x > c) continue;
     std::size_t pos = static_cast<std::size_t>(c);
-    switch (cmp(cur, start, y, q, pos)) {
-      case Order::Below:
-        c = pos;
-        break;
-      case Order::Above:
-        return {i - 1, c, false};
-      case Order::Equal:
-        return {i, pos, true};
+    Order o;
+    if constexpr (Cmp::BYTES) {
+      // Only the codes inside the data area are compared.
+      o = cmp(data + start, data + (at < limit ? at : limit), q, pos);
+    } else {
+      o = cmp(cur, start, y, q, pos);
     }
+    if (o == Order::Above) return {i - 1, c, false};
+    if (o == Order::Equal) return {i, pos, true};
+    c = pos;
   }
+  return {count - 1, c, false};
 }
 
 template <class Cmp>

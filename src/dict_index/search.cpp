@@ -88,59 +88,70 @@ Search DictIndex::locate_in(std::uint64_t a, ByteSpan q) const {
   return search_block(e, q, d);
 }
 
-Search DictIndex::search_block(std::uint64_t e, ByteSpan q, std::uint64_t d) const {
-  const std::uint64_t keys = block_keys(e);
-  const std::uint64_t m = ceil_div(keys, micro);
-  std::uint64_t t = 0, depth = d;
-  bool restart_scan = false;
-  if (m >= 2) {
-    restart_scan = true;
-    const std::vector<std::uint64_t>* words = route_words->get();
-    if (words != nullptr && !words->empty()) {
-      const std::uint64_t* w = words->data() + e * J;
-      const std::uint64_t o = w[0];
-      if (o != UINT64_MAX) {
-        if (d < o) {
-          // q leaves the head before byte o, where the head and every
-          // restart agree, and q is above the head: above every restart.
-          t = m - 1;
-          restart_scan = false;
-        } else {
-          const std::uint64_t k = word_at(q, o);
-          t = static_cast<std::uint64_t>(std::lower_bound(w + 1, w + m, k) - (w + 1));
-          if (t + 1 < m && w[t + 1] == k) {
-            // q's 8 bytes at the route depth are a restart's: the words cannot tell.
-          } else if (t == 0) {
-            restart_scan = false;
-          } else {
-            const std::uint64_t l = w[t];
-            const unsigned c = static_cast<unsigned>(__builtin_clzll(k ^ l)) / 8;
-            const unsigned zeros = l == 0 ? 8 : static_cast<unsigned>(__builtin_ctzll(l)) / 8;
-            // Agreement that reaches into L's trailing zero bytes may be its
-            // padding: the depth is not certain there.
-            if (c <= 8 - zeros) {
-              depth = o + c;
-              restart_scan = false;
-            }
-          }
-        }
-      }
-    }
+namespace dict_index {
+
+BlockPlan plan_block(const DictIndex& d, std::uint64_t e, ByteSpan q, std::uint64_t depth) noexcept {
+  BlockPlan p;
+  p.e = e;
+  p.keys = d.block_keys(e);
+  p.m = d.microblocks(e);
+  p.depth = p.head_depth = depth;
+  if (p.m < 2) return p;
+  p.restart = true;
+  const std::vector<std::uint64_t>* words = d.route_words->get();
+  if (words == nullptr || words->empty()) return p;
+  const std::uint64_t* w = words->data() + e * d.J;
+  const std::uint64_t o = w[0];
+  if (o == UINT64_MAX) return p;
+  if (depth < o) {
+    // q leaves the head before byte o, where the head and every restart
+    // agree, and q is above the head: above every restart.
+    p.t = p.m - 1;
+    p.restart = false;
+    return p;
   }
-  if (restart_scan) {
-    const std::size_t s = shard_of(e);
-    const RunCursor rc = RunCursor::open(restart_bytes(e), codes[s].restart, m, codecs[s]);
-    const Scan r = scan_run(rc, m, q, d);
-    if (r.found) return {e * block + r.position * micro, true};
-    t = r.position;
-    depth = r.depth;
+  const std::uint64_t k = word_at(q, o);
+  // The words below K, counted without branches (at most J - 1 of them).
+  std::uint64_t t = 0;
+  for (std::uint64_t j = 1; j < p.m; ++j) t += w[j] < k;
+  if (t + 1 < p.m && w[t + 1] == k) return p;  // a restart's 8 bytes: the words cannot tell
+  if (t == 0) {
+    p.restart = false;
+    return p;
   }
-  const std::size_t s = shard_of(e);
-  const std::uint64_t kt = std::min(micro, keys - t * micro);
-  const RunCursor mc = RunCursor::open(micro_bytes(e, t), codes[s].entry, kt, codecs[s]);
-  const Scan r = scan_run(mc, kt, q, depth);
-  const std::uint64_t base = e * block + t * micro;
+  const std::uint64_t l = w[t];
+  const unsigned c = static_cast<unsigned>(__builtin_clzll(k ^ l)) / 8;
+  const unsigned zeros = l == 0 ? 8 : static_cast<unsigned>(__builtin_ctzll(l)) / 8;
+  // Agreement that reaches into L's trailing zero bytes may be its padding:
+  // the depth is not certain there.
+  if (c <= 8 - zeros) {
+    p.t = t;
+    p.depth = o + c;
+    p.restart = false;
+  }
+  return p;
+}
+
+Search run_block(const DictIndex& d, BlockPlan p, ByteSpan q) noexcept {
+  const std::size_t s = d.shard_of(p.e);
+  if (p.restart) {
+    const RunCursor rc = RunCursor::open(d.restart_bytes(p.e), d.codes[s].restart, p.m, d.codecs[s]);
+    const Scan r = d.scan_run(rc, p.m, q, p.head_depth);
+    if (r.found) return {p.e * d.block + r.position * d.micro, true};
+    p.t = r.position;
+    p.depth = r.depth;
+  }
+  const std::uint64_t kt = std::min(d.micro, p.keys - p.t * d.micro);
+  const RunCursor mc = RunCursor::open(d.micro_bytes(p.e, p.t), d.codes[s].entry, kt, d.codecs[s]);
+  const Scan r = d.scan_run(mc, kt, q, p.depth);
+  const std::uint64_t base = p.e * d.block + p.t * d.micro;
   return r.found ? Search{base + r.position, true} : Search{base + r.position + 1, false};
+}
+
+}  // namespace dict_index
+
+Search DictIndex::search_block(std::uint64_t e, ByteSpan q, std::uint64_t d) const {
+  return run_block(*this, plan_block(*this, e, q, d), q);
 }
 
 Search DictIndex::locate(ByteSpan q) const {
