@@ -39,6 +39,11 @@ inline void prefetch_entry(const Offsets& o, std::uint64_t i) noexcept {
   prefetch(o.bits.data() + i * o.width / 8);
 }
 
+// A run's headers, then its data: its first few lines.
+inline void prefetch_run(ByteSpan run) noexcept {
+  for (std::size_t at = 0; at < run.size() && at < 256; at += 64) prefetch(run.data() + at);
+}
+
 // Both searches of every lane over the samples in lockstep: each pass halves
 // the range of every search of every lane, so the number of passes depends
 // on Y alone and a pass's loads are independent of each other. A settled
@@ -140,8 +145,11 @@ void lookup(const DictIndex& d, std::size_t count, KeyAt&& key_at, Emit&& emit) 
       const std::uint64_t e = l.boundary[i] - 1;
       l.head[i] = d.head(e);
       prefetch(l.head[i].data());
-      const std::uint64_t start = d.block_offsets.get(e);
-      if (start < d.block_data.size()) prefetch(d.block_data.data() + start);
+      if (!words) {
+        // The restart run starts the block.
+        const std::uint64_t start = d.block_offsets.get(e);
+        if (start < d.block_data.size()) prefetch(d.block_data.data() + start);
+      }
     }
     for (std::size_t i = 0; i < g; ++i) {
       l.done[i] = true;
@@ -157,9 +165,17 @@ void lookup(const DictIndex& d, std::size_t count, KeyAt&& key_at, Emit&& emit) 
         } else {
           l.plan[i] = plan_block(d, e, l.key[i], depth);
           l.done[i] = false;
-          const ByteSpan run = l.plan[i].restart ? d.restart_bytes(e) : d.micro_bytes(e, l.plan[i].t);
-          if (!run.empty()) prefetch(run.data());
+          prefetch_run(l.plan[i].restart ? d.restart_bytes(e) : d.micro_bytes(e, l.plan[i].t));
         }
+      }
+    }
+    for (std::size_t i = 0; i < g; ++i) {
+      if (l.done[i] || !l.plan[i].restart) continue;
+      if (const auto r = settle_restart(d, l.plan[i], l.key[i])) {
+        l.result[i] = *r;
+        l.done[i] = true;
+      } else {
+        prefetch_run(d.micro_bytes(l.plan[i].e, l.plan[i].t));
       }
     }
     for (std::size_t i = 0; i < g; ++i) {

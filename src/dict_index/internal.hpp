@@ -88,6 +88,9 @@ struct BlockPlan {
   std::uint64_t depth = 0;       // and the depth its scan starts from
 };
 BlockPlan plan_block(const DictIndex& d, std::uint64_t e, ByteSpan q, std::uint64_t depth) noexcept;
+// The restart scan of a plan that needs one: the answer when a restart
+// equals the query, else nothing and the plan's microblock and depth set.
+std::optional<Search> settle_restart(const DictIndex& d, BlockPlan& plan, ByteSpan q) noexcept;
 Search run_block(const DictIndex& d, BlockPlan plan, ByteSpan q) noexcept;
 
 // Appends the characters that the code bytes spell, stopping once at least

@@ -132,15 +132,21 @@ BlockPlan plan_block(const DictIndex& d, std::uint64_t e, ByteSpan q, std::uint6
   return p;
 }
 
-Search run_block(const DictIndex& d, BlockPlan p, ByteSpan q) noexcept {
+std::optional<Search> settle_restart(const DictIndex& d, BlockPlan& p, ByteSpan q) noexcept {
   const std::size_t s = d.shard_of(p.e);
-  if (p.restart) {
-    const RunCursor rc = RunCursor::open(d.restart_bytes(p.e), d.codes[s].restart, p.m, d.codecs[s]);
-    const Scan r = d.scan_run(rc, p.m, q, p.head_depth);
-    if (r.found) return {p.e * d.block + r.position * d.micro, true};
-    p.t = r.position;
-    p.depth = r.depth;
-  }
+  const RunCursor rc = RunCursor::open(d.restart_bytes(p.e), d.codes[s].restart, p.m, d.codecs[s]);
+  const Scan r = d.scan_run(rc, p.m, q, p.head_depth);
+  if (r.found) return Search{p.e * d.block + r.position * d.micro, true};
+  p.restart = false;
+  p.t = r.position;
+  p.depth = r.depth;
+  return std::nullopt;
+}
+
+Search run_block(const DictIndex& d, BlockPlan p, ByteSpan q) noexcept {
+  if (p.restart)
+    if (const auto r = settle_restart(d, p, q)) return *r;
+  const std::size_t s = d.shard_of(p.e);
   const std::uint64_t kt = std::min(d.micro, p.keys - p.t * d.micro);
   const RunCursor mc = RunCursor::open(d.micro_bytes(p.e, p.t), d.codes[s].entry, kt, d.codecs[s]);
   const Scan r = d.scan_run(mc, kt, q, p.depth);
