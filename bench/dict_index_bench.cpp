@@ -35,7 +35,7 @@
 #include <string>
 #include <vector>
 
-#include "dict_hand_blob.hpp"
+#include "../tests/cpp/dict_blob_writer.hpp"
 #include "blob.hpp"
 #include "dict_index/dict_index.hpp"
 #include "fsst.hpp"
@@ -214,13 +214,47 @@ int keys_mode(const char* file) {
   std::sort(keys.begin(), keys.end());
   keys.erase(std::unique(keys.begin(), keys.end()), keys.end());
 
-  const std::vector<unsigned char> blob = handblob::write(keys, 256, 16);
-  const DictIndex d = DictIndex::from_shared(blob::SharedBytes::from_owned(std::span<const unsigned char>(blob)), true);
+  // A symbol table trained on a sample of the front-coded suffixes.
+  std::vector<std::string> suffixes;
+  for (std::size_t i = 1; i < keys.size(); i += 7) {
+    const std::size_t x = dict_index::common_prefix(
+        std::span<const unsigned char>(reinterpret_cast<const unsigned char*>(keys[i - 1].data()), keys[i - 1].size()),
+        std::span<const unsigned char>(reinterpret_cast<const unsigned char*>(keys[i].data()), keys[i].size()));
+    suffixes.push_back(keys[i].substr(x));
+  }
+  std::vector<fsst::Bytes> samples;
+  for (const auto& s : suffixes)
+    samples.emplace_back(reinterpret_cast<const unsigned char*>(s.data()), s.size());
+  const fsst::Table table = fsst::Table::train_to(samples, 255);
+  const fsst::Encoder encoder = table.encoder();
+  dictfix::Symbols symbols;
+  for (std::size_t i = 0; i < table.size(); ++i) {
+    std::string sym(8, '\0');
+    store_le64(reinterpret_cast<unsigned char*>(sym.data()), table.symbols[i]);
+    symbols.symbols.push_back(sym.substr(0, table.lengths[i]));
+  }
+  dictfix::Spec spec;
+  spec.keys = keys;
+  spec.block = 256;
+  spec.micro = 16;
+  spec.codecs = {symbols};
+  dictfix::Fields fitted;
+  fitted.spare_all_ones = true;
+  spec.codes = {{fitted, fitted}};
+  std::vector<unsigned char> coded;
+  spec.symbols_coder = [&](const std::string& s) {
+    coded.clear();
+    encoder.encode(fsst::Bytes(reinterpret_cast<const unsigned char*>(s.data()), s.size()), coded);
+    return std::vector<unsigned>(coded.begin(), coded.end());
+  };
+  const auto written = dictfix::write(spec);
+  const DictIndex d =
+      DictIndex::from_shared(blob::SharedBytes::from_owned(std::span<const unsigned char>(written.blob)), true);
   std::uint64_t raw = 0;
   for (const auto& k : keys) raw += k.size();
   const auto split = d.sections();
   std::printf("keys %zu\nraw_bytes %llu\nblob_bytes %zu\nescaped_share %.3f\n", keys.size(),
-              static_cast<unsigned long long>(raw), blob.size(),
+              static_cast<unsigned long long>(raw), written.blob.size(),
               static_cast<double>(split[dict_index::Sections::WIDE]) /
                   std::max<std::uint64_t>(1, split[dict_index::Sections::ENTRIES] + split[dict_index::Sections::RESTARTS]));
 

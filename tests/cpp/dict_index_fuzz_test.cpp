@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <random>
 
+#include "dict_build_util.hpp"
 #include "dict_exercise.hpp"
 #include "dict_fixtures.hpp"
 
@@ -16,6 +17,9 @@ namespace {
 TEST(DictIndexFuzz, MutatedBlobsAreRefusedOrReadSafely) {
   std::vector<dictfix::Bytes> seeds{dictfix::empty_index(), dictfix::key_a_index()};
   for (const auto& f : dictfix::fixtures()) seeds.push_back(dictfix::write(f.spec).blob);
+  // Blobs of the build: its codec and code choices, a character code.
+  for (const auto& keys : {buildfix::paths(400, 71), buildfix::cyrillic(300, 72), buildfix::urls(300, 73)})
+    seeds.push_back(buildfix::blob_of(quorvale::DictIndex::build_with_block(std::span<const std::string>(keys), 32)));
   for (const auto& s : seeds) dictfix::exercise(s);
 
   const char* iterations = std::getenv("DICT_FUZZ_ITERATIONS");

@@ -7,6 +7,7 @@
 
 #include <map>
 
+#include "dict_build_util.hpp"
 #include "dict_fixtures.hpp"
 #include "dict_search_util.hpp"
 
@@ -67,15 +68,13 @@ Opened open(const HandRun& r) {
 
 std::size_t total_checked = 0;
 
-// Scans the run for every key and its neighbours above the first key.
-void check_run(const HandRun& r) {
-  SCOPED_TRACE(r.name);
-  Opened o = open(r);
-  // An exact-size copy of the run, so that a read past it is caught.
-  const Exact run(std::string(o.bytes.begin(), o.bytes.end()));
-  const std::uint64_t k = r.keys.size();
+// Scans a run (keys: its keys, the first key first) for every key and its
+// neighbours above the first key; open() gives a fresh cursor over it.
+template <class Open>
+void check_scans(const DictIndex& index, const std::vector<std::string>& keys, Open&& open_cursor) {
+  const std::uint64_t k = keys.size();
   std::set<std::string> queries;
-  for (const std::string& key : r.keys) {
+  for (const std::string& key : keys) {
     for (std::size_t cut = 0; cut <= key.size(); ++cut) queries.insert(key.substr(0, cut));
     queries.insert(key + std::string(1, '\0'));
     queries.insert(key + "\xff");
@@ -85,26 +84,32 @@ void check_run(const HandRun& r) {
       if (static_cast<unsigned char>(b.back()) > 0) --b.back(), queries.insert(b);
     }
   }
-  std::size_t checked = 0;
   for (const std::string& q : queries) {
-    if (q <= r.keys[0]) continue;  // the first key is below every scanned query
+    if (q <= keys[0]) continue;  // the first key is below every scanned query
     std::uint64_t below = 0;
     bool found = false;
     for (std::uint64_t i = 1; i < k; ++i) {
-      if (r.keys[i] < q) ++below;
-      found |= r.keys[i] == q;
+      if (keys[i] < q) ++below;
+      found |= keys[i] == q;
     }
-    const dict_index::Scan want{found ? below + 1 : below, found ? q.size() : lcp(q, r.keys[below]), found};
-    const dict_index::RunCursor c = dict_index::RunCursor::open(run.span(), o.code, k, o.codec);
+    const dict_index::Scan want{found ? below + 1 : below, found ? q.size() : lcp(q, keys[below]), found};
+    const dict_index::RunCursor c = open_cursor();
     ASSERT_EQ(c.entries + 1, k) << "the run opens";
     const Exact query(q);
-    const dict_index::Scan got = o.index.scan_run(c, k, query.span(), lcp(q, r.keys[0]));
+    const dict_index::Scan got = index.scan_run(c, k, query.span(), lcp(q, keys[0]));
     ASSERT_EQ(got, want) << "query '" << q << "' (" << q.size() << " bytes): got (" << got.position << ", "
                          << got.depth << ", " << got.found << ")";
-    ++checked;
+    ++total_checked;
   }
-  EXPECT_GT(checked, 0u);
-  total_checked += checked;
+}
+
+void check_run(const HandRun& r) {
+  SCOPED_TRACE(r.name);
+  Opened o = open(r);
+  // An exact-size copy of the run, so that a read past it is caught.
+  const Exact run(std::string(o.bytes.begin(), o.bytes.end()));
+  check_scans(o.index, r.keys,
+              [&] { return dict_index::RunCursor::open(run.span(), o.code, r.keys.size(), o.codec); });
 }
 
 std::vector<std::string> slice(std::vector<std::string> keys, std::size_t n) {
@@ -209,4 +214,43 @@ TEST(DictScan, FieldWidthOver15OpensEmpty) {
   const auto c15 = dict_index::RunCursor::open(std::span<const unsigned char>(narrow), code, 3, codec);
   EXPECT_TRUE(c15.readable);
   EXPECT_EQ(c15.width, 15u);
+}
+
+TEST(DictScan, RunsOfBuiltDictionaries) {
+  // Every restart run and microblock run of built dictionaries, over the
+  // codecs and header modes the build chooses for these corpora.
+  const std::vector<std::vector<std::string>> corpora{
+      buildfix::paths(3000, 61), buildfix::urls(3000, 62), buildfix::decimal_ids(1000000, 3000),
+      buildfix::cyrillic(3000, 63), buildfix::prefixes(), dictfix::random_keys(3000, 64, "ab", 20)};
+  std::set<std::size_t> codecs;
+  std::set<bool> modes;
+  for (const auto& keys : corpora) {
+    for (std::uint64_t block : {32u, 256u}) {
+      const DictIndex d = DictIndex::build_with_block(std::span<const std::string>(keys), block);
+      std::vector<unsigned char> stored;
+      auto key_at = [&](std::uint64_t id) {
+        EXPECT_TRUE(d.key_bytes_into(id, stored));
+        return std::string(stored.begin(), stored.end());
+      };
+      for (std::uint64_t b = 0; b < d.block_count(); b += 3) {
+        const std::uint64_t first = b * d.block, kb = d.block_keys(b), m = d.microblocks(b);
+        codecs.insert(d.codecs[d.shard_of(b)].v.index());
+        if (m >= 2) {
+          std::vector<std::string> restarts;
+          for (std::uint64_t j = 0; j < m; ++j) restarts.push_back(key_at(first + j * d.micro));
+          modes.insert(d.open_restart(b).fields);
+          check_scans(d, restarts, [&] { return d.open_restart(b); });
+        }
+        for (std::uint64_t j = 0; j < m; ++j) {
+          std::vector<std::string> run;
+          for (std::uint64_t i = j * d.micro; i < std::min(kb, (j + 1) * d.micro); ++i) run.push_back(key_at(first + i));
+          modes.insert(d.open_micro(b, j).fields);
+          check_scans(d, run, [&] { return d.open_micro(b, j); });
+        }
+        if (HasFatalFailure()) return;
+      }
+    }
+  }
+  EXPECT_GE(codecs.size(), 2u) << "symbol and packed shards";
+  EXPECT_EQ(modes.size(), 2u) << "table and field mode";
 }

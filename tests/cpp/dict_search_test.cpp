@@ -11,6 +11,7 @@
 #include <fstream>
 
 #include "arrow_chunk.hpp"
+#include "dict_build_util.hpp"
 #include "dict_fixtures.hpp"
 #include "dict_search_util.hpp"
 #include "utf8.hpp"
@@ -41,39 +42,39 @@ std::pair<std::uint64_t, std::uint64_t> brute_prefix(const std::vector<std::stri
   return {static_cast<std::uint64_t>(lo - keys.begin()), static_cast<std::uint64_t>(hi - keys.begin())};
 }
 
-// The route words a block's restarts give (stored keys), as the loader's
-// blocks lay them out.
-std::vector<std::uint64_t> expected_words(const std::vector<std::string>& stored, std::uint64_t block,
-                                          std::uint64_t micro) {
-  const std::uint64_t n = stored.size(), y = (n + block - 1) / block, J = (block + micro - 1) / micro;
+// The route words a block's restarts give, from the index's stored keys.
+std::vector<std::uint64_t> expected_words(const DictIndex& d) {
+  const std::uint64_t n = d.n, block = d.block, micro = d.micro, y = d.block_count(), J = d.J;
   std::vector<std::uint64_t> w;
   if (J == 1) return w;
   w.assign(y * J, UINT64_MAX);
-  for (std::uint64_t b = 0; b < y; ++b) {
-    const std::uint64_t first = b * block, k = std::min(block, n - first), m = (k + micro - 1) / micro;
+  std::vector<unsigned char> a, b;
+  auto stored = [&](std::uint64_t id, std::vector<unsigned char>& out) { EXPECT_TRUE(d.key_bytes_into(id, out)); };
+  for (std::uint64_t blk = 0; blk < y; ++blk) {
+    const std::uint64_t first = blk * block, k = std::min(block, n - first), m = (k + micro - 1) / micro;
     if (m < 2) continue;
-    std::uint64_t o = stored[first].size();
-    for (std::uint64_t j = 1; j < m; ++j)
-      o = std::min<std::uint64_t>(o, dictsearch::lcp(stored[first + (j - 1) * micro], stored[first + j * micro]));
-    w[b * J] = o;
+    stored(first, a);
+    std::uint64_t o = a.size();
+    std::vector<std::vector<unsigned char>> restarts{a};
     for (std::uint64_t j = 1; j < m; ++j) {
-      const std::string& r = stored[first + j * micro];
-      w[b * J + j] = dict_index::word_at(std::span<const unsigned char>(
-                                             reinterpret_cast<const unsigned char*>(r.data()), r.size()),
-                                         o);
+      stored(first + j * micro, b);
+      o = std::min<std::uint64_t>(o, dict_index::common_prefix(restarts.back(), b));
+      restarts.push_back(b);
     }
+    w[blk * J] = o;
+    for (std::uint64_t j = 1; j < m; ++j) w[blk * J + j] = dict_index::word_at(restarts[j], o);
   }
   return w;
 }
 
-// Every search of one index against the keys: locate_query (unrouted, then
-// routed), the route words, ids_of, prefix_id_range and range_iter.
-void check_index(const Corpus& c, const std::vector<std::string>& queries, std::size_t range_stride = 97) {
-  SCOPED_TRACE(describe(c));
-  const dictfix::Written w = dictfix::write(c.spec);
-  const DictIndex d = dictsearch::load(w.blob);
-  const std::vector<std::string>& keys = c.spec.keys;
+// Every search of one index against its keys (raw, ascending): locate_query
+// (unrouted, then routed), the route words, ids_of, prefix_id_range and
+// range_iter (over pairs of queries every range_stride-th; 0: none).
+void check_searches(const std::string& name, const DictIndex& d, const std::vector<std::string>& keys,
+                    const std::vector<std::string>& queries, std::size_t range_stride = 97) {
+  SCOPED_TRACE(name);
   const std::uint64_t n = keys.size();
+  ASSERT_EQ(d.n, n);
   std::vector<Exact> exact;
   exact.reserve(queries.size());
   for (const std::string& q : queries) exact.emplace_back(q);
@@ -86,24 +87,31 @@ void check_index(const Corpus& c, const std::vector<std::string>& queries, std::
                               << " bytes) got (" << got.rank << ", " << got.found << ")";
     }
   };
-  check_all("unrouted");
-  // ids_of over the same queries, in groups of every size around 32.
+  // ids_of over the same queries (twice over: repeats), in groups of every
+  // size around 32.
   std::vector<std::string_view> views(queries.begin(), queries.end());
-  for (std::size_t len : {std::size_t{0}, std::size_t{1}, std::size_t{31}, std::size_t{32}, std::size_t{33},
-                          std::size_t{65}, views.size()}) {
-    const std::size_t m = std::min(len, views.size());
-    const auto ids = d.ids_of(std::span<const std::string_view>(views).first(m));
-    ASSERT_EQ(ids.size(), m);
-    for (std::size_t i = 0; i < m; ++i)
-      ASSERT_EQ(ids[i], want[i].found ? std::optional<std::uint64_t>(want[i].rank) : std::nullopt)
-          << "ids_of, query '" << queries[i] << "'";
-  }
+  views.insert(views.end(), queries.begin(), queries.end());
+  auto check_batches = [&](const char* when) {
+    for (std::size_t len : {std::size_t{0}, std::size_t{1}, std::size_t{31}, std::size_t{32}, std::size_t{33},
+                            std::size_t{65}, views.size()}) {
+      const std::size_t m = std::min(len, views.size());
+      const auto ids = d.ids_of(std::span<const std::string_view>(views).first(m));
+      ASSERT_EQ(ids.size(), m);
+      for (std::size_t i = 0; i < m; ++i) {
+        const Search& w = want[i % queries.size()];
+        ASSERT_EQ(ids[i], w.found ? std::optional<std::uint64_t>(w.rank) : std::nullopt)
+            << when << " ids_of, query '" << views[i] << "'";
+      }
+    }
+  };
+  check_all("unrouted");
+  check_batches("unrouted");
   // The route words: as the restarts give them, derived once.
   const auto words = d.route_microblocks();
-  EXPECT_EQ(std::vector<std::uint64_t>(words.begin(), words.end()),
-            expected_words(w.stored, c.spec.block, c.spec.micro));
+  EXPECT_EQ(std::vector<std::uint64_t>(words.begin(), words.end()), expected_words(d));
   EXPECT_EQ(d.route_microblocks().data(), words.data());
   check_all("routed");
+  check_batches("routed");
   // Prefix ranges over a spread of queries.
   for (std::size_t i = 0; i < queries.size(); i += 1 + queries.size() / 400) {
     const auto got = d.prefix_id_range(exact[i].span());
@@ -128,6 +136,12 @@ void check_index(const Corpus& c, const std::vector<std::string>& queries, std::
     EXPECT_TRUE(expect >= n || keys[expect] >= hi) << lo << " .. " << hi;
     EXPECT_FALSE(it.next(text, id));
   }
+}
+
+// The same over a blob the test writer lays out.
+void check_index(const Corpus& c, const std::vector<std::string>& queries, std::size_t range_stride = 97) {
+  const DictIndex d = dictsearch::load(dictfix::write(c.spec).blob);
+  check_searches(describe(c), d, c.spec.keys, queries, range_stride);
 }
 
 dictfix::Spec spec_of(std::vector<std::string> keys, unsigned block, unsigned micro,
@@ -167,13 +181,13 @@ TEST(DictSearch, EmptyIndex) {
 TEST(DictSearch, BlockShapesAndSizes) {
   // Every block size of the list, each at n = 1, block, block + 1 and a
   // larger n: J = 1 and J > 1, full, short and single-key last blocks.
-  const auto pool = dictfix::random_keys(3000, 31, "abcdefgh", 14);
+  const auto pool = dictfix::random_keys(1500, 31, "abcdefgh", 14);
   for (unsigned block : {1u, 2u, 31u, 32u, 256u, 257u, 1024u}) {
     std::vector<unsigned> micros{block};
     for (unsigned m : {1u, 4u, 5u, 16u, 32u})
       if (m < block) micros.push_back(m);
     for (unsigned micro : micros) {
-      for (std::size_t n : {std::size_t{1}, std::size_t{block}, std::size_t{block} + 1, std::size_t{2500}}) {
+      for (std::size_t n : {std::size_t{1}, std::size_t{block}, std::size_t{block} + 1, std::size_t{1400}}) {
         if (n > pool.size()) continue;
         std::vector<std::string> keys;
         for (std::size_t i = 0; i < n; ++i) keys.push_back(pool[i * pool.size() / n]);
@@ -200,15 +214,6 @@ TEST(DictSearch, EveryCodecAndHeaderMode) {
       if (HasFatalFailure()) return;
     }
   }
-}
-
-TEST(DictSearch, RealWords) {
-  const char* path = "/usr/share/dict/american-english-huge";
-  auto words = read_words(path);
-  if (words.empty()) GTEST_SKIP() << path << " is missing (Debian's wamerican-huge)";
-  const std::size_t stride = std::getenv("DICT_SEARCH_FULL") ? 1 : 7;
-  dictfix::Spec s = spec_of(words, 256, 16, dictfix::Symbols{{"e", "s", "in", "ing", "er", "ed", "'s", "tion", "a"}});
-  check_index({"wamerican-huge", s, true}, dictsearch::queries_around(words, true, stride), 4001);
 }
 
 TEST(DictSearch, TiedHeads) {
@@ -532,4 +537,78 @@ TEST(DictSearch, ArrowChunksOnACodedIndex) {
   const auto ids = d.arrow_ids(chunks);
   const std::uint64_t M = dict_index::MISSING_ID;
   EXPECT_EQ(ids, (std::vector<std::uint64_t>{0, 5, M, M, M, keys.size() - 1}));
+}
+
+// The same model checks over dictionaries the build makes.
+TEST(DictSearch, BuiltDictionaries) {
+  struct Case {
+    std::string name;
+    std::vector<std::string> keys;
+    bool text;
+  };
+  std::vector<Case> cases{
+      {"paths", buildfix::paths(8000, 3), true},
+      {"urls", buildfix::urls(8000, 4), true},
+      {"decimal ids", buildfix::decimal_ids(995000, 8000), true},
+      {"cyrillic", buildfix::cyrillic(8000, 5), true},
+      {"prefixes", buildfix::prefixes(), true},
+      {"sample keys", buildfix::sorted_distinct(buildfix::sample_keys()), true},
+  };
+  // Real words: every fifth of Debian's wamerican-huge (all of it with
+  // DICT_SEARCH_FULL set).
+  const auto words = read_words("/usr/share/dict/american-english-huge");
+  if (words.empty()) ADD_FAILURE() << "Debian's wamerican-huge is missing (scripts/setup.sh installs it)";
+  const std::size_t every = std::getenv("DICT_SEARCH_FULL") ? 1 : 5;
+  std::vector<std::string> some;
+  for (std::size_t i = 0; i < words.size(); i += every) some.push_back(words[i]);
+  cases.push_back({"wamerican-huge", some, true});
+  for (const Case& c : cases) {
+    for (std::uint64_t block : {std::uint64_t{256}, std::uint64_t{32}, std::uint64_t{1024}}) {
+      if (c.keys.size() > 100000 && block != 256) continue;  // the word list once
+      const DictIndex d = DictIndex::build_with_block(std::span<const std::string>(c.keys), block);
+      EXPECT_EQ(d.chars != nullptr, c.name == "cyrillic") << "a character code for the Cyrillic keys only";
+      const std::size_t stride = 1 + c.keys.size() / 4000;
+      check_searches(c.name + " built at block " + std::to_string(block), d, c.keys,
+                     dictsearch::queries_around(c.keys, c.text, stride), 997);
+      if (HasFatalFailure()) return;
+    }
+  }
+}
+
+TEST(DictSearch, BuiltBlockShapes) {
+  // Every block size of the list at n = 0, 1, block, block + 1 and more;
+  // and keys sharing a prefix longer than 65,535 bytes.
+  const auto pool = dictfix::random_keys(3000, 51, "abcdefgh", 14);
+  for (std::uint64_t block : {1u, 2u, 31u, 32u, 256u, 257u, 1024u}) {
+    for (std::size_t n : {std::size_t{0}, std::size_t{1}, std::size_t{block}, std::size_t{block} + 1, std::size_t{2900}}) {
+      if (n > pool.size()) continue;
+      std::vector<std::string> keys;
+      for (std::size_t i = 0; i < n; ++i) keys.push_back(pool[i * pool.size() / n]);
+      keys = dictfix::sorted_unique(keys);
+      const DictIndex d = DictIndex::build_with_block(std::span<const std::string>(keys), block);
+      check_searches("random built at block " + std::to_string(block) + ", n " + std::to_string(n), d, keys,
+                     dictsearch::queries_around(keys, false, 1 + n / 400), 211);
+      if (HasFatalFailure()) return;
+    }
+  }
+  const std::string stem(70000, 's');
+  std::vector<std::string> keys;
+  for (const auto& k : dictfix::random_keys(40, 52, "abc", 5)) keys.push_back(stem + k);
+  keys = dictfix::sorted_unique(keys);
+  const DictIndex d = DictIndex::build_with_block(std::span<const std::string>(keys), 4);
+  EXPECT_EQ(d.head_prefix, 65535u);
+  check_searches("a long shared prefix, built", d, keys, dictsearch::queries_around(keys, false), 5);
+}
+
+TEST(DictSearch, BuiltOverByteKeys) {
+  // from_sorted_as over keys that are no text: prefixes ending in 0xFF bytes.
+  std::vector<std::string> keys;
+  for (const auto& k : dictfix::random_keys(3000, 53, std::string("\x00\x01\x7f\xfe\xff", 5), 7)) keys.push_back(k);
+  keys = dictfix::sorted_unique(keys);
+  const std::vector<dict_index::Key> views(keys.begin(), keys.end());
+  const DictIndex d = DictIndex::from_sorted_as(views, 64, 8, 2, views.size());
+  for (const std::string& p : {std::string("\xff"), std::string("\xff\xff"), std::string("\x7f\xff"),
+                               std::string("\x01\xff\xff"), std::string(1, '\0'), std::string("\xff\xff\xff\xff\xff\xff\xff\xff")})
+    EXPECT_EQ(d.prefix_id_range(p), brute_prefix(keys, p)) << "prefix of " << p.size() << " bytes";
+  check_searches("byte keys, built", d, keys, dictsearch::queries_around(keys, false), 0);
 }
