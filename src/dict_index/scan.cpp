@@ -220,19 +220,24 @@ Scan scan_with(const RunCursor& cur, std::uint64_t count, const Query& q, std::u
   // stay byte-aligned), in bits for the packed one.
   const std::uint64_t limit = Cmp::BYTES ? cur.data.size() : cur.data_bits;
   std::uint64_t at = Cmp::BYTES ? cur.data_bit / 8 : cur.data_bit;
+  // The cursor's fields in locals: the comparator's stores could alias them.
+  const std::uint64_t capacity = cur.capacity, table_len = cur.table_len, x_base = cur.x_base, y_base = cur.y_base,
+                      y_mask = cur.y_mask;
+  const unsigned y_width = cur.y_width;
+  const std::uint16_t* const table = cur.table;
   for (std::uint64_t i = 1; i < count; ++i) {
     const std::uint64_t h = hbit / 8;
     const std::uint64_t word = h + 8 <= run_len ? load_le64(run + h) : paircode::tail_word(cur.run, h);
     const std::uint64_t code = (word >> (hbit % 8)) & mask;
     hbit += width;
     std::uint64_t x, y;
-    if (Fields ? code != mask : code < cur.table_len) {
+    if (Fields ? code != mask : code < table_len) {
       if constexpr (Fields) {
-        y = cur.y_base + (code & cur.y_mask);
-        x = cur.x_base + (code >> cur.y_width);
+        y = y_base + (code & y_mask);
+        x = x_base + (code >> y_width);
       } else {
-        x = cur.table[code] >> 8;
-        y = cur.table[code] & 0xff;
+        x = table[code] >> 8;
+        y = table[code] & 0xff;
       }
     } else {
       const auto e = escaped(cur.data, Cmp::BYTES ? (at < limit ? at : limit) * 8 : (at < limit ? at : limit));
@@ -243,7 +248,7 @@ Scan scan_with(const RunCursor& cur, std::uint64_t count, const Query& q, std::u
     }
     // With x < c the entry parts from its predecessor where that one still
     // agreed with the query: the run ascends, so it is above the query.
-    if (y > cur.capacity || x < c) return {i - 1, c, false};
+    if (y > capacity || x < c) return {i - 1, c, false};
     const std::uint64_t start = at < limit ? at : limit;
     at = start + (Cmp::BYTES ? y : y * cur.unit);  // y within the capacity: no overflow
     // With x > c it agrees with its predecessor past the byte where that
