@@ -158,6 +158,7 @@ int main(int argc, char** argv) {
     const double build_s = seconds_since(t0);
     const std::uint64_t micro = d.micro;
     const std::uint64_t blob_len = d.serialized_len();
+    std::printf("  block %u built in %.2f s%s\n", block, build_s, d.chars ? ", with a character code" : "");
     // Every answer checked once against the keys.
     for (std::size_t i = 0; i < nq; i += 97) {
       const auto it = std::lower_bound(keys.begin(), keys.end(), queries[i]);
@@ -183,7 +184,6 @@ int main(int argc, char** argv) {
                   marisa_ns > 0 ? locate_ns / marisa_ns : 0.0, ids_ns, ids_ns / locate_ns, routed ? "yes" : "no",
                   words_bpk);
     }
-    std::printf("  (built in %.1f s%s)\n", build_s, d.chars ? ", with a character code" : "");
     if (sink == 42) std::printf(" ");
   }
   return 0;

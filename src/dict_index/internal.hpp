@@ -69,6 +69,9 @@ inline std::uint64_t lower_bound_of(const std::uint64_t* v, std::uint64_t n, std
   const std::uint64_t* b = v;
   while (n > 1) {
     const std::uint64_t half = n / 2;
+    // Both places the next step may probe, fetched while this one compares.
+    __builtin_prefetch(b + half / 2);
+    __builtin_prefetch(b + half + half / 2);
     b = b[half] < s ? b + half : b;
     n -= half;
   }

@@ -82,6 +82,17 @@ ties::Boundary DictIndex::tie_boundary(std::uint32_t node, ByteSpan q) const {
 Search DictIndex::locate_in(std::uint64_t a, ByteSpan q) const {
   if (a == 0) return {0, false};
   const std::uint64_t e = a - 1;
+  // What the block's search reads next, fetched while the head is compared:
+  // its micro offsets, and its route words or else its restart run.
+  if (J > 1) {
+    __builtin_prefetch(micro_offsets.bits.data() + e * J * micro_offsets.width / 8);
+    const std::vector<std::uint64_t>* words = route_words->get();
+    if (words != nullptr && !words->empty()) {
+      __builtin_prefetch(words->data() + e * J);
+    } else if (const std::uint64_t start = block_offsets.get(e); start < block_data.size()) {
+      __builtin_prefetch(block_data.data() + start);
+    }
+  }
   const ByteSpan h = head(e);
   const std::uint64_t d = common_prefix(q, h);
   if (d == q.size() && d == h.size()) return {e * block, true};
