@@ -123,33 +123,42 @@ struct RunCursor {
   // Opens a run of k keys (k - 1 entries) read with `code` and `codec`.
   static RunCursor open(ByteSpan run, const paircode::Code& code, std::uint64_t k, const Codec& codec) noexcept;
 
+  // The (x, y) of the entry whose header is at bit `hbit`, for one header
+  // mode: moves hbit past the header, and for an escaped entry `bit` (a data
+  // position in bits) past its varints. False when an escape cannot be read.
+  // The walks of runs (scans, climbs, stepping) share it.
+  template <bool Fields>
+  bool pair_at(std::uint64_t& hbit, std::uint64_t& bit, std::uint64_t& x, std::uint64_t& y) const noexcept {
+    const std::uint64_t at = hbit / 8;
+    const std::uint64_t word = at + 8 <= run.size() ? load_le64(run.data() + at) : paircode::tail_word(run, at);
+    const std::uint64_t code = (word >> (hbit % 8)) & code_mask;
+    hbit += width;
+    if (Fields ? code != code_mask : code < table_len) {
+      if constexpr (Fields) {
+        y = y_base + (code & y_mask);
+        x = x_base + (code >> y_width);
+      } else {
+        x = table[code] >> 8;
+        y = table[code] & 0xff;
+      }
+      return true;
+    }
+    const auto e = escaped(data, bit < data_bits ? bit : data_bits);
+    if (!e) return false;
+    x = e->x;
+    y = e->y;
+    bit = e->bit;
+    return true;
+  }
+
   // Reads the next entry's (x, y) at the header position and moves it on;
   // an escaped entry's varints move the data position past them. False when
   // an escape cannot be read. Does not count the entry as consumed.
   bool read_pair(std::uint64_t& x, std::uint64_t& y) noexcept {
-    const std::uint64_t at = header_bit / 8;
-    const std::uint64_t word = at + 8 <= run.size() ? load_le64(run.data() + at) : paircode::tail_word(run, at);
-    const std::uint64_t code = (word >> (header_bit % 8)) & code_mask;
-    header_bit += width;
-    last_escaped = false;
-    if (fields) {
-      if (code != code_mask) {
-        y = y_base + (code & y_mask);
-        x = x_base + (code >> y_width);
-        return true;
-      }
-    } else if (code < table_len) {
-      x = table[code] >> 8;
-      y = table[code] & 0xff;
-      return true;
-    }
-    const auto e = escaped(data, data_bit < data_bits ? data_bit : data_bits);
-    if (!e) return false;
-    x = e->x;
-    y = e->y;
-    data_bit = e->bit;
-    last_escaped = true;
-    return true;
+    const std::uint64_t before = data_bit;
+    const bool ok = fields ? pair_at<true>(header_bit, data_bit, x, y) : pair_at<false>(header_bit, data_bit, x, y);
+    last_escaped = ok && data_bit != before;  // only an escape moves the data position
+    return ok;
   }
 
  private:

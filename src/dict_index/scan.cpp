@@ -60,45 +60,20 @@ inline Order ended(const Query& q, std::size_t pos) noexcept {
 
 // The comparators of the byte codecs take the suffix's code bytes (those
 // inside the data area); the packed one its codes' place in the data area.
-struct SymbolsCmp {
+//
+// Symbols (Symbols codec) and, with Tiered, phrases (Tiered codec).
+template <bool Tiered>
+struct BytesCmp {
   static constexpr bool BYTES = true;
   const std::uint64_t* symbols;
   const std::uint8_t* lengths;
-  unsigned count;
+  unsigned count;  // symbol codes: min(g, symbols) when tiered
+  phrase::Split split{};
+  const phrase::Dict* phrases = nullptr;
 
-  explicit SymbolsCmp(const fsst::Table& t) noexcept
+  explicit BytesCmp(const fsst::Table& t) noexcept
       : symbols(t.symbols.data()), lengths(t.lengths.data()), count(static_cast<unsigned>(t.size())) {}
-
-  Order operator()(const unsigned char* p, const unsigned char* const end, const Query& q,
-                   std::size_t& pos) const noexcept {
-    while (p != end) {
-      const unsigned code = *p;
-      if (code < count) {
-        if (pos == q.size()) return Order::Above;
-        const Order o = compare_word(symbols[code], lengths[code], q, pos);
-        if (o != Order::Equal) return o;
-        ++p;
-      } else if (code == fsst::ESCAPE && end - p >= 2) {
-        const Order o = compare_byte(p[1], q, pos);
-        if (o != Order::Equal) return o;
-        p += 2;
-      } else {
-        break;  // an invalid code ends the suffix
-      }
-    }
-    return ended(q, pos);
-  }
-};
-
-struct TieredCmp {
-  static constexpr bool BYTES = true;
-  const std::uint64_t* symbols;
-  const std::uint8_t* lengths;
-  unsigned count;  // symbol codes: min(g, symbols)
-  phrase::Split split;
-  const phrase::Dict* phrases;
-
-  TieredCmp(const Codec::Tiered& t, const phrase::Dict& d) noexcept
+  BytesCmp(const Codec::Tiered& t, const phrase::Dict& d) noexcept
       : symbols(t.table.symbols.data()),
         lengths(t.table.lengths.data()),
         count(static_cast<unsigned>(std::min<std::size_t>(t.split.g, t.table.size()))),
@@ -107,7 +82,6 @@ struct TieredCmp {
 
   Order operator()(const unsigned char* p, const unsigned char* const end, const Query& q,
                    std::size_t& pos) const noexcept {
-    const unsigned g = split.g;
     while (p != end) {
       const unsigned code = *p;
       if (code < count) {
@@ -116,11 +90,11 @@ struct TieredCmp {
         if (o != Order::Equal) return o;
         ++p;
       } else if (code == fsst::ESCAPE) {
-        if (end - p < 2) break;
+        if (end - p < 2) break;  // an escape without its byte ends the suffix
         const Order o = compare_byte(p[1], q, pos);
         if (o != Order::Equal) return o;
         p += 2;
-      } else if (code < g) {
+      } else if (!Tiered || code < split.g) {
         break;  // a symbol code the table does not have
       } else {
         const auto coded = split.get(p, static_cast<std::size_t>(end - p));
@@ -211,41 +185,17 @@ template <bool Fields, class Cmp>
 Scan scan_with(const RunCursor& cur, std::uint64_t count, const Query& q, std::uint64_t depth, const Cmp& cmp) {
   std::uint64_t c = depth;
   std::uint64_t hbit = cur.header_bit;
-  const unsigned char* const run = cur.run.data();
-  const std::uint64_t run_len = cur.run.size();
-  const std::uint64_t mask = cur.code_mask;
-  const unsigned width = cur.width;
   const unsigned char* const data = cur.data.data();
   // The data position: in bytes for the byte codecs (whose codes and escapes
   // stay byte-aligned), in bits for the packed one.
   const std::uint64_t limit = Cmp::BYTES ? cur.data.size() : cur.data_bits;
   std::uint64_t at = Cmp::BYTES ? cur.data_bit / 8 : cur.data_bit;
-  // The cursor's fields in locals: the comparator's stores could alias them.
-  const std::uint64_t capacity = cur.capacity, table_len = cur.table_len, x_base = cur.x_base, y_base = cur.y_base,
-                      y_mask = cur.y_mask;
-  const unsigned y_width = cur.y_width;
-  const std::uint16_t* const table = cur.table;
+  const std::uint64_t capacity = cur.capacity;
   for (std::uint64_t i = 1; i < count; ++i) {
-    const std::uint64_t h = hbit / 8;
-    const std::uint64_t word = h + 8 <= run_len ? load_le64(run + h) : paircode::tail_word(cur.run, h);
-    const std::uint64_t code = (word >> (hbit % 8)) & mask;
-    hbit += width;
     std::uint64_t x, y;
-    if (Fields ? code != mask : code < table_len) {
-      if constexpr (Fields) {
-        y = y_base + (code & y_mask);
-        x = x_base + (code >> y_width);
-      } else {
-        x = table[code] >> 8;
-        y = table[code] & 0xff;
-      }
-    } else {
-      const auto e = escaped(cur.data, Cmp::BYTES ? (at < limit ? at : limit) * 8 : (at < limit ? at : limit));
-      if (!e) return {i - 1, c, false};
-      x = e->x;
-      y = e->y;
-      at = Cmp::BYTES ? e->bit / 8 : e->bit;
-    }
+    std::uint64_t bit = Cmp::BYTES ? at * 8 : at;
+    if (!cur.pair_at<Fields>(hbit, bit, x, y)) return {i - 1, c, false};
+    at = Cmp::BYTES ? bit / 8 : bit;
     // With x < c the entry parts from its predecessor where that one still
     // agreed with the query: the run ascends, so it is above the query.
     if (y > capacity || x < c) return {i - 1, c, false};
@@ -288,8 +238,8 @@ Scan DictIndex::scan_run(const RunCursor& cursor, std::uint64_t count, ByteSpan 
   const Codec& codec = *cursor.codec;
   if (const auto* p = std::get_if<Codec::Packed>(&codec.v)) return scan_mode(cursor, count, q, depth, PackedCmp(p->alphabet));
   if (const auto* t = std::get_if<Codec::Tiered>(&codec.v))
-    return scan_mode(cursor, count, q, depth, TieredCmp(*t, phrases));
-  return scan_mode(cursor, count, q, depth, SymbolsCmp(std::get<Codec::Symbols>(codec.v).table));
+    return scan_mode(cursor, count, q, depth, BytesCmp<true>(*t, phrases));
+  return scan_mode(cursor, count, q, depth, BytesCmp<false>(std::get<Codec::Symbols>(codec.v).table));
 }
 
 }  // namespace quorvale

@@ -253,21 +253,22 @@ std::span<const std::uint64_t> DictIndex::route_microblocks() const {
       if (opened.entries + 1 != m) continue;  // the run cannot be read
       // First pass: the route depth, the least of the head's length and every
       // restart's shared prefix.
+      // The next restart's (x, y) and where its codes start; false when its
+      // escape cannot be read or its suffix is longer than the run's data.
+      auto next = [](RunCursor& c, std::uint64_t& x, std::uint64_t& y_, std::uint64_t& start) {
+        if (!c.read_pair(x, y_) || y_ > c.capacity) return false;
+        start = std::min(c.data_bit, c.data_bits);
+        c.data_bit = start + y_ * c.unit;
+        return true;
+      };
       const ByteSpan h = head(b);
       std::uint64_t o = h.size();
       bool readable = true;
       {
         RunCursor c = opened;
-        for (std::uint64_t j = 1; j < m && readable; ++j) {
-          std::uint64_t x, y_;
-          if (!c.read_pair(x, y_) || y_ > c.capacity) {
-            readable = false;
-            break;
-          }
-          const std::uint64_t start = std::min(c.data_bit, c.data_bits);
-          c.data_bit = start + y_ * c.unit;
-          o = std::min(o, x);
-        }
+        std::uint64_t x, y_, start;
+        for (std::uint64_t j = 1; j < m && readable; ++j)
+          if ((readable = next(c, x, y_, start))) o = std::min(o, x);
       }
       if (!readable) continue;
       // Second pass: each restart's 8 bytes at the depth, decoding no more
@@ -276,13 +277,11 @@ std::span<const std::uint64_t> DictIndex::route_microblocks() const {
       buf.assign(h.begin(), h.end());
       RunCursor c = opened;
       for (std::uint64_t j = 1; j < m; ++j) {
-        std::uint64_t x, y_;
-        if (!c.read_pair(x, y_) || y_ > c.capacity) {
+        std::uint64_t x, y_, start;
+        if (!next(c, x, y_, start)) {
           readable = false;
           break;
         }
-        const std::uint64_t start = std::min(c.data_bit, c.data_bits);
-        c.data_bit = start + y_ * c.unit;
         if (x < o + 8) {
           if (buf.size() < x || (c.data_bits - start) / c.unit < y_) {
             readable = false;
