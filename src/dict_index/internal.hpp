@@ -26,8 +26,8 @@ class Query {
   explicit Query(ByteSpan q) noexcept : p_(q.data()), n_(q.size()) {
     if (n_ >= 8) {
       tail_ = load_le64(p_ + n_ - 8);
-    } else {
-      for (std::size_t i = 0; i < n_; ++i) tail_ |= std::uint64_t{p_[i]} << (8 * i);
+    } else if (n_ > 0) {
+      tail_ = fsst::window(p_, n_);
     }
   }
   const unsigned char* data() const noexcept { return p_; }
