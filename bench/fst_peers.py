@@ -29,11 +29,11 @@ ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 BENCH = os.path.join(ROOT, "build", "bench", "fst_bench")
 
 
-def ensure_bench():
+def ensure_bench(target="fst_bench"):
     subprocess.run(["cmake", "-S", ROOT, "-B", os.path.join(ROOT, "build", "bench"), "-G", "Ninja",
                     "-DCMAKE_BUILD_TYPE=Release", "-DQUORVALE_BENCH=ON", "-DQUORVALE_EXTENSION=OFF"],
                    check=True, stdout=subprocess.DEVNULL)
-    subprocess.run(["cmake", "--build", os.path.join(ROOT, "build", "bench"), "-j4", "--target", "fst_bench"],
+    subprocess.run(["cmake", "--build", os.path.join(ROOT, "build", "bench"), "-j4", "--target", target],
                    check=True, stdout=subprocess.DEVNULL)
 
 

@@ -14,6 +14,7 @@
 
 #include "blob.hpp"
 #include "huge_pages.hpp"
+#include "utf8.hpp"
 
 namespace quorvale::extsort {
 
@@ -24,64 +25,6 @@ namespace {
 constexpr std::uint64_t MAX_KEY = std::uint64_t{1} << 32;  // a u32 length holds less
 
 IndexError corrupt() { return IndexError::io(IoKind::Other, "extsort: a run file is corrupt"); }
-
-bool valid_utf8(const unsigned char* s, std::size_t n) noexcept {
-  std::size_t i = 0;
-  while (i < n) {
-    // ASCII runs, eight bytes at a time.
-    while (i + 8 <= n) {
-      std::uint64_t w;
-      std::memcpy(&w, s + i, 8);
-      if (w & 0x8080808080808080ULL) break;
-      i += 8;
-    }
-    if (i >= n) break;
-    unsigned char c = s[i];
-    if (c < 0x80) {
-      ++i;
-      continue;
-    }
-    std::size_t len;
-    std::uint32_t cp;
-    if (c >= 0xC2 && c <= 0xDF) {
-      len = 2;
-      cp = c & 0x1F;
-    } else if (c >= 0xE0 && c <= 0xEF) {
-      len = 3;
-      cp = c & 0x0F;
-    } else if (c >= 0xF0 && c <= 0xF4) {
-      len = 4;
-      cp = c & 0x07;
-    } else {
-      return false;
-    }
-    if (n - i < len) return false;
-    for (std::size_t k = 1; k < len; ++k) {
-      unsigned char d = s[i + k];
-      if ((d & 0xC0) != 0x80) return false;
-      cp = (cp << 6) | (d & 0x3F);
-    }
-    if ((len == 3 && (cp < 0x800 || (cp >= 0xD800 && cp <= 0xDFFF))) || (len == 4 && (cp < 0x10000 || cp > 0x10FFFF)))
-      return false;
-    i += len;
-  }
-  return true;
-}
-
-inline bool valid_utf8(std::string_view s) noexcept {
-  // Most keys are ASCII: one pass of word ORs settles them.
-  const unsigned char* p = reinterpret_cast<const unsigned char*>(s.data());
-  std::size_t n = s.size(), i = 0;
-  std::uint64_t high = 0;
-  for (; i + 8 <= n; i += 8) {
-    std::uint64_t w;
-    std::memcpy(&w, p + i, 8);
-    high |= w;
-  }
-  for (; i < n; ++i) high |= p[i];
-  if ((high & 0x8080808080808080ULL) == 0) return true;
-  return valid_utf8(p, n);
-}
 
 // Bytewise order, a proper prefix first. Keys met in a merge share long
 // prefixes: compare a word at a time rather than call memcmp.
@@ -237,7 +180,7 @@ class RunReader {
         key.assign(p + 4, len);
         pos_ += 4 + std::size_t{len};
         left_ -= 4 + std::uint64_t{len};
-        if (!valid_utf8(key)) throw corrupt();
+        if (!utf8::valid(key)) throw corrupt();
         return true;
       }
     }
@@ -248,7 +191,7 @@ class RunReader {
     if (len > left_) throw corrupt();
     key.resize(len);
     read_exact(key.data(), len);
-    if (!valid_utf8(key)) throw corrupt();
+    if (!utf8::valid(key)) throw corrupt();
     return true;
   }
 
@@ -539,7 +482,7 @@ KeyView Run::sorted() {
     // Keys were pushed back to back: the run's bytes are valid UTF-8 and
     // every key starts on a character boundary exactly when every key is
     // valid UTF-8 on its own. One pass over the buffer instead of one per key.
-    bool valid = valid_utf8(std::string_view(bytes_.data(), used_));
+    bool valid = utf8::valid(std::string_view(bytes_.data(), used_));
     for (std::size_t i = 0; valid && i < count_; ++i) {
       const Span& sp = spans_[i];
       valid = sp.start == used_ || (static_cast<unsigned char>(bytes_[sp.start]) & 0xC0) != 0x80;
@@ -716,7 +659,7 @@ void Runs::spill_keys(const Keys& keys, bool checked) {
   for (std::size_t i = 0; i < n; ++i) {
     if (i + AHEAD < n) __builtin_prefetch(keys[i + AHEAD].data());
     std::string_view key = keys[i];
-    if (!checked && !valid_utf8(key)) panic("appended from a str");
+    if (!checked && !utf8::valid(key)) panic("appended from a str");
     writer.key(key);
   }
   writer.finish();

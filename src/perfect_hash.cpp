@@ -13,6 +13,7 @@
 #include <utility>
 
 #include "threads.hpp"
+#include "utf8.hpp"
 
 namespace quorvale {
 
@@ -50,49 +51,6 @@ std::array<unsigned char, HEADER_LEN> header_bytes(std::uint64_t n, std::uint64_
   store_le64(h.data() + 24, payload_checksum);
   store_le32(h.data() + 32, blob::header_checksum(std::span<const unsigned char>(h.data(), 32)));
   return h;
-}
-
-bool valid_utf8(std::string_view s) noexcept {
-  const unsigned char* p = reinterpret_cast<const unsigned char*>(s.data());
-  const std::size_t n = s.size();
-  std::size_t i = 0;
-  while (i < n) {
-    // Eight ASCII bytes at a time.
-    if (i + 8 <= n) {
-      std::uint64_t w;
-      std::memcpy(&w, p + i, 8);
-      if ((w & 0x8080808080808080ULL) == 0) {
-        i += 8;
-        continue;
-      }
-    }
-    const unsigned char c = p[i];
-    if (c < 0x80) {
-      ++i;
-      continue;
-    }
-    std::size_t len;
-    unsigned char lo = 0x80, hi = 0xbf;
-    if (c >= 0xc2 && c <= 0xdf) {
-      len = 2;
-    } else if (c >= 0xe0 && c <= 0xef) {
-      len = 3;
-      if (c == 0xe0) lo = 0xa0;
-      if (c == 0xed) hi = 0x9f;  // no surrogates
-    } else if (c >= 0xf0 && c <= 0xf4) {
-      len = 4;
-      if (c == 0xf0) lo = 0x90;
-      if (c == 0xf4) hi = 0x8f;
-    } else {
-      return false;
-    }
-    if (n - i < len) return false;
-    if (p[i + 1] < lo || p[i + 1] > hi) return false;
-    for (std::size_t k = 2; k < len; ++k)
-      if ((p[i + k] & 0xc0) != 0x80) return false;
-    i += len;
-  }
-  return true;
 }
 
 Spill Spill::create(const std::string& output_path) {
@@ -335,7 +293,7 @@ std::uint64_t PerfectHashIndex::id_unchecked(std::string_view key) const noexcep
 std::optional<std::string_view> PerfectHashIndex::key(std::uint32_t id) const noexcept {
   if (id >= n_) return std::nullopt;
   auto e = arena_.entry(id);
-  if (!e || !valid_utf8(*e)) return std::nullopt;
+  if (!e || !utf8::valid(*e)) return std::nullopt;
   return e;
 }
 

@@ -62,8 +62,6 @@ std::array<unsigned char, HEADER_LEN> header_bytes(std::uint64_t n, std::uint64_
 // The low byte of a key's second hash, stored per key when an index keeps tags.
 inline std::uint8_t tag_of(const hash::HashPair& h) noexcept { return static_cast<std::uint8_t>(h.second); }
 
-bool valid_utf8(std::string_view s) noexcept;
-
 // One pass over the keys of a streamed build. The view handed out stays
 // valid until the next call. An implementation may also end its stream by
 // throwing; the build then unwinds, leaving nothing behind on disk.

@@ -2,6 +2,8 @@
 // is skipped and counted; invalid UTF-8 is an error naming the line.
 #include "cli/cli.hpp"
 
+#include "utf8.hpp"
+
 namespace quorvale::cli {
 
 namespace {
@@ -37,7 +39,7 @@ void each_line(LineReader& reader, const std::string& path, std::uint64_t& empty
     } catch (const IndexError& e) {
       throw line_fail(path, number, e.message());
     }
-    if (!perfect_hash::valid_utf8(line)) throw line_fail(path, number, NOT_UTF8);
+    if (!utf8::valid(line)) throw line_fail(path, number, NOT_UTF8);
     const std::string_view key = key_of(line);
     if (key.empty()) {
       ++empty_lines;
@@ -74,7 +76,7 @@ class FileKeys final : public perfect_hash::KeySource {
         file_.reset();
         return false;
       }
-      if (!perfect_hash::valid_utf8(line_)) return stop(line_fail(path_, number_, NOT_UTF8));
+      if (!utf8::valid(line_)) return stop(line_fail(path_, number_, NOT_UTF8));
       key = key_of(line_);
       if (!key.empty()) return true;
       ++*empty_;

@@ -9,42 +9,6 @@ using namespace fsttest;
 
 namespace {
 
-// Strict UTF-8 decoding, written independently of the automaton.
-bool utf8_chars(const std::string& s, std::vector<std::uint32_t>& out) {
-  out.clear();
-  for (std::size_t i = 0; i < s.size();) {
-    const unsigned char b = s[i];
-    int len = b < 0x80 ? 1 : b >= 0xC2 && b <= 0xDF ? 2 : b >= 0xE0 && b <= 0xEF ? 3 : b >= 0xF0 && b <= 0xF4 ? 4 : 0;
-    if (len == 0 || i + len > s.size()) return false;
-    std::uint32_t c = len == 1 ? b : b & (0x7F >> len);
-    for (int k = 1; k < len; ++k) {
-      const unsigned char x = s[i + k];
-      if ((x & 0xC0) != 0x80) return false;
-      c = c << 6 | (x & 0x3F);
-    }
-    static const std::uint32_t kMin[] = {0, 0, 0x80, 0x800, 0x10000};
-    if (c < kMin[len] || c > 0x10FFFF || (c >= 0xD800 && c <= 0xDFFF)) return false;
-    out.push_back(c);
-    i += len;
-  }
-  return true;
-}
-
-std::size_t distance(const std::vector<std::uint32_t>& a, const std::vector<std::uint32_t>& b) {
-  std::vector<std::size_t> row(b.size() + 1);
-  for (std::size_t j = 0; j <= b.size(); ++j) row[j] = j;
-  for (std::size_t i = 1; i <= a.size(); ++i) {
-    std::size_t diag = row[0];
-    row[0] = i;
-    for (std::size_t j = 1; j <= b.size(); ++j) {
-      const std::size_t up = row[j];
-      row[j] = std::min({row[j] + 1, row[j - 1] + 1, diag + (a[i - 1] == b[j - 1] ? 0 : 1)});
-      diag = up;
-    }
-  }
-  return row[b.size()];
-}
-
 TEST(FstLevenshtein, MatchesBruteForceOverMixedWidthCharacters) {
   auto keys = random_keys(3000, 11, true);
   // Keys that are not UTF-8 but sit close to queries.

@@ -4,7 +4,6 @@
 
 #include <cstring>
 
-#include "fst/crc32c.hpp"
 #include "fst/node.hpp"
 #include "fst/stream.hpp"
 #include "fst_test_util.hpp"
@@ -12,51 +11,6 @@
 using namespace fsttest;
 
 namespace {
-
-void put(Bytes& b, std::uint64_t v, unsigned width) {
-  for (unsigned i = 0; i < width; ++i) b.push_back(static_cast<unsigned char>(v >> (8 * i)));
-}
-
-// An FST of the given version around hand-written node bytes (which start at
-// offset 16); version 3 gets its checksum.
-Bytes wrap(std::uint64_t version, const Bytes& nodes, std::uint64_t count, std::uint64_t root) {
-  Bytes b;
-  put(b, version, 8);
-  put(b, 0, 8);
-  b.insert(b.end(), nodes.begin(), nodes.end());
-  put(b, count, 8);
-  put(b, root, 8);
-  if (version >= 3) put(b, fst::mask_crc(fst::crc32c(b)), 4);
-  return b;
-}
-
-struct T {
-  unsigned char input;
-  std::uint64_t output;
-  std::uint64_t target;
-};
-
-// A multi-transition node written from the format's table, at byte offset
-// `start` (its lowest byte); returns its address.
-std::uint64_t multi(Bytes& out, bool final, std::uint64_t final_output, const std::vector<T>& ts, unsigned tw,
-                    unsigned ow, bool index) {
-  const std::uint64_t start = 16 + out.size();
-  const std::size_t n = ts.size();
-  if (final) put(out, final_output, ow);
-  for (std::size_t i = n; i-- > 0;) put(out, ts[i].output, ow);
-  for (std::size_t i = n; i-- > 0;) put(out, ts[i].target == 0 ? 0 : start - ts[i].target, tw);
-  for (std::size_t i = n; i-- > 0;) out.push_back(ts[i].input);
-  if (index) {
-    Bytes idx(256, 255);
-    for (std::size_t i = 0; i < n; ++i) idx[ts[i].input] = static_cast<unsigned char>(i);
-    out.insert(out.end(), idx.begin(), idx.end());
-  }
-  out.push_back(static_cast<unsigned char>(tw << 4 | ow));
-  const bool count_byte = n == 0 || n > 63;
-  if (count_byte) out.push_back(static_cast<unsigned char>(n == 256 ? 1 : n));
-  out.push_back(static_cast<unsigned char>((final ? 0x40 : 0) | (count_byte ? 0 : n)));
-  return 16 + out.size() - 1;
-}
 
 void expect_node(const fst::Node& node, bool final, std::uint64_t final_output, const std::vector<T>& ts) {
   EXPECT_EQ(node.is_final(), final);

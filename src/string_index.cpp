@@ -1,0 +1,413 @@
+#include "string_index.hpp"
+
+#include <algorithm>
+#include <array>
+#include <bit>
+#include <cstring>
+
+#include "pages.hpp"
+
+namespace quorvale {
+
+namespace string_index {
+
+std::optional<std::string> rank_walk(const fst::Fst& fst, std::uint64_t rank) {
+  try {
+    std::string key;
+    std::uint64_t acc = 0;
+    fst::Node node = fst.root();
+    for (;;) {
+      std::uint64_t value;
+      if (node.is_final() && !__builtin_add_overflow(acc, node.final_output(), &value) && value == rank) break;
+      // The first transition whose subtree starts above the rank (a sum that
+      // overflows counts as above); the one before it holds the rank.
+      unsigned lo = 0, hi = node.len();
+      while (lo < hi) {
+        const unsigned mid = lo + (hi - lo) / 2;
+        std::uint64_t sum;
+        if (__builtin_add_overflow(acc, node.output(mid), &sum) || sum > rank) hi = mid;
+        else lo = mid + 1;
+      }
+      if (lo == 0) return std::nullopt;
+      const unsigned i = lo - 1;
+      key.push_back(static_cast<char>(node.input(i)));
+      acc += node.output(i);  // no overflow: the search tested this sum
+      node = fst.node(node.target(i));
+    }
+    if (!utf8::valid(key)) return std::nullopt;
+    return key;
+  } catch (const fst::Error& e) {
+    throw fst_error(e);
+  }
+}
+
+fst::Levenshtein levenshtein(std::string_view query, std::uint32_t max_distance) {
+  try {
+    return fst::Levenshtein(query, max_distance);
+  } catch (const fst::AutomatonError& e) {
+    throw IndexError::automaton(e.what());
+  }
+}
+
+}  // namespace string_index
+
+using string_index::fst_error;
+
+namespace {
+
+[[noreturn]] void fail(const char* message) { throw IndexError::format(message); }
+
+// The root address as the footer states it: the u64 eight bytes before the
+// footer's end (before the checksum from version 3 on). Refuses an FST too
+// short to have a footer or a root at or past its end.
+std::uint64_t checked_root(const fst::Fst& f) {
+  const std::span<const unsigned char> b = f.bytes();
+  if (b.size() < fst::kMinLength) fail("fst node address is outside the blob");
+  const std::size_t end = f.version() >= 3 ? b.size() - 4 : b.size();
+  const std::uint64_t root = load_le64(b.data() + end - 8);
+  if (root >= b.size()) fail("fst node address is outside the blob");
+  return root;
+}
+
+// The UTF-8 automaton of the validator: what remains of the character being
+// spelled (0 at a boundary), and the state after each byte (-1: not UTF-8).
+//   1: one continuation byte to go   2: after E0   3: two to go   4: after ED
+//   5: after F0   6: three to go     7: after F4
+constexpr std::array<std::array<signed char, 256>, 8> make_utf8_states() {
+  std::array<std::array<signed char, 256>, 8> t{};
+  for (auto& row : t) row.fill(-1);
+  for (unsigned b = 0; b < 0x80; ++b) t[0][b] = 0;
+  for (unsigned b = 0xC2; b <= 0xDF; ++b) t[0][b] = 1;
+  t[0][0xE0] = 2;
+  for (unsigned b = 0xE1; b <= 0xEF; ++b) t[0][b] = 3;
+  t[0][0xED] = 4;
+  t[0][0xF0] = 5;
+  for (unsigned b = 0xF1; b <= 0xF3; ++b) t[0][b] = 6;
+  t[0][0xF4] = 7;
+  for (unsigned b = 0x80; b <= 0xBF; ++b) {
+    t[1][b] = 0;
+    t[3][b] = 1;
+    t[6][b] = 3;
+  }
+  for (unsigned b = 0xA0; b <= 0xBF; ++b) t[2][b] = 1;
+  for (unsigned b = 0x80; b <= 0x9F; ++b) t[4][b] = 1;
+  for (unsigned b = 0x90; b <= 0xBF; ++b) t[5][b] = 3;
+  for (unsigned b = 0x80; b <= 0x8F; ++b) t[7][b] = 3;
+  return t;
+}
+constexpr auto kUtf8States = make_utf8_states();
+
+// The reached nodes numbered in address order: one bit per address up to
+// the root and the set bits of all earlier words.
+class Numbering {
+ public:
+  explicit Numbering(std::uint64_t addresses)
+      : bits_(Pages<std::uint64_t>::zeroed((addresses + 63) / 64)), before_(Pages<std::uint64_t>::allocate(bits_.size())) {}
+  void set(std::uint64_t a) noexcept { bits_[a >> 6] |= std::uint64_t{1} << (a & 63); }
+  bool test(std::uint64_t a) const noexcept { return (bits_[a >> 6] >> (a & 63)) & 1; }
+  // Call once every bit is set; returns the number of reached nodes.
+  std::uint64_t count() noexcept {
+    std::uint64_t total = 0;
+    for (std::size_t w = 0; w < bits_.size(); ++w) {
+      before_[w] = total;
+      total += static_cast<std::uint64_t>(std::popcount(bits_[w]));
+    }
+    return total;
+  }
+  std::uint64_t number(std::uint64_t a) const noexcept {
+    const std::uint64_t below = (std::uint64_t{1} << (a & 63)) - 1;
+    return before_[a >> 6] + static_cast<std::uint64_t>(std::popcount(bits_[a >> 6] & below));
+  }
+  std::size_t words() const noexcept { return bits_.size(); }
+  std::uint64_t word(std::size_t w) const noexcept { return bits_[w]; }
+
+ private:
+  Pages<std::uint64_t> bits_;
+  Pages<std::uint64_t> before_;
+};
+
+}  // namespace
+
+StringIndex::StringIndex(fst::Fst fst, std::uint64_t root)
+    : fst_(std::move(fst)),
+      root_(root),
+      threshold_(fst_bounds::index_threshold(fst_.version())),
+      reader_(fst_.bytes(), threshold_),
+      first_chars_(std::make_unique<fst_walk::FirstCharsCell>()) {}
+
+// ---------------------------------------------------------------------------
+// Building.
+
+StringIndex StringIndex::build(std::vector<std::string_view> keys) {
+  if (!std::is_sorted(keys.begin(), keys.end())) std::sort(keys.begin(), keys.end());
+  keys.erase(std::unique(keys.begin(), keys.end()), keys.end());
+  fst::MemorySink sink;
+  try {
+    fst::MapBuilder builder(sink);
+    for (std::size_t i = 0; i < keys.size(); ++i) builder.insert(keys[i], i);
+    builder.finish();
+  } catch (const fst::Error& e) {
+    throw fst_error(e);
+  }
+  auto owner = std::make_shared<const blob::SharedBytes>(blob::SharedBytes::from_owned(sink.take()));
+  fst::Fst f;
+  try {
+    f = fst::Fst::open(owner, owner->bytes());
+  } catch (const fst::Error& e) {
+    throw fst_error(e);
+  }
+  const std::uint64_t root = checked_root(f);
+  return StringIndex(std::move(f), root);
+}
+
+// ---------------------------------------------------------------------------
+// Opening.
+
+StringIndex StringIndex::from_bytes(std::span<const unsigned char> blob) {
+  return from_shared(blob::SharedBytes::from_owned(blob), true);
+}
+
+StringIndex StringIndex::from_untrusted_bytes(std::span<const unsigned char> blob) {
+  return from_shared_untrusted(blob::SharedBytes::from_owned(blob));
+}
+
+StringIndex StringIndex::from_shared(blob::SharedBytes blob, bool verify) {
+  if (blob.size() < 4 || std::memcmp(blob.data(), string_index::MAGIC, 4) != 0)
+    fail("bad magic or truncated header");
+  // The FST (and whatever is made from it) holds the only reference: a
+  // failed open drops it with the FST.
+  fst::Fst f;
+  {
+    auto owner = std::make_shared<const blob::SharedBytes>(std::move(blob));
+    const std::span<const unsigned char> bytes = owner->bytes().subspan(4);
+    try {
+      f = fst::Fst::open(std::move(owner), bytes);
+      if (verify) f.verify();
+    } catch (const fst::Error& e) {
+      throw fst_error(e);
+    }
+  }
+  if (verify) verify_ranks(f);
+  const std::uint64_t root = checked_root(f);
+  return StringIndex(std::move(f), root);
+}
+
+void StringIndex::verify_ranks(const fst::Fst& f) {
+  const std::uint64_t n = f.len();
+  if (n == 0) return;
+  // The first key is the first final node on the path of lowest inputs:
+  // every node of a valid index leads to a key, so a stream would find it
+  // there too, and this walk cannot wander over paths that spell none.
+  bool ok = false;
+  try {
+    std::uint64_t addr = f.root_addr(), acc = 0;
+    for (;;) {
+      const fst::Node node = f.node(addr);
+      std::uint64_t value;
+      if (node.is_final()) {
+        ok = !__builtin_add_overflow(acc, node.final_output(), &value) && value == 0;
+        break;
+      }
+      if (node.len() == 0 || __builtin_add_overflow(acc, node.output(0), &acc)) break;
+      addr = node.target(0);
+    }
+  } catch (const fst::Error& e) {
+    throw fst_error(e);
+  }
+  if (!ok || !string_index::rank_walk(f, n - 1)) fail("string-index: FST values are not the sorted ranks");
+}
+
+StringIndex StringIndex::from_shared_untrusted(blob::SharedBytes blob) {
+  try {
+    StringIndex index = from_shared(std::move(blob), false);
+    validate(index.fst_);
+    try {
+      index.fst_.verify();
+    } catch (const fst::Error& e) {
+      throw fst_error(e);
+    }
+    return index;
+  } catch (const IndexError&) {
+    throw;
+  } catch (const fst::Error&) {
+    fail("fst node decoder panicked on this blob");
+  } catch (const Panic&) {
+    fail("fst node decoder panicked on this blob");
+  }
+}
+
+void StringIndex::validate(const fst::Fst& f) {
+  const std::span<const unsigned char> bytes = f.bytes();
+  const std::uint64_t R = checked_root(f);
+
+  // Pass 1, downward: every reached node fits the bytes, points below
+  // itself, and spells UTF-8 on every path; each address collects the UTF-8
+  // states its paths arrive in (bit s for state s).
+  Pages<unsigned char> states = Pages<unsigned char>::zeroed(R + 1);
+  states[R] = 1;
+  for (std::uint64_t a = R + 1; a-- > 0;) {
+    const unsigned set = states[a];
+    if (set == 0) continue;
+    if (a > 0 && !fst_bounds::node_fits(bytes, a, f.version())) fail("fst node does not fit the blob");
+    const fst::Node node = f.node(a);
+    if (node.is_final() && set != 1) fail("fst key ends inside a UTF-8 character");
+    for (unsigned i = 0; i < node.len(); ++i) {
+      const std::uint64_t target = node.target(i);
+      if (target >= a) fail("fst transition does not point below its own node");
+      const unsigned char input = node.input(i);
+      unsigned next = 0;
+      for (unsigned s = 0; s < 8; ++s) {
+        if (((set >> s) & 1) == 0) continue;
+        const int to = kUtf8States[s][input];
+        if (to < 0) fail("fst key is not UTF-8");
+        next |= 1u << to;
+      }
+      states[target] = static_cast<unsigned char>(states[target] | next);
+    }
+  }
+
+  Numbering reached(R + 1);
+  for (std::uint64_t a = 0; a <= R; ++a)
+    if (states[a] != 0) reached.set(a);
+  states = Pages<unsigned char>();
+  Pages<std::uint64_t> keys = Pages<std::uint64_t>::zeroed(reached.count());
+
+  // Pass 2, upward: every value is its key's rank, every node leads to a
+  // key, and a transition index names exactly the node's inputs; each node
+  // records the number of keys below it.
+  const fst_bounds::NodeReader reader(bytes, fst_bounds::index_threshold(f.version()));
+  for (std::size_t w = 0; w < reached.words(); ++w) {
+    for (std::uint64_t bits = reached.word(w); bits != 0; bits &= bits - 1) {
+      const std::uint64_t a = std::uint64_t{w} * 64 + static_cast<unsigned>(std::countr_zero(bits));
+      const fst::Node node = f.node(a);
+      if (node.is_final() && node.final_output() != 0) fail("fst value is not the key's rank");
+      std::uint64_t running = node.is_final() ? 1 : 0;
+      for (unsigned i = 0; i < node.len(); ++i) {
+        if (i > 0 && node.input(i) <= node.input(i - 1)) fail("fst transitions are not in increasing byte order");
+        if (node.output(i) != running) fail("fst value is not the key's rank");
+        if (__builtin_add_overflow(running, keys[reached.number(node.target(i))], &running))
+          fail("fst key count overflows");
+      }
+      if (node.has_index()) {
+        fst_bounds::RawNode raw;
+        if (!reader.read(a, raw) || raw.index == nullptr) fail("fst node does not fit the blob");
+        std::array<bool, 256> is_input{};
+        for (unsigned i = 0; i < node.len(); ++i) {
+          is_input[node.input(i)] = true;
+          if (raw.index[node.input(i)] != i) fail("fst transition index does not match the inputs");
+        }
+        for (unsigned b = 0; b < 256; ++b)
+          if (!is_input[b] && raw.index[b] < node.len()) fail("fst transition index does not match the inputs");
+      }
+      keys[reached.number(a)] = running;
+      if (running == 0 && !(a == R && node.len() == 0)) fail("fst node leads to no key");
+    }
+  }
+  if (keys[reached.number(R)] != f.len()) fail("fst holds a different number of keys than its header says");
+}
+
+// ---------------------------------------------------------------------------
+// Ordered queries.
+
+std::uint64_t StringIndex::rank_of_first_ge(std::span<const unsigned char> query) const noexcept {
+  // Values are ranks, so the output accumulated on reaching a node is the
+  // rank of the first key below it. `after` is the rank of the first key
+  // after the current subtree: the next sibling's, or n at the top.
+  std::uint64_t addr = root_, acc = 0, after = len();
+  fst_bounds::RawNode node;
+  for (const unsigned char b : query) {
+    if (!reader_.read(addr, node)) return after;
+    const unsigned j = reader_.lower_bound(node, b);
+    std::uint64_t out, target;
+    if (j >= node.n || !reader_.follow(node, j, out, target)) return after;
+    if (reader_.input(node, j) != b) return acc + out;
+    std::uint64_t next_out, next_target;
+    if (j + 1 < node.n && reader_.follow(node, j + 1, next_out, next_target)) after = acc + next_out;
+    acc += out;
+    addr = target;
+  }
+  return acc;
+}
+
+std::pair<std::uint64_t, std::uint64_t> StringIndex::prefix_id_range(std::span<const unsigned char> prefix) const noexcept {
+  const std::uint64_t start = rank_of_first_ge(prefix);
+  std::size_t keep = prefix.size();
+  while (keep > 0 && prefix[keep - 1] == 0xFF) --keep;
+  std::uint64_t end = len();
+  if (keep > 0) {
+    // The shortest string above every string with the prefix.
+    unsigned char small[64];
+    std::vector<unsigned char> large;
+    unsigned char* next = small;
+    if (keep > sizeof small) {
+      large.resize(keep);
+      next = large.data();
+    }
+    std::memcpy(next, prefix.data(), keep);
+    next[keep - 1] = static_cast<unsigned char>(next[keep - 1] + 1);
+    end = rank_of_first_ge(std::span<const unsigned char>(next, keep));
+  }
+  return {start, std::max(start, end)};
+}
+
+string_index::EntryStream<fst::StartsWith> StringIndex::prefix_iter(std::string_view prefix) const {
+  // The bounds only spare the stream the subtrees beside the prefix's.
+  fst::Range range;
+  range.ge(prefix);
+  std::size_t keep = prefix.size();
+  while (keep > 0 && static_cast<unsigned char>(prefix[keep - 1]) == 0xFF) --keep;
+  if (keep > 0) {
+    std::string above(prefix.substr(0, keep));
+    above.back() = static_cast<char>(static_cast<unsigned char>(above.back()) + 1);
+    range.lt(above);
+  }
+  return stream(std::move(range), fst::StartsWith(prefix));
+}
+
+// ---------------------------------------------------------------------------
+// Dictionary matching.
+
+const FirstChars* StringIndex::first_chars() const {
+  try {
+    return first_chars_->get(fst_);
+  } catch (const fst::Error& e) {
+    throw fst_error(e);
+  }
+}
+
+std::vector<std::pair<std::string, std::uint64_t>> StringIndex::common_prefix(std::string_view query) const {
+  std::vector<std::pair<std::string, std::uint64_t>> out;
+  for_each_common_prefix(query, [&](std::size_t len, std::uint64_t id) { out.emplace_back(query.substr(0, len), id); });
+  return out;
+}
+
+std::optional<std::pair<std::string, std::uint64_t>> StringIndex::longest_prefix(std::string_view query) const {
+  std::optional<std::pair<std::size_t, std::uint64_t>> last;
+  for_each_common_prefix(query, [&](std::size_t len, std::uint64_t id) { last.emplace(len, id); });
+  if (!last) return std::nullopt;
+  return std::pair<std::string, std::uint64_t>(query.substr(0, last->first), last->second);
+}
+
+std::vector<string_index::Occurrence> StringIndex::occurrences(std::string_view text) const {
+  std::vector<string_index::Occurrence> out;
+  const FirstChars* table = first_chars();
+  const std::span<const unsigned char> all = bytes_of(text);
+  std::uint64_t k = 0;  // the character index of byte offset p
+  for (std::size_t p = 0; p < all.size(); ++k) {
+    const std::span<const unsigned char> rest = all.subspan(p);
+    if (const auto start = fst_walk::start_of(table, root_, rest)) {
+      std::size_t counted = 0;  // bytes of rest already counted
+      std::uint64_t chars = 0;
+      fst_walk::walk(reader_, rest, *start, 1, [&](std::size_t len, std::uint64_t id) {
+        for (; counted < len; ++counted) chars += utf8::is_continuation(rest[counted]) ? 0 : 1;
+        out.push_back({k, k + chars, id});
+      });
+    }
+    // The next character: past this byte and its continuation bytes.
+    ++p;
+    while (p < all.size() && utf8::is_continuation(all[p])) ++p;
+  }
+  return out;
+}
+
+}  // namespace quorvale

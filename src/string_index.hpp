@@ -1,0 +1,341 @@
+// StringIndex: the ordered string-to-id index. An FST map from each distinct
+// key to its rank in ascending byte order (ids 0..n-1 in key order) over
+// shared bytes, with the index's own readers of the node bytes for the exact
+// lookup and dictionary matching.
+//
+// The blob is "BIX4" followed by the FST bytes exactly as the builder wrote
+// them (version 3, with its CRC-32C); nothing else covers the magic. A built
+// index holds the FST bytes alone and prepends the magic when written.
+//
+// Entry points, for the Python class, the overlay, the planner and the
+// command line:
+//   build                   keys in memory (any order, repeats dropped)
+//   insert_sorted, finish   an ascending key stream into a MapBuilder whose
+//                           sink already holds the magic (file builds)
+//   from_bytes, from_shared          trusted opens (verify: CRC and ranks)
+//   from_untrusted_bytes, from_shared_untrusted   the full graph validation
+//   id, rank_walk           key -> id and id -> key
+//   stream                  the FST's (key, id) stream in key order, bounded
+//                           by an fst::Range; prefix_iter, fuzzy_iter and
+//                           subsequence_iter filter it by an automaton
+//   write_to, serialized_len, fst_bytes   the blob
+//
+// Every operation reports failure as IndexError; errors of the FST engine
+// become IndexError::Fst (displayed by kind only: "fst error: FST error" or
+// "fst error: I/O error") and the Levenshtein limit IndexError::Automaton.
+// The index is immutable and read by any number of threads without locks;
+// the only later change is the one-time derivation of the first-character
+// table by the first dictionary-matching call.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <tuple>
+#include <utility>
+#include <vector>
+
+#include "blob.hpp"
+#include "error.hpp"
+#include "extsort.hpp"
+#include "fst/automaton.hpp"
+#include "fst/builder.hpp"
+#include "fst/fst.hpp"
+#include "fst/levenshtein.hpp"
+#include "fst/stream.hpp"
+#include "fst_bounds.hpp"
+#include "fst_walk.hpp"
+#include "subsequence.hpp"
+#include "utf8.hpp"
+
+namespace quorvale {
+
+namespace string_index {
+
+inline constexpr unsigned char MAGIC[4] = {'B', 'I', 'X', '4'};
+
+// An error of the FST engine as the index reports it.
+inline IndexError fst_error(const fst::Error& e) { return IndexError::fst(e.what(), e.detail()); }
+
+// The key whose value is `rank`, walking the library's decoded nodes with
+// one binary search per node and no backtracking; nothing for a rank at or
+// past the key count, or when the key's bytes are not UTF-8. Malformed nodes
+// (a crafted blob behind a trusted open) throw IndexError::Fst.
+std::optional<std::string> rank_walk(const fst::Fst& fst, std::uint64_t rank);
+
+// The Levenshtein automaton of (query, max_distance), edits counted in
+// characters, with the 10,000-state limit: IndexError::Automaton
+// "Levenshtein automaton exceeds size limit of 10000 states" past it.
+fst::Levenshtein levenshtein(std::string_view query, std::uint32_t max_distance);
+
+// One item of a stream: the key decoded leniently (each ill-formed sequence
+// as U+FFFD; a valid index holds only UTF-8 keys) and its id.
+struct Entry {
+  std::string key;
+  std::uint64_t id;
+  bool operator==(const Entry&) const = default;
+};
+
+// A pull stream of (key, id) in ascending key order, hence ascending ids,
+// over the FST filtered by an automaton. It keeps the index's bytes alive.
+template <fst::Automaton A = fst::AlwaysMatch>
+class EntryStream {
+ public:
+  EntryStream(fst::Fst fst, fst::Range range, A automaton)
+      : s_(std::move(fst), std::move(range), std::move(automaton)) {}
+
+  // The next item with the key's stored bytes (valid until the next call).
+  std::optional<fst::StreamItem> next_raw() {
+    try {
+      return s_.next();
+    } catch (const fst::Error& e) {
+      throw fst_error(e);
+    }
+  }
+  std::optional<Entry> next() {
+    auto item = next_raw();
+    if (!item) return std::nullopt;
+    return Entry{utf8::lossy(item->key), item->value};
+  }
+
+ private:
+  fst::Stream<A> s_;
+};
+
+// A key found inside a text: [start, end) in characters, and its id.
+struct Occurrence {
+  std::uint64_t start, end, id;
+  bool operator==(const Occurrence&) const = default;
+};
+
+}  // namespace string_index
+
+class StringIndex {
+ public:
+  StringIndex(StringIndex&&) noexcept = default;
+  StringIndex& operator=(StringIndex&&) noexcept = default;
+
+  // ---- building ----
+
+  // Sorts the keys by their bytes (a proper prefix first), drops repeats and
+  // builds the FST in memory, the i-th distinct key with value i. Runs on the
+  // calling thread.
+  static StringIndex build(std::vector<std::string_view> keys);
+  template <class Keys>
+  static StringIndex build(const Keys& keys) {
+    std::vector<std::string_view> views;
+    views.reserve(std::size(keys));
+    for (const auto& k : keys) views.emplace_back(k);
+    return build(std::move(views));
+  }
+
+  // Feeds an ascending key stream into `builder`, dropping a key equal to the
+  // one before it (a merge yields a key once per run holding it) and giving
+  // every other key the count so far; returns the number inserted. A key
+  // below its predecessor or a failing sink is IndexError::Fst at once; a
+  // merge's read error passes through. The caller writes the magic before
+  // the builder starts and finishes it afterwards (`finish`).
+  template <fst::ByteSink Sink>
+  static std::uint64_t insert_sorted(fst::MapBuilder<Sink>& builder, extsort::MergedStream& keys);
+  // The same over one sorted run. A key that is not UTF-8 breaks the run's
+  // invariant (it was filled from strings): a panic "appended from a str",
+  // unless the view says its keys were checked.
+  template <fst::ByteSink Sink>
+  static std::uint64_t insert_sorted(fst::MapBuilder<Sink>& builder, const extsort::KeyView& keys);
+  // Writes the last nodes, the footer and the checksum; IndexError::Fst on
+  // failure.
+  template <fst::ByteSink Sink>
+  static void finish(fst::MapBuilder<Sink>& builder);
+
+  // ---- opening ----
+
+  // Copies the bytes into owned storage and opens them verified.
+  static StringIndex from_bytes(std::span<const unsigned char> blob);
+  // Opens a "BIX4" blob in this order: the magic ("bad magic or truncated
+  // header"), the FST opener (IndexError::Fst), when verifying the CRC-32C
+  // (a version without one fails) and the two ends of the rank sequence
+  // ("string-index: FST values are not the sorted ranks"), then the root
+  // address ("fst node address is outside the blob"). Unverified it reads
+  // the footer only: constant time. The index keeps one reference to the
+  // bytes; a failed open keeps none.
+  static StringIndex from_shared(blob::SharedBytes blob, bool verify);
+  // Copies the bytes and opens them with the full validation below.
+  static StringIndex from_untrusted_bytes(std::span<const unsigned char> blob);
+  // The open for bytes of unknown origin: the unverified open, then
+  // `validate`, then the checksum (required). Afterwards every walk stays
+  // inside the bytes, every key is UTF-8, every value is its rank and every
+  // node leads to a key. Any failure of the node decoder on the way is
+  // "fst node decoder panicked on this blob".
+  static StringIndex from_shared_untrusted(blob::SharedBytes blob);
+
+  // The graph check of the untrusted open over an opened FST, in time
+  // proportional to its reachable nodes and transitions: IndexError::Format
+  // with the first failing node's message.
+  static void validate(const fst::Fst& fst);
+
+  // ---- reading ----
+
+  std::uint64_t len() const noexcept { return fst_.len(); }
+  bool is_empty() const noexcept { return fst_.len() == 0; }
+  const fst::Fst& fst() const noexcept { return fst_; }
+  std::uint64_t root() const noexcept { return root_; }
+  std::uint64_t index_threshold() const noexcept { return threshold_; }
+
+  // The id of a key, or nothing. Allocation-free; malformed nodes (only
+  // behind a trusted open of crafted bytes) read as absence.
+  std::optional<std::uint64_t> id(std::span<const unsigned char> key) const noexcept;
+  std::optional<std::uint64_t> id(std::string_view key) const noexcept { return id(bytes_of(key)); }
+  std::optional<std::string> key(std::uint64_t id) const { return string_index::rank_walk(fst_, id); }
+
+  // ---- ordered queries ----
+
+  // The id of the first key at or above `query` in byte order, n when every
+  // key is smaller. One descent along the query's path; no string is made.
+  std::uint64_t rank_of_first_ge(std::span<const unsigned char> query) const noexcept;
+  std::uint64_t rank_of_first_ge(std::string_view query) const noexcept { return rank_of_first_ge(bytes_of(query)); }
+  // The half-open id range of the keys starting with `prefix`.
+  std::pair<std::uint64_t, std::uint64_t> prefix_id_range(std::span<const unsigned char> prefix) const noexcept;
+  std::pair<std::uint64_t, std::uint64_t> prefix_id_range(std::string_view prefix) const noexcept {
+    return prefix_id_range(bytes_of(prefix));
+  }
+
+  // The (key, id) stream within `range`, filtered by `automaton`.
+  template <fst::Automaton A = fst::AlwaysMatch>
+  string_index::EntryStream<A> stream(fst::Range range = {}, A automaton = A{}) const {
+    return string_index::EntryStream<A>(fst_, std::move(range), std::move(automaton));
+  }
+  // The keys starting with `prefix` (the empty key only for an empty prefix).
+  string_index::EntryStream<fst::StartsWith> prefix_iter(std::string_view prefix) const;
+  // The keys the automaton accepts (see string_index::levenshtein).
+  string_index::EntryStream<fst::Levenshtein> fuzzy_iter(const fst::Levenshtein& automaton) const {
+    return stream(fst::Range{}, automaton);
+  }
+  // The keys holding the query's characters in order. Walks every key.
+  string_index::EntryStream<CharSubsequence> subsequence_iter(std::string_view query) const {
+    return stream(fst::Range{}, CharSubsequence(query));
+  }
+
+  // ---- dictionary matching ----
+
+  // report(length, id) for every key that is a prefix of `query`, shortest
+  // first. The first call on an index derives its first-character table.
+  template <class Report>
+  void for_each_common_prefix(std::string_view query, Report&& report) const;
+  // Those keys as (key, id).
+  std::vector<std::pair<std::string, std::uint64_t>> common_prefix(std::string_view query) const;
+  // The longest of them.
+  std::optional<std::pair<std::string, std::uint64_t>> longest_prefix(std::string_view query) const;
+  // Every key found in `text` at every character, in character offsets,
+  // ordered by start then length; the empty key is never reported.
+  std::vector<string_index::Occurrence> occurrences(std::string_view text) const;
+  // The first-character table, derived on first use; nullptr when absent.
+  const FirstChars* first_chars() const;
+
+  // ---- the blob ----
+
+  // The FST bytes (without the magic).
+  std::span<const unsigned char> fst_bytes() const noexcept { return fst_.bytes(); }
+  std::uint64_t serialized_len() const noexcept { return 4 + fst_.bytes().size(); }
+  // "BIX4" then the FST bytes.
+  template <class W>
+  void write_to(W& out) const {
+    out.write_all(std::span<const unsigned char>(string_index::MAGIC, 4));
+    out.write_all(fst_.bytes());
+  }
+
+ private:
+  StringIndex(fst::Fst fst, std::uint64_t root);
+  static std::span<const unsigned char> bytes_of(std::string_view s) noexcept {
+    return {reinterpret_cast<const unsigned char*>(s.data()), s.size()};
+  }
+  // The two ends of the rank sequence: the first key's value is 0 and rank
+  // n - 1 has a key.
+  static void verify_ranks(const fst::Fst& fst);
+
+  fst::Fst fst_;
+  std::uint64_t root_ = 0;
+  std::uint64_t threshold_ = 0;
+  fst_bounds::NodeReader reader_;
+  std::unique_ptr<fst_walk::FirstCharsCell> first_chars_;
+};
+
+// ---------------------------------------------------------------------------
+
+inline std::optional<std::uint64_t> StringIndex::id(std::span<const unsigned char> key) const noexcept {
+  std::uint64_t addr = root_, acc = 0;
+  fst_bounds::RawNode node;
+  for (const unsigned char b : key) {
+    if (addr == 0 || !reader_.read(addr, node)) return std::nullopt;
+    const unsigned i = reader_.find(node, b);
+    if (i >= node.n) return std::nullopt;
+    std::uint64_t out, target;
+    if (!reader_.follow(node, i, out, target) || __builtin_add_overflow(acc, out, &acc)) return std::nullopt;
+    addr = target;
+  }
+  if (addr == 0) return acc;
+  if (!reader_.read(addr, node) || !node.final) return std::nullopt;
+  std::uint64_t id;
+  if (__builtin_add_overflow(acc, reader_.final_output(node), &id)) return std::nullopt;
+  return id;
+}
+
+template <class Report>
+void StringIndex::for_each_common_prefix(std::string_view query, Report&& report) const {
+  const FirstChars* table = first_chars();
+  const std::span<const unsigned char> q = bytes_of(query);
+  const auto start = fst_walk::start_of(table, root_, q);
+  // A start taken from the table skips the root, whose key (the empty one)
+  // is reported from the table instead.
+  if ((!start || start->pos > 0) && table->root_final()) report(std::size_t{0}, table->root_final_output());
+  if (start) fst_walk::walk(reader_, q, *start, 0, report);
+}
+
+template <fst::ByteSink Sink>
+std::uint64_t StringIndex::insert_sorted(fst::MapBuilder<Sink>& builder, extsort::MergedStream& keys) {
+  std::string prev;
+  std::uint64_t count = 0;
+  while (auto key = keys.next()) {
+    if (count > 0 && *key == prev) continue;
+    try {
+      builder.insert(*key, count);
+    } catch (const fst::Error& e) {
+      throw string_index::fst_error(e);
+    }
+    prev.assign(*key);
+    ++count;
+  }
+  return count;
+}
+
+template <fst::ByteSink Sink>
+std::uint64_t StringIndex::insert_sorted(fst::MapBuilder<Sink>& builder, const extsort::KeyView& keys) {
+  std::uint64_t count = 0;
+  std::string_view prev;
+  for (std::size_t i = 0; i < keys.size(); ++i) {
+    const std::string_view key = keys[i];
+    if (count > 0 && key == prev) continue;
+    if (!keys.utf8_checked() && !utf8::valid(key)) panic("appended from a str");
+    try {
+      builder.insert(key, count);
+    } catch (const fst::Error& e) {
+      throw string_index::fst_error(e);
+    }
+    prev = key;
+    ++count;
+  }
+  return count;
+}
+
+template <fst::ByteSink Sink>
+void StringIndex::finish(fst::MapBuilder<Sink>& builder) {
+  try {
+    builder.finish();
+  } catch (const fst::Error& e) {
+    throw string_index::fst_error(e);
+  }
+}
+
+}  // namespace quorvale
