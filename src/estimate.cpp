@@ -17,8 +17,8 @@
 #include "cli/cli.hpp"
 #include "error.hpp"
 #include "extsort.hpp"
-#include "perfect_hash.hpp"
 #include "ties.hpp"
+#include "utf8.hpp"
 
 namespace quorvale::estimate {
 
@@ -542,7 +542,7 @@ void each_file_key(const std::string& path, std::size_t budget, std::uint64_t ma
     const std::size_t line_limit = static_cast<std::size_t>(std::min<std::uint64_t>(max_key, SIZE_MAX - 2)) + 2;
     for (std::uint64_t number = 1; reader.read_line(line, line_limit); ++number) {
       if (line.size() > line_limit) throw IndexError::format(MSG_TOO_LONG);
-      if (!perfect_hash::valid_utf8(line))
+      if (!utf8::valid(line))
         throw IndexError::io(IoKind::InvalidData, path + ":" + std::to_string(number) + ": not UTF-8");
       std::string_view key = line;
       if (key.ends_with('\n')) key.remove_suffix(1);
