@@ -227,12 +227,8 @@ struct Planner {
 const Planner& planner();
 
 // A dictionary blob's byte split: fifteen section sizes, which add up to the
-// blob's length, and three counts.
+// blob's length, and three counts (named as the dictionary names them).
 struct DictSections {
-  static constexpr std::array<const char*, 15> NAMES = {
-      "header",     "tables",          "header_codes", "phrases",      "heads",         "head_ends",
-      "block_offsets", "micro_offsets", "chars",        "restart_headers", "restart_wide", "restart_codes",
-      "entry_headers", "entry_wide",    "entry_codes"};
   std::uint64_t keys = 0;
   std::array<std::uint64_t, 15> bytes{};
   std::uint64_t restarts = 0;

@@ -6,6 +6,7 @@
 #include <cstdio>
 
 #include "cli/cli.hpp"
+#include "dict_index/dict_index.hpp"
 
 namespace quorvale::cli {
 
@@ -64,7 +65,7 @@ void print_sections(const DictSections& split, Out& out) {
     put(out, std::string("sections.") + name + ": " + std::to_string(bytes) + " (" +
                  fixed(static_cast<double>(bytes) / per, 4) + " B/key, " + fixed(share, 2) + " %)\n");
   };
-  for (std::size_t i = 0; i < split.bytes.size(); ++i) line(DictSections::NAMES[i], split.bytes[i]);
+  for (std::size_t i = 0; i < split.bytes.size(); ++i) line(dict_index::Sections::NAMES[i], split.bytes[i]);
   line("total", total);
   put(out, "sections.restarts: " + std::to_string(split.restarts) + "\n");
   put(out, "sections.entries: " + std::to_string(split.entries) + "\n");

@@ -1,8 +1,10 @@
-// Where the commands reach units that join this build later: the planner,
-// the dictionary's byte split, and the bodies of the build and dump
-// commands. Until each lands, the command that needs it fails with a work
+// Where the commands reach units that join this build later (the planner
+// and the bodies of the build and dump commands), and the dictionary's
+// byte split. Until each lands, the command that needs it fails with a work
 // failure that says so; nothing else in the command line depends on them.
 #include "cli/cli.hpp"
+
+#include "dict_index/dict_index.hpp"
 
 namespace quorvale::cli {
 
@@ -22,7 +24,17 @@ const Planner& planner() {
   return p;
 }
 
-DictSections dict_sections(blob::SharedBytes) { missing("the DictIndex loader"); }
+DictSections dict_sections(blob::SharedBytes bytes) {
+  const DictIndex index = DictIndex::from_shared(std::move(bytes), true);
+  const dict_index::Sections s = index.sections();
+  DictSections split;
+  split.keys = index.n;
+  for (std::size_t i = 0; i < split.bytes.size(); ++i) split.bytes[i] = s[i];
+  split.restarts = s[dict_index::Sections::RESTARTS];
+  split.entries = s[dict_index::Sections::ENTRIES];
+  split.wide = s[dict_index::Sections::WIDE];
+  return split;
+}
 
 void cmd_build(const Cmd&, LineReader&, Out&) { missing("the build command"); }
 

@@ -12,6 +12,7 @@
 
 #include "blob_fixtures.hpp"
 #include "cli/cli.hpp"
+#include "dict_fixtures.hpp"
 #include "temp_dir.hpp"
 
 using namespace quorvale;
@@ -572,4 +573,27 @@ TEST(CliCommands, Sections) {
   out.text.clear();
   print_sections(DictSections{}, out);
   EXPECT_EQ(out.text.substr(0, out.text.find('\n')), "sections.header: 0 (0.0000 B/key, 0.00 %)");
+}
+
+TEST(CliCommands, SectionsOfADictionaryBlob) {
+  TempDir dir;
+  const Bytes blob = dictfix::key_a_index();
+  write_file(dir / "d.bin", std::string(blob.begin(), blob.end()));
+  StringOut out;
+  cmd_inspect(parsed(Command::Inspect, words({(dir / "d.bin").c_str(), "--sections"})), out);
+  const std::string text = out.text;
+  ASSERT_NE(text.find("kind: DictIndex\n"), std::string::npos) << text;
+  EXPECT_NE(text.find("sections.header: 72 (72.0000 B/key, "), std::string::npos) << text;
+  EXPECT_NE(text.find("sections.total: 137 (137.0000 B/key, 100.00 %)\n"), std::string::npos) << text;
+
+  // A damaged payload fails the verified load, with no path in the message.
+  Bytes bad = blob;
+  bad.back() ^= 1;
+  write_file(dir / "bad.bin", std::string(bad.begin(), bad.end()));
+  try {
+    cmd_inspect(parsed(Command::Inspect, words({(dir / "bad.bin").c_str(), "--sections"})), out);
+    ADD_FAILURE();
+  } catch (const Fail& f) {
+    EXPECT_EQ(f.message, "format error: payload checksum mismatch");
+  }
 }

@@ -1,0 +1,305 @@
+// The ordered dictionary: n distinct keys in ascending byte order, a key's
+// id its rank, stored front-coded block by block in the "BDX3"/"BDX4" blob
+// and coded per shard with a static codec. This header is the dictionary's
+// one public interface; the files beside it implement the blob format and
+// its writers (format), loading and validation (loader), the run cursor and
+// key decoding (decoder).
+#pragma once
+
+#include <array>
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <span>
+#include <string>
+#include <variant>
+#include <vector>
+
+#include "blob.hpp"
+#include "charcode.hpp"
+#include "dict_index/format.hpp"
+#include "fsst.hpp"
+#include "packed.hpp"
+#include "paircode.hpp"
+#include "phrase.hpp"
+#include "ties.hpp"
+
+namespace quorvale {
+namespace dict_index {
+
+// The suffix codec of one shard.
+struct Codec {
+  struct Symbols {
+    fsst::Table table;
+  };
+  struct Packed {
+    packed::Alphabet alphabet;
+  };
+  struct Tiered {
+    fsst::Table table;    // at most split.g symbols
+    phrase::Split split;  // symbol codes and three-byte phrase leads
+  };
+  std::variant<Symbols, Packed, Tiered> v;
+
+  // Where an entry's suffix codes lie: the run's data area, the bit of the
+  // first code, and the suffix length in code units.
+  struct Source {
+    ByteSpan data;
+    std::uint64_t bit = 0;
+    std::uint64_t units = 0;
+  };
+
+  // Parses one codec record (tag byte first); nothing when it is malformed.
+  static std::optional<Codec> read(ByteSpan record);
+  // Appends the record, tag byte first.
+  void write_to(std::vector<unsigned char>& out) const;
+  std::uint64_t record_len() const noexcept;
+  // Bits a code unit takes: 8, or the packed alphabet's width.
+  unsigned unit_bits() const noexcept;
+
+  // Appends the suffix's bytes to out, stopping once at least `count`
+  // bytes are appended (u64::MAX: the whole suffix). False on an invalid
+  // code or codes that end inside a code sequence.
+  bool decode_into(const phrase::Dict& phrases, const Source& source, std::vector<unsigned char>& out,
+                   std::uint64_t count) const;
+
+  // The byte codecs (Symbols, Tiered) in place: the suffix's code bytes (from
+  // byte bit / 8, at most `units`, none past the data); the room a decode of
+  // them needs (whole 8-byte symbols and 32-byte phrases are stored); and the
+  // decode into `out`, which has that room: the bytes produced, or nothing.
+  static ByteSpan byte_codes(const Source& source) noexcept;
+  std::uint64_t room(std::uint64_t count, std::size_t codes) const noexcept;
+  std::optional<std::size_t> decode_at(const phrase::Dict& phrases, ByteSpan codes, unsigned char* out,
+                                       std::uint64_t count) const noexcept;
+};
+
+// Appends the tables section: each codec's u32 length and record.
+void write_codecs(std::span<const Codec> codecs, std::vector<unsigned char>& out);
+
+// Refuses (IndexError, Format, naming the section) a tables, header codes,
+// phrases or chars section too long for its u32 length field.
+void check_section_lengths(std::uint64_t tables, std::uint64_t codes, std::uint64_t phrases, std::uint64_t chars);
+
+// A shard's two header codes.
+struct CodePair {
+  paircode::Code entry;    // microblock runs
+  paircode::Code restart;  // the block's restart run
+};
+
+// One run opened for reading. The empty cursor (a run that cannot be read)
+// has no entries and no data.
+struct RunCursor {
+  ByteSpan run;
+  bool readable = false;
+  bool fields = false;  // field mode, else table mode
+  const std::uint16_t* table = nullptr;  // table mode: (x << 8) | y
+  std::uint64_t table_len = 0;
+  std::uint64_t x_base = 0, y_base = 0;  // field mode
+  unsigned y_width = 0;
+  std::uint64_t y_mask = 0;
+  unsigned width = 0;            // bits of an entry header
+  std::uint64_t code_mask = 0;   // all ones over `width`
+  std::uint64_t header_bit = 0;  // of the next entry header
+  ByteSpan data;
+  std::uint64_t data_bits = 0;  // saturating
+  std::uint64_t data_bit = 0;   // of the next entry's codes (or escape)
+  std::uint64_t capacity = 0;   // code units the data area holds
+  unsigned unit = 8;            // bits a code unit takes
+  std::uint64_t entries = 0;    // k - 1
+  std::uint64_t consumed = 0;
+  bool last_escaped = false;    // whether the last pair read was escaped
+
+  // Opens a run of k keys (k - 1 entries) read with `code` and `codec`.
+  static RunCursor open(ByteSpan run, const paircode::Code& code, std::uint64_t k, const Codec& codec) noexcept;
+
+  // Reads the next entry's (x, y) at the header position and moves it on;
+  // an escaped entry's varints move the data position past them. False when
+  // an escape cannot be read. Does not count the entry as consumed.
+  bool read_pair(std::uint64_t& x, std::uint64_t& y) noexcept {
+    const std::uint64_t at = header_bit / 8;
+    const std::uint64_t word = at + 8 <= run.size() ? load_le64(run.data() + at) : paircode::tail_word(run, at);
+    const std::uint64_t code = (word >> (header_bit % 8)) & code_mask;
+    header_bit += width;
+    last_escaped = false;
+    if (fields) {
+      if (code != code_mask) {
+        y = y_base + (code & y_mask);
+        x = x_base + (code >> y_width);
+        return true;
+      }
+    } else if (code < table_len) {
+      x = table[code] >> 8;
+      y = table[code] & 0xff;
+      return true;
+    }
+    const auto e = escaped(data, data_bit < data_bits ? data_bit : data_bits);
+    if (!e) return false;
+    x = e->x;
+    y = e->y;
+    data_bit = e->bit;
+    last_escaped = true;
+    return true;
+  }
+
+ private:
+  void init(ByteSpan bytes, const paircode::Code& code, std::uint64_t k, const Codec& codec) noexcept;
+};
+
+// A run as the decoder climbs it: its codec, header code, bytes and keys
+// (its first key included).
+struct Run {
+  const Codec* codec = nullptr;
+  const paircode::Code* code = nullptr;
+  ByteSpan bytes;
+  std::uint64_t keys = 0;
+};
+
+// What split_run counts of one run.
+struct RunSplit {
+  std::uint64_t header = 0;   // header-area bytes
+  std::uint64_t wide = 0;     // escape-varint bytes
+  std::uint64_t codes = 0;    // the rest of the data area
+  std::uint64_t entries = 0;  // entries walked
+  std::uint64_t escaped = 0;  // escaped entries walked
+};
+RunSplit split_run(const paircode::Code& code, const Codec& codec, ByteSpan run, std::uint64_t keys) noexcept;
+
+// The named byte split of a blob.
+struct Sections {
+  static constexpr std::size_t COUNT = 18;
+  static const std::array<const char*, COUNT> NAMES;  // "header", "tables", ...
+  std::array<std::uint64_t, COUNT> values{};
+  enum Index : std::size_t {
+    HEADER, TABLES, HEADER_CODES, PHRASES, HEADS, HEAD_ENDS, BLOCK_OFFSETS, MICRO_OFFSETS, CHARS,
+    RESTART_HEADERS, RESTART_WIDE, RESTART_CODES, ENTRY_HEADERS, ENTRY_WIDE, ENTRY_CODES, RESTARTS, ENTRIES, WIDE
+  };
+  std::uint64_t operator[](std::size_t i) const noexcept { return values[i]; }
+};
+
+// Routing over the heads spelled back to UTF-8 (beside a character code).
+struct RawRoute {
+  std::string prefix;               // the first p bytes of head 0, spelled
+  std::vector<std::uint64_t> samples;  // one a block
+};
+
+// The route words: a one-time-initialised cell, empty at load.
+class RouteCell {
+ public:
+  // The words once derived; nullptr until then (never waits).
+  const std::vector<std::uint64_t>* get() const noexcept {
+    return ready_.load(std::memory_order_acquire) ? &words_ : nullptr;
+  }
+  // Derives them on the first call (later callers wait for it) and returns them.
+  template <class F>
+  const std::vector<std::uint64_t>& get_or_init(F&& derive) {
+    std::call_once(once_, [&] {
+      words_ = derive();
+      ready_.store(true, std::memory_order_release);
+    });
+    return words_;
+  }
+
+ private:
+  std::once_flag once_;
+  std::atomic<bool> ready_{false};
+  std::vector<std::uint64_t> words_;
+};
+
+}  // namespace dict_index
+
+class DictIndex {
+ public:
+  using Codec = dict_index::Codec;
+  using RunCursor = dict_index::RunCursor;
+
+  // Sections of the blob, as views of its bytes (or a build's own buffers).
+  blob::SharedBytes heads;
+  dict_index::Offsets head_ends;
+  dict_index::Offsets block_offsets;
+  dict_index::Packed micro_offsets;
+  blob::SharedBytes block_data;
+  std::vector<std::uint64_t> samples;  // one a block, derived
+  std::vector<Codec> codecs;           // one a stored shard
+  std::vector<dict_index::CodePair> codes;
+  phrase::Dict phrases;
+  std::uint64_t block = 1, micro = 1, J = 1, n = 0, shard = 1, head_prefix = 0;
+  std::unique_ptr<ties::Ties> ties;
+  std::unique_ptr<charcode::CharCode> chars;  // exactly for "BDX4"
+  std::unique_ptr<dict_index::RawRoute> raw;
+  std::unique_ptr<dict_index::RouteCell> route_words = std::make_unique<dict_index::RouteCell>();
+
+  // Loads a blob, owned or mapped, keeping views of it; with `verify` also
+  // checks the payload checksum and walks the offset arrays. Every refusal
+  // is IndexError (Format).
+  static DictIndex from_shared(blob::SharedBytes bytes, bool verify);
+  // The verified walk of the heads and the offset arrays.
+  void check_layout() const;
+  // The raw routing table, or nothing (no character code, no blocks, a head
+  // that cannot be spelled, or raw samples tying more blocks).
+  std::unique_ptr<dict_index::RawRoute> raw_route() const;
+
+  // Writers. `header` and `write_to` refuse a u32-length section that is
+  // too long; `write_to` passes on the writer's error.
+  std::array<unsigned char, dict_index::HEADER_LEN> header() const;
+  void write_to(const std::function<void(std::span<const unsigned char>)>& write) const;
+  std::uint64_t serialized_len() const noexcept;
+  dict_index::Sections sections() const noexcept;
+
+  // Shape.
+  std::uint64_t block_count() const noexcept { return samples.size(); }
+  std::uint64_t block_keys(std::uint64_t b) const noexcept { return dict_index::block_keys(n, block, b); }
+  std::uint64_t microblocks(std::uint64_t b) const noexcept { return dict_index::ceil_div(block_keys(b), micro); }
+  std::size_t shard_of(std::uint64_t b) const noexcept { return static_cast<std::size_t>(b / shard); }
+  // Head b's stored bytes (empty when its range is damaged).
+  dict_index::ByteSpan head(std::uint64_t b) const noexcept;
+  // Block b's restart run, and the run of its microblock j (empty ranges
+  // when damaged).
+  dict_index::ByteSpan restart_bytes(std::uint64_t b) const noexcept;
+  dict_index::ByteSpan micro_bytes(std::uint64_t b, std::uint64_t j) const noexcept;
+  RunCursor open_restart(std::uint64_t b) const noexcept;
+  RunCursor open_micro(std::uint64_t b, std::uint64_t j) const noexcept;
+
+  // Decoding. None of these reports an error: damaged data reads as an
+  // absent key or an early end.
+  bool advance(const Codec& codec, RunCursor& cursor, std::vector<unsigned char>& out) const;
+  bool climb(const dict_index::Run& run, std::uint64_t t, std::vector<unsigned char>& out) const;
+  bool key_bytes_into(std::uint64_t id, std::vector<unsigned char>& out) const;
+  std::optional<std::string> key(std::uint64_t id) const;
+  std::optional<std::string> spelled(dict_index::ByteSpan stored) const;
+
+  // Keys in id order from a start id.
+  class Iter {
+   public:
+    // The next (key, id); false once the iteration has ended.
+    bool next(std::string& text, std::uint64_t& id);
+
+   private:
+    friend class DictIndex;
+    explicit Iter(const DictIndex& index, std::uint64_t start) : index_(&index), next_(start) {}
+    void end() noexcept { next_ = index_->n; }
+    const DictIndex* index_;
+    std::uint64_t next_;
+    bool positioned_ = false;
+    std::vector<unsigned char> restart_;
+    std::vector<unsigned char> current_;
+    RunCursor restarts_;
+    RunCursor micro_;
+  };
+  Iter iter_from(std::uint64_t start) const { return Iter(*this, start); }
+};
+
+namespace dict_index {
+
+// What a load (and a build, once it has assembled an index) derives: one
+// sample a block, the 8 head bytes after the head prefix, zero padded,
+// big-endian; and the tie resolver over the samples and heads, or nothing.
+std::vector<std::uint64_t> derive_samples(ByteSpan heads, const Offsets& head_ends, std::uint64_t y,
+                                          std::uint64_t prefix);
+std::unique_ptr<ties::Ties> derive_ties(const DictIndex& index);
+
+}  // namespace dict_index
+}  // namespace quorvale

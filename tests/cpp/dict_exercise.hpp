@@ -1,0 +1,68 @@
+// The body every damaged-input check of the dictionary runs on one input:
+// each load is refused with one of the loader's messages or succeeds, and
+// then every operation on what loaded stays inside the blob and ends.
+#pragma once
+
+#include <algorithm>
+#include <cstdint>
+#include <span>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "dict_index/dict_index.hpp"
+
+namespace dictfix {
+
+inline bool known_refusal(const std::string& what) {
+  using namespace quorvale::dict_index;
+  for (const char* m : {MSG_BAD_MAGIC, MSG_HEADER_CHECKSUM, MSG_PAYLOAD_CHECKSUM, MSG_BDX1, MSG_BDX2, MSG_BLOCK,
+                        MSG_WIDTHS, MSG_MICRO, MSG_SHARD, MSG_BLOCK_COUNT, MSG_LENGTHS, MSG_TABLES, MSG_CODES,
+                        MSG_PHRASES, MSG_CHARS, MSG_EMPTY_WITH_KEYS, MSG_HEAD_ORDER, MSG_HEAD_COVER, MSG_BLOCK_ORDER,
+                        MSG_HEAD_PREFIX})
+    if (what == std::string("format error: ") + m) return true;
+  return false;
+}
+
+inline void exercise_index(const quorvale::DictIndex& d, std::uint64_t seed) {
+  const std::uint64_t n = d.n;
+  std::vector<std::uint64_t> ids{0, 1, n / 2, n > 0 ? n - 1 : 0, n, n + 1, UINT64_MAX};
+  for (int i = 0; i < 8; ++i) ids.push_back(n == 0 ? 0 : (seed = seed * 6364136223846793005ULL + 1) % n);
+  std::vector<unsigned char> bytes;
+  for (std::uint64_t id : ids) {
+    (void)d.key(id);
+    (void)d.key_bytes_into(id, bytes);
+  }
+  std::string text;
+  std::uint64_t id;
+  for (std::uint64_t start : {std::uint64_t{0}, n / 3, n > 0 ? n - 1 : 0}) {
+    auto it = d.iter_from(start);
+    for (int i = 0; i < 300 && it.next(text, id); ++i)
+      if (id < start || id >= n) throw std::logic_error("iteration left its range");
+  }
+  (void)d.sections();
+  std::vector<unsigned char> out;
+  d.write_to([&](std::span<const unsigned char> s) { out.insert(out.end(), s.begin(), s.end()); });
+  if (out.size() != d.serialized_len()) throw std::logic_error("serialized_len disagrees with write_to");
+  // What was written loads again and writes itself back unchanged.
+  const auto again = quorvale::DictIndex::from_shared(quorvale::blob::SharedBytes::from_owned(std::span<const unsigned char>(out)), false);
+  std::vector<unsigned char> twice;
+  again.write_to([&](std::span<const unsigned char> s) { twice.insert(twice.end(), s.begin(), s.end()); });
+  if (twice != out) throw std::logic_error("a rewritten blob changed");
+}
+
+// Loads the bytes at both levels and exercises what loads.
+inline void exercise(std::span<const unsigned char> input) {
+  for (bool verify : {false, true}) {
+    // An exact-size copy, so that a read past the end is caught.
+    auto bytes = quorvale::blob::SharedBytes::from_owned(input);
+    try {
+      const auto d = quorvale::DictIndex::from_shared(std::move(bytes), verify);
+      exercise_index(d, input.size());
+    } catch (const quorvale::IndexError& e) {
+      if (!known_refusal(e.what())) throw std::logic_error(std::string("unexpected refusal: ") + e.what());
+    }
+  }
+}
+
+}  // namespace dictfix
