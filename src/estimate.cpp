@@ -15,6 +15,7 @@
 #include <limits>
 
 #include "cli/cli.hpp"
+#include "dict_index/dict_index.hpp"
 #include "error.hpp"
 #include "extsort.hpp"
 #include "ties.hpp"
@@ -189,24 +190,29 @@ Suffixes suffixes_of(const Shape& w) noexcept {
   return s;
 }
 
-Rates Rates::read(const Sections& split, std::uint64_t block, const Shape& walk, std::uint64_t m) {
+Rates Rates::read(const DictIndex& dict, const Shape& walk, std::uint64_t m) {
+  return read(dict.sections(), dict.block, walk, m);
+}
+
+Rates Rates::read(const dict_index::Sections& split, std::uint64_t block, const Shape& walk, std::uint64_t m) {
+  using S = dict_index::Sections;
   const Suffixes s = suffixes_of(walk);
-  const std::uint64_t restarts = split[S_RESTARTS], entries = split[S_ENTRIES];
+  const std::uint64_t restarts = split[S::RESTARTS], entries = split[S::ENTRIES];
   Rates r;
   const double raw = static_cast<double>(entries) * s.after_prev + static_cast<double>(restarts) * s.after_back32;
-  r.ratio = raw > 0 ? static_cast<double>(split[S_ENTRY_CODES] + split[S_RESTART_CODES]) / raw : 1.0;
+  r.ratio = raw > 0 ? static_cast<double>(split[S::ENTRY_CODES] + split[S::RESTART_CODES]) / raw : 1.0;
   const std::uint64_t coded = restarts + entries;
-  r.pair = coded > 0 ? static_cast<double>(split[S_ENTRY_HEADERS] + split[S_ENTRY_WIDE] + split[S_RESTART_HEADERS] +
-                                           split[S_RESTART_WIDE]) /
+  r.pair = coded > 0 ? static_cast<double>(split[S::ENTRY_HEADERS] + split[S::ENTRY_WIDE] + split[S::RESTART_HEADERS] +
+                                           split[S::RESTART_WIDE]) /
                            static_cast<double>(coded)
                      : 0.0;
   // A built dictionary has a block and, over the non-empty draws, a block.
   const std::uint64_t blocks = std::max<std::uint64_t>(ceil_div(walk.count, std::max<std::uint64_t>(block, 1)), 1);
-  r.per_block = static_cast<double>(split[S_HEAD_ENDS] + split[S_BLOCK_OFFSETS] + split[S_MICRO_OFFSETS]) /
+  r.per_block = static_cast<double>(split[S::HEAD_ENDS] + split[S::BLOCK_OFFSETS] + split[S::MICRO_OFFSETS]) /
                 static_cast<double>(blocks);
-  r.per_shard = static_cast<double>(split[S_TABLES] + split[S_HEADER_CODES]) /
+  r.per_shard = static_cast<double>(split[S::TABLES] + split[S::HEADER_CODES]) /
                 static_cast<double>(shards_of(blocks, std::max<std::uint64_t>(block, 1)));
-  r.per_key = static_cast<double>(split[S_PHRASES]) / static_cast<double>(std::max<std::uint64_t>(m, 1));
+  r.per_key = static_cast<double>(split[S::PHRASES]) / static_cast<double>(std::max<std::uint64_t>(m, 1));
   return r;
 }
 

@@ -73,6 +73,11 @@ struct Objective {
   bool operator==(const Objective&) const = default;
 };
 
+class DictIndex;
+namespace dict_index {
+struct Sections;
+}
+
 namespace estimate {
 
 // ---- needs, objectives and candidates ---------------------------------------------
@@ -215,15 +220,6 @@ struct Estimate {
   bool operator==(const Estimate&) const = default;
 };
 
-// The dictionary byte split the rates read: fifteen section sizes in blob
-// order, then the restart, entry and wide counts.
-enum Section : std::size_t {
-  S_HEADER, S_TABLES, S_HEADER_CODES, S_PHRASES, S_HEADS, S_HEAD_ENDS, S_BLOCK_OFFSETS, S_MICRO_OFFSETS, S_CHARS,
-  S_RESTART_HEADERS, S_RESTART_WIDE, S_RESTART_CODES, S_ENTRY_HEADERS, S_ENTRY_WIDE, S_ENTRY_CODES,
-  S_RESTARTS, S_ENTRIES, S_WIDE, S_COUNT
-};
-using Sections = std::array<std::uint64_t, S_COUNT>;
-
 // A dictionary's costs at one block size.
 struct Rates {
   std::uint64_t block = 0;
@@ -233,10 +229,11 @@ struct Rates {
   double per_shard = 0;  // codec tables and header codes, per shard
   double per_key = 0;    // phrase bytes over the whole key set's count
 
-  // The rates of a sample dictionary of keys per block `block`, whose split
-  // is `split`, built from keys of shape `walk`; m is the whole set's count
-  // (the block is left 0 for the caller).
-  static Rates read(const Sections& split, std::uint64_t block, const Shape& walk, std::uint64_t m);
+  // The rates of a sample dictionary built from keys of shape `walk`; m is
+  // the whole set's count (the block is left 0 for the caller). The second
+  // form reads a dictionary's byte split and block size.
+  static Rates read(const DictIndex& dict, const Shape& walk, std::uint64_t m);
+  static Rates read(const dict_index::Sections& split, std::uint64_t block, const Shape& walk, std::uint64_t m);
 };
 
 // The suffix bytes front coding leaves, on average, of keys of a shape:

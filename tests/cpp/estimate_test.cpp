@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "dict_index/dict_index.hpp"
 #include "error.hpp"
 #include "estimate.hpp"
 #include "temp_dir.hpp"
@@ -185,9 +186,11 @@ TEST(Samples, ATrimReopensTheOpenRunOnlyIfItsHeadSurvived) {
 
 // ---- rates and the dictionary model ---------------------------------------------------
 
-Sections split_of(std::initializer_list<std::pair<Section, std::uint64_t>> values) {
-  Sections s{};
-  for (auto [i, v] : values) s[i] = v;
+using S = dict_index::Sections;
+
+S split_of(std::initializer_list<std::pair<S::Index, std::uint64_t>> values) {
+  S s{};
+  for (auto [i, v] : values) s.values[i] = v;
   return s;
 }
 
@@ -195,20 +198,20 @@ TEST(Rates, ReadByHand) {
   // 100 keys of 10 bytes, 300 shared with the key before, 136 with the key
   // 32 back over 68 keys: mean 10, sp = 10 - 300/99, s32 = 10 - 2 = 8.
   const Shape w{.count = 100, .bytes = 1000, .lcp_prev = 300, .lcp_back32 = 136, .back32_count = 68};
-  const Sections split = split_of({{S_TABLES, 50},
-                                   {S_HEADER_CODES, 14},
-                                   {S_PHRASES, 640},
-                                   {S_HEAD_ENDS, 8},
-                                   {S_BLOCK_OFFSETS, 9},
-                                   {S_MICRO_OFFSETS, 11},
-                                   {S_RESTART_HEADERS, 3},
-                                   {S_RESTART_WIDE, 1},
-                                   {S_RESTART_CODES, 20},
-                                   {S_ENTRY_HEADERS, 90},
-                                   {S_ENTRY_WIDE, 2},
-                                   {S_ENTRY_CODES, 400},
-                                   {S_RESTARTS, 4},
-                                   {S_ENTRIES, 92}});
+  const S split = split_of({{S::TABLES, 50},
+                                   {S::HEADER_CODES, 14},
+                                   {S::PHRASES, 640},
+                                   {S::HEAD_ENDS, 8},
+                                   {S::BLOCK_OFFSETS, 9},
+                                   {S::MICRO_OFFSETS, 11},
+                                   {S::RESTART_HEADERS, 3},
+                                   {S::RESTART_WIDE, 1},
+                                   {S::RESTART_CODES, 20},
+                                   {S::ENTRY_HEADERS, 90},
+                                   {S::ENTRY_WIDE, 2},
+                                   {S::ENTRY_CODES, 400},
+                                   {S::RESTARTS, 4},
+                                   {S::ENTRIES, 92}});
   const Rates r = Rates::read(split, 32, w, 6400);
   const double sp = 10.0 - 300.0 / 99.0;
   EXPECT_EQ(r.block, 0u);
@@ -220,17 +223,17 @@ TEST(Rates, ReadByHand) {
 
   // Without a key 32 back s32 is sp; with no coded entries nothing is raw.
   const Shape few{.count = 3, .bytes = 12, .lcp_prev = 4};
-  const Rates f = Rates::read(split_of({{S_RESTARTS, 1}, {S_RESTART_CODES, 5}}), 1024, few, 0);
+  const Rates f = Rates::read(split_of({{S::RESTARTS, 1}, {S::RESTART_CODES, 5}}), 1024, few, 0);
   EXPECT_DOUBLE_EQ(f.ratio, 5.0 / (4.0 - 2.0));
   EXPECT_EQ(f.pair, 0.0);
   EXPECT_EQ(f.per_key, 0.0);
-  EXPECT_EQ(Rates::read(split_of({{S_RESTARTS, 1}}), 32, few, 1).ratio, 0.0);  // no codes over raw suffixes
-  EXPECT_EQ(Rates::read(Sections{}, 32, few, 1).ratio, 1.0);                   // no raw suffixes
+  EXPECT_EQ(Rates::read(split_of({{S::RESTARTS, 1}}), 32, few, 1).ratio, 0.0);  // no codes over raw suffixes
+  EXPECT_EQ(Rates::read(S{}, 32, few, 1).ratio, 1.0);                   // no raw suffixes
 }
 
 TEST(Rates, ShardsSpanAtMost65535Blocks) {
   const Shape w{.count = 200000, .bytes = 200000};
-  const Sections split = split_of({{S_TABLES, 300}});
+  const S split = split_of({{S::TABLES, 300}});
   EXPECT_DOUBLE_EQ(Rates::read(split, 1, w, 1).per_shard, 75.0);   // 200,000 blocks, 65,535 a shard: 4 shards
   EXPECT_DOUBLE_EQ(Rates::read(split, 32, w, 1).per_shard, 75.0);  // 6,250 blocks, 2,048 a shard: 4 shards
   EXPECT_DOUBLE_EQ(Rates::read(split, 100000, w, 1).per_shard, 300.0 / 2);  // a block a shard
