@@ -24,20 +24,26 @@ import numpy as np
 from quorvale._core import PerfectHashIndex
 
 
-def peer_marisa():
+def peer(module, package):
+    """The peer's module, installed from PyPI first when it is missing; None
+    (and a line saying so) when it cannot be."""
+    import importlib
+
     try:
-        import marisa_trie
-        return marisa_trie
+        return importlib.import_module(module)
     except ImportError:
         pass
-    print("installing marisa-trie from PyPI ...")
-    r = subprocess.run([sys.executable, "-m", "pip", "install", "-q", "marisa-trie"], capture_output=True, text=True)
+    print(f"installing {package} from PyPI ...")
+    r = subprocess.run([sys.executable, "-m", "pip", "install", "-q", package], capture_output=True, text=True)
     try:
-        import marisa_trie
-        return marisa_trie
+        return importlib.import_module(module)
     except ImportError:
-        print("marisa-trie: not available, skipped (" + (r.stderr.strip().splitlines() or ["pip failed"])[-1] + ")")
+        print(f"{package}: not available, skipped (" + (r.stderr.strip().splitlines() or ["pip failed"])[-1] + ")")
         return None
+
+
+def peer_marisa():
+    return peer("marisa_trie", "marisa-trie")
 
 
 def best(f, repeat=3):

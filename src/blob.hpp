@@ -327,5 +327,26 @@ auto write_atomically_with(const std::string& path, F&& content_writer) -> std::
   }
 }
 
+// An index's whole blob in one buffer of exactly its length, for any index
+// type offering serialized_len() and write_to(W&) over a byte sink.
+template <class Index>
+std::vector<unsigned char> blob_bytes(const Index& index) {
+  std::vector<unsigned char> out;
+  out.reserve(static_cast<std::size_t>(index.serialized_len()));
+  VecWriter w(out);
+  index.write_to(w);
+  return out;
+}
+
+// Saves an index's blob through the atomic writer and an 8 KiB buffered writer.
+template <class Index>
+void save_blob(const std::string& path, const Index& index) {
+  write_atomically_with(path, [&](File& file) {
+    BufWriter w(file);
+    index.write_to(w);
+    w.flush();
+  });
+}
+
 }  // namespace blob
 }  // namespace quorvale

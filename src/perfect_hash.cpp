@@ -321,29 +321,9 @@ std::uint64_t PerfectHashIndex::serialized_len() const noexcept {
   return HEADER_LEN + (mphf_ ? mphf_->byte_len() : 0) + arena_.bytes().size() + 12 * std::uint64_t{side_.size()};
 }
 
-std::vector<unsigned char> PerfectHashIndex::to_bytes() const {
-  Parts parts = serialised_parts();
-  std::vector<unsigned char> out;
-  out.reserve(static_cast<std::size_t>(serialized_len()));
-  out.insert(out.end(), parts.header.begin(), parts.header.end());
-  out.insert(out.end(), parts.image.begin(), parts.image.end());
-  auto a = arena_.bytes().bytes();
-  out.insert(out.end(), a.begin(), a.end());
-  out.insert(out.end(), parts.side.begin(), parts.side.end());
-  return out;
-}
+std::vector<unsigned char> PerfectHashIndex::to_bytes() const { return blob::blob_bytes(*this); }
 
-void PerfectHashIndex::save(const std::string& path) const {
-  Parts parts = serialised_parts();
-  blob::write_atomically_with(path, [&](File& file) {
-    BufWriter w(file);
-    w.write_all(parts.header);
-    if (!parts.image.empty()) w.write_all(parts.image);
-    w.write_all(arena_.bytes().bytes());
-    if (!parts.side.empty()) w.write_all(parts.side);
-    w.flush();
-  });
-}
+void PerfectHashIndex::save(const std::string& path) const { blob::save_blob(path, *this); }
 
 PerfectHashIndex PerfectHashIndex::from_bytes(std::span<const unsigned char> bytes) {
   return from_shared(blob::SharedBytes::from_owned(bytes), true);

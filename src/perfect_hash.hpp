@@ -186,6 +186,15 @@ class PerfectHashIndex {
   // Header, image and side table; the arena's bytes are taken from arena().
   Parts serialised_parts() const;
   std::uint64_t serialized_len() const noexcept;
+  // The blob, piece by piece, through any byte sink (write_all).
+  template <class W>
+  void write_to(W& w) const {
+    Parts parts = serialised_parts();
+    w.write_all(parts.header);
+    if (!parts.image.empty()) w.write_all(parts.image);
+    w.write_all(arena_.bytes().bytes());
+    if (!parts.side.empty()) w.write_all(parts.side);
+  }
   // The whole blob in one buffer of exactly its length.
   std::vector<unsigned char> to_bytes() const;
   void save(const std::string& path) const;

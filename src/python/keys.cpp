@@ -18,6 +18,13 @@ Py_ssize_t length_hint(PyObject* o) {
 
 bool exact_container(PyObject* o) { return PyList_CheckExact(o) || PyTuple_CheckExact(o); }
 
+// Places to reserve for a length hint: a list's or tuple's own length, any
+// other object's at most RESERVE_CAP, so that a lying __len__ costs nothing.
+std::size_t reserve_count(Py_ssize_t hint, bool exact) {
+  if (hint <= 0) return 0;
+  return static_cast<std::size_t>(exact ? hint : std::min(hint, RESERVE_CAP));
+}
+
 void fill(BorrowedKeys& keys, PyObject* iterable) {
   Ref it = Ref::check(PyObject_GetIter(iterable));
   while (PyObject* item = PyIter_Next(it.get())) keys.push(item);
@@ -56,8 +63,8 @@ void BorrowedKeys::push(PyObject* owned_item) {
 }
 
 void BorrowedKeys::reserve_hint(Py_ssize_t hint, bool exact) {
-  if (hint <= 0) return;
-  std::size_t n = static_cast<std::size_t>(exact ? hint : std::min(hint, RESERVE_CAP));
+  const std::size_t n = reserve_count(hint, exact);
+  if (n == 0) return;
   refs_.reserve(n);
   views_.reserve(n);
 }
@@ -73,6 +80,32 @@ BorrowedKeys collect_strs(PyObject* iterable) {
   keys.reserve_hint(length_hint(iterable), exact_container(iterable));
   fill(keys, iterable);
   return keys;
+}
+
+std::vector<hash::HashPair> collect_pairs(PyObject* iterable) {
+  std::vector<hash::HashPair> pairs;
+  pairs.reserve(reserve_count(length_hint(iterable), exact_container(iterable)));
+  BorrowedKeys batch;
+  batch.reserve_hint(KEY_BATCH, true);
+  Ref it = Ref::check(PyObject_GetIter(iterable));
+  bool ended = false;
+  while (!ended) {
+    batch.clear();
+    while (batch.size() < KEY_BATCH) {
+      PyObject* item = PyIter_Next(it.get());
+      if (!item) {
+        if (PyErr_Occurred()) throw_error_set();
+        ended = true;
+        break;
+      }
+      batch.push(item);
+    }
+    if (batch.empty()) break;
+    detached([&] {
+      for (std::string_view key : batch.views()) pairs.push_back(hash::hash_pair(key));
+    });
+  }
+  return pairs;
 }
 
 void require_sequence(PyObject* o) {

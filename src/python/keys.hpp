@@ -8,6 +8,7 @@
 #include <string_view>
 #include <vector>
 
+#include "../hash.hpp"
 #include "frame.hpp"
 
 namespace quorvale::python {
@@ -48,6 +49,13 @@ class BorrowedKeys {
 // Every item of any iterable, in iteration order. The iterable's own
 // exception, a non-str item or an unencodable one stops it with that error.
 BorrowedKeys collect_strs(PyObject* iterable);
+
+// The hash pair of every item of any iterable, in iteration order, repeats
+// kept. Items are taken attached in batches of KEY_BATCH and each batch is
+// hashed detached, so no more than one batch of str is held at a time. Fails
+// as collect_strs does.
+inline constexpr std::size_t KEY_BATCH = 4096;
+std::vector<hash::HashPair> collect_pairs(PyObject* iterable);
 
 // Refuses what cannot be taken as a list of items: a str (TypeError "Can't
 // extract `str` to `Vec`") and any object that is not a sequence.

@@ -1,5 +1,7 @@
 #include "registry.hpp"
 
+#include "closed_hash.hpp"
+#include "compact_hash.hpp"
 #include "double_array.hpp"
 #include "functions.hpp"
 #include "perfect_hash.hpp"
@@ -10,6 +12,8 @@ std::span<const Registration> registrations() {
   // Order is part of the module's surface: __all__ lists the names this way.
   static const Registration table[] = {
       {"PerfectHashIndex", &perfect_hash_index_type, nullptr},
+      {"CompactHashIndex", &compact_hash_index_type, nullptr},
+      {"ClosedHashIndex", &closed_hash_index_type, nullptr},
       // The last class; the module's functions follow it.
       {"DoubleArrayIndex", &double_array_index_type, nullptr},
       // Functions after every class.

@@ -113,6 +113,24 @@ PyObject* ft_collect(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObjec
   });
 }
 
+// pairs(items): the hash pair of every item, as (first, second) tuples.
+PyObject* ft_pairs(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kw) {
+  return boundary([&]() -> PyObject* {
+    static const char* const names[] = {"items"};
+    static const Params p = params("pairs", names, 1, 1);
+    PyObject* a[1];
+    read_args(p, args, nargs, kw, a);
+    std::vector<hash::HashPair> pairs = collect_pairs(a[0]);
+    Ref list = Ref::check(PyList_New(static_cast<Py_ssize_t>(pairs.size())));
+    for (std::size_t i = 0; i < pairs.size(); ++i)
+      PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i),
+                      Ref::check(Py_BuildValue("(KK)", static_cast<unsigned long long>(pairs[i].first),
+                                               static_cast<unsigned long long>(pairs[i].second)))
+                          .release());
+    return list.release();
+  });
+}
+
 // batch(keys): a lookup batch as UTF-8 bytes.
 PyObject* ft_batch(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kw) {
   return boundary([&]() -> PyObject* {
@@ -306,6 +324,7 @@ PyMethodDef methods[] = {
     {"convert", fastcall(ft_convert), FASTCALL_KW, "convert(kind, value)\n--\n\n"},
     {"workers", fastcall(ft_workers), FASTCALL_KW, "workers(count, fail_at)\n--\n\n"},
     {"collect", fastcall(ft_collect), FASTCALL_KW, "collect(items)\n--\n\n"},
+    {"pairs", fastcall(ft_pairs), FASTCALL_KW, "pairs(items)\n--\n\n"},
     {"batch", fastcall(ft_batch), FASTCALL_KW, "batch(keys)\n--\n\n"},
     {"stream", fastcall(ft_stream), FASTCALL_KW, "stream(items, skip=0, again=False)\n--\n\n"},
     {"ids_of_bytes", fastcall(ft_ids_of_bytes), FASTCALL_KW, "ids_of_bytes(keys, width)\n--\n\n"},

@@ -1,0 +1,95 @@
+#include "closed_hash.hpp"
+
+#include <cstring>
+
+#include "threads.hpp"
+
+namespace quorvale {
+
+namespace closed_hash {
+
+namespace {
+
+constexpr unsigned char MAGIC[4] = {'B', 'C', 'L', '2'};
+
+[[noreturn]] void fail_format(const char* message) { throw IndexError::format(message); }
+
+}  // namespace
+
+std::array<unsigned char, HEADER_LEN> header_bytes(std::uint64_t n, std::uint64_t image_len, std::uint32_t side,
+                                                   std::uint64_t payload) {
+  std::array<unsigned char, HEADER_LEN> h{};
+  std::memcpy(h.data(), MAGIC, 4);
+  store_le64(h.data() + 4, n);
+  store_le64(h.data() + 12, image_len);
+  store_le32(h.data() + 20, side);
+  store_le64(h.data() + 24, payload);
+  store_le32(h.data() + 32, blob::header_checksum(std::span<const unsigned char>(h.data(), 32)));
+  return h;
+}
+
+}  // namespace closed_hash
+
+using namespace closed_hash;
+
+ClosedHashIndex ClosedHashIndex::build_from_pairs(std::vector<hash::HashPair> pairs) {
+  compact_hash::Slotted s = compact_hash::slot_pairs(pairs, MSG_TOO_MANY, online_processors());
+  if (s.n == 0) return ClosedHashIndex({}, std::nullopt, 0);
+  compact_hash::check_slots(pairs, s.m, MSG_NOT_MINIMAL, [](std::uint64_t, std::uint64_t) {});
+  pairs = {};
+  return ClosedHashIndex(std::move(s.side), std::move(s.mph), s.n);
+}
+
+ClosedHashIndex ClosedHashIndex::build(std::span<const std::string_view> keys) {
+  std::vector<hash::HashPair> pairs(keys.size());
+  for (std::size_t i = 0; i < keys.size(); ++i) pairs[i] = hash::hash_pair(keys[i]);
+  return build_from_pairs(std::move(pairs));
+}
+
+ClosedHashIndex::Parts ClosedHashIndex::serialised_parts() const {
+  compact_hash::Payload p = compact_hash::payload_of(mphf(), {}, side_);
+  auto header = header_bytes(n_, p.image.size(), static_cast<std::uint32_t>(side_.size()), p.checksum);
+  return {std::move(p.image), header, std::move(p.side)};
+}
+
+std::uint64_t ClosedHashIndex::serialized_len() const noexcept {
+  return HEADER_LEN + (mph_ ? mph_->byte_len() : 0) + compact_hash::SIDE_RECORD * std::uint64_t{side_.size()};
+}
+
+std::vector<unsigned char> ClosedHashIndex::to_bytes() const { return blob::blob_bytes(*this); }
+
+void ClosedHashIndex::save(const std::string& path) const { blob::save_blob(path, *this); }
+
+ClosedHashIndex ClosedHashIndex::from_bytes(std::span<const unsigned char> bytes) {
+  const unsigned char* b = bytes.data();
+  const std::uint64_t L = bytes.size();
+  if (L < 4) fail_format("bad magic or truncated header");
+  if (std::memcmp(b, "BCL1", 4) == 0) fail_format(MSG_OLD);
+  if (L < HEADER_LEN || std::memcmp(b, MAGIC, 4) != 0) fail_format("bad magic or truncated header");
+  if (blob::header_checksum(std::span<const unsigned char>(b, 32)) != load_le32(b + 32))
+    fail_format("header checksum mismatch");
+  if (blob::hash_block(std::span<const unsigned char>(b + HEADER_LEN, L - HEADER_LEN)) != load_le64(b + 24))
+    fail_format("payload checksum mismatch");
+  const std::uint64_t n = load_le64(b + 4);
+  const std::uint64_t J = load_le64(b + 12);
+  const std::uint64_t H = load_le32(b + 20);
+  if (n > UINT32_MAX) fail_format("closed-hash: header claims more than u32::MAX keys");
+  if (H > n || (H == n && n > 0) || compact_hash::SIDE_RECORD * H > L) fail_format("side table length out of range");
+  const std::uint64_t side_at = L - compact_hash::SIDE_RECORD * H;
+  if (J > UINT64_MAX - HEADER_LEN || HEADER_LEN + J != side_at) fail_format("mph length out of range");
+  std::vector<SideEntry> side = compact_hash::read_side(b + side_at, static_cast<std::size_t>(H), n,
+                                                        "closed-hash: side-table ids are not the tail id range");
+  std::optional<Mphf> mph;
+  if (n > 0) {
+    mph.emplace(Mphf::from_bytes(std::span<const unsigned char>(b + HEADER_LEN, static_cast<std::size_t>(J))));
+    if (mph->n() != n - H) fail_format("mph / header length mismatch");
+  }
+  return ClosedHashIndex(std::move(side), std::move(mph), n);
+}
+
+ClosedHashIndex ClosedHashIndex::load(const std::string& path) {
+  // The file's bytes are released once parsed.
+  return from_bytes(blob::SharedBytes::read_file(path).bytes());
+}
+
+}  // namespace quorvale

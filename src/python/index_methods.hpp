@@ -1,0 +1,561 @@
+// The methods the index classes share, written once over a description of
+// the class: its "kind". A binding class describes itself with a kind struct
+// and lists the shared functions in its method table under its own
+// docstrings; it writes only what is its own (the constructor, streamed
+// builds, reverse lookups, ...). PerfectHashIndex, CompactHashIndex and
+// ClosedHashIndex are the examples to follow.
+//
+// A kind K provides what the methods it lists need, and nothing more:
+//
+//   using Core = ...;     // the immutable core, held as std::shared_ptr<const Core>
+//   static constexpr const char* name = "PerfectHashIndex";  // qualifies argument errors
+//   static PyObject* type();  // the class's type getter (borrowed; null with the error set)
+//
+// Instances (`instance`, `wrap_shared`, `shared_core`): nothing more.
+//
+// The type (`make_index_type`): the class "quorvale._core.<name>" with the
+// instance layout, dealloc and len() of the frame, ID_DTYPE ("uint32" or
+// "uint64" from Id) and, when `absence`, MISSING_ID, the `in` operator and
+// subscription; the class adds its own slots (constructor, methods, doc, ...).
+//
+// Blob methods (`to_bytes`, `serialized_len`, `reduce`, `from_bytes`, `save`,
+// `load`, `load_mmap`, `load_mmap_verified`; their method-table entries
+// `blob_entries`, `mmap_entries`):
+//   static constexpr const char* blob_name = "BMP8";  // the blob's magic, for docstrings
+// and, each a member of Core:
+//   std::uint64_t serialized_len() const;           // without serialising
+//   template <class W> void write_to(W& w) const;   // exactly serialized_len() bytes, in order,
+//                                                   // through w.write_all(std::span<const unsigned char>)
+//   void save(const std::string& path) const;       // through the atomic writer
+//   static Core from_bytes(std::span<const unsigned char> blob);
+//   static Core load(const std::string& path);      // and load_mmap, load_mmap_verified when listed
+// Each runs detached; to_bytes makes its bytes object attached and fills it
+// detached, so a blob is never held twice.
+//
+// Single-key lookups (`id`, `get`, `contains`, `id_unchecked`, `len`,
+// `is_empty`, and the slots `sq_length`, `sq_contains`, `mp_subscript`),
+// all attached:
+//   using Id = std::uint32_t;  // or std::uint64_t
+//   static std::optional<Id> find(const Core&, std::string_view key);  // None when absent
+//   static bool contains(const Core&, std::string_view key);
+//   static std::uint64_t unchecked(const Core&, std::string_view key);
+//   std::uint64_t Core::len() const;
+//
+// Batches (`ids_of`, `ids_of_bytes`, `ids_into`, `ids_of_arrow`,
+// `ids_into_arrow`): keys borrowed attached, looked up detached, results made
+// attached; ids leave as a list, as packed native-endian bytes, or written
+// into a caller's buffer validated before any lookup.
+//   static constexpr Id MISSING;          // the item of a key not found (and of an Arrow null)
+//   static constexpr bool absence;        // whether a lookup can miss; ids_of then gives None for MISSING
+//   static constexpr const char* null_refusal;  // nullptr: an Arrow null gives MISSING; otherwise the
+//                                               // ValueError text raised for a column holding a null,
+//                                               // checked attached before any lookup, nothing written
+//   template <class KeyAt>                // detached: key_at(i) gives key i's bytes as a string_view
+//   static void lookup(const Core&, std::size_t count, KeyAt&& key_at, Id* out);
+//
+// KindBase<Core, Id> supplies the usual choices (absence, nulls as MISSING,
+// MISSING all ones) and the usual core members (ids_into_with, contains,
+// id_unchecked); a kind derives from it and adds name, type(), blob_name and
+// find, overriding what differs.
+#pragma once
+
+#include <cstdint>
+#include <cstring>
+#include <initializer_list>
+#include <memory>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "arrow.hpp"
+#include "classes.hpp"
+#include "frame.hpp"
+#include "ids_out.hpp"
+#include "keys.hpp"
+
+namespace quorvale::python {
+
+// A method-table entry of a fast-call method, and of a static one.
+inline PyMethodDef method(const char* name, FastFn f, const char* doc) {
+  return PyMethodDef{name, fastcall(f), FASTCALL_KW, doc};
+}
+inline PyMethodDef static_method(const char* name, FastFn f, const char* doc) {
+  return PyMethodDef{name, fastcall(f), FASTCALL_KW | METH_STATIC, doc};
+}
+
+template <class CoreT, class IdT>
+struct KindBase {
+  using Core = CoreT;
+  using Id = IdT;
+  static constexpr Id MISSING = static_cast<Id>(~Id{0});
+  static constexpr bool absence = true;
+  static constexpr const char* null_refusal = nullptr;
+  static bool contains(const Core& c, std::string_view key) { return c.contains(key); }
+  static std::uint64_t unchecked(const Core& c, std::string_view key) { return c.id_unchecked(key); }
+  template <class KeyAt>
+  static void lookup(const Core& c, std::size_t count, KeyAt&& key_at, Id* out) {
+    c.ids_into_with(count, key_at, out);
+  }
+};
+
+// A method table made of groups of entries, null-terminated and kept for the
+// life of the process (a type's methods outlive it).
+PyMethodDef* method_table(std::initializer_list<std::vector<PyMethodDef>> groups);
+
+// A batch of keys to look up; a failure carries the note naming the parameter.
+BorrowedKeys keys_arg(PyObject* o, const char* name);
+
+// Fills a fixed buffer: the sink a blob is written into when it goes
+// straight into a bytes object. Writing past the end is a broken invariant.
+class SpanWriter {
+ public:
+  explicit SpanWriter(std::span<unsigned char> out) noexcept : out_(out) {}
+  void write_all(std::span<const unsigned char> bytes) {
+    if (bytes.size() > out_.size() - at_) panic("a blob is as long as its serialized_len");
+    if (!bytes.empty()) std::memcpy(out_.data() + at_, bytes.data(), bytes.size());
+    at_ += bytes.size();
+  }
+  bool full() const noexcept { return at_ == out_.size(); }
+
+ private:
+  std::span<unsigned char> out_;
+  std::size_t at_ = 0;
+};
+
+// A bytes object of `len` bytes made attached, filled detached by
+// fill(std::span<unsigned char>).
+template <class Fill>
+PyObject* bytes_filled(std::uint64_t len, Fill&& fill) {
+  if (len > static_cast<std::uint64_t>(PY_SSIZE_T_MAX)) {
+    PyErr_NoMemory();
+    throw_error_set();
+  }
+  Ref bytes = Ref::check(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(len)));
+  std::span<unsigned char> out(reinterpret_cast<unsigned char*>(PyBytes_AS_STRING(bytes.get())),
+                               static_cast<std::size_t>(len));
+  detached([&] { fill(out); });
+  return bytes.release();
+}
+
+// Whether any element of the chunks is null.
+bool any_null(const std::vector<Utf8Chunk>& chunks) noexcept;
+
+// A heap type from its spec, with class attributes set by attrs(type)
+// (set_class_attr); null with the error set when either fails.
+template <class Attrs>
+PyObject* make_type(PyType_Spec* spec, Attrs&& attrs) {
+  PyObject* type = PyType_FromSpec(spec);
+  if (!type) return nullptr;
+  PyObject* r = boundary([&]() -> PyObject* {
+    attrs(type);
+    Py_RETURN_NONE;
+  });
+  if (!r) {
+    Py_DECREF(type);
+    return nullptr;
+  }
+  Py_DECREF(r);
+  return type;
+}
+
+template <class K>
+struct Methods {
+  using Core = typename K::Core;
+
+  // ---- instances ----
+
+  static PyTypeObject* type_object() {
+    PyObject* t = K::type();
+    if (!t) throw_error_set();
+    return reinterpret_cast<PyTypeObject*>(t);
+  }
+  static const Core& core(PyObject* self) { return *core_of<Core>(self); }
+  // A new object of the class over a core built or loaded for it.
+  static PyObject* instance(Core&& index) { return instance(type_object(), std::move(index)); }
+  static PyObject* instance(PyTypeObject* type, Core&& index) {
+    return wrap<Core>(type, std::make_shared<const Core>(std::move(index)));
+  }
+  // A new object of the class over a core shared with others (an overlay's base, say).
+  static PyObject* wrap_shared(std::shared_ptr<const Core> index) { return wrap<Core>(type_object(), std::move(index)); }
+  // The core of an object of the class (or of a subclass); null for any other object.
+  static const std::shared_ptr<const Core>* shared_core(PyObject* o) {
+    PyTypeObject* t = type_object();
+    if (!PyObject_TypeCheck(o, t)) return nullptr;
+    return &core_of<Core>(o);
+  }
+
+  // The parameters of method `m` with one argument `arg`, made once per method.
+  struct OneArg {
+    std::string func;
+    const char* names[1];
+    Params p;
+    OneArg(const char* m, const char* arg) : func(std::string(K::name) + "." + m), names{arg} {
+      p = params(func.c_str(), names, 1, 1);
+    }
+  };
+  struct TwoArgs {
+    std::string func;
+    const char* names[2];
+    Params p;
+    TwoArgs(const char* m, const char* a, const char* b, int required)
+        : func(std::string(K::name) + "." + m), names{a, b} {
+      p = params(func.c_str(), names, 2, required);
+    }
+  };
+  struct NoArgs {
+    std::string func;
+    Params p;
+    explicit NoArgs(const char* m) : func(std::string(K::name) + "." + m) { p = no_params(func.c_str()); }
+  };
+
+  static PyObject* one_arg(const OneArg& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    PyObject* a[1];
+    read_args(sig.p, args, nargs, kwnames, a);
+    return a[0];
+  }
+
+  // ---- single-key lookups ----
+
+  static PyObject* new_id(std::uint64_t id) { return new_int(id); }
+
+  static PyObject* id(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return boundary([&]() -> PyObject* {
+      static const OneArg sig("id", "key");
+      auto found = K::find(core(self), arg_str(one_arg(sig, args, nargs, kwnames), "key"));
+      if (!found) Py_RETURN_NONE;
+      return new_id(*found);
+    });
+  }
+
+  static PyObject* get(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return boundary([&]() -> PyObject* {
+      static const TwoArgs sig("get", "key", "default", 1);
+      PyObject* a[2];
+      read_args(sig.p, args, nargs, kwnames, a);
+      auto found = K::find(core(self), arg_str(a[0], "key"));
+      if (found) return new_id(*found);
+      PyObject* d = a[1] ? a[1] : Py_None;
+      Py_INCREF(d);
+      return d;
+    });
+  }
+
+  static PyObject* contains(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return boundary([&]() -> PyObject* {
+      static const OneArg sig("contains", "key");
+      return PyBool_FromLong(K::contains(core(self), arg_str(one_arg(sig, args, nargs, kwnames), "key")));
+    });
+  }
+
+  static PyObject* id_unchecked(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return boundary([&]() -> PyObject* {
+      static const OneArg sig("id_unchecked", "key");
+      return new_int(K::unchecked(core(self), arg_str(one_arg(sig, args, nargs, kwnames), "key")));
+    });
+  }
+
+  static PyObject* is_empty(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return boundary([&]() -> PyObject* {
+      static const NoArgs sig("is_empty");
+      read_args(sig.p, args, nargs, kwnames, nullptr);
+      return PyBool_FromLong(core(self).len() == 0);
+    });
+  }
+
+  static Py_ssize_t sq_length(PyObject* self) { return static_cast<Py_ssize_t>(core(self).len()); }
+
+  // The `in` operator: a key that is not a str raises TypeError, not False.
+  static int sq_contains(PyObject* self, PyObject* key) {
+    PyObject* r = boundary([&]() -> PyObject* { return PyBool_FromLong(K::contains(core(self), arg_str(key, "key"))); });
+    if (!r) return -1;
+    int v = r == Py_True;
+    Py_DECREF(r);
+    return v;
+  }
+
+  // Subscription: KeyError with the key when it is not found.
+  static PyObject* mp_subscript(PyObject* self, PyObject* key) {
+    return boundary([&]() -> PyObject* {
+      std::string_view k = arg_str(key, "key");
+      auto found = K::find(core(self), k);
+      if (found) return new_id(*found);
+      Ref s = Ref::check(new_str(k));
+      PyErr_SetObject(PyExc_KeyError, s.get());
+      throw_error_set();
+    });
+  }
+
+  // ---- batches ----
+
+  using Id = typename K::Id;
+
+  // The ids of borrowed keys, looked up detached.
+  static std::vector<Id> lookup(const Core& index, const BorrowedKeys& keys) {
+    return detached([&] {
+      std::vector<Id> ids(keys.size());
+      K::lookup(index, keys.size(), [&](std::size_t i) { return keys[i]; }, ids.data());
+      return ids;
+    });
+  }
+
+  // One id per element of every chunk; a null is MISSING, or refused (before
+  // any lookup) by a kind that has no id for it.
+  static std::vector<Id> arrow_ids(const Core& index, const std::vector<Utf8Chunk>& chunks) {
+    if constexpr (K::null_refusal != nullptr) {
+      if (any_null(chunks)) raise_value_error(K::null_refusal);
+    }
+    return detached([&] {
+      std::vector<Id> ids(total_len(chunks));
+      std::size_t at = 0;
+      for (const Utf8Chunk& chunk : chunks) {
+        Id* out = ids.data() + at;
+        K::lookup(index, chunk.size(), [&](std::size_t i) { return chunk.key(i); }, out);
+        if constexpr (K::null_refusal == nullptr) {
+          if (chunk.has_validity)
+            for (std::size_t i = 0; i < chunk.size(); ++i)
+              if (chunk.is_null(i)) out[i] = K::MISSING;
+        }
+        at += chunk.size();
+      }
+      return ids;
+    });
+  }
+
+  static PyObject* ids_list(const std::vector<Id>& ids) {
+    Ref list = Ref::check(PyList_New(static_cast<Py_ssize_t>(ids.size())));
+    for (std::size_t i = 0; i < ids.size(); ++i) {
+      PyObject* item;
+      if (K::absence && ids[i] == K::MISSING) {
+        Py_INCREF(Py_None);
+        item = Py_None;
+      } else {
+        item = Ref::check(new_int(ids[i])).release();
+      }
+      PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item);
+    }
+    return list.release();
+  }
+
+  static PyObject* ids_of(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return boundary([&]() -> PyObject* {
+      static const OneArg sig("ids_of", "keys");
+      BorrowedKeys keys = keys_arg(one_arg(sig, args, nargs, kwnames), "keys");
+      std::vector<Id> ids = lookup(core(self), keys);
+      keys.clear();
+      return ids_list(ids);
+    });
+  }
+
+  static PyObject* ids_of_bytes(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return boundary([&]() -> PyObject* {
+      static const OneArg sig("ids_of_bytes", "keys");
+      BorrowedKeys keys = keys_arg(one_arg(sig, args, nargs, kwnames), "keys");
+      std::vector<Id> ids = lookup(core(self), keys);
+      keys.clear();
+      return packed<Id>(ids);
+    });
+  }
+
+  static PyObject* ids_into(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return boundary([&]() -> PyObject* {
+      static const TwoArgs sig("ids_into", "keys", "out", 2);
+      PyObject* a[2];
+      read_args(sig.p, args, nargs, kwnames, a);
+      BorrowedKeys keys = keys_arg(a[0], "keys");
+      if (keys.empty()) {
+        writable_buffer(a[1]);
+        Py_RETURN_NONE;
+      }
+      IdSink sink = id_sink<Id>(a[1], keys.size());
+      std::vector<Id> ids = lookup(core(self), keys);
+      keys.clear();
+      write_ids<Id>(sink, ids);
+      Py_RETURN_NONE;
+    });
+  }
+
+  static PyObject* ids_of_arrow(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return boundary([&]() -> PyObject* {
+      static const OneArg sig("ids_of_arrow", "column");
+      std::vector<Utf8Chunk> chunks = utf8_chunks(one_arg(sig, args, nargs, kwnames));
+      std::vector<Id> ids = arrow_ids(core(self), chunks);
+      return packed<Id>(ids);
+    });
+  }
+
+  static PyObject* ids_into_arrow(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return boundary([&]() -> PyObject* {
+      static const TwoArgs sig("ids_into_arrow", "column", "out", 2);
+      PyObject* a[2];
+      read_args(sig.p, args, nargs, kwnames, a);
+      std::vector<Utf8Chunk> chunks = utf8_chunks(a[0]);
+      const std::size_t t = total_len(chunks);
+      if (t == 0) {
+        writable_buffer(a[1]);
+        Py_RETURN_NONE;
+      }
+      IdSink sink = id_sink<Id>(a[1], t);
+      std::vector<Id> ids = arrow_ids(core(self), chunks);
+      write_ids<Id>(sink, ids);
+      Py_RETURN_NONE;
+    });
+  }
+
+  // ---- blobs ----
+
+  // The blob as a new bytes object.
+  static PyObject* blob_of(const Core& index) {
+    return bytes_filled(index.serialized_len(), [&](std::span<unsigned char> out) {
+      SpanWriter w(out);
+      index.write_to(w);
+      if (!w.full()) panic("a blob is as long as its serialized_len");
+    });
+  }
+
+  static PyObject* to_bytes(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return boundary([&]() -> PyObject* {
+      static const NoArgs sig("to_bytes");
+      read_args(sig.p, args, nargs, kwnames, nullptr);
+      return blob_of(core(self));
+    });
+  }
+
+  static PyObject* serialized_len(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return boundary([&]() -> PyObject* {
+      static const NoArgs sig("serialized_len");
+      read_args(sig.p, args, nargs, kwnames, nullptr);
+      return new_int(core(self).serialized_len());
+    });
+  }
+
+  // Pickling: the class's own from_bytes and a copy of the blob (a mapped
+  // index too).
+  static PyObject* reduce(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return boundary([&]() -> PyObject* {
+      static const NoArgs sig("__reduce__");
+      read_args(sig.p, args, nargs, kwnames, nullptr);
+      Ref loader = Ref::check(PyObject_GetAttrString(reinterpret_cast<PyObject*>(type_object()), "from_bytes"));
+      Ref bytes = Ref::check(blob_of(core(self)));
+      return Py_BuildValue("(O(O))", loader.get(), bytes.get());
+    });
+  }
+
+  static PyObject* save(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return boundary([&]() -> PyObject* {
+      static const OneArg sig("save", "path");
+      const std::string path = arg_path(one_arg(sig, args, nargs, kwnames), "path");
+      const Core& index = core(self);
+      detached([&] { index.save(path); });
+      Py_RETURN_NONE;
+    });
+  }
+
+  static PyObject* from_bytes(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return boundary([&]() -> PyObject* {
+      static const OneArg sig("from_bytes", "data");
+      std::string_view data = arg_blob(one_arg(sig, args, nargs, kwnames), "data");  // the caller's reference keeps it
+      Core index = detached([&] {
+        return Core::from_bytes(
+            std::span<const unsigned char>(reinterpret_cast<const unsigned char*>(data.data()), data.size()));
+      });
+      return instance(std::move(index));
+    });
+  }
+
+  // ---- the type ----
+
+  // Made once through `cell`; `own` holds the class's own slots.
+  static PyObject* make_index_type(TypeCell& cell, std::initializer_list<PyType_Slot> own) {
+    return cell.get([&]() -> PyObject* {
+      static const std::string qualified = std::string("quorvale._core.") + K::name;
+      static std::vector<PyType_Slot> slots = [&] {
+        std::vector<PyType_Slot> v(own);
+        v.push_back({Py_tp_dealloc, reinterpret_cast<void*>(&instance_dealloc<Core>)});
+        v.push_back({Py_sq_length, reinterpret_cast<void*>(&sq_length)});
+        v.push_back({Py_mp_length, reinterpret_cast<void*>(&sq_length)});
+        if constexpr (K::absence) {
+          v.push_back({Py_sq_contains, reinterpret_cast<void*>(&sq_contains)});
+          v.push_back({Py_mp_subscript, reinterpret_cast<void*>(&mp_subscript)});
+        }
+        v.push_back({0, nullptr});
+        return v;
+      }();
+      static PyType_Spec spec = {qualified.c_str(), static_cast<int>(sizeof(Instance<Core>)), 0,
+                                 Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE, slots.data()};
+      return make_type(&spec, [](PyObject* type) {
+        set_class_attr(type, "ID_DTYPE", PyUnicode_FromString(dtype()));
+        if constexpr (K::absence) set_class_attr(type, "MISSING_ID", new_int(K::MISSING));
+      });
+    });
+  }
+
+  // ---- method-table entries under their usual docstrings ----
+
+  static PyMethodDef is_empty_entry() {
+    return method("is_empty", is_empty, "is_empty($self)\n--\n\nTrue when the index holds no key.");
+  }
+  static PyMethodDef get_entry() {
+    return method("get", get, "get($self, key, default=None)\n--\n\nThe id of key, or default.");
+  }
+  static PyMethodDef ids_into_entry() {
+    static const std::string doc =
+        std::string("ids_into($self, keys, out)\n--\n\nWrite the ids of keys into a ") + dtype() + " buffer.";
+    return method("ids_into", ids_into, doc.c_str());
+  }
+  static const char* dtype() { return sizeof(typename K::Id) == 4 ? "uint32" : "uint64"; }
+
+  // to_bytes, serialized_len, __reduce__, from_bytes, save and load (under
+  // `load_doc` when given).
+  static std::vector<PyMethodDef> blob_entries(const char* load_doc = nullptr) {
+    static const std::string to_bytes_doc = std::string("to_bytes($self)\n--\n\nThe index as a ") + K::blob_name + " blob.";
+    return {
+        method("to_bytes", to_bytes, to_bytes_doc.c_str()),
+        method("serialized_len", serialized_len, "serialized_len($self)\n--\n\nThe length of to_bytes() without building it."),
+        method("__reduce__", reduce, "__reduce__($self)\n--\n\nPickle as the blob and from_bytes."),
+        static_method("from_bytes", from_bytes, "from_bytes(data)\n--\n\nAn index from a blob, fully verified."),
+        method("save", save, "save($self, path)\n--\n\nWrite the blob to a file atomically."),
+        static_method("load", load, load_doc ? load_doc : "load(path)\n--\n\nAn index read from a file, fully verified."),
+    };
+  }
+  // load_mmap and load_mmap_verified.
+  static std::vector<PyMethodDef> mmap_entries() {
+    return {
+        static_method("load_mmap", load_mmap,
+                      "load_mmap(path)\n--\n\nAn index over a read-only map of a file; the payload checksum is not "
+                      "computed."),
+        static_method("load_mmap_verified", load_mmap_verified,
+                      "load_mmap_verified(path)\n--\n\nAn index over a read-only map of a file, fully verified."),
+    };
+  }
+
+  // A loader of a file: the path read attached, the file read and parsed detached.
+  template <Core (*Load)(const std::string&)>
+  static PyObject* load_from(const OneArg& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    const std::string path = arg_path(one_arg(sig, args, nargs, kwnames), "path");
+    Core index = detached([&] { return Load(path); });
+    return instance(std::move(index));
+  }
+
+  static PyObject* load(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return boundary([&]() -> PyObject* {
+      static const OneArg sig("load", "path");
+      return load_from<&Core::load>(sig, args, nargs, kwnames);
+    });
+  }
+  static PyObject* load_mmap(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return boundary([&]() -> PyObject* {
+      static const OneArg sig("load_mmap", "path");
+      return load_from<&Core::load_mmap>(sig, args, nargs, kwnames);
+    });
+  }
+  static PyObject* load_mmap_verified(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return boundary([&]() -> PyObject* {
+      static const OneArg sig("load_mmap_verified", "path");
+      return load_from<&Core::load_mmap_verified>(sig, args, nargs, kwnames);
+    });
+  }
+};
+
+}  // namespace quorvale::python
