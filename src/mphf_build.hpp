@@ -17,6 +17,7 @@
 
 #include "mphf.hpp"
 #include "pages.hpp"
+#include "threads.hpp"
 
 namespace quorvale {
 
@@ -193,10 +194,7 @@ std::uint8_t seed_bucket(const Geometry& g, std::span<const std::uint64_t> keys,
 
 bool is_sorted(std::span<const std::uint64_t> hashes, std::uint64_t threads);
 
-// Runs fn(i) for i in 0..count-1 on up to `threads` scoped workers that claim
-// indices from a shared counter; the first failure is rethrown after all join.
-template <class Fn>
-void parallel_claims(std::size_t count, std::size_t threads, Fn&& fn);
+using quorvale::parallel_claims;
 
 class Grouped {
  public:
@@ -271,33 +269,5 @@ struct Tail {
 // IndexError::Build MSG_NO_SEED when no attempt places every bucket.
 Tail build_tail(std::span<const std::uint64_t> keys);
 
-// ---------------------------------------------------------------------------
-// Implementation of parallel_claims.
-
 }  // namespace mphf_build
 }  // namespace quorvale
-
-#include <atomic>
-
-#include "threads.hpp"
-
-namespace quorvale::mphf_build {
-
-template <class Fn>
-void parallel_claims(std::size_t count, std::size_t threads, Fn&& fn) {
-  if (count == 0) return;
-  if (threads <= 1 || count == 1) {
-    for (std::size_t i = 0; i < count; ++i) fn(i);
-    return;
-  }
-  std::atomic<std::size_t> next{0};
-  run_workers(std::min(threads, count), [&](std::size_t, const FirstError& first) {
-    while (!first.failed()) {
-      std::size_t i = next.fetch_add(1, std::memory_order_relaxed);
-      if (i >= count) return;
-      fn(i);
-    }
-  });
-}
-
-}  // namespace quorvale::mphf_build

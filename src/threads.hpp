@@ -1,6 +1,7 @@
 // Scoped worker threads: started inside a call, joined before it returns.
 #pragma once
 
+#include <algorithm>
 #include <atomic>
 #include <cstddef>
 #include <exception>
@@ -71,6 +72,27 @@ void run_workers(std::size_t count, Body&& body) {
     if (threads.empty()) guarded(0);
   }  // jthreads join here
   first.rethrow_if_failed();
+}
+
+// Runs fn(i) for i in 0..count-1 on up to `threads` scoped workers that claim
+// indices from a shared counter, so a worker that cannot start leaves its
+// share to the others (one thread or one index: on the calling thread); the
+// first failure is rethrown after all join.
+template <class Fn>
+void parallel_claims(std::size_t count, std::size_t threads, Fn&& fn) {
+  if (count == 0) return;
+  if (threads <= 1 || count == 1) {
+    for (std::size_t i = 0; i < count; ++i) fn(i);
+    return;
+  }
+  std::atomic<std::size_t> next{0};
+  run_workers(std::min(threads, count), [&](std::size_t, const FirstError& first) {
+    while (!first.failed()) {
+      std::size_t i = next.fetch_add(1, std::memory_order_relaxed);
+      if (i >= count) return;
+      fn(i);
+    }
+  });
 }
 
 }  // namespace quorvale

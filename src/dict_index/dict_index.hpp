@@ -210,11 +210,42 @@ class RouteCell {
 };
 
 }  // namespace dict_index
+}  // namespace quorvale
+
+// The build's pieces need the codec and the offset arrays above.
+#include "dict_index/room.hpp"
+
+namespace quorvale {
 
 class DictIndex {
  public:
   using Codec = dict_index::Codec;
   using RunCursor = dict_index::RunCursor;
+
+  // Builds from keys in any order, repeats allowed; the only error is a
+  // block outside 1..=1024 (IndexError, Format), refused before the keys are
+  // read. The views are sorted in place; the keys must outlive the call.
+  static DictIndex build_with_block(std::vector<dict_index::Key> keys, std::uint64_t block);
+  static DictIndex build_with_block(std::span<const std::string> keys, std::uint64_t block);
+  // From ascending distinct keys, on `threads` workers (at least 1). `total`
+  // is the size of the corpus the keys stand for: keys.size() for a whole
+  // build, larger when they are a sample of it.
+  static DictIndex from_sorted_as(std::span<const dict_index::Key> keys, std::uint64_t block, std::uint64_t micro,
+                                  std::size_t threads, std::uint64_t total);
+  // The same with the tables (at least one) and phrases already made.
+  static DictIndex from_vocabulary(std::span<const dict_index::Key> keys, std::uint64_t block, std::uint64_t micro,
+                                   std::size_t threads, std::span<const fsst::Table> tables,
+                                   const dict_index::Phrases& phrases);
+  // Spells the ascending distinct UTF-8 keys in `code` (chosen over them),
+  // builds over the coded keys and keeps the code ("BDX4"); the key views are
+  // released once spelled.
+  static DictIndex from_coded(std::vector<dict_index::Key> keys, std::uint64_t block, std::uint64_t micro,
+                              charcode::CharCode code);
+  // One trial build per block size, in the order given, over the same keys
+  // and phrases.
+  static std::vector<DictIndex> plan_builds(std::span<const dict_index::Key> keys,
+                                            std::span<const std::uint64_t> blocks,
+                                            const dict_index::Phrases& phrases);
 
   // Sections of the blob, as views of its bytes (or a build's own buffers).
   blob::SharedBytes heads;

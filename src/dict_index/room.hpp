@@ -1,0 +1,252 @@
+// Building a dictionary in memory: training each shard's symbol table from a
+// sample of its suffixes, front-coding whole shards on worker threads,
+// pricing each shard under its codecs, writing its runs, and joining the
+// parts into an index; the character-code road spells the keys first.
+// Included by the dictionary's public header (the `DictIndex` entry points
+// are declared there); nothing outside src/dict_index/ includes it.
+#pragma once
+
+#include <algorithm>
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <exception>
+#include <new>
+#include <optional>
+#include <span>
+#include <string_view>
+#include <vector>
+
+#include "charcode.hpp"
+#include "error.hpp"
+#include "fsst.hpp"
+#include "packed.hpp"
+#include "paircode.hpp"
+#include "phrase.hpp"
+#include "threads.hpp"
+
+namespace quorvale {
+namespace dict_index {
+
+// A key as the build reads it: a view of its bytes in the caller's storage,
+// UTF-8 text or (`Bytes`) its spelling in a character code. Keys order as
+// unsigned bytes, a key before its own extensions, as string_view compares.
+using Key = std::string_view;
+using Bytes = std::string_view;
+
+// Per shard, the sampled suffixes its table trains on (views of the keys).
+using Pieces = std::vector<std::vector<fsst::Bytes>>;
+
+// The phrases of a build: the dictionary every shard's tiered codec names.
+struct Phrases {
+  phrase::Dict dict;
+
+  // No phrases: the empty dictionary.
+  static Phrases none() { return Phrases{}; }
+};
+
+// Keys per microblock, a divisor of block: the first of max(sqrt(block),
+// 16)..=31 that divides it, else the largest of 32 down to 3, else 2, else
+// block itself (a prime: one microblock a block).
+std::uint64_t micro_for(std::uint64_t block) noexcept;
+// Blocks a shard: min(65,536 / block, 65,535).
+inline std::uint64_t shard_blocks(std::uint64_t block) noexcept {
+  const std::uint64_t s = 65536 / block;
+  return s < 65535 ? s : 65535;
+}
+// Workers of a build: one for every 64 blocks, at most the processors, at least 1.
+inline std::size_t threads_for(std::uint64_t n, std::uint64_t block, std::size_t processors) noexcept {
+  const std::uint64_t by_blocks = (n / block + (n % block != 0)) >> 6;
+  const std::uint64_t t = by_blocks < processors ? by_blocks : processors;
+  return t == 0 ? 1 : static_cast<std::size_t>(t);
+}
+// The same with the online processor count read now.
+inline std::size_t build_threads(std::uint64_t n, std::uint64_t block) {
+  return threads_for(n, block, online_processors());
+}
+
+// How a build cuts its keys into parts of whole shards for its workers.
+struct PartCut {
+  std::uint64_t kpp = 1;    // keys a part
+  std::uint64_t parts = 0;  // ceil(n / kpp)
+};
+PartCut cut_parts(std::uint64_t n, std::uint64_t block, std::size_t threads) noexcept;
+
+// True when the keys ascend with repeats only, which are then dropped (the
+// vector is cut to its distinct keys); false at the first descent, leaving a
+// permutation of the keys.
+bool dedup_ascending(std::vector<Key>& keys);
+// Sorts bytewise on up to `threads` workers.
+void sort_keys(std::vector<Key>& keys, std::size_t threads);
+// Sorts bytewise (on the processors' workers) and drops repeats.
+void sort_distinct(std::vector<Key>& keys);
+
+// Per shard, the suffixes the shard's front coding will code, one 256-key
+// chunk in every `stride` (about 10,000 keys a shard; every key when exact).
+Pieces build_pieces(std::span<const Key> keys, std::uint64_t block, std::uint64_t micro, bool exact);
+// One table a piece list, trained on up to `threads` workers.
+std::vector<fsst::Table> train_shards(const Pieces& pieces, std::size_t threads);
+// The phrases of a build over n keys; none are mined yet.
+Phrases mine_phrases(const Pieces& pieces, std::span<const fsst::Table> tables, std::uint64_t n,
+                     std::size_t threads);
+
+// One shard's entries between collection and writing; cleared, not freed,
+// from shard to shard.
+struct Collected {
+  std::vector<std::uint64_t> prefixes;  // x of every entry
+  std::vector<unsigned char> raw;       // every entry's suffix bytes
+  std::vector<std::uint64_t> raw_ends;
+  std::vector<unsigned char> symbols;   // each suffix coded with the shard's table
+  std::vector<std::uint64_t> symbol_ends;
+  std::vector<unsigned char> tiered;    // each suffix coded for the tiered codec
+  std::vector<std::uint64_t> tiered_ends;
+  std::vector<std::uint32_t> run_entries;  // entries a run, in run order
+  std::vector<std::uint32_t> block_runs;   // runs a block
+  std::array<std::uint64_t, 256> histogram{};  // of the raw suffix bytes
+
+  void clear() noexcept;
+  std::size_t entries() const noexcept { return prefixes.size(); }
+  // Opens a run (its entry count 0).
+  void open_run() { run_entries.push_back(0); }
+  // Appends `key` coded against `previous` to the open run.
+  void push(Key previous, Key key, const fsst::Encoder& encoder);
+
+  // Every entry's (x, y) under the codec.
+  void pairs(const Codec& codec, std::vector<paircode::Pair>& out) const;
+
+  struct Price {
+    std::uint64_t cost = 0;  // bytes of run headers, escapes and suffix codes
+    CodePair codes;
+  };
+  // The shard's cost under the codec, with the two pair codes chosen for it;
+  // leaves the codec's pairs in `pairs`.
+  Price price(const Codec& codec, std::vector<paircode::Pair>& pairs);
+
+  struct Settled {
+    Codec codec;
+    CodePair codes;
+  };
+  // Chooses the shard's codec and pair codes; leaves the chosen codec's
+  // pairs in `pairs` for the run writer.
+  Settled settle(fsst::Table table, const Phrases& phrases, std::vector<paircode::Pair>& pairs);
+
+ private:
+  // The runs' pairs by role, and one suffix's codes; reused.
+  std::vector<paircode::Run> entry_runs_, restart_runs_;
+  std::vector<unsigned char> coded_;
+};
+
+// Appends one block's runs and entries: its restart run, then one run per
+// microblock. `keys` holds the block's 1..=block keys, the head first.
+void collect_block(Collected& collected, std::span<const Key> keys, std::uint64_t micro,
+                   const fsst::Encoder& encoder);
+
+// The run writer's buffers, one per worker, reused for every run and block.
+struct Scratch {
+  std::vector<unsigned char> output;  // the bytes of the block being written
+  std::vector<unsigned char> data;    // the data area of the run being written
+  std::uint64_t bits = 0;             // packed suffix codes waiting
+  std::uint32_t pending = 0;
+  std::vector<std::uint64_t> run_starts;  // the block's microblock run starts
+  paircode::FitTables fit;
+};
+
+// Appends one run of `pairs.size()` entries (nothing for none) to the
+// scratch's output. `reverse` is the table code's reverse map (unused in
+// field mode); `first` the run's first entry in the shard.
+void write_run(const paircode::Code& code, const std::uint16_t* reverse, const Codec& codec,
+               const Collected& collected, std::span<const paircode::Pair> pairs, std::uint64_t first,
+               Scratch& scratch);
+
+// What one worker makes of its consecutive whole shards; offsets count from
+// the part's own heads and block data.
+struct Part {
+  std::vector<unsigned char> heads;
+  std::vector<std::uint64_t> head_ends;    // one a block
+  std::vector<std::uint64_t> block_starts;  // one a block
+  std::vector<std::uint64_t> run_starts;   // one a microblock run, not block-relative
+  std::vector<unsigned char> block_data;
+  std::vector<CodePair> codes;  // one a shard
+  std::vector<Codec> codecs;    // one a shard
+};
+
+// Encodes a range of whole shards (the last maybe short) whose first block
+// is block `first_block` of the index; shard s of the range codes with
+// tables[min(count - 1, first_block / shard + s)].
+Part encode_range(std::span<const Key> keys, std::uint64_t block, std::uint64_t micro,
+                  std::span<const fsst::Table> tables, const Phrases& phrases, std::uint64_t shard,
+                  std::uint64_t first_block);
+
+// An ascending array sampled every 64 values, at the width of its widest
+// difference inside a chunk of 64.
+Offsets packed_offsets(std::span<const std::uint64_t> values);
+
+// Bytes of keys, and how many of them lie outside ASCII (0x80 and above).
+struct ByteCount {
+  std::uint64_t total = 0;
+  std::uint64_t high = 0;
+  // Whether a character code may pay: at least two fifteenths of the bytes
+  // lie outside ASCII.
+  bool may_pay() const noexcept {
+    return 30 * static_cast<unsigned __int128>(high) >= 4 * static_cast<unsigned __int128>(total);
+  }
+};
+// Counted eight bytes at a time.
+ByteCount count_bytes(std::span<const Key> keys) noexcept;
+
+// The character code the keys should be spelled in, or nothing: only when at
+// least two fifteenths of their bytes lie outside ASCII and the tally's
+// choice pays.
+std::optional<charcode::CharCode> choose_code(std::span<const Key> keys, std::size_t threads);
+
+// parallel_claims for a build's workers: a worker's failure other than
+// exhausted memory is the broken invariant `sentence` once all have joined.
+// With one thread or one task everything runs on the calling thread.
+template <class Fn>
+void claim_on_workers(std::size_t count, std::size_t threads, const char* sentence, Fn&& fn) {
+  if (threads <= 1 || count <= 1) {
+    parallel_claims(count, 1, fn);
+    return;
+  }
+  try {
+    parallel_claims(count, threads, fn);
+  } catch (const std::bad_alloc&) {
+    throw;
+  } catch (...) {
+    panic(sentence);
+  }
+}
+
+// Runs f over consecutive ranges of ceil(n / threads) keys, one worker a
+// range, and returns the results in range order.
+template <class F>
+auto in_ranges(std::span<const Key> keys, std::size_t threads, F&& f) -> std::vector<decltype(f(keys))> {
+  using R = decltype(f(keys));
+  const std::size_t n = keys.size();
+  const std::size_t t = threads == 0 ? 1 : threads;
+  const std::size_t chunk = n == 0 ? 1 : n / t + (n % t != 0);
+  const std::size_t ranges = n / chunk + (n % chunk != 0);
+  std::vector<std::optional<R>> slots(ranges);
+  claim_on_workers(ranges, t, "counting or spelling a range of keys cannot panic", [&](std::size_t r) {
+    const std::size_t lo = r * chunk;
+    slots[r].emplace(f(keys.subspan(lo, std::min(chunk, n - lo))));
+  });
+  std::vector<R> out;
+  out.reserve(ranges);
+  for (auto& s : slots) out.push_back(std::move(*s));
+  return out;
+}
+
+// A range's keys spelled in a character code: the codes back to back and the
+// end of each.
+struct CodedKeys {
+  std::vector<unsigned char> bytes;
+  std::vector<std::uint64_t> ends;
+};
+// Nothing when a key has a character outside the code.
+std::optional<CodedKeys> encode_all(const charcode::CharCode& code, std::span<const Key> keys);
+// Appends a range's coded keys as views of its bytes.
+void views(const CodedKeys& coded, std::vector<Bytes>& out);
+
+}  // namespace dict_index
+}  // namespace quorvale

@@ -1,0 +1,379 @@
+// The in-memory build: validates the block size, orders the keys without
+// repeats, offers them to the character code, trains the tables, encodes
+// parts of whole shards on workers and joins the parts into an index.
+#include <algorithm>
+#include <array>
+#include <cmath>
+#include <utility>
+
+#include "dict_index/dict_index.hpp"
+#include "dict_index/room_internal.hpp"
+
+namespace quorvale {
+namespace dict_index {
+
+namespace {
+
+inline constexpr const char* MSG_BLOCK_RANGE = "dict: block must be in 1..=1024";
+
+unsigned bit_length(std::uint64_t v) noexcept { return v == 0 ? 0 : 64 - static_cast<unsigned>(__builtin_clzll(v)); }
+
+std::uint64_t isqrt(std::uint64_t v) noexcept {
+  constexpr std::uint64_t MAX = 0xFFFFFFFF;
+  std::uint64_t s = std::min<std::uint64_t>(MAX, static_cast<std::uint64_t>(std::sqrt(static_cast<double>(v))));
+  while (s * s > v) --s;
+  while (s < MAX && (s + 1) * (s + 1) <= v) ++s;
+  return s;
+}
+
+void check_block(std::uint64_t block) {
+  if (block - 1 >= MAX_BLOCK) throw IndexError::format(MSG_BLOCK_RANGE);
+}
+
+}  // namespace
+
+std::uint64_t micro_for(std::uint64_t block) noexcept {
+  const std::uint64_t s = isqrt(block);
+  if (s < 32)
+    for (std::uint64_t i = std::max<std::uint64_t>(s, 16); i <= 31; ++i)
+      if (block % i == 0) return i;
+  for (std::uint64_t d = 32; d >= 3; --d)
+    if (block % d == 0) return d;
+  return block % 2 == 0 ? 2 : block;
+}
+
+PartCut cut_parts(std::uint64_t n, std::uint64_t block, std::size_t threads) noexcept {
+  const std::uint64_t shard = shard_blocks(block);
+  const std::uint64_t share = ceil_div(ceil_div(n, block), threads == 0 ? 1 : threads);
+  PartCut cut;
+  cut.kpp = std::max<std::uint64_t>(1, block * shard * ceil_div(share, shard));
+  cut.parts = ceil_div(n, cut.kpp);
+  return cut;
+}
+
+bool dedup_ascending(std::vector<Key>& keys) {
+  if (keys.empty()) return true;
+  std::size_t w = 0;
+  for (std::size_t r = 1; r < keys.size(); ++r) {
+    const int order = keys[r].compare(keys[w]);
+    if (order == 0) continue;
+    if (order < 0) return false;
+    std::swap(keys[++w], keys[r]);
+  }
+  keys.resize(w + 1);
+  return true;
+}
+
+namespace {
+
+// A key with 8 of its bytes as a big-endian word (zero padded): a sort
+// reads the words, held beside each other, and a key's bytes only where
+// the words tie.
+struct Sortable {
+  std::uint64_t word;
+  std::uint64_t index;  // of the key
+};
+
+
+// Sorts keys that agree on their first `depth` bytes, their words taken at
+// `depth`: a byte-wise radix sort of the words, then every stretch of equal
+// words again, 8 bytes deeper, while its keys go on past those bytes. Small
+// stretches are compared whole. Iterative, as a shared stem can be long.
+void radix_sort(Sortable* a, Sortable* tmp, std::size_t n, const Key* keys) {
+  const auto by_key = [keys](const Sortable& x, const Sortable& y) { return keys[x.index] < keys[y.index]; };
+  constexpr std::size_t SMALL = 64;
+  struct Range {
+    std::size_t lo, n, depth;
+  };
+  std::vector<Range> todo{{0, n, 0}};
+  std::vector<std::array<std::uint64_t, 256>> counts(8);
+  while (!todo.empty()) {
+    const Range r = todo.back();
+    todo.pop_back();
+    Sortable* v = a + r.lo;
+    if (r.n < SMALL) {
+      std::sort(v, v + r.n, by_key);
+      continue;
+    }
+    for (auto& c : counts) c.fill(0);
+    for (std::size_t i = 0; i < r.n; ++i)
+      for (unsigned d = 0; d < 8; ++d) ++counts[d][(v[i].word >> (8 * d)) & 0xFF];
+    Sortable* src = v;
+    Sortable* dst = tmp + r.lo;
+    for (unsigned d = 0; d < 8; ++d) {
+      std::array<std::uint64_t, 256>& c = counts[d];
+      if (c[(src[0].word >> (8 * d)) & 0xFF] == r.n) continue;  // one digit: nothing moves
+      std::uint64_t sum = 0;
+      for (std::uint64_t& k : c) sum += std::exchange(k, sum);
+      for (std::size_t i = 0; i < r.n; ++i) dst[c[(src[i].word >> (8 * d)) & 0xFF]++] = src[i];
+      std::swap(src, dst);
+    }
+    if (src != v) std::copy(src, src + r.n, v);
+    for (std::size_t i = 0; i < r.n;) {
+      std::size_t j = i + 1;
+      while (j < r.n && v[j].word == v[i].word) ++j;
+      if (j - i > 1) {
+        const std::size_t deeper = r.depth + 8;
+        bool longer = false;
+        for (std::size_t k = i; k < j && !longer; ++k) longer = keys[v[k].index].size() > deeper;
+        if (!longer || j - i < SMALL) {
+          std::sort(v + i, v + j, by_key);
+        } else {
+          for (std::size_t k = i; k < j; ++k) v[k].word = word_at(as_span(keys[v[k].index]), deeper);
+          todo.push_back({r.lo + i, j - i, deeper});
+        }
+      }
+      i = j;
+    }
+  }
+}
+
+}  // namespace
+
+// In parallel, as a sample sort: splitters from an evenly spaced sample of
+// the keys cut them into buckets of about equal size whatever their shared
+// stems; workers find each key's bucket and place it, one stretch of the
+// keys each; then every bucket is radix-sorted on its own, the largest first.
+void sort_keys(std::vector<Key>& keys, std::size_t threads) {
+  const std::size_t n = keys.size();
+  if (n < 2) return;
+  // Uninitialised: every element is written before it is read, by the
+  // workers, so no thread zeroes hundreds of megabytes first.
+  Pages<Sortable> a = Pages<Sortable>::allocate(n), b = Pages<Sortable>::allocate(n);
+  if (n < (std::size_t{1} << 16) || threads < 2) {
+    for (std::size_t i = 0; i < n; ++i) a[i] = {word_at(as_span(keys[i]), 0), i};
+    radix_sort(a.data(), b.data(), n, keys.data());
+    std::vector<Key> out(n);
+    for (std::size_t i = 0; i < n; ++i) out[i] = keys[a[i].index];
+    keys.swap(out);
+    return;
+  }
+  const std::size_t buckets = 4 * threads;
+  std::vector<Key> splitters;
+  {
+    const std::size_t samples = 32 * buckets;
+    std::vector<Key> sample(samples);
+    for (std::size_t i = 0; i < samples; ++i) sample[i] = keys[i * (n / samples)];
+    std::sort(sample.begin(), sample.end());
+    for (std::size_t k = 1; k < buckets; ++k) splitters.push_back(sample[k * samples / buckets]);
+  }
+  const std::size_t chunks = threads;
+  const std::size_t chunk = (n + chunks - 1) / chunks;
+  Pages<std::uint32_t> bucket = Pages<std::uint32_t>::allocate(n);
+  std::vector<std::uint64_t> counts(chunks * buckets, 0);
+  parallel_claims(chunks, threads, [&](std::size_t c) {
+    std::uint64_t* mine = counts.data() + c * buckets;
+    for (std::size_t i = c * chunk; i < n && i < (c + 1) * chunk; ++i) {
+      const auto k = static_cast<std::uint32_t>(std::upper_bound(splitters.begin(), splitters.end(), keys[i]) -
+                                                splitters.begin());
+      bucket[i] = k;
+      ++mine[k];
+    }
+  });
+  // Bucket by bucket, chunk by chunk: where each chunk places its keys.
+  std::vector<std::uint64_t> starts(buckets + 1, 0);
+  std::uint64_t at = 0;
+  for (std::size_t k = 0; k < buckets; ++k) {
+    starts[k] = at;
+    for (std::size_t c = 0; c < chunks; ++c) at += std::exchange(counts[c * buckets + k], at);
+  }
+  starts[buckets] = n;
+  parallel_claims(chunks, threads, [&](std::size_t c) {
+    std::uint64_t* next = counts.data() + c * buckets;
+    for (std::size_t i = c * chunk; i < n && i < (c + 1) * chunk; ++i)
+      b[next[bucket[i]]++] = {word_at(as_span(keys[i]), 0), i};
+  });
+  bucket = {};
+  std::vector<std::uint32_t> order(buckets);
+  for (std::size_t k = 0; k < buckets; ++k) order[k] = static_cast<std::uint32_t>(k);
+  std::stable_sort(order.begin(), order.end(), [&](std::uint32_t x, std::uint32_t y) {
+    return starts[x + 1] - starts[x] > starts[y + 1] - starts[y];
+  });
+  parallel_claims(buckets, threads, [&](std::size_t i) {
+    const std::uint64_t from = starts[order[i]];
+    radix_sort(b.data() + from, a.data() + from, starts[order[i] + 1] - from, keys.data());
+  });
+  a = {};
+  Pages<Key> out = Pages<Key>::allocate(n);
+  parallel_claims(chunks, threads, [&](std::size_t c) {
+    for (std::size_t i = c * chunk; i < n && i < (c + 1) * chunk; ++i) out[i] = keys[b[i].index];
+  });
+  parallel_claims(chunks, threads, [&](std::size_t c) {
+    for (std::size_t i = c * chunk; i < n && i < (c + 1) * chunk; ++i) keys[i] = out[i];
+  });
+}
+
+void sort_distinct(std::vector<Key>& keys) {
+  sort_keys(keys, online_processors());
+  if (!dedup_ascending(keys)) panic("sorted keys ascend");
+}
+
+Offsets packed_offsets(std::span<const std::uint64_t> values) {
+  std::uint64_t widest = 0;
+  for (std::size_t lo = 0; lo < values.size(); lo += 64) {
+    const std::size_t last = std::min(values.size(), lo + 64) - 1;
+    widest = std::max(widest, values[last] - values[lo]);
+  }
+  const unsigned width = bit_length(widest);
+  offsets::Sampled packed = offsets::pack(values, width);
+  Offsets o;
+  o.samples = blob::SharedBytes::from_owned(std::move(packed.samples));
+  o.bits = blob::SharedBytes::from_owned(std::move(packed.packed));
+  o.width = width;
+  o.shift = offsets::SAMPLE_SHIFT;
+  return o;
+}
+
+}  // namespace dict_index
+
+using namespace dict_index;
+
+namespace {
+
+// The parts joined in part order: offsets rebased by the earlier parts'
+// lengths, every array allocated once (the heads and block data in the
+// buffers the index keeps).
+struct Joined {
+  Pages<unsigned char> heads, block_data;
+  std::vector<std::uint64_t> head_ends, block_starts, run_starts;
+  std::vector<CodePair> codes;
+  std::vector<Codec> codecs;
+};
+
+Joined join(std::vector<Part>& parts) {
+  Joined j;
+  std::size_t heads = 0, data = 0, blocks = 0, runs = 0, shards = 0;
+  for (const Part& p : parts) {
+    heads += p.heads.size();
+    data += p.block_data.size();
+    blocks += p.head_ends.size();
+    runs += p.run_starts.size();
+    shards += p.codecs.size();
+  }
+  j.heads = Pages<unsigned char>::allocate(heads);
+  j.block_data = Pages<unsigned char>::allocate(data);
+  j.head_ends.reserve(blocks);
+  j.block_starts.reserve(blocks);
+  j.run_starts.reserve(runs);
+  j.codes.reserve(std::max<std::size_t>(shards, 1));
+  j.codecs.reserve(std::max<std::size_t>(shards, 1));
+  std::uint64_t head_base = 0, data_base = 0;
+  for (Part& p : parts) {
+    for (std::uint64_t e : p.head_ends) j.head_ends.push_back(e + head_base);
+    for (std::uint64_t s : p.block_starts) j.block_starts.push_back(s + data_base);
+    for (std::uint64_t s : p.run_starts) j.run_starts.push_back(s + data_base);
+    std::copy(p.heads.begin(), p.heads.end(), j.heads.data() + head_base);
+    std::copy(p.block_data.begin(), p.block_data.end(), j.block_data.data() + data_base);
+    head_base += p.heads.size();
+    data_base += p.block_data.size();
+    for (CodePair& c : p.codes) j.codes.push_back(std::move(c));
+    for (Codec& c : p.codecs) j.codecs.push_back(std::move(c));
+    p = Part{};
+  }
+  return j;
+}
+
+}  // namespace
+
+DictIndex DictIndex::build_with_block(std::vector<Key> keys, std::uint64_t block) {
+  check_block(block);
+  if (!dedup_ascending(keys)) sort_distinct(keys);
+  const std::uint64_t micro = micro_for(block);
+  const std::uint64_t n = keys.size();
+  if (auto code = choose_code(keys, build_threads(n, block)))
+    return from_coded(std::move(keys), block, micro, std::move(*code));
+  return from_sorted_as(keys, block, micro, build_threads(n, block), n);
+}
+
+DictIndex DictIndex::build_with_block(std::span<const std::string> keys, std::uint64_t block) {
+  check_block(block);
+  std::vector<Key> views(keys.begin(), keys.end());
+  return build_with_block(std::move(views), block);
+}
+
+DictIndex DictIndex::from_sorted_as(std::span<const Key> keys, std::uint64_t block, std::uint64_t micro,
+                                    std::size_t threads, std::uint64_t total) {
+  const std::size_t t = std::min<std::size_t>(threads, 21);
+  std::vector<fsst::Table> tables;
+  Phrases phrases;
+  {
+    const Pieces pieces = build_pieces(keys, block, micro, total != keys.size());
+    tables = train_shards(pieces, t);
+    phrases = mine_phrases(pieces, tables, total, t);
+  }
+  return from_vocabulary(keys, block, micro, threads, tables, phrases);
+}
+
+DictIndex DictIndex::from_vocabulary(std::span<const Key> keys, std::uint64_t block, std::uint64_t micro,
+                                     std::size_t threads, std::span<const fsst::Table> tables,
+                                     const Phrases& phrases) {
+  const std::uint64_t n = keys.size();
+  const Shape shape = Shape::of(n, block, micro, shard_blocks(block));
+  const std::uint64_t shard = shard_blocks(block);
+  const std::uint64_t y = shape.blocks;
+  const PartCut cut = cut_parts(n, block, threads);
+
+  std::vector<Part> parts(static_cast<std::size_t>(cut.parts));
+  claim_on_workers(parts.size(), threads, "encoding a range of blocks cannot panic", [&](std::size_t p) {
+    const std::uint64_t lo = p * cut.kpp;
+    parts[p] = encode_range(keys.subspan(lo, std::min(cut.kpp, n - lo)), block, micro, tables, phrases, shard,
+                            lo / block);
+  });
+  Joined j = join(parts);
+  parts = {};
+
+  if (j.codecs.empty()) {
+    if (tables.empty()) panic("index out of bounds: a build has at least one table");
+    j.codes.push_back(CodePair{});
+    j.codecs.push_back(Codec{Codec::Symbols{tables[0]}});
+  }
+
+  DictIndex d;
+  d.n = n;
+  d.block = block;
+  d.micro = micro;
+  d.J = shape.J;
+  d.shard = shard;
+  d.phrases = std::any_of(j.codecs.begin(), j.codecs.end(),
+                          [](const Codec& c) { return std::holds_alternative<Codec::Tiered>(c.v); })
+                  ? phrases.dict.clone()
+                  : phrase::Dict();
+  d.heads = blob::SharedBytes::from_pages(std::move(j.heads));
+  d.head_ends = packed_offsets(j.head_ends);
+  d.block_offsets = packed_offsets(j.block_starts);
+  d.block_data = blob::SharedBytes::from_pages(std::move(j.block_data));
+  if (shape.J > 1) {
+    // Run starts become block-relative: start i belongs to block i / J.
+    std::vector<std::uint64_t> relative(j.run_starts.size());
+    std::uint64_t widest = 0;
+    for (std::size_t i = 0; i < relative.size(); ++i) {
+      relative[i] = j.run_starts[i] - j.block_starts[i / shape.J];
+      widest = std::max(widest, relative[i]);
+    }
+    d.micro_offsets.width = bit_length(widest);
+    d.micro_offsets.bits = blob::SharedBytes::from_owned(offsets::packed_pack(relative, d.micro_offsets.width));
+  }
+  d.codecs = std::move(j.codecs);
+  d.codes = std::move(j.codes);
+  d.head_prefix = y == 0 ? 0 : common_head(d.heads.bytes(), d.head_ends, y);
+  d.samples = derive_samples(d.heads.bytes(), d.head_ends, y, d.head_prefix);
+  if (y < (std::uint64_t{1} << 32)) d.ties = derive_ties(d);
+  return d;
+}
+
+std::vector<DictIndex> DictIndex::plan_builds(std::span<const Key> keys, std::span<const std::uint64_t> blocks,
+                                              const Phrases& phrases) {
+  for (std::uint64_t b : blocks) check_block(b);
+  std::vector<DictIndex> out;
+  out.reserve(blocks.size());
+  for (std::uint64_t b : blocks) {
+    const std::uint64_t micro = micro_for(b);
+    const std::size_t threads = build_threads(keys.size(), b);
+    std::vector<fsst::Table> tables =
+        train_shards(build_pieces(keys, b, micro, false), std::min<std::size_t>(threads, 21));
+    out.push_back(from_vocabulary(keys, b, micro, threads, tables, phrases));
+  }
+  return out;
+}
+
+}  // namespace quorvale

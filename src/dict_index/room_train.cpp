@@ -1,0 +1,68 @@
+// What a build trains before it encodes: per shard a sample of the suffixes
+// the front coding will code, one symbol table a shard, and the phrases.
+#include <algorithm>
+
+#include "dict_index/dict_index.hpp"
+#include "dict_index/room_internal.hpp"
+
+namespace quorvale {
+namespace dict_index {
+
+namespace {
+
+// A shard samples one 256-key chunk in `stride`: about 10,000 keys of a full
+// shard, every key of a small one or in exact mode.
+std::uint64_t stride(std::uint64_t shard_keys, std::uint64_t n, std::uint64_t first, bool exact) {
+  if (exact) return 1;
+  const std::uint64_t left = n - first;
+  const std::uint64_t u = (shard_keys < left ? shard_keys : left) / 10000;
+  return u == 0 ? 1 : u;
+}
+
+}  // namespace
+
+// A key is coded against its predecessor, or a restart against the restart
+// micro keys before it (the head first), so only the sampled chunks are
+// visited.
+Pieces build_pieces(std::span<const Key> keys, std::uint64_t block, std::uint64_t micro, bool exact) {
+  const std::uint64_t n = keys.size();
+  const std::uint64_t K = shard_blocks(block) * block;
+  const std::uint64_t shards = ceil_div(ceil_div(n, block), shard_blocks(block));
+  Pieces pieces(shards == 0 ? 1 : static_cast<std::size_t>(shards));
+  for (std::uint64_t s = 0; s < shards; ++s) {
+    const std::uint64_t first = s * K, end = std::min(n, first + K);
+    const std::uint64_t u = stride(K, n, first, exact);
+    std::vector<fsst::Bytes>& out = pieces[static_cast<std::size_t>(s)];
+    for (std::uint64_t chunk = first; chunk < end; chunk += 256 * u) {
+      for (std::uint64_t i = chunk; i < end && i < chunk + 256; ++i) {
+        const std::uint64_t d = i % block;
+        if (d == 0) continue;  // a head
+        const ByteSpan k = as_span(keys[i]);
+        const std::size_t x = common_prefix(as_span(keys[d % micro == 0 ? i - micro : i - 1]), k);
+        out.push_back(k.subspan(x));
+      }
+    }
+  }
+  return pieces;
+}
+
+std::vector<fsst::Table> train_shards(const Pieces& pieces, std::size_t threads) {
+  const std::size_t z = pieces.size();
+  std::vector<fsst::Table> tables(z);
+  const std::size_t t = threads == 0 ? 1 : threads;
+  // Contiguous groups, so that each worker reads one stretch of the pieces.
+  const std::size_t group = z == 0 ? 1 : (z + t - 1) / t;
+  const std::size_t groups = (z + group - 1) / group;
+  claim_on_workers(groups, z == 1 ? 1 : t, "training a symbol table cannot panic", [&](std::size_t g) {
+    for (std::size_t s = g * group; s < z && s < (g + 1) * group; ++s)
+      tables[s] = fsst::Table::train_to(pieces[s], fsst::MAX_SYMBOLS);
+  });
+  return tables;
+}
+
+Phrases mine_phrases(const Pieces&, std::span<const fsst::Table>, std::uint64_t, std::size_t) {
+  return Phrases::none();
+}
+
+}  // namespace dict_index
+}  // namespace quorvale

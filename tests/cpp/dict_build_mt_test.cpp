@@ -1,0 +1,78 @@
+// Builds on worker threads: the bytes do not depend on the thread count, and
+// a worker's failure reaches the caller as the build's broken invariant.
+#include <gtest/gtest.h>
+
+#include <random>
+
+#include "dict_build_util.hpp"
+
+using namespace quorvale;
+using namespace buildfix;
+using dict_index::Key;
+
+namespace {
+
+// Words over a small alphabet: several shards whatever the block.
+std::vector<std::string> words(std::size_t n, std::uint64_t seed) {
+  std::mt19937_64 rng(seed);
+  std::vector<std::string> out;
+  out.reserve(n);
+  for (std::size_t i = 0; i < n; ++i) {
+    std::string s;
+    const unsigned len = 4 + rng() % 10;
+    for (unsigned k = 0; k < len; ++k) s += "etaoinshrdlcumwfgyp"[rng() % 19];
+    out.push_back(std::move(s));
+  }
+  return sorted_distinct(std::move(out));
+}
+
+TEST(DictBuildThreads, TheThreadCountChangesNoByte) {
+  const auto keys = words(220'000, 1);
+  ASSERT_GT(keys.size(), 3u * 65'536);
+  const auto views = views_of(keys);
+  // Block 32: shards of 2,048 blocks, 4 parts on 8 workers, 2 on 2.
+  const std::uint64_t block = 32, micro = dict_index::micro_for(block);
+  const DictIndex one = DictIndex::from_sorted_as(views, block, micro, 1, keys.size());
+  ASSERT_GE(one.codecs.size(), 4u);
+  const Blob want = blob_of(one);
+  for (std::size_t threads : {2, 8}) {
+    SCOPED_TRACE("threads " + std::to_string(threads));
+    EXPECT_EQ(blob_of(DictIndex::from_sorted_as(views, block, micro, threads, keys.size())), want);
+  }
+  EXPECT_EQ(blob_of(reload(want)), want);
+}
+
+TEST(DictBuildThreads, CodedKeysOnWorkers) {
+  const auto keys = cyrillic(60'000, 2);
+  const DictIndex d = DictIndex::build_with_block(std::span<const std::string>(keys), 32);
+  ASSERT_NE(d.chars, nullptr);
+  check_round_trip(d, keys);
+}
+
+TEST(DictBuildThreads, WorkerFailuresBecomeTheBuildsSentence) {
+  auto failing = [](std::size_t threads, auto fail) {
+    dict_index::claim_on_workers(6, threads, "encoding a range of blocks cannot panic", [&](std::size_t i) {
+      if (i == 4) fail();
+    });
+  };
+  try {
+    failing(3, [] { panic("a run is open"); });
+    ADD_FAILURE();
+  } catch (const Panic& p) {
+    EXPECT_STREQ(p.what(), "encoding a range of blocks cannot panic");
+  }
+  EXPECT_THROW(failing(3, [] { throw std::bad_alloc(); }), std::bad_alloc);
+  // On the calling thread a failure passes unchanged.
+  try {
+    failing(1, [] { panic("a run is open"); });
+    ADD_FAILURE();
+  } catch (const Panic& p) {
+    EXPECT_STREQ(p.what(), "a run is open");
+  }
+  // Every task is claimed once.
+  std::vector<std::atomic<int>> seen(100);
+  dict_index::claim_on_workers(seen.size(), 8, "x", [&](std::size_t i) { seen[i].fetch_add(1); });
+  for (const auto& s : seen) EXPECT_EQ(s.load(), 1);
+}
+
+}  // namespace
