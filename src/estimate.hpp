@@ -198,13 +198,34 @@ class RunSample {
   std::uint64_t threshold_ = ~std::uint64_t{0};
 };
 
-// The hash draw and the run draw of keys in memory.
+// The hash draw and the run draw of a key set, each sorted bytewise.
+template <class K>
 struct Draws {
-  std::vector<std::string_view> hash;
-  std::vector<std::string_view> run;
+  std::vector<K> hash;
+  std::vector<K> run;
 };
-// Over sorted distinct keys; the views point into them.
-Draws draws(std::span<const std::string_view> keys);
+
+// One pass over sorted distinct keys: their shape and both draws.
+template <class K>
+struct Pass {
+  ShapeWalk walk;
+  HashSample<K> hashed;
+  RunSample<K> runs;
+
+  void push(std::string_view key) {
+    walk.push(key);
+    hashed.push(key);
+    runs.push(key);
+  }
+  // The last trims, then the two draws.
+  Draws<K> draws() && { return Draws<K>{std::move(hashed).draw(), std::move(runs).draw()}; }
+};
+
+// The pass over sorted distinct keys in memory; the draws' views point into
+// them.
+Pass<std::string_view> pass_over(std::span<const std::string_view> keys);
+// The two draws of sorted distinct keys in memory.
+Draws<std::string_view> draws(std::span<const std::string_view> keys);
 
 // ---- pricing ------------------------------------------------------------------------
 

@@ -2,7 +2,9 @@
 // distinct keys each candidate is built with its kind's own builder; above
 // it a Sample is measured on the two draws and every candidate modelled.
 #include <algorithm>
+#include <atomic>
 #include <cstring>
+#include <exception>
 
 #include "closed_hash.hpp"
 #include "compact_hash.hpp"
@@ -110,12 +112,12 @@ std::array<Fit, 3> hash_fits(std::span<const std::string_view> keys) {
   return fits;
 }
 
-Sample Sample::of(std::span<const std::string_view> hash_draw, std::span<const std::string_view> run_draw,
-                  const Shape& shape) {
-  Sample sample;
-  sample.fst_per_key =
-      static_cast<double>(fst_blob_len(run_draw)) / static_cast<double>(std::max<std::size_t>(run_draw.size(), 1));
+namespace {
 
+// Steps 2 to 6 of the sample: the character code, the rescaled shape and the
+// dictionaries' rates.
+void dictionary_rates(std::span<const std::string_view> hash_draw, std::span<const std::string_view> run_draw,
+                      const Shape& shape, Sample& sample) {
   const std::size_t processors = online_processors();
   std::optional<charcode::CharCode> code;
   if (30 * shape.non_ascii >= 4 * shape.bytes) {
@@ -175,11 +177,49 @@ Sample Sample::of(std::span<const std::string_view> hash_draw, std::span<const s
     r.per_block = near.per_block;
     r.per_shard = near.per_shard;
   }
+}
 
-  const std::array<Fit, 3> fits = hash_fits(hash_draw);
-  sample.compact = fits[0];
-  sample.closed = fits[1];
-  sample.perfect = fits[2];
+}  // namespace
+
+Sample Sample::of(std::span<const std::string_view> hash_draw, std::span<const std::string_view> run_draw,
+                  const Shape& shape) {
+  Sample sample;
+  // Two chains that share nothing run side by side: the string index and
+  // the hash fits, and the dictionaries (whose builds leave processors idle).
+  // A failure is still the first in the order of the steps: the string
+  // index, the dictionaries, the hash fits.
+  std::exception_ptr fst_failure, dict_failure, fit_failure;
+  auto strings_and_hashes = [&] {
+    try {
+      sample.fst_per_key = static_cast<double>(fst_blob_len(run_draw)) /
+                           static_cast<double>(std::max<std::size_t>(run_draw.size(), 1));
+    } catch (...) {
+      fst_failure = std::current_exception();
+      return;
+    }
+    try {
+      const std::array<Fit, 3> fits = hash_fits(hash_draw);
+      sample.compact = fits[0];
+      sample.closed = fits[1];
+      sample.perfect = fits[2];
+    } catch (...) {
+      fit_failure = std::current_exception();
+    }
+  };
+  auto dictionaries = [&] {
+    try {
+      dictionary_rates(hash_draw, run_draw, shape, sample);
+    } catch (...) {
+      dict_failure = std::current_exception();
+    }
+  };
+  // Claimed, so that the one worker that starts when no other can does both.
+  std::atomic<int> next{0};
+  run_workers(2, [&](std::size_t) {
+    for (int task; (task = next.fetch_add(1)) < 2;) task == 0 ? strings_and_hashes() : dictionaries();
+  });
+  for (const std::exception_ptr& failure : {fst_failure, dict_failure, fit_failure})
+    if (failure) std::rethrow_exception(failure);
   return sample;
 }
 
@@ -217,13 +257,27 @@ std::vector<Estimate> model(std::uint64_t n, std::uint64_t key_bytes, const Samp
 
 namespace {
 
-Plan finish(std::vector<Estimate> estimates, const Shape& shape, const Needs& needs, const Objective& objective) {
+// Prices the candidates for the effective needs, by exact builds over `all`
+// when the keys are few enough (the caller passes them only then), else by
+// the model over the pass's draws; ranks them into the plan.
+template <class K>
+Plan finish(Pass<K>&& pass, const std::optional<std::span<const std::string_view>>& all, const Needs& needs,
+            const Objective& objective) {
+  const Shape shape = pass.walk.shape();
+  const std::vector<Candidate> cands = candidates(needs);
+  std::vector<Estimate> estimates;
+  if (all) {
+    estimates = weigh(*all, cands);
+  } else {
+    const Draws<K> d = std::move(pass).draws();
+    const std::vector<std::string_view> a(d.hash.begin(), d.hash.end()), r(d.run.begin(), d.run.end());
+    estimates = model(shape.count, shape.bytes, Sample::of(a, r, shape), cands);
+  }
   Plan plan;
   plan.objective = objective;
   plan.keys = shape.count;
   plan.mean_length = static_cast<double>(shape.bytes) / static_cast<double>(std::max<std::uint64_t>(shape.count, 1));
-  plan.mean_lcp =
-      static_cast<double>(shape.lcp_prev) / static_cast<double>(shape.count > 1 ? shape.count - 1 : 1);
+  plan.mean_lcp = static_cast<double>(shape.lcp_prev) / static_cast<double>(shape.count > 1 ? shape.count - 1 : 1);
   plan.needs = needs;
   rank(estimates, objective, plan.keys, plan.mean_length);
   plan.estimates = std::move(estimates);
@@ -236,18 +290,9 @@ Plan plan_for(std::span<const std::string_view> keys, const Needs& needs, const 
   const Needs effective = effective_needs(needs, objective);
   std::vector<std::string_view> sorted(keys.begin(), keys.end());
   dict_index::sort_distinct(sorted);
-  ShapeWalk walk;
-  for (std::string_view k : sorted) walk.push(k);
-  const Shape& shape = walk.shape();
-  const std::vector<Candidate> cands = candidates(effective);
-  std::vector<Estimate> estimates;
-  if (sorted.size() <= EXACT_LIMIT) {
-    estimates = weigh(sorted, cands);
-  } else {
-    const Draws d = draws(sorted);
-    estimates = model(shape.count, shape.bytes, Sample::of(d.hash, d.run, shape), cands);
-  }
-  return finish(std::move(estimates), shape, effective, objective);
+  std::optional<std::span<const std::string_view>> all;
+  if (sorted.size() <= EXACT_LIMIT) all = sorted;
+  return finish(pass_over(sorted), all, effective, objective);
 }
 
 Plan plan_for(std::span<const std::string> keys, const Needs& needs, const Objective& objective) {
@@ -258,16 +303,13 @@ Plan plan_for(std::span<const std::string> keys, const Needs& needs, const Objec
 Plan plan_file(const std::string& path, const Needs& needs, const Objective& objective, std::size_t budget,
                std::uint64_t max_key) {
   const Needs effective = effective_needs(needs, objective);
-  ShapeWalk walk;
-  HashSample<std::string> hashed;
-  RunSample<std::string> runs;
-  // Every key while there are few enough to price by exact builds.
+  Pass<std::string> pass;
+  // An owned copy of every key while there are few enough to price by
+  // exact builds; released for good past that.
   std::vector<std::string> full;
   bool whole = true;
   each_file_key(path, budget, max_key, [&](std::string_view key) {
-    walk.push(key);
-    hashed.push(key);
-    runs.push(key);
+    pass.push(key);
     if (!whole) return;
     if (full.size() == EXACT_LIMIT) {
       whole = false;
@@ -276,19 +318,10 @@ Plan plan_file(const std::string& path, const Needs& needs, const Objective& obj
     }
     full.emplace_back(key);
   });
-  const Shape& shape = walk.shape();
-  const std::vector<Candidate> cands = candidates(effective);
-  std::vector<Estimate> estimates;
-  if (whole) {
-    const std::vector<std::string_view> views(full.begin(), full.end());
-    estimates = weigh(views, cands);
-  } else {
-    const std::vector<std::string> hash_draw = std::move(hashed).draw();
-    const std::vector<std::string> run_draw = std::move(runs).draw();
-    const std::vector<std::string_view> a(hash_draw.begin(), hash_draw.end()), r(run_draw.begin(), run_draw.end());
-    estimates = model(shape.count, shape.bytes, Sample::of(a, r, shape), cands);
-  }
-  return finish(std::move(estimates), shape, effective, objective);
+  const std::vector<std::string_view> views(full.begin(), full.end());
+  std::optional<std::span<const std::string_view>> all;
+  if (whole) all = views;
+  return finish(std::move(pass), all, effective, objective);
 }
 
 }  // namespace quorvale::estimate
