@@ -12,11 +12,11 @@
 #include <cmath>
 #include <cstdio>
 #include <cstring>
-#include <fstream>
 #include <random>
 #include <string>
 #include <vector>
 
+#include "bench_keys.hpp"
 #include "charcode.hpp"
 #include "utf8.hpp"
 
@@ -175,19 +175,11 @@ void run(const char* name, std::vector<std::string> owned) {
   if (sink == 42) std::printf(" ");
 }
 
-std::vector<std::string> read_lines(const char* path) {
-  std::ifstream in(path);
-  std::vector<std::string> out;
-  for (std::string line; std::getline(in, line);)
-    if (!line.empty()) out.push_back(line);
-  return out;
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
   for (int i = 1; i < argc; ++i) {
-    auto keys = read_lines(argv[i]);
+    auto keys = bench::read_lines(argv[i]);
     if (keys.empty()) {
       std::printf("\n%s: missing or empty, skipped\n", argv[i]);
       continue;

@@ -24,6 +24,7 @@
 #include <unordered_set>
 #include <vector>
 
+#include "bench_keys.hpp"
 #include "fsst.hpp"
 #include "packed.hpp"
 
@@ -48,13 +49,9 @@ std::vector<std::string> load_keys(const std::string& source) {
     keys.reserve(n);
     for (std::uint64_t v : seen) keys.push_back(std::to_string(v));
   } else {
-    std::ifstream in(source, std::ios::binary);
-    std::string line;
-    while (std::getline(in, line))
-      if (!line.empty()) keys.push_back(line);
+    keys = bench::read_lines(source);
   }
-  std::sort(keys.begin(), keys.end());
-  keys.erase(std::unique(keys.begin(), keys.end()), keys.end());
+  bench::sort_distinct(keys);
   return keys;
 }
 

@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
-# Every test: the C++ tests in the plain build and under the sanitizers, then
-# pytest against the installed package.
+# Every test: the C++ tests in the plain build and under the sanitizers, a
+# short run of every fuzz target, then pytest against the installed package.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/setup.sh
@@ -27,6 +27,9 @@ if compgen -G "tests/cpp/*_mt_test.cpp" >/dev/null; then
   cpp_build tsan tsan RelWithDebInfo
   TSAN_OPTIONS=halt_on_error=1 ctest --test-dir build/tsan --output-on-failure -j "$jobs"
 fi
+
+echo "== Fuzz targets (libFuzzer under ASan+UBSan, ${QUORVALE_FUZZ_SECONDS:-25}s each; QUORVALE_FUZZ_SECONDS sets it)"
+fuzz/run.sh
 
 echo "== Python tests"
 QUORVALE_TEST_EXT="$(pwd)/build/plain/pyext" .venv/bin/python -m pytest -q tests/python

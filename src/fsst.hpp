@@ -55,14 +55,16 @@ class Encoder {
  public:
   // The step at s with r >= 1 bytes left. Written without branches: which
   // way a step goes depends on the data and would be mispredicted.
-  Step step(const unsigned char* s, std::size_t r) const noexcept {
-    const std::uint64_t w = window(s, r);
+  Step step(const unsigned char* s, std::size_t r) const noexcept { return step_at(window(s, r), r); }
+  // The same step from the window at the position (`window(s, r)`), for a
+  // caller that takes steps of several tables at one position.
+  Step step_at(std::uint64_t w, std::size_t r) const noexcept {
     const Slot& sl = slots_[slot_of(w)];
     const unsigned len = sl.len;
     // An empty slot has length 0, which the unsigned len - 1 < r refuses.
     const bool hit = (len - 1u < r) & ((w & sl.mask) == sl.value);
     const std::uint16_t pair = two_[w & 0xFFFF];
-    const std::uint16_t single = one_[s[0]];
+    const std::uint16_t single = one_[w & 0xFF];
     const std::uint16_t e = hit ? static_cast<std::uint16_t>(len << 8 | sl.code) : (r == 1 ? single : pair);
     return {static_cast<unsigned char>(e), static_cast<unsigned char>(e >> 8)};
   }

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "arena.hpp"
+#include "arena_fixtures.hpp"
 
 using namespace quorvale;
 using Bytes = std::vector<unsigned char>;
@@ -53,24 +54,7 @@ std::vector<Bytes> seeds() {
     add(lengths(768, [](std::size_t i) { return i == 255 ? 65536 - 255 * 20 : 20; }), tags);  // 256 with overflow
   }
   // Wide layouts, written with an explicit tag.
-  for (std::uint8_t tag : {0x08, 0x88, 0x71, 0xf1, 0x32}) {
-    std::vector<std::uint32_t> lens;
-    std::string data;
-    for (int i = 0; i < 40; ++i) {
-      lens.push_back(i == 20 ? 280 : i % 5);
-      data += std::string(lens.back(), 'w');
-    }
-    const arena::Layout l = arena::layout_of(tag);
-    Bytes b(9 + *arena::table_size(l, lens.size()), 0);
-    store_le64(b.data(), lens.size() + 1);
-    b[8] = tag;
-    std::vector<std::uint8_t> tag_list(lens.size(), 0x5a);
-    Bytes overflow = arena::write_offsets(b, tag, lens, l.tag_bytes ? std::span<const std::uint8_t>(tag_list)
-                                                                    : std::span<const std::uint8_t>());
-    b.insert(b.end(), data.begin(), data.end());
-    b.insert(b.end(), overflow.begin(), overflow.end());
-    out.push_back(std::move(b));
-  }
+  for (std::uint8_t tag : arena_fixtures::kWideTags) out.push_back(arena_fixtures::laid_out(tag));
   return out;
 }
 
