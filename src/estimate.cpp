@@ -155,18 +155,9 @@ template class RunSample<std::string>;
 template class RunSample<std::string_view>;
 
 Pass<std::string_view> pass_over(std::span<const std::string_view> keys) {
-  // Keys held in memory lie anywhere: fetch both ends of a key ahead.
-  constexpr std::size_t AHEAD = 16;
+  // Keys held in memory lie anywhere.
   Pass<std::string_view> pass;
-  const std::size_t n = keys.size();
-  for (std::size_t i = 0; i < n; ++i) {
-    if (i + AHEAD < n) {
-      const std::string_view next = keys[i + AHEAD];
-      __builtin_prefetch(next.data());
-      if (!next.empty()) __builtin_prefetch(next.data() + next.size() - 1);
-    }
-    pass.push(keys[i]);
-  }
+  extsort::visit_fetching_ahead(keys, [&](std::string_view key) { pass.push(key); });
   return pass;
 }
 

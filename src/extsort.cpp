@@ -496,19 +496,8 @@ KeyView Run::sorted() {
 }
 
 void Run::each(const Callback& callback) {
-  // Sorted keys lie scattered over the run's bytes: fetch both ends of a key
-  // a little ahead.
-  constexpr std::size_t AHEAD = 16;
-  const KeyView keys = sorted();
-  const std::size_t n = keys.size();
-  for (std::size_t i = 0; i < n; ++i) {
-    if (i + AHEAD < n) {
-      const std::string_view next = keys[i + AHEAD];
-      __builtin_prefetch(next.data());
-      if (!next.empty()) __builtin_prefetch(next.data() + next.size() - 1);
-    }
-    callback(keys[i]);
-  }
+  // Sorted keys lie scattered over the run's bytes.
+  visit_fetching_ahead(sorted(), callback);
 }
 
 // ---- merged stream -------------------------------------------------------------
