@@ -88,8 +88,17 @@ namespace blob {
 // Payload checksum of one byte sequence.
 std::uint64_t hash_block(std::span<const unsigned char> bytes) noexcept;
 
-// Header checksum: low 32 bits of fin(FNV-1a 64 of the header bytes).
-std::uint32_t header_checksum(std::span<const unsigned char> header) noexcept;
+// fin(FNV-1a 64 of the bytes), unseeded: the header checksum before it is
+// cut to 32 bits, and the planner's sample hash of a key.
+std::uint64_t header_hash(std::span<const unsigned char> bytes) noexcept;
+inline std::uint64_t header_hash(std::string_view bytes) noexcept {
+  return header_hash(std::span<const unsigned char>(reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size()));
+}
+
+// Header checksum: the low 32 bits of header_hash of the header bytes.
+inline std::uint32_t header_checksum(std::span<const unsigned char> header) noexcept {
+  return static_cast<std::uint32_t>(header_hash(header));
+}
 
 }  // namespace blob
 
@@ -185,8 +194,8 @@ class VecWriter {
 };
 
 // Passes bytes to a writer and, once it has taken them all, to a payload
-// hasher: the checksum covers exactly the bytes written, in order. Bytes of
-// a failed write are not hashed.
+// hasher and a byte count: the checksum covers exactly the bytes written, in
+// order. Bytes of a failed write are neither hashed nor counted.
 template <class W>
 class Hashed {
  public:
@@ -194,14 +203,18 @@ class Hashed {
   void write_all(std::span<const unsigned char> bytes) {
     inner_.write_all(bytes);
     hasher_.update(bytes);
+    count_ += bytes.size();
   }
   W& inner() noexcept { return inner_; }
   BlockHasher& hasher() noexcept { return hasher_; }
   std::uint64_t finish() const noexcept { return hasher_.finish(); }
+  // Bytes written through this writer so far.
+  std::uint64_t count() const noexcept { return count_; }
 
  private:
   W& inner_;
   BlockHasher hasher_;
+  std::uint64_t count_ = 0;
 };
 
 namespace blob {
