@@ -75,4 +75,21 @@ inline void reseal_bmp8(MutableBytes b) {
   reseal_header_checksum(b, 32, 32);
 }
 
+// The keyless blobs: the image at the header's end (its length in the
+// header), then the payload checksum (everything after the header), then the
+// header checksum. "BCL2": 36-byte header, image length at 12, payload
+// checksum at 24, header checksum of bytes 0..31 at 32. "BCH8": 40-byte
+// header, image length at 16, payload checksum at 28, header checksum of
+// bytes 0..35 at 36.
+inline void reseal_keyless(MutableBytes b, std::size_t header_len, std::size_t image_len_at, std::size_t payload_at,
+                           std::size_t header_sum_at) {
+  if (b.size() < header_len) return;
+  const std::uint64_t image_len = quorvale::load_le64(b.data() + image_len_at);
+  if (image_len <= b.size() - header_len) reseal_mph(b.subspan(header_len, static_cast<std::size_t>(image_len)));
+  reseal_payload_checksum(b, header_len, b.size(), payload_at);
+  reseal_header_checksum(b, header_sum_at, header_sum_at);
+}
+inline void reseal_bcl2(MutableBytes b) { reseal_keyless(b, 36, 12, 24, 32); }
+inline void reseal_bch8(MutableBytes b) { reseal_keyless(b, 40, 16, 28, 36); }
+
 }  // namespace qfuzz
