@@ -18,6 +18,7 @@
 #include "fsst.hpp"
 #include "fuzz.hpp"
 #include "packed.hpp"
+#include "packed_util.hpp"
 #include "paircode.hpp"
 #include "phrase.hpp"
 #include "utf8.hpp"
@@ -156,16 +157,9 @@ void packed_alphabet(std::span<const unsigned char> b) {
     // Bytes it codes: any byte with escapes, else only its own.
     if (a->secondary.empty())
       for (auto& c : s) c = a->primary[c % a->primary.size()];
-    Bytes coded;
-    std::uint64_t bits = 0, codes = 0;
-    std::uint32_t pending = 0;
-    for (unsigned char c : s) {
-      a->put(c, bits, pending, coded);
-      codes += a->units(c);
-    }
-    if (pending) coded.push_back(static_cast<unsigned char>(bits));
+    const packedtest::Packed coded = packedtest::pack(*a, s);
     Bytes out;
-    QFUZZ_CHECK(a->decode_into(coded.data(), coded.size(), 0, codes, out, UINT64_MAX));
+    QFUZZ_CHECK(a->decode_into(coded.bytes.data(), coded.bytes.size(), 0, coded.codes, out, UINT64_MAX));
     QFUZZ_CHECK(out == s);
     // Arbitrary codes decode or fail inside the data.
     out.clear();

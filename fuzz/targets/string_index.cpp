@@ -6,9 +6,10 @@
 // A verified open implies the unverified one, and the untrusted open implies
 // the verified one. Whatever the untrusted open accepts has UTF-8 keys whose
 // ids are their ranks, with `id` and `key` (the rank walk) agreeing with its
-// full stream, prefix ranges agreeing with the stream too, and streams that
-// end: when the whole stream fits the budget it runs unbounded and must give
-// exactly len() items. Every index writes back the bytes it was read from.
+// full stream, prefix ranges and prefix streams agreeing with it too, and
+// streams that end: when the whole stream fits the budget it runs unbounded
+// and must give exactly len() items. Every index writes back the bytes it
+// was read from.
 #include <algorithm>
 #include <memory>
 
@@ -148,6 +149,10 @@ void check_accepted(const StringIndex& index, std::span<const unsigned char> blo
         }
       QFUZZ_CHECK(hi - lo == count);
       if (count > 0) QFUZZ_CHECK(lo == first);
+      auto in_prefix = index.prefix_iter(p);
+      std::uint64_t next = lo;
+      while (auto e = in_prefix.next()) QFUZZ_CHECK(next < hi && e->id == next && e->key == all[next++].first);
+      QFUZZ_CHECK(next == hi);
       const auto at = std::lower_bound(all.begin(), all.end(), p, [](const auto& item, const std::string& k) { return item.first < k; });
       const bool present = at != all.end() && at->first == p;
       QFUZZ_CHECK(id.has_value() == present);
