@@ -53,6 +53,12 @@ void qfuzz::seeds(Seeds& out) {
   // modes, escapes, character codes, ties.
   out.add("empty", dictfix::empty_index());
   out.add("key-a", dictfix::key_a_index());
+  // No keys but a head byte: loads, and the verified walk refuses it.
+  Bytes stray = dictfix::empty_index();
+  stray[16] = 1;  // heads length
+  stray.insert(stray.begin() + 72, 'h');
+  dictfix::reseal(stray);
+  out.add("empty-with-a-head-byte", stray);
   int i = 0;
   for (const auto& f : dictfix::fixtures()) {
     std::string name = "fixture-" + std::to_string(i++) + "-";
