@@ -1,5 +1,6 @@
 #include "blob.hpp"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
@@ -49,10 +50,10 @@ std::uint64_t hash_block(std::span<const unsigned char> bytes) noexcept {
   return h.finish();
 }
 
-std::uint32_t header_checksum(std::span<const unsigned char> header) noexcept {
+std::uint64_t header_hash(std::span<const unsigned char> bytes) noexcept {
   std::uint64_t h = 0xcbf29ce484222325ULL;
-  for (unsigned char c : header) h = (h ^ c) * 0x100000001b3ULL;
-  return static_cast<std::uint32_t>(fin(h));
+  for (unsigned char c : bytes) h = (h ^ c) * 0x100000001b3ULL;
+  return fin(h);
 }
 
 }  // namespace blob
@@ -81,6 +82,14 @@ constexpr std::size_t kMaxIo = 0x7ffff000;
 File File::open_read(const std::string& path) {
   int fd;
   do fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  while (fd < 0 && errno == EINTR);
+  if (fd < 0) throw_os();
+  return File(fd);
+}
+
+File File::create_new(const std::string& path) {
+  int fd;
+  do fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
   while (fd < 0 && errno == EINTR);
   if (fd < 0) throw_os();
   return File(fd);
@@ -142,6 +151,15 @@ void File::read_exact_at(std::span<unsigned char> out, std::uint64_t offset) {
   }
 }
 
+std::size_t File::read_some_at(std::span<unsigned char> out, std::uint64_t offset) const {
+  if (offset > static_cast<std::uint64_t>(std::numeric_limits<off_t>::max())) throw IndexError::os(EINVAL);
+  for (;;) {
+    ssize_t n = ::pread(fd_, out.data(), std::min(out.size(), kMaxIo), static_cast<off_t>(offset));
+    if (n >= 0) return static_cast<std::size_t>(n);
+    if (errno != EINTR) throw_os();
+  }
+}
+
 std::uint64_t File::seek(std::uint64_t offset) {
   if (offset > static_cast<std::uint64_t>(std::numeric_limits<off_t>::max())) throw IndexError::os(EINVAL);
   off_t at = ::lseek(fd_, static_cast<off_t>(offset), SEEK_SET);
@@ -196,6 +214,7 @@ BufWriter::~BufWriter() {
 }
 
 void BufWriter::write_all(std::span<const unsigned char> bytes) {
+  if (bytes.empty()) return;  // an empty vector's data() may be null
   if (bytes.size() <= CAPACITY - len_) {
     std::memcpy(buf_.get() + len_, bytes.data(), bytes.size());
     len_ += bytes.size();
@@ -323,6 +342,18 @@ SharedBytes SharedBytes::slice(std::size_t offset, std::size_t len) const {
 // ---- Atomic writer ----
 
 std::atomic<std::uint64_t> TEMP_SEQ{0};
+
+void remove_tree(const std::string& dir) noexcept {
+  if (DIR* d = ::opendir(dir.c_str())) {
+    int dfd = ::dirfd(d);
+    while (struct dirent* e = ::readdir(d)) {
+      if (std::strcmp(e->d_name, ".") == 0 || std::strcmp(e->d_name, "..") == 0) continue;
+      ::unlinkat(dfd, e->d_name, 0);
+    }
+    ::closedir(d);
+  }
+  ::rmdir(dir.c_str());
+}
 
 TargetParts split_target(const std::string& path) {
   // Components are read as a path library that ignores trailing separators

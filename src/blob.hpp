@@ -88,8 +88,17 @@ namespace blob {
 // Payload checksum of one byte sequence.
 std::uint64_t hash_block(std::span<const unsigned char> bytes) noexcept;
 
-// Header checksum: low 32 bits of fin(FNV-1a 64 of the header bytes).
-std::uint32_t header_checksum(std::span<const unsigned char> header) noexcept;
+// fin(FNV-1a 64 of the bytes), unseeded: the header checksum before it is
+// cut to 32 bits, and the planner's sample hash of a key.
+std::uint64_t header_hash(std::span<const unsigned char> bytes) noexcept;
+inline std::uint64_t header_hash(std::string_view bytes) noexcept {
+  return header_hash(std::span<const unsigned char>(reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size()));
+}
+
+// Header checksum: the low 32 bits of header_hash of the header bytes.
+inline std::uint32_t header_checksum(std::span<const unsigned char> header) noexcept {
+  return static_cast<std::uint32_t>(header_hash(header));
+}
 
 }  // namespace blob
 
@@ -117,6 +126,9 @@ class File {
   ~File() { close_quietly(); }
 
   static File open_read(const std::string& path);  // read only
+  // A new file for writing only, mode 0666 before the umask; "entity already
+  // exists" when the path is taken.
+  static File create_new(const std::string& path);
   int fd() const noexcept { return fd_; }
   bool is_open() const noexcept { return fd_ >= 0; }
 
@@ -128,6 +140,9 @@ class File {
   // At a given offset; the current position does not move.
   void write_all_at(std::span<const unsigned char> bytes, std::uint64_t offset);
   void read_exact_at(std::span<unsigned char> out, std::uint64_t offset);
+  // One read at a given offset of at most out.size() bytes (and at most
+  // 2^31 - 1); 0 at the end of the file.
+  std::size_t read_some_at(std::span<unsigned char> out, std::uint64_t offset) const;
 
   std::uint64_t seek(std::uint64_t offset);  // from the start; returns the new position
   std::uint64_t position() const;
@@ -179,8 +194,8 @@ class VecWriter {
 };
 
 // Passes bytes to a writer and, once it has taken them all, to a payload
-// hasher: the checksum covers exactly the bytes written, in order. Bytes of
-// a failed write are not hashed.
+// hasher and a byte count: the checksum covers exactly the bytes written, in
+// order. Bytes of a failed write are neither hashed nor counted.
 template <class W>
 class Hashed {
  public:
@@ -188,14 +203,18 @@ class Hashed {
   void write_all(std::span<const unsigned char> bytes) {
     inner_.write_all(bytes);
     hasher_.update(bytes);
+    count_ += bytes.size();
   }
   W& inner() noexcept { return inner_; }
   BlockHasher& hasher() noexcept { return hasher_; }
   std::uint64_t finish() const noexcept { return hasher_.finish(); }
+  // Bytes written through this writer so far.
+  std::uint64_t count() const noexcept { return count_; }
 
  private:
   W& inner_;
   BlockHasher hasher_;
+  std::uint64_t count_ = 0;
 };
 
 namespace blob {
@@ -255,6 +274,10 @@ class SharedBytes {
 
 // Process-wide counter of temporary-file names; only uniqueness matters.
 extern std::atomic<std::uint64_t> TEMP_SEQ;
+
+// Removes a scratch directory and the files in it (one level: scratch
+// directories hold no subdirectory); every error is ignored.
+void remove_tree(const std::string& dir) noexcept;
 
 // A target path split by the rules of the atomic writer: the directory part
 // ("." when there is none) and the file name ("index" when the path ends in

@@ -1,3 +1,4 @@
+import contextlib
 import os
 import pathlib
 import pickle
@@ -9,6 +10,7 @@ import threading
 
 import pytest
 
+import references
 import test_perfect_hash as tph
 from quorvale._core import ClosedHashIndex as C
 from quorvale._core import CompactHashIndex as H
@@ -16,7 +18,7 @@ from quorvale._core import CompactHashIndex as H
 MISSING = 2**32 - 1
 KINDS = [C, H]
 ref_hash = tph.ref_hash
-ref_blob = tph._reference("keyless_ref")
+ref_blob = references.load("keyless_ref")
 
 
 KEYS = tph.random_keys(3000, 1)
@@ -449,23 +451,29 @@ def test_side_records_out_of_order_load_sorted():
     assert records != swapped[-40:] and {records[:20], records[20:]} == {swapped[-40:-20], swapped[-20:]}
 
 
+@contextlib.contextmanager
+def unwritable_directory(tmp_path):
+    """A read-only directory "ro" in tmp_path, or /proc for root, who writes
+    anywhere else; "ro" must stay empty."""
+    target = tmp_path / "ro"
+    target.mkdir()
+    target.chmod(0o500)
+    try:
+        yield target if not os.access(target, os.W_OK) else pathlib.Path("/proc")
+        assert os.listdir(target) == []
+    finally:
+        target.chmod(0o700)
+
+
 @pytest.mark.parametrize("kind", KINDS)
 def test_file_errors(kind, tmp_path):
     with pytest.raises(OSError) as e:
         kind.load(tmp_path / "missing")
     assert str(e.value).startswith("io error: ")
-    target = tmp_path / "ro"
-    target.mkdir()
-    target.chmod(0o500)
-    try:
-        # Root writes anywhere but in /proc.
-        unwritable = target if not os.access(target, os.W_OK) else pathlib.Path("/proc")
+    with unwritable_directory(tmp_path) as unwritable:
         with pytest.raises(OSError) as e:
             kind(["a"]).save(unwritable / "quorvale-x")
         assert str(e.value).startswith("io error: ")
-        assert os.listdir(target) == []
-    finally:
-        target.chmod(0o700)
     with pytest.raises(OSError, match="^io error: "):
         kind(["a"]).save(tmp_path / "no" / "such" / "dir")
     assert sorted(os.listdir(tmp_path)) == ["ro"]
