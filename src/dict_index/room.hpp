@@ -37,13 +37,21 @@ using Bytes = std::string_view;
 // Per shard, the sampled suffixes its table trains on (views of the keys).
 using Pieces = std::vector<std::vector<fsst::Bytes>>;
 
-// The phrases of a build: the dictionary every shard's tiered codec names.
+// The phrases of a build: the dictionary every shard's tiered codec names,
+// and the trie of the same phrases in the same order, which the shards'
+// parses walk.
 struct Phrases {
   phrase::Dict dict;
+  phrase::Trie trie = phrase::Trie::empty();
 
-  // No phrases: the empty dictionary.
-  static Phrases none() { return Phrases{}; }
+  // No phrases: the empty dictionary and a trie that matches nothing.
+  static Phrases none() { return Phrases{phrase::Dict(), phrase::Trie::empty()}; }
 };
+
+// The phrase dictionary an index stores: a copy of the build's when some
+// shard took the tiered codec, else the empty one (in memory and streamed
+// alike, so both write the same phrases section).
+phrase::Dict kept_phrases(std::span<const Codec> codecs, const Phrases& phrases);
 
 // Keys per microblock, a divisor of block: the first of max(sqrt(block),
 // 16)..=31 that divides it, else the largest of 32 down to 3, else 2, else
@@ -86,7 +94,11 @@ void sort_distinct(std::vector<Key>& keys);
 Pieces build_pieces(std::span<const Key> keys, std::uint64_t block, std::uint64_t micro, bool exact);
 // One table a piece list, trained on up to `threads` workers.
 std::vector<fsst::Table> train_shards(const Pieces& pieces, std::size_t threads);
-// The phrases of a build over n keys; none are mined yet.
+// Keys a build needs before it mines phrases.
+inline constexpr std::uint64_t kMineFrom = 16'384;
+// The phrases of an index of n keys, mined from the pieces on up to
+// `threads` workers: none below kMineFrom keys or when the packed byte
+// alphabet beats the symbol tables; at most min(max(n / 8, 4,096), 524,288).
 Phrases mine_phrases(const Pieces& pieces, std::span<const fsst::Table> tables, std::uint64_t n,
                      std::size_t threads);
 
@@ -127,14 +139,30 @@ struct Collected {
     CodePair codes;
   };
   // Chooses the shard's codec and pair codes; leaves the chosen codec's
-  // pairs in `pairs` for the run writer.
+  // pairs in `pairs` for the run writer. With phrases, a split that pays on
+  // a sample of the suffixes codes every suffix into `tiered`, and the tiered
+  // codec is kept when it saves more than 3 % over the best of the others.
   Settled settle(fsst::Table table, const Phrases& phrases, std::vector<paircode::Pair>& pairs);
 
  private:
-  // The runs' pairs by role, and one suffix's codes; reused.
+  // Tries the tiered codec against `best` (of `cost` bytes) and takes it
+  // when it pays. pairs_are_best says afterwards whether `pairs` holds the
+  // best codec's pairs (the trial overwrites them when it prices).
+  void try_tiered(fsst::Table table, const Phrases& phrases, std::vector<paircode::Pair>& pairs, Settled& best,
+                  std::uint64_t cost, bool& pairs_are_best);
+
+  // The runs' pairs by role, one suffix's codes, the tiered trial's samples
+  // and its parse buffers; reused from shard to shard.
   std::vector<paircode::Run> entry_runs_, restart_runs_;
   std::vector<unsigned char> coded_;
+  std::vector<fsst::Bytes> samples_;
+  phrase::Scratch parse_;
 };
+
+// Whether a tiered shard of `cost` bytes saves more than 3 % over `best`.
+inline bool tiered_pays(std::uint64_t cost, std::uint64_t best) noexcept {
+  return static_cast<unsigned __int128>(cost) * 100 < static_cast<unsigned __int128>(best) * 97;
+}
 
 // Appends one block's runs and entries: its restart run, then one run per
 // microblock. `keys` holds the block's 1..=block keys, the head first.

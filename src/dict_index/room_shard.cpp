@@ -115,25 +115,55 @@ Collected::Price Collected::price(const Codec& codec, std::vector<paircode::Pair
 }
 
 Collected::Settled Collected::settle(fsst::Table table, const Phrases& phrases, std::vector<paircode::Pair>& pairs) {
-  Settled best{Codec{Codec::Symbols{std::move(table)}}, {}};
+  Settled best{Codec{Codec::Symbols{table}}, {}};
   Price priced = price(best.codec, pairs);
   best.codes = std::move(priced.codes);
+  std::uint64_t cost = priced.cost;
   bool pairs_are_best = true;
   if (auto alphabet = packed::Alphabet::of(histogram)) {
     Codec packed{Codec::Packed{std::move(alphabet->first)}};
     Price p = price(packed, pairs);
-    if (p.cost < priced.cost) {
+    if (p.cost < cost) {
       best = Settled{std::move(packed), std::move(p.codes)};
-      priced.cost = p.cost;
+      cost = p.cost;
     } else {
       pairs_are_best = false;
     }
   }
-  // The tiered codec is tried here once phrases are mined: `phrases` is
-  // always empty so far.
-  (void)phrases;
+  if (phrases.dict.count() > 0 && entries() > 0)
+    try_tiered(std::move(table), phrases, pairs, best, cost, pairs_are_best);
   if (!pairs_are_best) this->pairs(best.codec, pairs);
   return best;
+}
+
+void Collected::try_tiered(fsst::Table table, const Phrases& phrases, std::vector<paircode::Pair>& pairs,
+                           Settled& best, std::uint64_t cost, bool& pairs_are_best) {
+  // The split is chosen on every entry of a shard of fewer than 16,384, and
+  // on 8,192 to 12,288 evenly spaced ones of a larger one.
+  const std::size_t n = entries();
+  const std::size_t stride = std::max<std::size_t>(1, n >> 13);
+  auto suffix = [&](std::size_t i) {
+    const std::uint64_t from = i == 0 ? 0 : raw_ends[i - 1];
+    return fsst::Bytes(raw.data() + from, raw_ends[i] - from);
+  };
+  samples_.clear();
+  for (std::size_t i = 0; i < n; i += stride) samples_.push_back(suffix(i));
+  const std::span<const phrase::Cell> cells = phrases.trie.cells();
+  phrase::Settled split = phrase::settle(samples_, std::move(table), cells, phrases.dict.count(), parse_);
+  if (!split.split) return;
+
+  const fsst::Encoder encoder = split.table.encoder();
+  tiered.clear();
+  tiered_ends.clear();
+  tiered_ends.reserve(n);
+  for (std::size_t i = 0; i < n; ++i) {
+    phrase::encode(suffix(i), encoder, cells, *split.split, parse_, tiered);
+    tiered_ends.push_back(tiered.size());
+  }
+  Codec codec{Codec::Tiered{std::move(split.table), *split.split}};
+  Price p = price(codec, pairs);
+  pairs_are_best = tiered_pays(p.cost, cost);
+  if (pairs_are_best) best = Settled{std::move(codec), std::move(p.codes)};
 }
 
 Part encode_range(std::span<const Key> keys, std::uint64_t block, std::uint64_t micro,

@@ -1,6 +1,7 @@
 // What a build trains before it encodes: per shard a sample of the suffixes
 // the front coding will code, one symbol table a shard, and the phrases.
 #include <algorithm>
+#include <string>
 
 #include "dict_index/dict_index.hpp"
 #include "dict_index/room_internal.hpp"
@@ -60,8 +61,19 @@ std::vector<fsst::Table> train_shards(const Pieces& pieces, std::size_t threads)
   return tables;
 }
 
-Phrases mine_phrases(const Pieces&, std::span<const fsst::Table>, std::uint64_t, std::size_t) {
-  return Phrases::none();
+Phrases mine_phrases(const Pieces& pieces, std::span<const fsst::Table> tables, std::uint64_t n,
+                     std::size_t threads) {
+  if (n < kMineFrom || phrase::packed_only(pieces, tables)) return Phrases::none();
+  const std::uint64_t budget = std::min<std::uint64_t>(std::max<std::uint64_t>(n / 8, 4096), phrase::kMaxPhrases);
+  const std::vector<std::string> list =
+      phrase::mine(pieces, tables, n, static_cast<std::size_t>(budget), threads == 0 ? 1 : threads);
+  return Phrases{phrase::Dict::of(list), phrase::Trie::of(list)};
+}
+
+phrase::Dict kept_phrases(std::span<const Codec> codecs, const Phrases& phrases) {
+  const bool tiered = std::any_of(codecs.begin(), codecs.end(),
+                                  [](const Codec& c) { return std::holds_alternative<Codec::Tiered>(c.v); });
+  return tiered ? phrases.dict.clone() : phrase::Dict();
 }
 
 }  // namespace dict_index
