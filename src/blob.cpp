@@ -1,5 +1,6 @@
 #include "blob.hpp"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
@@ -86,6 +87,14 @@ File File::open_read(const std::string& path) {
   return File(fd);
 }
 
+File File::create_new(const std::string& path) {
+  int fd;
+  do fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+  while (fd < 0 && errno == EINTR);
+  if (fd < 0) throw_os();
+  return File(fd);
+}
+
 void File::write_all(std::span<const unsigned char> bytes) {
   while (!bytes.empty()) {
     ssize_t n = ::write(fd_, bytes.data(), std::min(bytes.size(), kMaxIo));
@@ -139,6 +148,15 @@ void File::read_exact_at(std::span<unsigned char> out, std::uint64_t offset) {
     if (n == 0) throw unexpected_eof();
     out = out.subspan(static_cast<std::size_t>(n));
     offset += static_cast<std::uint64_t>(n);
+  }
+}
+
+std::size_t File::read_some_at(std::span<unsigned char> out, std::uint64_t offset) const {
+  if (offset > static_cast<std::uint64_t>(std::numeric_limits<off_t>::max())) throw IndexError::os(EINVAL);
+  for (;;) {
+    ssize_t n = ::pread(fd_, out.data(), std::min(out.size(), kMaxIo), static_cast<off_t>(offset));
+    if (n >= 0) return static_cast<std::size_t>(n);
+    if (errno != EINTR) throw_os();
   }
 }
 
@@ -323,6 +341,18 @@ SharedBytes SharedBytes::slice(std::size_t offset, std::size_t len) const {
 // ---- Atomic writer ----
 
 std::atomic<std::uint64_t> TEMP_SEQ{0};
+
+void remove_tree(const std::string& dir) noexcept {
+  if (DIR* d = ::opendir(dir.c_str())) {
+    int dfd = ::dirfd(d);
+    while (struct dirent* e = ::readdir(d)) {
+      if (std::strcmp(e->d_name, ".") == 0 || std::strcmp(e->d_name, "..") == 0) continue;
+      ::unlinkat(dfd, e->d_name, 0);
+    }
+    ::closedir(d);
+  }
+  ::rmdir(dir.c_str());
+}
 
 TargetParts split_target(const std::string& path) {
   // Components are read as a path library that ignores trailing separators

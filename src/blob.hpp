@@ -117,6 +117,9 @@ class File {
   ~File() { close_quietly(); }
 
   static File open_read(const std::string& path);  // read only
+  // A new file for writing only, mode 0666 before the umask; "entity already
+  // exists" when the path is taken.
+  static File create_new(const std::string& path);
   int fd() const noexcept { return fd_; }
   bool is_open() const noexcept { return fd_ >= 0; }
 
@@ -128,6 +131,9 @@ class File {
   // At a given offset; the current position does not move.
   void write_all_at(std::span<const unsigned char> bytes, std::uint64_t offset);
   void read_exact_at(std::span<unsigned char> out, std::uint64_t offset);
+  // One read at a given offset of at most out.size() bytes (and at most
+  // 2^31 - 1); 0 at the end of the file.
+  std::size_t read_some_at(std::span<unsigned char> out, std::uint64_t offset) const;
 
   std::uint64_t seek(std::uint64_t offset);  // from the start; returns the new position
   std::uint64_t position() const;
@@ -255,6 +261,10 @@ class SharedBytes {
 
 // Process-wide counter of temporary-file names; only uniqueness matters.
 extern std::atomic<std::uint64_t> TEMP_SEQ;
+
+// Removes a scratch directory and the files in it (one level: scratch
+// directories hold no subdirectory); every error is ignored.
+void remove_tree(const std::string& dir) noexcept;
 
 // A target path split by the rules of the atomic writer: the directory part
 // ("." when there is none) and the file name ("index" when the path ends in

@@ -2,6 +2,7 @@
 
 #include <cstring>
 
+#include "compact_hash/scratch.hpp"
 #include "threads.hpp"
 
 namespace quorvale {
@@ -44,6 +45,81 @@ ClosedHashIndex ClosedHashIndex::build(std::span<const std::string_view> keys) {
   std::vector<hash::HashPair> pairs(keys.size());
   for (std::size_t i = 0; i < keys.size(); ++i) pairs[i] = hash::hash_pair(keys[i]);
   return build_from_pairs(std::move(pairs));
+}
+
+std::uint64_t ClosedHashIndex::build_to_file_with(compact_hash::PairSource& pairs, const std::string& path,
+                                                 const compact_hash::StreamLimits& limits,
+                                                 const compact_hash::StreamRun& run) {
+  using compact_hash::Pair;
+  using compact_hash::Scratch;
+  Scratch scratch(path, compact_hash::threads_of(run));
+  std::vector<Pair> buffer;
+  compact_hash::intake(pairs, scratch, limits.pair_budget, buffer);
+
+  std::uint64_t n = 0;
+  compact_hash::run_offline(run, scratch, [&] {
+    compact_hash::Settled s = compact_hash::settle(scratch, std::move(buffer), MSG_TOO_MANY);
+    const std::uint64_t m = s.m;
+    // The slot check and the side table in one walk; slots are evaluated a
+    // block of representatives at a time.
+    std::vector<SideEntry> side;
+    if (s.mph) {
+      std::vector<std::uint64_t> taken(static_cast<std::size_t>((m + 63) / 64), 0);
+      std::vector<std::uint64_t> firsts;
+      firsts.reserve(compact_hash::PLACE_BLOCK);
+      auto check = [&] {
+        for (std::uint64_t slot : s.mph->index_all(firsts)) {
+          if (slot >= m) fail_format(MSG_NOT_MINIMAL);
+          std::uint64_t& word = taken[static_cast<std::size_t>(slot >> 6)];
+          const std::uint64_t bit = std::uint64_t{1} << (slot & 63);
+          if (word & bit) fail_format(MSG_NOT_MINIMAL);
+          word |= bit;
+        }
+        firsts.clear();
+      };
+      compact_hash::All all(s.pairs.source());
+      Pair p;
+      bool any = false;
+      std::uint64_t last = 0;
+      while (all.next(p)) {
+        if (any && p.first == last) {
+          side.push_back({p.first, p.second, static_cast<std::uint32_t>(m + side.size())});
+          continue;
+        }
+        any = true;
+        last = p.first;
+        firsts.push_back(p.first);
+        if (firsts.size() == compact_hash::PLACE_BLOCK) check();
+      }
+      check();
+    }
+    s.pairs = {};
+    const std::vector<unsigned char> side_records = compact_hash::side_bytes(side);
+    const Mphf* mph = s.mph ? &*s.mph : nullptr;
+    const std::uint64_t image_len = mph ? mph->byte_len() : 0;
+    compact_hash::write_streamed<HEADER_LEN>(
+        path,
+        [&](Hashed<BufWriter>& out) {
+          if (mph) mph->write_into(out);
+          if (!side_records.empty()) out.write_all(side_records);
+        },
+        [&](std::uint64_t checksum) {
+          return header_bytes(s.n, image_len, static_cast<std::uint32_t>(side.size()), checksum);
+        });
+    n = s.n;
+  });
+  return n;
+}
+
+std::uint64_t ClosedHashIndex::build_to_file_checked(perfect_hash::KeySource& keys, const std::string& path,
+                                                    const compact_hash::StreamLimits& limits,
+                                                    const compact_hash::StreamRun& run) {
+  compact_hash::HashedKeys pairs(keys);
+  return build_to_file_with(pairs, path, limits, run);
+}
+
+std::uint64_t ClosedHashIndex::build_to_file(perfect_hash::KeySource& keys, const std::string& path) {
+  return build_to_file_checked(keys, path, compact_hash::StreamLimits{});
 }
 
 ClosedHashIndex::Parts ClosedHashIndex::serialised_parts() const {

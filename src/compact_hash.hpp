@@ -15,6 +15,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <span>
 #include <string>
@@ -27,6 +28,10 @@
 #include "mphf.hpp"
 
 namespace quorvale {
+
+namespace perfect_hash {
+class KeySource;
+}
 
 namespace compact_hash {
 
@@ -49,9 +54,42 @@ inline constexpr std::size_t SORT_BUCKETS = 256;
 inline constexpr const char* MSG_BITS = "compact-hash: fingerprint_bits must be in 1..=64";
 inline constexpr const char* MSG_TOO_MANY = "compact-hash: more than u32::MAX keys; ids are u32";
 inline constexpr const char* MSG_NOT_MINIMAL = "compact-hash: construction was not minimal/perfect";
+inline constexpr const char* MSG_RAISED = "compact-hash: the input iterable raised before it ended";
+inline constexpr const char* MSG_TORN = "compact-hash: a scratch file is torn";
 inline constexpr const char* MSG_OLD =
     "compact-hash: blob written by quorvale < 4.0, keyed on a hash this version no longer computes; the keys are not "
     "stored, so it cannot be converted - rebuild the index from its keys";
+
+// The limits of a streamed build; every production caller passes these
+// values. pair_budget: bytes of hash pairs held during the intake (a buffer
+// of max(1, budget / 16) pairs; fuller buffers are spilled as sorted runs);
+// table_limit: the largest fingerprint table kept in memory; range_slots:
+// the slots of one fingerprint range file beyond that (a multiple of 8, so
+// that every range but the last is whole bytes of the table).
+struct StreamLimits {
+  std::uint64_t pair_budget = std::uint64_t{1} << 28;
+  std::uint64_t table_limit = std::uint64_t{1} << 28;
+  std::uint64_t range_slots = std::uint64_t{1} << 24;
+};
+
+// Hash pairs of a streamed build, one at a time, in any order, repeats allowed.
+class PairSource {
+ public:
+  virtual ~PairSource() = default;
+  virtual bool next(Pair& out) = 0;
+};
+
+// Whether the key source stopped because it failed rather than at its end.
+using FailureProbe = std::function<bool()>;
+// Runs the part of a build that reads no key (everything after the intake);
+// a Python caller runs it detached.
+using OfflineRunner = std::function<void(const std::function<void()>&)>;
+// How a streamed build runs: its worker count (0: one per online processor)
+// and the runner of its offline part (none: on the calling thread).
+struct StreamRun {
+  std::size_t threads = 0;
+  OfflineRunner offline;
+};
 
 // A pair whose first word another pair's also is, and its id (one of the tail ids).
 struct SideEntry {
@@ -198,6 +236,23 @@ class CompactHashIndex {
   static CompactHashIndex build_from_pairs(std::vector<hash::HashPair> pairs, std::uint32_t fingerprint_bits);
   // Every key hashed, 8-bit fingerprints.
   static CompactHashIndex build(std::span<const std::string_view> keys);
+
+  // The streamed build straight into the blob file at `path` (written
+  // atomically), byte for byte what build_from_pairs and save give, holding
+  // at most the limits' pairs and table whatever the stream's length. Scratch
+  // files live in "<path>.<pid>.<seq>.runs" while it runs and go with it.
+  // Fails with MSG_RAISED when `failed` says the source failed (asked when
+  // the stream ends and again before the header is written). Returns n.
+  static std::uint64_t build_to_file_with(compact_hash::PairSource& pairs, const compact_hash::FailureProbe& failed,
+                                          const std::string& path, const compact_hash::StreamLimits& limits,
+                                          std::uint32_t fingerprint_bits, const compact_hash::StreamRun& run = {});
+  // The same over keys, each hashed as it arrives.
+  static std::uint64_t build_to_file_checked(perfect_hash::KeySource& keys, const compact_hash::FailureProbe& failed,
+                                             const std::string& path, const compact_hash::StreamLimits& limits,
+                                             std::uint32_t fingerprint_bits, const compact_hash::StreamRun& run = {});
+  // The command line's build: 8-bit fingerprints, the production limits, a
+  // source that fails by throwing.
+  static std::uint64_t build_bits_to_file(perfect_hash::KeySource& keys, const std::string& path);
 
   // ---- reading ----
 

@@ -135,6 +135,11 @@ class DoubleArrayIndex {
 
   const blob::SharedBytes& blob() const noexcept { return blob_; }
   std::uint64_t serialized_len() const noexcept { return blob_.size(); }
+  // The blob through any byte sink.
+  template <class W>
+  void write_to(W& w) const {
+    w.write_all(blob_.bytes());
+  }
   void save(const std::string& path) const;
 
   // ---- reading ----

@@ -1,6 +1,5 @@
 #include "extsort.hpp"
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -252,18 +251,6 @@ class RunReader {
 };
 
 std::string run_path(const std::string& dir, std::uint64_t number) { return dir + "/" + std::to_string(number); }
-
-void remove_tree(const std::string& dir) noexcept {
-  if (DIR* d = ::opendir(dir.c_str())) {
-    int dfd = ::dirfd(d);
-    while (struct dirent* e = ::readdir(d)) {
-      if (std::strcmp(e->d_name, ".") == 0 || std::strcmp(e->d_name, "..") == 0) continue;
-      ::unlinkat(dfd, e->d_name, 0);
-    }
-    ::closedir(d);
-  }
-  ::rmdir(dir.c_str());
-}
 
 }  // namespace
 
@@ -627,7 +614,7 @@ MergedStream merge_runs(const std::string& dir, std::span<const std::uint64_t> r
 Runs::Runs(std::string out) : out_(std::move(out)) {}
 
 Runs::~Runs() {
-  if (dir_) remove_tree(*dir_);
+  if (dir_) blob::remove_tree(*dir_);
 }
 
 const std::string& Runs::dir() {

@@ -5,7 +5,9 @@
 #include <vector>
 
 #include "classes.hpp"
+#include "../perfect_hash.hpp"
 #include "index_methods.hpp"
+#include "key_source.hpp"
 #include "keys.hpp"
 
 namespace quorvale::python {
@@ -24,20 +26,45 @@ using M = Methods<Kind>;
 
 TypeCell cell;
 
+// Both widths, settled before any key is read.
+std::uint32_t width_of(PyObject* bytes_arg, PyObject* bits_arg) {
+  const std::uint64_t bytes = bytes_arg ? arg_u64(bytes_arg, "fingerprint_bytes") : 1;
+  std::optional<std::uint32_t> bits;
+  if (bits_arg && bits_arg != Py_None) bits = arg_u32(bits_arg, "fingerprint_bits");
+  return fingerprint_width(bytes, bits);
+}
+
 PyObject* tp_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   return boundary([&]() -> PyObject* {
     static const char* const names[] = {"items", "fingerprint_bytes", "fingerprint_bits"};
     static const Params p = params("CompactHashIndex.__new__", names, 2, 1);
     PyObject* a[3];
     Ref held = read_args_tuple(p, args, kwargs, a);
-    // Both widths are settled before the first item is asked for.
-    const std::uint64_t bytes = a[1] ? arg_u64(a[1], "fingerprint_bytes") : 1;
-    std::optional<std::uint32_t> bits;
-    if (a[2] && a[2] != Py_None) bits = arg_u32(a[2], "fingerprint_bits");
-    const std::uint32_t width = fingerprint_width(bytes, bits);
+    const std::uint32_t width = width_of(a[1], a[2]);
     std::vector<hash::HashPair> pairs = collect_pairs(a[0]);
     Core index = detached([&] { return Core::build_from_pairs(std::move(pairs), width); });
     return M::instance(type, std::move(index));
+  });
+}
+
+PyObject* build_to_file(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return boundary([&]() -> PyObject* {
+    static const char* const names[] = {"items", "path", "fingerprint_bytes", "fingerprint_bits"};
+    static const Params p = params("CompactHashIndex.build_to_file", names, 3, 2);
+    PyObject* a[4];
+    read_args(p, args, nargs, kwnames, a);
+    const std::string path = arg_path(a[1], "path");
+    const std::uint32_t width = width_of(a[2], a[3]);
+    Parked parked;
+    PySource keys(KeyStream(a[0]), parked);
+    // Once the keys have all been read nothing touches a Python object and
+    // the probe's answer is settled: the rest of the build runs detached.
+    compact_hash::StreamRun run;
+    run.offline = [](const std::function<void()>& step) { detached([&] { step(); }); };
+    const std::uint64_t n = parked.run([&] {
+      return Core::build_to_file_checked(keys, parked.probe(), path, compact_hash::StreamLimits{}, width, run);
+    });
+    return new_int(n);
   });
 }
 
@@ -47,6 +74,11 @@ PyObject* get_fingerprint_bits(PyObject* self, void*) {
 
 PyMethodDef* methods = method_table({
     {
+        static_method("build_to_file", build_to_file,
+                      "build_to_file(items, path, fingerprint_bytes=1, *, fingerprint_bits=None)\n--\n\n"
+                      "Build an index straight into a file from an iterable of str of any length (repeats allowed), "
+                      "holding at most 256 MiB of key hashes and of fingerprints; writes exactly what "
+                      "`CompactHashIndex(items, ...).save(path)` would. Returns the number of distinct keys."),
         M::is_empty_entry(),
         method("id", M::id, "id($self, key)\n--\n\nThe id of key, or None when its fingerprint rejects it."),
         method("id_unchecked", M::id_unchecked,

@@ -2,8 +2,8 @@
 // the class: its "kind". A binding class describes itself with a kind struct
 // and lists the shared functions in its method table under its own
 // docstrings; it writes only what is its own (the constructor, streamed
-// builds, reverse lookups, ...). PerfectHashIndex, CompactHashIndex and
-// ClosedHashIndex are the examples to follow.
+// builds, reverse lookups, ...). PerfectHashIndex, CompactHashIndex,
+// ClosedHashIndex and DoubleArrayIndex are the examples to follow.
 //
 // A kind K provides what the methods it lists need, and nothing more:
 //
@@ -15,8 +15,9 @@
 //
 // The type (`make_index_type`): the class "quorvale._core.<name>" with the
 // instance layout, dealloc and len() of the frame, ID_DTYPE ("uint32" or
-// "uint64" from Id) and, when `absence`, MISSING_ID, the `in` operator and
-// subscription; the class adds its own slots (constructor, methods, doc, ...).
+// "uint64" from Id) and, when `absence`, MISSING_ID (both unless
+// `id_attributes` is false), the `in` operator and subscription; the class
+// adds its own slots (constructor, methods, doc, ...).
 //
 // Blob methods (`to_bytes`, `serialized_len`, `reduce`, `from_bytes`, `save`,
 // `load`, `load_mmap`, `load_mmap_verified`; their method-table entries
@@ -54,7 +55,7 @@
 //   static void lookup(const Core&, std::size_t count, KeyAt&& key_at, Id* out);
 //
 // KindBase<Core, Id> supplies the usual choices (absence, nulls as MISSING,
-// MISSING all ones) and the usual core members (ids_into_with, contains,
+// MISSING all ones, the id attributes) and the usual core members (ids_into_with, contains,
 // id_unchecked); a kind derives from it and adds name, type(), blob_name and
 // find, overriding what differs.
 #pragma once
@@ -92,6 +93,7 @@ struct KindBase {
   static constexpr Id MISSING = static_cast<Id>(~Id{0});
   static constexpr bool absence = true;
   static constexpr const char* null_refusal = nullptr;
+  static constexpr bool id_attributes = true;
   static bool contains(const Core& c, std::string_view key) { return c.contains(key); }
   static std::uint64_t unchecked(const Core& c, std::string_view key) { return c.id_unchecked(key); }
   template <class KeyAt>
@@ -485,8 +487,10 @@ struct Methods {
       static PyType_Spec spec = {qualified.c_str(), static_cast<int>(sizeof(Instance<Core>)), 0,
                                  Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE, slots.data()};
       return make_type(&spec, [](PyObject* type) {
-        set_class_attr(type, "ID_DTYPE", PyUnicode_FromString(dtype()));
-        if constexpr (K::absence) set_class_attr(type, "MISSING_ID", new_int(K::MISSING));
+        if constexpr (K::id_attributes) {
+          set_class_attr(type, "ID_DTYPE", PyUnicode_FromString(dtype()));
+          if constexpr (K::absence) set_class_attr(type, "MISSING_ID", new_int(K::MISSING));
+        }
       });
     });
   }

@@ -12,6 +12,7 @@
 #include "frame.hpp"
 #include "ids_out.hpp"
 #include "index_methods.hpp"
+#include "key_source.hpp"
 #include "keys.hpp"
 
 namespace quorvale::python {
@@ -53,37 +54,6 @@ PyObject* tp_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   });
 }
 
-// The source of one pass of build_to_file: the key stream of an iterator,
-// which parks the first exception in the call's failure slot and ends.
-class PySource : public perfect_hash::KeySource {
- public:
-  PySource(std::optional<KeyStream> stream, Ref& slot) : stream_(std::move(stream)), slot_(slot) {}
-  bool next(std::string_view& key) override {
-    if (!stream_) return false;
-    try {
-      if (!stream_->next(buf_)) {
-        stream_.reset();
-        return false;
-      }
-    } catch (const PyErrorSet&) {
-      park(slot_);
-      stream_.reset();
-      return false;
-    }
-    key = buf_;
-    return true;
-  }
-  static void park(Ref& slot) {
-    Ref exc(take_raised_exception());
-    if (!slot) slot = std::move(exc);
-  }
-
- private:
-  std::optional<KeyStream> stream_;
-  Ref& slot_;
-  std::string buf_;
-};
-
 QV_METHOD(build_to_file) {
   (void)self;
   return boundary([&]() -> PyObject* {
@@ -98,35 +68,25 @@ QV_METHOD(build_to_file) {
       raise_type_error(
           "build_to_file() takes a zero-argument callable that returns an iterable of str (it is called twice), not "
           "the iterable itself");
-    Ref parked;
+    Parked parked;
     auto factory = [&]() -> std::unique_ptr<perfect_hash::KeySource> {
       std::optional<KeyStream> stream;
-      if (!parked) {
+      if (!parked.failed()) {
         try {
           Ref iterable = Ref::check(PyObject_CallNoArgs(source));
           stream.emplace(iterable.get());
         } catch (const PyErrorSet&) {
-          PySource::park(parked);
+          parked.park();
         }
       }
       return std::make_unique<PySource>(std::move(stream), parked);
     };
-    auto probe = [&] { return static_cast<bool>(parked); };
     // The steps between and after the passes read no key: other threads may
     // use the interpreter meanwhile.
     auto offline = [](const std::function<void()>& step) { detached([&] { step(); }); };
-    auto raise_parked = [&] {
-      restore_raised_exception(parked.release());
-      throw_error_set();
-    };
-    std::uint64_t n = 0;
-    try {
-      n = Core::build_to_file_windowed(factory, path, fingerprints, perfect_hash::WINDOW, probe, offline);
-    } catch (...) {
-      if (parked) raise_parked();
-      throw;
-    }
-    if (parked) raise_parked();
+    const std::uint64_t n = parked.run([&] {
+      return Core::build_to_file_windowed(factory, path, fingerprints, perfect_hash::WINDOW, parked.probe(), offline);
+    });
     return new_int(n);
   });
 }

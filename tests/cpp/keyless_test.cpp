@@ -13,10 +13,13 @@
 
 #include "closed_hash.hpp"
 #include "compact_hash.hpp"
+#include "keyless_fixtures.hpp"
 #include "temp_dir.hpp"
 
 using namespace quorvale;
 using compact_hash::Pair;
+using keyless_fixtures::case_pairs;
+using keyless_fixtures::error_of;
 
 namespace {
 
@@ -34,24 +37,6 @@ struct Known {
 const Known KNOWN[] = {
 #include "keyless_known.inc"
 };
-
-// The pairs of tests/reference/keyless_ref.py's case_pairs.
-std::vector<Pair> case_pairs(std::size_t count, std::uint64_t seed) {
-  std::vector<Pair> pairs;
-  for (std::size_t i = 0; i < count; ++i) {
-    Pair p{splitmix64(seed + 2 * i), splitmix64(seed + 2 * i + 1)};
-    if (i % 7 == 3) p.first = pairs.back().first;
-    pairs.push_back(p);
-  }
-  if (count >= 3) {
-    const std::uint64_t f = splitmix64(seed ^ 0xF00D);
-    pairs.push_back({f, 5});
-    pairs.push_back({f, 9});
-    pairs.push_back({f, 7});
-    pairs.push_back(pairs[0]);
-  }
-  return pairs;
-}
 
 std::uint64_t fnv64(const Bytes& b) {
   std::uint64_t h = 0xcbf29ce484222325ULL;
@@ -77,15 +62,6 @@ std::vector<std::string> random_keys(std::size_t n, std::uint64_t seed) {
 }
 
 std::vector<std::string_view> views(const std::vector<std::string>& keys) { return {keys.begin(), keys.end()}; }
-
-std::string error_of(const std::function<void()>& f) {
-  try {
-    f();
-  } catch (const IndexError& e) {
-    return e.what();
-  }
-  return "no error";
-}
 
 // The fingerprint stored at slot i of a table, read bit by bit.
 std::uint64_t slot_bits(const Bytes& table, std::uint64_t i, std::uint32_t b) {

@@ -1,3 +1,4 @@
+import contextlib
 import os
 import pathlib
 import pickle
@@ -449,23 +450,29 @@ def test_side_records_out_of_order_load_sorted():
     assert records != swapped[-40:] and {records[:20], records[20:]} == {swapped[-40:-20], swapped[-20:]}
 
 
+@contextlib.contextmanager
+def unwritable_directory(tmp_path):
+    """A read-only directory "ro" in tmp_path, or /proc for root, who writes
+    anywhere else; "ro" must stay empty."""
+    target = tmp_path / "ro"
+    target.mkdir()
+    target.chmod(0o500)
+    try:
+        yield target if not os.access(target, os.W_OK) else pathlib.Path("/proc")
+        assert os.listdir(target) == []
+    finally:
+        target.chmod(0o700)
+
+
 @pytest.mark.parametrize("kind", KINDS)
 def test_file_errors(kind, tmp_path):
     with pytest.raises(OSError) as e:
         kind.load(tmp_path / "missing")
     assert str(e.value).startswith("io error: ")
-    target = tmp_path / "ro"
-    target.mkdir()
-    target.chmod(0o500)
-    try:
-        # Root writes anywhere but in /proc.
-        unwritable = target if not os.access(target, os.W_OK) else pathlib.Path("/proc")
+    with unwritable_directory(tmp_path) as unwritable:
         with pytest.raises(OSError) as e:
             kind(["a"]).save(unwritable / "quorvale-x")
         assert str(e.value).startswith("io error: ")
-        assert os.listdir(target) == []
-    finally:
-        target.chmod(0o700)
     with pytest.raises(OSError, match="^io error: "):
         kind(["a"]).save(tmp_path / "no" / "such" / "dir")
     assert sorted(os.listdir(tmp_path)) == ["ro"]
