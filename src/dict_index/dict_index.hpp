@@ -303,6 +303,22 @@ class DictIndex {
   // too long; `write_to` passes on the writer's error.
   std::array<unsigned char, dict_index::HEADER_LEN> header() const;
   void write_to(const std::function<void(std::span<const unsigned char>)>& write) const;
+  // The same into any byte sink offering write_all(span) (a BufWriter, ...).
+  template <class W>
+    requires requires(W& w, std::span<const unsigned char> s) { w.write_all(s); }
+  void write_to(W& w) const {
+    write_to([&w](std::span<const unsigned char> s) { w.write_all(s); });
+  }
+  // The blob written to `path` through the atomic writer (8 KiB buffered).
+  void save(const std::string& path) const;
+
+  // Loaders of a whole blob: a copy of the bytes, or the file read whole,
+  // verified; the file mapped read-only, unverified or verified.
+  static DictIndex from_bytes(std::span<const unsigned char> blob);
+  static DictIndex load(const std::string& path);
+  static DictIndex load_mmap(const std::string& path);
+  static DictIndex load_mmap_verified(const std::string& path);
+  std::uint64_t len() const noexcept { return n; }
   std::uint64_t serialized_len() const noexcept;
   dict_index::Sections sections() const noexcept;
 
