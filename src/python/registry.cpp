@@ -5,12 +5,15 @@
 #include "double_array.hpp"
 #include "functions.hpp"
 #include "perfect_hash.hpp"
+#include "string_index.hpp"
 
 namespace quorvale::python {
 
 std::span<const Registration> registrations() {
   // Order is part of the module's surface: __all__ lists the names this way.
   static const Registration table[] = {
+      {"StringIndex", &string_index_type, nullptr},
+      {"StringIndexIterator", &string_index_iterator_type, nullptr},
       {"PerfectHashIndex", &perfect_hash_index_type, nullptr},
       {"CompactHashIndex", &compact_hash_index_type, nullptr},
       {"ClosedHashIndex", &closed_hash_index_type, nullptr},
