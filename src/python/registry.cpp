@@ -2,6 +2,7 @@
 
 #include "closed_hash.hpp"
 #include "compact_hash.hpp"
+#include "dict_index.hpp"
 #include "double_array.hpp"
 #include "functions.hpp"
 #include "perfect_hash.hpp"
@@ -17,6 +18,8 @@ std::span<const Registration> registrations() {
       {"PerfectHashIndex", &perfect_hash_index_type, nullptr},
       {"CompactHashIndex", &compact_hash_index_type, nullptr},
       {"ClosedHashIndex", &closed_hash_index_type, nullptr},
+      {"DictIndex", &dict_index_type, nullptr},
+      {"DictIndexIterator", &dict_index_iterator_type, nullptr},
       // The last class; the module's functions follow it.
       {"DoubleArrayIndex", &double_array_index_type, nullptr},
       // Functions after every class.
