@@ -23,7 +23,6 @@ marisa-trie is installed with pip (and the word list with apt-get) when
 missing; a missing peer is reported and its ratios skipped.
 """
 import argparse
-import gc
 import hashlib
 import json
 import os
@@ -31,13 +30,12 @@ import random
 import subprocess
 import sys
 import tempfile
-import textwrap
 import time
 
 import numpy as np
 
 from fst_peers import peer, word_list  # beside this file
-from keyless_stream_bench import file_sha256, key_lines, mix
+from keyless_stream_bench import best, file_sha256, key_lines, mix
 
 from quorvale._core import DictIndex
 
@@ -47,16 +45,6 @@ def fresh(keys, count, seed):
     rng = random.Random(seed)
     picks = [keys[rng.randrange(len(keys))] for _ in range(count)]
     return [k.encode().decode() for k in picks]
-
-
-def best(f, repeat=3):
-    times = []
-    for _ in range(repeat):
-        gc.collect()
-        t = time.perf_counter()
-        out = f()
-        times.append(time.perf_counter() - t)
-    return min(times), out
 
 
 def verdict(ok):
@@ -132,40 +120,35 @@ def make_url_file(path, target_bytes, seed=17):
     os.replace(tmp, path)
 
 
-CHILD = textwrap.dedent(
-    """
-    import json, sys, time
-    from quorvale._core import DictIndex
+def peak_rss():
+    """This process's own high-water mark (ru_maxrss would carry the parent's from before the exec)."""
+    with open("/proc/self/status") as f:
+        for line in f:
+            if line.startswith("VmHWM:"):
+                return int(line.split()[1]) * 1024
 
-    def peak_rss():
-        with open("/proc/self/status") as f:
-            for line in f:
-                if line.startswith("VmHWM:"):
-                    return int(line.split()[1]) * 1024
 
-    def lines(path):
-        with open(path, encoding="utf-8") as f:
+def run_child(what, keys_path, out_path):
+    def lines():
+        with open(keys_path, encoding="utf-8") as f:
             for line in f:
                 yield line[:-1]
 
-    what, keys_path, out_path = sys.argv[1:4]
     t = time.perf_counter()
     if what == "stream":
-        n = DictIndex.build_to_file(lines(keys_path), out_path)
+        n = DictIndex.build_to_file(lines(), out_path)
     else:
-        keys = list(lines(keys_path))
+        keys = list(lines())
         d = DictIndex(keys)
         del keys
         d.save(out_path)
         n = len(d)
-    seconds = time.perf_counter() - t
-    print(json.dumps({"n": n, "seconds": seconds, "rss": peak_rss()}))
-    """
-)
+    print(json.dumps({"n": n, "seconds": time.perf_counter() - t, "rss": peak_rss()}))
 
 
 def child(what, keys_path, out_path):
-    r = subprocess.run([sys.executable, "-c", CHILD, what, keys_path, out_path], capture_output=True, text=True)
+    r = subprocess.run([sys.executable, __file__, "--child", what, keys_path, out_path], capture_output=True,
+                       text=True)
     if r.returncode != 0:
         sys.exit(f"{what} child failed:\n{r.stderr}")
     return json.loads(r.stdout)
@@ -198,7 +181,10 @@ def main():
     p.add_argument("--stream-gb", type=float, default=2.0)
     p.add_argument("--skip-stream", action="store_true")
     p.add_argument("--dir", default=os.path.join(tempfile.gettempdir(), "quorvale-dict-class"))
+    p.add_argument("--child", nargs=3, help=argparse.SUPPRESS)
     a = p.parse_args()
+    if a.child:
+        return run_child(*a.child)
     os.makedirs(a.dir, exist_ok=True)
     marisa = peer("marisa_trie", "marisa-trie")
     words = word_list("/usr/share/dict/american-english-huge", "wamerican-huge")

@@ -37,6 +37,7 @@ struct Kind : KindBase<DictIndex, std::uint64_t> {
     return s.rank;
   }
   static bool contains(const Core& c, std::string_view key) { return c.locate_query(key).found; }
+  static std::uint64_t rank(const Core& c, std::string_view query) { return c.locate_query(query).rank; }
   template <class KeyAt>
   static void lookup(const Core& c, std::size_t count, KeyAt&& key_at, Id* out) {
     std::vector<std::string_view> keys;
@@ -51,6 +52,7 @@ struct Kind : KindBase<DictIndex, std::uint64_t> {
   }
 };
 using M = Methods<Kind>;
+constexpr char KEY[] = "key";
 
 TypeCell cell;
 TypeCell iterator_cell;
@@ -60,8 +62,6 @@ const Core& core(PyObject* self) { return M::core(self); }
 #define QV_METHOD(fn) PyObject* fn(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames)
 
 // ---- results ----
-
-PyObject* pair_of(std::string_view key, std::uint64_t id) { return tuple_of({new_str(key), new_int(id)}); }
 
 PyObject* maybe_pair(const std::optional<std::string>& key, std::uint64_t id) {
   if (!key) Py_RETURN_NONE;
@@ -93,26 +93,8 @@ struct Pairs {
 
 // ---- arguments ----
 
-// None (or absent) for no limit, else an unsigned 64-bit int.
-std::optional<std::uint64_t> limit_arg(PyObject* o) {
-  if (!o || o == Py_None) return std::nullopt;
-  return arg_u64(o, "limit");
-}
-
-// The arguments of a DictIndex method.
 template <std::size_t N>
-struct Sig {
-  std::string func;
-  const char* names[N];
-  Params p;
-  template <class... Names>
-  Sig(const char* method, int required, Names... n) : func(std::string("DictIndex.") + method), names{n...} {
-    p = params(func.c_str(), names, static_cast<int>(N), required);
-  }
-  void read(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, PyObject** out) const {
-    read_args(p, args, nargs, kwnames, out);
-  }
-};
+using Sig = M::Args<N>;
 
 // A name as its debug form shows it: in double quotes, with a double quote,
 // a backslash and control characters escaped.
@@ -204,15 +186,6 @@ QV_METHOD(build_to_file) {
 
 // ---- single lookups (attached) ----
 
-QV_METHOD(m_lower_bound) {
-  return boundary([&]() -> PyObject* {
-    static const Sig<1> sig("lower_bound", 1, "key");
-    PyObject* a[1];
-    sig.read(args, nargs, kwnames, a);
-    return new_int(core(self).locate_query(arg_str(a[0], "key")).rank);
-  });
-}
-
 QV_METHOD(m_successor) {
   return boundary([&]() -> PyObject* {
     static const Sig<1> sig("successor", 1, "query");
@@ -234,38 +207,6 @@ QV_METHOD(m_predecessor) {
     if (!s.found && s.rank == 0) Py_RETURN_NONE;
     const std::uint64_t i = s.found ? s.rank : s.rank - 1;
     return maybe_pair(d.key(i), i);
-  });
-}
-
-QV_METHOD(m_prefix_id_range) {
-  return boundary([&]() -> PyObject* {
-    static const Sig<1> sig("prefix_id_range", 1, "prefix");
-    PyObject* a[1];
-    sig.read(args, nargs, kwnames, a);
-    const auto [start, end] = core(self).prefix_id_range(arg_str(a[0], "prefix"));
-    return tuple_of({new_int(start), new_int(end)});
-  });
-}
-
-QV_METHOD(m_prefix_count) {
-  return boundary([&]() -> PyObject* {
-    static const Sig<1> sig("prefix_count", 1, "prefix");
-    PyObject* a[1];
-    sig.read(args, nargs, kwnames, a);
-    const auto [start, end] = core(self).prefix_id_range(arg_str(a[0], "prefix"));
-    return new_int(end - start);
-  });
-}
-
-QV_METHOD(m_range_count) {
-  return boundary([&]() -> PyObject* {
-    static const Sig<2> sig("range_count", 2, "lo", "hi");
-    PyObject* a[2];
-    sig.read(args, nargs, kwnames, a);
-    const std::string_view lo = arg_str(a[0], "lo"), hi = arg_str(a[1], "hi");
-    const Core& d = core(self);
-    const std::uint64_t from = d.locate_query(lo).rank, to = d.locate_query(hi).rank;
-    return new_int(to >= from ? to - from : 0);
   });
 }
 
@@ -312,12 +253,6 @@ QV_METHOD(m_prefix) {
     return found.list();
   });
 }
-
-// A prefix of the query that is a key: its length in bytes and its id.
-struct Match {
-  std::size_t bytes;
-  std::uint64_t id;
-};
 
 // Every prefix of the query ending on a character boundary that is a key,
 // shortest first; with `longest`, only the longest one (tried from the
@@ -463,21 +398,15 @@ struct IterState {
   std::uint64_t next_id = 0;
 };
 
-struct IterObject {
-  PyObject_HEAD
-  PyObject* parent;  // the DictIndex object, held strongly; never changes
-  IterLock<IterState> state;
-};
-
 // The next pair, refilling the buffer when it is spent; none once the
 // iteration is over. Under the mutex, attached.
-std::optional<std::pair<std::string, std::uint64_t>> take(const Core& d, IterState& s) {
+std::optional<std::pair<std::string, std::uint64_t>> take(PyObject* parent, IterState& s) {
   if (s.next == s.ids.size()) {
     s.bytes.clear();
     s.ends.clear();
     s.ids.clear();
     s.next = 0;
-    Core::Iter it = d.iter_from(s.next_id);
+    Core::Iter it = core(parent).iter_from(s.next_id);
     std::string key;
     std::uint64_t id;
     while (s.ids.size() < REFILL && it.next(key, id)) {
@@ -496,47 +425,10 @@ std::optional<std::pair<std::string, std::uint64_t>> take(const Core& d, IterSta
   return std::pair<std::string, std::uint64_t>(s.bytes.substr(from, s.ends[i] - from), s.ids[i]);
 }
 
-PyObject* iter_next(PyObject* self) {
-  auto* it = reinterpret_cast<IterObject*>(self);
-  bool over = false;
-  PyObject* r = boundary([&]() -> PyObject* {
-    const Core& d = core(it->parent);
-    auto pair = it->state.with([&](IterState& s) { return take(d, s); });
-    if (!pair) {
-      over = true;
-      Py_RETURN_NONE;
-    }
-    return pair_of(pair->first, pair->second);  // made after the mutex is released
-  });
-  if (over) {
-    Py_DECREF(r);
-    return nullptr;  // no exception set: StopIteration
-  }
-  return r;
-}
-
-void iter_dealloc(PyObject* self) {
-  auto* it = reinterpret_cast<IterObject*>(self);
-  PyTypeObject* type = Py_TYPE(self);
-  it->state.~IterLock<IterState>();
-  Py_XDECREF(it->parent);
-  type->tp_free(self);
-  Py_DECREF(type);
-}
+using Iterator = LockedIterator<IterState, &take>;
 
 PyObject* index_iter(PyObject* self) {
-  return boundary([&]() -> PyObject* {
-    PyObject* t = dict_index_iterator_type();
-    if (!t) throw_error_set();
-    auto* type = reinterpret_cast<PyTypeObject*>(t);
-    PyObject* obj = type->tp_alloc(type, 0);
-    if (!obj) throw_error_set();
-    auto* it = reinterpret_cast<IterObject*>(obj);
-    new (&it->state) IterLock<IterState>();
-    Py_INCREF(self);
-    it->parent = self;
-    return obj;
-  });
+  return boundary([&]() -> PyObject* { return Iterator::make(dict_index_iterator_type(), self); });
 }
 
 #undef QV_METHOD
@@ -592,7 +484,7 @@ PyMethodDef* methods = method_table({{
     method("id", M::id, "id($self, key)\n--\n\nRank of `key`, or `None` if absent."),
     method("contains", M::contains, "contains($self, key)\n--\n\n"),
     method("get", M::get, "get($self, key, default=None)\n--\n\nRank of `key`, or `default` (`None` unless given)."),
-    method("lower_bound", m_lower_bound,
+    method("lower_bound", M::lower_bound<KEY>,
            "lower_bound($self, key)\n--\n\n"
            "The rank of the first key not below `key`: its own id if it is a member, otherwise the\n"
            "id it would have, `len(self)` past every key. Two of these bound a range of keys as a\n"
@@ -616,11 +508,11 @@ PyMethodDef* methods = method_table({{
            "range($self, lo, hi, limit=None)\n--\n\n"
            "`(key, id)` pairs with `lo <= key < hi`, lexicographically ordered. `limit` stops after that\n"
            "many matches."),
-    method("prefix_count", m_prefix_count,
+    method("prefix_count", M::prefix_count,
            "prefix_count($self, prefix)\n--\n\nHow many keys start with `prefix`, without decoding any of them."),
-    method("range_count", m_range_count,
+    method("range_count", M::range_count,
            "range_count($self, lo, hi)\n--\n\nHow many keys satisfy `lo <= key < hi`, without decoding any of them."),
-    method("prefix_id_range", m_prefix_id_range,
+    method("prefix_id_range", M::prefix_id_range,
            "prefix_id_range($self, prefix)\n--\n\n"
            "The contiguous `(start, end)` id range of the keys starting with `prefix`, half-open. Ids\n"
            "follow lexicographic order, so a prefix is a slice of the id space rather than a set of ids\n"
@@ -681,25 +573,6 @@ PyGetSetDef getset[] = {
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
-PyType_Slot iterator_slots[] = {
-    {Py_tp_dealloc, reinterpret_cast<void*>(&iter_dealloc)},
-    {Py_tp_iter, reinterpret_cast<void*>(&PyObject_SelfIter)},
-    {Py_tp_iternext, reinterpret_cast<void*>(&iter_next)},
-    {Py_tp_doc, const_cast<char*>(
-                    "Lazy `(key, id)` iterator over a `DictIndex`, in sorted order, which is id order. Holds a\n"
-                    "reference to the parent index and streams it a chunk at a time, so it never materialises the\n"
-                    "whole key set.")},
-    {0, nullptr},
-};
-
-PyType_Spec iterator_spec = {
-    "quorvale._core.DictIndexIterator",
-    static_cast<int>(sizeof(IterObject)),
-    0,
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION,
-    iterator_slots,
-};
-
 }  // namespace
 
 std::uint64_t block_arg(PyObject* o) {
@@ -738,7 +611,11 @@ PyObject* dict_index_type() {
 }
 
 PyObject* dict_index_iterator_type() {
-  return iterator_cell.get([]() -> PyObject* { return PyType_FromSpec(&iterator_spec); });
+  return Iterator::type(
+      iterator_cell, "quorvale._core.DictIndexIterator",
+      "Lazy `(key, id)` iterator over a `DictIndex`, in sorted order, which is id order. Holds a\n"
+      "reference to the parent index and streams it a chunk at a time, so it never materialises the\n"
+      "whole key set.");
 }
 
 PyObject* wrap_dict_index(std::shared_ptr<const DictIndex> index) { return M::wrap_shared(std::move(index)); }

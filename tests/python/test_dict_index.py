@@ -7,6 +7,7 @@ import subprocess
 import sys
 import textwrap
 import threading
+from concurrent.futures import ThreadPoolExecutor
 
 import pytest
 
@@ -485,23 +486,24 @@ def test_iterator():
     assert len(list(a)) == 1023 and len(list(b)) == 1024
 
 
+def in_threads(count, work):
+    """work(t) on `count` threads started together; their results in order."""
+    barrier = threading.Barrier(count)
+
+    def run(t):
+        barrier.wait()
+        return work(t)
+
+    with ThreadPoolExecutor(count) as pool:
+        return list(pool.map(run, range(count)))
+
+
 def test_iterator_shared_by_threads():
     keys = sorted(set(CORPORA["urls"] * 3 + [f"x{i}" for i in range(20000)]))
     it = iter(D(keys))
-    got = [[] for _ in range(8)]
-    barrier = threading.Barrier(8)
-
-    def work(t):
-        barrier.wait()
-        for pair in it:
-            got[t].append(pair)
-
-    threads = [threading.Thread(target=work, args=(t,)) for t in range(8)]
-    for t in threads:
-        t.start()
-    for t in threads:
-        t.join()
+    got = in_threads(8, lambda t: list(it))
     assert sorted(p for g in got for p in g) == [(k, i) for i, k in enumerate(keys)]
+    assert all(g == sorted(g) for g in got)
 
 
 # ---- streamed builds ---------------------------------------------------------------
@@ -582,26 +584,13 @@ def test_threads_share_one_index():
     keys = sorted(set(CORPORA["urls"]))
     d = D(keys)
     queries = keys[::5] + ["nope", ""]
-    want = (d.ids_of(queries), [d.id(q) for q in queries], d.prefix("https://d"), d.to_bytes(),
-            d.keys_of(list(range(0, len(keys), 3))))
-    results = [None] * 8
-    barrier = threading.Barrier(8)
+    ids = list(range(0, len(keys), 3))
 
-    def work(t):
-        barrier.wait()
-        got = []
-        for _ in range(3):
-            routed = d.route_microblocks()
-            got.append((d.ids_of(queries), [d.id(q) for q in queries], d.prefix("https://d"), d.to_bytes(),
-                        d.keys_of(list(range(0, len(keys), 3)))))
-            got.append(routed)
-        results[t] = got
+    def answers():
+        return (d.ids_of(queries), [d.id(q) for q in queries], d.prefix("https://d"), d.range("a", "i", 50),
+                d.to_bytes(), d.keys_of(ids))
 
-    threads = [threading.Thread(target=work, args=(t,)) for t in range(8)]
-    for t in threads:
-        t.start()
-    for t in threads:
-        t.join()
+    want = answers()
+    got = in_threads(8, lambda t: [(answers(), d.route_microblocks()) for _ in range(3)])
     routed = d.route_microblocks()
-    for got in results:
-        assert got == [want, routed] * 3
+    assert got == [[(want, routed)] * 3] * 8
