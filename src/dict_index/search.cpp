@@ -131,6 +131,8 @@ BlockPlan plan_block(const DictIndex& d, std::uint64_t e, ByteSpan q, std::uint6
     return p;
   }
   const std::uint64_t l = w[t];
+  // Words that do not ascend (damaged runs): the restart run decides.
+  if (l >= k) return p;
   const unsigned c = static_cast<unsigned>(__builtin_clzll(k ^ l)) / 8;
   const unsigned zeros = l == 0 ? 8 : static_cast<unsigned>(__builtin_ctzll(l)) / 8;
   // Agreement that reaches into L's trailing zero bytes may be its padding:

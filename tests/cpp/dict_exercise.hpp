@@ -86,8 +86,11 @@ inline void exercise_index(const quorvale::DictIndex& d, std::uint64_t seed) {
   if (twice != out) throw std::logic_error("a rewritten blob changed");
 }
 
-// Loads the bytes at both levels and exercises what loads.
-inline void exercise(std::span<const unsigned char> input) {
+// Loads the bytes at both levels and exercises what loads; each refusal
+// (verify, message) is handed to on_refusal. Anything wrong is thrown as a
+// std::logic_error.
+template <class OnRefusal>
+void exercise(std::span<const unsigned char> input, OnRefusal&& on_refusal) {
   for (bool verify : {false, true}) {
     // An exact-size copy, so that a read past the end is caught.
     auto bytes = quorvale::blob::SharedBytes::from_owned(input);
@@ -96,8 +99,12 @@ inline void exercise(std::span<const unsigned char> input) {
       exercise_index(d, input.size());
     } catch (const quorvale::IndexError& e) {
       if (!known_refusal(e.what())) throw std::logic_error(std::string("unexpected refusal: ") + e.what());
+      on_refusal(verify, e.message());
     }
   }
+}
+inline void exercise(std::span<const unsigned char> input) {
+  exercise(input, [](bool, const std::string&) {});
 }
 
 }  // namespace dictfix
