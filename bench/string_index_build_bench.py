@@ -84,12 +84,14 @@ def child(mode, n, path):
     return int(count), float(seconds), int(rss), digest[0] if digest else ""
 
 
+def figures(label, count, seconds, rss):
+    return (f"{label}: {count} keys in {seconds:.1f} s ({count / seconds:,.0f} keys/s), "
+            f"peak RSS {rss / (1 << 30):.3f} GiB")
+
+
 def file_digest(path):
-    h = hashlib.sha256()
     with open(path, "rb") as f:
-        while chunk := f.read(1 << 20):
-            h.update(chunk)
-    return h.hexdigest()
+        return hashlib.file_digest(f, "sha256").hexdigest()
 
 
 def available_bytes():
@@ -131,15 +133,12 @@ def main():
         size = os.path.getsize(path)
         ours = file_digest(path)
         leftovers = sorted(set(os.listdir(tmp)) - {"keys.bix"})
-        print(f"build_to_file: {count} keys in {seconds:.1f} s ({count / seconds:,.0f} keys/s), blob {size:,} bytes, "
-              f"peak RSS {rss / GiB:.3f} GiB (goal <= 1 GiB: {'met' if rss <= GiB else 'missed'}), "
-              f"left beside it: {leftovers or 'nothing'}", flush=True)
+        print(figures("build_to_file", count, seconds, rss) + f" (goal <= 1 GiB: {'met' if rss <= GiB else 'missed'}), "
+              f"blob {size:,} bytes, left beside it: {leftovers or 'nothing'}", flush=True)
         os.remove(path)
         got = child("build_sorted_to_file", n, path)
         if got is not None:
-            s_count, s_seconds, s_rss, _ = got
-            print(f"build_sorted_to_file: {s_count} keys in {s_seconds:.1f} s ({s_count / s_seconds:,.0f} keys/s), "
-                  f"peak RSS {s_rss / GiB:.3f} GiB; same SHA-256 as build_to_file's file: "
+            print(figures("build_sorted_to_file", *got[:3]) + "; same SHA-256 as build_to_file's file: "
                   f"{file_digest(path) == ours}", flush=True)
             os.remove(path)
         m = n
@@ -156,17 +155,13 @@ def main():
             os.remove(path)
         got = child("constructor", m, path)
         if got is not None:
-            c_count, c_seconds, c_rss, digest = got
-            print(f"constructor: {c_count} keys in {c_seconds:.1f} s ({c_count / c_seconds:,.0f} keys/s), "
-                  f"peak RSS {c_rss / GiB:.3f} GiB; same SHA-256 as build_to_file's file: {digest == ours} "
+            print(figures("constructor", *got[:3]) + f"; same SHA-256 as build_to_file's file: {got[3] == ours} "
                   f"({ours[:16]})", flush=True)
         if have_marisa():
             got = child("marisa", m, path)
             if got is not None:
-                m_count, m_seconds, m_rss, _ = got
-                print(f"marisa-trie Trie(generator): {m_count} keys in {m_seconds:.1f} s "
-                      f"({m_count / m_seconds:,.0f} keys/s), peak RSS {m_rss / GiB:.3f} GiB; "
-                      f"build_to_file's RSS is {rss / m_rss:.2f}x, its speed {m_seconds / seconds:.2f}x")
+                print(figures("marisa-trie Trie(generator)", *got[:3]) +
+                      f"; build_to_file's RSS is {rss / got[2]:.2f}x, its speed {got[1] / seconds:.2f}x")
 
 
 if __name__ == "__main__":

@@ -204,23 +204,35 @@ std::uint64_t write_blob(const std::string& path, Insert&& insert) {
   });
 }
 
+// Stops a build whose source failed before it ended.
+void check_source(const std::function<bool()>& failed) {
+  if (failed && failed()) fail("string-index: the input iterable raised before it ended");
+}
+
 }  // namespace
 
-StringIndex StringIndex::from_sorted(perfect_hash::KeySource& keys) {
+StringIndex StringIndex::from_sorted(perfect_hash::KeySource& keys, const std::function<bool()>& failed) {
   fst::MemorySink sink;
   {
     fst::MapBuilder builder(sink);
     insert_from(builder, keys);
+    check_source(failed);
     finish(builder);
   }
   return open_built(sink.take());
 }
 
-std::uint64_t StringIndex::build_sorted_to_file(perfect_hash::KeySource& keys, const std::string& path) {
-  return write_blob(path, [&](auto& builder) { return insert_from(builder, keys); });
+std::uint64_t StringIndex::build_sorted_to_file(perfect_hash::KeySource& keys, const std::string& path,
+                                                const std::function<bool()>& failed) {
+  return write_blob(path, [&](auto& builder) {
+    const std::uint64_t n = insert_from(builder, keys);
+    check_source(failed);
+    return n;
+  });
 }
 
-std::uint64_t StringIndex::build_to_file(perfect_hash::KeySource& keys, const std::string& path, std::size_t budget) {
+std::uint64_t StringIndex::build_to_file(perfect_hash::KeySource& keys, const std::string& path, std::size_t budget,
+                                         const std::function<bool()>& failed) {
   if (budget < 8) panic("a run budget holds at least one key");
   std::optional<extsort::Run> run(std::in_place, budget);
   // A key is refused against the run's own budget (clamped to what its
@@ -237,6 +249,7 @@ std::uint64_t StringIndex::build_to_file(perfect_hash::KeySource& keys, const st
     }
     run->push(key);
   }
+  check_source(failed);
   if (runs.runs().empty()) {
     const extsort::KeyView sorted = run->sorted();
     return write_blob(path, [&](auto& builder) { return insert_sorted(builder, sorted); });

@@ -35,6 +35,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <span>
@@ -208,20 +209,25 @@ class StringIndex {
 
   // Streamed builds. Each gives the index `build` gives for the same keys
   // (the file forms write exactly its blob), pulls its keys on the calling
-  // thread and starts no thread. The source may end its stream by throwing:
-  // the build unwinds with that exception, leaving no temporary file and no
-  // spill directory behind, and the target untouched.
+  // thread and starts no thread. A source that failed ends its stream and
+  // says so through `failed` (asked once the stream has ended): the build is
+  // then abandoned with IndexError::Format "string-index: the input iterable
+  // raised before it ended", which the caller replaces by the source's own
+  // failure. A source may also end its stream by throwing, and the build
+  // unwinds with that exception. Either way no temporary file and no spill
+  // directory is left behind and the target is untouched.
   //
   // Keys in ascending byte order (a repeat of the key before is dropped; a
   // key below it is IndexError::Fst "FST error"), built in memory. Holds the
   // growing FST and one previous key, never the corpus.
-  static StringIndex from_sorted(perfect_hash::KeySource& keys);
+  static StringIndex from_sorted(perfect_hash::KeySource& keys, const std::function<bool()>& failed = {});
   // The same straight into a blob file through the atomic writer, whose
   // temporary file is made before the first key is pulled. A write failure
   // met while the builder writes nodes is IndexError::Fst "I/O error"; the
   // writer's own steps (the temporary file, the last flush, the rename) fail
   // with IndexError::Io. Returns the number of keys written.
-  static std::uint64_t build_sorted_to_file(perfect_hash::KeySource& keys, const std::string& path);
+  static std::uint64_t build_sorted_to_file(perfect_hash::KeySource& keys, const std::string& path,
+                                            const std::function<bool()>& failed = {});
   // Keys in any order: gathered into one run of at most `budget` key bytes
   // and budget / 8 keys (at least 8 bytes), spilled as sorted runs beside
   // `path` when they do not fit, then merged into the blob; the output is
@@ -230,7 +236,8 @@ class StringIndex {
   // is IndexError::Format "string-index: a key longer than the run budget".
   // Returns the number of distinct keys.
   static std::uint64_t build_to_file(perfect_hash::KeySource& keys, const std::string& path,
-                                     std::size_t budget = string_index::RUN_BUDGET);
+                                     std::size_t budget = string_index::RUN_BUDGET,
+                                     const std::function<bool()>& failed = {});
 
   // ---- opening ----
 

@@ -337,12 +337,9 @@ struct Methods {
   // len(): OverflowError for a count past the signed size (an unverified
   // footer may claim one).
   static Py_ssize_t sq_length(PyObject* self) {
-    const std::uint64_t n = core(self).len();
-    if (n > static_cast<std::uint64_t>(PY_SSIZE_T_MAX)) {
-      PyErr_SetString(PyExc_OverflowError, "the key count does not fit a Python length");
-      return -1;
-    }
-    return static_cast<Py_ssize_t>(n);
+    Py_ssize_t n = -1;
+    boundary_int([&] { n = py_length(core(self).len(), "the key count does not fit a Python length"); });
+    return n;
   }
 
   // The key of an id, or None.
@@ -404,11 +401,7 @@ struct Methods {
 
   // The `in` operator: a key that is not a str raises TypeError, not False.
   static int sq_contains(PyObject* self, PyObject* key) {
-    PyObject* r = boundary([&]() -> PyObject* { return PyBool_FromLong(K::contains(core(self), arg_str(key, "key"))); });
-    if (!r) return -1;
-    int v = r == Py_True;
-    Py_DECREF(r);
-    return v;
+    return boundary_truth([&] { return K::contains(core(self), arg_str(key, "key")); });
   }
 
   // Subscription: KeyError with the key when it is not found.

@@ -1,6 +1,7 @@
-// The cursor state of an iterator object that any number of Python threads
-// may advance at once, behind one mutex, and the iterator classes made on
-// it: StringIndexIterator and DictIndexIterator.
+// The lock of an object whose state any number of Python threads may change
+// at once (StringIndexIterator and DictIndexIterator's cursors; the overlay
+// holds its state the same way): a `Locked` (threads.hpp) whose waiting
+// happens outside the interpreter; and the iterator classes made on it.
 //
 // The mutex is taken without waiting when it is free. Only when another
 // thread holds it does the caller detach from the interpreter to wait, and
@@ -17,51 +18,36 @@
 #pragma once
 
 #include <cstdint>
-#include <mutex>
 #include <new>
 #include <optional>
 #include <string>
 #include <type_traits>
 #include <utility>
 
+#include "../threads.hpp"
 #include "classes.hpp"
 #include "frame.hpp"
 #include "matches.hpp"
 
 namespace quorvale::python {
 
+// The wait of Locked::with from the interpreter: detached while blocking.
+inline constexpr auto wait_detached = [](auto&& lock) { detached(lock); };
+
 template <class State>
 class IterLock {
  public:
   template <class... Args>
-  explicit IterLock(Args&&... args) : state_(std::forward<Args>(args)...) {}
-  IterLock(const IterLock&) = delete;
-  IterLock& operator=(const IterLock&) = delete;
+  explicit IterLock(Args&&... args) : locked_("iterator state poisoned by an earlier panic", std::forward<Args>(args)...) {}
 
   // Runs work(State&) holding the mutex; returns what it returns.
   template <class Work>
   auto with(Work&& work) -> std::invoke_result_t<Work&, State&> {
-    if (!mutex_.try_lock()) detached([&] { mutex_.lock(); });
-    std::lock_guard<std::mutex> held(mutex_, std::adopt_lock);
-    if (poisoned_) panic("iterator state poisoned by an earlier panic");
-    try {
-      return work(state_);
-    } catch (const PyErrorSet&) {
-      throw;
-    } catch (const IndexError&) {
-      throw;
-    } catch (const std::bad_alloc&) {
-      throw;
-    } catch (...) {
-      poisoned_ = true;
-      throw;
-    }
+    return locked_.with(wait_detached, std::forward<Work>(work));
   }
 
  private:
-  std::mutex mutex_;
-  bool poisoned_ = false;  // guarded by mutex_
-  State state_;            // guarded by mutex_
+  Locked<State> locked_;
 };
 
 // An iterator class over the objects of an index class, yielding (key, id)

@@ -147,4 +147,10 @@ PyObject* perfect_hash_index_type() {
   });
 }
 
+PyObject* wrap_perfect_hash_index(std::shared_ptr<const PerfectHashIndex> index) {
+  return M::wrap_shared(std::move(index));
+}
+
+const std::shared_ptr<const PerfectHashIndex>* perfect_hash_core(PyObject* o) { return M::shared_core(o); }
+
 }  // namespace quorvale::python

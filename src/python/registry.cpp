@@ -5,6 +5,7 @@
 #include "dict_index.hpp"
 #include "double_array.hpp"
 #include "functions.hpp"
+#include "overlay.hpp"
 #include "perfect_hash.hpp"
 #include "string_index.hpp"
 
@@ -18,6 +19,7 @@ std::span<const Registration> registrations() {
       {"PerfectHashIndex", &perfect_hash_index_type, nullptr},
       {"CompactHashIndex", &compact_hash_index_type, nullptr},
       {"ClosedHashIndex", &closed_hash_index_type, nullptr},
+      {"Overlay", &overlay_type, nullptr},
       {"DictIndex", &dict_index_type, nullptr},
       {"DictIndexIterator", &dict_index_iterator_type, nullptr},
       // The last class; the module's functions follow it.

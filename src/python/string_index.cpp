@@ -7,10 +7,10 @@
 #include <string>
 #include <vector>
 
-#include "../perfect_hash.hpp"
 #include "classes.hpp"
 #include "index_methods.hpp"
 #include "iter_lock.hpp"
+#include "key_source.hpp"
 #include "keys.hpp"
 #include "matches.hpp"
 
@@ -70,53 +70,38 @@ PyObject* tp_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   });
 }
 
-// The keys of a Python iterable, one owned copy at a time. The iterable's
-// own exception (or TypeError for an item that is not a str) leaves the
-// stream as the very exception the caller receives: the build unwinds
-// through it, leaving nothing on disk.
-class StreamSource final : public perfect_hash::KeySource {
- public:
-  explicit StreamSource(PyObject* iterable) : stream_(iterable) {}
-  bool next(std::string_view& key) override {
-    if (!stream_.next(buf_)) return false;
-    key = buf_;
-    return true;
-  }
-
- private:
-  KeyStream stream_;
-  std::string buf_;
-};
-
 QV_METHOD(from_sorted) {
   (void)self;
   return boundary([&]() -> PyObject* {
     static const Sig<1> sig("from_sorted", 1, "items");
     PyObject* a[1];
     sig.read(args, nargs, kwnames, a);
-    StreamSource source(a[0]);
-    return M::instance(Core::from_sorted(source));
+    Parked parked;
+    PySource source(KeyStream(a[0]), parked);
+    Core index = parked.run([&] { return Core::from_sorted(source, parked.probe()); });
+    return M::instance(std::move(index));
   });
 }
 
-template <std::uint64_t (*Build)(perfect_hash::KeySource&, const std::string&)>
-PyObject* build_file(const Sig<2>& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+// The file builds: the path is read before the iterable's iterator is
+// asked for, and its keys go through the shared park-and-probe source.
+template <class Build>
+PyObject* build_file(const Sig<2>& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, Build&& build) {
   PyObject* a[2];
   sig.read(args, nargs, kwnames, a);
   const std::string path = arg_path(a[1], "path");
-  StreamSource source(a[0]);
-  return new_int(Build(source, path));
-}
-
-std::uint64_t build_unsorted(perfect_hash::KeySource& keys, const std::string& path) {
-  return Core::build_to_file(keys, path, string_index::RUN_BUDGET);
+  Parked parked;
+  PySource source(KeyStream(a[0]), parked);
+  return new_int(parked.run([&] { return build(source, path, parked.probe()); }));
 }
 
 QV_METHOD(build_to_file) {
   (void)self;
   return boundary([&]() -> PyObject* {
     static const Sig<2> sig("build_to_file", 2, "items", "path");
-    return build_file<&build_unsorted>(sig, args, nargs, kwnames);
+    return build_file(sig, args, nargs, kwnames, [](auto& source, const std::string& path, const auto& failed) {
+      return Core::build_to_file(source, path, string_index::RUN_BUDGET, failed);
+    });
   });
 }
 
@@ -124,7 +109,9 @@ QV_METHOD(build_sorted_to_file) {
   (void)self;
   return boundary([&]() -> PyObject* {
     static const Sig<2> sig("build_sorted_to_file", 2, "items", "path");
-    return build_file<&Core::build_sorted_to_file>(sig, args, nargs, kwnames);
+    return build_file(sig, args, nargs, kwnames, [](auto& source, const std::string& path, const auto& failed) {
+      return Core::build_sorted_to_file(source, path, failed);
+    });
   });
 }
 

@@ -150,18 +150,20 @@ TEST(StringIndexStreamedBuild, FailuresLeaveTheTargetAndNoScratch) {
     std::filesystem::remove(dir / "sorted.bix");
   }
 
-  // A source that fails midway: its exception, from every form, also after
-  // runs were spilled.
+  // A source that fails midway, also after runs were spilled: one that
+  // ends its stream and says so through the probe, and one that throws.
   for (Form form : {Form::FromSorted, Form::SortedToFile, Form::ToFile}) {
-    VecSource s(many, 1000);
-    EXPECT_THROW(
-        {
-          if (form == Form::FromSorted) StringIndex::from_sorted(s);
-          if (form == Form::SortedToFile) StringIndex::build_sorted_to_file(s, target);
-          if (form == Form::ToFile) StringIndex::build_to_file(s, target, 512);
-        },
-        SourceFailed);
-    EXPECT_EQ(s.pulled(), 1000u);
+    auto build = [&](VecSource& s, const std::function<bool()>& failed) {
+      if (form == Form::FromSorted) StringIndex::from_sorted(s, failed);
+      if (form == Form::SortedToFile) StringIndex::build_sorted_to_file(s, target, failed);
+      if (form == Form::ToFile) StringIndex::build_to_file(s, target, 512, failed);
+    };
+    VecSource ends(Keys(many.begin(), many.begin() + 1000));
+    EXPECT_EQ(index_error_of([&] { build(ends, [] { return true; }); }),
+              "format error: string-index: the input iterable raised before it ended");
+    VecSource throws(many, 1000);
+    EXPECT_THROW(build(throws, {}), SourceFailed);
+    EXPECT_EQ(throws.pulled(), 1000u);
     EXPECT_EQ(dir.names(), before);
     EXPECT_EQ(read_file(target), "old contents");
   }

@@ -39,6 +39,7 @@ PyObject* ft_raise_error(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyO
     if (kind == "automaton") throw IndexError::automaton(message);
     if (kind == "build") throw IndexError::build("minimal perfect hash: no seed placed every bucket");
     if (kind == "panic") panic(message);
+    if (kind == "limit") throw LimitExceeded("an Overlay holds at most u32::MAX additions");
     if (kind == "bad_alloc") throw std::bad_alloc();
     if (kind == "std") throw std::runtime_error(message);
     raise_value_error("unknown kind");
