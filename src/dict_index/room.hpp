@@ -56,6 +56,11 @@ struct Phrases {
   static Phrases none() { return Phrases{}; }
 };
 
+// The phrase dictionary an index stores: a copy of the build's when some
+// shard took the tiered codec, else the empty one (in memory and streamed
+// alike, so both write the same phrases section).
+phrase::Dict kept_phrases(std::span<const Codec> codecs, const Phrases& phrases);
+
 // Keys per microblock, a divisor of block: the first of max(sqrt(block),
 // 16)..=31 that divides it, else the largest of 32 down to 3, else 2, else
 // block itself (a prime: one microblock a block).

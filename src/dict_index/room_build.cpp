@@ -348,10 +348,7 @@ DictIndex DictIndex::from_vocabulary(std::span<const Key> keys, std::uint64_t bl
   d.micro = micro;
   d.J = shape.J;
   d.shard = shard;
-  d.phrases = std::any_of(j.codecs.begin(), j.codecs.end(),
-                          [](const Codec& c) { return std::holds_alternative<Codec::Tiered>(c.v); })
-                  ? phrases.dict.clone()
-                  : phrase::Dict();
+  d.phrases = kept_phrases(j.codecs, phrases);
   d.heads = blob::SharedBytes::from_pages(std::move(j.heads));
   d.head_ends = packed_offsets(j.head_ends);
   d.block_offsets = packed_offsets(j.block_starts);

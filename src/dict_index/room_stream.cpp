@@ -217,9 +217,7 @@ std::uint64_t encode_pass(extsort::Replay& source, DictIndex& d, std::span<const
   flush();
   if (i != n) stream_changed();
 
-  const bool tiered = std::any_of(d.codecs.begin(), d.codecs.end(),
-                                  [](const Codec& c) { return std::holds_alternative<Codec::Tiered>(c.v); });
-  d.phrases = tiered ? phrases.dict.clone() : phrase::Dict();
+  d.phrases = kept_phrases(d.codecs, phrases);
   d.block_offsets = packed_offsets(block_starts);
   d.micro_offsets = dict_index::micro_offsets(run_starts, block_starts, d.J);
   return data_len;

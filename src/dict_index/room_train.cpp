@@ -58,5 +58,11 @@ Phrases mine_phrases(const Pieces&, std::span<const fsst::Table>, std::uint64_t,
   return Phrases::none();
 }
 
+phrase::Dict kept_phrases(std::span<const Codec> codecs, const Phrases& phrases) {
+  const bool tiered = std::any_of(codecs.begin(), codecs.end(),
+                                  [](const Codec& c) { return std::holds_alternative<Codec::Tiered>(c.v); });
+  return tiered ? phrases.dict.clone() : phrase::Dict();
+}
+
 }  // namespace dict_index
 }  // namespace quorvale

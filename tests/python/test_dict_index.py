@@ -531,7 +531,40 @@ def test_build_to_file_equals_the_constructor(keys, block, tmp_path):
     assert os.listdir(tmp_path) == ["d.bin"]
     if keys is CORPORA["non-ascii"]:
         assert want[:4] == b"BDX4"
+    if not keys:
+        assert want[:4] == b"BDX3" and n == 0
     assert D.build_to_file(iter(shuffled), str(path), block=block) == n
+
+
+def web_urls(n, seed):
+    """URL-like keys from a small vocabulary: hosts, paths and queries repeat pieces across the corpus, the
+    material the build's phrase mining feeds on."""
+    rng = random.Random(seed)
+    syllables = ["ka", "lo", "mer", "tin", "do", "ra", "vis", "pol", "en", "sta", "gri", "nu", "bel", "quo"]
+
+    def word(lo, hi):
+        return "".join(rng.choice(syllables) for _ in range(rng.randint(lo, hi)))
+
+    hosts = [f"{rng.choice(['www.', '', 'docs.', 'api.'])}{word(2, 3)}.{rng.choice(['com', 'org', 'net', 'io'])}"
+             for _ in range(60)]
+    sections = [word(1, 3) for _ in range(40)]
+    out = set()
+    while len(out) < n:
+        path = "/".join(rng.choice(sections) for _ in range(rng.randint(1, 3)))
+        tail = rng.choice(["", ".html", "/index.php", f"?id={rng.randrange(10**4)}", f"/{rng.randrange(10**5)}"])
+        out.add(f"{rng.choice(['https', 'http'])}://{rng.choice(hosts)}/{path}/{word(1, 4)}{tail}")
+    return sorted(out)
+
+
+@pytest.mark.parametrize("block", [32, 256])
+def test_build_to_file_equals_the_constructor_on_urls(block, tmp_path):
+    # More than 16,384 keys: enough for a build to mine phrases from its samples.
+    keys = web_urls(20000, 17)
+    shuffled = keys + keys[::5]
+    random.Random(block).shuffle(shuffled)
+    path = tmp_path / "u.bin"
+    assert D.build_to_file(iter(shuffled), path, block) == len(keys)
+    assert path.read_bytes() == D(shuffled, block).to_bytes()
 
 
 def raising(keys, at, exc):
