@@ -79,17 +79,31 @@ struct Pairs {
     ends.push_back(bytes.size());
     ids.push_back(id);
   }
-  PyObject* list() const {
-    Ref list = Ref::check(PyList_New(static_cast<Py_ssize_t>(ids.size())));
-    std::size_t from = 0;
-    for (std::size_t i = 0; i < ids.size(); ++i) {
-      PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i),
-                      pair_of(std::string_view(bytes).substr(from, ends[i] - from), ids[i]));
-      from = ends[i];
-    }
-    return list.release();
+  std::size_t size() const noexcept { return ids.size(); }
+  std::string_view key(std::size_t i) const noexcept {
+    const std::size_t from = i == 0 ? 0 : ends[i - 1];
+    return std::string_view(bytes).substr(from, ends[i] - from);
   }
+  std::uint64_t id(std::size_t i) const noexcept { return ids[i]; }
 };
+
+// A walk collected detached: the pairs of `it` (made on the worker side)
+// while `keep(key)` holds, at most `limit` of them; nothing is decoded at a
+// limit of 0.
+template <class Make, class Keep>
+PyObject* walk(std::optional<std::uint64_t> limit, Make&& make, Keep&& keep) {
+  const std::uint64_t most = limit.value_or(UINT64_MAX);
+  Pairs found = detached([&] {
+    Pairs out;
+    if (most == 0) return out;
+    auto it = make();
+    std::string key;
+    std::uint64_t id;
+    while (out.size() < most && it.next(key, id) && keep(key)) out.push(key, id);
+    return out;
+  });
+  return pairs_list(found);
+}
 
 // ---- arguments ----
 
@@ -218,18 +232,8 @@ QV_METHOD(m_range) {
     PyObject* a[3];
     sig.read(args, nargs, kwnames, a);
     const std::string_view lo = arg_str(a[0], "lo"), hi = arg_str(a[1], "hi");
-    const std::uint64_t limit = limit_arg(a[2]).value_or(UINT64_MAX);
     const Core& d = core(self);
-    Pairs found = detached([&] {
-      Pairs out;
-      if (limit == 0) return out;
-      Core::RangeIter it = d.range_iter(lo, hi);
-      std::string key;
-      std::uint64_t id;
-      while (out.ids.size() < limit && it.next(key, id)) out.push(key, id);
-      return out;
-    });
-    return found.list();
+    return walk(limit_arg(a[2]), [&] { return d.range_iter(lo, hi); }, [](std::string_view) { return true; });
   });
 }
 
@@ -239,18 +243,10 @@ QV_METHOD(m_prefix) {
     PyObject* a[2];
     sig.read(args, nargs, kwnames, a);
     const std::string_view prefix = arg_str(a[0], "prefix");
-    const std::uint64_t limit = limit_arg(a[1]).value_or(UINT64_MAX);
     const Core& d = core(self);
-    Pairs found = detached([&] {
-      Pairs out;
-      if (limit == 0) return out;
-      Core::Iter it = d.iter_from(d.locate_query(prefix).rank);
-      std::string key;
-      std::uint64_t id;
-      while (out.ids.size() < limit && it.next(key, id) && key.starts_with(prefix)) out.push(key, id);
-      return out;
-    });
-    return found.list();
+    return walk(
+        limit_arg(a[1]), [&] { return d.iter_from(d.locate_query(prefix).rank); },
+        [&](std::string_view key) { return key.starts_with(prefix); });
   });
 }
 

@@ -45,13 +45,6 @@ const Core& core(PyObject* self) { return M::core(self); }
 
 // ---- results ----
 
-PyObject* pairs_list(const Batch& batch) {
-  Ref list = Ref::check(PyList_New(static_cast<Py_ssize_t>(batch.size())));
-  for (std::size_t i = 0; i < batch.size(); ++i)
-    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), pair_of(batch.key(i), batch.id(i)));
-  return list.release();
-}
-
 template <std::size_t N>
 using Sig = M::Args<N>;
 

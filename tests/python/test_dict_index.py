@@ -15,6 +15,7 @@ import test_perfect_hash as tph
 from quorvale import _core as core
 from quorvale._core import DictIndex as D
 from quorvale._core import DictIndexIterator
+from refused_writes import refused
 
 MISSING = 2**64 - 1
 ROOT = pathlib.Path(__file__).resolve().parents[2]
@@ -591,23 +592,16 @@ def test_build_to_file_failures_leave_the_target(items, exc, tmp_path):
     assert path.read_bytes() == b"old" and os.listdir(tmp_path) == ["d.bin"]
 
 
-def test_build_to_file_under_a_file_size_limit(tmp_path):
-    code = textwrap.dedent(
-        f"""
-        import os, resource, signal
+def test_writes_under_a_file_size_limit(tmp_path):
+    out = refused(tmp_path, """
         from quorvale._core import DictIndex as D
-        signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
-        resource.setrlimit(resource.RLIMIT_FSIZE, (4096, 4096))
-        try:
-            D.build_to_file((f"key-{{i:06d}}" for i in range(100000)), os.path.join({str(tmp_path)!r}, "d"))
-            print("no error")
-        except OSError as e:
-            print(str(e))
-        print(sorted(os.listdir({str(tmp_path)!r})))
-        """
-    )
-    out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True).stdout.splitlines()
-    assert out[0].startswith("io error: ") and out[1] == "[]"
+        keys = [f"key-{i:06d}" for i in range(100000)]
+        idx = D(keys)
+        limited()
+        attempt(lambda: idx.save(os.path.join(d, "a")))
+        attempt(lambda: D.build_to_file(iter(keys), os.path.join(d, "b")))
+        """)
+    assert out[0].startswith("io error: ") and out[1].startswith("io error: ") and out[2] == "[]"
 
 
 # ---- threads -----------------------------------------------------------------------
