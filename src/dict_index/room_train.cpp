@@ -54,14 +54,14 @@ std::vector<fsst::Table> train_shards(const Pieces& pieces, std::size_t threads)
   return tables;
 }
 
-Phrases mine_phrases(const Pieces&, std::span<const fsst::Table>, std::uint64_t, std::size_t) {
-  return Phrases::none();
-}
-
 phrase::Dict kept_phrases(std::span<const Codec> codecs, const Phrases& phrases) {
   const bool tiered = std::any_of(codecs.begin(), codecs.end(),
                                   [](const Codec& c) { return std::holds_alternative<Codec::Tiered>(c.v); });
   return tiered ? phrases.dict.clone() : phrase::Dict();
+}
+
+Phrases mine_phrases(const Pieces&, std::span<const fsst::Table>, std::uint64_t, std::size_t) {
+  return Phrases::none();
 }
 
 }  // namespace dict_index
