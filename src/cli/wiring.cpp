@@ -1,5 +1,5 @@
 // Where the commands reach units that join this build later (the planner
-// and the bodies of the build and dump commands), and the dictionary's
+// and the body of the dump command), and the dictionary's
 // byte split. Until each lands, the command that needs it fails with a work
 // failure that says so; nothing else in the command line depends on them.
 #include "cli/cli.hpp"
@@ -18,7 +18,7 @@ namespace {
 
 const Planner& planner() {
   static const Planner p{
-      [](std::vector<std::string>, const Needs&, const Objective&) -> PlanSummary { missing("the planner"); },
+      [](std::span<const std::string>, const Needs&, const Objective&) -> PlanSummary { missing("the planner"); },
       [](const std::string&, const Needs&, const Objective&) -> PlanSummary { missing("the planner"); },
   };
   return p;
@@ -35,8 +35,6 @@ DictSections dict_sections(blob::SharedBytes bytes) {
   split.wide = s[dict_index::Sections::WIDE];
   return split;
 }
-
-void cmd_build(const Cmd&, LineReader&, Out&) { missing("the build command"); }
 
 void cmd_dump(const Cmd&, Out&) { missing("the dump command"); }
 

@@ -406,8 +406,8 @@ struct FakePlanner {
       return PlanSummary{std::move(text), effective, IndexKind::PerfectHashIndex, std::nullopt};
     };
     return Planner{
-        [this, summary](std::vector<std::string> k, const Needs& n, const Objective& o) {
-          keys = std::move(k);
+        [this, summary](std::span<const std::string> k, const Needs& n, const Objective& o) {
+          keys.assign(k.begin(), k.end());
           return summary(n, o, "planned " + std::to_string(keys.size()) + "\n");
         },
         [this, summary](const std::string& path, const Needs& n, const Objective& o) {
