@@ -214,6 +214,7 @@ BufWriter::~BufWriter() {
 }
 
 void BufWriter::write_all(std::span<const unsigned char> bytes) {
+  if (bytes.empty()) return;  // an empty vector's data() may be null
   if (bytes.size() <= CAPACITY - len_) {
     std::memcpy(buf_.get() + len_, bytes.data(), bytes.size());
     len_ += bytes.size();

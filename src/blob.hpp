@@ -185,8 +185,8 @@ class VecWriter {
 };
 
 // Passes bytes to a writer and, once it has taken them all, to a payload
-// hasher: the checksum covers exactly the bytes written, in order. Bytes of
-// a failed write are not hashed.
+// hasher and a byte count: the checksum covers exactly the bytes written, in
+// order. Bytes of a failed write are neither hashed nor counted.
 template <class W>
 class Hashed {
  public:
@@ -194,14 +194,18 @@ class Hashed {
   void write_all(std::span<const unsigned char> bytes) {
     inner_.write_all(bytes);
     hasher_.update(bytes);
+    count_ += bytes.size();
   }
   W& inner() noexcept { return inner_; }
   BlockHasher& hasher() noexcept { return hasher_; }
   std::uint64_t finish() const noexcept { return hasher_.finish(); }
+  // Bytes written through this writer so far.
+  std::uint64_t count() const noexcept { return count_; }
 
  private:
   W& inner_;
   BlockHasher hasher_;
+  std::uint64_t count_ = 0;
 };
 
 namespace blob {

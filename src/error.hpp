@@ -78,6 +78,19 @@ class Panic : public std::exception {
   std::string sentence_;
 };
 
+// A count or length past a hard limit of a structure (one more addition than
+// an id or offset field can number, say). Checked before anything changes,
+// so the object that refused it is intact and usable; the binding layer
+// raises OverflowError with the sentence.
+class LimitExceeded : public std::exception {
+ public:
+  explicit LimitExceeded(const char* sentence) : sentence_(sentence) {}
+  const char* what() const noexcept override { return sentence_; }
+
+ private:
+  const char* sentence_;
+};
+
 [[noreturn]] void panic(std::string sentence);
 // The fixed sentence followed by the debug form of the error that broke it.
 [[noreturn]] void panic_with(const char* sentence, const IndexError& error);

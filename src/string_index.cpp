@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "pages.hpp"
+#include "perfect_hash.hpp"
 
 namespace quorvale {
 
@@ -149,7 +150,11 @@ StringIndex StringIndex::build(std::vector<std::string_view> keys) {
   } catch (const fst::Error& e) {
     throw fst_error(e);
   }
-  auto owner = std::make_shared<const blob::SharedBytes>(blob::SharedBytes::from_owned(sink.take()));
+  return open_built(sink.take());
+}
+
+StringIndex StringIndex::open_built(std::vector<unsigned char>&& fst_bytes) {
+  auto owner = std::make_shared<const blob::SharedBytes>(blob::SharedBytes::from_owned(std::move(fst_bytes)));
   fst::Fst f;
   try {
     f = fst::Fst::open(owner, owner->bytes());
@@ -158,6 +163,101 @@ StringIndex StringIndex::build(std::vector<std::string_view> keys) {
   }
   const std::uint64_t root = checked_root(f);
   return StringIndex(std::move(f), root);
+}
+
+namespace {
+
+// An ascending key stream from a source into a builder: a repeat of the key
+// before is dropped, every other key gets the count so far.
+template <fst::ByteSink Sink>
+std::uint64_t insert_from(fst::MapBuilder<Sink>& builder, perfect_hash::KeySource& keys) {
+  std::string prev;
+  std::uint64_t count = 0;
+  std::string_view key;
+  while (keys.next(key)) {
+    if (count > 0 && key == prev) continue;
+    try {
+      builder.insert(key, count);
+    } catch (const fst::Error& e) {
+      throw fst_error(e);
+    }
+    prev.assign(key);
+    ++count;
+  }
+  return count;
+}
+
+// Writes a blob atomically: the magic, then the FST that insert(builder)
+// fills, whose count is returned. Nothing but the builder writes between
+// the magic and the flush, so the builder's own write failures are the
+// FST engine's and only the last flush is the writer's.
+template <class Insert>
+std::uint64_t write_blob(const std::string& path, Insert&& insert) {
+  return blob::write_atomically_with(path, [&](File& file) {
+    BufWriter out(file);
+    out.write_all(std::span<const unsigned char>(string_index::MAGIC, 4));
+    fst::MapBuilder builder(out);
+    const std::uint64_t n = insert(builder);
+    StringIndex::finish(builder);
+    out.flush();
+    return n;
+  });
+}
+
+// Stops a build whose source failed before it ended.
+void check_source(const std::function<bool()>& failed) {
+  if (failed && failed()) fail("string-index: the input iterable raised before it ended");
+}
+
+}  // namespace
+
+StringIndex StringIndex::from_sorted(perfect_hash::KeySource& keys, const std::function<bool()>& failed) {
+  fst::MemorySink sink;
+  {
+    fst::MapBuilder builder(sink);
+    insert_from(builder, keys);
+    check_source(failed);
+    finish(builder);
+  }
+  return open_built(sink.take());
+}
+
+std::uint64_t StringIndex::build_sorted_to_file(perfect_hash::KeySource& keys, const std::string& path,
+                                                const std::function<bool()>& failed) {
+  return write_blob(path, [&](auto& builder) {
+    const std::uint64_t n = insert_from(builder, keys);
+    check_source(failed);
+    return n;
+  });
+}
+
+std::uint64_t StringIndex::build_to_file(perfect_hash::KeySource& keys, const std::string& path, std::size_t budget,
+                                         const std::function<bool()>& failed) {
+  if (budget < 8) panic("a run budget holds at least one key");
+  std::optional<extsort::Run> run(std::in_place, budget);
+  // A key is refused against the run's own budget (clamped to what its
+  // 32-bit spans address), also after other keys: a fresh run could not
+  // hold it either.
+  const std::size_t limit = run->budget();
+  extsort::Runs runs(path);
+  std::string_view key;
+  while (keys.next(key)) {
+    if (key.size() > limit) fail("string-index: a key longer than the run budget");
+    if (!run->has_room(key.size())) {
+      runs.spill(run->sorted());
+      run->clear();
+    }
+    run->push(key);
+  }
+  check_source(failed);
+  if (runs.runs().empty()) {
+    const extsort::KeyView sorted = run->sorted();
+    return write_blob(path, [&](auto& builder) { return insert_sorted(builder, sorted); });
+  }
+  if (!run->empty()) runs.spill(run->sorted());
+  run.reset();  // the merge needs none of the run's memory
+  extsort::MergedStream merged = runs.merge();
+  return write_blob(path, [&](auto& builder) { return insert_sorted(builder, merged); });
 }
 
 // ---------------------------------------------------------------------------
@@ -215,6 +315,22 @@ void StringIndex::verify_ranks(const fst::Fst& f) {
     throw fst_error(e);
   }
   if (!ok || !string_index::rank_walk(f, n - 1)) fail("string-index: FST values are not the sorted ranks");
+}
+
+StringIndex StringIndex::load(const std::string& path) { return from_shared(blob::SharedBytes::read_file(path), true); }
+
+StringIndex StringIndex::load_untrusted(const std::string& path) {
+  return from_shared_untrusted(blob::SharedBytes::read_file(path));
+}
+
+StringIndex StringIndex::load_mmap(const std::string& path) { return from_shared(blob::SharedBytes::map_file(path), false); }
+
+StringIndex StringIndex::load_mmap_verified(const std::string& path) {
+  return from_shared(blob::SharedBytes::map_file(path), true);
+}
+
+StringIndex StringIndex::load_mmap_untrusted(const std::string& path) {
+  return from_shared_untrusted(blob::SharedBytes::map_file(path));
 }
 
 StringIndex StringIndex::from_shared_untrusted(blob::SharedBytes blob) {
@@ -362,6 +478,68 @@ string_index::EntryStream<fst::StartsWith> StringIndex::prefix_iter(std::string_
     range.lt(above);
   }
   return stream(std::move(range), fst::StartsWith(prefix));
+}
+
+// The walk of a cursor: the library's unbounded stream, resumed after a key,
+// without an automaton to consult or a bound to test on every transition.
+// Every level keeps its node decoded by the index's own reader, so a batch
+// costs one descent to the resume point plus one node read per transition
+// taken; the items are those of the stream, in the same order.
+void StringIndex::batch_after(const std::optional<std::string>& after, std::size_t n, string_index::Batch& out) const {
+  if (n == 0) return;
+  struct Level {
+    fst_bounds::RawNode node;
+    std::uint64_t out;  // accumulated on reaching the node
+    unsigned next;      // the next transition to take
+  };
+  std::vector<Level> levels;
+  std::string key;
+  auto corrupt = [] { throw string_index::fst_error(fst::Corrupt("malformed node met by the cursor")); };
+  auto enter = [&](std::uint64_t addr, std::uint64_t acc) -> Level& {
+    Level& l = levels.emplace_back();
+    if (!reader_.read(addr, l.node)) corrupt();
+    l.out = acc;
+    l.next = 0;
+    return l;
+  };
+  enter(root_, 0);
+  if (!after) {
+    if (levels.back().node.final) out.push({}, reader_.final_output(levels.back().node));
+  } else {
+    // Down the path of `after`; at each level the transitions still to take
+    // are those above its byte. Where the path leaves the FST, the keys after
+    // it start at the first transition above the byte it wanted.
+    for (const char c : *after) {
+      Level& l = levels.back();
+      const auto b = static_cast<unsigned char>(c);
+      const unsigned i = reader_.lower_bound(l.node, b);
+      if (i >= l.node.n || reader_.input(l.node, i) != b) {
+        l.next = i;
+        break;
+      }
+      l.next = i + 1;
+      std::uint64_t o, target;
+      if (!reader_.follow(l.node, i, o, target)) corrupt();
+      const std::uint64_t acc = l.out + o;
+      key.push_back(c);
+      enter(target, acc);
+    }
+  }
+  while (out.size() < n && !levels.empty()) {
+    Level& l = levels.back();
+    if (l.next >= l.node.n) {
+      levels.pop_back();
+      if (!key.empty()) key.pop_back();
+      continue;
+    }
+    const unsigned i = l.next++;
+    std::uint64_t o, target;
+    if (!reader_.follow(l.node, i, o, target)) corrupt();
+    key.push_back(static_cast<char>(reader_.input(l.node, i)));
+    const Level& child = enter(target, l.out + o);
+    if (child.node.final)
+      out.push({reinterpret_cast<const unsigned char*>(key.data()), key.size()}, child.out + reader_.final_output(child.node));
+  }
 }
 
 // ---------------------------------------------------------------------------

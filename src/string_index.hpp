@@ -10,14 +10,20 @@
 // Entry points, for the Python class, the overlay, the planner and the
 // command line:
 //   build                   keys in memory (any order, repeats dropped)
+//   from_sorted, build_sorted_to_file, build_to_file
+//                           streamed builds from a key source: ascending keys
+//                           into memory or a file, or keys in any order
+//                           sorted through spilled runs into a file
 //   insert_sorted, finish   an ascending key stream into a MapBuilder whose
 //                           sink already holds the magic (file builds)
 //   from_bytes, from_shared          trusted opens (verify: CRC and ranks)
 //   from_untrusted_bytes, from_shared_untrusted   the full graph validation
+//   load, load_mmap, ... , save      the same opens over files
 //   id, rank_walk           key -> id and id -> key
 //   stream                  the FST's (key, id) stream in key order, bounded
 //                           by an fst::Range; prefix_iter, fuzzy_iter and
 //                           subsequence_iter filter it by an automaton
+//   batch_after             a cursor's next batch of keys after a key
 //   write_to, serialized_len, fst_bytes   the blob
 //
 // Every operation reports failure as IndexError; errors of the FST engine
@@ -29,6 +35,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <span>
@@ -53,9 +60,17 @@
 
 namespace quorvale {
 
+namespace perfect_hash {
+class KeySource;
+}
+
 namespace string_index {
 
 inline constexpr unsigned char MAGIC[4] = {'B', 'I', 'X', '4'};
+
+// The key bytes of one run of build_to_file: a run is full when the next
+// key would bring it above this, or when it holds RUN_BUDGET / 8 keys.
+inline constexpr std::size_t RUN_BUDGET = std::size_t{1} << 28;
 
 // An error of the FST engine as the index reports it.
 inline IndexError fst_error(const fst::Error& e) { return IndexError::fst(e.what(), e.detail()); }
@@ -105,6 +120,48 @@ class EntryStream {
   fst::Stream<A> s_;
 };
 
+// Items taken from a stream with their stored bytes: the keys back to back
+// in one buffer and, per item, where its key ends and its id. Kept raw so
+// that a cursor can resume after exactly the bytes it stopped at; the
+// binding decodes each key leniently (as `Entry` does).
+class Batch {
+ public:
+  std::size_t size() const noexcept { return items_.size(); }
+  bool empty() const noexcept { return items_.empty(); }
+  std::string_view key(std::size_t i) const noexcept {
+    const std::size_t start = i == 0 ? 0 : items_[i - 1].end;
+    return std::string_view(bytes_).substr(start, items_[i].end - start);
+  }
+  std::uint64_t id(std::size_t i) const noexcept { return items_[i].id; }
+  void push(std::span<const unsigned char> key, std::uint64_t id) {
+    bytes_.append(reinterpret_cast<const char*>(key.data()), key.size());
+    items_.push_back({bytes_.size(), id});
+  }
+  void clear() noexcept {
+    bytes_.clear();
+    items_.clear();
+  }
+
+ private:
+  struct Item {
+    std::size_t end;
+    std::uint64_t id;
+  };
+  std::string bytes_;
+  std::vector<Item> items_;
+};
+
+// Takes at most `limit` items (all when none) from a stream into `out`;
+// with a limit of 0 the stream is not pulled at all.
+template <fst::Automaton A>
+void collect(EntryStream<A>& stream, std::optional<std::uint64_t> limit, Batch& out) {
+  for (std::uint64_t taken = 0; !limit || taken < *limit; ++taken) {
+    auto item = stream.next_raw();
+    if (!item) break;
+    out.push(item->key, item->value);
+  }
+}
+
 // A key found inside a text: [start, end) in characters, and its id.
 struct Occurrence {
   std::uint64_t start, end, id;
@@ -150,6 +207,38 @@ class StringIndex {
   template <fst::ByteSink Sink>
   static void finish(fst::MapBuilder<Sink>& builder);
 
+  // Streamed builds. Each gives the index `build` gives for the same keys
+  // (the file forms write exactly its blob), pulls its keys on the calling
+  // thread and starts no thread. A source that failed ends its stream and
+  // says so through `failed` (asked once the stream has ended): the build is
+  // then abandoned with IndexError::Format "string-index: the input iterable
+  // raised before it ended", which the caller replaces by the source's own
+  // failure. A source may also end its stream by throwing, and the build
+  // unwinds with that exception. Either way no temporary file and no spill
+  // directory is left behind and the target is untouched.
+  //
+  // Keys in ascending byte order (a repeat of the key before is dropped; a
+  // key below it is IndexError::Fst "FST error"), built in memory. Holds the
+  // growing FST and one previous key, never the corpus.
+  static StringIndex from_sorted(perfect_hash::KeySource& keys, const std::function<bool()>& failed = {});
+  // The same straight into a blob file through the atomic writer, whose
+  // temporary file is made before the first key is pulled. A write failure
+  // met while the builder writes nodes is IndexError::Fst "I/O error"; the
+  // writer's own steps (the temporary file, the last flush, the rename) fail
+  // with IndexError::Io. Returns the number of keys written.
+  static std::uint64_t build_sorted_to_file(perfect_hash::KeySource& keys, const std::string& path,
+                                            const std::function<bool()>& failed = {});
+  // Keys in any order: gathered into one run of at most `budget` key bytes
+  // and budget / 8 keys (at least 8 bytes), spilled as sorted runs beside
+  // `path` when they do not fit, then merged into the blob; the output is
+  // started only once the source has ended, and a corpus that fits in one
+  // run is never spilled. A key longer than the budget, wherever it comes,
+  // is IndexError::Format "string-index: a key longer than the run budget".
+  // Returns the number of distinct keys.
+  static std::uint64_t build_to_file(perfect_hash::KeySource& keys, const std::string& path,
+                                     std::size_t budget = string_index::RUN_BUDGET,
+                                     const std::function<bool()>& failed = {});
+
   // ---- opening ----
 
   // Copies the bytes into owned storage and opens them verified.
@@ -176,6 +265,16 @@ class StringIndex {
   // with the first failing node's message.
   static void validate(const fst::Fst& fst);
 
+  // The opens over a file: read whole into memory (`load`: verified), or
+  // mapped read-only (`load_mmap`: the magic and the footer only). A mapped
+  // file must not change while an index over it lives. Io errors for the
+  // file, then the open's own.
+  static StringIndex load(const std::string& path);
+  static StringIndex load_untrusted(const std::string& path);
+  static StringIndex load_mmap(const std::string& path);
+  static StringIndex load_mmap_verified(const std::string& path);
+  static StringIndex load_mmap_untrusted(const std::string& path);
+
   // ---- reading ----
 
   std::uint64_t len() const noexcept { return fst_.len(); }
@@ -189,6 +288,11 @@ class StringIndex {
   std::optional<std::uint64_t> id(std::span<const unsigned char> key) const noexcept;
   std::optional<std::uint64_t> id(std::string_view key) const noexcept { return id(bytes_of(key)); }
   std::optional<std::string> key(std::uint64_t id) const { return string_index::rank_walk(fst_, id); }
+  // The ids of `count` keys (key_at(i) gives key i as a string_view) into
+  // out[0..count), `missing` for an absent key: each as `id` finds it, the
+  // walks of several keys interleaved so that their node reads overlap.
+  template <class KeyAt>
+  void ids_into(std::size_t count, KeyAt&& key_at, std::uint64_t* out, std::uint64_t missing) const noexcept;
 
   // ---- ordered queries ----
 
@@ -218,6 +322,12 @@ class StringIndex {
     return stream(fst::Range{}, CharSubsequence(query));
   }
 
+  // Up to `n` items in key order after the stored key `after` (from the
+  // first key when there is none) appended to `out`: one batch of a cursor
+  // that resumes where the last batch stopped. A malformed node (a crafted
+  // blob behind a trusted open) is IndexError::Fst, `out` as it may be.
+  void batch_after(const std::optional<std::string>& after, std::size_t n, string_index::Batch& out) const;
+
   // ---- dictionary matching ----
 
   // report(length, id) for every key that is a prefix of `query`, shortest
@@ -245,12 +355,16 @@ class StringIndex {
     out.write_all(std::span<const unsigned char>(string_index::MAGIC, 4));
     out.write_all(fst_.bytes());
   }
+  // The blob written atomically to `path`.
+  void save(const std::string& path) const { blob::save_blob(path, *this); }
 
  private:
   StringIndex(fst::Fst fst, std::uint64_t root);
   static std::span<const unsigned char> bytes_of(std::string_view s) noexcept {
     return {reinterpret_cast<const unsigned char*>(s.data()), s.size()};
   }
+  // Opens the bytes a builder wrote in memory.
+  static StringIndex open_built(std::vector<unsigned char>&& fst_bytes);
   // The two ends of the rank sequence: the first key's value is 0 and rank
   // n - 1 has a key.
   static void verify_ranks(const fst::Fst& fst);
@@ -280,6 +394,68 @@ inline std::optional<std::uint64_t> StringIndex::id(std::span<const unsigned cha
   std::uint64_t id;
   if (__builtin_add_overflow(acc, reader_.final_output(node), &id)) return std::nullopt;
   return id;
+}
+
+template <class KeyAt>
+void StringIndex::ids_into(std::size_t count, KeyAt&& key_at, std::uint64_t* out, std::uint64_t missing) const noexcept {
+  // A walk is one chain of dependent reads, each likely a cache miss in a
+  // large FST: keep several in flight, one step each in turn, and prefetch
+  // the node each step moves to.
+  constexpr std::size_t LANES = 16;
+  struct Walk {
+    const unsigned char* at;
+    const unsigned char* end;
+    std::uint64_t addr, acc;
+    std::size_t slot;
+  };
+  Walk lanes[LANES];
+  std::size_t next = 0, live = 0;
+  const unsigned char* const base = fst_.bytes().data();
+  auto begin = [&](Walk& w) {
+    // The keys' own bytes are scattered too (a batch of Python str objects):
+    // fetch one a few walks ahead.
+    if (next + LANES < count) __builtin_prefetch(key_at(next + LANES).data());
+    const std::string_view k = key_at(next);
+    const auto* p = reinterpret_cast<const unsigned char*>(k.data());
+    w = Walk{p, p + k.size(), root_, 0, next};
+    ++next;
+  };
+  while (live < LANES && next < count) begin(lanes[live++]);
+  fst_bounds::RawNode node;
+  while (live > 0) {
+    for (std::size_t j = 0; j < live;) {
+      Walk& w = lanes[j];
+      std::uint64_t result = missing;
+      bool done = true;
+      if (w.at == w.end) {
+        std::uint64_t id;
+        if (w.addr == 0) result = w.acc;
+        else if (reader_.read(w.addr, node) && node.final &&
+                 !__builtin_add_overflow(w.acc, reader_.final_output(node), &id))
+          result = id;
+      } else if (w.addr != 0 && reader_.read(w.addr, node)) {
+        const unsigned i = reader_.find(node, *w.at);
+        std::uint64_t o, target;
+        if (i < node.n && reader_.follow(node, i, o, target) && !__builtin_add_overflow(w.acc, o, &w.acc)) {
+          w.addr = target;
+          ++w.at;
+          __builtin_prefetch(base + target);
+          done = false;
+        }
+      }
+      if (!done) {
+        ++j;
+        continue;
+      }
+      out[w.slot] = result;
+      if (next < count) {
+        begin(w);
+        ++j;
+      } else {
+        w = lanes[--live];  // the last lane takes this one's place, and its turn
+      }
+    }
+  }
 }
 
 template <class Report>

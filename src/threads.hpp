@@ -6,10 +6,14 @@
 #include <cstddef>
 #include <exception>
 #include <mutex>
+#include <new>
 #include <system_error>
 #include <thread>
 #include <type_traits>
+#include <utility>
 #include <vector>
+
+#include "error.hpp"
 
 namespace quorvale {
 
@@ -94,5 +98,62 @@ void parallel_claims(std::size_t count, std::size_t threads, Fn&& fn) {
     }
   });
 }
+
+// A value behind a mutex with a poison flag, for state that several threads
+// change through one object (an overlay, an iterator's cursor). A broken
+// invariant (a Panic, or any std::exception that is not one of the program's
+// ordinary errors) escaping while the mutex is held poisons the value for
+// good: every later `with` fails with the Panic of the sentence given at
+// construction. Ordinary errors (IndexError, LimitExceeded, an exhausted
+// allocation) and exceptions from outside the standard hierarchy (an error
+// already raised in the interpreter) pass through and leave the value
+// usable: the work must leave the value as it found it when it throws one.
+template <class T>
+class Locked {
+ public:
+  template <class... Args>
+  explicit Locked(const char* poisoned_sentence, Args&&... args)
+      : sentence_(poisoned_sentence), value_(std::forward<Args>(args)...) {}
+  Locked(const Locked&) = delete;
+  Locked& operator=(const Locked&) = delete;
+
+  // work(T&) under the mutex; returns what it returns. The mutex is tried
+  // first; only when it is busy is wait(lock) called with a routine that
+  // blocks until it is taken, so that a caller can wait outside the
+  // interpreter.
+  template <class Wait, class Work>
+  decltype(auto) with(Wait&& wait, Work&& work) {
+    if (!mutex_.try_lock()) wait([this] { mutex_.lock(); });
+    std::unique_lock<std::mutex> held(mutex_, std::adopt_lock);
+    if (poisoned_) panic(sentence_);
+    try {
+      return work(value_);
+    } catch (const IndexError&) {
+      throw;
+    } catch (const LimitExceeded&) {
+      throw;
+    } catch (const std::bad_alloc&) {
+      throw;
+    } catch (const std::exception&) {
+      poisoned_ = true;  // Panic included
+      throw;
+    }
+  }
+  // The same for a caller that may simply block.
+  template <class Work>
+  decltype(auto) with(Work&& work) {
+    return with([](auto&& lock) { lock(); }, std::forward<Work>(work));
+  }
+  bool poisoned() {
+    std::lock_guard<std::mutex> g(mutex_);
+    return poisoned_;
+  }
+
+ private:
+  std::mutex mutex_;
+  const char* sentence_;
+  bool poisoned_ = false;  // guarded by mutex_
+  T value_;                // guarded by mutex_
+};
 
 }  // namespace quorvale

@@ -64,15 +64,51 @@ inline void reseal_fst(MutableBytes b) {
   reseal_crc32c_footer(b);
 }
 
-// The "BMP8" perfect-hash blob: the image inside it, then the payload
-// checksum (bytes 36..end, at 24), then the header checksum (bytes 0..31,
-// at 32).
-inline void reseal_bmp8(MutableBytes b) {
-  if (b.size() < 36) return;
-  const std::uint64_t image_len = quorvale::load_le64(b.data() + 12);
-  if (image_len <= b.size() - 36) reseal_mph(b.subspan(36, static_cast<std::size_t>(image_len)));
-  reseal_payload_checksum(b, 36, b.size(), 24);
-  reseal_header_checksum(b, 32, 32);
+// A hash-kind blob whose header of `header` bytes holds the embedded image's
+// length (u64) at `image_len_at`, the payload checksum (u64) over the bytes
+// after the header at header - 12, and ends in the header checksum: the
+// image, then the payload checksum, then the header checksum.
+inline void reseal_hash_blob(MutableBytes b, std::size_t header, std::size_t image_len_at) {
+  if (b.size() < header) return;
+  const std::uint64_t image_len = quorvale::load_le64(b.data() + image_len_at);
+  if (image_len <= b.size() - header) reseal_mph(b.subspan(header, static_cast<std::size_t>(image_len)));
+  reseal_payload_checksum(b, header, b.size(), header - 12);
+  reseal_header_checksum(b, header - 4, header - 4);
+}
+
+// The "BMP8" perfect-hash blob (36-byte header, image length at 12).
+inline void reseal_bmp8(MutableBytes b) { reseal_hash_blob(b, 36, 12); }
+
+// The "BIX4" string-index blob: the FST after the magic.
+inline void reseal_bix4(MutableBytes b) {
+  if (b.size() < 4) return;
+  reseal_fst(b.subspan(4));
+}
+
+// The "BCH8" compact-hash blob (40-byte header, image length at 16).
+inline void reseal_bch8(MutableBytes b) { reseal_hash_blob(b, 40, 16); }
+
+// An overlay blob, "OVL2" or "OVL1": the base region by its tag (1 "BIX4",
+// 2 "BMP8", 3 "BCH8"), then for "OVL2" the payload checksum (bytes 49..end,
+// at 37) and the header checksum (bytes 0..44, at 45).
+inline void reseal_overlay(MutableBytes b) {
+  if (b.size() < 4) return;
+  const bool v2 = std::memcmp(b.data(), "OVL2", 4) == 0;
+  const std::size_t header = v2 ? 49 : 21;
+  if (b.size() < header) return;
+  const std::uint64_t base_len = quorvale::load_le64(b.data() + 5);
+  if (base_len <= b.size() - header) {
+    const MutableBytes base = b.subspan(header, static_cast<std::size_t>(base_len));
+    switch (b[4]) {
+      case 1: reseal_bix4(base); break;
+      case 2: reseal_bmp8(base); break;
+      case 3: reseal_bch8(base); break;
+      default: break;
+    }
+  }
+  if (!v2) return;
+  reseal_payload_checksum(b, 49, b.size(), 37);
+  reseal_header_checksum(b, 45, 45);
 }
 
 }  // namespace qfuzz

@@ -83,35 +83,33 @@ class Stream {
     }
     while (!stack_.empty()) {
       Frame& top = stack_.back();
-      if (top.next >= cur_.len()) {
+      if (top.next >= top.node.len()) {
         stack_.pop_back();
-        if (!stack_.empty()) cur_ = fst_.node(stack_.back().addr);
         continue;
       }
       const unsigned i = top.next++;
-      const unsigned char b = cur_.input(i);
+      const unsigned char b = top.node.input(i);
       bool eq = false;
       if (!check_upper(top, b, eq)) return finish();
       State st = aut_.accept(top.state, b);
       if (!aut_.can_match(st)) continue;
-      const std::uint64_t out = top.out + cur_.output(i);
-      const std::uint64_t target = cur_.target(i);
-      cur_ = fst_.node(target);
+      const std::uint64_t out = top.out + top.node.output(i);
+      Node child = fst_.node(top.node.target(i));
       key_.resize(stack_.size() - 1);
       key_.push_back(b);
-      const bool emit = cur_.is_final() && aut_.is_match(st);
-      stack_.push_back(Frame{target, out, std::move(st), 0, eq});
-      if (emit) return StreamItem{key_, out + cur_.final_output()};
+      const bool emit = child.is_final() && aut_.is_match(st);
+      const std::uint64_t value = out + child.final_output();
+      stack_.push_back(Frame{child, out, std::move(st), 0, eq});
+      if (emit) return StreamItem{key_, value};
     }
     return std::nullopt;
   }
 
  private:
   // One level of the walk; the key so far is as long as the levels above it.
-  // Only the top level's node is kept decoded (in cur_), so a level costs a
-  // few words however long the key.
+  // Each level keeps its node decoded, so going back up decodes nothing.
   struct Frame {
-    std::uint64_t addr;
+    Node node;
     std::uint64_t out;    // output accumulated on reaching this node
     State state;
     unsigned next;        // the next transition to follow
@@ -141,21 +139,21 @@ class Stream {
     if (range_.has_upper() && range_.upper_key().empty()) return;
     State st = aut_.start();
     if (!aut_.can_match(st)) return;
-    cur_ = fst_.root();
-    stack_.push_back(Frame{fst_.root_addr(), 0, std::move(st), 0, range_.has_upper()});
+    stack_.push_back(Frame{fst_.root(), 0, std::move(st), 0, range_.has_upper()});
     key_.clear();
     const auto& lb = range_.lower_key();
     const bool inclusive = range_.lower_kind() != Range::Lower::Excluded;
     for (;;) {
       Frame& top = stack_.back();
+      const Node& cur = top.node;
       const std::size_t d = stack_.size() - 1;
       if (d == lb.size()) {
-        if (inclusive && cur_.is_final() && aut_.is_match(top.state)) pending_ = top.out + cur_.final_output();
+        if (inclusive && cur.is_final() && aut_.is_match(top.state)) pending_ = top.out + cur.final_output();
         return;
       }
       const unsigned char b = lb[d];
-      const unsigned j = cur_.lower_bound_input(b);
-      if (j >= cur_.len() || cur_.input(j) != b) {
+      const unsigned j = cur.lower_bound_input(b);
+      if (j >= cur.len() || cur.input(j) != b) {
         top.next = j;
         return;
       }
@@ -167,11 +165,10 @@ class Stream {
       }
       State next = aut_.accept(top.state, b);
       if (!aut_.can_match(next)) return;
-      const std::uint64_t out = top.out + cur_.output(j);
-      const std::uint64_t target = cur_.target(j);
-      cur_ = fst_.node(target);
+      const std::uint64_t out = top.out + cur.output(j);
+      Node child = fst_.node(cur.target(j));
       key_.push_back(b);
-      stack_.push_back(Frame{target, out, std::move(next), 0, eq});
+      stack_.push_back(Frame{child, out, std::move(next), 0, eq});
     }
   }
 
@@ -181,7 +178,6 @@ class Stream {
   bool started_ = false;
   std::optional<std::uint64_t> pending_;
   std::vector<Frame> stack_;
-  Node cur_;  // the top level's node
   std::vector<unsigned char> key_;
 };
 

@@ -12,6 +12,7 @@
 #include "frame.hpp"
 #include "index_methods.hpp"
 #include "keys.hpp"
+#include "matches.hpp"
 
 namespace quorvale::python {
 
@@ -37,23 +38,6 @@ using M = Methods<Kind>;
 TypeCell cell;
 
 const Core& core(PyObject* self) { return M::core(self); }
-
-// A tuple made of new references (stolen); null entries mean an error is set.
-template <std::size_t N>
-PyObject* tuple_of(PyObject* const (&items)[N]) {
-  Ref held[N];
-  for (std::size_t i = 0; i < N; ++i) held[i] = Ref(items[i]);
-  for (std::size_t i = 0; i < N; ++i)
-    if (!held[i]) throw_error_set();
-  Ref t = Ref::check(PyTuple_New(N));
-  for (std::size_t i = 0; i < N; ++i) PyTuple_SET_ITEM(t.get(), static_cast<Py_ssize_t>(i), held[i].release());
-  return t.release();
-}
-
-// The (prefix, id) pair of a key that is a prefix of `query`.
-PyObject* prefix_pair(std::string_view query, const PrefixMatch& m) {
-  return tuple_of({new_str(query.substr(0, m.bytes)), new_int(m.id)});
-}
 
 #define QV_METHOD(fn) \
   PyObject* fn(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames)
@@ -90,10 +74,7 @@ QV_METHOD(m_common_prefix) {
       index.common_prefix(query, out);
       return out;
     });
-    Ref list = Ref::check(PyList_New(static_cast<Py_ssize_t>(found.size())));
-    for (std::size_t i = 0; i < found.size(); ++i)
-      PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), prefix_pair(query, found[i]));
-    return list.release();
+    return prefix_list(query, found);
   });
 }
 
@@ -107,27 +88,7 @@ QV_METHOD(m_occurrences) {
       index.occurrences(text, out);
       return out;
     });
-    // Building the tuples is most of the call for a text with many matches:
-    // made in place, each int by the interpreter's quickest path.
-    Ref list = Ref::check(PyList_New(static_cast<Py_ssize_t>(found.size())));
-    for (std::size_t i = 0; i < found.size(); ++i) {
-      const Occurrence& o = found[i];
-      PyObject* t = PyTuple_New(3);
-      if (!t) throw_error_set();
-      PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), t);
-      PyObject* start = PyLong_FromSsize_t(static_cast<Py_ssize_t>(o.start));
-      PyObject* end = start ? PyLong_FromSsize_t(static_cast<Py_ssize_t>(o.end)) : nullptr;
-      PyObject* id = end ? PyLong_FromLong(static_cast<long>(o.id)) : nullptr;
-      if (!id) {
-        Py_XDECREF(start);
-        Py_XDECREF(end);
-        throw_error_set();
-      }
-      PyTuple_SET_ITEM(t, 0, start);
-      PyTuple_SET_ITEM(t, 1, end);
-      PyTuple_SET_ITEM(t, 2, id);
-    }
-    return list.release();
+    return occurrence_list(found);
   });
 }
 

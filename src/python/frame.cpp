@@ -235,6 +235,13 @@ std::string_view arg_blob(PyObject* o, const char* name) {
   });
 }
 
+PyTypeObject* arg_type(PyObject* o, const char* name) {
+  return with_note(name, [&] {
+    if (!PyType_Check(o)) raise_type_error("'" + type_name(o) + "' object is not an instance of 'type'");
+    return reinterpret_cast<PyTypeObject*>(o);
+  });
+}
+
 std::string arg_path(PyObject* o, const char* name) {
   return with_note(name, [&] {
     Ref fspath = Ref::check(PyOS_FSPath(o));

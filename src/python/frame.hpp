@@ -98,6 +98,8 @@ PyObject* boundary(F&& f) noexcept {
     to_py(e);
   } catch (const Panic& e) {
     raise_panic(e.what());
+  } catch (const LimitExceeded& e) {
+    PyErr_SetString(PyExc_OverflowError, e.what());
   } catch (const std::bad_alloc&) {
     PyErr_NoMemory();
   } catch (const std::exception& e) {
@@ -119,6 +121,23 @@ int boundary_int(F&& f) noexcept {
   if (!r) return -1;
   Py_DECREF(r);
   return 0;
+}
+
+// Same for a slot answering a truth value, such as the `in` operator's: 1 or
+// 0, or -1 with the error set.
+template <class F>
+int boundary_truth(F&& f) noexcept {
+  PyObject* r = boundary([&]() -> PyObject* { return PyBool_FromLong(f()); });
+  if (!r) return -1;
+  const int v = r == Py_True;
+  Py_DECREF(r);
+  return v;
+}
+
+// A count as a Python length; OverflowError `message` past Py_ssize_t.
+inline Py_ssize_t py_length(std::uint64_t n, const char* message) {
+  if (n > static_cast<std::uint64_t>(PY_SSIZE_T_MAX)) raise_overflow_error(message);
+  return static_cast<Py_ssize_t>(n);
 }
 
 // Runs f detached from the interpreter. Whatever f throws is carried across
@@ -181,6 +200,8 @@ bool arg_bool(PyObject* o, const char* name);  // bool or numpy bool
 std::string_view arg_str(PyObject* o, const char* name);
 // A bytes object (or subclass); valid while o lives.
 std::string_view arg_blob(PyObject* o, const char* name);
+// A type object (a class), borrowed from the call.
+PyTypeObject* arg_type(PyObject* o, const char* name);
 // A str or an os.PathLike giving a str, encoded with the file-system
 // encoding; bytes paths and an embedded NUL are refused.
 std::string arg_path(PyObject* o, const char* name);

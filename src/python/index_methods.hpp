@@ -31,20 +31,22 @@
 //   static Core from_bytes(std::span<const unsigned char> blob);
 //   static Core load(const std::string& path);      // and load_mmap, load_mmap_verified when listed
 // Each runs detached; to_bytes makes its bytes object attached and fills it
-// detached, so a blob is never held twice.
+// detached, so a blob is never held twice. A class with further opens lists
+// them through `open_blob` (bytes) and `load_from` (a path).
 //
-// Single-key lookups (`id`, `get`, `contains`, `id_unchecked`, `len`,
+// Single-key lookups (`id`, `get`, `contains`, `id_unchecked`, `key`, `len`,
 // `is_empty`, and the slots `sq_length`, `sq_contains`, `mp_subscript`),
 // all attached:
 //   using Id = std::uint32_t;  // or std::uint64_t
 //   static std::optional<Id> find(const Core&, std::string_view key);  // None when absent
 //   static bool contains(const Core&, std::string_view key);
 //   static std::uint64_t unchecked(const Core&, std::string_view key);
+//   static std::optional<string-like> key(const Core&, Id id);   // also for `keys_of`
 //   std::uint64_t Core::len() const;
 //
 // Batches (`ids_of`, `ids_of_bytes`, `ids_into`, `ids_of_arrow`,
-// `ids_into_arrow`): keys borrowed attached, looked up detached, results made
-// attached; ids leave as a list, as packed native-endian bytes, or written
+// `ids_into_arrow`, `keys_of`): keys or ids taken attached, looked up
+// detached, results made attached; ids leave as a list, as packed native-endian bytes, or written
 // into a caller's buffer validated before any lookup.
 //   static constexpr Id MISSING;          // the item of a key not found (and of an Arrow null)
 //   static constexpr bool absence;        // whether a lookup can miss; ids_of then gives None for MISSING
@@ -96,6 +98,7 @@ struct KindBase {
   static constexpr bool id_attributes = true;
   static bool contains(const Core& c, std::string_view key) { return c.contains(key); }
   static std::uint64_t unchecked(const Core& c, std::string_view key) { return c.id_unchecked(key); }
+  static auto key(const Core& c, Id id) { return c.key(id); }
   template <class KeyAt>
   static void lookup(const Core& c, std::size_t count, KeyAt&& key_at, Id* out) {
     c.ids_into_with(count, key_at, out);
@@ -108,6 +111,49 @@ PyMethodDef* method_table(std::initializer_list<std::vector<PyMethodDef>> groups
 
 // A batch of keys to look up; a failure carries the note naming the parameter.
 BorrowedKeys keys_arg(PyObject* o, const char* name);
+
+// A sequence (not a str) of ids, each converted before any lookup; a failure
+// carries the note naming the parameter.
+template <class Id>
+std::vector<Id> ids_arg(PyObject* o, const char* name) {
+  static_assert(sizeof(Id) == 4 || sizeof(Id) == 8);
+  Ref it;
+  try {
+    require_sequence(o);
+    it = Ref::check(PyObject_GetIter(o));
+  } catch (const PyErrorSet&) {
+    add_processing_note(name);
+    throw;
+  }
+  std::vector<Id> ids;
+  while (PyObject* raw = PyIter_Next(it.get())) {
+    Ref item(raw);
+    if constexpr (sizeof(Id) == 4) ids.push_back(arg_u32(item.get(), name));
+    else ids.push_back(arg_u64(item.get(), name));
+  }
+  if (PyErr_Occurred()) {
+    add_processing_note(name);
+    throw_error_set();
+  }
+  return ids;
+}
+
+// A list of keys, None where a key is absent.
+template <class Key>
+PyObject* keys_list(const std::vector<std::optional<Key>>& keys) {
+  Ref list = Ref::check(PyList_New(static_cast<Py_ssize_t>(keys.size())));
+  for (std::size_t i = 0; i < keys.size(); ++i) {
+    PyObject* item;
+    if (keys[i]) {
+      item = Ref::check(new_str(*keys[i])).release();
+    } else {
+      Py_INCREF(Py_None);
+      item = Py_None;
+    }
+    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item);
+  }
+  return list.release();
+}
 
 // Fills a fixed buffer: the sink a blob is written into when it goes
 // straight into a bytes object. Writing past the end is a broken invariant.
@@ -266,15 +312,31 @@ struct Methods {
     });
   }
 
-  static Py_ssize_t sq_length(PyObject* self) { return static_cast<Py_ssize_t>(core(self).len()); }
+  // len(): OverflowError for a count past the signed size (an unverified
+  // footer may claim one).
+  static Py_ssize_t sq_length(PyObject* self) {
+    Py_ssize_t n = -1;
+    boundary_int([&] { n = py_length(core(self).len(), "the key count does not fit a Python length"); });
+    return n;
+  }
+
+  // The key of an id, or None.
+  static PyObject* key(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return boundary([&]() -> PyObject* {
+      static const OneArg sig("key", "id");
+      PyObject* arg = one_arg(sig, args, nargs, kwnames);
+      Id id;
+      if constexpr (sizeof(Id) == 4) id = arg_u32(arg, "id");
+      else id = arg_u64(arg, "id");
+      auto found = K::key(core(self), id);
+      if (!found) Py_RETURN_NONE;
+      return new_str(*found);
+    });
+  }
 
   // The `in` operator: a key that is not a str raises TypeError, not False.
   static int sq_contains(PyObject* self, PyObject* key) {
-    PyObject* r = boundary([&]() -> PyObject* { return PyBool_FromLong(K::contains(core(self), arg_str(key, "key"))); });
-    if (!r) return -1;
-    int v = r == Py_True;
-    Py_DECREF(r);
-    return v;
+    return boundary_truth([&] { return K::contains(core(self), arg_str(key, "key")); });
   }
 
   // Subscription: KeyError with the key when it is not found.
@@ -378,6 +440,21 @@ struct Methods {
     });
   }
 
+  static PyObject* keys_of(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return boundary([&]() -> PyObject* {
+      static const OneArg sig("keys_of", "ids");
+      const std::vector<Id> ids = ids_arg<Id>(one_arg(sig, args, nargs, kwnames), "ids");
+      const Core& index = core(self);
+      auto keys = detached([&] {
+        std::vector<decltype(K::key(index, Id{}))> out;
+        out.reserve(ids.size());
+        for (const Id id : ids) out.push_back(K::key(index, id));
+        return out;
+      });
+      return keys_list(keys);
+    });
+  }
+
   static PyObject* ids_of_arrow(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return boundary([&]() -> PyObject* {
       static const OneArg sig("ids_of_arrow", "column");
@@ -454,15 +531,21 @@ struct Methods {
     });
   }
 
+  // An open of a bytes argument: read detached (the caller's reference keeps
+  // it alive), never kept.
+  template <Core (*Open)(std::span<const unsigned char>)>
+  static PyObject* open_blob(const OneArg& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    std::string_view data = arg_blob(one_arg(sig, args, nargs, kwnames), "data");
+    Core index = detached([&] {
+      return Open(std::span<const unsigned char>(reinterpret_cast<const unsigned char*>(data.data()), data.size()));
+    });
+    return instance(std::move(index));
+  }
+
   static PyObject* from_bytes(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return boundary([&]() -> PyObject* {
       static const OneArg sig("from_bytes", "data");
-      std::string_view data = arg_blob(one_arg(sig, args, nargs, kwnames), "data");  // the caller's reference keeps it
-      Core index = detached([&] {
-        return Core::from_bytes(
-            std::span<const unsigned char>(reinterpret_cast<const unsigned char*>(data.data()), data.size()));
-      });
-      return instance(std::move(index));
+      return open_blob<&Core::from_bytes>(sig, args, nargs, kwnames);
     });
   }
 

@@ -93,67 +93,10 @@ QV_METHOD(build_to_file) {
 
 // ---- single-key lookups ----
 
-QV_METHOD(m_key) {
-  return boundary([&]() -> PyObject* {
-    static const char* const names[] = {"id"};
-    static const Params p = params("PerfectHashIndex.key", names, 1, 1);
-    PyObject* a[1];
-    read_args(p, args, nargs, kwnames, a);
-    auto key = core(self).key(arg_u32(a[0], "id"));
-    if (!key) Py_RETURN_NONE;
-    return new_str(*key);
-  });
-}
-
 QV_METHOD(m_has_fingerprints) {
   return boundary([&]() -> PyObject* {
     read_args(no_params("PerfectHashIndex.has_fingerprints"), args, nargs, kwnames, nullptr);
     return PyBool_FromLong(core(self).has_fingerprints());
-  });
-}
-
-QV_METHOD(m_keys_of) {
-  return boundary([&]() -> PyObject* {
-    static const char* const names[] = {"ids"};
-    static const Params p = params("PerfectHashIndex.keys_of", names, 1, 1);
-    PyObject* a[1];
-    read_args(p, args, nargs, kwnames, a);
-    std::vector<std::uint32_t> ids;
-    Ref it;
-    try {
-      require_sequence(a[0]);
-      it = Ref::check(PyObject_GetIter(a[0]));
-    } catch (const PyErrorSet&) {
-      add_processing_note("ids");
-      throw;
-    }
-    // Every id is converted before any lookup (arg_u32 names the parameter).
-    while (PyObject* raw = PyIter_Next(it.get())) {
-      Ref item(raw);
-      ids.push_back(arg_u32(item.get(), "ids"));
-    }
-    if (PyErr_Occurred()) {
-      add_processing_note("ids");
-      throw_error_set();
-    }
-    const Core& index = core(self);
-    std::vector<std::optional<std::string_view>> keys = detached([&] {
-      std::vector<std::optional<std::string_view>> out(ids.size());
-      for (std::size_t i = 0; i < ids.size(); ++i) out[i] = index.key(ids[i]);
-      return out;
-    });
-    Ref list = Ref::check(PyList_New(static_cast<Py_ssize_t>(keys.size())));
-    for (std::size_t i = 0; i < keys.size(); ++i) {
-      PyObject* item;
-      if (keys[i]) {
-        item = Ref::check(new_str(*keys[i])).release();
-      } else {
-        Py_INCREF(Py_None);
-        item = Py_None;
-      }
-      PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item);
-    }
-    return list.release();
   });
 }
 
@@ -174,7 +117,7 @@ PyMethodDef* methods = method_table({
                "non-member."),
         method("contains", M::contains, "contains($self, key)\n--\n\nWhether key is a member."),
         M::get_entry(),
-        method("key", m_key, "key($self, id)\n--\n\nThe key of an id, or None."),
+        method("key", M::key, "key($self, id)\n--\n\nThe key of an id, or None."),
         method("ids_of", M::ids_of, "ids_of($self, keys)\n--\n\nA list of ids aligned with keys, None for a non-member."),
         method("ids_of_bytes", M::ids_of_bytes,
                "ids_of_bytes($self, keys)\n--\n\nThe ids as native-endian uint32 bytes, MISSING_ID for a non-member."),
@@ -184,7 +127,7 @@ PyMethodDef* methods = method_table({
                "ids_into_arrow($self, column, out)\n--\n\nWrite the ids of an Arrow string column into a uint32 "
                "buffer."),
         M::ids_into_entry(),
-        method("keys_of", m_keys_of,
+        method("keys_of", M::keys_of,
                "keys_of($self, ids)\n--\n\nA list of keys aligned with ids, None for an id without a key."),
     },
     M::blob_entries(),
@@ -203,5 +146,11 @@ PyObject* perfect_hash_index_type() {
                       "persistence.")},
   });
 }
+
+PyObject* wrap_perfect_hash_index(std::shared_ptr<const PerfectHashIndex> index) {
+  return M::wrap_shared(std::move(index));
+}
+
+const std::shared_ptr<const PerfectHashIndex>* perfect_hash_core(PyObject* o) { return M::shared_core(o); }
 
 }  // namespace quorvale::python

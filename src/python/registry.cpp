@@ -4,16 +4,21 @@
 #include "compact_hash.hpp"
 #include "double_array.hpp"
 #include "functions.hpp"
+#include "overlay.hpp"
 #include "perfect_hash.hpp"
+#include "string_index.hpp"
 
 namespace quorvale::python {
 
 std::span<const Registration> registrations() {
   // Order is part of the module's surface: __all__ lists the names this way.
   static const Registration table[] = {
+      {"StringIndex", &string_index_type, nullptr},
+      {"StringIndexIterator", &string_index_iterator_type, nullptr},
       {"PerfectHashIndex", &perfect_hash_index_type, nullptr},
       {"CompactHashIndex", &compact_hash_index_type, nullptr},
       {"ClosedHashIndex", &closed_hash_index_type, nullptr},
+      {"Overlay", &overlay_type, nullptr},
       // The last class; the module's functions follow it.
       {"DoubleArrayIndex", &double_array_index_type, nullptr},
       // Functions after every class.

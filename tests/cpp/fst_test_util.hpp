@@ -7,6 +7,7 @@
 #include <utility>
 #include <vector>
 
+#include "error.hpp"
 #include "fst/builder.hpp"
 #include "fst/crc32c.hpp"
 #include "fst/fst.hpp"
@@ -18,6 +19,17 @@ using Bytes = std::vector<unsigned char>;
 
 inline std::span<const unsigned char> bytes_of(const std::string& s) {
   return {reinterpret_cast<const unsigned char*>(s.data()), s.size()};
+}
+
+// The display text of the IndexError fn throws ("" when it throws none).
+template <class F>
+std::string index_error_of(F&& fn) {
+  try {
+    fn();
+  } catch (const quorvale::IndexError& e) {
+    return e.what();
+  }
+  return "";
 }
 
 // Builds in memory; keys must be sorted and distinct.

@@ -61,4 +61,34 @@ TEST(StringIndexThreads, FirstMatchingCallsAgree) {
   }
 }
 
+// Batched lookups and cursor batches, as the Python class runs them from
+// many threads over one index.
+TEST(StringIndexThreads, BatchesAgree) {
+  const auto keys = fsttest::random_keys(5000, 43, false);
+  const StringIndex index = StringIndex::build(keys);
+  auto run = [&] {
+    std::vector<std::uint64_t> ids(keys.size());
+    index.ids_into(keys.size(), [&](std::size_t i) { return std::string_view(keys[keys.size() - 1 - i]); }, ids.data(),
+                   ~std::uint64_t{0});
+    std::vector<std::string> walked;
+    std::optional<std::string> last;
+    for (;;) {
+      quorvale::string_index::Batch batch;
+      index.batch_after(last, 100, batch);
+      if (batch.empty()) break;
+      for (std::size_t i = 0; i < batch.size(); ++i) walked.emplace_back(batch.key(i));
+      last = walked.back();
+    }
+    return std::make_pair(ids, walked);
+  };
+  const auto want = run();
+  std::vector<int> ok(8, 0);
+  {
+    std::vector<std::jthread> threads;
+    for (int t = 0; t < 8; ++t) threads.emplace_back([&, t] { ok[t] = run() == want; });
+  }
+  for (int t = 0; t < 8; ++t) EXPECT_TRUE(ok[t]) << t;
+  EXPECT_EQ(want.second, keys);
+}
+
 }  // namespace

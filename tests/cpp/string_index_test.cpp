@@ -549,15 +549,6 @@ class FailingSink {
   std::size_t limit_, taken_ = 0;
 };
 
-std::string insert_error(auto&& fn) {
-  try {
-    fn();
-  } catch (const IndexError& e) {
-    return e.what();
-  }
-  return "";
-}
-
 TEST(StringIndexInsertSorted, BothFormsWriteTheBuildsBytes) {
   namespace extsort = quorvale::extsort;
   const Keys keys = random_keys(5000, 21, false);
@@ -603,7 +594,7 @@ TEST(StringIndexInsertSorted, Failures) {
   const extsort::Span spans[] = {{0, 1}, {1, 1}};
   fst::MemorySink sink;
   fst::MapBuilder builder(sink);
-  EXPECT_EQ(insert_error([&] { StringIndex::insert_sorted(builder, extsort::KeyView(bytes.data(), spans, 2, true)); }),
+  EXPECT_EQ(index_error_of([&] { StringIndex::insert_sorted(builder, extsort::KeyView(bytes.data(), spans, 2, true)); }),
             "fst error: FST error");
 
   // A failing sink: the builder's I/O error, while inserting or at the end.
@@ -613,7 +604,7 @@ TEST(StringIndexInsertSorted, Failures) {
   for (std::size_t limit : {std::size_t(0), std::size_t(1) << 30}) {
     FailingSink failing(limit == 0 ? 100 : limit);
     fst::MapBuilder b(failing);
-    const std::string e = insert_error([&] {
+    const std::string e = index_error_of([&] {
       StringIndex::insert_sorted(b, run.sorted());
       StringIndex::finish(b);
     });
@@ -621,7 +612,7 @@ TEST(StringIndexInsertSorted, Failures) {
   }
   FailingSink at_end(20);
   fst::MapBuilder b(at_end);
-  EXPECT_EQ(insert_error([&] {
+  EXPECT_EQ(index_error_of([&] {
               StringIndex::insert_sorted(b, extsort::KeyView(bytes.data(), spans, 1, true));
               StringIndex::finish(b);
             }),

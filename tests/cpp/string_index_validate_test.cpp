@@ -201,4 +201,17 @@ TEST(StringIndexValidate, TrustedOpenOfCraftedBytesStaysInside) {
   }
 }
 
+// A final node without transitions may carry any delta width: no delta is
+// read. The validator and the library's decoder take it so, and the index's
+// own node reader must too, or id() misses keys the stream lists.
+TEST(StringIndexValidate, ZeroTransitionsAnyDeltaWidth) {
+  Bytes nodes;
+  const std::uint64_t leaf = multi(nodes, true, 0, {}, 12, 1, false);
+  const std::uint64_t root = multi(nodes, false, 0, {{'a', 0, leaf}, {'b', 1, leaf}}, 1, 1, false);
+  const StringIndex index = StringIndex::from_untrusted_bytes(blob_of_fst(wrap(3, nodes, 2, root)));
+  EXPECT_EQ(index.id("a"), 0u);
+  EXPECT_EQ(index.id("b"), 1u);
+  EXPECT_EQ(index.key(1), "b");
+}
+
 }  // namespace

@@ -1,19 +1,15 @@
-import importlib.util
 import os
-import pathlib
 import pickle
 import random
 import threading
 
 import pytest
+import references
 
 from quorvale._core import DoubleArrayIndex as D
 
-HERE = pathlib.Path(__file__).resolve().parent
 
-_spec = importlib.util.spec_from_file_location("double_array_reference", HERE.parent / "reference" / "double_array_reference.py")
-ref = importlib.util.module_from_spec(_spec)
-_spec.loader.exec_module(ref)
+ref = references.load("double_array_reference")
 
 
 def ranks(keys):

@@ -14,6 +14,7 @@ import pytest
         ("format", None, None, ValueError, "format error: bad magic or truncated header"),
         ("automaton", "too big", None, ValueError, "automaton error: too big"),
         ("build", None, None, ValueError, "build error: minimal perfect hash: no seed placed every bucket"),
+        ("limit", None, None, OverflowError, "an Overlay holds at most u32::MAX additions"),
     ],
 )
 def test_core_errors_map_to_python(frametest, kind, message, errno, exc, text):

@@ -10,6 +10,7 @@ import threading
 
 import pytest
 
+import references
 import test_perfect_hash as tph
 from quorvale._core import ClosedHashIndex as C
 from quorvale._core import CompactHashIndex as H
@@ -17,7 +18,7 @@ from quorvale._core import CompactHashIndex as H
 MISSING = 2**32 - 1
 KINDS = [C, H]
 ref_hash = tph.ref_hash
-ref_blob = tph._reference("keyless_ref")
+ref_blob = references.load("keyless_ref")
 
 
 KEYS = tph.random_keys(3000, 1)

@@ -1,6 +1,4 @@
-import importlib.util
 import os
-import pathlib
 import pickle
 import random
 import struct
@@ -10,22 +8,15 @@ import textwrap
 import threading
 
 import pytest
+import references
 
 from quorvale._core import PerfectHashIndex as P
 
 MISSING = 2**32 - 1
-HERE = pathlib.Path(__file__).resolve().parent
 
 
-def _reference(name):
-    found = importlib.util.spec_from_file_location(name, HERE.parent / "reference" / f"{name}.py")
-    mod = importlib.util.module_from_spec(found)
-    found.loader.exec_module(mod)
-    return mod
-
-
-ref_hash = _reference("hash_pair_ref")
-ref_mphf = _reference("mphf_reference")
+ref_hash = references.load("hash_pair_ref")
+ref_mphf = references.load("mphf_reference")
 
 
 def colliding(count, family=0):

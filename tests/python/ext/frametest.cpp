@@ -3,9 +3,14 @@
 #include <cerrno>
 #include <stdexcept>
 
+#include <chrono>
+#include <memory>
+#include <thread>
 #include <vector>
 
+#include "../../../src/fst/builder.hpp"
 #include "../../../src/python/arrow.hpp"
+#include "../../../src/python/iter_lock.hpp"
 #include "../../../src/python/frame.hpp"
 #include "../../../src/python/ids_out.hpp"
 #include "../../../src/python/keys.hpp"
@@ -34,6 +39,7 @@ PyObject* ft_raise_error(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyO
     if (kind == "automaton") throw IndexError::automaton(message);
     if (kind == "build") throw IndexError::build("minimal perfect hash: no seed placed every bucket");
     if (kind == "panic") panic(message);
+    if (kind == "limit") throw LimitExceeded("an Overlay holds at most u32::MAX additions");
     if (kind == "bad_alloc") throw std::bad_alloc();
     if (kind == "std") throw std::runtime_error(message);
     raise_value_error("unknown kind");
@@ -317,6 +323,63 @@ PyObject* ft_chunk_sizes(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyO
   });
 }
 
+// fst_blob(keys): a "BIX4" blob over byte keys given in ascending order,
+// each valued by its rank: blobs no str could give (keys that are not UTF-8).
+PyObject* ft_fst_blob(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kw) {
+  return boundary([&]() -> PyObject* {
+    static const char* const names[] = {"keys"};
+    static const Params p = params("fst_blob", names, 1, 1);
+    PyObject* a[1];
+    read_args(p, args, nargs, kw, a);
+    fst::MemorySink sink;
+    static const unsigned char magic[4] = {'B', 'I', 'X', '4'};
+    sink.write_all(magic);
+    fst::MapBuilder builder(sink);
+    Ref it = Ref::check(PyObject_GetIter(a[0]));
+    std::uint64_t rank = 0;
+    while (PyObject* raw = PyIter_Next(it.get())) {
+      Ref item(raw);
+      builder.insert(arg_blob(item.get(), "keys"), rank++);
+    }
+    if (PyErr_Occurred()) throw_error_set();
+    builder.finish();
+    const auto& bytes = sink.bytes();
+    return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(bytes.data()), static_cast<Py_ssize_t>(bytes.size()));
+  });
+}
+
+// The iterator lock over a counter. lock(action, seconds=0):
+//   "count"  adds 1 and returns the count;
+//   "hold"   adds 1, then holds the lock `seconds` (detached) and returns the count;
+//   "panic"  breaks an invariant while holding it;
+//   "raise"  raises ValueError while holding it;
+//   "reset"  a fresh lock.
+std::unique_ptr<IterLock<long>> g_lock = std::make_unique<IterLock<long>>(0);
+
+PyObject* ft_lock(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kw) {
+  return boundary([&]() -> PyObject* {
+    static const char* const names[] = {"action", "seconds"};
+    static const Params p = params("lock", names, 2, 1);
+    PyObject* a[2];
+    read_args(p, args, nargs, kw, a);
+    const std::string action(arg_str(a[0], "action"));
+    if (action == "reset") {
+      g_lock = std::make_unique<IterLock<long>>(0);
+      Py_RETURN_NONE;
+    }
+    const double seconds = a[1] ? PyFloat_AsDouble(a[1]) : 0.0;
+    if (seconds == -1.0 && PyErr_Occurred()) throw_error_set();
+    const long count = g_lock->with([&](long& n) {
+      ++n;
+      if (action == "hold") detached([&] { std::this_thread::sleep_for(std::chrono::duration<double>(seconds)); });
+      if (action == "panic") panic("boom");
+      if (action == "raise") raise_value_error("raised under the lock");
+      return n;
+    });
+    return PyLong_FromLong(count);
+  });
+}
+
 PyMethodDef methods[] = {
     {"raise_error", fastcall(ft_raise_error), FASTCALL_KW, "raise_error(kind, message='', errno=0)\n--\n\n"},
     {"sig", fastcall(ft_sig), FASTCALL_KW,
@@ -333,6 +396,8 @@ PyMethodDef methods[] = {
     {"ids_into_arrow", fastcall(ft_ids_into_arrow), FASTCALL_KW, "ids_into_arrow(column, out, width)\n--\n\n"},
     {"arrow_keys", fastcall(ft_arrow_keys), FASTCALL_KW, "arrow_keys(column)\n--\n\n"},
     {"chunk_sizes", fastcall(ft_chunk_sizes), FASTCALL_KW, "chunk_sizes(column)\n--\n\n"},
+    {"fst_blob", fastcall(ft_fst_blob), FASTCALL_KW, "fst_blob(keys)\n--\n\n"},
+    {"lock", fastcall(ft_lock), FASTCALL_KW, "lock(action, seconds=0)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
 };
 

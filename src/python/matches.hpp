@@ -1,0 +1,73 @@
+// Results of the dictionary-matching methods the trie classes share
+// (`common_prefix`, `longest_prefix`, `occurrences`), shaped attached from
+// what a detached walk found: a match is any struct with `bytes` (a prefix
+// length of the query) and `id`; an occurrence any with `start`, `end`
+// (character offsets) and `id`.
+#pragma once
+
+#include <cstddef>
+#include <string_view>
+#include <vector>
+
+#include "frame.hpp"
+
+namespace quorvale::python {
+
+// A tuple made of new references (stolen) to str and int objects; a null
+// entry means an error is set, and then every entry is released. Such a
+// tuple can hold no cycle: it is taken off the collector's lists at once,
+// so that a result of many tuples does not set off collections that visit
+// every one of them.
+template <std::size_t N>
+PyObject* tuple_of(PyObject* const (&items)[N]) {
+  Ref held[N];
+  for (std::size_t i = 0; i < N; ++i) held[i] = Ref(items[i]);
+  for (std::size_t i = 0; i < N; ++i)
+    if (!held[i]) throw_error_set();
+  Ref t = Ref::check(PyTuple_New(N));
+  for (std::size_t i = 0; i < N; ++i) PyTuple_SET_ITEM(t.get(), static_cast<Py_ssize_t>(i), held[i].release());
+  PyObject_GC_UnTrack(t.get());
+  return t.release();
+}
+
+// (prefix, id) of a key that is a prefix of `query`.
+template <class Match>
+PyObject* prefix_pair(std::string_view query, const Match& m) {
+  return tuple_of({new_str(query.substr(0, m.bytes)), new_int(m.id)});
+}
+
+template <class Match>
+PyObject* prefix_list(std::string_view query, const std::vector<Match>& found) {
+  Ref list = Ref::check(PyList_New(static_cast<Py_ssize_t>(found.size())));
+  for (std::size_t i = 0; i < found.size(); ++i)
+    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), prefix_pair(query, found[i]));
+  return list.release();
+}
+
+// A list of (start, end, id). Building the tuples is most of the call for a
+// text with many matches: made in place, each int by the quickest path.
+template <class Occurrence>
+PyObject* occurrence_list(const std::vector<Occurrence>& found) {
+  Ref list = Ref::check(PyList_New(static_cast<Py_ssize_t>(found.size())));
+  for (std::size_t i = 0; i < found.size(); ++i) {
+    const Occurrence& o = found[i];
+    PyObject* t = PyTuple_New(3);
+    if (!t) throw_error_set();
+    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), t);
+    PyObject* start = PyLong_FromSize_t(static_cast<std::size_t>(o.start));
+    PyObject* end = start ? PyLong_FromSize_t(static_cast<std::size_t>(o.end)) : nullptr;
+    PyObject* id = end ? new_int(o.id) : nullptr;
+    if (!id) {
+      Py_XDECREF(start);
+      Py_XDECREF(end);
+      throw_error_set();
+    }
+    PyTuple_SET_ITEM(t, 0, start);
+    PyTuple_SET_ITEM(t, 1, end);
+    PyTuple_SET_ITEM(t, 2, id);
+    PyObject_GC_UnTrack(t);  // ints only: no cycle (see tuple_of)
+  }
+  return list.release();
+}
+
+}  // namespace quorvale::python

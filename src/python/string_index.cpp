@@ -1,0 +1,602 @@
+// The Python classes StringIndex, over the core string index, and
+// StringIndexIterator, its lazy (key, id) cursor.
+#include "string_index.hpp"
+
+#include <algorithm>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "classes.hpp"
+#include "index_methods.hpp"
+#include "iter_lock.hpp"
+#include "key_source.hpp"
+#include "keys.hpp"
+#include "matches.hpp"
+
+namespace quorvale::python {
+
+namespace {
+
+using Core = StringIndex;
+using string_index::Batch;
+
+struct Kind : KindBase<StringIndex, std::uint64_t> {
+  static constexpr const char* name = "StringIndex";
+  static constexpr const char* blob_name = "BIX4";
+  static PyObject* type() { return string_index_type(); }
+  static std::optional<Id> find(const Core& c, std::string_view key) { return c.id(key); }
+  static bool contains(const Core& c, std::string_view key) { return c.id(key).has_value(); }
+  template <class KeyAt>
+  static void lookup(const Core& c, std::size_t count, KeyAt&& key_at, Id* out) {
+    c.ids_into(count, key_at, out, MISSING);
+  }
+};
+using M = Methods<Kind>;
+
+TypeCell cell;
+TypeCell iterator_cell;
+
+const Core& core(PyObject* self) { return M::core(self); }
+
+#define QV_METHOD(fn) PyObject* fn(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames)
+
+// ---- results ----
+
+// (key, id) with the stored key bytes decoded leniently: every ill-formed
+// sequence becomes U+FFFD (the keys of a valid index are all UTF-8).
+PyObject* pair_of(std::string_view key, std::uint64_t id) {
+  return tuple_of({PyUnicode_DecodeUTF8(key.data(), static_cast<Py_ssize_t>(key.size()), "replace"), new_int(id)});
+}
+
+PyObject* pairs_list(const Batch& batch) {
+  Ref list = Ref::check(PyList_New(static_cast<Py_ssize_t>(batch.size())));
+  for (std::size_t i = 0; i < batch.size(); ++i)
+    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), pair_of(batch.key(i), batch.id(i)));
+  return list.release();
+}
+
+// A prefix of the query that is a key: its length in bytes and its id.
+struct Match {
+  std::size_t bytes;
+  std::uint64_t id;
+};
+
+// ---- arguments ----
+
+// None (or absent) for no limit, else an unsigned 64-bit int.
+std::optional<std::uint64_t> limit_arg(PyObject* o) {
+  if (!o || o == Py_None) return std::nullopt;
+  return arg_u64(o, "limit");
+}
+
+// The arguments of a method with `count` parameters, the first `required`
+// of them required.
+template <std::size_t N>
+struct Sig {
+  std::string func;
+  const char* names[N];
+  Params p;
+  template <class... Names>
+  Sig(const char* method, int required, Names... n) : func(std::string("StringIndex.") + method), names{n...} {
+    p = params(func.c_str(), names, static_cast<int>(N), required);
+  }
+  void read(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, PyObject** out) const {
+    read_args(p, args, nargs, kwnames, out);
+  }
+};
+
+// ---- construction ----
+
+PyObject* tp_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+  return boundary([&]() -> PyObject* {
+    static const char* const names[] = {"items"};
+    static const Params p = params("StringIndex.__new__", names, 1, 1);
+    PyObject* a[1];
+    Ref held = read_args_tuple(p, args, kwargs, a);
+    BorrowedKeys keys = collect_strs(a[0]);
+    Core index = detached([&] { return Core::build({keys.views().begin(), keys.views().end()}); });
+    keys.clear();
+    return M::instance(type, std::move(index));
+  });
+}
+
+QV_METHOD(from_sorted) {
+  (void)self;
+  return boundary([&]() -> PyObject* {
+    static const Sig<1> sig("from_sorted", 1, "items");
+    PyObject* a[1];
+    sig.read(args, nargs, kwnames, a);
+    Parked parked;
+    PySource source(KeyStream(a[0]), parked);
+    Core index = parked.run([&] { return Core::from_sorted(source, parked.probe()); });
+    return M::instance(std::move(index));
+  });
+}
+
+// The file builds: the path is read before the iterable's iterator is
+// asked for, and its keys go through the shared park-and-probe source.
+template <class Build>
+PyObject* build_file(const Sig<2>& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, Build&& build) {
+  PyObject* a[2];
+  sig.read(args, nargs, kwnames, a);
+  const std::string path = arg_path(a[1], "path");
+  Parked parked;
+  PySource source(KeyStream(a[0]), parked);
+  return new_int(parked.run([&] { return build(source, path, parked.probe()); }));
+}
+
+QV_METHOD(build_to_file) {
+  (void)self;
+  return boundary([&]() -> PyObject* {
+    static const Sig<2> sig("build_to_file", 2, "items", "path");
+    return build_file(sig, args, nargs, kwnames, [](auto& source, const std::string& path, const auto& failed) {
+      return Core::build_to_file(source, path, string_index::RUN_BUDGET, failed);
+    });
+  });
+}
+
+QV_METHOD(build_sorted_to_file) {
+  (void)self;
+  return boundary([&]() -> PyObject* {
+    static const Sig<2> sig("build_sorted_to_file", 2, "items", "path");
+    return build_file(sig, args, nargs, kwnames, [](auto& source, const std::string& path, const auto& failed) {
+      return Core::build_sorted_to_file(source, path, failed);
+    });
+  });
+}
+
+// ---- ordered queries ----
+
+// A walk of the index collected detached: make(index) gives the stream,
+// which is made even for a limit of 0 (fuzzy's automaton may refuse it),
+// though then no item is taken.
+template <class Make>
+PyObject* walk(const Core& index, std::optional<std::uint64_t> limit, Make&& make) {
+  Batch found = detached([&] {
+    Batch out;
+    auto stream = make(index);
+    string_index::collect(stream, limit, out);
+    return out;
+  });
+  return pairs_list(found);
+}
+
+QV_METHOD(m_prefix) {
+  return boundary([&]() -> PyObject* {
+    static const Sig<2> sig("prefix", 1, "prefix", "limit");
+    PyObject* a[2];
+    sig.read(args, nargs, kwnames, a);
+    const std::string_view prefix = arg_str(a[0], "prefix");
+    return walk(core(self), limit_arg(a[1]), [&](const Core& c) { return c.prefix_iter(prefix); });
+  });
+}
+
+QV_METHOD(m_range) {
+  return boundary([&]() -> PyObject* {
+    static const Sig<3> sig("range", 2, "lo", "hi", "limit");
+    PyObject* a[3];
+    sig.read(args, nargs, kwnames, a);
+    const std::string_view lo = arg_str(a[0], "lo"), hi = arg_str(a[1], "hi");
+    std::optional<std::uint64_t> limit = limit_arg(a[2]);
+    if (lo >= hi) limit = 0;  // byte order: char_traits<char> compares as unsigned char
+    return walk(core(self), limit, [&](const Core& c) { return c.stream(fst::Range().ge(lo).lt(hi)); });
+  });
+}
+
+QV_METHOD(m_fuzzy) {
+  return boundary([&]() -> PyObject* {
+    static const Sig<3> sig("fuzzy", 2, "query", "max_distance", "limit");
+    PyObject* a[3];
+    sig.read(args, nargs, kwnames, a);
+    const std::string_view query = arg_str(a[0], "query");
+    const std::uint32_t distance = arg_u32(a[1], "max_distance");
+    return walk(core(self), limit_arg(a[2]), [&](const Core& c) {
+      return c.stream(fst::Range{}, string_index::levenshtein(query, distance));
+    });
+  });
+}
+
+QV_METHOD(m_subsequence) {
+  return boundary([&]() -> PyObject* {
+    static const Sig<2> sig("subsequence", 1, "query", "limit");
+    PyObject* a[2];
+    sig.read(args, nargs, kwnames, a);
+    const std::string_view query = arg_str(a[0], "query");
+    return walk(core(self), limit_arg(a[1]), [&](const Core& c) { return c.subsequence_iter(query); });
+  });
+}
+
+// One str argument.
+std::string_view str_arg(const Sig<1>& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  PyObject* a[1];
+  sig.read(args, nargs, kwnames, a);
+  return arg_str(a[0], sig.names[0]);
+}
+
+QV_METHOD(m_lower_bound) {
+  return boundary([&]() -> PyObject* {
+    static const Sig<1> sig("lower_bound", 1, "query");
+    return new_int(core(self).rank_of_first_ge(str_arg(sig, args, nargs, kwnames)));
+  });
+}
+
+QV_METHOD(m_range_count) {
+  return boundary([&]() -> PyObject* {
+    static const Sig<2> sig("range_count", 2, "lo", "hi");
+    PyObject* a[2];
+    sig.read(args, nargs, kwnames, a);
+    const std::string_view lo = arg_str(a[0], "lo"), hi = arg_str(a[1], "hi");
+    const Core& index = core(self);
+    const std::uint64_t below_lo = index.rank_of_first_ge(lo), below_hi = index.rank_of_first_ge(hi);
+    return new_int(below_hi > below_lo ? below_hi - below_lo : 0);
+  });
+}
+
+QV_METHOD(m_prefix_count) {
+  return boundary([&]() -> PyObject* {
+    static const Sig<1> sig("prefix_count", 1, "prefix");
+    const auto [start, end] = core(self).prefix_id_range(str_arg(sig, args, nargs, kwnames));
+    return new_int(end - start);
+  });
+}
+
+QV_METHOD(m_prefix_id_range) {
+  return boundary([&]() -> PyObject* {
+    static const Sig<1> sig("prefix_id_range", 1, "prefix");
+    const auto [start, end] = core(self).prefix_id_range(str_arg(sig, args, nargs, kwnames));
+    return tuple_of({new_int(start), new_int(end)});
+  });
+}
+
+QV_METHOD(m_successor) {
+  return boundary([&]() -> PyObject* {
+    static const Sig<1> sig("successor", 1, "query");
+    const std::string_view query = str_arg(sig, args, nargs, kwnames);
+    auto stream = core(self).stream(fst::Range().ge(query));
+    auto item = stream.next_raw();
+    if (!item) Py_RETURN_NONE;
+    return pair_of(std::string_view(reinterpret_cast<const char*>(item->key.data()), item->key.size()), item->value);
+  });
+}
+
+QV_METHOD(m_predecessor) {
+  return boundary([&]() -> PyObject* {
+    static const Sig<1> sig("predecessor", 1, "query");
+    const std::string_view query = str_arg(sig, args, nargs, kwnames);
+    const Core& index = core(self);
+    if (auto id = index.id(query)) return tuple_of({new_str(query), new_int(*id)});
+    // r: the number of keys below the query, from the first key above it.
+    auto stream = index.stream(fst::Range().gt(query));
+    auto item = stream.next_raw();
+    const std::uint64_t r = item ? item->value : index.len();
+    if (r == 0) Py_RETURN_NONE;
+    auto key = index.key(r - 1);
+    if (!key) Py_RETURN_NONE;
+    return tuple_of({new_str(*key), new_int(r - 1)});
+  });
+}
+
+// ---- dictionary matching ----
+
+QV_METHOD(m_common_prefix) {
+  return boundary([&]() -> PyObject* {
+    static const Sig<1> sig("common_prefix", 1, "query");
+    const std::string_view query = str_arg(sig, args, nargs, kwnames);
+    const Core& index = core(self);
+    std::vector<Match> found = detached([&] {
+      std::vector<Match> out;
+      index.for_each_common_prefix(query, [&](std::size_t len, std::uint64_t id) { out.push_back({len, id}); });
+      return out;
+    });
+    return prefix_list(query, found);
+  });
+}
+
+QV_METHOD(m_longest_prefix) {
+  return boundary([&]() -> PyObject* {
+    static const Sig<1> sig("longest_prefix", 1, "query");
+    const std::string_view query = str_arg(sig, args, nargs, kwnames);
+    const Core& index = core(self);
+    std::optional<Match> found = detached([&] {
+      std::optional<Match> last;
+      index.for_each_common_prefix(query, [&](std::size_t len, std::uint64_t id) { last = Match{len, id}; });
+      return last;
+    });
+    if (!found) Py_RETURN_NONE;
+    return prefix_pair(query, *found);
+  });
+}
+
+QV_METHOD(m_occurrences) {
+  return boundary([&]() -> PyObject* {
+    static const Sig<1> sig("occurrences", 1, "text");
+    const std::string_view text = str_arg(sig, args, nargs, kwnames);
+    const Core& index = core(self);
+    std::vector<string_index::Occurrence> found = detached([&] { return index.occurrences(text); });
+    return occurrence_list(found);
+  });
+}
+
+// ---- untrusted opens ----
+
+QV_METHOD(from_untrusted_bytes) {
+  (void)self;
+  return boundary([&]() -> PyObject* {
+    static const M::OneArg sig("from_untrusted_bytes", "data");
+    return M::open_blob<&Core::from_untrusted_bytes>(sig, args, nargs, kwnames);
+  });
+}
+
+QV_METHOD(load_untrusted) {
+  (void)self;
+  return boundary([&]() -> PyObject* {
+    static const M::OneArg sig("load_untrusted", "path");
+    return M::load_from<&Core::load_untrusted>(sig, args, nargs, kwnames);
+  });
+}
+
+QV_METHOD(load_mmap_untrusted) {
+  (void)self;
+  return boundary([&]() -> PyObject* {
+    static const M::OneArg sig("load_mmap_untrusted", "path");
+    return M::load_from<&Core::load_mmap_untrusted>(sig, args, nargs, kwnames);
+  });
+}
+
+// ---- the iterator ----
+
+// The cursor: the stored bytes of the last key fetched, the batch being
+// handed out, and how many keys no batch has fetched yet.
+struct Cursor {
+  std::optional<std::string> last;
+  Batch pending;
+  std::size_t next = 0;  // the first pair of `pending` not yet handed out
+  std::uint64_t remaining = 0;
+};
+
+struct IterObject {
+  PyObject_HEAD
+  PyObject* parent;  // the StringIndex object, held strongly; never changes
+  IterLock<Cursor> cursor;
+};
+
+constexpr std::size_t BATCH = 1024;
+
+// The next pair, refilling the batch when it is spent; none when the
+// iteration is over. Under the cursor's mutex, attached. A failing refill
+// leaves the cursor as it was.
+std::optional<std::pair<std::string, std::uint64_t>> advance(const Core& index, Cursor& c) {
+  if (c.next == c.pending.size()) {
+    if (c.remaining == 0) return std::nullopt;
+    Batch batch;
+    index.batch_after(c.last, static_cast<std::size_t>(std::min<std::uint64_t>(c.remaining, BATCH)), batch);
+    if (batch.empty()) {
+      // Fewer keys than the footer promised: over, now and at every later call.
+      c.remaining = 0;
+      return std::nullopt;
+    }
+    c.remaining -= batch.size();
+    c.last.emplace(batch.key(batch.size() - 1));
+    c.pending = std::move(batch);
+    c.next = 0;
+  }
+  const std::size_t i = c.next++;
+  return std::pair<std::string, std::uint64_t>(c.pending.key(i), c.pending.id(i));
+}
+
+PyObject* iter_next(PyObject* self) {
+  auto* it = reinterpret_cast<IterObject*>(self);
+  bool exhausted = false;
+  PyObject* r = boundary([&]() -> PyObject* {
+    const Core& index = core(it->parent);
+    auto pair = it->cursor.with([&](Cursor& c) { return advance(index, c); });
+    if (!pair) {
+      exhausted = true;
+      Py_RETURN_NONE;
+    }
+    return pair_of(pair->first, pair->second);  // made after the mutex is released
+  });
+  if (exhausted) {
+    Py_DECREF(r);
+    return nullptr;  // no exception set: StopIteration
+  }
+  return r;
+}
+
+void iter_dealloc(PyObject* self) {
+  auto* it = reinterpret_cast<IterObject*>(self);
+  PyTypeObject* type = Py_TYPE(self);
+  it->cursor.~IterLock<Cursor>();
+  Py_XDECREF(it->parent);
+  type->tp_free(self);
+  Py_DECREF(type);
+}
+
+PyObject* index_iter(PyObject* self) {
+  return boundary([&]() -> PyObject* {
+    PyObject* t = string_index_iterator_type();
+    if (!t) throw_error_set();
+    auto* type = reinterpret_cast<PyTypeObject*>(t);
+    const std::uint64_t n = core(self).len();
+    PyObject* obj = type->tp_alloc(type, 0);
+    if (!obj) throw_error_set();
+    auto* it = reinterpret_cast<IterObject*>(obj);
+    new (&it->cursor) IterLock<Cursor>(Cursor{std::nullopt, Batch{}, 0, n});
+    Py_INCREF(self);
+    it->parent = self;
+    return obj;
+  });
+}
+
+#undef QV_METHOD
+
+// ---- tables ----
+
+constexpr const char* MMAP_CONTRACT =
+    "\n\nThe file is mapped read-only and shared, not read: the index borrows its bytes, so the file must not be "
+    "changed or truncated by any process while an index over it lives. Use `load` when the file may change.";
+
+const std::string LOAD_MMAP_DOC =
+    std::string("load_mmap(path)\n--\n\nAn index over a memory map of the file at `path`, opened in constant time: "
+                "only the magic and the FST's footer are checked, not its checksum or its ranks.") +
+    MMAP_CONTRACT;
+const std::string LOAD_MMAP_VERIFIED_DOC =
+    std::string("load_mmap_verified(path)\n--\n\nAn index over a memory map of the file at `path`, checked as "
+                "`from_bytes` checks a blob (the FST's checksum and the two ends of its ranks).") +
+    MMAP_CONTRACT;
+const std::string LOAD_MMAP_UNTRUSTED_DOC =
+    std::string("load_mmap_untrusted(path)\n--\n\nAn index over a memory map of the file at `path`, validated as "
+                "`from_untrusted_bytes` validates a blob of unknown origin.") +
+    MMAP_CONTRACT;
+
+PyMethodDef* methods = method_table({{
+    static_method("from_sorted", from_sorted,
+                  "from_sorted(items)\n--\n\nAn index built from an iterable of str given in ascending order "
+                  "(code-point order, as Python sorts str, is the byte order of their UTF-8): the FST is built "
+                  "as the keys arrive, without collecting them. A key equal to the one before it is dropped; one "
+                  "below it raises ValueError \"fst error: FST error\". The iterable's own exception, or TypeError "
+                  "for an item that is not a str, propagates."),
+    static_method("build_to_file", build_to_file,
+                  "build_to_file(items, path)\n--\n\nBuild the index of an iterable of str in any order straight "
+                  "into a blob file at `path`, holding at most one run of 256 MiB of key bytes (or 33,554,432 "
+                  "keys) in memory: fuller runs are sorted and spilled beside `path`, then merged while the file "
+                  "is written. Returns the number of distinct keys. The file holds exactly what `to_bytes` gives "
+                  "for `StringIndex(items)`; it is written atomically, and on any failure `path` is left as it "
+                  "was and no temporary or spill file remains. A key longer than the run budget raises "
+                  "ValueError; the iterable's own exception propagates."),
+    static_method("build_sorted_to_file", build_sorted_to_file,
+                  "build_sorted_to_file(items, path)\n--\n\nBuild the index of an iterable of str given in "
+                  "ascending order straight into a blob file at `path`, holding neither the keys nor the index "
+                  "in memory. Returns the number of distinct keys written. Repeats and order are treated as in "
+                  "`from_sorted`; the file is written atomically, and on any failure `path` is left as it was "
+                  "and the temporary file is removed."),
+    M::is_empty_entry(),
+    method("id", M::id, "id($self, key)\n--\n\nThe id of `key` (its rank in byte order), or None when absent."),
+    method("contains", M::contains, "contains($self, key)\n--\n\nWhether `key` is in the index."),
+    method("get", M::get,
+           "get($self, key, default=None)\n--\n\nThe id of `key`, or `default` (the object itself) when absent."),
+    method("key", M::key,
+           "key($self, id)\n--\n\nThe key whose id is `id`, or None when `id` is not below the key count."),
+    method("ids_of", M::ids_of,
+           "ids_of($self, keys)\n--\n\nThe ids of a sequence of str, looked up in one call: a list aligned with "
+           "`keys`, None where a key is absent."),
+    method("ids_of_bytes", M::ids_of_bytes,
+           "ids_of_bytes($self, keys)\n--\n\nThe ids of a sequence of str as bytes of native-endian uint64 items "
+           "(numpy.frombuffer(..., ID_DTYPE)), MISSING_ID where a key is absent."),
+    method("ids_of_arrow", M::ids_of_arrow,
+           "ids_of_arrow($self, column)\n--\n\nThe ids of an Arrow utf8 or large_utf8 column (pyarrow, pandas, "
+           "polars), read from its buffers, as bytes of native-endian uint64 items; MISSING_ID for an absent key "
+           "or a null."),
+    method("ids_into_arrow", M::ids_into_arrow,
+           "ids_into_arrow($self, column, out)\n--\n\nWrite the ids of an Arrow string column, as "
+           "`ids_of_arrow` computes them, into the writable uint64 buffer `out`; items past them are kept."),
+    M::ids_into_entry(),
+    method("keys_of", M::keys_of,
+           "keys_of($self, ids)\n--\n\nThe keys of a sequence of ids: a list aligned with `ids`, None for an id "
+           "not below the key count."),
+    method("prefix", m_prefix,
+           "prefix($self, prefix, limit=None)\n--\n\nThe (key, id) pairs of the keys starting with `prefix`, in "
+           "key order; at most `limit` of them, and the walk stops there."),
+    method("common_prefix", m_common_prefix,
+           "common_prefix($self, query)\n--\n\nEvery key that is a prefix of `query`, as (key, id), shortest "
+           "first; the empty key, when present, comes first."),
+    method("occurrences", m_occurrences,
+           "occurrences($self, text)\n--\n\nEvery key found in `text`, as (start, end, id) with "
+           "`text[start:end]` the key: starts ascending and, within a start, shortest first. Offsets count "
+           "characters; the empty key is never reported."),
+    method("longest_prefix", m_longest_prefix,
+           "longest_prefix($self, query)\n--\n\nThe longest key that is a prefix of `query`, as (key, id), or "
+           "None."),
+    method("range", m_range,
+           "range($self, lo, hi, limit=None)\n--\n\nThe (key, id) pairs with lo <= key < hi in byte order, in key "
+           "order; at most `limit` of them. Empty when lo >= hi."),
+    method("lower_bound", m_lower_bound,
+           "lower_bound($self, query)\n--\n\nHow many keys sort below `query`: the id of the first key not below "
+           "it, or the key count."),
+    method("range_count", m_range_count,
+           "range_count($self, lo, hi)\n--\n\nHow many keys satisfy lo <= key < hi; 0 when lo is above hi."),
+    method("prefix_count", m_prefix_count, "prefix_count($self, prefix)\n--\n\nHow many keys start with `prefix`."),
+    method("prefix_id_range", m_prefix_id_range,
+           "prefix_id_range($self, prefix)\n--\n\nThe half-open id range (start, end) of the keys starting with "
+           "`prefix`: ids are ranks, so they are contiguous."),
+    method("successor", m_successor,
+           "successor($self, query)\n--\n\nThe smallest (key, id) with key >= query, or None."),
+    method("predecessor", m_predecessor,
+           "predecessor($self, query)\n--\n\nThe largest (key, id) with key <= query, or None."),
+    method("fuzzy", m_fuzzy,
+           "fuzzy($self, query, max_distance, limit=None)\n--\n\nThe (key, id) pairs within Levenshtein distance "
+           "`max_distance` of `query`, counted in characters, in key order; at most `limit` of them. A query and "
+           "distance whose automaton needs more than 10,000 states raise ValueError, whatever the limit."),
+    method("subsequence", m_subsequence,
+           "subsequence($self, query, limit=None)\n--\n\nThe (key, id) pairs whose key holds the characters of "
+           "`query` in order (anything between them), in key order; at most `limit` of them. Walks every key."),
+    method("to_bytes", M::to_bytes,
+           "to_bytes($self)\n--\n\nThe index as a blob: \"BIX4\" followed by the FST's bytes."),
+    method("serialized_len", M::serialized_len,
+           "serialized_len($self)\n--\n\nThe length of the `to_bytes` blob, without producing it."),
+    method("__reduce__", M::reduce,
+           "__reduce__($self)\n--\n\nPickle as (StringIndex.from_bytes, (blob,)): a copy of the blob, also for a "
+           "mapped index, so the unpickled index needs no file."),
+    static_method("from_bytes", M::from_bytes,
+                  "from_bytes(data)\n--\n\nAn index from a `to_bytes` blob (bytes), copied: the magic, the FST's "
+                  "checksum and the two ends of its ranks are checked, not every node; for a blob of unknown "
+                  "origin use `from_untrusted_bytes`."),
+    static_method("from_untrusted_bytes", from_untrusted_bytes,
+                  "from_untrusted_bytes(data)\n--\n\nAn index from a blob of unknown origin (bytes), copied and "
+                  "validated whole: every node inside the blob, every key UTF-8, every id its key's rank, and the "
+                  "checksum. Costs some tens of times `from_bytes`."),
+    method("save", M::save,
+           "save($self, path)\n--\n\nWrite the `to_bytes` blob to `path` atomically: a temporary file beside it "
+           "replaces it once complete and flushed."),
+    static_method("load", M::load,
+                  "load(path)\n--\n\nAn index read whole from the file at `path`, checked as `from_bytes` checks a "
+                  "blob."),
+    static_method("load_untrusted", load_untrusted,
+                  "load_untrusted(path)\n--\n\nAn index read whole from the file at `path`, validated as "
+                  "`from_untrusted_bytes` validates a blob."),
+    static_method("load_mmap", M::load_mmap, LOAD_MMAP_DOC.c_str()),
+    static_method("load_mmap_verified", M::load_mmap_verified, LOAD_MMAP_VERIFIED_DOC.c_str()),
+    static_method("load_mmap_untrusted", load_mmap_untrusted, LOAD_MMAP_UNTRUSTED_DOC.c_str()),
+}});
+
+PyType_Slot iterator_slots[] = {
+    {Py_tp_dealloc, reinterpret_cast<void*>(&iter_dealloc)},
+    {Py_tp_iter, reinterpret_cast<void*>(&PyObject_SelfIter)},
+    {Py_tp_iternext, reinterpret_cast<void*>(&iter_next)},
+    {Py_tp_doc, const_cast<char*>(
+                    "Lazy `(key, id)` iterator over a `StringIndex`, in sorted order. Holds a reference to the parent\n"
+                    "index and streams it a chunk at a time, so it never materialises the whole key set.")},
+    {0, nullptr},
+};
+
+PyType_Spec iterator_spec = {
+    "quorvale._core.StringIndexIterator",
+    static_cast<int>(sizeof(IterObject)),
+    0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION,
+    iterator_slots,
+};
+
+}  // namespace
+
+PyObject* string_index_type() {
+  return M::make_index_type(
+      cell, {
+                {Py_tp_new, reinterpret_cast<void*>(&tp_new)},
+                {Py_tp_methods, methods},
+                {Py_tp_iter, reinterpret_cast<void*>(&index_iter)},
+                {Py_tp_doc, const_cast<char*>("StringIndex(items)\n--\n\nOrdered string\xe2\x86\x94id index (FST) "
+                                              "with prefix / range / fuzzy / subsequence queries.")},
+            });
+}
+
+PyObject* string_index_iterator_type() {
+  return iterator_cell.get([]() -> PyObject* { return PyType_FromSpec(&iterator_spec); });
+}
+
+PyObject* wrap_string_index(std::shared_ptr<const StringIndex> index) { return M::wrap_shared(std::move(index)); }
+
+const std::shared_ptr<const StringIndex>* string_index_core(PyObject* o) { return M::shared_core(o); }
+
+}  // namespace quorvale::python

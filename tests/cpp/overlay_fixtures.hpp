@@ -1,0 +1,69 @@
+// Overlays over small bases, and the blob surgery the loader tests share:
+// field pokes and resealing of both checksums.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "overlay.hpp"
+
+namespace overlay_fixtures {
+
+using quorvale::CompactHashIndex;
+using quorvale::PerfectHashIndex;
+using quorvale::StringIndex;
+namespace overlay = quorvale::overlay;
+using Bytes = std::vector<unsigned char>;
+
+// A base over the keys; `option` asks a perfect-hash index for tags and
+// gives a compact-hash index its fingerprint width (0 for the default 8).
+template <class Kind>
+Kind build_kind(const std::vector<std::string>& keys, unsigned option = 0) {
+  std::vector<std::string_view> views(keys.begin(), keys.end());
+  if constexpr (std::is_same_v<Kind, StringIndex>) {
+    return StringIndex::build(std::move(views));
+  } else if constexpr (std::is_same_v<Kind, CompactHashIndex>) {
+    if (option == 0) return CompactHashIndex::build(views);
+    std::vector<quorvale::hash::HashPair> pairs;
+    for (auto k : views) pairs.push_back(quorvale::hash::hash_pair(k));
+    return CompactHashIndex::build_from_pairs(std::move(pairs), option);
+  } else {
+    return Kind::build_with(std::move(views), option != 0);
+  }
+}
+
+template <class Kind>
+using Shared = overlay::Overlay<std::shared_ptr<const Kind>>;
+
+template <class Kind>
+Shared<Kind> over(const std::vector<std::string>& keys, unsigned option = 0) {
+  return Shared<Kind>(std::make_shared<const Kind>(build_kind<Kind>(keys, option)));
+}
+
+inline std::uint64_t get64(const Bytes& b, std::size_t at) { return quorvale::load_le64(b.data() + at); }
+inline void put64(Bytes& b, std::size_t at, std::uint64_t v) { quorvale::store_le64(b.data() + at, v); }
+
+// Recomputes the payload checksum, then the header checksum, of an "OVL2" blob.
+inline void reseal(Bytes& b) {
+  put64(b, 37, quorvale::blob::hash_block(std::span<const unsigned char>(b).subspan(overlay::HEADER_V2)));
+  quorvale::store_le32(b.data() + 45, quorvale::blob::header_checksum(std::span<const unsigned char>(b.data(), 45)));
+}
+
+// Rewrites an "OVL2" blob as the "OVL1" an older version wrote of the same state.
+inline Bytes as_v1(const Bytes& v2) {
+  const std::uint64_t base_len = get64(v2, 5), added_len = get64(v2, 21), words = get64(v2, 29);
+  Bytes out(v2.begin(), v2.begin() + 21);
+  out[3] = '1';
+  const auto body = v2.begin() + overlay::HEADER_V2;
+  out.insert(out.end(), body, body + static_cast<std::ptrdiff_t>(base_len + added_len));
+  unsigned char w[8];
+  quorvale::store_le64(w, words);
+  out.insert(out.end(), w, w + 8);
+  out.insert(out.end(), body + static_cast<std::ptrdiff_t>(base_len + added_len), v2.end());
+  return out;
+}
+
+}  // namespace overlay_fixtures
