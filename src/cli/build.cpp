@@ -201,6 +201,7 @@ std::uint64_t build_streamed(IndexKind kind, const Source& source, const std::st
       case IndexKind::PerfectHashIndex:
         return PerfectHashIndex::build_to_file([&] { return source.keys(); }, path);
       case IndexKind::StringIndex:
+        return StringIndex::build_to_file(*source.keys(), path);
       case IndexKind::DictIndex:
         (void)block;
         throw Fail::work(std::string(kind_name(kind)) + "'s streamed build is not part of this build yet");
