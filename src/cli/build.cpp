@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 
@@ -26,6 +27,8 @@ constexpr std::uint64_t ONE_GIB = std::uint64_t{1} << 30;
 constexpr std::uint64_t DEFAULT_BLOCK = 256;
 constexpr std::uint8_t DICT_CODE = static_cast<std::uint8_t>(IndexKind::DictIndex);
 constexpr std::size_t HASH_CHUNK = 1 << 16;
+// Keys a worker sorts at least before the sort goes parallel.
+constexpr std::size_t SORT_STRETCH = 1 << 16;
 
 // White space as Unicode defines it, which is what the fields of a
 // /proc/meminfo line are split at.
@@ -66,22 +69,44 @@ std::optional<std::string> read_meminfo() {
 Fail build_fail(const IndexError& e) { return Fail::from(e); }
 
 // Hashes the keys in list order, one pair a key, repeats kept (the builders
-// drop them); chunks of keys are hashed on every processor.
-std::vector<hash::HashPair> hash_all(const std::vector<std::string>& keys) {
-  std::vector<hash::HashPair> pairs(keys.size());
-  const std::size_t chunks = (keys.size() + HASH_CHUNK - 1) / HASH_CHUNK;
+// drop them), chunks of keys on every processor; the keys are released.
+std::vector<hash::HashPair> pairs_of(KeyList& keys) {
+  const std::span<const std::string_view> views = keys.views();
+  std::vector<hash::HashPair> pairs(views.size());
+  const std::size_t chunks = (views.size() + HASH_CHUNK - 1) / HASH_CHUNK;
   parallel_claims(chunks, online_processors(), [&](std::size_t c) {
-    const std::size_t end = std::min(keys.size(), (c + 1) * HASH_CHUNK);
-    for (std::size_t i = c * HASH_CHUNK; i < end; ++i) pairs[i] = hash::hash_pair(keys[i]);
+    const std::size_t end = std::min(views.size(), (c + 1) * HASH_CHUNK);
+    for (std::size_t i = c * HASH_CHUNK; i < end; ++i) pairs[i] = hash::hash_pair(views[i]);
   });
+  keys = {};
   return pairs;
 }
 
-// The keys' pairs, the keys themselves released once hashed.
-std::vector<hash::HashPair> pairs_of(std::vector<std::string>& keys) {
-  std::vector<hash::HashPair> pairs = hash_all(keys);
-  keys = {};
-  return pairs;
+// Sorts the views ascending on every processor: one stretch a worker sorted
+// in place, then neighbouring stretches merged pairwise, in parallel, through
+// one buffer. The string index's builder then finds them sorted and only
+// drops the repeats.
+void sort_views(std::vector<std::string_view>& views) {
+  const std::size_t n = views.size();
+  std::size_t parts = 1;
+  while (parts * 2 <= online_processors() && n / (parts * 2) >= SORT_STRETCH) parts *= 2;
+  std::vector<std::size_t> bounds(parts + 1);
+  for (std::size_t p = 0; p <= parts; ++p) bounds[p] = n / parts * p + std::min(p, n % parts);
+  parallel_claims(parts, parts, [&](std::size_t p) {
+    std::sort(views.begin() + static_cast<std::ptrdiff_t>(bounds[p]), views.begin() + static_cast<std::ptrdiff_t>(bounds[p + 1]));
+  });
+  if (parts == 1) return;
+  std::vector<std::string_view> buffer(n);
+  std::string_view* from = views.data();
+  std::string_view* to = buffer.data();
+  for (std::size_t width = 1; width < parts; width *= 2) {
+    parallel_claims(parts / (2 * width), parts, [&](std::size_t k) {
+      const std::size_t lo = bounds[2 * k * width], mid = bounds[2 * k * width + width], hi = bounds[2 * k * width + 2 * width];
+      std::merge(from + lo, from + mid, from + mid, from + hi, to + lo);
+    });
+    std::swap(from, to);
+  }
+  if (from != views.data()) views.swap(buffer);
 }
 
 void remove_quietly(const std::string& path) noexcept { ::unlink(path.c_str()); }
@@ -148,8 +173,7 @@ std::string partial_path(const std::string& out, long pid) {
   return out.substr(0, start) + std::string(name) + suffix;
 }
 
-std::uint64_t build_and_save(IndexKind kind, std::vector<std::string> keys, const std::string& path,
-                             std::optional<std::uint64_t> block) {
+std::uint64_t build_and_save(IndexKind kind, KeyList keys, const std::string& path, std::optional<std::uint64_t> block) {
   try {
     switch (kind) {
       case IndexKind::CompactHashIndex: {
@@ -163,18 +187,21 @@ std::uint64_t build_and_save(IndexKind kind, std::vector<std::string> keys, cons
         return index.len();
       }
       case IndexKind::PerfectHashIndex: {
-        const PerfectHashIndex index = PerfectHashIndex::build_with(std::move(keys), false);
+        const PerfectHashIndex index = PerfectHashIndex::build_with(keys.take_views(), false);
+        keys = {};
         index.save(path);
         return index.len();
       }
       case IndexKind::StringIndex: {
-        StringIndex index = StringIndex::build(keys);
+        std::vector<std::string_view> views = keys.take_views();
+        sort_views(views);
+        const StringIndex index = StringIndex::build(std::move(views));
         keys = {};
         blob::save_blob(path, index);
         return index.len();
       }
       case IndexKind::DictIndex: {
-        DictIndex index = DictIndex::build_with_block(std::span<const std::string>(keys), block.value_or(DEFAULT_BLOCK));
+        const DictIndex index = DictIndex::build_with_block(keys.take_views(), block.value_or(DEFAULT_BLOCK));
         keys = {};
         blob::write_atomically_with(path, [&](File& file) {
           BufWriter w(file);
@@ -267,7 +294,7 @@ void cmd_build(const Cmd& cmd, LineReader& in, Out& err, const Planner& with, co
 
   KeysRead read = read_keys(keys_path, in);
   note_empty(read.empty_lines);
-  if (auto_kind && keys_path == "-") plan([&] { return with.keys(read.keys, cmd.needs, cmd.objective); });
+  if (auto_kind && keys_path == "-") plan([&] { return with.keys(read.keys.views(), cmd.needs, cmd.objective); });
   const std::uint64_t count = build_and_save(kind, std::move(read.keys), out_path, block);
   note_written(kind, count, out_path, err);
 }

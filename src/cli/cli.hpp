@@ -177,8 +177,29 @@ int run_on(std::span<const std::string> args, const Streams& streams);
 
 // ---- keys files ----------------------------------------------------------------------
 
+// Keys held in memory, in file order with repeats: their bytes in chunks
+// that never move, and a view of each key.
+class KeyList {
+ public:
+  KeyList() = default;
+  KeyList(KeyList&&) noexcept = default;
+  KeyList& operator=(KeyList&&) noexcept = default;
+  void push(std::string_view key);
+  std::size_t size() const noexcept { return views_.size(); }
+  std::span<const std::string_view> views() const noexcept { return views_; }
+  // The views, for a builder that consumes its list; the bytes stay here.
+  std::vector<std::string_view> take_views() noexcept { return std::move(views_); }
+  static constexpr std::size_t CHUNK = std::size_t{1} << 22;
+
+ private:
+  std::vector<std::unique_ptr<char[]>> chunks_;
+  char* free_ = nullptr;
+  std::size_t left_ = 0;
+  std::vector<std::string_view> views_;
+};
+
 struct KeysRead {
-  std::vector<std::string> keys;  // in file order, duplicates kept
+  KeyList keys;
   std::uint64_t empty_lines = 0;
 };
 
@@ -219,7 +240,8 @@ struct PlanSummary {
   std::optional<std::uint64_t> best_block;
 };
 struct Planner {
-  std::function<PlanSummary(std::span<const std::string> keys, const Needs& needs, const Objective& objective)> keys;
+  std::function<PlanSummary(std::span<const std::string_view> keys, const Needs& needs, const Objective& objective)>
+      keys;
   std::function<PlanSummary(const std::string& path, const Needs& needs, const Objective& objective)> file;
 };
 // The planner of this build.
@@ -266,8 +288,7 @@ std::string partial_path(const std::string& out, long pid);
 // The builds of each kind, from keys in file order (repeats kept) or from
 // fresh streams of the source; each writes the blob atomically at `path`
 // and returns the distinct key count. Throw Fail (Work).
-std::uint64_t build_and_save(IndexKind kind, std::vector<std::string> keys, const std::string& path,
-                             std::optional<std::uint64_t> block);
+std::uint64_t build_and_save(IndexKind kind, KeyList keys, const std::string& path, std::optional<std::uint64_t> block);
 std::uint64_t build_streamed(IndexKind kind, const Source& source, const std::string& path,
                              std::optional<std::uint64_t> block);
 

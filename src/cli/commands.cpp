@@ -104,7 +104,7 @@ void cmd_plan(const Cmd& cmd, LineReader& in, Out& out, Out& err, const Planner&
     KeysRead read = read_keys(path, in);
     if (read.empty_lines > 0) put(err, "-: " + std::to_string(read.empty_lines) + " empty lines skipped\n");
     try {
-      plan = with.keys(read.keys, cmd.needs, cmd.objective);
+      plan = with.keys(read.keys.views(), cmd.needs, cmd.objective);
     } catch (const IndexError& e) {
       throw Fail::from(e);
     }

@@ -18,7 +18,7 @@ namespace {
 
 const Planner& planner() {
   static const Planner p{
-      [](std::span<const std::string>, const Needs&, const Objective&) -> PlanSummary { missing("the planner"); },
+      [](std::span<const std::string_view>, const Needs&, const Objective&) -> PlanSummary { missing("the planner"); },
       [](const std::string&, const Needs&, const Objective&) -> PlanSummary { missing("the planner"); },
   };
   return p;

@@ -197,19 +197,19 @@ TEST(BuildKinds, FixedParametersAndEmptyIndexes) {
   write_file(dir / "k", lines_of(keys, true));
   write_file(dir / "none", "\n\n");
   Input in("");
-  const std::vector<std::string> held = read_keys(dir / "k", in.reader).keys;
+  auto held = [&] { return read_keys(dir / "k", in.reader).keys; };
   auto bytes_of = [&](const std::string& path) {
     const std::string b = read_file(path);
     return std::vector<unsigned char>(b.begin(), b.end());
   };
 
-  build_and_save(IndexKind::CompactHashIndex, held, dir / "c", {});
+  build_and_save(IndexKind::CompactHashIndex, held(), dir / "c", {});
   EXPECT_EQ(CompactHashIndex::from_bytes(bytes_of(dir / "c")).fingerprint_bits(), 8u);
-  build_and_save(IndexKind::PerfectHashIndex, held, dir / "p", {});
+  build_and_save(IndexKind::PerfectHashIndex, held(), dir / "p", {});
   const PerfectHashIndex perfect = PerfectHashIndex::from_bytes(bytes_of(dir / "p"));
   EXPECT_FALSE(perfect.has_fingerprints());
   for (const std::string& k : keys) EXPECT_TRUE(perfect.contains(k));
-  build_and_save(IndexKind::DictIndex, held, dir / "d", {});
+  build_and_save(IndexKind::DictIndex, held(), dir / "d", {});
   EXPECT_EQ(DictIndex::from_shared(blob::SharedBytes::read_file(dir / "d"), true).block, 256u);
   build_streamed(IndexKind::DictIndex, Source(dir / "k"), dir / "ds", {});
   EXPECT_EQ(DictIndex::from_shared(blob::SharedBytes::read_file(dir / "ds"), true).block, 256u);

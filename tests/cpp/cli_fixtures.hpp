@@ -29,6 +29,10 @@ class StringOut final : public Out {
 
 inline std::vector<std::string> words(std::initializer_list<const char*> list) { return {list.begin(), list.end()}; }
 
+inline std::vector<std::string> strings(const KeyList& keys) {
+  return {keys.views().begin(), keys.views().end()};
+}
+
 inline Cmd parsed(Command command, std::vector<std::string> args) {
   return parse(args, command, command == Command::Build ? 2 : 1, "usage line");
 }
@@ -60,7 +64,7 @@ struct FakePlanner {
       return PlanSummary{std::move(text), effective, best, block};
     };
     return Planner{
-        [this, summary](std::span<const std::string> k, const Needs& n, const Objective& o) {
+        [this, summary](std::span<const std::string_view> k, const Needs& n, const Objective& o) {
           keys.assign(k.begin(), k.end());
           return summary(n, o, "planned " + std::to_string(keys.size()) + "\n");
         },

@@ -279,7 +279,7 @@ TEST(KeysFile, Lines) {
   };
   for (const Case& c : cases) {
     KeysRead r = keys_of_file(c.content);
-    EXPECT_EQ(r.keys, c.keys) << c.content;
+    EXPECT_EQ(strings(r.keys), c.keys) << c.content;
     EXPECT_EQ(r.empty_lines, c.empty) << c.content;
 
     TempDir dir;
@@ -291,7 +291,7 @@ TEST(KeysFile, Lines) {
   }
   // A long line crosses the reader's buffer.
   const std::string long_key(3 * LineReader::CAPACITY + 11, 'k');
-  EXPECT_EQ(keys_of_file("a\n" + long_key + "\nz").keys, words({"a", long_key.c_str(), "z"}));
+  EXPECT_EQ(strings(keys_of_file("a\n" + long_key + "\nz").keys), words({"a", long_key.c_str(), "z"}));
 }
 
 TEST(KeysFile, Failures) {
@@ -335,7 +335,7 @@ TEST(KeysFile, Failures) {
 TEST(KeysFile, StandardInputAndPasses) {
   Input in("b\n\n\na\n");
   KeysRead r = read_keys("-", in.reader);
-  EXPECT_EQ(r.keys, words({"b", "a"}));
+  EXPECT_EQ(strings(r.keys), words({"b", "a"}));
   EXPECT_EQ(r.empty_lines, 2u);
 
   Input bad("ok\n\xc0\n");
