@@ -111,6 +111,17 @@ void sort_views(std::vector<std::string_view>& views) {
 
 void remove_quietly(const std::string& path) noexcept { ::unlink(path.c_str()); }
 
+// Whether the keys can be read only once, so that the planner must see them
+// in memory rather than read the file ahead of the build: standard input,
+// and a pipe or a device (such as a shell's `<(...)`), which a second open
+// would find drained. A regular file, a directory and a path whose status
+// cannot be read go to the planner as files (it reports their failures).
+bool reads_once(const std::string& keys_path) {
+  if (keys_path == "-") return true;
+  struct stat st;
+  return ::stat(keys_path.c_str(), &st) == 0 && !S_ISREG(st.st_mode) && !S_ISDIR(st.st_mode);
+}
+
 }  // namespace
 
 std::uint64_t threshold_of_meminfo(std::string_view text) {
@@ -261,7 +272,8 @@ void cmd_build(const Cmd& cmd, LineReader& in, Out& err, const Planner& with, co
     block = summary.best_block;
   };
   const bool auto_kind = cmd.index == INDEX_AUTO;
-  if (auto_kind && keys_path != "-") plan([&] { return with.file(keys_path, cmd.needs, cmd.objective); });
+  const bool read_once = reads_once(keys_path);
+  if (auto_kind && !read_once) plan([&] { return with.file(keys_path, cmd.needs, cmd.objective); });
   auto note_empty = [&](std::uint64_t count) {
     if (count > 0) put(err, keys_path + ": " + std::to_string(count) + " empty lines skipped\n");
   };
@@ -294,7 +306,7 @@ void cmd_build(const Cmd& cmd, LineReader& in, Out& err, const Planner& with, co
 
   KeysRead read = read_keys(keys_path, in);
   note_empty(read.empty_lines);
-  if (auto_kind && keys_path == "-") plan([&] { return with.keys(read.keys.views(), cmd.needs, cmd.objective); });
+  if (auto_kind && read_once) plan([&] { return with.keys(read.keys.views(), cmd.needs, cmd.objective); });
   const std::uint64_t count = build_and_save(kind, std::move(read.keys), out_path, block);
   note_written(kind, count, out_path, err);
 }

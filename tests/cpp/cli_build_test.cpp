@@ -8,6 +8,7 @@
 
 #include <random>
 #include <set>
+#include <thread>
 #include <string>
 #include <vector>
 
@@ -259,6 +260,15 @@ TEST(CmdBuild, AutoPlansFirstAndNotesInOrder) {
   r.run({"-", r.out, "--closed-vocabulary", "--stream", "always"}, "x\n\n\ny\nx\n");
   EXPECT_EQ(r.fake.keys, words({"x", "y", "x"}));
   EXPECT_EQ(r.err.text.rfind("-: 2 empty lines skipped\nplanned 3\nwrote " + r.out + ": StringIndex over 2 keys, ", 0), 0u);
+  // A pipe is read once, as standard input is: planned in memory.
+  r.err.text.clear();
+  const std::string fifo = r.dir / "fifo";
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+  std::thread writer([&] { write_file(fifo, "p\n\nq\n"); });
+  r.run({fifo, r.out});
+  writer.join();
+  EXPECT_EQ(r.fake.keys, words({"p", "q"}));
+  EXPECT_EQ(r.err.text.rfind(fifo + ": 1 empty lines skipped\nplanned 2\n" + NOTE + "wrote ", 0), 0u);
   // A planner failure ends the command; nothing is written.
   const Fail f = fail_of([&] { r.run({"broken", r.dir / "never"}); });
   EXPECT_EQ(f.message, "io error: broken:2: not UTF-8");
