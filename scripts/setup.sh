@@ -12,7 +12,8 @@ log() { printf '[setup] %s\n' "$*" >&2; }
 # --- system packages ---------------------------------------------------------
 # clang-16 with its runtimes (libFuzzer, the sanitizers) and llvm-16 (the
 # symbolizer) build and run the fuzz targets; everything else builds with g++.
-apt_packages=(g++ make libgtest-dev python3-dev python3-venv clang-16 libclang-rt-16-dev llvm-16)
+# wamerican-huge is the real-word corpus of the dictionary search tests.
+apt_packages=(g++ make libgtest-dev python3-dev python3-venv clang-16 libclang-rt-16-dev llvm-16 wamerican-huge)
 missing=()
 for p in "${apt_packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

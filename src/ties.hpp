@@ -55,6 +55,21 @@ inline std::uint64_t common_prefix(Bytes a, Bytes b) noexcept {
   return i;
 }
 
+// The first i in [0, n) with v[i] >= x (n when none), halving without
+// branches on the data: lookups walk the roots and nodes of many ties, and
+// which way a comparison goes is not predictable.
+template <class T>
+inline std::size_t lower_index(const T* v, std::size_t n, std::uint64_t x) noexcept {
+  if (n == 0) return 0;
+  const T* b = v;
+  while (n > 1) {
+    const std::size_t half = n / 2;
+    b = b[half] < x ? b + half : b;
+    n -= half;
+  }
+  return static_cast<std::size_t>(b - v) + (*b < x);
+}
+
 struct Node {
   std::uint32_t offset;  // byte position in the heads where its words are read
   std::uint32_t first;   // index of its first word
@@ -102,9 +117,9 @@ struct Ties {
   // Binary search of a block among the tie roots. A block number above
   // u32::MAX is never found.
   static Root root(std::span<const std::uint32_t> roots, std::uint64_t block) noexcept {
-    const auto it = std::upper_bound(roots.begin(), roots.end(), block,
-                                     [](std::uint64_t b, std::uint32_t r) { return b < r; });
-    const std::uint64_t at = static_cast<std::uint64_t>(it - roots.begin());
+    // The roots at most `block`: those below block + 1.
+    const std::uint64_t at =
+        block >= UINT32_MAX ? roots.size() : lower_index(roots.data(), roots.size(), block + 1);
     if (at > 0 && roots[at - 1] == block) return {true, at - 1};
     return {false, at};
   }
@@ -121,7 +136,7 @@ struct Ties {
       const Node& nd = nodes[at];
       const std::uint64_t* ws = words.data() + nd.first;
       const std::uint64_t w = word_at(query, nd.offset);
-      const std::uint32_t i = static_cast<std::uint32_t>(std::lower_bound(ws, ws + nd.count, w) - ws);
+      const std::uint32_t i = static_cast<std::uint32_t>(lower_index(ws, nd.count, w));
       if (i < nd.count && ws[i] == w) {
         const std::uint32_t child = children[nd.first + i];
         if (child < kRange) {
@@ -167,7 +182,7 @@ struct Ties {
       const Node& nd = nodes[at];
       const std::uint64_t* ws = words.data() + nd.first;
       const std::uint64_t w = word_at(query, nd.offset);
-      const std::uint32_t i = static_cast<std::uint32_t>(std::lower_bound(ws, ws + nd.count, w) - ws);
+      const std::uint32_t i = static_cast<std::uint32_t>(lower_index(ws, nd.count, w));
       if (i >= nd.count || ws[i] != w) break;
       lo = values[nd.first + i];
       hi = i + 1 < nd.count ? values[nd.first + i + 1] : nd.end;

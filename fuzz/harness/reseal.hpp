@@ -111,4 +111,12 @@ inline void reseal_overlay(MutableBytes b) {
   reseal_header_checksum(b, 45, 45);
 }
 
+// The "BDX3"/"BDX4" dictionary blob: the payload checksum (bytes 72..end, at
+// 36), then the header checksum (bytes 0..67, at 68).
+inline void reseal_dict(MutableBytes b) {
+  if (b.size() < 72) return;
+  reseal_payload_checksum(b, 72, b.size(), 36);
+  reseal_header_checksum(b, 68, 68);
+}
+
 }  // namespace qfuzz

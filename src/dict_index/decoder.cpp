@@ -94,6 +94,7 @@ RunCursor RunCursor::open(ByteSpan run, const paircode::Code& code, std::uint64_
 }
 
 void RunCursor::init(ByteSpan bytes, const paircode::Code& code, std::uint64_t k, const Codec& codec) noexcept {
+  this->codec = &codec;
   const std::uint64_t count = k > 0 ? k - 1 : 0;
   unsigned header_bits = 0;
   unsigned w;
@@ -257,31 +258,11 @@ constexpr std::size_t CLIMB_DEPTH = 32;
 template <bool Fields>
 int walk_headers(RunCursor& c, std::uint64_t t, Survivor* stack, std::size_t& depth) noexcept {
   std::size_t top = 0;
-  const unsigned char* run = c.run.data();
-  const std::uint64_t run_len = c.run.size();
-  const std::uint64_t mask = c.code_mask, width = c.width, unit = c.unit, limit = c.data_bits;
+  const std::uint64_t unit = c.unit, limit = c.data_bits;
   std::uint64_t hbit = c.header_bit, dbit = c.data_bit;
   for (std::uint64_t i = 0; i < t; ++i) {
-    const std::uint64_t at = hbit / 8;
-    const std::uint64_t word = at + 8 <= run_len ? load_le64(run + at) : paircode::tail_word(c.run, at);
-    const std::uint64_t code = (word >> (hbit % 8)) & mask;
-    hbit += width;
     std::uint64_t x, y;
-    if (Fields ? code != mask : code < c.table_len) {
-      if constexpr (Fields) {
-        y = c.y_base + (code & c.y_mask);
-        x = c.x_base + (code >> c.y_width);
-      } else {
-        x = c.table[code] >> 8;
-        y = c.table[code] & 0xff;
-      }
-    } else {
-      const auto e = escaped(c.data, dbit < limit ? dbit : limit);
-      if (!e) return 0;
-      x = e->x;
-      y = e->y;
-      dbit = e->bit;
-    }
+    if (!c.pair_at<Fields>(hbit, dbit, x, y)) return 0;
     if (y > c.capacity) return 0;
     const std::uint64_t start = dbit < limit ? dbit : limit;
     dbit = start + y * unit;  // y within the capacity of data far below 2^61 bytes: no overflow

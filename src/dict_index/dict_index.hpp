@@ -3,11 +3,13 @@
 // and coded per shard with a static codec. This header is the dictionary's
 // one public interface; the files beside it implement the blob format and
 // its writers (format), loading and validation (loader), the run cursor and
-// key decoding (decoder).
+// key decoding (decoder), the run scans (scan), routing and locate (search)
+// and the batched lookups (batch).
 #pragma once
 
 #include <array>
 #include <atomic>
+#include <bit>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -16,6 +18,7 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <string_view>
 #include <variant>
 #include <vector>
 
@@ -29,6 +32,9 @@
 #include "ties.hpp"
 
 namespace quorvale {
+namespace arrow {
+struct Utf8Chunk;
+}
 namespace dict_index {
 
 // The suffix codec of one shard.
@@ -112,37 +118,47 @@ struct RunCursor {
   std::uint64_t entries = 0;    // k - 1
   std::uint64_t consumed = 0;
   bool last_escaped = false;    // whether the last pair read was escaped
+  const Codec* codec = nullptr;  // the shard's, which the run was opened with
 
   // Opens a run of k keys (k - 1 entries) read with `code` and `codec`.
   static RunCursor open(ByteSpan run, const paircode::Code& code, std::uint64_t k, const Codec& codec) noexcept;
+
+  // The (x, y) of the entry whose header is at bit `hbit`, for one header
+  // mode: moves hbit past the header, and for an escaped entry `bit` (a data
+  // position in bits) past its varints. False when an escape cannot be read.
+  // The walks of runs (scans, climbs, stepping) share it.
+  template <bool Fields>
+  bool pair_at(std::uint64_t& hbit, std::uint64_t& bit, std::uint64_t& x, std::uint64_t& y) const noexcept {
+    const std::uint64_t at = hbit / 8;
+    const std::uint64_t word = at + 8 <= run.size() ? load_le64(run.data() + at) : paircode::tail_word(run, at);
+    const std::uint64_t code = (word >> (hbit % 8)) & code_mask;
+    hbit += width;
+    if (Fields ? code != code_mask : code < table_len) {
+      if constexpr (Fields) {
+        y = y_base + (code & y_mask);
+        x = x_base + (code >> y_width);
+      } else {
+        x = table[code] >> 8;
+        y = table[code] & 0xff;
+      }
+      return true;
+    }
+    const auto e = escaped(data, bit < data_bits ? bit : data_bits);
+    if (!e) return false;
+    x = e->x;
+    y = e->y;
+    bit = e->bit;
+    return true;
+  }
 
   // Reads the next entry's (x, y) at the header position and moves it on;
   // an escaped entry's varints move the data position past them. False when
   // an escape cannot be read. Does not count the entry as consumed.
   bool read_pair(std::uint64_t& x, std::uint64_t& y) noexcept {
-    const std::uint64_t at = header_bit / 8;
-    const std::uint64_t word = at + 8 <= run.size() ? load_le64(run.data() + at) : paircode::tail_word(run, at);
-    const std::uint64_t code = (word >> (header_bit % 8)) & code_mask;
-    header_bit += width;
-    last_escaped = false;
-    if (fields) {
-      if (code != code_mask) {
-        y = y_base + (code & y_mask);
-        x = x_base + (code >> y_width);
-        return true;
-      }
-    } else if (code < table_len) {
-      x = table[code] >> 8;
-      y = table[code] & 0xff;
-      return true;
-    }
-    const auto e = escaped(data, data_bit < data_bits ? data_bit : data_bits);
-    if (!e) return false;
-    x = e->x;
-    y = e->y;
-    data_bit = e->bit;
-    last_escaped = true;
-    return true;
+    const std::uint64_t before = data_bit;
+    const bool ok = fields ? pair_at<true>(header_bit, data_bit, x, y) : pair_at<false>(header_bit, data_bit, x, y);
+    last_escaped = ok && data_bit != before;  // only an escape moves the data position
+    return ok;
   }
 
  private:
@@ -209,6 +225,28 @@ class RouteCell {
   std::vector<std::uint64_t> words_;
 };
 
+// The answer of every search: the number of keys below the query (the id of
+// the first key not below it, n when there is none) and whether that key
+// equals the query.
+struct Search {
+  std::uint64_t rank = 0;
+  bool found = false;
+  bool operator==(const Search&) const = default;
+};
+
+// The answer of a run scan. Not found: the entries below the query, and the
+// common prefix of the query with the last key below it. Found: the 1-based
+// entry equal to the query, and the query's length.
+struct Scan {
+  std::uint64_t position = 0;
+  std::uint64_t depth = 0;
+  bool found = false;
+  bool operator==(const Scan&) const = default;
+};
+
+// The id of an absent key in the batched lookups' u64 form.
+inline constexpr std::uint64_t MISSING_ID = UINT64_MAX;
+
 }  // namespace dict_index
 }  // namespace quorvale
 
@@ -217,10 +255,21 @@ class RouteCell {
 
 namespace quorvale {
 
+namespace perfect_hash {
+class KeySource;
+}
+namespace extsort {
+class Replay;
+}
+
 class DictIndex {
  public:
   using Codec = dict_index::Codec;
   using RunCursor = dict_index::RunCursor;
+  // Whether a streamed build's key source failed; and a runner of the steps
+  // that read no key (a Python caller runs them detached).
+  using Probe = std::function<bool()>;
+  using Offline = std::function<void(const std::function<void()>&)>;
 
   // Builds from keys in any order, repeats allowed; the only error is a
   // block outside 1..=1024 (IndexError, Format), refused before the keys are
@@ -241,6 +290,21 @@ class DictIndex {
   // released once spelled.
   static DictIndex from_coded(std::vector<dict_index::Key> keys, std::uint64_t block, std::uint64_t micro,
                               charcode::CharCode code);
+  // The streamed build: the keys, in any order with repeats, are sorted in
+  // runs of at most `budget` key bytes (and budget / 8 keys), spilled beside
+  // `path` when there is more than one, then replayed into the blob written
+  // straight into `path` (the bytes the in-memory build saves). Returns the
+  // distinct key count. The block is checked before any key is read; a key
+  // that no run can hold, a source that failed (`probe` answers true once the
+  // stream has ended) and every write failure are refused with `path` as it
+  // was and no spill directory left behind.
+  static std::uint64_t build_to_file_runs(perfect_hash::KeySource& keys, const std::string& path, std::uint64_t block,
+                                          const Probe& probe = {}, const Offline& offline = {},
+                                          std::size_t budget = dict_index::RUN_BUDGET);
+  // The passes and the writer over a sorted source, every replay of which
+  // gives the same distinct keys ascending (else "the key stream changed").
+  static std::uint64_t write_sorted(extsort::Replay& source, const std::string& path, std::uint64_t block,
+                                    const Probe& probe = {});
   // One trial build per block size, in the order given, over the same keys
   // and phrases.
   static std::vector<DictIndex> plan_builds(std::span<const dict_index::Key> keys,
@@ -277,14 +341,36 @@ class DictIndex {
   // too long; `write_to` passes on the writer's error.
   std::array<unsigned char, dict_index::HEADER_LEN> header() const;
   void write_to(const std::function<void(std::span<const unsigned char>)>& write) const;
+  // The same into any byte sink offering write_all(span) (a BufWriter, ...).
+  template <class W>
+    requires requires(W& w, std::span<const unsigned char> s) { w.write_all(s); }
+  void write_to(W& w) const {
+    write_to([&w](std::span<const unsigned char> s) { w.write_all(s); });
+  }
+  // The blob written to `path` through the atomic writer (8 KiB buffered).
+  void save(const std::string& path) const;
+
+  // Loaders of a whole blob: a copy of the bytes, or the file read whole,
+  // verified; the file mapped read-only, unverified or verified.
+  static DictIndex from_bytes(std::span<const unsigned char> blob);
+  static DictIndex load(const std::string& path);
+  static DictIndex load_mmap(const std::string& path);
+  static DictIndex load_mmap_verified(const std::string& path);
+  std::uint64_t len() const noexcept { return n; }
   std::uint64_t serialized_len() const noexcept;
   dict_index::Sections sections() const noexcept;
 
   // Shape.
   std::uint64_t block_count() const noexcept { return samples.size(); }
   std::uint64_t block_keys(std::uint64_t b) const noexcept { return dict_index::block_keys(n, block, b); }
-  std::uint64_t microblocks(std::uint64_t b) const noexcept { return dict_index::ceil_div(block_keys(b), micro); }
-  std::size_t shard_of(std::uint64_t b) const noexcept { return static_cast<std::size_t>(b / shard); }
+  // Every block but the last has J microblocks; the searches and the decoder
+  // ask on every lookup, so neither divides where it need not.
+  std::uint64_t microblocks(std::uint64_t b) const noexcept {
+    return b + 1 < block_count() ? J : dict_index::ceil_div(block_keys(b), micro);
+  }
+  std::size_t shard_of(std::uint64_t b) const noexcept {
+    return static_cast<std::size_t>((shard & (shard - 1)) == 0 ? b >> std::countr_zero(shard) : b / shard);
+  }
   // Head b's stored bytes (empty when its range is damaged).
   dict_index::ByteSpan head(std::uint64_t b) const noexcept;
   // Block b's restart run, and the run of its microblock j (empty ranges
@@ -301,6 +387,47 @@ class DictIndex {
   bool key_bytes_into(std::uint64_t id, std::vector<unsigned char>& out) const;
   std::optional<std::string> key(std::uint64_t id) const;
   std::optional<std::string> spelled(dict_index::ByteSpan stored) const;
+
+  // Searches (scan, search). None reports an error: on damaged data of an
+  // index loaded without verification they read only inside the blob and the
+  // query and give ranks in 0..=n, possibly wrong ones.
+  //
+  // The search over the caller's bytes (UTF-8, or any bytes): translated into
+  // the character code when the index has one.
+  dict_index::Search locate_query(dict_index::ByteSpan query) const;
+  dict_index::Search locate_query(std::string_view query) const {
+    return locate_query(dict_index::ByteSpan(reinterpret_cast<const unsigned char*>(query.data()), query.size()));
+  }
+  // The search over bytes in the stored form.
+  dict_index::Search locate(dict_index::ByteSpan query) const;
+  // The first block in [lo, hi) whose head is above the query; hi when none,
+  // lo when lo >= hi.
+  std::uint64_t head_boundary(dict_index::ByteSpan query, std::uint64_t lo, std::uint64_t hi) const noexcept;
+  // The search inside the block before a block boundary (0: below every key).
+  dict_index::Search locate_in(std::uint64_t boundary, dict_index::ByteSpan query) const;
+  // The search inside block e for a query above its head with which it
+  // shares `depth` bytes: the microblock, then its run.
+  dict_index::Search search_block(std::uint64_t e, dict_index::ByteSpan query, std::uint64_t depth) const;
+  // The tie resolver's walk of the tie whose root is `node`.
+  ties::Boundary tie_boundary(std::uint32_t node, dict_index::ByteSpan query) const;
+  // The route words (derived on the first call, later callers waiting for
+  // it; fixed from then on). Empty when J = 1.
+  std::span<const std::uint64_t> route_microblocks() const;
+  // The ids [start, end) of the keys that start with the prefix (caller's bytes).
+  std::pair<std::uint64_t, std::uint64_t> prefix_id_range(dict_index::ByteSpan prefix) const;
+  std::pair<std::uint64_t, std::uint64_t> prefix_id_range(std::string_view prefix) const {
+    return prefix_id_range(dict_index::ByteSpan(reinterpret_cast<const unsigned char*>(prefix.data()), prefix.size()));
+  }
+  // Compares a query with the entries of one opened run of `count` keys,
+  // whose first key is below the query and shares `depth` bytes with it.
+  dict_index::Scan scan_run(const RunCursor& cursor, std::uint64_t count, dict_index::ByteSpan query,
+                            std::uint64_t depth) const noexcept;
+
+  // Batched lookups (batch), each key's answer that of locate_query: the id
+  // of every member, nothing (or MISSING_ID) for the others. The chunk form
+  // gives MISSING_ID for a null element too.
+  std::vector<std::optional<std::uint64_t>> ids_of(std::span<const std::string_view> keys) const;
+  std::vector<std::uint64_t> arrow_ids(std::span<const arrow::Utf8Chunk> chunks) const;
 
   // Keys in id order from a start id.
   class Iter {
@@ -321,6 +448,20 @@ class DictIndex {
     RunCursor micro_;
   };
   Iter iter_from(std::uint64_t start) const { return Iter(*this, start); }
+
+  // The keys k with lo <= k < hi (UTF-8 bytes, bytewise), in id order.
+  class RangeIter {
+   public:
+    bool next(std::string& text, std::uint64_t& id);
+
+   private:
+    friend class DictIndex;
+    RangeIter(Iter it, std::string hi) : it_(std::move(it)), hi_(std::move(hi)) {}
+    Iter it_;
+    std::string hi_;
+    bool done_ = false;
+  };
+  RangeIter range_iter(std::string_view lo, std::string_view hi) const;
 };
 
 namespace dict_index {
@@ -331,6 +472,22 @@ namespace dict_index {
 std::vector<std::uint64_t> derive_samples(ByteSpan heads, const Offsets& head_ends, std::uint64_t y,
                                           std::uint64_t prefix);
 std::unique_ptr<ties::Ties> derive_ties(const DictIndex& index);
+
+// What every blob writer shares (the in-memory writers, the streamed build):
+// the four small sections serialised, each refused (IndexError, Format) when
+// too long for its u32 length field; the sections after the header in blob
+// order (block data fourth, the character-code record last and empty without
+// a code); and the header of a blob of the index's shape and records with the
+// given block data length and payload checksum.
+struct Records {
+  std::vector<unsigned char> tables, codes, phrases, chars;
+};
+Records records_of(const DictIndex& d);
+inline constexpr std::size_t PAYLOAD_SECTIONS = 11;
+inline constexpr std::size_t BLOCK_DATA_SECTION = 3;
+std::array<ByteSpan, PAYLOAD_SECTIONS> payload_of(const DictIndex& d, const Records& r);
+Header header_fields(const DictIndex& d, const Records& r, std::uint64_t block_data_len,
+                     std::uint64_t payload_checksum);
 
 }  // namespace dict_index
 }  // namespace quorvale

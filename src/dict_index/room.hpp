@@ -11,6 +11,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <exception>
+#include <functional>
 #include <new>
 #include <optional>
 #include <span>
@@ -27,6 +28,16 @@
 
 namespace quorvale {
 namespace dict_index {
+
+// The builds' refusals ("format error: " is the kind's prefix).
+inline constexpr const char* MSG_BLOCK_RANGE = "dict: block must be in 1..=1024";
+inline constexpr const char* MSG_KEY_OVER_BUDGET = "dict: a key longer than the run budget";
+inline constexpr const char* MSG_SOURCE_RAISED = "dict: the input iterable raised before it ended";
+inline constexpr const char* MSG_STREAM_CHANGED = "dict: the key stream changed between passes";
+
+// Key bytes of one in-memory run of the streamed build (and at most an
+// eighth as many keys).
+inline constexpr std::size_t RUN_BUDGET = 268435456;
 
 // A key as the build reads it: a view of its bytes in the caller's storage,
 // UTF-8 text or (`Bytes`) its spelling in a character code. Keys order as
@@ -81,6 +92,10 @@ void sort_keys(std::vector<Key>& keys, std::size_t threads);
 // Sorts bytewise (on the processors' workers) and drops repeats.
 void sort_distinct(std::vector<Key>& keys);
 
+// The sampling stride of the shard whose first key is key `first` of n: one
+// 256-key chunk in every stride is sampled, about 10,000 keys of a full shard
+// (1 when exact).
+std::uint64_t sample_stride(std::uint64_t shard_keys, std::uint64_t n, std::uint64_t first, bool exact) noexcept;
 // Per shard, the suffixes the shard's front coding will code, one 256-key
 // chunk in every `stride` (about 10,000 keys a shard; every key when exact).
 Pieces build_pieces(std::span<const Key> keys, std::uint64_t block, std::uint64_t micro, bool exact);
@@ -147,7 +162,7 @@ struct Scratch {
   std::vector<unsigned char> data;    // the data area of the run being written
   std::uint64_t bits = 0;             // packed suffix codes waiting
   std::uint32_t pending = 0;
-  std::vector<std::uint64_t> run_starts;  // the block's microblock run starts
+  std::vector<std::uint64_t> run_starts;  // the block's microblock run starts, from its first byte
   paircode::FitTables fit;
 };
 
@@ -157,6 +172,15 @@ struct Scratch {
 void write_run(const paircode::Code& code, const std::uint16_t* reverse, const Codec& codec,
                const Collected& collected, std::span<const paircode::Pair> pairs, std::uint64_t first,
                Scratch& scratch);
+
+// Settles the codec and pair codes of the shard collected since the last
+// flush, writes its blocks in order (each block's runs in scratch.output, its
+// microblock run starts, relative to the block's first byte, in
+// scratch.run_starts) handing each to `block`, and clears the Collected for
+// the next shard.
+Collected::Settled flush_shard(Collected& collected, const fsst::Table& table, const Phrases& phrases,
+                               std::vector<paircode::Pair>& pairs, Scratch& scratch,
+                               const std::function<void(const Scratch&)>& block);
 
 // What one worker makes of its consecutive whole shards; offsets count from
 // the part's own heads and block data.
@@ -180,6 +204,13 @@ Part encode_range(std::span<const Key> keys, std::uint64_t block, std::uint64_t 
 // An ascending array sampled every 64 values, at the width of its widest
 // difference inside a chunk of 64.
 Offsets packed_offsets(std::span<const std::uint64_t> values);
+// The micro offsets: every microblock run start (J a block, counted from the
+// start of the block data) made relative to its block's start, packed at the
+// width of the largest; nothing when J = 1.
+Packed micro_offsets(std::span<const std::uint64_t> run_starts, std::span<const std::uint64_t> block_starts,
+                     std::uint64_t J);
+// Refuses (IndexError, Format) a block size outside 1..=1024.
+void check_block(std::uint64_t block);
 
 // Bytes of keys, and how many of them lie outside ASCII (0x80 and above).
 struct ByteCount {

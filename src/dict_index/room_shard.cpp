@@ -136,6 +136,34 @@ Collected::Settled Collected::settle(fsst::Table table, const Phrases& phrases, 
   return best;
 }
 
+Collected::Settled flush_shard(Collected& collected, const fsst::Table& table, const Phrases& phrases,
+                               std::vector<paircode::Pair>& pairs, Scratch& scratch,
+                               const std::function<void(const Scratch&)>& block) {
+  Collected::Settled settled = collected.settle(table, phrases, pairs);
+  const CodePair& codes = settled.codes;
+  const std::vector<std::uint16_t> entry_map =
+      codes.entry.is_table() ? codes.entry.table().reverse_map() : std::vector<std::uint16_t>{};
+  const std::vector<std::uint16_t> restart_map =
+      codes.restart.is_table() ? codes.restart.table().reverse_map() : std::vector<std::uint16_t>{};
+  std::size_t run = 0;
+  std::uint64_t entry = 0;
+  for (std::uint32_t runs : collected.block_runs) {
+    scratch.output.clear();
+    scratch.run_starts.clear();
+    for (std::uint32_t r = 0; r < runs; ++r, ++run) {
+      const bool restarts = r == 0;
+      if (!restarts) scratch.run_starts.push_back(scratch.output.size());
+      const std::span<const paircode::Pair> slice(pairs.data() + entry, collected.run_entries[run]);
+      write_run(restarts ? codes.restart : codes.entry, (restarts ? restart_map : entry_map).data(), settled.codec,
+                collected, slice, entry, scratch);
+      entry += slice.size();
+    }
+    block(scratch);
+  }
+  collected.clear();
+  return settled;
+}
+
 Part encode_range(std::span<const Key> keys, std::uint64_t block, std::uint64_t micro,
                   std::span<const fsst::Table> tables, const Phrases& phrases, std::uint64_t shard,
                   std::uint64_t first_block) {
@@ -150,11 +178,16 @@ Part encode_range(std::span<const Key> keys, std::uint64_t block, std::uint64_t 
   std::vector<paircode::Pair> pairs;
   Scratch scratch;
   const std::uint64_t shard_keys = shard * block;
+  const auto take_block = [&](const Scratch& s) {
+    const std::uint64_t start = part.block_data.size();
+    part.block_starts.push_back(start);
+    for (std::uint64_t r : s.run_starts) part.run_starts.push_back(start + r);
+    part.block_data.insert(part.block_data.end(), s.output.begin(), s.output.end());
+  };
   for (std::uint64_t s = 0, lo = 0; lo < c; ++s, lo += shard_keys) {
     const std::span<const Key> in_shard = keys.subspan(lo, std::min(shard_keys, c - lo));
     const fsst::Table& table = tables[std::min<std::uint64_t>(tables.size() - 1, first_block / shard + s)];
     const fsst::Encoder encoder = table.encoder();
-    collected.clear();
     for (std::uint64_t b = 0; b < in_shard.size(); b += block) {
       const auto block_keys = in_shard.subspan(b, std::min<std::uint64_t>(block, in_shard.size() - b));
       const ByteSpan head = as_span(block_keys[0]);
@@ -162,31 +195,7 @@ Part encode_range(std::span<const Key> keys, std::uint64_t block, std::uint64_t 
       part.head_ends.push_back(part.heads.size());
       collect_block(collected, block_keys, micro, encoder);
     }
-    Collected::Settled settled = collected.settle(table, phrases, pairs);
-    const CodePair& codes = settled.codes;
-    const std::vector<std::uint16_t> entry_map =
-        codes.entry.is_table() ? codes.entry.table().reverse_map() : std::vector<std::uint16_t>{};
-    const std::vector<std::uint16_t> restart_map =
-        codes.restart.is_table() ? codes.restart.table().reverse_map() : std::vector<std::uint16_t>{};
-
-    std::size_t run = 0;
-    std::uint64_t entry = 0;
-    for (std::uint32_t runs : collected.block_runs) {
-      const std::uint64_t start = part.block_data.size();
-      part.block_starts.push_back(start);
-      scratch.output.clear();
-      scratch.run_starts.clear();
-      for (std::uint32_t r = 0; r < runs; ++r, ++run) {
-        const bool restarts = r == 0;
-        if (!restarts) scratch.run_starts.push_back(start + scratch.output.size());
-        const std::span<const paircode::Pair> slice(pairs.data() + entry, collected.run_entries[run]);
-        write_run(restarts ? codes.restart : codes.entry, (restarts ? restart_map : entry_map).data(),
-                  settled.codec, collected, slice, entry, scratch);
-        entry += slice.size();
-      }
-      part.run_starts.insert(part.run_starts.end(), scratch.run_starts.begin(), scratch.run_starts.end());
-      part.block_data.insert(part.block_data.end(), scratch.output.begin(), scratch.output.end());
-    }
+    Collected::Settled settled = flush_shard(collected, table, phrases, pairs, scratch, take_block);
     part.codes.push_back(std::move(settled.codes));
     part.codecs.push_back(std::move(settled.codec));
   }

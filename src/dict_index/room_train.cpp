@@ -8,18 +8,12 @@
 namespace quorvale {
 namespace dict_index {
 
-namespace {
-
-// A shard samples one 256-key chunk in `stride`: about 10,000 keys of a full
-// shard, every key of a small one or in exact mode.
-std::uint64_t stride(std::uint64_t shard_keys, std::uint64_t n, std::uint64_t first, bool exact) {
+std::uint64_t sample_stride(std::uint64_t shard_keys, std::uint64_t n, std::uint64_t first, bool exact) noexcept {
   if (exact) return 1;
   const std::uint64_t left = n - first;
   const std::uint64_t u = (shard_keys < left ? shard_keys : left) / 10000;
   return u == 0 ? 1 : u;
 }
-
-}  // namespace
 
 // A key is coded against its predecessor, or a restart against the restart
 // micro keys before it (the head first), so only the sampled chunks are
@@ -31,7 +25,7 @@ Pieces build_pieces(std::span<const Key> keys, std::uint64_t block, std::uint64_
   Pieces pieces(shards == 0 ? 1 : static_cast<std::size_t>(shards));
   for (std::uint64_t s = 0; s < shards; ++s) {
     const std::uint64_t first = s * K, end = std::min(n, first + K);
-    const std::uint64_t u = stride(K, n, first, exact);
+    const std::uint64_t u = sample_stride(K, n, first, exact);
     std::vector<fsst::Bytes>& out = pieces[static_cast<std::size_t>(s)];
     for (std::uint64_t chunk = first; chunk < end; chunk += 256 * u) {
       for (std::uint64_t i = chunk; i < end && i < chunk + 256; ++i) {

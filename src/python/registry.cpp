@@ -2,6 +2,7 @@
 
 #include "closed_hash.hpp"
 #include "compact_hash.hpp"
+#include "dict_index.hpp"
 #include "double_array.hpp"
 #include "functions.hpp"
 #include "overlay.hpp"
@@ -19,6 +20,8 @@ std::span<const Registration> registrations() {
       {"CompactHashIndex", &compact_hash_index_type, nullptr},
       {"ClosedHashIndex", &closed_hash_index_type, nullptr},
       {"Overlay", &overlay_type, nullptr},
+      {"DictIndex", &dict_index_type, nullptr},
+      {"DictIndexIterator", &dict_index_iterator_type, nullptr},
       // The last class; the module's functions follow it.
       {"DoubleArrayIndex", &double_array_index_type, nullptr},
       // Functions after every class.

@@ -1,13 +1,14 @@
 // Seeded mutation of valid dictionary blobs: every input is refused with one
-// of the loader's messages or loads, and then decoding, iteration, the byte
-// split and writing back never crash, hang or read outside the blob (run
-// under AddressSanitizer). A longer run by hand: DICT_FUZZ_ITERATIONS and
-// DICT_FUZZ_SEED in the environment.
+// of the loader's messages or loads, and then decoding, iteration, searches,
+// the byte split and writing back never crash, hang or read outside the blob
+// or a query (run under AddressSanitizer). A longer run by hand:
+// DICT_FUZZ_ITERATIONS and DICT_FUZZ_SEED in the environment.
 #include <gtest/gtest.h>
 
 #include <cstdlib>
 #include <random>
 
+#include "dict_build_util.hpp"
 #include "dict_exercise.hpp"
 #include "dict_fixtures.hpp"
 
@@ -16,6 +17,9 @@ namespace {
 TEST(DictIndexFuzz, MutatedBlobsAreRefusedOrReadSafely) {
   std::vector<dictfix::Bytes> seeds{dictfix::empty_index(), dictfix::key_a_index()};
   for (const auto& f : dictfix::fixtures()) seeds.push_back(dictfix::write(f.spec).blob);
+  // Blobs of the build: its codec and code choices, a character code.
+  for (const auto& keys : {buildfix::paths(400, 71), buildfix::cyrillic(300, 72), buildfix::urls(300, 73)})
+    seeds.push_back(buildfix::blob_of(quorvale::DictIndex::build_with_block(std::span<const std::string>(keys), 32)));
   for (const auto& s : seeds) dictfix::exercise(s);
 
   const char* iterations = std::getenv("DICT_FUZZ_ITERATIONS");
@@ -58,3 +62,29 @@ TEST(DictIndexFuzz, MutatedBlobsAreRefusedOrReadSafely) {
 }
 
 }  // namespace
+
+TEST(DictIndexFuzz, CraftedOffsetsStayInside) {
+  // A blob loaded without verification carries its head ends, block offsets
+  // and micro offsets unchecked: overwritten with all ones, a descending
+  // pattern or noise, every decode and search stays inside the blob.
+  std::mt19937_64 rng(77);
+  for (const auto& f : dictfix::fixtures()) {
+    SCOPED_TRACE(f.name);
+    const dictfix::Written w = dictfix::write(f.spec);
+    const std::uint64_t heads_len = quorvale::load_le64(w.blob.data() + 16);
+    const std::pair<std::size_t, std::size_t> regions[] = {
+        {w.heads_at + heads_len, w.block_data_at},
+        {w.block_offsets_at, w.micro_at},
+        {w.micro_at, w.chars_at},
+    };
+    for (const auto& [from, to] : regions) {
+      for (int pattern = 0; pattern < 3; ++pattern) {
+        dictfix::Bytes b = w.blob;
+        for (std::size_t i = from; i < to; ++i)
+          b[i] = pattern == 0 ? 0xff : pattern == 1 ? static_cast<unsigned char>(255 - (i - from) * 7) : static_cast<unsigned char>(rng());
+        dictfix::reseal(b);
+        ASSERT_NO_THROW(dictfix::exercise(b));
+      }
+    }
+  }
+}

@@ -1,0 +1,51 @@
+// The dictionary blob ("BDX3"/"BDX4", DictIndex::from_shared) at both
+// verification levels. Every refusal must be one of the loader's messages;
+// what loads decodes keys by id, iterates, searches (single lookups, batched
+// lookups, prefix ranges, before and after the route words, with every rank
+// in 0..=n) without reading outside its blob or a query, and writes itself
+// back to bytes that load and write alike. The body is the one the C++
+// mutation loop runs (tests/cpp/dict_exercise.hpp); a broken expectation
+// there is thrown, escapes, and is a finding.
+#include <span>
+#include <string>
+#include <vector>
+
+#include "dict_exercise.hpp"
+#include "dict_fixtures.hpp"
+#include "fuzz.hpp"
+#include "reseal.hpp"
+
+using namespace quorvale;
+
+void qfuzz::run(Input& in) {
+  if (in.reseal()) reseal_dict(in.bytes);
+  dictfix::exercise(in.view(), [&](bool verify, const std::string& message) {
+    refused(verify ? "verified" : "unverified", message);
+  });
+}
+
+void qfuzz::seeds(Seeds& out) {
+  out.add("empty", dictfix::empty_index());
+  out.add("key-a", dictfix::key_a_index());
+  // Hand-laid blobs: every codec (Tiered phrases included), both header
+  // modes, escapes, character codes, tied samples, edge block shapes.
+  int i = 0;
+  for (const auto& f : dictfix::fixtures()) out.add("laid-" + std::to_string(i++), dictfix::write(f.spec).blob);
+  // Blobs of the build.
+  std::vector<std::string> paths, words, cyrillic;
+  for (int k = 0; k < 300; ++k) paths.push_back("/usr/share/doc/pkg" + std::to_string(k % 17) + "/file" + std::to_string(k));
+  for (const auto& k : dictfix::random_keys(400, 81, "abcdefghij", 10)) words.push_back(k);
+  for (const auto& k : dictfix::random_keys(200, 82, "abcdef", 6)) {
+    std::string s;
+    for (char c : k) s += dictsearch::utf8_of(0x430 + static_cast<std::uint32_t>(c - 'a'));
+    cyrillic.push_back(s);
+  }
+  for (const auto* keys : {&paths, &words, &cyrillic}) {
+    const DictIndex d = DictIndex::build_with_block(std::span<const std::string>(*keys), 32);
+    std::vector<unsigned char> blob;
+    d.write_to([&](std::span<const unsigned char> s) { blob.insert(blob.end(), s.begin(), s.end()); });
+    out.add("built-" + std::to_string(i++), blob);
+  }
+  // Left unsealed, for the checksum checks themselves.
+  out.add("raw-key-a", dictfix::key_a_index(), 0);
+}

@@ -1,0 +1,45 @@
+// Threads searching one dictionary while others derive its route words:
+// every search agrees with the keys whether it met the words or not, and
+// every caller of route_microblocks gets the one table derived.
+#include <gtest/gtest.h>
+
+#include <atomic>
+
+#include "dict_fixtures.hpp"
+#include "dict_search_util.hpp"
+#include "threads.hpp"
+
+using namespace quorvale;
+
+TEST(DictSearchMt, SearchesAgreeWhileRouteWordsAreDerived) {
+  dictfix::Spec spec;
+  spec.keys = dictfix::random_keys(4000, 41, "abcdefgh", 14);
+  spec.block = 64;
+  spec.micro = 8;
+  spec.codecs = {dictfix::Symbols{{"ab", "cd", "efgh", "a"}}};
+  const auto blob = dictfix::write(spec).blob;
+  const auto& keys = spec.keys;
+  const auto queries = dictsearch::queries_around(keys, false, 3);
+  for (int round = 0; round < 3; ++round) {
+    const DictIndex d = dictsearch::load(blob);
+    std::atomic<std::uint64_t> wrong{0};
+    std::vector<const std::uint64_t*> tables(8, nullptr);
+    run_workers(8, [&](std::size_t worker) {
+      if (worker % 2 == 1) tables[worker] = d.route_microblocks().data();
+      std::vector<std::string_view> batch;
+      for (std::size_t i = worker; i < queries.size(); i += 3) {
+        const auto want = dictsearch::brute(keys, queries[i]);
+        if (d.locate_query(queries[i]) != want) wrong.fetch_add(1);
+        batch.push_back(queries[i]);
+      }
+      const auto ids = d.ids_of(batch);
+      for (std::size_t k = 0; k < batch.size(); ++k) {
+        const auto want = dictsearch::brute(keys, std::string(batch[k]));
+        if (ids[k] != (want.found ? std::optional<std::uint64_t>(want.rank) : std::nullopt)) wrong.fetch_add(1);
+      }
+      if (worker % 2 == 0) tables[worker] = d.route_microblocks().data();
+    });
+    EXPECT_EQ(wrong.load(), 0u);
+    for (const auto* t : tables) EXPECT_EQ(t, tables[0]) << "one table for every caller";
+  }
+}
