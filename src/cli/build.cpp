@@ -241,8 +241,7 @@ std::uint64_t build_streamed(IndexKind kind, const Source& source, const std::st
       case IndexKind::StringIndex:
         return StringIndex::build_to_file(*source.keys(), path);
       case IndexKind::DictIndex:
-        (void)block;
-        throw Fail::work(std::string(kind_name(kind)) + "'s streamed build is not part of this build yet");
+        return DictIndex::build_to_file_runs(*source.keys(), path, block.value_or(DEFAULT_BLOCK));
     }
   } catch (const IndexError& e) {
     throw build_fail(e);
