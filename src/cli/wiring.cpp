@@ -1,10 +1,11 @@
-// Where the commands reach units that join this build later (the planner
-// and the body of the dump command), and the dictionary's
-// byte split. Until each lands, the command that needs it fails with a work
-// failure that says so; nothing else in the command line depends on them.
+// Where the commands reach units that join this build later (the body of
+// the dump command), the planner and the dictionary's byte split.
+// Until each lands, the command that needs it fails with a work failure that
+// says so; nothing else in the command line depends on them.
 #include "cli/cli.hpp"
 
 #include "dict_index/dict_index.hpp"
+#include "estimate.hpp"
 
 namespace quorvale::cli {
 
@@ -16,10 +17,23 @@ namespace {
 
 }  // namespace
 
+namespace {
+
+PlanSummary summary(const estimate::Plan& plan) {
+  const estimate::Estimate& best = plan.estimates.at(0);
+  return PlanSummary{plan.text(), plan.needs, best.kind, best.block};
+}
+
+}  // namespace
+
 const Planner& planner() {
   static const Planner p{
-      [](std::span<const std::string_view>, const Needs&, const Objective&) -> PlanSummary { missing("the planner"); },
-      [](const std::string&, const Needs&, const Objective&) -> PlanSummary { missing("the planner"); },
+      [](std::span<const std::string_view> keys, const Needs& needs, const Objective& objective) {
+        return summary(estimate::plan_for(keys, needs, objective));
+      },
+      [](const std::string& path, const Needs& needs, const Objective& objective) {
+        return summary(estimate::plan_file(path, needs, objective));
+      },
   };
   return p;
 }
