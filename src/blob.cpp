@@ -50,10 +50,10 @@ std::uint64_t hash_block(std::span<const unsigned char> bytes) noexcept {
   return h.finish();
 }
 
-std::uint32_t header_checksum(std::span<const unsigned char> header) noexcept {
+std::uint64_t header_hash(std::span<const unsigned char> bytes) noexcept {
   std::uint64_t h = 0xcbf29ce484222325ULL;
-  for (unsigned char c : header) h = (h ^ c) * 0x100000001b3ULL;
-  return static_cast<std::uint32_t>(fin(h));
+  for (unsigned char c : bytes) h = (h ^ c) * 0x100000001b3ULL;
+  return fin(h);
 }
 
 }  // namespace blob

@@ -88,8 +88,17 @@ namespace blob {
 // Payload checksum of one byte sequence.
 std::uint64_t hash_block(std::span<const unsigned char> bytes) noexcept;
 
-// Header checksum: low 32 bits of fin(FNV-1a 64 of the header bytes).
-std::uint32_t header_checksum(std::span<const unsigned char> header) noexcept;
+// fin(FNV-1a 64 of the bytes), unseeded: the header checksum before it is
+// cut to 32 bits, and the planner's sample hash of a key.
+std::uint64_t header_hash(std::span<const unsigned char> bytes) noexcept;
+inline std::uint64_t header_hash(std::string_view bytes) noexcept {
+  return header_hash(std::span<const unsigned char>(reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size()));
+}
+
+// Header checksum: the low 32 bits of header_hash of the header bytes.
+inline std::uint32_t header_checksum(std::span<const unsigned char> header) noexcept {
+  return static_cast<std::uint32_t>(header_hash(header));
+}
 
 }  // namespace blob
 

@@ -483,7 +483,8 @@ KeyView Run::sorted() {
 }
 
 void Run::each(const Callback& callback) {
-  for (std::string_view key : sorted()) callback(key);
+  // Sorted keys lie scattered over the run's bytes.
+  visit_fetching_ahead(sorted(), callback);
 }
 
 // ---- merged stream -------------------------------------------------------------

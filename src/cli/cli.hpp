@@ -92,7 +92,11 @@ class LineReader {
   explicit LineReader(int fd);
   // The next line with its line feed, if it has one; false at the end.
   // Throws IndexError (Io) when the read fails.
-  bool read_line(std::string& line);
+  bool read_line(std::string& line) { return read_line(line, SIZE_MAX); }
+  // The same, except that a line longer than `limit` is returned once it is
+  // (so longer than `limit`, and cut short): a reader that refuses such
+  // lines need not hold the whole line.
+  bool read_line(std::string& line, std::size_t limit);
   static constexpr std::size_t CAPACITY = 8192;
 
  private:

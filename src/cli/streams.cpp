@@ -87,7 +87,7 @@ void BufOut::flush() {
 
 LineReader::LineReader(int fd) : fd_(fd), buf_(new char[CAPACITY]) {}
 
-bool LineReader::read_line(std::string& line) {
+bool LineReader::read_line(std::string& line, std::size_t limit) {
   line.clear();
   for (;;) {
     if (pos_ == len_) {
@@ -104,7 +104,7 @@ bool LineReader::read_line(std::string& line) {
     const std::size_t take = feed ? static_cast<std::size_t>(feed - start) + 1 : len_ - pos_;
     line.append(start, take);
     pos_ += take;
-    if (feed) return true;
+    if (feed || line.size() > limit) return true;
   }
 }
 

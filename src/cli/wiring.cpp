@@ -1,10 +1,11 @@
-// Where the commands reach units that join this build later (the planner
-// and the bodies of the build and dump commands), and the dictionary's
-// byte split. Until each lands, the command that needs it fails with a work
-// failure that says so; nothing else in the command line depends on them.
+// Where the commands reach units that join this build later (the bodies of
+// the build and dump commands), the planner and the dictionary's byte split.
+// Until each lands, the command that needs it fails with a work failure that
+// says so; nothing else in the command line depends on them.
 #include "cli/cli.hpp"
 
 #include "dict_index/dict_index.hpp"
+#include "estimate.hpp"
 
 namespace quorvale::cli {
 
@@ -16,10 +17,23 @@ namespace {
 
 }  // namespace
 
+namespace {
+
+PlanSummary summary(const estimate::Plan& plan) {
+  const estimate::Estimate& best = plan.estimates.at(0);
+  return PlanSummary{plan.text(), plan.needs, best.kind, best.block};
+}
+
+}  // namespace
+
 const Planner& planner() {
   static const Planner p{
-      [](std::vector<std::string>, const Needs&, const Objective&) -> PlanSummary { missing("the planner"); },
-      [](const std::string&, const Needs&, const Objective&) -> PlanSummary { missing("the planner"); },
+      [](std::vector<std::string> keys, const Needs& needs, const Objective& objective) {
+        return summary(estimate::plan_for(std::span<const std::string>(keys), needs, objective));
+      },
+      [](const std::string& path, const Needs& needs, const Objective& objective) {
+        return summary(estimate::plan_file(path, needs, objective));
+      },
   };
   return p;
 }

@@ -26,6 +26,7 @@ std::span<const Registration> registrations() {
       {"DoubleArrayIndex", &double_array_index_type, nullptr},
       // Functions after every class.
       {"inspect", nullptr, &inspect_function},
+      {"plan", nullptr, &plan_function},
       {"_cli", nullptr, &cli_function},
   };
   return std::span<const Registration>(table);

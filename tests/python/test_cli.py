@@ -141,18 +141,11 @@ def test_inspect_sections_of_a_dictionary(tmp_path):
 
 def test_plan_reads_standard_input():
     r = cli("plan", "-", stdin=b"b\n\n\na\n")
-    assert r.stderr.startswith(b"-: 2 empty lines skipped\n")
-    if not hasattr(core, "plan"):
-        # The planner joins later; until then the command says so.
-        assert r.returncode == 1
-        assert r.stderr == b"-: 2 empty lines skipped\nquorvale: the planner is not part of this build yet\n"
-        return
     expected = core.plan(["a", "b"], exact=True)["text"].encode()
     assert (r.returncode, r.stdout, r.stderr) == (0, expected, b"-: 2 empty lines skipped\n" + NOTE.encode())
     assert len(NOTE.encode()) == 240
 
 
-@pytest.mark.skipif(not hasattr(core, "plan"), reason="needs the planner")
 def test_plan_of_a_file_and_the_note(tmp_path):
     (tmp_path / "keys").write_bytes(b"b\n\na\n")
     expected = core.plan(["a", "b"], exact=True)["text"].encode()
@@ -161,6 +154,17 @@ def test_plan_of_a_file_and_the_note(tmp_path):
     for extra in (["--fuzzy"], ["--closed-vocabulary"], ["--objective", "reverse=1"]):
         r = cli("plan", str(tmp_path / "keys"), *extra)
         assert r.returncode == 0 and r.stderr == b"", extra
+
+
+def test_plan_failures_of_a_file(tmp_path):
+    missing = tmp_path / "missing"
+    r = cli("plan", str(missing))
+    assert (r.returncode, r.stdout) == (1, b"")
+    assert r.stderr == f"quorvale: io error: {missing}: No such file or directory (os error 2)\n".encode()
+    (tmp_path / "keys").write_bytes(b"a\n\xff\n")
+    r = cli("plan", str(tmp_path / "keys"))
+    assert (r.returncode, r.stderr) == (1, f"quorvale: io error: {tmp_path / 'keys'}:2: not UTF-8\n".encode())
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["keys"]
 
 
 def test_cli_arguments_in_process(capfd):
