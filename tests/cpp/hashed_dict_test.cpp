@@ -12,24 +12,17 @@
 
 #include "hashed_dict.hpp"
 #include "hashed_dict_fixtures.hpp"
+#include "keyless_fixtures.hpp"
 #include "temp_dir.hpp"
 
 using namespace quorvale;
 using hashed_dict::Found;
 using hdfix::Bytes;
+using keyless_fixtures::error_of;
 
 namespace {
 
 using Dict = std::shared_ptr<const DictIndex>;
-
-std::string error_of(const std::function<void()>& f) {
-  try {
-    f();
-  } catch (const IndexError& e) {
-    return e.what();
-  }
-  return "no error";
-}
 
 std::string load_error(const Bytes& b, bool verify = true) {
   return error_of([&] { HashedDictIndex::from_shared(blob::SharedBytes::from_owned(std::span<const unsigned char>(b)), verify); });
