@@ -156,6 +156,28 @@ TEST(HashedDictKnown, OneKey) {
   EXPECT_EQ(h32.entry(0), pairs[0].second & 0xffffffffULL);
 }
 
+TEST(HashedDictKnown, EntryReadsAgreeAtEveryWidth) {
+  // Whole-byte entries (8, 16 and 32 bits at n = 2), odd widths, the last
+  // entries of a table (where no 8 bytes are left) and 33-bit ones.
+  for (std::size_t n : {std::size_t{2}, std::size_t{300}}) {
+    std::vector<std::string> keys = hdfix::keys(n, n);
+    const Dict d = hdfix::dict_of(keys);
+    const std::vector<hash::HashPair> pairs = synthetic(n);
+    for (std::uint32_t bits = 0; bits <= 32; ++bits) {
+      const HashedDictIndex h = HashedDictIndex::from_pairs(d, pairs, bits, 1);
+      const auto table = h.rank_table().bytes();
+      for (std::uint64_t r = 0; r < n; ++r) {
+        const std::uint64_t slot = h.mphf()->index(pairs[r].first);
+        const std::uint64_t want = (r << bits) | (pairs[r].second & ((std::uint64_t{1} << bits) - 1));
+        ASSERT_EQ(bits_at(table, slot * h.entry_bits(), h.entry_bits()), want) << bits;
+        ASSERT_EQ(h.entry(slot), want) << bits;
+        ASSERT_EQ(h.value_at_the_end(slot), want) << bits;
+      }
+      EXPECT_EQ(h.value_at_the_end(n), 0u);  // past the table
+    }
+  }
+}
+
 TEST(HashedDictKnown, Header) {
   const std::vector<std::string> keys = hdfix::keys(40, 7);
   const Dict d = hdfix::dict_of(keys);
