@@ -15,10 +15,6 @@ namespace {
   throw Fail::work(std::string(what) + " is not part of this build yet");
 }
 
-}  // namespace
-
-namespace {
-
 PlanSummary summary(const estimate::Plan& plan) {
   const estimate::Estimate& best = plan.estimates.at(0);
   return PlanSummary{plan.text(), plan.needs, best.kind, best.block};
