@@ -12,7 +12,7 @@
    - iteration, keys/s of `for k, i in d` against `for k, i in t.iteritems()`.
      Target: at least 2x.
 2. `DictIndex.build_to_file` over a generator of the lines of a keys file of
-   about G = 2 GB (URL-like lines of ~60 bytes, 10% repeats, shuffled; made
+   about G = 2 GB (URL-like lines of ~57 bytes, 10% repeats, shuffled; made
    once in DIR), in a child process reporting its peak RSS (VmHWM; GNU
    `time -v` reports the same figure), against a child that reads the lines
    into a list, builds `DictIndex(list)` and saves it. Targets: peak RSS at
@@ -88,24 +88,31 @@ def lookup_bench(name, keys, marisa, queries_count):
     print(f"  iteration vs marisa iteritems: {r:.2f}x (target >= 2x: {verdict(r >= 2)})")
 
 
+SYLLABLES = ["ka", "lo", "mi", "ne", "su", "ta", "ri", "po", "de", "va", "shi", "ron", "el", "an", "tor", "bel"]
+VOCABULARY = [a + b + c for a in SYLLABLES for b in SYLLABLES for c in ("", "s", "ing", "er")]
+HOSTS = ["https://www.example.com/", "https://docs.example.org/wiki/", "http://shop.example.net/p/",
+         "https://news.example.co.uk/2024/", "https://blog.example.io/posts/", "https://cdn.example.com/static/"]
+TAILS = ["", ".html", "?ref=home", "#comments", "/edit", "?page=2"]
+
+
 def url_lines(numbers):
-    """Line i: a URL-like key of 40 to 80 bytes derived from i alone."""
+    """Line i: a URL-like key of about 60 bytes (host, two path words, a number), derived from i alone."""
     numbers = numbers.astype(np.uint64)
-    hosts = np.array([b"https://www.example.com/", b"https://docs.example.org/wiki/", b"http://shop.example.net/p/",
-                      b"https://news.example.co.uk/2024/"], dtype=object)
     with np.errstate(over="ignore"):
-        h = mix(numbers * np.uint64(7))
-    tokens = key_lines(numbers).split(b"\n")[:-1]
-    heads = hosts[(h % np.uint64(len(hosts))).astype(np.int64)]
-    tails = [b"", b"?ref=1", b"/index.html", b"#top"]
-    return b"".join(hd + tok + b"/" + tokens[(i + 1) % len(tokens)][:12] + tails[i % 4] + b"\n"
-                    for i, (hd, tok) in enumerate(zip(heads, tokens)))
+        h = [mix(numbers * np.uint64(8) + np.uint64(w)) for w in range(4)]
+    host = (h[0] % np.uint64(len(HOSTS))).tolist()
+    a = (h[1] % np.uint64(len(VOCABULARY))).tolist()
+    b = (h[2] % np.uint64(len(VOCABULARY))).tolist()
+    num = (h[3] % np.uint64(10**7)).tolist()
+    tail = ((h[3] >> np.uint64(40)) % np.uint64(len(TAILS))).tolist()
+    return "".join(f"{HOSTS[host[i]]}{VOCABULARY[a[i]]}/{VOCABULARY[b[i]]}-{num[i]}{TAILS[tail[i]]}\n"
+                   for i in range(len(num))).encode()
 
 
 def make_url_file(path, target_bytes, seed=17):
     if os.path.exists(path):
         return
-    lines = target_bytes // 62
+    lines = target_bytes // 58
     print(f"writing about {target_bytes / 1e9:.1f} GB ({lines} lines) to {path} ...", flush=True)
     rng = np.random.default_rng(seed)
     distinct = lines - lines // 10

@@ -616,8 +616,10 @@ struct Methods {
 
   // ---- the type ----
 
-  // Made once through `cell`; `own` holds the class's own slots.
-  static PyObject* make_index_type(TypeCell& cell, std::initializer_list<PyType_Slot> own) {
+  // Made once through `cell`; `own` holds the class's own slots. A class
+  // without a constructor passes Py_TPFLAGS_DISALLOW_INSTANTIATION.
+  static PyObject* make_index_type(TypeCell& cell, std::initializer_list<PyType_Slot> own,
+                                   unsigned long extra_flags = 0) {
     return cell.get([&]() -> PyObject* {
       static const std::string qualified = std::string("quorvale._core.") + K::name;
       static std::vector<PyType_Slot> slots = [&] {
@@ -633,7 +635,8 @@ struct Methods {
         return v;
       }();
       static PyType_Spec spec = {qualified.c_str(), static_cast<int>(sizeof(Instance<Core>)), 0,
-                                 Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE, slots.data()};
+                                 static_cast<unsigned int>(Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | extra_flags),
+                                 slots.data()};
       return make_type(&spec, [](PyObject* type) {
         if constexpr (K::id_attributes) {
           set_class_attr(type, "ID_DTYPE", PyUnicode_FromString(dtype()));

@@ -5,6 +5,7 @@
 #include "dict_index.hpp"
 #include "double_array.hpp"
 #include "functions.hpp"
+#include "hashed_dict.hpp"
 #include "overlay.hpp"
 #include "perfect_hash.hpp"
 #include "string_index.hpp"
@@ -22,6 +23,7 @@ std::span<const Registration> registrations() {
       {"Overlay", &overlay_type, nullptr},
       {"DictIndex", &dict_index_type, nullptr},
       {"DictIndexIterator", &dict_index_iterator_type, nullptr},
+      {"HashedDictIndex", &hashed_dict_index_type, nullptr},
       // The last class; the module's functions follow it.
       {"DoubleArrayIndex", &double_array_index_type, nullptr},
       // Functions after every class.
