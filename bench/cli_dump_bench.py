@@ -50,7 +50,7 @@ def build(kind, keys, blob, args):
     r = subprocess.run([QUORVALE, "build", keys, dictionary, "--index", "dict"], capture_output=True, text=True)
     if r.returncode != 0:
         return r.stderr.strip()
-    core.HashedDictIndex(core.DictIndex.load(dictionary)).save(blob)
+    core.HashedDictIndex.from_dict(core.DictIndex.load(dictionary), 8).save(blob)
     return None
 
 

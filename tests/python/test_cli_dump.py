@@ -83,6 +83,15 @@ def test_ordered_kinds_dump_in_byte_order(tmp_path, name, args, make):
     moves_to_a_string_index(tmp_path, "x.idx", keys)
 
 
+@pytest.mark.parametrize("make", [mostly_ascii_keys, cyrillic_keys])
+def test_hashed_dictionary_dumps_its_dictionary(tmp_path, make):
+    keys = make(3000, 9)
+    dictionary = core.DictIndex(keys, 32)
+    core.HashedDictIndex.from_dict(dictionary, 8).save(tmp_path / "x.idx")
+    assert dumped(tmp_path, "x.idx") == in_byte_order(keys)
+    moves_to_a_string_index(tmp_path, "x.idx", keys)
+
+
 def test_perfect_hash_dumps_in_id_order(tmp_path):
     keys = random_keys(3000, 8)
     path = built(tmp_path, keys, "--index", "perfect")
@@ -121,6 +130,8 @@ def test_zero_keys_write_nothing(tmp_path):
     for kind in ("string", "perfect", "dict"):
         assert cli("build", "k.txt", f"{kind}.idx", "--index", kind, cwd=tmp_path).returncode == 0
         assert dumped(tmp_path, f"{kind}.idx") == []
+    core.HashedDictIndex.from_dict(core.DictIndex([]), 8).save(tmp_path / "h.idx")
+    assert dumped(tmp_path, "h.idx") == []
     for cls in (StringIndex, PerfectHashIndex):
         o = Overlay(cls(["a"]))
         o.remove("a")
