@@ -10,6 +10,7 @@ from quorvale._core import CompactHashIndex, DoubleArrayIndex, Overlay, PerfectH
 from blobs import made
 from test_cli import QUORVALE, cli
 from test_cli_build import keys_file, random_keys
+from test_overlay import reseal as reseal_overlay_blob
 
 ref_keyless = references.load("keyless_ref")
 ref_mphf = references.load("mphf_reference")
@@ -149,32 +150,6 @@ def garbled(blob, header):
     return blob[:header] + bytes([0xA5]) * (len(blob) - header)
 
 
-def refusal_cases():
-    keys = [f"k{i}" for i in range(500)]
-    compact = CompactHashIndex(keys).to_bytes()
-    over_compact = Overlay(CompactHashIndex(keys)).to_bytes()
-    return [
-        ("compact", garbled(compact, 40), "a CompactHashIndex " + STORES_NO_KEYS),
-        ("closed", garbled(core.ClosedHashIndex(keys).to_bytes(), 36), "a ClosedHashIndex " + STORES_NO_KEYS),
-        ("mph3", made("MPH3", 200, [(8, "Q", 9)]), "a minimal perfect hash " + STORES_NO_KEYS),
-        ("double-array", garbled(DoubleArrayIndex(keys).to_bytes(), 64),
-         "a DoubleArrayIndex answers no id -> key, so it cannot be dumped; keep the key list it was built from"),
-        ("overlay-compact", garbled(over_compact, 49 + 40),
-         "an overlay over a base tagged 3 stores no keys of its own to dump"),
-    ]
-
-
-@pytest.mark.parametrize("name, blob, message", refusal_cases(), ids=[c[0] for c in refusal_cases()])
-def test_refusals_come_from_the_header(tmp_path, name, blob, message):
-    (tmp_path / "x").write_bytes(blob)
-    r = cli("dump", "x", cwd=tmp_path)
-    assert (r.returncode, r.stdout, r.stderr) == (1, b"", f"quorvale: x: {message}\n".encode())
-
-
-def perfect_blob(keys):
-    return PerfectHashIndex(keys).to_bytes()
-
-
 def flipped(blob, at):
     b = bytearray(blob)
     b[at] ^= 1
@@ -182,10 +157,22 @@ def flipped(blob, at):
 
 
 def failure_cases():
+    """(name, blob, message): the refusals first, read from the header alone
+    (every byte after it garbage), then failures of the inspection (which
+    name the path) and of the load (which do not)."""
+    keys = [f"k{i}" for i in range(500)]
+    over_compact = Overlay(CompactHashIndex(keys)).to_bytes()
     over_string = Overlay(StringIndex(["a", "b"]))
     over_string.add("c")
     ovl = over_string.to_bytes()
     return [
+        ("compact", garbled(CompactHashIndex(keys).to_bytes(), 40), "x: a CompactHashIndex " + STORES_NO_KEYS),
+        ("closed", garbled(core.ClosedHashIndex(keys).to_bytes(), 36), "x: a ClosedHashIndex " + STORES_NO_KEYS),
+        ("mph3", made("MPH3", 200, [(8, "Q", 9)]), "x: a minimal perfect hash " + STORES_NO_KEYS),
+        ("double-array", garbled(DoubleArrayIndex(keys).to_bytes(), 64),
+         "x: a DoubleArrayIndex answers no id -> key, so it cannot be dumped; keep the key list it was built from"),
+        ("overlay-compact", garbled(over_compact, 49 + 40),
+         "x: an overlay over a base tagged 3 stores no keys of its own to dump"),
         ("unknown-magic", b"QQQQ" + bytes(60), "x: format error: not a quorvale blob: unknown magic"),
         ("old-perfect", made("BMP3", 64),
          "x: format error: a PerfectHashIndex blob from quorvale < 4.0, keyed on a hash this version no longer "
@@ -193,13 +180,14 @@ def failure_cases():
         ("old-dictionary", made("BDX2", 56),
          "format error: dict: blob written by quorvale 2.2 or 3.x, which spent a byte on every entry's header; "
          "rebuild the index from its keys"),
-        ("perfect-payload", flipped(perfect_blob(["a", "b", "c"]), 40), "format error: payload checksum mismatch"),
+        ("perfect-payload", flipped(PerfectHashIndex(["a", "b", "c"]).to_bytes(), 40),
+         "format error: payload checksum mismatch"),
         ("overlay-payload", flipped(ovl, len(ovl) - 2), "format error: overlay payload checksum mismatch"),
     ]
 
 
 @pytest.mark.parametrize("name, blob, message", failure_cases(), ids=[c[0] for c in failure_cases()])
-def test_inspection_and_load_failures(tmp_path, name, blob, message):
+def test_refusals_and_failures(tmp_path, name, blob, message):
     (tmp_path / "x").write_bytes(blob)
     r = cli("dump", "x", cwd=tmp_path)
     assert (r.returncode, r.stdout, r.stderr) == (1, b"", f"quorvale: {message}\n".encode())
@@ -241,13 +229,6 @@ def reseal_perfect(b):
     return bytes(b)
 
 
-def reseal_overlay(b):
-    b = bytearray(b)
-    b[37:45] = struct.pack("<Q", ref_keyless.payload_checksum(bytes(b[49:])))
-    b[45:49] = struct.pack("<I", ref_mphf.header_checksum(bytes(b[:45])))
-    return bytes(b)
-
-
 def not_utf8(blob, key):
     """The blob with the key's first byte made 0xFF."""
     at = blob.index(key.encode())
@@ -272,7 +253,7 @@ def test_perfect_hash_key_that_is_not_utf8(tmp_path):
     ovl = o.to_bytes()
     base_at = 49
     base = reseal_perfect(not_utf8(ovl[base_at:base_at + len(blob)], index.key(bad)))
-    (tmp_path / "o.ovl").write_bytes(reseal_overlay(ovl[:base_at] + base + ovl[base_at + len(blob):]))
+    (tmp_path / "o.ovl").write_bytes(reseal_overlay_blob(ovl[:base_at] + base + ovl[base_at + len(blob):]))
     r = cli("dump", "o.ovl", cwd=tmp_path)
     assert (r.returncode, lines(r.stdout)) == (1, [index.key(i) for i in range(bad)])
     assert r.stderr == f"quorvale: o.ovl: id {bad} has no key\n".encode()
