@@ -13,7 +13,9 @@ cd "$(dirname "$0")/.."
 root=$(pwd)
 secs=${QUORVALE_FUZZ_SECONDS:-25}
 jobs=${QUORVALE_FUZZ_JOBS:-$(nproc 2>/dev/null || echo 2)}
+started=$(date +%s)
 build=$(fuzz/build.sh)
+built=$(date +%s)
 
 if [ $# -gt 0 ]; then names=("$@"); else names=(); for f in fuzz/targets/*.cpp; do names+=("$(basename "$f" .cpp)"); done; fi
 
@@ -64,4 +66,6 @@ if [ "$failed" -ne 0 ]; then
   echo "fuzzing found something; see above (reproducers under $root/$build/findings)"
   exit 1
 fi
+now=$(date +%s)
+echo "fuzz stage: $((now - started))s ($((built - started))s building, $((now - built))s fuzzing)"
 echo "fuzzing: ${#names[@]} passed, 0 failed"

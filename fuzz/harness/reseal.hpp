@@ -119,4 +119,7 @@ inline void reseal_dict(MutableBytes b) {
   reseal_header_checksum(b, 68, 68);
 }
 
+// The "BCL2" closed-hash blob (36-byte header, image length at 12).
+inline void reseal_bcl2(MutableBytes b) { reseal_hash_blob(b, 36, 12); }
+
 }  // namespace qfuzz

@@ -27,6 +27,12 @@ void qfuzz::run(Input& in) {
 void qfuzz::seeds(Seeds& out) {
   out.add("empty", dictfix::empty_index());
   out.add("key-a", dictfix::key_a_index());
+  // No keys but a head byte: loads, and only the verified walk refuses it.
+  Bytes stray = dictfix::empty_index();
+  stray[16] = 1;  // heads length
+  stray.insert(stray.begin() + 72, 'h');
+  reseal_dict(stray);
+  out.add("empty-with-a-head-byte", stray);
   // Hand-laid blobs: every codec (Tiered phrases included), both header
   // modes, escapes, character codes, tied samples, edge block shapes.
   int i = 0;

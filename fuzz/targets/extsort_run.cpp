@@ -7,8 +7,6 @@
 // (and keeps failing). What it yielded, spilled again as one run, reads back
 // the same; sorted in memory it gives what the stream's keys give sorted
 // and without repeats, as does the replay of runs spilled from those keys.
-#include <unistd.h>
-
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
@@ -19,6 +17,7 @@
 #include "extsort.hpp"
 #include "utf8.hpp"
 #include "fuzz.hpp"
+#include "scratch.hpp"
 
 using namespace quorvale;
 using namespace qfuzz;
@@ -28,31 +27,6 @@ namespace {
 
 constexpr unsigned char kSplit[4] = {0xff, 'R', 'U', 'N'};
 constexpr std::size_t kMaxRuns = 8;
-
-// The scratch directory of this process, removed when it exits normally: in
-// QUORVALE_FUZZ_SCRATCH, else in /dev/shm (files in memory: several times
-// the executions a disk gives), else in the temporary directory.
-const std::string& scratch() {
-  static const std::string* dir = [] {
-    fs::path base = fs::temp_directory_path();
-    std::error_code ec;
-    if (const char* s = std::getenv("QUORVALE_FUZZ_SCRATCH")) base = s;
-    else if (fs::is_directory("/dev/shm", ec) && ::access("/dev/shm", W_OK) == 0) base = "/dev/shm";
-    auto* d = new std::string((base / ("qfuzz-extsort." + std::to_string(::getpid()))).string());
-    fs::remove_all(*d);
-    fs::create_directories(*d);
-    std::atexit([] { fs::remove_all(scratch()); });
-    return d;
-  }();
-  return *dir;
-}
-
-void write_file(const std::string& path, std::span<const unsigned char> bytes) {
-  std::FILE* f = std::fopen(path.c_str(), "wb");
-  QFUZZ_CHECK(f != nullptr);
-  QFUZZ_CHECK(bytes.empty() || std::fwrite(bytes.data(), 1, bytes.size(), f) == bytes.size());
-  QFUZZ_CHECK(std::fclose(f) == 0);
-}
 
 // Every key of a merge, and whether it ended in the run files' error.
 struct Merged {
@@ -90,7 +64,7 @@ std::vector<std::string> sorted_distinct(std::vector<std::string> keys) {
 }
 
 void check_own_output(const std::vector<std::string>& keys) {
-  const std::string out = scratch() + "/out";
+  const std::string out = scratch("extsort") + "/out";
   std::vector<std::string_view> views(keys.begin(), keys.end());
   // Spilled as they came and read back: the same keys in the same order.
   {
@@ -144,13 +118,13 @@ void qfuzz::run(Input& in) {
   files.push_back(rest);
   std::vector<std::uint64_t> numbers;
   for (std::size_t i = 0; i < files.size(); ++i) {
-    write_file(scratch() + "/" + std::to_string(i), files[i]);
+    write_file(scratch("extsort") + "/" + std::to_string(i), files[i]);
     numbers.push_back(i);
   }
 
   std::optional<extsort::MergedStream> stream;
   try {
-    stream.emplace(extsort::merge_runs(scratch(), numbers));
+    stream.emplace(extsort::merge_runs(scratch("extsort"), numbers));
   } catch (const IndexError& e) {
     QFUZZ_CHECK(e.kind() == IndexError::Kind::Io);
     refused("opening", e.message());
@@ -164,7 +138,7 @@ void qfuzz::run(Input& in) {
 void qfuzz::seeds(Seeds& out) {
   // Run files written by the library's own spill.
   auto runs_of = [&](const std::vector<std::vector<std::string>>& runs) {
-    extsort::Runs r(scratch() + "/seed");
+    extsort::Runs r(scratch("extsort") + "/seed");
     Bytes input;
     for (std::size_t i = 0; i < runs.size(); ++i) {
       std::vector<std::string_view> keys(runs[i].begin(), runs[i].end());

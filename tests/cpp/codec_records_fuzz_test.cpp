@@ -11,6 +11,7 @@
 
 #include "fsst.hpp"
 #include "packed.hpp"
+#include "packed_util.hpp"
 #include "paircode.hpp"
 
 using namespace quorvale;
@@ -145,16 +146,9 @@ TEST(CodecRecordsFuzz, PackedAlphabets) {
     Bytes s(rng() % 40);
     for (auto& c : s)
       c = a->secondary.empty() ? a->primary[rng() % a->primary.size()] : static_cast<unsigned char>(rng());
-    Bytes coded;
-    std::uint64_t bits = 0, codes = 0;
-    std::uint32_t pending = 0;
-    for (unsigned char c : s) {
-      a->put(c, bits, pending, coded);
-      codes += a->units(c);
-    }
-    if (pending) coded.push_back(static_cast<unsigned char>(bits));
+    const packedtest::Packed coded = packedtest::pack(*a, s);
     Bytes out;
-    ASSERT_TRUE(a->decode_into(coded.data(), coded.size(), 0, codes, out, UINT64_MAX));
+    ASSERT_TRUE(a->decode_into(coded.bytes.data(), coded.bytes.size(), 0, coded.codes, out, UINT64_MAX));
     ASSERT_EQ(out, s);
     // Arbitrary codes decode or fail inside the data.
     out.clear();

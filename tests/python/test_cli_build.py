@@ -90,6 +90,20 @@ def test_auto_builds_the_plans_best(tmp_path, extra):
     holds_exactly(best, tmp_path / "o.idx", keys)
 
 
+@pytest.mark.skipif(not hasattr(core, "plan"), reason="needs the planner")
+def test_auto_from_standard_input_counts_empty_lines_before_the_plan(tmp_path):
+    keys = random_keys(500, 9)
+    text = "".join(k + "\n" for k in keys).encode() + b"\n\n" + keys[0].encode() + b"\n"
+    (tmp_path / "k.txt").write_bytes(text)
+    planned = cli("plan", "k.txt", "--closed-vocabulary", cwd=tmp_path)
+    r = cli("build", "-", "o.idx", "--closed-vocabulary", "--stream", "always", stdin=text, cwd=tmp_path)
+    assert r.returncode == 0, r.stderr
+    assert r.stderr.startswith(b"-: 2 empty lines skipped\n" + planned.stdout + b"wrote o.idx: ")
+    best = core.plan(keys, exact=False)["best"]["kind"]
+    wrote(r.stderr, tmp_path, "o.idx", best, len(keys))
+    holds_exactly(best, tmp_path / "o.idx", keys)
+
+
 CASES = [["--index", kind] for kind in KINDS] + [["--index", "dict", "--block", "32"]]
 
 
