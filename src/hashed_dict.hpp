@@ -232,21 +232,11 @@ void HashedDictIndex::lookup_batch(std::size_t count, KeyAt&& key_at, Emit&& emi
   }
   // The hash evaluated a block of keys at a time; entries asked for a few
   // keys ahead of their test.
-  const unsigned char* table = table_.data();
-  const std::uint64_t size = table_.size();
-  compact_hash::evaluate_blocks(*mph_, count, key_at,
-                                [&](std::size_t at, std::size_t len, const std::uint64_t* second,
-                                    const std::uint64_t* slots) {
-                                  constexpr std::size_t AHEAD = 16;
-                                  for (std::size_t i = 0; i < len; ++i) {
-                                    if (i + AHEAD < len) {
-                                      const std::uint64_t byte = (slots[i + AHEAD] * entry_bits_) >> 3;
-                                      if (byte < size) __builtin_prefetch(table + byte);
-                                    }
-                                    const Found f = test(entry(slots[i]), second[i]);
-                                    emit(at + i, f.found, f.rank);
-                                  }
-                                });
+  compact_hash::evaluate_reading_ahead(*mph_, count, key_at, table_.bytes(), entry_bits_,
+                                       [&](std::size_t i, std::uint64_t slot, std::uint64_t second) {
+                                         const Found f = test(entry(slot), second);
+                                         emit(i, f.found, f.rank);
+                                       });
 }
 
 template <class W>

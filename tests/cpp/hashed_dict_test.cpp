@@ -12,24 +12,17 @@
 
 #include "hashed_dict.hpp"
 #include "hashed_dict_fixtures.hpp"
+#include "keyless_fixtures.hpp"
 #include "temp_dir.hpp"
 
 using namespace quorvale;
 using hashed_dict::Found;
 using hdfix::Bytes;
+using keyless_fixtures::error_of;
 
 namespace {
 
 using Dict = std::shared_ptr<const DictIndex>;
-
-std::string error_of(const std::function<void()>& f) {
-  try {
-    f();
-  } catch (const IndexError& e) {
-    return e.what();
-  }
-  return "no error";
-}
 
 std::string load_error(const Bytes& b, bool verify = true) {
   return error_of([&] { HashedDictIndex::from_shared(blob::SharedBytes::from_owned(std::span<const unsigned char>(b)), verify); });
@@ -161,6 +154,28 @@ TEST(HashedDictKnown, OneKey) {
   EXPECT_EQ(load_le32(h32.rank_table().data()), static_cast<std::uint32_t>(pairs[0].second));
   EXPECT_EQ(h32.rank_table()[4], 0);  // rank 0 at bit 32
   EXPECT_EQ(h32.entry(0), pairs[0].second & 0xffffffffULL);
+}
+
+TEST(HashedDictKnown, EntryReadsAgreeAtEveryWidth) {
+  // Whole-byte entries (8, 16 and 32 bits at n = 2), odd widths, the last
+  // entries of a table (where no 8 bytes are left) and 33-bit ones.
+  for (std::size_t n : {std::size_t{2}, std::size_t{300}}) {
+    std::vector<std::string> keys = hdfix::keys(n, n);
+    const Dict d = hdfix::dict_of(keys);
+    const std::vector<hash::HashPair> pairs = synthetic(n);
+    for (std::uint32_t bits = 0; bits <= 32; ++bits) {
+      const HashedDictIndex h = HashedDictIndex::from_pairs(d, pairs, bits, 1);
+      const auto table = h.rank_table().bytes();
+      for (std::uint64_t r = 0; r < n; ++r) {
+        const std::uint64_t slot = h.mphf()->index(pairs[r].first);
+        const std::uint64_t want = (r << bits) | (pairs[r].second & ((std::uint64_t{1} << bits) - 1));
+        ASSERT_EQ(bits_at(table, slot * h.entry_bits(), h.entry_bits()), want) << bits;
+        ASSERT_EQ(h.entry(slot), want) << bits;
+        ASSERT_EQ(h.value_at_the_end(slot), want) << bits;
+      }
+      EXPECT_EQ(h.value_at_the_end(n), 0u);  // past the table
+    }
+  }
 }
 
 TEST(HashedDictKnown, Header) {

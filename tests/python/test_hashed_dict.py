@@ -59,6 +59,8 @@ def check_members(h, d):
     # Strangers: exact at zero bits, else whatever the batch and the single form agree on.
     single = [h.id(s) for s in STRANGERS]
     assert h.ids_of(STRANGERS) == single
+    assert h.ids_of([]) == [] and h.ids_of_bytes([]) == b""
+    assert h.ids_of(keys[:3] * 2) == ids[:3] * 2
     assert u64s(h.ids_of_bytes(STRANGERS)) == [MISSING if i is None else i for i in single]
     if h.fingerprint_bits == 0:
         assert single == [d.id(s) for s in STRANGERS]

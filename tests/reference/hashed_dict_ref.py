@@ -22,17 +22,9 @@ import sys
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from hash_pair_ref import hash_pair  # noqa: E402
+from keyless_ref import payload_checksum  # noqa: E402,F401
 from mphf_build_reference import build  # noqa: E402
-from mphf_reference import M64, PHI, fin, header_checksum, mph3_image, v2_eval  # noqa: E402
-
-
-def payload_checksum(data):
-    x = PHI
-    padded = data + b"\0" * (-len(data) % 8)
-    for i in range(0, len(padded), 8):
-        x = ((x ^ int.from_bytes(padded[i:i + 8], "little")) * 0xBF58476D1CE4E5B9) & M64
-        x ^= x >> 29
-    return fin(x ^ len(data))
+from mphf_reference import header_checksum, mph3_image, v2_eval  # noqa: E402
 
 
 def entry_bits(n, bits):
