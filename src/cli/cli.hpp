@@ -298,6 +298,8 @@ std::uint64_t build_streamed(IndexKind kind, const Source& source, const std::st
 
 // Writes to a stream; a failure is the I/O error's own text (io_fail).
 void put(Out& out, std::string_view text);
+// The inspection of a blob file; a failure names the path. Throws Fail (Work).
+inspect::BlobInfo inspected(const std::string& path);
 // One inspection, every line prefixed.
 void print_info(const inspect::BlobInfo& info, const std::string& prefix, Out& out);
 // The nineteen "sections." lines.

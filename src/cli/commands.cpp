@@ -71,14 +71,17 @@ void print_sections(const DictSections& split, Out& out) {
   put(out, "sections.wide: " + std::to_string(split.wide) + "\n");
 }
 
-void cmd_inspect(const Cmd& cmd, Out& out) {
-  const std::string& path = cmd.positionals[0];
-  inspect::BlobInfo info;
+inspect::BlobInfo inspected(const std::string& path) {
   try {
-    info = inspect::inspect_file(path);
+    return inspect::inspect_file(path);
   } catch (const IndexError& e) {
     throw Fail::work(path + ": " + e.display());
   }
+}
+
+void cmd_inspect(const Cmd& cmd, Out& out) {
+  const std::string& path = cmd.positionals[0];
+  const inspect::BlobInfo info = inspected(path);
   print_info(info, "", out);
   if (!cmd.sections) return;
   if (info.kind != inspect::BlobKind::DictIndex)

@@ -1,7 +1,4 @@
-// Where the commands reach units that join this build later (the body of
-// the dump command), the planner and the dictionary's byte split.
-// Until each lands, the command that needs it fails with a work failure that
-// says so; nothing else in the command line depends on them.
+// Where the commands reach the planner and the dictionary's byte split.
 #include "cli/cli.hpp"
 
 #include "dict_index/dict_index.hpp"
@@ -10,10 +7,6 @@
 namespace quorvale::cli {
 
 namespace {
-
-[[noreturn]] void missing(const char* what) {
-  throw Fail::work(std::string(what) + " is not part of this build yet");
-}
 
 PlanSummary summary(const estimate::Plan& plan) {
   const estimate::Estimate& best = plan.estimates.at(0);
@@ -45,7 +38,5 @@ DictSections dict_sections(blob::SharedBytes bytes) {
   split.wide = s[dict_index::Sections::WIDE];
   return split;
 }
-
-void cmd_dump(const Cmd&, Out&) { missing("the dump command"); }
 
 }  // namespace quorvale::cli

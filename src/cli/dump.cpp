@@ -1,0 +1,224 @@
+// The dump command: every key a blob holds, one per line, in id order, so
+// that `dump | build` moves the keys of any key-holding blob to another kind
+// or a newer format.
+//
+// Refused kinds are named from the header alone; the others are read whole
+// into owned bytes and loaded with verification on. A verified load checks
+// checksums and layout but decodes no entry, so a walk over a damaged blob
+// can end early without an error: each road counts the keys it wrote and a
+// short walk fails naming the first id it did not write, rather than passing
+// a truncated key list off as the whole.
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "cli/cli.hpp"
+#include "dict_index/dict_index.hpp"
+#include "hashed_dict.hpp"
+#include "overlay.hpp"
+#include "perfect_hash.hpp"
+#include "string_index.hpp"
+#include "utf8.hpp"
+
+namespace quorvale::cli {
+
+namespace {
+
+using inspect::BlobKind;
+
+[[noreturn]] void no_key(const std::string& path, std::uint64_t id) {
+  throw Fail::work(path + ": id " + std::to_string(id) + " has no key");
+}
+
+[[noreturn]] void stores_no_keys(const std::string& path, const char* name) {
+  throw Fail::work(path + ": a " + name +
+                   " stores no keys, so there is nothing to dump \u2014 the key list it was built from is the only "
+                   "way back");
+}
+
+// The whole file in owned memory (never mapped: the file may change or go
+// away while we walk it). A failure is the I/O error's display text.
+blob::SharedBytes read_whole(const std::string& path) {
+  try {
+    return blob::SharedBytes::read_file(path);
+  } catch (const IndexError& e) {
+    throw Fail::from(e);
+  }
+}
+
+// Runs a loader; its failures carry no path.
+template <class F>
+auto loaded(F&& load) {
+  try {
+    return load();
+  } catch (const IndexError& e) {
+    throw Fail::from(e);
+  } catch (const LimitExceeded& e) {
+    throw Fail::work(e.what());
+  }
+}
+
+void dump_string_index(const std::string& path, Out& w) {
+  const StringIndex index = loaded([&] { return StringIndex::from_shared(read_whole(path), true); });
+  auto stream = index.stream();
+  std::uint64_t written = 0;
+  std::string lossy;
+  for (;;) {
+    std::optional<fst::StreamItem> item;
+    try {
+      item = stream.next_raw();
+    } catch (const IndexError& e) {
+      throw Fail::from(e);
+    }
+    if (!item) break;
+    const std::string_view raw(reinterpret_cast<const char*>(item->key.data()), item->key.size());
+    if (utf8::valid(raw)) {
+      write_key(w, raw, item->value);
+    } else {
+      lossy = utf8::lossy(item->key);
+      write_key(w, lossy, item->value);
+    }
+    ++written;
+  }
+  if (written < index.len()) no_key(path, written);
+}
+
+void dump_perfect_hash(const std::string& path, Out& w) {
+  const PerfectHashIndex index = loaded([&] { return PerfectHashIndex::from_shared(read_whole(path), true); });
+  for (std::uint64_t id = 0; id < index.len(); ++id) {
+    std::optional<std::string_view> key;
+    if (id <= 0xffffffffu) key = index.key(static_cast<std::uint32_t>(id));
+    if (!key) no_key(path, id);
+    write_key(w, *key, id);
+  }
+}
+
+// A dictionary's keys in id order (the dictionary of a DictIndex blob, or
+// the one a hashed-dictionary blob embeds); its count is the index's.
+void dump_dictionary(const std::string& path, const DictIndex& index, Out& w) {
+  auto it = index.iter_from(0);
+  std::string key;
+  std::uint64_t id = 0;
+  std::uint64_t written = 0;
+  for (;;) {
+    bool more;
+    try {
+      more = it.next(key, id);
+    } catch (const IndexError& e) {
+      throw Fail::from(e);
+    }
+    if (!more) break;
+    write_key(w, key, id);
+    ++written;
+  }
+  if (written < index.len()) no_key(path, written);
+}
+
+// An overlay's live keys in id order, taken before the overlay is dropped:
+// their bytes back to back, where each ends, and their overlay ids. When the
+// walk skips a live id (a base key it cannot give), the keys stop before it
+// and `missing` names it.
+struct LiveKeys {
+  std::string bytes;
+  std::vector<std::size_t> ends;
+  std::vector<std::uint64_t> ids;
+  std::optional<std::uint64_t> missing;
+};
+
+template <class Kind>
+LiveKeys live_keys_of(const std::string& path) {
+  LiveKeys live;
+  const auto o = loaded([&] {
+    const blob::SharedBytes bytes = read_whole(path);
+    return overlay::Overlay<Kind>::load(bytes.bytes(), false);
+  });
+  const std::uint64_t space = o.id_space();
+  auto next_live = [&](std::uint64_t id) {
+    while (id < space && o.is_retired(id)) ++id;
+    return id;
+  };
+  std::uint64_t expected = next_live(0);
+  try {
+    o.for_each_key([&](std::uint64_t id, std::string_view key) {
+      if (live.missing) return;
+      if (id != expected) {
+        live.missing = expected;
+        return;
+      }
+      live.bytes.append(key);
+      live.ends.push_back(live.bytes.size());
+      live.ids.push_back(id);
+      expected = next_live(id + 1);
+    });
+  } catch (const IndexError& e) {
+    throw Fail::from(e);
+  }
+  if (!live.missing && expected < space) live.missing = expected;
+  return live;
+}
+
+void dump_overlay(const std::string& path, const inspect::OverlayInfo& info, Out& w) {
+  LiveKeys live;
+  if (info.base_tag == overlay::TAG_STRING) live = live_keys_of<StringIndex>(path);
+  else if (info.base_tag == overlay::TAG_PERFECT) live = live_keys_of<PerfectHashIndex>(path);
+  else
+    throw Fail::work(path + ": an overlay over a base tagged " + std::to_string(info.base_tag) +
+                     " stores no keys of its own to dump");
+  std::size_t start = 0;
+  for (std::size_t i = 0; i < live.ids.size(); ++i) {
+    write_key(w, std::string_view(live.bytes).substr(start, live.ends[i] - start), live.ids[i]);
+    start = live.ends[i];
+  }
+  if (live.missing) no_key(path, *live.missing);
+}
+
+void dump_kind(const std::string& path, const inspect::BlobInfo& info, Out& w) {
+  switch (info.kind) {
+    case BlobKind::CompactHashIndex: return stores_no_keys(path, "CompactHashIndex");
+    case BlobKind::ClosedHashIndex: return stores_no_keys(path, "ClosedHashIndex");
+    case BlobKind::Mphf: return stores_no_keys(path, "minimal perfect hash");
+    case BlobKind::DoubleArrayIndex:
+      throw Fail::work(path +
+                       ": a DoubleArrayIndex answers no id -> key, so it cannot be dumped; keep the key list it was "
+                       "built from");
+    case BlobKind::StringIndex: return dump_string_index(path, w);
+    case BlobKind::PerfectHashIndex: return dump_perfect_hash(path, w);
+    case BlobKind::DictIndex: {
+      const DictIndex index = loaded([&] { return DictIndex::from_shared(read_whole(path), true); });
+      return dump_dictionary(path, index, w);
+    }
+    case BlobKind::Overlay: return dump_overlay(path, *info.overlay, w);
+    case BlobKind::HashedDictIndex: {
+      // Its loader verifies the embedded dictionary too; the keys are that
+      // dictionary's, in its id order.
+      const HashedDictIndex index = loaded([&] { return HashedDictIndex::from_shared(read_whole(path), true); });
+      return dump_dictionary(path, *index.dict(), w);
+    }
+  }
+  throw Fail::work(path + ": a " + inspect::kind_name(info.kind) + " cannot be dumped");
+}
+
+}  // namespace
+
+void cmd_dump(const Cmd& cmd, Out& out) {
+  const std::string& path = cmd.positionals[0];
+  const inspect::BlobInfo info = inspected(path);
+  BufOut writer(out);
+  try {
+    dump_kind(path, info, writer);
+  } catch (...) {
+    // Every key before the one that failed still reaches the output.
+    try {
+      writer.flush();
+    } catch (const IndexError&) {
+    }
+    throw;
+  }
+  try {
+    writer.flush();
+  } catch (const IndexError& e) {
+    throw io_fail(e);
+  }
+}
+
+}  // namespace quorvale::cli
