@@ -38,3 +38,15 @@ with tempfile.TemporaryDirectory() as d:
         print(f"  id({q!r}) = {i}" + (f", key({i}) = {mapped.key(i)!r}" if i is not None else ""))
     print(f"build_to_file over the same file: {n} keys, same ids: {same}")
 PY
+
+# The same keys through the command line: the planner picks a kind, build
+# writes it, inspect reads its header, dump gives the keys back.
+tmp=$(mktemp -d)
+trap 'rm -rf "$tmp"' EXIT
+q=.venv/bin/quorvale
+"$q" build examples/sample-keys.txt "$tmp/sample.idx" 2>"$tmp/build.log"
+tail -n 1 "$tmp/build.log"
+"$q" inspect "$tmp/sample.idx"
+"$q" dump "$tmp/sample.idx" | LC_ALL=C sort >"$tmp/dumped.txt"
+grep -v '^$' examples/sample-keys.txt | LC_ALL=C sort -u | cmp - "$tmp/dumped.txt"
+echo "dump gives back the $(wc -l <"$tmp/dumped.txt") keys of examples/sample-keys.txt"
