@@ -571,7 +571,10 @@ def test_build_to_file_equals_the_constructor_on_urls(block, tmp_path):
     random.Random(block).shuffle(shuffled)
     path = tmp_path / "u.bin"
     assert D.build_to_file(iter(shuffled), path, block) == len(keys)
-    assert path.read_bytes() == D(shuffled, block).to_bytes()
+    blob = path.read_bytes()
+    assert blob == D(shuffled, block).to_bytes()
+    phrases_len = int.from_bytes(blob[58:62], "little")
+    assert blob[:4] == b"BDX3" and phrases_len > 4  # a phrase dictionary is stored, not just its count
 
 
 def raising(keys, at, exc):
