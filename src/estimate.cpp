@@ -14,10 +14,10 @@
 #include <cstring>
 #include <limits>
 
-#include "cli/cli.hpp"
 #include "dict_index/dict_index.hpp"
 #include "error.hpp"
 #include "extsort.hpp"
+#include "line_reader.hpp"
 #include "ties.hpp"
 #include "utf8.hpp"
 
@@ -541,7 +541,7 @@ void each_file_key(const std::string& path, std::size_t budget, std::uint64_t ma
   auto fits_alone = [&](std::size_t length) { return length <= run.budget() && run.budget() / 8 > 0; };
   bool taken = false;
   {
-    cli::LineReader reader(file.fd());
+    LineReader reader(file.fd());
     std::string line;
     // A line feed and a carriage return may follow the longest key.
     const std::size_t line_limit = static_cast<std::size_t>(std::min<std::uint64_t>(max_key, SIZE_MAX - 2)) + 2;

@@ -17,6 +17,7 @@
 #include "error.hpp"
 #include "estimate.hpp"
 #include "inspect.hpp"
+#include "line_reader.hpp"
 #include "perfect_hash.hpp"
 
 namespace quorvale::cli {
@@ -85,26 +86,7 @@ class BufOut final : public Out {
   std::string buf_;
 };
 
-// Lines from a descriptor it does not own, through an 8 KiB buffer. A closed
-// descriptor reads as an empty input.
-class LineReader {
- public:
-  explicit LineReader(int fd);
-  // The next line with its line feed, if it has one; false at the end.
-  // Throws IndexError (Io) when the read fails.
-  bool read_line(std::string& line) { return read_line(line, SIZE_MAX); }
-  // The same, except that a line longer than `limit` is returned once it is
-  // (so longer than `limit`, and cut short): a reader that refuses such
-  // lines need not hold the whole line.
-  bool read_line(std::string& line, std::size_t limit);
-  static constexpr std::size_t CAPACITY = 8192;
-
- private:
-  int fd_;
-  std::unique_ptr<char[]> buf_;
-  std::size_t pos_ = 0;
-  std::size_t len_ = 0;
-};
+using quorvale::LineReader;  // lines from a descriptor, shared with the planner
 
 // The process's standard streams, locked for one run in the order output,
 // input, error; released in the reverse order, standard output flushed last

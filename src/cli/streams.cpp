@@ -1,5 +1,5 @@
 // The command line's streams: sinks over descriptors, the 8 KiB buffers,
-// the line reader, and the locks on the process's standard streams.
+// and the locks on the process's standard streams.
 #include <errno.h>
 #include <unistd.h>
 
@@ -81,31 +81,6 @@ void BufOut::drain() {
 void BufOut::flush() {
   drain();
   inner_.flush();
-}
-
-// ---- LineReader ----
-
-LineReader::LineReader(int fd) : fd_(fd), buf_(new char[CAPACITY]) {}
-
-bool LineReader::read_line(std::string& line, std::size_t limit) {
-  line.clear();
-  for (;;) {
-    if (pos_ == len_) {
-      ssize_t n;
-      do n = ::read(fd_, buf_.get(), CAPACITY);
-      while (n < 0 && errno == EINTR);
-      if (n < 0 && errno != EBADF) throw IndexError::last_os();
-      if (n <= 0) return !line.empty();
-      pos_ = 0;
-      len_ = static_cast<std::size_t>(n);
-    }
-    const char* start = buf_.get() + pos_;
-    const char* feed = static_cast<const char*>(std::memchr(start, '\n', len_ - pos_));
-    const std::size_t take = feed ? static_cast<std::size_t>(feed - start) + 1 : len_ - pos_;
-    line.append(start, take);
-    pos_ += take;
-    if (feed || line.size() > limit) return true;
-  }
 }
 
 // ---- the standard streams ----
