@@ -15,7 +15,7 @@
 #include <string_view>
 #include <vector>
 
-#include "compact_hash.hpp"
+#include "compact_hash/compact_hash.hpp"
 
 namespace quorvale {
 

@@ -7,7 +7,7 @@
 #include <exception>
 
 #include "closed_hash.hpp"
-#include "compact_hash.hpp"
+#include "compact_hash/compact_hash.hpp"
 #include "dict_index/dict_index.hpp"
 #include "estimate.hpp"
 #include "perfect_hash.hpp"

@@ -23,7 +23,7 @@
 #include <vector>
 
 #include "blob.hpp"
-#include "compact_hash.hpp"
+#include "compact_hash/compact_hash.hpp"
 #include "dict_index/dict_index.hpp"
 #include "error.hpp"
 #include "hash.hpp"

@@ -36,7 +36,7 @@
 #include <vector>
 
 #include "blob.hpp"
-#include "compact_hash.hpp"
+#include "compact_hash/compact_hash.hpp"
 #include "error.hpp"
 #include "perfect_hash.hpp"
 #include "string_index.hpp"

@@ -10,7 +10,7 @@
 
 #include "blob_fixtures.hpp"
 #include "closed_hash.hpp"
-#include "compact_hash.hpp"
+#include "compact_hash/compact_hash.hpp"
 #include "dict_fixtures.hpp"
 #include "double_array.hpp"
 #include "fuzz.hpp"

@@ -12,7 +12,7 @@
 #include <random>
 
 #include "closed_hash.hpp"
-#include "compact_hash.hpp"
+#include "compact_hash/compact_hash.hpp"
 #include "fuzz.hpp"
 #include "hash.hpp"
 #include "reseal.hpp"

@@ -11,7 +11,7 @@
 
 #include "cli/cli.hpp"
 #include "closed_hash.hpp"
-#include "compact_hash.hpp"
+#include "compact_hash/compact_hash.hpp"
 #include "dict_index/dict_index.hpp"
 #include "hash.hpp"
 #include "perfect_hash.hpp"

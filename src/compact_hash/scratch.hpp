@@ -28,7 +28,7 @@
 #include <vector>
 
 #include "../blob.hpp"
-#include "../compact_hash.hpp"
+#include "compact_hash/compact_hash.hpp"
 #include "../mphf_build.hpp"
 #include "../pages.hpp"
 #include "../perfect_hash.hpp"

@@ -5,7 +5,7 @@
 #include <memory>
 #include <optional>
 
-#include "../compact_hash.hpp"
+#include "compact_hash/compact_hash.hpp"
 #include "frame.hpp"
 
 namespace quorvale::python {

@@ -15,7 +15,7 @@
 #include "cli/cli.hpp"
 #include "cli_fixtures.hpp"
 #include "closed_hash.hpp"
-#include "compact_hash.hpp"
+#include "compact_hash/compact_hash.hpp"
 #include "dict_index/dict_index.hpp"
 #include "perfect_hash.hpp"
 #include "string_index.hpp"

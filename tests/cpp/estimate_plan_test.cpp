@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "closed_hash.hpp"
-#include "compact_hash.hpp"
+#include "compact_hash/compact_hash.hpp"
 #include "dict_index/dict_index.hpp"
 #include "error.hpp"
 #include "estimate.hpp"

@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "compact_hash.hpp"
+#include "compact_hash/compact_hash.hpp"
 #include "mphf.hpp"
 
 namespace keyless_fixtures {

@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "closed_hash.hpp"
-#include "compact_hash.hpp"
+#include "compact_hash/compact_hash.hpp"
 
 using namespace quorvale;
 using compact_hash::Pair;

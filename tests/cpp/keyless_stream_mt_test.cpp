@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "closed_hash.hpp"
-#include "compact_hash.hpp"
+#include "compact_hash/compact_hash.hpp"
 #include "keyless_fixtures.hpp"
 #include "temp_dir.hpp"
 

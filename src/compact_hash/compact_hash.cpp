@@ -1,4 +1,4 @@
-#include "compact_hash.hpp"
+#include "compact_hash/compact_hash.hpp"
 
 #include <algorithm>
 #include <atomic>
