@@ -89,7 +89,7 @@ inline std::vector<std::string> cyrillic(std::size_t n, std::uint64_t seed) {
     std::string s;
     const unsigned len = 1 + rng() % 9;
     for (unsigned k = 0; k < len; ++k) s += letters[rng() % (sizeof letters / sizeof *letters)];
-    if (rng() % 5 == 0) s += "-" + std::to_string(rng() % 10);
+    if (rng() % 5 == 0) s.append("-").append(std::to_string(rng() % 10));
     out.push_back(s);
   }
   return sorted_distinct(std::move(out));
