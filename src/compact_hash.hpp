@@ -184,6 +184,25 @@ void evaluate_blocks(const Mphf& mph, std::size_t count, KeyAt&& key_at, Visit&&
   }
 }
 
+// evaluate_blocks over a packed table of `slot_bits`-bit slots, each key
+// visited as visit(i, slot, second) in order, the table bytes of the slot a
+// few keys ahead asked for before the current key is tested.
+template <class KeyAt, class Visit>
+void evaluate_reading_ahead(const Mphf& mph, std::size_t count, KeyAt&& key_at, std::span<const unsigned char> table,
+                            std::uint64_t slot_bits, Visit&& visit) {
+  evaluate_blocks(mph, count, key_at,
+                  [&](std::size_t at, std::size_t len, const std::uint64_t* second, const std::uint64_t* slots) {
+                    constexpr std::size_t AHEAD = 16;
+                    for (std::size_t i = 0; i < len; ++i) {
+                      if (i + AHEAD < len) {
+                        const std::uint64_t byte = (slots[i + AHEAD] * slot_bits) >> 3;
+                        if (byte < table.size()) __builtin_prefetch(table.data() + byte);
+                      }
+                      visit(at + i, slots[i], second[i]);
+                    }
+                  });
+}
+
 // The 40-byte "BCH8" header and its checksum.
 std::array<unsigned char, HEADER_LEN> header_v7(std::uint64_t n, std::uint32_t fingerprint_bits,
                                                 std::uint64_t image_len, std::uint32_t side,
@@ -390,21 +409,10 @@ void CompactHashIndex::lookup_batch(std::size_t count, KeyAt&& key_at, Emit&& em
     }
     return;
   }
-  // The fingerprints of a block are asked for a few keys ahead of their test.
-  const unsigned char* table = fingerprints_.data();
-  const std::uint64_t table_len = fingerprints_.size();
-  compact_hash::evaluate_blocks(*mph_, count, key_at,
-                                [&](std::size_t at, std::size_t len, const std::uint64_t* second,
-                                    const std::uint64_t* slots) {
-                                  constexpr std::size_t AHEAD = 16;
-                                  for (std::size_t i = 0; i < len; ++i) {
-                                    if (i + AHEAD < len) {
-                                      const std::uint64_t byte = (slots[i + AHEAD] * bits_) >> 3;
-                                      if (byte < table_len) __builtin_prefetch(table + byte);
-                                    }
-                                    emit(at + i, fp_at(slots[i], second[i]), static_cast<std::uint32_t>(slots[i]));
-                                  }
-                                });
+  compact_hash::evaluate_reading_ahead(*mph_, count, key_at, fingerprints_.bytes(), bits_,
+                                       [&](std::size_t i, std::uint64_t slot, std::uint64_t second) {
+                                         emit(i, fp_at(slot, second), static_cast<std::uint32_t>(slot));
+                                       });
 }
 
 }  // namespace quorvale

@@ -38,11 +38,6 @@ const fst::Levenshtein& levenshtein() {
   return lev;
 }
 
-// The "BIX4" magic, then an FST whose version 3 ends in a CRC-32C footer.
-void reseal_bix4(MutableBytes b) {
-  if (b.size() >= 4) reseal_fst(b.subspan(4));
-}
-
 // The text a refusal is counted under: an FST error's detail, else the message.
 std::string why(const IndexError& e) { return e.kind() == IndexError::Kind::Fst ? e.debug() : e.message(); }
 

@@ -164,6 +164,9 @@ Cmd parse(std::span<const std::string> args, Command command, std::size_t positi
 std::string value(std::span<const std::string> args, std::size_t& next, std::string_view name,
                   const std::optional<std::string_view>& inline_value);
 
+// A decimal u64: digits only, after at most one "+"; nothing on overflow.
+std::optional<std::uint64_t> decimal(std::string_view s);
+
 // The package version, and the usage text (it ends with a line feed).
 const char* version() noexcept;
 const std::string& usage_text();
@@ -178,8 +181,29 @@ int run_on(std::span<const std::string> args, const Streams& streams);
 
 // ---- keys files ----------------------------------------------------------------------
 
+// Keys held in memory, in file order with repeats: their bytes in chunks
+// that never move, and a view of each key.
+class KeyList {
+ public:
+  KeyList() = default;
+  KeyList(KeyList&&) noexcept = default;
+  KeyList& operator=(KeyList&&) noexcept = default;
+  void push(std::string_view key);
+  std::size_t size() const noexcept { return views_.size(); }
+  std::span<const std::string_view> views() const noexcept { return views_; }
+  // The views, for a builder that consumes its list; the bytes stay here.
+  std::vector<std::string_view> take_views() noexcept { return std::move(views_); }
+  static constexpr std::size_t CHUNK = std::size_t{1} << 22;
+
+ private:
+  std::vector<std::unique_ptr<char[]>> chunks_;
+  char* free_ = nullptr;
+  std::size_t left_ = 0;
+  std::vector<std::string_view> views_;
+};
+
 struct KeysRead {
-  std::vector<std::string> keys;  // in file order, duplicates kept
+  KeyList keys;
   std::uint64_t empty_lines = 0;
 };
 
@@ -220,7 +244,8 @@ struct PlanSummary {
   std::optional<std::uint64_t> best_block;
 };
 struct Planner {
-  std::function<PlanSummary(std::vector<std::string> keys, const Needs& needs, const Objective& objective)> keys;
+  std::function<PlanSummary(std::span<const std::string_view> keys, const Needs& needs, const Objective& objective)>
+      keys;
   std::function<PlanSummary(const std::string& path, const Needs& needs, const Objective& objective)> file;
 };
 // The planner of this build.
@@ -239,11 +264,40 @@ struct DictSections {
 // Throws IndexError.
 DictSections dict_sections(blob::SharedBytes bytes);
 
+// The text of /proc/meminfo, or nothing when it cannot be read.
+using MeminfoReader = std::function<std::optional<std::string>()>;
+
 void cmd_inspect(const Cmd& cmd, Out& out);
 void cmd_plan(const Cmd& cmd, LineReader& in, Out& out, Out& err, const Planner& with = planner());
-void cmd_build(const Cmd& cmd, LineReader& in, Out& err);
+// `meminfo` replaces the reading of /proc/meminfo (tests); by default the file is read.
+void cmd_build(const Cmd& cmd, LineReader& in, Out& err, const Planner& with = planner(),
+               const MeminfoReader& meminfo = {});
 void cmd_dump(const Cmd& cmd, Out& out);
 
+// ---- the build command's steps ----
+
+// `--stream auto`'s threshold from the text of /proc/meminfo: a quarter of
+// the first "MemAvailable:" line's kB, else 1 GiB.
+std::uint64_t threshold_of_meminfo(std::string_view text);
+// The keys-file size from which a build streams; nothing for `never`. Only
+// `auto` reads /proc/meminfo (through `meminfo` when one is given).
+std::optional<std::uint64_t> stream_threshold(const StreamMode& mode, const MeminfoReader& meminfo = {});
+// Whether the keys are streamed: a regular file (links followed) at least as
+// large as the threshold; never "-" nor a path whose status cannot be read.
+bool is_streamed(const std::string& keys_path, std::optional<std::uint64_t> threshold);
+// Where a streamed build writes before the final rename: the output's last
+// component followed by ".part.PID", in the same directory; a path without
+// a file name gets ".part.PID" as a new component.
+std::string partial_path(const std::string& out, long pid);
+// The builds of each kind, from keys in file order (repeats kept) or from
+// fresh streams of the source; each writes the blob atomically at `path`
+// and returns the distinct key count. Throw Fail (Work).
+std::uint64_t build_and_save(IndexKind kind, KeyList keys, const std::string& path, std::optional<std::uint64_t> block);
+std::uint64_t build_streamed(IndexKind kind, const Source& source, const std::string& path,
+                             std::optional<std::uint64_t> block);
+
+// Writes to a stream; a failure is the I/O error's own text (io_fail).
+void put(Out& out, std::string_view text);
 // One inspection, every line prefixed.
 void print_info(const inspect::BlobInfo& info, const std::string& prefix, Out& out);
 // The nineteen "sections." lines.

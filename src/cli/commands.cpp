@@ -23,7 +23,12 @@ std::string fixed(double v, int decimals) {
   return buf;
 }
 
-// Writes through a stream; a failure is the I/O error's own text.
+void put_field(Out& out, const std::string& prefix, const char* name, const std::optional<std::uint64_t>& v) {
+  if (v) put(out, prefix + name + ": " + std::to_string(*v) + "\n");
+}
+
+}  // namespace
+
 void put(Out& out, std::string_view text) {
   try {
     out.write_all(text);
@@ -31,12 +36,6 @@ void put(Out& out, std::string_view text) {
     throw io_fail(e);
   }
 }
-
-void put_field(Out& out, const std::string& prefix, const char* name, const std::optional<std::uint64_t>& v) {
-  if (v) put(out, prefix + name + ": " + std::to_string(*v) + "\n");
-}
-
-}  // namespace
 
 void print_info(const inspect::BlobInfo& info, const std::string& prefix, Out& out) {
   put(out, prefix + "kind: " + inspect::kind_name(info.kind) + "\n");
@@ -105,7 +104,7 @@ void cmd_plan(const Cmd& cmd, LineReader& in, Out& out, Out& err, const Planner&
     KeysRead read = read_keys(path, in);
     if (read.empty_lines > 0) put(err, "-: " + std::to_string(read.empty_lines) + " empty lines skipped\n");
     try {
-      plan = with.keys(std::move(read.keys), cmd.needs, cmd.objective);
+      plan = with.keys(read.keys.views(), cmd.needs, cmd.objective);
     } catch (const IndexError& e) {
       throw Fail::from(e);
     }

@@ -2,6 +2,9 @@
 // is skipped and counted; invalid UTF-8 is an error naming the line.
 #include "cli/cli.hpp"
 
+#include <algorithm>
+#include <cstring>
+
 #include "utf8.hpp"
 
 namespace quorvale::cli {
@@ -101,9 +104,23 @@ class FileKeys final : public perfect_hash::KeySource {
 
 }  // namespace
 
+void KeyList::push(std::string_view key) {
+  if (key.size() > left_) {
+    // A new chunk; the rest of the last one stays unused.
+    const std::size_t size = std::max(CHUNK, key.size());
+    chunks_.push_back(std::make_unique_for_overwrite<char[]>(size));
+    free_ = chunks_.back().get();
+    left_ = size;
+  }
+  if (!key.empty()) std::memcpy(free_, key.data(), key.size());
+  views_.emplace_back(free_, key.size());
+  free_ += key.size();
+  left_ -= key.size();
+}
+
 KeysRead read_keys(const std::string& path, LineReader& standard_input) {
   KeysRead out;
-  auto take = [&](std::string_view key) { out.keys.emplace_back(key); };
+  auto take = [&](std::string_view key) { out.keys.push(key); };
   if (path == "-") {
     each_line(standard_input, path, out.empty_lines, take);
     return out;

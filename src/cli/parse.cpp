@@ -11,6 +11,18 @@
 
 namespace quorvale::cli {
 
+std::optional<std::uint64_t> decimal(std::string_view s) {
+  if (!s.empty() && s.front() == '+') s.remove_prefix(1);
+  if (s.empty()) return std::nullopt;
+  std::uint64_t v = 0;
+  for (char c : s) {
+    if (c < '0' || c > '9') return std::nullopt;
+    if (__builtin_mul_overflow(v, 10, &v) || __builtin_add_overflow(v, static_cast<std::uint64_t>(c - '0'), &v))
+      return std::nullopt;
+  }
+  return v;
+}
+
 namespace {
 
 // Everything after the first line, which carries the version.
@@ -105,19 +117,6 @@ const OptSpec* find_option(std::string_view name, Command command) {
 
 std::string quoted(std::string_view s) { return "`" + std::string(s) + "`"; }
 
-// A decimal u64: digits only, after at most one "+".
-std::optional<std::uint64_t> number(std::string_view s) {
-  if (!s.empty() && s.front() == '+') s.remove_prefix(1);
-  if (s.empty()) return std::nullopt;
-  std::uint64_t v = 0;
-  for (char c : s) {
-    if (c < '0' || c > '9') return std::nullopt;
-    if (__builtin_mul_overflow(v, 10, &v) || __builtin_add_overflow(v, static_cast<std::uint64_t>(c - '0'), &v))
-      return std::nullopt;
-  }
-  return v;
-}
-
 std::uint8_t index_of(const std::string& v) {
   static constexpr std::pair<const char*, std::uint8_t> NAMES[] = {
       {"auto", INDEX_AUTO}, {"dict", 4}, {"string", 3}, {"compact", 0}, {"closed", 1}, {"perfect", 2}};
@@ -131,7 +130,7 @@ std::uint64_t block_of(const std::string& v) {
   if (v == "fast") n = 32;
   else if (v == "balanced") n = 256;
   else if (v == "compact") n = 1024;
-  else n = number(v);
+  else n = decimal(v);
   if (!n) throw Fail::usage("--block: " + quoted(v) + " is neither a number nor one of fast / balanced / compact");
   if (*n < 1 || *n > 1024) throw Fail::usage("--block: " + std::to_string(*n) + " is outside 1..=1024");
   return *n;
@@ -152,7 +151,7 @@ StreamMode stream_of(const std::string& v) {
     }
     if (scale != 1) digits.remove_suffix(1);
   }
-  std::optional<std::uint64_t> n = number(digits);
+  std::optional<std::uint64_t> n = decimal(digits);
   std::uint64_t size;
   if (!n || __builtin_mul_overflow(*n, scale, &size))
     throw Fail::usage("--stream: " + quoted(v) + " is neither a size (1000, 512M, 4G) nor one of auto / always / never");
@@ -182,7 +181,7 @@ Objective objective_of(const std::string& v) {
     const std::size_t eq = piece.find('=');
     std::optional<std::uint64_t> weight;
     bool ok = false;
-    if (eq != std::string_view::npos && (weight = number(piece.substr(eq + 1)))) {
+    if (eq != std::string_view::npos && (weight = decimal(piece.substr(eq + 1)))) {
       const std::string_view op = piece.substr(0, eq);
       ok = true;
       if (op == "hits") w.hits = *weight;

@@ -20,20 +20,12 @@ constexpr CommandSpec COMMANDS[] = {
     {"build", Command::Build, 2, "build <keys-file> <out-blob> [options]"},
 };
 
-void say(Out& out, const std::string& text) {
-  try {
-    out.write_all(text);
-  } catch (const IndexError& e) {
-    throw io_fail(e);
-  }
-}
-
 void dispatch(std::span<const std::string> args, const Streams& streams) {
   if (args.empty()) throw Fail::usage("no subcommand");
   bool help = args[0] == "help";
   for (const std::string& a : args) help = help || a == "-h" || a == "--help";
-  if (help) return say(streams.out, usage_text());
-  if (args[0] == "-V" || args[0] == "--version") return say(streams.out, std::string("quorvale ") + version() + "\n");
+  if (help) return put(streams.out, usage_text());
+  if (args[0] == "-V" || args[0] == "--version") return put(streams.out, std::string("quorvale ") + version() + "\n");
   for (const CommandSpec& c : COMMANDS) {
     if (args[0] != c.name) continue;
     const Cmd cmd = parse(args.subspan(1), c.command, c.positionals, c.usage_line);

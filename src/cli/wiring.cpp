@@ -1,5 +1,5 @@
-// Where the commands reach units that join this build later (the bodies of
-// the build and dump commands), the planner and the dictionary's byte split.
+// Where the commands reach units that join this build later (the body of
+// the dump command), the planner and the dictionary's byte split.
 // Until each lands, the command that needs it fails with a work failure that
 // says so; nothing else in the command line depends on them.
 #include "cli/cli.hpp"
@@ -15,10 +15,6 @@ namespace {
   throw Fail::work(std::string(what) + " is not part of this build yet");
 }
 
-}  // namespace
-
-namespace {
-
 PlanSummary summary(const estimate::Plan& plan) {
   const estimate::Estimate& best = plan.estimates.at(0);
   return PlanSummary{plan.text(), plan.needs, best.kind, best.block};
@@ -28,8 +24,8 @@ PlanSummary summary(const estimate::Plan& plan) {
 
 const Planner& planner() {
   static const Planner p{
-      [](std::vector<std::string> keys, const Needs& needs, const Objective& objective) {
-        return summary(estimate::plan_for(std::span<const std::string>(keys), needs, objective));
+      [](std::span<const std::string_view> keys, const Needs& needs, const Objective& objective) {
+        return summary(estimate::plan_for(keys, needs, objective));
       },
       [](const std::string& path, const Needs& needs, const Objective& objective) {
         return summary(estimate::plan_file(path, needs, objective));
@@ -49,8 +45,6 @@ DictSections dict_sections(blob::SharedBytes bytes) {
   split.wide = s[dict_index::Sections::WIDE];
   return split;
 }
-
-void cmd_build(const Cmd&, LineReader&, Out&) { missing("the build command"); }
 
 void cmd_dump(const Cmd&, Out&) { missing("the dump command"); }
 

@@ -255,10 +255,21 @@ inline constexpr std::uint64_t MISSING_ID = UINT64_MAX;
 
 namespace quorvale {
 
+namespace perfect_hash {
+class KeySource;
+}
+namespace extsort {
+class Replay;
+}
+
 class DictIndex {
  public:
   using Codec = dict_index::Codec;
   using RunCursor = dict_index::RunCursor;
+  // Whether a streamed build's key source failed; and a runner of the steps
+  // that read no key (a Python caller runs them detached).
+  using Probe = std::function<bool()>;
+  using Offline = std::function<void(const std::function<void()>&)>;
 
   // Builds from keys in any order, repeats allowed; the only error is a
   // block outside 1..=1024 (IndexError, Format), refused before the keys are
@@ -279,6 +290,21 @@ class DictIndex {
   // released once spelled.
   static DictIndex from_coded(std::vector<dict_index::Key> keys, std::uint64_t block, std::uint64_t micro,
                               charcode::CharCode code);
+  // The streamed build: the keys, in any order with repeats, are sorted in
+  // runs of at most `budget` key bytes (and budget / 8 keys), spilled beside
+  // `path` when there is more than one, then replayed into the blob written
+  // straight into `path` (the bytes the in-memory build saves). Returns the
+  // distinct key count. The block is checked before any key is read; a key
+  // that no run can hold, a source that failed (`probe` answers true once the
+  // stream has ended) and every write failure are refused with `path` as it
+  // was and no spill directory left behind.
+  static std::uint64_t build_to_file_runs(perfect_hash::KeySource& keys, const std::string& path, std::uint64_t block,
+                                          const Probe& probe = {}, const Offline& offline = {},
+                                          std::size_t budget = dict_index::RUN_BUDGET);
+  // The passes and the writer over a sorted source, every replay of which
+  // gives the same distinct keys ascending (else "the key stream changed").
+  static std::uint64_t write_sorted(extsort::Replay& source, const std::string& path, std::uint64_t block,
+                                    const Probe& probe = {});
   // One trial build per block size, in the order given, over the same keys
   // and phrases.
   static std::vector<DictIndex> plan_builds(std::span<const dict_index::Key> keys,
@@ -315,6 +341,22 @@ class DictIndex {
   // too long; `write_to` passes on the writer's error.
   std::array<unsigned char, dict_index::HEADER_LEN> header() const;
   void write_to(const std::function<void(std::span<const unsigned char>)>& write) const;
+  // The same into any byte sink offering write_all(span) (a BufWriter, ...).
+  template <class W>
+    requires requires(W& w, std::span<const unsigned char> s) { w.write_all(s); }
+  void write_to(W& w) const {
+    write_to([&w](std::span<const unsigned char> s) { w.write_all(s); });
+  }
+  // The blob written to `path` through the atomic writer (8 KiB buffered).
+  void save(const std::string& path) const;
+
+  // Loaders of a whole blob: a copy of the bytes, or the file read whole,
+  // verified; the file mapped read-only, unverified or verified.
+  static DictIndex from_bytes(std::span<const unsigned char> blob);
+  static DictIndex load(const std::string& path);
+  static DictIndex load_mmap(const std::string& path);
+  static DictIndex load_mmap_verified(const std::string& path);
+  std::uint64_t len() const noexcept { return n; }
   std::uint64_t serialized_len() const noexcept;
   dict_index::Sections sections() const noexcept;
 
@@ -430,6 +472,22 @@ namespace dict_index {
 std::vector<std::uint64_t> derive_samples(ByteSpan heads, const Offsets& head_ends, std::uint64_t y,
                                           std::uint64_t prefix);
 std::unique_ptr<ties::Ties> derive_ties(const DictIndex& index);
+
+// What every blob writer shares (the in-memory writers, the streamed build):
+// the four small sections serialised, each refused (IndexError, Format) when
+// too long for its u32 length field; the sections after the header in blob
+// order (block data fourth, the character-code record last and empty without
+// a code); and the header of a blob of the index's shape and records with the
+// given block data length and payload checksum.
+struct Records {
+  std::vector<unsigned char> tables, codes, phrases, chars;
+};
+Records records_of(const DictIndex& d);
+inline constexpr std::size_t PAYLOAD_SECTIONS = 11;
+inline constexpr std::size_t BLOCK_DATA_SECTION = 3;
+std::array<ByteSpan, PAYLOAD_SECTIONS> payload_of(const DictIndex& d, const Records& r);
+Header header_fields(const DictIndex& d, const Records& r, std::uint64_t block_data_len,
+                     std::uint64_t payload_checksum);
 
 }  // namespace dict_index
 }  // namespace quorvale

@@ -11,6 +11,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <exception>
+#include <functional>
 #include <new>
 #include <optional>
 #include <span>
@@ -28,6 +29,16 @@
 namespace quorvale {
 namespace dict_index {
 
+// The builds' refusals ("format error: " is the kind's prefix).
+inline constexpr const char* MSG_BLOCK_RANGE = "dict: block must be in 1..=1024";
+inline constexpr const char* MSG_KEY_OVER_BUDGET = "dict: a key longer than the run budget";
+inline constexpr const char* MSG_SOURCE_RAISED = "dict: the input iterable raised before it ended";
+inline constexpr const char* MSG_STREAM_CHANGED = "dict: the key stream changed between passes";
+
+// Key bytes of one in-memory run of the streamed build (and at most an
+// eighth as many keys).
+inline constexpr std::size_t RUN_BUDGET = 268435456;
+
 // A key as the build reads it: a view of its bytes in the caller's storage,
 // UTF-8 text or (`Bytes`) its spelling in a character code. Keys order as
 // unsigned bytes, a key before its own extensions, as string_view compares.
@@ -37,13 +48,21 @@ using Bytes = std::string_view;
 // Per shard, the sampled suffixes its table trains on (views of the keys).
 using Pieces = std::vector<std::vector<fsst::Bytes>>;
 
-// The phrases of a build: the dictionary every shard's tiered codec names.
+// The phrases of a build: the dictionary every shard's tiered codec names,
+// and the trie of the same phrases in the same order, which the shards'
+// parses walk.
 struct Phrases {
   phrase::Dict dict;
+  phrase::Trie trie = phrase::Trie::empty();
 
-  // No phrases: the empty dictionary.
-  static Phrases none() { return Phrases{}; }
+  // No phrases: the empty dictionary and a trie that matches nothing.
+  static Phrases none() { return Phrases{phrase::Dict(), phrase::Trie::empty()}; }
 };
+
+// The phrase dictionary an index stores: a copy of the build's when some
+// shard took the tiered codec, else the empty one (in memory and streamed
+// alike, so both write the same phrases section).
+phrase::Dict kept_phrases(std::span<const Codec> codecs, const Phrases& phrases);
 
 // Keys per microblock, a divisor of block: the first of max(sqrt(block),
 // 16)..=31 that divides it, else the largest of 32 down to 3, else 2, else
@@ -81,12 +100,20 @@ void sort_keys(std::vector<Key>& keys, std::size_t threads);
 // Sorts bytewise (on the processors' workers) and drops repeats.
 void sort_distinct(std::vector<Key>& keys);
 
+// The sampling stride of the shard whose first key is key `first` of n: one
+// 256-key chunk in every stride is sampled, about 10,000 keys of a full shard
+// (1 when exact).
+std::uint64_t sample_stride(std::uint64_t shard_keys, std::uint64_t n, std::uint64_t first, bool exact) noexcept;
 // Per shard, the suffixes the shard's front coding will code, one 256-key
 // chunk in every `stride` (about 10,000 keys a shard; every key when exact).
 Pieces build_pieces(std::span<const Key> keys, std::uint64_t block, std::uint64_t micro, bool exact);
 // One table a piece list, trained on up to `threads` workers.
 std::vector<fsst::Table> train_shards(const Pieces& pieces, std::size_t threads);
-// The phrases of a build over n keys; none are mined yet.
+// Keys a build needs before it mines phrases.
+inline constexpr std::uint64_t kMineFrom = 16'384;
+// The phrases of an index of n keys, mined from the pieces on up to
+// `threads` workers: none below kMineFrom keys or when the packed byte
+// alphabet beats the symbol tables; at most min(max(n / 8, 4,096), 524,288).
 Phrases mine_phrases(const Pieces& pieces, std::span<const fsst::Table> tables, std::uint64_t n,
                      std::size_t threads);
 
@@ -127,14 +154,30 @@ struct Collected {
     CodePair codes;
   };
   // Chooses the shard's codec and pair codes; leaves the chosen codec's
-  // pairs in `pairs` for the run writer.
+  // pairs in `pairs` for the run writer. With phrases, a split that pays on
+  // a sample of the suffixes codes every suffix into `tiered`, and the tiered
+  // codec is kept when it saves more than 3 % over the best of the others.
   Settled settle(fsst::Table table, const Phrases& phrases, std::vector<paircode::Pair>& pairs);
 
  private:
-  // The runs' pairs by role, and one suffix's codes; reused.
+  // Tries the tiered codec against `best` (of `cost` bytes) and takes it
+  // when it pays. pairs_are_best says afterwards whether `pairs` holds the
+  // best codec's pairs (the trial overwrites them when it prices).
+  void try_tiered(fsst::Table table, const Phrases& phrases, std::vector<paircode::Pair>& pairs, Settled& best,
+                  std::uint64_t cost, bool& pairs_are_best);
+
+  // The runs' pairs by role, one suffix's codes, the tiered trial's samples
+  // and its parse buffers; reused from shard to shard.
   std::vector<paircode::Run> entry_runs_, restart_runs_;
   std::vector<unsigned char> coded_;
+  std::vector<fsst::Bytes> samples_;
+  phrase::Scratch parse_;
 };
+
+// Whether a tiered shard of `cost` bytes saves more than 3 % over `best`.
+inline bool tiered_pays(std::uint64_t cost, std::uint64_t best) noexcept {
+  return static_cast<unsigned __int128>(cost) * 100 < static_cast<unsigned __int128>(best) * 97;
+}
 
 // Appends one block's runs and entries: its restart run, then one run per
 // microblock. `keys` holds the block's 1..=block keys, the head first.
@@ -147,7 +190,7 @@ struct Scratch {
   std::vector<unsigned char> data;    // the data area of the run being written
   std::uint64_t bits = 0;             // packed suffix codes waiting
   std::uint32_t pending = 0;
-  std::vector<std::uint64_t> run_starts;  // the block's microblock run starts
+  std::vector<std::uint64_t> run_starts;  // the block's microblock run starts, from its first byte
   paircode::FitTables fit;
 };
 
@@ -157,6 +200,15 @@ struct Scratch {
 void write_run(const paircode::Code& code, const std::uint16_t* reverse, const Codec& codec,
                const Collected& collected, std::span<const paircode::Pair> pairs, std::uint64_t first,
                Scratch& scratch);
+
+// Settles the codec and pair codes of the shard collected since the last
+// flush, writes its blocks in order (each block's runs in scratch.output, its
+// microblock run starts, relative to the block's first byte, in
+// scratch.run_starts) handing each to `block`, and clears the Collected for
+// the next shard.
+Collected::Settled flush_shard(Collected& collected, const fsst::Table& table, const Phrases& phrases,
+                               std::vector<paircode::Pair>& pairs, Scratch& scratch,
+                               const std::function<void(const Scratch&)>& block);
 
 // What one worker makes of its consecutive whole shards; offsets count from
 // the part's own heads and block data.
@@ -180,6 +232,13 @@ Part encode_range(std::span<const Key> keys, std::uint64_t block, std::uint64_t 
 // An ascending array sampled every 64 values, at the width of its widest
 // difference inside a chunk of 64.
 Offsets packed_offsets(std::span<const std::uint64_t> values);
+// The micro offsets: every microblock run start (J a block, counted from the
+// start of the block data) made relative to its block's start, packed at the
+// width of the largest; nothing when J = 1.
+Packed micro_offsets(std::span<const std::uint64_t> run_starts, std::span<const std::uint64_t> block_starts,
+                     std::uint64_t J);
+// Refuses (IndexError, Format) a block size outside 1..=1024.
+void check_block(std::uint64_t block);
 
 // Bytes of keys, and how many of them lie outside ASCII (0x80 and above).
 struct ByteCount {

@@ -14,8 +14,6 @@ namespace dict_index {
 
 namespace {
 
-inline constexpr const char* MSG_BLOCK_RANGE = "dict: block must be in 1..=1024";
-
 unsigned bit_length(std::uint64_t v) noexcept { return v == 0 ? 0 : 64 - static_cast<unsigned>(__builtin_clzll(v)); }
 
 std::uint64_t isqrt(std::uint64_t v) noexcept {
@@ -26,11 +24,11 @@ std::uint64_t isqrt(std::uint64_t v) noexcept {
   return s;
 }
 
+}  // namespace
+
 void check_block(std::uint64_t block) {
   if (block - 1 >= MAX_BLOCK) throw IndexError::format(MSG_BLOCK_RANGE);
 }
-
-}  // namespace
 
 std::uint64_t micro_for(std::uint64_t block) noexcept {
   const std::uint64_t s = isqrt(block);
@@ -224,6 +222,22 @@ Offsets packed_offsets(std::span<const std::uint64_t> values) {
   return o;
 }
 
+Packed micro_offsets(std::span<const std::uint64_t> run_starts, std::span<const std::uint64_t> block_starts,
+                     std::uint64_t J) {
+  Packed p;
+  if (J <= 1) return p;
+  // Run starts become block-relative: start i belongs to block i / J.
+  std::vector<std::uint64_t> relative(run_starts.size());
+  std::uint64_t widest = 0;
+  for (std::size_t i = 0; i < relative.size(); ++i) {
+    relative[i] = run_starts[i] - block_starts[i / J];
+    widest = std::max(widest, relative[i]);
+  }
+  p.width = bit_length(widest);
+  p.bits = blob::SharedBytes::from_owned(offsets::packed_pack(relative, p.width));
+  return p;
+}
+
 }  // namespace dict_index
 
 using namespace dict_index;
@@ -334,25 +348,12 @@ DictIndex DictIndex::from_vocabulary(std::span<const Key> keys, std::uint64_t bl
   d.micro = micro;
   d.J = shape.J;
   d.shard = shard;
-  d.phrases = std::any_of(j.codecs.begin(), j.codecs.end(),
-                          [](const Codec& c) { return std::holds_alternative<Codec::Tiered>(c.v); })
-                  ? phrases.dict.clone()
-                  : phrase::Dict();
+  d.phrases = kept_phrases(j.codecs, phrases);
   d.heads = blob::SharedBytes::from_pages(std::move(j.heads));
   d.head_ends = packed_offsets(j.head_ends);
   d.block_offsets = packed_offsets(j.block_starts);
   d.block_data = blob::SharedBytes::from_pages(std::move(j.block_data));
-  if (shape.J > 1) {
-    // Run starts become block-relative: start i belongs to block i / J.
-    std::vector<std::uint64_t> relative(j.run_starts.size());
-    std::uint64_t widest = 0;
-    for (std::size_t i = 0; i < relative.size(); ++i) {
-      relative[i] = j.run_starts[i] - j.block_starts[i / shape.J];
-      widest = std::max(widest, relative[i]);
-    }
-    d.micro_offsets.width = bit_length(widest);
-    d.micro_offsets.bits = blob::SharedBytes::from_owned(offsets::packed_pack(relative, d.micro_offsets.width));
-  }
+  d.micro_offsets = dict_index::micro_offsets(j.run_starts, j.block_starts, shape.J);
   d.codecs = std::move(j.codecs);
   d.codes = std::move(j.codes);
   d.head_prefix = y == 0 ? 0 : common_head(d.heads.bytes(), d.head_ends, y);

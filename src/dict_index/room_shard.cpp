@@ -115,25 +115,83 @@ Collected::Price Collected::price(const Codec& codec, std::vector<paircode::Pair
 }
 
 Collected::Settled Collected::settle(fsst::Table table, const Phrases& phrases, std::vector<paircode::Pair>& pairs) {
-  Settled best{Codec{Codec::Symbols{std::move(table)}}, {}};
+  Settled best{Codec{Codec::Symbols{table}}, {}};
   Price priced = price(best.codec, pairs);
   best.codes = std::move(priced.codes);
+  std::uint64_t cost = priced.cost;
   bool pairs_are_best = true;
   if (auto alphabet = packed::Alphabet::of(histogram)) {
     Codec packed{Codec::Packed{std::move(alphabet->first)}};
     Price p = price(packed, pairs);
-    if (p.cost < priced.cost) {
+    if (p.cost < cost) {
       best = Settled{std::move(packed), std::move(p.codes)};
-      priced.cost = p.cost;
+      cost = p.cost;
     } else {
       pairs_are_best = false;
     }
   }
-  // The tiered codec is tried here once phrases are mined: `phrases` is
-  // always empty so far.
-  (void)phrases;
+  if (phrases.dict.count() > 0 && entries() > 0)
+    try_tiered(std::move(table), phrases, pairs, best, cost, pairs_are_best);
   if (!pairs_are_best) this->pairs(best.codec, pairs);
   return best;
+}
+
+void Collected::try_tiered(fsst::Table table, const Phrases& phrases, std::vector<paircode::Pair>& pairs,
+                           Settled& best, std::uint64_t cost, bool& pairs_are_best) {
+  // The split is chosen on every entry of a shard of fewer than 16,384, and
+  // on 8,192 to 12,288 evenly spaced ones of a larger one.
+  const std::size_t n = entries();
+  const std::size_t stride = std::max<std::size_t>(1, n >> 13);
+  auto suffix = [&](std::size_t i) {
+    const std::uint64_t from = i == 0 ? 0 : raw_ends[i - 1];
+    return fsst::Bytes(raw.data() + from, raw_ends[i] - from);
+  };
+  samples_.clear();
+  for (std::size_t i = 0; i < n; i += stride) samples_.push_back(suffix(i));
+  const std::span<const phrase::Cell> cells = phrases.trie.cells();
+  phrase::Settled split = phrase::settle(samples_, std::move(table), cells, phrases.dict.count(), parse_);
+  if (!split.split) return;
+
+  const fsst::Encoder encoder = split.table.encoder();
+  tiered.clear();
+  tiered_ends.clear();
+  tiered_ends.reserve(n);
+  for (std::size_t i = 0; i < n; ++i) {
+    phrase::encode(suffix(i), encoder, cells, *split.split, parse_, tiered);
+    tiered_ends.push_back(tiered.size());
+  }
+  Codec codec{Codec::Tiered{std::move(split.table), *split.split}};
+  Price p = price(codec, pairs);
+  pairs_are_best = tiered_pays(p.cost, cost);
+  if (pairs_are_best) best = Settled{std::move(codec), std::move(p.codes)};
+}
+
+Collected::Settled flush_shard(Collected& collected, const fsst::Table& table, const Phrases& phrases,
+                               std::vector<paircode::Pair>& pairs, Scratch& scratch,
+                               const std::function<void(const Scratch&)>& block) {
+  Collected::Settled settled = collected.settle(table, phrases, pairs);
+  const CodePair& codes = settled.codes;
+  const std::vector<std::uint16_t> entry_map =
+      codes.entry.is_table() ? codes.entry.table().reverse_map() : std::vector<std::uint16_t>{};
+  const std::vector<std::uint16_t> restart_map =
+      codes.restart.is_table() ? codes.restart.table().reverse_map() : std::vector<std::uint16_t>{};
+  std::size_t run = 0;
+  std::uint64_t entry = 0;
+  for (std::uint32_t runs : collected.block_runs) {
+    scratch.output.clear();
+    scratch.run_starts.clear();
+    for (std::uint32_t r = 0; r < runs; ++r, ++run) {
+      const bool restarts = r == 0;
+      if (!restarts) scratch.run_starts.push_back(scratch.output.size());
+      const std::span<const paircode::Pair> slice(pairs.data() + entry, collected.run_entries[run]);
+      write_run(restarts ? codes.restart : codes.entry, (restarts ? restart_map : entry_map).data(), settled.codec,
+                collected, slice, entry, scratch);
+      entry += slice.size();
+    }
+    block(scratch);
+  }
+  collected.clear();
+  return settled;
 }
 
 Part encode_range(std::span<const Key> keys, std::uint64_t block, std::uint64_t micro,
@@ -150,11 +208,16 @@ Part encode_range(std::span<const Key> keys, std::uint64_t block, std::uint64_t 
   std::vector<paircode::Pair> pairs;
   Scratch scratch;
   const std::uint64_t shard_keys = shard * block;
+  const auto take_block = [&](const Scratch& s) {
+    const std::uint64_t start = part.block_data.size();
+    part.block_starts.push_back(start);
+    for (std::uint64_t r : s.run_starts) part.run_starts.push_back(start + r);
+    part.block_data.insert(part.block_data.end(), s.output.begin(), s.output.end());
+  };
   for (std::uint64_t s = 0, lo = 0; lo < c; ++s, lo += shard_keys) {
     const std::span<const Key> in_shard = keys.subspan(lo, std::min(shard_keys, c - lo));
     const fsst::Table& table = tables[std::min<std::uint64_t>(tables.size() - 1, first_block / shard + s)];
     const fsst::Encoder encoder = table.encoder();
-    collected.clear();
     for (std::uint64_t b = 0; b < in_shard.size(); b += block) {
       const auto block_keys = in_shard.subspan(b, std::min<std::uint64_t>(block, in_shard.size() - b));
       const ByteSpan head = as_span(block_keys[0]);
@@ -162,31 +225,7 @@ Part encode_range(std::span<const Key> keys, std::uint64_t block, std::uint64_t 
       part.head_ends.push_back(part.heads.size());
       collect_block(collected, block_keys, micro, encoder);
     }
-    Collected::Settled settled = collected.settle(table, phrases, pairs);
-    const CodePair& codes = settled.codes;
-    const std::vector<std::uint16_t> entry_map =
-        codes.entry.is_table() ? codes.entry.table().reverse_map() : std::vector<std::uint16_t>{};
-    const std::vector<std::uint16_t> restart_map =
-        codes.restart.is_table() ? codes.restart.table().reverse_map() : std::vector<std::uint16_t>{};
-
-    std::size_t run = 0;
-    std::uint64_t entry = 0;
-    for (std::uint32_t runs : collected.block_runs) {
-      const std::uint64_t start = part.block_data.size();
-      part.block_starts.push_back(start);
-      scratch.output.clear();
-      scratch.run_starts.clear();
-      for (std::uint32_t r = 0; r < runs; ++r, ++run) {
-        const bool restarts = r == 0;
-        if (!restarts) scratch.run_starts.push_back(start + scratch.output.size());
-        const std::span<const paircode::Pair> slice(pairs.data() + entry, collected.run_entries[run]);
-        write_run(restarts ? codes.restart : codes.entry, (restarts ? restart_map : entry_map).data(),
-                  settled.codec, collected, slice, entry, scratch);
-        entry += slice.size();
-      }
-      part.run_starts.insert(part.run_starts.end(), scratch.run_starts.begin(), scratch.run_starts.end());
-      part.block_data.insert(part.block_data.end(), scratch.output.begin(), scratch.output.end());
-    }
+    Collected::Settled settled = flush_shard(collected, table, phrases, pairs, scratch, take_block);
     part.codes.push_back(std::move(settled.codes));
     part.codecs.push_back(std::move(settled.codec));
   }

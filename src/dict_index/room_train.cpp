@@ -1,6 +1,7 @@
 // What a build trains before it encodes: per shard a sample of the suffixes
 // the front coding will code, one symbol table a shard, and the phrases.
 #include <algorithm>
+#include <string>
 
 #include "dict_index/dict_index.hpp"
 #include "dict_index/room_internal.hpp"
@@ -8,18 +9,12 @@
 namespace quorvale {
 namespace dict_index {
 
-namespace {
-
-// A shard samples one 256-key chunk in `stride`: about 10,000 keys of a full
-// shard, every key of a small one or in exact mode.
-std::uint64_t stride(std::uint64_t shard_keys, std::uint64_t n, std::uint64_t first, bool exact) {
+std::uint64_t sample_stride(std::uint64_t shard_keys, std::uint64_t n, std::uint64_t first, bool exact) noexcept {
   if (exact) return 1;
   const std::uint64_t left = n - first;
   const std::uint64_t u = (shard_keys < left ? shard_keys : left) / 10000;
   return u == 0 ? 1 : u;
 }
-
-}  // namespace
 
 // A key is coded against its predecessor, or a restart against the restart
 // micro keys before it (the head first), so only the sampled chunks are
@@ -31,7 +26,7 @@ Pieces build_pieces(std::span<const Key> keys, std::uint64_t block, std::uint64_
   Pieces pieces(shards == 0 ? 1 : static_cast<std::size_t>(shards));
   for (std::uint64_t s = 0; s < shards; ++s) {
     const std::uint64_t first = s * K, end = std::min(n, first + K);
-    const std::uint64_t u = stride(K, n, first, exact);
+    const std::uint64_t u = sample_stride(K, n, first, exact);
     std::vector<fsst::Bytes>& out = pieces[static_cast<std::size_t>(s)];
     for (std::uint64_t chunk = first; chunk < end; chunk += 256 * u) {
       for (std::uint64_t i = chunk; i < end && i < chunk + 256; ++i) {
@@ -60,8 +55,19 @@ std::vector<fsst::Table> train_shards(const Pieces& pieces, std::size_t threads)
   return tables;
 }
 
-Phrases mine_phrases(const Pieces&, std::span<const fsst::Table>, std::uint64_t, std::size_t) {
-  return Phrases::none();
+Phrases mine_phrases(const Pieces& pieces, std::span<const fsst::Table> tables, std::uint64_t n,
+                     std::size_t threads) {
+  if (n < kMineFrom || phrase::packed_only(pieces, tables)) return Phrases::none();
+  const std::uint64_t budget = std::min<std::uint64_t>(std::max<std::uint64_t>(n / 8, 4096), phrase::kMaxPhrases);
+  const std::vector<std::string> list =
+      phrase::mine(pieces, tables, n, static_cast<std::size_t>(budget), threads == 0 ? 1 : threads);
+  return Phrases{phrase::Dict::of(list), phrase::Trie::of(list)};
+}
+
+phrase::Dict kept_phrases(std::span<const Codec> codecs, const Phrases& phrases) {
+  const bool tiered = std::any_of(codecs.begin(), codecs.end(),
+                                  [](const Codec& c) { return std::holds_alternative<Codec::Tiered>(c.v); });
+  return tiered ? phrases.dict.clone() : phrase::Dict();
 }
 
 }  // namespace dict_index

@@ -79,11 +79,6 @@ RunSplit split_run(const paircode::Code& code, const Codec& codec, ByteSpan run,
 
 namespace {
 
-// The four small sections, serialised, each checked against its u32 field.
-struct Records {
-  std::vector<unsigned char> tables, codes, phrases, chars;
-};
-
 std::uint64_t tables_len(const DictIndex& d) noexcept {
   std::uint64_t len = 0;
   for (const Codec& c : d.codecs) len += 4 + c.record_len();
@@ -96,7 +91,11 @@ std::uint64_t codes_len(const DictIndex& d) noexcept {
   return len;
 }
 
-Records serialize(const DictIndex& d) {
+}  // namespace
+
+namespace dict_index {
+
+Records records_of(const DictIndex& d) {
   check_section_lengths(tables_len(d), codes_len(d), d.phrases.section_len(), d.chars ? d.chars->section_len() : 0);
   Records r;
   write_codecs(d.codecs, r.tables);
@@ -109,8 +108,7 @@ Records serialize(const DictIndex& d) {
   return r;
 }
 
-// The sections after the header, in blob order.
-std::array<ByteSpan, 11> payload(const DictIndex& d, const Records& r) {
+std::array<ByteSpan, PAYLOAD_SECTIONS> payload_of(const DictIndex& d, const Records& r) {
   auto span = [](const std::vector<unsigned char>& v) { return ByteSpan(v.data(), v.size()); };
   return {d.heads.bytes(),          d.head_ends.samples.bytes(), d.head_ends.bits.bytes(),
           d.block_data.bytes(),     span(r.tables),              span(r.codes),
@@ -118,17 +116,16 @@ std::array<ByteSpan, 11> payload(const DictIndex& d, const Records& r) {
           d.micro_offsets.bits.bytes(), span(r.chars)};
 }
 
-std::array<unsigned char, HEADER_LEN> header_of(const DictIndex& d, const Records& r) {
-  BlockHasher hasher;
-  for (ByteSpan s : payload(d, r)) hasher.update(s);
+Header header_fields(const DictIndex& d, const Records& r, std::uint64_t block_data_len,
+                     std::uint64_t payload_checksum) {
   Header h;
   h.chars = d.chars != nullptr;
   h.n = d.n;
   h.block = static_cast<std::uint32_t>(d.block);
   h.heads_len = d.heads.size();
-  h.block_data_len = d.block_data.size();
+  h.block_data_len = block_data_len;
   h.tables_len = static_cast<std::uint32_t>(r.tables.size());
-  h.payload_checksum = hasher.finish();
+  h.payload_checksum = payload_checksum;
   h.head_ends_width = static_cast<std::uint8_t>(d.head_ends.width);
   h.block_offsets_width = static_cast<std::uint8_t>(d.block_offsets.width);
   h.shift = static_cast<std::uint8_t>(d.head_ends.shift);
@@ -139,18 +136,28 @@ std::array<unsigned char, HEADER_LEN> header_of(const DictIndex& d, const Record
   h.head_prefix = static_cast<std::uint16_t>(d.head_prefix);
   h.phrases_len = static_cast<std::uint32_t>(r.phrases.size());
   h.chars_len = static_cast<std::uint32_t>(r.chars.size());
-  return h.bytes();
+  return h;
+}
+
+}  // namespace dict_index
+
+namespace {
+
+std::array<unsigned char, HEADER_LEN> header_of(const DictIndex& d, const Records& r) {
+  BlockHasher hasher;
+  for (ByteSpan s : payload_of(d, r)) hasher.update(s);
+  return header_fields(d, r, d.block_data.size(), hasher.finish()).bytes();
 }
 
 }  // namespace
 
-std::array<unsigned char, HEADER_LEN> DictIndex::header() const { return header_of(*this, serialize(*this)); }
+std::array<unsigned char, HEADER_LEN> DictIndex::header() const { return header_of(*this, records_of(*this)); }
 
 void DictIndex::write_to(const std::function<void(std::span<const unsigned char>)>& write) const {
-  const Records r = serialize(*this);
+  const Records r = records_of(*this);
   const auto h = header_of(*this, r);
   write(ByteSpan(h.data(), h.size()));
-  const auto sections = payload(*this, r);
+  const auto sections = payload_of(*this, r);
   for (std::size_t i = 0; i + 1 < sections.size(); ++i) write(sections[i]);
   if (chars) write(sections.back());
 }

@@ -138,6 +138,12 @@ std::vector<Id> ids_arg(PyObject* o, const char* name) {
   return ids;
 }
 
+// A walk's `limit`: None (or absent) for no limit, else an unsigned 64-bit int.
+inline std::optional<std::uint64_t> limit_arg(PyObject* o) {
+  if (!o || o == Py_None) return std::nullopt;
+  return arg_u64(o, "limit");
+}
+
 // A list of keys, None where a key is absent.
 template <class Key>
 PyObject* keys_list(const std::vector<std::optional<Key>>& keys) {
@@ -258,6 +264,22 @@ struct Methods {
     explicit NoArgs(const char* m) : func(std::string(K::name) + "." + m) { p = no_params(func.c_str()); }
   };
 
+  // The parameters of a method of the class: N of them, the first
+  // `required` of them required, made once per method.
+  template <std::size_t N>
+  struct Args {
+    std::string func;
+    const char* names[N];
+    Params p;
+    template <class... Names>
+    Args(const char* method, int required, Names... n) : func(std::string(K::name) + "." + method), names{n...} {
+      p = params(func.c_str(), names, static_cast<int>(N), required);
+    }
+    void read(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, PyObject** out) const {
+      read_args(p, args, nargs, kwnames, out);
+    }
+  };
+
   static PyObject* one_arg(const OneArg& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     PyObject* a[1];
     read_args(sig.p, args, nargs, kwnames, a);
@@ -331,6 +353,49 @@ struct Methods {
       auto found = K::key(core(self), id);
       if (!found) Py_RETURN_NONE;
       return new_str(*found);
+    });
+  }
+
+  // ---- ordered kinds, whose ids are ranks ----
+  //   static std::uint64_t rank(const Core&, std::string_view query);  // the keys below the query
+  //   std::pair<std::uint64_t, std::uint64_t> Core::prefix_id_range(std::string_view prefix) const;
+
+  // lower_bound(<arg>): the rank, the parameter named as the class names it.
+  template <const char* Arg>
+  static PyObject* lower_bound(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return boundary([&]() -> PyObject* {
+      static const OneArg sig("lower_bound", Arg);
+      return new_int(K::rank(core(self), arg_str(one_arg(sig, args, nargs, kwnames), Arg)));
+    });
+  }
+
+  static PyObject* range_count(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return boundary([&]() -> PyObject* {
+      static const TwoArgs sig("range_count", "lo", "hi", 2);
+      PyObject* a[2];
+      read_args(sig.p, args, nargs, kwnames, a);
+      const std::string_view lo = arg_str(a[0], "lo"), hi = arg_str(a[1], "hi");
+      const Core& c = core(self);
+      const std::uint64_t below_lo = K::rank(c, lo), below_hi = K::rank(c, hi);
+      return new_int(below_hi > below_lo ? below_hi - below_lo : 0);
+    });
+  }
+
+  static PyObject* prefix_count(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return boundary([&]() -> PyObject* {
+      static const OneArg sig("prefix_count", "prefix");
+      const auto [start, end] = core(self).prefix_id_range(arg_str(one_arg(sig, args, nargs, kwnames), "prefix"));
+      return new_int(end - start);
+    });
+  }
+
+  static PyObject* prefix_id_range(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return boundary([&]() -> PyObject* {
+      static const OneArg sig("prefix_id_range", "prefix");
+      const auto [start, end] = core(self).prefix_id_range(arg_str(one_arg(sig, args, nargs, kwnames), "prefix"));
+      Ref a = Ref::check(new_int(start));
+      Ref b = Ref::check(new_int(end));
+      return PyTuple_Pack(2, a.get(), b.get());
     });
   }
 
@@ -551,8 +616,10 @@ struct Methods {
 
   // ---- the type ----
 
-  // Made once through `cell`; `own` holds the class's own slots.
-  static PyObject* make_index_type(TypeCell& cell, std::initializer_list<PyType_Slot> own) {
+  // Made once through `cell`; `own` holds the class's own slots. A class
+  // without a constructor passes Py_TPFLAGS_DISALLOW_INSTANTIATION.
+  static PyObject* make_index_type(TypeCell& cell, std::initializer_list<PyType_Slot> own,
+                                   unsigned long extra_flags = 0) {
     return cell.get([&]() -> PyObject* {
       static const std::string qualified = std::string("quorvale._core.") + K::name;
       static std::vector<PyType_Slot> slots = [&] {
@@ -568,7 +635,8 @@ struct Methods {
         return v;
       }();
       static PyType_Spec spec = {qualified.c_str(), static_cast<int>(sizeof(Instance<Core>)), 0,
-                                 Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE, slots.data()};
+                                 static_cast<unsigned int>(Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | extra_flags),
+                                 slots.data()};
       return make_type(&spec, [](PyObject* type) {
         if constexpr (K::id_attributes) {
           set_class_attr(type, "ID_DTYPE", PyUnicode_FromString(dtype()));

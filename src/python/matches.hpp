@@ -6,6 +6,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <string_view>
 #include <vector>
 
@@ -29,6 +30,28 @@ PyObject* tuple_of(PyObject* const (&items)[N]) {
   PyObject_GC_UnTrack(t.get());
   return t.release();
 }
+
+// (key, id), the stored key bytes decoded leniently: every ill-formed
+// sequence becomes U+FFFD (the keys of a valid index are all UTF-8).
+inline PyObject* pair_of(std::string_view key, std::uint64_t id) {
+  return tuple_of({PyUnicode_DecodeUTF8(key.data(), static_cast<Py_ssize_t>(key.size()), "replace"), new_int(id)});
+}
+
+// A list of (key, id) from what a detached walk found: any batch with
+// size(), key(i) and id(i).
+template <class Batch>
+PyObject* pairs_list(const Batch& batch) {
+  Ref list = Ref::check(PyList_New(static_cast<Py_ssize_t>(batch.size())));
+  for (std::size_t i = 0; i < batch.size(); ++i)
+    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), pair_of(batch.key(i), batch.id(i)));
+  return list.release();
+}
+
+// A prefix of a query that is a key: its length in bytes and its id.
+struct Match {
+  std::size_t bytes;
+  std::uint64_t id;
+};
 
 // (prefix, id) of a key that is a prefix of `query`.
 template <class Match>

@@ -2,8 +2,10 @@
 
 #include "closed_hash.hpp"
 #include "compact_hash.hpp"
+#include "dict_index.hpp"
 #include "double_array.hpp"
 #include "functions.hpp"
+#include "hashed_dict.hpp"
 #include "overlay.hpp"
 #include "perfect_hash.hpp"
 #include "string_index.hpp"
@@ -19,6 +21,9 @@ std::span<const Registration> registrations() {
       {"CompactHashIndex", &compact_hash_index_type, nullptr},
       {"ClosedHashIndex", &closed_hash_index_type, nullptr},
       {"Overlay", &overlay_type, nullptr},
+      {"DictIndex", &dict_index_type, nullptr},
+      {"DictIndexIterator", &dict_index_iterator_type, nullptr},
+      {"HashedDictIndex", &hashed_dict_index_type, nullptr},
       // The last class; the module's functions follow it.
       {"DoubleArrayIndex", &double_array_index_type, nullptr},
       // Functions after every class.

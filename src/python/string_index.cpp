@@ -31,7 +31,9 @@ struct Kind : KindBase<StringIndex, std::uint64_t> {
   static void lookup(const Core& c, std::size_t count, KeyAt&& key_at, Id* out) {
     c.ids_into(count, key_at, out, MISSING);
   }
+  static std::uint64_t rank(const Core& c, std::string_view query) { return c.rank_of_first_ge(query); }
 };
+constexpr char QUERY[] = "query";
 using M = Methods<Kind>;
 
 TypeCell cell;
@@ -43,48 +45,8 @@ const Core& core(PyObject* self) { return M::core(self); }
 
 // ---- results ----
 
-// (key, id) with the stored key bytes decoded leniently: every ill-formed
-// sequence becomes U+FFFD (the keys of a valid index are all UTF-8).
-PyObject* pair_of(std::string_view key, std::uint64_t id) {
-  return tuple_of({PyUnicode_DecodeUTF8(key.data(), static_cast<Py_ssize_t>(key.size()), "replace"), new_int(id)});
-}
-
-PyObject* pairs_list(const Batch& batch) {
-  Ref list = Ref::check(PyList_New(static_cast<Py_ssize_t>(batch.size())));
-  for (std::size_t i = 0; i < batch.size(); ++i)
-    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), pair_of(batch.key(i), batch.id(i)));
-  return list.release();
-}
-
-// A prefix of the query that is a key: its length in bytes and its id.
-struct Match {
-  std::size_t bytes;
-  std::uint64_t id;
-};
-
-// ---- arguments ----
-
-// None (or absent) for no limit, else an unsigned 64-bit int.
-std::optional<std::uint64_t> limit_arg(PyObject* o) {
-  if (!o || o == Py_None) return std::nullopt;
-  return arg_u64(o, "limit");
-}
-
-// The arguments of a method with `count` parameters, the first `required`
-// of them required.
 template <std::size_t N>
-struct Sig {
-  std::string func;
-  const char* names[N];
-  Params p;
-  template <class... Names>
-  Sig(const char* method, int required, Names... n) : func(std::string("StringIndex.") + method), names{n...} {
-    p = params(func.c_str(), names, static_cast<int>(N), required);
-  }
-  void read(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, PyObject** out) const {
-    read_args(p, args, nargs, kwnames, out);
-  }
-};
+using Sig = M::Args<N>;
 
 // ---- construction ----
 
@@ -214,41 +176,6 @@ std::string_view str_arg(const Sig<1>& sig, PyObject* const* args, Py_ssize_t na
   return arg_str(a[0], sig.names[0]);
 }
 
-QV_METHOD(m_lower_bound) {
-  return boundary([&]() -> PyObject* {
-    static const Sig<1> sig("lower_bound", 1, "query");
-    return new_int(core(self).rank_of_first_ge(str_arg(sig, args, nargs, kwnames)));
-  });
-}
-
-QV_METHOD(m_range_count) {
-  return boundary([&]() -> PyObject* {
-    static const Sig<2> sig("range_count", 2, "lo", "hi");
-    PyObject* a[2];
-    sig.read(args, nargs, kwnames, a);
-    const std::string_view lo = arg_str(a[0], "lo"), hi = arg_str(a[1], "hi");
-    const Core& index = core(self);
-    const std::uint64_t below_lo = index.rank_of_first_ge(lo), below_hi = index.rank_of_first_ge(hi);
-    return new_int(below_hi > below_lo ? below_hi - below_lo : 0);
-  });
-}
-
-QV_METHOD(m_prefix_count) {
-  return boundary([&]() -> PyObject* {
-    static const Sig<1> sig("prefix_count", 1, "prefix");
-    const auto [start, end] = core(self).prefix_id_range(str_arg(sig, args, nargs, kwnames));
-    return new_int(end - start);
-  });
-}
-
-QV_METHOD(m_prefix_id_range) {
-  return boundary([&]() -> PyObject* {
-    static const Sig<1> sig("prefix_id_range", 1, "prefix");
-    const auto [start, end] = core(self).prefix_id_range(str_arg(sig, args, nargs, kwnames));
-    return tuple_of({new_int(start), new_int(end)});
-  });
-}
-
 QV_METHOD(m_successor) {
   return boundary([&]() -> PyObject* {
     static const Sig<1> sig("successor", 1, "query");
@@ -355,18 +282,13 @@ struct Cursor {
   std::uint64_t remaining = 0;
 };
 
-struct IterObject {
-  PyObject_HEAD
-  PyObject* parent;  // the StringIndex object, held strongly; never changes
-  IterLock<Cursor> cursor;
-};
-
 constexpr std::size_t BATCH = 1024;
 
 // The next pair, refilling the batch when it is spent; none when the
 // iteration is over. Under the cursor's mutex, attached. A failing refill
 // leaves the cursor as it was.
-std::optional<std::pair<std::string, std::uint64_t>> advance(const Core& index, Cursor& c) {
+std::optional<std::pair<std::string, std::uint64_t>> advance(PyObject* parent, Cursor& c) {
+  const Core& index = core(parent);
   if (c.next == c.pending.size()) {
     if (c.remaining == 0) return std::nullopt;
     Batch batch;
@@ -385,47 +307,11 @@ std::optional<std::pair<std::string, std::uint64_t>> advance(const Core& index, 
   return std::pair<std::string, std::uint64_t>(c.pending.key(i), c.pending.id(i));
 }
 
-PyObject* iter_next(PyObject* self) {
-  auto* it = reinterpret_cast<IterObject*>(self);
-  bool exhausted = false;
-  PyObject* r = boundary([&]() -> PyObject* {
-    const Core& index = core(it->parent);
-    auto pair = it->cursor.with([&](Cursor& c) { return advance(index, c); });
-    if (!pair) {
-      exhausted = true;
-      Py_RETURN_NONE;
-    }
-    return pair_of(pair->first, pair->second);  // made after the mutex is released
-  });
-  if (exhausted) {
-    Py_DECREF(r);
-    return nullptr;  // no exception set: StopIteration
-  }
-  return r;
-}
-
-void iter_dealloc(PyObject* self) {
-  auto* it = reinterpret_cast<IterObject*>(self);
-  PyTypeObject* type = Py_TYPE(self);
-  it->cursor.~IterLock<Cursor>();
-  Py_XDECREF(it->parent);
-  type->tp_free(self);
-  Py_DECREF(type);
-}
+using Iterator = LockedIterator<Cursor, &advance>;
 
 PyObject* index_iter(PyObject* self) {
   return boundary([&]() -> PyObject* {
-    PyObject* t = string_index_iterator_type();
-    if (!t) throw_error_set();
-    auto* type = reinterpret_cast<PyTypeObject*>(t);
-    const std::uint64_t n = core(self).len();
-    PyObject* obj = type->tp_alloc(type, 0);
-    if (!obj) throw_error_set();
-    auto* it = reinterpret_cast<IterObject*>(obj);
-    new (&it->cursor) IterLock<Cursor>(Cursor{std::nullopt, Batch{}, 0, n});
-    Py_INCREF(self);
-    it->parent = self;
-    return obj;
+    return Iterator::make(string_index_iterator_type(), self, Cursor{std::nullopt, Batch{}, 0, core(self).len()});
   });
 }
 
@@ -511,13 +397,13 @@ PyMethodDef* methods = method_table({{
     method("range", m_range,
            "range($self, lo, hi, limit=None)\n--\n\nThe (key, id) pairs with lo <= key < hi in byte order, in key "
            "order; at most `limit` of them. Empty when lo >= hi."),
-    method("lower_bound", m_lower_bound,
+    method("lower_bound", M::lower_bound<QUERY>,
            "lower_bound($self, query)\n--\n\nHow many keys sort below `query`: the id of the first key not below "
            "it, or the key count."),
-    method("range_count", m_range_count,
+    method("range_count", M::range_count,
            "range_count($self, lo, hi)\n--\n\nHow many keys satisfy lo <= key < hi; 0 when lo is above hi."),
-    method("prefix_count", m_prefix_count, "prefix_count($self, prefix)\n--\n\nHow many keys start with `prefix`."),
-    method("prefix_id_range", m_prefix_id_range,
+    method("prefix_count", M::prefix_count, "prefix_count($self, prefix)\n--\n\nHow many keys start with `prefix`."),
+    method("prefix_id_range", M::prefix_id_range,
            "prefix_id_range($self, prefix)\n--\n\nThe half-open id range (start, end) of the keys starting with "
            "`prefix`: ids are ranks, so they are contiguous."),
     method("successor", m_successor,
@@ -560,24 +446,6 @@ PyMethodDef* methods = method_table({{
     static_method("load_mmap_untrusted", load_mmap_untrusted, LOAD_MMAP_UNTRUSTED_DOC.c_str()),
 }});
 
-PyType_Slot iterator_slots[] = {
-    {Py_tp_dealloc, reinterpret_cast<void*>(&iter_dealloc)},
-    {Py_tp_iter, reinterpret_cast<void*>(&PyObject_SelfIter)},
-    {Py_tp_iternext, reinterpret_cast<void*>(&iter_next)},
-    {Py_tp_doc, const_cast<char*>(
-                    "Lazy `(key, id)` iterator over a `StringIndex`, in sorted order. Holds a reference to the parent\n"
-                    "index and streams it a chunk at a time, so it never materialises the whole key set.")},
-    {0, nullptr},
-};
-
-PyType_Spec iterator_spec = {
-    "quorvale._core.StringIndexIterator",
-    static_cast<int>(sizeof(IterObject)),
-    0,
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION,
-    iterator_slots,
-};
-
 }  // namespace
 
 PyObject* string_index_type() {
@@ -592,7 +460,10 @@ PyObject* string_index_type() {
 }
 
 PyObject* string_index_iterator_type() {
-  return iterator_cell.get([]() -> PyObject* { return PyType_FromSpec(&iterator_spec); });
+  return Iterator::type(
+      iterator_cell, "quorvale._core.StringIndexIterator",
+      "Lazy `(key, id)` iterator over a `StringIndex`, in sorted order. Holds a reference to the parent\n"
+      "index and streams it a chunk at a time, so it never materialises the whole key set.");
 }
 
 PyObject* wrap_string_index(std::shared_ptr<const StringIndex> index) { return M::wrap_shared(std::move(index)); }

@@ -12,28 +12,16 @@
 
 #include "blob_fixtures.hpp"
 #include "cli/cli.hpp"
+#include "cli_fixtures.hpp"
 #include "dict_fixtures.hpp"
 #include "temp_dir.hpp"
 
 using namespace quorvale;
 using namespace quorvale::cli;
+using namespace cli_fixtures;
 using blob_fixtures::Bytes;
 
 namespace {
-
-// Collects what is written; can be told to fail like a closed pipe.
-class StringOut final : public Out {
- public:
-  void write_all(std::string_view bytes) override {
-    if (broken) throw IndexError::os(EPIPE);
-    text.append(bytes);
-  }
-  void flush() override {}
-  std::string text;
-  bool broken = false;
-};
-
-std::vector<std::string> words(std::initializer_list<const char*> list) { return {list.begin(), list.end()}; }
 
 // The failure parsing `args` for a command raises.
 Fail parse_fail(Command command, std::vector<std::string> args) {
@@ -45,19 +33,6 @@ Fail parse_fail(Command command, std::vector<std::string> args) {
   }
   return Fail::work("<parsed>");
 }
-
-Cmd parsed(Command command, std::vector<std::string> args) {
-  return parse(args, command, command == Command::Build ? 2 : 1, "usage line");
-}
-
-// A reader over a file holding `content`.
-struct Input {
-  TempDir dir;
-  File file;
-  LineReader reader;
-  explicit Input(const std::string& content)
-      : file((write_file(dir / "in", content), File::open_read(dir / "in"))), reader(file.fd()) {}
-};
 
 struct Ran {
   int status;
@@ -304,7 +279,7 @@ TEST(KeysFile, Lines) {
   };
   for (const Case& c : cases) {
     KeysRead r = keys_of_file(c.content);
-    EXPECT_EQ(r.keys, c.keys) << c.content;
+    EXPECT_EQ(strings(r.keys), c.keys) << c.content;
     EXPECT_EQ(r.empty_lines, c.empty) << c.content;
 
     TempDir dir;
@@ -316,7 +291,7 @@ TEST(KeysFile, Lines) {
   }
   // A long line crosses the reader's buffer.
   const std::string long_key(3 * LineReader::CAPACITY + 11, 'k');
-  EXPECT_EQ(keys_of_file("a\n" + long_key + "\nz").keys, words({"a", long_key.c_str(), "z"}));
+  EXPECT_EQ(strings(keys_of_file("a\n" + long_key + "\nz").keys), words({"a", long_key.c_str(), "z"}));
 }
 
 TEST(KeysFile, Failures) {
@@ -360,7 +335,7 @@ TEST(KeysFile, Failures) {
 TEST(KeysFile, StandardInputAndPasses) {
   Input in("b\n\n\na\n");
   KeysRead r = read_keys("-", in.reader);
-  EXPECT_EQ(r.keys, words({"b", "a"}));
+  EXPECT_EQ(strings(r.keys), words({"b", "a"}));
   EXPECT_EQ(r.empty_lines, 2u);
 
   Input bad("ok\n\xc0\n");
@@ -388,43 +363,6 @@ TEST(KeysFile, StandardInputAndPasses) {
 }
 
 // ---- commands ----
-
-namespace {
-
-// A planner that reports what it was given.
-struct FakePlanner {
-  std::vector<std::string> keys;
-  std::string file;
-  Planner planner() {
-    auto summary = [](const Needs& needs, const Objective& objective, std::string text) {
-      Needs effective = needs;
-      if (objective.tag == Objective::Tag::Workload) {
-        effective.reverse = effective.reverse || objective.workload.reverse != 0;
-        effective.prefix = effective.prefix || objective.workload.prefix != 0 ||
-                           objective.workload.common_prefix != 0 || objective.workload.longest_prefix != 0;
-      }
-      return PlanSummary{std::move(text), effective, IndexKind::PerfectHashIndex, std::nullopt};
-    };
-    return Planner{
-        [this, summary](std::vector<std::string> k, const Needs& n, const Objective& o) {
-          keys = std::move(k);
-          return summary(n, o, "planned " + std::to_string(keys.size()) + "\n");
-        },
-        [this, summary](const std::string& path, const Needs& n, const Objective& o) {
-          file = path;
-          if (path == "broken") throw IndexError::io(IoKind::InvalidData, "broken:2: not UTF-8");
-          return summary(n, o, "planned file\n");
-        },
-    };
-  }
-};
-
-const std::string NOTE =
-    "excluded: needs exact \xe2\x80\x94 CompactHashIndex (a bounded false-positive rate) and ClosedHashIndex (a "
-    "stranger gets some member's id). Pass --closed-vocabulary if every key you will ask about is in this file, and "
-    "they are ranked with the rest.\n";
-
-}  // namespace
 
 TEST(CliCommands, Plan) {
   EXPECT_EQ(NOTE.size(), 240u);

@@ -42,6 +42,25 @@ TEST(DictBuildThreads, TheThreadCountChangesNoByte) {
   EXPECT_EQ(blob_of(reload(want)), want);
 }
 
+TEST(DictBuildThreads, PhrasesAndTieredShardsDoNotDependOnTheThreadCount) {
+  // Two shards: mining counts them in two pools and two partitions on two
+  // workers or more, and the shards are encoded in up to two parts.
+  const auto keys = web_urls(70'000, 7);
+  const auto views = views_of(keys);
+  const std::uint64_t block = 256, micro = dict_index::micro_for(block);
+  const DictIndex one = DictIndex::from_sorted_as(views, block, micro, 1, keys.size());
+  ASSERT_EQ(one.codecs.size(), 2u);
+  ASSERT_GT(one.phrases.count(), 0u);
+  ASSERT_TRUE(std::any_of(one.codecs.begin(), one.codecs.end(), [](const dict_index::Codec& c) {
+    return std::holds_alternative<dict_index::Codec::Tiered>(c.v);
+  }));
+  const Blob want = blob_of(one);
+  for (std::size_t threads : {2, 4, 21}) {
+    SCOPED_TRACE("threads " + std::to_string(threads));
+    EXPECT_EQ(blob_of(DictIndex::from_sorted_as(views, block, micro, threads, keys.size())), want);
+  }
+}
+
 TEST(DictBuildThreads, CodedKeysOnWorkers) {
   const auto keys = cyrillic(60'000, 2);
   const DictIndex d = DictIndex::build_with_block(std::span<const std::string>(keys), 32);

@@ -72,6 +72,81 @@ inline std::vector<std::string> urls(std::size_t n, std::uint64_t seed) {
   return sorted_distinct(std::move(out));
 }
 
+// Web addresses: hosts, sections, dates, numeric ids, slugs and long
+// tracking tails, which phrases pay for.
+inline std::vector<std::string> web_urls(std::size_t n, std::uint64_t seed) {
+  static const char* const syl[] = {"ka", "lo", "mi", "ne", "tra", "sor", "vel", "un", "dex", "por", "tal", "ion",
+                                    "ser", "vi", "ce", "pro", "duct", "cat", "ego", "ry"};
+  static const char* const sections[] = {"/news/", "/blog/", "/products/", "/wp-content/uploads/", "/articles/",
+                                         "/forum/viewtopic.php?t=", "/index.php?option=com_content&view=article&id="};
+  static const char* const tails[] = {"", "", "/", ".html", "?utm_source=newsletter&utm_medium=email",
+                                      "?utm_source=twitter&utm_medium=social", "/comments/feed/", "/amp/",
+                                      "#respond", "?share=facebook&nb=1"};
+  std::mt19937_64 rng(seed);
+  auto word = [&] {
+    std::string w;
+    for (int k = 2 + static_cast<int>(rng() % 3); k > 0; --k) w += syl[rng() % 20];
+    return w;
+  };
+  std::vector<std::string> hosts(60);
+  for (auto& h : hosts) h = (rng() % 3 ? "https://www." : "http://") + word() + (rng() % 2 ? ".com" : ".org");
+  std::vector<std::string> out;
+  out.reserve(n);
+  while (out.size() < n) {
+    std::string s = hosts[rng() % hosts.size()] + sections[rng() % 7];
+    if (rng() % 2) s += std::to_string(2015 + rng() % 10) + "/" + std::to_string(1 + rng() % 12) + "/";
+    s += std::to_string(rng() % 100000);
+    for (int k = static_cast<int>(rng() % 4); k > 0; --k) s += "-" + word();
+    s += tails[rng() % 10];
+    out.push_back(std::move(s));
+  }
+  return sorted_distinct(std::move(out));
+}
+
+// File paths of an installed system: package names from syllables under the
+// usual trees (docs, manuals, icons, locales, headers, Python modules,
+// libraries), the repeated stretches phrases are mined from.
+inline std::vector<std::string> package_paths(std::size_t n, std::uint64_t seed) {
+  static const char* const syl[] = {"lib", "gtk", "py", "x", "font", "con", "fig", "net", "sys", "tem", "d",
+                                    "ssl", "ker", "nel", "perl", "gnome", "util", "core", "data", "tools",
+                                    "qt", "media", "sound", "print", "web", "kit", "mail", "doc", "test", "dev"};
+  static const char* const langs[] = {"de", "fr", "es", "pt_BR", "ja", "zh_CN", "ru", "it", "nl", "pl"};
+  static const char* const docs[] = {"/changelog.Debian.gz", "/copyright", "/README.md.gz", "/NEWS.Debian.gz",
+                                     "/examples/", "/html/index.html"};
+  static const char* const sizes[] = {"16x16", "22x22", "32x32", "48x48", "256x256", "scalable"};
+  std::mt19937_64 rng(seed);
+  auto name = [&] {
+    std::string w;
+    for (int k = 2 + static_cast<int>(rng() % 3); k > 0; --k) w += syl[rng() % 30];
+    return w;
+  };
+  std::vector<std::string> out;
+  while (out.size() < n) {
+    const std::string pkg = name();
+    for (int f = 1 + static_cast<int>(rng() % 12); f > 0 && out.size() < n; --f) {
+      switch (rng() % 7) {
+        case 0: out.push_back("/usr/share/doc/" + pkg + docs[rng() % 6]); break;
+        case 1: out.push_back("/usr/share/man/man" + std::to_string(1 + rng() % 8) + "/" + name() + ".1.gz"); break;
+        case 2:
+          out.push_back("/usr/share/locale/" + std::string(langs[rng() % 10]) + "/LC_MESSAGES/" + pkg + ".mo");
+          break;
+        case 3:
+          out.push_back("/usr/share/icons/hicolor/" + std::string(sizes[rng() % 6]) + "/apps/" + pkg + ".png");
+          break;
+        case 4: out.push_back("/usr/include/" + pkg + "/" + name() + ".h"); break;
+        case 5:
+          out.push_back("/usr/lib/python3/dist-packages/" + pkg + "/__pycache__/" + name() + ".cpython-311.pyc");
+          break;
+        default:
+          out.push_back("/usr/lib/x86_64-linux-gnu/" + pkg + "/plugins/lib" + name() + ".so." +
+                        std::to_string(rng() % 9));
+          break;
+      }
+    }
+  }
+  return sorted_distinct(std::move(out));
+}
+
 inline std::vector<std::string> decimal_ids(std::uint64_t from, std::uint64_t count) {
   std::vector<std::string> out;
   for (std::uint64_t i = 0; i < count; ++i) out.push_back(std::to_string(from + i));

@@ -613,3 +613,27 @@ TEST(DictSearch, BuiltOverByteKeys) {
     EXPECT_EQ(d.prefix_id_range(p), brute_prefix(keys, p)) << "prefix of " << p.size() << " bytes";
   check_searches("byte keys, built", d, keys, dictsearch::queries_around(keys, false), 0);
 }
+
+TEST(DictSearch, BuiltWithPhrases) {
+  // Dictionaries of 16,384 keys or more over URLs and paths carry phrases
+  // and tiered shards: every search walks phrase codes.
+  struct Case {
+    std::string name;
+    std::vector<std::string> keys;
+    std::vector<std::uint64_t> blocks;
+  };
+  const std::vector<Case> cases{{"urls", buildfix::web_urls(40'000, 7), {16, 256}},
+                                {"paths", buildfix::package_paths(60'000, 5), {256}}};
+  for (const Case& c : cases) {
+    for (std::uint64_t block : c.blocks) {
+      const DictIndex d = DictIndex::build_with_block(std::span<const std::string>(c.keys), block);
+      ASSERT_GT(d.phrases.count(), 0u) << c.name;
+      ASSERT_TRUE(std::any_of(d.codecs.begin(), d.codecs.end(), [](const dict_index::Codec& x) {
+        return std::holds_alternative<dict_index::Codec::Tiered>(x.v);
+      })) << c.name;
+      check_searches(c.name + " with phrases, built at block " + std::to_string(block), d, c.keys,
+                     dictsearch::queries_around(c.keys, true, 1 + c.keys.size() / 4000), 997);
+      if (HasFatalFailure()) return;
+    }
+  }
+}

@@ -119,7 +119,6 @@ def test_inspect_command(tmp_path):
     assert r.stderr == b"quorvale: p.bin: --sections is a DictIndex's byte split, and this is a PerfectHashIndex\n"
 
 
-@pytest.mark.skipif(not hasattr(core, "DictIndex"), reason="needs the DictIndex class")
 def test_inspect_sections_of_a_dictionary(tmp_path):
     path = tmp_path / "d.bin"
     core.DictIndex([f"key{i:05}" for i in range(5000)]).save(str(path))

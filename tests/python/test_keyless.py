@@ -12,6 +12,7 @@ import pytest
 
 import references
 import test_perfect_hash as tph
+from refused_writes import refused
 from quorvale._core import ClosedHashIndex as C
 from quorvale._core import CompactHashIndex as H
 
@@ -493,22 +494,12 @@ def test_load_reads_a_pipe_to_its_end(kind):
 
 @pytest.mark.parametrize("kind", KINDS)
 def test_save_leaves_nothing_when_the_disk_refuses(kind, tmp_path):
-    code = textwrap.dedent(
-        f"""
-        import os, resource, signal
+    out = refused(tmp_path, f"""
         from quorvale._core import {kind.__name__} as K
-        signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
         idx = K([f"key-{{i:06d}}" for i in range(100000)])
-        resource.setrlimit(resource.RLIMIT_FSIZE, (4096, 4096))
-        try:
-            idx.save(os.path.join({str(tmp_path)!r}, "a"))
-            print("no error")
-        except OSError as e:
-            print(str(e))
-        print(sorted(os.listdir({str(tmp_path)!r})))
-        """
-    )
-    out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True).stdout.splitlines()
+        limited()
+        attempt(lambda: idx.save(os.path.join(d, "a")))
+        """)
     assert out[0].startswith("io error: ") and out[1] == "[]"
 
 

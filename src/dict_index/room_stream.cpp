@@ -1,0 +1,324 @@
+// The streamed build: keys arriving once, in any order, are sorted into runs
+// (spilled beside the output when there is more than one) and replayed in
+// byte order in passes: counting (with the block heads), the character
+// tally when a code may pay, sampling the training material, and encoding,
+// which writes the block data into the file a shard at a time. Every step
+// that decides the bytes is the in-memory build's own, so the file equals
+// what that build saves for the same keys.
+#include <algorithm>
+#include <cstring>
+#include <string>
+#include <utility>
+
+#include "dict_index/dict_index.hpp"
+#include "dict_index/room_internal.hpp"
+#include "extsort.hpp"
+#include "perfect_hash.hpp"
+#include "utf8.hpp"
+
+namespace quorvale {
+
+using namespace dict_index;
+
+namespace {
+
+// The buffer the payload is read back through for its checksum.
+constexpr std::size_t READ_BACK = std::size_t{1} << 20;
+
+[[noreturn]] void stream_changed() { throw IndexError::format(MSG_STREAM_CHANGED); }
+
+// Keys back to back with the end of each, the first end preceded by 0.
+struct KeyList {
+  std::vector<unsigned char> bytes;
+  std::vector<std::uint64_t> ends{0};
+
+  void push(ByteSpan key) {
+    bytes.insert(bytes.end(), key.begin(), key.end());
+    ends.push_back(bytes.size());
+  }
+  std::size_t size() const noexcept { return ends.size() - 1; }
+  Key operator[](std::size_t i) const noexcept {
+    return as_key(bytes.data() + ends[i], static_cast<std::size_t>(ends[i + 1] - ends[i]));
+  }
+  void clear() noexcept {
+    bytes.clear();
+    ends.resize(1);
+  }
+};
+
+// A key as the later passes see it: spelled in the code when there is one
+// (a key it cannot spell means the replay changed).
+class Speller {
+ public:
+  explicit Speller(const charcode::CharCode* code) : code_(code) {}
+  ByteSpan operator()(std::string_view key) {
+    if (!code_) return as_span(key);
+    buf_.clear();
+    if (!code_->encode_key(key, buf_)) stream_changed();
+    return {buf_.data(), buf_.size()};
+  }
+
+ private:
+  const charcode::CharCode* code_;
+  std::vector<unsigned char> buf_;
+};
+
+// What the counting pass gathers.
+struct Counted {
+  std::uint64_t n = 0;
+  ByteCount bytes;
+  KeyList heads;
+};
+
+Counted count_pass(extsort::Replay& source, std::uint64_t block) {
+  Counted c;
+  source.each([&](std::string_view key) {
+    if (c.n % block == 0) c.heads.push(as_span(key));
+    const ByteCount k = count_bytes(std::span<const Key>(&key, 1));
+    c.bytes.total += k.total;
+    c.bytes.high += k.high;
+    ++c.n;
+  });
+  return c;
+}
+
+// The character code, as the in-memory build's choice decides it.
+std::optional<charcode::CharCode> tally_pass(extsort::Replay& source, const Counted& c) {
+  if (!c.bytes.may_pay()) return std::nullopt;
+  charcode::Tally tally;
+  std::uint64_t i = 0;
+  source.each([&](std::string_view key) {
+    if (++i > c.n) stream_changed();
+    tally.add(key);
+  });
+  if (i != c.n) stream_changed();
+  return tally.choose_for(tally.bytes);
+}
+
+// The heads spelled in the code.
+KeyList spell_heads(const KeyList& raw, const charcode::CharCode& code) {
+  KeyList out;
+  std::vector<unsigned char> buf;
+  for (std::size_t i = 0; i < raw.size(); ++i) {
+    const Key head = raw[i];
+    if (!utf8::valid(head)) panic("a head is a whole key");
+    buf.clear();
+    if (!code.encode_key(head, buf)) stream_changed();
+    out.push({buf.data(), buf.size()});
+  }
+  return out;
+}
+
+// The training material: the suffixes the in-memory build's sampling takes
+// (`build_pieces`, not exact), gathered from a replay into one buffer.
+struct Sampled {
+  std::vector<unsigned char> bytes;
+  std::vector<std::vector<std::pair<std::uint64_t, std::uint64_t>>> spans;  // per shard
+
+  Pieces pieces() const {
+    Pieces p(spans.size());
+    for (std::size_t s = 0; s < spans.size(); ++s) {
+      p[s].reserve(spans[s].size());
+      for (const auto& [from, to] : spans[s])
+        p[s].push_back(fsst::Bytes(bytes.data() + from, static_cast<std::size_t>(to - from)));
+    }
+    return p;
+  }
+};
+
+Sampled sample_pass(extsort::Replay& source, const charcode::CharCode* code, std::uint64_t n, std::uint64_t block,
+                    std::uint64_t micro, std::uint64_t lists) {
+  const std::uint64_t K = shard_blocks(block) * block;
+  Sampled out;
+  out.spans.resize(static_cast<std::size_t>(lists));
+  Speller spell(code);
+  std::vector<unsigned char> previous, restart;
+  std::uint64_t i = 0, stride = 1;
+  source.each([&](std::string_view raw) {
+    if (i >= n) stream_changed();
+    const ByteSpan key = spell(raw);
+    const std::uint64_t d = i % block;
+    const std::uint64_t within = i % K;
+    if (d == 0) {
+      if (within == 0) stride = sample_stride(K, n, i, false);
+      restart.assign(key.begin(), key.end());
+    } else {
+      const bool at_restart = d % micro == 0;
+      if ((within / 256) % stride == 0) {
+        const std::vector<unsigned char>& ref = at_restart ? restart : previous;
+        const ByteSpan suffix = key.subspan(common_prefix({ref.data(), ref.size()}, key));
+        const std::uint64_t from = out.bytes.size();
+        out.bytes.insert(out.bytes.end(), suffix.begin(), suffix.end());
+        out.spans[static_cast<std::size_t>(i / K)].emplace_back(from, out.bytes.size());
+      }
+      if (at_restart) restart.assign(key.begin(), key.end());
+    }
+    previous.assign(key.begin(), key.end());
+    ++i;
+  });
+  if (i != n) stream_changed();
+  return out;
+}
+
+// The encoding pass and the closing sections, into the file behind `w`. `d`
+// holds the shape, heads and head ends, tables' phrases and the code; the
+// pass fills its codecs, codes, phrases and offset arrays. Returns the block
+// data length.
+std::uint64_t encode_pass(extsort::Replay& source, DictIndex& d, std::span<const fsst::Table> tables,
+                          const Phrases& phrases, BufWriter& w) {
+  const std::uint64_t n = d.n, block = d.block, K = d.shard * block;
+  Speller spell(d.chars.get());
+  KeyList gathered;
+  std::vector<Key> views;
+  Collected collected;
+  Scratch scratch;
+  std::vector<paircode::Pair> pairs;
+  std::vector<std::uint64_t> block_starts, run_starts;
+  block_starts.reserve(static_cast<std::size_t>(ceil_div(n, block)));
+  run_starts.reserve(static_cast<std::size_t>(ceil_div(n, block) * d.J));
+  std::uint64_t data_len = 0, i = 0;
+  std::size_t shard = 0;
+  fsst::Encoder encoder = tables[0].encoder();
+
+  const auto collect = [&] {
+    views.clear();
+    for (std::size_t k = 0; k < gathered.size(); ++k) views.push_back(gathered[k]);
+    collect_block(collected, views, d.micro, encoder);
+    gathered.clear();
+  };
+  const auto flush = [&] {
+    Collected::Settled s = flush_shard(collected, tables[shard], phrases, pairs, scratch, [&](const Scratch& sc) {
+      block_starts.push_back(data_len);
+      for (std::uint64_t r : sc.run_starts) run_starts.push_back(data_len + r);
+      w.write_all(sc.output);
+      data_len += sc.output.size();
+    });
+    d.codes.push_back(std::move(s.codes));
+    d.codecs.push_back(std::move(s.codec));
+  };
+
+  source.each([&](std::string_view raw) {
+    // A replay longer than the first never reaches past the trained tables.
+    if (i >= n) stream_changed();
+    if (i > 0 && i % block == 0) collect();
+    if (i > 0 && i % K == 0) {
+      flush();
+      encoder = tables[++shard].encoder();
+    }
+    const ByteSpan key = spell(raw);
+    if (i % block == 0) {
+      const auto [from, to] = head_range(d.head_ends, d.heads.size(), i / block);
+      if (!std::ranges::equal(key, d.heads.bytes().subspan(from, to - from))) stream_changed();
+    }
+    gathered.push(key);
+    ++i;
+  });
+  if (gathered.size() > 0) collect();
+  flush();
+  if (i != n) stream_changed();
+
+  d.phrases = kept_phrases(d.codecs, phrases);
+  d.block_offsets = packed_offsets(block_starts);
+  d.micro_offsets = dict_index::micro_offsets(run_starts, block_starts, d.J);
+  return data_len;
+}
+
+}  // namespace
+
+std::uint64_t DictIndex::write_sorted(extsort::Replay& source, const std::string& path, std::uint64_t block,
+                                      const Probe& probe) {
+  check_block(block);
+  DictIndex d;
+  d.block = block;
+  d.micro = micro_for(block);
+  d.shard = shard_blocks(block);
+
+  Counted counted = count_pass(source, block);
+  d.n = counted.n;
+  if (auto code = tally_pass(source, counted)) d.chars = std::make_unique<charcode::CharCode>(std::move(*code));
+  KeyList heads = d.chars ? spell_heads(counted.heads, *d.chars) : std::move(counted.heads);
+  counted = {};
+
+  const Shape shape = Shape::of(d.n, block, d.micro, d.shard);
+  d.J = shape.J;
+  const std::uint64_t y = shape.blocks;
+  const std::uint64_t lists = shape.stored();
+  d.heads = blob::SharedBytes::from_owned(std::move(heads.bytes));
+  d.head_ends = packed_offsets(std::span<const std::uint64_t>(heads.ends).subspan(1));
+  heads = {};
+  d.head_prefix = y == 0 ? 0 : common_head(d.heads.bytes(), d.head_ends, y);
+
+  std::vector<fsst::Table> tables;
+  Phrases phrases;
+  {
+    const Sampled sampled = sample_pass(source, d.chars.get(), d.n, block, d.micro, lists);
+    const Pieces pieces = sampled.pieces();
+    const std::size_t threads =
+        std::max<std::size_t>(1, std::min<std::size_t>({static_cast<std::size_t>(lists), online_processors(), 21}));
+    tables = train_shards(pieces, threads);
+    phrases = mine_phrases(pieces, tables, d.n, threads);
+  }
+
+  return blob::write_atomically_with(path, [&](File& file) {
+    BufWriter w(file);
+    const std::array<unsigned char, HEADER_LEN> zeros{};
+    w.write_all(zeros);
+    const auto head_sections = payload_of(d, Records{});
+    for (std::size_t s = 0; s < BLOCK_DATA_SECTION; ++s) w.write_all(head_sections[s]);
+    const std::uint64_t data_len = encode_pass(source, d, tables, phrases, w);
+    const Records records = records_of(d);
+    const auto sections = payload_of(d, records);
+    for (std::size_t s = BLOCK_DATA_SECTION + 1; s < PAYLOAD_SECTIONS; ++s) w.write_all(sections[s]);
+    w.flush();
+
+    // The payload checksum, from the file itself.
+    w.seek(HEADER_LEN);
+    BlockHasher hasher;
+    std::vector<unsigned char> chunk(READ_BACK);
+    while (const std::size_t got = file.read_some(chunk)) hasher.update(std::span(chunk.data(), got));
+    const auto header = header_fields(d, records, data_len, hasher.finish()).bytes();
+    file.write_all_at(header, 0);
+    if (probe && probe()) throw IndexError::format(MSG_SOURCE_RAISED);
+    return d.n;
+  });
+}
+
+std::uint64_t DictIndex::build_to_file_runs(perfect_hash::KeySource& keys, const std::string& path,
+                                            std::uint64_t block, const Probe& probe, const Offline& offline,
+                                            std::size_t budget) {
+  check_block(block);
+  const auto off = [&](const std::function<void()>& step) {
+    if (offline) offline(step);
+    else step();
+  };
+  extsort::Run run(budget);
+  extsort::Runs runs(path);
+  std::string_view key;
+  while (keys.next(key)) {
+    if (run.has_room(key.size())) {
+      run.push(key);
+      continue;
+    }
+    // A key no run can hold (runs address their bytes in 32 bits) is
+    // refused wherever it comes, never pushed.
+    if (run.empty()) throw IndexError::format(MSG_KEY_OVER_BUDGET);
+    off([&] { runs.spill(run.sorted()); });
+    run.clear();
+    if (!run.has_room(key.size())) throw IndexError::format(MSG_KEY_OVER_BUDGET);
+    run.push(key);
+  }
+  if (probe && probe()) throw IndexError::format(MSG_SOURCE_RAISED);
+  std::uint64_t n = 0;
+  off([&] {
+    if (runs.runs().empty()) {
+      n = write_sorted(run, path, block, probe);
+      return;
+    }
+    if (!run.empty()) runs.spill(run.sorted());
+    run = extsort::Run(budget);  // every run is on disk: its buffers go
+    n = write_sorted(runs, path, block, probe);
+  });
+  return n;
+}
+
+}  // namespace quorvale

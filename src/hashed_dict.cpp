@@ -1,0 +1,298 @@
+#include "hashed_dict.hpp"
+
+#include <algorithm>
+#include <cstring>
+
+#include "threads.hpp"
+
+namespace quorvale {
+
+namespace hashed_dict {
+
+namespace {
+
+constexpr unsigned char MAGIC[4] = {'B', 'H', 'D', '1'};
+
+[[noreturn]] void fail_format(const char* message) { throw IndexError::format(message); }
+
+bool side_less(const SideRecord& a, const SideRecord& b) noexcept {
+  if (a.first != b.first) return a.first < b.first;
+  if (a.second != b.second) return a.second < b.second;
+  return a.rank < b.rank;
+}
+
+// Replaces the first word of pairs [lo, hi) by its slot, a block of words
+// evaluated at once.
+void fill_slots(std::span<hash::HashPair> pairs, const Mphf& mph) {
+  constexpr std::size_t BLOCK = 4096;
+  std::vector<std::uint64_t> words(std::min(pairs.size(), BLOCK));
+  for (std::size_t at = 0; at < pairs.size(); at += BLOCK) {
+    const std::size_t len = std::min(BLOCK, pairs.size() - at);
+    for (std::size_t i = 0; i < len; ++i) words[i] = pairs[at + i].first;
+    const std::vector<std::uint64_t> slots = mph.index_all(std::span<const std::uint64_t>(words.data(), len));
+    for (std::size_t i = 0; i < len; ++i) pairs[at + i].first = slots[i];
+  }
+}
+
+}  // namespace
+
+std::uint64_t slot_runs(std::uint64_t n, std::size_t threads) noexcept {
+  if (threads < 2 || n < threads * PAIRS_PER_WORKER) return 0;
+  const std::uint64_t size = (n + threads - 1) / threads;
+  return (n + size - 1) / size;
+}
+
+}  // namespace hashed_dict
+
+using namespace hashed_dict;
+
+HashedDictIndex::HashedDictIndex(blob::SharedBytes table, std::vector<SideRecord> side, std::optional<Mphf> mph,
+                                 std::shared_ptr<const DictIndex> dict, std::uint64_t n, std::uint32_t bits)
+    : table_(std::move(table)),
+      side_(std::move(side)),
+      mph_(std::move(mph)),
+      dict_(std::move(dict)),
+      n_(n),
+      bits_(bits),
+      entry_bits_(entry_bits_for(n, bits)),
+      entry_mask_(entry_bits_ >= 64 ? ~std::uint64_t{0} : (std::uint64_t{1} << entry_bits_) - 1),
+      fp_mask_((std::uint64_t{1} << bits) - 1) {}
+
+// ---------------------------------------------------------------------------
+// Building.
+
+HashedDictIndex HashedDictIndex::from_shared_dict(std::shared_ptr<const DictIndex> dict,
+                                                  std::uint32_t fingerprint_bits) {
+  return from_shared_dict(std::move(dict), fingerprint_bits, online_processors());
+}
+
+HashedDictIndex HashedDictIndex::from_shared_dict(std::shared_ptr<const DictIndex> dict,
+                                                  std::uint32_t fingerprint_bits, std::size_t threads) {
+  if (fingerprint_bits > MAX_FINGERPRINT_BITS) fail_format(MSG_BITS);
+  const std::uint64_t n = dict->len();
+  if (n > UINT32_MAX) throw IndexError::build(MSG_TOO_MANY);
+  // The walk spells each key out of the dictionary's character code, so the
+  // hash is over the text a caller queries with.
+  std::vector<hash::HashPair> pairs;
+  pairs.reserve(static_cast<std::size_t>(n));
+  DictIndex::Iter it = dict->iter_from(0);
+  std::string text;
+  std::uint64_t id = 0;
+  while (pairs.size() < n && it.next(text, id)) pairs.push_back(hash::hash_pair(std::string_view(text)));
+  if (pairs.size() != n) fail_format(MSG_WALK);
+  return from_pairs(std::move(dict), std::move(pairs), fingerprint_bits, threads);
+}
+
+HashedDictIndex HashedDictIndex::from_pairs(std::shared_ptr<const DictIndex> dict, std::vector<hash::HashPair> pairs,
+                                            std::uint32_t fingerprint_bits, std::size_t threads) {
+  if (fingerprint_bits > MAX_FINGERPRINT_BITS) fail_format(MSG_BITS);
+  const std::uint64_t n = pairs.size();
+  if (n > UINT32_MAX) throw IndexError::build(MSG_TOO_MANY);
+  if (n != dict->len()) fail_format(MSG_WALK);
+  const std::uint32_t b = fingerprint_bits;
+  if (n == 0) return HashedDictIndex(blob::SharedBytes(), {}, std::nullopt, std::move(dict), 0, b);
+  const std::uint32_t eb = entry_bits_for(n, b);
+  if (threads == 0) threads = 1;
+
+  // The distinct first words, and those that repeat (each once).
+  std::vector<std::uint64_t> firsts(pairs.size());
+  for (std::size_t i = 0; i < pairs.size(); ++i) firsts[i] = pairs[i].first;
+  std::sort(firsts.begin(), firsts.end());
+  std::vector<std::uint64_t> repeated;
+  for (std::size_t i = 1; i < firsts.size(); ++i)
+    if (firsts[i] == firsts[i - 1] && (repeated.empty() || repeated.back() != firsts[i])) repeated.push_back(firsts[i]);
+  firsts.erase(std::unique(firsts.begin(), firsts.end()), firsts.end());
+  const std::uint64_t m = firsts.size();
+
+  std::optional<Mphf> mph(Mphf::build_with_threads(firsts, threads));
+  firsts = {};
+
+  // The lowest rank of each repeated first word stays in the hash (its
+  // representative); every later one goes to the side table.
+  std::vector<SideRecord> side;
+  if (!repeated.empty()) {
+    std::vector<std::uint8_t> met(repeated.size(), 0);
+    for (std::uint64_t r = 0; r < n; ++r) {
+      const hash::HashPair& p = pairs[static_cast<std::size_t>(r)];
+      const auto it = std::lower_bound(repeated.begin(), repeated.end(), p.first);
+      if (it == repeated.end() || *it != p.first) continue;
+      std::uint8_t& seen = met[static_cast<std::size_t>(it - repeated.begin())];
+      if (seen) side.push_back({p.first, p.second, r});
+      seen = 1;
+    }
+  }
+
+  // Slot fill: contiguous runs claimed from a counter, so that a worker
+  // which could not be started leaves its runs to the others.
+  const std::uint64_t runs = slot_runs(n, threads);
+  if (runs == 0) {
+    fill_slots(pairs, *mph);
+  } else {
+    const std::size_t size = static_cast<std::size_t>((n + threads - 1) / threads);
+    parallel_claims(static_cast<std::size_t>(runs), threads, [&](std::size_t k) {
+      const std::size_t start = k * size;
+      fill_slots(std::span<hash::HashPair>(pairs).subspan(start, std::min(size, pairs.size() - start)), *mph);
+    });
+  }
+  for (const SideRecord& s : side) pairs[static_cast<std::size_t>(s.rank)].first = compact_hash::NOT_REPRESENTATIVE;
+  std::sort(side.begin(), side.end(), side_less);
+
+  // Pack: each pair's second word becomes its entry, then every slot below
+  // m must be met exactly once.
+  const std::uint64_t mask = (std::uint64_t{1} << b) - 1;
+  for (std::uint64_t r = 0; r < n; ++r) {
+    hash::HashPair& p = pairs[static_cast<std::size_t>(r)];
+    p.second = (r << b) | (p.second & mask);
+  }
+  Pages<unsigned char> table = Pages<unsigned char>::zeroed(static_cast<std::size_t>(table_len(m, eb)));
+  const std::span<unsigned char> t(table.data(), table.size());
+  compact_hash::check_slots(pairs, m, MSG_NOT_MINIMAL,
+                            [&](std::uint64_t slot, std::uint64_t value) { compact_hash::write_fp(t, slot, eb, value); });
+  pairs = {};
+  return HashedDictIndex(blob::SharedBytes::from_pages(std::move(table)), std::move(side), std::move(mph),
+                         std::move(dict), n, b);
+}
+
+// ---------------------------------------------------------------------------
+// Lookups.
+
+HashedDictIndex::Found HashedDictIndex::side_lookup(std::uint64_t first, std::uint64_t second) const noexcept {
+  auto it = std::lower_bound(side_.begin(), side_.end(), first,
+                             [](const SideRecord& r, std::uint64_t f) { return r.first < f; });
+  for (; it != side_.end() && it->first == first; ++it)
+    if (it->second == second) return {true, it->rank};
+  return {};
+}
+
+std::uint64_t HashedDictIndex::value_at_the_end(std::uint64_t slot) const noexcept {
+  const std::uint32_t b = entry_bits_;
+  const std::uint64_t size = table_.size();
+  if (slot > (UINT64_MAX - 64) / b) return 0;
+  const std::uint64_t p = slot * b, c = p / 8;
+  const std::uint64_t last = (p + b - 1) / 8;
+  if (last >= size) return 0;
+  const unsigned char* t = table_.data() + c;
+  switch (b) {
+    case 8: return t[0];
+    case 16: return load_le16(t);
+    case 32: return load_le32(t);
+    case 64: return load_le64(t);
+    default: break;
+  }
+  // The field covers at most 9 bytes: gather them low to high.
+  const unsigned s = static_cast<unsigned>(p % 8);
+  std::uint64_t low = 0;
+  const std::uint64_t span = last - c + 1;
+  for (std::uint64_t j = 0; j < span && j < 8; ++j) low |= std::uint64_t{t[j]} << (8 * j);
+  std::uint64_t v = low >> s;
+  if (span == 9) v |= std::uint64_t{t[8]} << (64 - s);
+  return v & entry_mask_;
+}
+
+HashedDictIndex::Found HashedDictIndex::id_with_side(std::string_view key) const noexcept {
+  const hash::HashPair h = hash::hash_pair(key);
+  if (!side_.empty()) {
+    const Found f = side_lookup(h.first, h.second);
+    if (f.found) return f;
+  }
+  if (!mph_) return {};
+  return test(entry(mph_->index(h.first)), h.second);
+}
+
+HashedDictIndex::Found HashedDictIndex::id(std::string_view key) const {
+  if (bits_ == 0) return exact_id(key);
+  return id_with_side(key);
+}
+
+std::uint64_t HashedDictIndex::unchecked_with_side(std::string_view key) const noexcept {
+  const hash::HashPair h = hash::hash_pair(key);
+  if (!side_.empty()) {
+    const Found f = side_lookup(h.first, h.second);
+    if (f.found) return f.rank;
+  }
+  if (!mph_) return 0;
+  return std::min(entry(mph_->index(h.first)) >> bits_, n_ - 1);
+}
+
+// ---------------------------------------------------------------------------
+// The blob.
+
+std::uint64_t HashedDictIndex::serialized_len() const noexcept {
+  return HEADER_LEN + dict_->serialized_len() + (mph_ ? mph_->byte_len() : 0) + table_.size() +
+         SIDE_RECORD * std::uint64_t{side_.size()};
+}
+
+std::array<unsigned char, HEADER_LEN> HashedDictIndex::header(std::uint64_t dict_len, std::uint64_t image_len,
+                                                              std::uint64_t payload) const {
+  std::array<unsigned char, HEADER_LEN> h{};
+  std::memcpy(h.data(), MAGIC, 4);
+  store_le64(h.data() + 4, n_);
+  store_le32(h.data() + 12, bits_);
+  store_le64(h.data() + 16, dict_len);
+  store_le64(h.data() + 24, image_len);
+  store_le32(h.data() + 32, static_cast<std::uint32_t>(side_.size()));
+  store_le64(h.data() + 36, payload);
+  store_le32(h.data() + 44, blob::header_checksum(std::span<const unsigned char>(h.data(), 44)));
+  return h;
+}
+
+std::vector<unsigned char> HashedDictIndex::side_bytes() const {
+  std::vector<unsigned char> out(side_.size() * SIDE_RECORD);
+  for (std::size_t i = 0; i < side_.size(); ++i) {
+    unsigned char* r = out.data() + SIDE_RECORD * i;
+    store_le64(r, side_[i].first);
+    store_le64(r + 8, side_[i].second);
+    store_le64(r + 16, side_[i].rank);
+  }
+  return out;
+}
+
+HashedDictIndex HashedDictIndex::from_shared(blob::SharedBytes bytes, bool verify) {
+  const unsigned char* b = bytes.data();
+  const std::uint64_t L = bytes.size();
+  if (L < HEADER_LEN || std::memcmp(b, MAGIC, 4) != 0) fail_format("bad magic or truncated header");
+  if (blob::header_checksum(std::span<const unsigned char>(b, 44)) != load_le32(b + 44))
+    fail_format("header checksum mismatch");
+  const std::uint64_t n = load_le64(b + 4);
+  const std::uint32_t bits = load_le32(b + 12);
+  const std::uint64_t D = load_le64(b + 16);
+  const std::uint64_t J = load_le64(b + 24);
+  const std::uint64_t side_count = load_le32(b + 32);
+  if (n > UINT32_MAX) fail_format("hashed-dict: header claims more than u32::MAX keys");
+  if (bits > MAX_FINGERPRINT_BITS) fail_format(MSG_BITS);
+  if (side_count >= std::max<std::uint64_t>(n, 1)) fail_format("side table length out of range");
+  if ((n == 0) != (J == 0)) fail_format("hashed-dict: mph length out of range");
+  if (D > L - HEADER_LEN) fail_format("hashed-dict: dictionary length out of range");
+  const std::uint64_t image_at = HEADER_LEN + D;
+  if (J > L - image_at) fail_format("hashed-dict: mph length out of range");
+  const std::uint64_t table_at = image_at + J;
+  const std::uint32_t eb = entry_bits_for(n, bits);
+  // n - side < 2^32 and eb <= 64: the length cannot overflow.
+  const std::uint64_t T = table_len(n - side_count, eb);
+  if (T > L - table_at) fail_format("hashed-dict: rank table length mismatch");
+  const std::uint64_t side_at = table_at + T;
+  if (L - side_at != SIDE_RECORD * side_count) fail_format("side table length out of range");
+  if (verify && blob::hash_block(std::span<const unsigned char>(b + image_at, L - image_at)) != load_le64(b + 36))
+    fail_format("payload checksum mismatch");
+
+  std::vector<SideRecord> side(static_cast<std::size_t>(side_count));
+  for (std::size_t i = 0; i < side.size(); ++i) {
+    const unsigned char* r = b + side_at + SIDE_RECORD * i;
+    side[i] = {load_le64(r), load_le64(r + 8), load_le64(r + 16)};
+    if (side[i].rank >= n) fail_format("hashed-dict: a side-table rank is past the last key");
+  }
+  std::sort(side.begin(), side.end(), side_less);
+
+  auto dict = std::make_shared<const DictIndex>(
+      DictIndex::from_shared(bytes.slice(HEADER_LEN, static_cast<std::size_t>(D)), verify));
+  if (dict->len() != n) fail_format("hashed-dict: the dictionary and the header disagree on the key count");
+  std::optional<Mphf> mph;
+  if (n > 0) {
+    mph.emplace(Mphf::from_bytes(std::span<const unsigned char>(b + image_at, static_cast<std::size_t>(J))));
+    if (mph->n() != n - side_count) fail_format("mph / header length mismatch");
+  }
+  blob::SharedBytes table = bytes.slice(static_cast<std::size_t>(table_at), static_cast<std::size_t>(T));
+  return HashedDictIndex(std::move(table), std::move(side), std::move(mph), std::move(dict), n, bits);
+}
+
+}  // namespace quorvale

@@ -1,0 +1,320 @@
+// The build command: the stream threshold and decision, the partial file's
+// name, the builds of each kind on both roads, and the command's steps in
+// their order (with a planner that reports what it was given).
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <random>
+#include <set>
+#include <thread>
+#include <string>
+#include <vector>
+
+#include "cli/cli.hpp"
+#include "cli_fixtures.hpp"
+#include "closed_hash.hpp"
+#include "compact_hash.hpp"
+#include "dict_index/dict_index.hpp"
+#include "perfect_hash.hpp"
+#include "string_index.hpp"
+#include "temp_dir.hpp"
+
+using namespace quorvale;
+using namespace quorvale::cli;
+using namespace cli_fixtures;
+
+namespace {
+
+constexpr std::uint64_t GIB = std::uint64_t{1} << 30;
+
+// Random keys of 1..24 bytes, each distinct, and a keys file of them with
+// every fifth key repeated and empty lines between.
+std::vector<std::string> distinct_keys(std::size_t n, unsigned seed) {
+  std::mt19937_64 rng(seed);
+  std::set<std::string> seen;
+  std::vector<std::string> keys;
+  while (keys.size() < n) {
+    std::string k(1 + rng() % 24, 'a');
+    for (char& c : k) c = static_cast<char>('a' + rng() % 26);
+    if (seen.insert(k).second) keys.push_back(k);
+  }
+  return keys;
+}
+
+std::string lines_of(const std::vector<std::string>& keys, bool repeats) {
+  std::string text;
+  for (std::size_t i = 0; i < keys.size(); ++i) {
+    text += keys[i] + "\n";
+    if (repeats && i % 5 == 0) text += "\n" + keys[i / 2] + "\r\n";
+  }
+  return text;
+}
+
+Fail fail_of(const std::function<void()>& f) {
+  try {
+    f();
+  } catch (const Fail& fail) {
+    return fail;
+  }
+  return Fail::work("<succeeded>");
+}
+
+mode_t mode_of(const std::string& path) {
+  struct stat st;
+  EXPECT_EQ(::stat(path.c_str(), &st), 0);
+  return st.st_mode & 07777;
+}
+
+mode_t current_umask() {
+  const mode_t m = ::umask(0);
+  ::umask(m);
+  return m;
+}
+
+struct BuildRun {
+  TempDir dir;
+  FakePlanner fake;
+  StringOut err;
+  std::string keys = dir / "k.txt";
+  std::string out = dir / "o.idx";
+
+  void run(std::vector<std::string> args, const std::string& input = "") {
+    Input in(input);
+    cmd_build(parsed(Command::Build, std::move(args)), in.reader, err, fake.planner(), [] { return std::nullopt; });
+  }
+};
+
+}  // namespace
+
+TEST(BuildSteps, AvailableMemoryRule) {
+  const std::string high = std::to_string(std::uint64_t{1} << 54);
+  const std::string below = std::to_string((std::uint64_t{1} << 54) - 1);
+  struct Case {
+    std::string text;
+    std::uint64_t threshold;
+  } cases[] = {
+      {"MemAvailable:    8000000 kB\n", 2'048'000'000},
+      {"MemTotal: 99 kB\nMemFree: 1 kB\nMemAvailable: 4 kB\r\nMemAvailable: 8 kB\n", 1024},
+      {"MemAvailable: +8", 2048},
+      {"MemAvailable:\xc2\xa0\xe3\x80\x80" "8\tkB", 2048},  // Unicode white space splits fields
+      {"MemAvailable: " + below + " kB", ((std::uint64_t{1} << 54) - 1) * 256},
+      {"MemAvailable: " + high + " kB", GIB},
+      {"MemAvailable: 99999999999999999999999 kB", GIB},
+      {"MemTotal: 99 kB\n", GIB},
+      {"", GIB},
+      {"MemAvailable:\n", GIB},
+      {"MemAvailable:8000000 kB\n", GIB},  // the second field is "kB"
+      {"MemAvailable: -8 kB\n", GIB},
+      {"MemAvailable: + kB\n", GIB},
+      {"MemAvailable: 8x kB\n", GIB},
+      {"MemAvailable: x kB\nMemAvailable: 8 kB\n", GIB},  // only the first line counts, even when it fails
+      {" MemAvailable: 8 kB\n", GIB},
+      {"MemAvailable: 8 kB\n\xff", GIB},  // the whole text must be UTF-8
+  };
+  for (const Case& c : cases) EXPECT_EQ(threshold_of_meminfo(c.text), c.threshold) << c.text;
+}
+
+TEST(BuildSteps, ThresholdAndStreamDecision) {
+  int reads = 0;
+  auto reader = [&](std::optional<std::string> text) {
+    return MeminfoReader([&reads, text] {
+      ++reads;
+      return text;
+    });
+  };
+  EXPECT_EQ(stream_threshold({StreamMode::Kind::Never, 0}, reader("MemAvailable: 8 kB")), std::nullopt);
+  EXPECT_EQ(stream_threshold({StreamMode::Kind::Always, 0}, reader("MemAvailable: 8 kB")), 0u);
+  EXPECT_EQ(stream_threshold({StreamMode::Kind::Size, 1000}, reader("MemAvailable: 8 kB")), 1000u);
+  EXPECT_EQ(reads, 0);
+  EXPECT_EQ(stream_threshold({StreamMode::Kind::Auto, 0}, reader("MemAvailable: 8 kB")), 2048u);
+  EXPECT_EQ(stream_threshold({StreamMode::Kind::Auto, 0}, reader(std::nullopt)), GIB);
+  EXPECT_EQ(reads, 2);
+  // The machine's own file gives some threshold.
+  EXPECT_GT(*stream_threshold({StreamMode::Kind::Auto, 0}), 0u);
+
+  TempDir dir;
+  write_file(dir / "empty", "");
+  write_file(dir / "k1000", std::string(1000, 'k'));
+  ASSERT_EQ(::symlink((dir / "k1000").c_str(), (dir / "link").c_str()), 0);
+  ASSERT_EQ(::mkfifo((dir / "fifo").c_str(), 0600), 0);
+  ASSERT_EQ(::mkdir((dir / "sub").c_str(), 0700), 0);
+  EXPECT_TRUE(is_streamed(dir / "empty", 0));
+  EXPECT_FALSE(is_streamed(dir / "empty", std::nullopt));
+  EXPECT_TRUE(is_streamed(dir / "k1000", 1000));
+  EXPECT_FALSE(is_streamed(dir / "k1000", 1001));
+  EXPECT_TRUE(is_streamed(dir / "link", 999));
+  for (const char* never : {"fifo", "sub", "absent"}) EXPECT_FALSE(is_streamed(dir / never, 0)) << never;
+  EXPECT_FALSE(is_streamed("-", 0));
+  EXPECT_FALSE(is_streamed("/dev/null", 0));
+}
+
+TEST(BuildSteps, PartialPath) {
+  const std::pair<const char*, const char*> cases[] = {
+      {"out.bin", "out.bin.part.4242"},
+      {"d/out.bin", "d/out.bin.part.4242"},
+      {"/a/b/out.bin", "/a/b/out.bin.part.4242"},
+      {"d/out/", "d/out.part.4242"},
+      {"d/out/.", "d/out.part.4242"},
+      {"./out", "./out.part.4242"},
+      {"..", "../.part.4242"},
+      {"d/..", "d/../.part.4242"},
+      {".", "./.part.4242"},
+      {"/", "/.part.4242"},
+      {"", ".part.4242"},
+  };
+  for (auto [out, partial] : cases) EXPECT_EQ(partial_path(out, 4242), partial) << out;
+}
+
+TEST(BuildKinds, RoadsWriteTheSameBlob) {
+  TempDir dir;
+  const std::vector<std::string> keys = distinct_keys(3000, 7);
+  const std::string with_repeats = dir / "repeats.txt", plain = dir / "distinct.txt";
+  write_file(with_repeats, lines_of(keys, true));
+  write_file(plain, lines_of(keys, false));
+  struct Case {
+    IndexKind kind;
+    std::optional<std::uint64_t> block;
+  } cases[] = {{IndexKind::CompactHashIndex, {}}, {IndexKind::ClosedHashIndex, {}}, {IndexKind::PerfectHashIndex, {}},
+               {IndexKind::StringIndex, {}},      {IndexKind::DictIndex, {}},       {IndexKind::DictIndex, 32}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(kind_name(c.kind));
+    // The streamed perfect-hash build refuses a repeated key.
+    const std::string file = c.kind == IndexKind::PerfectHashIndex ? plain : with_repeats;
+    Input in("");
+    const std::uint64_t held = build_and_save(c.kind, read_keys(file, in.reader).keys, dir / "memory", c.block);
+    const std::uint64_t streamed = build_streamed(c.kind, Source(file), dir / "streamed", c.block);
+    EXPECT_EQ(held, keys.size());
+    EXPECT_EQ(streamed, keys.size());
+    EXPECT_EQ(read_file(dir / "memory"), read_file(dir / "streamed"));
+    EXPECT_EQ(dir.names(), (std::set<std::string>{"distinct.txt", "repeats.txt", "memory", "streamed"}));
+  }
+}
+
+TEST(BuildKinds, FixedParametersAndEmptyIndexes) {
+  TempDir dir;
+  const std::vector<std::string> keys = distinct_keys(500, 3);
+  write_file(dir / "k", lines_of(keys, true));
+  write_file(dir / "none", "\n\n");
+  Input in("");
+  auto held = [&] { return read_keys(dir / "k", in.reader).keys; };
+  auto bytes_of = [&](const std::string& path) {
+    const std::string b = read_file(path);
+    return std::vector<unsigned char>(b.begin(), b.end());
+  };
+
+  build_and_save(IndexKind::CompactHashIndex, held(), dir / "c", {});
+  EXPECT_EQ(CompactHashIndex::from_bytes(bytes_of(dir / "c")).fingerprint_bits(), 8u);
+  build_and_save(IndexKind::PerfectHashIndex, held(), dir / "p", {});
+  const PerfectHashIndex perfect = PerfectHashIndex::from_bytes(bytes_of(dir / "p"));
+  EXPECT_FALSE(perfect.has_fingerprints());
+  for (const std::string& k : keys) EXPECT_TRUE(perfect.contains(k));
+  build_and_save(IndexKind::DictIndex, held(), dir / "d", {});
+  EXPECT_EQ(DictIndex::from_shared(blob::SharedBytes::read_file(dir / "d"), true).block, 256u);
+  build_streamed(IndexKind::DictIndex, Source(dir / "k"), dir / "ds", {});
+  EXPECT_EQ(DictIndex::from_shared(blob::SharedBytes::read_file(dir / "ds"), true).block, 256u);
+
+  // Zero keys: a valid empty blob of every kind on both roads.
+  for (IndexKind kind : {IndexKind::CompactHashIndex, IndexKind::ClosedHashIndex, IndexKind::PerfectHashIndex,
+                         IndexKind::StringIndex, IndexKind::DictIndex}) {
+    SCOPED_TRACE(kind_name(kind));
+    EXPECT_EQ(build_and_save(kind, {}, dir / "m0", {}), 0u);
+    EXPECT_EQ(build_streamed(kind, Source(dir / "none"), dir / "s0", {}), 0u);
+    EXPECT_EQ(read_file(dir / "m0"), read_file(dir / "s0"));
+    EXPECT_EQ(inspect::inspect_file(dir / "s0").keys, 0u);
+  }
+}
+
+TEST(CmdBuild, OptionsAreCheckedBeforeAnythingIsRead) {
+  BuildRun r;
+  for (auto args : {words({"absent", "o", "--block", "64"}), words({"absent", "o", "--block=64", "--index", "string"}),
+                    words({"absent", "o", "--index", "auto", "--block", "fast"})}) {
+    const Fail f = fail_of([&] { r.run(args); });
+    EXPECT_EQ(f.kind, Fail::Kind::Usage);
+    EXPECT_EQ(f.message, "--block is the DictIndex block size and needs `--index dict`");
+  }
+  EXPECT_EQ(r.fake.file, "");
+  EXPECT_EQ(r.err.text, "");
+  const Fail f = fail_of([&] { r.run({r.keys, r.out, "--index", "dict", "--block", "64"}); });
+  EXPECT_EQ(f.message, r.keys + ": No such file or directory (os error 2)");
+}
+
+TEST(CmdBuild, AutoPlansFirstAndNotesInOrder) {
+  BuildRun r;
+  write_file(r.keys, "b\n\na\n\n");
+  r.fake.best = IndexKind::DictIndex;
+  r.fake.block = 32;
+  for (const char* stream : {"never", "always"}) {
+    SCOPED_TRACE(stream);
+    r.err.text.clear();
+    r.run({r.keys, r.out, "--stream", stream});
+    EXPECT_EQ(r.fake.file, r.keys);
+    const std::string wrote = "wrote " + r.out + ": DictIndex over 2 keys, ";
+    EXPECT_EQ(r.err.text.rfind("planned file\n" + NOTE + r.keys + ": 2 empty lines skipped\n" + wrote, 0), 0u);
+    EXPECT_EQ(DictIndex::from_shared(blob::SharedBytes::read_file(r.out), true).block, 32u);
+  }
+  // From standard input: the count of empty lines, then the plan.
+  r.err.text.clear();
+  r.fake.best = IndexKind::StringIndex;
+  r.run({"-", r.out, "--closed-vocabulary", "--stream", "always"}, "x\n\n\ny\nx\n");
+  EXPECT_EQ(r.fake.keys, words({"x", "y", "x"}));
+  EXPECT_EQ(r.err.text.rfind("-: 2 empty lines skipped\nplanned 3\nwrote " + r.out + ": StringIndex over 2 keys, ", 0), 0u);
+  // A pipe is read once, as standard input is: planned in memory.
+  r.err.text.clear();
+  const std::string fifo = r.dir / "fifo";
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+  std::thread writer([&] { write_file(fifo, "p\n\nq\n"); });
+  r.run({fifo, r.out});
+  writer.join();
+  EXPECT_EQ(r.fake.keys, words({"p", "q"}));
+  EXPECT_EQ(r.err.text.rfind(fifo + ": 1 empty lines skipped\nplanned 2\n" + NOTE + "wrote ", 0), 0u);
+  // A planner failure ends the command; nothing is written.
+  const Fail f = fail_of([&] { r.run({"broken", r.dir / "never"}); });
+  EXPECT_EQ(f.message, "io error: broken:2: not UTF-8");
+  EXPECT_FALSE(std::filesystem::exists(r.dir / "never"));
+}
+
+TEST(CmdBuild, StreamedFailuresLeaveNothingBehind) {
+  BuildRun r;
+  write_file(r.out, "old");
+  write_file(r.keys, "a\n\xff\nb\n");
+  for (const char* kind : {"compact", "closed", "perfect", "string", "dict"}) {
+    const Fail f = fail_of([&] { r.run({r.keys, r.out, "--index", kind, "--stream", "always"}); });
+    EXPECT_EQ(f.message, r.keys + ":2: stream did not contain valid UTF-8") << kind;
+    EXPECT_EQ(read_file(r.out), "old");
+    EXPECT_EQ(r.dir.names(), (std::set<std::string>{"k.txt", "o.idx"}));
+  }
+  // A repeated key in the streamed perfect-hash build; the empty lines of
+  // a failed streamed build are not reported.
+  write_file(r.keys, "a\n\nb\na\n");
+  Fail f = fail_of([&] { r.run({r.keys, r.out, "--index", "perfect", "--stream", "always"}); });
+  EXPECT_EQ(f.message, "build error: perfect-hash: build_to_file needs distinct keys and the source repeated one");
+  // The in-memory road reports them before it builds.
+  f = fail_of([&] { r.run({r.keys, r.dir / "absent/o", "--index", "perfect", "--stream", "never"}); });
+  EXPECT_EQ(f.message, "io error: No such file or directory (os error 2)");
+  EXPECT_EQ(r.err.text, r.keys + ": 1 empty lines skipped\n");
+  // A directory at the output: the rename fails, the partial file goes.
+  ASSERT_EQ(::mkdir((r.dir / "o").c_str(), 0700), 0);
+  f = fail_of([&] { r.run({r.keys, r.dir / "o", "--index", "dict", "--stream", "0"}); });
+  EXPECT_EQ(f.message, r.dir / "o" + ": Is a directory (os error 21)");
+  EXPECT_EQ(r.dir.names(), (std::set<std::string>{"k.txt", "o.idx", "o"}));
+  // A failing standard error is the I/O error's text.
+  r.err.broken = true;
+  f = fail_of([&] { r.run({r.keys, r.out, "--index", "dict", "--stream", "0"}); });
+  EXPECT_EQ(f.message, "Broken pipe (os error 32)");
+}
+
+TEST(CmdBuild, PermissionsDifferBetweenTheRoads) {
+  BuildRun r;
+  write_file(r.keys, "a\nb\n");
+  write_file(r.out, "old");
+  ASSERT_EQ(::chmod(r.out.c_str(), 0600), 0);
+  r.run({r.keys, r.out, "--index", "closed", "--stream", "never"});
+  EXPECT_EQ(mode_of(r.out), 0600u);
+  r.run({r.keys, r.out, "--index", "closed", "--stream", "always"});
+  EXPECT_EQ(mode_of(r.out), 0666u & ~current_umask());
+  const std::string line = "wrote " + r.out + ": ClosedHashIndex over 2 keys, ";
+  EXPECT_EQ(r.err.text.rfind(line, 0), 0u);
+  EXPECT_EQ(r.err.text.find(line, 1), r.err.text.find('\n') + 1);
+}

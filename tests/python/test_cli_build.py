@@ -1,0 +1,248 @@
+import os
+import random
+import re
+import stat
+import threading
+
+import pytest
+
+import quorvale._core as core
+
+from test_cli import NOTE, cli, usage_failure
+
+KINDS = {
+    "compact": "CompactHashIndex",
+    "closed": "ClosedHashIndex",
+    "perfect": "PerfectHashIndex",
+    "string": "StringIndex",
+    "dict": "DictIndex",
+}
+WROTE = re.compile(rb"wrote (.+): (\w+) over (\d+) keys, (\d+) bytes \((\d+\.\d\d) B/key\)\n")
+
+
+def umask():
+    mask = os.umask(0)
+    os.umask(mask)
+    return mask
+
+
+def random_keys(n, seed, distinct=True):
+    rng = random.Random(seed)
+    alphabet = "abcdefghijklmnopqrstuvwxyz0123456789-_ äöü€"
+    keys = {"".join(rng.choice(alphabet) for _ in range(rng.randint(1, 30))) for _ in range(n)}
+    return sorted(keys)
+
+
+def keys_file(path, keys, repeats=False, empty=0):
+    lines = list(keys)
+    if repeats:
+        lines += keys[::7]
+    random.Random(1).shuffle(lines)
+    lines += [""] * empty
+    path.write_text("".join(line + "\n" for line in lines), encoding="utf-8")
+    return path
+
+
+def wrote(stderr, cwd, out, kind, keys):
+    """The report ends stderr; it names the file's length and its bytes per key."""
+    m = WROTE.search(stderr)
+    assert m and stderr.endswith(m.group(0)), stderr
+    size = os.path.getsize(cwd / out)
+    assert m.groups() == (out.encode(), kind.encode(), str(keys).encode(), str(size).encode(),
+                          f"{size / max(keys, 1):.2f}".encode())
+    return m
+
+
+def holds_exactly(kind, path, keys):
+    """The blob loads with its class and holds the distinct keys, no others."""
+    if not hasattr(core, kind):
+        return
+    index = getattr(core, kind).load(str(path))
+    distinct = sorted(set(keys))
+    if kind == "ClosedHashIndex":
+        assert sorted(index.id(k) for k in distinct) == list(range(len(distinct)))
+        return
+    assert len(index) == len(distinct)
+    assert all(k in index for k in distinct)
+    if kind in ("StringIndex", "DictIndex"):
+        assert [index.key(i) for i in range(len(distinct))] == distinct
+    elif kind == "PerfectHashIndex":
+        assert sorted(index.key(i) for i in range(len(distinct))) == distinct
+    else:
+        assert sorted(index.id(k) for k in distinct) == list(range(len(distinct)))
+
+
+@pytest.mark.skipif(not hasattr(core, "plan"), reason="needs the planner")
+@pytest.mark.parametrize("extra", [[], ["--closed-vocabulary"]])
+def test_auto_builds_the_plans_best(tmp_path, extra):
+    keys = random_keys(2000, 5)
+    k = keys_file(tmp_path / "k.txt", keys, repeats=True)
+    planned = cli("plan", "k.txt", *extra, cwd=tmp_path)
+    assert planned.returncode == 0
+    r = cli("build", "k.txt", "o.idx", *extra, cwd=tmp_path)
+    assert r.returncode == 0, r.stderr
+    note = b"" if extra else NOTE.encode()
+    assert r.stderr.startswith(planned.stdout + note + b"wrote o.idx: ")
+    best = core.plan(keys, exact=not extra)["best"]["kind"]
+    wrote(r.stderr, tmp_path, "o.idx", best, len(keys))
+    if extra:
+        assert b"ClosedHashIndex" in planned.stdout and b"CompactHashIndex" in planned.stdout
+    holds_exactly(best, tmp_path / "o.idx", keys)
+
+
+@pytest.mark.skipif(not hasattr(core, "plan"), reason="needs the planner")
+def test_auto_from_standard_input_counts_empty_lines_before_the_plan(tmp_path):
+    keys = random_keys(500, 9)
+    text = "".join(k + "\n" for k in keys).encode() + b"\n\n" + keys[0].encode() + b"\n"
+    (tmp_path / "k.txt").write_bytes(text)
+    planned = cli("plan", "k.txt", "--closed-vocabulary", cwd=tmp_path)
+    r = cli("build", "-", "o.idx", "--closed-vocabulary", "--stream", "always", stdin=text, cwd=tmp_path)
+    assert r.returncode == 0, r.stderr
+    assert r.stderr.startswith(b"-: 2 empty lines skipped\n" + planned.stdout + b"wrote o.idx: ")
+    best = core.plan(keys, exact=False)["best"]["kind"]
+    wrote(r.stderr, tmp_path, "o.idx", best, len(keys))
+    holds_exactly(best, tmp_path / "o.idx", keys)
+
+
+CASES = [["--index", kind] for kind in KINDS] + [["--index", "dict", "--block", "32"]]
+
+
+@pytest.mark.parametrize("args", CASES, ids=lambda a: "-".join(a[1:]))
+def test_the_two_roads_write_the_same_file(tmp_path, args):
+    kind = KINDS[args[1]]
+    keys = random_keys(3000, 11)
+    # The streamed perfect-hash build refuses repeats; the others drop them.
+    keys_file(tmp_path / "k.txt", keys, repeats=kind != "PerfectHashIndex", empty=2)
+    blobs = []
+    for stream in ("never", "always"):
+        out = tmp_path / f"{stream}.idx"
+        r = cli("build", "k.txt", out.name, *args, "--stream", stream, cwd=tmp_path)
+        assert r.returncode == 0, r.stderr
+        assert r.stderr.startswith(b"k.txt: 2 empty lines skipped\nwrote ")
+        wrote(r.stderr, tmp_path, out.name, kind, len(keys))
+        holds_exactly(kind, out, keys)
+        blobs.append(out.read_bytes())
+    assert blobs[0] == blobs[1]
+    assert sorted(os.listdir(tmp_path)) == ["always.idx", "k.txt", "never.idx"]
+
+
+@pytest.mark.parametrize("content", [b"", b"\n\r\n\n"], ids=["empty", "empty-lines"])
+def test_zero_keys(tmp_path, content):
+    (tmp_path / "k.txt").write_bytes(content)
+    for flag, kind in KINDS.items():
+        for stream in ("never", "always"):
+            r = cli("build", "k.txt", "o.idx", "--index", flag, "--stream", stream, cwd=tmp_path)
+            assert r.returncode == 0, r.stderr
+            head = b"k.txt: 3 empty lines skipped\n" if content else b""
+            m = wrote(r.stderr, tmp_path, "o.idx", kind, 0)
+            assert r.stderr == head + m.group(0)
+            assert cli("inspect", "o.idx", cwd=tmp_path).stdout.startswith(f"kind: {kind}\n".encode())
+            holds_exactly(kind, tmp_path / "o.idx", [])
+
+
+def test_a_repeated_key_counts_once(tmp_path):
+    (tmp_path / "k.txt").write_text("b\na\nb\nc\na\n")
+    for flag, kind in KINDS.items():
+        for stream in ("never", "always"):
+            (tmp_path / "o.idx").write_bytes(b"old")
+            r = cli("build", "k.txt", "o.idx", "--index", flag, "--stream", stream, cwd=tmp_path)
+            if (flag, stream) == ("perfect", "always"):
+                assert (r.returncode, r.stderr) == (1, b"quorvale: build error: perfect-hash: build_to_file needs "
+                                                       b"distinct keys and the source repeated one\n")
+                assert (tmp_path / "o.idx").read_bytes() == b"old"
+            else:
+                assert r.returncode == 0, r.stderr
+                wrote(r.stderr, tmp_path, "o.idx", kind, 3)
+            assert sorted(os.listdir(tmp_path)) == ["k.txt", "o.idx"]
+
+
+def test_failures(tmp_path):
+    def run(*args, stdin=b""):
+        return cli("build", *args, cwd=tmp_path, stdin=stdin)
+
+    # Options that do not fit are refused before the keys file is looked at.
+    for extra in ([], ["--index", "string"], ["--index", "auto"]):
+        r = run("absent.txt", "o.idx", "--block", "64", *extra)
+        message = "--block is the DictIndex block size and needs `--index dict`"
+        assert (r.returncode, r.stdout, r.stderr) == (2, b"", usage_failure(message))
+
+    (tmp_path / "o.idx").write_bytes(b"old")
+    r = run("k.txt", "o.idx", "--index", "dict")
+    assert (r.returncode, r.stderr) == (1, b"quorvale: k.txt: No such file or directory (os error 2)\n")
+    if hasattr(core, "plan"):
+        r = run("k.txt", "o.idx")
+        assert (r.returncode, r.stderr) == (1, b"quorvale: io error: k.txt: No such file or directory (os error 2)\n")
+
+    (tmp_path / "k.txt").write_bytes(b"a\n\xff\nb\n")
+    for stream in ("never", "always"):
+        r = run("k.txt", "o.idx", "--index", "string", "--stream", stream)
+        assert (r.returncode, r.stderr) == (1, b"quorvale: k.txt:2: stream did not contain valid UTF-8\n")
+    if hasattr(core, "plan"):
+        r = run("k.txt", "o.idx")
+        assert (r.returncode, r.stderr) == (1, b"quorvale: io error: k.txt:2: not UTF-8\n")
+    assert (tmp_path / "o.idx").read_bytes() == b"old"
+    assert sorted(os.listdir(tmp_path)) == ["k.txt", "o.idx"]
+
+    (tmp_path / "k.txt").write_bytes(b"a\nb\n")
+    os.mkdir(tmp_path / "o")
+    r = run("k.txt", "o", "--index", "closed", "--stream", "always")
+    assert (r.returncode, r.stderr) == (1, b"quorvale: o: Is a directory (os error 21)\n")
+    assert sorted(os.listdir(tmp_path)) == ["k.txt", "o", "o.idx"]
+
+
+def test_stream_decision_seen_through_permissions(tmp_path):
+    """Replacing a 0600 file: the in-memory road keeps its mode, the streamed
+    road's partial file brings 0666 less the umask."""
+    streamed_mode = 0o666 & ~umask()
+    assert streamed_mode != 0o600
+    out = tmp_path / "o.idx"
+
+    def mode_after(keys_path, *args, stdin=b"", fifo_content=None):
+        out.write_bytes(b"old")
+        os.chmod(out, 0o600)
+        writer = None
+        if fifo_content is not None:
+            def feed():
+                with open(keys_path, "wb") as f:
+                    f.write(fifo_content)
+            writer = threading.Thread(target=feed)
+            writer.start()
+        r = cli("build", str(keys_path), str(out), "--index", "closed", *args, stdin=stdin)
+        if writer:
+            writer.join()
+        assert r.returncode == 0, r.stderr
+        return stat.S_IMODE(os.stat(out).st_mode)
+
+    k = tmp_path / "k.txt"
+    k.write_bytes(b"")
+    assert mode_after(k, "--stream", "always") == streamed_mode
+    assert mode_after(k, "--stream", "0") == streamed_mode
+    assert mode_after(k, "--stream", "never") == 0o600
+    assert mode_after(k, "--stream", "1") == 0o600
+    k.write_bytes(b"k" * 999 + b"\n")
+    assert mode_after(k, "--stream", "1000") == streamed_mode
+    k.write_bytes(b"k" * 998 + b"\n")
+    assert mode_after(k, "--stream", "1000") == 0o600
+    assert mode_after("-", "--stream", "always", stdin=b"a\nb\n") == 0o600
+    fifo = tmp_path / "fifo"
+    os.mkfifo(fifo)
+    assert mode_after(fifo, "--stream", "always", fifo_content=b"a\nb\n") == 0o600
+    # A directory is read as keys (and fails there), never streamed.
+    before = out.read_bytes()
+    r = cli("build", str(tmp_path), str(out), "--index", "closed", "--stream", "always")
+    assert (r.returncode, r.stderr) == (1, f"quorvale: {tmp_path}:1: Is a directory (os error 21)\n".encode())
+    assert out.read_bytes() == before and sorted(os.listdir(tmp_path)) == ["fifo", "k.txt", "o.idx"]
+
+
+def test_fixed_parameters(tmp_path):
+    keys_file(tmp_path / "k.txt", random_keys(300, 2))
+    for stream in ("never", "always"):
+        assert cli("build", "k.txt", "c.idx", "--index", "compact", "--stream", stream, cwd=tmp_path).returncode == 0
+        assert b"\nfingerprint_bits: 8\n" in cli("inspect", "c.idx", cwd=tmp_path).stdout
+        assert cli("build", "k.txt", "p.idx", "--index", "perfect", "--stream", stream, cwd=tmp_path).returncode == 0
+        assert core.PerfectHashIndex.load(str(tmp_path / "p.idx")).has_fingerprints() is False
+        assert cli("build", "k.txt", "d.idx", "--index", "dict", "--stream", stream, cwd=tmp_path).returncode == 0
+        info = core.inspect(str(tmp_path / "d.idx"))
+        assert info["kind"] == "DictIndex"
+        if hasattr(core, "DictIndex"):
+            assert core.DictIndex.load(str(tmp_path / "d.idx")).block == 256
