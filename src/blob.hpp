@@ -187,7 +187,14 @@ class BufWriter {
 class VecWriter {
  public:
   explicit VecWriter(std::vector<unsigned char>& out) noexcept : out_(out) {}
-  void write_all(std::span<const unsigned char> bytes) { out_.insert(out_.end(), bytes.begin(), bytes.end()); }
+  // Grown, then copied into: GCC 12 warns falsely (-Wstringop-overflow) on an
+  // insert at the end of a vector it knows to be empty or short.
+  void write_all(std::span<const unsigned char> bytes) {
+    if (bytes.empty()) return;
+    const std::size_t at = out_.size();
+    out_.resize(at + bytes.size());
+    std::memcpy(out_.data() + at, bytes.data(), bytes.size());
+  }
 
  private:
   std::vector<unsigned char>& out_;

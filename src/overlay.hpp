@@ -755,9 +755,10 @@ std::array<unsigned char, HEADER_V2> Overlay<B>::write_sections(W& w) const {
 
 template <class B>
 std::vector<unsigned char> Overlay<B>::to_bytes() const {
-  std::vector<unsigned char> out;
+  // Sized, then reserved: GCC 12 warns falsely (-Warray-bounds) on a resize
+  // after the reserve.
+  std::vector<unsigned char> out(HEADER_V2, 0);
   out.reserve(static_cast<std::size_t>(serialized_len()));
-  out.resize(HEADER_V2, 0);
   VecWriter w(out);
   const auto header = write_sections(w);
   std::copy(header.begin(), header.end(), out.begin());

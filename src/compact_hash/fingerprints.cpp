@@ -12,7 +12,9 @@ namespace quorvale::compact_hash {
 
 namespace {
 
-std::string range_name(std::uint64_t k) { return "r" + std::to_string(k); }
+// Appended, not "r" + std::to_string(k): GCC 12 warns falsely (-Wrestrict) on
+// a literal plus a temporary string.
+std::string range_name(std::uint64_t k) { return std::string("r").append(std::to_string(k)); }
 
 }  // namespace
 

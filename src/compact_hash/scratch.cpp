@@ -233,7 +233,8 @@ Merged Scratch::merge() {
   files.reserve(static_cast<std::size_t>(runs_));
   for (std::uint64_t r = 0; r < runs_; ++r) files.push_back(File::open_read(path_of(std::to_string(r))));
   Merged merged;
-  for (std::size_t k = 0; k < ranges; ++k) merged.outputs.push_back(path_of("m" + std::to_string(k)));
+  for (std::size_t k = 0; k < ranges; ++k)
+    merged.outputs.push_back(path_of(std::string("m").append(std::to_string(k))));
 
   // Every worker starts, even with fewer ranges; each takes ranges from the
   // counter into its own block.

@@ -42,7 +42,8 @@ Objective workload_of(PyObject* mapping) {
   const Py_ssize_t count = PyList_GET_SIZE(items.get());
   for (Py_ssize_t i = 0; i < count; ++i) {
     Ref item = Ref::borrow(PyList_GET_ITEM(items.get(), i));
-    if (!PyTuple_Check(item.get())) raise_type_error("'" + type_name(item.get()) + "' object is not an instance of 'tuple'");
+    if (!PyTuple_Check(item.get()))
+      raise_type_error(std::string("'").append(type_name(item.get())) + "' object is not an instance of 'tuple'");
     if (PyTuple_GET_SIZE(item.get()) != 2)
       raise_type_error("expected tuple of length 2, but got tuple of length " +
                        std::to_string(PyTuple_GET_SIZE(item.get())));

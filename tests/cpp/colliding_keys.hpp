@@ -37,7 +37,7 @@ inline std::string le(std::uint64_t v) {
 // 16 printable bytes a, b (words w0, w1) with fold(w0 ^ s, w1 ^ p) printable.
 inline std::string half_block(std::uint64_t s, std::uint64_t p, std::uint64_t& lane, unsigned salt) {
   for (std::uint64_t i = 0;; ++i) {
-    std::string h = "k" + std::to_string(salt) + "-";
+    std::string h = std::string("k").append(std::to_string(salt)) + "-";
     std::string num = std::to_string(i);
     h += std::string(16 - h.size() - num.size(), '.') + num;
     lane = fold(quorvale::load_le64(reinterpret_cast<const unsigned char*>(h.data())) ^ s,

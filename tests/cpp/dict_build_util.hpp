@@ -96,7 +96,7 @@ inline std::vector<std::string> web_urls(std::size_t n, std::uint64_t seed) {
     std::string s = hosts[rng() % hosts.size()] + sections[rng() % 7];
     if (rng() % 2) s += std::to_string(2015 + rng() % 10) + "/" + std::to_string(1 + rng() % 12) + "/";
     s += std::to_string(rng() % 100000);
-    for (int k = static_cast<int>(rng() % 4); k > 0; --k) s += "-" + word();
+    for (int k = static_cast<int>(rng() % 4); k > 0; --k) s.append("-").append(word());
     s += tails[rng() % 10];
     out.push_back(std::move(s));
   }
@@ -164,7 +164,7 @@ inline std::vector<std::string> cyrillic(std::size_t n, std::uint64_t seed) {
     std::string s;
     const unsigned len = 1 + rng() % 9;
     for (unsigned k = 0; k < len; ++k) s += letters[rng() % (sizeof letters / sizeof *letters)];
-    if (rng() % 5 == 0) s += "-" + std::to_string(rng() % 10);
+    if (rng() % 5 == 0) s.append("-").append(std::to_string(rng() % 10));
     out.push_back(s);
   }
   return sorted_distinct(std::move(out));

@@ -106,7 +106,8 @@ inline std::vector<std::string> random_keys(std::size_t n, std::uint64_t seed, c
 
 inline std::vector<std::string> phrase_list(std::size_t n) {
   std::vector<std::string> v;
-  for (std::size_t i = 0; i < n; ++i) v.push_back("<" + std::to_string(i * 7919 % 100000) + "|phrase>");
+  for (std::size_t i = 0; i < n; ++i)
+    v.push_back(std::string("<").append(std::to_string(i * 7919 % 100000)) + "|phrase>");
   return v;
 }
 

@@ -139,7 +139,7 @@ std::vector<HandRun> hand_runs() {
   std::vector<std::string> phrases;
   for (std::size_t len : {8u, 9u, 16u, 17u, 24u, 25u, 32u, 1u, 3u})
     for (char c = 'A'; c < 'A' + 3; ++c) phrases.push_back(std::string(len - 1, c) + static_cast<char>('0' + len % 10));
-  while (phrases.size() < 300) phrases.push_back("<" + std::to_string(phrases.size() * 7919) + ">");
+  while (phrases.size() < 300) phrases.push_back(std::string("<").append(std::to_string(phrases.size() * 7919)) + ">");
   std::vector<std::string> tkeys{"k"};
   for (std::size_t i : {0u, 3u, 5u, 9u, 12u, 15u, 18u, 20u, 26u, 257u, 290u})
     for (const char* tail : {"", "x", "yz"}) tkeys.push_back("k" + phrases[i] + tail);

@@ -286,7 +286,8 @@ TEST(DictSearch, RestartsThatRouteWordsCannotTell) {
   // restarts ending inside their 8 bytes (zero padding).
   std::vector<std::string> keys{"a"};
   for (int i = 0; i < 120; ++i) keys.push_back("bbbbbbbbbbbbbbbb/" + std::to_string(i * 37 % 1000));
-  for (int i = 0; i < 60; ++i) keys.push_back("c" + std::string(static_cast<std::size_t>(i % 7), 'd') + std::to_string(i));
+  for (int i = 0; i < 60; ++i)
+    keys.push_back(std::string("c").append(static_cast<std::size_t>(i % 7), 'd') + std::to_string(i));
   keys = dictfix::sorted_unique(keys);
   auto q = dictsearch::queries_around(keys, false);
   for (const auto& k : keys) {
@@ -381,7 +382,7 @@ TEST(DictSearch, CharacterCodeWithoutRawRoute) {
     ASSERT_FALSE(d.raw);
   }
   auto q = dictsearch::queries_around(keys, true);
-  q.push_back("x" + dictsearch::utf8_of(0x432));
+  q.push_back(std::string("x").append(dictsearch::utf8_of(0x432)));
   q.push_back("z");
   check_index({"no raw route", s, true}, q);
 }

@@ -249,7 +249,7 @@ TEST(DictStream, AReplayThatChangesIsRefused) {
   const std::vector<std::string> ascii = decimal_ids(100000, 70000);  // two shards at block 256
   const std::vector<std::string> coded = cyrillic(3000, 51);
   const auto more = [](std::vector<std::string>& k) {
-    for (int i = 0; i < 70000; ++i) k.push_back("~" + std::to_string(100000 + i));
+    for (int i = 0; i < 70000; ++i) k.push_back(std::string("~").append(std::to_string(100000 + i)));
   };
   const auto fewer = [](std::vector<std::string>& k) { k.pop_back(); };
   const auto other_head = [](std::vector<std::string>& k) { k[256] += "!"; };

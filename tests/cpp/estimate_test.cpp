@@ -90,7 +90,7 @@ TEST(Shape, CountsByHand) {
 
 TEST(Shape, ComparesWithTheKey32Back) {
   std::vector<std::string> keys;
-  for (int i = 0; i < 40; ++i) keys.push_back("k" + std::string(1, static_cast<char>('A' + i)) + "xyz");
+  for (int i = 0; i < 40; ++i) keys.push_back(std::string("k").append(1, static_cast<char>('A' + i)) + "xyz");
   ShapeWalk w;
   for (int i = 0; i < 32; ++i) w.push(keys[i]);
   EXPECT_EQ(w.shape().lcp_back32, 0u);
@@ -114,7 +114,7 @@ TEST(Samples, TheHashIsFnv1aThroughTheFinaliser) {
 
 std::vector<std::string> numbered(std::size_t n, const char* prefix = "key") {
   std::vector<std::string> keys;
-  for (std::size_t i = 0; i < n; ++i) keys.push_back(prefix + std::to_string(1000000 + i));
+  for (std::size_t i = 0; i < n; ++i) keys.push_back(std::string(prefix).append(std::to_string(1000000 + i)));
   return keys;  // ascending: same length, increasing digits
 }
 

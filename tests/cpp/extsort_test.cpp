@@ -209,7 +209,7 @@ TEST_F(ExtsortTest, MergePasses) {
     std::vector<std::vector<std::string>> groups;
     std::set<std::string> all;
     for (std::size_t i = 0; i < count; ++i) {
-      std::string a = "k" + std::to_string(i), b = "shared";
+      std::string a = std::string("k").append(std::to_string(i)), b = "shared";
       groups.push_back({a, b});
       all.insert(a);
       all.insert(b);
@@ -382,7 +382,7 @@ TEST_F(ExtsortTest, FailedPassLeavesNoDirectoryBehind) {
   {
     Runs runs(out_);
     std::vector<std::vector<std::string>> groups;
-    for (int i = 0; i < 130; ++i) groups.push_back({"k" + std::to_string(1000 + i)});
+    for (int i = 0; i < 130; ++i) groups.push_back({std::string("k").append(std::to_string(1000 + i))});
     spill_groups(runs, groups);
     dir = *runs.directory();
     write_file(dir + "/5", le64(1) + le32(1) + "\x80");

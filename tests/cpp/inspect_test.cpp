@@ -123,7 +123,8 @@ TEST(Inspect, RealPerfectHashBlob) {
 
 TEST(Inspect, MphfImage) {
   std::vector<std::uint64_t> hashes;
-  for (std::uint64_t i = 0; i < 1000; ++i) hashes.push_back(hash::hash_pair("k" + std::to_string(i)).first);
+  for (std::uint64_t i = 0; i < 1000; ++i)
+    hashes.push_back(hash::hash_pair(std::string("k").append(std::to_string(i))).first);
   std::sort(hashes.begin(), hashes.end());
   const Bytes image = Mphf::build_with_threads(hashes, 1).to_bytes();
   BlobInfo info = inspect_of(image);

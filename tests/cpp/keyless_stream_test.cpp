@@ -352,7 +352,8 @@ TEST(StreamFingerprints, TableLimitIsInclusive) {
         const std::size_t record = 4 + (bits + 7) / 8;
         for (std::uint64_t k = 0; k < placed.ranges; ++k) {
           const std::uint64_t slots = std::min<std::uint64_t>(1024, m - k * 1024);
-          EXPECT_EQ(std::filesystem::file_size(scratch.path_of("r" + std::to_string(k))), slots * record);
+          EXPECT_EQ(std::filesystem::file_size(scratch.path_of(std::string("r").append(std::to_string(k)))),
+                    slots * record);
         }
         Bytes folded;
         compact_hash::fold_ranges(scratch, placed.ranges, m, 1024, bits, [&](std::span<const unsigned char> s) {

@@ -25,7 +25,7 @@ Bytes seed_blob(unsigned option, int additions, int removals) {
   std::vector<std::string> base;
   for (int i = 0; i < 12; ++i) base.push_back(std::string(1, static_cast<char>('a' + i)) + "x");
   auto o = over<Kind>(base, option);
-  for (int i = 0; i < additions; ++i) o.add("k" + std::to_string(i));
+  for (int i = 0; i < additions; ++i) o.add(std::string("k").append(std::to_string(i)));
   for (int i = 0; i < removals; ++i) o.retire_id(static_cast<std::uint64_t>(i * 5) % o.id_space());
   return o.to_bytes();
 }

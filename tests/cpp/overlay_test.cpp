@@ -108,7 +108,7 @@ TYPED_TEST(OverlayKinds, KeysInIdOrderAndFarTombstones) {
   const std::vector<std::string> base{"pear", "apple", "fig", "\xc3\xa9t\xc3\xa9", "", "app", "apples"};
   auto o = over<TypeParam>(base);
   std::vector<std::string> added;
-  for (int i = 0; i < 200; ++i) added.push_back("k" + std::to_string(i));
+  for (int i = 0; i < 200; ++i) added.push_back(std::string("k").append(std::to_string(i)));
   for (const auto& k : added) o.add(k);
   EXPECT_TRUE(o.retire_id(o.id_space() - 1));  // id 206 in word 3: the vector grows with zero words
   EXPECT_EQ(o.tombstones().size(), 4u);
@@ -164,7 +164,7 @@ TYPED_TEST(OverlayKinds, BlobRoundTrips) {
   for (const char* k : {"a", "c", "\xe6\x9d\xb1", ""}) o.add(k);
   ASSERT_TRUE(o.remove("d"));
   ASSERT_TRUE(o.remove("c"));
-  for (int i = 0; i < 130; ++i) o.add("n" + std::to_string(i));
+  for (int i = 0; i < 130; ++i) o.add(std::string("n").append(std::to_string(i)));
   ASSERT_TRUE(o.retire_id(100));
   ASSERT_EQ(o.add("n93"), 100u);  // word 1 is zero again
   ASSERT_TRUE(o.remove("n120"));

@@ -396,7 +396,7 @@ TEST(PhraseEncode, TieredDecoderReadsItBack) {
     // two-byte leads; only the last few can occur in the strings.
     std::vector<std::string> phrases;
     const std::size_t filler = split.k() <= 1 ? 300 : 0;
-    for (std::size_t i = 0; i < filler; ++i) phrases.push_back("#" + std::to_string(i));
+    for (std::size_t i = 0; i < filler; ++i) phrases.push_back(std::string("#").append(std::to_string(i)));
     std::set<std::string> distinct;
     while (distinct.size() < 1 + rng() % 8) {
       const std::string ph = random_string(rng, 6, alphabet);

@@ -42,7 +42,7 @@ Bytes one_group(std::uint32_t count, std::uint32_t base, std::vector<unsigned> o
 
 std::vector<std::string> numbered(std::size_t n) {
   std::vector<std::string> out;
-  for (std::size_t i = 0; i < n; ++i) out.push_back("p" + std::to_string(i));
+  for (std::size_t i = 0; i < n; ++i) out.push_back(std::string("p").append(std::to_string(i)));
   return out;
 }
 

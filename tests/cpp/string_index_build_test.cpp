@@ -253,7 +253,7 @@ TEST(StringIndexBatchAfter, ResumesAfterTheStoredBytes) {
   // resumed after the decoded text would repeat or skip them. A batch edge
   // falls among them.
   Keys raw;
-  for (int i = 0; i < 1500; ++i) raw.push_back("k" + std::to_string(1000 + i));
+  for (int i = 0; i < 1500; ++i) raw.push_back(std::string("k").append(std::to_string(1000 + i)));
   for (int b = 0x80; b <= 0xFF; ++b) raw.push_back(std::string("a") + static_cast<char>(b));
   raw.push_back("a\xef\xbf\xbd");
   std::sort(raw.begin(), raw.end());
