@@ -71,14 +71,15 @@ HashedDictIndex HashedDictIndex::from_shared_dict(std::shared_ptr<const DictInde
   if (fingerprint_bits > MAX_FINGERPRINT_BITS) fail_format(MSG_BITS);
   const std::uint64_t n = dict->len();
   if (n > UINT32_MAX) throw IndexError::build(MSG_TOO_MANY);
-  // The walk spells each key out of the dictionary's character code, so the
-  // hash is over the text a caller queries with.
+  // The walk spells each key out of the dictionary's character code and
+  // keeps bytes that are not UTF-8 as they are, so the hash is over exactly
+  // the bytes a caller queries with.
   std::vector<hash::HashPair> pairs;
   pairs.reserve(static_cast<std::size_t>(n));
   DictIndex::Iter it = dict->iter_from(0);
   std::string text;
   std::uint64_t id = 0;
-  while (pairs.size() < n && it.next(text, id)) pairs.push_back(hash::hash_pair(std::string_view(text)));
+  while (pairs.size() < n && it.next_bytes(text, id)) pairs.push_back(hash::hash_pair(std::string_view(text)));
   if (pairs.size() != n) fail_format(MSG_WALK);
   return from_pairs(std::move(dict), std::move(pairs), fingerprint_bits, threads);
 }

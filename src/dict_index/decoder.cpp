@@ -377,7 +377,11 @@ std::optional<std::string> DictIndex::spelled(ByteSpan stored) const {
   return text;
 }
 
-bool DictIndex::Iter::next(std::string& text, std::uint64_t& id) {
+bool DictIndex::Iter::next(std::string& text, std::uint64_t& id) { return step(text, id, true); }
+
+bool DictIndex::Iter::next_bytes(std::string& bytes, std::uint64_t& id) { return step(bytes, id, false); }
+
+bool DictIndex::Iter::step(std::string& text, std::uint64_t& id, bool lossy) {
   const DictIndex& d = *index_;
   if (next_ >= d.n) return false;
   const std::uint64_t b = next_ / d.block, p = next_ % d.block;
@@ -410,8 +414,10 @@ bool DictIndex::Iter::next(std::string& text, std::uint64_t& id) {
     if (!spell_into(*d.chars, key, text, SIZE_MAX) ||
         !utf8::valid(text))
       return end(), false;
-  } else {
+  } else if (lossy) {
     assign_lossy(key, text);
+  } else {
+    text.assign(reinterpret_cast<const char*>(key.data()), key.size());
   }
   id = next_++;
   return true;

@@ -434,10 +434,14 @@ class DictIndex {
    public:
     // The next (key, id); false once the iteration has ended.
     bool next(std::string& text, std::uint64_t& id);
+    // The same with the key's own bytes where it is not UTF-8 (next gives
+    // U+FFFD there): for those that must see exactly the key a query holds.
+    bool next_bytes(std::string& bytes, std::uint64_t& id);
 
    private:
     friend class DictIndex;
     explicit Iter(const DictIndex& index, std::uint64_t start) : index_(&index), next_(start) {}
+    bool step(std::string& out, std::uint64_t& id, bool lossy);
     void end() noexcept { next_ = index_->n; }
     const DictIndex* index_;
     std::uint64_t next_;

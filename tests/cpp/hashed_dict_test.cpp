@@ -234,7 +234,9 @@ TEST(HashedDict, MembersAtEveryWidth) {
   };
   const std::vector<Case> cases = {
       {hdfix::keys(3000, 1), 32}, {hdfix::keys(3000, 2), 256}, {hdfix::keys(2000, 3, true), 16},
-      {hdfix::keys(1, 4), 1}, {{}, 256}};
+      {hdfix::keys(1, 4), 1}, {{}, 256},
+      // Byte keys that are not UTF-8 beside the text of U+FFFD itself.
+      {{"a", "\xef\xbf\xbd", "\xff", "\xff\xfe", "b\xe2\x82"}, 32}};
   const std::vector<std::string> strangers = {"", "zzzzzzzzzzzzzz", "\xd0\xb0\xd0\xb0\xd0\xb0\xd0\xb0\xd0\xb0x",
                                               std::string("a\0b", 3), "\xff\xfe"};
   for (const Case& c : cases) {
