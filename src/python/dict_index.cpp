@@ -185,9 +185,8 @@ QV_METHOD(build_to_file) {
     sig.read(args, nargs, kwnames, a);
     const std::string path = arg_path(a[1], "path");
     const std::uint64_t block = a[2] ? block_arg(a[2]) : 256;
-    dict_index::check_block(block);  // before the iterable is touched
     Parked parked;
-    PySource keys(KeyStream(a[0]), parked);
+    PySource keys(KeyStream(a[0]), parked);  // iter(items); the build checks the range before a key
     // Once the stream has ended nothing touches a Python object (the probe
     // reads a flag): the spills between keys and the whole write run
     // detached, so other threads keep the interpreter meanwhile.

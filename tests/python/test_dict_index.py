@@ -200,6 +200,9 @@ def test_block_out_of_range(block, tmp_path):
         with pytest.raises(ValueError) as e:
             call()
         assert str(e.value) == "format error: dict: block must be in 1..=1024"
+    # build_to_file takes iter(items) before the build checks the range: a non-iterable is reported first.
+    with pytest.raises(TypeError, match="not iterable"):
+        D.build_to_file(5, tmp_path / "x", block)
     assert os.listdir(tmp_path) == []
 
 
