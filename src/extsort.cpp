@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <bit>
 #include <cerrno>
 #include <cstdlib>
@@ -13,6 +14,7 @@
 
 #include "blob.hpp"
 #include "huge_pages.hpp"
+#include "threads.hpp"
 #include "utf8.hpp"
 
 namespace quorvale::extsort {
@@ -257,7 +259,8 @@ std::string run_path(const std::string& dir, std::uint64_t number) { return dir 
 // ---- Run ---------------------------------------------------------------------
 
 // A key's start must stay below the sort's repeat mark.
-Run::Run(std::size_t budget) : budget_(std::min<std::size_t>(budget, UINT32_MAX - 1)) {}
+Run::Run(std::size_t budget, std::size_t threads)
+    : budget_(std::min<std::size_t>(budget, UINT32_MAX - 1)), threads_(threads != 0 ? threads : online_processors()) {}
 
 void Run::push(std::string_view key) {
   if (bytes_.empty() && spans_.empty()) {
@@ -311,55 +314,23 @@ constexpr std::size_t SMALL_GROUP = 64;
 // From this size on a radix pass is made out of place.
 constexpr std::size_t OUT_OF_PLACE = 512;
 
-// Sorts spans by the bytes they point to and returns how many distinct keys
-// lead the array. Keys are ordered 8 bytes (a chunk) at a time: an in-place
-// radix pass per chunk byte (American flag sort) for big groups, comparisons
-// for small ones; keys whose chunks tie and go on are sorted again at the
-// next depth, reloading their chunks.
-std::size_t sort_spans(const char* base, std::size_t limit, Span* spans, std::size_t n, SortRec* recs) {
-  struct Group {
-    std::size_t begin, end, depth;
-    unsigned byte;  // chunk bytes above this one are equal within the group
-  };
-  std::vector<Group> todo;
+// A group of records at one depth still to sort.
+struct Group {
+  std::size_t begin, end, depth;
+  unsigned byte;  // chunk bytes above this one are equal within the group
+};
+
+// Sorts the records of a group and of every group it splits into. Keys are
+// ordered 8 bytes (a chunk) at a time: a radix pass per chunk byte for big
+// groups (out of place through `spare`, room for `spare_recs` records, where
+// the group fits; else in place, American flag sort), comparisons for small
+// ones; keys whose chunks tie and go on are sorted again at the next depth,
+// reloading their chunks. Repeats are marked REPEAT.
+void sort_group(const char* base, std::size_t limit, SortRec* recs, Group first, unsigned char* spare,
+                std::size_t spare_recs) {
+  std::vector<Group> todo{first};
   std::size_t count[256];
   std::size_t head[256], tail_end[256];
-  // The first split is dealt out of place, straight from the spans: they
-  // are in arrival order, so their bytes are read sequentially (three times,
-  // which costs less than one in-place pass over the whole run, whose swaps
-  // all miss the cache).
-  std::uint64_t lo = ~std::uint64_t{0}, hi = 0;
-  if (n > SMALL_GROUP) {
-    for (std::size_t i = 0; i < n; ++i) {
-      const std::uint64_t c = chunk_at(base, limit, spans[i], 0);
-      lo = std::min(lo, c);
-      hi = std::max(hi, c);
-    }
-  }
-  if (n > SMALL_GROUP && lo != hi) {
-    const unsigned byte = static_cast<unsigned>(__builtin_clzll(lo ^ hi)) / 8;
-    const unsigned shift = 56 - 8 * byte;
-    std::fill(std::begin(count), std::end(count), 0);
-    for (std::size_t i = 0; i < n; ++i) ++count[(chunk_at(base, limit, spans[i], 0) >> shift) & 0xFF];
-    std::size_t at = 0;
-    for (int b = 0; b < 256; ++b) {
-      head[b] = at;
-      at += count[b];
-    }
-    for (std::size_t i = 0; i < n; ++i) {
-      const std::uint64_t c = chunk_at(base, limit, spans[i], 0);
-      recs[head[(c >> shift) & 0xFF]++] = SortRec{c, spans[i]};
-    }
-    std::size_t begin = 0;
-    for (int b = 0; b < 256; ++b) {
-      const std::size_t end = begin + count[b];
-      if (end - begin > 1) todo.push_back({begin, end, 0, byte + 1});
-      begin = end;
-    }
-  } else {
-    for (std::size_t i = 0; i < n; ++i) recs[i] = SortRec{chunk_at(base, limit, spans[i], 0), spans[i]};
-    todo.push_back({0, n, 0, 0});
-  }
   // Groups of keys tied on the whole chunk: split by tail; those that go on
   // get the next chunk and another round.
   auto next_depth = [&](std::size_t begin, std::size_t end, std::size_t d) {
@@ -384,10 +355,6 @@ std::size_t sort_spans(const char* base, std::size_t limit, Span* spans, std::si
       i = j;
     }
   };
-  // The spans' own storage is free until the sorted order is written back:
-  // big groups are dealt out of place through it.
-  unsigned char* const spare = reinterpret_cast<unsigned char*>(spans);
-  const std::size_t spare_recs = n * sizeof(Span) / sizeof(SortRec);
   while (!todo.empty()) {
     Group g = todo.back();
     todo.pop_back();
@@ -455,11 +422,128 @@ std::size_t sort_spans(const char* base, std::size_t limit, Span* spans, std::si
       begin = end;
     }
   }
-  // Write back the sorted order without the repeats.
-  std::size_t kept = 0;
-  for (std::size_t i = 0; i < n; ++i)
-    if (recs[i].span.start != REPEAT) spans[kept++] = recs[i].span;
-  return kept;
+}
+
+// From this many keys on a run is sorted on several threads: below it,
+// starting them costs more than they save.
+constexpr std::size_t PARALLEL_KEYS = std::size_t{1} << 15;
+// The fewest keys a thread is given a slice of.
+constexpr std::size_t PART_KEYS = std::size_t{1} << 12;
+
+// Runs fn(part) for part in 0..parts-1, on the calling thread when there is
+// one part; a worker that cannot start leaves its parts to the others.
+template <class Fn>
+void for_parts(std::size_t parts, Fn&& fn) {
+  parallel_claims(parts, parts, std::forward<Fn>(fn));
+}
+
+// Sorts spans by the bytes they point to and returns how many distinct keys
+// lead the array, using up to `threads` threads. The first split, on the
+// first chunk byte where keys differ, is dealt out of place straight from the
+// spans, each thread dealing a slice of them: they are in arrival order, so
+// their bytes are read sequentially (two or three times, which costs less
+// than one in-place pass over the whole run, whose swaps all miss the cache). The
+// buckets it makes are independent: threads claim them, largest first, and
+// sort each to the end. Any number of threads gives the same order.
+std::size_t sort_spans(const char* base, std::size_t limit, Span* spans, std::size_t n, SortRec* recs,
+                       std::size_t threads) {
+  const std::size_t parts = n >= PARALLEL_KEYS ? std::clamp<std::size_t>(threads, 1, n / PART_KEYS) : 1;
+  auto part_begin = [&](std::size_t p) { return n / parts * p + std::min(p, n % parts); };
+  std::vector<Group> groups;
+  std::vector<std::uint64_t> los(parts, ~std::uint64_t{0}), his(parts, 0);
+  // Each slice's count of keys per bucket of the first byte, the usual
+  // split, taken on the way; then where its keys of each bucket go.
+  std::vector<std::array<std::size_t, 256>> heads(parts);
+  if (n > SMALL_GROUP) {
+    for_parts(parts, [&](std::size_t p) {
+      std::uint64_t lo = ~std::uint64_t{0}, hi = 0;
+      std::array<std::size_t, 256>& count = heads[p];
+      count.fill(0);
+      for (std::size_t i = part_begin(p), e = part_begin(p + 1); i < e; ++i) {
+        const std::uint64_t c = chunk_at(base, limit, spans[i], 0);
+        lo = std::min(lo, c);
+        hi = std::max(hi, c);
+        ++count[c >> 56];
+      }
+      los[p] = lo;
+      his[p] = hi;
+    });
+  }
+  const std::uint64_t lo = *std::min_element(los.begin(), los.end());
+  const std::uint64_t hi = *std::max_element(his.begin(), his.end());
+  if (n > SMALL_GROUP && lo != hi) {
+    const unsigned byte = static_cast<unsigned>(__builtin_clzll(lo ^ hi)) / 8;
+    const unsigned shift = 56 - 8 * byte;
+    if (byte > 0) {
+      for_parts(parts, [&](std::size_t p) {
+        std::array<std::size_t, 256>& count = heads[p];
+        count.fill(0);
+        for (std::size_t i = part_begin(p), e = part_begin(p + 1); i < e; ++i)
+          ++count[(chunk_at(base, limit, spans[i], 0) >> shift) & 0xFF];
+      });
+    }
+    // A slice's keys of a bucket go after the same bucket's keys of the
+    // slices before it.
+    std::size_t at = 0;
+    for (int b = 0; b < 256; ++b) {
+      const std::size_t begin = at;
+      for (std::size_t p = 0; p < parts; ++p) {
+        const std::size_t c = heads[p][b];
+        heads[p][b] = at;
+        at += c;
+      }
+      if (at - begin > 1) groups.push_back({begin, at, 0, byte + 1});
+    }
+    for_parts(parts, [&](std::size_t p) {
+      std::array<std::size_t, 256>& head = heads[p];
+      for (std::size_t i = part_begin(p), e = part_begin(p + 1); i < e; ++i) {
+        const std::uint64_t c = chunk_at(base, limit, spans[i], 0);
+        recs[head[(c >> shift) & 0xFF]++] = SortRec{c, spans[i]};
+      }
+    });
+  } else {
+    for_parts(parts, [&](std::size_t p) {
+      for (std::size_t i = part_begin(p), e = part_begin(p + 1); i < e; ++i)
+        recs[i] = SortRec{chunk_at(base, limit, spans[i], 0), spans[i]};
+    });
+    if (n > 1) groups.push_back({0, n, 0, 0});
+  }
+  // The spans' own storage is free until the sorted order is written back:
+  // big groups are dealt out of place through it, each worker in its own
+  // share of it.
+  std::sort(groups.begin(), groups.end(),
+            [](const Group& x, const Group& y) { return x.end - x.begin > y.end - y.begin; });
+  const std::size_t workers = std::min(parts, std::max<std::size_t>(1, groups.size()));
+  const std::size_t share = n * sizeof(Span) / workers / sizeof(SortRec);
+  std::atomic<std::size_t> next{0};
+  auto sort_claimed = [&](std::size_t worker, const FirstError* first) {
+    unsigned char* spare = reinterpret_cast<unsigned char*>(spans) + worker * share * sizeof(SortRec);
+    while (first == nullptr || !first->failed()) {
+      const std::size_t i = next.fetch_add(1, std::memory_order_relaxed);
+      if (i >= groups.size()) return;
+      sort_group(base, limit, recs, groups[i], spare, share);
+    }
+  };
+  if (workers == 1) {
+    sort_claimed(0, nullptr);
+  } else {
+    run_workers(workers, [&](std::size_t worker, const FirstError& first) { sort_claimed(worker, &first); });
+  }
+  // Write back the sorted order without the repeats: each slice counts the
+  // keys it keeps, then moves them after those of the slices before it.
+  std::vector<std::size_t> kept(parts + 1, 0);
+  for_parts(parts, [&](std::size_t p) {
+    std::size_t k = 0;
+    for (std::size_t i = part_begin(p), e = part_begin(p + 1); i < e; ++i) k += recs[i].span.start != REPEAT;
+    kept[p + 1] = k;
+  });
+  for (std::size_t p = 0; p < parts; ++p) kept[p + 1] += kept[p];
+  for_parts(parts, [&](std::size_t p) {
+    std::size_t k = kept[p];
+    for (std::size_t i = part_begin(p), e = part_begin(p + 1); i < e; ++i)
+      if (recs[i].span.start != REPEAT) spans[k++] = recs[i].span;
+  });
+  return kept[parts];
 }
 
 }  // namespace
@@ -476,7 +560,7 @@ KeyView Run::sorted() {
     }
     if (!valid) panic("appended from a str");
     if (scratch_.size() < count_) scratch_ = allocate_huge<SortRec>(budget_ / 8);
-    count_ = sort_spans(bytes_.data(), used_, spans_.data(), count_, scratch_.data());  // also drops repeats
+    count_ = sort_spans(bytes_.data(), used_, spans_.data(), count_, scratch_.data(), threads_);  // also drops repeats
     sorted_ = true;
   }
   return KeyView(bytes_.data(), spans_.data(), count_, true);

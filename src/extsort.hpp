@@ -129,7 +129,9 @@ void visit_fetching_ahead(const Keys& keys, Visit&& visit) {
 class Run final : public Replay {
  public:
   // Budgets beyond what a 32-bit span can address are clamped to it.
-  explicit Run(std::size_t budget);
+  // `threads`: how many threads a big run is sorted on; 0 for one per
+  // online processor. Any number gives the same keys in the same order.
+  explicit Run(std::size_t budget, std::size_t threads = 0);
   Run(Run&&) = default;
   Run& operator=(Run&&) = default;
 
@@ -162,6 +164,7 @@ class Run final : public Replay {
   std::size_t count_ = 0;  // spans in use
   // Sorting scratch, 16 bytes a key, made at the first sort and kept.
   Pages<SortRec> scratch_;
+  std::size_t threads_;
   bool sorted_ = false;
 };
 
