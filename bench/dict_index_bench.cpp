@@ -233,21 +233,21 @@ int keys_mode(const char* file) {
     store_le64(reinterpret_cast<unsigned char*>(sym.data()), table.symbols[i]);
     symbols.symbols.push_back(sym.substr(0, table.lengths[i]));
   }
-  dictfix::Spec spec;
-  spec.keys = keys;
-  spec.block = 256;
-  spec.micro = 16;
-  spec.codecs = {symbols};
+  dictfix::Layout layout;
+  layout.keys = keys;
+  layout.block = 256;
+  layout.micro = 16;
+  layout.codecs = {symbols};
   dictfix::Fields fitted;
   fitted.spare_all_ones = true;
-  spec.codes = {{fitted, fitted}};
+  layout.codes = {{fitted, fitted}};
   std::vector<unsigned char> coded;
-  spec.symbols_coder = [&](const std::string& s) {
+  layout.symbols_coder = [&](const std::string& s) {
     coded.clear();
     encoder.encode(fsst::Bytes(reinterpret_cast<const unsigned char*>(s.data()), s.size()), coded);
     return std::vector<unsigned>(coded.begin(), coded.end());
   };
-  const auto written = dictfix::write(spec);
+  const auto written = dictfix::write(layout);
   const DictIndex d =
       DictIndex::from_shared(blob::SharedBytes::from_owned(std::span<const unsigned char>(written.blob)), true);
   std::uint64_t raw = 0;

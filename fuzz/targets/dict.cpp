@@ -36,7 +36,7 @@ void qfuzz::seeds(Seeds& out) {
   // Hand-laid blobs: every codec (Tiered phrases included), both header
   // modes, escapes, character codes, tied samples, edge block shapes.
   int i = 0;
-  for (const auto& f : dictfix::fixtures()) out.add("laid-" + std::to_string(i++), dictfix::write(f.spec).blob);
+  for (const auto& f : dictfix::fixtures()) out.add("laid-" + std::to_string(i++), dictfix::write(f.layout).blob);
   // Blobs of the build.
   std::vector<std::string> paths, words, cyrillic;
   for (int k = 0; k < 300; ++k) paths.push_back("/usr/share/doc/pkg" + std::to_string(k % 17) + "/file" + std::to_string(k));

@@ -87,7 +87,7 @@ void qfuzz::seeds(Seeds& out) {
   out.add("compact", CompactHashIndex::build(views).to_bytes(), 0);
   const DoubleArrayIndex da = DoubleArrayIndex::build_ranked(views);
   out.add("double-array", da.blob().bytes(), 0);
-  const Bytes dict = dictfix::write(dictfix::fixtures().front().spec).blob;
+  const Bytes dict = dictfix::write(dictfix::fixtures().front().layout).blob;
   out.add("dict", dict, 0);
   const Bytes small_six = blob_fixtures::string_index(numbered(8));
   out.add("overlay2-six", overlay_v2(1, small_six, {"a", "bb"}, {5, 0}), 0);

@@ -85,7 +85,7 @@ lossy bytes would hold keys the file does not.
 
 enum class Opt { Reverse, Ordered, Prefix, Fuzzy, Exact, ClosedVocabulary, Objective, Index, Block, Stream, Sections };
 
-struct OptSpec {
+struct OptDef {
   const char* name;
   Opt opt;
   bool takes_value;
@@ -95,7 +95,7 @@ struct OptSpec {
 constexpr unsigned bit(Command c) { return 1u << static_cast<unsigned>(c); }
 constexpr unsigned PLAN_BUILD = bit(Command::Plan) | bit(Command::Build);
 
-constexpr OptSpec OPTIONS[] = {
+constexpr OptDef OPTIONS[] = {
     {"--reverse", Opt::Reverse, false, PLAN_BUILD},
     {"--ordered", Opt::Ordered, false, PLAN_BUILD},
     {"--prefix", Opt::Prefix, false, PLAN_BUILD},
@@ -109,8 +109,8 @@ constexpr OptSpec OPTIONS[] = {
     {"--sections", Opt::Sections, false, bit(Command::Inspect)},
 };
 
-const OptSpec* find_option(std::string_view name, Command command) {
-  for (const OptSpec& o : OPTIONS)
+const OptDef* find_option(std::string_view name, Command command) {
+  for (const OptDef& o : OPTIONS)
     if (name == o.name && (o.commands & bit(command))) return &o;
   return nullptr;
 }
@@ -239,15 +239,15 @@ Cmd parse(std::span<const std::string> args, Command command, std::size_t positi
         inline_value = std::string_view(arg).substr(eq + 1);
       }
     }
-    const OptSpec* spec = find_option(name, command);
-    if (!spec) {
+    const OptDef* option = find_option(name, command);
+    if (!option) {
       if (arg.front() == '-') throw Fail::usage("no such option " + quoted(name));
       cmd.positionals.push_back(arg);
       continue;
     }
     std::string v;
-    if (spec->takes_value) v = value(args, i, name, inline_value);
-    switch (spec->opt) {
+    if (option->takes_value) v = value(args, i, name, inline_value);
+    switch (option->opt) {
       case Opt::Reverse: cmd.needs.reverse = true; break;
       case Opt::Ordered: cmd.needs.ordered = true; break;
       case Opt::Prefix: cmd.needs.prefix = true; break;

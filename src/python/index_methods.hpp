@@ -196,11 +196,11 @@ PyObject* bytes_filled(std::uint64_t len, Fill&& fill) {
 // Whether any element of the chunks is null.
 bool any_null(const std::vector<Utf8Chunk>& chunks) noexcept;
 
-// A heap type from its spec, with class attributes set by attrs(type)
+// A heap type from its type definition, with class attributes set by attrs(type)
 // (set_class_attr); null with the error set when either fails.
 template <class Attrs>
-PyObject* make_type(PyType_Spec* spec, Attrs&& attrs) {
-  PyObject* type = PyType_FromSpec(spec);
+PyObject* make_type(PyType_Spec* type_def, Attrs&& attrs) {
+  PyObject* type = PyType_FromSpec(type_def);
   if (!type) return nullptr;
   PyObject* r = boundary([&]() -> PyObject* {
     attrs(type);
@@ -634,10 +634,10 @@ struct Methods {
         v.push_back({0, nullptr});
         return v;
       }();
-      static PyType_Spec spec = {qualified.c_str(), static_cast<int>(sizeof(Instance<Core>)), 0,
+      static PyType_Spec type_def = {qualified.c_str(), static_cast<int>(sizeof(Instance<Core>)), 0,
                                  static_cast<unsigned int>(Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | extra_flags),
                                  slots.data()};
-      return make_type(&spec, [](PyObject* type) {
+      return make_type(&type_def, [](PyObject* type) {
         if constexpr (K::id_attributes) {
           set_class_attr(type, "ID_DTYPE", PyUnicode_FromString(dtype()));
           if constexpr (K::absence) set_class_attr(type, "MISSING_ID", new_int(K::MISSING));

@@ -116,9 +116,9 @@ struct LockedIterator {
           {Py_tp_doc, const_cast<char*>(doc)},
           {0, nullptr},
       };
-      static PyType_Spec spec = {qualified, static_cast<int>(sizeof(Object)), 0,
+      static PyType_Spec type_def = {qualified, static_cast<int>(sizeof(Object)), 0,
                                  Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION, slots};
-      return PyType_FromSpec(&spec);
+      return PyType_FromSpec(&type_def);
     });
   }
 };

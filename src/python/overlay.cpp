@@ -491,14 +491,14 @@ PyType_Slot slots[] = {
     {0, nullptr},
 };
 
-PyType_Spec spec = {"quorvale._core.Overlay", static_cast<int>(sizeof(PyOverlay)), 0, Py_TPFLAGS_DEFAULT, slots};
+PyType_Spec type_def = {"quorvale._core.Overlay", static_cast<int>(sizeof(PyOverlay)), 0, Py_TPFLAGS_DEFAULT, slots};
 
 }  // namespace
 
 PyObject* overlay_type() {
   return cell.get([]() -> PyObject* {
     slots[2].pfunc = methods;
-    return make_type(&spec, [](PyObject*) {});
+    return make_type(&type_def, [](PyObject*) {});
   });
 }
 

@@ -63,7 +63,7 @@ struct CharCode {
   std::vector<unsigned> groups;        // group sizes, adding up to chars
 };
 
-struct Spec {
+struct Layout {
   std::vector<std::string> keys;  // distinct, ascending (raw UTF-8 when `chars` is set)
   unsigned block = 4;
   unsigned micro = 2;
@@ -203,11 +203,11 @@ struct Coded {
   std::vector<unsigned> units;
 };
 
-inline Coded code_suffix(const Codec& codec, const Spec& spec, const std::string& s) {
-  const std::vector<std::string>& phrases = spec.phrases;
+inline Coded code_suffix(const Codec& codec, const Layout& layout, const std::string& s) {
+  const std::vector<std::string>& phrases = layout.phrases;
   Coded c;
-  if (spec.symbols_coder && std::holds_alternative<Symbols>(codec)) {
-    c.units = spec.symbols_coder(s);
+  if (layout.symbols_coder && std::holds_alternative<Symbols>(codec)) {
+    c.units = layout.symbols_coder(s);
     return c;
   }
   auto symbol_step = [&](const std::vector<std::string>& syms, std::size_t& p) {
@@ -469,13 +469,13 @@ const T& pick(const std::vector<T>& v, std::size_t s) {
 
 }  // namespace detail
 
-inline Written write(const Spec& spec) {
+inline Written write(const Layout& layout) {
   using namespace detail;
   Written out;
-  for (const auto& k : spec.keys) out.stored.push_back(spec.chars ? spell(*spec.chars, k) : k);
+  for (const auto& k : layout.keys) out.stored.push_back(layout.chars ? spell(*layout.chars, k) : k);
   const auto& keys = out.stored;
-  const std::uint64_t n = keys.size(), block = spec.block, micro = spec.micro;
-  const std::uint64_t shard = spec.shard ? spec.shard : std::min<std::uint64_t>(65536 / block, 65535);
+  const std::uint64_t n = keys.size(), block = layout.block, micro = layout.micro;
+  const std::uint64_t shard = layout.shard ? layout.shard : std::min<std::uint64_t>(65536 / block, 65535);
   const std::uint64_t Y = (n + block - 1) / block, Z = (Y + shard - 1) / shard, J = (block + micro - 1) / micro;
   const std::uint64_t S = std::max<std::uint64_t>(Z, 1);
 
@@ -486,26 +486,26 @@ inline Written write(const Spec& spec) {
   };
   std::vector<BlockRuns> runs(Y);
   for (std::uint64_t b = 0; b < Y; ++b) {
-    const Codec& codec = pick(spec.codecs, b / shard);
+    const Codec& codec = pick(layout.codecs, b / shard);
     const std::uint64_t first = b * block, k = std::min(block, n - first), m = (k + micro - 1) / micro;
     for (std::uint64_t j = 1; j < m; ++j) {
       const auto& prev = keys[first + (j - 1) * micro];
       const auto& key = keys[first + j * micro];
       const std::size_t x = lcp(prev, key);
-      runs[b].restart.push_back({x, code_suffix(codec, spec, key.substr(x))});
+      runs[b].restart.push_back({x, code_suffix(codec, layout, key.substr(x))});
     }
     for (std::uint64_t j = 0; j < m; ++j) {
       std::vector<Entry> run;
       for (std::uint64_t i = first + j * micro + 1; i < std::min(first + (j + 1) * micro, first + k); ++i) {
         const std::size_t x = lcp(keys[i - 1], keys[i]);
-        run.push_back({x, code_suffix(codec, spec, keys[i].substr(x))});
+        run.push_back({x, code_suffix(codec, layout, keys[i].substr(x))});
       }
       runs[b].micro.push_back(run);
     }
   }
   std::vector<std::pair<Code, Code>> codes(S);
   for (std::uint64_t s = 0; s < S; ++s) {
-    auto [entry, restart] = pick(spec.codes, s);
+    auto [entry, restart] = pick(layout.codes, s);
     std::vector<std::vector<Entry>> er, rr;
     for (std::uint64_t b = s * shard; b < std::min(Y, (s + 1) * shard); ++b) {
       rr.push_back(runs[b].restart);
@@ -524,7 +524,7 @@ inline Written write(const Spec& spec) {
     heads.insert(heads.end(), head.begin(), head.end());
     head_ends.push_back(heads.size());
     block_offsets.push_back(block_data.size());
-    const Codec& codec = pick(spec.codecs, b / shard);
+    const Codec& codec = pick(layout.codecs, b / shard);
     const std::size_t start = block_data.size();
     const std::uint64_t m = runs[b].micro.size();
     if (m >= 2) {
@@ -545,23 +545,23 @@ inline Written write(const Spec& spec) {
   }
   Bytes tables, code_bytes;
   for (std::uint64_t s = 0; s < S; ++s) {
-    const Bytes rec = codec_record(pick(spec.codecs, s));
+    const Bytes rec = codec_record(pick(layout.codecs, s));
     put_u32(tables, rec.size());
     tables.insert(tables.end(), rec.begin(), rec.end());
     const Bytes e = code_record(codes[s].first), r = code_record(codes[s].second);
     code_bytes.insert(code_bytes.end(), e.begin(), e.end());
     code_bytes.insert(code_bytes.end(), r.begin(), r.end());
   }
-  const Bytes phrases = phrase_section(spec.phrases);
-  const Bytes chars = spec.chars ? char_section(*spec.chars) : Bytes{};
+  const Bytes phrases = phrase_section(layout.phrases);
+  const Bytes chars = layout.chars ? char_section(*layout.chars) : Bytes{};
   unsigned w44 = 0, w45 = 0;
-  auto [he_s, he_p] = sampled(head_ends, spec.shift, w44);
-  auto [bo_s, bo_p] = sampled(block_offsets, spec.shift, w45);
+  auto [he_s, he_p] = sampled(head_ends, layout.shift, w44);
+  auto [bo_s, bo_p] = sampled(block_offsets, layout.shift, w45);
   unsigned w47 = bits(micro_offsets.empty() ? 0 : *std::max_element(micro_offsets.begin(), micro_offsets.end()));
   const Bytes mo = packed_fields(micro_offsets, w47);
   std::uint64_t prefix = 0;
   if (Y > 0) prefix = std::min<std::uint64_t>(lcp(keys[0], keys[(Y - 1) * block]), 65535);
-  if (spec.head_prefix) prefix = *spec.head_prefix;
+  if (layout.head_prefix) prefix = *layout.head_prefix;
 
   Bytes payload;
   auto add = [&](const Bytes& b, std::size_t* at) {
@@ -580,7 +580,7 @@ inline Written write(const Spec& spec) {
   add(mo, &out.micro_at);
   add(chars, &out.chars_at);
 
-  Bytes h{'B', 'D', 'X', static_cast<unsigned char>(spec.chars ? '4' : '3')};
+  Bytes h{'B', 'D', 'X', static_cast<unsigned char>(layout.chars ? '4' : '3')};
   put_u64(h, n);
   put_u32(h, block);
   put_u64(h, heads.size());
@@ -589,7 +589,7 @@ inline Written write(const Spec& spec) {
   put_u64(h, quorvale::blob::hash_block(payload));
   h.push_back(static_cast<unsigned char>(w44));
   h.push_back(static_cast<unsigned char>(w45));
-  h.push_back(static_cast<unsigned char>(spec.shift));
+  h.push_back(static_cast<unsigned char>(layout.shift));
   h.push_back(static_cast<unsigned char>(w47));
   put_u16(h, micro);
   put_u16(h, shard);

@@ -113,7 +113,7 @@ inline std::vector<std::string> phrase_list(std::size_t n) {
 
 struct Fixture {
   std::string name;
-  Spec spec;
+  Layout layout;
 };
 
 inline std::vector<Fixture> fixtures() {
@@ -121,19 +121,19 @@ inline std::vector<Fixture> fixtures() {
   const std::vector<std::string> words = sorted_unique(
       {"", "a", "ab", "abc", "abcd", "abd", "b", "ba", "bab", "babe", "c", "ca", "cab", "cabin", "d"});
   {
-    Spec s;  // every byte escaped: (255, byte)
+    Layout s;  // every byte escaped: (255, byte)
     s.keys = words;
     f.push_back({"symbols over the empty table", s});
   }
   {
-    Spec s;
+    Layout s;
     s.keys = words;
     s.codecs = {Symbols{{"ab", "c", "in", "e", "abcd"}}};
     s.codes = {{Table{2, {{1, 1}, {2, 1}, {0, 2}}}, Table{3, {{0, 1}, {0, 2}}}}};
     f.push_back({"table mode with escaped entries", s});
   }
   {
-    Spec s;
+    Layout s;
     s.keys = words;
     s.codecs = {Symbols{{"a", "b", "c", "d", "e", "in"}}};
     Fields wide;
@@ -143,13 +143,13 @@ inline std::vector<Fixture> fixtures() {
     f.push_back({"field mode", s});
   }
   {
-    Spec s;  // three primary bytes, a secondary one, and raw bytes after a double escape
+    Layout s;  // three primary bytes, a secondary one, and raw bytes after a double escape
     s.keys = sorted_unique({"aaa", "aab", "abac", "abd", "abz", "b", "bcbcb", "bcd", "cz", "czz", "d", "dd"});
     s.codecs = {Packed{2, "abc", "d"}};
     f.push_back({"packed with escapes", s});
   }
   {
-    Spec s;  // width 3 over seven bytes: suffixes end mid-byte, the next entry goes on there
+    Layout s;  // width 3 over seven bytes: suffixes end mid-byte, the next entry goes on there
     s.keys = random_keys(80, 3, "abcdefg", 9);
     s.block = 16;
     s.micro = 4;
@@ -157,7 +157,7 @@ inline std::vector<Fixture> fixtures() {
     f.push_back({"packed suffixes ending mid-byte", s});
   }
   {
-    Spec s;  // width 1, two primary bytes: code 1 is a byte, not an escape
+    Layout s;  // width 1, two primary bytes: code 1 is a byte, not an escape
     s.keys = random_keys(40, 4, "xy", 10);
     s.block = 8;
     s.micro = 3;
@@ -165,7 +165,7 @@ inline std::vector<Fixture> fixtures() {
     f.push_back({"packed width 1", s});
   }
   {
-    Spec s;  // split (253, 1): phrases below 256 take two bytes, the rest three
+    Layout s;  // split (253, 1): phrases below 256 take two bytes, the rest three
     s.phrases = phrase_list(300);
     for (std::size_t i : {5u, 17u, 255u, 256u, 290u, 299u})
       for (const char* tail : {"", "x", "yz"}) s.keys.push_back("k" + s.phrases[i] + tail);
@@ -176,7 +176,7 @@ inline std::vector<Fixture> fixtures() {
     f.push_back({"tiered two- and three-byte phrase codes", s});
   }
   {
-    Spec s;
+    Layout s;
     s.keys = random_keys(50, 5, "abcde");
     s.block = 4;
     s.micro = 4;
@@ -184,19 +184,19 @@ inline std::vector<Fixture> fixtures() {
     f.push_back({"J = 1", s});
   }
   {
-    Spec s;  // 9 keys at block 4: a last block of one key
+    Layout s;  // 9 keys at block 4: a last block of one key
     s.keys = sorted_unique({"m", "ma", "mb", "mc", "md", "me", "mf", "mg", "mh"});
     f.push_back({"last block of one key", s});
   }
   {
-    Spec s;
+    Layout s;
     s.keys = random_keys(20, 6, "ab");
     s.block = 1;
     s.micro = 1;
     f.push_back({"block 1", s});
   }
   {
-    Spec s;  // one shard a block, each with its own codec and codes; two samples a head-end array
+    Layout s;  // one shard a block, each with its own codec and codes; two samples a head-end array
     s.keys = random_keys(60, 7, "abcdefgh");
     s.block = 4;
     s.micro = 2;
@@ -215,7 +215,7 @@ inline std::vector<Fixture> fixtures() {
     f.push_back({"shards of their own", s});
   }
   {
-    Spec s;
+    Layout s;
     s.keys = random_keys(500, 8, "abcdefghij", 14);
     for (auto& k : s.keys)  // some two-byte characters
       for (std::size_t at; (at = k.find('j')) != std::string::npos;) k.replace(at, 1, "\xc3\xa9");
@@ -227,7 +227,7 @@ inline std::vector<Fixture> fixtures() {
     f.push_back({"long", s});
   }
   {
-    Spec s;  // one-byte and two-byte codes; characters of 1 to 4 UTF-8 bytes
+    Layout s;  // one-byte and two-byte codes; characters of 1 to 4 UTF-8 bytes
     s.chars = CharCode{false, {'a', 'b', 'c', 0xE9, 0x416, 0x20AC, 0x1F600}, {1, 1, 3, 2}};
     const std::vector<std::string> units{"a", "b", "c", "\xc3\xa9", "\xd0\x96", "\xe2\x82\xac", "\xf0\x9f\x98\x80"};
     std::vector<std::string> keys;
@@ -243,7 +243,7 @@ inline std::vector<Fixture> fixtures() {
     f.push_back({"character code", s});
   }
   {
-    Spec s;  // ASCII kept as itself, the rest behind leads from 128
+    Layout s;  // ASCII kept as itself, the rest behind leads from 128
     s.chars = CharCode{true, {0xE9, 0x416, 0x4E2D}, {1, 2}};
     s.keys = sorted_unique({"", "a", "ab\xc3\xa9", "b", "\xc3\xa9", "\xc3\xa9" "a", "\xd0\x96\xe4\xb8\xad",
                             "\xe4\xb8\xad", "\xe4\xb8\xad\xe4\xb8\xadz"});
@@ -252,7 +252,7 @@ inline std::vector<Fixture> fixtures() {
     f.push_back({"ASCII-keeping character code", s});
   }
   {
-    Spec s;  // blocks whose samples tie: heads agree far past 8 bytes
+    Layout s;  // blocks whose samples tie: heads agree far past 8 bytes
     for (const char* stem : {"a", "path/to/the/deep/stem/", "path/to/the/deep/stem/and/more/"})
       for (const char* tail : {"x", "y", "z1", "z2"}) s.keys.push_back(std::string(stem) + tail);
     s.keys = sorted_unique(s.keys);

@@ -16,7 +16,7 @@ namespace {
 
 TEST(DictIndexFuzz, MutatedBlobsAreRefusedOrReadSafely) {
   std::vector<dictfix::Bytes> seeds{dictfix::empty_index(), dictfix::key_a_index()};
-  for (const auto& f : dictfix::fixtures()) seeds.push_back(dictfix::write(f.spec).blob);
+  for (const auto& f : dictfix::fixtures()) seeds.push_back(dictfix::write(f.layout).blob);
   // Blobs of the build: its codec and code choices, a character code.
   for (const auto& keys : {buildfix::paths(400, 71), buildfix::cyrillic(300, 72), buildfix::urls(300, 73)})
     seeds.push_back(buildfix::blob_of(quorvale::DictIndex::build_with_block(std::span<const std::string>(keys), 32)));
@@ -70,7 +70,7 @@ TEST(DictIndexFuzz, CraftedOffsetsStayInside) {
   std::mt19937_64 rng(77);
   for (const auto& f : dictfix::fixtures()) {
     SCOPED_TRACE(f.name);
-    const dictfix::Written w = dictfix::write(f.spec);
+    const dictfix::Written w = dictfix::write(f.layout);
     const std::uint64_t heads_len = quorvale::load_le64(w.blob.data() + 16);
     const std::pair<std::size_t, std::size_t> regions[] = {
         {w.heads_at + heads_len, w.block_data_at},

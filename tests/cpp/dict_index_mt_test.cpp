@@ -12,13 +12,13 @@ using namespace quorvale;
 TEST(DictIndexMt, ThreadsDecodingOneIndexAgree) {
   for (const char* name : {"long", "tiered two- and three-byte phrase codes", "character code"}) {
     SCOPED_TRACE(name);
-    dictfix::Spec spec;
+    dictfix::Layout layout;
     for (const auto& f : dictfix::fixtures())
-      if (f.name == name) spec = f.spec;
-    const auto w = dictfix::write(spec);
+      if (f.name == name) layout = f.layout;
+    const auto w = dictfix::write(layout);
     const DictIndex d =
         DictIndex::from_shared(blob::SharedBytes::from_owned(std::span<const unsigned char>(w.blob)), true);
-    const std::vector<std::string>& keys = spec.keys;
+    const std::vector<std::string>& keys = layout.keys;
     std::atomic<std::uint64_t> wrong{0};
     run_workers(8, [&](std::size_t worker) {
       for (std::uint64_t k = 0; k < keys.size(); ++k) {

@@ -81,10 +81,10 @@ TEST(DictIndexKnown, EmptyIndex) {
   const Bytes b = dictfix::empty_index();
   ASSERT_EQ(b.size(), 96u);
   // The writer lays out the same bytes.
-  dictfix::Spec spec;
-  spec.block = 256;
-  spec.micro = 16;
-  EXPECT_EQ(dictfix::write(spec).blob, b);
+  dictfix::Layout layout;
+  layout.block = 256;
+  layout.micro = 16;
+  EXPECT_EQ(dictfix::write(layout).blob, b);
   for (bool verify : {false, true}) {
     const DictIndex d = load(b, verify);
     EXPECT_EQ(d.block_count(), 0u);
@@ -98,11 +98,11 @@ TEST(DictIndexKnown, EmptyIndex) {
 TEST(DictIndexKnown, KeyA) {
   const Bytes b = dictfix::key_a_index();
   ASSERT_EQ(b.size(), 137u);
-  dictfix::Spec spec;
-  spec.keys = {"a"};
-  spec.block = 256;
-  spec.micro = 16;
-  EXPECT_EQ(dictfix::write(spec).blob, b);
+  dictfix::Layout layout;
+  layout.keys = {"a"};
+  layout.block = 256;
+  layout.micro = 16;
+  EXPECT_EQ(dictfix::write(layout).blob, b);
   for (bool verify : {false, true}) {
     const DictIndex d = load(b, verify);
     EXPECT_EQ(d.head_prefix, 1u);
@@ -116,9 +116,9 @@ TEST(DictIndexKnown, KeyA) {
 TEST(DictIndexKnown, SmallFixtureSplitByHand) {
   // Keys a, ab, abc, b at block 4, micro 2, every byte escaped (Symbols over
   // the empty table), fitted field codes.
-  dictfix::Spec spec;
-  spec.keys = {"a", "ab", "abc", "b"};
-  const auto w = dictfix::write(spec);
+  dictfix::Layout layout;
+  layout.keys = {"a", "ab", "abc", "b"};
+  const auto w = dictfix::write(layout);
   // Restart run: one entry, restart "abc" against head "a": x 1, y 4 (two
   // escaped bytes). Its code is fitted to widths 0: the entry escapes.
   // Microblock 0: "ab" against "a": x 1, y 2. Microblock 1: "b" against
@@ -136,16 +136,16 @@ TEST(DictIndexKnown, SmallFixtureSplitByHand) {
   EXPECT_EQ(s[dict_index::Sections::ENTRY_WIDE], 4u);
   EXPECT_EQ(s[dict_index::Sections::ENTRY_CODES], 4u);    // 255 'b', 255 'b'
   EXPECT_EQ(s[dict_index::Sections::HEADS], 1u);
-  check_index(d, w.blob, spec.keys, &w.counts);
+  check_index(d, w.blob, layout.keys, &w.counts);
 }
 
 TEST(DictIndexFixtures, LoadDecodeIterateWriteBack) {
   for (const auto& f : dictfix::fixtures()) {
     SCOPED_TRACE(f.name);
-    const auto w = dictfix::write(f.spec);
+    const auto w = dictfix::write(f.layout);
     for (bool verify : {false, true}) {
       const DictIndex d = load(w.blob, verify);
-      check_index(d, w.blob, f.spec.keys, &w.counts);
+      check_index(d, w.blob, f.layout.keys, &w.counts);
     }
   }
 }
@@ -156,7 +156,7 @@ TEST(DictIndexFixtures, DecodesEveryMicroblockSizeAtSmallBlocks) {
   for (unsigned block : {1u, 2u, 3u, 4u, 7u, 8u}) {
     for (unsigned micro = 1; micro <= block; ++micro) {
       SCOPED_TRACE(std::to_string(block) + "/" + std::to_string(micro));
-      dictfix::Spec s;
+      dictfix::Layout s;
       s.keys = keys;
       s.block = block;
       s.micro = micro;
@@ -170,7 +170,7 @@ TEST(DictIndexFixtures, DecodesEveryMicroblockSizeAtSmallBlocks) {
 TEST(DictIndexDecode, ClimbFallsBackOnLongChains) {
   // Every key extends the one before: prefix lengths strictly grow, so no
   // entry cuts an earlier one away and the stack fills.
-  dictfix::Spec s;
+  dictfix::Layout s;
   std::string k;
   for (int i = 0; i < 60; ++i) {
     k.push_back(static_cast<char>('a' + i % 26));
@@ -198,7 +198,7 @@ TEST(DictIndexDecode, ClimbFallsBackOnLongChains) {
 }
 
 TEST(DictIndexDecode, InvalidUtf8IsAbsentForKeyAndReplacedInIteration) {
-  dictfix::Spec s;
+  dictfix::Layout s;
   s.keys = {"a", "a\xff", "a\xff\xfe", "b\xe2\x82", "c"};
   const auto w = dictfix::write(s);
   const DictIndex d = load(w.blob, true);
@@ -217,7 +217,7 @@ TEST(DictIndexDecode, InvalidUtf8IsAbsentForKeyAndReplacedInIteration) {
 }
 
 TEST(DictIndexLoad, MappedBlobLoadsWithoutCopy) {
-  const auto w = dictfix::write(dictfix::fixtures().back().spec);
+  const auto w = dictfix::write(dictfix::fixtures().back().layout);
   TempDir dir;
   write_file(dir / "dict", std::string(w.blob.begin(), w.blob.end()));
   for (bool verify : {false, true}) {
@@ -233,7 +233,7 @@ TEST(DictIndexLoad, MappedBlobLoadsWithoutCopy) {
       EXPECT_LE(v->data() + v->size(), mapped.data() + mapped.size());
     }
     EXPECT_EQ(d.heads.data(), mapped.data() + 72);
-    EXPECT_EQ(d.key(7), dictfix::fixtures().back().spec.keys[7]);
+    EXPECT_EQ(d.key(7), dictfix::fixtures().back().layout.keys[7]);
   }
 }
 
@@ -276,7 +276,7 @@ TEST(DictIndexRefusals, MagicAndTruncation) {
 }
 
 TEST(DictIndexRefusals, Checksums) {
-  const auto w = dictfix::write(dictfix::fixtures()[1].spec);
+  const auto w = dictfix::write(dictfix::fixtures()[1].layout);
   for (bool verify : {false, true}) {
     for (std::size_t at = 4; at < 72; ++at) {
       Bytes b = w.blob;
@@ -295,7 +295,7 @@ TEST(DictIndexRefusals, Checksums) {
 }
 
 TEST(DictIndexRefusals, HeaderFields) {
-  const auto w = dictfix::write(dictfix::fixtures()[1].spec);
+  const auto w = dictfix::write(dictfix::fixtures()[1].layout);
   struct Row {
     std::function<void(Edit&)> edit;
     const char* message;
@@ -339,7 +339,7 @@ TEST(DictIndexRefusals, BlockCountAboveTheHeads) {
   for (bool verify : {false, true}) EXPECT_EQ(refusal(e.sealed(), verify), format_error(dict_index::MSG_BLOCK_COUNT));
 
   // Y = heads length + 1 (one empty head) passes that bound.
-  dictfix::Spec s;
+  dictfix::Layout s;
   s.keys = {"", "a", "b"};
   s.block = 1;
   s.micro = 1;
@@ -348,7 +348,7 @@ TEST(DictIndexRefusals, BlockCountAboveTheHeads) {
 }
 
 TEST(DictIndexRefusals, Records) {
-  const auto w = dictfix::write(dictfix::fixtures()[1].spec);
+  const auto w = dictfix::write(dictfix::fixtures()[1].layout);
   auto tables_len = [&] { return load_le32(w.blob.data() + 32); };
   auto codes_len = [&] { return load_le32(w.blob.data() + 52); };
   struct Row {
@@ -390,7 +390,7 @@ TEST(DictIndexRefusals, Records) {
 TEST(DictIndexRefusals, PackedRecords) {
   // Width 2: 3 primary bytes and 1 secondary load; 4 primary and 1
   // secondary, or a repeated byte, do not.
-  dictfix::Spec s;
+  dictfix::Layout s;
   s.keys = {"a", "ab", "abc", "abd"};
   s.codecs = {dictfix::Packed{2, "abc", "d"}};
   const auto w = dictfix::write(s);
@@ -409,7 +409,7 @@ TEST(DictIndexRefusals, PackedRecords) {
 }
 
 TEST(DictIndexRefusals, LayoutWithVerifyOnly) {
-  const auto w = dictfix::write(dictfix::fixtures()[1].spec);  // 15 keys, block 4: Y = 4
+  const auto w = dictfix::write(dictfix::fixtures()[1].layout);  // 15 keys, block 4: Y = 4
   const dict_index::Header h = dict_index::Header::parse(w.blob.data());
   const std::size_t head_end_bits = w.heads_at + h.heads_len + 8;
   const std::size_t block_offset_bits = w.block_offsets_at + 8;
@@ -463,15 +463,15 @@ TEST(DictIndexRefusals, LayoutWithVerifyOnly) {
 }
 
 TEST(DictIndexLoad, Bdx3IgnoresItsCharsLength) {
-  const dictfix::Spec spec = dictfix::fixtures()[2].spec;
-  const auto w = dictfix::write(spec);
+  const dictfix::Layout layout = dictfix::fixtures()[2].layout;
+  const auto w = dictfix::write(layout);
   Edit e{w.blob};
   e.u32(62, 5);
   const Bytes b = e.sealed();
   for (bool verify : {false, true}) {
     const DictIndex d = load(b, verify);
     EXPECT_EQ(d.chars, nullptr);
-    EXPECT_EQ(d.key(3), spec.keys[3]);
+    EXPECT_EQ(d.key(3), layout.keys[3]);
     EXPECT_EQ(d.serialized_len(), b.size());
   }
 }
@@ -491,13 +491,13 @@ std::uint64_t big_endian_word(const std::string& s, std::size_t at) {
 
 TEST(DictIndexLoad, RawRouteOverSpelledHeads) {
   const auto& f = fixture("character code");
-  const auto w = dictfix::write(f.spec);
+  const auto w = dictfix::write(f.layout);
   for (bool verify : {false, true}) {
     const DictIndex d = load(w.blob, verify);
     ASSERT_NE(d.chars, nullptr);
     ASSERT_NE(d.raw, nullptr);
     std::vector<std::string> heads;
-    for (std::size_t i = 0; i < f.spec.keys.size(); i += f.spec.block) heads.push_back(f.spec.keys[i]);
+    for (std::size_t i = 0; i < f.layout.keys.size(); i += f.layout.block) heads.push_back(f.layout.keys[i]);
     std::size_t p = 0;
     while (p < heads.front().size() && p < heads.back().size() && heads.front()[p] == heads.back()[p]) ++p;
     EXPECT_EQ(d.raw->prefix, heads.front().substr(0, p));
@@ -505,7 +505,7 @@ TEST(DictIndexLoad, RawRouteOverSpelledHeads) {
     for (std::size_t i = 0; i < heads.size(); ++i) EXPECT_EQ(d.raw->samples[i], big_endian_word(heads[i], p)) << i;
   }
   // Spelled heads that tie more blocks than the coded samples: no raw route.
-  dictfix::Spec s;
+  dictfix::Layout s;
   s.keys = {"A", "\xd0\x96\xd0\x96\xd0\x96\xd0\x96\xd0\x96" "a", "\xd0\x96\xd0\x96\xd0\x96\xd0\x96\xd0\x96" "b"};
   s.chars = dictfix::CharCode{false, {'A', 'a', 'b', 0x416}, {1, 1, 1, 1}};
   s.block = 1;
@@ -517,12 +517,12 @@ TEST(DictIndexLoad, RawRouteOverSpelledHeads) {
 }
 
 TEST(DictIndexLoad, TiesDerivedWhereSamplesTie) {
-  EXPECT_NE(load(dictfix::write(fixture("tied samples").spec).blob, false).ties, nullptr);
-  EXPECT_EQ(load(dictfix::write(fixture("long").spec).blob, false).ties, nullptr);
+  EXPECT_NE(load(dictfix::write(fixture("tied samples").layout).blob, false).ties, nullptr);
+  EXPECT_EQ(load(dictfix::write(fixture("long").layout).blob, false).ties, nullptr);
 }
 
 TEST(DictIndexRefusals, CharacterCode) {
-  const auto w = dictfix::write(fixture("character code").spec);
+  const auto w = dictfix::write(fixture("character code").layout);
   const std::size_t chars_len = load_le32(w.blob.data() + 62);
   const std::vector<std::function<void(Edit&)>> edits{
       [&](Edit& e) { e.u8(w.chars_at, 9); },                      // unknown tag
@@ -538,7 +538,7 @@ TEST(DictIndexRefusals, CharacterCode) {
 }
 
 TEST(DictIndexWrite, WriterErrorsPassThrough) {
-  const auto w = dictfix::write(dictfix::fixtures()[3].spec);
+  const auto w = dictfix::write(dictfix::fixtures()[3].layout);
   const DictIndex d = load(w.blob, true);
   int calls = 0;
   try {

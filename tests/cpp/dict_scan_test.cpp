@@ -47,12 +47,12 @@ struct Opened {
 };
 
 Opened open(const HandRun& r) {
-  dictfix::Spec spec;
-  spec.phrases = r.phrases;
+  dictfix::Layout layout;
+  layout.phrases = r.phrases;
   std::vector<dictfix::detail::Entry> entries;
   for (std::size_t i = 1; i < r.keys.size(); ++i) {
     const std::size_t x = lcp(r.keys[i - 1], r.keys[i]);
-    entries.push_back({x, dictfix::detail::code_suffix(r.codec, spec, r.keys[i].substr(x))});
+    entries.push_back({x, dictfix::detail::code_suffix(r.codec, layout, r.keys[i].substr(x))});
   }
   dictfix::Code code = r.code;
   if (auto* f = std::get_if<dictfix::Fields>(&code)) code = dictfix::detail::fit_code(*f, {entries});

@@ -12,13 +12,13 @@
 using namespace quorvale;
 
 TEST(DictSearchMt, SearchesAgreeWhileRouteWordsAreDerived) {
-  dictfix::Spec spec;
-  spec.keys = dictfix::random_keys(4000, 41, "abcdefgh", 14);
-  spec.block = 64;
-  spec.micro = 8;
-  spec.codecs = {dictfix::Symbols{{"ab", "cd", "efgh", "a"}}};
-  const auto blob = dictfix::write(spec).blob;
-  const auto& keys = spec.keys;
+  dictfix::Layout layout;
+  layout.keys = dictfix::random_keys(4000, 41, "abcdefgh", 14);
+  layout.block = 64;
+  layout.micro = 8;
+  layout.codecs = {dictfix::Symbols{{"ab", "cd", "efgh", "a"}}};
+  const auto blob = dictfix::write(layout).blob;
+  const auto& keys = layout.keys;
   const auto queries = dictsearch::queries_around(keys, false, 3);
   for (int round = 0; round < 3; ++round) {
     const DictIndex d = dictsearch::load(blob);

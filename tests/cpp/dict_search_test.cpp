@@ -25,13 +25,13 @@ namespace {
 
 struct Corpus {
   std::string name;
-  dictfix::Spec spec;  // keys: raw, ascending
+  dictfix::Layout layout;  // keys: raw, ascending
   bool text = true;    // the keys are UTF-8 (queries then vary characters)
 };
 
 std::string describe(const Corpus& c) {
-  return c.name + " (n=" + std::to_string(c.spec.keys.size()) + ", block " + std::to_string(c.spec.block) +
-         ", micro " + std::to_string(c.spec.micro) + ")";
+  return c.name + " (n=" + std::to_string(c.layout.keys.size()) + ", block " + std::to_string(c.layout.block) +
+         ", micro " + std::to_string(c.layout.micro) + ")";
 }
 
 // The brute-force prefix range: the keys that start with p.
@@ -140,13 +140,13 @@ void check_searches(const std::string& name, const DictIndex& d, const std::vect
 
 // The same over a blob the test writer lays out.
 void check_index(const Corpus& c, const std::vector<std::string>& queries, std::size_t range_stride = 97) {
-  const DictIndex d = dictsearch::load(dictfix::write(c.spec).blob);
-  check_searches(describe(c), d, c.spec.keys, queries, range_stride);
+  const DictIndex d = dictsearch::load(dictfix::write(c.layout).blob);
+  check_searches(describe(c), d, c.layout.keys, queries, range_stride);
 }
 
-dictfix::Spec spec_of(std::vector<std::string> keys, unsigned block, unsigned micro,
+dictfix::Layout layout_of(std::vector<std::string> keys, unsigned block, unsigned micro,
                       dictfix::Codec codec = dictfix::Symbols{{"a", "ab", "cd", "efg", "h", "abcdefgh"}}) {
-  dictfix::Spec s;
+  dictfix::Layout s;
   s.keys = std::move(keys);
   s.block = block;
   s.micro = micro;
@@ -192,7 +192,7 @@ TEST(DictSearch, BlockShapesAndSizes) {
         std::vector<std::string> keys;
         for (std::size_t i = 0; i < n; ++i) keys.push_back(pool[i * pool.size() / n]);
         keys = dictfix::sorted_unique(keys);
-        const Corpus c{"random", spec_of(keys, block, micro), true};
+        const Corpus c{"random", layout_of(keys, block, micro), true};
         check_index(c, dictsearch::queries_around(keys, false, 1 + n / 500), 211);
         if (HasFatalFailure()) return;
       }
@@ -207,7 +207,7 @@ TEST(DictSearch, EveryCodecAndHeaderMode) {
                                    dictfix::Tiered{250, 1, {"a", "b", "c"}}};
   for (const auto& codec : codecs) {
     for (bool table : {false, true}) {
-      dictfix::Spec s = spec_of(keys, 64, 8, codec);
+      dictfix::Layout s = layout_of(keys, 64, 8, codec);
       s.phrases = {"abcdefgh", "efgh", "habcdefgabcdefgh"};
       if (table) s.codes = {{dictfix::Table{3, {{0, 1}, {1, 1}, {2, 2}}}, dictfix::Table{2, {{0, 2}}}}};
       check_index({"codec", s, true}, dictsearch::queries_around(keys, false));
@@ -230,9 +230,9 @@ TEST(DictSearch, TiedHeads) {
   for (std::size_t z = 0; z < 6; ++z) keys.push_back("https://example.com/zz/padded/" + std::string(z, '\0'));
   keys = dictfix::sorted_unique(keys);
   for (unsigned block : {1u, 2u, 4u, 16u}) {
-    const Corpus c{"tied urls", spec_of(keys, block, block > 2 ? 2 : 1), true};
+    const Corpus c{"tied urls", layout_of(keys, block, block > 2 ? 2 : 1), true};
     {
-      const DictIndex d = dictsearch::load(dictfix::write(c.spec).blob);
+      const DictIndex d = dictsearch::load(dictfix::write(c.layout).blob);
       ASSERT_TRUE(d.ties) << "the corpus has ties the resolver takes";
     }
     check_index(c, dictsearch::queries_around(keys, true));
@@ -248,9 +248,9 @@ TEST(DictSearch, TiesWithoutResolver) {
   for (int z = 0; z < 12; ++z) keys.push_back(stem + std::string(static_cast<std::size_t>(z), '\0'));
   keys = dictfix::sorted_unique(keys);
   for (unsigned block : {1u, 2u}) {
-    const Corpus c{"zero-padded heads", spec_of(keys, block, 1), false};
+    const Corpus c{"zero-padded heads", layout_of(keys, block, 1), false};
     {
-      const DictIndex d = dictsearch::load(dictfix::write(c.spec).blob);
+      const DictIndex d = dictsearch::load(dictfix::write(c.layout).blob);
       ASSERT_FALSE(d.ties);
     }
     auto q = dictsearch::queries_around(keys, false);
@@ -267,8 +267,8 @@ TEST(DictSearch, LongSharedPrefix) {
     std::vector<std::string> keys;
     for (const auto& k : dictfix::random_keys(60, 33, "abc", 6)) keys.push_back(stem + k);
     keys = dictfix::sorted_unique(keys);
-    const Corpus c{"shared prefix", spec_of(keys, 4, 2), true};
-    const DictIndex d = dictsearch::load(dictfix::write(c.spec).blob);
+    const Corpus c{"shared prefix", layout_of(keys, 4, 2), true};
+    const DictIndex d = dictsearch::load(dictfix::write(c.layout).blob);
     EXPECT_EQ(d.head_prefix, std::min<std::size_t>(shared, 65535));
     auto q = dictsearch::queries_around(keys, false);
     for (std::size_t cut : {std::size_t{0}, std::size_t{1}, shared / 2, shared - 1}) {
@@ -294,7 +294,7 @@ TEST(DictSearch, RestartsThatRouteWordsCannotTell) {
     q.push_back(k + std::string("\0\x01", 2));
     q.push_back(k + std::string("\0\0", 2));
   }
-  for (unsigned micro : {2u, 4u, 8u}) check_index({"restarts", spec_of(keys, 32, micro), false}, q);
+  for (unsigned micro : {2u, 4u, 8u}) check_index({"restarts", layout_of(keys, 32, micro), false}, q);
 }
 
 TEST(DictSearch, ByteKeysAndPrefixesOfFF) {
@@ -302,8 +302,8 @@ TEST(DictSearch, ByteKeysAndPrefixesOfFF) {
   std::vector<std::string> keys;
   for (const auto& k : dictfix::random_keys(400, 34, std::string("\x00\x01\x7f\xfe\xff", 5), 6)) keys.push_back(k);
   keys = dictfix::sorted_unique(keys);
-  const Corpus c{"byte keys", spec_of(keys, 16, 4, dictfix::Symbols{}), false};
-  const DictIndex d = dictsearch::load(dictfix::write(c.spec).blob);
+  const Corpus c{"byte keys", layout_of(keys, 16, 4, dictfix::Symbols{}), false};
+  const DictIndex d = dictsearch::load(dictfix::write(c.layout).blob);
   for (const std::string& p : {std::string("\xff"), std::string("\xff\xff"), std::string("\x7f\xff"),
                               std::string("\x01\xff\xff"), std::string("\xfe"), std::string(1, '\0')})
     EXPECT_EQ(d.prefix_id_range(p), brute_prefix(keys, p)) << "prefix of " << p.size() << " bytes";
@@ -341,7 +341,7 @@ TEST(DictSearch, CharacterCodes) {
   int routed = 0, unrouted = 0;  // with and without raw routing
   for (const Case& k : cases) {
     for (unsigned block : {8u, 64u}) {
-      dictfix::Spec s = spec_of(keys, block, 4, dictfix::Symbols{{std::string("\x01\x02", 2), "\x03"}});
+      dictfix::Layout s = layout_of(keys, block, 4, dictfix::Symbols{{std::string("\x01\x02", 2), "\x03"}});
       s.chars = k.code;
       const Corpus c{k.name, s, true};
       {
@@ -374,7 +374,7 @@ TEST(DictSearch, CharacterCodeWithoutRawRoute) {
   }
   keys.push_back("y");
   keys = dictfix::sorted_unique(keys);
-  dictfix::Spec s = spec_of(keys, 2, 1, dictfix::Symbols{});
+  dictfix::Layout s = layout_of(keys, 2, 1, dictfix::Symbols{});
   s.chars = dictfix::CharCode{false, {'x', 'y', 0x430, 0x431}, {1, 1, 1, 1}};
   {
     const DictIndex d = dictsearch::load(dictfix::write(s).blob);
@@ -392,7 +392,7 @@ TEST(DictSearch, InvalidUtf8QueriesOnACodedIndex) {
   // 0..=n, with and without raw routing.
   const auto keys = cyrillic_keys(300, 36);
   for (const auto& groups : {std::vector<unsigned>{1, 3, 4}, std::vector<unsigned>{1, 1, 1, 1, 1, 1, 1, 1}}) {
-  dictfix::Spec s = spec_of(keys, 8, 2, dictfix::Symbols{});
+  dictfix::Layout s = layout_of(keys, 8, 2, dictfix::Symbols{});
   s.chars = dictfix::CharCode{false, {'-', 0x430, 0x431, 0x432, 0x433, 0x434, 0x435, 0x436}, groups};
   const auto blob = dictfix::write(s).blob;
   const DictIndex d = dictsearch::load(blob);
@@ -428,7 +428,7 @@ TEST(DictSearch, InvalidUtf8QueriesOnACodedIndex) {
 
 TEST(DictSearch, RangeIterEdges) {
   const std::vector<std::string> keys{"apple", "banana", "cherry", "date"};
-  const DictIndex d = dictsearch::load(dictfix::write(spec_of(keys, 2, 1)).blob);
+  const DictIndex d = dictsearch::load(dictfix::write(layout_of(keys, 2, 1)).blob);
   auto collect = [&](const char* lo, const char* hi) {
     std::vector<std::string> out;
     auto it = d.range_iter(lo, hi);
@@ -492,7 +492,7 @@ arrow::Utf8Chunk chunk_of(const std::vector<std::string>& elems, bool large, std
 TEST(DictSearch, ArrowChunks) {
   auto keys = dictfix::random_keys(500, 37, "abcdef", 8);
   keys.insert(keys.begin(), "");
-  const DictIndex d = dictsearch::load(dictfix::write(spec_of(keys, 16, 4)).blob);
+  const DictIndex d = dictsearch::load(dictfix::write(layout_of(keys, 16, 4)).blob);
   const auto queries = dictsearch::queries_around(keys, true, 3);
   const std::size_t half = queries.size() / 2;
   const std::vector<std::string> first(queries.begin(), queries.begin() + static_cast<std::ptrdiff_t>(half));
@@ -526,7 +526,7 @@ TEST(DictSearch, ArrowChunks) {
 
 TEST(DictSearch, ArrowChunksOnACodedIndex) {
   const auto keys = cyrillic_keys(200, 38);
-  dictfix::Spec s = spec_of(keys, 8, 2, dictfix::Symbols{});
+  dictfix::Layout s = layout_of(keys, 8, 2, dictfix::Symbols{});
   s.chars = dictfix::CharCode{false, {'-', 0x430, 0x431, 0x432, 0x433, 0x434, 0x435, 0x436}, {1, 1, 1, 1, 1, 1, 1, 1}};
   const DictIndex d = dictsearch::load(dictfix::write(s).blob);
   // Valid keys, a key with its last byte cut (not UTF-8), a character
