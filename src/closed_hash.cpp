@@ -11,8 +11,6 @@ namespace closed_hash {
 
 namespace {
 
-constexpr unsigned char MAGIC[4] = {'B', 'C', 'L', '2'};
-
 [[noreturn]] void fail_format(const char* message) { throw IndexError::format(message); }
 
 }  // namespace
@@ -20,12 +18,11 @@ constexpr unsigned char MAGIC[4] = {'B', 'C', 'L', '2'};
 std::array<unsigned char, HEADER_LEN> header_bytes(std::uint64_t n, std::uint64_t image_len, std::uint32_t side,
                                                    std::uint64_t payload) {
   std::array<unsigned char, HEADER_LEN> h{};
-  std::memcpy(h.data(), MAGIC, 4);
+  std::memcpy(h.data(), FRAME.magic.data(), 4);
   store_le64(h.data() + 4, n);
   store_le64(h.data() + 12, image_len);
   store_le32(h.data() + 20, side);
-  store_le64(h.data() + 24, payload);
-  store_le32(h.data() + 32, blob::header_checksum(std::span<const unsigned char>(h.data(), 32)));
+  FRAME.seal(h, payload);
   return h;
 }
 
@@ -132,20 +129,10 @@ std::uint64_t ClosedHashIndex::serialized_len() const noexcept {
   return HEADER_LEN + (mph_ ? mph_->byte_len() : 0) + compact_hash::SIDE_RECORD * std::uint64_t{side_.size()};
 }
 
-std::vector<unsigned char> ClosedHashIndex::to_bytes() const { return blob::blob_bytes(*this); }
-
-void ClosedHashIndex::save(const std::string& path) const { blob::save_blob(path, *this); }
-
 ClosedHashIndex ClosedHashIndex::from_bytes(std::span<const unsigned char> bytes) {
+  FRAME.open(bytes, true);
   const unsigned char* b = bytes.data();
   const std::uint64_t L = bytes.size();
-  if (L < 4) fail_format("bad magic or truncated header");
-  if (std::memcmp(b, "BCL1", 4) == 0) fail_format(MSG_OLD);
-  if (L < HEADER_LEN || std::memcmp(b, MAGIC, 4) != 0) fail_format("bad magic or truncated header");
-  if (blob::header_checksum(std::span<const unsigned char>(b, 32)) != load_le32(b + 32))
-    fail_format("header checksum mismatch");
-  if (blob::hash_block(std::span<const unsigned char>(b + HEADER_LEN, L - HEADER_LEN)) != load_le64(b + 24))
-    fail_format("payload checksum mismatch");
   const std::uint64_t n = load_le64(b + 4);
   const std::uint64_t J = load_le64(b + 12);
   const std::uint64_t H = load_le32(b + 20);

@@ -46,6 +46,7 @@
 #include <vector>
 
 #include "blob.hpp"
+#include "blob_frame.hpp"
 #include "error.hpp"
 #include "extsort.hpp"
 #include "fst/automaton.hpp"
@@ -67,6 +68,10 @@ class KeySource;
 namespace string_index {
 
 inline constexpr unsigned char MAGIC[4] = {'B', 'I', 'X', '4'};
+// "BIX4" and the FST's own bytes: no header, no checksum of the frame's (the
+// FST carries its own CRC-32C).
+inline constexpr blob::Frame FRAME{
+    .magic = "BIX4", .header_len = 4, .header_sum = false, .payload = blob::PayloadCheck::None};
 
 // The key bytes of one run of build_to_file: a run is full when the next
 // key would bring it above this, or when it holds RUN_BUDGET / 8 keys.
@@ -170,7 +175,7 @@ struct Occurrence {
 
 }  // namespace string_index
 
-class StringIndex {
+class StringIndex : public blob::Stored<StringIndex> {
  public:
   StringIndex(StringIndex&&) noexcept = default;
   StringIndex& operator=(StringIndex&&) noexcept = default;
@@ -241,15 +246,14 @@ class StringIndex {
 
   // ---- opening ----
 
-  // Copies the bytes into owned storage and opens them verified.
-  static StringIndex from_bytes(std::span<const unsigned char> blob);
   // Opens a "BIX4" blob in this order: the magic ("bad magic or truncated
   // header"), the FST opener (IndexError::Fst), when verifying the CRC-32C
   // (a version without one fails) and the two ends of the rank sequence
   // ("string-index: FST values are not the sorted ranks"), then the root
   // address ("fst node address is outside the blob"). Unverified it reads
   // the footer only: constant time. The index keeps one reference to the
-  // bytes; a failed open keeps none.
+  // bytes; a failed open keeps none. from_bytes (a copy, verified), load,
+  // load_mmap and load_mmap_verified come from Stored.
   static StringIndex from_shared(blob::SharedBytes blob, bool verify);
   // Copies the bytes and opens them with the full validation below.
   static StringIndex from_untrusted_bytes(std::span<const unsigned char> blob);
@@ -265,14 +269,10 @@ class StringIndex {
   // with the first failing node's message.
   static void validate(const fst::Fst& fst);
 
-  // The opens over a file: read whole into memory (`load`: verified), or
-  // mapped read-only (`load_mmap`: the magic and the footer only). A mapped
-  // file must not change while an index over it lives. Io errors for the
-  // file, then the open's own.
-  static StringIndex load(const std::string& path);
+  // The untrusted opens over a file: read whole into memory, or mapped
+  // read-only. A mapped file must not change while an index over it lives.
+  // Io errors for the file, then the open's own.
   static StringIndex load_untrusted(const std::string& path);
-  static StringIndex load_mmap(const std::string& path);
-  static StringIndex load_mmap_verified(const std::string& path);
   static StringIndex load_mmap_untrusted(const std::string& path);
 
   // ---- reading ----
@@ -355,8 +355,7 @@ class StringIndex {
     out.write_all(std::span<const unsigned char>(string_index::MAGIC, 4));
     out.write_all(fst_.bytes());
   }
-  // The blob written atomically to `path`.
-  void save(const std::string& path) const { blob::save_blob(path, *this); }
+  // to_bytes and save (atomically) come from Stored.
 
  private:
   StringIndex(fst::Fst fst, std::uint64_t root);

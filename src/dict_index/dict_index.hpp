@@ -262,7 +262,7 @@ namespace extsort {
 class Replay;
 }
 
-class DictIndex {
+class DictIndex : public blob::Stored<DictIndex> {
  public:
   using Codec = dict_index::Codec;
   using RunCursor = dict_index::RunCursor;
@@ -347,15 +347,9 @@ class DictIndex {
   void write_to(W& w) const {
     write_to([&w](std::span<const unsigned char> s) { w.write_all(s); });
   }
-  // The blob written to `path` through the atomic writer (8 KiB buffered).
-  void save(const std::string& path) const;
-
-  // Loaders of a whole blob: a copy of the bytes, or the file read whole,
-  // verified; the file mapped read-only, unverified or verified.
-  static DictIndex from_bytes(std::span<const unsigned char> blob);
-  static DictIndex load(const std::string& path);
-  static DictIndex load_mmap(const std::string& path);
-  static DictIndex load_mmap_verified(const std::string& path);
+  // to_bytes, save, from_bytes and the loads of a whole blob come from
+  // Stored: a copy of the bytes and the file read whole are verified, a map
+  // unverified or verified.
   std::uint64_t len() const noexcept { return n; }
   std::uint64_t serialized_len() const noexcept;
   dict_index::Sections sections() const noexcept;
