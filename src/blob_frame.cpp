@@ -48,17 +48,22 @@ void Frame::check_payload(std::span<const unsigned char> blob) const {
 
 void Frame::seal(std::span<unsigned char> header, std::uint64_t payload_checksum) const noexcept {
   if (payload != PayloadCheck::None) store_le64(header.data() + payload_at, payload_checksum);
+  seal_header(header);
+}
+
+void Frame::seal_header(std::span<unsigned char> header) const noexcept {
   if (!header_sum) return;
   const std::size_t at = header.size() - 4;
   store_le32(header.data() + at, header_checksum(header.first(at)));
 }
 
 bool Frame::seal_blob(std::span<unsigned char> blob) const noexcept {
+  if (blob.size() < header_len) return false;
+  const std::span<unsigned char> header = blob.first(header_len);
   const std::optional<std::size_t> from = payload_from(blob);
-  if (!from) return false;
-  const std::uint64_t sum = payload == PayloadCheck::None ? 0 : hash_block(blob.subspan(*from));
-  seal(blob.first(header_len), sum);
-  return true;
+  if (from && payload != PayloadCheck::None) store_le64(header.data() + payload_at, hash_block(blob.subspan(*from)));
+  seal_header(header);
+  return from.has_value();
 }
 
 }  // namespace quorvale::blob

@@ -74,9 +74,12 @@ struct Frame {
   // Writes the payload checksum (formats with one) and then the header
   // checksum into a header whose other fields are set.
   void seal(std::span<unsigned char> header, std::uint64_t payload = 0) const noexcept;
-  // Seals a whole blob in place: the payload checksum of its payload, then
-  // the header checksum. False, and nothing written, when the blob is shorter
-  // than its header or its header places the payload outside it.
+  // The header checksum alone (formats with one).
+  void seal_header(std::span<unsigned char> header) const noexcept;
+  // Seals a whole blob in place: the payload checksum of its payload, when
+  // the header places the payload inside the blob, then the header checksum.
+  // Nothing when the blob is shorter than its header. True when both are
+  // written.
   bool seal_blob(std::span<unsigned char> blob) const noexcept;
 };
 

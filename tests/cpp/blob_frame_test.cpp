@@ -106,13 +106,18 @@ TEST(BlobFrame, SealWritesWhatOpenChecks) {
   std::fill(b.begin() + 12, b.begin() + 24, 0xee);
   ASSERT_TRUE(SKIPPING.seal_blob(b));
   EXPECT_EQ(b, expected);
-  // A header that places the payload past the end: nothing written.
+  // A header that places the payload past the end: the header alone is
+  // sealed, so that a loader gets to the length that runs past.
   store_le64(b.data() + 4, b.size());
-  const Bytes before = b;
+  const std::uint64_t stale = load_le64(b.data() + 12);
   EXPECT_FALSE(SKIPPING.seal_blob(b));
-  EXPECT_EQ(b, before);
+  EXPECT_EQ(load_le64(b.data() + 12), stale);
+  EXPECT_EQ(refusal(SKIPPING, b, true), "");
+  // Shorter than its header: nothing written.
   Bytes short_blob(b.begin(), b.begin() + 23);
+  const Bytes before = short_blob;
   EXPECT_FALSE(PLAIN.seal_blob(short_blob));
+  EXPECT_EQ(short_blob, before);
   // A header alone, its payload checksum given.
   Bytes head(expected.begin(), expected.begin() + 24);
   std::fill(head.begin() + 12, head.end(), 0);

@@ -276,9 +276,7 @@ Bytes with_header(Bytes b, std::uint64_t n, std::uint64_t j, std::uint32_t h) {
 }
 
 Bytes reseal(Bytes b) {  // payload and header checksums made right again
-  std::uint64_t payload = blob::hash_block(std::span<const unsigned char>(b.data() + 36, b.size() - 36));
-  auto head = perfect_hash::header_bytes(load_le64(b.data() + 4), load_le64(b.data() + 12), load_le32(b.data() + 20), payload);
-  std::copy(head.begin(), head.end(), b.begin());
+  perfect_hash::FRAME.seal_blob(b);
   return b;
 }
 
