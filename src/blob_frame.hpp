@@ -56,7 +56,9 @@ struct Frame {
 
   // Whether a blob (or its first 4 bytes) bears a current magic.
   bool has_magic(std::span<const unsigned char> blob) const noexcept;
-  bool has_magic(std::string_view magic4) const noexcept { return magic4 == magic || (!also.empty() && magic4 == also); }
+  bool has_magic(std::string_view magic4) const noexcept {
+    return magic4 == magic || (!also.empty() && magic4 == also);
+  }
   // The framing checks, in this order, each a Format error: fewer than 4
   // bytes (bad_magic); a retired magic (its message); fewer than header_len
   // bytes or a magic of neither current generation (bad_magic); the header

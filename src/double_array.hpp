@@ -129,9 +129,8 @@ class DoubleArrayIndex : public blob::Stored<DoubleArrayIndex> {
   static DoubleArrayIndex build_ranked(std::span<const std::string_view> keys);
 
   // Loads one "BDA1" blob, checking every field, label and slot word;
-  // `verify` adds the payload checksum.
-  // from_bytes, load and load_mmap (over a read-only map of the file,
-  // without the payload checksum) come from Stored; a map is never verified.
+  // `verify` adds the payload checksum. from_bytes, load and load_mmap come
+  // from Stored; a map is never verified (the slot walk is its check).
   static DoubleArrayIndex from_shared(blob::SharedBytes bytes, bool verify);
   static DoubleArrayIndex load_mmap_verified(const std::string& path) = delete;
 

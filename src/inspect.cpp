@@ -357,7 +357,8 @@ BlobInfo parse(const Window& window, bool nested) {
   if (is(m, "BDX", '1', '4')) return dictionary(window, std::move(format));
   if (overlay::FRAME_V1.has_magic(m) || overlay::FRAME_V2.has_magic(m)) {
     if (nested) throw IndexError::format(MSG_NESTED);
-    return overlay::FRAME_V2.has_magic(m) ? overlay_v2(window, std::move(format)) : overlay_v1(window, std::move(format));
+    if (overlay::FRAME_V2.has_magic(m)) return overlay_v2(window, std::move(format));
+    return overlay_v1(window, std::move(format));
   }
   throw IndexError::format(MSG_UNKNOWN);
 }

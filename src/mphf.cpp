@@ -401,8 +401,9 @@ std::vector<unsigned char> Mphf::to_bytes() const {
 Mphf Mphf::from_bytes(std::span<const unsigned char> bytes) {
   // The generation decides the header's shape and its checks.
   if (mphf::FRAME_V1.has_magic(bytes)) return load_v1(bytes);
-  if (mphf::FRAME_V3.has_magic(bytes)) return load_v2(bytes, std::memcmp(bytes.data(), mphf::FRAME_V3.magic.data(), 4) == 0);
-  fail(mphf::FRAME_V3.bad_magic);
+  if (!mphf::FRAME_V3.has_magic(bytes)) fail(mphf::FRAME_V3.bad_magic);
+  const bool current = std::memcmp(bytes.data(), mphf::FRAME_V3.magic.data(), 4) == 0;  // not "MPH2"
+  return load_v2(bytes, current);
 }
 
 }  // namespace quorvale

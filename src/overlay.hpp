@@ -83,8 +83,11 @@ inline constexpr blob::Frame FRAME_V2{.magic = "OVL2",
                                       .payload_mismatch = MSG_PAYLOAD_CHECKSUM};
 // "OVL1", read only: the base tag, the base length and the number of
 // additions, and no checksum at all.
-inline constexpr blob::Frame FRAME_V1{
-    .magic = "OVL1", .header_len = 21, .header_sum = false, .payload = blob::PayloadCheck::None, .bad_magic = MSG_MAGIC};
+inline constexpr blob::Frame FRAME_V1{.magic = "OVL1",
+                                      .header_len = 21,
+                                      .header_sum = false,
+                                      .payload = blob::PayloadCheck::None,
+                                      .bad_magic = MSG_MAGIC};
 inline constexpr std::size_t HEADER_V2 = FRAME_V2.header_len;
 inline constexpr std::size_t HEADER_V1 = FRAME_V1.header_len;
 

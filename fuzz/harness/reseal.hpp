@@ -88,7 +88,8 @@ inline void reseal_bhd1(MutableBytes b) {
   const std::uint64_t dict_len = quorvale::load_le64(b.data() + 16), image_len = quorvale::load_le64(b.data() + 24);
   if (lies_inside(b, frame.header_len, dict_len)) {
     reseal_dict(b.subspan(frame.header_len, dict_len));
-    if (lies_inside(b, frame.header_len + dict_len, image_len)) reseal_mph(b.subspan(frame.header_len + dict_len, image_len));
+    const std::uint64_t image_at = frame.header_len + dict_len;
+    if (lies_inside(b, image_at, image_len)) reseal_mph(b.subspan(image_at, image_len));
   }
   frame.seal_blob(b);
 }

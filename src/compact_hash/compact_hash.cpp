@@ -14,7 +14,6 @@ namespace compact_hash {
 
 namespace {
 
-
 [[noreturn]] void fail_format(const char* message) { throw IndexError::format(message); }
 
 // The first word of each group of sorted pairs, once, ascending.

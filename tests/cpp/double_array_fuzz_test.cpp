@@ -112,7 +112,8 @@ const mutation::Shape kShape{
             },
             edit_slot, edit_slot, edit_slot,
             [](Bytes& b, mutation::Rng& rng) {
-              if (b.size() >= 66) store_le16(b.data() + 64 + rng() % (b.size() - 65), static_cast<std::uint16_t>(rng() % 70));
+              if (b.size() < 66) return;
+              store_le16(b.data() + 64 + rng() % (b.size() - 65), static_cast<std::uint16_t>(rng() % 70));
             }}};
 
 // What the loader promises about a blob it accepted, read from the bytes.

@@ -49,7 +49,8 @@ std::vector<Seed> seeds() {
 }
 
 // Most damage goes to the header and the side records, where the structure is.
-const std::uint64_t kWords[] = {0, 1, 2, 5, 8, 20, 63, 64, 65, 0xff, 0xffffffff, 0x100000000ULL, UINT64_MAX, UINT64_MAX / 20};
+const std::uint64_t kWords[] = {0,  1,  2,    5,          8,              20,         63,
+                                64, 65, 0xff, 0xffffffff, 0x100000000ULL, UINT64_MAX, UINT64_MAX / 20};
 const mutation::Shape kShape{.head = 40, .tail = 60, .edits = 3, .words = kWords, .insert = 20};
 
 const std::vector<std::string> PROBES = {"", "a", "key", "another key", std::string(40, 'x'), "\xc3\xa9t\xc3\xa9"};
