@@ -491,7 +491,7 @@ std::uint64_t PerfectHashIndex::build_to_file_windowed(const SourceFactory& fact
       repeats = std::move(split.repeats);
     }
     m = distinct.size();
-    Mphf mphf = Mphf::build_with_threads(distinct, available_processors());
+    Mphf mphf = Mphf::build_with_threads(distinct, available_processors(), probe);
     distinct = {};
     for (const hash::Repeat& r : repeats) rep_hash.push_back(r.hash);
     std::sort(rep_hash.begin(), rep_hash.end());
@@ -535,6 +535,7 @@ std::uint64_t PerfectHashIndex::build_to_file_windowed(const SourceFactory& fact
     }
     image = mphf.to_bytes();
   });
+  stop_if(probe);
 
   const std::uint64_t H = repeats.size();
   const std::uint64_t T = plan.total;
@@ -611,6 +612,7 @@ std::uint64_t PerfectHashIndex::build_to_file_windowed(const SourceFactory& fact
         buffers = {};
         std::vector<unsigned char> buf(SPILL_BUFFER);
         for (std::size_t w = 0; w < size.size(); ++w) {
+          stop_if(probe);
           if (written[w] != size[w]) throw corrupt_spill();
           // A 64 KiB buffered reader over the window's region.
           std::uint64_t pos = region[w], end = region[w] + size[w];

@@ -128,7 +128,10 @@ class PerfectHashIndex {
   static PerfectHashIndex build(std::span<const std::string_view> keys);
 
   // The streamed build into `path`: the factory is called once per pass
-  // (twice; once when the first pass yields no key). Returns n.
+  // (twice; once when the first pass yields no key). `probe` is asked after
+  // each pass (MSG_RAISED) and by the steps between them and the hash
+  // build's workers (a yes there abandons the build: IndexError Io
+  // Interrupted). Returns n.
   static std::uint64_t build_to_file_windowed(const perfect_hash::SourceFactory& factory, const std::string& path,
                                               bool fingerprints, std::uint64_t window,
                                               const perfect_hash::FailureProbe& probe,
