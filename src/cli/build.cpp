@@ -66,7 +66,6 @@ std::optional<std::string> read_meminfo() {
   }
 }
 
-
 // Writes a built index through the atomic writer unless a signal asked to
 // stop: asked before the blob is started and again once it is written, just
 // before it would replace the output.
@@ -307,12 +306,16 @@ std::uint64_t build_and_save(IndexKind kind, KeyList keys, const std::string& pa
       return index.len();
     }
     case IndexKind::StringIndex: {
-      // Sorted here on every processor; the transducer then goes straight
-      // into the file, a key at a time, so that a signal stops it there.
+      // Sorted here on every processor, then built a key at a time, so that
+      // a signal stops the build there.
       std::vector<std::string_view> views = keys.take_views();
       sort_views(views);
       HeldKeys<std::span<const std::string_view>> sorted(views);
-      return StringIndex::build_sorted_to_file(sorted, path, stop_probe());
+      const StringIndex index = StringIndex::from_sorted(sorted, stop_probe());
+      views = {};
+      keys = {};
+      save_unless_stopped(path, index);
+      return index.len();
     }
     case IndexKind::DictIndex: {
       const DictIndex index = DictIndex::build_with_block(keys.take_views(), block.value_or(DEFAULT_BLOCK));
