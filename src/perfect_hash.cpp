@@ -441,7 +441,8 @@ std::uint64_t PerfectHashIndex::build_to_file(const SourceFactory& factory, cons
 
 std::uint64_t PerfectHashIndex::build_to_file_windowed(const SourceFactory& factory, const std::string& path,
                                                        bool fingerprints, std::uint64_t window,
-                                                       const FailureProbe& probe, const OfflineRunner& offline) {
+                                                       const FailureProbe& probe, const OfflineRunner& offline,
+                                                       bool first_hashes_distinct) {
   auto run_offline = [&](const std::function<void()>& step) {
     if (offline) offline(step);
     else step();
@@ -485,6 +486,7 @@ std::uint64_t PerfectHashIndex::build_to_file_windowed(const SourceFactory& fact
     std::vector<std::uint64_t> distinct = first;
     std::sort(distinct.begin(), distinct.end());
     if (std::adjacent_find(distinct.begin(), distinct.end()) != distinct.end()) {
+      if (first_hashes_distinct) throw IndexError::build(MSG_MAY_REPEAT);
       distinct = {};
       hash::Collisions split = hash::split_collisions(first);
       distinct = std::move(split.distinct);

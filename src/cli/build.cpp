@@ -140,13 +140,12 @@ void sort_views(std::vector<std::string_view>& views) {
   if (from != views.data()) views.swap(buffer);
 }
 
-// Keys held in memory, sorted, handed out one at a time (a span of views or
-// an extsort run's view). A signal ends the pass by throwing, as it ends a
-// pass over the keys file.
+// Keys held in memory, sorted, handed out one at a time. A signal ends the
+// pass by throwing, as it ends a pass over the keys file.
 template <class Keys>
 class HeldKeys final : public perfect_hash::KeySource {
  public:
-  explicit HeldKeys(Keys keys) : keys_(keys) {}
+  explicit HeldKeys(Keys keys = {}) : keys_(keys) {}
   bool next(std::string_view& key) override {
     stop_if_interrupted();
     if (at_ == keys_.size()) return false;
@@ -186,26 +185,28 @@ DistinctKeys::DistinctKeys(perfect_hash::KeySource& keys, const std::string& pat
     }
     run_->push(key);
   }
-  if (runs_.runs().empty()) {
-    held_ = run_->sorted();
-    return;
-  }
+  // Even one run goes to disk: the build's own working set comes next, and
+  // the keys need not stay in memory beside it.
   if (!run_->empty()) runs_.spill(run_->sorted());
-  run_.reset();  // every key is on disk: the run's memory goes
+  run_.reset();
 }
 
 namespace {
 
-// A pass over the merged run files; a merge yields a key once per run that
-// holds it, and the repeats go here.
+// A pass over the run files. A merge of several yields a key once per run
+// that holds it, and the repeats go here; one run holds each key once.
 class MergedPass final : public perfect_hash::KeySource {
  public:
-  explicit MergedPass(extsort::MergedStream merged) : merged_(std::move(merged)) {}
+  MergedPass(extsort::MergedStream merged, bool one_run) : merged_(std::move(merged)), one_run_(one_run) {}
   bool next(std::string_view& key) override {
     for (;;) {
       stop_if_interrupted();
       const std::optional<std::string_view> got = merged_.next();
       if (!got) return false;
+      if (one_run_) {
+        key = *got;
+        return true;
+      }
       if (any_ && *got == last_) continue;
       last_.assign(*got);
       any_ = true;
@@ -216,6 +217,7 @@ class MergedPass final : public perfect_hash::KeySource {
 
  private:
   extsort::MergedStream merged_;
+  bool one_run_;
   std::string last_;
   bool any_ = false;
 };
@@ -223,8 +225,9 @@ class MergedPass final : public perfect_hash::KeySource {
 }  // namespace
 
 std::unique_ptr<perfect_hash::KeySource> DistinctKeys::pass() {
-  if (held_) return std::make_unique<HeldKeys<extsort::KeyView>>(*held_);
-  return std::make_unique<MergedPass>(runs_.merge());
+  if (runs_.runs().empty()) return std::make_unique<HeldKeys<std::span<const std::string_view>>>();
+  const bool one_run = runs_.runs().size() == 1;
+  return std::make_unique<MergedPass>(runs_.merge(), one_run);
 }
 
 std::uint64_t threshold_of_meminfo(std::string_view text) {
@@ -336,10 +339,21 @@ std::uint64_t build_streamed(IndexKind kind, const Source& source, const std::st
     case IndexKind::ClosedHashIndex:
       return ClosedHashIndex::build_to_file_checked(*source.keys(), stop, path, compact_hash::StreamLimits{});
     case IndexKind::PerfectHashIndex: {
-      // The core's two-pass build takes distinct keys only; a keys file may
-      // repeat one, as every other road allows.
+      // The two-pass build takes distinct keys only, and a keys file may
+      // repeat one, as every other road allows. Where no first hash repeats
+      // no key does, and the file is built as it stands; otherwise from its
+      // distinct keys, sorted apart first.
+      const auto file_pass = [&] {
+        if (const std::optional<Fail>& broke = source.failure()) throw *broke;  // nothing worth a second pass
+        return source.keys();
+      };
+      try {
+        return PerfectHashIndex::build_to_file_windowed(file_pass, path, false, perfect_hash::WINDOW, stop, {}, true);
+      } catch (const IndexError& e) {
+        if (e.kind() != IndexError::Kind::Build || e.message() != perfect_hash::MSG_MAY_REPEAT) throw;
+      }
       DistinctKeys distinct(*source.keys(), path, RUN_BUDGET);
-      if (source.failure()) throw *source.failure();  // the keys file broke off: nothing to build
+      if (const std::optional<Fail>& broke = source.failure()) throw *broke;
       return PerfectHashIndex::build_to_file_windowed([&] { return distinct.pass(); }, path, false,
                                                       perfect_hash::WINDOW, stop);
     }

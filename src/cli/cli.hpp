@@ -89,6 +89,8 @@ class BufOut final : public Out {
   void flush() override;
   // Passes the buffered bytes on without flushing the inner sink.
   void drain();
+  // Drops the buffered bytes.
+  void discard() noexcept { buf_.clear(); }
   static constexpr std::size_t CAPACITY = 8192;
 
  private:
@@ -312,9 +314,10 @@ std::string partial_path(const std::string& out, long pid);
 // The distinct keys of a key stream, ascending, replayed as often as a build
 // asks: what the streamed perfect-hash build takes from a keys file that may
 // repeat a key (its two passes must see every key once, in the same order).
-// Sorted through one in-memory run of `budget` key bytes, spilled beside
-// `path` when the keys do not fit; the spill directory goes with this object.
-// A key no run can hold is IndexError (Format) MSG_PERFECT_OVER_BUDGET.
+// Sorted through in-memory runs of `budget` key bytes, every one spilled
+// beside `path` (so that the keys are not held while the build runs); the
+// spill directory goes with this object. A key no run can hold is IndexError
+// (Format) MSG_PERFECT_OVER_BUDGET.
 inline constexpr std::size_t RUN_BUDGET = std::size_t{1} << 28;
 inline constexpr const char* MSG_PERFECT_OVER_BUDGET = "perfect-hash: a key longer than the run budget";
 class DistinctKeys {
@@ -326,7 +329,6 @@ class DistinctKeys {
  private:
   std::optional<extsort::Run> run_;
   extsort::Runs runs_;
-  std::optional<extsort::KeyView> held_;
 };
 
 // The builds of each kind, from keys in file order (repeats kept) or from

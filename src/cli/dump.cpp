@@ -224,12 +224,14 @@ void cmd_dump(const Cmd& cmd, Out& out) {
     keys.finish();
   } catch (...) {
     // Every key before the one that failed still reaches the output; a
-    // stopped dump stops writing.
-    if (interrupted() == 0) {
-      try {
-        writer.flush();
-      } catch (const IndexError&) {
-      }
+    // stopped dump stops writing (the reader may have stopped reading).
+    if (interrupted() != 0) {
+      writer.discard();
+      throw;
+    }
+    try {
+      writer.flush();
+    } catch (const IndexError&) {
     }
     throw;
   }

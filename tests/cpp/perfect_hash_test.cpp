@@ -515,6 +515,36 @@ TEST(PerfectHashStream, EmptySourceSavesTheEmptyIndex) {
   }
 }
 
+// Asked to, the build stops after the first pass when a first hash repeats
+// (a repeated key, or distinct keys whose first hashes collide), before the
+// file system is touched; otherwise it builds as always.
+TEST(PerfectHashStream, FirstHashesDistinctOrStopEarly) {
+  const std::vector<std::string> keys = random_keys(300, 12, 20);
+  std::vector<std::string> dup = keys, coll_keys = keys;
+  dup.push_back(keys[9]);
+  const auto coll = colliding::keys(2, 3);
+  coll_keys.insert(coll_keys.end(), coll.begin(), coll.end());
+  for (const auto* list : {&dup, &coll_keys}) {
+    TempDir dir;
+    Passes p{{*list}};
+    EXPECT_EQ(error_of([&] {
+                PerfectHashIndex::build_to_file_windowed(p.factory(), dir / "t", false, 64, [] { return false; }, {},
+                                                         true);
+              }),
+              std::string("build error: ") + perfect_hash::MSG_MAY_REPEAT);
+    EXPECT_EQ(p.calls, 1);
+    EXPECT_TRUE(dir.names().empty());
+  }
+  TempDir dir;
+  Passes p{{keys}};
+  EXPECT_EQ(PerfectHashIndex::build_to_file_windowed(p.factory(), dir / "t", false, 64, [] { return false; }, {}, true),
+            keys.size());
+  EXPECT_EQ(read_file(dir / "t"), [&] {
+    const std::vector<unsigned char> b = PerfectHashIndex::build(std::span<const std::string>(keys)).to_bytes();
+    return std::string(b.begin(), b.end());
+  }());
+}
+
 TEST(PerfectHashStream, FailuresLeaveTheTargetAlone) {
   std::vector<std::string> keys = random_keys(400, 10, 30);
   std::vector<std::string> fewer(keys.begin(), keys.end() - 1), more = keys, other = keys, swapped = keys;
