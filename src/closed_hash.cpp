@@ -44,14 +44,16 @@ ClosedHashIndex ClosedHashIndex::build(std::span<const std::string_view> keys) {
   return build_from_pairs(std::move(pairs));
 }
 
-std::uint64_t ClosedHashIndex::build_to_file_with(compact_hash::PairSource& pairs, const std::string& path,
+std::uint64_t ClosedHashIndex::build_to_file_with(compact_hash::PairSource& pairs,
+                                                 const compact_hash::FailureProbe& failed, const std::string& path,
                                                  const compact_hash::StreamLimits& limits,
                                                  const compact_hash::StreamRun& run) {
   using compact_hash::Pair;
   using compact_hash::Scratch;
-  Scratch scratch(path, compact_hash::threads_of(run));
+  Scratch scratch(path, compact_hash::threads_of(run), failed);
   std::vector<Pair> buffer;
   compact_hash::intake(pairs, scratch, limits.pair_budget, buffer);
+  stop_if(failed);
 
   std::uint64_t n = 0;
   compact_hash::run_offline(run, scratch, [&] {
@@ -86,7 +88,10 @@ std::uint64_t ClosedHashIndex::build_to_file_with(compact_hash::PairSource& pair
         any = true;
         last = p.first;
         firsts.push_back(p.first);
-        if (firsts.size() == compact_hash::PLACE_BLOCK) check();
+        if (firsts.size() == compact_hash::PLACE_BLOCK) {
+          check();
+          stop_if(failed);
+        }
       }
       check();
     }
@@ -99,6 +104,7 @@ std::uint64_t ClosedHashIndex::build_to_file_with(compact_hash::PairSource& pair
         [&](Hashed<BufWriter>& out) {
           if (mph) mph->write_into(out);
           if (!side_records.empty()) out.write_all(side_records);
+          stop_if(failed);
         },
         [&](std::uint64_t checksum) {
           return header_bytes(s.n, image_len, static_cast<std::uint32_t>(side.size()), checksum);
@@ -108,15 +114,16 @@ std::uint64_t ClosedHashIndex::build_to_file_with(compact_hash::PairSource& pair
   return n;
 }
 
-std::uint64_t ClosedHashIndex::build_to_file_checked(perfect_hash::KeySource& keys, const std::string& path,
+std::uint64_t ClosedHashIndex::build_to_file_checked(perfect_hash::KeySource& keys,
+                                                    const compact_hash::FailureProbe& failed, const std::string& path,
                                                     const compact_hash::StreamLimits& limits,
                                                     const compact_hash::StreamRun& run) {
   compact_hash::HashedKeys pairs(keys);
-  return build_to_file_with(pairs, path, limits, run);
+  return build_to_file_with(pairs, failed, path, limits, run);
 }
 
 std::uint64_t ClosedHashIndex::build_to_file(perfect_hash::KeySource& keys, const std::string& path) {
-  return build_to_file_checked(keys, path, compact_hash::StreamLimits{});
+  return build_to_file_checked(keys, {}, path, compact_hash::StreamLimits{});
 }
 
 ClosedHashIndex::Parts ClosedHashIndex::serialised_parts() const {

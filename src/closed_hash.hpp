@@ -50,13 +50,15 @@ class ClosedHashIndex : public blob::Writable<ClosedHashIndex> {
   static ClosedHashIndex build(std::span<const std::string_view> keys);
 
   // The streamed build into the blob file at `path`, as the compact one
-  // (compact_hash.hpp) without fingerprints or a failure probe: only the
-  // limits' pair budget applies. Returns n.
-  static std::uint64_t build_to_file_with(compact_hash::PairSource& pairs, const std::string& path,
-                                          const compact_hash::StreamLimits& limits,
+  // (compact_hash.hpp) without fingerprints: only the limits' pair budget
+  // applies. `failed` is asked once the stream has ended and between the
+  // later stages; when it answers yes the build is abandoned (IndexError Io
+  // Interrupted). Returns n.
+  static std::uint64_t build_to_file_with(compact_hash::PairSource& pairs, const compact_hash::FailureProbe& failed,
+                                          const std::string& path, const compact_hash::StreamLimits& limits,
                                           const compact_hash::StreamRun& run = {});
-  static std::uint64_t build_to_file_checked(perfect_hash::KeySource& keys, const std::string& path,
-                                             const compact_hash::StreamLimits& limits,
+  static std::uint64_t build_to_file_checked(perfect_hash::KeySource& keys, const compact_hash::FailureProbe& failed,
+                                             const std::string& path, const compact_hash::StreamLimits& limits,
                                              const compact_hash::StreamRun& run = {});
   // The command line's build: the production limits.
   static std::uint64_t build_to_file(perfect_hash::KeySource& keys, const std::string& path);

@@ -15,6 +15,7 @@
 #include "blob_frame.hpp"
 #include "error.hpp"
 #include "pages.hpp"
+#include "threads.hpp"
 
 namespace quorvale {
 
@@ -131,7 +132,9 @@ struct V2 {
   // T, the number of further slots.
   std::uint64_t further_slots() const noexcept;
 
-  static V2 build_from(std::uint64_t n, KeyInput input, std::uint64_t threads);
+  // `stop`: the caller's failure probe, asked as workers claim chunks and
+  // between levels (IndexError Io Interrupted when it answers yes).
+  static V2 build_from(std::uint64_t n, KeyInput input, std::uint64_t threads, const StopProbe& stop = {});
 };
 
 // The legacy form, only loaded from "MPH1" images, evaluated and written back.
@@ -205,7 +208,8 @@ class Mphf {
   // Parse an image of exactly this extent; the result owns copies of all arrays.
   static Mphf from_bytes(std::span<const unsigned char> bytes);
 
-  static Mphf build_with_threads(std::span<const std::uint64_t> hashes, std::uint64_t threads);
+  static Mphf build_with_threads(std::span<const std::uint64_t> hashes, std::uint64_t threads,
+                                 const StopProbe& stop = {});
 
  private:
   // "MPH3" header of a V2 (magic through checksum).

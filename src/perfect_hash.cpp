@@ -410,7 +410,8 @@ std::uint64_t PerfectHashIndex::build_to_file(const SourceFactory& factory, cons
 
 std::uint64_t PerfectHashIndex::build_to_file_windowed(const SourceFactory& factory, const std::string& path,
                                                        bool fingerprints, std::uint64_t window,
-                                                       const FailureProbe& probe, const OfflineRunner& offline) {
+                                                       const FailureProbe& probe, const OfflineRunner& offline,
+                                                       bool first_hashes_distinct) {
   auto run_offline = [&](const std::function<void()>& step) {
     if (offline) offline(step);
     else step();
@@ -454,13 +455,14 @@ std::uint64_t PerfectHashIndex::build_to_file_windowed(const SourceFactory& fact
     std::vector<std::uint64_t> distinct = first;
     std::sort(distinct.begin(), distinct.end());
     if (std::adjacent_find(distinct.begin(), distinct.end()) != distinct.end()) {
+      if (first_hashes_distinct) throw IndexError::build(MSG_MAY_REPEAT);
       distinct = {};
       hash::Collisions split = hash::split_collisions(first);
       distinct = std::move(split.distinct);
       repeats = std::move(split.repeats);
     }
     m = distinct.size();
-    Mphf mphf = Mphf::build_with_threads(distinct, available_processors());
+    Mphf mphf = Mphf::build_with_threads(distinct, available_processors(), probe);
     distinct = {};
     for (const hash::Repeat& r : repeats) rep_hash.push_back(r.hash);
     std::sort(rep_hash.begin(), rep_hash.end());
@@ -504,6 +506,7 @@ std::uint64_t PerfectHashIndex::build_to_file_windowed(const SourceFactory& fact
     }
     image = mphf.to_bytes();
   });
+  stop_if(probe);
 
   const std::uint64_t H = repeats.size();
   const std::uint64_t T = plan.total;
@@ -580,6 +583,7 @@ std::uint64_t PerfectHashIndex::build_to_file_windowed(const SourceFactory& fact
         buffers = {};
         std::vector<unsigned char> buf(SPILL_BUFFER);
         for (std::size_t w = 0; w < size.size(); ++w) {
+          stop_if(probe);
           if (written[w] != size[w]) throw corrupt_spill();
           // A 64 KiB buffered reader over the window's region.
           std::uint64_t pos = region[w], end = region[w] + size[w];

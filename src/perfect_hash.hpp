@@ -50,6 +50,7 @@ inline constexpr const char* MSG_NOT_MINIMAL = "perfect-hash: construction was n
 inline constexpr const char* MSG_RAISED = "perfect-hash: the source raised before it ended";
 inline constexpr const char* MSG_REPLAY = "perfect-hash: the source did not replay the same keys in the same order";
 inline constexpr const char* MSG_REPEATED = "perfect-hash: build_to_file needs distinct keys and the source repeated one";
+inline constexpr const char* MSG_MAY_REPEAT = "perfect-hash: the source may repeat a key";
 inline constexpr const char* MSG_ARENA_PANIC =
     "totals came from the iterator itself, one fingerprint per string, no key past u32::MAX bytes";
 
@@ -136,11 +137,18 @@ class PerfectHashIndex : public blob::Stored<PerfectHashIndex> {
   static PerfectHashIndex build(std::span<const std::string_view> keys);
 
   // The streamed build into `path`: the factory is called once per pass
-  // (twice; once when the first pass yields no key). Returns n.
+  // (twice; once when the first pass yields no key). `probe` is asked after
+  // each pass (MSG_RAISED) and by the steps between them and the hash
+  // build's workers (a yes there abandons the build: IndexError Io
+  // Interrupted). With `first_hashes_distinct`, a first hash met twice in
+  // the first pass ends the build there with IndexError (Build)
+  // MSG_MAY_REPEAT, before anything is written: a caller whose source may
+  // repeat a key can then build from its distinct keys instead. Returns n.
   static std::uint64_t build_to_file_windowed(const perfect_hash::SourceFactory& factory, const std::string& path,
                                               bool fingerprints, std::uint64_t window,
                                               const perfect_hash::FailureProbe& probe,
-                                              const perfect_hash::OfflineRunner& offline = {});
+                                              const perfect_hash::OfflineRunner& offline = {},
+                                              bool first_hashes_distinct = false);
   static std::uint64_t build_to_file(const perfect_hash::SourceFactory& factory, const std::string& path);
 
   // ---- reading ----

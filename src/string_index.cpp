@@ -252,12 +252,13 @@ std::uint64_t StringIndex::build_to_file(perfect_hash::KeySource& keys, const st
   check_source(failed);
   if (runs.runs().empty()) {
     const extsort::KeyView sorted = run->sorted();
-    return write_blob(path, [&](auto& builder) { return insert_sorted(builder, sorted); });
+    return write_blob(path, [&](auto& builder) { return insert_sorted(builder, sorted, failed); });
   }
   if (!run->empty()) runs.spill(run->sorted());
   run.reset();  // the merge needs none of the run's memory
+  stop_if(failed);
   extsort::MergedStream merged = runs.merge();
-  return write_blob(path, [&](auto& builder) { return insert_sorted(builder, merged); });
+  return write_blob(path, [&](auto& builder) { return insert_sorted(builder, merged, failed); });
 }
 
 // ---------------------------------------------------------------------------

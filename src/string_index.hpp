@@ -57,6 +57,7 @@
 #include "fst_bounds.hpp"
 #include "fst_walk.hpp"
 #include "subsequence.hpp"
+#include "threads.hpp"
 #include "utf8.hpp"
 
 namespace quorvale {
@@ -200,13 +201,17 @@ class StringIndex : public blob::Stored<StringIndex> {
   // below its predecessor or a failing sink is IndexError::Fst at once; a
   // merge's read error passes through. The caller writes the magic before
   // the builder starts and finishes it afterwards (`finish`).
+  // `stop`, a build's failure probe, is asked every STOP_STRIDE keys.
   template <fst::ByteSink Sink>
-  static std::uint64_t insert_sorted(fst::MapBuilder<Sink>& builder, extsort::MergedStream& keys);
+  static std::uint64_t insert_sorted(fst::MapBuilder<Sink>& builder, extsort::MergedStream& keys,
+                                     const StopProbe& stop = {});
   // The same over one sorted run. A key that is not UTF-8 breaks the run's
   // invariant (it was filled from strings): a panic "appended from a str",
   // unless the view says its keys were checked.
   template <fst::ByteSink Sink>
-  static std::uint64_t insert_sorted(fst::MapBuilder<Sink>& builder, const extsort::KeyView& keys);
+  static std::uint64_t insert_sorted(fst::MapBuilder<Sink>& builder, const extsort::KeyView& keys,
+                                     const StopProbe& stop = {});
+  static constexpr std::uint64_t STOP_STRIDE = 1 << 16;
   // Writes the last nodes, the footer and the checksum; IndexError::Fst on
   // failure.
   template <fst::ByteSink Sink>
@@ -239,7 +244,9 @@ class StringIndex : public blob::Stored<StringIndex> {
   // started only once the source has ended, and a corpus that fits in one
   // run is never spilled. A key longer than the budget, wherever it comes,
   // is IndexError::Format "string-index: a key longer than the run budget".
-  // Returns the number of distinct keys.
+  // `failed` is also asked while the sorted keys go into the blob, where a
+  // yes abandons the build (IndexError Io Interrupted). Returns the number
+  // of distinct keys.
   static std::uint64_t build_to_file(perfect_hash::KeySource& keys, const std::string& path,
                                      std::size_t budget = string_index::RUN_BUDGET,
                                      const std::function<bool()>& failed = {});
@@ -469,10 +476,14 @@ void StringIndex::for_each_common_prefix(std::string_view query, Report&& report
 }
 
 template <fst::ByteSink Sink>
-std::uint64_t StringIndex::insert_sorted(fst::MapBuilder<Sink>& builder, extsort::MergedStream& keys) {
+std::uint64_t StringIndex::insert_sorted(fst::MapBuilder<Sink>& builder, extsort::MergedStream& keys,
+                                         const StopProbe& stop) {
   std::string prev;
   std::uint64_t count = 0;
-  while (auto key = keys.next()) {
+  for (std::uint64_t seen = 0;; ++seen) {
+    if (seen % STOP_STRIDE == 0) stop_if(stop);
+    auto key = keys.next();
+    if (!key) break;
     if (count > 0 && *key == prev) continue;
     try {
       builder.insert(*key, count);
@@ -486,10 +497,12 @@ std::uint64_t StringIndex::insert_sorted(fst::MapBuilder<Sink>& builder, extsort
 }
 
 template <fst::ByteSink Sink>
-std::uint64_t StringIndex::insert_sorted(fst::MapBuilder<Sink>& builder, const extsort::KeyView& keys) {
+std::uint64_t StringIndex::insert_sorted(fst::MapBuilder<Sink>& builder, const extsort::KeyView& keys,
+                                         const StopProbe& stop) {
   std::uint64_t count = 0;
   std::string_view prev;
   for (std::size_t i = 0; i < keys.size(); ++i) {
+    if (i % STOP_STRIDE == 0) stop_if(stop);
     const std::string_view key = keys[i];
     if (count > 0 && key == prev) continue;
     if (!keys.utf8_checked() && !utf8::valid(key)) panic("appended from a str");

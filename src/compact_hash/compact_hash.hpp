@@ -267,7 +267,9 @@ class CompactHashIndex : public blob::Stored<CompactHashIndex> {
   // at most the limits' pairs and table whatever the stream's length. Scratch
   // files live in "<path>.<pid>.<seq>.runs" while it runs and go with it.
   // Fails with MSG_RAISED when `failed` says the source failed (asked when
-  // the stream ends and again before the header is written). Returns n.
+  // the stream ends and again before the header is written); the stages
+  // between ask it too, and a yes there abandons the build (IndexError Io
+  // Interrupted). Returns n.
   static std::uint64_t build_to_file_with(compact_hash::PairSource& pairs, const compact_hash::FailureProbe& failed,
                                           const std::string& path, const compact_hash::StreamLimits& limits,
                                           std::uint32_t fingerprint_bits, const compact_hash::StreamRun& run = {});

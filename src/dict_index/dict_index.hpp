@@ -297,7 +297,9 @@ class DictIndex : public blob::Stored<DictIndex> {
   // distinct key count. The block is checked before any key is read; a key
   // that no run can hold, a source that failed (`probe` answers true once the
   // stream has ended) and every write failure are refused with `path` as it
-  // was and no spill directory left behind.
+  // was and no spill directory left behind. The passes over the sorted keys
+  // ask `probe` as they go, and a yes there abandons the build the same way
+  // (IndexError Io Interrupted).
   static std::uint64_t build_to_file_runs(perfect_hash::KeySource& keys, const std::string& path, std::uint64_t block,
                                           const Probe& probe = {}, const Offline& offline = {},
                                           std::size_t budget = dict_index::RUN_BUDGET);
