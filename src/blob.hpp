@@ -2,7 +2,6 @@
 // bytes, files, buffered and hashing writers, and the atomic file writer.
 #pragma once
 
-#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <bit>
@@ -279,13 +278,6 @@ class SharedBytes {
   }
 };
 
-// Process-wide counter of temporary-file names; only uniqueness matters.
-extern std::atomic<std::uint64_t> TEMP_SEQ;
-
-// Removes a scratch directory and the files in it (one level: scratch
-// directories hold no subdirectory); every error is ignored.
-void remove_tree(const std::string& dir) noexcept;
-
 // A target path split by the rules of the atomic writer: the directory part
 // ("." when there is none) and the file name ("index" when the path ends in
 // no name, such as "..", "." or "/").
@@ -294,13 +286,6 @@ struct TargetParts {
   std::string name;
 };
 TargetParts split_target(const std::string& path);
-
-// A new file beside `target`, named after its file name followed by
-// ".{pid}.{seq}{ext}" (seq the next value of `seq`), created exclusively with
-// mode 0666; a taken name is skipped, up to 128 of them, then "entity already
-// exists". Returns the file and its path.
-std::pair<File, std::string> create_beside(const std::string& target, const char* ext,
-                                           std::atomic<std::uint64_t>& seq);
 
 namespace detail {
 

@@ -1,7 +1,6 @@
 #include "extsort.hpp"
 
 #include <fcntl.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -18,8 +17,6 @@
 #include "utf8.hpp"
 
 namespace quorvale::extsort {
-
-std::atomic<std::uint64_t> RUN_SEQ{0};
 
 namespace {
 
@@ -695,31 +692,6 @@ MergedStream merge_runs(const std::string& dir, std::span<const std::uint64_t> r
 }
 
 // ---- Runs --------------------------------------------------------------------
-
-Runs::Runs(std::string out) : out_(std::move(out)) {}
-
-Runs::~Runs() {
-  if (dir_) blob::remove_tree(*dir_);
-}
-
-const std::string& Runs::dir() {
-  if (!dir_) {
-    const std::string pid = std::to_string(static_cast<long long>(::getpid()));
-    for (int attempt = 0;; ++attempt) {
-      std::uint64_t seq = RUN_SEQ.fetch_add(1, std::memory_order_relaxed);
-      std::string path = out_ + "." + pid + "." + std::to_string(seq) + ".runs";
-      if (::mkdir(path.c_str(), 0777) == 0) {
-        dir_ = std::move(path);
-        break;
-      }
-      // A stale directory of a crashed run that had our process id: leave it
-      // alone and take the next number (within reason).
-      if (errno == EEXIST && attempt < 1000) continue;
-      throw IndexError::last_os();
-    }
-  }
-  return *dir_;
-}
 
 template <class Keys>
 void Runs::spill_keys(const Keys& keys, bool checked) {

@@ -13,7 +13,6 @@
 // it holds keys and replay the runs.
 #pragma once
 
-#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -27,6 +26,7 @@
 
 #include "error.hpp"
 #include "pages.hpp"
+#include "scratch_files.hpp"
 
 namespace quorvale::extsort {
 
@@ -34,9 +34,6 @@ namespace quorvale::extsort {
 inline constexpr std::size_t MERGE_FAN_IN = 128;
 // The buffer of every run-file reader and writer.
 inline constexpr std::size_t IO_BUFFER = std::size_t{1} << 20;
-
-// Taken once for every spill directory created in this process.
-extern std::atomic<std::uint64_t> RUN_SEQ;
 
 // Every distinct key once, in ascending byte order, as often as asked. The
 // callback fails by throwing; the replay stops there and rethrows.
@@ -196,17 +193,15 @@ MergedStream merge_runs(const std::string& dir, std::span<const std::uint64_t> r
 class Runs final : public Replay {
  public:
   // `out`: the path the spill directory is named after ("<out>.<pid>.<n>.runs").
-  explicit Runs(std::string out);
-  Runs(const Runs&) = delete;
-  Runs& operator=(const Runs&) = delete;
-  // Removes the spill directory, if this sort created one, with its files.
-  ~Runs();
+  // Its destruction removes the spill directory, if this sort made one,
+  // with its files.
+  explicit Runs(std::string out) : dir_(std::move(out)) {}
 
   // Writes sorted keys as run file `next_number()`; records it on success.
   void spill(const KeyView& keys);
   void spill(std::span<const std::string_view> keys);
   // The spill directory, created on first use.
-  const std::string& dir();
+  const std::string& dir() { return dir_.path(); }
   // Merges down to at most MERGE_FAN_IN runs and opens the final merge.
   // At least one run must have been spilled.
   MergedStream merge();
@@ -216,15 +211,14 @@ class Runs final : public Replay {
   const std::vector<std::uint64_t>& runs() const noexcept { return runs_; }
   std::uint64_t next_number() const noexcept { return next_; }
   // The spill directory, absent until the first spill.
-  const std::optional<std::string>& directory() const noexcept { return dir_; }
+  const std::optional<std::string>& directory() const noexcept { return dir_.made(); }
 
  private:
   template <class Keys>
   void spill_keys(const Keys& keys, bool checked);
 
-  std::string out_;
+  scratch::Dir dir_;
   std::vector<std::uint64_t> runs_;
-  std::optional<std::string> dir_;
   std::uint64_t next_ = 0;
 };
 

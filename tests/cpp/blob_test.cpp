@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "blob.hpp"
+#include "scratch_files.hpp"
 #include "temp_dir.hpp"
 
 using namespace quorvale;
@@ -266,14 +267,14 @@ TEST(AtomicWriter, TakenTemporaryNamesAreSkipped) {
   auto temp_name = [&](std::uint64_t seq) { return "idx.bin." + pid + "." + std::to_string(seq) + ".tmp"; };
 
   // One stale name is skipped, not overwritten.
-  std::uint64_t next = blob::TEMP_SEQ.load();
+  std::uint64_t next = scratch::SEQ.load();
   write_file(dir / temp_name(next), "stale");
   blob::write_atomically_with(target, [](File& f) { f.write_all(std::string_view("ok")); });
   EXPECT_EQ(read_file(target), "ok");
   EXPECT_EQ(read_file(dir / temp_name(next)), "stale");
 
   // 128 taken names in a row give up.
-  next = blob::TEMP_SEQ.load();
+  next = scratch::SEQ.load();
   for (std::uint64_t i = 0; i < 128; ++i) write_file(dir / temp_name(next + i), "");
   try {
     blob::write_atomically_with(target, [](File& f) { f.write_all(std::string_view("never")); });
