@@ -95,11 +95,25 @@ File File::create_new(const std::string& path) {
   return File(fd);
 }
 
+bool File::set_direct(bool on) noexcept {
+  const int flags = ::fcntl(fd_, F_GETFL);
+  if (flags < 0 || ::fcntl(fd_, F_SETFL, on ? (flags | O_DIRECT) : (flags & ~O_DIRECT)) != 0) return false;
+  direct_ = on;
+  return true;
+}
+
+bool File::drop_direct() noexcept {
+  const int refused = errno;  // the error to report when the mode cannot be left
+  const bool dropped = direct_ && set_direct(false);
+  errno = refused;
+  return dropped;
+}
+
 void File::write_all(std::span<const unsigned char> bytes) {
   while (!bytes.empty()) {
     ssize_t n = ::write(fd_, bytes.data(), std::min(bytes.size(), kMaxIo));
     if (n < 0) {
-      if (errno == EINTR) continue;
+      if (errno == EINTR || (errno == EINVAL && drop_direct())) continue;
       throw_os();
     }
     if (n == 0) throw write_zero();
@@ -111,7 +125,7 @@ std::size_t File::read_some(std::span<unsigned char> out) {
   for (;;) {
     ssize_t n = ::read(fd_, out.data(), std::min(out.size(), kMaxIo));
     if (n >= 0) return static_cast<std::size_t>(n);
-    if (errno != EINTR) throw_os();
+    if (errno != EINTR && !(errno == EINVAL && drop_direct())) throw_os();
   }
 }
 
@@ -193,6 +207,7 @@ void File::sync_all() {
 
 void File::close() {
   int fd = std::exchange(fd_, -1);
+  direct_ = false;
   // The descriptor is released even when close reports an error; never retry.
   if (fd >= 0 && ::close(fd) != 0 && errno != EINTR) throw_os();
 }
@@ -200,6 +215,7 @@ void File::close() {
 void File::close_quietly() noexcept {
   if (fd_ >= 0) ::close(fd_);
   fd_ = -1;
+  direct_ = false;
 }
 
 // ---- BufWriter ----

@@ -110,13 +110,17 @@ inline std::uint32_t header_checksum(std::span<const unsigned char> header) noex
 // IndexError (Io) on failure and retries when the system interrupts it.
 class File {
  public:
+  // Direct transfers move whole blocks of this size from buffers aligned to it.
+  static constexpr std::size_t DIRECT_ALIGN = 4096;
+
   File() noexcept = default;
   explicit File(int fd) noexcept : fd_(fd) {}
-  File(File&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
+  File(File&& other) noexcept : fd_(std::exchange(other.fd_, -1)), direct_(std::exchange(other.direct_, false)) {}
   File& operator=(File&& other) noexcept {
     if (this != &other) {
       close_quietly();
       fd_ = std::exchange(other.fd_, -1);
+      direct_ = std::exchange(other.direct_, false);
     }
     return *this;
   }
@@ -130,6 +134,13 @@ class File {
   static File create_new(const std::string& path);
   int fd() const noexcept { return fd_; }
   bool is_open() const noexcept { return fd_ >= 0; }
+  // Transfers around the page cache, for a file written or read once (such
+  // as a run file), in whole aligned blocks: that spares a copy of every
+  // byte and leaves the cache to others. False where the system refuses the
+  // mode. A transfer the file system refuses in it (one that misses its
+  // alignment) goes through the cache, and so does every later one.
+  bool set_direct(bool on) noexcept;
+  bool direct() const noexcept { return direct_; }
 
   // At the current position.
   void write_all(std::span<const unsigned char> bytes);
@@ -155,7 +166,10 @@ class File {
     return {reinterpret_cast<const unsigned char*>(s.data()), s.size()};
   }
   void close_quietly() noexcept;
+  // After a refused transfer: leaves direct mode; false when it was not in it.
+  bool drop_direct() noexcept;
   int fd_ = -1;
+  bool direct_ = false;
 };
 
 // 8 KiB write buffer over a File. Destroying it with bytes still buffered

@@ -1,6 +1,5 @@
 #include "extsort.hpp"
 
-#include <fcntl.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -49,56 +48,28 @@ inline int compare_bytes(std::string_view a, std::string_view b, std::size_t fro
   return a.size() < b.size() ? -1 : (a.size() > b.size() ? 1 : 0);
 }
 
-// Run files are written once and read once, a merge pass or two later: going
-// around the page cache spares a copy of every byte each way and leaves the
-// cache to the build. Where the file system refuses direct I/O (or a
-// transfer does not meet its alignment), the file falls back to the cache.
-constexpr std::size_t DIRECT_ALIGN = 4096;
-
-bool set_direct(int fd, bool on) noexcept {
-  int flags = ::fcntl(fd, F_GETFL);
-  if (flags < 0) return false;
-  return ::fcntl(fd, F_SETFL, on ? (flags | O_DIRECT) : (flags & ~O_DIRECT)) == 0;
-}
-
-// An I/O buffer aligned for direct transfers.
+// Run files are written once and read once, a merge pass or two later: they
+// go around the page cache where the system lets them (File::set_direct),
+// through buffers aligned for it.
 struct AlignedFree {
   void operator()(char* p) const noexcept { std::free(p); }
 };
 using IoBuffer = std::unique_ptr<char, AlignedFree>;
 IoBuffer io_buffer() {
   void* mem = nullptr;
-  if (posix_memalign(&mem, DIRECT_ALIGN, IO_BUFFER) != 0) throw std::bad_alloc();
+  if (posix_memalign(&mem, File::DIRECT_ALIGN, IO_BUFFER) != 0) throw std::bad_alloc();
   return IoBuffer(static_cast<char*>(mem));
 }
 
-// `direct`: the file is open for direct I/O; cleared when a transfer is refused.
-void write_all(int fd, const char* p, std::size_t n, bool* direct = nullptr) {
-  while (n > 0) {
-    ssize_t w = ::write(fd, p, n);
-    if (w < 0) {
-      if (errno == EINTR) continue;
-      if (errno == EINVAL && direct && *direct) {
-        *direct = false;
-        set_direct(fd, false);
-        continue;
-      }
-      throw IndexError::last_os();
-    }
-    if (w == 0) throw IndexError::io_kind(IoKind::WriteZero);
-    p += w;
-    n -= static_cast<std::size_t>(w);
-  }
+std::span<const unsigned char> bytes_of(const char* p, std::size_t n) noexcept {
+  return {reinterpret_cast<const unsigned char*>(p), n};
 }
 
 // One run file being written: placeholder count, records, count written last.
 class RunWriter {
  public:
-  RunWriter(const std::string& path) : buffer_(io_buffer()) {
-    int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-    if (fd < 0) throw IndexError::last_os();
-    fd_ = File(fd);
-    direct_ = set_direct(fd, true);
+  explicit RunWriter(const std::string& path) : file_(File::create_new(path)), buffer_(io_buffer()) {
+    file_.set_direct(true);
     static const char zeros[8] = {};
     put(zeros, 8);
   }
@@ -115,18 +86,15 @@ class RunWriter {
   void finish() {
     // The whole blocks of the tail directly, the rest and the count through
     // the cache (direct transfers come in whole blocks).
-    const std::size_t whole = direct_ ? used_ & ~(DIRECT_ALIGN - 1) : used_;
-    write_all(fd_.fd(), buffer_.get(), whole, &direct_);
-    if (direct_) {
-      direct_ = false;
-      if (!set_direct(fd_.fd(), false)) throw IndexError::last_os();
-    }
-    write_all(fd_.fd(), buffer_.get() + whole, used_ - whole);
+    const std::size_t whole = file_.direct() ? used_ & ~(File::DIRECT_ALIGN - 1) : used_;
+    file_.write_all(bytes_of(buffer_.get(), whole));
+    if (file_.direct() && !file_.set_direct(false)) throw IndexError::last_os();
+    file_.write_all(bytes_of(buffer_.get() + whole, used_ - whole));
     used_ = 0;
     unsigned char head[8];
     store_le64(head, count_);
-    fd_.write_all_at(head, 0);
-    fd_.close();
+    file_.write_all_at(head, 0);
+    file_.close();
   }
 
  private:
@@ -139,28 +107,24 @@ class RunWriter {
       p += take;
       n -= take;
       if (used_ == IO_BUFFER) {
-        write_all(fd_.fd(), buffer_.get(), used_, &direct_);
+        file_.write_all(bytes_of(buffer_.get(), used_));
         used_ = 0;
       }
     }
   }
 
-  File fd_;
+  File file_;
   IoBuffer buffer_;
   std::size_t used_ = 0;
   std::uint64_t count_ = 0;
-  bool direct_ = false;
 };
 
 // One run file being read, bounded by the count at its head.
 class RunReader {
  public:
-  explicit RunReader(const std::string& path) : buffer_(io_buffer()) {
-    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) throw IndexError::last_os();
-    fd_ = File(fd);
-    direct_ = set_direct(fd, true);
-    left_ = fd_.size();
+  explicit RunReader(const std::string& path) : file_(File::open_read(path)), buffer_(io_buffer()) {
+    file_.set_direct(true);
+    left_ = file_.size();
     unsigned char head[8];
     read_exact(reinterpret_cast<char*>(head), 8);
     remaining_ = load_le64(head);
@@ -198,16 +162,12 @@ class RunReader {
     if (n > left_) throw corrupt();  // the file ends before its counted records
     while (n > 0) {
       if (pos_ == end_) {
-        if (n >= IO_BUFFER && !direct_) {
-          ssize_t r = ::read(fd_.fd(), dst, n);
-          if (r < 0) {
-            if (errno == EINTR) continue;
-            throw IndexError::last_os();
-          }
+        if (n >= IO_BUFFER && !file_.direct()) {
+          const std::size_t r = file_.read_some(std::span<unsigned char>(reinterpret_cast<unsigned char*>(dst), n));
           if (r == 0) throw corrupt();
           dst += r;
-          n -= static_cast<std::size_t>(r);
-          left_ -= static_cast<std::uint64_t>(r);
+          n -= r;
+          left_ -= r;
           continue;
         }
         fill();
@@ -221,28 +181,15 @@ class RunReader {
     }
   }
   void fill() {
-    for (;;) {
-      // Whole buffers from offset 0: direct reads stay aligned up to the end.
-      ssize_t r = ::read(fd_.fd(), buffer_.get(), IO_BUFFER);
-      if (r < 0) {
-        if (errno == EINTR) continue;
-        if (errno == EINVAL && direct_) {
-          direct_ = false;
-          set_direct(fd_.fd(), false);
-          continue;
-        }
-        throw IndexError::last_os();
-      }
-      if (r == 0) throw corrupt();  // shorter than its size said: changed under us
-      pos_ = 0;
-      end_ = static_cast<std::size_t>(r);
-      return;
-    }
+    // Whole buffers from offset 0: direct reads stay aligned up to the end.
+    const std::size_t r = file_.read_some(std::span<unsigned char>(reinterpret_cast<unsigned char*>(buffer_.get()), IO_BUFFER));
+    if (r == 0) throw corrupt();  // shorter than its size said: changed under us
+    pos_ = 0;
+    end_ = r;
   }
 
-  File fd_;
+  File file_;
   IoBuffer buffer_;
-  bool direct_ = false;
   std::size_t pos_ = 0;
   std::size_t end_ = 0;
   std::uint64_t left_ = 0;  // bytes of the file not yet consumed

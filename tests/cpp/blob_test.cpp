@@ -157,6 +157,29 @@ TEST(Writers, BufferedAndHashedWritesAgree) {
   EXPECT_EQ(text(memory), hashed_bytes);
 }
 
+// A transfer that misses the alignment of direct mode is not an error: it
+// goes through the cache, as does every later one, and the bytes are whole.
+TEST(Writers, DirectTransfersOffTheAlignmentGoThroughTheCache) {
+  TempDir dir;
+  const std::string path = dir / "run";
+  const std::string text_in = std::string(5000, 'x') + "tail";
+  {
+    File file = File::create_new(path);
+    if (!file.set_direct(true)) GTEST_SKIP() << "the file system refuses direct transfers";
+    EXPECT_TRUE(file.direct());
+    file.write_all(bytes(text_in));  // neither the buffer nor the length is aligned
+    EXPECT_FALSE(file.direct());
+    file.close();
+  }
+  File file = File::open_read(path);
+  ASSERT_TRUE(file.set_direct(true));
+  std::string got(text_in.size() + 10, '\0');
+  std::size_t n = 0;
+  while (std::size_t r = file.read_some({reinterpret_cast<unsigned char*>(got.data()) + n + 1, 1000})) n += r;
+  EXPECT_FALSE(file.direct());
+  EXPECT_EQ(got.substr(1, n), text_in);
+}
+
 TEST(Writers, FailedWriteIsNotHashed) {
   File closed;  // no descriptor: every write fails
   Hashed<File> hashed(closed);
