@@ -12,6 +12,7 @@
 #include "estimate.hpp"
 #include "perfect_hash.hpp"
 #include "string_index.hpp"
+#include "string_sort.hpp"
 #include "threads.hpp"
 
 namespace quorvale::estimate {
@@ -289,7 +290,7 @@ Plan finish(Pass<K>&& pass, const std::optional<std::span<const std::string_view
 Plan plan_for(std::span<const std::string_view> keys, const Needs& needs, const Objective& objective) {
   const Needs effective = effective_needs(needs, objective);
   std::vector<std::string_view> sorted(keys.begin(), keys.end());
-  dict_index::sort_distinct(sorted);
+  sort_distinct(sorted);
   std::optional<std::span<const std::string_view>> all;
   if (sorted.size() <= EXACT_LIMIT) all = sorted;
   return finish(pass_over(sorted), all, effective, objective);

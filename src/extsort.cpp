@@ -209,12 +209,12 @@ Run::Run(std::size_t budget, std::size_t threads)
 void Run::push(std::string_view key) {
   if (bytes_.empty() && spans_.empty()) {
     bytes_ = allocate_huge<char>(budget_);
-    spans_ = allocate_huge<Span>(budget_ / 8);
+    spans_ = allocate_huge<KeySpan>(budget_ / 8);
   }
   // Beyond the room test nothing fits: refuse rather than write past the end.
   if (!has_room(key.size())) panic("a run has room for its key");
   if (!key.empty()) std::memcpy(bytes_.data() + used_, key.data(), key.size());
-  spans_[count_++] = Span{static_cast<std::uint32_t>(used_), static_cast<std::uint32_t>(key.size())};
+  spans_[count_++] = KeySpan{static_cast<std::uint32_t>(used_), static_cast<std::uint32_t>(key.size())};
   used_ += key.size();
   sorted_ = false;
 }
@@ -225,273 +225,6 @@ void Run::clear() noexcept {
   sorted_ = false;
 }
 
-namespace {
-
-inline std::uint64_t chunk_at(const char* base, std::size_t limit, const Span& s, std::size_t depth) noexcept {
-  const std::size_t rem = s.length > depth ? s.length - depth : 0;
-  const std::size_t at = s.start + depth;
-  std::uint64_t v = 0;
-  if (at + 8 <= limit) {
-    // One fixed-size load, then the bytes past the key masked off.
-    std::memcpy(&v, base + at, 8);
-    if constexpr (std::endian::native == std::endian::little) v = __builtin_bswap64(v);
-    if (rem < 8) v = rem == 0 ? 0 : v & (~std::uint64_t{0} << (8 * (8 - rem)));
-    return v;
-  }
-  for (std::size_t i = 0; i < rem && i < 8; ++i) v |= std::uint64_t{static_cast<unsigned char>(base[at + i])} << (56 - 8 * i);
-  return v;
-}
-
-// Bytes left at a depth, capped at 9: 0..8 means the key ends in this chunk
-// (shorter first, so a proper prefix, even one followed by NULs, sorts
-// first); 9 means it goes on.
-inline std::uint32_t tail_at(const Span& s, std::size_t depth) noexcept {
-  std::size_t rem = s.length - depth;
-  return rem > 8 ? 9 : static_cast<std::uint32_t>(rem);
-}
-
-// Marks a key found equal to the one before it.
-constexpr std::uint32_t REPEAT = UINT32_MAX;
-
-// Below this a group is sorted by comparisons rather than by a radix pass.
-constexpr std::size_t SMALL_GROUP = 64;
-// From this size on a radix pass is made out of place.
-constexpr std::size_t OUT_OF_PLACE = 512;
-
-// A group of records at one depth still to sort.
-struct Group {
-  std::size_t begin, end, depth;
-  unsigned byte;  // chunk bytes above this one are equal within the group
-};
-
-// Sorts the records of a group and of every group it splits into. Keys are
-// ordered 8 bytes (a chunk) at a time: a radix pass per chunk byte for big
-// groups (out of place through `spare`, room for `spare_recs` records, where
-// the group fits; else in place, American flag sort), comparisons for small
-// ones; keys whose chunks tie and go on are sorted again at the next depth,
-// reloading their chunks. Repeats are marked REPEAT.
-void sort_group(const char* base, std::size_t limit, SortRec* recs, Group first, unsigned char* spare,
-                std::size_t spare_recs) {
-  std::vector<Group> todo{first};
-  std::size_t count[256];
-  std::size_t head[256], tail_end[256];
-  // Groups of keys tied on the whole chunk: split by tail; those that go on
-  // get the next chunk and another round.
-  auto next_depth = [&](std::size_t begin, std::size_t end, std::size_t d) {
-    for (std::size_t i = begin; i < end;) {
-      std::size_t j = i + 1;
-      const std::uint32_t tail = tail_at(recs[i].span, d);
-      while (j < end && recs[j].chunk == recs[i].chunk && tail_at(recs[j].span, d) == tail) ++j;
-      if (j - i > 1) {
-        if (tail == 9) {
-          // The reloads jump around the run's bytes: prefetch ahead.
-          constexpr std::size_t AHEAD = 64;
-          for (std::size_t k = i; k < j; ++k) {
-            if (k + AHEAD < j) __builtin_prefetch(base + recs[k + AHEAD].span.start + d + 8);
-            recs[k].chunk = chunk_at(base, limit, recs[k].span, d + 8);
-          }
-          todo.push_back({i, j, d + 8, 0});
-        } else {
-          // Equal chunks ending at the same length: the same key.
-          for (std::size_t k = i + 1; k < j; ++k) recs[k].span.start = REPEAT;
-        }
-      }
-      i = j;
-    }
-  };
-  while (!todo.empty()) {
-    Group g = todo.back();
-    todo.pop_back();
-    const std::size_t d = g.depth;
-    SortRec* a = recs;
-    if (g.end - g.begin <= SMALL_GROUP || g.byte == 8) {
-      std::sort(a + g.begin, a + g.end, [d](const SortRec& x, const SortRec& y) {
-        if (x.chunk != y.chunk) return x.chunk < y.chunk;
-        return tail_at(x.span, d) < tail_at(y.span, d);
-      });
-      next_depth(g.begin, g.end, d);
-      continue;
-    }
-    // Skip the chunk bytes the whole group shares.
-    std::uint64_t lo = a[g.begin].chunk, hi = lo;
-    for (std::size_t i = g.begin + 1; i < g.end; ++i) {
-      lo = std::min(lo, a[i].chunk);
-      hi = std::max(hi, a[i].chunk);
-    }
-    if (lo == hi) {
-      // One chunk for the whole group: the keys ending here (shortest first)
-      // come before those that go on, which the next depth sorts.
-      SortRec* mid = std::partition(a + g.begin, a + g.end, [d](const SortRec& r) { return tail_at(r.span, d) != 9; });
-      std::sort(a + g.begin, mid, [d](const SortRec& x, const SortRec& y) { return tail_at(x.span, d) < tail_at(y.span, d); });
-      next_depth(g.begin, g.end, d);
-      continue;
-    }
-    g.byte = std::max<unsigned>(g.byte, static_cast<unsigned>(__builtin_clzll(lo ^ hi)) / 8);
-    const unsigned shift = 56 - 8 * g.byte;
-    std::fill(std::begin(count), std::end(count), 0);
-    for (std::size_t i = g.begin; i < g.end; ++i) ++count[(a[i].chunk >> shift) & 0xFF];
-    std::size_t at = g.begin;
-    for (int b = 0; b < 256; ++b) {
-      head[b] = at;
-      at += count[b];
-      tail_end[b] = at;
-    }
-    const std::size_t m = g.end - g.begin;
-    if (m >= OUT_OF_PLACE && m <= spare_recs) {
-      // Copied aside, then dealt back: streaming, where the in-place swaps
-      // below are chains of dependent loads that miss the cache.
-      std::memcpy(spare, a + g.begin, m * sizeof(SortRec));
-      for (std::size_t i = 0; i < m; ++i) {
-        SortRec r;
-        std::memcpy(&r, spare + i * sizeof(SortRec), sizeof r);
-        a[head[(r.chunk >> shift) & 0xFF]++] = r;
-      }
-    } else {
-      for (int b = 0; b < 256; ++b) {
-        while (head[b] < tail_end[b]) {
-          SortRec r = a[head[b]];
-          unsigned rb = static_cast<unsigned>((r.chunk >> shift) & 0xFF);
-          while (rb != static_cast<unsigned>(b)) {
-            std::swap(r, a[head[rb]++]);
-            rb = static_cast<unsigned>((r.chunk >> shift) & 0xFF);
-          }
-          a[head[b]++] = r;
-        }
-      }
-    }
-    std::size_t begin = g.begin;
-    for (int b = 0; b < 256; ++b) {
-      std::size_t end = begin + count[b];
-      if (end - begin > 1) todo.push_back({begin, end, d, g.byte + 1});
-      begin = end;
-    }
-  }
-}
-
-// From this many keys on a run is sorted on several threads: below it,
-// starting them costs more than they save.
-constexpr std::size_t PARALLEL_KEYS = std::size_t{1} << 15;
-// The fewest keys a thread is given a slice of.
-constexpr std::size_t PART_KEYS = std::size_t{1} << 12;
-
-// Runs fn(part) for part in 0..parts-1, on the calling thread when there is
-// one part; a worker that cannot start leaves its parts to the others.
-template <class Fn>
-void for_parts(std::size_t parts, Fn&& fn) {
-  parallel_claims(parts, parts, std::forward<Fn>(fn));
-}
-
-// Sorts spans by the bytes they point to and returns how many distinct keys
-// lead the array, using up to `threads` threads. The first split, on the
-// first chunk byte where keys differ, is dealt out of place straight from the
-// spans, each thread dealing a slice of them: they are in arrival order, so
-// their bytes are read sequentially (two or three times, which costs less
-// than one in-place pass over the whole run, whose swaps all miss the cache). The
-// buckets it makes are independent: threads claim them, largest first, and
-// sort each to the end. Any number of threads gives the same order.
-std::size_t sort_spans(const char* base, std::size_t limit, Span* spans, std::size_t n, SortRec* recs,
-                       std::size_t threads) {
-  const std::size_t parts = n >= PARALLEL_KEYS ? std::clamp<std::size_t>(threads, 1, n / PART_KEYS) : 1;
-  auto part_begin = [&](std::size_t p) { return n / parts * p + std::min(p, n % parts); };
-  std::vector<Group> groups;
-  std::vector<std::uint64_t> los(parts, ~std::uint64_t{0}), his(parts, 0);
-  // Each slice's count of keys per bucket of the first byte, the usual
-  // split, taken on the way; then where its keys of each bucket go.
-  std::vector<std::array<std::size_t, 256>> heads(parts);
-  if (n > SMALL_GROUP) {
-    for_parts(parts, [&](std::size_t p) {
-      std::uint64_t lo = ~std::uint64_t{0}, hi = 0;
-      std::array<std::size_t, 256>& count = heads[p];
-      count.fill(0);
-      for (std::size_t i = part_begin(p), e = part_begin(p + 1); i < e; ++i) {
-        const std::uint64_t c = chunk_at(base, limit, spans[i], 0);
-        lo = std::min(lo, c);
-        hi = std::max(hi, c);
-        ++count[c >> 56];
-      }
-      los[p] = lo;
-      his[p] = hi;
-    });
-  }
-  const std::uint64_t lo = *std::min_element(los.begin(), los.end());
-  const std::uint64_t hi = *std::max_element(his.begin(), his.end());
-  if (n > SMALL_GROUP && lo != hi) {
-    const unsigned byte = static_cast<unsigned>(__builtin_clzll(lo ^ hi)) / 8;
-    const unsigned shift = 56 - 8 * byte;
-    if (byte > 0) {
-      for_parts(parts, [&](std::size_t p) {
-        std::array<std::size_t, 256>& count = heads[p];
-        count.fill(0);
-        for (std::size_t i = part_begin(p), e = part_begin(p + 1); i < e; ++i)
-          ++count[(chunk_at(base, limit, spans[i], 0) >> shift) & 0xFF];
-      });
-    }
-    // A slice's keys of a bucket go after the same bucket's keys of the
-    // slices before it.
-    std::size_t at = 0;
-    for (int b = 0; b < 256; ++b) {
-      const std::size_t begin = at;
-      for (std::size_t p = 0; p < parts; ++p) {
-        const std::size_t c = heads[p][b];
-        heads[p][b] = at;
-        at += c;
-      }
-      if (at - begin > 1) groups.push_back({begin, at, 0, byte + 1});
-    }
-    for_parts(parts, [&](std::size_t p) {
-      std::array<std::size_t, 256>& head = heads[p];
-      for (std::size_t i = part_begin(p), e = part_begin(p + 1); i < e; ++i) {
-        const std::uint64_t c = chunk_at(base, limit, spans[i], 0);
-        recs[head[(c >> shift) & 0xFF]++] = SortRec{c, spans[i]};
-      }
-    });
-  } else {
-    for_parts(parts, [&](std::size_t p) {
-      for (std::size_t i = part_begin(p), e = part_begin(p + 1); i < e; ++i)
-        recs[i] = SortRec{chunk_at(base, limit, spans[i], 0), spans[i]};
-    });
-    if (n > 1) groups.push_back({0, n, 0, 0});
-  }
-  // The spans' own storage is free until the sorted order is written back:
-  // big groups are dealt out of place through it, each worker in its own
-  // share of it.
-  std::sort(groups.begin(), groups.end(),
-            [](const Group& x, const Group& y) { return x.end - x.begin > y.end - y.begin; });
-  const std::size_t workers = std::min(parts, std::max<std::size_t>(1, groups.size()));
-  const std::size_t share = n * sizeof(Span) / workers / sizeof(SortRec);
-  std::atomic<std::size_t> next{0};
-  auto sort_claimed = [&](std::size_t worker, const FirstError* first) {
-    unsigned char* spare = reinterpret_cast<unsigned char*>(spans) + worker * share * sizeof(SortRec);
-    while (first == nullptr || !first->failed()) {
-      const std::size_t i = next.fetch_add(1, std::memory_order_relaxed);
-      if (i >= groups.size()) return;
-      sort_group(base, limit, recs, groups[i], spare, share);
-    }
-  };
-  if (workers == 1) {
-    sort_claimed(0, nullptr);
-  } else {
-    run_workers(workers, [&](std::size_t worker, const FirstError& first) { sort_claimed(worker, &first); });
-  }
-  // Write back the sorted order without the repeats: each slice counts the
-  // keys it keeps, then moves them after those of the slices before it.
-  std::vector<std::size_t> kept(parts + 1, 0);
-  for_parts(parts, [&](std::size_t p) {
-    std::size_t k = 0;
-    for (std::size_t i = part_begin(p), e = part_begin(p + 1); i < e; ++i) k += recs[i].span.start != REPEAT;
-    kept[p + 1] = k;
-  });
-  for (std::size_t p = 0; p < parts; ++p) kept[p + 1] += kept[p];
-  for_parts(parts, [&](std::size_t p) {
-    std::size_t k = kept[p];
-    for (std::size_t i = part_begin(p), e = part_begin(p + 1); i < e; ++i)
-      if (recs[i].span.start != REPEAT) spans[k++] = recs[i].span;
-  });
-  return kept[parts];
-}
-
-}  // namespace
-
 KeyView Run::sorted() {
   if (!sorted_) {
     // Keys were pushed back to back: the run's bytes are valid UTF-8 and
@@ -499,12 +232,11 @@ KeyView Run::sorted() {
     // valid UTF-8 on its own. One pass over the buffer instead of one per key.
     bool valid = utf8::valid(std::string_view(bytes_.data(), used_));
     for (std::size_t i = 0; valid && i < count_; ++i) {
-      const Span& sp = spans_[i];
+      const KeySpan& sp = spans_[i];
       valid = sp.start == used_ || (static_cast<unsigned char>(bytes_[sp.start]) & 0xC0) != 0x80;
     }
     if (!valid) panic("appended from a str");
-    if (scratch_.size() < count_) scratch_ = allocate_huge<SortRec>(budget_ / 8);
-    count_ = sort_spans(bytes_.data(), used_, spans_.data(), count_, scratch_.data(), threads_);  // also drops repeats
+    count_ = sort_distinct(bytes_.data(), used_, {spans_.data(), count_}, scratch_, threads_);
     sorted_ = true;
   }
   return KeyView(bytes_.data(), spans_.data(), count_, true);

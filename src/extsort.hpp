@@ -27,6 +27,7 @@
 #include "error.hpp"
 #include "pages.hpp"
 #include "scratch_files.hpp"
+#include "string_sort.hpp"
 
 namespace quorvale::extsort {
 
@@ -46,19 +47,6 @@ class Replay {
   ~Replay() = default;
 };
 
-// Where one key's bytes lie in a run.
-struct Span {
-  std::uint32_t start;
-  std::uint32_t length;
-};
-
-// A key's span with its 8 bytes at the depth being sorted (big-endian,
-// zero-padded): most comparisons of a sort are then one integer comparison.
-struct SortRec {
-  std::uint64_t chunk;
-  Span span;
-};
-
 // A read-only list of keys laid in one byte buffer.
 class KeyView {
  public:
@@ -70,7 +58,7 @@ class KeyView {
     using pointer = void;
     using reference = std::string_view;
     iterator() = default;
-    iterator(const char* bytes, const Span* span) : bytes_(bytes), span_(span) {}
+    iterator(const char* bytes, const KeySpan* span) : bytes_(bytes), span_(span) {}
     std::string_view operator*() const { return {bytes_ + span_->start, span_->length}; }
     iterator& operator++() {
       ++span_;
@@ -85,11 +73,11 @@ class KeyView {
 
    private:
     const char* bytes_ = nullptr;
-    const Span* span_ = nullptr;
+    const KeySpan* span_ = nullptr;
   };
 
   // `utf8_checked`: every key is known to be valid UTF-8 already.
-  KeyView(const char* bytes, const Span* spans, std::size_t n, bool utf8_checked = false)
+  KeyView(const char* bytes, const KeySpan* spans, std::size_t n, bool utf8_checked = false)
       : bytes_(bytes), spans_(spans), n_(n), checked_(utf8_checked) {}
   bool utf8_checked() const noexcept { return checked_; }
   std::size_t size() const noexcept { return n_; }
@@ -100,7 +88,7 @@ class KeyView {
 
  private:
   const char* bytes_;
-  const Span* spans_;
+  const KeySpan* spans_;
   std::size_t n_;
   bool checked_;
 };
@@ -156,11 +144,11 @@ class Run final : public Replay {
   std::size_t budget_;
   // Reserved whole at the first push and kept for the next run.
   Pages<char> bytes_;
-  Pages<Span> spans_;
+  Pages<KeySpan> spans_;
   std::size_t used_ = 0;   // bytes in use
   std::size_t count_ = 0;  // spans in use
-  // Sorting scratch, 16 bytes a key, made at the first sort and kept.
-  Pages<SortRec> scratch_;
+  // The sort's working memory, kept for the next run.
+  SortScratch scratch_;
   std::size_t threads_;
   bool sorted_ = false;
 };

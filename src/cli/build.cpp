@@ -16,6 +16,7 @@
 #include "hash.hpp"
 #include "perfect_hash.hpp"
 #include "string_index.hpp"
+#include "string_sort.hpp"
 #include "threads.hpp"
 #include "utf8.hpp"
 
@@ -27,8 +28,6 @@ constexpr std::uint64_t ONE_GIB = std::uint64_t{1} << 30;
 constexpr std::uint64_t DEFAULT_BLOCK = 256;
 constexpr std::uint8_t DICT_CODE = static_cast<std::uint8_t>(IndexKind::DictIndex);
 constexpr std::size_t HASH_CHUNK = 1 << 16;
-// Keys a worker sorts at least before the sort goes parallel.
-constexpr std::size_t SORT_STRETCH = 1 << 16;
 
 // White space as Unicode defines it, which is what the fields of a
 // /proc/meminfo line are split at.
@@ -111,33 +110,6 @@ std::vector<hash::HashPair> pairs_of(KeyList& keys) {
   });
   keys = {};
   return pairs;
-}
-
-// Sorts the views ascending on every processor: one stretch a worker sorted
-// in place, then neighbouring stretches merged pairwise, in parallel, through
-// one buffer. The string index's builder then finds them sorted and only
-// drops the repeats.
-void sort_views(std::vector<std::string_view>& views) {
-  const std::size_t n = views.size();
-  std::size_t parts = 1;
-  while (parts * 2 <= online_processors() && n / (parts * 2) >= SORT_STRETCH) parts *= 2;
-  std::vector<std::size_t> bounds(parts + 1);
-  for (std::size_t p = 0; p <= parts; ++p) bounds[p] = n / parts * p + std::min(p, n % parts);
-  parallel_claims(parts, parts, [&](std::size_t p) {
-    std::sort(views.begin() + static_cast<std::ptrdiff_t>(bounds[p]), views.begin() + static_cast<std::ptrdiff_t>(bounds[p + 1]));
-  });
-  if (parts == 1) return;
-  std::vector<std::string_view> buffer(n);
-  std::string_view* from = views.data();
-  std::string_view* to = buffer.data();
-  for (std::size_t width = 1; width < parts; width *= 2) {
-    parallel_claims(parts / (2 * width), parts, [&](std::size_t k) {
-      const std::size_t lo = bounds[2 * k * width], mid = bounds[2 * k * width + width], hi = bounds[2 * k * width + 2 * width];
-      std::merge(from + lo, from + mid, from + mid, from + hi, to + lo);
-    });
-    std::swap(from, to);
-  }
-  if (from != views.data()) views.swap(buffer);
 }
 
 // Keys held in memory, sorted, handed out one at a time. A signal ends the
@@ -312,7 +284,7 @@ std::uint64_t build_and_save(IndexKind kind, KeyList keys, const std::string& pa
       // Sorted here on every processor, then built a key at a time, so that
       // a signal stops the build there.
       std::vector<std::string_view> views = keys.take_views();
-      sort_views(views);
+      sort_distinct(views);
       HeldKeys<std::span<const std::string_view>> sorted(views);
       const StringIndex index = StringIndex::from_sorted(sorted, stop_probe());
       views = {};

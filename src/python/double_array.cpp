@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "../double_array.hpp"
+#include "../string_sort.hpp"
 #include "classes.hpp"
 #include "frame.hpp"
 #include "index_methods.hpp"
@@ -53,8 +54,7 @@ PyObject* tp_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     BorrowedKeys keys = collect_strs(a[0]);
     Core index = detached([&] {
       std::vector<std::string_view> sorted(keys.views().begin(), keys.views().end());
-      std::sort(sorted.begin(), sorted.end());
-      sorted.erase(std::unique(sorted.begin(), sorted.end()), sorted.end());
+      sort_distinct(sorted);
       return Core::build_ranked(sorted);
     });
     keys.clear();
