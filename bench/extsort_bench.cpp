@@ -16,7 +16,7 @@
 #include <string>
 #include <vector>
 
-#include "extsort.hpp"
+#include "extsort/extsort.hpp"
 
 using namespace quorvale;
 using Clock = std::chrono::steady_clock;

@@ -16,7 +16,7 @@
 
 #include "dict_index/dict_index.hpp"
 #include "error.hpp"
-#include "extsort.hpp"
+#include "extsort/extsort.hpp"
 #include "line_reader.hpp"
 #include "ties.hpp"
 #include "utf8.hpp"

@@ -14,7 +14,7 @@
 #include <string>
 
 #include "blob.hpp"
-#include "extsort.hpp"
+#include "extsort/extsort.hpp"
 #include "utf8.hpp"
 #include "fuzz.hpp"
 #include "scratch.hpp"

@@ -18,7 +18,7 @@
 #include "blob.hpp"
 #include "error.hpp"
 #include "estimate.hpp"
-#include "extsort.hpp"
+#include "extsort/extsort.hpp"
 #include "inspect.hpp"
 #include "line_reader.hpp"
 #include "perfect_hash.hpp"

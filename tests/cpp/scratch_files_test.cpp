@@ -8,7 +8,7 @@
 
 #include "blob.hpp"
 #include "compact_hash/scratch.hpp"
-#include "extsort.hpp"
+#include "extsort/extsort.hpp"
 #include "perfect_hash.hpp"
 #include "scratch_files.hpp"
 #include "temp_dir.hpp"

@@ -1,27 +1,18 @@
-#include "extsort.hpp"
-
+// The merge of run files and the spill directory that holds them.
 #include <unistd.h>
 
 #include <algorithm>
-#include <array>
 #include <bit>
 #include <cerrno>
-#include <cstdlib>
 #include <cstring>
-#include <new>
 
-#include "blob.hpp"
-#include "huge_pages.hpp"
-#include "threads.hpp"
+#include "extsort/extsort.hpp"
+#include "extsort/run_file.hpp"
 #include "utf8.hpp"
 
 namespace quorvale::extsort {
 
 namespace {
-
-constexpr std::uint64_t MAX_KEY = std::uint64_t{1} << 32;  // a u32 length holds less
-
-IndexError corrupt() { return IndexError::io(IoKind::Other, "extsort: a run file is corrupt"); }
 
 // Bytewise order, a proper prefix first. Keys met in a merge share long
 // prefixes: compare a word at a time rather than call memcmp.
@@ -48,204 +39,7 @@ inline int compare_bytes(std::string_view a, std::string_view b, std::size_t fro
   return a.size() < b.size() ? -1 : (a.size() > b.size() ? 1 : 0);
 }
 
-// Run files are written once and read once, a merge pass or two later: they
-// go around the page cache where the system lets them (File::set_direct),
-// through buffers aligned for it.
-struct AlignedFree {
-  void operator()(char* p) const noexcept { std::free(p); }
-};
-using IoBuffer = std::unique_ptr<char, AlignedFree>;
-IoBuffer io_buffer() {
-  void* mem = nullptr;
-  if (posix_memalign(&mem, File::DIRECT_ALIGN, IO_BUFFER) != 0) throw std::bad_alloc();
-  return IoBuffer(static_cast<char*>(mem));
-}
-
-std::span<const unsigned char> bytes_of(const char* p, std::size_t n) noexcept {
-  return {reinterpret_cast<const unsigned char*>(p), n};
-}
-
-// One run file being written: placeholder count, records, count written last.
-class RunWriter {
- public:
-  explicit RunWriter(const std::string& path) : file_(File::create_new(path)), buffer_(io_buffer()) {
-    file_.set_direct(true);
-    static const char zeros[8] = {};
-    put(zeros, 8);
-  }
-
-  void key(std::string_view key) {
-    if (key.size() >= MAX_KEY) throw IndexError::format("extsort: a key longer than 4 GiB");
-    unsigned char len[4];
-    store_le32(len, static_cast<std::uint32_t>(key.size()));
-    put(reinterpret_cast<const char*>(len), 4);
-    put(key.data(), key.size());
-    ++count_;
-  }
-
-  void finish() {
-    // The whole blocks of the tail directly, the rest and the count through
-    // the cache (direct transfers come in whole blocks).
-    const std::size_t whole = file_.direct() ? used_ & ~(File::DIRECT_ALIGN - 1) : used_;
-    file_.write_all(bytes_of(buffer_.get(), whole));
-    if (file_.direct() && !file_.set_direct(false)) throw IndexError::last_os();
-    file_.write_all(bytes_of(buffer_.get() + whole, used_ - whole));
-    used_ = 0;
-    unsigned char head[8];
-    store_le64(head, count_);
-    file_.write_all_at(head, 0);
-    file_.close();
-  }
-
- private:
-  // Every write but the last is a whole buffer, so direct writes stay aligned.
-  void put(const char* p, std::size_t n) {
-    while (n > 0) {
-      const std::size_t take = std::min(n, IO_BUFFER - used_);
-      std::memcpy(buffer_.get() + used_, p, take);
-      used_ += take;
-      p += take;
-      n -= take;
-      if (used_ == IO_BUFFER) {
-        file_.write_all(bytes_of(buffer_.get(), used_));
-        used_ = 0;
-      }
-    }
-  }
-
-  File file_;
-  IoBuffer buffer_;
-  std::size_t used_ = 0;
-  std::uint64_t count_ = 0;
-};
-
-// One run file being read, bounded by the count at its head.
-class RunReader {
- public:
-  explicit RunReader(const std::string& path) : file_(File::open_read(path)), buffer_(io_buffer()) {
-    file_.set_direct(true);
-    left_ = file_.size();
-    unsigned char head[8];
-    read_exact(reinterpret_cast<char*>(head), 8);
-    remaining_ = load_le64(head);
-  }
-
-  // The next key into `key`; false at the end of the run.
-  bool next(std::string& key) {
-    if (remaining_ == 0) return false;
-    --remaining_;
-    // Most records lie whole in the buffer.
-    if (end_ - pos_ >= 4) {
-      const char* p = buffer_.get() + pos_;
-      const std::uint32_t len = load_le32(reinterpret_cast<const unsigned char*>(p));
-      if (len <= end_ - pos_ - 4) {
-        key.assign(p + 4, len);
-        pos_ += 4 + std::size_t{len};
-        left_ -= 4 + std::uint64_t{len};
-        if (!utf8::valid(key)) throw corrupt();
-        return true;
-      }
-    }
-    unsigned char len_bytes[4];
-    read_exact(reinterpret_cast<char*>(len_bytes), 4);
-    std::uint32_t len = load_le32(len_bytes);
-    // A length beyond the file's end is refused before anything is allocated.
-    if (len > left_) throw corrupt();
-    key.resize(len);
-    read_exact(key.data(), len);
-    if (!utf8::valid(key)) throw corrupt();
-    return true;
-  }
-
- private:
-  void read_exact(char* dst, std::size_t n) {
-    if (n > left_) throw corrupt();  // the file ends before its counted records
-    while (n > 0) {
-      if (pos_ == end_) {
-        if (n >= IO_BUFFER && !file_.direct()) {
-          const std::size_t r = file_.read_some(std::span<unsigned char>(reinterpret_cast<unsigned char*>(dst), n));
-          if (r == 0) throw corrupt();
-          dst += r;
-          n -= r;
-          left_ -= r;
-          continue;
-        }
-        fill();
-      }
-      std::size_t take = std::min(n, end_ - pos_);
-      std::memcpy(dst, buffer_.get() + pos_, take);
-      pos_ += take;
-      dst += take;
-      n -= take;
-      left_ -= take;
-    }
-  }
-  void fill() {
-    // Whole buffers from offset 0: direct reads stay aligned up to the end.
-    const std::size_t r = file_.read_some(std::span<unsigned char>(reinterpret_cast<unsigned char*>(buffer_.get()), IO_BUFFER));
-    if (r == 0) throw corrupt();  // shorter than its size said: changed under us
-    pos_ = 0;
-    end_ = r;
-  }
-
-  File file_;
-  IoBuffer buffer_;
-  std::size_t pos_ = 0;
-  std::size_t end_ = 0;
-  std::uint64_t left_ = 0;  // bytes of the file not yet consumed
-  std::uint64_t remaining_ = 0;
-};
-
-std::string run_path(const std::string& dir, std::uint64_t number) { return dir + "/" + std::to_string(number); }
-
 }  // namespace
-
-// ---- Run ---------------------------------------------------------------------
-
-// A key's start must stay below the sort's repeat mark.
-Run::Run(std::size_t budget, std::size_t threads)
-    : budget_(std::min<std::size_t>(budget, UINT32_MAX - 1)), threads_(threads != 0 ? threads : online_processors()) {}
-
-void Run::push(std::string_view key) {
-  if (bytes_.empty() && spans_.empty()) {
-    bytes_ = allocate_huge<char>(budget_);
-    spans_ = allocate_huge<KeySpan>(budget_ / 8);
-  }
-  // Beyond the room test nothing fits: refuse rather than write past the end.
-  if (!has_room(key.size())) panic("a run has room for its key");
-  if (!key.empty()) std::memcpy(bytes_.data() + used_, key.data(), key.size());
-  spans_[count_++] = KeySpan{static_cast<std::uint32_t>(used_), static_cast<std::uint32_t>(key.size())};
-  used_ += key.size();
-  sorted_ = false;
-}
-
-void Run::clear() noexcept {
-  used_ = 0;
-  count_ = 0;
-  sorted_ = false;
-}
-
-KeyView Run::sorted() {
-  if (!sorted_) {
-    // Keys were pushed back to back: the run's bytes are valid UTF-8 and
-    // every key starts on a character boundary exactly when every key is
-    // valid UTF-8 on its own. One pass over the buffer instead of one per key.
-    bool valid = utf8::valid(std::string_view(bytes_.data(), used_));
-    for (std::size_t i = 0; valid && i < count_; ++i) {
-      const KeySpan& sp = spans_[i];
-      valid = sp.start == used_ || (static_cast<unsigned char>(bytes_[sp.start]) & 0xC0) != 0x80;
-    }
-    if (!valid) panic("appended from a str");
-    count_ = sort_distinct(bytes_.data(), used_, {spans_.data(), count_}, scratch_, threads_);
-    sorted_ = true;
-  }
-  return KeyView(bytes_.data(), spans_.data(), count_, true);
-}
-
-void Run::each(const Callback& callback) {
-  // Sorted keys lie scattered over the run's bytes.
-  visit_fetching_ahead(sorted(), callback);
-}
 
 // ---- merged stream -------------------------------------------------------------
 

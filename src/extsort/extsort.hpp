@@ -11,6 +11,10 @@
 // caller's own error); otherwise `spill(run.sorted())`, `run.clear()`, push.
 // At the end replay the run when nothing was spilled, else spill the run if
 // it holds keys and replay the runs.
+//
+// The unit's files: run.cpp (the in-memory run, sorted by the shared string
+// sort), run_file.cpp (writing and reading run files), merge.cpp (the merge
+// and the spill directory).
 #pragma once
 
 #include <cstddef>
