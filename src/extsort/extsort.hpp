@@ -130,13 +130,14 @@ class Run final : public Replay {
   bool has_room(std::size_t length) const noexcept {
     return used_ <= budget_ && length <= budget_ - used_ && count_ < budget_ / 8;
   }
-  // Appends a key, checking nothing (the caller asked `has_room`). The first
-  // push reserves the whole budget so that a run never grows while it fills.
+  // Appends a key (the caller asked `has_room`). The run's storage doubles
+  // as it fills, up to the budget, so that a small sort holds little memory
+  // and a big one copies its keys about once more.
   void push(std::string_view key);
   std::size_t size() const noexcept { return count_; }
   bool empty() const noexcept { return count_ == 0; }
   std::size_t byte_size() const noexcept { return used_; }
-  // Empties the run for reuse; its reserved storage is kept.
+  // Empties the run for reuse; its storage is kept.
   void clear() noexcept;
   // Sorts the keys bytewise, drops repeats (the run keeps only the distinct
   // keys) and returns them; valid until the run changes.
@@ -146,7 +147,7 @@ class Run final : public Replay {
 
  private:
   std::size_t budget_;
-  // Reserved whole at the first push and kept for the next run.
+  // Grown as the run fills and kept for the next run.
   Pages<char> bytes_;
   Pages<KeySpan> spans_;
   std::size_t used_ = 0;   // bytes in use
