@@ -78,6 +78,19 @@ inline std::uint64_t lower_bound_of(const std::uint64_t* v, std::uint64_t n, std
   return static_cast<std::uint64_t>(b - v) + (*b < s);
 }
 
+// The same search over values read through at(i), probing the same places.
+template <class At>
+std::uint64_t lower_bound_by(const At& at, std::uint64_t n, std::uint64_t s) {
+  if (n == 0) return 0;
+  std::uint64_t b = 0;
+  while (n > 1) {
+    const std::uint64_t half = n / 2;
+    b = at(b + half) < s ? b + half : b;
+    n -= half;
+  }
+  return b + (at(b) < s);
+}
+
 // The in-block search of a query above block e's head, in two steps so that
 // a batch can fetch a lane's run while it prepares the others: the plan
 // (the microblock the route words choose, or the restart scan), then the

@@ -1,5 +1,6 @@
 // Loading a dictionary blob: the framing checks in their fixed order, the
-// records, the derived samples, ties and raw route, and the verified walk.
+// records and the verified walk; the samples, ties and raw route it derives
+// on first need.
 #include "dict_index/dict_index.hpp"
 #include "dict_index/internal.hpp"
 
@@ -39,7 +40,7 @@ std::uint64_t packed_bytes(std::uint64_t count, unsigned width) {
 namespace dict_index {
 
 std::unique_ptr<ties::Ties> derive_ties(const DictIndex& index) {
-  auto t = ties::Ties::derive(std::span<const std::uint64_t>(index.samples),
+  auto t = ties::Ties::derive(index.samples(),
                               [&](std::uint64_t i) { return index.head(i); });
   return t ? std::make_unique<ties::Ties>(std::move(*t)) : nullptr;
 }
@@ -111,7 +112,7 @@ DictIndex DictIndex::from_shared(blob::SharedBytes bytes, bool verify) {
   d.head_ends.bits = cut.next(packed_bytes(y, h.head_ends_width));
   d.head_ends.width = h.head_ends_width;
   d.head_ends.shift = h.shift;
-  d.samples = derive_samples(d.heads.bytes(), d.head_ends, y, d.head_prefix);
+  d.derived = std::make_unique<Derived>(y);
   d.block_data = cut.next(h.block_data_len);
 
   const std::uint64_t stored = shape.stored();
@@ -164,8 +165,6 @@ DictIndex DictIndex::from_shared(blob::SharedBytes bytes, bool verify) {
     d.chars = std::make_unique<charcode::CharCode>(std::move(*code));
   }
   if (verify) d.check_layout();
-  d.ties = derive_ties(d);
-  d.raw = d.raw_route();
   return d;
 }
 
@@ -216,6 +215,7 @@ std::unique_ptr<RawRoute> DictIndex::raw_route() const {
   route->prefix = first.substr(0, p);
   route->samples.reserve(static_cast<std::size_t>(y));
   std::string spelled;
+  const std::span<const std::uint64_t> samples = this->samples();
   std::uint64_t raw_ties = 0, coded_ties = 0;
   for (std::uint64_t b = 0; b < y; ++b) {
     spelled.clear();

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <numeric>
 #include <string>
@@ -106,7 +107,7 @@ TEST(DictIndexKnown, KeyA) {
   for (bool verify : {false, true}) {
     const DictIndex d = load(b, verify);
     EXPECT_EQ(d.head_prefix, 1u);
-    EXPECT_EQ(d.samples, std::vector<std::uint64_t>{0});
+    EXPECT_TRUE(std::ranges::equal(d.samples(), std::vector<std::uint64_t>{0}));
     check_index(d, b, {"a"}, nullptr);
     const std::array<std::uint64_t, 18> want{72, 6, 14, 4, 1, 16, 16, 8};
     EXPECT_EQ(d.sections().values, want);
@@ -495,14 +496,14 @@ TEST(DictIndexLoad, RawRouteOverSpelledHeads) {
   for (bool verify : {false, true}) {
     const DictIndex d = load(w.blob, verify);
     ASSERT_NE(d.chars, nullptr);
-    ASSERT_NE(d.raw, nullptr);
+    ASSERT_NE(d.raw(), nullptr);
     std::vector<std::string> heads;
     for (std::size_t i = 0; i < f.layout.keys.size(); i += f.layout.block) heads.push_back(f.layout.keys[i]);
     std::size_t p = 0;
     while (p < heads.front().size() && p < heads.back().size() && heads.front()[p] == heads.back()[p]) ++p;
-    EXPECT_EQ(d.raw->prefix, heads.front().substr(0, p));
-    ASSERT_EQ(d.raw->samples.size(), heads.size());
-    for (std::size_t i = 0; i < heads.size(); ++i) EXPECT_EQ(d.raw->samples[i], big_endian_word(heads[i], p)) << i;
+    EXPECT_EQ(d.raw()->prefix, heads.front().substr(0, p));
+    ASSERT_EQ(d.raw()->samples.size(), heads.size());
+    for (std::size_t i = 0; i < heads.size(); ++i) EXPECT_EQ(d.raw()->samples[i], big_endian_word(heads[i], p)) << i;
   }
   // Spelled heads that tie more blocks than the coded samples: no raw route.
   dictfix::Layout s;
@@ -512,13 +513,13 @@ TEST(DictIndexLoad, RawRouteOverSpelledHeads) {
   s.micro = 1;
   const auto tied = dictfix::write(s);
   const DictIndex d = load(tied.blob, true);
-  EXPECT_EQ(d.raw, nullptr);
+  EXPECT_EQ(d.raw(), nullptr);
   check_index(d, tied.blob, s.keys, &tied.counts);
 }
 
 TEST(DictIndexLoad, TiesDerivedWhereSamplesTie) {
-  EXPECT_NE(load(dictfix::write(fixture("tied samples").layout).blob, false).ties, nullptr);
-  EXPECT_EQ(load(dictfix::write(fixture("long").layout).blob, false).ties, nullptr);
+  EXPECT_NE(load(dictfix::write(fixture("tied samples").layout).blob, false).ties(), nullptr);
+  EXPECT_EQ(load(dictfix::write(fixture("long").layout).blob, false).ties(), nullptr);
 }
 
 TEST(DictIndexRefusals, CharacterCode) {
