@@ -202,6 +202,14 @@ TEST(Plan, PastTheExactLimitEverythingIsModelled) {
     EXPECT_FALSE(e.measured);
     EXPECT_GT(e.bytes, 0u) << kind_name(e.kind);
   }
+  // A file whose keys fit one run is scanned where they lie, on several
+  // threads; one spilled in runs is replayed key by key: the same plan.
+  TempDir dir;
+  const std::string path = dir / "keys.txt";
+  write_file(path, lines_of(keys));
+  EXPECT_EQ(plan_file(path, {}, Objective{}).text(), p.text());
+  EXPECT_EQ(plan_file(path, {}, Objective{}, 1 << 20).text(), p.text());
+  EXPECT_EQ(dir.names(), (std::set<std::string>{"keys.txt"}));
 }
 
 }  // namespace
