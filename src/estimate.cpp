@@ -164,8 +164,7 @@ template class RunSample<std::string_view>;
 
 namespace {
 
-// Keys below which a scan stays on one thread, and the slices a worker
-// takes at a time.
+// The keys a worker of a scan takes at a time.
 constexpr std::size_t SCAN_SLICE = std::size_t{1} << 16;
 
 // (sample hash, position) of a drawn key or a run head.
@@ -179,21 +178,21 @@ void keep_smallest(std::vector<Hashed>& v, std::size_t keep) {
   v.resize(keep);
 }
 
-// What one slice of the keys contributes: its part of the shape's sums, and
-// the candidates of the two draws.
-struct SliceScan {
+// What the slices one worker scanned contribute: their part of the shape's
+// sums, and the candidates of the two draws.
+struct PartScan {
   Shape shape;
-  std::vector<Hashed> hashed;  // a bottom-k of the slice by sample hash
-  std::vector<Hashed> heads;   // every run head in the slice
+  std::vector<Hashed> hashed;  // a bottom-k of those keys by sample hash
+  std::vector<Hashed> heads;   // every run head among them
 };
 
-// The sums of ShapeWalk::push over keys lo..hi, reading the keys before lo
-// for the common prefixes; with draws, the slice's candidates. `threshold`
-// is shared by all slices: any slice's k-th smallest hash bounds the whole
-// set's, so hashes above the least of them are never drawn.
+// Adds the sums of ShapeWalk::push over keys lo..hi to the part, reading the
+// keys before lo for the common prefixes; with draws, the keys' candidates.
+// `threshold` is shared by all parts: any part's k-th smallest hash bounds
+// the whole set's, so hashes above the least of them are never drawn.
 template <class Keys>
 void scan_slice(const Keys& keys, std::size_t lo, std::size_t hi, bool with_draws,
-                std::atomic<std::uint64_t>& threshold, SliceScan& out) {
+                std::atomic<std::uint64_t>& threshold, PartScan& out) {
   constexpr std::size_t AHEAD = 16;
   Shape& s = out.shape;
   for (std::size_t i = lo; i < hi; ++i) {
@@ -223,32 +222,38 @@ void scan_slice(const Keys& keys, std::size_t lo, std::size_t hi, bool with_draw
       }
     }
   }
-  s.count = hi - lo;
+  s.count += hi - lo;
 }
 
 template <class Keys>
 Scan scan_keys(const Keys& keys, bool with_draws, std::size_t threads) {
   const std::size_t n = keys.size();
   const std::size_t slices = std::max<std::size_t>(1, (n + SCAN_SLICE - 1) / SCAN_SLICE);
-  std::vector<SliceScan> parts(slices);
+  const std::size_t workers = std::min(slices, threads == 0 ? online_processors() : threads);
+  std::vector<PartScan> parts(workers);
   std::atomic<std::uint64_t> threshold{~std::uint64_t{0}};
-  parallel_claims(slices, threads == 0 ? online_processors() : threads, [&](std::size_t p) {
-    scan_slice(keys, p * n / slices, (p + 1) * n / slices, with_draws, threshold, parts[p]);
+  std::atomic<std::size_t> next{0};
+  // Each worker sums and draws over all the slices it claims, so that its
+  // candidates are trimmed as one sample's would be.
+  run_workers(workers, [&](std::size_t w, const FirstError& first) {
+    for (std::size_t p; !first.failed() && (p = next.fetch_add(1)) < slices;)
+      scan_slice(keys, p * n / slices, (p + 1) * n / slices, with_draws, threshold, parts[w]);
   });
 
   Scan out;
   Shape& shape = out.shape;
   std::vector<Hashed> hashed, heads;
-  for (SliceScan& part : parts) {
+  for (PartScan& part : parts) {
     shape.count += part.shape.count;
     shape.bytes += part.shape.bytes;
     shape.non_ascii += part.shape.non_ascii;
     shape.lcp_prev += part.shape.lcp_prev;
     shape.lcp_back32 += part.shape.lcp_back32;
     shape.back32_count += part.shape.back32_count;
+    keep_smallest(part.hashed, HASH_SAMPLE);
     hashed.insert(hashed.end(), part.hashed.begin(), part.hashed.end());
     heads.insert(heads.end(), part.heads.begin(), part.heads.end());
-    part = SliceScan();
+    part = PartScan();
   }
   if (!with_draws) return out;
   // The bottom-k of the whole set, and the runs of the smallest heads: what
