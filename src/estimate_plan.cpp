@@ -131,45 +131,47 @@ namespace {
 // The keys the sample's dictionaries are built over: the draws as they are,
 // or spelled in a character code chosen over both; and their walks.
 struct DictKeys {
+  std::optional<charcode::CharCode> code;
   std::optional<dict_index::CodedKeys> coded_a, coded_r;
   std::vector<dict_index::Bytes> a, r;
   Shape u, v;  // walks over a and r
 };
 
 // The character code the sample's dictionaries are spelled in, if one is
-// chosen, the shape rescaled into its coded bytes, and the keys to build over.
+// chosen, and the keys to build over.
 void choose_keys(std::span<const std::string_view> hash_draw, std::span<const std::string_view> run_draw,
-                 const Shape& shape, Sample& sample, DictKeys& k) {
-  std::optional<charcode::CharCode> code;
+                 const Shape& shape, DictKeys& k) {
   if (30 * shape.non_ascii >= 4 * shape.bytes) {
     charcode::Tally tally;
     for (std::string_view key : hash_draw) tally.add(key);
     for (std::string_view key : run_draw) tally.add(key);
-    code = tally.choose_for(shape.bytes);
+    k.code = tally.choose_for(shape.bytes);
   }
-  sample.shape = shape;
-  k.a.assign(hash_draw.begin(), hash_draw.end());
-  k.r.assign(run_draw.begin(), run_draw.end());
-  if (!code) {
-    k.u = walk_of(hash_draw);
-    k.v = walk_of(run_draw);
+  if (!k.code) {
+    k.a.assign(hash_draw.begin(), hash_draw.end());
+    k.r.assign(run_draw.begin(), run_draw.end());
     return;
   }
-  // Spelled in the code, which the walks then measure.
-  k.coded_a = dict_index::encode_all(*code, hash_draw);
-  k.coded_r = dict_index::encode_all(*code, run_draw);
+  k.coded_a = dict_index::encode_all(*k.code, hash_draw);
+  k.coded_r = dict_index::encode_all(*k.code, run_draw);
   if (!k.coded_a || !k.coded_r) panic("a code chosen over both draws spells both");
-  k.a.clear();
-  k.r.clear();
   dict_index::views(*k.coded_a, k.a);
   dict_index::views(*k.coded_r, k.r);
-  const Shape w1 = walk_of(hash_draw), w3 = walk_of(run_draw);
+}
+
+// The walks over the keys built over and, under a character code, the
+// shape rescaled into its coded bytes and the code's section.
+void walk_keys(std::span<const std::string_view> hash_draw, std::span<const std::string_view> run_draw,
+               const Shape& shape, Sample& sample, DictKeys& k) {
+  sample.shape = shape;
   k.u = walk_of(k.a);
   k.v = walk_of(k.r);
+  if (!k.code) return;
+  const Shape w1 = walk_of(hash_draw), w3 = walk_of(run_draw);
   sample.shape.bytes = rescale(shape.bytes, k.u.bytes, w1.bytes);
   sample.shape.lcp_prev = rescale(shape.lcp_prev, k.v.lcp_prev, w3.lcp_prev);
   sample.shape.lcp_back32 = rescale(shape.lcp_back32, k.v.lcp_back32, w3.lcp_back32);
-  sample.chars = static_cast<double>(code->section_len());
+  sample.chars = static_cast<double>(k.code->section_len());
 }
 
 // Tasks that may run side by side, each after the earlier tasks it names.
@@ -251,9 +253,9 @@ Sample Sample::of(std::span<const std::string_view> hash_draw, std::span<const s
   // dictionary prices the codecs and phrases on keys spread over the whole
   // set, the run-side ones the front coding of neighbours at each block; the
   // string index and the hash fits stand apart.
-  enum : std::size_t { CODE, MINE, FST, HALF, ALL, HASH_SIDE, RUN_SIDE };
+  enum : std::size_t { CODE, MINE, FST, HALF, ALL, WALKS, HASH_SIDE, RUN_SIDE };
   Tasks tasks({
-      {[&] { choose_keys(hash_draw, run_draw, shape, sample, k); }, {}},
+      {[&] { choose_keys(hash_draw, run_draw, shape, k); }, {}},
       {[&] {
          const dict_index::Pieces pieces = dict_index::build_pieces(k.a, 256, 16, true);
          tables = dict_index::train_shards(pieces, trainers);
@@ -267,6 +269,7 @@ Sample Sample::of(std::span<const std::string_view> hash_draw, std::span<const s
        {}},
       {[&] { half = hash_sizes(hash_draw.first(h)); }, {}},
       {[&] { all = hash_sizes(hash_draw); }, {}},
+      {[&] { walk_keys(hash_draw, run_draw, shape, sample, k); }, {CODE}},
       {[&] {
          const std::size_t threads =
              std::max<std::size_t>(1, std::min<std::size_t>(processors, (k.a.size() + 255) / 16384));
@@ -280,7 +283,7 @@ Sample Sample::of(std::span<const std::string_view> hash_draw, std::span<const s
   tasks.run();
   // The first failure in the order of the steps: the string index, the
   // dictionaries, the hash fits.
-  for (std::size_t t : {+FST, +CODE, +MINE, +HASH_SIDE, RUN_SIDE + 0, RUN_SIDE + 1, RUN_SIDE + 2, +HALF, +ALL})
+  for (std::size_t t : {+FST, +CODE, +WALKS, +MINE, +HASH_SIDE, RUN_SIDE + 0, RUN_SIDE + 1, RUN_SIDE + 2, +HALF, +ALL})
     if (const std::exception_ptr& failure = tasks.failure(t)) std::rethrow_exception(failure);
 
   const Rates spread = Rates::read(*hash_side, k.u, shape.count);
