@@ -178,7 +178,7 @@ TEST(DoubleArrayBuild, DistinctKeysCountedFromTheirHashes) {
   // Past 65,536 keys the hashes are counted in slices: distinct keys, and
   // as many keys with repeats.
   std::vector<std::string> distinct;
-  for (int i = 0; i < 70000; ++i) distinct.push_back("k" + std::to_string(i));
+  for (int i = 0; i < 70000; ++i) distinct.push_back(std::string("k").append(std::to_string(i)));
   std::vector<std::string> repeated;
   for (int i = 0; i < 70000; ++i) repeated.push_back(distinct[static_cast<std::size_t>(i) % 1000]);
   std::shuffle(repeated.begin(), repeated.end(), std::mt19937(3));
