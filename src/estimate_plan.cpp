@@ -191,17 +191,18 @@ class Tasks {
     std::atomic<std::size_t> next{0};
     run_workers(tasks_.size(), [&](std::size_t) {
       for (std::size_t i; (i = next.fetch_add(1)) < tasks_.size();) {
-        bool ready = true;
-        for (std::size_t d : tasks_[i].after) ready = wait_done(d) && ready;
+        // Whatever happens, the task's state is told to those waiting on it.
         char outcome = SKIPPED;
-        if (ready) {
-          try {
+        try {
+          bool ready = true;
+          for (std::size_t d : tasks_[i].after) ready = wait_done(d) && ready;
+          if (ready) {
             tasks_[i].run();
             outcome = DONE;
-          } catch (...) {
-            failures_[i] = std::current_exception();
-            outcome = FAILED;
           }
+        } catch (...) {
+          failures_[i] = std::current_exception();
+          outcome = FAILED;
         }
         {
           std::lock_guard<std::mutex> lock(mutex_);

@@ -482,8 +482,10 @@ constexpr std::size_t kPilotBound = 6'250;
 constexpr std::size_t kPools = 16;
 constexpr std::size_t kHeldOut = 2'048;
 constexpr std::size_t kChecked = 3;
-// Strings a worker parses at a time.
+// Strings a worker parses at a time, and the slices of all pools parsed
+// before they are counted.
 constexpr std::size_t kSliceStrings = 1'024;
+constexpr std::size_t kWaveSlices = 32;
 
 std::size_t ceil_div(std::size_t a, std::size_t b) noexcept { return (a + b - 1) / b; }
 
@@ -786,13 +788,12 @@ std::vector<std::string> mine(std::span<const std::vector<fsst::Bytes>> pieces, 
   for (const ShardPair& p : pairs) in_pairs += p.strings.size();
   st.strings = kept;
 
-  // 3. Shape: pools of consecutive pairs, partitions, pools per worker. A
-  // candidate lives in one partition and each partition keeps its best, so
-  // the count of partitions changes nothing but how many merge at once.
+  // 3. Shape: pools of consecutive pairs, and partitions. A candidate lives
+  // in one partition and each partition keeps its best, so the count of
+  // partitions changes nothing but how many merge at once.
   const std::size_t pool_size = ceil_div(pairs.size(), kPools);
   const std::size_t pools = ceil_div(pairs.size(), pool_size);
   const std::size_t parts = threads;
-  const std::size_t per_worker = std::max<std::size_t>(1, ceil_div(pools, threads));
   const std::size_t keep = std::max<std::size_t>(kept / 4, 1);
   const std::uint64_t scale = std::max<std::uint64_t>(n / kept, 1);
 
@@ -824,72 +825,97 @@ std::vector<std::string> mine(std::span<const std::vector<fsst::Bytes>> pieces, 
   }
 
   // 5. Three rounds, each counting with the last round's phrases usable. A
-  // string's runs depend on nothing counted, so every string is parsed on
-  // every worker first, a slice of a pair's strings at a time; then each
-  // pool counts its strings' runs in order, as `round` would.
+  // string's runs depend on nothing counted, so strings are parsed on every
+  // worker, a slice of a pair's strings at a time, and each pool then counts
+  // its strings' runs in order, as `round` would. Both go in waves of a few
+  // slices a pool, which bound the runs held at once: while the pools count
+  // one wave, the other workers parse the next.
   std::vector<fsst::Encoder> encoders;
   encoders.reserve(pairs.size());
   for (const ShardPair& p : pairs) encoders.push_back(p.table->encoder());
   struct Slice {
-    std::size_t pair, from, to;   // its strings
+    std::size_t pair, from, to;  // its strings
+  };
+  std::vector<Slice> slices;
+  std::vector<std::size_t> pool_slices(pools + 1, 0);  // pool k's slices: [pool_slices[k], pool_slices[k + 1])
+  for (std::size_t p = 0; p < pairs.size(); ++p) {
+    for (std::size_t from = 0; from < pairs[p].strings.size(); from += kSliceStrings)
+      slices.push_back(Slice{p, from, std::min(pairs[p].strings.size(), from + kSliceStrings)});
+    pool_slices[p / pool_size + 1] = slices.size();
+  }
+  const std::size_t per_wave = std::max<std::size_t>(1, kWaveSlices / pools);
+  std::size_t waves = 0;
+  for (std::size_t k = 0; k < pools; ++k)
+    waves = std::max(waves, ceil_div(pool_slices[k + 1] - pool_slices[k], per_wave));
+  // Slice j of pool k in wave w: slice pool_slices[k] + w * per_wave + j,
+  // parsed into parsed[w % 2][k * per_wave + j].
+  auto slice_of = [&](std::size_t w, std::size_t k, std::size_t j) -> std::optional<std::size_t> {
+    const std::size_t at = pool_slices[k] + w * per_wave + j;
+    if (j >= per_wave || at >= pool_slices[k + 1]) return std::nullopt;
+    return at;
+  };
+  struct Parsed {
     std::vector<Run> runs;
     std::vector<std::uint32_t> ends;  // where each string's runs end
   };
-  std::vector<Slice> slices;
-  for (std::size_t p = 0; p < pairs.size(); ++p)
-    for (std::size_t from = 0; from < pairs[p].strings.size(); from += kSliceStrings)
-      slices.push_back(Slice{p, from, std::min(pairs[p].strings.size(), from + kSliceStrings), {}, {}});
+  std::vector<Parsed> parsed[2] = {std::vector<Parsed>(pools * per_wave), std::vector<Parsed>(pools * per_wave)};
   std::vector<std::string> phrases;
   for (std::size_t r = 1; r <= 3; ++r) {
     const auto counting = Clock::now();
     const Trie trie = Trie::of(phrases);
-    std::atomic<std::size_t> next_slice{0};
-    try {
-      run_workers(std::min(threads, slices.size()), [&](std::size_t, const FirstError& first) {
-        Scratch scratch;
-        PlainCosts plain;
-        std::size_t costed = SIZE_MAX;  // the pair whose costs `plain` holds
-        for (std::size_t i; !first.failed() && (i = next_slice.fetch_add(1)) < slices.size();) {
-          Slice& sl = slices[i];
-          if (sl.pair != costed) {
-            plain.next_table(phrases.size());
-            costed = sl.pair;
-          }
-          sl.runs.clear();
-          sl.ends.clear();
-          for (std::size_t k = sl.from; k < sl.to; ++k) {
-            runs_of(pairs[sl.pair].strings[k], encoders[sl.pair], trie.cells(), plain, scratch, sl.runs);
-            sl.ends.push_back(static_cast<std::uint32_t>(sl.runs.size()));
-          }
-        }
-      });
-    } catch (...) {
-      panic("mining a pool cannot panic");
-    }
     std::vector<CandidateMap> maps(pools * parts);
-    const std::size_t chunks = ceil_div(pools, per_worker);
-    std::atomic<std::size_t> next_chunk{0};
-    try {
-      run_workers(chunks, [&](std::size_t, const FirstError& first) {
-        std::vector<std::uint64_t> savings;
-        for (std::size_t c; !first.failed() && (c = next_chunk.fetch_add(1)) < chunks;) {
-          for (std::size_t k = c * per_worker; k < std::min(pools, (c + 1) * per_worker); ++k) {
-            const std::size_t from = k * pool_size;
-            const std::size_t to = std::min(pairs.size(), from + pool_size);
-            const std::span<CandidateMap> pool_maps = std::span<CandidateMap>(maps).subspan(k * parts, parts);
-            for (const Slice& sl : slices) {
-              if (sl.pair < from || sl.pair >= to) continue;
-              std::uint32_t begin = 0;
-              for (const std::uint32_t end : sl.ends) {
-                count_runs(std::span<const Run>(sl.runs).subspan(begin, end - begin), kMapCap, pool_maps, savings);
-                begin = end;
-              }
+    std::vector<std::vector<std::uint64_t>> savings(pools);
+    auto count = [&](std::size_t w, std::size_t k) {
+      const std::span<CandidateMap> pool_maps = std::span<CandidateMap>(maps).subspan(k * parts, parts);
+      for (std::size_t j = 0; slice_of(w, k, j); ++j) {
+        const Parsed& in = parsed[w % 2][k * per_wave + j];
+        std::uint32_t begin = 0;
+        for (const std::uint32_t end : in.ends) {
+          count_runs(std::span<const Run>(in.runs).subspan(begin, end - begin), kMapCap, pool_maps, savings[k]);
+          begin = end;
+        }
+      }
+    };
+    // Step w counts wave w - 1 (a task a pool, claimed first) and parses
+    // wave w (a task a slice).
+    for (std::size_t w = 0; w <= waves; ++w) {
+      std::vector<std::pair<std::size_t, std::size_t>> work;  // (pool, j): count the pool's wave w - 1 when j is none
+      constexpr std::size_t COUNT = SIZE_MAX;
+      if (w > 0)
+        for (std::size_t k = 0; k < pools; ++k)
+          if (slice_of(w - 1, k, 0)) work.emplace_back(k, COUNT);
+      if (w < waves)
+        for (std::size_t k = 0; k < pools; ++k)
+          for (std::size_t j = 0; slice_of(w, k, j); ++j) work.emplace_back(k, j);
+      std::atomic<std::size_t> next{0};
+      try {
+        run_workers(std::min(threads, work.size()), [&](std::size_t, const FirstError& first) {
+          Scratch scratch;
+          PlainCosts plain;
+          std::size_t costed = SIZE_MAX;  // the pair whose costs `plain` holds
+          for (std::size_t i; !first.failed() && (i = next.fetch_add(1)) < work.size();) {
+            const auto [k, j] = work[i];
+            if (j == COUNT) {
+              count(w - 1, k);
+              continue;
+            }
+            const Slice& sl = slices[*slice_of(w, k, j)];
+            Parsed& out = parsed[w % 2][k * per_wave + j];
+            if (sl.pair != costed) {
+              plain.next_table(phrases.size());
+              costed = sl.pair;
+            }
+            out.runs.clear();
+            out.ends.clear();
+            for (std::size_t s = sl.from; s < sl.to; ++s) {
+              runs_of(pairs[sl.pair].strings[s], encoders[sl.pair], trie.cells(), plain, scratch, out.runs);
+              out.ends.push_back(static_cast<std::uint32_t>(out.runs.size()));
             }
           }
-        }
-      });
-    } catch (...) {
-      panic("mining a pool cannot panic");
+        });
+      } catch (...) {
+        panic("mining a pool cannot panic");
+      }
     }
 
     st.count_s[r - 1] = since(counting);
