@@ -7,6 +7,7 @@
 #include <cstring>
 #include <exception>
 #include <functional>
+#include <initializer_list>
 #include <mutex>
 #include <optional>
 
@@ -352,21 +353,43 @@ Plan ranked(std::vector<Estimate> estimates, const Shape& shape, const Needs& ne
   return plan;
 }
 
+// Copies the bytes of the views' keys into one buffer, returned, and points
+// the views there.
+std::vector<char> rehome(std::initializer_list<std::vector<std::string_view>*> lists) {
+  std::size_t total = 0;
+  for (const auto* list : lists)
+    for (std::string_view k : *list) total += k.size();
+  std::vector<char> bytes(total);
+  std::size_t at = 0;
+  for (auto* list : lists)
+    for (std::string_view& k : *list) {
+      if (!k.empty()) std::memcpy(bytes.data() + at, k.data(), k.size());
+      k = std::string_view(bytes.data() + at, k.size());
+      at += k.size();
+    }
+  return bytes;
+}
+
 // Plans sorted distinct keys held in memory: exact builds over them when
-// they are few enough, else the model over their draws.
-template <class Keys>
-Plan plan_sorted(const Keys& keys, const Needs& needs, const Objective& objective) {
+// they are few enough, else the model over their draws. The keys the builds
+// read are copied out first and `release` frees the storage of the rest.
+template <class Keys, class Release>
+Plan plan_sorted(const Keys& keys, const Needs& needs, const Objective& objective, Release&& release) {
   const bool exact = keys.size() <= EXACT_LIMIT;
-  const Scan s = scan(keys, !exact);
+  Scan s = scan(keys, !exact);
+  std::vector<std::string_view> all;
+  if (exact) {
+    all.resize(keys.size());
+    for (std::size_t i = 0; i < all.size(); ++i) all[i] = keys[i];
+  }
+  const std::vector<char> kept = rehome({&all, &s.draws.hash, &s.draws.run});
+  release();
   const std::vector<Candidate> cands = candidates(needs);
   std::vector<Estimate> estimates;
-  if (exact) {
-    std::vector<std::string_view> all(keys.size());
-    for (std::size_t i = 0; i < all.size(); ++i) all[i] = keys[i];
+  if (exact)
     estimates = weigh(all, cands);
-  } else {
+  else
     estimates = model(s.shape.count, s.shape.bytes, Sample::of(s.draws.hash, s.draws.run, s.shape), cands);
-  }
   return ranked(std::move(estimates), s.shape, needs, objective);
 }
 
@@ -376,7 +399,7 @@ Plan plan_for(std::span<const std::string_view> keys, const Needs& needs, const 
   const Needs effective = effective_needs(needs, objective);
   std::vector<std::string_view> sorted(keys.begin(), keys.end());
   dict_index::sort_distinct(sorted);
-  return plan_sorted(std::span<const std::string_view>(sorted), effective, objective);
+  return plan_sorted(std::span<const std::string_view>(sorted), effective, objective, [&] { sorted = {}; });
 }
 
 Plan plan_for(std::span<const std::string> keys, const Needs& needs, const Objective& objective) {
@@ -390,8 +413,9 @@ Plan plan_file(const std::string& path, const Needs& needs, const Objective& obj
   extsort::Run run(budget);
   extsort::Runs runs(path);
   read_keys_file(path, max_key, run, runs);
-  // Every key in one run: planned where it lies.
-  if (runs.runs().empty()) return plan_sorted(run.sorted(), effective, objective);
+  // Every key in one run: planned where it lies, the run's memory given
+  // back before the builds.
+  if (runs.runs().empty()) return plan_sorted(run.sorted(), effective, objective, [&] { run = extsort::Run(0); });
 
   if (!run.empty()) runs.spill(run.sorted());
   run = extsort::Run(0);  // its memory back before the replay
