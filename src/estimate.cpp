@@ -226,7 +226,7 @@ void scan_slice(const Keys& keys, std::size_t lo, std::size_t hi, bool with_draw
 }
 
 template <class Keys>
-Scan scan_keys(const Keys& keys, bool with_draws, std::size_t threads) {
+Scan scan_keys(const Keys& keys, bool with_draws, std::size_t threads, const StopProbe& stop) {
   const std::size_t n = keys.size();
   const std::size_t slices = std::max<std::size_t>(1, (n + SCAN_SLICE - 1) / SCAN_SLICE);
   const std::size_t workers = std::min(slices, threads == 0 ? online_processors() : threads);
@@ -236,8 +236,10 @@ Scan scan_keys(const Keys& keys, bool with_draws, std::size_t threads) {
   // Each worker sums and draws over all the slices it claims, so that its
   // candidates are trimmed as one sample's would be.
   run_workers(workers, [&](std::size_t w, const FirstError& first) {
-    for (std::size_t p; !first.failed() && (p = next.fetch_add(1)) < slices;)
+    for (std::size_t p; !first.failed() && (p = next.fetch_add(1)) < slices;) {
+      stop_if(stop);
       scan_slice(keys, p * n / slices, (p + 1) * n / slices, with_draws, threshold, parts[w]);
+    }
   });
 
   Scan out;
@@ -273,12 +275,12 @@ Scan scan_keys(const Keys& keys, bool with_draws, std::size_t threads) {
 
 }  // namespace
 
-Scan scan(std::span<const std::string_view> keys, bool with_draws, std::size_t threads) {
-  return scan_keys(keys, with_draws, threads);
+Scan scan(std::span<const std::string_view> keys, bool with_draws, std::size_t threads, const StopProbe& stop) {
+  return scan_keys(keys, with_draws, threads, stop);
 }
 
-Scan scan(const extsort::KeyView& keys, bool with_draws, std::size_t threads) {
-  return scan_keys(keys, with_draws, threads);
+Scan scan(const extsort::KeyView& keys, bool with_draws, std::size_t threads, const StopProbe& stop) {
+  return scan_keys(keys, with_draws, threads, stop);
 }
 
 Draws<std::string_view> draws(std::span<const std::string_view> keys) { return scan(keys, true).draws; }
@@ -646,7 +648,8 @@ IndexError open_failure(const std::string& path, const IndexError& e) {
 
 }  // namespace
 
-void read_keys_file(const std::string& path, std::uint64_t max_key, extsort::Run& run, extsort::Runs& runs) {
+void read_keys_file(const std::string& path, std::uint64_t max_key, extsort::Run& run, extsort::Runs& runs,
+                    const StopProbe& stop) {
   File file;
   try {
     file = File::open_read(path);
@@ -663,7 +666,7 @@ void read_keys_file(const std::string& path, std::uint64_t max_key, extsort::Run
   // One line, with its line feed when it has one; `checked`: known to be
   // UTF-8 already.
   auto take = [&](std::string_view line, bool checked) {
-    ++number;
+    if (++number % STOP_STRIDE == 0) stop_if(stop);
     if (line.size() > line_limit) throw IndexError::format(MSG_TOO_LONG);
     if (!checked && !utf8::valid(line))
       throw IndexError::io(IoKind::InvalidData, path + ":" + std::to_string(number) + ": not UTF-8");
@@ -697,8 +700,12 @@ void read_keys_file(const std::string& path, std::uint64_t max_key, extsort::Run
   std::string partial;
   for (;;) {
     ssize_t got;
-    do got = ::read(file.fd(), block.get(), BLOCK);
-    while (got < 0 && errno == EINTR);
+    for (;;) {
+      got = ::read(file.fd(), block.get(), BLOCK);
+      if (got >= 0 || errno != EINTR) break;
+      // A read blocked on a terminal or a pipe can be stopped.
+      stop_if(stop);
+    }
     // A closed descriptor reads as empty, as the command line's reader does.
     if (got < 0 && errno != EBADF) throw IndexError::last_os();
     if (got <= 0) break;
@@ -706,9 +713,9 @@ void read_keys_file(const std::string& path, std::uint64_t max_key, extsort::Run
     const char* const end = p + got;
     if (!partial.empty()) {
       const char* feed = static_cast<const char*>(std::memchr(p, '\n', static_cast<std::size_t>(end - p)));
-      const char* stop = feed ? feed + 1 : end;
-      partial.append(p, static_cast<std::size_t>(stop - p));
-      p = stop;
+      const char* past = feed ? feed + 1 : end;
+      partial.append(p, static_cast<std::size_t>(past - p));
+      p = past;
       if (feed || partial.size() > line_limit) {
         take(partial, false);
         partial.clear();
@@ -734,16 +741,21 @@ void read_keys_file(const std::string& path, std::uint64_t max_key, extsort::Run
 }
 
 void each_file_key(const std::string& path, std::size_t budget, std::uint64_t max_key,
-                   const std::function<void(std::string_view)>& step) {
+                   const std::function<void(std::string_view)>& step, const StopProbe& stop) {
   extsort::Run run(budget);
   extsort::Runs runs(path);
-  read_keys_file(path, max_key, run, runs);
+  read_keys_file(path, max_key, run, runs, stop);
+  std::uint64_t replayed = 0;
+  const std::function<void(std::string_view)> checked = [&](std::string_view key) {
+    if (replayed++ % STOP_STRIDE == 0) stop_if(stop);
+    step(key);
+  };
   if (runs.runs().empty()) {
-    run.each(step);
+    run.each(checked);
     return;
   }
   if (!run.empty()) runs.spill(run.sorted());
-  runs.each(step);
+  runs.each(checked);
 }
 
 }  // namespace quorvale::estimate

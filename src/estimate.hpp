@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "blob.hpp"
+#include "threads.hpp"
 
 namespace quorvale {
 
@@ -234,8 +235,10 @@ struct Scan {
   Shape shape;
   Draws<std::string_view> draws;
 };
-Scan scan(std::span<const std::string_view> keys, bool with_draws, std::size_t threads = 0);
-Scan scan(const extsort::KeyView& keys, bool with_draws, std::size_t threads = 0);
+// `stop`, when given, is asked as the workers take their slices.
+Scan scan(std::span<const std::string_view> keys, bool with_draws, std::size_t threads = 0,
+          const StopProbe& stop = {});
+Scan scan(const extsort::KeyView& keys, bool with_draws, std::size_t threads = 0, const StopProbe& stop = {});
 // The two draws of sorted distinct keys in memory.
 Draws<std::string_view> draws(std::span<const std::string_view> keys);
 
@@ -374,21 +377,28 @@ inline constexpr const char* MSG_TOO_LONG = "plan: a key longer than the run bud
 
 // Plans a keys file (UTF-8, one key per line) of any size: read once, sorted
 // through runs of `budget` key bytes spilled beside the file, replayed in
-// order. Throws IndexError.
+// order. `stop`, when given, is asked as the file is read and replayed and
+// before the pricing; a yes abandons the plan (IndexError Io Interrupted).
+// Throws IndexError.
 Plan plan_file(const std::string& path, const Needs& needs, const Objective& objective,
-               std::size_t budget = RUN_BUDGET, std::uint64_t max_key = MAX_KEY);
+               std::size_t budget = RUN_BUDGET, std::uint64_t max_key = MAX_KEY, const StopProbe& stop = {});
+
+// The keys read or replayed between two questions to a stop probe.
+inline constexpr std::uint64_t STOP_STRIDE = 1 << 12;
 
 // Reads a keys file into `run` (made with the run budget), spilling each
 // full run through `runs` (named after the file): the reading of plan_file.
 // When nothing was spilled the run holds every key; otherwise the last keys
-// are still in the run, unspilled.
-void read_keys_file(const std::string& path, std::uint64_t max_key, extsort::Run& run, extsort::Runs& runs);
+// are still in the run, unspilled. `stop`, when given, is asked every
+// STOP_STRIDE lines and when a read is interrupted.
+void read_keys_file(const std::string& path, std::uint64_t max_key, extsort::Run& run, extsort::Runs& runs,
+                    const StopProbe& stop = {});
 
 // The keys of a keys file, distinct and in ascending order, each handed to
 // `step` once (the view lasts for the call). The reading and sorting of
 // plan_file.
 void each_file_key(const std::string& path, std::size_t budget, std::uint64_t max_key,
-                   const std::function<void(std::string_view)>& step);
+                   const std::function<void(std::string_view)>& step, const StopProbe& stop = {});
 
 }  // namespace estimate
 }  // namespace quorvale

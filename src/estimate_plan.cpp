@@ -374,9 +374,10 @@ std::vector<char> rehome(std::initializer_list<std::vector<std::string_view>*> l
 // they are few enough, else the model over their draws. The keys the builds
 // read are copied out first and `release` frees the storage of the rest.
 template <class Keys, class Release>
-Plan plan_sorted(const Keys& keys, const Needs& needs, const Objective& objective, Release&& release) {
+Plan plan_sorted(const Keys& keys, const Needs& needs, const Objective& objective, const StopProbe& stop,
+                 Release&& release) {
   const bool exact = keys.size() <= EXACT_LIMIT;
-  Scan s = scan(keys, !exact);
+  Scan s = scan(keys, !exact, 0, stop);
   std::vector<std::string_view> all;
   if (exact) {
     all.resize(keys.size());
@@ -384,6 +385,7 @@ Plan plan_sorted(const Keys& keys, const Needs& needs, const Objective& objectiv
   }
   const std::vector<char> kept = rehome({&all, &s.draws.hash, &s.draws.run});
   release();
+  stop_if(stop);
   const std::vector<Candidate> cands = candidates(needs);
   std::vector<Estimate> estimates;
   if (exact)
@@ -399,7 +401,7 @@ Plan plan_for(std::span<const std::string_view> keys, const Needs& needs, const 
   const Needs effective = effective_needs(needs, objective);
   std::vector<std::string_view> sorted(keys.begin(), keys.end());
   dict_index::sort_distinct(sorted);
-  return plan_sorted(std::span<const std::string_view>(sorted), effective, objective, [&] { sorted = {}; });
+  return plan_sorted(std::span<const std::string_view>(sorted), effective, objective, {}, [&] { sorted = {}; });
 }
 
 Plan plan_for(std::span<const std::string> keys, const Needs& needs, const Objective& objective) {
@@ -408,14 +410,15 @@ Plan plan_for(std::span<const std::string> keys, const Needs& needs, const Objec
 }
 
 Plan plan_file(const std::string& path, const Needs& needs, const Objective& objective, std::size_t budget,
-               std::uint64_t max_key) {
+               std::uint64_t max_key, const StopProbe& stop) {
   const Needs effective = effective_needs(needs, objective);
   extsort::Run run(budget);
   extsort::Runs runs(path);
-  read_keys_file(path, max_key, run, runs);
+  read_keys_file(path, max_key, run, runs, stop);
   // Every key in one run: planned where it lies, the run's memory given
   // back before the builds.
-  if (runs.runs().empty()) return plan_sorted(run.sorted(), effective, objective, [&] { run = extsort::Run(0); });
+  if (runs.runs().empty())
+    return plan_sorted(run.sorted(), effective, objective, stop, [&] { run = extsort::Run(0); });
 
   if (!run.empty()) runs.spill(run.sorted());
   run = extsort::Run(0);  // its memory back before the replay
@@ -424,7 +427,9 @@ Plan plan_file(const std::string& path, const Needs& needs, const Objective& obj
   // exact builds; released for good past that.
   std::vector<std::string> full;
   bool whole = true;
+  std::uint64_t replayed = 0;
   runs.each([&](std::string_view key) {
+    if (replayed++ % STOP_STRIDE == 0) stop_if(stop);
     pass.push(key);
     if (!whole) return;
     if (full.size() == EXACT_LIMIT) {
@@ -434,6 +439,7 @@ Plan plan_file(const std::string& path, const Needs& needs, const Objective& obj
     }
     full.emplace_back(key);
   });
+  stop_if(stop);
   const Shape shape = pass.walk.shape();
   const std::vector<Candidate> cands = candidates(effective);
   std::vector<Estimate> estimates;
