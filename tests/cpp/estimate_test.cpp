@@ -588,11 +588,12 @@ TEST(KeysFile, LinesAcrossReadBlocks) {
     text += key + end;
     want.insert(key);
   };
-  for (int i = 0; text.size() < (1 << 20) - 16; ++i) line("key" + std::to_string(i), i % 3 ? "\n" : "\r\n");
+  for (int i = 0; text.size() < (1 << 20) - 16; ++i)
+    line(std::string("key").append(std::to_string(i)), i % 3 ? "\n" : "\r\n");
   line(std::string((1 << 20) - 1 - text.size(), 'a'), "\r\n");
   line("after", "\n");
   line(longest, "\n");
-  while (text.size() < 3 * (1 << 20) - 64) line("x" + std::to_string(text.size()), "\n");
+  while (text.size() < 3 * (1 << 20) - 64) line(std::string("x").append(std::to_string(text.size())), "\n");
   line(std::string(3 * (1 << 20) - 2 - text.size(), 'b'), "\n");
   text += "\xc3\xa9\n";  // cut after its first byte
   want.insert("\xc3\xa9");
