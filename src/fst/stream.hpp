@@ -72,6 +72,15 @@ class Stream {
       : fst_(std::move(fst)), range_(std::move(range)), aut_(std::move(automaton)) {}
 
   std::optional<StreamItem> next() {
+    std::uint64_t budget = UINT64_MAX;
+    return next(budget);
+  }
+
+  // As next(), taking at most `budget` steps of the walk (one a transition
+  // tried or a level left), each taken off it. Nothing with the budget spent
+  // is a pause: the next call resumes the walk exactly there. Nothing with
+  // budget left is the end of the stream.
+  std::optional<StreamItem> next(std::uint64_t& budget) {
     if (!started_) {
       started_ = true;
       seek();
@@ -82,6 +91,8 @@ class Stream {
       return StreamItem{key_, value};
     }
     while (!stack_.empty()) {
+      if (budget == 0) return std::nullopt;
+      --budget;
       Frame& top = stack_.back();
       if (top.next >= top.node.len()) {
         stack_.pop_back();
