@@ -62,8 +62,10 @@ def check(name, keys, block, worst):
     bound = j + data + (data * 8 // unit if micro < 2 else 0)
     ratio = words / bound
     worst[0] = max(worst[0], ratio)
+    phrases = struct.unpack_from("<I", blob, 58)[0] > 4
+    extras = ("chars " if blob[:4] == b"BDX4" else "") + ("phrases" if phrases else "")
     print(f"  {name:<28} block {block:>4}  micro {micro:>4}  words {words:>10}  bound {bound:>11}  "
-          f"words/bound {ratio:.4f}")
+          f"words/bound {ratio:.4f}  {extras}")
     assert words <= bound, name
 
 
