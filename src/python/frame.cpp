@@ -85,12 +85,16 @@ constexpr std::int64_t LOOK_EVERY_NS = 20'000'000;
 
 }  // namespace
 
-Detached::Detached() noexcept : saved_(PyEval_SaveThread()), last_(steady_ns()) {}
+// The clock is first read at the first pause, so that a short walk that
+// never pauses pays nothing for it.
+Detached::Detached() noexcept : saved_(PyEval_SaveThread()), last_(0) {}
 
 Detached::~Detached() { PyEval_RestoreThread(saved_); }
 
 void Detached::look() {
-  if (steady_ns() - last_ < LOOK_EVERY_NS) return;
+  const std::int64_t now = steady_ns();
+  if (last_ == 0) last_ = now;
+  if (now - last_ < LOOK_EVERY_NS) return;
   PyEval_RestoreThread(saved_);
   const int raised = PyErr_CheckSignals();
   saved_ = PyEval_SaveThread();

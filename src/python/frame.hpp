@@ -185,7 +185,7 @@ class Detached {
 
  private:
   PyThreadState* saved_;
-  std::int64_t last_;  // when the handlers last ran, in steady-clock nanoseconds
+  std::int64_t last_;  // when the handlers last ran (or the first pause came), steady-clock ns
 };
 
 // Runs f(pause) detached, pause being the Detached's look; whatever f throws
