@@ -168,7 +168,7 @@ void collect(EntryStream<A>& stream, std::optional<std::uint64_t> limit, Batch& 
     auto item = stream.next_raw(budget);
     if (!item) {
       if (budget != 0) break;
-      if (pause) pause();
+      take_pause(pause);
       budget = Pacer::EVERY;
       continue;
     }
