@@ -5,11 +5,27 @@
 #pragma once
 
 #include <cstdint>
-#include <functional>
+#include <type_traits>
 
 namespace quorvale {
 
-using Pause = std::function<void()>;
+// A reference to the caller's hook, which must outlive the walk: two words,
+// made for nothing on every call of a short walk that never pauses.
+class Pause {
+ public:
+  Pause() noexcept = default;
+  template <class F>
+    requires(!std::is_same_v<std::remove_cv_t<F>, Pause>)
+  Pause(F& hook) noexcept  // NOLINT: a hook converts implicitly
+      : hook_(const_cast<void*>(static_cast<const void*>(&hook))),
+        call_([](void* h) { (*static_cast<F*>(h))(); }) {}
+  explicit operator bool() const noexcept { return call_ != nullptr; }
+  void operator()() const { call_(hook_); }
+
+ private:
+  void* hook_ = nullptr;
+  void (*call_)(void*) = nullptr;
+};
 
 // Calls the pause, if any, out of line: a walk's loop keeps the call (and
 // its unwinding) off its hot path.

@@ -197,7 +197,8 @@ auto detached_pausing(F&& f) -> std::invoke_result_t<F&, const Pause&> {
   std::conditional_t<std::is_void_v<R>, bool, std::optional<R>> result{};
   {
     Detached d;
-    const Pause pause = [&d] { d.look(); };
+    auto look = [&d] { d.look(); };
+    const Pause pause(look);
     try {
       if constexpr (std::is_void_v<R>) f(pause);
       else result.emplace(f(pause));

@@ -295,9 +295,11 @@ std::optional<std::pair<std::string, std::uint64_t>> advance(PyObject* parent, C
     Batch batch;
     // Attached already: a walk that finds no key for long (only crafted
     // bytes behind a trusted open) still lets the signal handlers run.
-    index.batch_after(c.last, static_cast<std::size_t>(std::min<std::uint64_t>(c.remaining, BATCH)), batch, [] {
+    auto handlers = [] {
       if (PyErr_CheckSignals() < 0) throw_error_set();
-    });
+    };
+    index.batch_after(c.last, static_cast<std::size_t>(std::min<std::uint64_t>(c.remaining, BATCH)), batch,
+                      Pause(handlers));
     if (batch.empty()) {
       // Fewer keys than the footer promised: over, now and at every later call.
       c.remaining = 0;

@@ -312,11 +312,13 @@ TEST(Overlay, KeyWalksPause) {
   o.add("added");
   o.remove("key7");
   int pauses = 0;
-  const quorvale::Pause count = [&] { ++pauses; };
+  auto counter = [&] { ++pauses; };
+  const quorvale::Pause count(counter);
   EXPECT_EQ(o.keys(count), o.keys());
   EXPECT_GT(pauses, 0);
   struct Stop {};
-  const quorvale::Pause stop = [] { throw Stop{}; };
+  auto thrower = [] { throw Stop{}; };
+  const quorvale::Pause stop(thrower);
   EXPECT_THROW(o.compact(stop), Stop);
   EXPECT_THROW(o.compact_with_remap(stop), Stop);
   std::vector<std::string> live = o.keys();

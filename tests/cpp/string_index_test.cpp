@@ -201,7 +201,8 @@ TEST(StringIndexPause, LongWalksPauseAndResumeExactly) {
   const Keys keys = random_keys(30000, 7, false);
   const StringIndex index = StringIndex::build(keys);
   int pauses = 0;
-  const quorvale::Pause count = [&] { ++pauses; };
+  auto counter = [&] { ++pauses; };
+  const quorvale::Pause count(counter);
   string_index::Batch paced, plain;
   auto s1 = index.prefix_iter("");
   string_index::collect(s1, std::nullopt, paced, count);
@@ -230,9 +231,10 @@ TEST(StringIndexPause, AWalkOverCraftedBytesEndsAtAPause) {
   EXPECT_EQ(index.len(), std::uint64_t{1} << 40);
   struct Stop {};
   int pauses = 0;
-  const quorvale::Pause stop_third = [&] {
+  auto third = [&] {
     if (++pauses == 3) throw Stop{};
   };
+  const quorvale::Pause stop_third(third);
   string_index::Batch out;
   auto none = index.subsequence_iter("c");
   EXPECT_THROW(string_index::collect(none, 1, out, stop_third), Stop);
