@@ -16,7 +16,7 @@ class Pause {
   Pause() noexcept = default;
   template <class F>
     requires(!std::is_same_v<std::remove_cv_t<F>, Pause>)
-  Pause(F& hook) noexcept  // NOLINT: a hook converts implicitly
+  Pause(F& hook) noexcept  // implicit: a walk is handed the hook itself
       : hook_(const_cast<void*>(static_cast<const void*>(&hook))),
         call_([](void* h) { (*static_cast<F*>(h))(); }) {}
   explicit operator bool() const noexcept { return call_ != nullptr; }
