@@ -11,8 +11,6 @@ namespace closed_hash {
 
 namespace {
 
-constexpr unsigned char MAGIC[4] = {'B', 'C', 'L', '2'};
-
 [[noreturn]] void fail_format(const char* message) { throw IndexError::format(message); }
 
 }  // namespace
@@ -20,12 +18,11 @@ constexpr unsigned char MAGIC[4] = {'B', 'C', 'L', '2'};
 std::array<unsigned char, HEADER_LEN> header_bytes(std::uint64_t n, std::uint64_t image_len, std::uint32_t side,
                                                    std::uint64_t payload) {
   std::array<unsigned char, HEADER_LEN> h{};
-  std::memcpy(h.data(), MAGIC, 4);
+  std::memcpy(h.data(), FRAME.magic.data(), 4);
   store_le64(h.data() + 4, n);
   store_le64(h.data() + 12, image_len);
   store_le32(h.data() + 20, side);
-  store_le64(h.data() + 24, payload);
-  store_le32(h.data() + 32, blob::header_checksum(std::span<const unsigned char>(h.data(), 32)));
+  FRAME.seal(h, payload);
   return h;
 }
 
@@ -47,14 +44,16 @@ ClosedHashIndex ClosedHashIndex::build(std::span<const std::string_view> keys) {
   return build_from_pairs(std::move(pairs));
 }
 
-std::uint64_t ClosedHashIndex::build_to_file_with(compact_hash::PairSource& pairs, const std::string& path,
+std::uint64_t ClosedHashIndex::build_to_file_with(compact_hash::PairSource& pairs,
+                                                 const compact_hash::FailureProbe& failed, const std::string& path,
                                                  const compact_hash::StreamLimits& limits,
                                                  const compact_hash::StreamRun& run) {
   using compact_hash::Pair;
   using compact_hash::Scratch;
-  Scratch scratch(path, compact_hash::threads_of(run));
+  Scratch scratch(path, compact_hash::threads_of(run), failed);
   std::vector<Pair> buffer;
   compact_hash::intake(pairs, scratch, limits.pair_budget, buffer);
+  stop_if(failed);
 
   std::uint64_t n = 0;
   compact_hash::run_offline(run, scratch, [&] {
@@ -89,7 +88,10 @@ std::uint64_t ClosedHashIndex::build_to_file_with(compact_hash::PairSource& pair
         any = true;
         last = p.first;
         firsts.push_back(p.first);
-        if (firsts.size() == compact_hash::PLACE_BLOCK) check();
+        if (firsts.size() == compact_hash::PLACE_BLOCK) {
+          check();
+          stop_if(failed);
+        }
       }
       check();
     }
@@ -102,6 +104,7 @@ std::uint64_t ClosedHashIndex::build_to_file_with(compact_hash::PairSource& pair
         [&](Hashed<BufWriter>& out) {
           if (mph) mph->write_into(out);
           if (!side_records.empty()) out.write_all(side_records);
+          stop_if(failed);
         },
         [&](std::uint64_t checksum) {
           return header_bytes(s.n, image_len, static_cast<std::uint32_t>(side.size()), checksum);
@@ -111,15 +114,16 @@ std::uint64_t ClosedHashIndex::build_to_file_with(compact_hash::PairSource& pair
   return n;
 }
 
-std::uint64_t ClosedHashIndex::build_to_file_checked(perfect_hash::KeySource& keys, const std::string& path,
+std::uint64_t ClosedHashIndex::build_to_file_checked(perfect_hash::KeySource& keys,
+                                                    const compact_hash::FailureProbe& failed, const std::string& path,
                                                     const compact_hash::StreamLimits& limits,
                                                     const compact_hash::StreamRun& run) {
   compact_hash::HashedKeys pairs(keys);
-  return build_to_file_with(pairs, path, limits, run);
+  return build_to_file_with(pairs, failed, path, limits, run);
 }
 
 std::uint64_t ClosedHashIndex::build_to_file(perfect_hash::KeySource& keys, const std::string& path) {
-  return build_to_file_checked(keys, path, compact_hash::StreamLimits{});
+  return build_to_file_checked(keys, {}, path, compact_hash::StreamLimits{});
 }
 
 ClosedHashIndex::Parts ClosedHashIndex::serialised_parts() const {
@@ -132,20 +136,10 @@ std::uint64_t ClosedHashIndex::serialized_len() const noexcept {
   return HEADER_LEN + (mph_ ? mph_->byte_len() : 0) + compact_hash::SIDE_RECORD * std::uint64_t{side_.size()};
 }
 
-std::vector<unsigned char> ClosedHashIndex::to_bytes() const { return blob::blob_bytes(*this); }
-
-void ClosedHashIndex::save(const std::string& path) const { blob::save_blob(path, *this); }
-
 ClosedHashIndex ClosedHashIndex::from_bytes(std::span<const unsigned char> bytes) {
+  FRAME.open(bytes, true);
   const unsigned char* b = bytes.data();
   const std::uint64_t L = bytes.size();
-  if (L < 4) fail_format("bad magic or truncated header");
-  if (std::memcmp(b, "BCL1", 4) == 0) fail_format(MSG_OLD);
-  if (L < HEADER_LEN || std::memcmp(b, MAGIC, 4) != 0) fail_format("bad magic or truncated header");
-  if (blob::header_checksum(std::span<const unsigned char>(b, 32)) != load_le32(b + 32))
-    fail_format("header checksum mismatch");
-  if (blob::hash_block(std::span<const unsigned char>(b + HEADER_LEN, L - HEADER_LEN)) != load_le64(b + 24))
-    fail_format("payload checksum mismatch");
   const std::uint64_t n = load_le64(b + 4);
   const std::uint64_t J = load_le64(b + 12);
   const std::uint64_t H = load_le32(b + 20);

@@ -15,18 +15,23 @@
 #include <string_view>
 #include <vector>
 
+#include "blob_frame.hpp"
 #include "compact_hash/compact_hash.hpp"
 
 namespace quorvale {
 
 namespace closed_hash {
 
-inline constexpr std::size_t HEADER_LEN = 36;
 inline constexpr const char* MSG_TOO_MANY = "closed-hash: more than u32::MAX keys; ids are u32";
 inline constexpr const char* MSG_NOT_MINIMAL = "closed-hash: construction was not minimal/perfect";
 inline constexpr const char* MSG_OLD =
     "closed-hash: blob written by quorvale < 4.0, keyed on a hash this version no longer computes; the keys are not "
     "stored, so it cannot be converted - rebuild the index from its keys";
+inline constexpr blob::Retired RETIRED[] = {{"BCL1", MSG_OLD}};
+// "BCL2": n at 4, the image length at 12, the side count (u32) at 20. The
+// payload checksum is always verified: there is no mapped load.
+inline constexpr blob::Frame FRAME{.magic = "BCL2", .retired = RETIRED, .header_len = 36, .payload_at = 24};
+inline constexpr std::size_t HEADER_LEN = FRAME.header_len;
 
 // The 36-byte "BCL2" header and its checksum.
 std::array<unsigned char, HEADER_LEN> header_bytes(std::uint64_t n, std::uint64_t image_len, std::uint32_t side,
@@ -34,7 +39,7 @@ std::array<unsigned char, HEADER_LEN> header_bytes(std::uint64_t n, std::uint64_
 
 }  // namespace closed_hash
 
-class ClosedHashIndex {
+class ClosedHashIndex : public blob::Writable<ClosedHashIndex> {
  public:
   using SideEntry = compact_hash::SideEntry;
 
@@ -45,13 +50,15 @@ class ClosedHashIndex {
   static ClosedHashIndex build(std::span<const std::string_view> keys);
 
   // The streamed build into the blob file at `path`, as the compact one
-  // (compact_hash.hpp) without fingerprints or a failure probe: only the
-  // limits' pair budget applies. Returns n.
-  static std::uint64_t build_to_file_with(compact_hash::PairSource& pairs, const std::string& path,
-                                          const compact_hash::StreamLimits& limits,
+  // (compact_hash.hpp) without fingerprints: only the limits' pair budget
+  // applies. `failed` is asked once the stream has ended and between the
+  // later stages; when it answers yes the build is abandoned (IndexError Io
+  // Interrupted). Returns n.
+  static std::uint64_t build_to_file_with(compact_hash::PairSource& pairs, const compact_hash::FailureProbe& failed,
+                                          const std::string& path, const compact_hash::StreamLimits& limits,
                                           const compact_hash::StreamRun& run = {});
-  static std::uint64_t build_to_file_checked(perfect_hash::KeySource& keys, const std::string& path,
-                                             const compact_hash::StreamLimits& limits,
+  static std::uint64_t build_to_file_checked(perfect_hash::KeySource& keys, const compact_hash::FailureProbe& failed,
+                                             const std::string& path, const compact_hash::StreamLimits& limits,
                                              const compact_hash::StreamRun& run = {});
   // The command line's build: the production limits.
   static std::uint64_t build_to_file(perfect_hash::KeySource& keys, const std::string& path);
@@ -102,8 +109,7 @@ class ClosedHashIndex {
   void write_to(W& w) const {
     compact_hash::write_parts(w, serialised_parts(), {});
   }
-  std::vector<unsigned char> to_bytes() const;
-  void save(const std::string& path) const;
+  // to_bytes and save come from Writable.
 
   // Parses and fully verifies a blob; the index keeps no reference to it.
   static ClosedHashIndex from_bytes(std::span<const unsigned char> bytes);

@@ -56,10 +56,9 @@ DoubleArrayIndex::DoubleArrayIndex(blob::SharedBytes blob, blob::SharedBytes slo
       key_count_(key_count) {}
 
 DoubleArrayIndex DoubleArrayIndex::from_shared(blob::SharedBytes bytes, bool verify) {
+  FRAME.open(bytes.bytes(), verify);
   const unsigned char* b = bytes.data();
   const std::uint64_t len = bytes.size();
-  if (len < HEADER_LEN || std::memcmp(b, MAGIC, 4) != 0) fail("bad magic or truncated header");
-  if (blob::header_checksum(std::span<const unsigned char>(b, 60)) != load_le32(b + 60)) fail("header checksum mismatch");
   for (std::size_t i = 48; i < 60; ++i)
     if (b[i] != 0) fail("double-array: reserved header bytes set");
   const std::uint64_t K = load_le64(b + 4);
@@ -76,8 +75,7 @@ DoubleArrayIndex DoubleArrayIndex::from_shared(blob::SharedBytes bytes, bool ver
     fail("double-array: label range out of range");
   // Every count is bounded above, so this sum cannot overflow.
   if (len != HEADER_LEN + 8 * S + 2 * C + 8 * P) fail("double-array: section lengths do not meet the blob's");
-  if (verify && blob::hash_block(std::span<const unsigned char>(b + HEADER_LEN, len - HEADER_LEN)) != load_le64(b + 40))
-    fail("payload checksum mismatch");
+  if (verify) FRAME.check_payload(bytes.bytes());
 
   const std::size_t code_at = HEADER_LEN + 8 * S;
   const std::size_t supp_at = code_at + 2 * C;
@@ -101,26 +99,6 @@ DoubleArrayIndex DoubleArrayIndex::from_shared(blob::SharedBytes bytes, bool ver
   blob::SharedBytes code = bytes.slice(code_at, 2 * C);
   return DoubleArrayIndex(std::move(bytes), std::move(slots), std::move(code), std::move(supplementary),
                           empty != NO_EMPTY, static_cast<std::uint32_t>(empty == NO_EMPTY ? 0 : empty), K);
-}
-
-DoubleArrayIndex DoubleArrayIndex::from_bytes(std::span<const unsigned char> bytes) {
-  return from_shared(blob::SharedBytes::from_owned(bytes), true);
-}
-
-DoubleArrayIndex DoubleArrayIndex::load(const std::string& path) {
-  return from_shared(blob::SharedBytes::read_file(path), true);
-}
-
-DoubleArrayIndex DoubleArrayIndex::load_mmap(const std::string& path) {
-  return from_shared(blob::SharedBytes::map_file(path), false);
-}
-
-void DoubleArrayIndex::save(const std::string& path) const {
-  blob::write_atomically_with(path, [&](File& file) {
-    BufWriter w(file);
-    w.write_all(blob_.bytes());
-    w.flush();
-  });
 }
 
 // ---------------------------------------------------------------------------
@@ -459,15 +437,14 @@ DoubleArrayIndex DoubleArrayIndex::build_ranked(std::span<const std::string_view
     store_le32(supp_at + 8 * i, supplementary[i].code_point);
     store_le32(supp_at + 8 * i + 4, supplementary[i].label);
   }
-  std::memcpy(b, MAGIC, 4);
+  std::memcpy(b, FRAME.magic.data(), 4);
   store_le64(b + 4, n);
   store_le64(b + 12, has_empty ? 0 : NO_EMPTY);
   store_le64(b + 20, S);
   store_le32(b + 28, C);
   store_le32(b + 32, static_cast<std::uint32_t>(P));
   store_le32(b + 36, static_cast<std::uint32_t>(L));
-  store_le64(b + 40, blob::hash_block(std::span<const unsigned char>(b + HEADER_LEN, total - HEADER_LEN)));
-  store_le32(b + 60, blob::header_checksum(std::span<const unsigned char>(b, 60)));
+  FRAME.seal_blob(std::span<unsigned char>(b, total));
   return from_shared(blob::SharedBytes::from_pages(std::move(out)), false);
 }
 

@@ -16,14 +16,19 @@
 #include <vector>
 
 #include "blob.hpp"
+#include "blob_frame.hpp"
 #include "error.hpp"
 
 namespace quorvale {
 
 namespace double_array {
 
-inline constexpr std::size_t HEADER_LEN = 64;
-inline constexpr unsigned char MAGIC[4] = {'B', 'D', 'A', '1'};
+// "BDA1": K at 4, the empty key's id at 12, S at 20, C (u32) at 28, P (u32)
+// at 32, L (u32) at 36, 12 reserved bytes at 48. The payload checksum comes
+// after the header's counts and the blob's length are checked.
+inline constexpr blob::Frame FRAME{
+    .magic = "BDA1", .header_len = 64, .payload = blob::PayloadCheck::Deferred, .payload_at = 40};
+inline constexpr std::size_t HEADER_LEN = FRAME.header_len;
 inline constexpr std::uint64_t MAX_KEYS = std::uint64_t{1} << 23;
 inline constexpr std::uint64_t MAX_SLOTS = std::uint64_t{1} << 23;
 inline constexpr std::uint64_t MAX_CODE_TABLE = 65536;
@@ -115,7 +120,7 @@ struct Occurrence {
   bool operator==(const Occurrence&) const = default;
 };
 
-class DoubleArrayIndex {
+class DoubleArrayIndex : public blob::Stored<DoubleArrayIndex> {
  public:
   // ---- making ----
 
@@ -124,12 +129,10 @@ class DoubleArrayIndex {
   static DoubleArrayIndex build_ranked(std::span<const std::string_view> keys);
 
   // Loads one "BDA1" blob, checking every field, label and slot word;
-  // `verify` adds the payload checksum.
+  // `verify` adds the payload checksum. from_bytes, load and load_mmap come
+  // from Stored; a map is never verified (the slot walk is its check).
   static DoubleArrayIndex from_shared(blob::SharedBytes bytes, bool verify);
-  static DoubleArrayIndex from_bytes(std::span<const unsigned char> bytes);
-  static DoubleArrayIndex load(const std::string& path);
-  // Over a read-only map of the file, without the payload checksum.
-  static DoubleArrayIndex load_mmap(const std::string& path);
+  static DoubleArrayIndex load_mmap_verified(const std::string& path) = delete;
 
   // ---- the blob ----
 
@@ -140,7 +143,7 @@ class DoubleArrayIndex {
   void write_to(W& w) const {
     w.write_all(blob_.bytes());
   }
-  void save(const std::string& path) const;
+  // to_bytes and save come from Stored.
 
   // ---- reading ----
 

@@ -527,7 +527,9 @@ IndexError open_failure(const std::string& path, const IndexError& e) {
 }  // namespace
 
 void each_file_key(const std::string& path, std::size_t budget, std::uint64_t max_key,
-                   const std::function<void(std::string_view)>& step) {
+                   const std::function<void(std::string_view)>& step, const StopProbe& stop) {
+  // The probe is asked every so many keys, read or replayed.
+  constexpr std::uint64_t STOP_STRIDE = 1 << 12;
   File file;
   try {
     file = File::open_read(path);
@@ -545,7 +547,9 @@ void each_file_key(const std::string& path, std::size_t budget, std::uint64_t ma
     std::string line;
     // A line feed and a carriage return may follow the longest key.
     const std::size_t line_limit = static_cast<std::size_t>(std::min<std::uint64_t>(max_key, SIZE_MAX - 2)) + 2;
+    reader.stop_on(stop);
     for (std::uint64_t number = 1; reader.read_line(line, line_limit); ++number) {
+      if (number % STOP_STRIDE == 0) stop_if(stop);
       if (line.size() > line_limit) throw IndexError::format(MSG_TOO_LONG);
       if (!utf8::valid(line))
         throw IndexError::io(IoKind::InvalidData, path + ":" + std::to_string(number) + ": not UTF-8");
@@ -573,12 +577,17 @@ void each_file_key(const std::string& path, std::size_t budget, std::uint64_t ma
     }
   }
   file = File();
+  std::uint64_t replayed = 0;
+  const std::function<void(std::string_view)> checked = [&](std::string_view key) {
+    if (replayed++ % STOP_STRIDE == 0) stop_if(stop);
+    step(key);
+  };
   if (runs.runs().empty()) {
-    run.each(step);
+    run.each(checked);
     return;
   }
   if (!run.empty()) runs.spill(run.sorted());
-  runs.each(step);
+  runs.each(checked);
 }
 
 }  // namespace quorvale::estimate

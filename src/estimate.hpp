@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "blob.hpp"
+#include "threads.hpp"
 
 namespace quorvale {
 
@@ -362,15 +363,17 @@ inline constexpr const char* MSG_TOO_LONG = "plan: a key longer than the run bud
 
 // Plans a keys file (UTF-8, one key per line) of any size: read once, sorted
 // through runs of `budget` key bytes spilled beside the file, replayed in
-// order. Throws IndexError.
+// order. `stop`, when given, is asked as the file is read and replayed and
+// before the pricing; a yes abandons the plan (IndexError Io Interrupted).
+// Throws IndexError.
 Plan plan_file(const std::string& path, const Needs& needs, const Objective& objective,
-               std::size_t budget = RUN_BUDGET, std::uint64_t max_key = MAX_KEY);
+               std::size_t budget = RUN_BUDGET, std::uint64_t max_key = MAX_KEY, const StopProbe& stop = {});
 
 // The keys of a keys file, distinct and in ascending order, each handed to
 // `step` once (the view lasts for the call). The reading and sorting of
 // plan_file.
 void each_file_key(const std::string& path, std::size_t budget, std::uint64_t max_key,
-                   const std::function<void(std::string_view)>& step);
+                   const std::function<void(std::string_view)>& step, const StopProbe& stop = {});
 
 }  // namespace estimate
 }  // namespace quorvale

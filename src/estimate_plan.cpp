@@ -301,7 +301,7 @@ Plan plan_for(std::span<const std::string> keys, const Needs& needs, const Objec
 }
 
 Plan plan_file(const std::string& path, const Needs& needs, const Objective& objective, std::size_t budget,
-               std::uint64_t max_key) {
+               std::uint64_t max_key, const StopProbe& stop) {
   const Needs effective = effective_needs(needs, objective);
   Pass<std::string> pass;
   // An owned copy of every key while there are few enough to price by
@@ -317,7 +317,8 @@ Plan plan_file(const std::string& path, const Needs& needs, const Objective& obj
       return;
     }
     full.emplace_back(key);
-  });
+  }, stop);
+  stop_if(stop);
   const std::vector<std::string_view> views(full.begin(), full.end());
   std::optional<std::span<const std::string_view>> all;
   if (whole) all = views;

@@ -11,8 +11,6 @@ namespace hashed_dict {
 
 namespace {
 
-constexpr unsigned char MAGIC[4] = {'B', 'H', 'D', '1'};
-
 [[noreturn]] void fail_format(const char* message) { throw IndexError::format(message); }
 
 bool side_less(const SideRecord& a, const SideRecord& b) noexcept {
@@ -226,14 +224,13 @@ std::uint64_t HashedDictIndex::serialized_len() const noexcept {
 std::array<unsigned char, HEADER_LEN> HashedDictIndex::header(std::uint64_t dict_len, std::uint64_t image_len,
                                                               std::uint64_t payload) const {
   std::array<unsigned char, HEADER_LEN> h{};
-  std::memcpy(h.data(), MAGIC, 4);
+  std::memcpy(h.data(), FRAME.magic.data(), 4);
   store_le64(h.data() + 4, n_);
   store_le32(h.data() + 12, bits_);
   store_le64(h.data() + 16, dict_len);
   store_le64(h.data() + 24, image_len);
   store_le32(h.data() + 32, static_cast<std::uint32_t>(side_.size()));
-  store_le64(h.data() + 36, payload);
-  store_le32(h.data() + 44, blob::header_checksum(std::span<const unsigned char>(h.data(), 44)));
+  FRAME.seal(h, payload);
   return h;
 }
 
@@ -249,11 +246,9 @@ std::vector<unsigned char> HashedDictIndex::side_bytes() const {
 }
 
 HashedDictIndex HashedDictIndex::from_shared(blob::SharedBytes bytes, bool verify) {
+  FRAME.open(bytes.bytes(), verify);
   const unsigned char* b = bytes.data();
   const std::uint64_t L = bytes.size();
-  if (L < HEADER_LEN || std::memcmp(b, MAGIC, 4) != 0) fail_format("bad magic or truncated header");
-  if (blob::header_checksum(std::span<const unsigned char>(b, 44)) != load_le32(b + 44))
-    fail_format("header checksum mismatch");
   const std::uint64_t n = load_le64(b + 4);
   const std::uint32_t bits = load_le32(b + 12);
   const std::uint64_t D = load_le64(b + 16);
@@ -273,8 +268,7 @@ HashedDictIndex HashedDictIndex::from_shared(blob::SharedBytes bytes, bool verif
   if (T > L - table_at) fail_format("hashed-dict: rank table length mismatch");
   const std::uint64_t side_at = table_at + T;
   if (L - side_at != SIDE_RECORD * side_count) fail_format("side table length out of range");
-  if (verify && blob::hash_block(std::span<const unsigned char>(b + image_at, L - image_at)) != load_le64(b + 36))
-    fail_format("payload checksum mismatch");
+  if (verify) FRAME.check_payload(bytes.bytes());
 
   std::vector<SideRecord> side(static_cast<std::size_t>(side_count));
   for (std::size_t i = 0; i < side.size(); ++i) {

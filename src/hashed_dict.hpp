@@ -23,6 +23,7 @@
 #include <vector>
 
 #include "blob.hpp"
+#include "blob_frame.hpp"
 #include "compact_hash/compact_hash.hpp"
 #include "dict_index/dict_index.hpp"
 #include "error.hpp"
@@ -33,7 +34,16 @@ namespace quorvale {
 
 namespace hashed_dict {
 
-inline constexpr std::size_t HEADER_LEN = 48;
+// "BHD1": n at 4, the fingerprint width (u32) at 12, the embedded
+// dictionary's length at 16, the image length at 24, the side count (u32) at
+// 32. The payload checksum leaves the dictionary out (it carries its own) and
+// is checked once the lengths are known to fit.
+inline constexpr blob::Frame FRAME{.magic = "BHD1",
+                                   .header_len = 48,
+                                   .payload = blob::PayloadCheck::Deferred,
+                                   .payload_at = 36,
+                                   .skip_at = 16};
+inline constexpr std::size_t HEADER_LEN = FRAME.header_len;
 inline constexpr std::size_t SIDE_RECORD = 24;
 inline constexpr std::uint32_t MAX_FINGERPRINT_BITS = 32;
 // Keys a slot-fill worker takes at least before the fill goes parallel.
@@ -78,7 +88,7 @@ std::uint64_t slot_runs(std::uint64_t n, std::size_t threads) noexcept;
 
 }  // namespace hashed_dict
 
-class HashedDictIndex {
+class HashedDictIndex : public blob::Stored<HashedDictIndex> {
  public:
   using SideRecord = hashed_dict::SideRecord;
   using Found = hashed_dict::Found;
@@ -163,23 +173,12 @@ class HashedDictIndex {
   // Header, dictionary blob, image, rank table, side records.
   template <class W>
   void write_to(W& w) const;
-  std::vector<unsigned char> to_bytes() const { return blob::blob_bytes(*this); }
-  void save(const std::string& path) const { blob::save_blob(path, *this); }
 
   // Parses a blob, keeping views of its rank table and the dictionary's
   // sections; `verify` adds this blob's payload checksum and is handed to
-  // the dictionary's loader.
+  // the dictionary's loader. to_bytes, save, from_bytes and the loads come
+  // from Stored.
   static HashedDictIndex from_shared(blob::SharedBytes bytes, bool verify);
-  static HashedDictIndex from_bytes(std::span<const unsigned char> bytes) {
-    return from_shared(blob::SharedBytes::from_owned(bytes), true);
-  }
-  static HashedDictIndex load(const std::string& path) { return from_shared(blob::SharedBytes::read_file(path), true); }
-  static HashedDictIndex load_mmap(const std::string& path) {
-    return from_shared(blob::SharedBytes::map_file(path), false);
-  }
-  static HashedDictIndex load_mmap_verified(const std::string& path) {
-    return from_shared(blob::SharedBytes::map_file(path), true);
-  }
 
  private:
   HashedDictIndex(blob::SharedBytes table, std::vector<SideRecord> side, std::optional<Mphf> mph,

@@ -5,6 +5,16 @@
 #include <cstring>
 #include <string_view>
 
+#include "closed_hash.hpp"
+#include "compact_hash/compact_hash.hpp"
+#include "dict_index/dict_index.hpp"
+#include "double_array.hpp"
+#include "hashed_dict.hpp"
+#include "mphf.hpp"
+#include "overlay.hpp"
+#include "perfect_hash.hpp"
+#include "string_index.hpp"
+
 namespace quorvale::inspect {
 
 namespace {
@@ -84,10 +94,10 @@ struct HashLayout {
   bool reports_arena;
 };
 
-constexpr HashLayout PERFECT{BlobKind::PerfectHashIndex, 36, 0, 0, 12, 20, 12, true};
-constexpr HashLayout COMPACT{BlobKind::CompactHashIndex, 40, 12, 0, 16, 24, 20, true};
-constexpr HashLayout CLOSED{BlobKind::ClosedHashIndex, 36, 0, 0, 12, 20, 20, false};
-constexpr HashLayout HASHED_DICT{BlobKind::HashedDictIndex, 48, 12, 16, 24, 32, 24, true};
+constexpr HashLayout PERFECT{BlobKind::PerfectHashIndex, perfect_hash::FRAME.header_len, 0, 0, 12, 20, 12, true};
+constexpr HashLayout COMPACT{BlobKind::CompactHashIndex, compact_hash::FRAME.header_len, 12, 0, 16, 24, 20, true};
+constexpr HashLayout CLOSED{BlobKind::ClosedHashIndex, closed_hash::FRAME.header_len, 0, 0, 12, 20, 20, false};
+constexpr HashLayout HASHED_DICT{BlobKind::HashedDictIndex, hashed_dict::FRAME.header_len, 12, 16, 24, 32, 24, true};
 
 BlobInfo hash_kind(const Window& w, std::string format, const HashLayout& l) {
   Header h(w, l.header);
@@ -106,13 +116,14 @@ BlobInfo hash_kind(const Window& w, std::string format, const HashLayout& l) {
 }
 
 BlobInfo double_array(const Window& w, std::string format) {
-  Header h(w, 64);
+  constexpr std::uint64_t HEAD = double_array::FRAME.header_len;
+  Header h(w, HEAD);
   BlobInfo info = info_of(BlobKind::DoubleArrayIndex, std::move(format), w.len);
   info.keys = h.u64(4);
   const std::uint64_t slots = h.u64(20);
   if (slots >= (std::uint64_t{1} << 61)) truncated();
   info.arena_bytes = 8 * slots;
-  const std::uint64_t after_slots = sub(sub(w.len, 64), 8 * slots);
+  const std::uint64_t after_slots = sub(sub(w.len, HEAD), 8 * slots);
   const std::uint64_t after_codes = sub(after_slots, 2 * std::uint64_t{h.u32(28)});
   sub(after_codes, 8 * std::uint64_t{h.u32(32)});
   return info;
@@ -133,7 +144,8 @@ std::uint64_t packed(std::uint64_t count, std::uint64_t width, bool sampled, uns
 
 BlobInfo dictionary(const Window& w, std::string format) {
   const char generation = format[3];
-  const std::uint64_t header_len = generation == '1' ? 48 : generation == '2' ? 56 : 72;
+  // The retired generations' headers are known here alone.
+  const std::uint64_t header_len = generation == '1' ? 48 : generation == '2' ? 56 : dict_index::FRAME.header_len;
   Header h(w, header_len);
   BlobInfo info = info_of(BlobKind::DictIndex, std::move(format), w.len);
   const std::uint64_t n = h.u64(4);
@@ -172,18 +184,19 @@ BlobInfo dictionary(const Window& w, std::string format) {
 }
 
 BlobInfo overlay_v2(const Window& w, std::string format) {
-  Header h(w, 49);
+  constexpr std::uint64_t HEAD = overlay::FRAME_V2.header_len;
+  Header h(w, HEAD);
   const std::uint8_t tag = h.u8(4);
   const std::uint64_t base_len = h.u64(5);
   const std::uint64_t additions = h.u64(13);
   const std::uint64_t added_len = h.u64(21);
   const std::uint64_t words = h.u64(29);
-  const std::uint64_t tail = sub(sub(sub(w.len, 49), base_len), added_len);
+  const std::uint64_t tail = sub(sub(sub(w.len, HEAD), base_len), added_len);
   if (additions >= (std::uint64_t{1} << 62) || 4 * additions > added_len) throw IndexError::format(MSG_COUNTS);
   if (words >= (std::uint64_t{1} << 61)) truncated();
   if (tail != 8 * words) throw IndexError::format(MSG_TOMBSTONES);
-  const std::uint64_t retired = popcount(w, 49 + base_len + added_len, words);
-  return overlay(w, std::move(format), w.len, tag, 49, base_len, additions, retired);
+  const std::uint64_t retired = popcount(w, HEAD + base_len + added_len, words);
+  return overlay(w, std::move(format), w.len, tag, HEAD, base_len, additions, retired);
 }
 
 // Walks the length-prefixed additions of an old overlay through a read-ahead
@@ -215,11 +228,12 @@ class Cursor {
 };
 
 BlobInfo overlay_v1(const Window& w, std::string format) {
-  Header h(w, 21);
+  constexpr std::uint64_t HEAD = overlay::FRAME_V1.header_len;
+  Header h(w, HEAD);
   const std::uint8_t tag = h.u8(4);
   const std::uint64_t base_len = h.u64(5);
   const std::uint64_t additions = h.u64(13);
-  Cursor cursor(w, add(base_len, 21));
+  Cursor cursor(w, add(base_len, HEAD));
   for (std::uint64_t i = 0; i < additions; ++i) {
     const std::uint32_t len = cursor.u32();
     cursor.skip(len);
@@ -229,7 +243,7 @@ BlobInfo overlay_v1(const Window& w, std::string format) {
   if (words >= (std::uint64_t{1} << 61)) truncated();
   if (w.len - at - 8 != 8 * words) throw IndexError::format(MSG_TOMBSTONES);
   const std::uint64_t retired = popcount(w, at + 8, words);
-  return overlay(w, std::move(format), w.len, tag, 21, base_len, additions, retired);
+  return overlay(w, std::move(format), w.len, tag, HEAD, base_len, additions, retired);
 }
 
 bool is(std::string_view magic, const char* family, char lo, char hi) {
@@ -328,20 +342,23 @@ BlobInfo parse(const Window& window, bool nested) {
   }
   std::string format(reinterpret_cast<const char*>(head.data()), 4);
   const std::string_view m = format;
-  if (m == "MPH1" || m == "MPH2" || m == "MPH3") return mphf_image(window, std::move(format));
-  if (m == "BIX4") return string_index(window, std::move(format));
+  // Retired generations are refused with the inspector's own messages, which
+  // name the class to rebuild ("BMP1" too, which no loader names).
+  if (mphf::FRAME_V1.has_magic(m) || mphf::FRAME_V3.has_magic(m)) return mphf_image(window, std::move(format));
+  if (string_index::FRAME.has_magic(m)) return string_index(window, std::move(format));
   if (is(m, "BMP", '1', '7')) throw IndexError::format(MSG_OLD_PERFECT);
-  if (m == "BMP8") return hash_kind(window, std::move(format), PERFECT);
+  if (perfect_hash::FRAME.has_magic(m)) return hash_kind(window, std::move(format), PERFECT);
   if (is(m, "BCH", '1', '7')) throw IndexError::format(MSG_OLD_COMPACT);
-  if (m == "BCH8") return hash_kind(window, std::move(format), COMPACT);
+  if (compact_hash::FRAME.has_magic(m)) return hash_kind(window, std::move(format), COMPACT);
   if (m == "BCL1") throw IndexError::format(MSG_OLD_CLOSED);
-  if (m == "BCL2") return hash_kind(window, std::move(format), CLOSED);
-  if (m == "BHD1") return hash_kind(window, std::move(format), HASHED_DICT);
-  if (m == "BDA1") return double_array(window, std::move(format));
+  if (closed_hash::FRAME.has_magic(m)) return hash_kind(window, std::move(format), CLOSED);
+  if (hashed_dict::FRAME.has_magic(m)) return hash_kind(window, std::move(format), HASHED_DICT);
+  if (double_array::FRAME.has_magic(m)) return double_array(window, std::move(format));
   if (is(m, "BDX", '1', '4')) return dictionary(window, std::move(format));
-  if (m == "OVL1" || m == "OVL2") {
+  if (overlay::FRAME_V1.has_magic(m) || overlay::FRAME_V2.has_magic(m)) {
     if (nested) throw IndexError::format(MSG_NESTED);
-    return m == "OVL2" ? overlay_v2(window, std::move(format)) : overlay_v1(window, std::move(format));
+    if (overlay::FRAME_V2.has_magic(m)) return overlay_v2(window, std::move(format));
+    return overlay_v1(window, std::move(format));
   }
   throw IndexError::format(MSG_UNKNOWN);
 }

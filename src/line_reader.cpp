@@ -16,8 +16,11 @@ bool LineReader::read_line(std::string& line, std::size_t limit) {
   for (;;) {
     if (pos_ == len_) {
       ssize_t n;
-      do n = ::read(fd_, buf_.get(), CAPACITY);
-      while (n < 0 && errno == EINTR);
+      for (;;) {
+        n = ::read(fd_, buf_.get(), CAPACITY);
+        if (n >= 0 || errno != EINTR) break;
+        if (stop_ && stop_()) throw IndexError::io_kind(IoKind::Interrupted);
+      }
       if (n < 0 && errno != EBADF) throw IndexError::last_os();
       if (n <= 0) return !line.empty();
       pos_ = 0;

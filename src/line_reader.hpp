@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -20,10 +21,15 @@ class LineReader {
   // (so longer than `limit`, and cut short): a reader that refuses such
   // lines need not hold the whole line.
   bool read_line(std::string& line, std::size_t limit);
+  // Asked when a signal interrupts a read: true ends the read with
+  // IndexError (Io, Interrupted) instead of retrying it, so a reader blocked
+  // on a terminal or a pipe can be stopped.
+  void stop_on(std::function<bool()> stop) { stop_ = std::move(stop); }
   static constexpr std::size_t CAPACITY = 8192;
 
  private:
   int fd_;
+  std::function<bool()> stop_;
   std::unique_ptr<char[]> buf_;
   std::size_t pos_ = 0;
   std::size_t len_ = 0;

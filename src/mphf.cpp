@@ -83,8 +83,8 @@ namespace quorvale {
 
 namespace {
 
-constexpr std::uint64_t MPH3_FIXED = 68;  // header bytes before the levels and checksum, plus the checksum
-constexpr std::uint64_t MPH1_HEADER = 76;
+constexpr std::uint64_t MPH3_FIXED = mphf::FRAME_V3.header_len;  // an image without levels
+constexpr std::uint64_t MPH1_HEADER = mphf::FRAME_V1.header_len;
 
 std::uint64_t ceil_div(std::uint64_t a, std::uint64_t b) noexcept { return a / b + (a % b != 0); }
 
@@ -124,8 +124,8 @@ bool power_of_two(std::uint64_t v) noexcept { return v != 0 && (v & (v - 1)) == 
 
 Mphf load_v1(std::span<const unsigned char> b) {
   const unsigned char* p = b.data();
-  if (b.size() < MPH1_HEADER) fail("mphf: bad magic or truncated header");
-  if (blob::header_checksum(b.first(72)) != load_le32(p + 72)) fail("mphf: header checksum mismatch");
+  if (b.size() < MPH1_HEADER) fail(mphf::FRAME_V1.bad_magic);
+  mphf::FRAME_V1.check_header(b.first(MPH1_HEADER));
   if (load_le16(p + 4) != 1) fail("mphf: unsupported format version");
   if (load_le16(p + 6) != 0) fail("mphf: reserved header field is not zero");
   V1 v;
@@ -179,10 +179,10 @@ Mphf load_v2(std::span<const unsigned char> b, bool current) {
   const unsigned char* p = b.data();
   if (b.size() < MPH3_FIXED) fail("mphf: truncated header");
   std::uint64_t L = load_le64(p + 16);
-  if (L > 16) fail("mphf: too many levels");
-  std::uint64_t head = 64 + 24 * L;
-  if (b.size() < head + 4) fail("mphf: truncated header");
-  if (blob::header_checksum(b.first(head)) != load_le32(p + head)) fail("mphf: header checksum mismatch");
+  if (L > mphf::MAX_LEVELS) fail("mphf: too many levels");
+  const std::uint64_t head = mphf::v2_header_len(L);
+  if (b.size() < head) fail("mphf: truncated header");
+  mphf::FRAME_V3.check_header(b.first(head));
   if (load_le16(p + 4) != (current ? 3 : 2)) fail("mphf: unsupported format version");
   unsigned geometry = p[6];
   if (!(geometry == 0 || (current && geometry == 2))) fail("mphf: unsupported seed geometry");
@@ -223,7 +223,7 @@ Mphf load_v2(std::span<const unsigned char> b, bool current) {
   std::uint64_t T;
   if (__builtin_add_overflow(further, m, &T)) fail("mphf: blob sections do not fit in memory");
   Sizes s;
-  s.add(head + 4);
+  s.add(head);
   for (std::uint64_t i = 0; i < L; ++i) s.add(shapes[i].buckets);
   s.add_items(P, 2);
 
@@ -262,7 +262,7 @@ Mphf load_v2(std::span<const unsigned char> b, bool current) {
   if (s.total != b.size()) fail("mphf: blob length disagrees with the header");
 
   // Every size below is now bounded by the image length.
-  std::size_t at = head + 4;
+  std::size_t at = head;
   for (std::uint64_t i = 0; i < L; ++i) {
     Level l;
     l.slots = shapes[i].slots;
@@ -314,9 +314,9 @@ Mphf load_v2(std::span<const unsigned char> b, bool current) {
 std::vector<unsigned char> Mphf::v2_header() const {
   const V2& v = *v2();
   std::uint64_t L = v.levels.size() + (v.level0 ? 1 : 0);
-  std::vector<unsigned char> h(64 + 24 * L + 4);
+  std::vector<unsigned char> h(mphf::v2_header_len(L));
   unsigned char* p = h.data();
-  std::memcpy(p, "MPH3", 4);
+  std::memcpy(p, mphf::FRAME_V3.magic.data(), 4);
   store_le16(p + 4, 3);
   p[6] = static_cast<unsigned char>(v.geometry ? 2 : 0);
   p[7] = 0;
@@ -336,7 +336,7 @@ std::vector<unsigned char> Mphf::v2_header() const {
   };
   if (v.level0) level(*v.level0);
   for (const Level& l : v.levels) level(l);
-  store_le32(p + at, blob::header_checksum(std::span<const unsigned char>(p, at)));
+  mphf::FRAME_V3.seal(h);
   return h;
 }
 
@@ -347,12 +347,12 @@ std::uint64_t V1::byte_len() const noexcept {
 std::vector<unsigned char> V1::to_bytes() const {
   std::vector<unsigned char> out(byte_len());
   unsigned char* p = out.data();
-  std::memcpy(p, "MPH1", 4);
+  std::memcpy(p, mphf::FRAME_V1.magic.data(), 4);
   store_le16(p + 4, 1);
   store_le16(p + 6, 0);
   const std::uint64_t fields[8] = {n, total_slots, parts, buckets_per_part, slots_per_part, stride, skew, seed};
   for (int i = 0; i < 8; ++i) store_le64(p + 8 + 8 * i, fields[i]);
-  store_le32(p + 72, blob::header_checksum(std::span<const unsigned char>(p, 72)));
+  mphf::FRAME_V1.seal(std::span<unsigned char>(p, MPH1_HEADER));
   std::size_t at = MPH1_HEADER;
   for (std::uint64_t s : part_seeds) store_le64(p + at, s), at += 8;
   if (!seed_bytes.empty()) std::memcpy(p + at, seed_bytes.data(), seed_bytes.size());
@@ -366,7 +366,7 @@ std::uint64_t Mphf::byte_len() const noexcept {
   if (const V1* v = v1()) return v->byte_len();
   const V2& v = *v2();
   std::uint64_t L = v.levels.size() + (v.level0 ? 1 : 0);
-  std::uint64_t len = MPH3_FIXED + 24 * L;
+  std::uint64_t len = mphf::v2_header_len(L);
   if (v.level0) len += v.level0->buckets;
   for (const Level& l : v.levels) len += l.buckets;
   std::uint64_t high = v.remap.high.size() > 4 ? v.remap.high.size() - 4 : 0;
@@ -399,12 +399,11 @@ std::vector<unsigned char> Mphf::to_bytes() const {
 }
 
 Mphf Mphf::from_bytes(std::span<const unsigned char> bytes) {
-  if (bytes.size() < 4) fail("mphf: bad magic or truncated header");
-  const unsigned char* p = bytes.data();
-  if (std::memcmp(p, "MPH1", 4) == 0) return load_v1(bytes);
-  if (std::memcmp(p, "MPH2", 4) == 0) return load_v2(bytes, false);
-  if (std::memcmp(p, "MPH3", 4) == 0) return load_v2(bytes, true);
-  fail("mphf: bad magic or truncated header");
+  // The generation decides the header's shape and its checks.
+  if (mphf::FRAME_V1.has_magic(bytes)) return load_v1(bytes);
+  if (!mphf::FRAME_V3.has_magic(bytes)) fail(mphf::FRAME_V3.bad_magic);
+  const bool current = std::memcmp(bytes.data(), mphf::FRAME_V3.magic.data(), 4) == 0;  // not "MPH2"
+  return load_v2(bytes, current);
 }
 
 }  // namespace quorvale

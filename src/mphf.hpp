@@ -12,8 +12,10 @@
 #include <vector>
 
 #include "blob.hpp"
+#include "blob_frame.hpp"
 #include "error.hpp"
 #include "pages.hpp"
+#include "threads.hpp"
 
 namespace quorvale {
 
@@ -130,7 +132,9 @@ struct V2 {
   // T, the number of further slots.
   std::uint64_t further_slots() const noexcept;
 
-  static V2 build_from(std::uint64_t n, KeyInput input, std::uint64_t threads);
+  // `stop`: the caller's failure probe, asked as workers claim chunks and
+  // between levels (IndexError Io Interrupted when it answers yes).
+  static V2 build_from(std::uint64_t n, KeyInput input, std::uint64_t threads, const StopProbe& stop = {});
 };
 
 // The legacy form, only loaded from "MPH1" images, evaluated and written back.
@@ -155,6 +159,29 @@ struct V1 {
   std::uint64_t byte_len() const noexcept;
   std::vector<unsigned char> to_bytes() const;
 };
+
+namespace mphf {
+
+// The images' frames: a header checksum and no payload checksum (the
+// holder's covers the image). An "MPH3" header ("MPH2" is read alike) has 24
+// bytes a level after its fixed fields, so its length is v2_header_len of
+// its level count (at most MAX_LEVELS); FRAME_V3's header_len is that of an
+// image without levels.
+inline constexpr std::uint64_t MAX_LEVELS = 16;
+inline constexpr std::uint64_t v2_header_len(std::uint64_t levels) noexcept { return 68 + 24 * levels; }
+inline constexpr blob::Frame FRAME_V3{.magic = "MPH3",
+                                      .also = "MPH2",
+                                      .header_len = v2_header_len(0),
+                                      .payload = blob::PayloadCheck::None,
+                                      .bad_magic = "mphf: bad magic or truncated header",
+                                      .header_mismatch = "mphf: header checksum mismatch"};
+inline constexpr blob::Frame FRAME_V1{.magic = "MPH1",
+                                      .header_len = 76,
+                                      .payload = blob::PayloadCheck::None,
+                                      .bad_magic = FRAME_V3.bad_magic,
+                                      .header_mismatch = FRAME_V3.header_mismatch};
+
+}  // namespace mphf
 
 class Mphf {
  public:
@@ -181,7 +208,8 @@ class Mphf {
   // Parse an image of exactly this extent; the result owns copies of all arrays.
   static Mphf from_bytes(std::span<const unsigned char> bytes);
 
-  static Mphf build_with_threads(std::span<const std::uint64_t> hashes, std::uint64_t threads);
+  static Mphf build_with_threads(std::span<const std::uint64_t> hashes, std::uint64_t threads,
+                                 const StopProbe& stop = {});
 
  private:
   // "MPH3" header of a V2 (magic through checksum).

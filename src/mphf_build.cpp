@@ -248,6 +248,7 @@ struct LevelBuild {
   bool exhausted = false;
   std::unique_ptr<Grouped> grouped;
   std::size_t key_hint = 0;
+  const StopProbe* stop = nullptr;
 
   // Level cell.
   std::mutex level_mutex;
@@ -380,6 +381,7 @@ struct LevelBuild {
     std::vector<std::uint64_t> buf;
     buf.reserve(key_hint);
     while (!first.failed()) {
+      stop_if(*stop);
       std::size_t c = 0;
       std::span<const std::uint64_t> keys;
       std::uint64_t start = 0, end = 0, count = 0;
@@ -467,9 +469,11 @@ struct LevelBuild {
 
 }  // namespace
 
-BuiltLevel build_level(std::uint64_t n, const KeyInput& source, std::uint64_t threads, bool level0) {
+BuiltLevel build_level(std::uint64_t n, const KeyInput& source, std::uint64_t threads, bool level0,
+                       const StopProbe& stop) {
   auto st = std::make_unique<LevelBuild>();
   LevelBuild& b = *st;
+  b.stop = &stop;
   b.n = n;
   b.g = level_geometry(n);
   b.plan = chunk_plan(b.g, level0);
@@ -693,7 +697,7 @@ namespace quorvale {
 
 using namespace mphf_build;
 
-V2 V2::build_from(std::uint64_t n, KeyInput input, std::uint64_t threads) {
+V2 V2::build_from(std::uint64_t n, KeyInput input, std::uint64_t threads, const StopProbe& stop) {
   if (n > KEY_LIMIT) throw IndexError::build(MSG_TOO_MANY);
   std::vector<Level> levels;
   std::vector<Map> maps;
@@ -703,7 +707,7 @@ V2 V2::build_from(std::uint64_t n, KeyInput input, std::uint64_t threads) {
 
   if (input.kind != KeyInput::Kind::Stream && input.slice.size() != n) throw IndexError::build(MSG_COUNT);
   if (n > SMALL_SET) {
-    BuiltLevel b = build_level(n, input, threads, true);
+    BuiltLevel b = build_level(n, input, threads, true, stop);
     if (b.keys_seen != n) throw IndexError::build(MSG_COUNT);
     level0 = std::move(b.level);
     map0 = std::move(b.map);
@@ -720,6 +724,7 @@ V2 V2::build_from(std::uint64_t n, KeyInput input, std::uint64_t threads) {
   // Further levels over the keys still unplaced.
   const std::uint64_t t = std::max<std::uint64_t>(threads, 1);
   while (remaining.size() > SMALL_SET && (levels.size() + (level0 ? 1 : 0)) < LEVEL_LIMIT) {
+    stop_if(stop);
     const std::uint64_t k = levels.size() + (level0 ? 1 : 0);
     const std::uint64_t c = remaining.size();
     const std::uint64_t B = (2 * c + 8) / 9;
@@ -729,7 +734,8 @@ V2 V2::build_from(std::uint64_t n, KeyInput input, std::uint64_t threads) {
     // Every element is written by the grouping (in parallel, so is the first touch).
     Pages<std::uint64_t> grouped = Pages<std::uint64_t>::allocate(static_cast<std::size_t>(c));
     group_by_bucket(remaining, k, B, positions, std::span<std::uint64_t>(grouped.data(), grouped.size()), t);
-    BuiltLevel b = build_level(c, KeyInput::sorted(std::span<const std::uint64_t>(grouped.data(), grouped.size())), threads, false);
+    BuiltLevel b = build_level(c, KeyInput::sorted(std::span<const std::uint64_t>(grouped.data(), grouped.size())),
+                               threads, false, stop);
     std::size_t kept = 0;
     for (std::uint64_t key : remaining)
       if (b.level.seeds[range(level_hash(key, k), B)] == 0) remaining[kept++] = key;
@@ -739,6 +745,7 @@ V2 V2::build_from(std::uint64_t n, KeyInput input, std::uint64_t threads) {
     maps.push_back(std::move(b.map));
   }
 
+  stop_if(stop);
   Tail tail = build_tail(remaining);
   std::vector<std::uint64_t>().swap(remaining);
 
@@ -792,11 +799,11 @@ V2 V2::build_from(std::uint64_t n, KeyInput input, std::uint64_t threads) {
   return v;
 }
 
-Mphf Mphf::build_with_threads(std::span<const std::uint64_t> hashes, std::uint64_t threads) {
+Mphf Mphf::build_with_threads(std::span<const std::uint64_t> hashes, std::uint64_t threads, const StopProbe& stop) {
   if (hashes.size() > KEY_LIMIT) throw IndexError::build(MSG_TOO_MANY);
   const std::uint64_t t = std::max<std::uint64_t>(threads, 1);
   KeyInput input = is_sorted(hashes, threads) ? KeyInput::sorted(hashes) : KeyInput::unsorted(hashes);
-  return Mphf(V2::build_from(hashes.size(), input, t));
+  return Mphf(V2::build_from(hashes.size(), input, t, stop));
 }
 
 }  // namespace quorvale

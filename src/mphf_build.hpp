@@ -254,7 +254,8 @@ struct BuiltLevel {
   std::uint64_t keys_seen = 0;
 };
 
-BuiltLevel build_level(std::uint64_t n, const KeyInput& source, std::uint64_t threads, bool level0);
+BuiltLevel build_level(std::uint64_t n, const KeyInput& source, std::uint64_t threads, bool level0,
+                       const StopProbe& stop = {});
 
 // ---------------------------------------------------------------------------
 // Tail.

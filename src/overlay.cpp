@@ -18,14 +18,13 @@ std::array<unsigned char, HEADER_V2> header_v2(std::uint8_t tag, std::uint64_t b
                                                std::uint64_t added_len, std::uint64_t words,
                                                std::uint64_t payload_checksum) {
   std::array<unsigned char, HEADER_V2> h{};
-  std::copy(MAGIC_V2, MAGIC_V2 + 4, h.begin());
+  std::copy_n(FRAME_V2.magic.data(), 4, h.begin());
   h[4] = tag;
   store_le64(h.data() + 5, base_len);
   store_le64(h.data() + 13, additions);
   store_le64(h.data() + 21, added_len);
   store_le64(h.data() + 29, words);
-  store_le64(h.data() + 37, payload_checksum);
-  store_le32(h.data() + 45, blob::header_checksum(std::span<const unsigned char>(h.data(), 45)));
+  FRAME_V2.seal(h, payload_checksum);
   return h;
 }
 
@@ -48,8 +47,7 @@ Sections v2_sections(std::span<const unsigned char> blob, std::uint64_t base_end
     throw IndexError::format(MSG_REGION_RANGE);
   Sections s;
   s.tombstones = words_after(blob, added_end, load_le64(blob.data() + 29));
-  if (blob::hash_block(blob.subspan(HEADER_V2)) != load_le64(blob.data() + 37))
-    throw IndexError::format(MSG_PAYLOAD_CHECKSUM);
+  FRAME_V2.check_payload(blob);
   s.base = blob.subspan(HEADER_V2, static_cast<std::size_t>(base_end - HEADER_V2));
   s.additions = blob.subspan(static_cast<std::size_t>(base_end), static_cast<std::size_t>(added_len));
   s.additions_count = additions;
@@ -71,19 +69,18 @@ Sections v1_sections(std::span<const unsigned char> blob, std::uint64_t base_end
 }
 
 Sections frame(std::span<const unsigned char> blob, std::uint8_t tag) {
-  if (blob.size() < 4) throw IndexError::format(MSG_MAGIC);
-  const bool v2 = std::equal(MAGIC_V2, MAGIC_V2 + 4, blob.data());
-  const bool v1 = std::equal(MAGIC_V1, MAGIC_V1 + 4, blob.data());
-  const std::size_t header = v2 ? HEADER_V2 : HEADER_V1;
-  if ((!v1 && !v2) || blob.size() < header) throw IndexError::format(MSG_MAGIC);
-  if (v2 && blob::header_checksum(blob.first(45)) != load_le32(blob.data() + 45))
-    throw IndexError::format(MSG_HEADER_CHECKSUM);
+  // Any magic but "OVL1" is held to the current frame, which refuses a
+  // stranger with the same message.
+  const bool v1 = FRAME_V1.has_magic(blob);
+  const blob::Frame& f = v1 ? FRAME_V1 : FRAME_V2;
+  f.open(blob, true);
+  const std::size_t header = f.header_len;
   if (blob[4] != tag) throw IndexError::format(MSG_OTHER_BASE);
   std::uint64_t base_end;
   if (__builtin_add_overflow(std::uint64_t{header}, load_le64(blob.data() + 5), &base_end) || base_end > blob.size())
     throw IndexError::format(MSG_BASE_RANGE);
   const std::uint64_t additions = load_le64(blob.data() + 13);
-  return v2 ? v2_sections(blob, base_end, additions) : v1_sections(blob, base_end, additions);
+  return v1 ? v1_sections(blob, base_end, additions) : v2_sections(blob, base_end, additions);
 }
 
 std::string_view next_record(std::span<const unsigned char> region, std::uint64_t& at) {

@@ -36,6 +36,7 @@
 #include <vector>
 
 #include "blob.hpp"
+#include "blob_frame.hpp"
 #include "compact_hash/compact_hash.hpp"
 #include "error.hpp"
 #include "pause.hpp"
@@ -45,10 +46,6 @@
 
 namespace quorvale::overlay {
 
-inline constexpr std::size_t HEADER_V2 = 49;
-inline constexpr std::size_t HEADER_V1 = 21;
-inline constexpr unsigned char MAGIC_V2[4] = {'O', 'V', 'L', '2'};
-inline constexpr unsigned char MAGIC_V1[4] = {'O', 'V', 'L', '1'};
 inline constexpr std::uint8_t TAG_STRING = 1;
 inline constexpr std::uint8_t TAG_PERFECT = 2;
 inline constexpr std::uint8_t TAG_COMPACT = 3;
@@ -73,6 +70,27 @@ inline constexpr const char* MSG_BASE_DUPLICATE = "overlay addition duplicates a
 inline constexpr const char* MSG_DUPLICATE = "duplicate key among overlay additions";
 inline constexpr const char* MSG_REGION_LONGER = "overlay addition region is longer than its additions";
 inline constexpr const char* MSG_OUTSIDE = "overlay tombstone outside the id space";
+
+// "OVL2": the base tag at 4, then the base length, the number of additions,
+// the additions' length and the number of tombstone words (u64 each, from 5).
+// Its payload checksum comes after the sections are framed, and is always
+// verified.
+inline constexpr blob::Frame FRAME_V2{.magic = "OVL2",
+                                      .header_len = 49,
+                                      .payload = blob::PayloadCheck::Deferred,
+                                      .payload_at = 37,
+                                      .bad_magic = MSG_MAGIC,
+                                      .header_mismatch = MSG_HEADER_CHECKSUM,
+                                      .payload_mismatch = MSG_PAYLOAD_CHECKSUM};
+// "OVL1", read only: the base tag, the base length and the number of
+// additions, and no checksum at all.
+inline constexpr blob::Frame FRAME_V1{.magic = "OVL1",
+                                      .header_len = 21,
+                                      .header_sum = false,
+                                      .payload = blob::PayloadCheck::None,
+                                      .bad_magic = MSG_MAGIC};
+inline constexpr std::size_t HEADER_V2 = FRAME_V2.header_len;
+inline constexpr std::size_t HEADER_V1 = FRAME_V1.header_len;
 
 inline constexpr const char* MSG_TOO_MANY = "an Overlay holds at most u32::MAX additions";
 inline constexpr const char* MSG_TOO_MUCH = "an Overlay holds at most 4 GiB of added keys";

@@ -21,7 +21,6 @@ namespace perfect_hash {
 
 namespace {
 
-constexpr unsigned char MAGIC[4] = {'B', 'M', 'P', '8'};
 constexpr std::size_t SPILL_BUFFER = 65536;
 
 [[noreturn]] void fail_format(const char* message) { throw IndexError::format(message); }
@@ -44,12 +43,11 @@ std::atomic<std::uint64_t> SPILL_SEQ{0};
 std::array<unsigned char, HEADER_LEN> header_bytes(std::uint64_t n, std::uint64_t image_len, std::uint32_t side_count,
                                                    std::uint64_t payload_checksum) {
   std::array<unsigned char, HEADER_LEN> h{};
-  std::memcpy(h.data(), MAGIC, 4);
+  std::memcpy(h.data(), FRAME.magic.data(), 4);
   store_le64(h.data() + 4, n);
   store_le64(h.data() + 12, image_len);
   store_le32(h.data() + 20, side_count);
-  store_le64(h.data() + 24, payload_checksum);
-  store_le32(h.data() + 32, blob::header_checksum(std::span<const unsigned char>(h.data(), 32)));
+  FRAME.seal(h, payload_checksum);
   return h;
 }
 
@@ -321,27 +319,10 @@ std::uint64_t PerfectHashIndex::serialized_len() const noexcept {
   return HEADER_LEN + (mphf_ ? mphf_->byte_len() : 0) + arena_.bytes().size() + 12 * std::uint64_t{side_.size()};
 }
 
-std::vector<unsigned char> PerfectHashIndex::to_bytes() const { return blob::blob_bytes(*this); }
-
-void PerfectHashIndex::save(const std::string& path) const { blob::save_blob(path, *this); }
-
-PerfectHashIndex PerfectHashIndex::from_bytes(std::span<const unsigned char> bytes) {
-  return from_shared(blob::SharedBytes::from_owned(bytes), true);
-}
-
 PerfectHashIndex PerfectHashIndex::from_shared(blob::SharedBytes bytes, bool verify) {
+  FRAME.open(bytes.bytes(), verify);
   const unsigned char* b = bytes.data();
   const std::uint64_t L = bytes.size();
-  if (L < 4) fail_format("bad magic or truncated header");
-  if (b[0] == 'B' && b[1] == 'M' && b[2] == 'P' && b[3] >= '2' && b[3] <= '7')
-    fail_format(
-        "perfect-hash: blob written by quorvale < 4.0, keyed on a hash this version no longer computes; rebuild the "
-        "index from its keys");
-  if (L < HEADER_LEN || std::memcmp(b, MAGIC, 4) != 0) fail_format("bad magic or truncated header");
-  if (blob::header_checksum(std::span<const unsigned char>(b, 32)) != load_le32(b + 32))
-    fail_format("header checksum mismatch");
-  if (verify && blob::hash_block(std::span<const unsigned char>(b + HEADER_LEN, L - HEADER_LEN)) != load_le64(b + 24))
-    fail_format("payload checksum mismatch");
   const std::uint64_t n = load_le64(b + 4);
   const std::uint64_t J = load_le64(b + 12);
   const std::uint64_t H = load_le32(b + 20);
@@ -371,18 +352,6 @@ PerfectHashIndex PerfectHashIndex::from_shared(blob::SharedBytes bytes, bool ver
     if (mphf->n() != n - H) fail_format("mph / header length mismatch");
   }
   return PerfectHashIndex(std::move(arena), std::move(side), std::move(mphf), n);
-}
-
-PerfectHashIndex PerfectHashIndex::load(const std::string& path) {
-  return from_shared(blob::SharedBytes::read_file(path), true);
-}
-
-PerfectHashIndex PerfectHashIndex::load_mmap(const std::string& path) {
-  return from_shared(blob::SharedBytes::map_file(path), false);
-}
-
-PerfectHashIndex PerfectHashIndex::load_mmap_verified(const std::string& path) {
-  return from_shared(blob::SharedBytes::map_file(path), true);
 }
 
 // ---------------------------------------------------------------------------
@@ -441,7 +410,8 @@ std::uint64_t PerfectHashIndex::build_to_file(const SourceFactory& factory, cons
 
 std::uint64_t PerfectHashIndex::build_to_file_windowed(const SourceFactory& factory, const std::string& path,
                                                        bool fingerprints, std::uint64_t window,
-                                                       const FailureProbe& probe, const OfflineRunner& offline) {
+                                                       const FailureProbe& probe, const OfflineRunner& offline,
+                                                       bool first_hashes_distinct) {
   auto run_offline = [&](const std::function<void()>& step) {
     if (offline) offline(step);
     else step();
@@ -485,13 +455,14 @@ std::uint64_t PerfectHashIndex::build_to_file_windowed(const SourceFactory& fact
     std::vector<std::uint64_t> distinct = first;
     std::sort(distinct.begin(), distinct.end());
     if (std::adjacent_find(distinct.begin(), distinct.end()) != distinct.end()) {
+      if (first_hashes_distinct) throw IndexError::build(MSG_MAY_REPEAT);
       distinct = {};
       hash::Collisions split = hash::split_collisions(first);
       distinct = std::move(split.distinct);
       repeats = std::move(split.repeats);
     }
     m = distinct.size();
-    Mphf mphf = Mphf::build_with_threads(distinct, available_processors());
+    Mphf mphf = Mphf::build_with_threads(distinct, available_processors(), probe);
     distinct = {};
     for (const hash::Repeat& r : repeats) rep_hash.push_back(r.hash);
     std::sort(rep_hash.begin(), rep_hash.end());
@@ -535,6 +506,7 @@ std::uint64_t PerfectHashIndex::build_to_file_windowed(const SourceFactory& fact
     }
     image = mphf.to_bytes();
   });
+  stop_if(probe);
 
   const std::uint64_t H = repeats.size();
   const std::uint64_t T = plan.total;
@@ -611,6 +583,7 @@ std::uint64_t PerfectHashIndex::build_to_file_windowed(const SourceFactory& fact
         buffers = {};
         std::vector<unsigned char> buf(SPILL_BUFFER);
         for (std::size_t w = 0; w < size.size(); ++w) {
+          stop_if(probe);
           if (written[w] != size[w]) throw corrupt_spill();
           // A 64 KiB buffered reader over the window's region.
           std::uint64_t pos = region[w], end = region[w] + size[w];
@@ -690,9 +663,10 @@ std::uint64_t PerfectHashIndex::build_to_file_windowed(const SourceFactory& fact
     });
     if (probe()) fail_format(MSG_RAISED);
     run_offline([&] {
-      const std::uint64_t payload = blob::hash_block(std::span<const unsigned char>(out + HEADER_LEN, L - HEADER_LEN));
-      auto header = header_bytes(n, A - HEADER_LEN, static_cast<std::uint32_t>(H), payload);
+      // The header's fields, then both checksums over the file as it lies.
+      const auto header = header_bytes(n, A - HEADER_LEN, static_cast<std::uint32_t>(H), 0);
       std::memcpy(out, header.data(), header.size());
+      FRAME.seal_blob(std::span<unsigned char>(out, static_cast<std::size_t>(L)));
       map.flush(0, L);
       map.unmap();
     });

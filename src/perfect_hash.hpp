@@ -21,6 +21,7 @@
 
 #include "arena.hpp"
 #include "blob.hpp"
+#include "blob_frame.hpp"
 #include "error.hpp"
 #include "hash.hpp"
 #include "mphf.hpp"
@@ -31,7 +32,14 @@ namespace perfect_hash {
 
 // Written for an absent key in packed id arrays; never an id.
 inline constexpr std::uint32_t MISSING = 0xffffffffu;
-inline constexpr std::size_t HEADER_LEN = 36;
+inline constexpr const char* MSG_PRE_4 =
+    "perfect-hash: blob written by quorvale < 4.0, keyed on a hash this version no longer computes; rebuild the "
+    "index from its keys";
+inline constexpr blob::Retired RETIRED[] = {{"BMP2", MSG_PRE_4}, {"BMP3", MSG_PRE_4}, {"BMP4", MSG_PRE_4},
+                                            {"BMP5", MSG_PRE_4}, {"BMP6", MSG_PRE_4}, {"BMP7", MSG_PRE_4}};
+// "BMP8": n at 4, the image length at 12, the side count (u32) at 20.
+inline constexpr blob::Frame FRAME{.magic = "BMP8", .retired = RETIRED, .header_len = 36, .payload_at = 24};
+inline constexpr std::size_t HEADER_LEN = FRAME.header_len;
 // Key bytes the streamed build writes straight into its output before it
 // switches to windows and a spill file.
 inline constexpr std::uint64_t WINDOW = 0x2000000;
@@ -42,6 +50,7 @@ inline constexpr const char* MSG_NOT_MINIMAL = "perfect-hash: construction was n
 inline constexpr const char* MSG_RAISED = "perfect-hash: the source raised before it ended";
 inline constexpr const char* MSG_REPLAY = "perfect-hash: the source did not replay the same keys in the same order";
 inline constexpr const char* MSG_REPEATED = "perfect-hash: build_to_file needs distinct keys and the source repeated one";
+inline constexpr const char* MSG_MAY_REPEAT = "perfect-hash: the source may repeat a key";
 inline constexpr const char* MSG_ARENA_PANIC =
     "totals came from the iterator itself, one fingerprint per string, no key past u32::MAX bytes";
 
@@ -112,7 +121,7 @@ inline std::uint64_t digest_step(std::uint64_t d, std::uint64_t second) noexcept
 
 }  // namespace perfect_hash
 
-class PerfectHashIndex {
+class PerfectHashIndex : public blob::Stored<PerfectHashIndex> {
  public:
   using SideEntry = perfect_hash::SideEntry;
 
@@ -128,11 +137,18 @@ class PerfectHashIndex {
   static PerfectHashIndex build(std::span<const std::string_view> keys);
 
   // The streamed build into `path`: the factory is called once per pass
-  // (twice; once when the first pass yields no key). Returns n.
+  // (twice; once when the first pass yields no key). `probe` is asked after
+  // each pass (MSG_RAISED) and by the steps between them and the hash
+  // build's workers (a yes there abandons the build: IndexError Io
+  // Interrupted). With `first_hashes_distinct`, a first hash met twice in
+  // the first pass ends the build there with IndexError (Build)
+  // MSG_MAY_REPEAT, before anything is written: a caller whose source may
+  // repeat a key can then build from its distinct keys instead. Returns n.
   static std::uint64_t build_to_file_windowed(const perfect_hash::SourceFactory& factory, const std::string& path,
                                               bool fingerprints, std::uint64_t window,
                                               const perfect_hash::FailureProbe& probe,
-                                              const perfect_hash::OfflineRunner& offline = {});
+                                              const perfect_hash::OfflineRunner& offline = {},
+                                              bool first_hashes_distinct = false);
   static std::uint64_t build_to_file(const perfect_hash::SourceFactory& factory, const std::string& path);
 
   // ---- reading ----
@@ -195,15 +211,9 @@ class PerfectHashIndex {
     w.write_all(arena_.bytes().bytes());
     if (!parts.side.empty()) w.write_all(parts.side);
   }
-  // The whole blob in one buffer of exactly its length.
-  std::vector<unsigned char> to_bytes() const;
-  void save(const std::string& path) const;
-
-  static PerfectHashIndex from_bytes(std::span<const unsigned char> bytes);
+  // Opens a blob, keeping a view of its arena; `verify` adds the payload
+  // checksum. to_bytes, save, from_bytes and the loads come from Stored.
   static PerfectHashIndex from_shared(blob::SharedBytes bytes, bool verify);
-  static PerfectHashIndex load(const std::string& path);
-  static PerfectHashIndex load_mmap(const std::string& path);
-  static PerfectHashIndex load_mmap_verified(const std::string& path);
 
  private:
   PerfectHashIndex(StringArena arena, std::vector<SideEntry> side, std::optional<Mphf> mphf, std::uint64_t n)

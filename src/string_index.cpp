@@ -252,28 +252,24 @@ std::uint64_t StringIndex::build_to_file(perfect_hash::KeySource& keys, const st
   check_source(failed);
   if (runs.runs().empty()) {
     const extsort::KeyView sorted = run->sorted();
-    return write_blob(path, [&](auto& builder) { return insert_sorted(builder, sorted); });
+    return write_blob(path, [&](auto& builder) { return insert_sorted(builder, sorted, failed); });
   }
   if (!run->empty()) runs.spill(run->sorted());
   run.reset();  // the merge needs none of the run's memory
+  stop_if(failed);
   extsort::MergedStream merged = runs.merge();
-  return write_blob(path, [&](auto& builder) { return insert_sorted(builder, merged); });
+  return write_blob(path, [&](auto& builder) { return insert_sorted(builder, merged, failed); });
 }
 
 // ---------------------------------------------------------------------------
 // Opening.
-
-StringIndex StringIndex::from_bytes(std::span<const unsigned char> blob) {
-  return from_shared(blob::SharedBytes::from_owned(blob), true);
-}
 
 StringIndex StringIndex::from_untrusted_bytes(std::span<const unsigned char> blob) {
   return from_shared_untrusted(blob::SharedBytes::from_owned(blob));
 }
 
 StringIndex StringIndex::from_shared(blob::SharedBytes blob, bool verify) {
-  if (blob.size() < 4 || std::memcmp(blob.data(), string_index::MAGIC, 4) != 0)
-    fail("bad magic or truncated header");
+  string_index::FRAME.open(blob.bytes(), verify);
   // The FST (and whatever is made from it) holds the only reference: a
   // failed open drops it with the FST.
   fst::Fst f;
@@ -317,16 +313,8 @@ void StringIndex::verify_ranks(const fst::Fst& f) {
   if (!ok || !string_index::rank_walk(f, n - 1)) fail("string-index: FST values are not the sorted ranks");
 }
 
-StringIndex StringIndex::load(const std::string& path) { return from_shared(blob::SharedBytes::read_file(path), true); }
-
 StringIndex StringIndex::load_untrusted(const std::string& path) {
   return from_shared_untrusted(blob::SharedBytes::read_file(path));
-}
-
-StringIndex StringIndex::load_mmap(const std::string& path) { return from_shared(blob::SharedBytes::map_file(path), false); }
-
-StringIndex StringIndex::load_mmap_verified(const std::string& path) {
-  return from_shared(blob::SharedBytes::map_file(path), true);
 }
 
 StringIndex StringIndex::load_mmap_untrusted(const std::string& path) {

@@ -46,6 +46,7 @@
 #include <vector>
 
 #include "blob.hpp"
+#include "blob_frame.hpp"
 #include "error.hpp"
 #include "extsort.hpp"
 #include "fst/automaton.hpp"
@@ -57,6 +58,7 @@
 #include "fst_walk.hpp"
 #include "pause.hpp"
 #include "subsequence.hpp"
+#include "threads.hpp"
 #include "utf8.hpp"
 
 namespace quorvale {
@@ -68,6 +70,10 @@ class KeySource;
 namespace string_index {
 
 inline constexpr unsigned char MAGIC[4] = {'B', 'I', 'X', '4'};
+// "BIX4" and the FST's own bytes: no header, no checksum of the frame's (the
+// FST carries its own CRC-32C).
+inline constexpr blob::Frame FRAME{
+    .magic = "BIX4", .header_len = 4, .header_sum = false, .payload = blob::PayloadCheck::None};
 
 // The key bytes of one run of build_to_file: a run is full when the next
 // key would bring it above this, or when it holds RUN_BUDGET / 8 keys.
@@ -186,7 +192,7 @@ struct Occurrence {
 
 }  // namespace string_index
 
-class StringIndex {
+class StringIndex : public blob::Stored<StringIndex> {
  public:
   StringIndex(StringIndex&&) noexcept = default;
   StringIndex& operator=(StringIndex&&) noexcept = default;
@@ -211,13 +217,17 @@ class StringIndex {
   // below its predecessor or a failing sink is IndexError::Fst at once; a
   // merge's read error passes through. The caller writes the magic before
   // the builder starts and finishes it afterwards (`finish`).
+  // `stop`, a build's failure probe, is asked every STOP_STRIDE keys.
   template <fst::ByteSink Sink>
-  static std::uint64_t insert_sorted(fst::MapBuilder<Sink>& builder, extsort::MergedStream& keys);
+  static std::uint64_t insert_sorted(fst::MapBuilder<Sink>& builder, extsort::MergedStream& keys,
+                                     const StopProbe& stop = {});
   // The same over one sorted run. A key that is not UTF-8 breaks the run's
   // invariant (it was filled from strings): a panic "appended from a str",
   // unless the view says its keys were checked.
   template <fst::ByteSink Sink>
-  static std::uint64_t insert_sorted(fst::MapBuilder<Sink>& builder, const extsort::KeyView& keys);
+  static std::uint64_t insert_sorted(fst::MapBuilder<Sink>& builder, const extsort::KeyView& keys,
+                                     const StopProbe& stop = {});
+  static constexpr std::uint64_t STOP_STRIDE = 1 << 16;
   // Writes the last nodes, the footer and the checksum; IndexError::Fst on
   // failure.
   template <fst::ByteSink Sink>
@@ -250,22 +260,23 @@ class StringIndex {
   // started only once the source has ended, and a corpus that fits in one
   // run is never spilled. A key longer than the budget, wherever it comes,
   // is IndexError::Format "string-index: a key longer than the run budget".
-  // Returns the number of distinct keys.
+  // `failed` is also asked while the sorted keys go into the blob, where a
+  // yes abandons the build (IndexError Io Interrupted). Returns the number
+  // of distinct keys.
   static std::uint64_t build_to_file(perfect_hash::KeySource& keys, const std::string& path,
                                      std::size_t budget = string_index::RUN_BUDGET,
                                      const std::function<bool()>& failed = {});
 
   // ---- opening ----
 
-  // Copies the bytes into owned storage and opens them verified.
-  static StringIndex from_bytes(std::span<const unsigned char> blob);
   // Opens a "BIX4" blob in this order: the magic ("bad magic or truncated
   // header"), the FST opener (IndexError::Fst), when verifying the CRC-32C
   // (a version without one fails) and the two ends of the rank sequence
   // ("string-index: FST values are not the sorted ranks"), then the root
   // address ("fst node address is outside the blob"). Unverified it reads
   // the footer only: constant time. The index keeps one reference to the
-  // bytes; a failed open keeps none.
+  // bytes; a failed open keeps none. from_bytes (a copy, verified), load,
+  // load_mmap and load_mmap_verified come from Stored.
   static StringIndex from_shared(blob::SharedBytes blob, bool verify);
   // Copies the bytes and opens them with the full validation below.
   static StringIndex from_untrusted_bytes(std::span<const unsigned char> blob);
@@ -281,14 +292,10 @@ class StringIndex {
   // with the first failing node's message.
   static void validate(const fst::Fst& fst);
 
-  // The opens over a file: read whole into memory (`load`: verified), or
-  // mapped read-only (`load_mmap`: the magic and the footer only). A mapped
-  // file must not change while an index over it lives. Io errors for the
-  // file, then the open's own.
-  static StringIndex load(const std::string& path);
+  // The untrusted opens over a file: read whole into memory, or mapped
+  // read-only. A mapped file must not change while an index over it lives.
+  // Io errors for the file, then the open's own.
   static StringIndex load_untrusted(const std::string& path);
-  static StringIndex load_mmap(const std::string& path);
-  static StringIndex load_mmap_verified(const std::string& path);
   static StringIndex load_mmap_untrusted(const std::string& path);
 
   // ---- reading ----
@@ -373,8 +380,7 @@ class StringIndex {
     out.write_all(std::span<const unsigned char>(string_index::MAGIC, 4));
     out.write_all(fst_.bytes());
   }
-  // The blob written atomically to `path`.
-  void save(const std::string& path) const { blob::save_blob(path, *this); }
+  // to_bytes and save (atomically) come from Stored.
 
  private:
   StringIndex(fst::Fst fst, std::uint64_t root);
@@ -488,10 +494,14 @@ void StringIndex::for_each_common_prefix(std::string_view query, Report&& report
 }
 
 template <fst::ByteSink Sink>
-std::uint64_t StringIndex::insert_sorted(fst::MapBuilder<Sink>& builder, extsort::MergedStream& keys) {
+std::uint64_t StringIndex::insert_sorted(fst::MapBuilder<Sink>& builder, extsort::MergedStream& keys,
+                                         const StopProbe& stop) {
   std::string prev;
   std::uint64_t count = 0;
-  while (auto key = keys.next()) {
+  for (std::uint64_t seen = 0;; ++seen) {
+    if (seen % STOP_STRIDE == 0) stop_if(stop);
+    auto key = keys.next();
+    if (!key) break;
     if (count > 0 && *key == prev) continue;
     try {
       builder.insert(*key, count);
@@ -505,10 +515,12 @@ std::uint64_t StringIndex::insert_sorted(fst::MapBuilder<Sink>& builder, extsort
 }
 
 template <fst::ByteSink Sink>
-std::uint64_t StringIndex::insert_sorted(fst::MapBuilder<Sink>& builder, const extsort::KeyView& keys) {
+std::uint64_t StringIndex::insert_sorted(fst::MapBuilder<Sink>& builder, const extsort::KeyView& keys,
+                                         const StopProbe& stop) {
   std::uint64_t count = 0;
   std::string_view prev;
   for (std::size_t i = 0; i < keys.size(); ++i) {
+    if (i % STOP_STRIDE == 0) stop_if(stop);
     const std::string_view key = keys[i];
     if (count > 0 && key == prev) continue;
     if (!keys.utf8_checked() && !utf8::valid(key)) panic("appended from a str");

@@ -21,19 +21,6 @@ using namespace qfuzz;
 
 namespace {
 
-// The embedded dictionary and image (each where the header says, when that
-// lies inside), then the payload checksum after the dictionary and the
-// header checksum.
-void reseal_bhd1(MutableBytes b) {
-  if (b.size() < hashed_dict::HEADER_LEN) return;
-  const std::uint64_t d = load_le64(b.data() + 16), j = load_le64(b.data() + 24);
-  if (d > b.size() - 48) return;
-  reseal_dict(b.subspan(48, static_cast<std::size_t>(d)));
-  if (j <= b.size() - 48 - d) reseal_mph(b.subspan(static_cast<std::size_t>(48 + d), static_cast<std::size_t>(j)));
-  reseal_payload_checksum(b, static_cast<std::size_t>(48 + d), b.size(), 36);
-  reseal_header_checksum(b, 44, 44);
-}
-
 struct Answers {
   std::vector<hashed_dict::Found> single, batch;
   std::vector<std::uint64_t> unchecked;

@@ -26,13 +26,6 @@ using namespace qfuzz;
 
 namespace {
 
-// Both checksums: the payload (bytes 64..end, at 40), then the header
-// (bytes 0..59, at 60).
-void reseal_bda1(MutableBytes b) {
-  reseal_payload_checksum(b, 64, b.size(), 40);
-  reseal_header_checksum(b, 60, 60);
-}
-
 const std::vector<std::string> kTexts = {
     "", "a", "ab", "abc", "ba", "abab", "zz", "\xc3\xa9", "\xe4\xb8\xad\xe6\x96\x87", "\xf0\x9f\x98\x80" "a",
     "a\xf0\x9f\x98\x80" "ab\xc3\xa9zz", "\xff\xfe", "a\xc3", "\xf0\x9f\x98", "xyzzy", std::string(300, 'a'),

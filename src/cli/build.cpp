@@ -66,7 +66,38 @@ std::optional<std::string> read_meminfo() {
   }
 }
 
-Fail build_fail(const IndexError& e) { return Fail::from(e); }
+// Writes a built index through the atomic writer unless a signal asked to
+// stop: asked before the blob is started and again once it is written, just
+// before it would replace the output.
+template <class Index>
+void save_unless_stopped(const std::string& path, const Index& index) {
+  stop_if_interrupted();
+  blob::write_atomically_with(path, [&](File& file) {
+    BufWriter w(file);
+    index.write_to(w);
+    w.flush();
+    stop_if_interrupted();
+  });
+}
+
+// A failed build: an I/O error concerns the output (its temporary, partial
+// and scratch files lie beside it), any other one the keys.
+Fail build_fail(const IndexError& e, const std::string& keys_path, const std::string& out_path) {
+  return Fail::about(e.kind() == IndexError::Kind::Io ? out_path : keys_path, e);
+}
+
+// Refuses an output that names the keys file itself (the same device and
+// inode, however spelled: a link, a symbolic link, a path through ".."),
+// before a key is read or a file made. Only when both exist: a new output
+// names no file yet, and standard input has no name to write over.
+void refuse_keys_as_output(const std::string& keys_path, const std::string& out_path) {
+  if (keys_path == "-") return;
+  struct stat keys, out;
+  if (::stat(keys_path.c_str(), &keys) != 0 || ::stat(out_path.c_str(), &out) != 0) return;
+  if (keys.st_dev == out.st_dev && keys.st_ino == out.st_ino)
+    throw Fail::usage("the output `" + out_path + "` is the keys file `" + keys_path +
+                      "`: the index would overwrite its keys");
+}
 
 // Hashes the keys in list order, one pair a key, repeats kept (the builders
 // drop them), chunks of keys on every processor; the keys are released.
@@ -109,6 +140,24 @@ void sort_views(std::vector<std::string_view>& views) {
   if (from != views.data()) views.swap(buffer);
 }
 
+// Keys held in memory, sorted, handed out one at a time. A signal ends the
+// pass by throwing, as it ends a pass over the keys file.
+template <class Keys>
+class HeldKeys final : public perfect_hash::KeySource {
+ public:
+  explicit HeldKeys(Keys keys = {}) : keys_(keys) {}
+  bool next(std::string_view& key) override {
+    stop_if_interrupted();
+    if (at_ == keys_.size()) return false;
+    key = keys_[at_++];
+    return true;
+  }
+
+ private:
+  Keys keys_;
+  std::size_t at_ = 0;
+};
+
 void remove_quietly(const std::string& path) noexcept { ::unlink(path.c_str()); }
 
 // Whether the keys can be read only once, so that the planner must see them
@@ -123,6 +172,63 @@ bool reads_once(const std::string& keys_path) {
 }
 
 }  // namespace
+
+DistinctKeys::DistinctKeys(perfect_hash::KeySource& keys, const std::string& path, std::size_t budget)
+    : run_(std::in_place, budget), runs_(path) {
+  std::string_view key;
+  while (keys.next(key)) {
+    if (!run_->has_room(key.size())) {
+      if (run_->empty()) throw IndexError::format(MSG_PERFECT_OVER_BUDGET);
+      runs_.spill(run_->sorted());
+      run_->clear();
+      if (!run_->has_room(key.size())) throw IndexError::format(MSG_PERFECT_OVER_BUDGET);
+    }
+    run_->push(key);
+  }
+  // Even one run goes to disk: the build's own working set comes next, and
+  // the keys need not stay in memory beside it.
+  if (!run_->empty()) runs_.spill(run_->sorted());
+  run_.reset();
+}
+
+namespace {
+
+// A pass over the run files. A merge of several yields a key once per run
+// that holds it, and the repeats go here; one run holds each key once.
+class MergedPass final : public perfect_hash::KeySource {
+ public:
+  MergedPass(extsort::MergedStream merged, bool one_run) : merged_(std::move(merged)), one_run_(one_run) {}
+  bool next(std::string_view& key) override {
+    for (;;) {
+      stop_if_interrupted();
+      const std::optional<std::string_view> got = merged_.next();
+      if (!got) return false;
+      if (one_run_) {
+        key = *got;
+        return true;
+      }
+      if (any_ && *got == last_) continue;
+      last_.assign(*got);
+      any_ = true;
+      key = last_;
+      return true;
+    }
+  }
+
+ private:
+  extsort::MergedStream merged_;
+  bool one_run_;
+  std::string last_;
+  bool any_ = false;
+};
+
+}  // namespace
+
+std::unique_ptr<perfect_hash::KeySource> DistinctKeys::pass() {
+  if (runs_.runs().empty()) return std::make_unique<HeldKeys<std::span<const std::string_view>>>();
+  const bool one_run = runs_.runs().size() == 1;
+  return std::make_unique<MergedPass>(runs_.merge(), one_run);
+}
 
 std::uint64_t threshold_of_meminfo(std::string_view text) {
   if (!utf8::valid(text)) return ONE_GIB;
@@ -185,66 +291,76 @@ std::string partial_path(const std::string& out, long pid) {
 }
 
 std::uint64_t build_and_save(IndexKind kind, KeyList keys, const std::string& path, std::optional<std::uint64_t> block) {
-  try {
-    switch (kind) {
-      case IndexKind::CompactHashIndex: {
-        const CompactHashIndex index = CompactHashIndex::build_from_pairs(pairs_of(keys), 8);
-        index.save(path);
-        return index.len();
-      }
-      case IndexKind::ClosedHashIndex: {
-        const ClosedHashIndex index = ClosedHashIndex::build_from_pairs(pairs_of(keys));
-        index.save(path);
-        return index.len();
-      }
-      case IndexKind::PerfectHashIndex: {
-        const PerfectHashIndex index = PerfectHashIndex::build_with(keys.take_views(), false);
-        keys = {};
-        index.save(path);
-        return index.len();
-      }
-      case IndexKind::StringIndex: {
-        std::vector<std::string_view> views = keys.take_views();
-        sort_views(views);
-        const StringIndex index = StringIndex::build(std::move(views));
-        keys = {};
-        blob::save_blob(path, index);
-        return index.len();
-      }
-      case IndexKind::DictIndex: {
-        const DictIndex index = DictIndex::build_with_block(keys.take_views(), block.value_or(DEFAULT_BLOCK));
-        keys = {};
-        blob::write_atomically_with(path, [&](File& file) {
-          BufWriter w(file);
-          index.write_to([&](std::span<const unsigned char> bytes) { w.write_all(bytes); });
-          w.flush();
-        });
-        return index.n;
-      }
+  switch (kind) {
+    case IndexKind::CompactHashIndex: {
+      const CompactHashIndex index = CompactHashIndex::build_from_pairs(pairs_of(keys), 8);
+      save_unless_stopped(path, index);
+      return index.len();
     }
-  } catch (const IndexError& e) {
-    throw build_fail(e);
+    case IndexKind::ClosedHashIndex: {
+      const ClosedHashIndex index = ClosedHashIndex::build_from_pairs(pairs_of(keys));
+      save_unless_stopped(path, index);
+      return index.len();
+    }
+    case IndexKind::PerfectHashIndex: {
+      const PerfectHashIndex index = PerfectHashIndex::build_with(keys.take_views(), false);
+      keys = {};
+      save_unless_stopped(path, index);
+      return index.len();
+    }
+    case IndexKind::StringIndex: {
+      // Sorted here on every processor, then built a key at a time, so that
+      // a signal stops the build there.
+      std::vector<std::string_view> views = keys.take_views();
+      sort_views(views);
+      HeldKeys<std::span<const std::string_view>> sorted(views);
+      const StringIndex index = StringIndex::from_sorted(sorted, stop_probe());
+      views = {};
+      keys = {};
+      save_unless_stopped(path, index);
+      return index.len();
+    }
+    case IndexKind::DictIndex: {
+      const DictIndex index = DictIndex::build_with_block(keys.take_views(), block.value_or(DEFAULT_BLOCK));
+      keys = {};
+      save_unless_stopped(path, index);
+      return index.n;
+    }
   }
   panic("an index kind the command line cannot build");
 }
 
 std::uint64_t build_streamed(IndexKind kind, const Source& source, const std::string& path,
                              std::optional<std::uint64_t> block) {
-  try {
-    switch (kind) {
-      case IndexKind::CompactHashIndex:
-        return CompactHashIndex::build_bits_to_file(*source.keys(), path);
-      case IndexKind::ClosedHashIndex:
-        return ClosedHashIndex::build_to_file(*source.keys(), path);
-      case IndexKind::PerfectHashIndex:
-        return PerfectHashIndex::build_to_file([&] { return source.keys(); }, path);
-      case IndexKind::StringIndex:
-        return StringIndex::build_to_file(*source.keys(), path);
-      case IndexKind::DictIndex:
-        return DictIndex::build_to_file_runs(*source.keys(), path, block.value_or(DEFAULT_BLOCK));
+  const std::function<bool()>& stop = stop_probe();
+  switch (kind) {
+    case IndexKind::CompactHashIndex:
+      return CompactHashIndex::build_to_file_checked(*source.keys(), stop, path, compact_hash::StreamLimits{}, 8);
+    case IndexKind::ClosedHashIndex:
+      return ClosedHashIndex::build_to_file_checked(*source.keys(), stop, path, compact_hash::StreamLimits{});
+    case IndexKind::PerfectHashIndex: {
+      // The two-pass build takes distinct keys only, and a keys file may
+      // repeat one, as every other road allows. Where no first hash repeats
+      // no key does, and the file is built as it stands; otherwise from its
+      // distinct keys, sorted apart first.
+      const auto file_pass = [&] {
+        if (const std::optional<Fail>& broke = source.failure()) throw *broke;  // nothing worth a second pass
+        return source.keys();
+      };
+      try {
+        return PerfectHashIndex::build_to_file_windowed(file_pass, path, false, perfect_hash::WINDOW, stop, {}, true);
+      } catch (const IndexError& e) {
+        if (e.kind() != IndexError::Kind::Build || e.message() != perfect_hash::MSG_MAY_REPEAT) throw;
+      }
+      DistinctKeys distinct(*source.keys(), path, RUN_BUDGET);
+      if (const std::optional<Fail>& broke = source.failure()) throw *broke;
+      return PerfectHashIndex::build_to_file_windowed([&] { return distinct.pass(); }, path, false,
+                                                      perfect_hash::WINDOW, stop);
     }
-  } catch (const IndexError& e) {
-    throw build_fail(e);
+    case IndexKind::StringIndex:
+      return StringIndex::build_to_file(*source.keys(), path, string_index::RUN_BUDGET, stop);
+    case IndexKind::DictIndex:
+      return DictIndex::build_to_file_runs(*source.keys(), path, block.value_or(DEFAULT_BLOCK), stop);
   }
   panic("an index kind the command line cannot build");
 }
@@ -254,6 +370,7 @@ void cmd_build(const Cmd& cmd, LineReader& in, Out& err, const Planner& with, co
     throw Fail::usage("--block is the DictIndex block size and needs `--index dict`");
   const std::string& keys_path = cmd.positionals[0];
   const std::string& out_path = cmd.positionals[1];
+  refuse_keys_as_output(keys_path, out_path);
   const bool streamed = is_streamed(keys_path, stream_threshold(cmd.stream, meminfo));
 
   IndexKind kind = static_cast<IndexKind>(cmd.index);
@@ -263,8 +380,9 @@ void cmd_build(const Cmd& cmd, LineReader& in, Out& err, const Planner& with, co
     try {
       summary = planning();
     } catch (const IndexError& e) {
-      throw Fail::from(e);
+      throw Fail::about(keys_path, e);
     }
+    stop_if_interrupted();
     put(err, summary.text);
     note_implied_exact(cmd.exact_implied, summary.needs, err);
     kind = summary.best_kind;
@@ -286,9 +404,13 @@ void cmd_build(const Cmd& cmd, LineReader& in, Out& err, const Planner& with, co
       count = build_streamed(kind, source, partial, block);
     } catch (const Fail& f) {
       failed = f;
+    } catch (const IndexError& e) {
+      failed = build_fail(e, keys_path, out_path);
     }
     // A broken key stream only ends early, so its failure wins over the build's outcome.
     if (std::optional<Fail> slot = source.take_failure()) failed = std::move(slot);
+    // The rename is the commit: a signal before it leaves the output as it was.
+    if (!failed && interrupted()) failed = Fail::interrupted(interrupted());
     if (failed) {
       remove_quietly(partial);
       throw *failed;
@@ -306,7 +428,12 @@ void cmd_build(const Cmd& cmd, LineReader& in, Out& err, const Planner& with, co
   KeysRead read = read_keys(keys_path, in);
   note_empty(read.empty_lines);
   if (auto_kind && read_once) plan([&] { return with.keys(read.keys.views(), cmd.needs, cmd.objective); });
-  const std::uint64_t count = build_and_save(kind, std::move(read.keys), out_path, block);
+  std::uint64_t count = 0;
+  try {
+    count = build_and_save(kind, std::move(read.keys), out_path, block);
+  } catch (const IndexError& e) {
+    throw build_fail(e, keys_path, out_path);
+  }
   note_written(kind, count, out_path, err);
 }
 

@@ -3,6 +3,8 @@
 // keys files, and the commands with the output routines they share.
 #pragma once
 
+#include <signal.h>
+
 #include <array>
 #include <cstdint>
 #include <functional>
@@ -16,6 +18,7 @@
 #include "blob.hpp"
 #include "error.hpp"
 #include "estimate.hpp"
+#include "extsort.hpp"
 #include "inspect.hpp"
 #include "line_reader.hpp"
 #include "perfect_hash.hpp"
@@ -26,14 +29,21 @@ namespace quorvale::cli {
 
 // What a command or the parser reports instead of success. Thrown.
 struct Fail {
-  enum class Kind { Usage, Work };  // exit status 2 (with the usage text), 1
+  // Exit status 2 (with the usage text), 1, and 128 + the signal.
+  enum class Kind { Usage, Work, Interrupted };
   Kind kind;
   std::string message;
+  int signal = 0;  // for Interrupted
 
   static Fail usage(std::string message) { return Fail{Kind::Usage, std::move(message)}; }
   static Fail work(std::string message) { return Fail{Kind::Work, std::move(message)}; }
   // A core error: its display text ("format error: ...").
   static Fail from(const IndexError& error) { return work(error.display()); }
+  // A core error about one file: the path, then the display text (unless
+  // the error's own message names the path already).
+  static Fail about(const std::string& path, const IndexError& error);
+  static Fail interrupted(int signal) { return Fail{Kind::Interrupted, "interrupted", signal}; }
+  int status() const noexcept { return kind == Kind::Usage ? 2 : kind == Kind::Work ? 1 : 128 + signal; }
 };
 
 // A failed write or read of a stream: the I/O error's own text, without the
@@ -79,6 +89,8 @@ class BufOut final : public Out {
   void flush() override;
   // Passes the buffered bytes on without flushing the inner sink.
   void drain();
+  // Drops the buffered bytes.
+  void discard() noexcept { buf_.clear(); }
   static constexpr std::size_t CAPACITY = 8192;
 
  private:
@@ -153,12 +165,40 @@ std::optional<std::uint64_t> decimal(std::string_view s);
 const char* version() noexcept;
 const std::string& usage_text();
 
+// ---- interruption -------------------------------------------------------------------
+
+// The signal (SIGINT or SIGTERM) that asked the running command to stop, 0
+// while none has.
+int interrupted() noexcept;
+// Throws Fail::interrupted once a signal has asked to stop.
+void stop_if_interrupted();
+// Whether to stop, as a build's failure probe: the builds ask it in their key
+// loops, spill and merge loops and their workers' claim loops.
+const std::function<bool()>& stop_probe();
+
+// For its lifetime, SIGINT and SIGTERM record themselves for `interrupted`
+// instead of reaching the handlers they had (which are put back after; a
+// signal the process ignores stays ignored). Starts with nothing recorded.
+class SignalScope {
+ public:
+  SignalScope();
+  SignalScope(const SignalScope&) = delete;
+  SignalScope& operator=(const SignalScope&) = delete;
+  ~SignalScope();
+
+ private:
+  struct sigaction previous_[2]{};
+  bool installed_[2]{};
+};
+
 // ---- running ------------------------------------------------------------------------
 
-// The program over the process's standard streams: locks them, runs, reports,
-// flushes standard output, and returns the exit status (0, 1 or 2).
+// The program over the process's standard streams: locks them, takes over
+// SIGINT and SIGTERM (SignalScope), runs, reports, flushes standard output,
+// and returns the exit status (0, 1, 2, or 128 + the signal that stopped it).
 int run(std::span<const std::string> args);
-// The same over given streams, without locking or the final flush.
+// The same over given streams, without locking, signal handlers or the final
+// flush.
 int run_on(std::span<const std::string> args, const Streams& streams);
 
 // ---- keys files ----------------------------------------------------------------------
@@ -271,9 +311,30 @@ bool is_streamed(const std::string& keys_path, std::optional<std::uint64_t> thre
 // component followed by ".part.PID", in the same directory; a path without
 // a file name gets ".part.PID" as a new component.
 std::string partial_path(const std::string& out, long pid);
+// The distinct keys of a key stream, ascending, replayed as often as a build
+// asks: what the streamed perfect-hash build takes from a keys file that may
+// repeat a key (its two passes must see every key once, in the same order).
+// Sorted through in-memory runs of `budget` key bytes, every one spilled
+// beside `path` (so that the keys are not held while the build runs); the
+// spill directory goes with this object. A key no run can hold is IndexError
+// (Format) MSG_PERFECT_OVER_BUDGET.
+inline constexpr std::size_t RUN_BUDGET = std::size_t{1} << 28;
+inline constexpr const char* MSG_PERFECT_OVER_BUDGET = "perfect-hash: a key longer than the run budget";
+class DistinctKeys {
+ public:
+  DistinctKeys(perfect_hash::KeySource& keys, const std::string& path, std::size_t budget);
+  // A fresh pass over the keys (a signal ends it, as it ends a file pass).
+  std::unique_ptr<perfect_hash::KeySource> pass();
+
+ private:
+  std::optional<extsort::Run> run_;
+  extsort::Runs runs_;
+};
+
 // The builds of each kind, from keys in file order (repeats kept) or from
 // fresh streams of the source; each writes the blob atomically at `path`
-// and returns the distinct key count. Throw Fail (Work).
+// and returns the distinct key count. A signal ends them with Fail
+// (Interrupted); the rest of their failures are IndexError.
 std::uint64_t build_and_save(IndexKind kind, KeyList keys, const std::string& path, std::optional<std::uint64_t> block);
 std::uint64_t build_streamed(IndexKind kind, const Source& source, const std::string& path,
                              std::optional<std::uint64_t> block);
@@ -290,7 +351,8 @@ void print_sections(const DictSections& split, Out& out);
 void note_implied_exact(bool exact_implied, const Needs& needs, Out& err);
 // "wrote PATH: KIND over N keys, B bytes (x.xx B/key)".
 void note_written(IndexKind kind, std::uint64_t keys, const std::string& path, Out& err);
-// One key and a line feed; a key holding a line break is refused.
-void write_key(Out& writer, std::string_view key, std::uint64_t id);
+// One key and a line feed; a key holding a line break is refused (naming
+// the blob, when given, before the id).
+void write_key(Out& writer, std::string_view key, std::uint64_t id, const std::string& blob = {});
 
 }  // namespace quorvale::cli

@@ -91,7 +91,7 @@ void cmd_inspect(const Cmd& cmd, Out& out) {
   try {
     split = dict_sections(blob::SharedBytes::read_file(path));
   } catch (const IndexError& e) {
-    throw Fail::from(e);
+    throw Fail::about(path, e);
   }
   print_sections(split, out);
 }
@@ -109,15 +109,17 @@ void cmd_plan(const Cmd& cmd, LineReader& in, Out& out, Out& err, const Planner&
     try {
       plan = with.keys(read.keys.views(), cmd.needs, cmd.objective);
     } catch (const IndexError& e) {
-      throw Fail::from(e);
+      throw Fail::about(path, e);
     }
   } else {
     try {
       plan = with.file(path, cmd.needs, cmd.objective);
     } catch (const IndexError& e) {
-      throw Fail::from(e);
+      throw Fail::about(path, e);
     }
   }
+  // A plan made while a signal asked to stop is not printed.
+  stop_if_interrupted();
   put(out, plan.text);
   note_implied_exact(cmd.exact_implied, plan.needs, err);
 }
@@ -131,9 +133,10 @@ void note_written(IndexKind kind, std::uint64_t keys, const std::string& path, O
                std::to_string(bytes) + " bytes (" + fixed(per, 2) + " B/key)\n");
 }
 
-void write_key(Out& writer, std::string_view key, std::uint64_t id) {
+void write_key(Out& writer, std::string_view key, std::uint64_t id, const std::string& blob) {
   if (key.find_first_of("\r\n") != std::string_view::npos)
-    throw Fail::work("id " + std::to_string(id) + " holds a line break, which one key per line cannot carry");
+    throw Fail::work((blob.empty() ? "" : blob + ": ") + "id " + std::to_string(id) +
+                     " holds a line break, which one key per line cannot carry");
   put(writer, key);
   put(writer, "\n");
 }

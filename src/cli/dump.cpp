@@ -7,7 +7,8 @@
 // checksums and layout but decodes no entry, so a walk over a damaged blob
 // can end early without an error: each road counts the keys it wrote and a
 // short walk fails naming the first id it did not write, rather than passing
-// a truncated key list off as the whole.
+// a truncated key list off as the whole. Every failure that concerns the
+// blob names its path.
 #include <optional>
 #include <string>
 #include <vector>
@@ -36,79 +37,94 @@ using inspect::BlobKind;
                    "way back");
 }
 
+// Hands the keys of a walk, in id order, to write_key: a signal ends the walk
+// first, and the empty key is left out, since a keys file cannot carry it
+// (`build` skips empty lines, so `dump | build` would lose it and move every
+// later id). The dump then ends with a failure that says so, once every
+// other key is written.
+class Keys {
+ public:
+  Keys(const std::string& path, Out& out) : path_(path), out_(out) {}
+  void operator()(std::string_view key, std::uint64_t id) {
+    stop_if_interrupted();
+    if (key.empty()) {
+      left_out_ = true;
+      return;
+    }
+    write_key(out_, key, id, path_);
+  }
+  void finish() const {
+    if (left_out_)
+      throw Fail::work(path_ + ": the empty key cannot be written to a keys file and was left out");
+  }
+
+ private:
+  const std::string& path_;
+  Out& out_;
+  bool left_out_ = false;
+};
+
 // The whole file in owned memory (never mapped: the file may change or go
-// away while we walk it). A failure is the I/O error's display text.
+// away while we walk it).
 blob::SharedBytes read_whole(const std::string& path) {
   try {
     return blob::SharedBytes::read_file(path);
   } catch (const IndexError& e) {
-    throw Fail::from(e);
+    throw Fail::about(path, e);
   }
 }
 
-// Runs a loader; its failures carry no path.
+// Runs a loader or a step of a walk; a failure names the blob.
 template <class F>
-auto loaded(F&& load) {
+auto naming(const std::string& path, F&& step) {
   try {
-    return load();
+    return step();
   } catch (const IndexError& e) {
-    throw Fail::from(e);
+    throw Fail::about(path, e);
   } catch (const LimitExceeded& e) {
-    throw Fail::work(e.what());
+    throw Fail::work(path + ": " + e.what());
   }
 }
 
-void dump_string_index(const std::string& path, Out& w) {
-  const StringIndex index = loaded([&] { return StringIndex::from_shared(read_whole(path), true); });
+void dump_string_index(const std::string& path, Keys& emit) {
+  const StringIndex index = naming(path, [&] { return StringIndex::from_shared(read_whole(path), true); });
   auto stream = index.stream();
   std::uint64_t written = 0;
   std::string lossy;
   for (;;) {
-    std::optional<fst::StreamItem> item;
-    try {
-      item = stream.next_raw();
-    } catch (const IndexError& e) {
-      throw Fail::from(e);
-    }
+    const std::optional<fst::StreamItem> item = naming(path, [&] { return stream.next_raw(); });
     if (!item) break;
     const std::string_view raw(reinterpret_cast<const char*>(item->key.data()), item->key.size());
     if (utf8::valid(raw)) {
-      write_key(w, raw, item->value);
+      emit(raw, item->value);
     } else {
       lossy = utf8::lossy(item->key);
-      write_key(w, lossy, item->value);
+      emit(lossy, item->value);
     }
     ++written;
   }
   if (written < index.len()) no_key(path, written);
 }
 
-void dump_perfect_hash(const std::string& path, Out& w) {
-  const PerfectHashIndex index = loaded([&] { return PerfectHashIndex::from_shared(read_whole(path), true); });
+void dump_perfect_hash(const std::string& path, Keys& emit) {
+  const PerfectHashIndex index = naming(path, [&] { return PerfectHashIndex::from_shared(read_whole(path), true); });
   for (std::uint64_t id = 0; id < index.len(); ++id) {
     std::optional<std::string_view> key;
     if (id <= 0xffffffffu) key = index.key(static_cast<std::uint32_t>(id));
     if (!key) no_key(path, id);
-    write_key(w, *key, id);
+    emit(*key, id);
   }
 }
 
 // A dictionary's keys in id order (the dictionary of a DictIndex blob, or
 // the one a hashed-dictionary blob embeds); its count is the index's.
-void dump_dictionary(const std::string& path, const DictIndex& index, Out& w) {
+void dump_dictionary(const std::string& path, const DictIndex& index, Keys& emit) {
   auto it = index.iter_from(0);
   std::string key;
   std::uint64_t id = 0;
   std::uint64_t written = 0;
-  for (;;) {
-    bool more;
-    try {
-      more = it.next(key, id);
-    } catch (const IndexError& e) {
-      throw Fail::from(e);
-    }
-    if (!more) break;
-    write_key(w, key, id);
+  while (naming(path, [&] { return it.next(key, id); })) {
+    emit(key, id);
     ++written;
   }
   if (written < index.len()) no_key(path, written);
@@ -128,7 +144,7 @@ struct LiveKeys {
 template <class Kind>
 LiveKeys live_keys_of(const std::string& path) {
   LiveKeys live;
-  const auto o = loaded([&] {
+  const auto o = naming(path, [&] {
     const blob::SharedBytes bytes = read_whole(path);
     return overlay::Overlay<Kind>::load(bytes.bytes(), false);
   });
@@ -138,7 +154,7 @@ LiveKeys live_keys_of(const std::string& path) {
     return id;
   };
   std::uint64_t expected = next_live(0);
-  try {
+  naming(path, [&] {
     o.for_each_key([&](std::uint64_t id, std::string_view key) {
       if (live.missing) return;
       if (id != expected) {
@@ -150,14 +166,12 @@ LiveKeys live_keys_of(const std::string& path) {
       live.ids.push_back(id);
       expected = next_live(id + 1);
     });
-  } catch (const IndexError& e) {
-    throw Fail::from(e);
-  }
+  });
   if (!live.missing && expected < space) live.missing = expected;
   return live;
 }
 
-void dump_overlay(const std::string& path, const inspect::OverlayInfo& info, Out& w) {
+void dump_overlay(const std::string& path, const inspect::OverlayInfo& info, Keys& emit) {
   LiveKeys live;
   if (info.base_tag == overlay::TAG_STRING) live = live_keys_of<StringIndex>(path);
   else if (info.base_tag == overlay::TAG_PERFECT) live = live_keys_of<PerfectHashIndex>(path);
@@ -166,13 +180,13 @@ void dump_overlay(const std::string& path, const inspect::OverlayInfo& info, Out
                      " stores no keys of its own to dump");
   std::size_t start = 0;
   for (std::size_t i = 0; i < live.ids.size(); ++i) {
-    write_key(w, std::string_view(live.bytes).substr(start, live.ends[i] - start), live.ids[i]);
+    emit(std::string_view(live.bytes).substr(start, live.ends[i] - start), live.ids[i]);
     start = live.ends[i];
   }
   if (live.missing) no_key(path, *live.missing);
 }
 
-void dump_kind(const std::string& path, const inspect::BlobInfo& info, Out& w) {
+void dump_kind(const std::string& path, const inspect::BlobInfo& info, Keys& emit) {
   switch (info.kind) {
     case BlobKind::CompactHashIndex: return stores_no_keys(path, "CompactHashIndex");
     case BlobKind::ClosedHashIndex: return stores_no_keys(path, "ClosedHashIndex");
@@ -181,18 +195,18 @@ void dump_kind(const std::string& path, const inspect::BlobInfo& info, Out& w) {
       throw Fail::work(path +
                        ": a DoubleArrayIndex answers no id -> key, so it cannot be dumped; keep the key list it was "
                        "built from");
-    case BlobKind::StringIndex: return dump_string_index(path, w);
-    case BlobKind::PerfectHashIndex: return dump_perfect_hash(path, w);
+    case BlobKind::StringIndex: return dump_string_index(path, emit);
+    case BlobKind::PerfectHashIndex: return dump_perfect_hash(path, emit);
     case BlobKind::DictIndex: {
-      const DictIndex index = loaded([&] { return DictIndex::from_shared(read_whole(path), true); });
-      return dump_dictionary(path, index, w);
+      const DictIndex index = naming(path, [&] { return DictIndex::from_shared(read_whole(path), true); });
+      return dump_dictionary(path, index, emit);
     }
-    case BlobKind::Overlay: return dump_overlay(path, *info.overlay, w);
+    case BlobKind::Overlay: return dump_overlay(path, *info.overlay, emit);
     case BlobKind::HashedDictIndex: {
       // Its loader verifies the embedded dictionary too; the keys are that
       // dictionary's, in its id order.
-      const HashedDictIndex index = loaded([&] { return HashedDictIndex::from_shared(read_whole(path), true); });
-      return dump_dictionary(path, *index.dict(), w);
+      const HashedDictIndex index = naming(path, [&] { return HashedDictIndex::from_shared(read_whole(path), true); });
+      return dump_dictionary(path, *index.dict(), emit);
     }
   }
   throw Fail::work(path + ": a " + inspect::kind_name(info.kind) + " cannot be dumped");
@@ -205,9 +219,16 @@ void cmd_dump(const Cmd& cmd, Out& out) {
   const inspect::BlobInfo info = inspected(path);
   BufOut writer(out);
   try {
-    dump_kind(path, info, writer);
+    Keys keys(path, writer);
+    dump_kind(path, info, keys);
+    keys.finish();
   } catch (...) {
-    // Every key before the one that failed still reaches the output.
+    // Every key before the one that failed still reaches the output; a
+    // stopped dump stops writing (the reader may have stopped reading).
+    if (interrupted() != 0) {
+      writer.discard();
+      throw;
+    }
     try {
       writer.flush();
     } catch (const IndexError&) {

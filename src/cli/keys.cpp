@@ -37,9 +37,11 @@ template <class Take>
 void each_line(LineReader& reader, const std::string& path, std::uint64_t& empty_lines, Take&& take) {
   std::string line;
   for (std::uint64_t number = 1;; ++number) {
+    stop_if_interrupted();
     try {
       if (!reader.read_line(line)) return;
     } catch (const IndexError& e) {
+      stop_if_interrupted();
       throw line_fail(path, number, e.message());
     }
     if (!utf8::valid(line)) throw line_fail(path, number, NOT_UTF8);
@@ -56,7 +58,7 @@ void each_line(LineReader& reader, const std::string& path, std::uint64_t& empty
 struct KeysFile {
   File file;
   LineReader reader;
-  explicit KeysFile(File f) : file(std::move(f)), reader(file.fd()) {}
+  explicit KeysFile(File f) : file(std::move(f)), reader(file.fd()) { reader.stop_on(stop_probe()); }
 };
 
 // One pass over a keys file for a streamed build.
@@ -66,13 +68,17 @@ class FileKeys final : public perfect_hash::KeySource {
            std::shared_ptr<std::uint64_t> empty)
       : path_(std::move(path)), file_(std::move(file)), slot_(std::move(slot)), empty_(std::move(empty)) {}
 
+  // A signal ends the pass by throwing, so the build unwinds at once rather
+  // than finishing over the keys read so far.
   bool next(std::string_view& key) override {
     while (file_) {
       ++number_;
+      stop_if_interrupted();
       bool got;
       try {
         got = file_->reader.read_line(line_);
       } catch (const IndexError& e) {
+        stop_if_interrupted();
         return stop(line_fail(path_, number_, e.message()));
       }
       if (!got) {
@@ -125,14 +131,14 @@ KeysRead read_keys(const std::string& path, LineReader& standard_input) {
     each_line(standard_input, path, out.empty_lines, take);
     return out;
   }
-  File file;
-  try {
-    file = File::open_read(path);
-  } catch (const IndexError& e) {
-    throw open_fail(path, e);
-  }
-  LineReader reader(file.fd());
-  each_line(reader, path, out.empty_lines, take);
+  KeysFile keys = [&] {
+    try {
+      return KeysFile(File::open_read(path));
+    } catch (const IndexError& e) {
+      throw open_fail(path, e);
+    }
+  }();
+  each_line(keys.reader, path, out.empty_lines, take);
   return out;
 }
 

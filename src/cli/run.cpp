@@ -45,7 +45,11 @@ int run_on(std::span<const std::string> args, const Streams& streams) {
   try {
     dispatch(args, streams);
     return 0;
-  } catch (const Fail& fail) {
+  } catch (const Fail& caught) {
+    // Whatever a stopped command failed with (a cut key stream, a probe's
+    // refusal), the signal is the cause.
+    const int signal = interrupted();
+    const Fail fail = signal != 0 ? Fail::interrupted(signal) : caught;
     std::string report = "quorvale: " + fail.message + "\n";
     if (fail.kind == Fail::Kind::Usage) report += "\n" + usage_text() + "\n";
     try {
@@ -53,12 +57,13 @@ int run_on(std::span<const std::string> args, const Streams& streams) {
     } catch (const IndexError&) {
       // Nowhere left to say it; the status still tells.
     }
-    return fail.kind == Fail::Kind::Usage ? 2 : 1;
+    return fail.status();
   }
 }
 
 int run(std::span<const std::string> args) {
   StdStreams streams;
+  const SignalScope stopping;  // taken under the stream locks: runs never overlap
   return run_on(args, Streams{streams.in(), streams.out(), streams.err()});
 }
 

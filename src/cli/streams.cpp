@@ -13,13 +13,20 @@ namespace quorvale::cli {
 
 Fail io_fail(const IndexError& error) { return Fail::work(error.message()); }
 
+Fail Fail::about(const std::string& path, const IndexError& error) {
+  if (error.message().starts_with(path + ":")) return from(error);
+  return work(path + ": " + error.display());
+}
+
 // ---- FdOut ----
 
 void FdOut::write_through(std::string_view bytes) {
   while (!bytes.empty()) {
     const ssize_t n = ::write(fd_, bytes.data(), std::min<std::size_t>(bytes.size(), 0x7ffff000));
     if (n < 0) {
-      if (errno == EINTR) continue;
+      // A signal that asked to stop ends a write blocked on a full pipe.
+      if (errno == EINTR && interrupted() == 0) continue;
+      if (errno == EINTR) throw IndexError::io_kind(IoKind::Interrupted);
       // Nobody is listening on a closed stream: what was meant for it is done.
       if (errno == EBADF) return;
       throw IndexError::last_os();
@@ -96,6 +103,7 @@ struct Standard {
   FdOut out{1, true};
   LineReader in{0};
   FdOut err{2, false};
+  Standard() { in.stop_on(stop_probe()); }
 };
 
 Standard& standard() {

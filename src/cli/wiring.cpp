@@ -21,7 +21,8 @@ const Planner& planner() {
         return summary(estimate::plan_for(keys, needs, objective));
       },
       [](const std::string& path, const Needs& needs, const Objective& objective) {
-        return summary(estimate::plan_file(path, needs, objective));
+        return summary(estimate::plan_file(path, needs, objective, estimate::RUN_BUDGET, estimate::MAX_KEY,
+                                           stop_probe()));
       },
   };
   return p;

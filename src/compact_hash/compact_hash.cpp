@@ -14,8 +14,6 @@ namespace compact_hash {
 
 namespace {
 
-constexpr unsigned char MAGIC[4] = {'B', 'C', 'H', '8'};
-
 [[noreturn]] void fail_format(const char* message) { throw IndexError::format(message); }
 
 // The first word of each group of sorted pairs, once, ascending.
@@ -302,13 +300,12 @@ std::array<unsigned char, HEADER_LEN> header_v7(std::uint64_t n, std::uint32_t f
                                                 std::uint64_t image_len, std::uint32_t side,
                                                 std::uint64_t payload) {
   std::array<unsigned char, HEADER_LEN> h{};
-  std::memcpy(h.data(), MAGIC, 4);
+  std::memcpy(h.data(), FRAME.magic.data(), 4);
   store_le64(h.data() + 4, n);
   store_le32(h.data() + 12, fingerprint_bits);
   store_le64(h.data() + 16, image_len);
   store_le32(h.data() + 24, side);
-  store_le64(h.data() + 28, payload);
-  store_le32(h.data() + 36, blob::header_checksum(std::span<const unsigned char>(h.data(), 36)));
+  FRAME.seal(h, payload);
   return h;
 }
 
@@ -375,22 +372,10 @@ std::uint64_t CompactHashIndex::serialized_len() const noexcept {
   return HEADER_LEN + (mph_ ? mph_->byte_len() : 0) + fingerprints_.size() + SIDE_RECORD * std::uint64_t{side_.size()};
 }
 
-std::vector<unsigned char> CompactHashIndex::to_bytes() const { return blob::blob_bytes(*this); }
-
-void CompactHashIndex::save(const std::string& path) const { blob::save_blob(path, *this); }
-
 CompactHashIndex CompactHashIndex::from_shared(blob::SharedBytes bytes, bool verify) {
+  FRAME.open(bytes.bytes(), verify);
   const unsigned char* b = bytes.data();
   const std::uint64_t L = bytes.size();
-  if (L < 4) fail_format("bad magic or truncated header");
-  const std::uint32_t magic = load_le32(b);
-  // "BCH1" .. "BCH7": the digit is the top byte.
-  if (std::rotl(magic - 0x31484342u, 8) <= 6) fail_format(MSG_OLD);
-  if (L < HEADER_LEN || std::memcmp(b, MAGIC, 4) != 0) fail_format("bad magic or truncated header");
-  if (blob::header_checksum(std::span<const unsigned char>(b, 36)) != load_le32(b + 36))
-    fail_format("header checksum mismatch");
-  if (verify && blob::hash_block(std::span<const unsigned char>(b + HEADER_LEN, L - HEADER_LEN)) != load_le64(b + 28))
-    fail_format("payload checksum mismatch");
   const std::uint64_t n = load_le64(b + 4);
   const std::uint32_t bits = load_le32(b + 12);
   const std::uint64_t J = load_le64(b + 16);
@@ -414,22 +399,6 @@ CompactHashIndex CompactHashIndex::from_shared(blob::SharedBytes bytes, bool ver
   }
   blob::SharedBytes table = bytes.slice(static_cast<std::size_t>(table_at), static_cast<std::size_t>(table_len));
   return CompactHashIndex(std::move(table), std::move(side), std::move(mph), n, bits);
-}
-
-CompactHashIndex CompactHashIndex::from_bytes(std::span<const unsigned char> bytes) {
-  return from_shared(blob::SharedBytes::from_owned(bytes), true);
-}
-
-CompactHashIndex CompactHashIndex::load(const std::string& path) {
-  return from_shared(blob::SharedBytes::read_file(path), true);
-}
-
-CompactHashIndex CompactHashIndex::load_mmap(const std::string& path) {
-  return from_shared(blob::SharedBytes::map_file(path), false);
-}
-
-CompactHashIndex CompactHashIndex::load_mmap_verified(const std::string& path) {
-  return from_shared(blob::SharedBytes::map_file(path), true);
 }
 
 }  // namespace quorvale

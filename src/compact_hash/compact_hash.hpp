@@ -23,6 +23,7 @@
 #include <vector>
 
 #include "blob.hpp"
+#include "blob_frame.hpp"
 #include "error.hpp"
 #include "hash.hpp"
 #include "mphf.hpp"
@@ -43,7 +44,6 @@ inline bool pair_less(const Pair& a, const Pair& b) noexcept {
 
 // Written for a key not found in packed id arrays; never an id.
 inline constexpr std::uint32_t MISSING = 0xffffffffu;
-inline constexpr std::size_t HEADER_LEN = 40;
 inline constexpr std::size_t SIDE_RECORD = 20;
 // The first word the slot pass leaves on a pair that is not its group's representative.
 inline constexpr std::uint64_t NOT_REPRESENTATIVE = ~std::uint64_t{0};
@@ -59,6 +59,12 @@ inline constexpr const char* MSG_TORN = "compact-hash: a scratch file is torn";
 inline constexpr const char* MSG_OLD =
     "compact-hash: blob written by quorvale < 4.0, keyed on a hash this version no longer computes; the keys are not "
     "stored, so it cannot be converted - rebuild the index from its keys";
+inline constexpr blob::Retired RETIRED[] = {{"BCH1", MSG_OLD}, {"BCH2", MSG_OLD}, {"BCH3", MSG_OLD}, {"BCH4", MSG_OLD},
+                                            {"BCH5", MSG_OLD}, {"BCH6", MSG_OLD}, {"BCH7", MSG_OLD}};
+// "BCH8": n at 4, the fingerprint width (u32) at 12, the image length at 16,
+// the side count (u32) at 24.
+inline constexpr blob::Frame FRAME{.magic = "BCH8", .retired = RETIRED, .header_len = 40, .payload_at = 28};
+inline constexpr std::size_t HEADER_LEN = FRAME.header_len;
 
 // The limits of a streamed build; every production caller passes these
 // values. pair_budget: bytes of hash pairs held during the intake (a buffer
@@ -240,7 +246,7 @@ void check_slots(std::span<const Pair> slotted, std::uint64_t m, const char* not
 
 }  // namespace compact_hash
 
-class CompactHashIndex {
+class CompactHashIndex : public blob::Stored<CompactHashIndex> {
  public:
   using SideEntry = compact_hash::SideEntry;
   struct Found {
@@ -261,7 +267,9 @@ class CompactHashIndex {
   // at most the limits' pairs and table whatever the stream's length. Scratch
   // files live in "<path>.<pid>.<seq>.runs" while it runs and go with it.
   // Fails with MSG_RAISED when `failed` says the source failed (asked when
-  // the stream ends and again before the header is written). Returns n.
+  // the stream ends and again before the header is written); the stages
+  // between ask it too, and a yes there abandons the build (IndexError Io
+  // Interrupted). Returns n.
   static std::uint64_t build_to_file_with(compact_hash::PairSource& pairs, const compact_hash::FailureProbe& failed,
                                           const std::string& path, const compact_hash::StreamLimits& limits,
                                           std::uint32_t fingerprint_bits, const compact_hash::StreamRun& run = {});
@@ -330,16 +338,10 @@ class CompactHashIndex {
   void write_to(W& w) const {
     compact_hash::write_parts(w, serialised_parts(), fingerprints_.bytes());
   }
-  std::vector<unsigned char> to_bytes() const;
-  void save(const std::string& path) const;
 
   // Parses a blob, keeping a view of its fingerprint table; `verify` adds the
-  // payload checksum.
+  // payload checksum. to_bytes, save, from_bytes and the loads come from Stored.
   static CompactHashIndex from_shared(blob::SharedBytes bytes, bool verify);
-  static CompactHashIndex from_bytes(std::span<const unsigned char> bytes);
-  static CompactHashIndex load(const std::string& path);
-  static CompactHashIndex load_mmap(const std::string& path);
-  static CompactHashIndex load_mmap_verified(const std::string& path);
 
  private:
   CompactHashIndex(blob::SharedBytes fingerprints, std::vector<SideEntry> side, std::optional<Mphf> mph,

@@ -117,6 +117,7 @@ Placed place_stage(Scratch& scratch, const Pairs& pairs, const Mphf* mph, std::u
       const std::size_t i = next.fetch_add(1, std::memory_order_relaxed);
       if (i >= S) return;
       try {
+        stop_if(scratch.stop());
         Out out = Out::ranged(std::span<RangeFile>(files.get(), R), std::span<unsigned char>(buckets.data() + i * area, area),
                               slots, bits);
         sides[i] = place_fingerprints(sources[i], mph, bits, out);

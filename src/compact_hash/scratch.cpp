@@ -248,6 +248,7 @@ Merged Scratch::merge() {
   run_workers(T, [&](std::size_t w) {
     try {
       while (!failed.load(std::memory_order_relaxed)) {
+        stop_if(stop_);
         const std::size_t k = next.fetch_add(1, std::memory_order_relaxed);
         if (k >= ranges) return;
         counts[k] = merge_range(indexes_, files, bounds[k], bounds[k + 1], merged.outputs[k], memory.data() + w * block);

@@ -78,7 +78,10 @@ struct Merged {
 // directory with everything in it.
 class Scratch {
  public:
-  Scratch(std::string base, std::size_t threads) : base_(std::move(base)), threads_(threads == 0 ? 1 : threads) {}
+  // `stop`: the build's failure probe, which the stages that read no key ask
+  // between their steps and as their workers claim work.
+  Scratch(std::string base, std::size_t threads, StopProbe stop = {})
+      : base_(std::move(base)), threads_(threads == 0 ? 1 : threads), stop_(std::move(stop)) {}
   Scratch(const Scratch&) = delete;
   Scratch& operator=(const Scratch&) = delete;
   ~Scratch() { remove(); }
@@ -98,11 +101,13 @@ class Scratch {
   std::uint64_t runs() const noexcept { return runs_; }
   std::span<const RunIndex> indexes() const noexcept { return indexes_; }
   std::size_t threads() const noexcept { return threads_; }
+  const StopProbe& stop() const noexcept { return stop_; }
   std::string path_of(const std::string& name) { return dir() + "/" + name; }
 
  private:
   std::string base_;
   std::size_t threads_;
+  StopProbe stop_;
   std::optional<std::string> dir_;
   std::vector<RunIndex> indexes_;
   std::uint64_t runs_ = 0;

@@ -66,10 +66,11 @@ Settled settle(Scratch& scratch, std::vector<Pair>&& buffer, const char* too_man
   if (s.n > UINT32_MAX) throw IndexError::format(too_many);
   s.m = s.n - repeated;
   if (s.n == 0) return s;
+  stop_if(scratch.stop());
   Reps reps(s.pairs.source());
   std::exception_ptr failed;
   try {
-    s.mph.emplace(V2::build_from(s.m, KeyInput::from_stream(reps), scratch.threads()));
+    s.mph.emplace(V2::build_from(s.m, KeyInput::from_stream(reps), scratch.threads(), scratch.stop()));
   } catch (...) {
     failed = std::current_exception();
   }
@@ -90,7 +91,7 @@ std::uint64_t CompactHashIndex::build_to_file_with(PairSource& pairs, const Fail
   if (fingerprint_bits < 1 || fingerprint_bits > 64) throw IndexError::format(MSG_BITS);
   const std::uint32_t b = fingerprint_bits;
   auto source_failed = [&] { return failed && failed(); };
-  Scratch scratch(path, threads_of(run));
+  Scratch scratch(path, threads_of(run), failed);
   std::vector<Pair> buffer;
   intake(pairs, scratch, limits.pair_budget, buffer);
   if (source_failed()) throw IndexError::format(MSG_RAISED);
@@ -99,8 +100,10 @@ std::uint64_t CompactHashIndex::build_to_file_with(PairSource& pairs, const Fail
   run_offline(run, scratch, [&] {
     Settled s = settle(scratch, std::move(buffer), MSG_TOO_MANY);
     const Mphf* mph = s.mph ? &*s.mph : nullptr;
+    stop_if(failed);
     Placed placed = place_stage(scratch, s.pairs, mph, s.m, b, limits);
     s.pairs = {};
+    stop_if(failed);
     std::vector<SideEntry> side(placed.side.size());
     for (std::size_t k = 0; k < side.size(); ++k)
       side[k] = {placed.side[k].first, placed.side[k].second, static_cast<std::uint32_t>(s.m + k)};

@@ -262,7 +262,7 @@ namespace extsort {
 class Replay;
 }
 
-class DictIndex {
+class DictIndex : public blob::Stored<DictIndex> {
  public:
   using Codec = dict_index::Codec;
   using RunCursor = dict_index::RunCursor;
@@ -297,7 +297,9 @@ class DictIndex {
   // distinct key count. The block is checked before any key is read; a key
   // that no run can hold, a source that failed (`probe` answers true once the
   // stream has ended) and every write failure are refused with `path` as it
-  // was and no spill directory left behind.
+  // was and no spill directory left behind. The passes over the sorted keys
+  // ask `probe` as they go, and a yes there abandons the build the same way
+  // (IndexError Io Interrupted).
   static std::uint64_t build_to_file_runs(perfect_hash::KeySource& keys, const std::string& path, std::uint64_t block,
                                           const Probe& probe = {}, const Offline& offline = {},
                                           std::size_t budget = dict_index::RUN_BUDGET);
@@ -347,15 +349,9 @@ class DictIndex {
   void write_to(W& w) const {
     write_to([&w](std::span<const unsigned char> s) { w.write_all(s); });
   }
-  // The blob written to `path` through the atomic writer (8 KiB buffered).
-  void save(const std::string& path) const;
-
-  // Loaders of a whole blob: a copy of the bytes, or the file read whole,
-  // verified; the file mapped read-only, unverified or verified.
-  static DictIndex from_bytes(std::span<const unsigned char> blob);
-  static DictIndex load(const std::string& path);
-  static DictIndex load_mmap(const std::string& path);
-  static DictIndex load_mmap_verified(const std::string& path);
+  // to_bytes, save, from_bytes and the loads of a whole blob come from
+  // Stored: a copy of the bytes and the file read whole are verified, a map
+  // unverified or verified.
   std::uint64_t len() const noexcept { return n; }
   std::uint64_t serialized_len() const noexcept;
   dict_index::Sections sections() const noexcept;

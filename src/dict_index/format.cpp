@@ -9,13 +9,13 @@ namespace dict_index {
 
 Header Header::parse(const unsigned char* p) noexcept {
   Header h;
-  h.chars = std::memcmp(p, "BDX4", 4) == 0;
+  h.chars = std::memcmp(p, FRAME.also.data(), 4) == 0;
   h.n = load_le64(p + 4);
   h.block = load_le32(p + 12);
   h.heads_len = load_le64(p + 16);
   h.block_data_len = load_le64(p + 24);
   h.tables_len = load_le32(p + 32);
-  h.payload_checksum = load_le64(p + 36);
+  h.payload_checksum = load_le64(p + FRAME.payload_at);
   h.head_ends_width = p[44];
   h.block_offsets_width = p[45];
   h.shift = p[46];
@@ -32,13 +32,12 @@ Header Header::parse(const unsigned char* p) noexcept {
 std::array<unsigned char, HEADER_LEN> Header::bytes() const noexcept {
   std::array<unsigned char, HEADER_LEN> b{};
   unsigned char* p = b.data();
-  std::memcpy(p, chars ? "BDX4" : "BDX3", 4);
+  std::memcpy(p, (chars ? FRAME.also : FRAME.magic).data(), 4);
   store_le64(p + 4, n);
   store_le32(p + 12, block);
   store_le64(p + 16, heads_len);
   store_le64(p + 24, block_data_len);
   store_le32(p + 32, tables_len);
-  store_le64(p + 36, payload_checksum);
   p[44] = head_ends_width;
   p[45] = block_offsets_width;
   p[46] = shift;
@@ -50,7 +49,7 @@ std::array<unsigned char, HEADER_LEN> Header::bytes() const noexcept {
   store_le32(p + 58, phrases_len);
   store_le32(p + 62, chars ? chars_len : 0);
   store_le16(p + 66, 0);
-  store_le32(p + 68, blob::header_checksum(ByteSpan(p, 68)));
+  FRAME.seal(b, payload_checksum);
   return b;
 }
 

@@ -1,7 +1,6 @@
 // Loading a dictionary blob: the framing checks in their fixed order, the
 // records, the derived samples, ties and raw route, and the verified walk.
 #include <algorithm>
-#include <cstring>
 
 #include "dict_index/dict_index.hpp"
 #include "dict_index/internal.hpp"
@@ -82,16 +81,9 @@ std::optional<Codec> Codec::read(ByteSpan record) {
 }
 
 DictIndex DictIndex::from_shared(blob::SharedBytes bytes, bool verify) {
+  FRAME.open(bytes.bytes(), verify);
   const std::size_t len = bytes.size();
-  const unsigned char* p = bytes.data();
-  if (len < 4) refuse(MSG_BAD_MAGIC);
-  if (std::memcmp(p, "BDX1", 4) == 0) refuse(MSG_BDX1);
-  if (std::memcmp(p, "BDX2", 4) == 0) refuse(MSG_BDX2);
-  if (len < HEADER_LEN || (std::memcmp(p, "BDX3", 4) != 0 && std::memcmp(p, "BDX4", 4) != 0)) refuse(MSG_BAD_MAGIC);
-  if (blob::header_checksum(ByteSpan(p, 68)) != load_le32(p + 68)) refuse(MSG_HEADER_CHECKSUM);
-  const Header h = Header::parse(p);
-  if (verify && blob::hash_block(ByteSpan(p + HEADER_LEN, len - HEADER_LEN)) != h.payload_checksum)
-    refuse(MSG_PAYLOAD_CHECKSUM);
+  const Header h = Header::parse(bytes.data());
   if (h.block < 1 || h.block > MAX_BLOCK) refuse(MSG_BLOCK);
   if (h.shift > 31 || h.head_ends_width > offsets::MAX_WIDTH || h.block_offsets_width > offsets::MAX_WIDTH ||
       h.micro_offsets_width > offsets::MAX_WIDTH)

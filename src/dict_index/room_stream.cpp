@@ -63,6 +63,25 @@ class Speller {
   std::vector<unsigned char> buf_;
 };
 
+// A replay that asks the build's probe every STOP_STRIDE keys, so that a
+// caller can stop any pass part way.
+class Checked final : public extsort::Replay {
+ public:
+  Checked(extsort::Replay& inner, const StopProbe& probe) : inner_(inner), probe_(probe) {}
+  void each(const Callback& callback) override {
+    std::uint64_t seen = 0;
+    inner_.each([&](std::string_view key) {
+      if (seen++ % STOP_STRIDE == 0) stop_if(probe_);
+      callback(key);
+    });
+  }
+  static constexpr std::uint64_t STOP_STRIDE = 1 << 16;
+
+ private:
+  extsort::Replay& inner_;
+  const StopProbe& probe_;
+};
+
 // What the counting pass gathers.
 struct Counted {
   std::uint64_t n = 0;
@@ -225,9 +244,10 @@ std::uint64_t encode_pass(extsort::Replay& source, DictIndex& d, std::span<const
 
 }  // namespace
 
-std::uint64_t DictIndex::write_sorted(extsort::Replay& source, const std::string& path, std::uint64_t block,
+std::uint64_t DictIndex::write_sorted(extsort::Replay& sorted, const std::string& path, std::uint64_t block,
                                       const Probe& probe) {
   check_block(block);
+  Checked source(sorted, probe);
   DictIndex d;
   d.block = block;
   d.micro = micro_for(block);
@@ -255,9 +275,12 @@ std::uint64_t DictIndex::write_sorted(extsort::Replay& source, const std::string
     const Pieces pieces = sampled.pieces();
     const std::size_t threads =
         std::max<std::size_t>(1, std::min<std::size_t>({static_cast<std::size_t>(lists), online_processors(), 21}));
+    stop_if(probe);
     tables = train_shards(pieces, threads);
+    stop_if(probe);
     phrases = mine_phrases(pieces, tables, d.n, threads);
   }
+  stop_if(probe);
 
   return blob::write_atomically_with(path, [&](File& file) {
     BufWriter w(file);

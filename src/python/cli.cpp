@@ -50,7 +50,9 @@ PyMethodDef cli_function = {
     "streams (descriptors 0, 1 and 2, not sys.stdin / sys.stdout / sys.stderr).\n\n"
     "args is the command line without the program name; the return is the exit status: 0, 1 when the work "
     "failed, 2 when the command line did. A build of a large corpus runs for minutes, so the whole command runs "
-    "detached from the interpreter. Standard output is flushed before returning, because nothing else flushes it "
-    "when the process exits and a last line without its newline would otherwise be lost."};
+    "detached from the interpreter; SIGINT or SIGTERM stops it (status 130 or 143, every file it made removed), "
+    "and the handlers in place before the call are back when it returns. Standard output is flushed before "
+    "returning, because nothing else flushes it when the process exits and a last line without its newline would "
+    "otherwise be lost."};
 
 }  // namespace quorvale::python

@@ -12,6 +12,7 @@
 
 #include "arena.hpp"
 #include "arena_fixtures.hpp"
+#include "mutate.hpp"
 
 using namespace quorvale;
 using Bytes = std::vector<unsigned char>;
@@ -58,46 +59,18 @@ std::vector<Bytes> seeds() {
   return out;
 }
 
-void mutate(Bytes& b, std::mt19937_64& rng) {
-  const int edits = 1 + static_cast<int>(rng() % 4);
-  for (int e = 0; e < edits; ++e) {
-    // Most damage goes to the header and table, where the structure is.
-    auto pos = [&]() -> std::size_t {
-      if (b.empty()) return 0;
-      std::size_t head = std::min<std::size_t>(b.size(), 64);
-      return rng() % 3 ? rng() % head : rng() % b.size();
-    };
-    switch (rng() % 7) {
-      case 0:
-        if (!b.empty()) b[pos()] ^= static_cast<unsigned char>(1u << (rng() % 8));
-        break;
-      case 1:
-        if (!b.empty()) b[pos()] = static_cast<unsigned char>(rng());
-        break;
-      case 2: {  // an interesting little-endian word
-        static const std::uint64_t words[] = {0, 1, 2, 0xff, 0x100, 0xffff, 0x10000, 0xffffffff,
-                                              0x100000000ULL, UINT64_MAX, UINT64_MAX / 4, 17, 68};
-        if (b.size() >= 8) store_le64(b.data() + rng() % (b.size() - 7), words[rng() % std::size(words)]);
-        break;
-      }
-      case 3:
-        if (!b.empty()) b.resize(rng() % b.size());
-        break;
-      case 4:
-        b.insert(b.begin() + static_cast<std::ptrdiff_t>(b.empty() ? 0 : rng() % b.size()), rng() % 9,
-                 static_cast<unsigned char>(rng()));
-        break;
-      case 5: {  // a valid tag
-        static const std::uint8_t tags[] = {0x04, 0x08, 0x84, 0x88, 0x11, 0x12, 0x31, 0x51, 0x52, 0x71, 0x72, 0xd1, 0xf2};
-        if (b.size() > 8) b[8] = tags[rng() % std::size(tags)];
-        break;
-      }
-      default:  // the last 8 bytes: the overflow length
-        if (b.size() >= 8) store_le64(b.data() + b.size() - 8, rng() % 3 ? rng() % 300 : rng());
-        break;
-    }
-  }
-}
+// Most damage goes to the header and table, where the structure is; the
+// arena's own edits set a valid layout tag and the overflow length.
+const mutation::Shape kShape{
+    .head = 64,
+    .own = {[](Bytes& b, mutation::Rng& rng) {
+              static const std::uint8_t tags[] = {0x04, 0x08, 0x84, 0x88, 0x11, 0x12, 0x31,
+                                                  0x51, 0x52, 0x71, 0x72, 0xd1, 0xf2};
+              if (b.size() > 8) b[8] = tags[rng() % std::size(tags)];
+            },
+            [](Bytes& b, mutation::Rng& rng) {  // the last 8 bytes
+              if (b.size() >= 8) store_le64(b.data() + b.size() - 8, rng() % 3 ? rng() % 300 : rng());
+            }}};
 
 }  // namespace
 
@@ -107,7 +80,7 @@ TEST(ArenaFuzz, MutatedArenasLoadOrAreRefusedAndReadInBounds) {
   std::size_t loaded = 0, refused = 0;
   for (int iter = 0; iter < 30000; ++iter) {
     Bytes b = base[rng() % base.size()];
-    mutate(b, rng);
+    mutation::mutate(b, rng, kShape);
     std::optional<StringArena> a;
     try {
       a = StringArena::from_shared(blob::SharedBytes::from_owned(std::span<const unsigned char>(b)));

@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <random>
 #include <set>
 #include <thread>
@@ -170,9 +171,8 @@ TEST(BuildSteps, PartialPath) {
 TEST(BuildKinds, RoadsWriteTheSameBlob) {
   TempDir dir;
   const std::vector<std::string> keys = distinct_keys(3000, 7);
-  const std::string with_repeats = dir / "repeats.txt", plain = dir / "distinct.txt";
+  const std::string with_repeats = dir / "repeats.txt";
   write_file(with_repeats, lines_of(keys, true));
-  write_file(plain, lines_of(keys, false));
   struct Case {
     IndexKind kind;
     std::optional<std::uint64_t> block;
@@ -180,16 +180,50 @@ TEST(BuildKinds, RoadsWriteTheSameBlob) {
                {IndexKind::StringIndex, {}},      {IndexKind::DictIndex, {}},       {IndexKind::DictIndex, 32}};
   for (const Case& c : cases) {
     SCOPED_TRACE(kind_name(c.kind));
-    // The streamed perfect-hash build refuses a repeated key.
-    const std::string file = c.kind == IndexKind::PerfectHashIndex ? plain : with_repeats;
+    const std::string& file = with_repeats;
     Input in("");
     const std::uint64_t held = build_and_save(c.kind, read_keys(file, in.reader).keys, dir / "memory", c.block);
     const std::uint64_t streamed = build_streamed(c.kind, Source(file), dir / "streamed", c.block);
     EXPECT_EQ(held, keys.size());
     EXPECT_EQ(streamed, keys.size());
     EXPECT_EQ(read_file(dir / "memory"), read_file(dir / "streamed"));
-    EXPECT_EQ(dir.names(), (std::set<std::string>{"distinct.txt", "repeats.txt", "memory", "streamed"}));
+    EXPECT_EQ(dir.names(), (std::set<std::string>{"repeats.txt", "memory", "streamed"}));
   }
+}
+
+// The streamed perfect-hash road's distinct keys: ascending, each once,
+// on every pass, from one spilled run or merged from several that share
+// keys; the runs go with the object.
+TEST(BuildKinds, DistinctKeysReplayTheSameKeysOnEveryPass) {
+  TempDir dir;
+  const std::vector<std::string> keys = distinct_keys(400, 5);
+  std::vector<std::string> sorted = keys;
+  std::sort(sorted.begin(), sorted.end());
+  write_file(dir / "k", lines_of(keys, true) + lines_of(keys, false));
+  for (std::size_t budget : {std::size_t{1} << 20, std::size_t{256}}) {
+    SCOPED_TRACE(budget);
+    {
+      Source source(dir / "k");
+      DistinctKeys distinct(*source.keys(), dir / "out", budget);
+      EXPECT_EQ(dir.names().size(), 2u);  // the spill directory
+      for (int pass = 0; pass < 2; ++pass) {
+        std::unique_ptr<perfect_hash::KeySource> keys_of = distinct.pass();
+        std::vector<std::string> got;
+        for (std::string_view k; keys_of->next(k);) got.emplace_back(k);
+        EXPECT_EQ(got, sorted);
+      }
+    }
+    EXPECT_EQ(dir.names(), std::set<std::string>{"k"});
+  }
+  write_file(dir / "long", "a\n" + std::string(300, 'x') + "\n");
+  Source source(dir / "long");
+  try {
+    DistinctKeys distinct(*source.keys(), dir / "out", 256);
+    ADD_FAILURE();
+  } catch (const IndexError& e) {
+    EXPECT_EQ(e.display(), std::string("format error: ") + MSG_PERFECT_OVER_BUDGET);
+  }
+  EXPECT_EQ(dir.names(), (std::set<std::string>{"k", "long"}));
 }
 
 TEST(BuildKinds, FixedParametersAndEmptyIndexes) {
@@ -285,14 +319,15 @@ TEST(CmdBuild, StreamedFailuresLeaveNothingBehind) {
     EXPECT_EQ(read_file(r.out), "old");
     EXPECT_EQ(r.dir.names(), (std::set<std::string>{"k.txt", "o.idx"}));
   }
-  // A repeated key in the streamed perfect-hash build; the empty lines of
-  // a failed streamed build are not reported.
+  // The empty lines of a failed streamed build are not reported; a failure
+  // to write names the output.
   write_file(r.keys, "a\n\nb\na\n");
-  Fail f = fail_of([&] { r.run({r.keys, r.out, "--index", "perfect", "--stream", "always"}); });
-  EXPECT_EQ(f.message, "build error: perfect-hash: build_to_file needs distinct keys and the source repeated one");
+  Fail f = fail_of([&] { r.run({r.keys, r.dir / "absent/o", "--index", "perfect", "--stream", "always"}); });
+  EXPECT_EQ(f.message, r.dir / "absent/o" + ": io error: No such file or directory (os error 2)");
+  EXPECT_EQ(r.err.text, "");
   // The in-memory road reports them before it builds.
   f = fail_of([&] { r.run({r.keys, r.dir / "absent/o", "--index", "perfect", "--stream", "never"}); });
-  EXPECT_EQ(f.message, "io error: No such file or directory (os error 2)");
+  EXPECT_EQ(f.message, r.dir / "absent/o" + ": io error: No such file or directory (os error 2)");
   EXPECT_EQ(r.err.text, r.keys + ": 1 empty lines skipped\n");
   // A directory at the output: the rename fails, the partial file goes.
   ASSERT_EQ(::mkdir((r.dir / "o").c_str(), 0700), 0);

@@ -7,6 +7,7 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <set>
 #include <string>
 #include <vector>
 
@@ -193,6 +194,57 @@ TEST(CliFrame, HelpVersionAndReports) {
   r = run_args({"inspect", dir / "absent"});
   EXPECT_EQ(r.status, 1);
   EXPECT_EQ(r.err, "quorvale: " + (dir / "absent") + ": io error: No such file or directory (os error 2)\n");
+}
+
+namespace {
+volatile sig_atomic_t own_handler_saw = 0;
+extern "C" void own_handler(int signal) { own_handler_saw = signal; }
+}  // namespace
+
+// While a run holds the signals, SIGINT and SIGTERM only record themselves:
+// the command stops with "interrupted" and 128 + the signal, and leaves no
+// output. Afterwards the handlers before are back, and an ignored signal was
+// never taken over.
+TEST(CliFrame, SignalsStopTheCommandAndAreGivenBack) {
+  TempDir dir;
+  write_file(dir / "k", "a\nb\n");
+  struct sigaction own {}, before_int {}, before_term {};
+  own.sa_handler = own_handler;
+  sigemptyset(&own.sa_mask);
+  ASSERT_EQ(::sigaction(SIGINT, &own, &before_int), 0);
+  ASSERT_EQ(::sigaction(SIGTERM, &own, &before_term), 0);
+  for (int signal : {SIGINT, SIGTERM}) {
+    for (const char* stream : {"never", "always"}) {
+      {
+        const SignalScope scope;
+        EXPECT_EQ(interrupted(), 0);
+        ::raise(signal);
+        EXPECT_EQ(interrupted(), signal);
+        const Ran r = run_args({"build", dir / "k", dir / "o", "--index", "string", "--stream", stream});
+        EXPECT_EQ(r.status, 128 + signal);
+        EXPECT_EQ(r.err, "quorvale: interrupted\n");
+      }
+      EXPECT_EQ(interrupted(), 0);
+      EXPECT_EQ(dir.names(), std::set<std::string>{"k"});
+      own_handler_saw = 0;
+      ::raise(signal);
+      EXPECT_EQ(own_handler_saw, signal);
+    }
+  }
+  // An ignored signal stays ignored, and so is not recorded.
+  struct sigaction ignore {};
+  ignore.sa_handler = SIG_IGN;
+  ASSERT_EQ(::sigaction(SIGINT, &ignore, nullptr), 0);
+  {
+    const SignalScope scope;
+    ::raise(SIGINT);
+    EXPECT_EQ(interrupted(), 0);
+  }
+  struct sigaction now {};
+  ASSERT_EQ(::sigaction(SIGINT, nullptr, &now), 0);
+  EXPECT_EQ(now.sa_handler, SIG_IGN);
+  ::sigaction(SIGINT, &before_int, nullptr);
+  ::sigaction(SIGTERM, &before_term, nullptr);
 }
 
 TEST(CliFrame, WriteFailures) {
@@ -524,7 +576,7 @@ TEST(CliCommands, SectionsOfADictionaryBlob) {
   EXPECT_NE(text.find("sections.header: 72 (72.0000 B/key, "), std::string::npos) << text;
   EXPECT_NE(text.find("sections.total: 137 (137.0000 B/key, 100.00 %)\n"), std::string::npos) << text;
 
-  // A damaged payload fails the verified load, with no path in the message.
+  // A damaged payload fails the verified load, naming the blob.
   Bytes bad = blob;
   bad.back() ^= 1;
   write_file(dir / "bad.bin", std::string(bad.begin(), bad.end()));
@@ -532,6 +584,6 @@ TEST(CliCommands, SectionsOfADictionaryBlob) {
     cmd_inspect(parsed(Command::Inspect, words({(dir / "bad.bin").c_str(), "--sections"})), out);
     ADD_FAILURE();
   } catch (const Fail& f) {
-    EXPECT_EQ(f.message, "format error: payload checksum mismatch");
+    EXPECT_EQ(f.message, dir / "bad.bin" + ": format error: payload checksum mismatch");
   }
 }

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "fsst.hpp"
+#include "mutate.hpp"
 #include "packed.hpp"
 #include "packed_util.hpp"
 #include "paircode.hpp"
@@ -19,29 +20,12 @@ using Bytes = std::vector<unsigned char>;
 
 namespace {
 
+// Records are small and hold no wide fields: bytes, small values, cuts and
+// single insertions.
 Bytes mutate(const Bytes& seed, std::mt19937_64& rng) {
+  static const mutation::Shape shape{.words = {}, .insert = 1};
   Bytes b = seed;
-  const int edits = 1 + static_cast<int>(rng() % 4);
-  for (int e = 0; e < edits; ++e) {
-    switch (rng() % 5) {
-      case 0:
-        if (!b.empty()) b[rng() % b.size()] ^= static_cast<unsigned char>(1u << (rng() % 8));
-        break;
-      case 1:
-        if (!b.empty()) b[rng() % b.size()] = static_cast<unsigned char>(rng());
-        break;
-      case 2:
-        if (!b.empty()) b.resize(rng() % b.size());
-        break;
-      case 3:
-        b.insert(b.begin() + static_cast<std::ptrdiff_t>(b.empty() ? 0 : rng() % (b.size() + 1)),
-                 static_cast<unsigned char>(rng()));
-        break;
-      default:
-        if (!b.empty()) b[rng() % b.size()] = static_cast<unsigned char>(rng() % 12);
-        break;
-    }
-  }
+  mutation::mutate(b, rng, shape);
   return b;
 }
 

@@ -2,7 +2,7 @@
 // every block's restart and microblock runs and the records by hand from a
 // small description, so that the loader and the decoder are checked against
 // bytes the library did not write. It shares no code with the library except
-// the two checksum functions.
+// the dictionary's frame, which seals both checksums.
 #pragma once
 
 #include <algorithm>
@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "blob.hpp"
+#include "dict_index/dict_index.hpp"
 
 namespace dictfix {
 
@@ -469,6 +470,9 @@ const T& pick(const std::vector<T>& v, std::size_t s) {
 
 }  // namespace detail
 
+// Re-seals both checksums of a blob after a test changed it.
+inline void reseal(Bytes& b) { quorvale::dict_index::FRAME.seal_blob(b); }
+
 inline Written write(const Layout& layout) {
   using namespace detail;
   Written out;
@@ -586,7 +590,7 @@ inline Written write(const Layout& layout) {
   put_u64(h, heads.size());
   put_u64(h, block_data.size());
   put_u32(h, tables.size());
-  put_u64(h, quorvale::blob::hash_block(payload));
+  put_u64(h, 0);  // the payload checksum, sealed below
   h.push_back(static_cast<unsigned char>(w44));
   h.push_back(static_cast<unsigned char>(w45));
   h.push_back(static_cast<unsigned char>(layout.shift));
@@ -598,9 +602,10 @@ inline Written write(const Layout& layout) {
   put_u32(h, phrases.size());
   put_u32(h, chars.size());
   put_u16(h, 0);
-  put_u32(h, quorvale::blob::header_checksum(h));
+  put_u32(h, 0);  // the header checksum, sealed below
   out.blob = h;
   out.blob.insert(out.blob.end(), payload.begin(), payload.end());
+  reseal(out.blob);
 
   c.v[Counts::HEADER] = 72;
   c.v[Counts::TABLES] = tables.size();
@@ -612,15 +617,6 @@ inline Written write(const Layout& layout) {
   c.v[Counts::MICRO_OFFSETS] = mo.size();
   c.v[Counts::CHARS] = chars.size();
   return out;
-}
-
-// Re-seals both checksums of a blob after a test changed it.
-inline void reseal(Bytes& b) {
-  if (b.size() < 72) return;
-  const std::uint64_t p = quorvale::blob::hash_block(std::span<const unsigned char>(b.data() + 72, b.size() - 72));
-  for (int i = 0; i < 8; ++i) b[36 + i] = static_cast<unsigned char>(p >> (8 * i));
-  const std::uint32_t h = quorvale::blob::header_checksum(std::span<const unsigned char>(b.data(), 68));
-  for (int i = 0; i < 4; ++i) b[68 + i] = static_cast<unsigned char>(h >> (8 * i));
 }
 
 }  // namespace dictfix

@@ -11,6 +11,8 @@
 #include "dict_build_util.hpp"
 #include "dict_exercise.hpp"
 #include "dict_fixtures.hpp"
+#include "harness/reseal.hpp"
+#include "mutate.hpp"
 
 namespace {
 
@@ -26,38 +28,30 @@ TEST(DictIndexFuzz, MutatedBlobsAreRefusedOrReadSafely) {
   const char* seed = std::getenv("DICT_FUZZ_SEED");
   const long long rounds = iterations ? std::atoll(iterations) : 20000;
   std::mt19937_64 rng(seed ? std::strtoull(seed, nullptr, 10) : 20261214);
+  // Damage anywhere, mostly among the runs; the dictionary's own edits hit
+  // the header's fields, one byte or one field set to an edge value.
+  const mutation::Shape shape{
+      .own = {[](dictfix::Bytes& b, mutation::Rng& rng) {
+                if (b.size() >= 72) b[4 + rng() % 64] ^= static_cast<unsigned char>(1u << (rng() % 8));
+              },
+              [](dictfix::Bytes& b, mutation::Rng& rng) {
+                if (b.size() < 72) return;
+                static const unsigned fields[] = {4, 12, 16, 24, 32, 44, 45, 46, 47, 48, 50, 52, 56, 58, 62};
+                static const std::uint64_t edge[] = {0,   1,    2,    7,     8,          31,         32,        56,
+                                                     57,  255,  1024, 1025,  65535,      UINT32_MAX, UINT64_MAX};
+                const unsigned f = fields[rng() % std::size(fields)];
+                const std::uint64_t v = edge[rng() % std::size(edge)];
+                const unsigned width = (f == 4 || f == 16 || f == 24) ? 8
+                                       : (f >= 44 && f <= 47)         ? 1
+                                       : (f == 48 || f == 50 || f == 56) ? 2 : 4;
+                for (unsigned i = 0; i < width; ++i) b[f + i] = static_cast<unsigned char>(v >> (8 * i));
+              }}};
   for (long long iter = 0; iter < rounds; ++iter) {
     dictfix::Bytes b = seeds[rng() % seeds.size()];
-    const unsigned kind = rng() % 6;
-    const std::size_t flips = 1 + rng() % 4;
-    for (std::size_t k = 0; k < flips; ++k) {
-      std::size_t at;
-      if (kind == 0) {
-        at = rng() % b.size();  // anywhere, checksums left stale
-      } else if (kind == 2) {
-        at = 4 + rng() % 64;  // a header field
-      } else {
-        at = b.size() > 72 ? 72 + rng() % (b.size() - 72) : rng() % b.size();
-      }
-      if (kind == 4 && at + 8 <= b.size()) {
-        // A whole word: an offset, a sample, a length.
-        quorvale::store_le64(b.data() + at, rng() >> (rng() % 64));
-      } else {
-        b[at] = rng() % 2 ? static_cast<unsigned char>(rng()) : b[at] ^ static_cast<unsigned char>(1u << (rng() % 8));
-      }
-    }
-    if (kind == 3) b.resize(rng() % (b.size() + 16));
-    if (kind == 5 && b.size() >= 72) {
-      // A field of the header set to an edge value.
-      static const unsigned fields[] = {4, 12, 16, 24, 32, 44, 45, 46, 47, 48, 50, 52, 56, 58, 62};
-      const unsigned f = fields[rng() % std::size(fields)];
-      const std::uint64_t edge[] = {0, 1, 2, 7, 8, 31, 32, 56, 57, 255, 1024, 1025, 65535, UINT32_MAX, UINT64_MAX};
-      const std::uint64_t v = edge[rng() % std::size(edge)];
-      const unsigned width = (f == 4 || f == 16 || f == 24) ? 8 : (f >= 44 && f <= 47) ? 1 : (f == 48 || f == 50 || f == 56) ? 2 : 4;
-      for (unsigned i = 0; i < width; ++i) b[f + i] = static_cast<unsigned char>(v >> (8 * i));
-    }
-    if (kind != 0) dictfix::reseal(b);  // both checksums, so the damage reaches past them
-    ASSERT_NO_THROW(dictfix::exercise(b)) << "iteration " << iter << " kind " << kind;
+    mutation::mutate(b, rng, shape);
+    const bool resealed = rng() % 6 != 0;
+    if (resealed) qfuzz::reseal_dict(b);  // both checksums, so the damage reaches past them
+    ASSERT_NO_THROW(dictfix::exercise(b)) << "iteration " << iter << (resealed ? " resealed" : "");
   }
 }
 
@@ -82,7 +76,7 @@ TEST(DictIndexFuzz, CraftedOffsetsStayInside) {
         dictfix::Bytes b = w.blob;
         for (std::size_t i = from; i < to; ++i)
           b[i] = pattern == 0 ? 0xff : pattern == 1 ? static_cast<unsigned char>(255 - (i - from) * 7) : static_cast<unsigned char>(rng());
-        dictfix::reseal(b);
+        qfuzz::reseal_dict(b);
         ASSERT_NO_THROW(dictfix::exercise(b));
       }
     }

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "charcode.hpp"
+#include "mutate.hpp"
 #include "phrase.hpp"
 #include "utf8.hpp"
 
@@ -19,32 +20,12 @@ using Bytes = std::vector<unsigned char>;
 
 namespace {
 
+// Sections of small fields: bytes, small values, cuts, single insertions
+// and erasures.
 Bytes mutate(const Bytes& seed, std::mt19937_64& rng) {
+  static const mutation::Shape shape{.words = {}, .insert = 1};
   Bytes b = seed;
-  const int edits = 1 + static_cast<int>(rng() % 4);
-  for (int e = 0; e < edits; ++e) {
-    const std::size_t at = b.empty() ? 0 : rng() % b.size();
-    switch (rng() % 6) {
-      case 0:
-        if (!b.empty()) b[at] ^= static_cast<unsigned char>(1u << (rng() % 8));
-        break;
-      case 1:
-        if (!b.empty()) b[at] = static_cast<unsigned char>(rng());
-        break;
-      case 2:
-        if (!b.empty()) b.resize(at);
-        break;
-      case 3:
-        b.insert(b.begin() + static_cast<std::ptrdiff_t>(b.empty() ? 0 : rng() % (b.size() + 1)), static_cast<unsigned char>(rng()));
-        break;
-      case 4:
-        if (!b.empty()) b[at] = static_cast<unsigned char>(rng() % 4);
-        break;
-      default:
-        if (!b.empty()) b.erase(b.begin() + static_cast<std::ptrdiff_t>(at));
-        break;
-    }
-  }
+  mutation::mutate(b, rng, shape);
   return b;
 }
 

@@ -191,19 +191,27 @@ TEST(DictStream, BlockOutOfRangeReadsNoKey) {
   EXPECT_TRUE(dir.names().empty());
 }
 
-// The probe answering true, when the stream ends or only once the header is
-// written, fails the build with the target untouched.
+// The probe answering true when the stream ends or only once the header is
+// written (the source's failure), or at any ask of the passes between (a
+// stop), fails the build with the target untouched.
 TEST(DictStream, AFailedSourceWritesNothing) {
   TempDir dir;
-  write_file(dir / "p.bin", "old");
   const std::vector<std::string> keys = paths(500, 31);
-  for (int answer_true_at : {1, 2}) {
-    for (std::size_t budget : {std::size_t{1} << 20, std::size_t{512}}) {
-      int asked = 0;
+  const std::string raised = "format error: dict: the input iterable raised before it ended";
+  for (std::size_t budget : {std::size_t{1} << 20, std::size_t{512}}) {
+    SCOPED_TRACE(budget);
+    int asked = 0;
+    VecSource clean(keys);
+    DictIndex::build_to_file_runs(clean, dir / "p.bin", 32, [&] { return ++asked < 0; }, {}, budget);
+    const int asks = asked;
+    ASSERT_GE(asks, 4);
+    write_file(dir / "p.bin", "old");
+    for (int answer_true_at : {1, 2, asks - 1, asks}) {
+      asked = 0;
       const auto probe = [&] { return ++asked >= answer_true_at; };
       VecSource source(keys);
       EXPECT_EQ(error_of([&] { DictIndex::build_to_file_runs(source, dir / "p.bin", 32, probe, {}, budget); }),
-                "format error: dict: the input iterable raised before it ended");
+                answer_true_at == 1 || answer_true_at == asks ? raised : "io error: operation interrupted");
       EXPECT_EQ(asked, answer_true_at);
       EXPECT_EQ(read_file(dir / "p.bin"), "old");
       EXPECT_EQ(dir.names(), std::set<std::string>{"p.bin"});

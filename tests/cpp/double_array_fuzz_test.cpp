@@ -15,6 +15,8 @@
 #include <vector>
 
 #include "double_array.hpp"
+#include "harness/reseal.hpp"
+#include "mutate.hpp"
 
 using namespace quorvale;
 using Bytes = std::vector<unsigned char>;
@@ -71,69 +73,48 @@ std::vector<Bytes> seeds() {
   return out;
 }
 
-void seal(Bytes& b) {
-  if (b.size() < 64) return;
-  store_le64(b.data() + 40, blob::hash_block(std::span<const unsigned char>(b.data() + 64, b.size() - 64)));
-  store_le32(b.data() + 60, blob::header_checksum(std::span<const unsigned char>(b.data(), 60)));
+// One field of a slot word: final, leaf, the row (often a well-formed one),
+// the id (often a well-formed one) or the label.
+void edit_slot(Bytes& b, mutation::Rng& rng) {
+  if (b.size() < 72) return;
+  const std::size_t s = 64 + 8 * (rng() % ((b.size() - 64) / 8));
+  std::uint64_t w = load_le64(b.data() + s);
+  switch (rng() % 5) {
+    case 0: w ^= double_array::FINAL; break;
+    case 1: w ^= double_array::LEAF; break;
+    case 2:
+      if (!(w & double_array::LEAF)) w = (w & ~(double_array::FIELD_BITS << 18)) | ((rng() % 300) << 18);
+      break;
+    case 3:
+      if (w & double_array::FINAL) w = (w & ~(double_array::FIELD_BITS << 41)) | ((rng() % 300) << 41);
+      break;
+    default: w = (w & ~double_array::LABEL_BITS) | (rng() % 40); break;
+  }
+  store_le64(b.data() + s, w);
 }
 
-void mutate(Bytes& b, std::mt19937_64& rng) {
-  const int edits = rng() % 4 ? 1 : 2;
-  for (int e = 0; e < edits; ++e) {
-    auto pos = [&]() -> std::size_t { return b.empty() ? 0 : rng() % b.size(); };
-    switch (rng() % 9) {
-      case 0:
-        if (!b.empty()) b[pos()] ^= static_cast<unsigned char>(1u << (rng() % 8));
-        break;
-      case 1:
-        if (!b.empty()) b[pos()] = static_cast<unsigned char>(rng());
-        break;
-      case 2: {  // a header count: small, at a limit or wild
-        static const std::size_t at[] = {4, 12, 20, 28, 32, 36};
-        static const std::uint64_t values[] = {0, 1, 2, 3, 5, 99, 65535, 65536, 1u << 20, 1u << 23, UINT64_MAX};
-        const std::size_t a = at[rng() % std::size(at)];
-        if (b.size() >= 64) {
-          const std::uint64_t v = rng() % 4 ? values[rng() % std::size(values)] : rng();
-          if (a >= 28)
-            store_le32(b.data() + a, static_cast<std::uint32_t>(v));
-          else
-            store_le64(b.data() + a, v);
-        }
-        break;
-      }
-      case 3:
-      case 7:
-      case 8: {  // one field of a slot word
-        if (b.size() >= 72) {
-          const std::size_t s = 64 + 8 * (rng() % ((b.size() - 64) / 8));
-          std::uint64_t w = load_le64(b.data() + s);
-          switch (rng() % 5) {
-            case 0: w ^= double_array::FINAL; break;
-            case 1: w ^= double_array::LEAF; break;
-            case 2:  // another row, often a well-formed one
-              if (!(w & double_array::LEAF)) w = (w & ~(double_array::FIELD_BITS << 18)) | ((rng() % 300) << 18);
-              break;
-            case 3:  // another id, often a well-formed one
-              if (w & double_array::FINAL) w = (w & ~(double_array::FIELD_BITS << 41)) | ((rng() % 300) << 41);
-              break;
-            default: w = (w & ~double_array::LABEL_BITS) | (rng() % 40); break;
-          }
-          store_le64(b.data() + s, w);
-        }
-        break;
-      }
-      case 4:
-        if (!b.empty()) b.resize(rng() % (b.size() + 1));
-        break;
-      case 5:
-        b.insert(b.begin() + static_cast<std::ptrdiff_t>(pos()), 1 + rng() % 8, static_cast<unsigned char>(rng()));
-        break;
-      default:  // a 16-bit value anywhere past the header: a label or a code point's half
-        if (b.size() >= 66) store_le16(b.data() + 64 + rng() % (b.size() - 65), static_cast<std::uint16_t>(rng() % 70));
-        break;
-    }
-  }
-}
+// One or two edits; besides the bytes, a header count (small, at a limit or
+// wild), slot word fields (weighted: the walk is what the checks guard) and
+// 16-bit values past the header (a label, or half a code point).
+const mutation::Shape kShape{
+    .head = 64,
+    .edits = 2,
+    .own = {[](Bytes& b, mutation::Rng& rng) {
+              static const std::size_t at[] = {4, 12, 20, 28, 32, 36};
+              static const std::uint64_t values[] = {0, 1, 2, 3, 5, 99, 65535, 65536, 1u << 20, 1u << 23, UINT64_MAX};
+              const std::size_t a = at[rng() % std::size(at)];
+              if (b.size() < 64) return;
+              const std::uint64_t v = rng() % 4 ? values[rng() % std::size(values)] : rng();
+              if (a >= 28)
+                store_le32(b.data() + a, static_cast<std::uint32_t>(v));
+              else
+                store_le64(b.data() + a, v);
+            },
+            edit_slot, edit_slot, edit_slot,
+            [](Bytes& b, mutation::Rng& rng) {
+              if (b.size() < 66) return;
+              store_le16(b.data() + 64 + rng() % (b.size() - 65), static_cast<std::uint16_t>(rng() % 70));
+            }}};
 
 // What the loader promises about a blob it accepted, read from the bytes.
 void expect_invariants(const Bytes& b, const DoubleArrayIndex& idx) {
@@ -190,8 +171,8 @@ TEST(DoubleArrayFuzz, MutatedBlobsLoadOrAreRefusedAndQueryInRange) {
   std::size_t loaded = 0, refused = 0;
   for (int iter = 0; iter < 20000; ++iter) {
     Bytes b = base[rng() % base.size()];
-    mutate(b, rng);
-    if (iter % 2) seal(b);
+    mutation::mutate(b, rng, kShape);
+    if (iter % 2) qfuzz::reseal_bda1(b);
     for (bool verify : {true, false}) {
       try {
         DoubleArrayIndex idx = DoubleArrayIndex::from_shared(blob::SharedBytes::from_owned(std::span<const unsigned char>(b)), verify);

@@ -63,10 +63,7 @@ std::string error_of(const std::function<void()>& f) {
 }
 
 // Both checksums recomputed, as a crafted blob carries them.
-void seal(Bytes& b) {
-  store_le64(b.data() + 40, blob::hash_block(std::span<const unsigned char>(b.data() + 64, b.size() - 64)));
-  store_le32(b.data() + 60, blob::header_checksum(std::span<const unsigned char>(b.data(), 60)));
-}
+void seal(Bytes& b) { double_array::FRAME.seal_blob(b); }
 
 std::string load_error(const Bytes& b) {
   return error_of([&] { DoubleArrayIndex::from_bytes(b); });
@@ -272,7 +269,7 @@ TEST(DoubleArrayBlob, RefusalsInCheckOrder) {
     if (c.reseal) {
       if (b.size() >= 64) seal(b);
     } else if (b.size() >= 64 && c.message != "format error: header checksum mismatch") {
-      store_le32(&b[60], blob::header_checksum(std::span<const unsigned char>(b.data(), 60)));
+      double_array::FRAME.seal_header(std::span<unsigned char>(b).first(64));
     }
     EXPECT_EQ(load_error(b), c.message);
   }

@@ -8,6 +8,7 @@
 #include "fst/levenshtein.hpp"
 #include "fst/stream.hpp"
 #include "fst_test_util.hpp"
+#include "mutate.hpp"
 
 using namespace fsttest;
 
@@ -71,30 +72,30 @@ TEST(FstFuzz, MutatedFstsNeverCrash) {
   const std::vector<std::string> probes{"", "a", "b\xc3\xa9", "ab", "\x01\x61", "pppp", "\xff"};
   const fst::Levenshtein lev("abé", 1);
 
+  // Besides the bytes (nearly all of them nodes), an FST's own edits: cut
+  // short with a footer naming a root inside what is left, the root pointed
+  // anywhere, another version's layout.
+  const mutation::Shape shape{
+      .own = {[](Bytes& b, mutation::Rng& rng) {
+                if (b.size() < 37) return;
+                b.resize(16 + rng() % (b.size() - 36));
+                const std::uint64_t root = 16 + rng() % (b.size() - 15);
+                for (int i = 0; i < 8; ++i) b.push_back(static_cast<unsigned char>(i == 0 ? rng() : 0));
+                for (int i = 0; i < 8; ++i) b.push_back(static_cast<unsigned char>(root >> (8 * i)));
+                for (int i = 0; i < 4; ++i) b.push_back(0);
+              },
+              [](Bytes& b, mutation::Rng& rng) {
+                if (b.size() < 12) return;
+                const std::uint64_t root = rng() % (b.size() + 4);
+                for (int i = 0; i < 8; ++i) b[b.size() - 12 + i] = static_cast<unsigned char>(root >> (8 * i));
+              },
+              [](Bytes& b, mutation::Rng& rng) {
+                if (!b.empty()) b[0] = static_cast<unsigned char>(1 + rng() % 3);
+              }}};
   std::mt19937_64 rng(20261210);
   for (int iter = 0; iter < 4000; ++iter) {
     Bytes b = seeds[rng() % seeds.size()];
-    const unsigned kind = rng() % 8;
-    const std::size_t nodes_end = b.size() - 20;
-    const std::size_t flips = 1 + rng() % 4;
-    for (std::size_t k = 0; k < flips; ++k) {
-      const std::size_t at = kind == 0 ? rng() % b.size() : 16 + rng() % (nodes_end - 16);
-      b[at] = kind % 2 ? static_cast<unsigned char>(rng()) : b[at] ^ static_cast<unsigned char>(1u << (rng() % 8));
-    }
-    if (kind == 2) {
-      // Cut the FST short and write a footer naming a root inside what is left.
-      b.resize(16 + rng() % (nodes_end - 16));
-      const std::uint64_t root = 16 + rng() % (b.size() - 15);
-      for (int i = 0; i < 8; ++i) b.push_back(static_cast<unsigned char>(i == 0 ? rng() : 0));
-      for (int i = 0; i < 8; ++i) b.push_back(static_cast<unsigned char>(root >> (8 * i)));
-      for (int i = 0; i < 4; ++i) b.push_back(0);
-    }
-    if (kind == 3) {
-      // Point the root anywhere.
-      const std::uint64_t root = rng() % (b.size() + 4);
-      for (int i = 0; i < 8; ++i) b[b.size() - 12 + i] = static_cast<unsigned char>(root >> (8 * i));
-    }
-    if (kind == 4) b[0] = static_cast<unsigned char>(1 + rng() % 3);  // another version's layout
+    mutation::mutate(b, rng, shape);
     exercise(b, probes, lev);
   }
 }

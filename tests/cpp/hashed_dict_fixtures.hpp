@@ -55,14 +55,8 @@ inline Bytes dict_bytes(const DictIndex& d) {
 }
 
 // Recomputes the payload checksum (bytes after the embedded dictionary, as
-// the header's dictionary length says) and the header checksum; does
-// nothing where the blob is too short to say.
-inline void reseal(Bytes& b) {
-  if (b.size() < quorvale::hashed_dict::HEADER_LEN) return;
-  const std::uint64_t d = quorvale::load_le64(b.data() + 16);
-  if (d <= b.size() - 48)
-    quorvale::store_le64(b.data() + 36, quorvale::blob::hash_block(std::span<const unsigned char>(b).subspan(48 + d)));
-  quorvale::store_le32(b.data() + 44, quorvale::blob::header_checksum(std::span<const unsigned char>(b.data(), 44)));
-}
+// the header's dictionary length says, when that lies inside) and the
+// header checksum; does nothing where the blob is too short to say.
+inline void reseal(Bytes& b) { quorvale::hashed_dict::FRAME.seal_blob(b); }
 
 }  // namespace hdfix

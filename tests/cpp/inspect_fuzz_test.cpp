@@ -14,6 +14,7 @@
 #include "hash.hpp"
 #include "inspect.hpp"
 #include "mphf.hpp"
+#include "mutate.hpp"
 #include "perfect_hash.hpp"
 
 using namespace quorvale;
@@ -70,33 +71,15 @@ std::vector<Bytes> seeds() {
 const std::uint64_t kExtremes[] = {0, 1, 2, 7, 8, 0xff, 0xffff, 0xffffffffULL, std::uint64_t{1} << 61,
                                    std::uint64_t{1} << 62, ~std::uint64_t{0}, ~std::uint64_t{0} - 20};
 
-void mutate(Bytes& b, std::mt19937_64& rng) {
-  const int edits = 1 + static_cast<int>(rng() % 3);
-  for (int e = 0; e < edits; ++e) {
-    switch (rng() % 6) {
-      case 0:  // a byte, mostly in the header
-        if (!b.empty()) b[rng() % std::min<std::size_t>(b.size(), rng() % 2 ? 80 : b.size())] = static_cast<unsigned char>(rng());
-        break;
-      case 1:  // a header field set to an extreme
-        if (b.size() >= 16) {
-          const std::size_t at = rng() % std::min<std::size_t>(b.size() - 8, 72);
-          store_le64(b.data() + at, kExtremes[rng() % std::size(kExtremes)]);
-        }
-        break;
-      case 2:  // cut short
-        if (!b.empty()) b.resize(rng() % b.size());
-        break;
-      case 3:  // grown
-        b.resize(b.size() + 1 + rng() % 64, static_cast<unsigned char>(rng()));
-        break;
-      case 4:  // the generation digit
-        if (b.size() >= 4) b[3] = static_cast<unsigned char>('0' + rng() % 10);
-        break;
-      default:  // a bit anywhere
-        if (!b.empty()) b[rng() % b.size()] ^= static_cast<unsigned char>(1u << (rng() % 8));
-    }
-  }
-}
+// Damage mostly in the headers, fields set to extremes, long growths, and
+// the inspector's own edit: another generation digit.
+const mutation::Shape kShape{.head = 80,
+                             .edits = 3,
+                             .words = kExtremes,
+                             .insert = 64,
+                             .own = {[](Bytes& b, mutation::Rng& rng) {
+                               if (b.size() >= 4) b[3] = static_cast<unsigned char>('0' + rng() % 10);
+                             }}};
 
 void check_fits(const inspect::BlobInfo& info, std::uint64_t len) {
   ASSERT_EQ(info.bytes, len);
@@ -121,7 +104,7 @@ TEST(InspectFuzz, MutatedBlobsAreNamedOrRefused) {
   std::size_t named = 0;
   for (int round = 0; round < 200000; ++round) {
     Bytes b = base[static_cast<std::size_t>(round) % base.size()];
-    mutate(b, rng);
+    mutation::mutate(b, rng, kShape);
     b.shrink_to_fit();  // so that the sanitizer sees a read one byte past the end
     try {
       check_fits(inspect::inspect_bytes(b), b.size());

@@ -11,6 +11,8 @@
 
 #include "closed_hash.hpp"
 #include "compact_hash/compact_hash.hpp"
+#include "harness/reseal.hpp"
+#include "mutate.hpp"
 
 using namespace quorvale;
 using compact_hash::Pair;
@@ -46,49 +48,10 @@ std::vector<Seed> seeds() {
   return out;
 }
 
-// Both checksums made right again, so that damage reaches the structural checks.
-void reseal(Bytes& b, bool compact) {
-  const std::size_t head = compact ? 40 : 36, sum_at = compact ? 36 : 32, payload_at = compact ? 28 : 24;
-  if (b.size() < head) return;
-  store_le64(b.data() + payload_at, blob::hash_block(std::span<const unsigned char>(b.data() + head, b.size() - head)));
-  store_le32(b.data() + sum_at, blob::header_checksum(std::span<const unsigned char>(b.data(), sum_at)));
-}
-
-void mutate(Bytes& b, std::mt19937_64& rng) {
-  const int edits = 1 + static_cast<int>(rng() % 3);
-  for (int e = 0; e < edits; ++e) {
-    // Most damage goes to the header and the side records, where the structure is.
-    auto pos = [&]() -> std::size_t {
-      if (b.empty()) return 0;
-      switch (rng() % 3) {
-        case 0: return rng() % std::min<std::size_t>(b.size(), 40);
-        case 1: return b.size() - 1 - rng() % std::min<std::size_t>(b.size(), 60);
-        default: return rng() % b.size();
-      }
-    };
-    switch (rng() % 5) {
-      case 0:
-        if (!b.empty()) b[pos()] ^= static_cast<unsigned char>(1u << (rng() % 8));
-        break;
-      case 1:
-        if (!b.empty()) b[pos()] = static_cast<unsigned char>(rng());
-        break;
-      case 2: {  // an interesting little-endian word
-        static const std::uint64_t words[] = {0, 1, 2, 5, 8, 20, 63, 64, 65, 0xff, 0xffffffff, 0x100000000ULL,
-                                              UINT64_MAX, UINT64_MAX / 20};
-        if (b.size() >= 8) store_le64(b.data() + pos() % (b.size() - 7), words[rng() % std::size(words)]);
-        break;
-      }
-      case 3:
-        if (!b.empty()) b.resize(rng() % b.size());
-        break;
-      default:
-        b.insert(b.begin() + static_cast<std::ptrdiff_t>(b.empty() ? 0 : rng() % b.size()), 1 + rng() % 20,
-                 static_cast<unsigned char>(rng()));
-        break;
-    }
-  }
-}
+// Most damage goes to the header and the side records, where the structure is.
+const std::uint64_t kWords[] = {0,  1,  2,    5,          8,              20,         63,
+                                64, 65, 0xff, 0xffffffff, 0x100000000ULL, UINT64_MAX, UINT64_MAX / 20};
+const mutation::Shape kShape{.head = 40, .tail = 60, .edits = 3, .words = kWords, .insert = 20};
 
 const std::vector<std::string> PROBES = {"", "a", "key", "another key", std::string(40, 'x'), "\xc3\xa9t\xc3\xa9"};
 
@@ -128,8 +91,13 @@ TEST(KeylessFuzz, MutatedBlobsLoadOrAreRefusedAndQueryInBounds) {
   for (int iter = 0; iter < 20000; ++iter) {
     const Seed& seed = base[rng() % base.size()];
     Bytes b = seed.blob;
-    mutate(b, rng);
-    if (rng() % 4 != 0) reseal(b, seed.compact);
+    mutation::mutate(b, rng, kShape);
+    // Both checksums (and the image's) made right again, so that damage
+    // reaches the structural checks.
+    if (rng() % 4 != 0) {
+      if (seed.compact) qfuzz::reseal_bch8(b);
+      else qfuzz::reseal_bcl2(b);
+    }
     // Exactly sized copies: a read past the end is a sanitizer error.
     for (int level = 0; level < (seed.compact ? 2 : 1); ++level) {
       try {

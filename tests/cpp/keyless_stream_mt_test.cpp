@@ -41,7 +41,7 @@ TEST(StreamThreads, FilesEqualTheInMemoryBuildsAtAnyThreadCount) {
         VectorPairs source(pairs);
         const compact_hash::StreamRun run{threads, {}};
         const std::uint64_t n =
-            bits == 0 ? ClosedHashIndex::build_to_file_with(source, dir / "out", limits, run)
+            bits == 0 ? ClosedHashIndex::build_to_file_with(source, {}, dir / "out", limits, run)
                       : CompactHashIndex::build_to_file_with(source, {}, dir / "out", limits, bits, run);
         EXPECT_EQ(n, 20000u + 3u);  // the group of three; the repeats count once
         EXPECT_EQ(read_file(dir / "out"), want);

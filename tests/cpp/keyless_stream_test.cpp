@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstdint>
 #include <filesystem>
 #include <random>
@@ -34,6 +35,7 @@ using Bytes = std::vector<unsigned char>;
 
 const std::string TORN = "io error: compact-hash: a scratch file is torn";
 const std::string RAISED = "format error: compact-hash: the input iterable raised before it ended";
+const std::string STOPPED = "io error: operation interrupted";
 
 Bytes read_bytes(const std::string& path) {
   const std::string s = read_file(path);
@@ -51,7 +53,7 @@ std::uint64_t streamed(const std::vector<Pair>& pairs, std::uint32_t bits, const
                        const compact_hash::FailureProbe& failed = {}) {
   VectorPairs source(pairs);
   compact_hash::StreamRun run{threads, {}};
-  if (bits == 0) return ClosedHashIndex::build_to_file_with(source, path, limits, run);
+  if (bits == 0) return ClosedHashIndex::build_to_file_with(source, failed, path, limits, run);
   return CompactHashIndex::build_to_file_with(source, failed, path, limits, bits, run);
 }
 
@@ -475,18 +477,32 @@ TEST(StreamTorn, ARangeFileOfPartRecords) {
 
 // ---- failures leave nothing ----
 
-TEST(StreamFailure, ProbeAtTheEndOrOnlyInTheWriter) {
+// The probe is asked when the stream ends, between the later stages and by
+// their workers, and (compact) in the writer before the header. A yes at any
+// ask abandons the build with the target as it was and nothing beside it:
+// the compact kind's first and last asks report the source's failure, the
+// others a stop.
+TEST(StreamFailure, AYesAtAnyAskLeavesNothing) {
   TempDir dir;
   const std::vector<Pair> pairs = case_pairs(2000, 2);
-  write_file(dir / "out", "old");
-  for (int asked_yes_at : {1, 2}) {
+  for (std::uint32_t bits : {8u, 0u}) {
     for (std::size_t budget : {std::size_t{300}, std::size_t{1} << 20}) {
-      int asked = 0;
-      auto probe = [&] { return ++asked >= asked_yes_at; };
-      EXPECT_EQ(error_of([&] { streamed(pairs, 8, dir / "out", budget_of(budget), 2, probe); }), RAISED);
-      EXPECT_EQ(asked, asked_yes_at);
-      EXPECT_EQ(read_file(dir / "out"), "old");
-      EXPECT_EQ(dir.names(), std::set<std::string>{"out"});
+      SCOPED_TRACE(std::to_string(bits) + " bits, budget " + std::to_string(budget));
+      std::atomic<int> asked{0};
+      streamed(pairs, bits, dir / "out", budget_of(budget), 2, [&] { return ++asked < 0; });
+      const int asks = asked.load();
+      ASSERT_GE(asks, 4);
+      write_file(dir / "out", "old");
+      for (int yes_at : {1, 2, asks / 2, asks}) {
+        asked = 0;
+        const std::string e = error_of([&] {
+          streamed(pairs, bits, dir / "out", budget_of(budget), 2, [&] { return ++asked >= yes_at; });
+        });
+        EXPECT_EQ(e, bits != 0 && (yes_at == 1 || yes_at == asks) ? RAISED : STOPPED) << yes_at;
+        EXPECT_EQ(read_file(dir / "out"), "old");
+        EXPECT_EQ(dir.names(), std::set<std::string>{"out"});
+      }
+      std::filesystem::remove(dir / "out");
     }
   }
 }

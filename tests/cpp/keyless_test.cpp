@@ -409,14 +409,15 @@ namespace {
 
 // The header fields of a blob rewritten, both checksums made right again.
 Bytes closed_with(Bytes b, std::uint64_t n, std::uint64_t j, std::uint32_t h) {
-  auto head = closed_hash::header_bytes(n, j, h, blob::hash_block(std::span<const unsigned char>(b.data() + 36, b.size() - 36)));
+  const auto head = closed_hash::header_bytes(n, j, h, 0);
   std::copy(head.begin(), head.end(), b.begin());
+  closed_hash::FRAME.seal_blob(b);
   return b;
 }
 Bytes compact_with(Bytes b, std::uint64_t n, std::uint32_t bits, std::uint64_t j, std::uint32_t h) {
-  auto head = compact_hash::header_v7(n, bits, j, h,
-                                      blob::hash_block(std::span<const unsigned char>(b.data() + 40, b.size() - 40)));
+  const auto head = compact_hash::header_v7(n, bits, j, h, 0);
   std::copy(head.begin(), head.end(), b.begin());
+  compact_hash::FRAME.seal_blob(b);
   return b;
 }
 Bytes compact_resealed(const Bytes& b) {

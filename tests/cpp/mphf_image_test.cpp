@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "mphf.hpp"
+#include "harness/reseal.hpp"
 #include "mphf_fixtures.hpp"
 
 using namespace quorvale;
@@ -53,9 +54,6 @@ Bytes write_into_bytes(const Mphf& m) {
 void put64(Bytes& b, std::size_t at, std::uint64_t v) {
   for (int i = 0; i < 8; ++i) b[at + i] = static_cast<unsigned char>(v >> (8 * i));
 }
-void put32(Bytes& b, std::size_t at, std::uint32_t v) {
-  for (int i = 0; i < 4; ++i) b[at + i] = static_cast<unsigned char>(v >> (8 * i));
-}
 void put16(Bytes& b, std::size_t at, std::uint16_t v) {
   b[at] = static_cast<unsigned char>(v);
   b[at + 1] = static_cast<unsigned char>(v >> 8);
@@ -68,17 +66,7 @@ std::uint64_t get64(const Bytes& b, std::size_t at) {
 
 // Recompute the header checksum after a header field was changed, so that
 // the loader's later checks are reached.
-void reseal(Bytes& b) {
-  if (b.size() < 68) return;
-  if (std::memcmp(b.data(), "MPH1", 4) == 0) {
-    if (b.size() < 76) return;
-    put32(b, 72, blob::header_checksum(std::span<const unsigned char>(b.data(), 72)));
-    return;
-  }
-  std::uint64_t L = get64(b, 16);
-  if (L > 16 || b.size() < 68 + 24 * L) return;
-  put32(b, 64 + 24 * L, blob::header_checksum(std::span<const unsigned char>(b.data(), 64 + 24 * L)));
-}
+void reseal(Bytes& b) { qfuzz::reseal_mph(b); }
 
 std::string load_error(const Bytes& b) {
   try {

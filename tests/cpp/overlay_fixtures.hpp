@@ -48,10 +48,7 @@ inline std::uint64_t get64(const Bytes& b, std::size_t at) { return quorvale::lo
 inline void put64(Bytes& b, std::size_t at, std::uint64_t v) { quorvale::store_le64(b.data() + at, v); }
 
 // Recomputes the payload checksum, then the header checksum, of an "OVL2" blob.
-inline void reseal(Bytes& b) {
-  put64(b, 37, quorvale::blob::hash_block(std::span<const unsigned char>(b).subspan(overlay::HEADER_V2)));
-  quorvale::store_le32(b.data() + 45, quorvale::blob::header_checksum(std::span<const unsigned char>(b.data(), 45)));
-}
+inline void reseal(Bytes& b) { overlay::FRAME_V2.seal_blob(b); }
 
 // Rewrites an "OVL2" blob as the "OVL1" an older version wrote of the same state.
 inline Bytes as_v1(const Bytes& v2) {

@@ -12,6 +12,8 @@
 #include <cstdlib>
 #include <random>
 
+#include "harness/reseal.hpp"
+#include "mutate.hpp"
 #include "overlay_exercise.hpp"
 
 using namespace overlay_exercise;
@@ -55,23 +57,17 @@ TEST(OverlayFuzz, MutatedBlobs) {
   const long n = iterations ? std::atol(iterations) : 3000;
   std::mt19937_64 rng(seed ? std::strtoull(seed, nullptr, 10) : 20260426);
   loaded = 0;
+  // Besides the bytes, a header field of either format set to a small value.
+  const mutation::Shape shape{.edits = 3,
+                              .words = {},
+                              .insert = 1,
+                              .own = {[](Bytes& b, mutation::Rng& rng) {
+                                if (b.size() >= 29) b[4 + rng() % 25] = static_cast<unsigned char>(rng() % 4);
+                              }}};
   for (long it = 0; it < n; ++it) {
     Bytes b = seeds[rng() % seeds.size()];
-    const bool v2 = b[3] == '2';
-    const int edits = 1 + static_cast<int>(rng() % 3);
-    for (int e = 0; e < edits && !b.empty(); ++e) {
-      const std::size_t at = rng() % b.size();
-      switch (rng() % 6) {
-        case 0: b.resize(at); break;
-        case 1: b.insert(b.begin() + static_cast<std::ptrdiff_t>(at), static_cast<unsigned char>(rng())); break;
-        case 2: b[at] = static_cast<unsigned char>(rng()); break;
-        case 3:  // a header field of either format
-          if (b.size() >= 29) b[4 + rng() % 25] = static_cast<unsigned char>(rng() % 4);
-          break;
-        default: b[at] ^= static_cast<unsigned char>(1u << (rng() % 8));
-      }
-    }
-    if (v2 && b.size() >= overlay::HEADER_V2 && rng() % 2) reseal(b);
+    mutation::mutate(b, rng, shape);
+    if (rng() % 2) qfuzz::reseal_overlay(b);  // the base's checksums and the overlay's
     SCOPED_TRACE("iteration " + std::to_string(it));
     try_all(b);
     if (HasFatalFailure()) return;

@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <random>
@@ -276,9 +277,7 @@ Bytes with_header(Bytes b, std::uint64_t n, std::uint64_t j, std::uint32_t h) {
 }
 
 Bytes reseal(Bytes b) {  // payload and header checksums made right again
-  std::uint64_t payload = blob::hash_block(std::span<const unsigned char>(b.data() + 36, b.size() - 36));
-  auto head = perfect_hash::header_bytes(load_le64(b.data() + 4), load_le64(b.data() + 12), load_le32(b.data() + 20), payload);
-  std::copy(head.begin(), head.end(), b.begin());
+  perfect_hash::FRAME.seal_blob(b);
   return b;
 }
 
@@ -514,6 +513,36 @@ TEST(PerfectHashStream, EmptySourceSavesTheEmptyIndex) {
   }
 }
 
+// Asked to, the build stops after the first pass when a first hash repeats
+// (a repeated key, or distinct keys whose first hashes collide), before the
+// file system is touched; otherwise it builds as always.
+TEST(PerfectHashStream, FirstHashesDistinctOrStopEarly) {
+  const std::vector<std::string> keys = random_keys(300, 12, 20);
+  std::vector<std::string> dup = keys, coll_keys = keys;
+  dup.push_back(keys[9]);
+  const auto coll = colliding::keys(2, 3);
+  coll_keys.insert(coll_keys.end(), coll.begin(), coll.end());
+  for (const auto* list : {&dup, &coll_keys}) {
+    TempDir dir;
+    Passes p{{*list}};
+    EXPECT_EQ(error_of([&] {
+                PerfectHashIndex::build_to_file_windowed(p.factory(), dir / "t", false, 64, [] { return false; }, {},
+                                                         true);
+              }),
+              std::string("build error: ") + perfect_hash::MSG_MAY_REPEAT);
+    EXPECT_EQ(p.calls, 1);
+    EXPECT_TRUE(dir.names().empty());
+  }
+  TempDir dir;
+  Passes p{{keys}};
+  EXPECT_EQ(PerfectHashIndex::build_to_file_windowed(p.factory(), dir / "t", false, 64, [] { return false; }, {}, true),
+            keys.size());
+  EXPECT_EQ(read_file(dir / "t"), [&] {
+    const std::vector<unsigned char> b = PerfectHashIndex::build(std::span<const std::string>(keys)).to_bytes();
+    return std::string(b.begin(), b.end());
+  }());
+}
+
 TEST(PerfectHashStream, FailuresLeaveTheTargetAlone) {
   std::vector<std::string> keys = random_keys(400, 10, 30);
   std::vector<std::string> fewer(keys.begin(), keys.end() - 1), more = keys, other = keys, swapped = keys;
@@ -553,18 +582,31 @@ TEST(PerfectHashStream, FailuresLeaveTheTargetAlone) {
       EXPECT_EQ(dir.names(), std::set<std::string>{"t"});
     }
   }
-  // The probe: after the first pass, and again before the header.
-  for (int fail_after : {1, 2}) {
+  // The probe: after the first pass and again before the header (the
+  // source's failure), and by the hash build's workers and the steps between
+  // (a stop). A yes at any of them leaves nothing behind.
+  {
     TempDir dir;
+    Passes clean{{keys}};
+    std::atomic<int> asked{0};
+    stream(clean, dir / "t", false, 64, [&] { return ++asked < 0; });
+    const int asks = asked.load();
+    ASSERT_GE(asks, 4);
+    const std::string raised = "format error: perfect-hash: the source raised before it ended";
+    const struct {
+      int yes_at;
+      std::string want;
+      int passes;
+    } probes[] = {{1, raised, 1}, {2, "io error: operation interrupted", 1}, {asks, raised, 2}};
     write_file(dir / "t", "old");
-    Passes p{{keys}};
-    int asked = 0;
-    auto probe = [&] { return ++asked >= fail_after; };
-    EXPECT_EQ(error_of([&] { stream(p, dir / "t", false, 64, probe); }),
-              "format error: perfect-hash: the source raised before it ended");
-    EXPECT_EQ(p.calls, fail_after);
-    EXPECT_TRUE(read_file(dir / "t") == "old");
-    EXPECT_EQ(dir.names(), std::set<std::string>{"t"});
+    for (const auto& c : probes) {
+      Passes p{{keys}};
+      asked = 0;
+      EXPECT_EQ(error_of([&] { stream(p, dir / "t", false, 64, [&] { return ++asked >= c.yes_at; }); }), c.want);
+      EXPECT_EQ(p.calls, c.passes);
+      EXPECT_TRUE(read_file(dir / "t") == "old");
+      EXPECT_EQ(dir.names(), std::set<std::string>{"t"});
+    }
   }
   // A source that throws in the second pass unwinds the same way.
   for (std::uint64_t window : {perfect_hash::WINDOW, std::uint64_t{64}}) {

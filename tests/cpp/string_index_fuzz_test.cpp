@@ -9,6 +9,8 @@
 #include <memory>
 
 #include "fst_test_util.hpp"
+#include "harness/reseal.hpp"
+#include "mutate.hpp"
 #include "string_index.hpp"
 
 using namespace fsttest;
@@ -109,29 +111,25 @@ TEST(StringIndexFuzz, MutatedBlobs) {
     seeds.push_back(blob_of(wide));
   }
   const fst::Levenshtein lev("ab\xc3\xa9", 1);
+  // Besides the bytes (nearly all of them nodes), the footer's own edits:
+  // the root anywhere, the key count off.
+  const mutation::Shape shape{
+      .edits = 3,
+      .own = {[](Bytes& b, mutation::Rng& rng) {
+                if (b.size() < 16) return;
+                const std::uint64_t root = rng() % (b.size() - 2);
+                for (int i = 0; i < 8; ++i) b[b.size() - 12 + i] = static_cast<unsigned char>(root >> (8 * i));
+              },
+              [](Bytes& b, mutation::Rng& rng) {
+                if (b.size() >= 24) b[b.size() - 20] = static_cast<unsigned char>(b[b.size() - 20] + 1 + rng() % 3);
+              }}};
   std::mt19937_64 rng(20261211);
   std::size_t accepted = 0, mutated_accepted = 0;
   for (int iter = 0; iter < 3000; ++iter) {
     const Bytes& seed = seeds[rng() % seeds.size()];
     Bytes b = seed;
-    const std::size_t fst_len = b.size() - 4;
-    const unsigned kind = rng() % 6;
-    const std::size_t flips = 1 + rng() % 3;
-    for (std::size_t k = 0; k < flips; ++k) {
-      const std::size_t at = kind == 0 ? rng() % b.size() : 4 + 16 + rng() % (fst_len > 36 ? fst_len - 36 : 1);
-      b[at] = kind % 2 ? static_cast<unsigned char>(rng()) : b[at] ^ static_cast<unsigned char>(1u << (rng() % 8));
-    }
-    if (kind == 2) {  // the root anywhere
-      const std::uint64_t root = rng() % (fst_len + 2);
-      for (int i = 0; i < 8; ++i) b[b.size() - 12 + i] = static_cast<unsigned char>(root >> (8 * i));
-    }
-    if (kind == 3) {  // the key count off
-      b[b.size() - 20] = static_cast<unsigned char>(b[b.size() - 20] + 1 + rng() % 3);
-    }
-    if (rng() % 2) {  // the checksum recomputed
-      const std::uint32_t c = fst::mask_crc(fst::crc32c(std::span<const unsigned char>(b.data() + 4, b.size() - 8)));
-      for (int i = 0; i < 4; ++i) b[b.size() - 4 + i] = static_cast<unsigned char>(c >> (8 * i));
-    }
+    mutation::mutate(b, rng, shape);
+    if (rng() % 2) qfuzz::reseal_bix4(b);  // the checksum recomputed
     // Exact-size owned copies, so that any read past the end is caught.
     for (bool verify : {false, true}) {
       try {

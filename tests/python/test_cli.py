@@ -34,6 +34,21 @@ def usage_failure(message):
     return ("quorvale: " + message + "\n\n" + USAGE + "\n").encode()
 
 
+def both(capfdbinary, cwd, *args):
+    """The command run by the installed `quorvale` and by `_cli` in this
+    process (from `cwd`): [(status, stdout, stderr)], in that order."""
+    r = cli(*args, cwd=cwd, via_module=False)
+    capfdbinary.readouterr()
+    here = os.getcwd()
+    os.chdir(cwd)
+    try:
+        status = core._cli(list(args))
+    finally:
+        os.chdir(here)
+    out, err = capfdbinary.readouterr()
+    return [(r.returncode, r.stdout, r.stderr), (status, out, err)]
+
+
 def test_usage_fixture_is_the_usage_text():
     assert USAGE.startswith(f"quorvale {VERSION} \u2014 price, build and inspect string\u2194id indexes\n\nusage:\n")
     assert "**open**" in USAGE
@@ -196,3 +211,38 @@ def test_closed_and_gone_standard_output():
     finally:
         os.close(write_end)
     assert (r.returncode, r.stderr) == (1, b"quorvale: Broken pipe (os error 32)\n")
+
+
+def damaged(blob):
+    """One flipped byte at the end of the payload: the header still reads."""
+    return blob[:-1] + bytes([blob[-1] ^ 1])
+
+
+# (command line, fault made in the directory, the stderr line): every
+# failure that concerns one file names it first.
+FAILURES_NAME_THEIR_FILE = [
+    (["build", "k.txt", "none/o.idx", "--index", "string", "--stream", "never"], None,
+     "none/o.idx: io error: No such file or directory (os error 2)"),
+    (["build", "k.txt", "none/o.idx", "--index", "perfect", "--stream", "always"], None,
+     "none/o.idx: io error: No such file or directory (os error 2)"),
+    (["build", "k.txt", "none/o.idx", "--stream", "always"], None,
+     "none/o.idx: io error: No such file or directory (os error 2)"),
+    (["dump", "x"], lambda d: (d / "x").write_bytes(damaged(core.PerfectHashIndex(["a", "b"]).to_bytes())),
+     "x: format error: payload checksum mismatch"),
+    (["inspect", "x", "--sections"], lambda d: (d / "x").write_bytes(damaged(core.DictIndex(["a", "b"]).to_bytes())),
+     "x: format error: payload checksum mismatch"),
+    (["dump", "x"], lambda d: core.StringIndex(["a", "b\rc"]).save(str(d / "x")),
+     "x: id 1 holds a line break, which one key per line cannot carry"),
+    (["plan", "absent"], None, "io error: absent: No such file or directory (os error 2)"),
+]
+
+
+@pytest.mark.parametrize("args, fault, line", FAILURES_NAME_THEIR_FILE, ids=lambda c: str(c)[:20])
+def test_failures_name_their_file(tmp_path, capfdbinary, args, fault, line):
+    (tmp_path / "k.txt").write_bytes(b"a\nb\n")
+    if fault:
+        fault(tmp_path)
+    before = sorted(os.listdir(tmp_path))
+    for status, out, err in both(capfdbinary, tmp_path, *args):
+        assert (status, err.splitlines()[-1:]) == (1, [b"quorvale: " + line.encode()])
+        assert sorted(os.listdir(tmp_path)) == before

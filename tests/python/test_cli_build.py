@@ -8,7 +8,7 @@ import pytest
 
 import quorvale._core as core
 
-from test_cli import NOTE, cli, usage_failure
+from test_cli import NOTE, both, cli, usage_failure
 
 KINDS = {
     "compact": "CompactHashIndex",
@@ -111,8 +111,7 @@ CASES = [["--index", kind] for kind in KINDS] + [["--index", "dict", "--block", 
 def test_the_two_roads_write_the_same_file(tmp_path, args):
     kind = KINDS[args[1]]
     keys = random_keys(3000, 11)
-    # The streamed perfect-hash build refuses repeats; the others drop them.
-    keys_file(tmp_path / "k.txt", keys, repeats=kind != "PerfectHashIndex", empty=2)
+    keys_file(tmp_path / "k.txt", keys, repeats=True, empty=2)
     blobs = []
     for stream in ("never", "always"):
         out = tmp_path / f"{stream}.idx"
@@ -140,20 +139,45 @@ def test_zero_keys(tmp_path, content):
             holds_exactly(kind, tmp_path / "o.idx", [])
 
 
-def test_a_repeated_key_counts_once(tmp_path):
+def test_a_repeated_key_counts_once_on_every_road(tmp_path, capfdbinary):
+    """Every kind and auto (whose plan picks the perfect-hash index here),
+    in memory and streamed: the repeats go, and both roads write one blob."""
     (tmp_path / "k.txt").write_text("b\na\nb\nc\na\n")
-    for flag, kind in KINDS.items():
+    for args, kind in [(["--index", flag], kind) for flag, kind in KINDS.items()] + [
+            (["--objective", "latency"], "PerfectHashIndex")]:
+        blobs = set()
         for stream in ("never", "always"):
-            (tmp_path / "o.idx").write_bytes(b"old")
-            r = cli("build", "k.txt", "o.idx", "--index", flag, "--stream", stream, cwd=tmp_path)
-            if (flag, stream) == ("perfect", "always"):
-                assert (r.returncode, r.stderr) == (1, b"quorvale: build error: perfect-hash: build_to_file needs "
-                                                       b"distinct keys and the source repeated one\n")
-                assert (tmp_path / "o.idx").read_bytes() == b"old"
-            else:
-                assert r.returncode == 0, r.stderr
-                wrote(r.stderr, tmp_path, "o.idx", kind, 3)
-            assert sorted(os.listdir(tmp_path)) == ["k.txt", "o.idx"]
+            for i, (status, out, err) in enumerate(
+                    both(capfdbinary, tmp_path, "build", "k.txt", f"{stream}.idx", *args, "--stream", stream)):
+                assert (status, out) == (0, b""), err
+                wrote(err, tmp_path, f"{stream}.idx", kind, 3)
+                blobs.add((tmp_path / f"{stream}.idx").read_bytes())
+        assert len(blobs) == 1, args
+        holds_exactly(kind, tmp_path / "never.idx", ["a", "b", "c"])
+        assert sorted(os.listdir(tmp_path)) == ["always.idx", "k.txt", "never.idx"]
+
+
+# The output named four ways that all reach the keys file.
+SAME_FILE = [
+    ("same path", lambda d: "k.txt"),
+    ("symbolic link", lambda d: (os.symlink("k.txt", d / "link"), "link")[1]),
+    ("hard link", lambda d: (os.link(d / "k.txt", d / "hard"), "hard")[1]),
+    ("through ..", lambda d: (os.mkdir(d / "sub"), "sub/../k.txt")[1]),
+]
+
+
+@pytest.mark.parametrize("name, spell", SAME_FILE, ids=[c[0] for c in SAME_FILE])
+def test_the_keys_file_is_never_the_output(tmp_path, capfdbinary, name, spell):
+    keys = b"b\na\nc\n"
+    (tmp_path / "k.txt").write_bytes(keys)
+    out = spell(tmp_path)
+    before = sorted(os.listdir(tmp_path))
+    message = f"the output `{out}` is the keys file `k.txt`: the index would overwrite its keys"
+    for args in (["--index", "closed"], ["--index", "perfect", "--stream", "always"], []):
+        for status, stdout, stderr in both(capfdbinary, tmp_path, "build", "k.txt", out, *args):
+            assert (status, stdout, stderr) == (2, b"", usage_failure(message)), args
+            assert (tmp_path / "k.txt").read_bytes() == keys
+            assert sorted(os.listdir(tmp_path)) == before
 
 
 def test_failures(tmp_path):

@@ -8,7 +8,7 @@ import quorvale._core as core
 from quorvale._core import CompactHashIndex, DoubleArrayIndex, Overlay, PerfectHashIndex, StringIndex
 
 from blobs import made
-from test_cli import QUORVALE, cli
+from test_cli import QUORVALE, both, cli
 from test_cli_build import keys_file, random_keys
 from test_overlay import reseal as reseal_overlay_blob
 
@@ -158,8 +158,8 @@ def flipped(blob, at):
 
 def failure_cases():
     """(name, blob, message): the refusals first, read from the header alone
-    (every byte after it garbage), then failures of the inspection (which
-    name the path) and of the load (which do not)."""
+    (every byte after it garbage), then failures of the inspection and of
+    the load, each naming the path."""
     keys = [f"k{i}" for i in range(500)]
     over_compact = Overlay(CompactHashIndex(keys)).to_bytes()
     over_string = Overlay(StringIndex(["a", "b"]))
@@ -178,11 +178,11 @@ def failure_cases():
          "x: format error: a PerfectHashIndex blob from quorvale < 4.0, keyed on a hash this version no longer "
          "computes; rebuild it from its keys with PerfectHashIndex::build"),
         ("old-dictionary", made("BDX2", 56),
-         "format error: dict: blob written by quorvale 2.2 or 3.x, which spent a byte on every entry's header; "
+         "x: format error: dict: blob written by quorvale 2.2 or 3.x, which spent a byte on every entry's header; "
          "rebuild the index from its keys"),
         ("perfect-payload", flipped(PerfectHashIndex(["a", "b", "c"]).to_bytes(), 40),
-         "format error: payload checksum mismatch"),
-        ("overlay-payload", flipped(ovl, len(ovl) - 2), "format error: overlay payload checksum mismatch"),
+         "x: format error: payload checksum mismatch"),
+        ("overlay-payload", flipped(ovl, len(ovl) - 2), "x: format error: overlay payload checksum mismatch"),
     ]
 
 
@@ -209,7 +209,7 @@ def test_line_breaks_end_the_dump_after_the_keys_before_them(tmp_path):
     r = cli("dump", "p.idx", cwd=tmp_path)
     assert r.returncode == 1
     assert lines(r.stdout) == [index.key(i) for i in range(bad)]
-    assert r.stderr == f"quorvale: id {bad} holds a line break, which one key per line cannot carry\n".encode()
+    assert r.stderr == f"quorvale: p.idx: id {bad} holds a line break, which one key per line cannot carry\n".encode()
 
     o = Overlay(StringIndex(["a", "b"]))
     o.add("x")
@@ -219,7 +219,36 @@ def test_line_breaks_end_the_dump_after_the_keys_before_them(tmp_path):
     o.save(tmp_path / "o.ovl")
     r = cli("dump", "o.ovl", cwd=tmp_path)
     assert (r.returncode, lines(r.stdout)) == (1, ["b", "x"])
-    assert r.stderr == b"quorvale: id 3 holds a line break, which one key per line cannot carry\n"
+    assert r.stderr == b"quorvale: o.ovl: id 3 holds a line break, which one key per line cannot carry\n"
+
+
+def with_the_empty_key():
+    """(name, index, keys in id order) for every kind that can be dumped,
+    each holding the empty key beside "a" and "b"."""
+    keys = ["", "a", "b"]
+    perfect = PerfectHashIndex(keys)
+    cases = [
+        ("string", StringIndex(keys), keys),
+        ("perfect", perfect, [perfect.key(i) for i in range(3)]),
+        ("dict", core.DictIndex(keys), keys),
+        ("hashed-dict", core.HashedDictIndex.from_dict(core.DictIndex(keys), 8), keys),
+    ]
+    for cls in (StringIndex, PerfectHashIndex):
+        o = Overlay(cls(["a", "b"]))
+        o.add("")
+        cases.append((f"overlay-{cls.__name__}", o, o.keys()))
+    return cases
+
+
+@pytest.mark.parametrize("name, index, keys", with_the_empty_key(), ids=[c[0] for c in with_the_empty_key()])
+def test_the_empty_key_is_left_out_and_said(tmp_path, capfdbinary, name, index, keys):
+    """A keys file cannot carry the empty key (build skips empty lines): the
+    dump writes every other key, then fails saying it left that one out."""
+    index.save(str(tmp_path / "x"))
+    assert "" in keys
+    for status, out, err in both(capfdbinary, tmp_path, "dump", "x"):
+        assert (status, lines(out)) == (1, [k for k in keys if k])
+        assert err == b"quorvale: x: the empty key cannot be written to a keys file and was left out\n"
 
 
 def reseal_perfect(b):
