@@ -530,6 +530,9 @@ namespace dict_index {
 void derive_samples(ByteSpan heads, const Offsets& head_ends, std::uint64_t lo, std::uint64_t hi,
                     std::uint64_t prefix, std::uint64_t* out) noexcept;
 std::unique_ptr<ties::Ties> derive_ties(const DictIndex& index);
+// The most route words the index's block data can stand behind (see the
+// format's route_word_bound); a load refuses a shape past it.
+std::uint64_t route_word_bound(const DictIndex& d) noexcept;
 
 // What every blob writer shares (the in-memory writers, the streamed build):
 // the four small sections serialised, each refused (IndexError, Format) when

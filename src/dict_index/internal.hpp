@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <cstring>
 #include <memory>
 #include <optional>
 #include <string>
@@ -49,6 +50,14 @@ class Query {
 // All ones over the low k bytes, k = 0..8.
 inline constexpr std::uint64_t low_bytes(unsigned k) noexcept {
   return k >= 8 ? ~std::uint64_t{0} : (std::uint64_t{1} << (8 * k)) - 1;
+}
+
+// Bytewise order of two byte strings, a proper prefix first.
+inline int compare_bytes(ByteSpan a, ByteSpan b) noexcept {
+  const std::size_t n = a.size() < b.size() ? a.size() : b.size();
+  const int c = n == 0 ? 0 : std::memcmp(a.data(), b.data(), n);
+  if (c != 0) return c;
+  return a.size() < b.size() ? -1 : a.size() > b.size() ? 1 : 0;
 }
 
 // The bytes of a span as bytes of the other kind.

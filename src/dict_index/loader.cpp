@@ -1,6 +1,8 @@
 // Loading a dictionary blob: the framing checks in their fixed order, the
 // records and the verified walk; the samples, ties and raw route it derives
 // on first need.
+#include <algorithm>
+
 #include "dict_index/dict_index.hpp"
 #include "dict_index/internal.hpp"
 
@@ -38,6 +40,12 @@ std::uint64_t packed_bytes(std::uint64_t count, unsigned width) {
 }  // namespace
 
 namespace dict_index {
+
+std::uint64_t route_word_bound(const DictIndex& d) noexcept {
+  unsigned unit = 8;
+  for (const Codec& c : d.codecs) unit = std::min(unit, c.unit_bits());
+  return route_word_bound(d.J, d.micro, d.block_data.size(), unit);
+}
 
 std::unique_ptr<ties::Ties> derive_ties(const DictIndex& index) {
   auto t = ties::Ties::derive(index.samples(),
@@ -165,6 +173,9 @@ DictIndex DictIndex::from_shared(blob::SharedBytes bytes, bool verify) {
     d.chars = std::make_unique<charcode::CharCode>(std::move(*code));
   }
   if (verify) d.check_layout();
+  // Route words are derived from the header's counts alone: a count the
+  // block data cannot carry would have them allocate for it.
+  if (d.J > 1 && static_cast<unsigned __int128>(y) * d.J > route_word_bound(d)) refuse(MSG_ROUTE_WORDS);
   return d;
 }
 
@@ -199,6 +210,14 @@ void DictIndex::check_layout() const {
     start = next;
   }
   if (common_head(heads.bytes(), head_ends, y) < head_prefix) refuse(MSG_HEAD_PREFIX);
+  // The searches bisect the heads: a head not above the one before it would
+  // send keys to the wrong block.
+  ByteSpan before = head(0);
+  for (std::uint64_t b = 1; b < y; ++b) {
+    const ByteSpan h = head(b);
+    if (compare_bytes(before, h) >= 0) refuse(MSG_KEY_ORDER);
+    before = h;
+  }
 }
 
 std::unique_ptr<RawRoute> DictIndex::raw_route() const {

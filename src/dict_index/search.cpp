@@ -15,14 +15,6 @@ using namespace dict_index;
 
 namespace {
 
-// Bytewise order of two byte strings, a proper prefix first.
-inline int compare_bytes(ByteSpan a, ByteSpan b) noexcept {
-  const std::size_t n = a.size() < b.size() ? a.size() : b.size();
-  const int c = n == 0 ? 0 : std::memcmp(a.data(), b.data(), n);
-  if (c != 0) return c;
-  return a.size() < b.size() ? -1 : a.size() > b.size() ? 1 : 0;
-}
-
 // Bytes of a query translated into a character code: on the stack up to
 // 128 query bytes, else on the heap.
 class ProbeBuffer {

@@ -348,6 +348,52 @@ TEST(DictIndexRefusals, BlockCountAboveTheHeads) {
   check_index(load(w.blob, true), w.blob, s.keys, &w.counts);
 }
 
+TEST(DictIndexRefusals, MicroblocksTheBlockDataCannotCarry) {
+  // 256 blocks of 1,024 one-key microblocks over no block data: 2 MiB of
+  // route words from a blob of 3 KB, were it not refused.
+  for (bool verify : {false, true})
+    EXPECT_EQ(refusal(dictfix::route_heavy(256, 1024, 1, 0), verify), format_error(dict_index::MSG_ROUTE_WORDS));
+  // At the bound (J + D words, and + 8D/w with one-key microblocks: J + 2D
+  // with this symbol table's byte codes) a blob loads and derives its
+  // words; one byte of block data less is refused.
+  struct Row {
+    unsigned y, block, micro;
+    std::size_t data;  // the least block data that carries the words
+  };
+  for (const Row& r : {Row{256, 1024, 1, 130560}, Row{256, 1024, 32, 8160}, Row{256, 2, 1, 255},
+                      Row{3, 1018, 2, 1018}, Row{1, 1018, 2, 0}}) {
+    const std::uint64_t j = (r.block + r.micro - 1) / r.micro;
+    for (bool verify : {false, true}) {
+      const DictIndex d = load(dictfix::route_heavy(r.y, r.block, r.micro, r.data), verify);
+      EXPECT_EQ(d.route_microblocks().size(), r.y * j) << r.block << " " << r.micro;
+      EXPECT_LE(d.route_microblocks().size(), dict_index::route_word_bound(d));
+      if (r.data > 0) {
+        EXPECT_EQ(refusal(dictfix::route_heavy(r.y, r.block, r.micro, r.data - 1), verify),
+                  format_error(dict_index::MSG_ROUTE_WORDS))
+            << r.block << " " << r.micro;
+      }
+    }
+  }
+}
+
+TEST(DictIndexRefusals, HeadsOutOfOrderWithVerify) {
+  dictfix::Layout s;
+  s.keys = {"k0", "k1", "k2", "k3"};
+  s.block = 1;
+  s.micro = 1;
+  const auto w = dictfix::write(s);
+  // Heads 2 and 3 swapped, and head 2 equal to head 1.
+  for (const char* heads : {"k0k1k3k2", "k0k1k1k3"}) {
+    Edit e{w.blob};
+    std::copy_n(heads, 8, e.blob.begin() + w.heads_at);
+    const Bytes b = e.sealed();
+    EXPECT_EQ(refusal(b, true), format_error(dict_index::MSG_KEY_ORDER)) << heads;
+    // Unverified it loads, and the searches stay in range.
+    const DictIndex d = load(b, false);
+    for (const char* k : {"k0", "k1", "k2", "k3", "k4"}) EXPECT_LE(d.locate_query(std::string_view(k)).rank, 4u);
+  }
+}
+
 TEST(DictIndexRefusals, Records) {
   const auto w = dictfix::write(dictfix::fixtures()[1].layout);
   auto tables_len = [&] { return load_le32(w.blob.data() + 32); };
