@@ -128,7 +128,7 @@ int main(int argc, char** argv) {
   std::printf("%s: %zu keys, %.1f bytes a key; %zu queries, half of them misses\n", name.c_str(), keys.size(),
               static_cast<double>(raw) / keys.size(), nq);
 
-  double marisa_ns = 0, marisa_bpk = 0;
+  [[maybe_unused]] double marisa_ns = 0, marisa_bpk = 0;
 #ifdef QUORVALE_HAVE_MARISA
   {
     marisa::Keyset keyset;
