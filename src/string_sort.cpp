@@ -421,6 +421,26 @@ void sort_records(const Keys& keys, SpanOf&& span_of, const Parts& parts, Rec* r
   }
 }
 
+// Hands every record that is no repeat, in order, to put(position, record):
+// each slice counts the keys it keeps, then puts them after those of the
+// slices before it. Returns how many there are.
+template <class Put>
+std::size_t keep_distinct(const Parts& parts, const Rec* recs, Put&& put) {
+  std::vector<std::size_t> kept(parts.count + 1, 0);
+  parts.each([&](std::size_t p) {
+    std::size_t k = 0;
+    for (std::size_t i = parts.begin(p), e = parts.begin(p + 1); i < e; ++i) k += recs[i].span.start != REPEAT;
+    kept[p + 1] = k;
+  });
+  for (std::size_t p = 0; p < parts.count; ++p) kept[p + 1] += kept[p];
+  parts.each([&](std::size_t p) {
+    std::size_t k = kept[p];
+    for (std::size_t i = parts.begin(p), e = parts.begin(p + 1); i < e; ++i)
+      if (recs[i].span.start != REPEAT) put(k++, recs[i]);
+  });
+  return kept[parts.count];
+}
+
 std::size_t threads_or_all(std::size_t threads) { return threads != 0 ? threads : online_processors(); }
 
 }  // namespace
@@ -434,21 +454,7 @@ std::size_t sort_distinct(const char* bytes, std::size_t size, std::span<KeySpan
   // order is written back: big groups are dealt out of place through it.
   sort_records(InBuffer{bytes, size}, [&](std::size_t i) { return spans[i]; }, parts, recs,
                reinterpret_cast<unsigned char*>(spans.data()), n * sizeof(KeySpan));
-  // Each slice counts the keys it keeps, then moves them after those of the
-  // slices before it.
-  std::vector<std::size_t> kept(parts.count + 1, 0);
-  parts.each([&](std::size_t p) {
-    std::size_t k = 0;
-    for (std::size_t i = parts.begin(p), e = parts.begin(p + 1); i < e; ++i) k += recs[i].span.start != REPEAT;
-    kept[p + 1] = k;
-  });
-  for (std::size_t p = 0; p < parts.count; ++p) kept[p + 1] += kept[p];
-  parts.each([&](std::size_t p) {
-    std::size_t k = kept[p];
-    for (std::size_t i = parts.begin(p), e = parts.begin(p + 1); i < e; ++i)
-      if (recs[i].span.start != REPEAT) spans[k++] = recs[i].span;
-  });
-  return kept[parts.count];
+  return keep_distinct(parts, recs, [spans](std::size_t k, const Rec& r) { spans[k] = r.span; });
 }
 
 void sort_distinct(std::vector<std::string_view>& keys, std::size_t threads) {
@@ -470,7 +476,6 @@ void sort_distinct(std::vector<std::string_view>& keys, std::size_t threads) {
   Rec* recs = reinterpret_cast<Rec*>(memory);
   unsigned char* spare = memory + n * sizeof(Rec);
   const std::size_t spare_bytes = n * sizeof(KeySpan);
-  std::vector<std::size_t> kept(parts.count + 1, 0);
 
   // The window of memory that holds every key's bytes (an empty key has
   // none to read), as addresses.
@@ -499,25 +504,18 @@ void sort_distinct(std::vector<std::string_view>& keys, std::size_t threads) {
                    return KeySpan{k.empty() ? 0 : static_cast<std::uint32_t>(k.data() - lo), static_cast<std::uint32_t>(k.size())};
                  },
                  parts, recs, spare, spare_bytes);
-    parts.each([&](std::size_t p) {
-      std::size_t k = 0;
-      for (std::size_t i = parts.begin(p), e = parts.begin(p + 1); i < e; ++i) k += recs[i].span.start != REPEAT;
-      kept[p + 1] = k;
-    });
-    for (std::size_t p = 0; p < parts.count; ++p) kept[p + 1] += kept[p];
-    parts.each([&](std::size_t p) {
-      std::size_t k = kept[p];
-      for (std::size_t i = parts.begin(p), e = parts.begin(p + 1); i < e; ++i)
-        if (recs[i].span.start != REPEAT) keys[k++] = std::string_view(lo + recs[i].span.start, recs[i].span.length);
-    });
-    keys.resize(kept[parts.count]);
+    keys.resize(keep_distinct(parts, recs, [&keys, lo](std::size_t k, const Rec& r) {
+      keys[k] = std::string_view(lo + r.span.start, r.span.length);
+    }));
     return;
   }
   sort_records(InViews{views},
                [views](std::size_t i) { return KeySpan{static_cast<std::uint32_t>(i), static_cast<std::uint32_t>(views[i].size())}; },
                parts, recs, spare, spare_bytes);
   // Each slice turns its kept records into their views, packed at its own
-  // start (a view is as large as a record); then the slices are joined in order.
+  // start (a view is as large as a record); then the slices are joined in
+  // order (the views may be written only once every slice has read them).
+  std::vector<std::size_t> kept(parts.count + 1, 0);
   parts.each([&](std::size_t p) {
     std::size_t w = parts.begin(p);
     for (std::size_t i = parts.begin(p), e = parts.begin(p + 1); i < e; ++i) {
