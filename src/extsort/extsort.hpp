@@ -29,7 +29,7 @@
 #include <vector>
 
 #include "error.hpp"
-#include "pages.hpp"
+#include "huge_pages.hpp"
 #include "scratch_files.hpp"
 #include "string_sort.hpp"
 
@@ -131,8 +131,8 @@ class Run final : public Replay {
     return used_ <= budget_ && length <= budget_ - used_ && count_ < budget_ / 8;
   }
   // Appends a key (the caller asked `has_room`). The run's storage doubles
-  // as it fills, up to the budget, so that a small sort holds little memory
-  // and a big one copies its keys about once more.
+  // as it fills, up to the budget, by remapping its pages: a small sort
+  // holds little memory, and a big one copies nothing to grow.
   void push(std::string_view key);
   std::size_t size() const noexcept { return count_; }
   bool empty() const noexcept { return count_ == 0; }
@@ -148,8 +148,8 @@ class Run final : public Replay {
  private:
   std::size_t budget_;
   // Grown as the run fills and kept for the next run.
-  Pages<char> bytes_;
-  Pages<KeySpan> spans_;
+  GrowingPages<char> bytes_;
+  GrowingPages<KeySpan> spans_;
   std::size_t used_ = 0;   // bytes in use
   std::size_t count_ = 0;  // spans in use
   // The sort's working memory, kept for the next run.

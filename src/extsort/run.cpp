@@ -4,7 +4,6 @@
 #include <cstring>
 
 #include "extsort/extsort.hpp"
-#include "huge_pages.hpp"
 #include "threads.hpp"
 #include "utf8.hpp"
 
@@ -19,14 +18,11 @@ namespace {
 // The least storage a run starts with.
 constexpr std::size_t FIRST_BYTES = std::size_t{1} << 16;
 
-// Grows a table to hold `need` elements, at least doubling it and never
-// past `limit`; the first `used` elements are kept.
+// Grows a run's table to hold `need` elements, at least doubling it and
+// never past `limit`.
 template <class T>
-void grow(Pages<T>& table, std::size_t used, std::size_t need, std::size_t limit) {
-  const std::size_t size = std::min(limit, std::max({need, 2 * table.size(), FIRST_BYTES / sizeof(T)}));
-  Pages<T> bigger = allocate_huge<T>(size);
-  if (used > 0) std::memcpy(bigger.data(), table.data(), used * sizeof(T));
-  table = std::move(bigger);
+void grow(GrowingPages<T>& table, std::size_t need, std::size_t limit) {
+  table.grow(std::min(limit, std::max({need, 2 * table.size(), FIRST_BYTES / sizeof(T)})));
 }
 
 }  // namespace
@@ -34,8 +30,8 @@ void grow(Pages<T>& table, std::size_t used, std::size_t need, std::size_t limit
 void Run::push(std::string_view key) {
   // Beyond the room test nothing fits: refuse rather than write past the end.
   if (!has_room(key.size())) panic("a run has room for its key");
-  if (key.size() > bytes_.size() - used_) grow(bytes_, used_, used_ + key.size(), budget_);
-  if (count_ == spans_.size()) grow(spans_, count_, count_ + 1, budget_ / 8);
+  if (key.size() > bytes_.size() - used_) grow(bytes_, used_ + key.size(), budget_);
+  if (count_ == spans_.size()) grow(spans_, count_ + 1, budget_ / 8);
   if (!key.empty()) std::memcpy(bytes_.data() + used_, key.data(), key.size());
   spans_[count_++] = KeySpan{static_cast<std::uint32_t>(used_), static_cast<std::uint32_t>(key.size())};
   used_ += key.size();
