@@ -391,8 +391,6 @@ bool Entry::current(std::string_view magic4) const noexcept {
   return std::any_of(frames.begin(), frames.end(), [&](const blob::Frame* f) { return f->has_magic(magic4); });
 }
 
-std::span<const Entry> all() noexcept { return TABLE; }
-
 const Entry& of(Kind kind) noexcept { return TABLE[static_cast<std::size_t>(kind)]; }
 
 const Entry* by_magic(std::string_view magic4) noexcept {

@@ -188,8 +188,6 @@ struct Entry {
   bool current(std::string_view magic4) const noexcept;
 };
 
-// Every kind, in the order of Kind.
-std::span<const Entry> all() noexcept;
 const Entry& of(Kind kind) noexcept;
 // The kind a magic names, current or older; null for none.
 const Entry* by_magic(std::string_view magic4) noexcept;

@@ -27,9 +27,9 @@ namespace {
 
 const std::set<std::string>& messages() {
   static const std::set<std::string> m = {
-      inspect::MSG_TRUNCATED,   inspect::MSG_NO_MAGIC,   inspect::MSG_UNKNOWN,
-      inspect::MSG_OLD_PERFECT, inspect::MSG_OLD_COMPACT, inspect::MSG_OLD_CLOSED,
-      inspect::MSG_NESTED,      inspect::MSG_COUNTS,      inspect::MSG_TOMBSTONES,
+      inspect::MSG_TRUNCATED, inspect::MSG_NO_MAGIC,   inspect::MSG_UNKNOWN,
+      kinds::MSG_OLD_PERFECT, kinds::MSG_OLD_COMPACT, kinds::MSG_OLD_CLOSED,
+      inspect::MSG_NESTED,    inspect::MSG_COUNTS,     inspect::MSG_TOMBSTONES,
   };
   return m;
 }
