@@ -20,6 +20,9 @@
 // blob by the tests' hand writer at block 256 (until the dictionary build
 // exists), their suffixes coded with a symbol table trained from them; it
 // prints the blob's size, key(id) for random ids and iteration per key.
+// With --order BLOB: the verified load of a real blob from memory beside a
+// walk that checks that every key ascends (decoding each once), on one
+// thread and on all: what checking the keys inside the blocks would add.
 // Build with -DQUORVALE_BENCH=ON and run by hand.
 #include <algorithm>
 #include <chrono>
@@ -33,6 +36,7 @@
 #include <filesystem>
 #include <random>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "../tests/cpp/dict_blob_writer.hpp"
@@ -306,6 +310,55 @@ int keys_mode(const char* file) {
   return sink == 0 ? 1 : 0;
 }
 
+// Whether the keys of blocks [from, to) ascend, each decoded once (the
+// block's last key against the next block's head as well).
+bool keys_ascend(const DictIndex& d, std::uint64_t from, std::uint64_t to) {
+  const std::uint64_t end = std::min(d.n, to * d.block);
+  auto it = d.iter_from(from * d.block);
+  std::string prev, key;
+  std::uint64_t id;
+  for (bool first = true; it.next_bytes(key, id) && id < end; first = false) {
+    if (!first && !(prev < key)) return false;
+    prev.swap(key);
+  }
+  return end == d.n || prev < std::string(reinterpret_cast<const char*>(d.head(to).data()), d.head(to).size());
+}
+
+// --order BLOB: what a check that every key ascends (not only the heads)
+// would add to a verified load of a real dictionary blob: the verified load
+// from memory, then the walk that decodes every key once, on one thread and
+// on every processor.
+int order_mode(const char* file) {
+  const blob::SharedBytes owned = blob::SharedBytes::read_file(file);
+  double load = 1e300;
+  for (int r = 0; r < 3; ++r) {
+    const auto t0 = Clock::now();
+    const DictIndex d = DictIndex::from_shared(owned, true);
+    load = std::min(load, seconds_since(t0));
+  }
+  const DictIndex d = DictIndex::from_shared(owned, true);
+  std::printf("blob %.1f MB, %llu keys, block %llu\n", owned.size() / 1e6, static_cast<unsigned long long>(d.n),
+              static_cast<unsigned long long>(d.block));
+  std::printf("  verified load from memory: %.3f s, %.2f GB/s\n", load, owned.size() / load / 1e9);
+  const std::uint64_t y = d.block_count();
+  for (unsigned threads : {1u, std::max(1u, std::thread::hardware_concurrency())}) {
+    double best = 1e300;
+    for (int r = 0; r < 2; ++r) {
+      const auto t0 = Clock::now();
+      std::vector<char> ok(threads, 0);
+      std::vector<std::thread> pool;
+      for (unsigned t = 0; t < threads; ++t)
+        pool.emplace_back([&, t] { ok[t] = keys_ascend(d, y * t / threads, y * (t + 1) / threads); });
+      for (auto& th : pool) th.join();
+      best = std::min(best, seconds_since(t0));
+      if (std::count(ok.begin(), ok.end(), 0) != 0) std::fprintf(stderr, "keys out of order\n");
+    }
+    std::printf("  every key's order on %u thread%s: %.3f s, %.0f%% of the verified load\n", threads,
+                threads == 1 ? "" : "s", best, best / load * 100);
+  }
+  return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -313,6 +366,7 @@ int main(int argc, char** argv) {
   for (int i = 1; i < argc; ++i) {
     if (std::strcmp(argv[i], "--quick") == 0) quick = true;
     if (std::strcmp(argv[i], "--keys") == 0 && i + 1 < argc) return keys_mode(argv[i + 1]);
+    if (std::strcmp(argv[i], "--order") == 0 && i + 1 < argc) return order_mode(argv[i + 1]);
   }
   const auto dir = std::filesystem::temp_directory_path() / ("quorvale-dict-bench-" + std::to_string(::getpid()));
   std::filesystem::create_directories(dir);

@@ -128,14 +128,14 @@ int main(int argc, char** argv) {
   std::printf("%s: %zu keys, %.1f bytes a key; %zu queries, half of them misses\n", name.c_str(), keys.size(),
               static_cast<double>(raw) / keys.size(), nq);
 
-  double marisa_ns = 0;
+  [[maybe_unused]] double marisa_ns = 0, marisa_bpk = 0;
 #ifdef QUORVALE_HAVE_MARISA
   {
     marisa::Keyset keyset;
     for (const auto& k : keys) keyset.push_back(k.data(), k.size());
     marisa::Trie trie;
     trie.build(keyset);
-    const double marisa_bpk = static_cast<double>(trie.io_size()) / keys.size();
+    marisa_bpk = static_cast<double>(trie.io_size()) / keys.size();
     marisa::Agent agent;
     std::size_t hits = 0;
     marisa_ns = best_ns(nq, 3, [&] {

@@ -2,6 +2,7 @@
 marisa-trie (exact lookup), on the same keys in one run.
 
     .venv/bin/python bench/double_array_bench.py [text megabytes] [patterns]
+    .venv/bin/python bench/double_array_bench.py --refusal [keys] [--before PYTHON]
 
 Patterns: `patterns` distinct words (default 10^5) of Debian's word list
 (wamerican, /usr/share/dict/american-english, installed through
@@ -18,6 +19,12 @@ with spaces and punctuation, in lines of 6 to 20 words.
 
 Installs pyahocorasick and marisa-trie from PyPI when missing and says so when
 one cannot be installed; the benchmark then skips that peer.
+
+`--refusal`: the constructor over more keys than ids can name (default 10^7
+distinct keys, as a shuffled list and as a set), each in a fresh process:
+wall time until the ValueError and peak RSS above the keys themselves. With
+`--before PYTHON` the same runs under another interpreter (one with an
+earlier build of quorvale installed), printed beside them with the ratios.
 """
 import os
 import pickle
@@ -167,5 +174,50 @@ def main():
     assert index.ids_of(hits) == [ids[h] for h in hits]
 
 
+REFUSAL_CHILD = """
+import random, resource, sys, time
+from quorvale._core import DoubleArrayIndex
+n, form = int(sys.argv[1]), sys.argv[2]
+keys = [f"key{i:09d}" for i in range(n)]
+random.Random(1).shuffle(keys)
+if form == "set":
+    keys = set(keys)
+base = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+t = time.perf_counter()
+try:
+    DoubleArrayIndex(keys)
+    sys.exit("built: no refusal")
+except ValueError as e:
+    message = str(e)
+print(time.perf_counter() - t, (resource.getrusage(resource.RUSAGE_SELF).ru_maxrss - base) / 1024, message)
+"""
+
+
+def refusal(python, n, form):
+    r = subprocess.run([python, "-c", REFUSAL_CHILD, str(n), form], capture_output=True, text=True)
+    if r.returncode != 0:
+        sys.exit(f"{python}: {r.stderr.strip() or r.stdout.strip()}")
+    seconds, mb, message = r.stdout.split(" ", 2)
+    return float(seconds), float(mb), message.strip()
+
+
+def refusals(args):
+    n = int(args[0]) if args and not args[0].startswith("--") else 10_000_000
+    before = args[args.index("--before") + 1] if "--before" in args else None
+    print(f"DoubleArrayIndex over {n:,} distinct keys (more than 2^23 ids), fresh process each, "
+          f"median of 3; load {os.getloadavg()[0]:.1f}")
+    for form in ("list", "set"):
+        runs = sorted(refusal(sys.executable, n, form) for _ in range(3))
+        seconds, mb, message = runs[1]
+        print(f"  {form:<4}: refused in {seconds:.2f} s, peak +{mb:.0f} MB above the keys ({message})")
+        if before:
+            old = sorted(refusal(before, n, form) for _ in range(3))[1]
+            print(f"        before: {old[0]:.2f} s, peak +{old[1]:.0f} MB; now {seconds / old[0]:.2f}x the time, "
+                  f"{mb / max(old[1], 1):.2f}x the memory")
+
+
 if __name__ == "__main__":
-    main()
+    if "--refusal" in sys.argv[1:]:
+        refusals([a for a in sys.argv[1:] if a != "--refusal"])
+    else:
+        main()

@@ -3,7 +3,9 @@
 //   plan_bench file <dir> [lines]   plan_file on a keys file of `lines` lines
 //                                   (default 10^7, synthetic keys of 8 to 40
 //                                   bytes, about one repeat in ten) against
-//                                   `LC_ALL=C sort -u FILE > /dev/null`
+//                                   `LC_ALL=C sort -u FILE > /dev/null`, three
+//                                   rounds in turn: the medians, their ratio
+//                                   and the load
 //   plan_bench model <n> [word files...]
 //                                   the model's error: plan n keys (10^6 is
 //                                   well past the exact limit), build every
@@ -13,6 +15,7 @@
 //                                   keys, on two-word phrases of each word
 //                                   list and on dense decimal ids (the thin
 //                                   case)
+#include <stdlib.h>
 #include <sys/resource.h>
 
 #include <algorithm>
@@ -99,6 +102,11 @@ std::vector<std::string> dense_ids(std::size_t n) {
   return keys;
 }
 
+double median(std::vector<double> v) {
+  std::sort(v.begin(), v.end());
+  return v[v.size() / 2];
+}
+
 int file_mode(const std::string& dir, std::size_t lines) {
   const std::string path = dir + "/plan_bench_keys.txt";
   {
@@ -114,26 +122,41 @@ int file_mode(const std::string& dir, std::size_t lines) {
     std::fclose(f);
   }
   std::printf("keys file: %zu lines, %zu distinct keys of 8 to 40 bytes\n", lines, lines - lines / 10);
+  const bool have_sort = std::system("command -v sort >/dev/null 2>&1") == 0;
+  if (!have_sort) std::printf("peer missing: sort (coreutils) is not installed; apt-get install coreutils\n");
   // Warm the page cache for both.
   std::system(("cat '" + path + "' > /dev/null").c_str());
-  auto t0 = Clock::now();
-  const double c0 = cpu_seconds(RUSAGE_SELF);
-  const estimate::Plan plan = estimate::plan_file(path, {}, Objective{});
-  const double ours = seconds_since(t0), ours_cpu = cpu_seconds(RUSAGE_SELF) - c0;
-  std::printf("plan_file: %.2f s (%.2f processor s; %llu keys)\n%s", ours, ours_cpu,
-              static_cast<unsigned long long>(plan.keys), plan.text().c_str());
-  if (std::system("command -v sort >/dev/null 2>&1") != 0) {
-    std::printf("peer missing: sort (coreutils) is not installed; apt-get install coreutils\n");
-  } else {
-    auto t1 = Clock::now();
-    const double c1 = cpu_seconds(RUSAGE_CHILDREN);
-    if (std::system(("LC_ALL=C sort -u '" + path + "' > /dev/null").c_str()) != 0) return 1;
-    const double sort = seconds_since(t1), sort_cpu = cpu_seconds(RUSAGE_CHILDREN) - c1;
-    std::printf("LC_ALL=C sort -u: %.2f s (%.2f processor s)\n", sort, sort_cpu);
-    std::printf("plan_file / sort: %.2fx in time (goal at most 0.5x), %.2fx in processor time\n", ours / sort,
-                ours_cpu / sort_cpu);
+  // Three rounds, ours and the peer in turn; the medians of each.
+  std::vector<double> ours, ours_cpu, sorts, sorts_cpu;
+  double load[3] = {0, 0, 0};
+  for (int round = 0; round < 3; ++round) {
+    auto t0 = Clock::now();
+    const double c0 = cpu_seconds(RUSAGE_SELF);
+    const estimate::Plan plan = estimate::plan_file(path, {}, Objective{});
+    ours.push_back(seconds_since(t0));
+    ours_cpu.push_back(cpu_seconds(RUSAGE_SELF) - c0);
+    std::printf("plan_file: %.2f s (%.2f processor s)", ours.back(), ours_cpu.back());
+    if (round == 0) std::printf("\n%s", plan.text().c_str());
+    if (have_sort) {
+      auto t1 = Clock::now();
+      const double c1 = cpu_seconds(RUSAGE_CHILDREN);
+      if (std::system(("LC_ALL=C sort -u '" + path + "' > /dev/null").c_str()) != 0) return 1;
+      sorts.push_back(seconds_since(t1));
+      sorts_cpu.push_back(cpu_seconds(RUSAGE_CHILDREN) - c1);
+      std::printf("%sLC_ALL=C sort -u: %.2f s (%.2f processor s)", round == 0 ? "" : "; ", sorts.back(),
+                  sorts_cpu.back());
+    }
+    std::printf("\n");
   }
-  std::remove(path.c_str());
+  getloadavg(load, 3);
+  std::printf("median of 3: plan_file %.2f s (%.2f processor s)", median(ours), median(ours_cpu));
+  if (have_sort) {
+    std::printf(", sort -u %.2f s (%.2f processor s)\n", median(sorts), median(sorts_cpu));
+    std::printf("plan_file / sort: %.2fx in time (goal at most 0.5x), %.2fx in processor time; load %.1f\n",
+                median(ours) / median(sorts), median(ours_cpu) / median(sorts_cpu), load[0]);
+  } else {
+    std::printf("; load %.1f\n", load[0]);
+  }
   return 0;
 }
 

@@ -1,12 +1,16 @@
 #include "double_array.hpp"
 
 #include <algorithm>
+#include <array>
+#include <atomic>
 #include <cstring>
 #include <string>
 #include <unordered_map>
 #include <utility>
 
+#include "hash.hpp"
 #include "pages.hpp"
+#include "threads.hpp"
 
 namespace quorvale {
 
@@ -327,6 +331,60 @@ std::uint32_t Placer::place(std::span<const std::uint16_t> labels) {
 }
 
 }  // namespace
+
+bool double_array::surely_more_distinct(std::span<const std::string_view> keys, std::uint64_t limit,
+                                        std::size_t threads) {
+  const std::size_t n = keys.size();
+  if (n <= limit) return false;
+  if (threads == 0) threads = online_processors();
+  // The keys' hashes dealt into buckets by their top byte (each slice of
+  // the keys hashed twice, to count and then to place, so that only the
+  // hashes are ever held), then each bucket sorted and its distinct hashes
+  // counted.
+  constexpr std::size_t BUCKETS = 256;
+  constexpr std::size_t SLICE = std::size_t{1} << 16;
+  const std::size_t slices = (n + SLICE - 1) / SLICE;
+  auto slice = [&](std::size_t s) { return keys.subspan(s * SLICE, std::min(SLICE, n - s * SLICE)); };
+  auto hash_of = [](std::string_view key) { return hash::hash_pair(key).first; };
+  std::vector<std::array<std::size_t, BUCKETS>> at(slices);
+  parallel_claims(slices, threads, [&](std::size_t s) {
+    at[s].fill(0);
+    for (std::string_view key : slice(s)) ++at[s][hash_of(key) >> 56];
+  });
+  std::array<std::size_t, BUCKETS + 1> start{};
+  for (std::size_t b = 0, pos = 0; b < BUCKETS; ++b) {
+    start[b] = pos;
+    for (std::size_t s = 0; s < slices; ++s) {
+      const std::size_t count = at[s][b];
+      at[s][b] = pos;
+      pos += count;
+    }
+    start[b + 1] = pos;
+  }
+  std::vector<std::uint64_t> hashes(n);
+  parallel_claims(slices, threads, [&](std::size_t s) {
+    for (std::string_view key : slice(s)) {
+      const std::uint64_t h = hash_of(key);
+      hashes[at[s][h >> 56]++] = h;
+    }
+  });
+  std::atomic<std::uint64_t> distinct{0};
+  parallel_claims(BUCKETS, threads, [&](std::size_t b) {
+    const auto first = hashes.begin() + static_cast<std::ptrdiff_t>(start[b]);
+    const auto last = hashes.begin() + static_cast<std::ptrdiff_t>(start[b + 1]);
+    std::sort(first, last);
+    distinct.fetch_add(static_cast<std::uint64_t>(std::unique(first, last) - first), std::memory_order_relaxed);
+  });
+  return distinct.load() > limit;
+}
+
+DoubleArrayIndex DoubleArrayIndex::build(std::span<const std::string_view> keys) {
+  if (surely_more_distinct(keys, MAX_KEYS)) fail(MSG_TOO_MANY_KEYS);
+  std::vector<std::string_view> sorted(keys.begin(), keys.end());
+  std::sort(sorted.begin(), sorted.end());
+  sorted.erase(std::unique(sorted.begin(), sorted.end()), sorted.end());
+  return build_ranked(sorted);
+}
 
 DoubleArrayIndex DoubleArrayIndex::build_ranked(std::span<const std::string_view> keys) {
   const std::size_t n = keys.size();

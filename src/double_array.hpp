@@ -54,6 +54,12 @@ inline constexpr const char* MSG_TOO_MANY_KEYS = "double-array: more than 8 388 
 inline constexpr const char* MSG_TOO_MANY_CHARS = "double-array: more than 65 535 distinct characters; labels are 16 bits";
 inline constexpr const char* MSG_TOO_MANY_SLOTS = "double-array: the trie needs more than 8 388 608 slots; bases are 23 bits";
 
+// Whether the keys hold more than `limit` distinct keys for certain: more
+// than `limit` distinct 64-bit hashes among them. False says nothing (keys
+// of one hash may differ). Decided on up to `threads` workers (0: one per
+// processor) without touching the order of the keys.
+bool surely_more_distinct(std::span<const std::string_view> keys, std::uint64_t limit, std::size_t threads = 0);
+
 // Whether any of the S slot words at `slots` is one no build writes, for a
 // blob of K keys and largest label L (S = 0 or L < S).
 bool slots_malformed(const unsigned char* slots, std::uint64_t S, std::uint64_t L, std::uint64_t K) noexcept;
@@ -127,6 +133,10 @@ class DoubleArrayIndex : public blob::Stored<DoubleArrayIndex> {
   // The keys must be distinct, valid UTF-8 and in ascending byte order (a
   // broken promise is a Panic); each key's id is its position.
   static DoubleArrayIndex build_ranked(std::span<const std::string_view> keys);
+  // From valid UTF-8 keys in any order, repeats allowed: sorted bytewise, a
+  // key's id its rank among the distinct keys. Too many distinct keys are
+  // refused before the sort whenever their hashes already tell.
+  static DoubleArrayIndex build(std::span<const std::string_view> keys);
 
   // Loads one "BDA1" blob, checking every field, label and slot word;
   // `verify` adds the payload checksum. from_bytes, load and load_mmap come

@@ -5,7 +5,12 @@
 // estimate_plan.cpp.
 #include "estimate.hpp"
 
+#include <errno.h>
+#include <string.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <atomic>
 #include <bit>
 #include <cmath>
 #include <compare>
@@ -13,11 +18,12 @@
 #include <cstdio>
 #include <cstring>
 #include <limits>
+#include <memory>
 
 #include "dict_index/dict_index.hpp"
 #include "error.hpp"
 #include "extsort.hpp"
-#include "line_reader.hpp"
+#include "threads.hpp"
 #include "ties.hpp"
 #include "utf8.hpp"
 
@@ -154,14 +160,130 @@ template class HashSample<std::string_view>;
 template class RunSample<std::string>;
 template class RunSample<std::string_view>;
 
-Pass<std::string_view> pass_over(std::span<const std::string_view> keys) {
-  // Keys held in memory lie anywhere.
-  Pass<std::string_view> pass;
-  extsort::visit_fetching_ahead(keys, [&](std::string_view key) { pass.push(key); });
-  return pass;
+// ---- the scan of keys in memory --------------------------------------------------
+
+namespace {
+
+// The keys a worker of a scan takes at a time.
+constexpr std::size_t SCAN_SLICE = std::size_t{1} << 16;
+
+// (sample hash, position) of a drawn key or a run head.
+using Hashed = std::pair<std::uint64_t, std::uint64_t>;
+
+// Keeps the `keep` smallest hashes first (unstable, as a sample's trim).
+void keep_smallest(std::vector<Hashed>& v, std::size_t keep) {
+  if (v.size() <= keep) return;
+  std::nth_element(v.begin(), v.begin() + static_cast<std::ptrdiff_t>(keep - 1), v.end(),
+                   [](const Hashed& x, const Hashed& y) { return x.first < y.first; });
+  v.resize(keep);
 }
 
-Draws<std::string_view> draws(std::span<const std::string_view> keys) { return pass_over(keys).draws(); }
+// What the slices one worker scanned contribute: their part of the shape's
+// sums, and the candidates of the two draws.
+struct PartScan {
+  Shape shape;
+  std::vector<Hashed> hashed;  // a bottom-k of those keys by sample hash
+  std::vector<Hashed> heads;   // every run head among them
+};
+
+// Adds the sums of ShapeWalk::push over keys lo..hi to the part, reading the
+// keys before lo for the common prefixes; with draws, the keys' candidates.
+// `threshold` is shared by all parts: any part's k-th smallest hash bounds
+// the whole set's, so hashes above the least of them are never drawn.
+template <class Keys>
+void scan_slice(const Keys& keys, std::size_t lo, std::size_t hi, bool with_draws,
+                std::atomic<std::uint64_t>& threshold, PartScan& out) {
+  constexpr std::size_t AHEAD = 16;
+  Shape& s = out.shape;
+  for (std::size_t i = lo; i < hi; ++i) {
+    if (i + AHEAD < hi) {
+      const std::string_view next = keys[i + AHEAD];
+      __builtin_prefetch(next.data());
+      if (!next.empty()) __builtin_prefetch(next.data() + next.size() - 1);
+    }
+    const std::string_view key = keys[i];
+    s.bytes += key.size();
+    s.non_ascii += non_ascii_bytes(key);
+    if (i > 0) s.lcp_prev += common_prefix(key, keys[i - 1]);
+    if (i >= 32) {
+      s.lcp_back32 += common_prefix(key, keys[i - 32]);
+      ++s.back32_count;
+    }
+    if (!with_draws) continue;
+    const std::uint64_t h = sample_hash(key);
+    if (i % RUN_LEN == 0) out.heads.emplace_back(h, i);
+    if (h > threshold.load(std::memory_order_relaxed)) continue;
+    out.hashed.emplace_back(h, i);
+    if (out.hashed.size() >= 2 * HASH_SAMPLE) {
+      keep_smallest(out.hashed, HASH_SAMPLE);
+      const std::uint64_t kept = std::max_element(out.hashed.begin(), out.hashed.end())->first;
+      std::uint64_t seen = threshold.load(std::memory_order_relaxed);
+      while (kept < seen && !threshold.compare_exchange_weak(seen, kept, std::memory_order_relaxed)) {
+      }
+    }
+  }
+  s.count += hi - lo;
+}
+
+template <class Keys>
+Scan scan_keys(const Keys& keys, bool with_draws, std::size_t threads, const StopProbe& stop) {
+  const std::size_t n = keys.size();
+  const std::size_t slices = std::max<std::size_t>(1, (n + SCAN_SLICE - 1) / SCAN_SLICE);
+  const std::size_t workers = std::min(slices, threads == 0 ? online_processors() : threads);
+  std::vector<PartScan> parts(workers);
+  std::atomic<std::uint64_t> threshold{~std::uint64_t{0}};
+  std::atomic<std::size_t> next{0};
+  // Each worker sums and draws over all the slices it claims, so that its
+  // candidates are trimmed as one sample's would be.
+  run_workers(workers, [&](std::size_t w, const FirstError& first) {
+    for (std::size_t p; !first.failed() && (p = next.fetch_add(1)) < slices;) {
+      stop_if(stop);
+      scan_slice(keys, p * n / slices, (p + 1) * n / slices, with_draws, threshold, parts[w]);
+    }
+  });
+
+  Scan out;
+  Shape& shape = out.shape;
+  std::vector<Hashed> hashed, heads;
+  for (PartScan& part : parts) {
+    shape.count += part.shape.count;
+    shape.bytes += part.shape.bytes;
+    shape.non_ascii += part.shape.non_ascii;
+    shape.lcp_prev += part.shape.lcp_prev;
+    shape.lcp_back32 += part.shape.lcp_back32;
+    shape.back32_count += part.shape.back32_count;
+    keep_smallest(part.hashed, HASH_SAMPLE);
+    hashed.insert(hashed.end(), part.hashed.begin(), part.hashed.end());
+    heads.insert(heads.end(), part.heads.begin(), part.heads.end());
+    part = PartScan();
+  }
+  if (!with_draws) return out;
+  // The bottom-k of the whole set, and the runs of the smallest heads: what
+  // the two samples keep, laid out in key order (so already sorted bytewise).
+  auto by_position = [](const Hashed& x, const Hashed& y) { return x.second < y.second; };
+  keep_smallest(hashed, HASH_SAMPLE);
+  std::sort(hashed.begin(), hashed.end(), by_position);
+  out.draws.hash.reserve(hashed.size());
+  for (const Hashed& h : hashed) out.draws.hash.push_back(keys[h.second]);
+  keep_smallest(heads, RUN_SAMPLE);
+  std::sort(heads.begin(), heads.end(), by_position);
+  for (const Hashed& h : heads)
+    for (std::size_t i = h.second; i < std::min<std::size_t>(n, h.second + RUN_LEN); ++i)
+      out.draws.run.push_back(keys[i]);
+  return out;
+}
+
+}  // namespace
+
+Scan scan(std::span<const std::string_view> keys, bool with_draws, std::size_t threads, const StopProbe& stop) {
+  return scan_keys(keys, with_draws, threads, stop);
+}
+
+Scan scan(const extsort::KeyView& keys, bool with_draws, std::size_t threads, const StopProbe& stop) {
+  return scan_keys(keys, with_draws, threads, stop);
+}
+
+Draws<std::string_view> draws(std::span<const std::string_view> keys) { return scan(keys, true).draws; }
 
 // ---- the rates of a sample dictionary ----------------------------------------------
 
@@ -526,57 +648,103 @@ IndexError open_failure(const std::string& path, const IndexError& e) {
 
 }  // namespace
 
-void each_file_key(const std::string& path, std::size_t budget, std::uint64_t max_key,
-                   const std::function<void(std::string_view)>& step, const StopProbe& stop) {
-  // The probe is asked every so many keys, read or replayed.
-  constexpr std::uint64_t STOP_STRIDE = 1 << 12;
+void read_keys_file(const std::string& path, std::uint64_t max_key, extsort::Run& run, extsort::Runs& runs,
+                    const StopProbe& stop) {
   File file;
   try {
     file = File::open_read(path);
   } catch (const IndexError& e) {
     throw open_failure(path, e);
   }
-  extsort::Run run(budget);
-  extsort::Runs runs(path);
   // A key too long for even an empty run: refused as the first key, else
   // spilled at once as a run of its own.
   auto fits_alone = [&](std::size_t length) { return length <= run.budget() && run.budget() / 8 > 0; };
   bool taken = false;
-  {
-    LineReader reader(file.fd());
-    std::string line;
-    // A line feed and a carriage return may follow the longest key.
-    const std::size_t line_limit = static_cast<std::size_t>(std::min<std::uint64_t>(max_key, SIZE_MAX - 2)) + 2;
-    reader.stop_on(stop);
-    for (std::uint64_t number = 1; reader.read_line(line, line_limit); ++number) {
-      if (number % STOP_STRIDE == 0) stop_if(stop);
-      if (line.size() > line_limit) throw IndexError::format(MSG_TOO_LONG);
-      if (!utf8::valid(line))
-        throw IndexError::io(IoKind::InvalidData, path + ":" + std::to_string(number) + ": not UTF-8");
-      std::string_view key = line;
-      if (key.ends_with('\n')) key.remove_suffix(1);
-      if (key.ends_with('\r')) key.remove_suffix(1);
-      if (key.empty()) continue;
-      if (key.size() > max_key) throw IndexError::format(MSG_TOO_LONG);
-      if (!fits_alone(key.size())) {
-        if (!taken) throw IndexError::format(MSG_TOO_LONG);
-        if (!run.empty()) {
-          runs.spill(run.sorted());
-          run.clear();
-        }
-        const std::string_view alone[1] = {key};
-        runs.spill(std::span<const std::string_view>(alone));
-      } else {
-        if (!run.has_room(key.size())) {
-          runs.spill(run.sorted());
-          run.clear();
-        }
-        run.push(key);
+  std::uint64_t number = 0;
+  // A line feed and a carriage return may follow the longest key.
+  const std::size_t line_limit = static_cast<std::size_t>(std::min<std::uint64_t>(max_key, SIZE_MAX - 2)) + 2;
+  // One line, with its line feed when it has one; `checked`: known to be
+  // UTF-8 already.
+  auto take = [&](std::string_view line, bool checked) {
+    if (++number % STOP_STRIDE == 0) stop_if(stop);
+    if (line.size() > line_limit) throw IndexError::format(MSG_TOO_LONG);
+    if (!checked && !utf8::valid(line))
+      throw IndexError::io(IoKind::InvalidData, path + ":" + std::to_string(number) + ": not UTF-8");
+    std::string_view key = line;
+    if (key.ends_with('\n')) key.remove_suffix(1);
+    if (key.ends_with('\r')) key.remove_suffix(1);
+    if (key.empty()) return;
+    if (key.size() > max_key) throw IndexError::format(MSG_TOO_LONG);
+    if (!fits_alone(key.size())) {
+      if (!taken) throw IndexError::format(MSG_TOO_LONG);
+      if (!run.empty()) {
+        runs.spill(run.sorted());
+        run.clear();
       }
-      taken = true;
+      const std::string_view alone[1] = {key};
+      runs.spill(std::span<const std::string_view>(alone));
+    } else {
+      if (!run.has_room(key.size())) {
+        runs.spill(run.sorted());
+        run.clear();
+      }
+      run.push(key);
+    }
+    taken = true;
+  };
+  // The file is read in big blocks; the whole lines of a block are checked
+  // for UTF-8 at once (a line alone only when that fails, to name it), and a
+  // line that runs past its block is gathered in `partial`.
+  constexpr std::size_t BLOCK = std::size_t{1} << 20;
+  const std::unique_ptr<char[]> block(new char[BLOCK]);
+  std::string partial;
+  for (;;) {
+    ssize_t got;
+    for (;;) {
+      got = ::read(file.fd(), block.get(), BLOCK);
+      if (got >= 0 || errno != EINTR) break;
+      // A read blocked on a terminal or a pipe can be stopped.
+      stop_if(stop);
+    }
+    // A closed descriptor reads as empty, as the command line's reader does.
+    if (got < 0 && errno != EBADF) throw IndexError::last_os();
+    if (got <= 0) break;
+    const char* p = block.get();
+    const char* const end = p + got;
+    if (!partial.empty()) {
+      const char* feed = static_cast<const char*>(std::memchr(p, '\n', static_cast<std::size_t>(end - p)));
+      const char* past = feed ? feed + 1 : end;
+      partial.append(p, static_cast<std::size_t>(past - p));
+      p = past;
+      if (feed || partial.size() > line_limit) {
+        take(partial, false);
+        partial.clear();
+      }
+      if (!feed) continue;
+    }
+    const char* last = static_cast<const char*>(::memrchr(p, '\n', static_cast<std::size_t>(end - p)));
+    if (last) {
+      const char* const whole = last + 1;
+      const bool checked = utf8::valid(reinterpret_cast<const unsigned char*>(p), static_cast<std::size_t>(whole - p));
+      while (p != whole) {
+        const char* feed = static_cast<const char*>(std::memchr(p, '\n', static_cast<std::size_t>(whole - p)));
+        take(std::string_view(p, static_cast<std::size_t>(feed + 1 - p)), checked);
+        p = feed + 1;
+      }
+    }
+    if (p != end) {
+      partial.assign(p, static_cast<std::size_t>(end - p));
+      if (partial.size() > line_limit) take(partial, false);
     }
   }
-  file = File();
+  if (!partial.empty()) take(partial, false);
+}
+
+void each_file_key(const std::string& path, std::size_t budget, std::uint64_t max_key,
+                   const std::function<void(std::string_view)>& step, const StopProbe& stop) {
+  extsort::Run run(budget);
+  extsort::Runs runs(path);
+  read_keys_file(path, max_key, run, runs, stop);
   std::uint64_t replayed = 0;
   const std::function<void(std::string_view)> checked = [&](std::string_view key) {
     if (replayed++ % STOP_STRIDE == 0) stop_if(stop);

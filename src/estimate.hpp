@@ -57,6 +57,11 @@ class DictIndex;
 namespace dict_index {
 struct Sections;
 }
+namespace extsort {
+class KeyView;
+class Run;
+class Runs;
+}
 
 namespace estimate {
 
@@ -201,9 +206,18 @@ struct Pass {
   Draws<K> draws() && { return Draws<K>{std::move(hashed).draw(), std::move(runs).draw()}; }
 };
 
-// The pass over sorted distinct keys in memory; the draws' views point into
-// them.
-Pass<std::string_view> pass_over(std::span<const std::string_view> keys);
+// The shape of sorted distinct keys held in memory and, when asked, their
+// two draws, whose views point into the keys: what a Pass over them gives,
+// measured a slice of the keys a worker on up to `threads` workers (0: one
+// per processor). Any number of workers gives the same result.
+struct Scan {
+  Shape shape;
+  Draws<std::string_view> draws;
+};
+// `stop`, when given, is asked as the workers take their slices.
+Scan scan(std::span<const std::string_view> keys, bool with_draws, std::size_t threads = 0,
+          const StopProbe& stop = {});
+Scan scan(const extsort::KeyView& keys, bool with_draws, std::size_t threads = 0, const StopProbe& stop = {});
 // The two draws of sorted distinct keys in memory.
 Draws<std::string_view> draws(std::span<const std::string_view> keys);
 
@@ -347,6 +361,17 @@ inline constexpr const char* MSG_TOO_LONG = "plan: a key longer than the run bud
 // Throws IndexError.
 Plan plan_file(const std::string& path, const Needs& needs, const Objective& objective,
                std::size_t budget = RUN_BUDGET, std::uint64_t max_key = MAX_KEY, const StopProbe& stop = {});
+
+// The keys read or replayed between two questions to a stop probe.
+inline constexpr std::uint64_t STOP_STRIDE = 1 << 12;
+
+// Reads a keys file into `run` (made with the run budget), spilling each
+// full run through `runs` (named after the file): the reading of plan_file.
+// When nothing was spilled the run holds every key; otherwise the last keys
+// are still in the run, unspilled. `stop`, when given, is asked every
+// STOP_STRIDE lines and when a read is interrupted.
+void read_keys_file(const std::string& path, std::uint64_t max_key, extsort::Run& run, extsort::Runs& runs,
+                    const StopProbe& stop = {});
 
 // The keys of a keys file, distinct and in ascending order, each handed to
 // `step` once (the view lasts for the call). The reading and sorting of

@@ -4,13 +4,19 @@
 // candidate modelled.
 #include <algorithm>
 #include <atomic>
+#include <condition_variable>
 #include <cstring>
 #include <exception>
+#include <functional>
+#include <initializer_list>
+#include <mutex>
+#include <optional>
 
 #include "closed_hash.hpp"
 #include "compact_hash/compact_hash.hpp"
 #include "dict_index/dict_index.hpp"
 #include "estimate.hpp"
+#include "extsort.hpp"
 #include "perfect_hash.hpp"
 #include "string_index.hpp"
 #include "threads.hpp"
@@ -74,10 +80,11 @@ std::array<double, 3> hash_sizes(std::span<const std::string_view> keys) {
   return {c, d, p};
 }
 
-std::array<Fit, 3> hash_fits(std::span<const std::string_view> keys) {
-  const std::size_t a = keys.size(), h = a / 2;
-  const std::array<double, 3> half = hash_sizes(keys.first(h));
-  const std::array<double, 3> all = hash_sizes(keys);
+namespace {
+
+// Lines through the three sizes on the first h of a keys and on all of them.
+std::array<Fit, 3> fits_through(const std::array<double, 3>& half, const std::array<double, 3>& all, std::size_t a,
+                                std::size_t h) {
   std::array<Fit, 3> fits;
   for (std::size_t i = 0; i < 3; ++i) {
     fits[i].b = (all[i] - half[i]) / static_cast<double>(std::max<std::size_t>(a - h, 1));
@@ -86,63 +93,178 @@ std::array<Fit, 3> hash_fits(std::span<const std::string_view> keys) {
   return fits;
 }
 
+}  // namespace
+
+std::array<Fit, 3> hash_fits(std::span<const std::string_view> keys) {
+  const std::size_t a = keys.size(), h = a / 2;
+  const std::array<double, 3> half = hash_sizes(keys.first(h));
+  return fits_through(half, hash_sizes(keys), a, h);
+}
+
 namespace {
 
-// Steps 2 to 6 of the sample: the character code, the rescaled shape and the
-// dictionaries' rates.
-void dictionary_rates(std::span<const std::string_view> hash_draw, std::span<const std::string_view> run_draw,
-                      const Shape& shape, Sample& sample) {
-  const std::size_t processors = online_processors();
+// The keys the sample's dictionaries are built over: the draws as they are,
+// or spelled in a character code chosen over both; and their walks.
+struct DictKeys {
   std::optional<charcode::CharCode> code;
+  std::optional<dict_index::CodedKeys> coded_a, coded_r;
+  std::vector<dict_index::Bytes> a, r;
+  Shape u, v;  // walks over a and r
+};
+
+// The character code the sample's dictionaries are spelled in, if one is
+// chosen, and the keys to build over.
+void choose_keys(std::span<const std::string_view> hash_draw, std::span<const std::string_view> run_draw,
+                 const Shape& shape, DictKeys& k) {
   if (30 * shape.non_ascii >= 4 * shape.bytes) {
     charcode::Tally tally;
-    for (std::string_view k : hash_draw) tally.add(k);
-    for (std::string_view k : run_draw) tally.add(k);
-    code = tally.choose_for(shape.bytes);
+    for (std::string_view key : hash_draw) tally.add(key);
+    for (std::string_view key : run_draw) tally.add(key);
+    k.code = tally.choose_for(shape.bytes);
   }
+  if (!k.code) {
+    k.a.assign(hash_draw.begin(), hash_draw.end());
+    k.r.assign(run_draw.begin(), run_draw.end());
+    return;
+  }
+  k.coded_a = dict_index::encode_all(*k.code, hash_draw);
+  k.coded_r = dict_index::encode_all(*k.code, run_draw);
+  if (!k.coded_a || !k.coded_r) panic("a code chosen over both draws spells both");
+  dict_index::views(*k.coded_a, k.a);
+  dict_index::views(*k.coded_r, k.r);
+}
 
+// The walks over the keys built over and, under a character code, the
+// shape rescaled into its coded bytes and the code's section.
+void walk_keys(std::span<const std::string_view> hash_draw, std::span<const std::string_view> run_draw,
+               const Shape& shape, Sample& sample, DictKeys& k) {
   sample.shape = shape;
-  // The keys the dictionaries are built over: as they are, or spelled in
-  // the code, which the walks then measure.
-  std::optional<dict_index::CodedKeys> coded_a, coded_r;
-  std::vector<dict_index::Bytes> a_keys(hash_draw.begin(), hash_draw.end());
-  std::vector<dict_index::Bytes> r_keys(run_draw.begin(), run_draw.end());
-  Shape u, v;
-  if (code) {
-    coded_a = dict_index::encode_all(*code, hash_draw);
-    coded_r = dict_index::encode_all(*code, run_draw);
-    if (!coded_a || !coded_r) panic("a code chosen over both draws spells both");
-    a_keys.clear();
-    r_keys.clear();
-    dict_index::views(*coded_a, a_keys);
-    dict_index::views(*coded_r, r_keys);
-    const Shape w1 = walk_of(hash_draw), w3 = walk_of(run_draw);
-    u = walk_of(a_keys);
-    v = walk_of(r_keys);
-    sample.shape.bytes = rescale(shape.bytes, u.bytes, w1.bytes);
-    sample.shape.lcp_prev = rescale(shape.lcp_prev, v.lcp_prev, w3.lcp_prev);
-    sample.shape.lcp_back32 = rescale(shape.lcp_back32, v.lcp_back32, w3.lcp_back32);
-    sample.chars = static_cast<double>(code->section_len());
-  } else {
-    u = walk_of(hash_draw);
-    v = walk_of(run_draw);
+  k.u = walk_of(k.a);
+  k.v = walk_of(k.r);
+  if (!k.code) return;
+  const Shape w1 = walk_of(hash_draw), w3 = walk_of(run_draw);
+  sample.shape.bytes = rescale(shape.bytes, k.u.bytes, w1.bytes);
+  sample.shape.lcp_prev = rescale(shape.lcp_prev, k.v.lcp_prev, w3.lcp_prev);
+  sample.shape.lcp_back32 = rescale(shape.lcp_back32, k.v.lcp_back32, w3.lcp_back32);
+  sample.chars = static_cast<double>(k.code->section_len());
+}
+
+// Tasks that may run side by side, each after the earlier tasks it names.
+// Workers claim them in order and wait for what a claimed task needs, which
+// was claimed before it, so one worker alone runs them in order. A task
+// whose prerequisite failed is skipped; each failure is kept for the caller.
+class Tasks {
+ public:
+  struct Task {
+    std::function<void()> run;
+    std::vector<std::size_t> after;
+  };
+  explicit Tasks(std::vector<Task> tasks) : tasks_(std::move(tasks)), state_(tasks_.size(), PENDING),
+                                             failures_(tasks_.size()) {}
+
+  void run() {
+    std::atomic<std::size_t> next{0};
+    run_workers(tasks_.size(), [&](std::size_t) {
+      for (std::size_t i; (i = next.fetch_add(1)) < tasks_.size();) {
+        // Whatever happens, the task's state is told to those waiting on it.
+        char outcome = SKIPPED;
+        try {
+          bool ready = true;
+          for (std::size_t d : tasks_[i].after) ready = wait_done(d) && ready;
+          if (ready) {
+            tasks_[i].run();
+            outcome = DONE;
+          }
+        } catch (...) {
+          failures_[i] = std::current_exception();
+          outcome = FAILED;
+        }
+        {
+          std::lock_guard<std::mutex> lock(mutex_);
+          state_[i] = outcome;
+        }
+        changed_.notify_all();
+      }
+    });
   }
+  // The failure of task i, if it failed.
+  const std::exception_ptr& failure(std::size_t i) const { return failures_[i]; }
 
-  // The hash-side dictionary prices the codecs and phrases on keys spread
-  // over the whole set; the run-side ones the front coding of neighbours.
+ private:
+  static constexpr char PENDING = 0, DONE = 1, FAILED = 2, SKIPPED = 3;
+  bool wait_done(std::size_t i) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    changed_.wait(lock, [&] { return state_[i] != PENDING; });
+    return state_[i] == DONE;
+  }
+  std::vector<Task> tasks_;
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  std::vector<char> state_;
+  std::vector<std::exception_ptr> failures_;
+};
+
+}  // namespace
+
+Sample Sample::of(std::span<const std::string_view> hash_draw, std::span<const std::string_view> run_draw,
+                  const Shape& shape) {
+  Sample sample;
+  const std::size_t processors = online_processors();
   const std::size_t trainers = std::min<std::size_t>(processors, 21);
-  const dict_index::Pieces pieces = dict_index::build_pieces(a_keys, 256, 16, true);
-  const std::vector<fsst::Table> tables = dict_index::train_shards(pieces, trainers);
-  const dict_index::Phrases phrases = dict_index::mine_phrases(pieces, tables, shape.count, trainers);
-  const std::size_t a_threads =
-      std::max<std::size_t>(1, std::min<std::size_t>(processors, (a_keys.size() + 255) / 16384));
-  const DictIndex hash_side = DictIndex::from_vocabulary(a_keys, 256, 16, a_threads, tables, phrases);
-  const std::vector<DictIndex> run_side = DictIndex::plan_builds(r_keys, PRICED_BLOCKS, phrases);
-  if (run_side.size() < 3) panic("one fit a priced block");
+  DictKeys k;
+  std::vector<fsst::Table> tables;
+  dict_index::Phrases phrases;
+  std::optional<DictIndex> hash_side;
+  std::optional<DictIndex> run_side[3];
+  std::array<double, 3> half{}, all{};
+  const std::size_t a = hash_draw.size(), h = a / 2;
+  auto run_side_at = [&](std::size_t i) {
+    std::vector<DictIndex> built =
+        DictIndex::plan_builds(k.r, std::span<const std::uint64_t>(PRICED_BLOCKS + i, 1), phrases);
+    if (built.empty()) panic("one fit a priced block");
+    run_side[i].emplace(std::move(built[0]));
+  };
 
-  const Rates spread = Rates::read(hash_side, u, shape.count);
+  // The builds share nothing but the phrase dictionary: the hash-side
+  // dictionary prices the codecs and phrases on keys spread over the whole
+  // set, the run-side ones the front coding of neighbours at each block; the
+  // string index and the hash fits stand apart.
+  enum : std::size_t { CODE, MINE, FST, HALF, ALL, WALKS, HASH_SIDE, RUN_SIDE };
+  Tasks tasks({
+      {[&] { choose_keys(hash_draw, run_draw, shape, k); }, {}},
+      {[&] {
+         const dict_index::Pieces pieces = dict_index::build_pieces(k.a, 256, 16, true);
+         tables = dict_index::train_shards(pieces, trainers);
+         phrases = dict_index::mine_phrases(pieces, tables, shape.count, trainers);
+       },
+       {CODE}},
+      {[&] {
+         sample.fst_per_key = static_cast<double>(fst_blob_len(run_draw)) /
+                              static_cast<double>(std::max<std::size_t>(run_draw.size(), 1));
+       },
+       {}},
+      {[&] { half = hash_sizes(hash_draw.first(h)); }, {}},
+      {[&] { all = hash_sizes(hash_draw); }, {}},
+      {[&] { walk_keys(hash_draw, run_draw, shape, sample, k); }, {CODE}},
+      {[&] {
+         const std::size_t threads =
+             std::max<std::size_t>(1, std::min<std::size_t>(processors, (k.a.size() + 255) / 16384));
+         hash_side.emplace(DictIndex::from_vocabulary(k.a, 256, 16, threads, tables, phrases));
+       },
+       {MINE}},
+      {[&] { run_side_at(0); }, {MINE}},
+      {[&] { run_side_at(1); }, {MINE}},
+      {[&] { run_side_at(2); }, {MINE}},
+  });
+  tasks.run();
+  // The first failure in the order of the steps: the string index, the
+  // dictionaries, the hash fits.
+  for (std::size_t t : {+FST, +CODE, +WALKS, +MINE, +HASH_SIDE, RUN_SIDE + 0, RUN_SIDE + 1, RUN_SIDE + 2, +HALF, +ALL})
+    if (const std::exception_ptr& failure = tasks.failure(t)) std::rethrow_exception(failure);
+
+  const Rates spread = Rates::read(*hash_side, k.u, shape.count);
   for (std::size_t i = 0; i < 3; ++i) {
-    const Rates near = Rates::read(run_side[i], v, v.count);
+    const Rates near = Rates::read(*run_side[i], k.v, k.v.count);
     Rates& r = sample.rates[i];
     r.block = PRICED_BLOCKS[i];
     r.ratio = spread.ratio;
@@ -151,49 +273,10 @@ void dictionary_rates(std::span<const std::string_view> hash_draw, std::span<con
     r.per_block = near.per_block;
     r.per_shard = near.per_shard;
   }
-}
-
-}  // namespace
-
-Sample Sample::of(std::span<const std::string_view> hash_draw, std::span<const std::string_view> run_draw,
-                  const Shape& shape) {
-  Sample sample;
-  // Two chains that share nothing run side by side: the string index and
-  // the hash fits, and the dictionaries (whose builds leave processors idle).
-  // A failure is still the first in the order of the steps: the string
-  // index, the dictionaries, the hash fits.
-  std::exception_ptr fst_failure, dict_failure, fit_failure;
-  auto strings_and_hashes = [&] {
-    try {
-      sample.fst_per_key = static_cast<double>(fst_blob_len(run_draw)) /
-                           static_cast<double>(std::max<std::size_t>(run_draw.size(), 1));
-    } catch (...) {
-      fst_failure = std::current_exception();
-      return;
-    }
-    try {
-      const std::array<Fit, 3> fits = hash_fits(hash_draw);
-      sample.compact = fits[0];
-      sample.closed = fits[1];
-      sample.perfect = fits[2];
-    } catch (...) {
-      fit_failure = std::current_exception();
-    }
-  };
-  auto dictionaries = [&] {
-    try {
-      dictionary_rates(hash_draw, run_draw, shape, sample);
-    } catch (...) {
-      dict_failure = std::current_exception();
-    }
-  };
-  // Claimed, so that the one worker that starts when no other can does both.
-  std::atomic<int> next{0};
-  run_workers(2, [&](std::size_t) {
-    for (int task; (task = next.fetch_add(1)) < 2;) task == 0 ? strings_and_hashes() : dictionaries();
-  });
-  for (const std::exception_ptr& failure : {fst_failure, dict_failure, fit_failure})
-    if (failure) std::rethrow_exception(failure);
+  const std::array<Fit, 3> fits = fits_through(half, all, a, h);
+  sample.compact = fits[0];
+  sample.closed = fits[1];
+  sample.perfect = fits[2];
   return sample;
 }
 
@@ -232,22 +315,8 @@ std::vector<Estimate> model(std::uint64_t n, std::uint64_t key_bytes, const Samp
 
 namespace {
 
-// Prices the candidates for the effective needs, by exact builds over `all`
-// when the keys are few enough (the caller passes them only then), else by
-// the model over the pass's draws; ranks them into the plan.
-template <class K>
-Plan finish(Pass<K>&& pass, const std::optional<std::span<const std::string_view>>& all, const Needs& needs,
-            const Objective& objective) {
-  const Shape shape = pass.walk.shape();
-  const std::vector<Candidate> cands = candidates(needs);
-  std::vector<Estimate> estimates;
-  if (all) {
-    estimates = weigh(*all, cands);
-  } else {
-    const Draws<K> d = std::move(pass).draws();
-    const std::vector<std::string_view> a(d.hash.begin(), d.hash.end()), r(d.run.begin(), d.run.end());
-    estimates = model(shape.count, shape.bytes, Sample::of(a, r, shape), cands);
-  }
+// Ranks priced estimates into the plan of a key set of this shape.
+Plan ranked(std::vector<Estimate> estimates, const Shape& shape, const Needs& needs, const Objective& objective) {
   Plan plan;
   plan.objective = objective;
   plan.keys = shape.count;
@@ -259,15 +328,55 @@ Plan finish(Pass<K>&& pass, const std::optional<std::span<const std::string_view
   return plan;
 }
 
+// Copies the bytes of the views' keys into one buffer, returned, and points
+// the views there.
+std::vector<char> rehome(std::initializer_list<std::vector<std::string_view>*> lists) {
+  std::size_t total = 0;
+  for (const auto* list : lists)
+    for (std::string_view k : *list) total += k.size();
+  std::vector<char> bytes(total);
+  std::size_t at = 0;
+  for (auto* list : lists)
+    for (std::string_view& k : *list) {
+      if (!k.empty()) std::memcpy(bytes.data() + at, k.data(), k.size());
+      k = std::string_view(bytes.data() + at, k.size());
+      at += k.size();
+    }
+  return bytes;
+}
+
+// Plans sorted distinct keys held in memory: exact builds over them when
+// they are few enough, else the model over their draws. The keys the builds
+// read are copied out first and `release` frees the storage of the rest.
+template <class Keys, class Release>
+Plan plan_sorted(const Keys& keys, const Needs& needs, const Objective& objective, const StopProbe& stop,
+                 Release&& release) {
+  const bool exact = keys.size() <= EXACT_LIMIT;
+  Scan s = scan(keys, !exact, 0, stop);
+  std::vector<std::string_view> all;
+  if (exact) {
+    all.resize(keys.size());
+    for (std::size_t i = 0; i < all.size(); ++i) all[i] = keys[i];
+  }
+  const std::vector<char> kept = rehome({&all, &s.draws.hash, &s.draws.run});
+  release();
+  stop_if(stop);
+  const std::vector<Candidate> cands = candidates(needs);
+  std::vector<Estimate> estimates;
+  if (exact)
+    estimates = weigh(all, cands);
+  else
+    estimates = model(s.shape.count, s.shape.bytes, Sample::of(s.draws.hash, s.draws.run, s.shape), cands);
+  return ranked(std::move(estimates), s.shape, needs, objective);
+}
+
 }  // namespace
 
 Plan plan_for(std::span<const std::string_view> keys, const Needs& needs, const Objective& objective) {
   const Needs effective = effective_needs(needs, objective);
   std::vector<std::string_view> sorted(keys.begin(), keys.end());
   dict_index::sort_distinct(sorted);
-  std::optional<std::span<const std::string_view>> all;
-  if (sorted.size() <= EXACT_LIMIT) all = sorted;
-  return finish(pass_over(sorted), all, effective, objective);
+  return plan_sorted(std::span<const std::string_view>(sorted), effective, objective, {}, [&] { sorted = {}; });
 }
 
 Plan plan_for(std::span<const std::string> keys, const Needs& needs, const Objective& objective) {
@@ -278,12 +387,24 @@ Plan plan_for(std::span<const std::string> keys, const Needs& needs, const Objec
 Plan plan_file(const std::string& path, const Needs& needs, const Objective& objective, std::size_t budget,
                std::uint64_t max_key, const StopProbe& stop) {
   const Needs effective = effective_needs(needs, objective);
+  extsort::Run run(budget);
+  extsort::Runs runs(path);
+  read_keys_file(path, max_key, run, runs, stop);
+  // Every key in one run: planned where it lies, the run's memory given
+  // back before the builds.
+  if (runs.runs().empty())
+    return plan_sorted(run.sorted(), effective, objective, stop, [&] { run = extsort::Run(0); });
+
+  if (!run.empty()) runs.spill(run.sorted());
+  run = extsort::Run(0);  // its memory back before the replay
   Pass<std::string> pass;
   // An owned copy of every key while there are few enough to price by
   // exact builds; released for good past that.
   std::vector<std::string> full;
   bool whole = true;
-  each_file_key(path, budget, max_key, [&](std::string_view key) {
+  std::uint64_t replayed = 0;
+  runs.each([&](std::string_view key) {
+    if (replayed++ % STOP_STRIDE == 0) stop_if(stop);
     pass.push(key);
     if (!whole) return;
     if (full.size() == EXACT_LIMIT) {
@@ -292,12 +413,19 @@ Plan plan_file(const std::string& path, const Needs& needs, const Objective& obj
       return;
     }
     full.emplace_back(key);
-  }, stop);
+  });
   stop_if(stop);
-  const std::vector<std::string_view> views(full.begin(), full.end());
-  std::optional<std::span<const std::string_view>> all;
-  if (whole) all = views;
-  return finish(std::move(pass), all, effective, objective);
+  const Shape shape = pass.walk.shape();
+  const std::vector<Candidate> cands = candidates(effective);
+  std::vector<Estimate> estimates;
+  if (whole) {
+    estimates = weigh(std::vector<std::string_view>(full.begin(), full.end()), cands);
+  } else {
+    const Draws<std::string> d = std::move(pass).draws();
+    const std::vector<std::string_view> a(d.hash.begin(), d.hash.end()), r(d.run.begin(), d.run.end());
+    estimates = model(shape.count, shape.bytes, Sample::of(a, r, shape), cands);
+  }
+  return ranked(std::move(estimates), shape, effective, objective);
 }
 
 }  // namespace quorvale::estimate

@@ -100,25 +100,25 @@ struct Start {
 // The walk along `q` from `start`: report(length, id) for every final node
 // reached at a character boundary of q with at least `min_len` bytes
 // consumed, shortest first. Reads nodes with the bounds-checked reader; a
-// node that does not fit ends the walk.
+// node that does not fit ends the walk. Returns the bytes of q it reached.
 template <class Report>
-void walk(const fst_bounds::NodeReader& reader, std::span<const unsigned char> q, Start start, std::size_t min_len,
-          Report&& report) {
+std::size_t walk(const fst_bounds::NodeReader& reader, std::span<const unsigned char> q, Start start,
+                 std::size_t min_len, Report&& report) {
   std::uint64_t addr = start.addr, acc = start.output;
   std::size_t pos = start.pos;
   const std::size_t m = q.size();
   fst_bounds::RawNode node;
   for (;;) {
-    if (!reader.read(addr, node)) return;
+    if (!reader.read(addr, node)) return pos;
     if (node.final && pos >= min_len && (pos == 0 || pos == m || !utf8::is_continuation(q[pos]))) {
       std::uint64_t id;
       if (!__builtin_add_overflow(acc, reader.final_output(node), &id)) report(pos, id);
     }
-    if (pos == m) return;
+    if (pos == m) return pos;
     const unsigned i = reader.find(node, q[pos]);
-    if (i >= node.n) return;
+    if (i >= node.n) return pos;
     std::uint64_t out, target;
-    if (!reader.follow(node, i, out, target) || __builtin_add_overflow(acc, out, &acc)) return;
+    if (!reader.follow(node, i, out, target) || __builtin_add_overflow(acc, out, &acc)) return pos;
     addr = target;
     ++pos;
   }

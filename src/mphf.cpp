@@ -108,15 +108,25 @@ struct Sizes {
   }
 };
 
+// Copies count little-endian items into out: one block copy where the stored
+// order is the host's (opening a mapped index copies its tables here).
+template <class T>
+void copy_items(T* out, const unsigned char* p, std::size_t count) noexcept {
+  if constexpr (sizeof(T) == 1 || std::endian::native == std::endian::little) {
+    if (count) std::memcpy(out, p, count * sizeof(T));
+  } else {
+    for (std::size_t i = 0; i < count; ++i) {
+      if constexpr (sizeof(T) == 8) out[i] = load_le64(p + 8 * i);
+      else if constexpr (sizeof(T) == 4) out[i] = load_le32(p + 4 * i);
+      else out[i] = load_le16(p + 2 * i);
+    }
+  }
+}
+
 template <class T>
 Pages<T> read_array(const unsigned char* p, std::size_t count) {
   Pages<T> out = Pages<T>::allocate(count);
-  for (std::size_t i = 0; i < count; ++i) {
-    if constexpr (sizeof(T) == 8) out[i] = load_le64(p + 8 * i);
-    else if constexpr (sizeof(T) == 4) out[i] = load_le32(p + 4 * i);
-    else if constexpr (sizeof(T) == 2) out[i] = load_le16(p + 2 * i);
-    else out[i] = p[i];
-  }
+  copy_items(out.data(), p, count);
   return out;
 }
 
@@ -289,7 +299,7 @@ Mphf load_v2(std::span<const unsigned char> b, bool current) {
     at += 8 * low_words;
     if (T > 0) {
       r.high = Pages<std::uint64_t>::allocate(high_words + 4);
-      for (std::uint64_t i = 0; i < high_words; ++i) r.high[i] = load_le64(p + at + 8 * i);
+      copy_items(r.high.data(), p + at, high_words);
       for (std::uint64_t i = 0; i < 4; ++i) r.high[high_words + i] = 0;
     }
     at += 8 * high_words;

@@ -39,6 +39,7 @@
 #include "blob_frame.hpp"
 #include "compact_hash/compact_hash.hpp"
 #include "error.hpp"
+#include "pause.hpp"
 #include "perfect_hash.hpp"
 #include "string_index.hpp"
 #include "utf8.hpp"
@@ -384,10 +385,12 @@ class Overlay {
     requires StoresKeys<Kind>;
   // f(id, key) for every live key in id order: base keys in base-id order,
   // then the additions in order of addition. The view lasts for the call.
+  // These walks, and the compactions over them, pause every Pacer::EVERY
+  // keys.
   template <class F>
-  void for_each_key(F&& f) const
+  void for_each_key(F&& f, const Pause& pause = {}) const
     requires StoresKeys<Kind>;
-  std::vector<std::string> keys() const
+  std::vector<std::string> keys(const Pause& pause = {}) const
     requires StoresKeys<Kind>;
   // The live keys in id order as views and their ids. The views point into
   // the base and the additions, or into `store` for a base whose key walk
@@ -397,19 +400,19 @@ class Overlay {
     std::vector<std::string_view> keys;
     std::vector<std::uint64_t> ids;
   };
-  LiveKeys live_keys(std::string& store, bool with_ids) const
+  LiveKeys live_keys(std::string& store, bool with_ids, const Pause& pause = {}) const
     requires StoresKeys<Kind>;
 
   // ---- compaction (bases that store keys) ----
 
   // A new overlay without edits over a base rebuilt from the live keys.
-  Overlay compact() const
+  Overlay compact(const Pause& pause = {}) const
     requires StoresKeys<Kind>;
   // The same and, per old id, its new id (all ones for a retired id).
-  std::pair<Overlay, std::vector<std::uint64_t>> compact_with_remap() const
+  std::pair<Overlay, std::vector<std::uint64_t>> compact_with_remap(const Pause& pause = {}) const
     requires StoresKeys<Kind>;
   // The rebuilt base's own blob written atomically to `path`; its key count.
-  std::uint64_t compact_to_file(const std::string& path) const
+  std::uint64_t compact_to_file(const std::string& path, const Pause& pause = {}) const
     requires StoresKeys<Kind>;
 
   // ---- the blob ----
@@ -655,11 +658,13 @@ std::optional<std::string> Overlay<B>::key(std::uint64_t id) const
 
 template <class B>
 template <class F>
-void Overlay<B>::for_each_key(F&& f) const
+void Overlay<B>::for_each_key(F&& f, const Pause& pause) const
   requires StoresKeys<Kind>
 {
+  Pacer pacer(pause);
   OverlayKeys<Kind>::for_each(index(), [&](std::uint64_t id, std::string_view key) {
     if (!is_retired(id)) f(id, key);
+    pacer.step();
   });
   const std::uint64_t n_b = base_len();
   for (std::uint64_t j = 0; j < additions(); ++j)
@@ -667,17 +672,17 @@ void Overlay<B>::for_each_key(F&& f) const
 }
 
 template <class B>
-std::vector<std::string> Overlay<B>::keys() const
+std::vector<std::string> Overlay<B>::keys(const Pause& pause) const
   requires StoresKeys<Kind>
 {
   std::vector<std::string> out;
   out.reserve(static_cast<std::size_t>(live_));
-  for_each_key([&](std::uint64_t, std::string_view key) { out.emplace_back(key); });
+  for_each_key([&](std::uint64_t, std::string_view key) { out.emplace_back(key); }, pause);
   return out;
 }
 
 template <class B>
-typename Overlay<B>::LiveKeys Overlay<B>::live_keys(std::string& store, bool with_ids) const
+typename Overlay<B>::LiveKeys Overlay<B>::live_keys(std::string& store, bool with_ids, const Pause& pause) const
   requires StoresKeys<Kind>
 {
   LiveKeys out;
@@ -688,12 +693,14 @@ typename Overlay<B>::LiveKeys Overlay<B>::live_keys(std::string& store, bool wit
     if (with_ids) out.ids.push_back(id);
   };
   if constexpr (OverlayKeys<Kind>::STABLE_VIEWS) {
-    for_each_key(take);
+    for_each_key(take, pause);
   } else {
     // The base's keys are copied into one buffer; views are cut from it
     // once it has stopped growing.
     std::vector<std::size_t> ends;
+    Pacer pacer(pause);
     OverlayKeys<Kind>::for_each(index(), [&](std::uint64_t id, std::string_view key) {
+      pacer.step();
       if (is_retired(id)) return;
       store.append(key);
       ends.push_back(store.size());
@@ -712,19 +719,19 @@ typename Overlay<B>::LiveKeys Overlay<B>::live_keys(std::string& store, bool wit
 }
 
 template <class B>
-Overlay<B> Overlay<B>::compact() const
+Overlay<B> Overlay<B>::compact(const Pause& pause) const
   requires StoresKeys<Kind>
 {
   std::string store;
-  return rebuilt(live_keys(store, false).keys);
+  return rebuilt(live_keys(store, false, pause).keys);
 }
 
 template <class B>
-std::pair<Overlay<B>, std::vector<std::uint64_t>> Overlay<B>::compact_with_remap() const
+std::pair<Overlay<B>, std::vector<std::uint64_t>> Overlay<B>::compact_with_remap(const Pause& pause) const
   requires StoresKeys<Kind>
 {
   std::string store;
-  const LiveKeys live = live_keys(store, true);
+  const LiveKeys live = live_keys(store, true, pause);
   Overlay fresh = rebuilt(live.keys);
   std::vector<std::uint64_t> remap(static_cast<std::size_t>(id_space()), ~std::uint64_t{0});
   for (std::size_t i = 0; i < live.keys.size(); ++i) {
@@ -736,11 +743,11 @@ std::pair<Overlay<B>, std::vector<std::uint64_t>> Overlay<B>::compact_with_remap
 }
 
 template <class B>
-std::uint64_t Overlay<B>::compact_to_file(const std::string& path) const
+std::uint64_t Overlay<B>::compact_to_file(const std::string& path, const Pause& pause) const
   requires StoresKeys<Kind>
 {
   std::string store;
-  const Kind fresh = OverlayKeys<Kind>::rebuild_like(index(), live_keys(store, false).keys);
+  const Kind fresh = OverlayKeys<Kind>::rebuild_like(index(), live_keys(store, false, pause).keys);
   blob::write_atomically_with(path, [&](File& file) {
     BufWriter w(file);
     Base::write(w, fresh);

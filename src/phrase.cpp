@@ -482,6 +482,10 @@ constexpr std::size_t kPilotBound = 6'250;
 constexpr std::size_t kPools = 16;
 constexpr std::size_t kHeldOut = 2'048;
 constexpr std::size_t kChecked = 3;
+// Strings a worker parses at a time, and the slices of all pools parsed
+// before they are counted.
+constexpr std::size_t kSliceStrings = 1'024;
+constexpr std::size_t kWaveSlices = 32;
 
 std::size_t ceil_div(std::size_t a, std::size_t b) noexcept { return (a + b - 1) / b; }
 
@@ -544,6 +548,10 @@ void CandidateMap::add(std::uint64_t key, std::uint64_t saving, const unsigned c
   }
 }
 
+void CandidateMap::prefetch(std::uint64_t key) const noexcept {
+  if (!slots_.empty()) __builtin_prefetch(&slots_[mix(key) & (slots_.size() - 1)]);
+}
+
 void CandidateMap::drop_at_most(std::uint64_t m) {
   std::erase_if(entries_, [m](const Entry& e) { return e.saving <= m; });
   if (!slots_.empty()) rehash(slots_.size());
@@ -559,68 +567,125 @@ std::uint64_t run_key(const unsigned char* bytes, std::size_t len) noexcept {
   return (std::rotl(h, 32) ^ len ^ f) * 0x9E3779B97F4A7C15ULL;
 }
 
+namespace {
+
+// One run of one to three tokens of a string that counts as a candidate:
+// the fingerprint of its bytes, the bytes (borrowed from the sample), how
+// many and the saving it adds.
+struct Run {
+  std::uint64_t key;
+  const unsigned char* bytes;
+  std::uint32_t len;
+  std::uint32_t saving;
+};
+
+// The plain cost in whole bytes of each phrase under one table, worked out
+// when first needed; a stamp tells the tables apart without clearing.
+class PlainCosts {
+ public:
+  // From now on, the costs under another table.
+  void next_table(std::size_t phrases) {
+    if (cost_.size() < phrases) {
+      cost_.resize(phrases, 0);
+      stamp_.resize(phrases, 0);
+    }
+    ++now_;
+  }
+  std::uint32_t of(std::uint32_t d, fsst::Bytes bytes, const fsst::Encoder& enc) {
+    if (d >= cost_.size()) {
+      cost_.resize(d + 1, 0);
+      stamp_.resize(d + 1, 0);
+    }
+    if (stamp_[d] != now_) {
+      stamp_[d] = now_;
+      cost_[d] = plain_bits(bytes, enc) / 8;
+    }
+    return cost_[d];
+  }
+
+ private:
+  std::vector<std::uint32_t> cost_;
+  std::vector<std::uint32_t> stamp_;
+  std::uint32_t now_ = 0;
+};
+
+// The runs of one string, parsed with the phrases usable at two bytes, in
+// the order they are counted.
+void runs_of(fsst::Bytes s, const fsst::Encoder& enc, std::span<const Cell> cells, PlainCosts& plain,
+             Scratch& scratch, std::vector<Run>& out) {
+  const unsigned char* b = s.data();
+  parse(s, enc, cells, kAllTwo, scratch);
+  const std::span<const Token> toks = scratch.read(s.size());
+  for (std::size_t q = 0; q < toks.size(); ++q) {
+    const unsigned char* at = b + toks[q].pos;
+    std::size_t len = 0;
+    std::uint64_t cost = 0;
+    for (std::size_t j = q; j < toks.size() && j < q + 3; ++j) {
+      len += toks[j].len;
+      cost += toks[j].kind == kSymbol ? 1 : 2;
+      if (len > kMaxLen) break;
+      std::uint64_t saving;
+      if (j == q) {
+        // A lone token counts only as a phrase, saving its plain cost
+        // less its two code bytes.
+        if (toks[q].kind != kPhrase) continue;
+        const std::uint32_t p = plain.of(toks[q].code, fsst::Bytes(at, len), enc);
+        if (p <= 2) continue;
+        saving = p - 2;
+      } else {
+        if (len <= 2 || cost == 2) continue;
+        saving = cost - 2;
+      }
+      out.push_back(Run{run_key(at, len), at, static_cast<std::uint32_t>(len), static_cast<std::uint32_t>(saving)});
+    }
+  }
+}
+
+// Counts one string's runs into the maps; then, when the maps together hold
+// more than cap entries, drops those at or below the median saving.
+void count_runs(std::span<const Run> runs, std::size_t cap, std::span<CandidateMap> maps,
+                std::vector<std::uint64_t>& savings) {
+  const std::size_t w = maps.size();
+  // The maps' slots are fetched a few runs ahead: they are spread over more
+  // memory than the caches hold.
+  constexpr std::size_t AHEAD = 8;
+  for (std::size_t i = 0; i < runs.size(); ++i) {
+    if (i + AHEAD < runs.size()) {
+      const std::uint64_t next = runs[i + AHEAD].key;
+      maps[partition_of(next, w)].prefetch(next);
+    }
+    const Run& r = runs[i];
+    maps[partition_of(r.key, w)].add(r.key, r.saving, r.bytes, r.len);
+  }
+  std::size_t total = 0;
+  for (const CandidateMap& m : maps) total += m.size();
+  if (total <= cap) return;
+  // Drop the lower half by saving: everything at or below the median.
+  savings.clear();
+  for (const CandidateMap& m : maps)
+    for (const CandidateMap::Entry& e : m.entries()) savings.push_back(e.saving);
+  const auto mid = savings.begin() + static_cast<std::ptrdiff_t>(savings.size() / 2);
+  std::nth_element(savings.begin(), mid, savings.end());
+  const std::uint64_t m = *mid;
+  for (CandidateMap& map : maps) map.drop_at_most(m);
+}
+
+}  // namespace
+
 void round(std::span<const ShardPair> pool, std::span<const Cell> cells, std::size_t phrase_count,
            std::size_t cap, std::span<CandidateMap> maps) {
-  const std::size_t w = maps.size();
-  if (w == 0) return;
+  if (maps.empty()) return;
   Scratch scratch;
-  // Plain cost of each phrase in whole bytes under the current pair's table;
-  // a stamp tells the pairs apart without clearing.
-  std::vector<std::uint32_t> plain(phrase_count, 0);
-  std::vector<std::uint32_t> stamp(phrase_count, 0);
-  std::uint32_t pair_no = 0;
+  PlainCosts plain;
+  std::vector<Run> runs;
   std::vector<std::uint64_t> savings;
   for (const ShardPair& pair : pool) {
     const fsst::Encoder enc = pair.table->encoder();
-    ++pair_no;
+    plain.next_table(phrase_count);
     for (const fsst::Bytes& s : pair.strings) {
-      const unsigned char* b = s.data();
-      parse(s, enc, cells, kAllTwo, scratch);
-      const std::span<const Token> toks = scratch.read(s.size());
-      for (std::size_t q = 0; q < toks.size(); ++q) {
-        const unsigned char* at = b + toks[q].pos;
-        std::size_t len = 0;
-        std::uint64_t cost = 0;
-        for (std::size_t j = q; j < toks.size() && j < q + 3; ++j) {
-          len += toks[j].len;
-          cost += toks[j].kind == kSymbol ? 1 : 2;
-          if (len > kMaxLen) break;
-          std::uint64_t saving;
-          if (j == q) {
-            // A lone token counts only as a phrase, saving its plain cost
-            // less its two code bytes.
-            if (toks[q].kind != kPhrase) continue;
-            const std::uint32_t d = toks[q].code;
-            if (d >= plain.size()) {
-              plain.resize(d + 1, 0);
-              stamp.resize(d + 1, 0);
-            }
-            if (stamp[d] != pair_no) {
-              stamp[d] = pair_no;
-              plain[d] = plain_bits(fsst::Bytes(at, len), enc) / 8;
-            }
-            if (plain[d] <= 2) continue;
-            saving = plain[d] - 2;
-          } else {
-            if (len <= 2 || cost == 2) continue;
-            saving = cost - 2;
-          }
-          const std::uint64_t key = run_key(at, len);
-          maps[partition_of(key, w)].add(key, saving, at, static_cast<std::uint32_t>(len));
-        }
-      }
-      std::size_t total = 0;
-      for (const CandidateMap& m : maps) total += m.size();
-      if (total > cap) {
-        // Drop the lower half by saving: everything at or below the median.
-        savings.clear();
-        for (const CandidateMap& m : maps)
-          for (const CandidateMap::Entry& e : m.entries()) savings.push_back(e.saving);
-        const auto mid = savings.begin() + static_cast<std::ptrdiff_t>(savings.size() / 2);
-        std::nth_element(savings.begin(), mid, savings.end());
-        const std::uint64_t m = *mid;
-        for (CandidateMap& map : maps) map.drop_at_most(m);
-      }
+      runs.clear();
+      runs_of(s, enc, cells, plain, scratch, runs);
+      count_runs(runs, cap, maps, savings);
     }
   }
 }
@@ -723,11 +788,12 @@ std::vector<std::string> mine(std::span<const std::vector<fsst::Bytes>> pieces, 
   for (const ShardPair& p : pairs) in_pairs += p.strings.size();
   st.strings = kept;
 
-  // 3. Shape: pools of consecutive pairs, partitions, pools per worker.
+  // 3. Shape: pools of consecutive pairs, and partitions. A candidate lives
+  // in one partition and each partition keeps its best, so the count of
+  // partitions changes nothing but how many merge at once.
   const std::size_t pool_size = ceil_div(pairs.size(), kPools);
   const std::size_t pools = ceil_div(pairs.size(), pool_size);
-  const std::size_t parts = std::max<std::size_t>(1, std::min(threads, pools));
-  const std::size_t per_worker = std::max<std::size_t>(1, ceil_div(pools, threads));
+  const std::size_t parts = threads;
   const std::size_t keep = std::max<std::size_t>(kept / 4, 1);
   const std::uint64_t scale = std::max<std::uint64_t>(n / kept, 1);
 
@@ -758,27 +824,98 @@ std::vector<std::string> mine(std::span<const std::vector<fsst::Bytes>> pieces, 
     if (!go_on) return {};
   }
 
-  // 5. Three rounds, each counting with the last round's phrases usable.
+  // 5. Three rounds, each counting with the last round's phrases usable. A
+  // string's runs depend on nothing counted, so strings are parsed on every
+  // worker, a slice of a pair's strings at a time, and each pool then counts
+  // its strings' runs in order, as `round` would. Both go in waves of a few
+  // slices a pool, which bound the runs held at once: while the pools count
+  // one wave, the other workers parse the next.
+  std::vector<fsst::Encoder> encoders;
+  encoders.reserve(pairs.size());
+  for (const ShardPair& p : pairs) encoders.push_back(p.table->encoder());
+  struct Slice {
+    std::size_t pair, from, to;  // its strings
+  };
+  std::vector<Slice> slices;
+  std::vector<std::size_t> pool_slices(pools + 1, 0);  // pool k's slices: [pool_slices[k], pool_slices[k + 1])
+  for (std::size_t p = 0; p < pairs.size(); ++p) {
+    for (std::size_t from = 0; from < pairs[p].strings.size(); from += kSliceStrings)
+      slices.push_back(Slice{p, from, std::min(pairs[p].strings.size(), from + kSliceStrings)});
+    pool_slices[p / pool_size + 1] = slices.size();
+  }
+  const std::size_t per_wave = std::max<std::size_t>(1, kWaveSlices / pools);
+  std::size_t waves = 0;
+  for (std::size_t k = 0; k < pools; ++k)
+    waves = std::max(waves, ceil_div(pool_slices[k + 1] - pool_slices[k], per_wave));
+  // Slice j of pool k in wave w: slice pool_slices[k] + w * per_wave + j,
+  // parsed into parsed[w % 2][k * per_wave + j].
+  auto slice_of = [&](std::size_t w, std::size_t k, std::size_t j) -> std::optional<std::size_t> {
+    const std::size_t at = pool_slices[k] + w * per_wave + j;
+    if (j >= per_wave || at >= pool_slices[k + 1]) return std::nullopt;
+    return at;
+  };
+  struct Parsed {
+    std::vector<Run> runs;
+    std::vector<std::uint32_t> ends;  // where each string's runs end
+  };
+  std::vector<Parsed> parsed[2] = {std::vector<Parsed>(pools * per_wave), std::vector<Parsed>(pools * per_wave)};
   std::vector<std::string> phrases;
   for (std::size_t r = 1; r <= 3; ++r) {
     const auto counting = Clock::now();
     const Trie trie = Trie::of(phrases);
     std::vector<CandidateMap> maps(pools * parts);
-    const std::size_t chunks = ceil_div(pools, per_worker);
-    std::atomic<std::size_t> next_chunk{0};
-    try {
-      run_workers(chunks, [&](std::size_t, const FirstError& first) {
-        for (std::size_t c; !first.failed() && (c = next_chunk.fetch_add(1)) < chunks;) {
-          for (std::size_t k = c * per_worker; k < std::min(pools, (c + 1) * per_worker); ++k) {
-            const std::size_t from = k * pool_size;
-            const std::size_t to = std::min(pairs.size(), from + pool_size);
-            round(std::span<const ShardPair>(pairs).subspan(from, to - from), trie.cells(), phrases.size(), kMapCap,
-                  std::span<CandidateMap>(maps).subspan(k * parts, parts));
-          }
+    std::vector<std::vector<std::uint64_t>> savings(pools);
+    auto count = [&](std::size_t w, std::size_t k) {
+      const std::span<CandidateMap> pool_maps = std::span<CandidateMap>(maps).subspan(k * parts, parts);
+      for (std::size_t j = 0; slice_of(w, k, j); ++j) {
+        const Parsed& in = parsed[w % 2][k * per_wave + j];
+        std::uint32_t begin = 0;
+        for (const std::uint32_t end : in.ends) {
+          count_runs(std::span<const Run>(in.runs).subspan(begin, end - begin), kMapCap, pool_maps, savings[k]);
+          begin = end;
         }
-      });
-    } catch (...) {
-      panic("mining a pool cannot panic");
+      }
+    };
+    // Step w counts wave w - 1 (a task a pool, claimed first) and parses
+    // wave w (a task a slice).
+    for (std::size_t w = 0; w <= waves; ++w) {
+      std::vector<std::pair<std::size_t, std::size_t>> work;  // (pool, j): count the pool's wave w - 1 when j is none
+      constexpr std::size_t COUNT = SIZE_MAX;
+      if (w > 0)
+        for (std::size_t k = 0; k < pools; ++k)
+          if (slice_of(w - 1, k, 0)) work.emplace_back(k, COUNT);
+      if (w < waves)
+        for (std::size_t k = 0; k < pools; ++k)
+          for (std::size_t j = 0; slice_of(w, k, j); ++j) work.emplace_back(k, j);
+      std::atomic<std::size_t> next{0};
+      try {
+        run_workers(std::min(threads, work.size()), [&](std::size_t, const FirstError& first) {
+          Scratch scratch;
+          PlainCosts plain;
+          std::size_t costed = SIZE_MAX;  // the pair whose costs `plain` holds
+          for (std::size_t i; !first.failed() && (i = next.fetch_add(1)) < work.size();) {
+            const auto [k, j] = work[i];
+            if (j == COUNT) {
+              count(w - 1, k);
+              continue;
+            }
+            const Slice& sl = slices[*slice_of(w, k, j)];
+            Parsed& out = parsed[w % 2][k * per_wave + j];
+            if (sl.pair != costed) {
+              plain.next_table(phrases.size());
+              costed = sl.pair;
+            }
+            out.runs.clear();
+            out.ends.clear();
+            for (std::size_t s = sl.from; s < sl.to; ++s) {
+              runs_of(pairs[sl.pair].strings[s], encoders[sl.pair], trie.cells(), plain, scratch, out.runs);
+              out.ends.push_back(static_cast<std::uint32_t>(out.runs.size()));
+            }
+          }
+        });
+      } catch (...) {
+        panic("mining a pool cannot panic");
+      }
     }
 
     st.count_s[r - 1] = since(counting);

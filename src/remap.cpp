@@ -34,6 +34,15 @@ std::uint64_t packed_get(const std::uint64_t* words, std::uint64_t j, std::uint3
   return bits & ((std::uint64_t{1} << w) - 1);
 }
 
+// Set bits of a word, without the library call a target lacking a
+// population-count instruction makes of std::popcount.
+std::uint64_t bit_count(std::uint64_t x) noexcept {
+  x -= (x >> 1) & 0x5555555555555555ULL;
+  x = (x & 0x3333333333333333ULL) + ((x >> 2) & 0x3333333333333333ULL);
+  x = (x + (x >> 4)) & 0x0f0f0f0f0f0f0f0fULL;
+  return (x * 0x0101010101010101ULL) >> 56;
+}
+
 }  // namespace
 
 std::uint64_t Remap::beyond(const std::uint64_t* words, std::size_t count, std::size_t start, std::uint64_t r) noexcept {
@@ -117,26 +126,37 @@ bool Remap::validate(const Remap& r, std::uint64_t n) noexcept {
   std::size_t body = hs > 4 ? hs - 4 : 0;
   for (std::size_t i = body; i < hs; ++i)
     if (r.high[i] != 0) return false;
+  if (T > 0 && n == 0) return false;  // no entry is below an empty universe
+  // One pass over the words of `high`. The i-th set bit at position p is
+  // entry i, whose value is ((p - i) << w) | its low bits: what get(i) reads
+  // once the samples are proven to name their bits. p - i never decreases, so
+  // a word whose last entry's high part lies below that of n - 1 holds only
+  // entries below n; the others are checked entry by entry.
+  const std::uint64_t top = T > 0 ? (n - 1) >> w : 0;
   std::uint64_t i = 0;
   for (std::size_t wi = 0; wi < body; ++wi) {
-    std::uint64_t word = r.high[wi];
-    while (word != 0) {
-      std::uint64_t p = static_cast<std::uint64_t>(wi) * 64 + static_cast<unsigned>(std::countr_zero(word));
-      word &= word - 1;
-      if (i >= T || p < i) return false;
-      if ((i & 63) == 0) {
-        if (std::uint64_t{r.samples32[i >> 11]} + r.samples16[i >> 6] != p) return false;
-        if ((i & 2047) == 0 && r.samples32[i >> 11] != p) return false;
-      }
-      ++i;
+    const std::uint64_t word = r.high[wi];
+    if (word == 0) continue;
+    const std::uint64_t c = bit_count(word);
+    if (c > T - i) return false;
+    const std::uint64_t base = static_cast<std::uint64_t>(wi) * 64;
+    // A range of at most 64 entries holds at most one multiple of 64.
+    const std::uint64_t k = (i + 63) & ~std::uint64_t{63};
+    if (k < i + c) {
+      const std::uint64_t p = base + select64(word, static_cast<unsigned>(k - i));
+      if (std::uint64_t{r.samples32[k >> 11]} + r.samples16[k >> 6] != p) return false;
+      if ((k & 2047) == 0 && r.samples32[k >> 11] != p) return false;
     }
+    const std::uint64_t last = base + 63 - static_cast<unsigned>(std::countl_zero(word));
+    if (last - (i + c - 1) >= top) {
+      for (std::uint64_t rest = word, j = i; rest != 0; rest &= rest - 1, ++j) {
+        const std::uint64_t p = base + static_cast<unsigned>(std::countr_zero(rest));
+        if ((((p - j) << w) | packed_get(r.low.data(), j, w)) >= n) return false;
+      }
+    }
+    i += c;
   }
-  if (i != T) return false;
-  // With the samples proven to name their bits, every lookup lands on its
-  // entry's bit; check the values it yields.
-  for (std::uint64_t j = 0; j < T; ++j)
-    if (r.get(j) >= n) return false;
-  return true;
+  return i == T;
 }
 
 Remap Remap::from_v2(std::span<const std::uint64_t> bitmap, std::span<const std::uint64_t> hole_low,

@@ -473,8 +473,10 @@ string_index::EntryStream<fst::StartsWith> StringIndex::prefix_iter(std::string_
 // Every level keeps its node decoded by the index's own reader, so a batch
 // costs one descent to the resume point plus one node read per transition
 // taken; the items are those of the stream, in the same order.
-void StringIndex::batch_after(const std::optional<std::string>& after, std::size_t n, string_index::Batch& out) const {
+void StringIndex::batch_after(const std::optional<std::string>& after, std::size_t n, string_index::Batch& out,
+                              const Pause& pause) const {
   if (n == 0) return;
+  Pacer pacer(pause);
   struct Level {
     fst_bounds::RawNode node;
     std::uint64_t out;  // accumulated on reaching the node
@@ -514,6 +516,7 @@ void StringIndex::batch_after(const std::optional<std::string>& after, std::size
     }
   }
   while (out.size() < n && !levels.empty()) {
+    pacer.step();
     Level& l = levels.back();
     if (l.next >= l.node.n) {
       levels.pop_back();
@@ -554,8 +557,9 @@ std::optional<std::pair<std::string, std::uint64_t>> StringIndex::longest_prefix
   return std::pair<std::string, std::uint64_t>(query.substr(0, last->first), last->second);
 }
 
-std::vector<string_index::Occurrence> StringIndex::occurrences(std::string_view text) const {
+std::vector<string_index::Occurrence> StringIndex::occurrences(std::string_view text, const Pause& pause) const {
   std::vector<string_index::Occurrence> out;
+  Pacer pacer(pause);
   const FirstChars* table = first_chars();
   const std::span<const unsigned char> all = bytes_of(text);
   std::uint64_t k = 0;  // the character index of byte offset p
@@ -564,10 +568,13 @@ std::vector<string_index::Occurrence> StringIndex::occurrences(std::string_view 
     if (const auto start = fst_walk::start_of(table, root_, rest)) {
       std::size_t counted = 0;  // bytes of rest already counted
       std::uint64_t chars = 0;
-      fst_walk::walk(reader_, rest, *start, 1, [&](std::size_t len, std::uint64_t id) {
+      const std::size_t reached = fst_walk::walk(reader_, rest, *start, 1, [&](std::size_t len, std::uint64_t id) {
         for (; counted < len; ++counted) chars += utf8::is_continuation(rest[counted]) ? 0 : 1;
         out.push_back({k, k + chars, id});
       });
+      pacer.step(reached);
+    } else {
+      pacer.step();
     }
     // The next character: past this byte and its continuation bytes.
     ++p;

@@ -56,6 +56,7 @@
 #include "fst/stream.hpp"
 #include "fst_bounds.hpp"
 #include "fst_walk.hpp"
+#include "pause.hpp"
 #include "subsequence.hpp"
 #include "threads.hpp"
 #include "utf8.hpp"
@@ -110,8 +111,13 @@ class EntryStream {
 
   // The next item with the key's stored bytes (valid until the next call).
   std::optional<fst::StreamItem> next_raw() {
+    std::uint64_t budget = UINT64_MAX;
+    return next_raw(budget);
+  }
+  // The same within a budget of steps (see fst::Stream::next).
+  std::optional<fst::StreamItem> next_raw(std::uint64_t& budget) {
     try {
-      return s_.next();
+      return s_.next(budget);
     } catch (const fst::Error& e) {
       throw fst_error(e);
     }
@@ -158,13 +164,23 @@ class Batch {
 };
 
 // Takes at most `limit` items (all when none) from a stream into `out`;
-// with a limit of 0 the stream is not pulled at all.
+// with a limit of 0 the stream is not pulled at all. The walk pauses every
+// Pacer::EVERY steps (a long key copied counts a step per 64 bytes), also
+// where it walks on without finding an item.
 template <fst::Automaton A>
-void collect(EntryStream<A>& stream, std::optional<std::uint64_t> limit, Batch& out) {
-  for (std::uint64_t taken = 0; !limit || taken < *limit; ++taken) {
-    auto item = stream.next_raw();
-    if (!item) break;
+void collect(EntryStream<A>& stream, std::optional<std::uint64_t> limit, Batch& out, const Pause& pause = {}) {
+  std::uint64_t budget = Pacer::EVERY;
+  for (std::uint64_t taken = 0; !limit || taken < *limit;) {
+    auto item = stream.next_raw(budget);
+    if (!item) {
+      if (budget != 0) break;
+      take_pause(pause);
+      budget = Pacer::EVERY;
+      continue;
+    }
     out.push(item->key, item->value);
+    ++taken;
+    budget -= std::min<std::uint64_t>(budget, item->key.size() / 64);
   }
 }
 
@@ -333,7 +349,9 @@ class StringIndex : public blob::Stored<StringIndex> {
   // first key when there is none) appended to `out`: one batch of a cursor
   // that resumes where the last batch stopped. A malformed node (a crafted
   // blob behind a trusted open) is IndexError::Fst, `out` as it may be.
-  void batch_after(const std::optional<std::string>& after, std::size_t n, string_index::Batch& out) const;
+  // The walk pauses every Pacer::EVERY transitions.
+  void batch_after(const std::optional<std::string>& after, std::size_t n, string_index::Batch& out,
+                   const Pause& pause = {}) const;
 
   // ---- dictionary matching ----
 
@@ -347,7 +365,7 @@ class StringIndex : public blob::Stored<StringIndex> {
   std::optional<std::pair<std::string, std::uint64_t>> longest_prefix(std::string_view query) const;
   // Every key found in `text` at every character, in character offsets,
   // ordered by start then length; the empty key is never reported.
-  std::vector<string_index::Occurrence> occurrences(std::string_view text) const;
+  std::vector<string_index::Occurrence> occurrences(std::string_view text, const Pause& pause = {}) const;
   // The first-character table, derived on first use; nullptr when absent.
   const FirstChars* first_chars() const;
 

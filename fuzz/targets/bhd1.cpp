@@ -118,6 +118,15 @@ void qfuzz::seeds(Seeds& out) {
   add("words-0", words, 0, 32);
   add("words-5", words, 5, 32);
   add("cyrillic-13", cyrillic, 13, 16);
+  // An embedded dictionary whose heads 2 and 3 are swapped: the verified
+  // level refuses it, the unverified one answers from its bytes.
+  {
+    const std::vector<std::string> keys{"k0", "k1", "k2", "k3"};
+    auto d = std::make_shared<const DictIndex>(DictIndex::build_with_block(std::span<const std::string>(keys), 1));
+    Bytes b = HashedDictIndex::from_shared_dict(d, 8).to_bytes();
+    std::copy_n("k3k2", 4, b.begin() + 48 + 72 + 4);
+    out.add("swapped-heads-8", b);
+  }
   // Left unsealed, for the checksum checks themselves.
   add("raw-words-5", words, 5, 32, 0);
 }

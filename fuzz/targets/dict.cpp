@@ -52,6 +52,21 @@ void qfuzz::seeds(Seeds& out) {
     d.write_to([&](std::span<const unsigned char> s) { blob.insert(blob.end(), s.begin(), s.end()); });
     out.add("built-" + std::to_string(i++), blob);
   }
+  // More microblocks than the block data carries (refused at every level),
+  // and exactly as many as it does.
+  out.add("route-heavy", dictfix::route_heavy(256, 1024, 1, 0));
+  out.add("route-at-bound", dictfix::route_heavy(256, 1024, 32, 8160));
+  // Block heads 2 and 3 swapped: the verified level refuses it.
+  {
+    dictfix::Layout s;
+    s.keys = {"k0", "k1", "k2", "k3"};
+    s.block = 1;
+    s.micro = 1;
+    const auto w = dictfix::write(s);
+    Bytes b = w.blob;
+    std::copy_n("k3k2", 4, b.begin() + static_cast<std::ptrdiff_t>(w.heads_at) + 4);
+    out.add("swapped-heads", b);
+  }
   // Left unsealed, for the checksum checks themselves.
   out.add("raw-key-a", dictfix::key_a_index(), 0);
 }

@@ -76,9 +76,10 @@ void lookup(const DictIndex& d, std::size_t count, KeyAt&& key_at, Emit&& emit) 
     return;
   }
   const std::uint64_t y = d.block_count();
-  const std::uint64_t* samples = d.samples.data();
+  const std::uint64_t* samples = d.samples().data();
   const ByteSpan prefix = head_prefix_of(d);
-  const bool tied = d.ties && !d.ties->roots.empty();
+  const ties::Ties* resolver = d.ties();
+  const bool tied = resolver && !resolver->roots.empty();
   const std::vector<std::uint64_t>* routed = d.route_words->get();
   const std::uint64_t* words = routed != nullptr && !routed->empty() ? routed->data() : nullptr;
   std::vector<unsigned char> translated;  // the group's translations, reused
@@ -120,8 +121,8 @@ void lookup(const DictIndex& d, std::size_t count, KeyAt&& key_at, Emit&& emit) 
       const std::uint64_t lower = l.lower[i], upper = l.upper[i];
       if (lower == upper) {
         l.boundary[i] = lower;
-      } else if (tied && upper - lower >= 2 && lower <= UINT32_MAX && ties::Ties::root(d.ties->roots, lower).found) {
-        const ties::Root root = ties::Ties::root(d.ties->roots, lower);
+      } else if (tied && upper - lower >= 2 && lower <= UINT32_MAX && ties::Ties::root(resolver->roots, lower).found) {
+        const ties::Root root = ties::Ties::root(resolver->roots, lower);
         l.boundary[i] = d.tie_boundary(static_cast<std::uint32_t>(root.position), l.key[i]).boundary;
       } else {
         l.boundary[i] = d.head_boundary(l.key[i], lower, upper);

@@ -425,23 +425,21 @@ bool DictIndex::Iter::step(std::string& text, std::uint64_t& id, bool lossy) {
 
 namespace dict_index {
 
-std::vector<std::uint64_t> derive_samples(ByteSpan heads, const Offsets& head_ends, std::uint64_t y,
-                                          std::uint64_t prefix) {
-  std::vector<std::uint64_t> out(static_cast<std::size_t>(y));
+void derive_samples(ByteSpan heads, const Offsets& head_ends, std::uint64_t lo, std::uint64_t hi,
+                    std::uint64_t prefix, std::uint64_t* out) noexcept {
   const unsigned char* h = heads.data();
   const std::uint64_t len = heads.size();
-  std::uint64_t start = 0;
-  for (std::uint64_t i = 0; i < y; ++i) {
+  std::uint64_t start = lo == 0 ? 0 : head_ends.get(lo - 1);
+  for (std::uint64_t i = lo; i < hi; ++i) {
     const std::uint64_t end = head_ends.get(i);
     std::uint64_t sample = 0;
     if (start <= end && end <= len && end - start > prefix) {
       const std::uint64_t from = start + prefix;
       sample = end - from >= 8 ? __builtin_bswap64(load_le64(h + from)) : word_at(heads.first(end), from);
     }
-    out[static_cast<std::size_t>(i)] = sample;
+    out[i] = sample;
     start = end;
   }
-  return out;
 }
 
 bool spell_into(const charcode::CharCode& code, ByteSpan coded, std::string& out, std::size_t limit) {

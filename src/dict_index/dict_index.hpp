@@ -225,6 +225,57 @@ class RouteCell {
   std::vector<std::uint64_t> words_;
 };
 
+}  // namespace dict_index
+class DictIndex;
+namespace dict_index {
+
+// What a dictionary derives from its heads rather than stores: one sample a
+// block (the 8 head bytes after the head prefix, zero padded, big-endian),
+// and from all of them the tie resolver and, beside a character code, the
+// raw routing table. Derived on first need, so that opening a mapped
+// dictionary reads only what it must check: the samples a chunk of blocks
+// at a time as searches reach them, the resolver and the raw table whole.
+// Each piece is published once (a chunk's flag, a one-time initialisation)
+// and never changes, and its values are those a derivation of everything at
+// once would give.
+class Derived {
+ public:
+  static constexpr unsigned CHUNK_SHIFT = 9;  // 512 blocks a chunk
+
+  Derived() = default;
+  explicit Derived(std::uint64_t blocks);
+  std::uint64_t blocks() const noexcept { return blocks_; }
+
+  // Sample i (below blocks()), its chunk derived first when it is not yet.
+  std::uint64_t sample(const DictIndex& d, std::uint64_t i) const {
+    if (!ready_[i >> CHUNK_SHIFT].load(std::memory_order_acquire)) derive_chunk(d, i >> CHUNK_SHIFT);
+    return samples_[i];
+  }
+  // Every sample once all are derived; nullptr before (never derives).
+  const std::uint64_t* complete() const noexcept {
+    return complete_.load(std::memory_order_acquire) ? samples_.data() : nullptr;
+  }
+  // Every sample, deriving those not yet derived.
+  std::span<const std::uint64_t> all(const DictIndex& d) const;
+  const ties::Ties* ties(const DictIndex& d) const;
+  const RawRoute* raw(const DictIndex& d) const;
+
+ private:
+  void derive_chunk(const DictIndex& d, std::uint64_t chunk) const;
+  void derive_locked(const DictIndex& d, std::uint64_t chunk) const;
+
+  std::uint64_t blocks_ = 0;
+  std::uint64_t chunks_ = 0;
+  mutable Pages<std::uint64_t> samples_;  // written chunk by chunk, under mutex_
+  std::unique_ptr<std::atomic<bool>[]> ready_;
+  mutable std::uint64_t derived_chunks_ = 0;  // under mutex_
+  mutable std::atomic<bool> complete_{false};
+  mutable std::mutex mutex_;
+  mutable std::once_flag ties_once_, raw_once_;
+  mutable std::unique_ptr<ties::Ties> ties_;
+  mutable std::unique_ptr<RawRoute> raw_;
+};
+
 // The answer of every search: the number of keys below the query (the id of
 // the first key not below it, n when there is none) and whether that key
 // equals the query.
@@ -319,15 +370,22 @@ class DictIndex : public blob::Stored<DictIndex> {
   dict_index::Offsets block_offsets;
   dict_index::Packed micro_offsets;
   blob::SharedBytes block_data;
-  std::vector<std::uint64_t> samples;  // one a block, derived
   std::vector<Codec> codecs;           // one a stored shard
   std::vector<dict_index::CodePair> codes;
   phrase::Dict phrases;
   std::uint64_t block = 1, micro = 1, J = 1, n = 0, shard = 1, head_prefix = 0;
-  std::unique_ptr<ties::Ties> ties;
   std::unique_ptr<charcode::CharCode> chars;  // exactly for "BDX4"
-  std::unique_ptr<dict_index::RawRoute> raw;
   std::unique_ptr<dict_index::RouteCell> route_words = std::make_unique<dict_index::RouteCell>();
+  // The samples, the tie resolver and the raw routing table, derived on
+  // first need (loads and builds set it up for their block count).
+  std::unique_ptr<dict_index::Derived> derived = std::make_unique<dict_index::Derived>();
+
+  // One sample a block, every one derived.
+  std::span<const std::uint64_t> samples() const { return derived->all(*this); }
+  // The tie resolver, or nothing (no ties it can split).
+  const ties::Ties* ties() const { return derived->ties(*this); }
+  // The raw routing table beside a character code, or nothing.
+  const dict_index::RawRoute* raw() const { return derived->raw(*this); }
 
   // Loads a blob, owned or mapped, keeping views of it; with `verify` also
   // checks the payload checksum and walks the offset arrays. Every refusal
@@ -357,7 +415,7 @@ class DictIndex : public blob::Stored<DictIndex> {
   dict_index::Sections sections() const noexcept;
 
   // Shape.
-  std::uint64_t block_count() const noexcept { return samples.size(); }
+  std::uint64_t block_count() const noexcept { return derived->blocks(); }
   std::uint64_t block_keys(std::uint64_t b) const noexcept { return dict_index::block_keys(n, block, b); }
   // Every block but the last has J microblocks; the searches and the decoder
   // ask on every lookup, so neither divides where it need not.
@@ -466,12 +524,15 @@ class DictIndex : public blob::Stored<DictIndex> {
 
 namespace dict_index {
 
-// What a load (and a build, once it has assembled an index) derives: one
-// sample a block, the 8 head bytes after the head prefix, zero padded,
-// big-endian; and the tie resolver over the samples and heads, or nothing.
-std::vector<std::uint64_t> derive_samples(ByteSpan heads, const Offsets& head_ends, std::uint64_t y,
-                                          std::uint64_t prefix);
+// The samples of blocks [lo, hi) into out[lo..hi): each the 8 head bytes
+// after the head prefix, zero padded, big-endian; and the tie resolver over
+// the samples and heads, or nothing.
+void derive_samples(ByteSpan heads, const Offsets& head_ends, std::uint64_t lo, std::uint64_t hi,
+                    std::uint64_t prefix, std::uint64_t* out) noexcept;
 std::unique_ptr<ties::Ties> derive_ties(const DictIndex& index);
+// The most route words the index's block data can stand behind (see the
+// format's route_word_bound); a load refuses a shape past it.
+std::uint64_t route_word_bound(const DictIndex& d) noexcept;
 
 // What every blob writer shares (the in-memory writers, the streamed build):
 // the four small sections serialised, each refused (IndexError, Format) when

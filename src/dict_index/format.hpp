@@ -54,6 +54,8 @@ inline constexpr const char* MSG_HEAD_ORDER = "dict: head table out of order";
 inline constexpr const char* MSG_HEAD_COVER = "dict: head table does not cover the head bytes";
 inline constexpr const char* MSG_BLOCK_ORDER = "dict: block table out of order";
 inline constexpr const char* MSG_HEAD_PREFIX = "dict: the head prefix is longer than the heads share";
+inline constexpr const char* MSG_KEY_ORDER = "dict: block heads out of order";
+inline constexpr const char* MSG_ROUTE_WORDS = "dict: more microblocks than the block data can hold";
 // Refusals of the writers: a section whose length field is a u32.
 inline constexpr const char* MSG_TABLES_TOO_LONG = "dict: the tables section is longer than u32::MAX bytes";
 inline constexpr const char* MSG_CODES_TOO_LONG = "dict: the header codes section is longer than u32::MAX bytes";
@@ -104,6 +106,21 @@ struct Shape {
 inline std::uint64_t block_keys(std::uint64_t n, std::uint64_t block, std::uint64_t b) noexcept {
   const std::uint64_t first = b * block;
   return n - first < block ? n - first : block;
+}
+
+// The most route words (8 bytes a microblock, Y·J of them) that block data
+// of `data_len` bytes can stand behind, `unit_bits` being the narrowest code
+// unit of the blob's codecs; 0 when J = 1. Every entry is a key above the one
+// before it, so it holds at least one code unit: a block of m >= 2
+// microblocks has a restart run of m - 1 such entries (a whole byte at
+// least) and, with micro >= 2, a non-empty run for each of its m - 1 full
+// microblocks before the last; only the last block may be short of J.
+inline std::uint64_t route_word_bound(std::uint64_t J, std::uint64_t micro, std::uint64_t data_len,
+                                      unsigned unit_bits) noexcept {
+  if (J < 2) return 0;
+  unsigned __int128 most = static_cast<unsigned __int128>(J) + data_len;
+  if (micro < 2) most += static_cast<unsigned __int128>(data_len) * 8 / (unit_bits == 0 ? 1 : unit_bits);
+  return most > UINT64_MAX ? UINT64_MAX : static_cast<std::uint64_t>(most);
 }
 
 // Bytes of the samples of a sampled array of y entries (a shape that

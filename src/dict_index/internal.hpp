@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <cstring>
 #include <memory>
 #include <optional>
 #include <string>
@@ -51,6 +52,14 @@ inline constexpr std::uint64_t low_bytes(unsigned k) noexcept {
   return k >= 8 ? ~std::uint64_t{0} : (std::uint64_t{1} << (8 * k)) - 1;
 }
 
+// Bytewise order of two byte strings, a proper prefix first.
+inline int compare_bytes(ByteSpan a, ByteSpan b) noexcept {
+  const std::size_t n = a.size() < b.size() ? a.size() : b.size();
+  const int c = n == 0 ? 0 : std::memcmp(a.data(), b.data(), n);
+  if (c != 0) return c;
+  return a.size() < b.size() ? -1 : a.size() > b.size() ? 1 : 0;
+}
+
 // The bytes of a span as bytes of the other kind.
 inline ByteSpan bytes_of(std::string_view s) noexcept {
   return {reinterpret_cast<const unsigned char*>(s.data()), s.size()};
@@ -76,6 +85,19 @@ inline std::uint64_t lower_bound_of(const std::uint64_t* v, std::uint64_t n, std
     n -= half;
   }
   return static_cast<std::uint64_t>(b - v) + (*b < s);
+}
+
+// The same search over values read through at(i), probing the same places.
+template <class At>
+std::uint64_t lower_bound_by(const At& at, std::uint64_t n, std::uint64_t s) {
+  if (n == 0) return 0;
+  std::uint64_t b = 0;
+  while (n > 1) {
+    const std::uint64_t half = n / 2;
+    b = at(b + half) < s ? b + half : b;
+    n -= half;
+  }
+  return b + (at(b) < s);
 }
 
 // The in-block search of a query above block e's head, in two steps so that

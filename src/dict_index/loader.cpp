@@ -1,5 +1,8 @@
 // Loading a dictionary blob: the framing checks in their fixed order, the
-// records, the derived samples, ties and raw route, and the verified walk.
+// records and the verified walk; the samples, ties and raw route it derives
+// on first need.
+#include <algorithm>
+
 #include "dict_index/dict_index.hpp"
 #include "dict_index/internal.hpp"
 
@@ -38,8 +41,14 @@ std::uint64_t packed_bytes(std::uint64_t count, unsigned width) {
 
 namespace dict_index {
 
+std::uint64_t route_word_bound(const DictIndex& d) noexcept {
+  unsigned unit = 8;
+  for (const Codec& c : d.codecs) unit = std::min(unit, c.unit_bits());
+  return route_word_bound(d.J, d.micro, d.block_data.size(), unit);
+}
+
 std::unique_ptr<ties::Ties> derive_ties(const DictIndex& index) {
-  auto t = ties::Ties::derive(std::span<const std::uint64_t>(index.samples),
+  auto t = ties::Ties::derive(index.samples(),
                               [&](std::uint64_t i) { return index.head(i); });
   return t ? std::make_unique<ties::Ties>(std::move(*t)) : nullptr;
 }
@@ -111,7 +120,7 @@ DictIndex DictIndex::from_shared(blob::SharedBytes bytes, bool verify) {
   d.head_ends.bits = cut.next(packed_bytes(y, h.head_ends_width));
   d.head_ends.width = h.head_ends_width;
   d.head_ends.shift = h.shift;
-  d.samples = derive_samples(d.heads.bytes(), d.head_ends, y, d.head_prefix);
+  d.derived = std::make_unique<Derived>(y);
   d.block_data = cut.next(h.block_data_len);
 
   const std::uint64_t stored = shape.stored();
@@ -164,8 +173,9 @@ DictIndex DictIndex::from_shared(blob::SharedBytes bytes, bool verify) {
     d.chars = std::make_unique<charcode::CharCode>(std::move(*code));
   }
   if (verify) d.check_layout();
-  d.ties = derive_ties(d);
-  d.raw = d.raw_route();
+  // Route words are derived from the header's counts alone: a count the
+  // block data cannot carry would have them allocate for it.
+  if (d.J > 1 && static_cast<unsigned __int128>(y) * d.J > route_word_bound(d)) refuse(MSG_ROUTE_WORDS);
   return d;
 }
 
@@ -200,6 +210,14 @@ void DictIndex::check_layout() const {
     start = next;
   }
   if (common_head(heads.bytes(), head_ends, y) < head_prefix) refuse(MSG_HEAD_PREFIX);
+  // The searches bisect the heads: a head not above the one before it would
+  // send keys to the wrong block.
+  ByteSpan before = head(0);
+  for (std::uint64_t b = 1; b < y; ++b) {
+    const ByteSpan h = head(b);
+    if (compare_bytes(before, h) >= 0) refuse(MSG_KEY_ORDER);
+    before = h;
+  }
 }
 
 std::unique_ptr<RawRoute> DictIndex::raw_route() const {
@@ -216,6 +234,7 @@ std::unique_ptr<RawRoute> DictIndex::raw_route() const {
   route->prefix = first.substr(0, p);
   route->samples.reserve(static_cast<std::size_t>(y));
   std::string spelled;
+  const std::span<const std::uint64_t> samples = this->samples();
   std::uint64_t raw_ties = 0, coded_ties = 0;
   for (std::uint64_t b = 0; b < y; ++b) {
     spelled.clear();

@@ -357,8 +357,7 @@ DictIndex DictIndex::from_vocabulary(std::span<const Key> keys, std::uint64_t bl
   d.codecs = std::move(j.codecs);
   d.codes = std::move(j.codes);
   d.head_prefix = y == 0 ? 0 : common_head(d.heads.bytes(), d.head_ends, y);
-  d.samples = derive_samples(d.heads.bytes(), d.head_ends, y, d.head_prefix);
-  if (y < (std::uint64_t{1} << 32)) d.ties = derive_ties(d);
+  d.derived = std::make_unique<Derived>(y);
   return d;
 }
 

@@ -105,7 +105,6 @@ DictIndex DictIndex::from_coded(std::vector<Key> keys, std::uint64_t block, std:
   }
   DictIndex d = from_sorted_as(coded, block, micro, build_threads(n, block), n);
   d.chars = std::make_unique<charcode::CharCode>(std::move(code));
-  d.raw = d.raw_route();
   return d;
 }
 

@@ -15,14 +15,6 @@ using namespace dict_index;
 
 namespace {
 
-// Bytewise order of two byte strings, a proper prefix first.
-inline int compare_bytes(ByteSpan a, ByteSpan b) noexcept {
-  const std::size_t n = a.size() < b.size() ? a.size() : b.size();
-  const int c = n == 0 ? 0 : std::memcmp(a.data(), b.data(), n);
-  if (c != 0) return c;
-  return a.size() < b.size() ? -1 : a.size() > b.size() ? 1 : 0;
-}
-
 // Bytes of a query translated into a character code: on the stack up to
 // 128 query bytes, else on the heap.
 class ProbeBuffer {
@@ -74,7 +66,7 @@ std::uint64_t DictIndex::head_boundary(ByteSpan q, std::uint64_t lo, std::uint64
 }
 
 ties::Boundary DictIndex::tie_boundary(std::uint32_t node, ByteSpan q) const {
-  return ties->boundary(
+  return ties()->boundary(
       node, q, [&](std::uint64_t i) { return head(i); },
       [&](ties::Bytes query, std::uint64_t lo, std::uint64_t hi) { return head_boundary(query, lo, hi); });
 }
@@ -178,10 +170,21 @@ Search DictIndex::locate(ByteSpan q) const {
   const std::uint64_t y = block_count();
   if (const auto b = prefix_boundary(*this, head_prefix_of(*this), q)) return locate_in(*b, q);
   const std::uint64_t s = word_at(q, head_prefix);
-  const std::uint64_t* sm = samples.data();
+  const std::uint64_t* sm = derived->complete();
+  if (sm == nullptr) {
+    // Until every sample is derived: the same search over the chunks of
+    // samples it reaches, deriving them. A sample that ties the next one
+    // goes on below, over all of them and the tie resolver.
+    const auto at = [&](std::uint64_t i) { return derived->sample(*this, i); };
+    const std::uint64_t e = lower_bound_by(at, y, s);
+    const bool equal = e < y && at(e) == s;
+    if (!equal || e + 1 == y || at(e + 1) != s) return locate_in(head_boundary(q, e, equal ? e + 1 : e), q);
+    sm = samples().data();
+  }
   const std::uint64_t e = lower_bound_of(sm, y, s);
-  if (e + 1 < y && sm[e] == s && sm[e + 1] == s && ties) {
-    const ties::Root root = ties::Ties::root(ties->roots, e);
+  const ties::Ties* resolver = e + 1 < y && sm[e] == s && sm[e + 1] == s ? ties() : nullptr;
+  if (resolver) {
+    const ties::Root root = ties::Ties::root(resolver->roots, e);
     if (root.found) {
       const ties::Boundary tb = tie_boundary(static_cast<std::uint32_t>(root.position), q);
       if (!tb.at_block) return locate_in(tb.boundary, q);
@@ -210,6 +213,7 @@ Search DictIndex::locate(ByteSpan q) const {
 Search DictIndex::locate_query(ByteSpan q) const {
   if (!chars) return locate(q);
   ProbeBuffer buf(q.size());
+  const RawRoute* raw = this->raw();
   if (!raw) {
     const charcode::Probe probe = chars->probe_into(q, buf.data());
     if (probe.kind == 2) return {n, false};

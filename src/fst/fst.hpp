@@ -45,7 +45,8 @@ class Fst {
   // Throws Error (kind Fst): checksum mismatch, or checksum missing.
   void verify() const;
 
-  Node node(std::uint64_t addr) const { return decode_node(bytes_, addr, version_); }
+  // Inlined always, with the decoding, for the streams (see decode_node).
+  [[gnu::always_inline]] Node node(std::uint64_t addr) const { return decode_node(bytes_, addr, version_); }
   Node root() const { return node(root_); }
 
   // The value of `key`, if it is in the map. Throws Corrupt on malformed nodes.

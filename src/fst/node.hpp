@@ -170,8 +170,12 @@ class Node {
 
 // Decodes the node at `addr` of the FST bytes `fst` (the whole FST, header
 // included) written in format `version` (1 to 3; version 1 has no transition
-// index). Throws Corrupt on malformed bytes.
-inline Node decode_node(std::span<const unsigned char> fst, std::uint64_t addr, std::uint64_t version) {
+// index). Throws Corrupt on malformed bytes. Always inlined: a stream
+// decodes a node at every step, and whether the compiler inlined this call
+// into it (by its own measure of the caller) changed a full walk's time
+// twofold.
+[[gnu::always_inline]] inline Node decode_node(std::span<const unsigned char> fst, std::uint64_t addr,
+                                               std::uint64_t version) {
   Node node;
   if (addr == 0) return node;
   if (addr >= fst.size()) node_corrupt("address outside the bytes", addr);

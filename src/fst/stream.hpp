@@ -72,6 +72,15 @@ class Stream {
       : fst_(std::move(fst)), range_(std::move(range)), aut_(std::move(automaton)) {}
 
   std::optional<StreamItem> next() {
+    std::uint64_t budget = UINT64_MAX;
+    return next(budget);
+  }
+
+  // As next(), taking at most `budget` steps of the walk (one a transition
+  // tried or a level left), each taken off it. Nothing with the budget spent
+  // is a pause: the next call resumes the walk exactly there. Nothing with
+  // budget left is the end of the stream.
+  std::optional<StreamItem> next(std::uint64_t& budget) {
     if (!started_) {
       started_ = true;
       seek();
@@ -81,7 +90,23 @@ class Stream {
       pending_.reset();
       return StreamItem{key_, value};
     }
+    Walked w = walk(budget);
+    budget = w.left;
+    return w.item;
+  }
+
+ private:
+  struct Walked {
+    std::optional<StreamItem> item;
+    std::uint64_t left;
+  };
+
+  // The walk to the next item within `left` steps (taken by value, so that
+  // it stays in a register through the loop).
+  Walked walk(std::uint64_t left) {
     while (!stack_.empty()) {
+      if (left == 0) return {std::nullopt, 0};
+      --left;
       Frame& top = stack_.back();
       if (top.next >= top.node.len()) {
         stack_.pop_back();
@@ -90,7 +115,7 @@ class Stream {
       const unsigned i = top.next++;
       const unsigned char b = top.node.input(i);
       bool eq = false;
-      if (!check_upper(top, b, eq)) return finish();
+      if (!check_upper(top, b, eq)) return {finish(), left};
       State st = aut_.accept(top.state, b);
       if (!aut_.can_match(st)) continue;
       const std::uint64_t out = top.out + top.node.output(i);
@@ -100,12 +125,11 @@ class Stream {
       const bool emit = child.is_final() && aut_.is_match(st);
       const std::uint64_t value = out + child.final_output();
       stack_.push_back(Frame{child, out, std::move(st), 0, eq});
-      if (emit) return StreamItem{key_, value};
+      if (emit) return {StreamItem{key_, value}, left};
     }
-    return std::nullopt;
+    return {std::nullopt, left};
   }
 
- private:
   // One level of the walk; the key so far is as long as the levels above it.
   // Each level keeps its node decoded, so going back up decodes nothing.
   struct Frame {

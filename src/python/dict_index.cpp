@@ -91,13 +91,17 @@ struct Pairs {
 template <class Make, class Keep>
 PyObject* walk(std::optional<std::uint64_t> limit, Make&& make, Keep&& keep) {
   const std::uint64_t most = limit.value_or(UINT64_MAX);
-  Pairs found = detached([&] {
+  Pairs found = detached_pausing([&](const Pause& pause) {
     Pairs out;
     if (most == 0) return out;
     auto it = make();
     std::string key;
     std::uint64_t id;
-    while (out.size() < most && it.next(key, id) && keep(key)) out.push(key, id);
+    Pacer pacer(pause);
+    while (out.size() < most && it.next(key, id) && keep(key)) {
+      out.push(key, id);
+      pacer.step(1 + key.size() / 64);
+    }
     return out;
   });
   return pairs_list(found);

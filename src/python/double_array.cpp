@@ -1,7 +1,6 @@
 // The Python class DoubleArrayIndex over the core double-array index.
 #include "double_array.hpp"
 
-#include <algorithm>
 #include <memory>
 #include <optional>
 #include <string>
@@ -42,19 +41,53 @@ const Core& core(PyObject* self) { return M::core(self); }
 
 // ---- construction ----
 
+// Whether a str can be read as UTF-8: it holds no lone surrogate. Read in
+// place, so that no UTF-8 copy is made of it.
+bool encodable(PyObject* s) {
+  const int kind = PyUnicode_KIND(s);
+  if (kind == PyUnicode_1BYTE_KIND) return true;
+  const void* data = PyUnicode_DATA(s);
+  for (Py_ssize_t i = 0, n = PyUnicode_GET_LENGTH(s); i < n; ++i) {
+    const Py_UCS4 c = PyUnicode_READ(kind, data, i);
+    if (c >= 0xD800 && c <= 0xDFFF) return false;
+  }
+  return true;
+}
+
+// A set, a dict or a dict's keys holds distinct items: when more of them
+// than ids can name are all plain str (whose equality is their text's), they
+// are that many distinct keys, too many whatever they spell. Refused before
+// any key is collected. An item the collection would refuse is refused as it
+// would be, by the collector's own check, in iteration order; a str subclass
+// leaves the count to the build.
+void refuse_known_too_many(PyObject* items) {
+  if (!PySet_CheckExact(items) && !PyFrozenSet_CheckExact(items) && !PyDict_CheckExact(items) &&
+      !PyDictKeys_Check(items))
+    return;
+  const Py_ssize_t len = PyObject_Size(items);
+  if (len < 0) throw_error_set();
+  if (static_cast<std::uint64_t>(len) <= double_array::MAX_KEYS) return;
+  Ref it = Ref::check(PyObject_GetIter(items));
+  while (PyObject* raw = PyIter_Next(it.get())) {
+    Ref item(raw);
+    const bool text = PyUnicode_Check(item.get()) && encodable(item.get());
+    if (text && PyUnicode_CheckExact(item.get())) continue;
+    if (text) return;
+    str_view(item.get());  // raises: not a str, or not UTF-8
+  }
+  if (PyErr_Occurred()) throw_error_set();
+  throw IndexError::format(double_array::MSG_TOO_MANY_KEYS);
+}
+
 PyObject* tp_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   return boundary([&]() -> PyObject* {
     static const char* const names[] = {"items"};
     static const Params p = params("DoubleArrayIndex.__new__", names, 1, 1);
     PyObject* a[1];
     Ref held = read_args_tuple(p, args, kwargs, a);
+    refuse_known_too_many(a[0]);
     BorrowedKeys keys = collect_strs(a[0]);
-    Core index = detached([&] {
-      std::vector<std::string_view> sorted(keys.views().begin(), keys.views().end());
-      std::sort(sorted.begin(), sorted.end());
-      sorted.erase(std::unique(sorted.begin(), sorted.end()), sorted.end());
-      return Core::build_ranked(sorted);
-    });
+    Core index = detached([&] { return Core::build(keys.views()); });
     keys.clear();
     return M::instance(type, std::move(index));
   });

@@ -2,6 +2,7 @@
 #include "classes.hpp"
 
 #include <atomic>
+#include <chrono>
 #include <climits>
 #include <cstring>
 #include <vector>
@@ -68,6 +69,37 @@ std::string type_name(PyObject* o) {
   const char* n = Py_TYPE(o)->tp_name;
   const char* dot = std::strrchr(n, '.');
   return dot ? std::string(dot + 1) : std::string(n);
+}
+
+namespace {
+
+std::int64_t steady_ns() noexcept {
+  return std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now().time_since_epoch())
+      .count();
+}
+
+// How often a pausing walk lets the signal handlers run: rarely enough that
+// waiting for the interpreter costs a walk next to nothing, often enough
+// that Ctrl-C feels immediate.
+constexpr std::int64_t LOOK_EVERY_NS = 20'000'000;
+
+}  // namespace
+
+// The clock is first read at the first pause, so that a short walk that
+// never pauses pays nothing for it.
+Detached::Detached() noexcept : saved_(PyEval_SaveThread()), last_(0) {}
+
+Detached::~Detached() { PyEval_RestoreThread(saved_); }
+
+void Detached::look() {
+  const std::int64_t now = steady_ns();
+  if (last_ == 0) last_ = now;
+  if (now - last_ < LOOK_EVERY_NS) return;
+  PyEval_RestoreThread(saved_);
+  const int raised = PyErr_CheckSignals();
+  saved_ = PyEval_SaveThread();
+  last_ = steady_ns();
+  if (raised < 0) throw_error_set();
 }
 
 void to_py(const IndexError& error) {

@@ -17,6 +17,7 @@
 #include <utility>
 
 #include "../error.hpp"
+#include "../pause.hpp"
 
 #ifndef Py_BEGIN_CRITICAL_SECTION
 #define Py_BEGIN_CRITICAL_SECTION(op) {
@@ -167,6 +168,46 @@ auto detached(F&& f) -> std::invoke_result_t<F&> {
     if (error) std::rethrow_exception(error);
     return std::move(*result);
   }
+}
+
+// Detached from the interpreter for a walk that pauses now and then (see
+// pause.hpp). A pause that comes 20 ms or more after the last look
+// re-attaches to run the signal handlers and detaches again: Ctrl-C stops a
+// walk of any length. A handler's exception (KeyboardInterrupt) ends the walk
+// as PyErrorSet, thrown from the pause while detached.
+class Detached {
+ public:
+  Detached() noexcept;
+  ~Detached();
+  Detached(const Detached&) = delete;
+  Detached& operator=(const Detached&) = delete;
+  void look();
+
+ private:
+  PyThreadState* saved_;
+  std::int64_t last_;  // when the handlers last ran (or the first pause came), steady-clock ns
+};
+
+// Runs f(pause) detached, pause being the Detached's look; whatever f throws
+// is carried across and rethrown once re-attached, as detached() does.
+template <class F>
+auto detached_pausing(F&& f) -> std::invoke_result_t<F&, const Pause&> {
+  using R = std::invoke_result_t<F&, const Pause&>;
+  std::exception_ptr error;
+  std::conditional_t<std::is_void_v<R>, bool, std::optional<R>> result{};
+  {
+    Detached d;
+    auto look = [&d] { d.look(); };
+    const Pause pause(look);
+    try {
+      if constexpr (std::is_void_v<R>) f(pause);
+      else result.emplace(f(pause));
+    } catch (...) {
+      error = std::current_exception();
+    }
+  }
+  if (error) std::rethrow_exception(error);
+  if constexpr (!std::is_void_v<R>) return std::move(*result);
 }
 
 // ---- arguments ----------------------------------------------------------------

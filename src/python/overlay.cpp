@@ -88,6 +88,17 @@ auto detached_with(PyObject* self, Visit&& visit) {
   return detached([&] { return state.with([&](Inner& in) { return std::visit(visit, in); }); });
 }
 
+// The same for a walk over the keys, visit(overlay, pause): the pauses
+// re-attach while the mutex is held, which is safe as every other caller
+// waits for it detached.
+template <class Visit>
+auto pausing_with(PyObject* self, Visit&& visit) {
+  Locked<Inner>& state = state_of(self);
+  return detached_pausing([&](const Pause& pause) {
+    return state.with([&](Inner& in) { return std::visit([&](auto& o) { return visit(o, pause); }, in); });
+  });
+}
+
 template <class O>
 constexpr bool stores_keys = overlay::StoresKeys<typename std::decay_t<O>::Kind>;
 
@@ -259,8 +270,8 @@ QV_METHOD(m_keys) {
   return boundary([&]() -> PyObject* {
     read_args(no_params("Overlay.keys"), args, nargs, kwnames, nullptr);
     std::vector<std::string> keys =
-        keyed(detached_with(self, [](auto& o) -> std::optional<std::vector<std::string>> {
-          if constexpr (stores_keys<decltype(o)>) return o.keys();
+        keyed(pausing_with(self, [](auto& o, const Pause& pause) -> std::optional<std::vector<std::string>> {
+          if constexpr (stores_keys<decltype(o)>) return o.keys(pause);
           else return std::nullopt;
         }));
     Ref list = Ref::check(PyList_New(static_cast<Py_ssize_t>(keys.size())));
@@ -275,8 +286,8 @@ QV_METHOD(m_keys) {
 QV_METHOD(m_compact) {
   return boundary([&]() -> PyObject* {
     read_args(no_params("Overlay.compact"), args, nargs, kwnames, nullptr);
-    Inner fresh = keyed(detached_with(self, [](auto& o) -> std::optional<Inner> {
-      if constexpr (stores_keys<decltype(o)>) return Inner(o.compact());
+    Inner fresh = keyed(pausing_with(self, [](auto& o, const Pause& pause) -> std::optional<Inner> {
+      if constexpr (stores_keys<decltype(o)>) return Inner(o.compact(pause));
       else return std::nullopt;
     }));
     return make_overlay(std::move(fresh));
@@ -288,8 +299,8 @@ QV_METHOD(m_compact_to_file) {
     static const char* const names[] = {"path"};
     static const Params p = params("Overlay.compact_to_file", names, 1, 1);
     const std::string path = arg_path(only_arg(p, args, nargs, kwnames), "path");
-    return new_int(keyed(detached_with(self, [&](auto& o) -> std::optional<std::uint64_t> {
-      if constexpr (stores_keys<decltype(o)>) return o.compact_to_file(path);
+    return new_int(keyed(pausing_with(self, [&](auto& o, const Pause& pause) -> std::optional<std::uint64_t> {
+      if constexpr (stores_keys<decltype(o)>) return o.compact_to_file(path, pause);
       else return std::nullopt;
     })));
   });
@@ -299,9 +310,9 @@ QV_METHOD(m_compact_with_remap) {
   return boundary([&]() -> PyObject* {
     read_args(no_params("Overlay.compact_with_remap"), args, nargs, kwnames, nullptr);
     using Result = std::pair<Inner, std::vector<std::uint64_t>>;
-    Result r = keyed(detached_with(self, [](auto& o) -> std::optional<Result> {
+    Result r = keyed(pausing_with(self, [](auto& o, const Pause& pause) -> std::optional<Result> {
       if constexpr (stores_keys<decltype(o)>) {
-        auto [fresh, remap] = o.compact_with_remap();
+        auto [fresh, remap] = o.compact_with_remap(pause);
         return Result(Inner(std::move(fresh)), std::move(remap));
       } else {
         return std::nullopt;

@@ -113,10 +113,10 @@ QV_METHOD(build_sorted_to_file) {
 // though then no item is taken.
 template <class Make>
 PyObject* walk(const Core& index, std::optional<std::uint64_t> limit, Make&& make) {
-  Batch found = detached([&] {
+  Batch found = detached_pausing([&](const Pause& pause) {
     Batch out;
     auto stream = make(index);
-    string_index::collect(stream, limit, out);
+    string_index::collect(stream, limit, out, pause);
     return out;
   });
   return pairs_list(found);
@@ -238,7 +238,8 @@ QV_METHOD(m_occurrences) {
     static const Sig<1> sig("occurrences", 1, "text");
     const std::string_view text = str_arg(sig, args, nargs, kwnames);
     const Core& index = core(self);
-    std::vector<string_index::Occurrence> found = detached([&] { return index.occurrences(text); });
+    std::vector<string_index::Occurrence> found =
+        detached_pausing([&](const Pause& pause) { return index.occurrences(text, pause); });
     return occurrence_list(found);
   });
 }
@@ -290,7 +291,13 @@ std::optional<std::pair<std::string, std::uint64_t>> advance(PyObject* parent, C
   if (c.next == c.pending.size()) {
     if (c.remaining == 0) return std::nullopt;
     Batch batch;
-    index.batch_after(c.last, static_cast<std::size_t>(std::min<std::uint64_t>(c.remaining, BATCH)), batch);
+    // Attached already: a walk that finds no key for long (only crafted
+    // bytes behind a trusted open) still lets the signal handlers run.
+    auto handlers = [] {
+      if (PyErr_CheckSignals() < 0) throw_error_set();
+    };
+    index.batch_after(c.last, static_cast<std::size_t>(std::min<std::uint64_t>(c.remaining, BATCH)), batch,
+                      Pause(handlers));
     if (batch.empty()) {
       // Fewer keys than the footer promised: over, now and at every later call.
       c.remaining = 0;

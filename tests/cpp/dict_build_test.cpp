@@ -518,11 +518,11 @@ TEST(DictBuildCharCode, CodedBuildsKeepTheRawRouteWhenItTiesNoMore) {
       std::uint64_t raw_ties = 0, coded_ties = 0;
       for (std::size_t i = 1; i < heads.size(); ++i) {
         raw_ties += word_of(heads[i], p) == word_of(heads[i - 1], p);
-        coded_ties += d.samples[i] == d.samples[i - 1];
+        coded_ties += d.samples()[i] == d.samples()[i - 1];
       }
-      EXPECT_EQ(d.raw != nullptr, raw_ties <= coded_ties) << raw_ties << " raw ties, " << coded_ties << " coded";
+      EXPECT_EQ(d.raw() != nullptr, raw_ties <= coded_ties) << raw_ties << " raw ties, " << coded_ties << " coded";
       if (c.name == std::string("tied") && block == 1) {
-        EXPECT_EQ(d.raw, nullptr);
+        EXPECT_EQ(d.raw(), nullptr);
       }
     }
   }

@@ -187,20 +187,20 @@ inline void check_round_trip(const DictIndex& d, const std::vector<std::string>&
   const Blob b = blob_of(d);
   ASSERT_EQ(b.size(), d.serialized_len());
   const DictIndex r = reload(b);
-  EXPECT_EQ(r.samples, d.samples);
+  EXPECT_TRUE(std::ranges::equal(r.samples(), d.samples()));
   EXPECT_EQ(r.head_prefix, d.head_prefix);
-  ASSERT_EQ(r.ties == nullptr, d.ties == nullptr);
-  if (d.ties) {
-    EXPECT_EQ(r.ties->roots, d.ties->roots);
-    EXPECT_EQ(r.ties->words, d.ties->words);
-    EXPECT_EQ(r.ties->values, d.ties->values);
-    EXPECT_EQ(r.ties->children, d.ties->children);
-    EXPECT_EQ(r.ties->nodes.size(), d.ties->nodes.size());
+  ASSERT_EQ(r.ties() == nullptr, d.ties() == nullptr);
+  if (d.ties()) {
+    EXPECT_EQ(r.ties()->roots, d.ties()->roots);
+    EXPECT_EQ(r.ties()->words, d.ties()->words);
+    EXPECT_EQ(r.ties()->values, d.ties()->values);
+    EXPECT_EQ(r.ties()->children, d.ties()->children);
+    EXPECT_EQ(r.ties()->nodes.size(), d.ties()->nodes.size());
   }
-  ASSERT_EQ(r.raw == nullptr, d.raw == nullptr);
-  if (d.raw) {
-    EXPECT_EQ(r.raw->prefix, d.raw->prefix);
-    EXPECT_EQ(r.raw->samples, d.raw->samples);
+  ASSERT_EQ(r.raw() == nullptr, d.raw() == nullptr);
+  if (d.raw()) {
+    EXPECT_EQ(r.raw()->prefix, d.raw()->prefix);
+    EXPECT_EQ(r.raw()->samples, d.raw()->samples);
   }
   EXPECT_EQ(blob_of(r), b);
   for (const DictIndex* x : {&d, &r}) {

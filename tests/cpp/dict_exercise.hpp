@@ -21,7 +21,7 @@ inline bool known_refusal(const std::string& what) {
   for (const char* m : {MSG_BAD_MAGIC, MSG_HEADER_CHECKSUM, MSG_PAYLOAD_CHECKSUM, MSG_BDX1, MSG_BDX2, MSG_BLOCK,
                         MSG_WIDTHS, MSG_MICRO, MSG_SHARD, MSG_BLOCK_COUNT, MSG_LENGTHS, MSG_TABLES, MSG_CODES,
                         MSG_PHRASES, MSG_CHARS, MSG_EMPTY_WITH_KEYS, MSG_HEAD_ORDER, MSG_HEAD_COVER, MSG_BLOCK_ORDER,
-                        MSG_HEAD_PREFIX})
+                        MSG_HEAD_PREFIX, MSG_KEY_ORDER, MSG_ROUTE_WORDS})
     if (what == std::string("format error: ") + m) return true;
   return false;
 }
@@ -55,6 +55,8 @@ inline void exercise_searches(const quorvale::DictIndex& d, std::uint64_t seed) 
       if (id && *id >= n) throw std::logic_error("a batched id past n");
     const auto words = d.route_microblocks();
     if (words.size() != (d.J == 1 ? 0 : d.block_count() * d.J)) throw std::logic_error("route words miscounted");
+    if (words.size() > quorvale::dict_index::route_word_bound(d))
+      throw std::logic_error("more route words than the block data stands behind");
   }
 }
 

@@ -82,6 +82,45 @@ inline Bytes key_a_index() {
   return seal(h, p);
 }
 
+// A blob whose header claims more microblocks than its block data can
+// carry: `y` (at most 256) one-byte heads 0, 1, ... ascending, blocks of
+// `block` keys in microblocks of `micro`, `data` zero bytes of block data,
+// every block and micro offset 0 (width 0), one shard. Only the route-word
+// bound tells it from a real blob.
+inline Bytes route_heavy(unsigned y, unsigned block, unsigned micro, std::size_t data) {
+  const std::uint64_t n = std::uint64_t{y} * block, j = (block + micro - 1) / micro;
+  const std::uint64_t u = j == 1 ? 0 : j * y;
+  Bytes h;
+  put_bytes(h, {'B', 'D', 'X', '3'});
+  for (int i = 0; i < 8; ++i) h.push_back(static_cast<unsigned char>(n >> (8 * i)));
+  for (int i = 0; i < 4; ++i) h.push_back(static_cast<unsigned char>(block >> (8 * i)));
+  for (int i = 0; i < 8; ++i) h.push_back(static_cast<unsigned char>(std::uint64_t{y} >> (8 * i)));  // heads length
+  for (int i = 0; i < 8; ++i) h.push_back(static_cast<unsigned char>(std::uint64_t{data} >> (8 * i)));
+  put_bytes(h, {6, 0, 0, 0});                    // tables length
+  h.insert(h.end(), 8, 0);                       // payload checksum (sealed)
+  put_bytes(h, {9, 0, 31, 0});                   // head ends of 9 bits, one sample
+  put_bytes(h, {micro & 0xff, micro >> 8, 0xff, 0xff});  // micro, shard 65,535
+  put_bytes(h, {14, 0, 0, 0});                   // codes length
+  put_bytes(h, {0, 0});                          // head prefix
+  put_bytes(h, {4, 0, 0, 0});                    // phrases length
+  h.insert(h.end(), 10, 0);                      // chars, reserved, checksum
+  Bytes p;
+  for (unsigned i = 0; i < y; ++i) p.push_back(static_cast<unsigned char>(i));
+  p.insert(p.end(), 8, 0);  // head-end sample 0
+  Bytes ends((y * 9 + 7) / 8 + 8, 0);  // head end i = i + 1
+  for (unsigned i = 0; i < y; ++i)
+    for (unsigned b = 0; b < 9; ++b)
+      if ((i + 1) >> b & 1) ends[(9 * i + b) / 8] |= static_cast<unsigned char>(1u << ((9 * i + b) % 8));
+  p.insert(p.end(), ends.begin(), ends.end());
+  p.insert(p.end(), data, 0);
+  put_bytes(p, {2, 0, 0, 0, 0, 0});  // tables
+  p.insert(p.end(), 14, 0);          // header codes
+  p.insert(p.end(), 4, 0);           // phrases
+  p.insert(p.end(), 16, 0);          // block offsets: one sample, width 0
+  if (u > 0) p.insert(p.end(), 8, 0);  // micro offsets at width 0
+  return seal(h, p);
+}
+
 inline std::vector<std::string> sorted_unique(std::vector<std::string> v) {
   std::sort(v.begin(), v.end());
   v.erase(std::unique(v.begin(), v.end()), v.end());

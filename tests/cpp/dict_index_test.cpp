@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <numeric>
 #include <string>
@@ -106,7 +107,7 @@ TEST(DictIndexKnown, KeyA) {
   for (bool verify : {false, true}) {
     const DictIndex d = load(b, verify);
     EXPECT_EQ(d.head_prefix, 1u);
-    EXPECT_EQ(d.samples, std::vector<std::uint64_t>{0});
+    EXPECT_TRUE(std::ranges::equal(d.samples(), std::vector<std::uint64_t>{0}));
     check_index(d, b, {"a"}, nullptr);
     const std::array<std::uint64_t, 18> want{72, 6, 14, 4, 1, 16, 16, 8};
     EXPECT_EQ(d.sections().values, want);
@@ -347,6 +348,52 @@ TEST(DictIndexRefusals, BlockCountAboveTheHeads) {
   check_index(load(w.blob, true), w.blob, s.keys, &w.counts);
 }
 
+TEST(DictIndexRefusals, MicroblocksTheBlockDataCannotCarry) {
+  // 256 blocks of 1,024 one-key microblocks over no block data: 2 MiB of
+  // route words from a blob of 3 KB, were it not refused.
+  for (bool verify : {false, true})
+    EXPECT_EQ(refusal(dictfix::route_heavy(256, 1024, 1, 0), verify), format_error(dict_index::MSG_ROUTE_WORDS));
+  // At the bound (J + D words, and + 8D/w with one-key microblocks: J + 2D
+  // with this symbol table's byte codes) a blob loads and derives its
+  // words; one byte of block data less is refused.
+  struct Row {
+    unsigned y, block, micro;
+    std::size_t data;  // the least block data that carries the words
+  };
+  for (const Row& r : {Row{256, 1024, 1, 130560}, Row{256, 1024, 32, 8160}, Row{256, 2, 1, 255},
+                      Row{3, 1018, 2, 1018}, Row{1, 1018, 2, 0}}) {
+    const std::uint64_t j = (r.block + r.micro - 1) / r.micro;
+    for (bool verify : {false, true}) {
+      const DictIndex d = load(dictfix::route_heavy(r.y, r.block, r.micro, r.data), verify);
+      EXPECT_EQ(d.route_microblocks().size(), r.y * j) << r.block << " " << r.micro;
+      EXPECT_LE(d.route_microblocks().size(), dict_index::route_word_bound(d));
+      if (r.data > 0) {
+        EXPECT_EQ(refusal(dictfix::route_heavy(r.y, r.block, r.micro, r.data - 1), verify),
+                  format_error(dict_index::MSG_ROUTE_WORDS))
+            << r.block << " " << r.micro;
+      }
+    }
+  }
+}
+
+TEST(DictIndexRefusals, HeadsOutOfOrderWithVerify) {
+  dictfix::Layout s;
+  s.keys = {"k0", "k1", "k2", "k3"};
+  s.block = 1;
+  s.micro = 1;
+  const auto w = dictfix::write(s);
+  // Heads 2 and 3 swapped, and head 2 equal to head 1.
+  for (const char* heads : {"k0k1k3k2", "k0k1k1k3"}) {
+    Edit e{w.blob};
+    std::copy_n(heads, 8, e.blob.begin() + w.heads_at);
+    const Bytes b = e.sealed();
+    EXPECT_EQ(refusal(b, true), format_error(dict_index::MSG_KEY_ORDER)) << heads;
+    // Unverified it loads, and the searches stay in range.
+    const DictIndex d = load(b, false);
+    for (const char* k : {"k0", "k1", "k2", "k3", "k4"}) EXPECT_LE(d.locate_query(std::string_view(k)).rank, 4u);
+  }
+}
+
 TEST(DictIndexRefusals, Records) {
   const auto w = dictfix::write(dictfix::fixtures()[1].layout);
   auto tables_len = [&] { return load_le32(w.blob.data() + 32); };
@@ -495,14 +542,14 @@ TEST(DictIndexLoad, RawRouteOverSpelledHeads) {
   for (bool verify : {false, true}) {
     const DictIndex d = load(w.blob, verify);
     ASSERT_NE(d.chars, nullptr);
-    ASSERT_NE(d.raw, nullptr);
+    ASSERT_NE(d.raw(), nullptr);
     std::vector<std::string> heads;
     for (std::size_t i = 0; i < f.layout.keys.size(); i += f.layout.block) heads.push_back(f.layout.keys[i]);
     std::size_t p = 0;
     while (p < heads.front().size() && p < heads.back().size() && heads.front()[p] == heads.back()[p]) ++p;
-    EXPECT_EQ(d.raw->prefix, heads.front().substr(0, p));
-    ASSERT_EQ(d.raw->samples.size(), heads.size());
-    for (std::size_t i = 0; i < heads.size(); ++i) EXPECT_EQ(d.raw->samples[i], big_endian_word(heads[i], p)) << i;
+    EXPECT_EQ(d.raw()->prefix, heads.front().substr(0, p));
+    ASSERT_EQ(d.raw()->samples.size(), heads.size());
+    for (std::size_t i = 0; i < heads.size(); ++i) EXPECT_EQ(d.raw()->samples[i], big_endian_word(heads[i], p)) << i;
   }
   // Spelled heads that tie more blocks than the coded samples: no raw route.
   dictfix::Layout s;
@@ -512,13 +559,13 @@ TEST(DictIndexLoad, RawRouteOverSpelledHeads) {
   s.micro = 1;
   const auto tied = dictfix::write(s);
   const DictIndex d = load(tied.blob, true);
-  EXPECT_EQ(d.raw, nullptr);
+  EXPECT_EQ(d.raw(), nullptr);
   check_index(d, tied.blob, s.keys, &tied.counts);
 }
 
 TEST(DictIndexLoad, TiesDerivedWhereSamplesTie) {
-  EXPECT_NE(load(dictfix::write(fixture("tied samples").layout).blob, false).ties, nullptr);
-  EXPECT_EQ(load(dictfix::write(fixture("long").layout).blob, false).ties, nullptr);
+  EXPECT_NE(load(dictfix::write(fixture("tied samples").layout).blob, false).ties(), nullptr);
+  EXPECT_EQ(load(dictfix::write(fixture("long").layout).blob, false).ties(), nullptr);
 }
 
 TEST(DictIndexRefusals, CharacterCode) {

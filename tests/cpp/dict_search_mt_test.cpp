@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <random>
 
 #include "dict_fixtures.hpp"
 #include "dict_search_util.hpp"
@@ -41,5 +42,41 @@ TEST(DictSearchMt, SearchesAgreeWhileRouteWordsAreDerived) {
     });
     EXPECT_EQ(wrong.load(), 0u);
     for (const auto* t : tables) EXPECT_EQ(t, tables[0]) << "one table for every caller";
+  }
+}
+
+TEST(DictSearchMt, FreshIndexSearchedFromManyThreads) {
+  // Threads whose first searches meet on a fresh index: the chunks of
+  // samples a search reaches, all of them (a batch, a tie) and the tie
+  // resolver are each derived once while other threads search, and every
+  // answer is the keys'.
+  std::vector<std::string> keys;
+  std::mt19937_64 rng(43);
+  for (const char* stem : {"one/long/shared/stem/", "two/long/shared/stem/"})
+    for (int i = 0; i < 1500; ++i) keys.push_back(stem + std::to_string(rng() % 10000000));
+  keys = dictfix::sorted_unique(keys);
+  dictfix::Layout layout;
+  layout.keys = keys;
+  layout.block = 1;
+  layout.micro = 1;
+  const auto blob = dictfix::write(layout).blob;
+  const auto queries = dictsearch::queries_around(keys, false, 2);
+  for (int round = 0; round < 3; ++round) {
+    const DictIndex d = dictsearch::load(blob);
+    std::atomic<std::uint64_t> wrong{0};
+    run_workers(8, [&](std::size_t worker) {
+      std::vector<std::string_view> batch;
+      for (std::size_t i = worker; i < queries.size(); i += 8) batch.push_back(queries[i]);
+      if (worker == static_cast<std::size_t>(round)) {
+        const auto ids = d.ids_of(batch);
+        for (std::size_t k = 0; k < batch.size(); ++k) {
+          const auto want = dictsearch::brute(keys, std::string(batch[k]));
+          if (ids[k] != (want.found ? std::optional<std::uint64_t>(want.rank) : std::nullopt)) wrong.fetch_add(1);
+        }
+      }
+      for (const std::string_view q : batch)
+        if (d.locate_query(q) != dictsearch::brute(keys, std::string(q))) wrong.fetch_add(1);
+    });
+    EXPECT_EQ(wrong.load(), 0u);
   }
 }

@@ -163,6 +163,39 @@ TEST(DoubleArrayBuild, Limits) {
             "format error: double-array: more than 8 388 608 keys; ids are 23 bits");
 }
 
+TEST(DoubleArrayBuild, AnyOrderAndRepeats) {
+  // Keys in any order with repeats: ranks among the distinct keys.
+  std::vector<std::string> keys = {"b", "", "ab", "b", "a", "ab", "\xc3\xa9"};
+  const std::vector<std::string_view> views(keys.begin(), keys.end());
+  const DoubleArrayIndex idx = DoubleArrayIndex::build(views);
+  EXPECT_EQ(bytes_of(idx), bytes_of(build({"", "a", "ab", "b", "\xc3\xa9"})));
+}
+
+TEST(DoubleArrayBuild, DistinctKeysCountedFromTheirHashes) {
+  // Past 65,536 keys the hashes are counted in slices: distinct keys, and
+  // as many keys with repeats.
+  std::vector<std::string> distinct;
+  for (int i = 0; i < 70000; ++i) distinct.push_back(std::string("k").append(std::to_string(i)));
+  std::vector<std::string> repeated;
+  for (int i = 0; i < 70000; ++i) repeated.push_back(distinct[static_cast<std::size_t>(i) % 1000]);
+  std::shuffle(repeated.begin(), repeated.end(), std::mt19937(3));
+  const std::vector<std::string_view> d(distinct.begin(), distinct.end()), r(repeated.begin(), repeated.end());
+  const std::vector<std::string_view> few = {"a", "b", "a", "c"};
+  struct Case {
+    std::span<const std::string_view> keys;
+    std::uint64_t limit;
+    bool more;
+  };
+  const Case cases[] = {
+      {few, 2, true}, {few, 3, false}, {few, 4, false}, {d, 69999, true}, {d, 70000, false},
+      {r, 999, true}, {r, 1000, false}, {r, 69999, false},
+  };
+  for (const Case& c : cases)
+    for (std::size_t threads : {1, 4})
+      EXPECT_EQ(double_array::surely_more_distinct(c.keys, c.limit, threads), c.more)
+          << c.keys.size() << " keys, limit " << c.limit << ", " << threads << " threads";
+}
+
 // ---- loading ----
 
 namespace {

@@ -192,6 +192,24 @@ TEST(Plan, AFileFailureLeavesNothingBehind) {
   EXPECT_EQ(dir.names(), (std::set<std::string>{"keys.txt"}));
 }
 
+TEST(Plan, AStopProbeAbandonsAFilesPlan) {
+  // Asked as the keys are scanned where they lie, or replayed from spilled
+  // runs: a yes ends the plan as interrupted, with nothing left behind.
+  TempDir dir;
+  const std::string path = dir / "keys.txt";
+  write_file(path, lines_of(corpus(300, 5)));
+  for (std::size_t budget : {RUN_BUDGET, std::size_t{1024}}) {
+    try {
+      plan_file(path, {}, Objective{}, budget, MAX_KEY, [] { return true; });
+      FAIL();
+    } catch (const IndexError& e) {
+      EXPECT_EQ(e.io_kind_value(), IoKind::Interrupted);
+    }
+    EXPECT_EQ(dir.names(), (std::set<std::string>{"keys.txt"}));
+  }
+  EXPECT_EQ(plan_file(path, {}, Objective{}, RUN_BUDGET, MAX_KEY, [] { return false; }).keys, 300u);
+}
+
 TEST(Plan, PastTheExactLimitEverythingIsModelled) {
   std::vector<std::string> keys;
   for (std::size_t i = 0; i <= EXACT_LIMIT; ++i) keys.push_back("key:" + std::to_string(i * 7919) + "/x");
@@ -202,6 +220,14 @@ TEST(Plan, PastTheExactLimitEverythingIsModelled) {
     EXPECT_FALSE(e.measured);
     EXPECT_GT(e.bytes, 0u) << kinds::of(e.kind).name;
   }
+  // A file whose keys fit one run is scanned where they lie, on several
+  // threads; one spilled in runs is replayed key by key: the same plan.
+  TempDir dir;
+  const std::string path = dir / "keys.txt";
+  write_file(path, lines_of(keys));
+  EXPECT_EQ(plan_file(path, {}, Objective{}).text(), p.text());
+  EXPECT_EQ(plan_file(path, {}, Objective{}, 1 << 20).text(), p.text());
+  EXPECT_EQ(dir.names(), (std::set<std::string>{"keys.txt"}));
 }
 
 }  // namespace

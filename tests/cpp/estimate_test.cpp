@@ -184,6 +184,28 @@ TEST(Samples, ATrimReopensTheOpenRunOnlyIfItsHeadSurvived) {
   }
 }
 
+TEST(Samples, AScanOnSeveralThreadsIsTheSequentialPass) {
+  // Past the hash draw's capacity and over several slices, so that slices
+  // trim their candidates and share a threshold.
+  std::vector<std::string> keys = numbered(3 * HASH_SAMPLE, "k/");
+  keys.insert(keys.begin(), "");
+  for (std::size_t i = 1; i < keys.size(); i += 97) keys[i] += "\xc3\xa9";  // still ascending
+  const std::vector<std::string_view> v = views(keys);
+  Pass<std::string_view> pass;
+  for (std::string_view k : v) pass.push(k);
+  const Shape shape = pass.walk.shape();
+  const Draws<std::string_view> want = std::move(pass).draws();
+  ASSERT_EQ(want.hash.size(), HASH_SAMPLE);
+  ASSERT_EQ(want.run.size(), RUN_SAMPLE * RUN_LEN);
+  for (std::size_t threads : {1, 3, 8}) {
+    const Scan got = scan(v, true, threads);
+    EXPECT_EQ(got.shape, shape);
+    EXPECT_EQ(got.draws.hash, want.hash);
+    EXPECT_EQ(got.draws.run, want.run);
+    EXPECT_EQ(scan(v, false, threads).shape, shape);
+  }
+}
+
 // ---- rates and the dictionary model ---------------------------------------------------
 
 using S = dict_index::Sections;
@@ -552,6 +574,50 @@ TEST(KeysFile, RunsSpillAndMergeWithRepeatsOnce) {
   EXPECT_TRUE(spilled);
   EXPECT_EQ(got, std::vector<std::string>(want.begin(), want.end()));
   EXPECT_EQ(dir.names(), (std::set<std::string>{"keys.txt"}));
+}
+
+TEST(KeysFile, LinesAcrossReadBlocks) {
+  // Lines that run over the reader's blocks of a mebibyte: one longer than
+  // a block, a CR LF cut between two blocks, a character cut between two.
+  TempDir dir;
+  const std::string path = dir / "keys.txt";
+  const std::string longest(1536 * 1024, 'q');
+  std::string text;
+  std::set<std::string> want;
+  auto line = [&](const std::string& key, const char* end) {
+    text += key + end;
+    want.insert(key);
+  };
+  for (int i = 0; text.size() < (1 << 20) - 16; ++i)
+    line(std::string("key").append(std::to_string(i)), i % 3 ? "\n" : "\r\n");
+  line(std::string((1 << 20) - 1 - text.size(), 'a'), "\r\n");
+  line("after", "\n");
+  line(longest, "\n");
+  while (text.size() < 3 * (1 << 20) - 64) line(std::string("x").append(std::to_string(text.size())), "\n");
+  line(std::string(3 * (1 << 20) - 2 - text.size(), 'b'), "\n");
+  text += "\xc3\xa9\n";  // cut after its first byte
+  want.insert("\xc3\xa9");
+  line("last", "");
+  write_file(path, text);
+  EXPECT_EQ(file_keys(path, RUN_BUDGET), std::vector<std::string>(want.begin(), want.end()));
+  // A line longer than the longest key is refused.
+  try {
+    file_keys(path, RUN_BUDGET, 1 << 20);
+    FAIL();
+  } catch (const IndexError& e) {
+    EXPECT_EQ(e.display(), "format error: plan: a key longer than the run budget");
+  }
+  // A bad byte past the first block is named by its line.
+  const std::size_t at = text.find("after");
+  const std::uint64_t number = static_cast<std::uint64_t>(std::count(text.begin(), text.begin() + at, '\n')) + 1;
+  text[at + 2] = '\xff';
+  write_file(path, text);
+  try {
+    file_keys(path, RUN_BUDGET);
+    FAIL();
+  } catch (const IndexError& e) {
+    EXPECT_EQ(e.message(), path + ":" + std::to_string(number) + ": not UTF-8");
+  }
 }
 
 TEST(KeysFile, KeysLongerThanTheBudget) {

@@ -12,11 +12,21 @@ namespace {
 
 using Items = std::vector<std::pair<std::string, std::uint64_t>>;
 
+// Every stream is also walked in budgets of 1 to 7 steps, each pause
+// resumed by the next call: the same items come out.
 template <class A>
 Items drain(const fst::Fst& f, fst::Range range, A aut) {
-  fst::Stream<A> s(f, std::move(range), std::move(aut));
+  fst::Stream<A> s(f, range, aut);
   Items out;
   while (auto item = s.next()) out.emplace_back(std::string(item->key.begin(), item->key.end()), item->value);
+  fst::Stream<A> paced(f, std::move(range), std::move(aut));
+  Items again;
+  for (std::uint64_t step = 1;; step = step % 7 + 1) {
+    std::uint64_t budget = step;
+    if (auto item = paced.next(budget)) again.emplace_back(std::string(item->key.begin(), item->key.end()), item->value);
+    else if (budget != 0) break;
+  }
+  EXPECT_EQ(again, out);
   return out;
 }
 Items drain(const fst::Fst& f, fst::Range range = {}) { return drain(f, std::move(range), fst::AlwaysMatch{}); }

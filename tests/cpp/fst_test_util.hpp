@@ -178,6 +178,18 @@ inline std::uint64_t multi(Bytes& out, bool final, std::uint64_t final_output, c
   return 16 + out.size() - 1;
 }
 
+// `depth` nodes of two transitions, on 'a' and 'b', each to the node below:
+// every word of `depth` letters over {a, b}, 2^depth keys in 22 bytes a node.
+inline Bytes doubling_fst(unsigned depth) {
+  Bytes nodes;
+  std::uint64_t below = 0, keys = 1;
+  for (unsigned d = 0; d < depth; ++d) {
+    below = multi(nodes, false, 0, {{'a', 0, below}, {'b', keys, below}}, 1, 8, false);
+    keys *= 2;
+  }
+  return wrap(3, nodes, keys, below);
+}
+
 // A one-transition node (coded input when the byte has a code); returns its
 // address.
 inline std::uint64_t one(Bytes& out, const T& t, unsigned tw, unsigned ow) {

@@ -1,7 +1,9 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <random>
 #include <string>
+#include <type_traits>
 #include <vector>
 
 #include "mphf.hpp"
@@ -230,4 +232,74 @@ TEST(Remap, ConvertsTheOlderHoleList) {
   HoleList hl = hole_list({70000}, bign, 1);
   EXPECT_EQ(format_message([&] { Remap::from_v2(bm, hl.low, hl.high, 1, 1, bigT, bign); }),
             "mphf: a remap block outruns its super-sample");
+}
+
+namespace {
+
+// Validation by its definition, entry by entry: the set bits of `high` in
+// order, the samples at their bits, and every entry read through get().
+bool validate_by_definition(const Remap& r, std::uint64_t n) {
+  const std::uint64_t T = r.len;
+  const std::uint32_t w = r.width;
+  if (w >= 64 || r.low.size() != (T * w + 63) / 64) return false;
+  if (T == 0 ? !r.high.empty() : r.high.size() != (T + ((n - 1) >> w) + 63) / 64 + 4) return false;
+  if (r.samples32.size() != (T + 2047) / 2048 || r.samples16.size() != (T + 63) / 64) return false;
+  const std::size_t body = r.high.size() > 4 ? r.high.size() - 4 : 0;
+  for (std::size_t i = body; i < r.high.size(); ++i)
+    if (r.high[i] != 0) return false;
+  std::uint64_t i = 0;
+  for (std::uint64_t p = 0; p < 64 * body; ++p) {
+    if (!(r.high[p / 64] >> (p % 64) & 1)) continue;
+    if (i >= T) return false;
+    if (i % 64 == 0 && std::uint64_t{r.samples32[i / 2048]} + r.samples16[i / 64] != p) return false;
+    if (i % 2048 == 0 && r.samples32[i / 2048] != p) return false;
+    ++i;
+  }
+  if (i != T) return false;
+  for (std::uint64_t j = 0; j < T; ++j)
+    if (r.get(j) >= n) return false;
+  return true;
+}
+
+}  // namespace
+
+TEST(Remap, ValidateAgreesWithItsDefinitionOnDamagedTables) {
+  // Remaps over universes just above their last entry (so that a low bit or
+  // a moved high bit decides), damaged by single bit flips anywhere, and
+  // checked over universes around the largest entry.
+  std::mt19937_64 rng(11);
+  int accepted = 0, refused = 0;
+  for (std::uint64_t T : {1, 63, 64, 65, 300, 2049, 5000}) {
+    for (std::uint64_t span : {T / 2 + 1, 4 * T, 1000 * T}) {
+      std::vector<std::uint64_t> v(T);
+      for (auto& x : v) x = rng() % span;
+      std::sort(v.begin(), v.end());
+      const std::uint64_t n = v.back() + 1 + rng() % 3;
+      for (int trial = 0; trial < 40; ++trial) {
+        Remap r = Remap::encode(v, n);
+        if (trial > 0) {
+          // One flipped bit in one of the four arrays (or none left to flip).
+          auto flip = [&](auto& pages, unsigned bits) {
+            if (pages.empty()) return;
+            const std::size_t at = rng() % pages.size();
+            pages[at] ^= static_cast<std::remove_reference_t<decltype(pages[at])>>(1ULL << (rng() % bits));
+          };
+          switch (rng() % 4) {
+            case 0: flip(r.low, 64); break;
+            case 1: if (r.high.size() > 4) r.high[rng() % (r.high.size() - 4)] ^= 1ULL << (rng() % 64); break;
+            case 2: flip(r.samples16, 16); break;
+            default: flip(r.samples32, 32); break;
+          }
+        }
+        for (std::uint64_t u : {n - 1, n, n + 1, v.back(), v.back() + 1}) {
+          if (u == 0) continue;
+          const bool want = validate_by_definition(r, u);
+          ASSERT_EQ(Remap::validate(r, u), want) << "T " << T << " span " << span << " trial " << trial << " n " << u;
+          (want ? accepted : refused)++;
+        }
+      }
+    }
+  }
+  EXPECT_GT(accepted, 100);
+  EXPECT_GT(refused, 100);
 }

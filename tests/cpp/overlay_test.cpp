@@ -303,6 +303,29 @@ TEST(Overlay, BaseHeldByValue) {
   EXPECT_EQ(ids, (std::vector<std::uint64_t>{*o.id("k2"), 2}));
 }
 
+// The key walks pause every so many keys, with the same keys as without,
+// and a pause that throws ends a compaction with nothing made.
+TEST(Overlay, KeyWalksPause) {
+  std::vector<std::string> base;
+  for (int i = 0; i < 40000; ++i) base.push_back("key" + std::to_string(i));
+  auto o = over<StringIndex>(base);
+  o.add("added");
+  o.remove("key7");
+  int pauses = 0;
+  auto counter = [&] { ++pauses; };
+  const quorvale::Pause count(counter);
+  EXPECT_EQ(o.keys(count), o.keys());
+  EXPECT_GT(pauses, 0);
+  struct Stop {};
+  auto thrower = [] { throw Stop{}; };
+  const quorvale::Pause stop(thrower);
+  EXPECT_THROW(o.compact(stop), Stop);
+  EXPECT_THROW(o.compact_with_remap(stop), Stop);
+  std::vector<std::string> live = o.keys();
+  std::sort(live.begin(), live.end());
+  EXPECT_EQ(o.compact(count).keys(), live);
+}
+
 // A key the compact-hash base never held whose fingerprint matches a slot.
 std::string stranger(const CompactHashIndex& base) {
   for (int i = 0;; ++i) {

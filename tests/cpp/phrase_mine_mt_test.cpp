@@ -27,5 +27,20 @@ TEST(PhraseMineThreads, SamePhrasesAtEveryThreadCount) {
   for (const std::size_t threads : {2, 3, 4, 7, 16, 21}) EXPECT_EQ(phrase::mine(pieces, tables, 1'000'000, 4'096, threads), one) << threads;
 }
 
+TEST(PhraseMineThreads, LargeShardsCountedInWaves) {
+  // Two shards of 20,000 strings: two pools, each parsed and counted over
+  // several waves of slices, with one wave parsed while the last is counted.
+  const auto all = testing::urls(40'000, 5);
+  testing::ShardSamples s;
+  s.strings.emplace_back(all.begin(), all.begin() + 20'000);
+  s.strings.emplace_back(all.begin() + 20'000, all.end());
+  const auto pieces = s.pieces();
+  std::vector<fsst::Table> tables;
+  for (const auto& p : pieces) tables.push_back(fsst::Table::train_to(p, 255));
+  const auto one = phrase::mine(pieces, tables, 1'000'000, 4'096, 1);
+  ASSERT_FALSE(one.empty());
+  for (const std::size_t threads : {2, 8}) EXPECT_EQ(phrase::mine(pieces, tables, 1'000'000, 4'096, threads), one) << threads;
+}
+
 }  // namespace
 }  // namespace quorvale

@@ -197,6 +197,57 @@ void model_check(const Keys& sorted, std::uint64_t seed, bool thorough) {
   }
 }
 
+TEST(StringIndexPause, LongWalksPauseAndResumeExactly) {
+  const Keys keys = random_keys(30000, 7, false);
+  const StringIndex index = StringIndex::build(keys);
+  int pauses = 0;
+  auto counter = [&] { ++pauses; };
+  const quorvale::Pause count(counter);
+  string_index::Batch paced, plain;
+  auto s1 = index.prefix_iter("");
+  string_index::collect(s1, std::nullopt, paced, count);
+  auto s2 = index.prefix_iter("");
+  string_index::collect(s2, std::nullopt, plain);
+  ASSERT_EQ(paced.size(), keys.size());
+  for (std::size_t i = 0; i < keys.size(); ++i) ASSERT_EQ(paced.key(i), plain.key(i));
+  EXPECT_GT(pauses, 0);
+  pauses = 0;
+  string_index::Batch batch;
+  index.batch_after(std::nullopt, keys.size(), batch, count);
+  ASSERT_EQ(batch.size(), keys.size());
+  EXPECT_EQ(batch.key(keys.size() - 1), plain.key(keys.size() - 1));
+  EXPECT_GT(pauses, 0);
+  std::string text;
+  for (std::size_t i = 0; i < 3000; ++i) text += keys[i * 7 % keys.size()];
+  pauses = 0;
+  EXPECT_EQ(index.occurrences(text, count), index.occurrences(text));
+  EXPECT_GT(pauses, 0);
+}
+
+// 2^40 keys in 880 bytes pass the untrusted open; a walk that finds nothing
+// among them still pauses, and a pause that throws ends it.
+TEST(StringIndexPause, AWalkOverCraftedBytesEndsAtAPause) {
+  const StringIndex index = StringIndex::from_untrusted_bytes(blob_of_fst(doubling_fst(40)));
+  EXPECT_EQ(index.len(), std::uint64_t{1} << 40);
+  struct Stop {};
+  int pauses = 0;
+  auto third = [&] {
+    if (++pauses == 3) throw Stop{};
+  };
+  const quorvale::Pause stop_third(third);
+  string_index::Batch out;
+  auto none = index.subsequence_iter("c");
+  EXPECT_THROW(string_index::collect(none, 1, out, stop_third), Stop);
+  EXPECT_EQ(pauses, 3);
+  EXPECT_EQ(out.size(), 0u);
+  pauses = 0;
+  auto all = index.prefix_iter("");
+  EXPECT_THROW(string_index::collect(all, std::nullopt, out, stop_third), Stop);
+  EXPECT_GT(out.size(), 0u);
+  EXPECT_EQ(out.key(0), std::string(40, 'a'));
+  EXPECT_EQ(out.id(out.size() - 1), out.size() - 1);
+}
+
 TEST(StringIndexModel, RandomKeySets) {
   model_check({}, 1, true);
   model_check({""}, 2, true);

@@ -137,6 +137,29 @@ def test_too_many_distinct_characters():
     assert str(e.value) == "format error: double-array: more than 65 535 distinct characters; labels are 16 bits"
 
 
+def test_more_keys_than_ids_are_refused_before_the_work():
+    # A set or a dict's keys are distinct: one item more than ids can name is
+    # too many before any key is collected, yet an item the collection would
+    # refuse is still refused as it would be.
+    too_many = "format error: double-array: more than 8 388 608 keys; ids are 23 bits"
+    keys = set(map(str, range(2**23 + 1)))
+    for items in (keys, dict.fromkeys(keys).keys(), list(keys)):
+        with pytest.raises(ValueError) as e:
+            D(items)
+        assert str(e.value) == too_many
+    keys.add(5)
+    with pytest.raises(TypeError, match="'int' object is not an instance of 'str'"):
+        D(keys)
+    keys.discard(5)
+    keys.add("\ud800")
+    with pytest.raises(UnicodeEncodeError):
+        D(keys)
+    del keys
+    # As many items with repeats are counted by their distinct keys.
+    index = D(["b", "\u00e9", "a"] * (2**23 // 3 + 1))
+    assert len(index) == 3 and index.id("\u00e9") == 2
+
+
 # ---- the Python surface ----
 
 METHODS = ["is_empty", "id", "contains", "get", "ids_of", "common_prefix", "occurrences", "longest_prefix",
