@@ -155,10 +155,11 @@ std::unique_ptr<Built> build_perfect(HeldKeys keys, std::optional<std::uint64_t>
   return built(std::move(index));
 }
 
-// Sorted here on every processor, then built a key at a time, so that the
-// probe can stop the build there.
+// Sorted here on every processor (unless they come sorted, as the
+// planner's do), then built a key at a time, so that the probe can stop the
+// build there.
 std::unique_ptr<Built> build_string(HeldKeys keys, std::optional<std::uint64_t>, const StopProbe& stop) {
-  sort_views(keys.views);
+  if (!std::is_sorted(keys.views.begin(), keys.views.end())) sort_views(keys.views);
   ViewPass sorted(keys.views, stop);
   StringIndex index = StringIndex::from_sorted(sorted, stop);
   release(keys);
