@@ -187,7 +187,7 @@ void model_error(const char* name, const std::vector<std::string>& keys) {
     const double err = std::fabs(static_cast<double>(e->bytes) - static_cast<double>(b.bytes)) /
                        static_cast<double>(std::max<std::uint64_t>(b.bytes, 1));
     worst = std::max(worst, err);
-    std::string label = kind_name(b.kind);
+    std::string label = kinds::of(b.kind).name;
     if (b.block) label += " at block " + std::to_string(*b.block);
     std::printf("  %-26s %14llu %14llu %7.1f%%\n", label.c_str(), static_cast<unsigned long long>(e->bytes),
                 static_cast<unsigned long long>(b.bytes), 100 * err);

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "error.hpp"
+#include "threads.hpp"
 #include "pages.hpp"
 
 namespace quorvale {
@@ -358,13 +359,18 @@ std::vector<unsigned char> blob_bytes(const Index& index) {
   return out;
 }
 
-// Saves an index's blob through the atomic writer and an 8 KiB buffered writer.
+// Saves an index's blob through the atomic writer and an 8 KiB buffered
+// writer. `stop` is asked before the temporary file is made and again just
+// before it would replace the target; a yes ends the save there (IndexError
+// Io Interrupted) with the target as it was.
 template <class Index>
-void save_blob(const std::string& path, const Index& index) {
+void save_blob(const std::string& path, const Index& index, const StopProbe& stop = {}) {
+  stop_if(stop);
   write_atomically_with(path, [&](File& file) {
     BufWriter w(file);
     index.write_to(w);
     w.flush();
+    stop_if(stop);
   });
 }
 

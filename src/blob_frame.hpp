@@ -92,8 +92,9 @@ class Writable {
  public:
   // The whole blob in one buffer of exactly its length.
   std::vector<unsigned char> to_bytes() const { return blob_bytes(self()); }
-  // The blob written to `path` through the atomic writer.
-  void save(const std::string& path) const { save_blob(path, self()); }
+  // The blob written to `path` through the atomic writer; `stop` as
+  // save_blob takes it.
+  void save(const std::string& path, const StopProbe& stop = {}) const { save_blob(path, self(), stop); }
 
  private:
   const Index& self() const noexcept { return static_cast<const Index&>(*this); }

@@ -32,7 +32,7 @@ namespace quorvale::estimate {
 // ---- needs, objectives and candidates ---------------------------------------------
 
 std::vector<Candidate> candidates(const Needs& needs) {
-  using K = IndexKind;
+  using K = kinds::Kind;
   const Candidate compact{K::CompactHashIndex, std::nullopt}, closed{K::ClosedHashIndex, std::nullopt},
       perfect{K::PerfectHashIndex, std::nullopt}, string{K::StringIndex, std::nullopt}, d32{K::DictIndex, 32},
       d256{K::DictIndex, 256}, d1024{K::DictIndex, 1024};
@@ -452,15 +452,15 @@ Coefficients dict_record(std::uint64_t block) noexcept {
                       lerp(lo.batch1024, hi.batch1024, t)};
 }
 
-Coefficients record_of(const Estimate& e) noexcept {
+Coefficients record_of(const Estimate& e) {
   switch (e.kind) {
-    case IndexKind::ClosedHashIndex: return TABLE[4];
-    case IndexKind::CompactHashIndex: return TABLE[5];
-    case IndexKind::PerfectHashIndex: return TABLE[6];
-    case IndexKind::StringIndex: return TABLE[7];
-    case IndexKind::DictIndex: break;
+    case kinds::Kind::ClosedHashIndex: return TABLE[4];
+    case kinds::Kind::CompactHashIndex: return TABLE[5];
+    case kinds::Kind::PerfectHashIndex: return TABLE[6];
+    case kinds::Kind::StringIndex: return TABLE[7];
+    case kinds::Kind::DictIndex: return dict_record(e.block.value_or(kinds::DEFAULT_BLOCK));
+    default: panic("the planner prices no such kind");
   }
-  return dict_record(e.block.value_or(256));
 }
 
 constexpr double INF = std::numeric_limits<double>::infinity();
@@ -625,7 +625,7 @@ std::string Plan::text() const {
       std::snprintf(ns_text, sizeof ns_text, "%5s", "NaN");
     else
       std::snprintf(ns_text, sizeof ns_text, "%5.0f", ns);
-    appendf(out, "%c %-17s %12llu bytes  %5.2f B/key  %s ns  %s", mark, kind_name(e.kind), static_cast<ull>(e.bytes),
+    appendf(out, "%c %-17s %12llu bytes  %5.2f B/key  %s ns  %s", mark, kinds::of(e.kind).name, static_cast<ull>(e.bytes),
             per_key, ns_text, e.measured ? "built" : "estimated");
     if (e.block) appendf(out, " at block %llu", static_cast<ull>(*e.block));
     out += '\n';

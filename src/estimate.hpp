@@ -1,6 +1,6 @@
-// The planner: which index kind suits a key set. Its vocabulary (the kinds
-// it prices, what the caller needs an index to do, what the ranking is by) is
-// shared with the command line. Planning makes one sorted, duplicate-free
+// The planner: which index kind suits a key set (the kinds are the table's,
+// kinds.hpp). Its vocabulary (what the caller needs an index to do, what the
+// ranking is by) is shared with the command line. Planning makes one sorted, duplicate-free
 // pass over the keys, measuring their shape and drawing two reproducible
 // samples; up to EXACT_LIMIT distinct keys every candidate is then built for
 // its exact size, above it the sizes are modelled from small builds on the
@@ -19,31 +19,10 @@
 #include <vector>
 
 #include "blob.hpp"
+#include "kinds.hpp"
 #include "threads.hpp"
 
 namespace quorvale {
-
-// The index kinds the planner prices and the command line builds; the codes
-// are stored in the command line's choice (255 there for "auto").
-enum class IndexKind : std::uint8_t {
-  CompactHashIndex = 0,
-  ClosedHashIndex = 1,
-  PerfectHashIndex = 2,
-  StringIndex = 3,
-  DictIndex = 4,
-};
-
-// The class name a kind is printed and returned under.
-constexpr const char* kind_name(IndexKind kind) noexcept {
-  switch (kind) {
-    case IndexKind::CompactHashIndex: return "CompactHashIndex";
-    case IndexKind::ClosedHashIndex: return "ClosedHashIndex";
-    case IndexKind::PerfectHashIndex: return "PerfectHashIndex";
-    case IndexKind::StringIndex: return "StringIndex";
-    case IndexKind::DictIndex: return "DictIndex";
-  }
-  return "";
-}
 
 // What the index must be able to do; with none set only id(key) is asked.
 struct Needs {
@@ -90,7 +69,7 @@ namespace estimate {
 
 // One priced index: a kind, and for a dictionary its keys per block.
 struct Candidate {
-  IndexKind kind;
+  kinds::Kind kind;
   std::optional<std::uint64_t> block;
   bool operator==(const Candidate&) const = default;
 };
@@ -252,7 +231,7 @@ struct Estimate {
   std::optional<std::uint64_t> block;  // dictionaries only
   std::uint64_t bytes = 0;             // the blob's size, exact or modelled
   bool measured = false;               // built rather than modelled
-  IndexKind kind = IndexKind::CompactHashIndex;
+  kinds::Kind kind = kinds::Kind::CompactHashIndex;
   bool operator==(const Estimate&) const = default;
 };
 

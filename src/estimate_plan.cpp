@@ -1,6 +1,7 @@
 // Pricing by builds, and the planner's two entry points. Up to EXACT_LIMIT
-// distinct keys each candidate is built with its kind's own builder; above
-// it a Sample is measured on the two draws and every candidate modelled.
+// distinct keys each candidate is built as the command line builds it (the
+// table of kinds); above it a Sample is measured on the two draws and every
+// candidate modelled.
 #include <algorithm>
 #include <atomic>
 #include <condition_variable>
@@ -25,17 +26,20 @@ namespace quorvale::estimate {
 
 namespace {
 
-std::uint64_t mph_len(const Mphf* mph) noexcept { return mph ? mph->byte_len() : 0; }
-
 std::uint64_t total_length(std::span<const std::string_view> keys) noexcept {
   std::uint64_t total = 0;
   for (std::string_view k : keys) total += k.size();
   return total;
 }
 
+// The blob length of a kind built from the keys as the command line builds it.
+std::uint64_t blob_len(kinds::Kind kind, std::span<const std::string_view> keys,
+                       std::optional<std::uint64_t> block = {}) {
+  return kinds::of(kind).build({{keys.begin(), keys.end()}, {}}, block, {})->blob_len();
+}
+
 std::uint64_t fst_blob_len(std::span<const std::string_view> keys) {
-  const StringIndex index = StringIndex::build(std::vector<std::string_view>(keys.begin(), keys.end()));
-  return index.fst_bytes().size() + 4;
+  return blob_len(kinds::Kind::StringIndex, keys);
 }
 
 Shape walk_of(std::span<const std::string_view> keys) {
@@ -62,48 +66,18 @@ std::vector<Estimate> weigh(std::span<const std::string_view> keys, std::span<co
     Estimate e;
     e.kind = c.kind;
     e.measured = true;
-    switch (c.kind) {
-      case IndexKind::CompactHashIndex: {
-        const CompactHashIndex index = CompactHashIndex::build(keys);
-        e.bytes = 40 + mph_len(index.mphf()) + index.fingerprints().size() + 20 * std::uint64_t{index.side().size()};
-        break;
-      }
-      case IndexKind::ClosedHashIndex: {
-        const ClosedHashIndex index = ClosedHashIndex::build(keys);
-        e.bytes = 36 + mph_len(index.mphf()) + 20 * std::uint64_t{index.side().size()};
-        break;
-      }
-      case IndexKind::PerfectHashIndex: {
-        const PerfectHashIndex index = PerfectHashIndex::build(keys);
-        e.bytes = 36 + mph_len(index.mphf()) + index.arena().bytes().size() + 12 * std::uint64_t{index.side().size()};
-        break;
-      }
-      case IndexKind::StringIndex: e.bytes = fst_blob_len(keys); break;
-      case IndexKind::DictIndex: {
-        const std::uint64_t block = c.block.value_or(256);
-        e.block = block;
-        // The dictionary's own in-memory build: its block check, its
-        // worker count and its choice of a character code.
-        const DictIndex dict =
-            DictIndex::build_with_block(std::vector<std::string_view>(keys.begin(), keys.end()), block);
-        e.bytes = dict.serialized_len();
-        break;
-      }
-    }
+    // A dictionary's block is always named: the candidates carry it.
+    if (c.kind == kinds::Kind::DictIndex) e.block = c.block.value_or(kinds::DEFAULT_BLOCK);
+    e.bytes = blob_len(c.kind, keys, e.block);
     out.push_back(e);
   }
   return out;
 }
 
 std::array<double, 3> hash_sizes(std::span<const std::string_view> keys) {
-  const CompactHashIndex compact = CompactHashIndex::build(keys);
-  const ClosedHashIndex closed = ClosedHashIndex::build(keys);
-  const PerfectHashIndex perfect = PerfectHashIndex::build(keys);
-  const double c = static_cast<double>(40 + mph_len(compact.mphf()) + compact.fingerprints().size() +
-                                       20 * std::uint64_t{compact.side().size()});
-  const double d = static_cast<double>(36 + mph_len(closed.mphf()) + 20 * std::uint64_t{closed.side().size()});
-  const double p = static_cast<double>(36 + mph_len(perfect.mphf()) + perfect.arena().bytes().size() +
-                                       12 * std::uint64_t{perfect.side().size()} - total_length(keys));
+  const double c = static_cast<double>(CompactHashIndex::build(keys).serialized_len());
+  const double d = static_cast<double>(ClosedHashIndex::build(keys).serialized_len());
+  const double p = static_cast<double>(PerfectHashIndex::build(keys).serialized_len() - total_length(keys));
   return {c, d, p};
 }
 
@@ -317,19 +291,20 @@ std::vector<Estimate> model(std::uint64_t n, std::uint64_t key_bytes, const Samp
     e.kind = c.kind;
     double size = 0;
     switch (c.kind) {
-      case IndexKind::CompactHashIndex: size = sample.compact.a + sample.compact.b * nf; break;
-      case IndexKind::ClosedHashIndex: size = sample.closed.a + sample.closed.b * nf; break;
-      case IndexKind::PerfectHashIndex:
+      case kinds::Kind::CompactHashIndex: size = sample.compact.a + sample.compact.b * nf; break;
+      case kinds::Kind::ClosedHashIndex: size = sample.closed.a + sample.closed.b * nf; break;
+      case kinds::Kind::PerfectHashIndex:
         size = sample.perfect.a + sample.perfect.b * nf + static_cast<double>(key_bytes);
         break;
-      case IndexKind::StringIndex: size = sample.fst_per_key * nf; break;
-      case IndexKind::DictIndex: {
-        const std::uint64_t block = c.block.value_or(256);
+      case kinds::Kind::StringIndex: size = sample.fst_per_key * nf; break;
+      case kinds::Kind::DictIndex: {
+        const std::uint64_t block = c.block.value_or(kinds::DEFAULT_BLOCK);
         e.block = block;
         size = dict_model(n, block, dict_index::micro_for(block), nearest_rates(sample.rates, block), sample.shape,
                           sample.chars);
         break;
       }
+      default: panic("the planner prices no such kind");
     }
     e.bytes = to_bytes(size);
     out.push_back(e);

@@ -10,14 +10,14 @@
 #include "dict_index/dict_index.hpp"
 #include "double_array.hpp"
 #include "hashed_dict.hpp"
-#include "mphf.hpp"
 #include "overlay.hpp"
 #include "perfect_hash.hpp"
-#include "string_index.hpp"
 
 namespace quorvale::inspect {
 
 namespace {
+
+using kinds::Kind;
 
 [[noreturn]] void truncated() { throw IndexError::format(MSG_TRUNCATED); }
 
@@ -55,7 +55,7 @@ class Header {
   std::vector<unsigned char> bytes_;
 };
 
-BlobInfo info_of(BlobKind kind, std::string format, std::uint64_t bytes) {
+BlobInfo info_of(Kind kind, std::string format, std::uint64_t bytes) {
   BlobInfo info;
   info.kind = kind;
   info.format = std::move(format);
@@ -64,14 +64,14 @@ BlobInfo info_of(BlobKind kind, std::string format, std::uint64_t bytes) {
 }
 
 BlobInfo mphf_image(const Window& w, std::string format) {
-  BlobInfo info = info_of(BlobKind::Mphf, std::move(format), w.len);
+  BlobInfo info = info_of(Kind::Mphf, std::move(format), w.len);
   info.keys = w.u64(8);
   info.mph_bytes = w.len;
   return info;
 }
 
 BlobInfo string_index(const Window& w, std::string format) {
-  BlobInfo info = info_of(BlobKind::StringIndex, std::move(format), w.len);
+  BlobInfo info = info_of(Kind::StringIndex, std::move(format), w.len);
   // The transducer's footer: key count and root address, then a checksum
   // from version 3 on.
   const std::uint64_t footer = w.u64(4) > 2 ? 20 : 16;
@@ -84,7 +84,7 @@ BlobInfo string_index(const Window& w, std::string format) {
 // dictionary's length in some. What follows the header is the image, the
 // dictionary, the main region and the side table.
 struct HashLayout {
-  BlobKind kind;
+  Kind kind;
   std::uint64_t header;
   std::size_t fingerprint_at;  // 0: none
   std::size_t dict_at;         // 0: none
@@ -94,10 +94,10 @@ struct HashLayout {
   bool reports_arena;
 };
 
-constexpr HashLayout PERFECT{BlobKind::PerfectHashIndex, perfect_hash::FRAME.header_len, 0, 0, 12, 20, 12, true};
-constexpr HashLayout COMPACT{BlobKind::CompactHashIndex, compact_hash::FRAME.header_len, 12, 0, 16, 24, 20, true};
-constexpr HashLayout CLOSED{BlobKind::ClosedHashIndex, closed_hash::FRAME.header_len, 0, 0, 12, 20, 20, false};
-constexpr HashLayout HASHED_DICT{BlobKind::HashedDictIndex, hashed_dict::FRAME.header_len, 12, 16, 24, 32, 24, true};
+constexpr HashLayout PERFECT{Kind::PerfectHashIndex, perfect_hash::FRAME.header_len, 0, 0, 12, 20, 12, true};
+constexpr HashLayout COMPACT{Kind::CompactHashIndex, compact_hash::FRAME.header_len, 12, 0, 16, 24, 20, true};
+constexpr HashLayout CLOSED{Kind::ClosedHashIndex, closed_hash::FRAME.header_len, 0, 0, 12, 20, 20, false};
+constexpr HashLayout HASHED_DICT{Kind::HashedDictIndex, hashed_dict::FRAME.header_len, 12, 16, 24, 32, 24, true};
 
 BlobInfo hash_kind(const Window& w, std::string format, const HashLayout& l) {
   Header h(w, l.header);
@@ -118,7 +118,7 @@ BlobInfo hash_kind(const Window& w, std::string format, const HashLayout& l) {
 BlobInfo double_array(const Window& w, std::string format) {
   constexpr std::uint64_t HEAD = double_array::FRAME.header_len;
   Header h(w, HEAD);
-  BlobInfo info = info_of(BlobKind::DoubleArrayIndex, std::move(format), w.len);
+  BlobInfo info = info_of(Kind::DoubleArrayIndex, std::move(format), w.len);
   info.keys = h.u64(4);
   const std::uint64_t slots = h.u64(20);
   if (slots >= (std::uint64_t{1} << 61)) truncated();
@@ -147,7 +147,7 @@ BlobInfo dictionary(const Window& w, std::string format) {
   // The retired generations' headers are known here alone.
   const std::uint64_t header_len = generation == '1' ? 48 : generation == '2' ? 56 : dict_index::FRAME.header_len;
   Header h(w, header_len);
-  BlobInfo info = info_of(BlobKind::DictIndex, std::move(format), w.len);
+  BlobInfo info = info_of(Kind::DictIndex, std::move(format), w.len);
   const std::uint64_t n = h.u64(4);
   const std::uint64_t block = h.u32(12);
   const std::uint64_t heads = h.u64(16);
@@ -246,26 +246,7 @@ BlobInfo overlay_v1(const Window& w, std::string format) {
   return overlay(w, std::move(format), w.len, tag, HEAD, base_len, additions, retired);
 }
 
-bool is(std::string_view magic, const char* family, char lo, char hi) {
-  return magic.substr(0, 3) == family && magic[3] >= lo && magic[3] <= hi;
-}
-
 }  // namespace
-
-const char* kind_name(BlobKind kind) noexcept {
-  switch (kind) {
-    case BlobKind::StringIndex: return "StringIndex";
-    case BlobKind::PerfectHashIndex: return "PerfectHashIndex";
-    case BlobKind::CompactHashIndex: return "CompactHashIndex";
-    case BlobKind::ClosedHashIndex: return "ClosedHashIndex";
-    case BlobKind::DictIndex: return "DictIndex";
-    case BlobKind::Mphf: return "Mphf";
-    case BlobKind::Overlay: return "Overlay";
-    case BlobKind::HashedDictIndex: return "HashedDictIndex";
-    case BlobKind::DoubleArrayIndex: return "DoubleArrayIndex";
-  }
-  return "";
-}
 
 std::vector<unsigned char> SliceSource::read(std::uint64_t offset, std::uint64_t len) const {
   std::uint64_t end;
@@ -310,12 +291,12 @@ std::uint64_t rest(std::uint64_t length, std::uint64_t a, std::uint64_t b, std::
 
 BlobInfo overlay(const Window& window, std::string format, std::uint64_t length, std::uint8_t base_tag,
                  std::uint64_t header_len, std::uint64_t base_len, std::uint64_t additions, std::uint64_t retired) {
-  BlobInfo info = info_of(BlobKind::Overlay, std::move(format), length);
+  BlobInfo info = info_of(Kind::Overlay, std::move(format), length);
   OverlayInfo details;
   details.additions = additions;
   details.retired = retired;
   details.base_tag = base_tag;
-  if (base_tag >= 1 && base_tag <= 3) {
+  if (kinds::by_overlay_tag(base_tag)) {
     if (add(header_len, base_len) > window.len) truncated();
     const Window region{window.source, window.start + header_len, base_len};
     details.base = std::make_unique<BlobInfo>(parse(region, true));
@@ -341,24 +322,24 @@ BlobInfo parse(const Window& window, bool nested) {
     throw IndexError::format(MSG_NO_MAGIC);
   }
   std::string format(reinterpret_cast<const char*>(head.data()), 4);
-  const std::string_view m = format;
-  // Retired generations are refused with the inspector's own messages, which
-  // name the class to rebuild ("BMP1" too, which no loader names).
-  if (mphf::FRAME_V1.has_magic(m) || mphf::FRAME_V3.has_magic(m)) return mphf_image(window, std::move(format));
-  if (string_index::FRAME.has_magic(m)) return string_index(window, std::move(format));
-  if (is(m, "BMP", '1', '7')) throw IndexError::format(MSG_OLD_PERFECT);
-  if (perfect_hash::FRAME.has_magic(m)) return hash_kind(window, std::move(format), PERFECT);
-  if (is(m, "BCH", '1', '7')) throw IndexError::format(MSG_OLD_COMPACT);
-  if (compact_hash::FRAME.has_magic(m)) return hash_kind(window, std::move(format), COMPACT);
-  if (m == "BCL1") throw IndexError::format(MSG_OLD_CLOSED);
-  if (closed_hash::FRAME.has_magic(m)) return hash_kind(window, std::move(format), CLOSED);
-  if (hashed_dict::FRAME.has_magic(m)) return hash_kind(window, std::move(format), HASHED_DICT);
-  if (double_array::FRAME.has_magic(m)) return double_array(window, std::move(format));
-  if (is(m, "BDX", '1', '4')) return dictionary(window, std::move(format));
-  if (overlay::FRAME_V1.has_magic(m) || overlay::FRAME_V2.has_magic(m)) {
-    if (nested) throw IndexError::format(MSG_NESTED);
-    if (overlay::FRAME_V2.has_magic(m)) return overlay_v2(window, std::move(format));
-    return overlay_v1(window, std::move(format));
+  const kinds::Entry* kind = kinds::by_magic(format);
+  if (!kind) throw IndexError::format(MSG_UNKNOWN);
+  // An older generation is refused with the message that names the class
+  // to rebuild ("BMP1" too, which no loader names), before its header.
+  if (kind->older.refusal && kind->older.has(format)) throw IndexError::format(kind->older.refusal);
+  switch (kind->kind) {
+    case Kind::Mphf: return mphf_image(window, std::move(format));
+    case Kind::StringIndex: return string_index(window, std::move(format));
+    case Kind::PerfectHashIndex: return hash_kind(window, std::move(format), PERFECT);
+    case Kind::CompactHashIndex: return hash_kind(window, std::move(format), COMPACT);
+    case Kind::ClosedHashIndex: return hash_kind(window, std::move(format), CLOSED);
+    case Kind::HashedDictIndex: return hash_kind(window, std::move(format), HASHED_DICT);
+    case Kind::DoubleArrayIndex: return double_array(window, std::move(format));
+    case Kind::DictIndex: return dictionary(window, std::move(format));
+    case Kind::Overlay:
+      if (nested) throw IndexError::format(MSG_NESTED);
+      if (overlay::FRAME_V2.has_magic(format)) return overlay_v2(window, std::move(format));
+      return overlay_v1(window, std::move(format));
   }
   throw IndexError::format(MSG_UNKNOWN);
 }

@@ -13,23 +13,9 @@
 
 #include "blob.hpp"
 #include "error.hpp"
+#include "kinds.hpp"
 
 namespace quorvale::inspect {
-
-enum class BlobKind : std::uint8_t {
-  StringIndex = 0,
-  PerfectHashIndex = 1,
-  CompactHashIndex = 2,
-  ClosedHashIndex = 3,
-  DictIndex = 4,
-  Mphf = 5,
-  Overlay = 6,
-  HashedDictIndex = 7,
-  DoubleArrayIndex = 8,
-};
-
-// The kind's class name ("StringIndex", ..., "Mphf").
-const char* kind_name(BlobKind kind) noexcept;
 
 struct BlobInfo;
 
@@ -41,7 +27,7 @@ struct OverlayInfo {
 };
 
 struct BlobInfo {
-  BlobKind kind = BlobKind::StringIndex;
+  kinds::Kind kind = kinds::Kind::StringIndex;
   std::string format;  // the four magic bytes (ASCII for every accepted blob)
   std::uint64_t bytes = 0;
   std::optional<std::uint64_t> keys;
@@ -123,15 +109,6 @@ BlobInfo overlay(const Window& window, std::string format, std::uint64_t length,
 inline constexpr const char* MSG_TRUNCATED = "blob truncated: a length in the header runs past the end";
 inline constexpr const char* MSG_NO_MAGIC = "not a quorvale blob: shorter than a magic";
 inline constexpr const char* MSG_UNKNOWN = "not a quorvale blob: unknown magic";
-inline constexpr const char* MSG_OLD_PERFECT =
-    "a PerfectHashIndex blob from quorvale < 4.0, keyed on a hash this version no longer computes; rebuild it from "
-    "its keys with PerfectHashIndex::build";
-inline constexpr const char* MSG_OLD_COMPACT =
-    "a CompactHashIndex blob from quorvale < 4.0, keyed on a hash this version no longer computes, and which stores "
-    "no keys; rebuild it from its keys with CompactHashIndex::build";
-inline constexpr const char* MSG_OLD_CLOSED =
-    "a ClosedHashIndex blob from quorvale < 4.0, keyed on a hash this version no longer computes, and which stores "
-    "no keys; rebuild it from its keys with ClosedHashIndex::build";
 inline constexpr const char* MSG_NESTED =
     "an overlay's base region is itself an overlay, which nothing in this crate writes";
 inline constexpr const char* MSG_COUNTS = "overlay header is inconsistent: its counts do not add up";

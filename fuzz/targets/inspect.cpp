@@ -27,9 +27,9 @@ namespace {
 
 const std::set<std::string>& messages() {
   static const std::set<std::string> m = {
-      inspect::MSG_TRUNCATED,   inspect::MSG_NO_MAGIC,   inspect::MSG_UNKNOWN,
-      inspect::MSG_OLD_PERFECT, inspect::MSG_OLD_COMPACT, inspect::MSG_OLD_CLOSED,
-      inspect::MSG_NESTED,      inspect::MSG_COUNTS,      inspect::MSG_TOMBSTONES,
+      inspect::MSG_TRUNCATED, inspect::MSG_NO_MAGIC,   inspect::MSG_UNKNOWN,
+      kinds::MSG_OLD_PERFECT, kinds::MSG_OLD_COMPACT, kinds::MSG_OLD_CLOSED,
+      inspect::MSG_NESTED,    inspect::MSG_COUNTS,     inspect::MSG_TOMBSTONES,
   };
   return m;
 }
@@ -39,12 +39,12 @@ void check_fits(const inspect::BlobInfo& info, std::uint64_t len, bool nested) {
   QFUZZ_CHECK(info.format.size() == 4);
   if (info.mph_bytes) QFUZZ_CHECK(*info.mph_bytes <= len);
   if (info.arena_bytes) QFUZZ_CHECK(*info.arena_bytes <= len);
-  QFUZZ_CHECK(info.overlay.has_value() == (info.kind == inspect::BlobKind::Overlay));
+  QFUZZ_CHECK(info.overlay.has_value() == (info.kind == kinds::Kind::Overlay));
   if (info.overlay) {
     QFUZZ_CHECK(!nested);
     if (const auto& base = info.overlay->base) {
       QFUZZ_CHECK(base->bytes <= len);
-      QFUZZ_CHECK(base->kind != inspect::BlobKind::Overlay && !base->overlay);
+      QFUZZ_CHECK(base->kind != kinds::Kind::Overlay && !base->overlay);
     }
   }
 }
@@ -54,7 +54,7 @@ void parse(const Bytes& bytes, bool nested) {
   try {
     const inspect::BlobInfo info = inspect::parse(inspect::Window::whole(source), nested);
     check_fits(info, bytes.size(), nested);
-    note(std::string(nested ? "nested: " : "named: ") + inspect::kind_name(info.kind));
+    note(std::string(nested ? "nested: " : "named: ") + kinds::of(info.kind).name);
   } catch (const IndexError& e) {
     QFUZZ_CHECK(e.kind() == IndexError::Kind::Format);
     QFUZZ_CHECK(messages().count(e.message()) == 1);

@@ -1,7 +1,7 @@
 // The build command: the options checked together, the choice between
 // holding the keys in memory and streaming them straight into the blob, the
-// kind (named, or the planner's best), and the builds of each kind on both
-// roads.
+// kind (named, or the planner's best), and the build of that kind on one
+// road or the other, as the table of kinds has it.
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -10,14 +10,7 @@
 #include <cstdio>
 
 #include "cli/cli.hpp"
-#include "closed_hash.hpp"
-#include "compact_hash/compact_hash.hpp"
-#include "dict_index/dict_index.hpp"
-#include "hash.hpp"
-#include "perfect_hash.hpp"
-#include "string_index.hpp"
-#include "string_sort.hpp"
-#include "threads.hpp"
+#include "kinds.hpp"
 #include "utf8.hpp"
 
 namespace quorvale::cli {
@@ -25,9 +18,6 @@ namespace quorvale::cli {
 namespace {
 
 constexpr std::uint64_t ONE_GIB = std::uint64_t{1} << 30;
-constexpr std::uint64_t DEFAULT_BLOCK = 256;
-constexpr std::uint8_t DICT_CODE = static_cast<std::uint8_t>(IndexKind::DictIndex);
-constexpr std::size_t HASH_CHUNK = 1 << 16;
 
 // White space as Unicode defines it, which is what the fields of a
 // /proc/meminfo line are split at.
@@ -65,20 +55,6 @@ std::optional<std::string> read_meminfo() {
   }
 }
 
-// Writes a built index through the atomic writer unless a signal asked to
-// stop: asked before the blob is started and again once it is written, just
-// before it would replace the output.
-template <class Index>
-void save_unless_stopped(const std::string& path, const Index& index) {
-  stop_if_interrupted();
-  blob::write_atomically_with(path, [&](File& file) {
-    BufWriter w(file);
-    index.write_to(w);
-    w.flush();
-    stop_if_interrupted();
-  });
-}
-
 // A failed build: an I/O error concerns the output (its temporary, partial
 // and scratch files lie beside it), any other one the keys.
 Fail build_fail(const IndexError& e, const std::string& keys_path, const std::string& out_path) {
@@ -98,38 +74,6 @@ void refuse_keys_as_output(const std::string& keys_path, const std::string& out_
                       "`: the index would overwrite its keys");
 }
 
-// Hashes the keys in list order, one pair a key, repeats kept (the builders
-// drop them), chunks of keys on every processor; the keys are released.
-std::vector<hash::HashPair> pairs_of(KeyList& keys) {
-  const std::span<const std::string_view> views = keys.views();
-  std::vector<hash::HashPair> pairs(views.size());
-  const std::size_t chunks = (views.size() + HASH_CHUNK - 1) / HASH_CHUNK;
-  parallel_claims(chunks, online_processors(), [&](std::size_t c) {
-    const std::size_t end = std::min(views.size(), (c + 1) * HASH_CHUNK);
-    for (std::size_t i = c * HASH_CHUNK; i < end; ++i) pairs[i] = hash::hash_pair(views[i]);
-  });
-  keys = {};
-  return pairs;
-}
-
-// Keys held in memory, sorted, handed out one at a time. A signal ends the
-// pass by throwing, as it ends a pass over the keys file.
-template <class Keys>
-class HeldKeys final : public perfect_hash::KeySource {
- public:
-  explicit HeldKeys(Keys keys = {}) : keys_(keys) {}
-  bool next(std::string_view& key) override {
-    stop_if_interrupted();
-    if (at_ == keys_.size()) return false;
-    key = keys_[at_++];
-    return true;
-  }
-
- private:
-  Keys keys_;
-  std::size_t at_ = 0;
-};
-
 void remove_quietly(const std::string& path) noexcept { ::unlink(path.c_str()); }
 
 // Whether the keys can be read only once, so that the planner must see them
@@ -144,63 +88,6 @@ bool reads_once(const std::string& keys_path) {
 }
 
 }  // namespace
-
-DistinctKeys::DistinctKeys(perfect_hash::KeySource& keys, const std::string& path, std::size_t budget)
-    : run_(std::in_place, budget), runs_(path) {
-  std::string_view key;
-  while (keys.next(key)) {
-    if (!run_->has_room(key.size())) {
-      if (run_->empty()) throw IndexError::format(MSG_PERFECT_OVER_BUDGET);
-      runs_.spill(run_->sorted());
-      run_->clear();
-      if (!run_->has_room(key.size())) throw IndexError::format(MSG_PERFECT_OVER_BUDGET);
-    }
-    run_->push(key);
-  }
-  // Even one run goes to disk: the build's own working set comes next, and
-  // the keys need not stay in memory beside it.
-  if (!run_->empty()) runs_.spill(run_->sorted());
-  run_.reset();
-}
-
-namespace {
-
-// A pass over the run files. A merge of several yields a key once per run
-// that holds it, and the repeats go here; one run holds each key once.
-class MergedPass final : public perfect_hash::KeySource {
- public:
-  MergedPass(extsort::MergedStream merged, bool one_run) : merged_(std::move(merged)), one_run_(one_run) {}
-  bool next(std::string_view& key) override {
-    for (;;) {
-      stop_if_interrupted();
-      const std::optional<std::string_view> got = merged_.next();
-      if (!got) return false;
-      if (one_run_) {
-        key = *got;
-        return true;
-      }
-      if (any_ && *got == last_) continue;
-      last_.assign(*got);
-      any_ = true;
-      key = last_;
-      return true;
-    }
-  }
-
- private:
-  extsort::MergedStream merged_;
-  bool one_run_;
-  std::string last_;
-  bool any_ = false;
-};
-
-}  // namespace
-
-std::unique_ptr<perfect_hash::KeySource> DistinctKeys::pass() {
-  if (runs_.runs().empty()) return std::make_unique<HeldKeys<std::span<const std::string_view>>>();
-  const bool one_run = runs_.runs().size() == 1;
-  return std::make_unique<MergedPass>(runs_.merge(), one_run);
-}
 
 std::uint64_t threshold_of_meminfo(std::string_view text) {
   if (!utf8::valid(text)) return ONE_GIB;
@@ -262,90 +149,29 @@ std::string partial_path(const std::string& out, long pid) {
   return out.substr(0, start) + std::string(name) + suffix;
 }
 
-std::uint64_t build_and_save(IndexKind kind, KeyList keys, const std::string& path, std::optional<std::uint64_t> block) {
-  switch (kind) {
-    case IndexKind::CompactHashIndex: {
-      const CompactHashIndex index = CompactHashIndex::build_from_pairs(pairs_of(keys), 8);
-      save_unless_stopped(path, index);
-      return index.len();
-    }
-    case IndexKind::ClosedHashIndex: {
-      const ClosedHashIndex index = ClosedHashIndex::build_from_pairs(pairs_of(keys));
-      save_unless_stopped(path, index);
-      return index.len();
-    }
-    case IndexKind::PerfectHashIndex: {
-      const PerfectHashIndex index = PerfectHashIndex::build_with(keys.take_views(), false);
-      keys = {};
-      save_unless_stopped(path, index);
-      return index.len();
-    }
-    case IndexKind::StringIndex: {
-      // Sorted here on every processor, then built a key at a time, so that
-      // a signal stops the build there.
-      std::vector<std::string_view> views = keys.take_views();
-      sort_distinct(views);
-      HeldKeys<std::span<const std::string_view>> sorted(views);
-      const StringIndex index = StringIndex::from_sorted(sorted, stop_probe());
-      views = {};
-      keys = {};
-      save_unless_stopped(path, index);
-      return index.len();
-    }
-    case IndexKind::DictIndex: {
-      const DictIndex index = DictIndex::build_with_block(keys.take_views(), block.value_or(DEFAULT_BLOCK));
-      keys = {};
-      save_unless_stopped(path, index);
-      return index.n;
-    }
-  }
-  panic("an index kind the command line cannot build");
-}
-
-std::uint64_t build_streamed(IndexKind kind, const Source& source, const std::string& path,
+std::uint64_t build_and_save(kinds::Kind kind, KeyList keys, const std::string& path,
                              std::optional<std::uint64_t> block) {
   const std::function<bool()>& stop = stop_probe();
-  switch (kind) {
-    case IndexKind::CompactHashIndex:
-      return CompactHashIndex::build_to_file_checked(*source.keys(), stop, path, compact_hash::StreamLimits{}, 8);
-    case IndexKind::ClosedHashIndex:
-      return ClosedHashIndex::build_to_file_checked(*source.keys(), stop, path, compact_hash::StreamLimits{});
-    case IndexKind::PerfectHashIndex: {
-      // The two-pass build takes distinct keys only, and a keys file may
-      // repeat one, as every other road allows. Where no first hash repeats
-      // no key does, and the file is built as it stands; otherwise from its
-      // distinct keys, sorted apart first.
-      const auto file_pass = [&] {
-        if (const std::optional<Fail>& broke = source.failure()) throw *broke;  // nothing worth a second pass
-        return source.keys();
-      };
-      try {
-        return PerfectHashIndex::build_to_file_windowed(file_pass, path, false, perfect_hash::WINDOW, stop, {}, true);
-      } catch (const IndexError& e) {
-        if (e.kind() != IndexError::Kind::Build || e.message() != perfect_hash::MSG_MAY_REPEAT) throw;
-      }
-      DistinctKeys distinct(*source.keys(), path, RUN_BUDGET);
-      if (const std::optional<Fail>& broke = source.failure()) throw *broke;
-      return PerfectHashIndex::build_to_file_windowed([&] { return distinct.pass(); }, path, false,
-                                                      perfect_hash::WINDOW, stop);
-    }
-    case IndexKind::StringIndex:
-      return StringIndex::build_to_file(*source.keys(), path, string_index::RUN_BUDGET, stop);
-    case IndexKind::DictIndex:
-      return DictIndex::build_to_file_runs(*source.keys(), path, block.value_or(DEFAULT_BLOCK), stop);
-  }
-  panic("an index kind the command line cannot build");
+  std::unique_ptr<kinds::Built> index = kinds::of(kind).build({keys.take_views(), [&] { keys = {}; }}, block, stop);
+  keys = {};
+  index->save(path, stop);
+  return index->len();
+}
+
+std::uint64_t build_streamed(kinds::Kind kind, const Source& source, const std::string& path,
+                             std::optional<std::uint64_t> block) {
+  return kinds::of(kind).build_streamed(source, path, block, stop_probe());
 }
 
 void cmd_build(const Cmd& cmd, LineReader& in, Out& err, const Planner& with, const MeminfoReader& meminfo) {
-  if (cmd.block && cmd.index != DICT_CODE)
+  if (cmd.block && cmd.index != kinds::Kind::DictIndex)
     throw Fail::usage("--block is the DictIndex block size and needs `--index dict`");
   const std::string& keys_path = cmd.positionals[0];
   const std::string& out_path = cmd.positionals[1];
   refuse_keys_as_output(keys_path, out_path);
   const bool streamed = is_streamed(keys_path, stream_threshold(cmd.stream, meminfo));
 
-  IndexKind kind = static_cast<IndexKind>(cmd.index);
+  std::optional<kinds::Kind> kind = cmd.index;
   std::optional<std::uint64_t> block = cmd.block;
   auto plan = [&](auto&& planning) {
     PlanSummary summary;
@@ -360,7 +186,7 @@ void cmd_build(const Cmd& cmd, LineReader& in, Out& err, const Planner& with, co
     kind = summary.best_kind;
     block = summary.best_block;
   };
-  const bool auto_kind = cmd.index == INDEX_AUTO;
+  const bool auto_kind = !cmd.index;
   const bool read_once = reads_once(keys_path);
   if (auto_kind && !read_once) plan([&] { return with.file(keys_path, cmd.needs, cmd.objective); });
   auto note_empty = [&](std::uint64_t count) {
@@ -373,7 +199,7 @@ void cmd_build(const Cmd& cmd, LineReader& in, Out& err, const Planner& with, co
     std::optional<Fail> failed;
     std::uint64_t count = 0;
     try {
-      count = build_streamed(kind, source, partial, block);
+      count = build_streamed(*kind, source, partial, block);
     } catch (const Fail& f) {
       failed = f;
     } catch (const IndexError& e) {
@@ -393,7 +219,7 @@ void cmd_build(const Cmd& cmd, LineReader& in, Out& err, const Planner& with, co
       throw Fail::work(out_path + ": " + e.message());
     }
     note_empty(source.empty_lines());
-    note_written(kind, count, out_path, err);
+    note_written(*kind, count, out_path, err);
     return;
   }
 
@@ -402,11 +228,11 @@ void cmd_build(const Cmd& cmd, LineReader& in, Out& err, const Planner& with, co
   if (auto_kind && read_once) plan([&] { return with.keys(read.keys.views(), cmd.needs, cmd.objective); });
   std::uint64_t count = 0;
   try {
-    count = build_and_save(kind, std::move(read.keys), out_path, block);
+    count = build_and_save(*kind, std::move(read.keys), out_path, block);
   } catch (const IndexError& e) {
     throw build_fail(e, keys_path, out_path);
   }
-  note_written(kind, count, out_path, err);
+  note_written(*kind, count, out_path, err);
 }
 
 }  // namespace quorvale::cli

@@ -18,8 +18,8 @@
 #include "blob.hpp"
 #include "error.hpp"
 #include "estimate.hpp"
-#include "extsort/extsort.hpp"
 #include "inspect.hpp"
+#include "kinds.hpp"
 #include "line_reader.hpp"
 #include "perfect_hash.hpp"
 
@@ -135,8 +135,6 @@ struct StreamMode {
   bool operator==(const StreamMode&) const = default;
 };
 
-inline constexpr std::uint8_t INDEX_AUTO = 255;
-
 struct Cmd {
   std::optional<std::uint64_t> block;  // --block, 1..=1024
   StreamMode stream;
@@ -145,7 +143,7 @@ struct Cmd {
   Needs needs;
   bool sections = false;       // inspect --sections
   bool exact_implied = false;  // the parser turned exact on by itself
-  std::uint8_t index = INDEX_AUTO;  // an IndexKind code, or INDEX_AUTO
+  std::optional<kinds::Kind> index;  // --index; nothing for auto
 };
 
 enum class Command : std::uint8_t { Dump = 0, Inspect = 1, Plan = 2, Build = 3 };
@@ -236,12 +234,17 @@ KeysRead read_keys(const std::string& path, LineReader& standard_input);
 // build. A stream cannot fail through its keys: a failure to open or read
 // the file goes into the source's slot and ends the stream, and the consumer
 // looks at the slot when it is done. Single-threaded.
-class Source {
+class Source final : public kinds::KeyPasses {
  public:
   explicit Source(std::string path);
   // A new stream over the file; resets the empty-line count. The views it
   // hands out stay valid until its next call.
   std::unique_ptr<perfect_hash::KeySource> keys() const;
+  std::unique_ptr<perfect_hash::KeySource> pass() const override { return keys(); }
+  // Throws the failure a stream left, if any.
+  void check() const override {
+    if (*slot_) throw **slot_;
+  }
   const std::string& path() const noexcept { return path_; }
   // The failure a stream left, if any.
   const std::optional<Fail>& failure() const noexcept { return *slot_; }
@@ -262,7 +265,7 @@ class Source {
 struct PlanSummary {
   std::string text;
   Needs needs;
-  IndexKind best_kind = IndexKind::PerfectHashIndex;
+  kinds::Kind best_kind = kinds::Kind::PerfectHashIndex;
   std::optional<std::uint64_t> best_block;
 };
 struct Planner {
@@ -311,32 +314,13 @@ bool is_streamed(const std::string& keys_path, std::optional<std::uint64_t> thre
 // component followed by ".part.PID", in the same directory; a path without
 // a file name gets ".part.PID" as a new component.
 std::string partial_path(const std::string& out, long pid);
-// The distinct keys of a key stream, ascending, replayed as often as a build
-// asks: what the streamed perfect-hash build takes from a keys file that may
-// repeat a key (its two passes must see every key once, in the same order).
-// Sorted through in-memory runs of `budget` key bytes, every one spilled
-// beside `path` (so that the keys are not held while the build runs); the
-// spill directory goes with this object. A key no run can hold is IndexError
-// (Format) MSG_PERFECT_OVER_BUDGET.
-inline constexpr std::size_t RUN_BUDGET = std::size_t{1} << 28;
-inline constexpr const char* MSG_PERFECT_OVER_BUDGET = "perfect-hash: a key longer than the run budget";
-class DistinctKeys {
- public:
-  DistinctKeys(perfect_hash::KeySource& keys, const std::string& path, std::size_t budget);
-  // A fresh pass over the keys (a signal ends it, as it ends a file pass).
-  std::unique_ptr<perfect_hash::KeySource> pass();
-
- private:
-  std::optional<extsort::Run> run_;
-  extsort::Runs runs_;
-};
-
-// The builds of each kind, from keys in file order (repeats kept) or from
-// fresh streams of the source; each writes the blob atomically at `path`
-// and returns the distinct key count. A signal ends them with Fail
-// (Interrupted); the rest of their failures are IndexError.
-std::uint64_t build_and_save(IndexKind kind, KeyList keys, const std::string& path, std::optional<std::uint64_t> block);
-std::uint64_t build_streamed(IndexKind kind, const Source& source, const std::string& path,
+// The builds of each kind (the table's), from keys in file order (repeats
+// kept) or from fresh streams of the source; each writes the blob
+// atomically at `path` and returns the distinct key count. Their failures
+// are IndexError (a signal's: Io Interrupted).
+std::uint64_t build_and_save(kinds::Kind kind, KeyList keys, const std::string& path,
+                             std::optional<std::uint64_t> block);
+std::uint64_t build_streamed(kinds::Kind kind, const Source& source, const std::string& path,
                              std::optional<std::uint64_t> block);
 
 // Writes to a stream; a failure is the I/O error's own text (io_fail).
@@ -350,7 +334,7 @@ void print_sections(const DictSections& split, Out& out);
 // The note that exactness alone shut the probabilistic kinds out, when it did.
 void note_implied_exact(bool exact_implied, const Needs& needs, Out& err);
 // "wrote PATH: KIND over N keys, B bytes (x.xx B/key)".
-void note_written(IndexKind kind, std::uint64_t keys, const std::string& path, Out& err);
+void note_written(kinds::Kind kind, std::uint64_t keys, const std::string& path, Out& err);
 // One key and a line feed; a key holding a line break is refused (naming
 // the blob, when given, before the id).
 void write_key(Out& writer, std::string_view key, std::uint64_t id, const std::string& blob = {});

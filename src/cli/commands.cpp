@@ -38,7 +38,7 @@ void put(Out& out, std::string_view text) {
 }
 
 void print_info(const inspect::BlobInfo& info, const std::string& prefix, Out& out) {
-  put(out, prefix + "kind: " + inspect::kind_name(info.kind) + "\n");
+  put(out, prefix + "kind: " + kinds::of(info.kind).name + "\n");
   put(out, prefix + "format: " + info.format + "\n");
   put(out, prefix + "bytes: " + std::to_string(info.bytes) + "\n");
   put_field(out, prefix, "keys", info.keys);
@@ -84,9 +84,9 @@ void cmd_inspect(const Cmd& cmd, Out& out) {
   const inspect::BlobInfo info = inspected(path);
   print_info(info, "", out);
   if (!cmd.sections) return;
-  if (info.kind != inspect::BlobKind::DictIndex)
+  if (info.kind != kinds::Kind::DictIndex)
     throw Fail::work(path + ": --sections is a DictIndex's byte split, and this is a " +
-                     inspect::kind_name(info.kind));
+                     kinds::of(info.kind).name);
   DictSections split;
   try {
     split = dict_sections(blob::SharedBytes::read_file(path));
@@ -124,12 +124,12 @@ void cmd_plan(const Cmd& cmd, LineReader& in, Out& out, Out& err, const Planner&
   note_implied_exact(cmd.exact_implied, plan.needs, err);
 }
 
-void note_written(IndexKind kind, std::uint64_t keys, const std::string& path, Out& err) {
+void note_written(kinds::Kind kind, std::uint64_t keys, const std::string& path, Out& err) {
   struct stat st;
   if (::stat(path.c_str(), &st) != 0) throw Fail::work(path + ": " + IndexError::last_os().message());
   const std::uint64_t bytes = static_cast<std::uint64_t>(st.st_size);
   const double per = static_cast<double>(bytes) / static_cast<double>(keys == 0 ? 1 : keys);
-  put(err, "wrote " + path + ": " + kind_name(kind) + " over " + std::to_string(keys) + " keys, " +
+  put(err, "wrote " + path + ": " + kinds::of(kind).name + " over " + std::to_string(keys) + " keys, " +
                std::to_string(bytes) + " bytes (" + fixed(per, 2) + " B/key)\n");
 }
 

@@ -117,11 +117,10 @@ const OptDef* find_option(std::string_view name, Command command) {
 
 std::string quoted(std::string_view s) { return "`" + std::string(s) + "`"; }
 
-std::uint8_t index_of(const std::string& v) {
-  static constexpr std::pair<const char*, std::uint8_t> NAMES[] = {
-      {"auto", INDEX_AUTO}, {"dict", 4}, {"string", 3}, {"compact", 0}, {"closed", 1}, {"perfect", 2}};
-  for (auto [name, code] : NAMES)
-    if (v == name) return code;
+// The kind `--index` names: the table's word for it; nothing for auto.
+std::optional<kinds::Kind> index_of(const std::string& v) {
+  if (v == "auto") return std::nullopt;
+  if (const kinds::Entry* kind = kinds::by_index_word(v)) return kind->kind;
   throw Fail::usage("--index: no such index " + quoted(v));
 }
 

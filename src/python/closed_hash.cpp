@@ -15,8 +15,6 @@ using Core = ClosedHashIndex;
 
 // Every key gets an id: there is no absence, and no id for an Arrow null.
 struct Kind : KindBase<ClosedHashIndex, std::uint32_t> {
-  static constexpr const char* name = "ClosedHashIndex";
-  static constexpr const char* blob_name = "BCL2";
   static PyObject* type() { return closed_hash_index_type(); }
   static constexpr bool absence = false;
   static constexpr const char* null_refusal = "a closed vocabulary has no id for a null: fill the nulls first";
@@ -73,10 +71,6 @@ PyObject* closed_hash_index_type() {
                       "be closed. `id` never says \"absent\": a member gets its id, any other string some id in "
                       "`[0, n)`. The index is the perfect hash alone, about 0.24 bytes per key.")},
   });
-}
-
-PyObject* wrap_closed_hash_index(std::shared_ptr<const ClosedHashIndex> index) {
-  return M::wrap_shared(std::move(index));
 }
 
 }  // namespace quorvale::python

@@ -17,8 +17,6 @@ namespace {
 using Core = CompactHashIndex;
 
 struct Kind : KindBase<CompactHashIndex, std::uint32_t> {
-  static constexpr const char* name = "CompactHashIndex";
-  static constexpr const char* blob_name = "BCH8";
   static PyObject* type() { return compact_hash_index_type(); }
   static std::optional<Id> find(const Core& c, std::string_view key) { return c.id(key); }
 };
@@ -126,12 +124,6 @@ PyObject* compact_hash_index_type() {
                       "no reverse `id \xe2\x86\x92 key`.")},
   });
 }
-
-PyObject* wrap_compact_hash_index(std::shared_ptr<const CompactHashIndex> index) {
-  return M::wrap_shared(std::move(index));
-}
-
-const std::shared_ptr<const CompactHashIndex>* compact_hash_core(PyObject* o) { return M::shared_core(o); }
 
 std::uint32_t fingerprint_width(std::uint64_t fingerprint_bytes, std::optional<std::uint32_t> fingerprint_bits) {
   if (!fingerprint_bits) {

@@ -28,8 +28,6 @@ using dict_index::ByteSpan;
 constexpr std::size_t LOOKUP_CHUNK = 4096;
 
 struct Kind : KindBase<DictIndex, std::uint64_t> {
-  static constexpr const char* name = "DictIndex";
-  static constexpr const char* blob_name = "BDX3";
   static PyObject* type() { return dict_index_type(); }
   static std::optional<Id> find(const Core& c, std::string_view key) {
     const dict_index::Search s = c.locate_query(key);

@@ -22,8 +22,6 @@ using Core = DoubleArrayIndex;
 // Fewer forms than the other index classes: no id attributes, no byte,
 // Arrow or buffer batches, no verified map.
 struct Kind : KindBase<DoubleArrayIndex, std::uint32_t> {
-  static constexpr const char* name = "DoubleArrayIndex";
-  static constexpr const char* blob_name = "BDA1";
   static constexpr bool id_attributes = false;
   static PyObject* type() { return double_array_index_type(); }
   static std::optional<Id> find(const Core& c, std::string_view key) { return c.id(key); }

@@ -18,8 +18,6 @@ namespace {
 using Core = HashedDictIndex;
 
 struct Kind : KindBase<HashedDictIndex, std::uint64_t> {
-  static constexpr const char* name = "HashedDictIndex";
-  static constexpr const char* blob_name = "BHD1";
   static PyObject* type() { return hashed_dict_index_type(); }
   static std::optional<Id> find(const Core& c, std::string_view key) {
     const hashed_dict::Found f = c.id(key);

@@ -8,8 +8,10 @@
 // A kind K provides what the methods it lists need, and nothing more:
 //
 //   using Core = ...;     // the immutable core, held as std::shared_ptr<const Core>
-//   static constexpr const char* name = "PerfectHashIndex";  // qualifies argument errors
 //   static PyObject* type();  // the class's type getter (borrowed; null with the error set)
+//
+// The class takes its name (which also qualifies argument errors) and its
+// blob's magic from the core's entry in the table of kinds.
 //
 // Instances (`instance`, `wrap_shared`, `shared_core`): nothing more.
 //
@@ -21,9 +23,7 @@
 //
 // Blob methods (`to_bytes`, `serialized_len`, `reduce`, `from_bytes`, `save`,
 // `load`, `load_mmap`, `load_mmap_verified`; their method-table entries
-// `blob_entries`, `mmap_entries`):
-//   static constexpr const char* blob_name = "BMP8";  // the blob's magic, for docstrings
-// and, each a member of Core:
+// `blob_entries`, `mmap_entries`), each a member of Core:
 //   std::uint64_t serialized_len() const;           // without serialising
 //   template <class W> void write_to(W& w) const;   // exactly serialized_len() bytes, in order,
 //                                                   // through w.write_all(std::span<const unsigned char>)
@@ -58,8 +58,8 @@
 //
 // KindBase<Core, Id> supplies the usual choices (absence, nulls as MISSING,
 // MISSING all ones, the id attributes) and the usual core members (ids_into_with, contains,
-// id_unchecked); a kind derives from it and adds name, type(), blob_name and
-// find, overriding what differs.
+// id_unchecked); a kind derives from it and adds type() and find, overriding
+// what differs.
 #pragma once
 
 #include <cstdint>
@@ -72,6 +72,7 @@
 #include <string_view>
 #include <vector>
 
+#include "../kinds.hpp"
 #include "arrow.hpp"
 #include "classes.hpp"
 #include "frame.hpp"
@@ -217,6 +218,8 @@ PyObject* make_type(PyType_Spec* type_def, Attrs&& attrs) {
 template <class K>
 struct Methods {
   using Core = typename K::Core;
+  static constexpr kinds::Kind KIND = kinds::kind_of<Core>;
+  static const char* name() noexcept { return kinds::of(KIND).name; }
 
   // ---- instances ----
 
@@ -245,7 +248,7 @@ struct Methods {
     std::string func;
     const char* names[1];
     Params p;
-    OneArg(const char* m, const char* arg) : func(std::string(K::name) + "." + m), names{arg} {
+    OneArg(const char* m, const char* arg) : func(std::string(name()) + "." + m), names{arg} {
       p = params(func.c_str(), names, 1, 1);
     }
   };
@@ -254,14 +257,14 @@ struct Methods {
     const char* names[2];
     Params p;
     TwoArgs(const char* m, const char* a, const char* b, int required)
-        : func(std::string(K::name) + "." + m), names{a, b} {
+        : func(std::string(name()) + "." + m), names{a, b} {
       p = params(func.c_str(), names, 2, required);
     }
   };
   struct NoArgs {
     std::string func;
     Params p;
-    explicit NoArgs(const char* m) : func(std::string(K::name) + "." + m) { p = no_params(func.c_str()); }
+    explicit NoArgs(const char* m) : func(std::string(name()) + "." + m) { p = no_params(func.c_str()); }
   };
 
   // The parameters of a method of the class: N of them, the first
@@ -272,7 +275,7 @@ struct Methods {
     const char* names[N];
     Params p;
     template <class... Names>
-    Args(const char* method, int required, Names... n) : func(std::string(K::name) + "." + method), names{n...} {
+    Args(const char* method, int required, Names... n) : func(std::string(name()) + "." + method), names{n...} {
       p = params(func.c_str(), names, static_cast<int>(N), required);
     }
     void read(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, PyObject** out) const {
@@ -621,7 +624,7 @@ struct Methods {
   static PyObject* make_index_type(TypeCell& cell, std::initializer_list<PyType_Slot> own,
                                    unsigned long extra_flags = 0) {
     return cell.get([&]() -> PyObject* {
-      static const std::string qualified = std::string("quorvale._core.") + K::name;
+      static const std::string qualified = std::string("quorvale._core.") + name();
       static std::vector<PyType_Slot> slots = [&] {
         std::vector<PyType_Slot> v(own);
         v.push_back({Py_tp_dealloc, reinterpret_cast<void*>(&instance_dealloc<Core>)});
@@ -664,7 +667,8 @@ struct Methods {
   // to_bytes, serialized_len, __reduce__, from_bytes, save and load (under
   // `load_doc` when given).
   static std::vector<PyMethodDef> blob_entries(const char* load_doc = nullptr) {
-    static const std::string to_bytes_doc = std::string("to_bytes($self)\n--\n\nThe index as a ") + K::blob_name + " blob.";
+    static const std::string to_bytes_doc = std::string("to_bytes($self)\n--\n\nThe index as a ") +
+                                            std::string(kinds::of(KIND).frames[0]->magic) + " blob.";
     return {
         method("to_bytes", to_bytes, to_bytes_doc.c_str()),
         method("serialized_len", serialized_len, "serialized_len($self)\n--\n\nThe length of to_bytes() without building it."),

@@ -56,7 +56,7 @@ PyObject* inspect_fn(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObjec
 
 PyObject* blob_info(const inspect::BlobInfo& info) {
   Ref dict = Ref::check(PyDict_New());
-  set_item(dict.get(), "kind", PyUnicode_FromString(inspect::kind_name(info.kind)));
+  set_item(dict.get(), "kind", PyUnicode_FromString(kinds::of(info.kind).name));
   set_item(dict.get(), "format",
            PyUnicode_DecodeUTF8(info.format.data(), static_cast<Py_ssize_t>(info.format.size()), "replace"));
   set_item(dict.get(), "bytes", new_int(info.bytes));

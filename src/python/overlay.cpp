@@ -14,13 +14,13 @@
 #include <variant>
 #include <vector>
 
+#include "../kinds.hpp"
 #include "../overlay.hpp"
 #include "../threads.hpp"
-#include "compact_hash.hpp"
+#include "classes.hpp"
 #include "index_methods.hpp"
 #include "iter_lock.hpp"
-#include "perfect_hash.hpp"
-#include "string_index.hpp"
+#include "registry.hpp"
 
 namespace quorvale::python {
 
@@ -28,10 +28,16 @@ namespace {
 
 template <class Kind>
 using Over = overlay::Overlay<std::shared_ptr<const Kind>>;
-// In the order of the base tags: string, perfect-hash, compact-hash.
+// The kinds an overlay lays over, each found through its class.
 using Inner = std::variant<Over<StringIndex>, Over<PerfectHashIndex>, Over<CompactHashIndex>>;
-using Bases = std::variant<std::shared_ptr<const StringIndex>, std::shared_ptr<const PerfectHashIndex>,
-                           std::shared_ptr<const CompactHashIndex>>;
+// A base of any of them.
+template <class V>
+struct BasesOf;
+template <class... O>
+struct BasesOf<std::variant<O...>> {
+  using type = std::variant<std::shared_ptr<const typename O::Kind>...>;
+};
+using Bases = BasesOf<Inner>::type;
 
 constexpr const char* MSG_NO_KEYS =
     "a CompactHashIndex stores no keys, so an overlay over it has no key(), keys(), compact(), compact_to_file() or "
@@ -104,12 +110,33 @@ T keyed(std::optional<T>&& r) {
   return std::move(*r);
 }
 
+// The class of the base kind `Kind`.
+template <class Kind>
+PyObject* base_class() {
+  return type_checked(class_of(kinds::kind_of<Kind>));
+}
+
+// The first of `try_base<Kind>()` over the base kinds, in Inner's order,
+// that gives an overlay; nothing when none does.
+template <class Try, std::size_t... I>
+std::optional<Inner> first_base(Try&& try_base, std::index_sequence<I...>) {
+  std::optional<Inner> made;
+  ((made = try_base.template operator()<typename std::variant_alternative_t<I, Inner>::Kind>()) || ...);
+  return made;
+}
+template <class Try>
+std::optional<Inner> first_base(Try&& try_base) {
+  return first_base(try_base, std::make_index_sequence<std::variant_size_v<Inner>>());
+}
+
 // The overlay of a blob for the class `base` (by identity).
 Inner load_blob(std::span<const unsigned char> blob, PyObject* base, bool untrusted) {
-  if (base == type_checked(string_index_type())) return Over<StringIndex>::load(blob, untrusted);
-  if (base == type_checked(perfect_hash_index_type())) return Over<PerfectHashIndex>::load(blob, untrusted);
-  if (base == type_checked(compact_hash_index_type())) return Over<CompactHashIndex>::load(blob, untrusted);
-  raise_type_error(MSG_BASE_CLASS);
+  std::optional<Inner> o = first_base([&]<class Kind>() -> std::optional<Inner> {
+    if (base != base_class<Kind>()) return std::nullopt;
+    return Over<Kind>::load(blob, untrusted);
+  });
+  if (!o) raise_type_error(MSG_BASE_CLASS);
+  return std::move(*o);
 }
 
 PyObject* new_id_or(std::optional<std::uint64_t> id, PyObject* otherwise) {
@@ -139,10 +166,12 @@ PyObject* tp_new(PyTypeObject*, PyObject* args, PyObject* kwargs) {
     static const Params p = params("Overlay.__new__", names, 1, 1);
     PyObject* a[1];
     Ref held = read_args_tuple(p, args, kwargs, a);
-    if (auto s = string_index_core(a[0])) return make_overlay(Over<StringIndex>(*s));
-    if (auto s = perfect_hash_core(a[0])) return make_overlay(Over<PerfectHashIndex>(*s));
-    if (auto s = compact_hash_core(a[0])) return make_overlay(Over<CompactHashIndex>(*s));
-    raise_type_error(MSG_TAKES);
+    std::optional<Inner> o = first_base([&]<class Kind>() -> std::optional<Inner> {
+      if (!PyObject_TypeCheck(a[0], reinterpret_cast<PyTypeObject*>(base_class<Kind>()))) return std::nullopt;
+      return Over<Kind>(core_of<Kind>(a[0]));
+    });
+    if (!o) raise_type_error(MSG_TAKES);
+    return make_overlay(std::move(*o));
   });
 }
 
@@ -301,9 +330,12 @@ QV_METHOD(m_base) {
   return boundary([&]() -> PyObject* {
     read_args(no_params("Overlay.base"), args, nargs, kwnames, nullptr);
     Bases base = attached_with(self, [](auto& o) { return Bases(o.base()); });
-    if (auto* s = std::get_if<0>(&base)) return wrap_string_index(std::move(*s));
-    if (auto* s = std::get_if<1>(&base)) return wrap_perfect_hash_index(std::move(*s));
-    return wrap_compact_hash_index(std::move(std::get<2>(base)));
+    return std::visit(
+        [](auto& core) {
+          using Kind = std::remove_const_t<typename std::decay_t<decltype(core)>::element_type>;
+          return wrap<Kind>(reinterpret_cast<PyTypeObject*>(base_class<Kind>()), std::move(core));
+        },
+        base);
   });
 }
 
@@ -338,10 +370,10 @@ QV_METHOD(m_save) {
 QV_METHOD(m_reduce) {
   return boundary([&]() -> PyObject* {
     read_args(no_params("Overlay.__reduce__"), args, nargs, kwnames, nullptr);
-    const std::size_t kind = state_of(self).with(wait_detached, [](Inner& in) { return in.index(); });
-    PyObject* base = type_checked(kind == 0   ? string_index_type()
-                                  : kind == 1 ? perfect_hash_index_type()
-                                              : compact_hash_index_type());
+    const kinds::Kind kind = state_of(self).with(wait_detached, [](Inner& in) {
+      return std::visit([](auto& o) { return kinds::kind_of<typename std::decay_t<decltype(o)>::Kind>; }, in);
+    });
+    PyObject* base = type_checked(class_of(kind));
     Ref blob = Ref::check(new_bytes_of(blob_of(self)));
     Ref loader = Ref::check(PyObject_GetAttrString(type_checked(overlay_type()), "from_bytes"));
     return Py_BuildValue("(O(OO))", loader.get(), blob.get(), base);

@@ -22,8 +22,6 @@ namespace {
 using Core = PerfectHashIndex;
 
 struct Kind : KindBase<PerfectHashIndex, std::uint32_t> {
-  static constexpr const char* name = "PerfectHashIndex";
-  static constexpr const char* blob_name = "BMP8";
   static PyObject* type() { return perfect_hash_index_type(); }
   static std::optional<Id> find(const Core& c, std::string_view key) { return c.id_with_side(key); }
 };
@@ -146,11 +144,5 @@ PyObject* perfect_hash_index_type() {
                       "persistence.")},
   });
 }
-
-PyObject* wrap_perfect_hash_index(std::shared_ptr<const PerfectHashIndex> index) {
-  return M::wrap_shared(std::move(index));
-}
-
-const std::shared_ptr<const PerfectHashIndex>* perfect_hash_core(PyObject* o) { return M::shared_core(o); }
 
 }  // namespace quorvale::python

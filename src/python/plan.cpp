@@ -124,7 +124,7 @@ Objective objective_of(PyObject* o) {
 
 PyObject* estimate_dict(const estimate::Estimate& e, const estimate::Plan& plan) {
   Ref dict = Ref::check(PyDict_New());
-  set_item(dict.get(), "kind", PyUnicode_FromString(kind_name(e.kind)));
+  set_item(dict.get(), "kind", PyUnicode_FromString(kinds::of(e.kind).name));
   set_item(dict.get(), "bytes", new_int(e.bytes));
   const double per_key = plan.keys == 0 ? 0.0 : static_cast<double>(e.bytes) / static_cast<double>(plan.keys);
   set_item(dict.get(), "bytes_per_key", PyFloat_FromDouble(per_key));

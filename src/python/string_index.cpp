@@ -22,8 +22,6 @@ using Core = StringIndex;
 using string_index::Batch;
 
 struct Kind : KindBase<StringIndex, std::uint64_t> {
-  static constexpr const char* name = "StringIndex";
-  static constexpr const char* blob_name = "BIX4";
   static PyObject* type() { return string_index_type(); }
   static std::optional<Id> find(const Core& c, std::string_view key) { return c.id(key); }
   static bool contains(const Core& c, std::string_view key) { return c.id(key).has_value(); }
@@ -472,9 +470,5 @@ PyObject* string_index_iterator_type() {
       "Lazy `(key, id)` iterator over a `StringIndex`, in sorted order. Holds a reference to the parent\n"
       "index and streams it a chunk at a time, so it never materialises the whole key set.");
 }
-
-PyObject* wrap_string_index(std::shared_ptr<const StringIndex> index) { return M::wrap_shared(std::move(index)); }
-
-const std::shared_ptr<const StringIndex>* string_index_core(PyObject* o) { return M::shared_core(o); }
 
 }  // namespace quorvale::python

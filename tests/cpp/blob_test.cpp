@@ -283,6 +283,40 @@ TEST(AtomicWriter, FailuresLeaveTheTargetAndNoTemporaryFile) {
   EXPECT_EQ(dir.names(), (std::set<std::string>{"idx.bin", "sub"}));
 }
 
+// A save asks its stop probe before the temporary file is made and once the
+// blob is written, just before the rename: a yes at either leaves the target
+// as it was and nothing beside it.
+TEST(AtomicWriter, SaveStopsBeforeItReplacesTheTarget) {
+  struct Blob {
+    mutable int written = 0;
+    void write_to(BufWriter& w) const {
+      ++written;
+      w.write_all(std::string_view("new"));
+    }
+  };
+  TempDir dir;
+  const std::string target = dir / "idx.bin";
+  write_file(target, "old");
+  for (int stop_at : {1, 2}) {
+    SCOPED_TRACE(stop_at);
+    const Blob blob;
+    int asked = 0;
+    try {
+      blob::save_blob(target, blob, [&] { return ++asked == stop_at; });
+      FAIL();
+    } catch (const IndexError& e) {
+      EXPECT_EQ(e.display(), "io error: operation interrupted");
+    }
+    EXPECT_EQ(blob.written, stop_at - 1);
+    EXPECT_EQ(read_file(target), "old");
+    EXPECT_EQ(dir.names(), std::set<std::string>{"idx.bin"});
+  }
+  int asked = 0;
+  blob::save_blob(target, Blob{}, [&] { return ++asked > 2; });
+  EXPECT_EQ(asked, 2);
+  EXPECT_EQ(read_file(target), "new");
+}
+
 TEST(AtomicWriter, TakenTemporaryNamesAreSkipped) {
   TempDir dir;
   std::string target = dir / "idx.bin";

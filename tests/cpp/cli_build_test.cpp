@@ -174,12 +174,12 @@ TEST(BuildKinds, RoadsWriteTheSameBlob) {
   const std::string with_repeats = dir / "repeats.txt";
   write_file(with_repeats, lines_of(keys, true));
   struct Case {
-    IndexKind kind;
+    kinds::Kind kind;
     std::optional<std::uint64_t> block;
-  } cases[] = {{IndexKind::CompactHashIndex, {}}, {IndexKind::ClosedHashIndex, {}}, {IndexKind::PerfectHashIndex, {}},
-               {IndexKind::StringIndex, {}},      {IndexKind::DictIndex, {}},       {IndexKind::DictIndex, 32}};
+  } cases[] = {{kinds::Kind::CompactHashIndex, {}}, {kinds::Kind::ClosedHashIndex, {}}, {kinds::Kind::PerfectHashIndex, {}},
+               {kinds::Kind::StringIndex, {}},      {kinds::Kind::DictIndex, {}},       {kinds::Kind::DictIndex, 32}};
   for (const Case& c : cases) {
-    SCOPED_TRACE(kind_name(c.kind));
+    SCOPED_TRACE(kinds::of(c.kind).name);
     const std::string& file = with_repeats;
     Input in("");
     const std::uint64_t held = build_and_save(c.kind, read_keys(file, in.reader).keys, dir / "memory", c.block);
@@ -204,7 +204,7 @@ TEST(BuildKinds, DistinctKeysReplayTheSameKeysOnEveryPass) {
     SCOPED_TRACE(budget);
     {
       Source source(dir / "k");
-      DistinctKeys distinct(*source.keys(), dir / "out", budget);
+      kinds::DistinctKeys distinct(*source.keys(), dir / "out", budget);
       EXPECT_EQ(dir.names().size(), 2u);  // the spill directory
       for (int pass = 0; pass < 2; ++pass) {
         std::unique_ptr<perfect_hash::KeySource> keys_of = distinct.pass();
@@ -218,10 +218,10 @@ TEST(BuildKinds, DistinctKeysReplayTheSameKeysOnEveryPass) {
   write_file(dir / "long", "a\n" + std::string(300, 'x') + "\n");
   Source source(dir / "long");
   try {
-    DistinctKeys distinct(*source.keys(), dir / "out", 256);
+    kinds::DistinctKeys distinct(*source.keys(), dir / "out", 256);
     ADD_FAILURE();
   } catch (const IndexError& e) {
-    EXPECT_EQ(e.display(), std::string("format error: ") + MSG_PERFECT_OVER_BUDGET);
+    EXPECT_EQ(e.display(), std::string("format error: ") + kinds::MSG_PERFECT_OVER_BUDGET);
   }
   EXPECT_EQ(dir.names(), (std::set<std::string>{"k", "long"}));
 }
@@ -238,21 +238,21 @@ TEST(BuildKinds, FixedParametersAndEmptyIndexes) {
     return std::vector<unsigned char>(b.begin(), b.end());
   };
 
-  build_and_save(IndexKind::CompactHashIndex, held(), dir / "c", {});
+  build_and_save(kinds::Kind::CompactHashIndex, held(), dir / "c", {});
   EXPECT_EQ(CompactHashIndex::from_bytes(bytes_of(dir / "c")).fingerprint_bits(), 8u);
-  build_and_save(IndexKind::PerfectHashIndex, held(), dir / "p", {});
+  build_and_save(kinds::Kind::PerfectHashIndex, held(), dir / "p", {});
   const PerfectHashIndex perfect = PerfectHashIndex::from_bytes(bytes_of(dir / "p"));
   EXPECT_FALSE(perfect.has_fingerprints());
   for (const std::string& k : keys) EXPECT_TRUE(perfect.contains(k));
-  build_and_save(IndexKind::DictIndex, held(), dir / "d", {});
+  build_and_save(kinds::Kind::DictIndex, held(), dir / "d", {});
   EXPECT_EQ(DictIndex::from_shared(blob::SharedBytes::read_file(dir / "d"), true).block, 256u);
-  build_streamed(IndexKind::DictIndex, Source(dir / "k"), dir / "ds", {});
+  build_streamed(kinds::Kind::DictIndex, Source(dir / "k"), dir / "ds", {});
   EXPECT_EQ(DictIndex::from_shared(blob::SharedBytes::read_file(dir / "ds"), true).block, 256u);
 
   // Zero keys: a valid empty blob of every kind on both roads.
-  for (IndexKind kind : {IndexKind::CompactHashIndex, IndexKind::ClosedHashIndex, IndexKind::PerfectHashIndex,
-                         IndexKind::StringIndex, IndexKind::DictIndex}) {
-    SCOPED_TRACE(kind_name(kind));
+  for (kinds::Kind kind : {kinds::Kind::CompactHashIndex, kinds::Kind::ClosedHashIndex, kinds::Kind::PerfectHashIndex,
+                         kinds::Kind::StringIndex, kinds::Kind::DictIndex}) {
+    SCOPED_TRACE(kinds::of(kind).name);
     EXPECT_EQ(build_and_save(kind, {}, dir / "m0", {}), 0u);
     EXPECT_EQ(build_streamed(kind, Source(dir / "none"), dir / "s0", {}), 0u);
     EXPECT_EQ(read_file(dir / "m0"), read_file(dir / "s0"));
@@ -277,7 +277,7 @@ TEST(CmdBuild, OptionsAreCheckedBeforeAnythingIsRead) {
 TEST(CmdBuild, AutoPlansFirstAndNotesInOrder) {
   BuildRun r;
   write_file(r.keys, "b\n\na\n\n");
-  r.fake.best = IndexKind::DictIndex;
+  r.fake.best = kinds::Kind::DictIndex;
   r.fake.block = 32;
   for (const char* stream : {"never", "always"}) {
     SCOPED_TRACE(stream);
@@ -290,7 +290,7 @@ TEST(CmdBuild, AutoPlansFirstAndNotesInOrder) {
   }
   // From standard input: the count of empty lines, then the plan.
   r.err.text.clear();
-  r.fake.best = IndexKind::StringIndex;
+  r.fake.best = kinds::Kind::StringIndex;
   r.run({"-", r.out, "--closed-vocabulary", "--stream", "always"}, "x\n\n\ny\nx\n");
   EXPECT_EQ(r.fake.keys, words({"x", "y", "x"}));
   EXPECT_EQ(r.err.text.rfind("-: 2 empty lines skipped\nplanned 3\nwrote " + r.out + ": StringIndex over 2 keys, ", 0), 0u);

@@ -51,7 +51,7 @@ struct Input {
 struct FakePlanner {
   std::vector<std::string> keys;
   std::string file;
-  IndexKind best = IndexKind::PerfectHashIndex;
+  kinds::Kind best = kinds::Kind::PerfectHashIndex;
   std::optional<std::uint64_t> block;
   Planner planner() {
     auto summary = [this](const Needs& needs, const Objective& objective, std::string text) {

@@ -65,8 +65,13 @@ TEST(CliParse, Values) {
             (StreamMode{StreamMode::Kind::Size, 0}));
   EXPECT_EQ(parsed(Command::Build, words({"k", "o", "--stream", "never"})).stream.kind, StreamMode::Kind::Never);
   EXPECT_EQ(parsed(Command::Build, words({"k", "o"})).stream.kind, StreamMode::Kind::Auto);
-  EXPECT_EQ(parsed(Command::Build, words({"k", "o", "--index", "perfect"})).index, 2);
-  EXPECT_EQ(parsed(Command::Build, words({"k", "o", "--index=dict", "--index", "auto"})).index, INDEX_AUTO);
+  using kinds::Kind;
+  const std::pair<const char*, std::optional<Kind>> index_words[] = {
+      {"dict", Kind::DictIndex},          {"string", Kind::StringIndex},      {"compact", Kind::CompactHashIndex},
+      {"closed", Kind::ClosedHashIndex}, {"perfect", Kind::PerfectHashIndex}, {"auto", std::nullopt}};
+  for (auto [word, kind] : index_words)
+    EXPECT_EQ(parsed(Command::Build, words({"k", "o", "--index", word})).index, kind) << word;
+  EXPECT_EQ(parsed(Command::Build, words({"k", "o", "--index=dict", "--index", "auto"})).index, std::nullopt);
 
   Objective w = parsed(Command::Plan, words({"k", "--objective", "hits=9,misses=1"})).objective;
   EXPECT_EQ(w.tag, Objective::Tag::Workload);
@@ -466,12 +471,12 @@ TEST(CliCommands, NotesAndKeys) {
 
   TempDir dir;
   write_file(dir / "out.bin", std::string(1234, 'x'));
-  note_written(IndexKind::DictIndex, 0, dir / "out.bin", err);
-  note_written(IndexKind::CompactHashIndex, 1000, dir / "out.bin", err);
+  note_written(kinds::Kind::DictIndex, 0, dir / "out.bin", err);
+  note_written(kinds::Kind::CompactHashIndex, 1000, dir / "out.bin", err);
   EXPECT_EQ(err.text, "wrote " + (dir / "out.bin") + ": DictIndex over 0 keys, 1234 bytes (1234.00 B/key)\n" +
                           "wrote " + (dir / "out.bin") + ": CompactHashIndex over 1000 keys, 1234 bytes (1.23 B/key)\n");
   try {
-    note_written(IndexKind::StringIndex, 1, dir / "absent", err);
+    note_written(kinds::Kind::StringIndex, 1, dir / "absent", err);
     ADD_FAILURE();
   } catch (const Fail& f) {
     EXPECT_EQ(f.message, dir / "absent" + ": No such file or directory (os error 2)");

@@ -30,7 +30,7 @@ TEST(PlanThreads, ModelledPlansAtOnceAgree) {
   for (const Estimate& e : plans[0].estimates) {
     bool found = false;
     for (const Estimate& f : plans[1].estimates) found = found || f == e;
-    EXPECT_TRUE(found) << kind_name(e.kind);
+    EXPECT_TRUE(found) << kinds::of(e.kind).name;
   }
   EXPECT_EQ(plan_for(std::span<const std::string>(keys), {}, Objective{}).text(), plans[0].text());
 }

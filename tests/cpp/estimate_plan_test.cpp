@@ -22,7 +22,7 @@ using namespace quorvale::estimate;
 
 namespace {
 
-using K = IndexKind;
+using K = kinds::Kind;
 
 std::vector<std::string_view> views(const std::vector<std::string>& keys) { return {keys.begin(), keys.end()}; }
 
@@ -218,7 +218,7 @@ TEST(Plan, PastTheExactLimitEverythingIsModelled) {
   ASSERT_EQ(p.estimates.size(), 7u);
   for (const Estimate& e : p.estimates) {
     EXPECT_FALSE(e.measured);
-    EXPECT_GT(e.bytes, 0u) << kind_name(e.kind);
+    EXPECT_GT(e.bytes, 0u) << kinds::of(e.kind).name;
   }
   // A file whose keys fit one run is scanned where they lie, on several
   // threads; one spilled in runs is replayed key by key: the same plan.

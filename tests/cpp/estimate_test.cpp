@@ -18,7 +18,7 @@ using namespace quorvale::estimate;
 
 namespace {
 
-using K = IndexKind;
+using K = kinds::Kind;
 using Tag = Objective::Tag;
 
 Objective workload(Workload w) {

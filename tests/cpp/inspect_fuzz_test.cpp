@@ -23,8 +23,8 @@ using namespace blob_fixtures;
 namespace {
 
 const std::set<std::string> kMessages = {
-    inspect::MSG_TRUNCATED, inspect::MSG_NO_MAGIC,    inspect::MSG_UNKNOWN, inspect::MSG_OLD_PERFECT,
-    inspect::MSG_OLD_COMPACT, inspect::MSG_OLD_CLOSED, inspect::MSG_NESTED,  inspect::MSG_COUNTS,
+    inspect::MSG_TRUNCATED, inspect::MSG_NO_MAGIC,    inspect::MSG_UNKNOWN, kinds::MSG_OLD_PERFECT,
+    kinds::MSG_OLD_COMPACT, kinds::MSG_OLD_CLOSED, inspect::MSG_NESTED,  inspect::MSG_COUNTS,
     inspect::MSG_TOMBSTONES,
 };
 
@@ -91,7 +91,7 @@ void check_fits(const inspect::BlobInfo& info, std::uint64_t len) {
   }
   if (info.overlay && info.overlay->base) {
     ASSERT_LE(info.overlay->base->bytes, len);
-    ASSERT_NE(info.overlay->base->kind, inspect::BlobKind::Overlay);
+    ASSERT_NE(info.overlay->base->kind, kinds::Kind::Overlay);
   }
 }
 

@@ -18,7 +18,7 @@
 
 using namespace quorvale;
 using inspect::BlobInfo;
-using inspect::BlobKind;
+using kinds::Kind;
 using namespace blob_fixtures;
 
 namespace {
@@ -71,19 +71,19 @@ TEST(Inspect, MissingFileIsAnIoError) {
 
 TEST(Inspect, RetiredAndUnknownMagics) {
   for (char g = '1'; g <= '7'; ++g) {
-    EXPECT_EQ(error_of(made(std::string("BMP") + g, 100)), format_error(inspect::MSG_OLD_PERFECT));
-    EXPECT_EQ(error_of(made(std::string("BCH") + g, 100)), format_error(inspect::MSG_OLD_COMPACT));
+    EXPECT_EQ(error_of(made(std::string("BMP") + g, 100)), format_error(kinds::MSG_OLD_PERFECT));
+    EXPECT_EQ(error_of(made(std::string("BCH") + g, 100)), format_error(kinds::MSG_OLD_COMPACT));
   }
-  EXPECT_EQ(error_of(made("BCL1", 100)), format_error(inspect::MSG_OLD_CLOSED));
+  EXPECT_EQ(error_of(made("BCL1", 100)), format_error(kinds::MSG_OLD_CLOSED));
   // A retired generation is refused whatever follows its magic, even nothing.
-  EXPECT_EQ(error_of(made("BMP3", 4)), format_error(inspect::MSG_OLD_PERFECT));
+  EXPECT_EQ(error_of(made("BMP3", 4)), format_error(kinds::MSG_OLD_PERFECT));
   for (const char* m : {"BMP9", "BCH9", "BCL3", "BDX5", "BDX0", "MPH4", "MPH0", "OVL3", "BIX3", "BHD2", "BDA2", "bmp8"})
     EXPECT_EQ(error_of(made(m, 200)), format_error(inspect::MSG_UNKNOWN)) << m;
 }
 
 TEST(Inspect, PerfectHashHeader) {
   BlobInfo info = inspect_of(made("BMP8", 36));
-  EXPECT_EQ(info.kind, BlobKind::PerfectHashIndex);
+  EXPECT_EQ(info.kind, Kind::PerfectHashIndex);
   EXPECT_EQ(info.format, "BMP8");
   EXPECT_EQ(info.bytes, 36u);
   EXPECT_EQ(info.keys, 0u);
@@ -114,7 +114,7 @@ TEST(Inspect, RealPerfectHashBlob) {
   PerfectHashIndex index = PerfectHashIndex::build(std::span<const std::string>(keys));
   const Bytes b = index.to_bytes();
   BlobInfo info = inspect_of(b);
-  EXPECT_EQ(info.kind, BlobKind::PerfectHashIndex);
+  EXPECT_EQ(info.kind, Kind::PerfectHashIndex);
   EXPECT_EQ(info.keys, 500u);
   EXPECT_EQ(info.mph_bytes, index.mphf()->byte_len());
   EXPECT_EQ(info.side_entries, index.side().size());
@@ -128,7 +128,7 @@ TEST(Inspect, MphfImage) {
   std::sort(hashes.begin(), hashes.end());
   const Bytes image = Mphf::build_with_threads(hashes, 1).to_bytes();
   BlobInfo info = inspect_of(image);
-  EXPECT_EQ(info.kind, BlobKind::Mphf);
+  EXPECT_EQ(info.kind, Kind::Mphf);
   EXPECT_EQ(info.format, "MPH3");
   EXPECT_EQ(info.keys, 1000u);
   EXPECT_EQ(info.mph_bytes, image.size());
@@ -148,7 +148,7 @@ TEST(Inspect, KeylessHashHeaders) {
   put64(compact, 16, 64);
   put32(compact, 24, 3);
   BlobInfo info = inspect_of(compact);
-  EXPECT_EQ(info.kind, BlobKind::CompactHashIndex);
+  EXPECT_EQ(info.kind, Kind::CompactHashIndex);
   EXPECT_EQ(info.keys, 1000u);
   EXPECT_EQ(info.fingerprint_bits, 8u);
   EXPECT_EQ(info.mph_bytes, 64u);
@@ -163,7 +163,7 @@ TEST(Inspect, KeylessHashHeaders) {
   put64(closed, 12, 64);
   put32(closed, 20, 2);
   info = inspect_of(closed);
-  EXPECT_EQ(info.kind, BlobKind::ClosedHashIndex);
+  EXPECT_EQ(info.kind, Kind::ClosedHashIndex);
   EXPECT_EQ(info.keys, 900u);
   EXPECT_EQ(info.mph_bytes, 64u);
   EXPECT_EQ(info.side_entries, 2u);
@@ -180,7 +180,7 @@ TEST(Inspect, StringIndexFooter) {
     put64(b, 4, version);
     put64(b, b.size() - (version > 2 ? 20 : 16), 111);
     EXPECT_EQ(inspect_of(b).keys, 111u) << version;
-    EXPECT_EQ(inspect_of(b).kind, BlobKind::StringIndex);
+    EXPECT_EQ(inspect_of(b).kind, Kind::StringIndex);
   }
   Bytes b = made("BIX4", 19);
   put64(b, 4, 3);
@@ -203,7 +203,7 @@ TEST(Inspect, HashedDictionaryHeader) {
   put64(b, 24, 80);
   put32(b, 32, 2);
   BlobInfo info = inspect_of(b);
-  EXPECT_EQ(info.kind, BlobKind::HashedDictIndex);
+  EXPECT_EQ(info.kind, Kind::HashedDictIndex);
   EXPECT_EQ(info.keys, 10u);
   EXPECT_EQ(info.fingerprint_bits, 16u);
   EXPECT_EQ(info.mph_bytes, 80u);
@@ -220,7 +220,7 @@ TEST(Inspect, DoubleArrayHeader) {
   put32(b, 28, 30);
   put32(b, 32, 5);
   BlobInfo info = inspect_of(b);
-  EXPECT_EQ(info.kind, BlobKind::DoubleArrayIndex);
+  EXPECT_EQ(info.kind, Kind::DoubleArrayIndex);
   EXPECT_EQ(info.keys, 77u);
   EXPECT_EQ(info.arena_bytes, 800u);
   EXPECT_FALSE(info.mph_bytes);
@@ -239,7 +239,7 @@ TEST(Inspect, DictionaryHeaders) {
     std::size_t exact = 0;
     Bytes b = dictionary(magic, exact);
     BlobInfo info = inspect_of(b);
-    EXPECT_EQ(info.kind, BlobKind::DictIndex) << magic;
+    EXPECT_EQ(info.kind, Kind::DictIndex) << magic;
     EXPECT_EQ(info.format, magic);
     EXPECT_EQ(info.keys, 1000u);
     EXPECT_EQ(info.arena_bytes, 3200u);
@@ -287,7 +287,7 @@ TEST(Inspect, OverlayOverAStringIndex) {
   const Bytes base = string_index(numbered(10));
   const Bytes b = overlay_v2(1, base, {"x", "yy", "zzz"}, {0b101, 0});
   BlobInfo info = inspect_of(b);
-  EXPECT_EQ(info.kind, BlobKind::Overlay);
+  EXPECT_EQ(info.kind, Kind::Overlay);
   EXPECT_EQ(info.format, "OVL2");
   EXPECT_EQ(info.bytes, b.size());
   EXPECT_EQ(info.keys, 11u);
@@ -296,7 +296,7 @@ TEST(Inspect, OverlayOverAStringIndex) {
   EXPECT_EQ(info.overlay->retired, 2u);
   EXPECT_EQ(info.overlay->base_tag, 1);
   ASSERT_TRUE(info.overlay->base);
-  EXPECT_EQ(info.overlay->base->kind, BlobKind::StringIndex);
+  EXPECT_EQ(info.overlay->base->kind, Kind::StringIndex);
   EXPECT_EQ(info.overlay->base->bytes, base.size());
   EXPECT_EQ(info.overlay->base->keys, 10u);
   EXPECT_FALSE(info.mph_bytes);
@@ -370,7 +370,7 @@ TEST(Inspect, OldOverlayWalksManyAdditions) {
     EXPECT_EQ(info.overlay->additions, 30000u);
     EXPECT_EQ(info.overlay->retired, 65u);
     EXPECT_EQ(info.keys, 30000u - 65u);
-    EXPECT_EQ(info.overlay->base->kind, BlobKind::CompactHashIndex);
+    EXPECT_EQ(info.overlay->base->kind, Kind::CompactHashIndex);
   }
 }
 

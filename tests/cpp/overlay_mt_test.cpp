@@ -48,17 +48,22 @@ TEST(OverlayLock, OnlyBrokenInvariantsPoison) {
 TEST(OverlayLock, WaitsThroughTheHookOnlyWhenBusy) {
   quorvale::Locked<int> locked(overlay::MSG_POISONED, 0);
   std::atomic<int> waits{0};
+  std::atomic<bool> holding{false}, waiting{false};
   auto wait = [&](auto&& lock) {
     ++waits;
+    waiting = true;
     lock();
   };
   locked.with(wait, [](int& v) { return ++v; });
   EXPECT_EQ(waits, 0);
-  std::atomic<bool> holding{false};
+  // The holder keeps the mutex until the hook is called, so the next call
+  // finds it busy however the threads are scheduled. (A hook never called
+  // would leave the holder to give up after a while, and the count fails.)
   std::jthread holder([&] {
     locked.with([&](int& v) {
       holding = true;
-      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+      const auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+      while (!waiting && std::chrono::steady_clock::now() < give_up) std::this_thread::yield();
       return ++v;
     });
   });

@@ -1,9 +1,11 @@
 import struct
 
+import numpy as np
+import pandas as pd
+import polars as pl
+import pyarrow as pa
 import pytest
 
-np = pytest.importorskip("numpy")
-pa = pytest.importorskip("pyarrow")
 
 NOT_A_COLUMN = (
     "expected a pyarrow utf8/large_utf8 Array or ChunkedArray, a pandas ArrowDtype column, or a polars Series"
@@ -69,7 +71,6 @@ def test_validity_bitmap_with_zero_null_count_means_no_nulls(frametest):
 
 
 def test_pandas_columns(frametest):
-    pd = pytest.importorskip("pandas")
     s = pd.Series(VALUES, dtype=pd.ArrowDtype(pa.string()))
     assert ids(frametest, s) == expected_ids(VALUES)
     s = pd.Series(VALUES, dtype=pd.ArrowDtype(pa.large_string()))
@@ -83,7 +84,6 @@ def test_pandas_columns(frametest):
 
 
 def test_polars_series(frametest):
-    pl = pytest.importorskip("polars")
     s = pl.Series(VALUES)
     assert ids(frametest, s) == expected_ids(VALUES)
     assert ids(frametest, s.slice(3, 6)) == expected_ids(VALUES[3:9])

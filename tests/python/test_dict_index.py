@@ -9,6 +9,10 @@ import textwrap
 import threading
 from concurrent.futures import ThreadPoolExecutor
 
+import numpy as np
+import pandas as pd
+import polars as pl
+import pyarrow as pa
 import pytest
 
 import test_perfect_hash as tph
@@ -219,7 +223,6 @@ def test_block_wrong_type(block, tmp_path):
 
 
 def test_ids_into():
-    np = pytest.importorskip("numpy")
     d = D(["a", "b", "c"])
     readonly = np.zeros(3, dtype=np.uint64)
     readonly.flags.writeable = False
@@ -239,21 +242,14 @@ def test_ids_into():
 
 
 def test_arrow_columns():
-    np = pytest.importorskip("numpy")
-    pa = pytest.importorskip("pyarrow")
     keys = sorted(set(CORPORA["non-ascii"]))[:300] + [""]
     d = D(keys)
     column = keys[::3] + ["stranger", None, "", None]
     want = [MISSING if k is None else (d.id(k) if d.id(k) is not None else MISSING) for k in column]
     forms = [pa.array(column, type=pa.string()), pa.array(column, type=pa.large_string()),
              pa.chunked_array([column[:7], [], column[7:]], type=pa.string())]
-    pd = pytest.importorskip("pandas")
     forms.append(pd.Series(column, dtype=pd.ArrowDtype(pa.string())))
-    try:
-        import polars as pl
-        forms.append(pl.Series(column, dtype=pl.String))
-    except ImportError:
-        pass
+    forms.append(pl.Series(column, dtype=pl.String))
     for f in forms:
         assert np.frombuffer(d.ids_of_arrow(f), dtype=np.uint64).tolist() == want
         out = np.full(len(column) + 1, 5, dtype=np.uint64)

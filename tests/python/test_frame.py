@@ -1,6 +1,7 @@
 import os
 import pathlib
 
+import numpy as np
 import pytest
 
 
@@ -98,7 +99,6 @@ def test_conversions(frametest, tmp_path):
     assert frametest.convert("u32", 0) == 0
     assert frametest.convert("u64", 2**64 - 1) == 2**64 - 1
     assert frametest.convert("bool", True) is True
-    np = pytest.importorskip("numpy")
     assert frametest.convert("bool", np.bool_(True)) is True
     assert frametest.convert("bool", np.False_) is False
     assert frametest.convert("str", "a\x00é") == "a\x00é".encode()

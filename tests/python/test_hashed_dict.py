@@ -7,6 +7,8 @@ import subprocess
 import sys
 import textwrap
 
+import numpy as np
+import pyarrow as pa
 import pytest
 
 import references
@@ -326,7 +328,6 @@ def test_flipped_payload_bytes(tmp_path):
 
 
 def test_ids_into():
-    np = pytest.importorskip("numpy")
     h = H.from_dict(D(["a", "b", "c"]), 8)
     readonly = np.zeros(3, dtype=np.uint64)
     readonly.flags.writeable = False
@@ -348,8 +349,6 @@ def test_ids_into():
 
 @pytest.mark.parametrize("bits", [0, 8])
 def test_arrow_columns(bits):
-    np = pytest.importorskip("numpy")
-    pa = pytest.importorskip("pyarrow")
     keys = tdi.CORPORA["non-ascii"][:400]
     d = D(keys)
     h = H.from_dict(d, bits)

@@ -1,9 +1,9 @@
 import array
 import sys
 
+import numpy as np
 import pytest
 
-np = pytest.importorskip("numpy")
 
 # The fake index of the test extension: a key's id is its UTF-8 length, a key
 # starting with "-" is absent.

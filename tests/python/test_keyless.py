@@ -8,6 +8,8 @@ import sys
 import textwrap
 import threading
 
+import numpy as np
+import pyarrow as pa
 import pytest
 
 import references
@@ -138,8 +140,6 @@ def test_closed_empty():
 
 
 def test_compact_member_forms_agree():
-    np = pytest.importorskip("numpy")
-    pa = pytest.importorskip("pyarrow")
     idx = H(KEYS)
     ids = idx.ids_of(KEYS)
     assert sorted(ids) == list(range(len(KEYS)))
@@ -282,8 +282,6 @@ def stranger_in_the_side_table(blob, stranger):
 
 
 def test_a_side_entry_answers_its_tail_id_in_every_form(tmp_path):
-    np = pytest.importorskip("numpy")
-    pa = pytest.importorskip("pyarrow")
     stranger = "never added"
     idx = H(KEYS[:500])
     assert idx.id(stranger) is None
@@ -507,8 +505,6 @@ def test_save_leaves_nothing_when_the_disk_refuses(kind, tmp_path):
 
 
 def test_arrow_nulls():
-    np = pytest.importorskip("numpy")
-    pa = pytest.importorskip("pyarrow")
     from test_arrow import Chunked, Fake, off32
 
     keys = KEYS[:50] + [""]
@@ -538,7 +534,6 @@ def test_arrow_nulls():
 
 @pytest.mark.parametrize("kind", KINDS)
 def test_ids_into_buffers(kind):
-    np = pytest.importorskip("numpy")
     idx = kind(KEYS)
     out = np.full(4, 9, dtype=np.uint32)
     idx.ids_into(KEYS[:3], out)

@@ -7,9 +7,11 @@ import sys
 import textwrap
 import threading
 
+import numpy as np
+import pyarrow as pa
 import pytest
-import references
 
+import references
 from quorvale._core import PerfectHashIndex as P
 
 MISSING = 2**32 - 1
@@ -527,8 +529,6 @@ def test_io_errors_leave_nothing_behind(tmp_path):
 
 
 def test_arrow_and_buffer_forms(fp):
-    np = pytest.importorskip("numpy")
-    pa = pytest.importorskip("pyarrow")
     keys = list(KEYS_C[:50]) + COLL + COLL2 + [""]
     idx = P(keys, fingerprints=fp)
     queries = keys + ["stranger", None, ""]

@@ -11,6 +11,8 @@ import textwrap
 import threading
 import weakref
 
+import numpy as np
+import pyarrow as pa
 import pytest
 
 import quorvale._core as core
@@ -274,7 +276,6 @@ def test_constructor_errors():
 
 
 def test_buffer_outputs():
-    np = pytest.importorskip("numpy")
     keys = ["b", "zz", "a", ""]
     idx = S(["a", "b", ""])
     want = [2, MISSING, 1, 0]
@@ -295,8 +296,6 @@ def test_buffer_outputs():
 
 
 def test_arrow_nulls_are_missing_whatever_their_bytes():
-    np = pytest.importorskip("numpy")
-    pa = pytest.importorskip("pyarrow")
     idx = S(["a", "b", ""])
     # Element 1 is null over the bytes "b"; element 3 null over "" (both keys).
     for string_type, offset_fmt in ((pa.string(), "i"), (pa.large_string(), "q")):
