@@ -1,6 +1,6 @@
 // The Python classes DictIndex, over the ordered dictionary, and
 // DictIndexIterator, its lazy (key, id) cursor.
-#include "dict_index.hpp"
+#include "py_dict_index.hpp"
 
 #include <algorithm>
 #include <optional>
@@ -8,7 +8,7 @@
 #include <utility>
 #include <vector>
 
-#include "../perfect_hash.hpp"
+#include "perfect_hash.hpp"
 #include "classes.hpp"
 #include "index_methods.hpp"
 #include "iter_lock.hpp"

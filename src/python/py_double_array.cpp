@@ -1,12 +1,12 @@
 // The Python class DoubleArrayIndex over the core double-array index.
-#include "double_array.hpp"
+#include "py_double_array.hpp"
 
 #include <memory>
 #include <optional>
 #include <string>
 #include <vector>
 
-#include "../double_array.hpp"
+#include "double_array.hpp"
 #include "classes.hpp"
 #include "frame.hpp"
 #include "index_methods.hpp"

@@ -4,7 +4,7 @@
 // mutex is waited for detached); keys(), the compactions, to_bytes() and
 // save() hold the mutex detached for their whole work. Python objects are
 // made attached, after the mutex is released.
-#include "overlay.hpp"
+#include "py_overlay.hpp"
 
 #include <cstring>
 #include <memory>
@@ -15,7 +15,7 @@
 #include <vector>
 
 #include "../kinds.hpp"
-#include "../overlay.hpp"
+#include "overlay.hpp"
 #include "../threads.hpp"
 #include "classes.hpp"
 #include "index_methods.hpp"

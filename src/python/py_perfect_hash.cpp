@@ -1,12 +1,12 @@
 // The Python class PerfectHashIndex over the core perfect-hash index.
-#include "perfect_hash.hpp"
+#include "py_perfect_hash.hpp"
 
 #include <memory>
 #include <optional>
 #include <string>
 #include <vector>
 
-#include "../perfect_hash.hpp"
+#include "perfect_hash.hpp"
 #include "arrow.hpp"
 #include "classes.hpp"
 #include "frame.hpp"

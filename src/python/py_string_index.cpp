@@ -1,6 +1,6 @@
 // The Python classes StringIndex, over the core string index, and
 // StringIndexIterator, its lazy (key, id) cursor.
-#include "string_index.hpp"
+#include "py_string_index.hpp"
 
 #include <algorithm>
 #include <optional>
