@@ -230,6 +230,13 @@ constexpr Params no_params(const char* func) { return Params{func, nullptr, 0, 0
 
 // Reads fast-call arguments into out[0..count) (borrowed; null when absent).
 void read_args(const Params& p, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, PyObject** out);
+// Reads arguments given as a tuple and a dict (a constructor's). The keyword
+// values in out[] are held by the returned snapshot: keep it for the call.
+[[nodiscard]] Ref read_args_tuple(const Params& p, PyObject* args, PyObject* kwargs, PyObject** out);
+// The one argument of a function of one parameter (borrowed), and the same
+// read as a str, the parameter's name in the note of a refusal.
+PyObject* one_arg(const Params& p, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+std::string_view one_str_arg(const Params& p, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 
 // Conversions of one argument. Each adds the note naming the parameter to
 // whatever exception it raises.
@@ -262,6 +269,8 @@ inline PyCFunction fastcall(FastFn f) noexcept {
   return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f));
 }
 inline constexpr int FASTCALL_KW = METH_FASTCALL | METH_KEYWORDS;
+// Defines a FastFn named fn; its body sees self, args, nargs and kwnames.
+#define QV_METHOD(fn) PyObject* fn(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames)
 
 // ---- registration ----------------------------------------------------------------
 

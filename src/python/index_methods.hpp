@@ -284,9 +284,10 @@ struct Methods {
   };
 
   static PyObject* one_arg(const OneArg& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    PyObject* a[1];
-    read_args(sig.p, args, nargs, kwnames, a);
-    return a[0];
+    return python::one_arg(sig.p, args, nargs, kwnames);
+  }
+  static std::string_view str_arg(const OneArg& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return one_str_arg(sig.p, args, nargs, kwnames);
   }
 
   // ---- single-key lookups ----
@@ -296,7 +297,7 @@ struct Methods {
   static PyObject* id(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return boundary([&]() -> PyObject* {
       static const OneArg sig("id", "key");
-      auto found = K::find(core(self), arg_str(one_arg(sig, args, nargs, kwnames), "key"));
+      auto found = K::find(core(self), str_arg(sig, args, nargs, kwnames));
       if (!found) Py_RETURN_NONE;
       return new_id(*found);
     });
@@ -318,14 +319,14 @@ struct Methods {
   static PyObject* contains(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return boundary([&]() -> PyObject* {
       static const OneArg sig("contains", "key");
-      return PyBool_FromLong(K::contains(core(self), arg_str(one_arg(sig, args, nargs, kwnames), "key")));
+      return PyBool_FromLong(K::contains(core(self), str_arg(sig, args, nargs, kwnames)));
     });
   }
 
   static PyObject* id_unchecked(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return boundary([&]() -> PyObject* {
       static const OneArg sig("id_unchecked", "key");
-      return new_int(K::unchecked(core(self), arg_str(one_arg(sig, args, nargs, kwnames), "key")));
+      return new_int(K::unchecked(core(self), str_arg(sig, args, nargs, kwnames)));
     });
   }
 
@@ -368,7 +369,7 @@ struct Methods {
   static PyObject* lower_bound(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return boundary([&]() -> PyObject* {
       static const OneArg sig("lower_bound", Arg);
-      return new_int(K::rank(core(self), arg_str(one_arg(sig, args, nargs, kwnames), Arg)));
+      return new_int(K::rank(core(self), str_arg(sig, args, nargs, kwnames)));
     });
   }
 
@@ -387,7 +388,7 @@ struct Methods {
   static PyObject* prefix_count(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return boundary([&]() -> PyObject* {
       static const OneArg sig("prefix_count", "prefix");
-      const auto [start, end] = core(self).prefix_id_range(arg_str(one_arg(sig, args, nargs, kwnames), "prefix"));
+      const auto [start, end] = core(self).prefix_id_range(str_arg(sig, args, nargs, kwnames));
       return new_int(end - start);
     });
   }
@@ -395,7 +396,7 @@ struct Methods {
   static PyObject* prefix_id_range(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return boundary([&]() -> PyObject* {
       static const OneArg sig("prefix_id_range", "prefix");
-      const auto [start, end] = core(self).prefix_id_range(arg_str(one_arg(sig, args, nargs, kwnames), "prefix"));
+      const auto [start, end] = core(self).prefix_id_range(str_arg(sig, args, nargs, kwnames));
       Ref a = Ref::check(new_int(start));
       Ref b = Ref::check(new_int(end));
       return PyTuple_Pack(2, a.get(), b.get());

@@ -57,8 +57,6 @@ TypeCell iterator_cell;
 
 const Core& core(PyObject* self) { return M::core(self); }
 
-#define QV_METHOD(fn) PyObject* fn(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames)
-
 // ---- results ----
 
 PyObject* maybe_pair(const std::optional<std::string>& key, std::uint64_t id) {
@@ -427,8 +425,6 @@ using Iterator = LockedIterator<IterState, &take>;
 PyObject* index_iter(PyObject* self) {
   return boundary([&]() -> PyObject* { return Iterator::make(dict_index_iterator_type(), self); });
 }
-
-#undef QV_METHOD
 
 // ---- tables ----
 

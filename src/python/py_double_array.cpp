@@ -36,9 +36,6 @@ TypeCell cell;
 
 const Core& core(PyObject* self) { return M::core(self); }
 
-#define QV_METHOD(fn) \
-  PyObject* fn(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames)
-
 // ---- construction ----
 
 // Whether a str can be read as UTF-8: it holds no lone surrogate. Read in
@@ -98,7 +95,7 @@ PyObject* tp_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
 QV_METHOD(m_common_prefix) {
   return boundary([&]() -> PyObject* {
     static const M::OneArg sig("common_prefix", "query");
-    std::string_view query = arg_str(M::one_arg(sig, args, nargs, kwnames), "query");
+    std::string_view query = M::str_arg(sig, args, nargs, kwnames);
     const Core& index = core(self);
     std::vector<PrefixMatch> found = detached([&] {
       std::vector<PrefixMatch> out;
@@ -112,7 +109,7 @@ QV_METHOD(m_common_prefix) {
 QV_METHOD(m_occurrences) {
   return boundary([&]() -> PyObject* {
     static const M::OneArg sig("occurrences", "text");
-    std::string_view text = arg_str(M::one_arg(sig, args, nargs, kwnames), "text");
+    std::string_view text = M::str_arg(sig, args, nargs, kwnames);
     const Core& index = core(self);
     std::vector<Occurrence> found = detached([&] {
       std::vector<Occurrence> out;
@@ -126,15 +123,13 @@ QV_METHOD(m_occurrences) {
 QV_METHOD(m_longest_prefix) {
   return boundary([&]() -> PyObject* {
     static const M::OneArg sig("longest_prefix", "query");
-    std::string_view query = arg_str(M::one_arg(sig, args, nargs, kwnames), "query");
+    std::string_view query = M::str_arg(sig, args, nargs, kwnames);
     const Core& index = core(self);
     std::optional<PrefixMatch> found = detached([&] { return index.longest_prefix(query); });
     if (!found) Py_RETURN_NONE;
     return prefix_pair(query, *found);
   });
 }
-
-#undef QV_METHOD
 
 PyMethodDef* methods = method_table({
     {

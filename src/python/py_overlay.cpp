@@ -149,15 +149,6 @@ PyObject* new_bytes_of(std::span<const unsigned char> b) {
   return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(b.data()), static_cast<Py_ssize_t>(b.size()));
 }
 
-#define QV_METHOD(fn) PyObject* fn(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames)
-
-// The one argument of a method.
-PyObject* only_arg(const Params& p, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  PyObject* a[1];
-  read_args(p, args, nargs, kwnames, a);
-  return a[0];
-}
-
 // ---- construction ----
 
 PyObject* tp_new(PyTypeObject*, PyObject* args, PyObject* kwargs) {
@@ -199,7 +190,7 @@ QV_METHOD(m_id) {
   return boundary([&]() -> PyObject* {
     static const char* const names[] = {"key"};
     static const Params p = params("Overlay.id", names, 1, 1);
-    return new_id_or(lookup(self, arg_str(only_arg(p, args, nargs, kwnames), "key")), Py_None);
+    return new_id_or(lookup(self, one_str_arg(p, args, nargs, kwnames)), Py_None);
   });
 }
 
@@ -207,7 +198,7 @@ QV_METHOD(m_contains) {
   return boundary([&]() -> PyObject* {
     static const char* const names[] = {"key"};
     static const Params p = params("Overlay.contains", names, 1, 1);
-    return PyBool_FromLong(lookup(self, arg_str(only_arg(p, args, nargs, kwnames), "key")).has_value());
+    return PyBool_FromLong(lookup(self, one_str_arg(p, args, nargs, kwnames)).has_value());
   });
 }
 
@@ -226,7 +217,7 @@ QV_METHOD(m_add) {
   return boundary([&]() -> PyObject* {
     static const char* const names[] = {"key"};
     static const Params p = params("Overlay.add", names, 1, 1);
-    const std::string_view key = arg_str(only_arg(p, args, nargs, kwnames), "key");
+    const std::string_view key = one_str_arg(p, args, nargs, kwnames);
     return new_int(attached_with(self, [&](auto& o) { return o.add(key); }));
   });
 }
@@ -235,7 +226,7 @@ QV_METHOD(m_remove) {
   return boundary([&]() -> PyObject* {
     static const char* const names[] = {"key"};
     static const Params p = params("Overlay.remove", names, 1, 1);
-    const std::string_view key = arg_str(only_arg(p, args, nargs, kwnames), "key");
+    const std::string_view key = one_str_arg(p, args, nargs, kwnames);
     return PyBool_FromLong(attached_with(self, [&](auto& o) { return o.remove(key); }));
   });
 }
@@ -244,7 +235,7 @@ QV_METHOD(m_retire_id) {
   return boundary([&]() -> PyObject* {
     static const char* const names[] = {"id"};
     static const Params p = params("Overlay.retire_id", names, 1, 1);
-    const std::uint64_t id = arg_u64(only_arg(p, args, nargs, kwnames), "id");
+    const std::uint64_t id = arg_u64(one_arg(p, args, nargs, kwnames), "id");
     return PyBool_FromLong(attached_with(self, [&](auto& o) { return o.retire_id(id); }));
   });
 }
@@ -253,7 +244,7 @@ QV_METHOD(m_key) {
   return boundary([&]() -> PyObject* {
     static const char* const names[] = {"id"};
     static const Params p = params("Overlay.key", names, 1, 1);
-    const std::uint64_t id = arg_u64(only_arg(p, args, nargs, kwnames), "id");
+    const std::uint64_t id = arg_u64(one_arg(p, args, nargs, kwnames), "id");
     std::optional<std::string> key =
         keyed(attached_with(self, [&](auto& o) -> std::optional<std::optional<std::string>> {
           if constexpr (stores_keys<decltype(o)>) return o.key(id);
@@ -298,7 +289,7 @@ QV_METHOD(m_compact_to_file) {
   return boundary([&]() -> PyObject* {
     static const char* const names[] = {"path"};
     static const Params p = params("Overlay.compact_to_file", names, 1, 1);
-    const std::string path = arg_path(only_arg(p, args, nargs, kwnames), "path");
+    const std::string path = arg_path(one_arg(p, args, nargs, kwnames), "path");
     return new_int(keyed(pausing_with(self, [&](auto& o, const Pause& pause) -> std::optional<std::uint64_t> {
       if constexpr (stores_keys<decltype(o)>) return o.compact_to_file(path, pause);
       else return std::nullopt;
@@ -357,7 +348,7 @@ QV_METHOD(m_save) {
   return boundary([&]() -> PyObject* {
     static const char* const names[] = {"path"};
     static const Params p = params("Overlay.save", names, 1, 1);
-    const std::string path = arg_path(only_arg(p, args, nargs, kwnames), "path");
+    const std::string path = arg_path(one_arg(p, args, nargs, kwnames), "path");
     detached_with(self, [&](auto& o) {
       o.save(path);
       return 0;
@@ -455,8 +446,6 @@ QV_METHOD(s_load_untrusted) {
     return load_with(p, true, args, nargs, kwnames);
   });
 }
-
-#undef QV_METHOD
 
 // ---- protocol slots ----
 

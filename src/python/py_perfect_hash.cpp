@@ -31,9 +31,6 @@ TypeCell cell;
 
 const Core& core(PyObject* self) { return M::core(self); }
 
-#define QV_METHOD(fn) \
-  PyObject* fn(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames)
-
 // ---- construction ----
 
 PyObject* tp_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
@@ -97,8 +94,6 @@ QV_METHOD(m_has_fingerprints) {
     return PyBool_FromLong(core(self).has_fingerprints());
   });
 }
-
-#undef QV_METHOD
 
 PyMethodDef* methods = method_table({
     {

@@ -39,8 +39,6 @@ TypeCell iterator_cell;
 
 const Core& core(PyObject* self) { return M::core(self); }
 
-#define QV_METHOD(fn) PyObject* fn(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames)
-
 // ---- results ----
 
 template <std::size_t N>
@@ -167,17 +165,10 @@ QV_METHOD(m_subsequence) {
   });
 }
 
-// One str argument.
-std::string_view str_arg(const Sig<1>& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  PyObject* a[1];
-  sig.read(args, nargs, kwnames, a);
-  return arg_str(a[0], sig.names[0]);
-}
-
 QV_METHOD(m_successor) {
   return boundary([&]() -> PyObject* {
     static const Sig<1> sig("successor", 1, "query");
-    const std::string_view query = str_arg(sig, args, nargs, kwnames);
+    const std::string_view query = one_str_arg(sig.p, args, nargs, kwnames);
     auto stream = core(self).stream(fst::Range().ge(query));
     auto item = stream.next_raw();
     if (!item) Py_RETURN_NONE;
@@ -188,7 +179,7 @@ QV_METHOD(m_successor) {
 QV_METHOD(m_predecessor) {
   return boundary([&]() -> PyObject* {
     static const Sig<1> sig("predecessor", 1, "query");
-    const std::string_view query = str_arg(sig, args, nargs, kwnames);
+    const std::string_view query = one_str_arg(sig.p, args, nargs, kwnames);
     const Core& index = core(self);
     if (auto id = index.id(query)) return tuple_of({new_str(query), new_int(*id)});
     // r: the number of keys below the query, from the first key above it.
@@ -207,7 +198,7 @@ QV_METHOD(m_predecessor) {
 QV_METHOD(m_common_prefix) {
   return boundary([&]() -> PyObject* {
     static const Sig<1> sig("common_prefix", 1, "query");
-    const std::string_view query = str_arg(sig, args, nargs, kwnames);
+    const std::string_view query = one_str_arg(sig.p, args, nargs, kwnames);
     const Core& index = core(self);
     std::vector<Match> found = detached([&] {
       std::vector<Match> out;
@@ -221,7 +212,7 @@ QV_METHOD(m_common_prefix) {
 QV_METHOD(m_longest_prefix) {
   return boundary([&]() -> PyObject* {
     static const Sig<1> sig("longest_prefix", 1, "query");
-    const std::string_view query = str_arg(sig, args, nargs, kwnames);
+    const std::string_view query = one_str_arg(sig.p, args, nargs, kwnames);
     const Core& index = core(self);
     std::optional<Match> found = detached([&] {
       std::optional<Match> last;
@@ -236,7 +227,7 @@ QV_METHOD(m_longest_prefix) {
 QV_METHOD(m_occurrences) {
   return boundary([&]() -> PyObject* {
     static const Sig<1> sig("occurrences", 1, "text");
-    const std::string_view text = str_arg(sig, args, nargs, kwnames);
+    const std::string_view text = one_str_arg(sig.p, args, nargs, kwnames);
     const Core& index = core(self);
     std::vector<string_index::Occurrence> found =
         detached_pausing([&](const Pause& pause) { return index.occurrences(text, pause); });
@@ -319,8 +310,6 @@ PyObject* index_iter(PyObject* self) {
     return Iterator::make(string_index_iterator_type(), self, Cursor{std::nullopt, Batch{}, 0, core(self).len()});
   });
 }
-
-#undef QV_METHOD
 
 // ---- tables ----
 
