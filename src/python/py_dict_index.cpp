@@ -27,6 +27,87 @@ using dict_index::ByteSpan;
 // are gathered into a buffer of this many.
 constexpr std::size_t LOOKUP_CHUNK = 4096;
 
+// ---- walks and matches (the shared query methods') ----
+
+// Pairs found detached: the keys back to back, the end of each and its id.
+struct Pairs {
+  std::string bytes;
+  std::vector<std::size_t> ends;
+  std::vector<std::uint64_t> ids;
+
+  void push(std::string_view key, std::uint64_t id) {
+    bytes.append(key);
+    ends.push_back(bytes.size());
+    ids.push_back(id);
+  }
+  std::size_t size() const noexcept { return ids.size(); }
+  std::string_view key(std::size_t i) const noexcept {
+    const std::size_t from = i == 0 ? 0 : ends[i - 1];
+    return std::string_view(bytes).substr(from, ends[i] - from);
+  }
+  std::uint64_t id(std::size_t i) const noexcept { return ids[i]; }
+};
+
+// The pairs of a walk: those of `it` (made on the worker side) while
+// `keep(key)` holds, at most `limit` of them; nothing is decoded at a limit
+// of 0.
+template <class Make, class Keep>
+Pairs walk(std::optional<std::uint64_t> limit, const Pause& pause, Make&& make, Keep&& keep) {
+  const std::uint64_t most = limit.value_or(UINT64_MAX);
+  Pairs out;
+  if (most == 0) return out;
+  auto it = make();
+  std::string key;
+  std::uint64_t id;
+  Pacer pacer(pause);
+  while (out.size() < most && it.next(key, id) && keep(key)) {
+    out.push(key, id);
+    pacer.step(1 + key.size() / 64);
+  }
+  return out;
+}
+
+using Pair = std::pair<std::string, std::uint64_t>;
+
+// The key of rank `id` with its id; none past the end.
+std::optional<Pair> pair_at(const Core& d, std::uint64_t id) {
+  std::optional<std::string> key = d.key(id);
+  if (!key) return std::nullopt;
+  return Pair(std::move(*key), id);
+}
+
+// Every prefix of the query ending on a character boundary that is a key,
+// shortest first; with `longest`, only the longest one (tried from the
+// whole query down).
+std::vector<Match> prefixes_of(const Core& d, std::string_view query, bool longest) {
+  std::vector<Match> out;
+  // Candidates as (bytes of the query, bytes of the searched form).
+  std::vector<std::pair<std::size_t, std::size_t>> candidates;
+  std::vector<unsigned char> code;
+  if (d.chars) {
+    d.chars->prefixes(query, code, candidates);
+  } else {
+    for (std::size_t len = 0; len <= query.size(); ++len)
+      if (len == 0 || len == query.size() || (static_cast<unsigned char>(query[len]) & 0xC0) != 0x80)
+        candidates.emplace_back(len, len);
+  }
+  const auto search = [&](std::size_t searched) {
+    return d.chars ? d.locate(ByteSpan(code.data(), searched)) : d.locate_query(query.substr(0, searched));
+  };
+  if (longest) {
+    for (auto c = candidates.rbegin(); c != candidates.rend(); ++c) {
+      const dict_index::Search s = search(c->second);
+      if (s.found) return {Match{c->first, s.rank}};
+    }
+    return out;
+  }
+  for (const auto& [bytes, searched] : candidates) {
+    const dict_index::Search s = search(searched);
+    if (s.found) out.push_back(Match{bytes, s.rank});
+  }
+  return out;
+}
+
 struct Kind : KindBase<DictIndex, std::uint64_t> {
   static PyObject* type() { return dict_index_type(); }
   static std::optional<Id> find(const Core& c, std::string_view key) {
@@ -48,6 +129,32 @@ struct Kind : KindBase<DictIndex, std::uint64_t> {
       for (std::size_t i = lo; i < hi; ++i) out[i] = ids[i - lo].value_or(MISSING);
     }
   }
+  static Pairs range(const Core& c, std::string_view lo, std::string_view hi, std::optional<std::uint64_t> limit,
+                     const Pause& pause) {
+    return walk(limit, pause, [&] { return c.range_iter(lo, hi); }, [](std::string_view) { return true; });
+  }
+  static Pairs prefix(const Core& c, std::string_view start, std::optional<std::uint64_t> limit,
+                      const Pause& pause) {
+    return walk(
+        limit, pause, [&] { return c.iter_from(c.locate_query(start).rank); },
+        [&](std::string_view key) { return key.starts_with(start); });
+  }
+  static std::optional<Pair> successor(const Core& c, std::string_view query) {
+    return pair_at(c, c.locate_query(query).rank);
+  }
+  static std::optional<Pair> predecessor(const Core& c, std::string_view query) {
+    const dict_index::Search s = c.locate_query(query);
+    if (!s.found && s.rank == 0) return std::nullopt;
+    return pair_at(c, s.found ? s.rank : s.rank - 1);
+  }
+  static std::vector<Match> common_prefix(const Core& c, std::string_view query) {
+    return prefixes_of(c, query, false);
+  }
+  static std::optional<Match> longest_prefix(const Core& c, std::string_view query) {
+    const std::vector<Match> found = prefixes_of(c, query, true);
+    if (found.empty()) return std::nullopt;
+    return found[0];
+  }
 };
 using M = Methods<Kind>;
 constexpr char KEY[] = "key";
@@ -56,54 +163,6 @@ TypeCell cell;
 TypeCell iterator_cell;
 
 const Core& core(PyObject* self) { return M::core(self); }
-
-// ---- results ----
-
-PyObject* maybe_pair(const std::optional<std::string>& key, std::uint64_t id) {
-  if (!key) Py_RETURN_NONE;
-  return pair_of(*key, id);
-}
-
-// Pairs found detached: the keys back to back, the end of each and its id.
-struct Pairs {
-  std::string bytes;
-  std::vector<std::size_t> ends;
-  std::vector<std::uint64_t> ids;
-
-  void push(std::string_view key, std::uint64_t id) {
-    bytes.append(key);
-    ends.push_back(bytes.size());
-    ids.push_back(id);
-  }
-  std::size_t size() const noexcept { return ids.size(); }
-  std::string_view key(std::size_t i) const noexcept {
-    const std::size_t from = i == 0 ? 0 : ends[i - 1];
-    return std::string_view(bytes).substr(from, ends[i] - from);
-  }
-  std::uint64_t id(std::size_t i) const noexcept { return ids[i]; }
-};
-
-// A walk collected detached: the pairs of `it` (made on the worker side)
-// while `keep(key)` holds, at most `limit` of them; nothing is decoded at a
-// limit of 0.
-template <class Make, class Keep>
-PyObject* walk(std::optional<std::uint64_t> limit, Make&& make, Keep&& keep) {
-  const std::uint64_t most = limit.value_or(UINT64_MAX);
-  Pairs found = detached_pausing([&](const Pause& pause) {
-    Pairs out;
-    if (most == 0) return out;
-    auto it = make();
-    std::string key;
-    std::uint64_t id;
-    Pacer pacer(pause);
-    while (out.size() < most && it.next(key, id) && keep(key)) {
-      out.push(key, id);
-      pacer.step(1 + key.size() / 64);
-    }
-    return out;
-  });
-  return pairs_list(found);
-}
 
 // ---- arguments ----
 
@@ -197,114 +256,7 @@ QV_METHOD(build_to_file) {
   });
 }
 
-// ---- single lookups (attached) ----
-
-QV_METHOD(m_successor) {
-  return boundary([&]() -> PyObject* {
-    static const Sig<1> sig("successor", 1, "query");
-    PyObject* a[1];
-    sig.read(args, nargs, kwnames, a);
-    const Core& d = core(self);
-    const std::uint64_t r = d.locate_query(arg_str(a[0], "query")).rank;
-    return maybe_pair(d.key(r), r);
-  });
-}
-
-QV_METHOD(m_predecessor) {
-  return boundary([&]() -> PyObject* {
-    static const Sig<1> sig("predecessor", 1, "query");
-    PyObject* a[1];
-    sig.read(args, nargs, kwnames, a);
-    const Core& d = core(self);
-    const dict_index::Search s = d.locate_query(arg_str(a[0], "query"));
-    if (!s.found && s.rank == 0) Py_RETURN_NONE;
-    const std::uint64_t i = s.found ? s.rank : s.rank - 1;
-    return maybe_pair(d.key(i), i);
-  });
-}
-
-// ---- walks (detached; results made attached) ----
-
-QV_METHOD(m_range) {
-  return boundary([&]() -> PyObject* {
-    static const Sig<3> sig("range", 2, "lo", "hi", "limit");
-    PyObject* a[3];
-    sig.read(args, nargs, kwnames, a);
-    const std::string_view lo = arg_str(a[0], "lo"), hi = arg_str(a[1], "hi");
-    const Core& d = core(self);
-    return walk(limit_arg(a[2]), [&] { return d.range_iter(lo, hi); }, [](std::string_view) { return true; });
-  });
-}
-
-QV_METHOD(m_prefix) {
-  return boundary([&]() -> PyObject* {
-    static const Sig<2> sig("prefix", 1, "prefix", "limit");
-    PyObject* a[2];
-    sig.read(args, nargs, kwnames, a);
-    const std::string_view prefix = arg_str(a[0], "prefix");
-    const Core& d = core(self);
-    return walk(
-        limit_arg(a[1]), [&] { return d.iter_from(d.locate_query(prefix).rank); },
-        [&](std::string_view key) { return key.starts_with(prefix); });
-  });
-}
-
-// Every prefix of the query ending on a character boundary that is a key,
-// shortest first; with `longest`, only the longest one (tried from the
-// whole query down).
-std::vector<Match> prefixes_of(const Core& d, std::string_view query, bool longest) {
-  std::vector<Match> out;
-  // Candidates as (bytes of the query, bytes of the searched form).
-  std::vector<std::pair<std::size_t, std::size_t>> candidates;
-  std::vector<unsigned char> code;
-  if (d.chars) {
-    d.chars->prefixes(query, code, candidates);
-  } else {
-    for (std::size_t len = 0; len <= query.size(); ++len)
-      if (len == 0 || len == query.size() || (static_cast<unsigned char>(query[len]) & 0xC0) != 0x80)
-        candidates.emplace_back(len, len);
-  }
-  const auto search = [&](std::size_t searched) {
-    return d.chars ? d.locate(ByteSpan(code.data(), searched)) : d.locate_query(query.substr(0, searched));
-  };
-  if (longest) {
-    for (auto c = candidates.rbegin(); c != candidates.rend(); ++c) {
-      const dict_index::Search s = search(c->second);
-      if (s.found) return {Match{c->first, s.rank}};
-    }
-    return out;
-  }
-  for (const auto& [bytes, searched] : candidates) {
-    const dict_index::Search s = search(searched);
-    if (s.found) out.push_back(Match{bytes, s.rank});
-  }
-  return out;
-}
-
-QV_METHOD(m_common_prefix) {
-  return boundary([&]() -> PyObject* {
-    static const Sig<1> sig("common_prefix", 1, "query");
-    PyObject* a[1];
-    sig.read(args, nargs, kwnames, a);
-    const std::string_view query = arg_str(a[0], "query");
-    const Core& d = core(self);
-    const std::vector<Match> found = detached([&] { return prefixes_of(d, query, false); });
-    return prefix_list(query, found);
-  });
-}
-
-QV_METHOD(m_longest_prefix) {
-  return boundary([&]() -> PyObject* {
-    static const Sig<1> sig("longest_prefix", 1, "query");
-    PyObject* a[1];
-    sig.read(args, nargs, kwnames, a);
-    const std::string_view query = arg_str(a[0], "query");
-    const Core& d = core(self);
-    const std::vector<Match> found = detached([&] { return prefixes_of(d, query, true); });
-    if (found.empty()) Py_RETURN_NONE;
-    return prefix_pair(query, found[0]);
-  });
-}
+// ---- batched keys ----
 
 // The keys of ids, one decode cursor kept from id to id: ascending ids in
 // one microblock cost one decode of its first key and a step each.
@@ -482,22 +434,22 @@ PyMethodDef* methods = method_table({{
            "The rank of the first key not below `key`: its own id if it is a member, otherwise the\n"
            "id it would have, `len(self)` past every key. Two of these bound a range of keys as a\n"
            "range of ids."),
-    method("prefix", m_prefix,
+    method("prefix", M::prefix,
            "prefix($self, prefix, limit=None)\n--\n\n"
            "`(key, id)` pairs whose key starts with `prefix`, lexicographically ordered. `limit` stops\n"
            "after that many matches, walking no further -- what autocomplete wants. A sorted dictionary\n"
            "answers this as a range, so nothing is scanned that is not returned."),
-    method("common_prefix", m_common_prefix,
+    method("common_prefix", M::common_prefix,
            "common_prefix($self, query)\n--\n\n"
            "Every key that is a **prefix of `query`**, shortest first -- the reverse of `prefix`, which\n"
            "returns the keys `query` starts. This is the dictionary-matching query: given a vocabulary\n"
            "and a position in a sentence, it returns the entries that start there. The empty key, if the\n"
            "index holds it, is a prefix of everything and comes first."),
-    method("longest_prefix", m_longest_prefix,
+    method("longest_prefix", M::longest_prefix,
            "longest_prefix($self, query)\n--\n\n"
            "The longest key that is a prefix of `query`, or `None` -- the match a longest-match\n"
            "tokeniser takes. See `common_prefix`."),
-    method("range", m_range,
+    method("range", M::range,
            "range($self, lo, hi, limit=None)\n--\n\n"
            "`(key, id)` pairs with `lo <= key < hi`, lexicographically ordered. `limit` stops after that\n"
            "many matches."),
@@ -510,10 +462,10 @@ PyMethodDef* methods = method_table({{
            "The contiguous `(start, end)` id range of the keys starting with `prefix`, half-open. Ids\n"
            "follow lexicographic order, so a prefix is a slice of the id space rather than a set of ids\n"
            "to test one at a time -- usable directly as a `range()` or a bitset window."),
-    method("successor", m_successor,
+    method("successor", M::successor,
            "successor($self, query)\n--\n\nThe smallest `(key, id)` with `key >= query`, or `None` if every key is "
            "smaller."),
-    method("predecessor", m_predecessor,
+    method("predecessor", M::predecessor,
            "predecessor($self, query)\n--\n\nThe largest `(key, id)` with `key <= query`, or `None` if every key is "
            "larger."),
     method("key", M::key, "key($self, id)\n--\n\nKey at rank `id`, or `None` past the end."),
