@@ -286,16 +286,6 @@ std::string arg_path(PyObject* o, const char* name) {
   });
 }
 
-PyObject* one_arg(const Params& p, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  PyObject* a[1];
-  read_args(p, args, nargs, kwnames, a);
-  return a[0];
-}
-
-std::string_view one_str_arg(const Params& p, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return arg_str(one_arg(p, args, nargs, kwnames), p.names[0]);
-}
-
 Ref read_args_tuple(const Params& p, PyObject* args, PyObject* kwargs, PyObject** out) {
   Py_ssize_t nargs = PyTuple_GET_SIZE(args);
   // Lay the call out as a fast call: positional values, then keyword values

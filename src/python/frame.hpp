@@ -233,10 +233,6 @@ void read_args(const Params& p, PyObject* const* args, Py_ssize_t nargs, PyObjec
 // Reads arguments given as a tuple and a dict (a constructor's). The keyword
 // values in out[] are held by the returned snapshot: keep it for the call.
 [[nodiscard]] Ref read_args_tuple(const Params& p, PyObject* args, PyObject* kwargs, PyObject** out);
-// The one argument of a function of one parameter (borrowed), and the same
-// read as a str, the parameter's name in the note of a refusal.
-PyObject* one_arg(const Params& p, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
-std::string_view one_str_arg(const Params& p, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 
 // Conversions of one argument. Each adds the note naming the parameter to
 // whatever exception it raises.
@@ -253,6 +249,17 @@ PyTypeObject* arg_type(PyObject* o, const char* name);
 // A str or an os.PathLike giving a str, encoded with the file-system
 // encoding; bytes paths and an embedded NUL are refused.
 std::string arg_path(PyObject* o, const char* name);
+
+// The one argument of a function of one parameter (borrowed), and the same
+// read as a str, the parameter's name in the note of a refusal.
+inline PyObject* one_arg(const Params& p, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  PyObject* a[1];
+  read_args(p, args, nargs, kwnames, a);
+  return a[0];
+}
+inline std::string_view one_str_arg(const Params& p, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return arg_str(one_arg(p, args, nargs, kwnames), p.names[0]);
+}
 
 // UTF-8 view of a str without a note (for gatherers): TypeError
 // "'int' object is not an instance of 'str'", or the encoder's error.
