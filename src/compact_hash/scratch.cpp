@@ -12,7 +12,7 @@
 #include <cstring>
 #include <type_traits>
 
-#include "../threads.hpp"
+#include "threads.hpp"
 
 namespace quorvale::compact_hash {
 

@@ -27,11 +27,11 @@
 #include <string>
 #include <vector>
 
-#include "../blob.hpp"
+#include "blob.hpp"
 #include "compact_hash/compact_hash.hpp"
-#include "../mphf_build.hpp"
-#include "../pages.hpp"
-#include "../perfect_hash.hpp"
+#include "mphf_build.hpp"
+#include "pages.hpp"
+#include "perfect_hash.hpp"
 
 namespace quorvale::compact_hash {
 
