@@ -15,7 +15,7 @@
 #include <vector>
 
 #include "kinds.hpp"
-#include "../overlay.hpp"
+#include "kinds/overlay.hpp"
 #include "threads.hpp"
 #include "classes.hpp"
 #include "index_methods.hpp"
