@@ -90,7 +90,7 @@
 #include <utility>
 #include <vector>
 
-#include "../kinds.hpp"
+#include "kinds.hpp"
 #include "arrow.hpp"
 #include "classes.hpp"
 #include "frame.hpp"
