@@ -188,14 +188,14 @@ class StringBase final : public Adapter<StringIndex> {
 // yields). A key that is not UTF-8 has no key(), so it is skipped.
 void StringBase::for_each_key(KeyVisit visit) const {
   struct Level {
-    fst_bounds::RawNode node;
+    fst::Node node;
     std::uint64_t addr;
     std::uint64_t acc;
     std::uint64_t first;  // the rank the walk had reached on entering
     unsigned next;
   };
   const StringIndex& b = *index_;
-  const fst_bounds::NodeReader reader(b.fst_bytes(), b.index_threshold());
+  const fst::NodeReader reader(b.fst_bytes(), b.index_threshold());
   const std::uint64_t n = b.len();
   // No ids, no keys, whatever nodes lie behind a count of 0.
   if (n == 0) return;
@@ -205,9 +205,9 @@ void StringBase::for_each_key(KeyVisit visit) const {
   auto enter = [&](std::uint64_t addr, std::uint64_t acc) {
     Level level{{}, addr, acc, rank, 0};
     if (!reader.read(addr, level.node)) ranks_broken();
-    if (level.node.final) {
+    if (level.node.is_final()) {
       std::uint64_t value;
-      if (__builtin_add_overflow(acc, reader.final_output(level.node), &value) || value != rank || rank >= n)
+      if (__builtin_add_overflow(acc, level.node.final_output(), &value) || value != rank || rank >= n)
         ranks_broken();
       if (utf8::valid(key)) visit(rank, std::string_view(key));
       ++rank;
@@ -217,7 +217,7 @@ void StringBase::for_each_key(KeyVisit visit) const {
   enter(b.root(), 0);
   while (!stack.empty()) {
     Level& top = stack.back();
-    if (top.next == top.node.n) {
+    if (top.next == top.node.len()) {
       if (stack.size() > 1 && rank == top.first) ranks_broken();  // a transition that led to no key
       stack.pop_back();
       key.resize(stack.empty() ? 0 : stack.size() - 1);
@@ -225,10 +225,10 @@ void StringBase::for_each_key(KeyVisit visit) const {
     }
     const unsigned i = top.next++;
     std::uint64_t out = 0, target = 0, acc = 0;
-    if (!reader.follow(top.node, i, out, target) || (target != 0 && target >= top.addr) ||
+    if (!top.node.follow(i, out, target) || (target != 0 && target >= top.addr) ||
         __builtin_add_overflow(top.acc, out, &acc) || acc != rank)
       ranks_broken();
-    key.push_back(static_cast<char>(reader.input(top.node, i)));
+    key.push_back(static_cast<char>(top.node.input(i)));
     enter(target, acc);  // may move `top`
   }
 }

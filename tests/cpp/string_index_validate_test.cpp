@@ -205,8 +205,8 @@ TEST(StringIndexValidate, TrustedOpenOfCraftedBytesStaysInside) {
 }
 
 // A final node without transitions may carry any delta width: no delta is
-// read. The validator and the library's decoder take it so, and the index's
-// own node reader must too, or id() misses keys the stream lists.
+// read. The validator and the FST engine's decoder take it so, and so must
+// the exact lookup, or id() misses keys the stream lists.
 TEST(StringIndexValidate, ZeroTransitionsAnyDeltaWidth) {
   Bytes nodes;
   const std::uint64_t leaf = multi(nodes, true, 0, {}, 12, 1, false);
