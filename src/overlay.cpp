@@ -187,12 +187,15 @@ class StringBase final : public Adapter<StringIndex> {
 // every transition leads to a key (so the work is bounded by the keys it
 // yields). A key that is not UTF-8 has no key(), so it is skipped.
 void StringBase::for_each_key(KeyVisit visit) const {
+  // Made in place by a constructor of its own (see StringIndex::batch_after).
   struct Level {
+    Level(std::uint64_t addr, std::uint64_t acc, std::uint64_t first) noexcept
+        : addr(addr), acc(acc), first(first) {}
     fst::Node node;
     std::uint64_t addr;
     std::uint64_t acc;
     std::uint64_t first;  // the rank the walk had reached on entering
-    unsigned next;
+    unsigned next = 0;
   };
   const StringIndex& b = *index_;
   const fst::NodeReader reader(b.fst_bytes(), b.index_threshold());
@@ -203,16 +206,14 @@ void StringBase::for_each_key(KeyVisit visit) const {
   std::string key;
   std::vector<Level> stack;
   auto enter = [&](std::uint64_t addr, std::uint64_t acc) {
-    Level level{{}, addr, acc, rank, 0};
-    if (!reader.read(addr, level.node)) ranks_broken();
-    if (level.node.is_final()) {
+    fst::Node& node = stack.emplace_back(addr, acc, rank).node;
+    if (!reader.read(addr, node)) ranks_broken();
+    if (node.is_final()) {
       std::uint64_t value;
-      if (__builtin_add_overflow(acc, level.node.final_output(), &value) || value != rank || rank >= n)
-        ranks_broken();
+      if (__builtin_add_overflow(acc, node.final_output(), &value) || value != rank || rank >= n) ranks_broken();
       if (utf8::valid(key)) visit(rank, std::string_view(key));
       ++rank;
     }
-    stack.push_back(level);
   };
   enter(b.root(), 0);
   while (!stack.empty()) {

@@ -480,19 +480,20 @@ void StringIndex::batch_after(const std::optional<std::string>& after, std::size
                               const Pause& pause) const {
   if (n == 0) return;
   Pacer pacer(pause);
+  // Made in place by a constructor of its own: a level value-initialised by
+  // emplace_back() is zeroed whole first, which cost as much as the walk.
   struct Level {
+    explicit Level(std::uint64_t acc) noexcept : out(acc) {}
     fst::Node node;
     std::uint64_t out;  // accumulated on reaching the node
-    unsigned next;      // the next transition to take
+    unsigned next = 0;  // the next transition to take
   };
   std::vector<Level> levels;
   std::string key;
   auto corrupt = [] { throw string_index::fst_error(fst::Corrupt("malformed node met by the cursor")); };
   auto enter = [&](std::uint64_t addr, std::uint64_t acc) -> Level& {
-    Level& l = levels.emplace_back();
+    Level& l = levels.emplace_back(acc);
     if (!reader_.read(addr, l.node)) corrupt();
-    l.out = acc;
-    l.next = 0;
     return l;
   };
   enter(root_, 0);

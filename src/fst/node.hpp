@@ -81,10 +81,10 @@ class Node {
   unsigned len() const noexcept { return n_; }
   unsigned delta_width() const noexcept { return t_; }
   unsigned output_width() const noexcept { return o_; }
-  bool has_index() const noexcept { return index_ != nullptr; }
+  bool has_index() const noexcept { return index_; }
   // The 256-byte transition index (byte b: the number of the transition on
   // b, n or more for none), or null.
-  const unsigned char* transition_index() const noexcept { return index_; }
+  const unsigned char* transition_index() const noexcept { return index_ ? b_ + q_ : nullptr; }
 
   unsigned char input(unsigned i) const noexcept { return form_ == NodeForm::Multi ? b_[q_ - 1 - i] : one_input_; }
   std::uint64_t output(unsigned i) const noexcept {
@@ -121,8 +121,8 @@ class Node {
     if (form_ != NodeForm::Multi) return n_ == 1 && one_input_ == b ? 0 : n_;
     const unsigned n = n_;
     const unsigned char* inputs = b_ + q_ - n;  // lowest: transition n - 1
-    if (index_ != nullptr) {
-      const unsigned i = index_[b];
+    if (index_) {
+      const unsigned i = b_[q_ + b];
       return i < n && inputs[n - 1 - i] == b ? i : n;
     }
 #if defined(__SSE2__)
@@ -194,18 +194,23 @@ class Node {
     return read_le(b_ + pos, width);
   }
 
+  // 64 bytes: a walk keeps one per level.
   const unsigned char* b_ = nullptr;  // the FST bytes
   std::uint64_t len_ = 0;
   std::uint64_t addr_ = 0, start_ = 0;
-  std::uint64_t q_ = 0;                   // multi: one past transition 0's input byte
-  const unsigned char* index_ = nullptr;  // multi: the 256-byte transition index, if any
-  std::uint64_t one_output_ = 0, one_target_ = 0;
+  union {
+    std::uint64_t q_ = 0;       // multi: one past transition 0's input byte
+    std::uint64_t one_target_;  // one-transition forms
+  };
+  std::uint64_t one_output_ = 0;
   unsigned n_ = 0;
   unsigned char t_ = 0, o_ = 0;  // delta and output widths
   unsigned char one_input_ = 0;
   NodeForm form_ = NodeForm::EmptyFinal;
   bool final_ = true;
+  bool index_ = false;  // multi: the 256-byte transition index lies at q_
 };
+static_assert(sizeof(Node) == 64);
 
 // Reads the nodes of one FST's bytes (the whole FST, header included), whose
 // nodes with more transitions than `threshold` carry the 256-byte index.
@@ -232,7 +237,7 @@ class NodeReader {
     node.b_ = b_;
     node.len_ = len_;
     node.addr_ = addr;
-    node.index_ = nullptr;
+    node.index_ = false;
     node.final_ = false;
     const unsigned char s = b_[addr];
     if (s >= 0x80) {
@@ -283,7 +288,7 @@ class NodeReader {
     node.o_ = static_cast<unsigned char>(o);
     node.q_ = p - index;
     node.start_ = addr - span;
-    node.index_ = index ? b_ + node.q_ : nullptr;
+    node.index_ = index != 0;
     return true;
   }
 
