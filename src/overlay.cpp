@@ -298,7 +298,7 @@ std::shared_ptr<const Base> load_base(std::uint8_t tag, std::span<const unsigned
     case TAG_PERFECT: return adapt_built(PerfectHashIndex::from_bytes(region));
     case TAG_COMPACT: return adapt_built(CompactHashIndex::from_bytes(region));
   }
-  panic("an overlay lays over a string, perfect-hash or compact-hash index");
+  panic(MSG_BASE_KIND);
 }
 
 // Makes room for `extra` more elements of `v` in amortised steps, so that
@@ -312,10 +312,10 @@ void room(V& v, std::size_t extra) {
 
 // ---- the base's key operations, for the kinds that store none ------------------
 
-std::optional<std::string> Base::key(std::uint64_t) const { panic("this overlay base stores no keys"); }
-void Base::for_each_key(KeyVisit) const { panic("this overlay base stores no keys"); }
+std::optional<std::string> Base::key(std::uint64_t) const { panic(MSG_STORES_NO_KEYS); }
+void Base::for_each_key(KeyVisit) const { panic(MSG_STORES_NO_KEYS); }
 std::shared_ptr<const Base> Base::rebuild_like(std::vector<std::string_view>) const {
-  panic("this overlay base stores no keys");
+  panic(MSG_STORES_NO_KEYS);
 }
 
 // ---- the overlay ----------------------------------------------------------------
@@ -444,7 +444,7 @@ bool Overlay::remove(std::string_view key) {
 // ---- keys ---------------------------------------------------------------------
 
 const Base& Overlay::keyed() const {
-  if (!base_->stores_keys()) panic("this overlay base stores no keys");
+  if (!base_->stores_keys()) panic(MSG_STORES_NO_KEYS);
   return *base_;
 }
 

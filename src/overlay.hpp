@@ -98,6 +98,8 @@ inline constexpr const char* MSG_RECORD = "an overlay addition record lies insid
 inline constexpr const char* MSG_ADDED_UTF8 = "every overlay addition was UTF-8 when it was pushed";
 inline constexpr const char* MSG_REBUILT = "the rebuilt base holds every key it was built from";
 inline constexpr const char* MSG_POISONED = "overlay state poisoned by an earlier panic";
+inline constexpr const char* MSG_BASE_KIND = "an overlay lays over a string, perfect-hash or compact-hash index";
+inline constexpr const char* MSG_STORES_NO_KEYS = "this overlay base stores no keys";
 
 // The limits `push_added` checks before it changes anything, in this order:
 // the new addition's number, its record's offset in the additions and the

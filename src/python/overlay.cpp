@@ -106,7 +106,7 @@ PyObject* base_class() {
 // none does.
 template <class Try>
 auto first_kind(Try&& try_kind) -> decltype(try_kind.template operator()<StringIndex>()) {
-  decltype(try_kind.template operator()<StringIndex>()) made;
+  decltype(try_kind.template operator()<StringIndex>()) made{};
   (void)((made = try_kind.template operator()<StringIndex>()) ||
          (made = try_kind.template operator()<PerfectHashIndex>()) ||
          (made = try_kind.template operator()<CompactHashIndex>()));
@@ -316,7 +316,7 @@ QV_METHOD(m_base) {
       if (!core) return nullptr;
       return wrap<Kind>(reinterpret_cast<PyTypeObject*>(base_class<Kind>()), std::move(core));
     });
-    if (!made) panic("an overlay lays over a string, perfect-hash or compact-hash index");
+    if (!made) panic(overlay::MSG_BASE_KIND);
     return made;
   });
 }
@@ -354,7 +354,7 @@ QV_METHOD(m_reduce) {
     read_args(no_params("Overlay.__reduce__"), args, nargs, kwnames, nullptr);
     const std::uint8_t tag = attached_with(self, [](Overlay& o) { return o.base().tag(); });
     const kinds::Entry* kind = kinds::by_overlay_tag(tag);
-    if (!kind) panic("an overlay lays over a string, perfect-hash or compact-hash index");
+    if (!kind) panic(overlay::MSG_BASE_KIND);
     PyObject* base = type_checked(class_of(kind->kind));
     Ref blob = Ref::check(new_bytes_of(blob_of(self)));
     Ref loader = Ref::check(PyObject_GetAttrString(type_checked(overlay_type()), "from_bytes"));
