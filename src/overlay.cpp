@@ -409,11 +409,7 @@ bool Overlay::retire_id(std::uint64_t id) {
   return true;
 }
 
-std::optional<std::uint64_t> Overlay::id(std::string_view key) const {
-  if (auto id = base_lookup(key)) {
-    if (is_retired(*id)) return std::nullopt;
-    return id;
-  }
+std::optional<std::uint64_t> Overlay::added_id(std::string_view key) const {
   if (auto j = added_index(key)) {
     const std::uint64_t id = base_len_ + *j;
     if (is_retired(id)) return std::nullopt;
