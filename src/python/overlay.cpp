@@ -13,9 +13,9 @@
 #include <string>
 #include <vector>
 
-#include "../kinds.hpp"
-#include "../overlay.hpp"
-#include "../threads.hpp"
+#include "kinds.hpp"
+#include "kinds/overlay.hpp"
+#include "threads.hpp"
 #include "classes.hpp"
 #include "index_methods.hpp"
 #include "iter_lock.hpp"
