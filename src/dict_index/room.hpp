@@ -23,7 +23,7 @@
 #include "fsst.hpp"
 #include "packed.hpp"
 #include "paircode.hpp"
-#include "phrase.hpp"
+#include "phrase_build.hpp"
 #include "threads.hpp"
 
 namespace quorvale {
