@@ -302,7 +302,7 @@ inline constexpr std::uint64_t MISSING_ID = UINT64_MAX;
 }  // namespace quorvale
 
 // The build's pieces need the codec and the offset arrays above.
-#include "dict_index/room.hpp"
+#include "dict_index/build.hpp"
 
 namespace quorvale {
 

@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "dict_index/dict_index.hpp"
-#include "phrase.hpp"
+#include "phrase_build.hpp"
 #include "phrase_fixtures.hpp"
 
 namespace quorvale {

@@ -11,7 +11,7 @@
 #include <utility>
 
 #include "dict_index/dict_index.hpp"
-#include "dict_index/room_internal.hpp"
+#include "dict_index/build_internal.hpp"
 #include "extsort.hpp"
 #include "perfect_hash.hpp"
 #include "utf8.hpp"

@@ -5,7 +5,7 @@
 #include <cstring>
 
 #include "dict_index/dict_index.hpp"
-#include "dict_index/room_internal.hpp"
+#include "dict_index/build_internal.hpp"
 
 namespace quorvale {
 namespace dict_index {
