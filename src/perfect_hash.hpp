@@ -8,7 +8,6 @@
 #pragma once
 
 #include <array>
-#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -85,9 +84,6 @@ using SourceFactory = std::function<std::unique_ptr<KeySource>()>;
 using FailureProbe = std::function<bool()>;
 // Runs a step of the build that reads no key; a caller may run it detached.
 using OfflineRunner = std::function<void(const std::function<void()>&)>;
-
-// Process-wide counter of spill-file names; only uniqueness matters.
-extern std::atomic<std::uint64_t> SPILL_SEQ;
 
 // The scratch file of the windowed second pass, beside the output. Removed
 // (and closed) with its owner.
