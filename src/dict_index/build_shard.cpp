@@ -4,7 +4,7 @@
 #include <algorithm>
 #include <cstring>
 
-#include "dict_index/dict_index.hpp"
+#include "dict_index/layout.hpp"
 #include "dict_index/build_internal.hpp"
 
 namespace quorvale {

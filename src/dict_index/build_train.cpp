@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <string>
 
-#include "dict_index/dict_index.hpp"
+#include "dict_index/layout.hpp"
 #include "dict_index/build_internal.hpp"
 
 namespace quorvale {

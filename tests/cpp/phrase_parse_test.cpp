@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "dict_index/dict_index.hpp"
+#include "dict_index/layout.hpp"
 #include "phrase_build.hpp"
 #include "phrase_fixtures.hpp"
 
