@@ -4,7 +4,7 @@
 #include <atomic>
 
 #include "dict_fixtures.hpp"
-#include "dict_index/layout.hpp"
+#include "dict_index/dict_index.hpp"
 #include "threads.hpp"
 
 using namespace quorvale;
@@ -16,8 +16,8 @@ TEST(DictIndexMt, ThreadsDecodingOneIndexAgree) {
     for (const auto& f : dictfix::fixtures())
       if (f.name == name) layout = f.layout;
     const auto w = dictfix::write(layout);
-    const dict_index::Layout d =
-        dict_index::Layout::from_shared(blob::SharedBytes::from_owned(std::span<const unsigned char>(w.blob)), true);
+    const DictIndex d =
+        DictIndex::from_shared(blob::SharedBytes::from_owned(std::span<const unsigned char>(w.blob)), true);
     const std::vector<std::string>& keys = layout.keys;
     std::atomic<std::uint64_t> wrong{0};
     run_workers(8, [&](std::size_t worker) {
