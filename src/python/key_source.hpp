@@ -26,7 +26,7 @@
 #include <string_view>
 #include <utility>
 
-#include "../perfect_hash.hpp"
+#include "kinds/perfect_hash.hpp"
 #include "frame.hpp"
 #include "keys.hpp"
 

@@ -8,7 +8,7 @@
 #include <string_view>
 #include <vector>
 
-#include "../hash.hpp"
+#include "hash.hpp"
 #include "frame.hpp"
 
 namespace quorvale::python {

@@ -3,7 +3,7 @@
 // and coded per shard with a static codec. This header is the dictionary's
 // face: building, loading and saving, and the queries. The layout it holds
 // and the format, decoder, search and build over it stay inside
-// src/dict_index/ (layout.hpp and the files beside it).
+// src/kinds/dict_index/ (layout.hpp and the files beside it).
 #pragma once
 
 #include <array>
@@ -80,7 +80,7 @@ struct Sections {
 // Refuses (IndexError, Format) a block size outside 1..=1024.
 void check_block(std::uint64_t block);
 
-// The layout a dictionary holds, for the files of src/dict_index/ (and tests
+// The layout a dictionary holds, for the files of src/kinds/dict_index/ (and tests
 // that look inside); an incomplete type anywhere else.
 const Layout& layout_of(const DictIndex& index) noexcept;
 

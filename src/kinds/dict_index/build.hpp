@@ -3,7 +3,7 @@
 // pricing each shard under its codecs, writing its runs, and joining the
 // parts into an index; the character-code road spells the keys first.
 // Included by the layout (whose build entry points are declared there);
-// nothing outside src/dict_index/ includes it but the planner's trials.
+// nothing outside src/kinds/dict_index/ includes it but the planner's trials.
 #pragma once
 
 #include <algorithm>

@@ -1,12 +1,12 @@
 // The dictionary's layout: the sections of a "BDX3"/"BDX4" blob held as
 // views (or a build's own buffers), with the codec records, the run cursor,
-// the derived samples and every search, decode and build over them. Internal
-// to src/dict_index/: the files beside it implement the blob format and its
-// writers (format), loading and validation (loader), the run cursor and key
-// decoding (decoder), the run scans (scan), routing and locate (search), the
-// batched lookups (batch) and the queries made of those (queries); the build
-// is build.hpp. Everything else reaches a dictionary through `DictIndex`
-// (dict_index.hpp), which holds one of these.
+// the derived samples and every search, decode and build over them.
+// Internal to src/kinds/dict_index/: the files beside it implement the blob
+// format and its writers (format), loading and validation (loader), the run
+// cursor and key decoding (decoder), the run scans (scan), routing and
+// locate (search), the batched lookups (batch) and the queries made of those
+// (queries); the build is build.hpp. Everything else reaches a dictionary
+// through `DictIndex` (dict_index.hpp), which holds one of these.
 #pragma once
 
 #include <array>
