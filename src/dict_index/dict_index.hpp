@@ -29,6 +29,7 @@
 #include "packed.hpp"
 #include "paircode.hpp"
 #include "phrase.hpp"
+#include "streamed_keys.hpp"
 #include "ties.hpp"
 
 namespace quorvale {
@@ -306,9 +307,6 @@ inline constexpr std::uint64_t MISSING_ID = UINT64_MAX;
 
 namespace quorvale {
 
-namespace perfect_hash {
-class KeySource;
-}
 namespace extsort {
 class Replay;
 }
@@ -319,8 +317,8 @@ class DictIndex : public blob::Stored<DictIndex> {
   using RunCursor = dict_index::RunCursor;
   // Whether a streamed build's key source failed; and a runner of the steps
   // that read no key (a Python caller runs them detached).
-  using Probe = std::function<bool()>;
-  using Offline = std::function<void(const std::function<void()>&)>;
+  using Probe = StopProbe;
+  using Offline = OfflineRunner;
 
   // Builds from keys in any order, repeats allowed; the only error is a
   // block outside 1..=1024 (IndexError, Format), refused before the keys are
@@ -351,7 +349,7 @@ class DictIndex : public blob::Stored<DictIndex> {
   // was and no spill directory left behind. The passes over the sorted keys
   // ask `probe` as they go, and a yes there abandons the build the same way
   // (IndexError Io Interrupted).
-  static std::uint64_t build_to_file_runs(perfect_hash::KeySource& keys, const std::string& path, std::uint64_t block,
+  static std::uint64_t build_to_file_runs(KeySource& keys, const std::string& path, std::uint64_t block,
                                           const Probe& probe = {}, const Offline& offline = {},
                                           std::size_t budget = dict_index::RUN_BUDGET);
   // The passes and the writer over a sorted source, every replay of which

@@ -306,7 +306,7 @@ std::uint64_t DictIndex::write_sorted(extsort::Replay& sorted, const std::string
   });
 }
 
-std::uint64_t DictIndex::build_to_file_runs(perfect_hash::KeySource& keys, const std::string& path,
+std::uint64_t DictIndex::build_to_file_runs(KeySource& keys, const std::string& path,
                                             std::uint64_t block, const Probe& probe, const Offline& offline,
                                             std::size_t budget) {
   check_block(block);

@@ -101,9 +101,9 @@ std::vector<hash::HashPair> collect_pairs(PyObject* iterable) {
       batch.push(item);
     }
     if (batch.empty()) break;
-    detached([&] {
-      for (std::string_view key : batch.views()) pairs.push_back(hash::hash_pair(key));
-    });
+    const std::size_t at = pairs.size();
+    pairs.resize(at + batch.size());
+    detached([&] { hash_engine::hash_keys_into(batch.views(), pairs.data() + at); });
   }
   return pairs;
 }
