@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "dict_index/dict_index.hpp"
+#include "string_sort.hpp"
 
 using namespace quorvale;
 using dict_index::Key;
@@ -57,7 +58,7 @@ int main(int argc, char** argv) {
   if (blocks.empty()) blocks = {32, 256, 1024};
 
   std::vector<Key> sorted = keys;
-  dict_index::sort_distinct(sorted);
+  sort_distinct(sorted);
   const std::uint64_t n = sorted.size();
   for (std::uint64_t block : blocks) {
     double best = 1e300;

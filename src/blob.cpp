@@ -1,6 +1,5 @@
 #include "blob.hpp"
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
@@ -9,8 +8,9 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdint>
-#include <cstdio>
 #include <limits>
+
+#include "scratch_files.hpp"
 
 namespace quorvale {
 
@@ -95,11 +95,25 @@ File File::create_new(const std::string& path) {
   return File(fd);
 }
 
+bool File::set_direct(bool on) noexcept {
+  const int flags = ::fcntl(fd_, F_GETFL);
+  if (flags < 0 || ::fcntl(fd_, F_SETFL, on ? (flags | O_DIRECT) : (flags & ~O_DIRECT)) != 0) return false;
+  direct_ = on;
+  return true;
+}
+
+bool File::drop_direct() noexcept {
+  const int refused = errno;  // the error to report when the mode cannot be left
+  const bool dropped = direct_ && set_direct(false);
+  errno = refused;
+  return dropped;
+}
+
 void File::write_all(std::span<const unsigned char> bytes) {
   while (!bytes.empty()) {
     ssize_t n = ::write(fd_, bytes.data(), std::min(bytes.size(), kMaxIo));
     if (n < 0) {
-      if (errno == EINTR) continue;
+      if (errno == EINTR || (errno == EINVAL && drop_direct())) continue;
       throw_os();
     }
     if (n == 0) throw write_zero();
@@ -111,7 +125,7 @@ std::size_t File::read_some(std::span<unsigned char> out) {
   for (;;) {
     ssize_t n = ::read(fd_, out.data(), std::min(out.size(), kMaxIo));
     if (n >= 0) return static_cast<std::size_t>(n);
-    if (errno != EINTR) throw_os();
+    if (errno != EINTR && !(errno == EINVAL && drop_direct())) throw_os();
   }
 }
 
@@ -193,6 +207,7 @@ void File::sync_all() {
 
 void File::close() {
   int fd = std::exchange(fd_, -1);
+  direct_ = false;
   // The descriptor is released even when close reports an error; never retry.
   if (fd >= 0 && ::close(fd) != 0 && errno != EINTR) throw_os();
 }
@@ -200,6 +215,7 @@ void File::close() {
 void File::close_quietly() noexcept {
   if (fd_ >= 0) ::close(fd_);
   fd_ = -1;
+  direct_ = false;
 }
 
 // ---- BufWriter ----
@@ -341,20 +357,6 @@ SharedBytes SharedBytes::slice(std::size_t offset, std::size_t len) const {
 
 // ---- Atomic writer ----
 
-std::atomic<std::uint64_t> TEMP_SEQ{0};
-
-void remove_tree(const std::string& dir) noexcept {
-  if (DIR* d = ::opendir(dir.c_str())) {
-    int dfd = ::dirfd(d);
-    while (struct dirent* e = ::readdir(d)) {
-      if (std::strcmp(e->d_name, ".") == 0 || std::strcmp(e->d_name, "..") == 0) continue;
-      ::unlinkat(dfd, e->d_name, 0);
-    }
-    ::closedir(d);
-  }
-  ::rmdir(dir.c_str());
-}
-
 TargetParts split_target(const std::string& path) {
   // Components are read as a path library that ignores trailing separators
   // and "." components after the first would read them: "a/b/" and "a/b/."
@@ -381,35 +383,11 @@ TargetParts split_target(const std::string& path) {
   return parts;
 }
 
-std::pair<File, std::string> create_beside(const std::string& target, const char* ext,
-                                           std::atomic<std::uint64_t>& seq) {
-  TargetParts parts = split_target(target);
-  std::string base = parts.dir;
-  if (base.back() != '/') base += '/';
-  base += parts.name;
-  const long pid = static_cast<long>(::getpid());
-  for (int attempt = 0; attempt < 128; ++attempt) {
-    const std::uint64_t n = seq.fetch_add(1, std::memory_order_relaxed);
-    char suffix[64];
-    std::snprintf(suffix, sizeof suffix, ".%ld.%llu", pid, static_cast<unsigned long long>(n));
-    std::string name = base + suffix + ext;
-    int fd;
-    do fd = ::open(name.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-    while (fd < 0 && errno == EINTR);
-    if (fd < 0) {
-      if (errno == EEXIST) continue;  // left by an earlier run: try the next name
-      throw_os();
-    }
-    return {File(fd), std::move(name)};
-  }
-  throw IndexError::io_kind(IoKind::AlreadyExists);
-}
-
 namespace detail {
 
 TempFile::TempFile(const std::string& target) : target_(target) {
   dir_ = split_target(target).dir;
-  auto [file, path] = create_beside(target, ".tmp", TEMP_SEQ);
+  auto [file, path] = scratch::create_file_beside(target, ".tmp");
   file_ = std::move(file);
   temp_path_ = std::move(path);
   struct stat st;

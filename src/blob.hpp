@@ -2,7 +2,6 @@
 // bytes, files, buffered and hashing writers, and the atomic file writer.
 #pragma once
 
-#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <bit>
@@ -112,13 +111,17 @@ inline std::uint32_t header_checksum(std::span<const unsigned char> header) noex
 // IndexError (Io) on failure and retries when the system interrupts it.
 class File {
  public:
+  // Direct transfers move whole blocks of this size from buffers aligned to it.
+  static constexpr std::size_t DIRECT_ALIGN = 4096;
+
   File() noexcept = default;
   explicit File(int fd) noexcept : fd_(fd) {}
-  File(File&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
+  File(File&& other) noexcept : fd_(std::exchange(other.fd_, -1)), direct_(std::exchange(other.direct_, false)) {}
   File& operator=(File&& other) noexcept {
     if (this != &other) {
       close_quietly();
       fd_ = std::exchange(other.fd_, -1);
+      direct_ = std::exchange(other.direct_, false);
     }
     return *this;
   }
@@ -132,6 +135,13 @@ class File {
   static File create_new(const std::string& path);
   int fd() const noexcept { return fd_; }
   bool is_open() const noexcept { return fd_ >= 0; }
+  // Transfers around the page cache, for a file written or read once (such
+  // as a run file), in whole aligned blocks: that spares a copy of every
+  // byte and leaves the cache to others. False where the system refuses the
+  // mode. A transfer the file system refuses in it (one that misses its
+  // alignment) goes through the cache, and so does every later one.
+  bool set_direct(bool on) noexcept;
+  bool direct() const noexcept { return direct_; }
 
   // At the current position.
   void write_all(std::span<const unsigned char> bytes);
@@ -157,7 +167,10 @@ class File {
     return {reinterpret_cast<const unsigned char*>(s.data()), s.size()};
   }
   void close_quietly() noexcept;
+  // After a refused transfer: leaves direct mode; false when it was not in it.
+  bool drop_direct() noexcept;
   int fd_ = -1;
+  bool direct_ = false;
 };
 
 // 8 KiB write buffer over a File. Destroying it with bytes still buffered
@@ -280,13 +293,6 @@ class SharedBytes {
   }
 };
 
-// Process-wide counter of temporary-file names; only uniqueness matters.
-extern std::atomic<std::uint64_t> TEMP_SEQ;
-
-// Removes a scratch directory and the files in it (one level: scratch
-// directories hold no subdirectory); every error is ignored.
-void remove_tree(const std::string& dir) noexcept;
-
 // A target path split by the rules of the atomic writer: the directory part
 // ("." when there is none) and the file name ("index" when the path ends in
 // no name, such as "..", "." or "/").
@@ -295,13 +301,6 @@ struct TargetParts {
   std::string name;
 };
 TargetParts split_target(const std::string& path);
-
-// A new file beside `target`, named after its file name followed by
-// ".{pid}.{seq}{ext}" (seq the next value of `seq`), created exclusively with
-// mode 0666; a taken name is skipped, up to 128 of them, then "entity already
-// exists". Returns the file and its path.
-std::pair<File, std::string> create_beside(const std::string& target, const char* ext,
-                                           std::atomic<std::uint64_t>& seq);
 
 namespace detail {
 

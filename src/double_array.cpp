@@ -10,6 +10,7 @@
 
 #include "hash.hpp"
 #include "pages.hpp"
+#include "string_sort.hpp"
 #include "threads.hpp"
 
 namespace quorvale {
@@ -381,8 +382,7 @@ bool double_array::surely_more_distinct(std::span<const std::string_view> keys, 
 DoubleArrayIndex DoubleArrayIndex::build(std::span<const std::string_view> keys) {
   if (surely_more_distinct(keys, MAX_KEYS)) fail(MSG_TOO_MANY_KEYS);
   std::vector<std::string_view> sorted(keys.begin(), keys.end());
-  std::sort(sorted.begin(), sorted.end());
-  sorted.erase(std::unique(sorted.begin(), sorted.end()), sorted.end());
+  sort_distinct(sorted);
   return build_ranked(sorted);
 }
 

@@ -22,7 +22,7 @@
 
 #include "dict_index/dict_index.hpp"
 #include "error.hpp"
-#include "extsort.hpp"
+#include "extsort/extsort.hpp"
 #include "threads.hpp"
 #include "ties.hpp"
 #include "utf8.hpp"

@@ -16,9 +16,10 @@
 #include "compact_hash/compact_hash.hpp"
 #include "dict_index/dict_index.hpp"
 #include "estimate.hpp"
-#include "extsort.hpp"
+#include "extsort/extsort.hpp"
 #include "perfect_hash.hpp"
 #include "string_index.hpp"
+#include "string_sort.hpp"
 #include "threads.hpp"
 
 namespace quorvale::estimate {
@@ -375,7 +376,7 @@ Plan plan_sorted(const Keys& keys, const Needs& needs, const Objective& objectiv
 Plan plan_for(std::span<const std::string_view> keys, const Needs& needs, const Objective& objective) {
   const Needs effective = effective_needs(needs, objective);
   std::vector<std::string_view> sorted(keys.begin(), keys.end());
-  dict_index::sort_distinct(sorted);
+  sort_distinct(sorted);
   return plan_sorted(std::span<const std::string_view>(sorted), effective, objective, {}, [&] { sorted = {}; });
 }
 

@@ -18,14 +18,12 @@
 #include "overlay.hpp"
 #include "perfect_hash.hpp"
 #include "string_index.hpp"
+#include "string_sort.hpp"
 #include "utf8.hpp"
 
 namespace quorvale::kinds {
 
 namespace {
-
-// Keys a worker sorts at least before the sort goes parallel.
-constexpr std::size_t SORT_STRETCH = 1 << 16;
 
 // ---- builds ---------------------------------------------------------------------
 
@@ -57,33 +55,6 @@ std::vector<hash::HashPair> pairs_of(HeldKeys& keys) {
   std::vector<hash::HashPair> pairs = hash_engine::hash_keys(keys.views);
   release(keys);
   return pairs;
-}
-
-// Sorts the views ascending on every processor: one stretch a worker sorted
-// in place, then neighbouring stretches merged pairwise, in parallel, through
-// one buffer. The string index's builder then finds them sorted and only
-// drops the repeats.
-void sort_views(std::vector<std::string_view>& views) {
-  const std::size_t n = views.size();
-  std::size_t parts = 1;
-  while (parts * 2 <= online_processors() && n / (parts * 2) >= SORT_STRETCH) parts *= 2;
-  std::vector<std::size_t> bounds(parts + 1);
-  for (std::size_t p = 0; p <= parts; ++p) bounds[p] = n / parts * p + std::min(p, n % parts);
-  parallel_claims(parts, parts, [&](std::size_t p) {
-    std::sort(views.begin() + static_cast<std::ptrdiff_t>(bounds[p]), views.begin() + static_cast<std::ptrdiff_t>(bounds[p + 1]));
-  });
-  if (parts == 1) return;
-  std::vector<std::string_view> buffer(n);
-  std::string_view* from = views.data();
-  std::string_view* to = buffer.data();
-  for (std::size_t width = 1; width < parts; width *= 2) {
-    parallel_claims(parts / (2 * width), parts, [&](std::size_t k) {
-      const std::size_t lo = bounds[2 * k * width], mid = bounds[2 * k * width + width], hi = bounds[2 * k * width + 2 * width];
-      std::merge(from + lo, from + mid, from + mid, from + hi, to + lo);
-    });
-    std::swap(from, to);
-  }
-  if (from != views.data()) views.swap(buffer);
 }
 
 // Keys held in memory, handed out one at a time; the probe, asked at every
@@ -160,7 +131,7 @@ std::unique_ptr<Built> build_perfect(HeldKeys keys, std::optional<std::uint64_t>
 // planner's do), then built a key at a time, so that the probe can stop the
 // build there.
 std::unique_ptr<Built> build_string(HeldKeys keys, std::optional<std::uint64_t>, const StopProbe& stop) {
-  if (!std::is_sorted(keys.views.begin(), keys.views.end())) sort_views(keys.views);
+  if (!std::is_sorted(keys.views.begin(), keys.views.end())) sort_distinct(keys.views);
   ViewPass sorted(keys.views, stop);
   StringIndex index = StringIndex::from_sorted(sorted, stop);
   release(keys);

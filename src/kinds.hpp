@@ -17,7 +17,7 @@
 
 #include "blob.hpp"
 #include "blob_frame.hpp"
-#include "extsort.hpp"
+#include "extsort/extsort.hpp"
 #include "streamed_keys.hpp"
 #include "threads.hpp"
 

@@ -12,6 +12,7 @@
 #include <ranges>
 #include <utility>
 
+#include "scratch_files.hpp"
 #include "threads.hpp"
 #include "utf8.hpp"
 
@@ -38,8 +39,6 @@ std::uint64_t available_processors() {
 
 }  // namespace
 
-std::atomic<std::uint64_t> SPILL_SEQ{0};
-
 std::array<unsigned char, HEADER_LEN> header_bytes(std::uint64_t n, std::uint64_t image_len, std::uint32_t side_count,
                                                    std::uint64_t payload_checksum) {
   std::array<unsigned char, HEADER_LEN> h{};
@@ -52,7 +51,7 @@ std::array<unsigned char, HEADER_LEN> header_bytes(std::uint64_t n, std::uint64_
 }
 
 Spill Spill::create(const std::string& output_path) {
-  auto [file, path] = blob::create_beside(output_path, ".spill", SPILL_SEQ);
+  auto [file, path] = scratch::create_file_beside(output_path, ".spill");
   return Spill(std::move(path), std::move(file));
 }
 

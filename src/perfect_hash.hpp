@@ -8,7 +8,6 @@
 #pragma once
 
 #include <array>
-#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -70,8 +69,6 @@ std::array<unsigned char, HEADER_LEN> header_bytes(std::uint64_t n, std::uint64_
 // The low byte of a key's second hash, stored per key when an index keeps tags.
 inline std::uint8_t tag_of(const hash::HashPair& h) noexcept { return static_cast<std::uint8_t>(h.second); }
 
-// Process-wide counter of spill-file names; only uniqueness matters.
-extern std::atomic<std::uint64_t> SPILL_SEQ;
 
 // The scratch file of the windowed second pass, beside the output. Removed
 // (and closed) with its owner.

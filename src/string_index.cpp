@@ -7,6 +7,7 @@
 
 #include "pages.hpp"
 #include "perfect_hash.hpp"
+#include "string_sort.hpp"
 
 namespace quorvale {
 
@@ -140,8 +141,11 @@ StringIndex::StringIndex(fst::Fst fst, std::uint64_t root)
 // Building.
 
 StringIndex StringIndex::build(std::vector<std::string_view> keys) {
-  if (!std::is_sorted(keys.begin(), keys.end())) std::sort(keys.begin(), keys.end());
-  keys.erase(std::unique(keys.begin(), keys.end()), keys.end());
+  if (std::is_sorted(keys.begin(), keys.end())) {
+    keys.erase(std::unique(keys.begin(), keys.end()), keys.end());
+  } else {
+    sort_distinct(keys);
+  }
   fst::MemorySink sink;
   try {
     fst::MapBuilder builder(sink);

@@ -48,7 +48,7 @@
 #include "blob.hpp"
 #include "blob_frame.hpp"
 #include "error.hpp"
-#include "extsort.hpp"
+#include "extsort/extsort.hpp"
 #include "fst/automaton.hpp"
 #include "fst/builder.hpp"
 #include "fst/fst.hpp"

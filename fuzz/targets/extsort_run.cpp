@@ -14,7 +14,7 @@
 #include <string>
 
 #include "blob.hpp"
-#include "extsort.hpp"
+#include "extsort/extsort.hpp"
 #include "utf8.hpp"
 #include "fuzz.hpp"
 #include "scratch.hpp"
@@ -64,7 +64,7 @@ std::vector<std::string> sorted_distinct(std::vector<std::string> keys) {
 }
 
 void check_own_output(const std::vector<std::string>& keys) {
-  const std::string out = scratch("extsort") + "/out";
+  const std::string out = qfuzz::scratch("extsort") + "/out";
   std::vector<std::string_view> views(keys.begin(), keys.end());
   // Spilled as they came and read back: the same keys in the same order.
   {

@@ -2,12 +2,8 @@
 // of the merged set.
 #include "scratch.hpp"
 
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <bit>
-#include <cerrno>
 #include <cstddef>
 #include <cstring>
 #include <type_traits>
@@ -15,8 +11,6 @@
 #include "../threads.hpp"
 
 namespace quorvale::compact_hash {
-
-std::atomic<std::uint64_t> SCRATCH_SEQ{0};
 
 IndexError torn() { return IndexError::io(IoKind::InvalidData, MSG_TORN); }
 
@@ -176,23 +170,6 @@ RangeCount merge_range(std::span<const RunIndex> indexes, std::span<const File> 
 }  // namespace
 
 // ---- Scratch ----
-
-const std::string& Scratch::dir() {
-  if (dir_) return *dir_;
-  const std::uint64_t seq = SCRATCH_SEQ.fetch_add(1, std::memory_order_relaxed);
-  std::string path = base_ + "." + std::to_string(static_cast<long long>(::getpid())) + "." + std::to_string(seq) + ".runs";
-  int rc;
-  do rc = ::mkdir(path.c_str(), 0777);
-  while (rc != 0 && errno == EINTR);
-  if (rc != 0) throw IndexError::last_os();  // taken or not writable: the number stays used
-  dir_ = std::move(path);
-  return *dir_;
-}
-
-void Scratch::remove() noexcept {
-  if (dir_) blob::remove_tree(*dir_);
-  dir_.reset();
-}
 
 void Scratch::spill(std::vector<Pair>& buffer) {
   sort_run(buffer, threads_);

@@ -15,7 +15,6 @@
 #pragma once
 
 #include <array>
-#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <exception>
@@ -32,6 +31,7 @@
 #include "../mphf_build.hpp"
 #include "../pages.hpp"
 #include "../perfect_hash.hpp"
+#include "../scratch_files.hpp"
 
 namespace quorvale::compact_hash {
 
@@ -49,9 +49,6 @@ inline constexpr std::size_t BATCH = 65536;               // pairs a reader hand
 inline constexpr std::size_t RANGE_BUCKET = 64 * 1024;    // a fingerprint worker's bucket per range
 inline constexpr std::size_t FOLD_BUFFER = 1 << 20;       // the fold's read buffer (whole records)
 inline constexpr std::size_t PLACE_BLOCK = 1024;          // representatives evaluated at once
-
-// Taken once for every scratch directory name formed in this process.
-extern std::atomic<std::uint64_t> SCRATCH_SEQ;
 
 // Io "compact-hash: a scratch file is torn".
 IndexError torn();
@@ -81,34 +78,31 @@ class Scratch {
   // `stop`: the build's failure probe, which the stages that read no key ask
   // between their steps and as their workers claim work.
   Scratch(std::string base, std::size_t threads, StopProbe stop = {})
-      : base_(std::move(base)), threads_(threads == 0 ? 1 : threads), stop_(std::move(stop)) {}
+      : dir_(std::move(base)), threads_(threads == 0 ? 1 : threads), stop_(std::move(stop)) {}
   Scratch(const Scratch&) = delete;
   Scratch& operator=(const Scratch&) = delete;
-  ~Scratch() { remove(); }
 
-  // The directory "<base>.<pid>.<seq>.runs", created (mode 0777) on the first
-  // call: one number, no retry, so an existing directory is an error.
-  const std::string& dir();
-  const std::optional<std::string>& directory() const noexcept { return dir_; }
+  // The directory "<base>.<pid>.<seq>.runs", made on the first call.
+  const std::string& dir() { return dir_.path(); }
+  const std::optional<std::string>& directory() const noexcept { return dir_.made(); }
   // Sorts the buffer, drops repeats and writes it as the next run; the buffer
   // is left empty with its capacity.
   void spill(std::vector<Pair>& buffer);
   // Merges every run on `threads` workers (once, after the last spill).
   Merged merge();
   // Removes the directory now (errors ignored).
-  void remove() noexcept;
+  void remove() noexcept { dir_.remove(); }
 
   std::uint64_t runs() const noexcept { return runs_; }
   std::span<const RunIndex> indexes() const noexcept { return indexes_; }
   std::size_t threads() const noexcept { return threads_; }
   const StopProbe& stop() const noexcept { return stop_; }
-  std::string path_of(const std::string& name) { return dir() + "/" + name; }
+  std::string path_of(const std::string& name) { return dir_.file(name); }
 
  private:
-  std::string base_;
+  scratch::Dir dir_;
   std::size_t threads_;
   StopProbe stop_;
-  std::optional<std::string> dir_;
   std::vector<RunIndex> indexes_;
   std::uint64_t runs_ = 0;
 };

@@ -95,10 +95,6 @@ PartCut cut_parts(std::uint64_t n, std::uint64_t block, std::size_t threads) noe
 // vector is cut to its distinct keys); false at the first descent, leaving a
 // permutation of the keys.
 bool dedup_ascending(std::vector<Key>& keys);
-// Sorts bytewise on up to `threads` workers.
-void sort_keys(std::vector<Key>& keys, std::size_t threads);
-// Sorts bytewise (on the processors' workers) and drops repeats.
-void sort_distinct(std::vector<Key>& keys);
 
 // The sampling stride of the shard whose first key is key `first` of n: one
 // 256-key chunk in every stride is sampled, about 10,000 keys of a full shard

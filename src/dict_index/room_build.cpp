@@ -2,12 +2,12 @@
 // repeats, offers them to the character code, trains the tables, encodes
 // parts of whole shards on workers and joins the parts into an index.
 #include <algorithm>
-#include <array>
 #include <cmath>
 #include <utility>
 
 #include "dict_index/dict_index.hpp"
 #include "dict_index/room_internal.hpp"
+#include "string_sort.hpp"
 
 namespace quorvale {
 namespace dict_index {
@@ -60,150 +60,6 @@ bool dedup_ascending(std::vector<Key>& keys) {
   }
   keys.resize(w + 1);
   return true;
-}
-
-namespace {
-
-// A key with 8 of its bytes as a big-endian word (zero padded): a sort
-// reads the words, held beside each other, and a key's bytes only where
-// the words tie.
-struct Sortable {
-  std::uint64_t word;
-  std::uint64_t index;  // of the key
-};
-
-
-// Sorts keys that agree on their first `depth` bytes, their words taken at
-// `depth`: a byte-wise radix sort of the words, then every stretch of equal
-// words again, 8 bytes deeper, while its keys go on past those bytes. Small
-// stretches are compared whole. Iterative, as a shared stem can be long.
-void radix_sort(Sortable* a, Sortable* tmp, std::size_t n, const Key* keys) {
-  const auto by_key = [keys](const Sortable& x, const Sortable& y) { return keys[x.index] < keys[y.index]; };
-  constexpr std::size_t SMALL = 64;
-  struct Range {
-    std::size_t lo, n, depth;
-  };
-  std::vector<Range> todo{{0, n, 0}};
-  std::vector<std::array<std::uint64_t, 256>> counts(8);
-  while (!todo.empty()) {
-    const Range r = todo.back();
-    todo.pop_back();
-    Sortable* v = a + r.lo;
-    if (r.n < SMALL) {
-      std::sort(v, v + r.n, by_key);
-      continue;
-    }
-    for (auto& c : counts) c.fill(0);
-    for (std::size_t i = 0; i < r.n; ++i)
-      for (unsigned d = 0; d < 8; ++d) ++counts[d][(v[i].word >> (8 * d)) & 0xFF];
-    Sortable* src = v;
-    Sortable* dst = tmp + r.lo;
-    for (unsigned d = 0; d < 8; ++d) {
-      std::array<std::uint64_t, 256>& c = counts[d];
-      if (c[(src[0].word >> (8 * d)) & 0xFF] == r.n) continue;  // one digit: nothing moves
-      std::uint64_t sum = 0;
-      for (std::uint64_t& k : c) sum += std::exchange(k, sum);
-      for (std::size_t i = 0; i < r.n; ++i) dst[c[(src[i].word >> (8 * d)) & 0xFF]++] = src[i];
-      std::swap(src, dst);
-    }
-    if (src != v) std::copy(src, src + r.n, v);
-    for (std::size_t i = 0; i < r.n;) {
-      std::size_t j = i + 1;
-      while (j < r.n && v[j].word == v[i].word) ++j;
-      if (j - i > 1) {
-        const std::size_t deeper = r.depth + 8;
-        bool longer = false;
-        for (std::size_t k = i; k < j && !longer; ++k) longer = keys[v[k].index].size() > deeper;
-        if (!longer || j - i < SMALL) {
-          std::sort(v + i, v + j, by_key);
-        } else {
-          for (std::size_t k = i; k < j; ++k) v[k].word = word_at(as_span(keys[v[k].index]), deeper);
-          todo.push_back({r.lo + i, j - i, deeper});
-        }
-      }
-      i = j;
-    }
-  }
-}
-
-}  // namespace
-
-// In parallel, as a sample sort: splitters from an evenly spaced sample of
-// the keys cut them into buckets of about equal size whatever their shared
-// stems; workers find each key's bucket and place it, one stretch of the
-// keys each; then every bucket is radix-sorted on its own, the largest first.
-void sort_keys(std::vector<Key>& keys, std::size_t threads) {
-  const std::size_t n = keys.size();
-  if (n < 2) return;
-  // Uninitialised: every element is written before it is read, by the
-  // workers, so no thread zeroes hundreds of megabytes first.
-  Pages<Sortable> a = Pages<Sortable>::allocate(n), b = Pages<Sortable>::allocate(n);
-  if (n < (std::size_t{1} << 16) || threads < 2) {
-    for (std::size_t i = 0; i < n; ++i) a[i] = {word_at(as_span(keys[i]), 0), i};
-    radix_sort(a.data(), b.data(), n, keys.data());
-    std::vector<Key> out(n);
-    for (std::size_t i = 0; i < n; ++i) out[i] = keys[a[i].index];
-    keys.swap(out);
-    return;
-  }
-  const std::size_t buckets = 4 * threads;
-  std::vector<Key> splitters;
-  {
-    const std::size_t samples = 32 * buckets;
-    std::vector<Key> sample(samples);
-    for (std::size_t i = 0; i < samples; ++i) sample[i] = keys[i * (n / samples)];
-    std::sort(sample.begin(), sample.end());
-    for (std::size_t k = 1; k < buckets; ++k) splitters.push_back(sample[k * samples / buckets]);
-  }
-  const std::size_t chunks = threads;
-  const std::size_t chunk = (n + chunks - 1) / chunks;
-  Pages<std::uint32_t> bucket = Pages<std::uint32_t>::allocate(n);
-  std::vector<std::uint64_t> counts(chunks * buckets, 0);
-  parallel_claims(chunks, threads, [&](std::size_t c) {
-    std::uint64_t* mine = counts.data() + c * buckets;
-    for (std::size_t i = c * chunk; i < n && i < (c + 1) * chunk; ++i) {
-      const auto k = static_cast<std::uint32_t>(std::upper_bound(splitters.begin(), splitters.end(), keys[i]) -
-                                                splitters.begin());
-      bucket[i] = k;
-      ++mine[k];
-    }
-  });
-  // Bucket by bucket, chunk by chunk: where each chunk places its keys.
-  std::vector<std::uint64_t> starts(buckets + 1, 0);
-  std::uint64_t at = 0;
-  for (std::size_t k = 0; k < buckets; ++k) {
-    starts[k] = at;
-    for (std::size_t c = 0; c < chunks; ++c) at += std::exchange(counts[c * buckets + k], at);
-  }
-  starts[buckets] = n;
-  parallel_claims(chunks, threads, [&](std::size_t c) {
-    std::uint64_t* next = counts.data() + c * buckets;
-    for (std::size_t i = c * chunk; i < n && i < (c + 1) * chunk; ++i)
-      b[next[bucket[i]]++] = {word_at(as_span(keys[i]), 0), i};
-  });
-  bucket = {};
-  std::vector<std::uint32_t> order(buckets);
-  for (std::size_t k = 0; k < buckets; ++k) order[k] = static_cast<std::uint32_t>(k);
-  std::stable_sort(order.begin(), order.end(), [&](std::uint32_t x, std::uint32_t y) {
-    return starts[x + 1] - starts[x] > starts[y + 1] - starts[y];
-  });
-  parallel_claims(buckets, threads, [&](std::size_t i) {
-    const std::uint64_t from = starts[order[i]];
-    radix_sort(b.data() + from, a.data() + from, starts[order[i] + 1] - from, keys.data());
-  });
-  a = {};
-  Pages<Key> out = Pages<Key>::allocate(n);
-  parallel_claims(chunks, threads, [&](std::size_t c) {
-    for (std::size_t i = c * chunk; i < n && i < (c + 1) * chunk; ++i) out[i] = keys[b[i].index];
-  });
-  parallel_claims(chunks, threads, [&](std::size_t c) {
-    for (std::size_t i = c * chunk; i < n && i < (c + 1) * chunk; ++i) keys[i] = out[i];
-  });
-}
-
-void sort_distinct(std::vector<Key>& keys) {
-  sort_keys(keys, online_processors());
-  if (!dedup_ascending(keys)) panic("sorted keys ascend");
 }
 
 Offsets packed_offsets(std::span<const std::uint64_t> values) {

@@ -12,7 +12,7 @@
 
 #include "dict_index/dict_index.hpp"
 #include "dict_index/room_internal.hpp"
-#include "extsort.hpp"
+#include "extsort/extsort.hpp"
 #include "perfect_hash.hpp"
 #include "utf8.hpp"
 

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "blob.hpp"
+#include "scratch_files.hpp"
 #include "temp_dir.hpp"
 
 using namespace quorvale;
@@ -154,6 +155,29 @@ TEST(Writers, BufferedAndHashedWritesAgree) {
   expected.replace(0, 4, "HEAD");
   EXPECT_EQ(read_file(dir / "out"), expected);
   EXPECT_EQ(text(memory), hashed_bytes);
+}
+
+// A transfer that misses the alignment of direct mode is not an error: it
+// goes through the cache, as does every later one, and the bytes are whole.
+TEST(Writers, DirectTransfersOffTheAlignmentGoThroughTheCache) {
+  TempDir dir;
+  const std::string path = dir / "run";
+  const std::string text_in = std::string(5000, 'x') + "tail";
+  {
+    File file = File::create_new(path);
+    if (!file.set_direct(true)) GTEST_SKIP() << "the file system refuses direct transfers";
+    EXPECT_TRUE(file.direct());
+    file.write_all(bytes(text_in));  // neither the buffer nor the length is aligned
+    EXPECT_FALSE(file.direct());
+    file.close();
+  }
+  File file = File::open_read(path);
+  ASSERT_TRUE(file.set_direct(true));
+  std::string got(text_in.size() + 10, '\0');
+  std::size_t n = 0;
+  while (std::size_t r = file.read_some({reinterpret_cast<unsigned char*>(got.data()) + n + 1, 1000})) n += r;
+  EXPECT_FALSE(file.direct());
+  EXPECT_EQ(got.substr(1, n), text_in);
 }
 
 TEST(Writers, FailedWriteIsNotHashed) {
@@ -300,14 +324,14 @@ TEST(AtomicWriter, TakenTemporaryNamesAreSkipped) {
   auto temp_name = [&](std::uint64_t seq) { return "idx.bin." + pid + "." + std::to_string(seq) + ".tmp"; };
 
   // One stale name is skipped, not overwritten.
-  std::uint64_t next = blob::TEMP_SEQ.load();
+  std::uint64_t next = scratch::SEQ.load();
   write_file(dir / temp_name(next), "stale");
   blob::write_atomically_with(target, [](File& f) { f.write_all(std::string_view("ok")); });
   EXPECT_EQ(read_file(target), "ok");
   EXPECT_EQ(read_file(dir / temp_name(next)), "stale");
 
   // 128 taken names in a row give up.
-  next = blob::TEMP_SEQ.load();
+  next = scratch::SEQ.load();
   for (std::uint64_t i = 0; i < 128; ++i) write_file(dir / temp_name(next + i), "");
   try {
     blob::write_atomically_with(target, [](File& f) { f.write_all(std::string_view("never")); });

@@ -76,7 +76,7 @@ TEST(DictBuild, BlockOutOfRangeFailsBeforeTheKeysAreRead) {
   }
 }
 
-TEST(DictBuild, DedupAndSort) {
+TEST(DictBuild, DedupAscending) {
   std::vector<Key> none;
   EXPECT_TRUE(dict_index::dedup_ascending(none));
   std::vector<Key> repeats = {"a", "a", "ab", "ab", "ab", "b"};
@@ -85,42 +85,6 @@ TEST(DictBuild, DedupAndSort) {
   std::vector<Key> descent = {"a", "a", "c", "b", "d"};
   EXPECT_FALSE(dict_index::dedup_ascending(descent));
   EXPECT_EQ(descent.size(), 5u);
-  dict_index::sort_distinct(descent);
-  EXPECT_EQ(descent, (std::vector<Key>{"a", "b", "c", "d"}));
-  // Bytes compare unsigned: 0xFF sorts after every ASCII byte.
-  std::vector<Key> high = {"\xff", "\x7f", "a"};
-  dict_index::sort_distinct(high);
-  EXPECT_EQ(high, (std::vector<Key>{"a", "\x7f", "\xff"}));
-}
-
-TEST(DictBuild, SortAgreesWithBytewiseOrder) {
-  // Zero bytes, keys that prefix others, stems shared past many 8-byte
-  // words in stretches above and below the radix sort's cut to comparisons.
-  std::mt19937_64 rng(3);
-  std::vector<std::string> keys;
-  const std::string stem(100, 'q');
-  for (int i = 0; i < 90'000; ++i) {
-    std::string k;
-    switch (rng() % 4) {
-      case 0: k = std::to_string(rng() % 50'000); break;
-      case 1: k = stem.substr(0, rng() % 101) + std::string(rng() % 3, '\0'); break;
-      case 2: k = stem + std::to_string(rng() % 5'000); break;
-      default: for (int j = rng() % 12; j > 0; --j) k += static_cast<char>(rng() % 3 == 0 ? 0 : 0x7C + rng() % 8);
-    }
-    keys.push_back(k);
-  }
-  // Keys whose first 8 bytes differ only in the last one.
-  std::vector<std::string> late;
-  for (int i = 0; i < 70'000; ++i) late.push_back("abcdefg" + std::string(1, static_cast<char>(rng())) + std::to_string(rng() % 1000));
-  for (const auto* corpus : {&keys, &late}) {
-    std::vector<Key> want(corpus->begin(), corpus->end());
-    std::sort(want.begin(), want.end());
-    for (std::size_t threads : {1, 3, 8}) {
-      std::vector<Key> got(corpus->begin(), corpus->end());
-      dict_index::sort_keys(got, threads);
-      EXPECT_EQ(got, want) << threads;
-    }
-  }
 }
 
 TEST(DictBuild, WorkedValues) {

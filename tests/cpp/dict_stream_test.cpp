@@ -9,7 +9,7 @@
 
 #include "dict_build_util.hpp"
 #include "dict_fixtures.hpp"
-#include "extsort.hpp"
+#include "extsort/extsort.hpp"
 #include "perfect_hash.hpp"
 #include "temp_dir.hpp"
 

@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "extsort.hpp"
+#include "extsort/extsort.hpp"
 
 namespace fs = std::filesystem;
 using namespace quorvale;

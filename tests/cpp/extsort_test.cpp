@@ -14,7 +14,7 @@
 #include <string>
 #include <vector>
 
-#include "extsort.hpp"
+#include "extsort/extsort.hpp"
 
 namespace fs = std::filesystem;
 using namespace quorvale;
@@ -279,7 +279,7 @@ TEST_F(ExtsortTest, CallbackErrorStopsReplayAndKeepsRuns) {
 }
 
 TEST_F(ExtsortTest, StaleDirectoryIsSkippedAndKept) {
-  const std::uint64_t seq = RUN_SEQ.load();
+  const std::uint64_t seq = scratch::SEQ.load();
   const std::string stale = out_ + "." + std::to_string(::getpid()) + "." + std::to_string(seq) + ".runs";
   ASSERT_EQ(::mkdir(stale.c_str(), 0777), 0);
   write_file(stale + "/0", "not ours");

@@ -20,6 +20,7 @@
 #include "compact_hash/compact_hash.hpp"
 #include "compact_hash/scratch.hpp"
 #include "keyless_fixtures.hpp"
+#include "scratch_files.hpp"
 #include "temp_dir.hpp"
 
 using namespace quorvale;
@@ -133,11 +134,12 @@ TEST(StreamBuild, FilesEqualTheInMemoryBuilds) {
           limits.range_slots = 512;  // a last range shorter than the others
         }
         const std::string path = dir / "out";
-        const std::uint64_t seq = compact_hash::SCRATCH_SEQ.load();
+        const std::uint64_t seq = scratch::SEQ.load();
         EXPECT_EQ(streamed(pairs, bits, path, limits, 2), n);
         EXPECT_EQ(read_bytes(path), want);
-        // Only a spill or a range file makes the scratch directory.
-        EXPECT_EQ(compact_hash::SCRATCH_SEQ.load() != seq, mode.spills || ranged);
+        // Only a spill or a range file makes the scratch directory: one name
+        // for the blob's temporary file, one more for the directory.
+        EXPECT_EQ(scratch::SEQ.load() - seq, mode.spills || ranged ? 2u : 1u);
         EXPECT_EQ(dir.names(), std::set<std::string>{"out"});
       }
     }
@@ -314,20 +316,23 @@ TEST(StreamScratch, DirectoryNamedAfterThePathAndRemoved) {
   std::string made;
   {
     compact_hash::Scratch scratch(dir / "words.idx", 1);
-    const std::uint64_t seq = compact_hash::SCRATCH_SEQ.load();
+    const std::uint64_t seq = scratch::SEQ.load();
     made = scratch.dir();
     EXPECT_EQ(made, dir / ("words.idx." + std::to_string(::getpid()) + "." + std::to_string(seq) + ".runs"));
     EXPECT_EQ(scratch.dir(), made);  // made once
     EXPECT_TRUE(std::filesystem::is_directory(made));
   }
   EXPECT_FALSE(std::filesystem::exists(made));
-  // A taken name is an error: one number, no retry.
-  const std::uint64_t seq = compact_hash::SCRATCH_SEQ.load();
-  const std::string taken = dir / ("t." + std::to_string(::getpid()) + "." + std::to_string(seq) + ".runs");
-  std::filesystem::create_directory(taken);
-  compact_hash::Scratch scratch(dir / "t", 1);
-  EXPECT_EQ(error_of([&] { scratch.dir(); }), "io error: File exists (os error 17)");
-  EXPECT_EQ(compact_hash::SCRATCH_SEQ.load(), seq + 1);
+  // A directory left by a dead process that had our id is skipped and kept.
+  const std::uint64_t seq = scratch::SEQ.load();
+  auto named = [&](std::uint64_t s) { return dir / ("t." + std::to_string(::getpid()) + "." + std::to_string(s) + ".runs"); };
+  std::filesystem::create_directory(named(seq));
+  {
+    compact_hash::Scratch scratch(dir / "t", 1);
+    EXPECT_EQ(scratch.dir(), named(seq + 1));
+  }
+  EXPECT_TRUE(std::filesystem::is_directory(named(seq)));
+  EXPECT_FALSE(std::filesystem::exists(named(seq + 1)));
 }
 
 // ---- fingerprint placement ----
@@ -583,9 +588,9 @@ TEST(StreamBuild, RealLimitsAtTheBufferSize) {
   for (std::size_t i = 0; i < full; ++i) pairs[i] = {splitmix64(2 * i), splitmix64(2 * i + 1)};
   for (std::size_t count : {full, full - 1}) {
     pairs.resize(count);
-    const std::uint64_t seq = compact_hash::SCRATCH_SEQ.load();
+    const std::uint64_t seq = scratch::SEQ.load();
     EXPECT_EQ(streamed(pairs, 8, dir / "out", StreamLimits{}, 0), count);
-    EXPECT_EQ(compact_hash::SCRATCH_SEQ.load() != seq, count == full);  // one spill at the last pair
+    EXPECT_EQ(scratch::SEQ.load() - seq, count == full ? 2u : 1u);  // one spill at the last pair
     EXPECT_EQ(read_bytes(dir / "out"), in_memory(pairs, 8));
   }
 }

@@ -14,6 +14,7 @@
 
 #include "colliding_keys.hpp"
 #include "perfect_hash.hpp"
+#include "scratch_files.hpp"
 #include "temp_dir.hpp"
 
 using namespace quorvale;
@@ -630,16 +631,17 @@ TEST(PerfectHashStream, FailuresLeaveTheTargetAlone) {
 TEST(PerfectHashStream, SpillNamesAndCorruptSpill) {
   TempDir dir;
   std::string out = dir / "out";
-  // 128 names taken: the spill file cannot be made.
-  const std::uint64_t next = perfect_hash::SPILL_SEQ.load();
+  // Every spill name it can try taken (the temporary file of the write may
+  // take the first number): the spill file cannot be made.
+  const std::uint64_t next = scratch::SEQ.load();
   const long pid = static_cast<long>(::getpid());
-  for (std::uint64_t s = next; s < next + 128; ++s)
+  for (std::uint64_t s = next; s <= next + 128; ++s)
     write_file(out + "." + std::to_string(pid) + "." + std::to_string(s) + ".spill", "");
   std::vector<std::string> keys = random_keys(50, 11);
   Passes p{{keys}};
   std::string err = error_of([&] { stream(p, out, false, 8); });
   EXPECT_EQ(err.rfind("io error: ", 0), 0u) << err;
-  EXPECT_EQ(dir.names().size(), 128u);
+  EXPECT_EQ(dir.names().size(), 129u);
   for (auto& name : dir.names()) std::filesystem::remove(dir.path() / name);
   // A spill record whose id is out of range is reported, not followed.
   std::vector<std::string> big = {std::string(70000, 'x'), "a", "b"};

@@ -645,7 +645,7 @@ TEST(StringIndexInsertSorted, Failures) {
   namespace extsort = quorvale::extsort;
   // A descending pair in a view (the builder refuses it).
   const std::string bytes = "ba";
-  const extsort::Span spans[] = {{0, 1}, {1, 1}};
+  const quorvale::KeySpan spans[] = {{0, 1}, {1, 1}};
   fst::MemorySink sink;
   fst::MapBuilder builder(sink);
   EXPECT_EQ(index_error_of([&] { StringIndex::insert_sorted(builder, extsort::KeyView(bytes.data(), spans, 2, true)); }),
@@ -674,7 +674,7 @@ TEST(StringIndexInsertSorted, Failures) {
 
   // A span that is not UTF-8 breaks the run's invariant.
   const std::string raw = "\xff";
-  const extsort::Span one_span[] = {{0, 1}};
+  const quorvale::KeySpan one_span[] = {{0, 1}};
   fst::MemorySink s2;
   fst::MapBuilder b2(s2);
   try {

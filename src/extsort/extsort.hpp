@@ -11,9 +11,12 @@
 // caller's own error); otherwise `spill(run.sorted())`, `run.clear()`, push.
 // At the end replay the run when nothing was spilled, else spill the run if
 // it holds keys and replay the runs.
+//
+// The unit's files: run.cpp (the in-memory run, sorted by the shared string
+// sort), run_file.cpp (writing and reading run files), merge.cpp (the merge
+// and the spill directory).
 #pragma once
 
-#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -26,7 +29,9 @@
 #include <vector>
 
 #include "error.hpp"
-#include "pages.hpp"
+#include "huge_pages.hpp"
+#include "scratch_files.hpp"
+#include "string_sort.hpp"
 
 namespace quorvale::extsort {
 
@@ -34,9 +39,6 @@ namespace quorvale::extsort {
 inline constexpr std::size_t MERGE_FAN_IN = 128;
 // The buffer of every run-file reader and writer.
 inline constexpr std::size_t IO_BUFFER = std::size_t{1} << 20;
-
-// Taken once for every spill directory created in this process.
-extern std::atomic<std::uint64_t> RUN_SEQ;
 
 // Every distinct key once, in ascending byte order, as often as asked. The
 // callback fails by throwing; the replay stops there and rethrows.
@@ -47,19 +49,6 @@ class Replay {
 
  protected:
   ~Replay() = default;
-};
-
-// Where one key's bytes lie in a run.
-struct Span {
-  std::uint32_t start;
-  std::uint32_t length;
-};
-
-// A key's span with its 8 bytes at the depth being sorted (big-endian,
-// zero-padded): most comparisons of a sort are then one integer comparison.
-struct SortRec {
-  std::uint64_t chunk;
-  Span span;
 };
 
 // A read-only list of keys laid in one byte buffer.
@@ -73,7 +62,7 @@ class KeyView {
     using pointer = void;
     using reference = std::string_view;
     iterator() = default;
-    iterator(const char* bytes, const Span* span) : bytes_(bytes), span_(span) {}
+    iterator(const char* bytes, const KeySpan* span) : bytes_(bytes), span_(span) {}
     std::string_view operator*() const { return {bytes_ + span_->start, span_->length}; }
     iterator& operator++() {
       ++span_;
@@ -88,11 +77,11 @@ class KeyView {
 
    private:
     const char* bytes_ = nullptr;
-    const Span* span_ = nullptr;
+    const KeySpan* span_ = nullptr;
   };
 
   // `utf8_checked`: every key is known to be valid UTF-8 already.
-  KeyView(const char* bytes, const Span* spans, std::size_t n, bool utf8_checked = false)
+  KeyView(const char* bytes, const KeySpan* spans, std::size_t n, bool utf8_checked = false)
       : bytes_(bytes), spans_(spans), n_(n), checked_(utf8_checked) {}
   bool utf8_checked() const noexcept { return checked_; }
   std::size_t size() const noexcept { return n_; }
@@ -103,7 +92,7 @@ class KeyView {
 
  private:
   const char* bytes_;
-  const Span* spans_;
+  const KeySpan* spans_;
   std::size_t n_;
   bool checked_;
 };
@@ -141,13 +130,14 @@ class Run final : public Replay {
   bool has_room(std::size_t length) const noexcept {
     return used_ <= budget_ && length <= budget_ - used_ && count_ < budget_ / 8;
   }
-  // Appends a key, checking nothing (the caller asked `has_room`). The first
-  // push reserves the whole budget so that a run never grows while it fills.
+  // Appends a key (the caller asked `has_room`). The run's storage doubles
+  // as it fills, up to the budget, by remapping its pages: a small sort
+  // holds little memory, and a big one copies nothing to grow.
   void push(std::string_view key);
   std::size_t size() const noexcept { return count_; }
   bool empty() const noexcept { return count_ == 0; }
   std::size_t byte_size() const noexcept { return used_; }
-  // Empties the run for reuse; its reserved storage is kept.
+  // Empties the run for reuse; its storage is kept.
   void clear() noexcept;
   // Sorts the keys bytewise, drops repeats (the run keeps only the distinct
   // keys) and returns them; valid until the run changes.
@@ -157,13 +147,13 @@ class Run final : public Replay {
 
  private:
   std::size_t budget_;
-  // Reserved whole at the first push and kept for the next run.
-  Pages<char> bytes_;
-  Pages<Span> spans_;
+  // Grown as the run fills and kept for the next run.
+  GrowingPages<char> bytes_;
+  GrowingPages<KeySpan> spans_;
   std::size_t used_ = 0;   // bytes in use
   std::size_t count_ = 0;  // spans in use
-  // Sorting scratch, 16 bytes a key, made at the first sort and kept.
-  Pages<SortRec> scratch_;
+  // The sort's working memory, kept for the next run.
+  SortScratch scratch_;
   std::size_t threads_;
   bool sorted_ = false;
 };
@@ -196,17 +186,15 @@ MergedStream merge_runs(const std::string& dir, std::span<const std::uint64_t> r
 class Runs final : public Replay {
  public:
   // `out`: the path the spill directory is named after ("<out>.<pid>.<n>.runs").
-  explicit Runs(std::string out);
-  Runs(const Runs&) = delete;
-  Runs& operator=(const Runs&) = delete;
-  // Removes the spill directory, if this sort created one, with its files.
-  ~Runs();
+  // Its destruction removes the spill directory, if this sort made one,
+  // with its files.
+  explicit Runs(std::string out) : dir_(std::move(out)) {}
 
   // Writes sorted keys as run file `next_number()`; records it on success.
   void spill(const KeyView& keys);
   void spill(std::span<const std::string_view> keys);
   // The spill directory, created on first use.
-  const std::string& dir();
+  const std::string& dir() { return dir_.path(); }
   // Merges down to at most MERGE_FAN_IN runs and opens the final merge.
   // At least one run must have been spilled.
   MergedStream merge();
@@ -216,15 +204,14 @@ class Runs final : public Replay {
   const std::vector<std::uint64_t>& runs() const noexcept { return runs_; }
   std::uint64_t next_number() const noexcept { return next_; }
   // The spill directory, absent until the first spill.
-  const std::optional<std::string>& directory() const noexcept { return dir_; }
+  const std::optional<std::string>& directory() const noexcept { return dir_.made(); }
 
  private:
   template <class Keys>
   void spill_keys(const Keys& keys, bool checked);
 
-  std::string out_;
+  scratch::Dir dir_;
   std::vector<std::uint64_t> runs_;
-  std::optional<std::string> dir_;
   std::uint64_t next_ = 0;
 };
 

@@ -1,0 +1,536 @@
+// A most-significant-digit radix sort over 8-byte chunks of the keys: each
+// key is a 16-byte record of its chunk at the depth being sorted and its
+// span, so that most comparisons are one integer comparison and the keys'
+// own bytes are read only to load the next chunk of keys that tie.
+#include "string_sort.hpp"
+
+#include <algorithm>
+#include <array>
+#include <atomic>
+#include <bit>
+#include <cstring>
+#include <utility>
+
+#include "huge_pages.hpp"
+#include "threads.hpp"
+
+namespace quorvale {
+
+unsigned char* SortScratch::reserve(std::size_t bytes) {
+  if (memory_.size() < bytes) {
+    memory_ = {};
+    memory_ = allocate_huge<unsigned char>(bytes);
+  }
+  return memory_.data();
+}
+
+namespace {
+
+struct Rec {
+  std::uint64_t chunk;  // the key's 8 bytes at the depth sorted, big-endian, zero-padded
+  KeySpan span;         // in the buffer; for keys held as views, the key's index and length
+};
+static_assert(sizeof(Rec) == 16 && sizeof(std::string_view) == sizeof(Rec));
+
+// Marks a key found equal to the one before it.
+constexpr std::uint32_t REPEAT = UINT32_MAX;
+
+inline std::uint64_t big_endian64(const char* p) noexcept {
+  std::uint64_t v;
+  std::memcpy(&v, p, 8);
+  if constexpr (std::endian::native == std::endian::little) v = __builtin_bswap64(v);
+  return v;
+}
+
+inline std::uint64_t big_endian32(const char* p) noexcept {
+  std::uint32_t v;
+  std::memcpy(&v, p, 4);
+  if constexpr (std::endian::native == std::endian::little) v = __builtin_bswap32(v);
+  return v;
+}
+
+// Keys laid in one buffer: a chunk is one 8-byte load wherever the buffer
+// holds 8 bytes from the chunk's start, the bytes past the key masked off.
+struct InBuffer {
+  const char* base;
+  std::size_t limit;
+
+  const char* bytes(const KeySpan& s) const noexcept { return base + s.start; }
+  std::string_view key(const KeySpan& s) const noexcept { return {bytes(s), s.length}; }
+  void fetch_ahead(const KeySpan&) const noexcept {}
+  std::uint64_t chunk(const KeySpan& s, std::size_t depth) const noexcept {
+    const std::size_t rem = s.length > depth ? s.length - depth : 0;
+    const std::size_t at = s.start + depth;
+    if (at + 8 <= limit) {
+      const std::uint64_t v = big_endian64(base + at);
+      return rem >= 8 ? v : rem == 0 ? 0 : v & (~std::uint64_t{0} << (8 * (8 - rem)));
+    }
+    std::uint64_t v = 0;
+    for (std::size_t i = 0; i < rem && i < 8; ++i) v |= std::uint64_t{static_cast<unsigned char>(base[at + i])} << (56 - 8 * i);
+    return v;
+  }
+};
+
+// A chunk of a key held anywhere in memory, read from the key's own bytes
+// only, in at most three loads: `rem` bytes are left from `p` on.
+inline std::uint64_t exact_chunk(const char* p, std::size_t rem) noexcept {
+  if (rem >= 8) return big_endian64(p);
+  if (rem >= 4) return big_endian32(p) << 32 | big_endian32(p + rem - 4) << (8 * (8 - rem));
+  if (rem == 0) return 0;
+  const auto byte = [p](std::size_t i) { return std::uint64_t{static_cast<unsigned char>(p[i])} << (56 - 8 * i); };
+  return byte(0) | byte(rem / 2) | byte(rem - 1);
+}
+
+// Keys held as views whose bytes all lie in one window of memory of less
+// than 4 GiB (any number of allocations): a span is an offset into it.
+struct InWindow {
+  const char* base;
+
+  const char* bytes(const KeySpan& s) const noexcept { return base + s.start; }
+  std::string_view key(const KeySpan& s) const noexcept { return {bytes(s), s.length}; }
+  void fetch_ahead(const KeySpan&) const noexcept {}
+  std::uint64_t chunk(const KeySpan& s, std::size_t depth) const noexcept {
+    return exact_chunk(bytes(s) + depth, s.length > depth ? s.length - depth : 0);
+  }
+};
+
+// Keys held as views anywhere: a span is the key's index, and its bytes are
+// a step further.
+struct InViews {
+  const std::string_view* views;
+
+  const char* bytes(const KeySpan& s) const noexcept { return views[s.start].data(); }
+  std::string_view key(const KeySpan& s) const noexcept { return views[s.start]; }
+  // The view itself, a step before its bytes are fetched.
+  void fetch_ahead(const KeySpan& s) const noexcept { __builtin_prefetch(views + s.start); }
+  std::uint64_t chunk(const KeySpan& s, std::size_t depth) const noexcept {
+    return exact_chunk(bytes(s) + depth, s.length > depth ? s.length - depth : 0);
+  }
+};
+
+// Bytes left at a depth, capped at 9: 0..8 means the key ends in this chunk
+// (shorter first, so a proper prefix, even one followed by NULs, sorts
+// first); 9 means it goes on.
+inline std::uint32_t tail_at(const KeySpan& s, std::size_t depth) noexcept {
+  const std::size_t rem = s.length - depth;
+  return rem > 8 ? 9 : static_cast<std::uint32_t>(rem);
+}
+
+// Below this a group is sorted by comparisons rather than by a radix pass.
+constexpr std::size_t SMALL_GROUP = 64;
+// From this size on a radix pass is made out of place.
+constexpr std::size_t OUT_OF_PLACE = 512;
+
+// A group of records at one depth still to sort.
+struct Group {
+  std::size_t begin, end, depth;
+  unsigned byte;  // chunk bytes above this one are equal within the group
+};
+
+// Sorts the records of a group and of every group it splits into. Keys are
+// ordered 8 bytes (a chunk) at a time: a radix pass per chunk byte for big
+// groups (out of place through `spare`, room for `spare_recs` records, where
+// the group fits; else in place, American flag sort), comparisons for small
+// ones; keys whose chunks tie and go on are sorted again at the next depth,
+// reloading their chunks. Repeats are marked REPEAT.
+template <class Keys>
+void sort_group(const Keys& keys, Rec* recs, Group first, unsigned char* spare, std::size_t spare_recs) {
+  std::vector<Group> todo{first};
+  std::size_t count[256];
+  std::size_t head[256], tail_end[256];
+  // Groups of keys tied on the whole chunk: split by tail; those that go on
+  // get the next chunk and another round.
+  auto next_depth = [&](std::size_t begin, std::size_t end, std::size_t d) {
+    for (std::size_t i = begin; i < end;) {
+      std::size_t j = i + 1;
+      const std::uint32_t tail = tail_at(recs[i].span, d);
+      while (j < end && recs[j].chunk == recs[i].chunk && tail_at(recs[j].span, d) == tail) ++j;
+      if (j - i > 1) {
+        if (tail == 9) {
+          // The reloads jump around the keys' bytes: prefetch ahead.
+          constexpr std::size_t AHEAD = 64;
+          for (std::size_t k = i; k < j; ++k) {
+            if (k + 2 * AHEAD < j) keys.fetch_ahead(recs[k + 2 * AHEAD].span);
+            if (k + AHEAD < j) __builtin_prefetch(keys.bytes(recs[k + AHEAD].span) + d + 8);
+            recs[k].chunk = keys.chunk(recs[k].span, d + 8);
+          }
+          todo.push_back({i, j, d + 8, 0});
+        } else {
+          // Equal chunks ending at the same length: the same key.
+          for (std::size_t k = i + 1; k < j; ++k) recs[k].span.start = REPEAT;
+        }
+      }
+      i = j;
+    }
+  };
+  while (!todo.empty()) {
+    Group g = todo.back();
+    todo.pop_back();
+    const std::size_t d = g.depth;
+    Rec* a = recs;
+    if (g.end - g.begin <= SMALL_GROUP || g.byte == 8) {
+      std::sort(a + g.begin, a + g.end, [d](const Rec& x, const Rec& y) {
+        if (x.chunk != y.chunk) return x.chunk < y.chunk;
+        return tail_at(x.span, d) < tail_at(y.span, d);
+      });
+      next_depth(g.begin, g.end, d);
+      continue;
+    }
+    // Skip the chunk bytes the whole group shares.
+    std::uint64_t lo = a[g.begin].chunk, hi = lo;
+    for (std::size_t i = g.begin + 1; i < g.end; ++i) {
+      lo = std::min(lo, a[i].chunk);
+      hi = std::max(hi, a[i].chunk);
+    }
+    if (lo == hi) {
+      // One chunk for the whole group: the keys ending here (shortest first)
+      // come before those that go on, which the next depth sorts.
+      Rec* mid = std::partition(a + g.begin, a + g.end, [d](const Rec& r) { return tail_at(r.span, d) != 9; });
+      std::sort(a + g.begin, mid, [d](const Rec& x, const Rec& y) { return tail_at(x.span, d) < tail_at(y.span, d); });
+      next_depth(g.begin, g.end, d);
+      continue;
+    }
+    g.byte = std::max<unsigned>(g.byte, static_cast<unsigned>(__builtin_clzll(lo ^ hi)) / 8);
+    const unsigned shift = 56 - 8 * g.byte;
+    std::fill(std::begin(count), std::end(count), 0);
+    for (std::size_t i = g.begin; i < g.end; ++i) ++count[(a[i].chunk >> shift) & 0xFF];
+    std::size_t at = g.begin;
+    for (int b = 0; b < 256; ++b) {
+      head[b] = at;
+      at += count[b];
+      tail_end[b] = at;
+    }
+    const std::size_t m = g.end - g.begin;
+    if (m >= OUT_OF_PLACE && m <= spare_recs) {
+      // Copied aside, then dealt back: streaming, where the in-place swaps
+      // below are chains of dependent loads that miss the cache.
+      std::memcpy(spare, a + g.begin, m * sizeof(Rec));
+      for (std::size_t i = 0; i < m; ++i) {
+        Rec r;
+        std::memcpy(&r, spare + i * sizeof(Rec), sizeof r);
+        a[head[(r.chunk >> shift) & 0xFF]++] = r;
+      }
+    } else {
+      for (int b = 0; b < 256; ++b) {
+        while (head[b] < tail_end[b]) {
+          Rec r = a[head[b]];
+          unsigned rb = static_cast<unsigned>((r.chunk >> shift) & 0xFF);
+          while (rb != static_cast<unsigned>(b)) {
+            std::swap(r, a[head[rb]++]);
+            rb = static_cast<unsigned>((r.chunk >> shift) & 0xFF);
+          }
+          a[head[b]++] = r;
+        }
+      }
+    }
+    std::size_t begin = g.begin;
+    for (int b = 0; b < 256; ++b) {
+      std::size_t end = begin + count[b];
+      if (end - begin > 1) todo.push_back({begin, end, d, g.byte + 1});
+      begin = end;
+    }
+  }
+}
+
+// From this many keys on a sort runs on several threads: below it, starting
+// them costs more than they save.
+constexpr std::size_t PARALLEL_KEYS = std::size_t{1} << 15;
+// The fewest keys a thread is given a slice of.
+constexpr std::size_t PART_KEYS = std::size_t{1} << 12;
+
+// The keys in arrival order cut into one slice a thread.
+struct Parts {
+  std::size_t n;
+  std::size_t count;
+  Parts(std::size_t keys, std::size_t threads)
+      : n(keys), count(keys >= PARALLEL_KEYS ? std::clamp<std::size_t>(threads, 1, keys / PART_KEYS) : 1) {}
+  std::size_t begin(std::size_t p) const noexcept { return n / count * p + std::min(p, n % count); }
+  // Runs fn(part) for every part, on the calling thread when there is one; a
+  // worker that cannot start leaves its parts to the others.
+  template <class Fn>
+  void each(Fn&& fn) const {
+    parallel_claims(count, count, std::forward<Fn>(fn));
+  }
+};
+
+// Deals the keys out of place from their arrival order into `recs`, bucket
+// by bucket: `counts` holds, per slice, its keys of each of `buckets`
+// buckets (slice p's at p * buckets); place(i, span) gives key i's bucket
+// and record. A slice's keys of a bucket go after the same bucket's keys of
+// the slices before it, so the deal is the same on any number of threads.
+// Returns where each bucket starts, and its end.
+template <class SpanOf, class Place>
+std::vector<std::size_t> deal(const Parts& parts, std::size_t buckets, std::vector<std::size_t>& counts,
+                              SpanOf& span_of, Place&& place, Rec* recs) {
+  std::vector<std::size_t> starts(buckets + 1);
+  std::size_t at = 0;
+  for (std::size_t b = 0; b < buckets; ++b) {
+    starts[b] = at;
+    for (std::size_t p = 0; p < parts.count; ++p) at += std::exchange(counts[p * buckets + b], at);
+  }
+  starts[buckets] = at;
+  parts.each([&](std::size_t p) {
+    std::size_t* head = counts.data() + p * buckets;
+    for (std::size_t i = parts.begin(p), e = parts.begin(p + 1); i < e; ++i) {
+      const auto [bucket, rec] = place(i, span_of(i));
+      recs[head[bucket]++] = rec;
+    }
+  });
+  return starts;
+}
+
+// The first split by sampled splitters, for keys whose first differing byte
+// leaves one bucket with more than a thread's share (a common stem such as
+// "https://", one first byte for most keys): buckets of about equal size
+// whatever the keys share. The keys of a bucket lie between two neighbouring
+// splitters, so they share those splitters' common prefix and their sort
+// starts at its last whole chunk. Returns the groups to sort.
+template <class Keys, class SpanOf>
+std::vector<Group> split_by_sample(const Keys& keys, SpanOf& span_of, const Parts& parts, Rec* recs) {
+  const std::size_t n = parts.n;
+  const std::size_t wanted = std::min<std::size_t>(8 * parts.count, 1 << 16);
+  const std::size_t m = std::min(n, 32 * wanted);
+  std::vector<std::string_view> sample(m);
+  for (std::size_t j = 0; j < m; ++j) sample[j] = keys.key(span_of(j * n / m));
+  std::sort(sample.begin(), sample.end());
+  std::vector<std::string_view> splitters;
+  for (std::size_t k = 1; k < wanted; ++k) {
+    const std::string_view s = sample[k * m / wanted];
+    if (splitters.empty() || s != splitters.back()) splitters.push_back(s);
+  }
+  const std::size_t buckets = splitters.size() + 1;
+  // Bucket b holds the keys from splitter b - 1 (on) to splitter b (before).
+  std::vector<std::size_t> depth(buckets, 0);
+  for (std::size_t b = 1; b + 1 < buckets; ++b) {
+    const std::string_view x = splitters[b - 1], y = splitters[b];
+    std::size_t common = 0;
+    while (common < x.size() && common < y.size() && x[common] == y[common]) ++common;
+    depth[b] = common / 8 * 8;
+  }
+  const auto bucket_of = [&](const KeySpan& s) {
+    return static_cast<std::size_t>(std::upper_bound(splitters.begin(), splitters.end(), keys.key(s)) - splitters.begin());
+  };
+  std::vector<std::size_t> counts(parts.count * buckets, 0);
+  parts.each([&](std::size_t p) {
+    std::size_t* count = counts.data() + p * buckets;
+    for (std::size_t i = parts.begin(p), e = parts.begin(p + 1); i < e; ++i) ++count[bucket_of(span_of(i))];
+  });
+  const std::vector<std::size_t> starts = deal(parts, buckets, counts, span_of,
+                                               [&](std::size_t, const KeySpan& s) {
+                                                 const std::size_t b = bucket_of(s);
+                                                 return std::pair{b, Rec{keys.chunk(s, depth[b]), s}};
+                                               },
+                                               recs);
+  std::vector<Group> groups;
+  for (std::size_t b = 0; b < buckets; ++b)
+    if (starts[b + 1] - starts[b] > 1) groups.push_back({starts[b], starts[b + 1], depth[b], 0});
+  return groups;
+}
+
+// Sorts the n keys whose spans span_of(i) gives in arrival order into
+// `recs`, repeats marked REPEAT. The first split, on the first chunk byte
+// where keys differ (or by sampled splitters where that byte leaves one
+// bucket too big to share out), is dealt out of place straight from the
+// spans, each thread dealing a slice of them: they are in arrival order, so
+// their bytes are read sequentially (two or three times, which costs less
+// than one in-place pass over all keys, whose swaps all miss the cache). The
+// buckets it makes are independent: threads claim them, largest first, and
+// sort each to the end, big groups dealt out of place through `spare` (free
+// only once the first split is made; `spare_bytes` of it, shared out among
+// the workers). Any number of threads gives the same keys in the same order.
+template <class Keys, class SpanOf>
+void sort_records(const Keys& keys, SpanOf&& span_of, const Parts& parts, Rec* recs, unsigned char* spare,
+                  std::size_t spare_bytes) {
+  const std::size_t n = parts.n;
+  std::vector<Group> groups;
+  std::vector<std::uint64_t> los(parts.count, ~std::uint64_t{0}), his(parts.count, 0);
+  // Each slice's count of keys per bucket of the first byte, the usual
+  // split, taken on the way.
+  std::vector<std::size_t> counts(parts.count * 256, 0);
+  if (n > SMALL_GROUP) {
+    parts.each([&](std::size_t p) {
+      std::uint64_t lo = ~std::uint64_t{0}, hi = 0;
+      std::size_t* count = counts.data() + p * 256;
+      for (std::size_t i = parts.begin(p), e = parts.begin(p + 1); i < e; ++i) {
+        const std::uint64_t c = keys.chunk(span_of(i), 0);
+        lo = std::min(lo, c);
+        hi = std::max(hi, c);
+        ++count[c >> 56];
+      }
+      los[p] = lo;
+      his[p] = hi;
+    });
+  }
+  const std::uint64_t lo = *std::min_element(los.begin(), los.end());
+  const std::uint64_t hi = *std::max_element(his.begin(), his.end());
+  const unsigned byte = lo != hi ? static_cast<unsigned>(__builtin_clzll(lo ^ hi)) / 8 : 8;
+  const unsigned shift = 56 - 8 * (byte & 7);
+  if (n > SMALL_GROUP && byte > 0 && byte < 8) {
+    std::fill(counts.begin(), counts.end(), 0);
+    parts.each([&](std::size_t p) {
+      std::size_t* count = counts.data() + p * 256;
+      for (std::size_t i = parts.begin(p), e = parts.begin(p + 1); i < e; ++i)
+        ++count[(keys.chunk(span_of(i), 0) >> shift) & 0xFF];
+    });
+  }
+  // One bucket beyond a thread's share would leave the other threads idle
+  // while one sorts it.
+  std::size_t biggest = byte < 8 ? 0 : n;
+  for (std::size_t b = 0; b < 256 && byte < 8; ++b) {
+    std::size_t total = 0;
+    for (std::size_t p = 0; p < parts.count; ++p) total += counts[p * 256 + b];
+    biggest = std::max(biggest, total);
+  }
+  if (n > SMALL_GROUP && parts.count > 1 && biggest > n / parts.count) {
+    groups = split_by_sample(keys, span_of, parts, recs);
+  } else if (n > SMALL_GROUP && byte < 8) {
+    const std::vector<std::size_t> starts = deal(parts, 256, counts, span_of,
+                                                 [&](std::size_t, const KeySpan& s) {
+                                                   const std::uint64_t c = keys.chunk(s, 0);
+                                                   return std::pair{static_cast<std::size_t>((c >> shift) & 0xFF), Rec{c, s}};
+                                                 },
+                                                 recs);
+    for (std::size_t b = 0; b < 256; ++b)
+      if (starts[b + 1] - starts[b] > 1) groups.push_back({starts[b], starts[b + 1], 0, byte + 1});
+  } else {
+    parts.each([&](std::size_t p) {
+      for (std::size_t i = parts.begin(p), e = parts.begin(p + 1); i < e; ++i) {
+        const KeySpan s = span_of(i);
+        recs[i] = Rec{keys.chunk(s, 0), s};
+      }
+    });
+    if (n > 1) groups.push_back({0, n, 0, 0});
+  }
+  std::sort(groups.begin(), groups.end(),
+            [](const Group& x, const Group& y) { return x.end - x.begin > y.end - y.begin; });
+  const std::size_t workers = std::min(parts.count, std::max<std::size_t>(1, groups.size()));
+  const std::size_t share = spare_bytes / workers / sizeof(Rec);
+  std::atomic<std::size_t> next{0};
+  auto sort_claimed = [&](std::size_t worker, const FirstError* first) {
+    unsigned char* mine = spare + worker * share * sizeof(Rec);
+    while (first == nullptr || !first->failed()) {
+      const std::size_t i = next.fetch_add(1, std::memory_order_relaxed);
+      if (i >= groups.size()) return;
+      sort_group(keys, recs, groups[i], mine, share);
+    }
+  };
+  if (workers == 1) {
+    sort_claimed(0, nullptr);
+  } else {
+    run_workers(workers, [&](std::size_t worker, const FirstError& first) { sort_claimed(worker, &first); });
+  }
+}
+
+// Hands every record that is no repeat, in order, to put(position, record):
+// each slice counts the keys it keeps, then puts them after those of the
+// slices before it. Returns how many there are.
+template <class Put>
+std::size_t keep_distinct(const Parts& parts, const Rec* recs, Put&& put) {
+  std::vector<std::size_t> kept(parts.count + 1, 0);
+  parts.each([&](std::size_t p) {
+    std::size_t k = 0;
+    for (std::size_t i = parts.begin(p), e = parts.begin(p + 1); i < e; ++i) k += recs[i].span.start != REPEAT;
+    kept[p + 1] = k;
+  });
+  for (std::size_t p = 0; p < parts.count; ++p) kept[p + 1] += kept[p];
+  parts.each([&](std::size_t p) {
+    std::size_t k = kept[p];
+    for (std::size_t i = parts.begin(p), e = parts.begin(p + 1); i < e; ++i)
+      if (recs[i].span.start != REPEAT) put(k++, recs[i]);
+  });
+  return kept[parts.count];
+}
+
+std::size_t threads_or_all(std::size_t threads) { return threads != 0 ? threads : online_processors(); }
+
+}  // namespace
+
+std::size_t sort_distinct(const char* bytes, std::size_t size, std::span<KeySpan> spans, SortScratch& scratch,
+                          std::size_t threads) {
+  const std::size_t n = spans.size();
+  const Parts parts(n, threads_or_all(threads));
+  Rec* recs = reinterpret_cast<Rec*>(scratch.reserve(n * sizeof(Rec)));
+  // The spans' own storage is free from the first split until the sorted
+  // order is written back: big groups are dealt out of place through it.
+  sort_records(InBuffer{bytes, size}, [&](std::size_t i) { return spans[i]; }, parts, recs,
+               reinterpret_cast<unsigned char*>(spans.data()), n * sizeof(KeySpan));
+  return keep_distinct(parts, recs, [spans](std::size_t k, const Rec& r) { spans[k] = r.span; });
+}
+
+void sort_distinct(std::vector<std::string_view>& keys, std::size_t threads) {
+  const std::size_t n = keys.size();
+  if (n < 2) return;
+  // A record names a key by 32 bits and its length by 32 more; beyond them
+  // (never seen in practice) the keys are compared whole.
+  if (n >= REPEAT || std::any_of(keys.begin(), keys.end(), [](std::string_view k) { return k.size() > UINT32_MAX; })) {
+    std::sort(keys.begin(), keys.end());
+    keys.erase(std::unique(keys.begin(), keys.end()), keys.end());
+    return;
+  }
+  const Parts parts(n, threads_or_all(threads));
+  const std::string_view* views = keys.data();
+  // The records, then room as large as a buffer's spans to deal big groups
+  // out of place through.
+  SortScratch scratch;
+  unsigned char* memory = scratch.reserve(n * (sizeof(Rec) + sizeof(KeySpan)));
+  Rec* recs = reinterpret_cast<Rec*>(memory);
+  unsigned char* spare = memory + n * sizeof(Rec);
+  const std::size_t spare_bytes = n * sizeof(KeySpan);
+
+  // The window of memory that holds every key's bytes (an empty key has
+  // none to read), as addresses.
+  std::vector<std::uintptr_t> los(parts.count, UINTPTR_MAX), his(parts.count, 0);
+  parts.each([&](std::size_t p) {
+    std::uintptr_t low = UINTPTR_MAX, high = 0;
+    for (std::size_t i = parts.begin(p), e = parts.begin(p + 1); i < e; ++i) {
+      if (views[i].empty()) continue;
+      const auto at = reinterpret_cast<std::uintptr_t>(views[i].data());
+      low = std::min(low, at);
+      high = std::max(high, at + views[i].size());
+    }
+    los[p] = low;
+    his[p] = high;
+  });
+  const std::uintptr_t low = *std::min_element(los.begin(), los.end());
+  const std::uintptr_t high = *std::max_element(his.begin(), his.end());
+  if (high <= low || high - low < REPEAT) {
+    const char* lo = high <= low ? nullptr : reinterpret_cast<const char*>(low);
+    // Most key sets: their bytes lie close together (a reader's blocks, an
+    // interpreter's heap), a key is an offset into them, and reloading a
+    // chunk is one step.
+    sort_records(InWindow{lo},
+                 [views, lo](std::size_t i) {
+                   const std::string_view k = views[i];
+                   return KeySpan{k.empty() ? 0 : static_cast<std::uint32_t>(k.data() - lo), static_cast<std::uint32_t>(k.size())};
+                 },
+                 parts, recs, spare, spare_bytes);
+    keys.resize(keep_distinct(parts, recs, [&keys, lo](std::size_t k, const Rec& r) {
+      keys[k] = std::string_view(lo + r.span.start, r.span.length);
+    }));
+    return;
+  }
+  sort_records(InViews{views},
+               [views](std::size_t i) { return KeySpan{static_cast<std::uint32_t>(i), static_cast<std::uint32_t>(views[i].size())}; },
+               parts, recs, spare, spare_bytes);
+  // Each slice turns its kept records into their views, packed at its own
+  // start (a view is as large as a record); then the slices are joined in
+  // order (the views may be written only once every slice has read them).
+  std::vector<std::size_t> kept(parts.count + 1, 0);
+  parts.each([&](std::size_t p) {
+    std::size_t w = parts.begin(p);
+    for (std::size_t i = parts.begin(p), e = parts.begin(p + 1); i < e; ++i) {
+      if (recs[i].span.start == REPEAT) continue;
+      const std::string_view v = views[recs[i].span.start];
+      std::memcpy(memory + w++ * sizeof(Rec), &v, sizeof v);
+    }
+    kept[p + 1] = w - parts.begin(p);
+  });
+  for (std::size_t p = 0; p < parts.count; ++p) kept[p + 1] += kept[p];
+  parts.each([&](std::size_t p) {
+    std::memcpy(static_cast<void*>(keys.data() + kept[p]), memory + parts.begin(p) * sizeof(Rec),
+                (kept[p + 1] - kept[p]) * sizeof(Rec));
+  });
+  keys.resize(kept[parts.count]);
+}
+
+}  // namespace quorvale

@@ -1,0 +1,48 @@
+// The one string sort: keys in unsigned byte order (a proper prefix first),
+// exact repeats dropped, on several threads. Any thread count gives the same
+// keys in the same order. The external sort's runs, the in-memory builds
+// (dictionary, string index, double array), the planner and the command
+// line sort with it.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <string_view>
+#include <vector>
+
+#include "pages.hpp"
+
+namespace quorvale {
+
+// Where one key's bytes lie in a buffer of keys.
+struct KeySpan {
+  std::uint32_t start;
+  std::uint32_t length;
+};
+
+// The sort's working memory, kept by a caller that sorts again and again
+// (an external sort's runs) so that its pages are made once. It grows to
+// the largest sort made through it: 16 bytes a key.
+class SortScratch {
+ public:
+  // At least `bytes` bytes; a shorter area is replaced (its contents are not kept).
+  unsigned char* reserve(std::size_t bytes);
+  std::size_t size() const noexcept { return memory_.size(); }
+
+ private:
+  Pages<unsigned char> memory_;
+};
+
+// Sorts the keys and drops repeats: `keys` is cut to its distinct keys, in
+// ascending order; their bytes stay where they are. `threads`: 0 for one per
+// online processor.
+void sort_distinct(std::vector<std::string_view>& keys, std::size_t threads = 0);
+
+// The same for keys laid in one buffer of `size` bytes, spans into it (each
+// start below UINT32_MAX): the distinct keys' spans come first, ascending,
+// and their count is returned; what follows them is unspecified.
+std::size_t sort_distinct(const char* bytes, std::size_t size, std::span<KeySpan> spans, SortScratch& scratch,
+                          std::size_t threads = 0);
+
+}  // namespace quorvale
