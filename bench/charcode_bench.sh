@@ -4,6 +4,7 @@
 # bench/charcode_bench.sh [more word lists ...]
 set -euo pipefail
 cd "$(dirname "$0")/.."
+[ -d .venv/bin ] && export PATH="$(pwd)/.venv/bin:$PATH"  # cmake and ninja, pinned
 . bench/apt_peers.sh
 apt_peers wukrainian wbulgarian
 cmake -S . -B build/bench -G Ninja -DCMAKE_BUILD_TYPE=Release -DQUORVALE_BENCH=ON -DQUORVALE_TESTS=OFF \

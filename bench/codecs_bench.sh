@@ -5,6 +5,7 @@
 # and 10^7 distinct random decimal ids below 10^12 (bench/codecs_bench.sh [ids]).
 set -euo pipefail
 cd "$(dirname "$0")/.."
+[ -d .venv/bin ] && export PATH="$(pwd)/.venv/bin:$PATH"  # cmake and ninja, pinned
 ids=${1:-10000000}
 . bench/apt_peers.sh
 apt_peers wamerican-huge zstd

@@ -7,6 +7,7 @@
 # 10^6 of them). Each at block 256, 32 and 1024.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+[ -d .venv/bin ] && export PATH="$(pwd)/.venv/bin:$PATH"  # cmake and ninja, pinned
 generated=10000000
 [ "${1:-}" = "--quick" ] && generated=1000000
 . bench/apt_peers.sh

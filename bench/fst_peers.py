@@ -30,11 +30,13 @@ BENCH = os.path.join(ROOT, "build", "bench", "fst_bench")
 
 
 def ensure_bench(target="fst_bench"):
+    # cmake and ninja, pinned: scripts/setup.sh puts them in .venv/bin only.
+    env = dict(os.environ, PATH=os.path.join(ROOT, ".venv", "bin") + os.pathsep + os.environ.get("PATH", ""))
     subprocess.run(["cmake", "-S", ROOT, "-B", os.path.join(ROOT, "build", "bench"), "-G", "Ninja",
                     "-DCMAKE_BUILD_TYPE=Release", "-DQUORVALE_BENCH=ON", "-DQUORVALE_EXTENSION=OFF"],
-                   check=True, stdout=subprocess.DEVNULL)
+                   check=True, stdout=subprocess.DEVNULL, env=env)
     subprocess.run(["cmake", "--build", os.path.join(ROOT, "build", "bench"), "-j4", "--target", target],
-                   check=True, stdout=subprocess.DEVNULL)
+                   check=True, stdout=subprocess.DEVNULL, env=env)
 
 
 def peer(module, package):

@@ -4,6 +4,7 @@
 #   bench/mphf_build_bench.sh [n ...]     (default 1000000 10000000)
 set -euo pipefail
 cd "$(dirname "$0")/.."
+[ -d .venv/bin ] && export PATH="$(pwd)/.venv/bin:$PATH"  # cmake and ninja, pinned
 . bench/apt_peers.sh
 apt_peers libbbhash-dev libcmph-dev
 cmake -S . -B build/bench -G Ninja -DCMAKE_BUILD_TYPE=Release -DQUORVALE_BENCH=ON -DQUORVALE_EXTENSION=OFF >/dev/null

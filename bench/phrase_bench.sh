@@ -7,6 +7,7 @@
 # peer (libmarisa-dev) and the word lists when missing.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+[ -d .venv/bin ] && export PATH="$(pwd)/.venv/bin:$PATH"  # cmake and ninja, pinned
 . bench/apt_peers.sh
 apt_peers libmarisa-dev wamerican wamerican-huge
 cmake -S . -B build/bench -G Ninja -DCMAKE_BUILD_TYPE=Release -DQUORVALE_BENCH=ON -DQUORVALE_TESTS=OFF \

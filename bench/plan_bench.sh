@@ -9,6 +9,7 @@
 # bench/plan_bench.sh [lines] [n]
 set -euo pipefail
 cd "$(dirname "$0")/.."
+[ -d .venv/bin ] && export PATH="$(pwd)/.venv/bin:$PATH"  # cmake and ninja, pinned
 lines=${1:-10000000}
 n=${2:-1000000}
 . bench/apt_peers.sh

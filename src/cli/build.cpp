@@ -9,7 +9,7 @@
 #include <cerrno>
 #include <cstdio>
 
-#include "cli/cli.hpp"
+#include "cli.hpp"
 #include "kinds.hpp"
 #include "utf8.hpp"
 

@@ -5,7 +5,7 @@
 #include <cerrno>
 #include <cstdio>
 
-#include "cli/cli.hpp"
+#include "cli.hpp"
 #include "dict_index/dict_index.hpp"
 
 namespace quorvale::cli {

@@ -12,7 +12,7 @@
 #include <optional>
 #include <string>
 
-#include "cli/cli.hpp"
+#include "cli.hpp"
 #include "kinds.hpp"
 
 namespace quorvale::cli {

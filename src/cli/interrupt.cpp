@@ -7,7 +7,7 @@
 
 #include <atomic>
 
-#include "cli/cli.hpp"
+#include "cli.hpp"
 
 namespace quorvale::cli {
 

@@ -1,6 +1,6 @@
 // Keys files: one key per line, UTF-8, "-" for standard input. An empty line
 // is skipped and counted; invalid UTF-8 is an error naming the line.
-#include "cli/cli.hpp"
+#include "cli.hpp"
 
 #include <algorithm>
 #include <cstring>

@@ -3,7 +3,7 @@
 #include <cstdio>
 #include <string_view>
 
-#include "cli/cli.hpp"
+#include "cli.hpp"
 
 #ifndef QUORVALE_VERSION
 #error "QUORVALE_VERSION is set by the build from pyproject.toml"

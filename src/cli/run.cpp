@@ -1,6 +1,6 @@
 // The frame: help and version, the choice of command, and the report of a
 // failure with its exit status.
-#include "cli/cli.hpp"
+#include "cli.hpp"
 
 namespace quorvale::cli {
 

@@ -7,7 +7,7 @@
 #include <cstring>
 #include <mutex>
 
-#include "cli/cli.hpp"
+#include "cli.hpp"
 
 namespace quorvale::cli {
 

@@ -1,5 +1,5 @@
 // Where the commands reach the planner and the dictionary's byte split.
-#include "cli/cli.hpp"
+#include "cli.hpp"
 
 #include "dict_index/dict_index.hpp"
 #include "estimate.hpp"

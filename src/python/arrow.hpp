@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "../arrow_chunk.hpp"
+#include "arrow_chunk.hpp"
 #include "frame.hpp"
 
 namespace quorvale::python {

@@ -2,7 +2,7 @@
 #include <string>
 #include <vector>
 
-#include "../cli/cli.hpp"
+#include "cli/cli.hpp"
 #include "frame.hpp"
 #include "functions.hpp"
 #include "keys.hpp"

@@ -5,7 +5,7 @@
 #include <vector>
 
 #include "classes.hpp"
-#include "../perfect_hash.hpp"
+#include "kinds/perfect_hash.hpp"
 #include "index_methods.hpp"
 #include "key_source.hpp"
 #include "keys.hpp"

@@ -8,7 +8,7 @@
 #include <utility>
 #include <vector>
 
-#include "../perfect_hash.hpp"
+#include "kinds/perfect_hash.hpp"
 #include "classes.hpp"
 #include "index_methods.hpp"
 #include "iter_lock.hpp"

@@ -3,7 +3,7 @@
 
 #include <memory>
 
-#include "../dict_index/dict_index.hpp"
+#include "dict_index/dict_index.hpp"
 #include "frame.hpp"
 
 namespace quorvale::python {

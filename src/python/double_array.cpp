@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "../double_array.hpp"
+#include "kinds/double_array.hpp"
 #include "classes.hpp"
 #include "frame.hpp"
 #include "index_methods.hpp"

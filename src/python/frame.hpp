@@ -16,8 +16,8 @@
 #include <type_traits>
 #include <utility>
 
-#include "../error.hpp"
-#include "../pause.hpp"
+#include "error.hpp"
+#include "pause.hpp"
 
 #ifndef Py_BEGIN_CRITICAL_SECTION
 #define Py_BEGIN_CRITICAL_SECTION(op) {

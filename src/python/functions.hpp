@@ -2,8 +2,8 @@
 #pragma once
 
 #include "frame.hpp"
-#include "../estimate.hpp"
-#include "../inspect.hpp"
+#include "estimate.hpp"
+#include "inspect.hpp"
 
 namespace quorvale::python {
 

@@ -6,7 +6,7 @@
 #include <optional>
 #include <string>
 
-#include "../hashed_dict.hpp"
+#include "kinds/hashed_dict.hpp"
 #include "classes.hpp"
 #include "dict_index.hpp"
 #include "index_methods.hpp"

@@ -1,6 +1,6 @@
 #include "ids_out.hpp"
 
-#include "../id_buffer.hpp"
+#include "id_buffer.hpp"
 
 namespace quorvale::python {
 

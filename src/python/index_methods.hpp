@@ -72,7 +72,7 @@
 #include <string_view>
 #include <vector>
 
-#include "../kinds.hpp"
+#include "kinds.hpp"
 #include "arrow.hpp"
 #include "classes.hpp"
 #include "frame.hpp"

@@ -2,7 +2,7 @@
 // in place or from a file read detached.
 #include <string>
 
-#include "../inspect.hpp"
+#include "inspect.hpp"
 #include "frame.hpp"
 #include "functions.hpp"
 

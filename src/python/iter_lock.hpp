@@ -24,7 +24,7 @@
 #include <type_traits>
 #include <utility>
 
-#include "../threads.hpp"
+#include "threads.hpp"
 #include "classes.hpp"
 #include "frame.hpp"
 #include "matches.hpp"

@@ -26,7 +26,7 @@
 #include <string_view>
 #include <utility>
 
-#include "../streamed_keys.hpp"
+#include "streamed_keys.hpp"
 #include "frame.hpp"
 #include "keys.hpp"
 

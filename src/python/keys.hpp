@@ -8,8 +8,8 @@
 #include <string_view>
 #include <vector>
 
-#include "../hash.hpp"
-#include "../hash_engine.hpp"
+#include "hash.hpp"
+#include "hash_engine.hpp"
 #include "frame.hpp"
 
 namespace quorvale::python {

@@ -14,9 +14,9 @@
 #include <variant>
 #include <vector>
 
-#include "../kinds.hpp"
-#include "../overlay.hpp"
-#include "../threads.hpp"
+#include "kinds.hpp"
+#include "kinds/overlay.hpp"
+#include "threads.hpp"
 #include "classes.hpp"
 #include "index_methods.hpp"
 #include "iter_lock.hpp"

@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "../perfect_hash.hpp"
+#include "kinds/perfect_hash.hpp"
 #include "arrow.hpp"
 #include "classes.hpp"
 #include "frame.hpp"

@@ -3,7 +3,7 @@
 
 #include <memory>
 
-#include "../perfect_hash.hpp"
+#include "kinds/perfect_hash.hpp"
 #include "frame.hpp"
 
 namespace quorvale::python {

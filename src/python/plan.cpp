@@ -3,7 +3,7 @@
 #include <string>
 #include <string_view>
 
-#include "../estimate.hpp"
+#include "estimate.hpp"
 #include "frame.hpp"
 #include "functions.hpp"
 #include "keys.hpp"

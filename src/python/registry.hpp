@@ -8,7 +8,7 @@
 #include <optional>
 #include <span>
 
-#include "../kinds.hpp"
+#include "kinds.hpp"
 
 namespace quorvale::python {
 

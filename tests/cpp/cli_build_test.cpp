@@ -13,7 +13,7 @@
 #include <string>
 #include <vector>
 
-#include "cli/cli.hpp"
+#include "cli.hpp"
 #include "cli_fixtures.hpp"
 #include "closed_hash.hpp"
 #include "compact_hash/compact_hash.hpp"

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "cli/cli.hpp"
+#include "cli.hpp"
 #include "cli_fixtures.hpp"
 #include "dict_blob_writer.hpp"
 #include "dict_index/dict_index.hpp"

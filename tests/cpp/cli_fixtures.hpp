@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "cli/cli.hpp"
+#include "cli.hpp"
 #include "temp_dir.hpp"
 
 namespace cli_fixtures {

@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "blob_fixtures.hpp"
-#include "cli/cli.hpp"
+#include "cli.hpp"
 #include "cli_fixtures.hpp"
 #include "dict_fixtures.hpp"
 #include "temp_dir.hpp"

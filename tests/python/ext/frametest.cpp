@@ -8,13 +8,13 @@
 #include <thread>
 #include <vector>
 
-#include "../../../src/fst/builder.hpp"
-#include "../../../src/python/arrow.hpp"
-#include "../../../src/python/iter_lock.hpp"
-#include "../../../src/python/frame.hpp"
-#include "../../../src/python/ids_out.hpp"
-#include "../../../src/python/keys.hpp"
-#include "../../../src/threads.hpp"
+#include "fst/builder.hpp"
+#include "python/arrow.hpp"
+#include "python/iter_lock.hpp"
+#include "python/frame.hpp"
+#include "python/ids_out.hpp"
+#include "python/keys.hpp"
+#include "threads.hpp"
 
 using namespace quorvale;
 using namespace quorvale::python;

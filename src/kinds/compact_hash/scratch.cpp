@@ -8,7 +8,7 @@
 #include <cstring>
 #include <type_traits>
 
-#include "../threads.hpp"
+#include "threads.hpp"
 
 namespace quorvale::compact_hash {
 

@@ -3,7 +3,7 @@
 // pricing each shard under its codecs, writing its runs, and joining the
 // parts into an index; the character-code road spells the keys first.
 // Included by the dictionary's public header (the `DictIndex` entry points
-// are declared there); nothing outside src/dict_index/ includes it.
+// are declared there); nothing outside src/kinds/dict_index/ includes it.
 #pragma once
 
 #include <algorithm>

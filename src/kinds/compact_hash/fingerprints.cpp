@@ -5,7 +5,7 @@
 #include <algorithm>
 #include <cstring>
 
-#include "../threads.hpp"
+#include "threads.hpp"
 #include "scratch.hpp"
 
 namespace quorvale::compact_hash {

@@ -26,12 +26,12 @@
 #include <string>
 #include <vector>
 
-#include "../blob.hpp"
+#include "blob.hpp"
 #include "compact_hash/compact_hash.hpp"
-#include "../mphf_build.hpp"
-#include "../pages.hpp"
-#include "../perfect_hash.hpp"
-#include "../scratch_files.hpp"
+#include "mphf_build.hpp"
+#include "pages.hpp"
+#include "perfect_hash.hpp"
+#include "scratch_files.hpp"
 
 namespace quorvale::compact_hash {
 

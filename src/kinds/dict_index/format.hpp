@@ -1,7 +1,7 @@
 // The dictionary blob's framing, free of any codec: the 72-byte header, the
 // quantities derived from it, the sampled offset arrays read in place, the
 // escape varints of a run's data area and the head prefix. Included by the
-// dictionary's public header; nothing outside src/dict_index/ includes it.
+// dictionary's public header; nothing outside src/kinds/dict_index/ includes it.
 #pragma once
 
 #include <array>

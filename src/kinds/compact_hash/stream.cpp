@@ -4,7 +4,7 @@
 // blob). The closed kind's output lives in closed_hash.cpp.
 #include <algorithm>
 
-#include "../threads.hpp"
+#include "threads.hpp"
 #include "scratch.hpp"
 
 namespace quorvale {
