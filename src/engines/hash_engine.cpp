@@ -156,12 +156,26 @@ void settle_groups(std::vector<Pair>& pairs, const GroupRule& rule) {
 }  // namespace
 
 void hash_keys_into(std::span<const std::string_view> keys, Pair* out, std::size_t threads) {
-  if (threads == 0) threads = online_processors();
   const std::size_t chunks = (keys.size() + HASH_CHUNK - 1) / HASH_CHUNK;
+  if (chunks <= 1) {
+    for (std::size_t i = 0; i < keys.size(); ++i) out[i] = hash::hash_pair(keys[i]);
+    return;
+  }
+  if (threads == 0) threads = online_processors();
   parallel_claims(chunks, threads, [&](std::size_t c) {
     const std::size_t end = std::min(keys.size(), (c + 1) * HASH_CHUNK);
     for (std::size_t i = c * HASH_CHUNK; i < end; ++i) out[i] = hash::hash_pair(keys[i]);
   });
+}
+
+void append_hashes(std::span<const std::string_view> keys, std::vector<Pair>& out, std::size_t threads) {
+  if (keys.size() <= HASH_CHUNK) {
+    for (std::string_view key : keys) out.push_back(hash::hash_pair(key));
+    return;
+  }
+  const std::size_t at = out.size();
+  out.resize(at + keys.size());
+  hash_keys_into(keys, out.data() + at, threads);
 }
 
 std::size_t threads_of(const StreamRun& run) { return run.threads != 0 ? run.threads : online_processors(); }

@@ -51,6 +51,9 @@ inline constexpr std::size_t HASH_CHUNK = 1 << 14;
 // The hash pairs of keys[0..n) into out[0..n), in key order, on up to
 // `threads` workers (0: one per online processor) in chunks of HASH_CHUNK keys.
 void hash_keys_into(std::span<const std::string_view> keys, Pair* out, std::size_t threads = 0);
+// The same appended to `out`; a batch of one chunk is hashed straight into
+// it, on the calling thread.
+void append_hashes(std::span<const std::string_view> keys, std::vector<Pair>& out, std::size_t threads = 0);
 inline std::vector<Pair> hash_keys(std::span<const std::string_view> keys, std::size_t threads = 0) {
   std::vector<Pair> pairs(keys.size());
   hash_keys_into(keys, pairs.data(), threads);

@@ -101,9 +101,7 @@ std::vector<hash::HashPair> collect_pairs(PyObject* iterable) {
       batch.push(item);
     }
     if (batch.empty()) break;
-    const std::size_t at = pairs.size();
-    pairs.resize(at + batch.size());
-    detached([&] { hash_engine::hash_keys_into(batch.views(), pairs.data() + at); });
+    detached([&] { hash_engine::append_hashes(batch.views(), pairs); });
   }
   return pairs;
 }
