@@ -16,7 +16,7 @@
 #include <string>
 #include <vector>
 
-#include "dict_index/dict_index.hpp"
+#include "dict_index/layout.hpp"
 #include "string_sort.hpp"
 
 using namespace quorvale;
@@ -24,7 +24,7 @@ using dict_index::Key;
 
 namespace {
 
-std::vector<unsigned char> blob_of(const DictIndex& d) {
+std::vector<unsigned char> blob_of(const dict_index::Layout& d) {
   std::vector<unsigned char> out;
   out.reserve(d.serialized_len());
   d.write_to([&](std::span<const unsigned char> s) { out.insert(out.end(), s.begin(), s.end()); });
@@ -66,7 +66,7 @@ int main(int argc, char** argv) {
     bool coded = false;
     for (int round = 0; round < 3; ++round) {
       const auto t0 = std::chrono::steady_clock::now();
-      const DictIndex d = DictIndex::build_with_block(keys, block);
+      const dict_index::Layout d = dict_index::Layout::build_with_block(keys, block);
       best = std::min(best, seconds_since(t0));
       bytes = d.serialized_len();
       coded = d.chars != nullptr;
@@ -74,10 +74,10 @@ int main(int argc, char** argv) {
     // The thread count changes speed only (the raw road; a coded corpus
     // spells its keys on the processor count's workers).
     const std::uint64_t micro = dict_index::micro_for(block);
-    const auto one = blob_of(DictIndex::from_sorted_as(sorted, block, micro, 1, n));
+    const auto one = blob_of(dict_index::Layout::from_sorted_as(sorted, block, micro, 1, n));
     bool identical = true;
     for (std::size_t threads : {2, 8})
-      identical = identical && blob_of(DictIndex::from_sorted_as(sorted, block, micro, threads, n)) == one;
+      identical = identical && blob_of(dict_index::Layout::from_sorted_as(sorted, block, micro, threads, n)) == one;
     std::printf(
         "{\"block\": %llu, \"keys\": %llu, \"bytes\": %llu, \"bytes_per_key\": %.4f, \"coded\": %s, "
         "\"build_s\": %.4f, \"keys_per_s\": %.0f, \"threads\": %zu, \"identical_1_2_8\": %s}\n",

@@ -6,7 +6,7 @@
 // skipped with --quick) into a temporary directory: valid framing, heads,
 // head ends, block and micro offsets shaped as a build of URL-like keys at
 // block 256 makes them, filler block data. For each it times
-//   load_mmap: SharedBytes::map_file + DictIndex::from_shared without verify,
+//   load_mmap: SharedBytes::map_file + dict_index::Layout::from_shared without verify,
 //     which reads the header, the records, the head ends and every head
 //     (for the samples): it should stay flat in the blob size;
 //   verified loads: the same mapped with verify, and from_shared with verify
@@ -41,7 +41,7 @@
 
 #include "../tests/cpp/dict_blob_writer.hpp"
 #include "blob.hpp"
-#include "dict_index/dict_index.hpp"
+#include "dict_index/layout.hpp"
 #include "fsst.hpp"
 #include "offsets.hpp"
 
@@ -159,12 +159,12 @@ void bench_one(const std::string& path, std::uint64_t target) {
   std::printf("blob %7.1f MB  Y %8llu  heads %6.2f MB\n", s.len / 1e6, static_cast<unsigned long long>(s.blocks),
               s.heads / 1e6);
   // Warm the page cache once, as a second load_mmap of the same file finds it.
-  { (void)DictIndex::from_shared(blob::SharedBytes::map_file(path), true); }
+  { (void)dict_index::Layout::from_shared(blob::SharedBytes::map_file(path), true); }
 
   std::vector<double> times;
   for (int r = 0; r < 21; ++r) {
     const auto t0 = Clock::now();
-    const DictIndex d = DictIndex::from_shared(blob::SharedBytes::map_file(path), false);
+    const dict_index::Layout d = dict_index::Layout::from_shared(blob::SharedBytes::map_file(path), false);
     times.push_back(seconds_since(t0));
     if (d.block_count() != s.blocks) std::abort();
   }
@@ -175,7 +175,7 @@ void bench_one(const std::string& path, std::uint64_t target) {
   double best = 1e300;
   for (int r = 0; r < 3; ++r) {
     const auto t0 = Clock::now();
-    const DictIndex d = DictIndex::from_shared(blob::SharedBytes::map_file(path), true);
+    const dict_index::Layout d = dict_index::Layout::from_shared(blob::SharedBytes::map_file(path), true);
     best = std::min(best, seconds_since(t0));
   }
   std::printf("  mapped, verified:              %.3f s, %.2f GB/s  (goal >= 2 GB/s)\n", best, s.len / best / 1e9);
@@ -184,7 +184,7 @@ void bench_one(const std::string& path, std::uint64_t target) {
   best = 1e300;
   for (int r = 0; r < 3; ++r) {
     const auto t0 = Clock::now();
-    const DictIndex d = DictIndex::from_shared(owned, true);
+    const dict_index::Layout d = dict_index::Layout::from_shared(owned, true);
     best = std::min(best, seconds_since(t0));
   }
   std::printf("  in memory, verified:           %.3f s, %.2f GB/s  (goal >= 2 GB/s)\n", best, s.len / best / 1e9);
@@ -252,8 +252,8 @@ int keys_mode(const char* file) {
     return std::vector<unsigned>(coded.begin(), coded.end());
   };
   const auto written = dictfix::write(layout);
-  const DictIndex d =
-      DictIndex::from_shared(blob::SharedBytes::from_owned(std::span<const unsigned char>(written.blob)), true);
+  const dict_index::Layout d =
+      dict_index::Layout::from_shared(blob::SharedBytes::from_owned(std::span<const unsigned char>(written.blob)), true);
   std::uint64_t raw = 0;
   for (const auto& k : keys) raw += k.size();
   const auto split = d.sections();
@@ -312,7 +312,7 @@ int keys_mode(const char* file) {
 
 // Whether the keys of blocks [from, to) ascend, each decoded once (the
 // block's last key against the next block's head as well).
-bool keys_ascend(const DictIndex& d, std::uint64_t from, std::uint64_t to) {
+bool keys_ascend(const dict_index::Layout& d, std::uint64_t from, std::uint64_t to) {
   const std::uint64_t end = std::min(d.n, to * d.block);
   auto it = d.iter_from(from * d.block);
   std::string prev, key;
@@ -333,10 +333,10 @@ int order_mode(const char* file) {
   double load = 1e300;
   for (int r = 0; r < 3; ++r) {
     const auto t0 = Clock::now();
-    const DictIndex d = DictIndex::from_shared(owned, true);
+    const dict_index::Layout d = dict_index::Layout::from_shared(owned, true);
     load = std::min(load, seconds_since(t0));
   }
-  const DictIndex d = DictIndex::from_shared(owned, true);
+  const dict_index::Layout d = dict_index::Layout::from_shared(owned, true);
   std::printf("blob %.1f MB, %llu keys, block %llu\n", owned.size() / 1e6, static_cast<unsigned long long>(d.n),
               static_cast<unsigned long long>(d.block));
   std::printf("  verified load from memory: %.3f s, %.2f GB/s\n", load, owned.size() / load / 1e9);

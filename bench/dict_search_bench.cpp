@@ -24,7 +24,7 @@
 #include <unordered_set>
 #include <vector>
 
-#include "dict_index/dict_index.hpp"
+#include "dict_index/layout.hpp"
 
 #ifdef QUORVALE_HAVE_MARISA
 #include <marisa.h>
@@ -154,7 +154,7 @@ int main(int argc, char** argv) {
               "ids_of", "vs locate", "routed", "words B/k");
   for (unsigned block : blocks) {
     const auto t0 = Clock::now();
-    const DictIndex d = DictIndex::build_with_block(std::span<const std::string>(keys), block);
+    const dict_index::Layout d = dict_index::Layout::build_with_block(std::span<const std::string>(keys), block);
     const double build_s = seconds_since(t0);
     const std::uint64_t micro = d.micro;
     const std::uint64_t blob_len = d.serialized_len();

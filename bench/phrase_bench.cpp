@@ -5,14 +5,14 @@
 //
 // The keys (one a line, or N distinct seeded generated URLs) are sorted and
 // de-duplicated. For each block size (256 and 1024 by default) the build is
-// run stage by stage as `DictIndex::from_sorted_as` runs it (training
+// run stage by stage as `dict_index::Layout::from_sorted_as` runs it (training
 // material, tables, phrase mining, encoding), then encoded again from the
 // same tables without phrases (`Phrases::none()`). Printed: bytes a key with
 // and without phrases, the phrase count and how many shards took the tiered
 // codec, each stage's time, mining's share of the build and the build time
 // with and without it; then the whole raw build at 1, 4, all processors and
 // 21 threads, with its time and whether it wrote the same bytes; and the
-// bytes of `DictIndex::build_with_block` (the road a user takes, with the
+// bytes of `dict_index::Layout::build_with_block` (the road a user takes, with the
 // character-code choice). The peer is marisa (Debian's libmarisa-dev): its
 // trie over the same keys, built with the default settings, its saved size
 // and build time, and the size ratio ours / marisa.
@@ -26,7 +26,7 @@
 #include <vector>
 
 #include "bench_keys.hpp"
-#include "dict_index/dict_index.hpp"
+#include "dict_index/layout.hpp"
 #include "threads.hpp"
 
 #ifdef QUORVALE_HAVE_MARISA
@@ -108,14 +108,14 @@ std::vector<std::string> load_keys(const std::string& source) {
   return keys;
 }
 
-std::vector<unsigned char> blob_of(const DictIndex& d) {
+std::vector<unsigned char> blob_of(const dict_index::Layout& d) {
   std::vector<unsigned char> out;
   out.reserve(d.serialized_len());
   d.write_to([&](std::span<const unsigned char> s) { out.insert(out.end(), s.begin(), s.end()); });
   return out;
 }
 
-std::size_t tiered_shards(const DictIndex& d) {
+std::size_t tiered_shards(const dict_index::Layout& d) {
   return static_cast<std::size_t>(std::count_if(d.codecs.begin(), d.codecs.end(), [](const dict_index::Codec& c) {
     return std::holds_alternative<dict_index::Codec::Tiered>(c.v);
   }));
@@ -172,10 +172,10 @@ void run(const std::vector<Key>& keys, std::size_t block, const Peer& marisa, do
     pieces = timed(pieces_s, [&] { return dict_index::build_pieces(keys, block, micro, false); });
     tables = timed(train_s, [&] { return dict_index::train_shards(pieces, t); });
     phrases = timed(mine_s, [&] { return dict_index::mine_phrases(pieces, tables, n, t); });
-    const DictIndex with =
-        timed(encode_s, [&] { return DictIndex::from_vocabulary(keys, block, micro, threads, tables, phrases); });
-    const DictIndex without = timed(plain_s, [&] {
-      return DictIndex::from_vocabulary(keys, block, micro, threads, tables, dict_index::Phrases::none());
+    const dict_index::Layout with =
+        timed(encode_s, [&] { return dict_index::Layout::from_vocabulary(keys, block, micro, threads, tables, phrases); });
+    const dict_index::Layout without = timed(plain_s, [&] {
+      return dict_index::Layout::from_vocabulary(keys, block, micro, threads, tables, dict_index::Phrases::none());
     });
     with_len = with.serialized_len();
     without_len = without.serialized_len();
@@ -210,7 +210,7 @@ void run(const std::vector<Key>& keys, std::size_t block, const Peer& marisa, do
   std::vector<unsigned char> first;
   for (std::size_t th : {std::size_t{1}, std::size_t{4}, procs, std::size_t{21}}) {
     a = Clock::now();
-    const DictIndex d = DictIndex::from_sorted_as(keys, block, micro, th, n);
+    const dict_index::Layout d = dict_index::Layout::from_sorted_as(keys, block, micro, th, n);
     const double s = since(a);
     std::vector<unsigned char> b = blob_of(d);
     const bool same = first.empty() || b == first;
@@ -218,7 +218,7 @@ void run(const std::vector<Key>& keys, std::size_t block, const Peer& marisa, do
     std::printf("from_sorted_as at %2zu threads: %.3f s, %s\n", th, s, same ? "same bytes" : "DIFFERENT BYTES");
   }
   std::vector<Key> unsorted(keys.begin(), keys.end());
-  const DictIndex road = DictIndex::build_with_block(std::move(unsorted), block);
+  const dict_index::Layout road = dict_index::Layout::build_with_block(std::move(unsorted), block);
   std::printf("build_with_block: %.3f bytes/key%s\n", static_cast<double>(road.serialized_len()) / keys_d,
               road.chars ? " (spelled in a character code)" : "");
 }

@@ -16,7 +16,7 @@
 #include "blob.hpp"
 #include "closed_hash.hpp"
 #include "compact_hash/compact_hash.hpp"
-#include "dict_index/dict_index.hpp"
+#include "dict_index/frame.hpp"
 #include "double_array.hpp"
 #include "fst/crc32c.hpp"
 #include "hashed_dict.hpp"

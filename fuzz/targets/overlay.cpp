@@ -22,9 +22,9 @@ namespace {
 
 template <class Kind>
 bool try_load(const Input& in, bool untrusted, const char* name) {
-  std::optional<Shared<Kind>> o;
+  std::optional<Overlay> o;
   try {
-    o.emplace(Shared<Kind>::load(in.view(), untrusted));
+    o.emplace(Overlay::load(in.view(), overlay::TAG_OF<Kind>, untrusted));
   } catch (const IndexError& e) {
     refused(name, e.message());
     return false;

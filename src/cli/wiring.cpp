@@ -32,7 +32,7 @@ DictSections dict_sections(blob::SharedBytes bytes) {
   const DictIndex index = DictIndex::from_shared(std::move(bytes), true);
   const dict_index::Sections s = index.sections();
   DictSections split;
-  split.keys = index.n;
+  split.keys = index.len();
   for (std::size_t i = 0; i < split.bytes.size(); ++i) split.bytes[i] = s[i];
   split.restarts = s[dict_index::Sections::RESTARTS];
   split.entries = s[dict_index::Sections::ENTRIES];

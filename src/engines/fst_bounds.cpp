@@ -15,31 +15,16 @@ bool deltas_fit(std::span<const unsigned char> bytes, std::uint64_t position, st
   return true;
 }
 
-bool node_fits(std::span<const unsigned char> fst, std::uint64_t addr, std::uint64_t version) noexcept {
-  const unsigned char* b = fst.data();
-  const unsigned char s = b[addr];
-  if (s >= 0xC0) return addr >= 1 + ((s & 0x3F) == 0 ? 1 : 0);
-  if (s >= 0x80) {
-    const std::uint64_t k = (s & 0x3F) == 0 ? 2 : 1;
-    if (k > addr) return false;
-    const unsigned t = b[addr - k] >> 4, o = b[addr - k] & 0x0F;
-    if (t < 1 || t > 8 || o > 8 || k + t + o > addr) return false;
-    return deltas_fit(fst, addr - k - t, 1, t, addr - k - t - o);
-  }
-  const std::uint64_t k = (s & 0x3F) != 0 ? 1 : 2;
-  if (k > addr) return false;
-  std::uint64_t n = s & 0x3F;
-  if (n == 0) {
-    n = b[addr - 1];
-    if (n == 1) n = 256;
-  }
-  const unsigned t = b[addr - k] >> 4, o = b[addr - k] & 0x0F;
-  if (o > 8 || (n > 0 && (t < 1 || t > 8))) return false;
-  const std::uint64_t index = (n > 32 && version >= 2) ? 256 : 0;
-  const std::uint64_t span = k + index + n + n * (t + o) + ((s & 0x40) != 0 ? o : 0);
-  if (span > addr) return false;
-  if (n == 0) return true;
-  return deltas_fit(fst, addr - k - index - n - t, n, t, addr - span);
+bool node_fits(std::span<const unsigned char> fst, const fst::NodeReader& reader, std::uint64_t addr,
+               fst::Node& node) noexcept {
+  // The decoder checks the bounds and widths, and a one-transition target.
+  if (!reader.read(addr, node)) return false;
+  if (node.form() != fst::NodeForm::Multi || node.len() == 0) return true;
+  // The deltas lie above the outputs and the final output; transition 0's
+  // is the highest.
+  const std::uint64_t n = node.len(), t = node.delta_width(), o = node.output_width();
+  const std::uint64_t first = node.start() + (node.is_final() ? o : 0) + n * o + (n - 1) * t;
+  return deltas_fit(fst, first, n, static_cast<unsigned>(t), node.start());
 }
 
 }  // namespace quorvale::fst_bounds

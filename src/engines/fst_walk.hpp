@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "fst/fst.hpp"
-#include "fst_bounds.hpp"
+#include "fst/node.hpp"
 #include "utf8.hpp"
 
 namespace quorvale {
@@ -28,8 +28,8 @@ class FirstChars {
   };
 
   // The table over `fst`, or nothing when an address, an output or the
-  // number of entries does not fit 32 bits. Reads nodes with the library's
-  // decoder: malformed nodes throw its errors.
+  // number of entries does not fit 32 bits. Reads nodes with the FST
+  // engine's decoder: malformed nodes throw its errors.
   static std::optional<FirstChars> derive(const fst::Fst& fst);
 
   bool root_final() const noexcept { return root_final_; }
@@ -102,23 +102,23 @@ struct Start {
 // consumed, shortest first. Reads nodes with the bounds-checked reader; a
 // node that does not fit ends the walk. Returns the bytes of q it reached.
 template <class Report>
-std::size_t walk(const fst_bounds::NodeReader& reader, std::span<const unsigned char> q, Start start,
+std::size_t walk(const fst::NodeReader& reader, std::span<const unsigned char> q, Start start,
                  std::size_t min_len, Report&& report) {
   std::uint64_t addr = start.addr, acc = start.output;
   std::size_t pos = start.pos;
   const std::size_t m = q.size();
-  fst_bounds::RawNode node;
+  fst::Node node;
   for (;;) {
     if (!reader.read(addr, node)) return pos;
-    if (node.final && pos >= min_len && (pos == 0 || pos == m || !utf8::is_continuation(q[pos]))) {
+    if (node.is_final() && pos >= min_len && (pos == 0 || pos == m || !utf8::is_continuation(q[pos]))) {
       std::uint64_t id;
-      if (!__builtin_add_overflow(acc, reader.final_output(node), &id)) report(pos, id);
+      if (!__builtin_add_overflow(acc, node.final_output(), &id)) report(pos, id);
     }
     if (pos == m) return pos;
-    const unsigned i = reader.find(node, q[pos]);
-    if (i >= node.n) return pos;
+    const unsigned i = node.find(q[pos]);
+    if (i >= node.len()) return pos;
     std::uint64_t out, target;
-    if (!reader.follow(node, i, out, target) || __builtin_add_overflow(acc, out, &acc)) return pos;
+    if (!node.follow(i, out, target) || __builtin_add_overflow(acc, out, &acc)) return pos;
     addr = target;
     ++pos;
   }

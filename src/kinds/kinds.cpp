@@ -254,7 +254,7 @@ std::optional<std::uint64_t> walk_hashed_dict(blob::SharedBytes bytes, const Key
 template <class Kind>
 LiveKeys overlay_keys(blob::SharedBytes bytes) {
   LiveKeys live;
-  const auto o = overlay::Overlay<Kind>::load(bytes.bytes(), false);
+  const auto o = overlay::Overlay::load(bytes.bytes(), overlay::TAG_OF<Kind>, false);
   const std::uint64_t space = o.id_space();
   auto next_live = [&](std::uint64_t id) {
     while (id < space && o.is_retired(id)) ++id;
@@ -296,7 +296,7 @@ constexpr Entry TABLE[] = {
     {.kind = Kind::StringIndex,
      .name = "StringIndex",
      .frames = STRING_FRAMES,
-     .overlay_tag = overlay::OverlayBase<StringIndex>::TAG,
+     .overlay_tag = overlay::TAG_OF<StringIndex>,
      .index_word = "string",
      .build = build_string,
      .build_streamed = stream_string,
@@ -306,7 +306,7 @@ constexpr Entry TABLE[] = {
      .name = "PerfectHashIndex",
      .frames = PERFECT_FRAMES,
      .older = {"BMP", '1', '7', MSG_OLD_PERFECT},
-     .overlay_tag = overlay::OverlayBase<PerfectHashIndex>::TAG,
+     .overlay_tag = overlay::TAG_OF<PerfectHashIndex>,
      .index_word = "perfect",
      .build = build_perfect,
      .build_streamed = stream_perfect,
@@ -316,7 +316,7 @@ constexpr Entry TABLE[] = {
      .name = "CompactHashIndex",
      .frames = COMPACT_FRAMES,
      .older = {"BCH", '1', '7', MSG_OLD_COMPACT},
-     .overlay_tag = overlay::OverlayBase<CompactHashIndex>::TAG,
+     .overlay_tag = overlay::TAG_OF<CompactHashIndex>,
      .index_word = "compact",
      .build = build_compact,
      .build_streamed = stream_compact,

@@ -4,11 +4,12 @@
 // retired id is never given to another key: adding the key again revives it.
 // Only compaction renumbers, into a new overlay over a new base.
 //
-// `Overlay<B>` is generic over how it holds its base: a shared reference
-// (std::shared_ptr<const Kind>, as the Python class does) or the index by
-// value (as the command line's dump does). The kinds it lays over implement
-// `OverlayBase` (lookup, length, blob, loader) and, when they store keys,
-// `OverlayKeys` (key by id, the key walk, the rebuild of compaction).
+// `Overlay` holds its base through the small interface `Base` (lookup,
+// length, blob and, for the kinds that store keys, key by id, the key walk in
+// id order and the rebuild of compaction); overlay.cpp adapts each kind it
+// lays over (StringIndex, PerfectHashIndex, CompactHashIndex) to it. The
+// base is shared: the index's own Python object, any number of overlays and
+// the caller hold the same index.
 //
 // The blob, "OVL2" (and the older "OVL1", read only):
 //   0  magic "OVL2"        4  base tag (1 string, 2 perfect-hash, 3 compact-hash)
@@ -22,11 +23,9 @@
 // every operation (the binding holds it in a `Locked`, threads.hpp).
 #pragma once
 
-#include <algorithm>
 #include <array>
 #include <cstdint>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <span>
 #include <string>
@@ -35,14 +34,14 @@
 #include <utility>
 #include <vector>
 
-#include "blob.hpp"
 #include "blob_frame.hpp"
-#include "compact_hash/compact_hash.hpp"
-#include "error.hpp"
 #include "pause.hpp"
-#include "perfect_hash.hpp"
-#include "string_index.hpp"
-#include "utf8.hpp"
+
+namespace quorvale {
+class StringIndex;
+class PerfectHashIndex;
+class CompactHashIndex;
+}  // namespace quorvale
 
 namespace quorvale::overlay {
 
@@ -99,6 +98,8 @@ inline constexpr const char* MSG_RECORD = "an overlay addition record lies insid
 inline constexpr const char* MSG_ADDED_UTF8 = "every overlay addition was UTF-8 when it was pushed";
 inline constexpr const char* MSG_REBUILT = "the rebuilt base holds every key it was built from";
 inline constexpr const char* MSG_POISONED = "overlay state poisoned by an earlier panic";
+inline constexpr const char* MSG_BASE_KIND = "an overlay lays over a string, perfect-hash or compact-hash index";
+inline constexpr const char* MSG_STORES_NO_KEYS = "this overlay base stores no keys";
 
 // The limits `push_added` checks before it changes anything, in this order:
 // the new addition's number, its record's offset in the additions and the
@@ -161,193 +162,107 @@ class PreHashed {
   std::size_t size_ = 0;
 };
 
-// ---- framing ----------------------------------------------------------------
+// ---- the base ---------------------------------------------------------------
 
-// The three regions of a blob after its header, and the number of additions
-// the header counts.
-struct Sections {
-  std::span<const unsigned char> base;
-  std::span<const unsigned char> additions;
-  std::span<const unsigned char> tombstones;
-  std::uint64_t additions_count = 0;
+// The tag of each kind an overlay lays over.
+template <class Kind>
+inline constexpr std::uint8_t TAG_OF = 0;
+template <>
+inline constexpr std::uint8_t TAG_OF<StringIndex> = TAG_STRING;
+template <>
+inline constexpr std::uint8_t TAG_OF<PerfectHashIndex> = TAG_PERFECT;
+template <>
+inline constexpr std::uint8_t TAG_OF<CompactHashIndex> = TAG_COMPACT;
+
+// Where a base writes its blob: all the bytes or an IndexError.
+class Sink {
+ public:
+  virtual void write_all(std::span<const unsigned char> bytes) = 0;
+
+ protected:
+  ~Sink() = default;
 };
 
-// The "OVL2" header over its fields, with both checksums in place.
-std::array<unsigned char, HEADER_V2> header_v2(std::uint8_t tag, std::uint64_t base_len, std::uint64_t additions,
-                                               std::uint64_t added_len, std::uint64_t words,
-                                               std::uint64_t payload_checksum);
-
-// Frames an "OVL2" blob whose header passed its checks and whose base region
-// ends at `base_end` (inside the blob): the additions region, the tombstone
-// count and length, then the payload checksum, before anything is parsed.
-Sections v2_sections(std::span<const unsigned char> blob, std::uint64_t base_end, std::uint64_t additions);
-// Frames an "OVL1" blob: walks its additions, then reads the tombstone count.
-Sections v1_sections(std::span<const unsigned char> blob, std::uint64_t base_end, std::uint64_t additions);
-
-// The loading steps before the base is loaded: magic and header length, the
-// header checksum ("OVL2"), the base tag against `tag`, the base region's
-// bounds, then the sections. Format errors with the messages above.
-Sections frame(std::span<const unsigned char> blob, std::uint8_t tag);
-
-// The addition record at `at` in `region` (its u32 length and its bytes),
-// moving `at` past it: MSG_ADDITIONS_TRUNCATED when fewer than 4 bytes are
-// left, MSG_ADDITION_RANGE when the bytes pass the region's end,
-// MSG_NOT_UTF8 when they are not UTF-8.
-std::string_view next_record(std::span<const unsigned char> region, std::uint64_t& at);
-
-// ---- what a base kind implements ----------------------------------------------
-
-// Lookup, length, blob and loader of a base kind; specialised per kind.
-template <class Kind>
-struct OverlayBase;
-
-// Key by id, the key walk and the rebuild of compaction, for the kinds that
-// store their keys; specialised per kind.
-template <class Kind>
-struct OverlayKeys;
-
-template <class Kind>
-concept StoresKeys = requires(const Kind& k) { OverlayKeys<Kind>::key(k, std::uint64_t{0}); };
-
-template <>
-struct OverlayBase<StringIndex> {
-  static constexpr std::uint8_t TAG = TAG_STRING;
-  // Whether the loader refuses an addition the base holds (its lookup is exact).
-  static constexpr bool EXACT = true;
-  static std::optional<std::uint64_t> base_id(const StringIndex& b, std::string_view key) noexcept {
-    return b.id(key);
-  }
-  static std::uint64_t len(const StringIndex& b) noexcept { return b.len(); }
-  static std::uint64_t blob_len(const StringIndex& b) noexcept { return b.serialized_len(); }
-  template <class W>
-  static void write(W& w, const StringIndex& b) {
-    b.write_to(w);
-  }
-  static StringIndex load(std::span<const unsigned char> region, bool untrusted) {
-    return untrusted ? StringIndex::from_untrusted_bytes(region) : StringIndex::from_bytes(region);
-  }
-};
-
-// The error of a string index whose values are not the ranks of its keys in
-// byte order (only crafted bytes behind a trusted open).
-[[noreturn]] void ranks_broken();
-
-template <>
-struct OverlayKeys<StringIndex> {
-  // The views for_each hands out last only for the call.
-  static constexpr bool STABLE_VIEWS = false;
-  static std::optional<std::string> key(const StringIndex& b, std::uint64_t id) { return b.key(id); }
-  // f(id, key) for every base key in id order (byte order): one walk down
-  // the transducer's nodes, each decoded once, instead of a walk per id. A
-  // key that is not UTF-8 has no key(), so it is skipped.
+// A reference to the caller's visitor of a key walk, f(id, key), which must
+// outlive the walk: two words, no allocation.
+class KeyVisit {
+ public:
   template <class F>
-  static void for_each(const StringIndex& b, F&& f);
-  // Sorts the keys by their bytes, drops repeats and builds as
-  // StringIndex::build does. Keys in id order are the base's, sorted, then
-  // the additions: only the tail is sorted, then merged in.
-  static StringIndex rebuild_like(const StringIndex& old, std::vector<std::string_view> keys);
+    requires(!std::is_same_v<std::remove_cvref_t<F>, KeyVisit>)
+  KeyVisit(F&& f) noexcept  // implicit: a walk is handed the visitor itself
+      : f_(const_cast<void*>(static_cast<const void*>(std::addressof(f)))),
+        call_([](void* f, std::uint64_t id, std::string_view key) {
+          (*static_cast<std::remove_reference_t<F>*>(f))(id, key);
+        }) {}
+  void operator()(std::uint64_t id, std::string_view key) const { call_(f_, id, key); }
+
+ private:
+  void* f_;
+  void (*call_)(void*, std::uint64_t, std::string_view);
 };
 
-template <>
-struct OverlayBase<PerfectHashIndex> {
-  static constexpr std::uint8_t TAG = TAG_PERFECT;
-  static constexpr bool EXACT = true;
-  static std::optional<std::uint64_t> base_id(const PerfectHashIndex& b, std::string_view key) noexcept {
-    return b.base_id(key);
-  }
-  static std::uint64_t len(const PerfectHashIndex& b) noexcept { return b.len(); }
-  static std::uint64_t blob_len(const PerfectHashIndex& b) noexcept { return b.serialized_len(); }
-  template <class W>
-  static void write(W& w, const PerfectHashIndex& b) {
-    b.write_to(w);
-  }
-  static PerfectHashIndex load(std::span<const unsigned char> region, bool) {
-    return PerfectHashIndex::from_bytes(region);
-  }
+// What an overlay needs of the index it lays over, read only. The key
+// operations are those of the kinds that store their keys (stores_keys()).
+class Base {
+ public:
+  virtual ~Base() = default;
+
+  // The base tag of the blob.
+  virtual std::uint8_t tag() const noexcept = 0;
+  // The key count n_b.
+  virtual std::uint64_t len() const noexcept = 0;
+  // The base's id of a key, when its lookup accepts it.
+  virtual std::optional<std::uint64_t> id(std::string_view key) const noexcept = 0;
+  // Whether an accepted key is one the base holds. A compact-hash lookup
+  // also accepts a non-member whose fingerprint matches a slot (probability
+  // 2^-bits), so the loader cannot refuse an addition it accepts.
+  virtual bool exact() const noexcept = 0;
+  // The base's own blob, as its save writes it.
+  virtual std::uint64_t blob_len() const noexcept = 0;
+  virtual void write(Sink& out) const = 0;
+
+  virtual bool stores_keys() const noexcept { return false; }
+  // The key of a base id, if it has one.
+  virtual std::optional<std::string> key(std::uint64_t id) const;
+  // visit(id, key) for every base key in id order; an id whose key cannot
+  // be given is skipped.
+  virtual void for_each_key(KeyVisit visit) const;
+  // Whether the views for_each_key hands out last as long as the base
+  // (otherwise only for the call).
+  virtual bool stable_views() const noexcept { return false; }
+  // A new base of the same kind over `keys` (in overlay id order: the
+  // base's keys in its id order, then the additions).
+  virtual std::shared_ptr<const Base> rebuild_like(std::vector<std::string_view> keys) const;
 };
 
-template <>
-struct OverlayKeys<PerfectHashIndex> {
-  // The views for_each hands out point into the index's key store.
-  static constexpr bool STABLE_VIEWS = true;
-  static std::optional<std::string_view> key_view(const PerfectHashIndex& b, std::uint64_t id) noexcept {
-    if (id > 0xffffffffu) return std::nullopt;
-    return b.key(static_cast<std::uint32_t>(id));
-  }
-  static std::optional<std::string> key(const PerfectHashIndex& b, std::uint64_t id) {
-    auto k = key_view(b, id);
-    if (!k) return std::nullopt;
-    return std::string(*k);
-  }
-  template <class F>
-  static void for_each(const PerfectHashIndex& b, F&& f) {
-    for (std::uint64_t id = 0; id < b.len(); ++id)
-      if (auto k = key_view(b, id)) f(id, *k);
-  }
-  // The in-memory build, with tags exactly when the old base has them.
-  static PerfectHashIndex rebuild_like(const PerfectHashIndex& old, std::vector<std::string_view> keys) {
-    return PerfectHashIndex::build_with(std::move(keys), old.has_fingerprints());
-  }
-};
-
-// A compact-hash base stores no keys: it has no OverlayKeys. Its lookup
-// accepts a non-member whose fingerprint matches a slot (probability
-// 2^-bits), so such a key acts as that slot's key, and the loader cannot
-// refuse an addition the lookup accepts.
-template <>
-struct OverlayBase<CompactHashIndex> {
-  static constexpr std::uint8_t TAG = TAG_COMPACT;
-  static constexpr bool EXACT = false;
-  // The side-aware lookup when there is a side table, else h0's slot and its
-  // fingerprint (the byte at 8 bits).
-  static std::optional<std::uint64_t> base_id(const CompactHashIndex& b, std::string_view key) noexcept {
-    auto id = b.id(key);
-    if (!id) return std::nullopt;
-    return std::uint64_t{*id};
-  }
-  static std::uint64_t len(const CompactHashIndex& b) noexcept { return b.len(); }
-  static std::uint64_t blob_len(const CompactHashIndex& b) noexcept { return b.serialized_len(); }
-  template <class W>
-  static void write(W& w, const CompactHashIndex& b) {
-    b.write_to(w);
-  }
-  static CompactHashIndex load(std::span<const unsigned char> region, bool) {
-    return CompactHashIndex::from_bytes(region);
-  }
-};
-
-// How an overlay holds its base: by value, or through a shared reference.
-template <class B>
-struct Held {
-  using Kind = B;
-  static const Kind& get(const B& b) noexcept { return b; }
-  static B make(Kind&& k) { return std::move(k); }
-};
-template <class K>
-struct Held<std::shared_ptr<const K>> {
-  using Kind = K;
-  static const Kind& get(const std::shared_ptr<const K>& b) noexcept { return *b; }
-  static std::shared_ptr<const K> make(Kind&& k) { return std::make_shared<const K>(std::move(k)); }
-};
+// The index under a base of kind `Kind` (one of the three); null when the
+// base is of another kind.
+template <class Kind>
+std::shared_ptr<const Kind> index_of(const Base& base);
 
 // ---- the overlay ----------------------------------------------------------------
 
-template <class B>
 class Overlay {
  public:
-  using Kind = typename Held<B>::Kind;
-  using Base = OverlayBase<Kind>;
-
   // An empty overlay over `base`: no additions, no tombstones, every base id live.
-  explicit Overlay(B base) : base_(std::move(base)), live_(Base::len(index())) {}
+  explicit Overlay(std::shared_ptr<const Base> base);
+  // The same over a shared index of each kind.
+  explicit Overlay(std::shared_ptr<const StringIndex> index);
+  explicit Overlay(std::shared_ptr<const PerfectHashIndex> index);
+  explicit Overlay(std::shared_ptr<const CompactHashIndex> index);
 
   // ---- state ----
 
-  const B& base() const noexcept { return base_; }
-  const Kind& index() const noexcept { return Held<B>::get(base_); }
-  std::uint64_t base_len() const noexcept { return Base::len(index()); }
+  const Base& base() const noexcept { return *base_; }
+  const std::shared_ptr<const Base>& shared_base() const noexcept { return base_; }
+  // The index under a base of kind `Kind`; null over another kind.
+  template <class Kind>
+  std::shared_ptr<const Kind> index() const {
+    return index_of<Kind>(*base_);
+  }
+  std::uint64_t base_len() const noexcept { return base_len_; }
   std::uint64_t additions() const noexcept { return added_offsets_.size(); }
-  std::uint64_t id_space() const noexcept { return base_len() + additions(); }
+  std::uint64_t id_space() const noexcept { return base_len_ + additions(); }
   // The number of live ids.
   std::uint64_t len() const noexcept { return live_; }
   bool is_empty() const noexcept { return live_ == 0; }
@@ -364,34 +279,37 @@ class Overlay {
 
   // Appends a new addition; the caller knows the key is absent. LimitExceeded
   // (nothing changed) past a limit.
-  void push_added(std::string_view key) { push_hashed(key, hash_of(key)); }
+  void push_added(std::string_view key);
   // The addition number of a key that was added.
-  std::optional<std::uint32_t> added_index(std::string_view key) const { return find_hashed(key, hash_of(key)); }
+  std::optional<std::uint32_t> added_index(std::string_view key) const;
   // The key of addition i (below additions()).
   std::string_view added_key(std::uint32_t i) const;
   // Retires a live id; false outside the id space or when already retired.
   bool retire_id(std::uint64_t id);
-  // The id of a live key.
-  std::optional<std::uint64_t> id(std::string_view key) const;
+  // The id of a live key. Inline, so that a base key costs one indirect
+  // call (the base's lookup) beyond the caller's.
+  std::optional<std::uint64_t> id(std::string_view key) const {
+    if (auto id = base_lookup(key)) {
+      if (is_retired(*id)) return std::nullopt;
+      return id;
+    }
+    return added_id(key);
+  }
   bool contains(std::string_view key) const { return id(key).has_value(); }
   // The key's id: kept, revived or newly issued.
   std::uint64_t add(std::string_view key);
   // Retires the key's id when it is live.
   bool remove(std::string_view key);
 
-  // ---- keys (bases that store them) ----
+  // ---- keys (bases that store them: a panic over another) ----
 
-  std::optional<std::string> key(std::uint64_t id) const
-    requires StoresKeys<Kind>;
+  std::optional<std::string> key(std::uint64_t id) const;
   // f(id, key) for every live key in id order: base keys in base-id order,
   // then the additions in order of addition. The view lasts for the call.
   // These walks, and the compactions over them, pause every Pacer::EVERY
   // keys.
-  template <class F>
-  void for_each_key(F&& f, const Pause& pause = {}) const
-    requires StoresKeys<Kind>;
-  std::vector<std::string> keys(const Pause& pause = {}) const
-    requires StoresKeys<Kind>;
+  void for_each_key(KeyVisit visit, const Pause& pause = {}) const;
+  std::vector<std::string> keys(const Pause& pause = {}) const;
   // The live keys in id order as views and their ids. The views point into
   // the base and the additions, or into `store` for a base whose key walk
   // hands out passing views; they last as long as those and the overlay's
@@ -400,40 +318,36 @@ class Overlay {
     std::vector<std::string_view> keys;
     std::vector<std::uint64_t> ids;
   };
-  LiveKeys live_keys(std::string& store, bool with_ids, const Pause& pause = {}) const
-    requires StoresKeys<Kind>;
+  LiveKeys live_keys(std::string& store, bool with_ids, const Pause& pause = {}) const;
 
   // ---- compaction (bases that store keys) ----
 
   // A new overlay without edits over a base rebuilt from the live keys.
-  Overlay compact(const Pause& pause = {}) const
-    requires StoresKeys<Kind>;
+  Overlay compact(const Pause& pause = {}) const;
   // The same and, per old id, its new id (all ones for a retired id).
-  std::pair<Overlay, std::vector<std::uint64_t>> compact_with_remap(const Pause& pause = {}) const
-    requires StoresKeys<Kind>;
+  std::pair<Overlay, std::vector<std::uint64_t>> compact_with_remap(const Pause& pause = {}) const;
   // The rebuilt base's own blob written atomically to `path`; its key count.
-  std::uint64_t compact_to_file(const std::string& path, const Pause& pause = {}) const
-    requires StoresKeys<Kind>;
+  std::uint64_t compact_to_file(const std::string& path, const Pause& pause = {}) const;
 
   // ---- the blob ----
 
   std::uint64_t serialized_len() const noexcept {
-    return HEADER_V2 + Base::blob_len(index()) + added_bytes_.size() + 8 * tombstones_.size();
+    return HEADER_V2 + base_->blob_len() + added_bytes_.size() + 8 * tombstones_.size();
   }
   // The body (base region, additions, tombstone words) through `w`, which the
   // caller has given 49 reserved bytes first; returns the header for them.
-  template <class W>
-  std::array<unsigned char, HEADER_V2> write_sections(W& w) const;
+  std::array<unsigned char, HEADER_V2> write_sections(Sink& w) const;
   // The whole "OVL2" blob, in a buffer of exactly its length.
   std::vector<unsigned char> to_bytes() const;
   // The blob written atomically to `path`, its header last.
   void save(const std::string& path) const;
 
-  // Loads an "OVL2" or "OVL1" blob written over this kind: frames it, loads
-  // the base from its region with the kind's verifying loader (`untrusted`
-  // picks a string index's validating one), replays the additions with their
-  // checks and copies the tombstones. All or nothing.
-  static Overlay load(std::span<const unsigned char> blob, bool untrusted);
+  // Loads an "OVL2" or "OVL1" blob written over the kind `tag` names (one of
+  // the three TAG_ values): frames it, loads the base from its region with
+  // the kind's verifying loader (`untrusted` picks a string index's
+  // validating one), replays the additions with their checks and copies the
+  // tombstones. All or nothing.
+  static Overlay load(std::span<const unsigned char> blob, std::uint8_t tag, bool untrusted);
 
  private:
   struct Collision {
@@ -444,21 +358,20 @@ class Overlay {
 
   friend struct TestAccess;  // forces hashes to collide
 
-  static std::uint64_t hash_of(std::string_view key) noexcept {
-    return blob::hash_block(
-        std::span<const unsigned char>(reinterpret_cast<const unsigned char*>(key.data()), key.size()));
-  }
+  static std::uint64_t hash_of(std::string_view key) noexcept;
   // push_added and added_index with the key's hash given.
   void push_hashed(std::string_view key, std::uint64_t h);
   std::optional<std::uint32_t> find_hashed(std::string_view key, std::uint64_t h) const;
+  // The id of a live addition.
+  std::optional<std::uint64_t> added_id(std::string_view key) const;
   // The key of the record at `offset`, when it equals `key`.
   bool record_is(std::uint32_t offset, std::string_view key) const;
   // The base's id of a key. An id at or past the base's length (only a
   // crafted base behind a trusted loader answers one) would stand for an
   // addition's id: it counts as absent.
   std::optional<std::uint64_t> base_lookup(std::string_view key) const noexcept {
-    auto id = Base::base_id(index(), key);
-    if (id && *id >= base_len()) return std::nullopt;
+    auto id = base_->id(key);
+    if (id && *id >= base_len_) return std::nullopt;
     return id;
   }
   // Clears a retired id's bit.
@@ -466,18 +379,11 @@ class Overlay {
     tombstones_[id / 64] &= ~(std::uint64_t{1} << (id % 64));
     ++live_;
   }
-  // Makes room for `extra` more elements of `v` in amortised steps, so that
-  // the appends after it cannot fail.
-  template <class V>
-  static void room(V& v, std::size_t extra) {
-    if (v.capacity() - v.size() < extra) v.reserve(std::max(v.size() + extra, v.capacity() * 2));
-  }
-  // The new overlay of a compaction over a base built from `keys`.
-  Overlay rebuilt(std::vector<std::string_view> keys) const {
-    return Overlay(Held<B>::make(OverlayKeys<Kind>::rebuild_like(index(), std::move(keys))));
-  }
+  // The base, which must store its keys.
+  const Base& keyed() const;
 
-  B base_;
+  std::shared_ptr<const Base> base_;
+  std::uint64_t base_len_ = 0;
   std::vector<unsigned char> added_bytes_;
   std::vector<std::uint32_t> added_offsets_;
   PreHashed map_;
@@ -486,356 +392,5 @@ class Overlay {
   std::uint64_t live_ = 0;
   Limits limits_;
 };
-
-// ---------------------------------------------------------------------------
-
-// Depth first, transitions in input order, so keys come in byte order. The
-// walk checks what it relies on, so that crafted bytes behind a trusted open
-// end it with the rank error instead of looping or wandering: every target
-// lies below its node, the output reaching a node is the rank of the next
-// key, a final node's value is that rank, fewer than n keys, and every
-// transition leads to a key (so the work is bounded by the keys it yields).
-template <class F>
-void OverlayKeys<StringIndex>::for_each(const StringIndex& b, F&& f) {
-  struct Level {
-    fst_bounds::RawNode node;
-    std::uint64_t addr;
-    std::uint64_t acc;
-    std::uint64_t first;  // the rank the walk had reached on entering
-    unsigned next;
-  };
-  const fst_bounds::NodeReader reader(b.fst_bytes(), b.index_threshold());
-  const std::uint64_t n = b.len();
-  // No ids, no keys, whatever nodes lie behind a count of 0.
-  if (n == 0) return;
-  std::uint64_t rank = 0;
-  std::string key;
-  std::vector<Level> stack;
-  auto enter = [&](std::uint64_t addr, std::uint64_t acc) {
-    Level level{{}, addr, acc, rank, 0};
-    if (!reader.read(addr, level.node)) ranks_broken();
-    if (level.node.final) {
-      std::uint64_t value;
-      if (__builtin_add_overflow(acc, reader.final_output(level.node), &value) || value != rank || rank >= n)
-        ranks_broken();
-      if (utf8::valid(key)) f(rank, std::string_view(key));
-      ++rank;
-    }
-    stack.push_back(level);
-  };
-  enter(b.root(), 0);
-  while (!stack.empty()) {
-    Level& top = stack.back();
-    if (top.next == top.node.n) {
-      if (stack.size() > 1 && rank == top.first) ranks_broken();  // a transition that led to no key
-      stack.pop_back();
-      key.resize(stack.empty() ? 0 : stack.size() - 1);
-      continue;
-    }
-    const unsigned i = top.next++;
-    std::uint64_t out = 0, target = 0, acc = 0;
-    if (!reader.follow(top.node, i, out, target) || (target != 0 && target >= top.addr) ||
-        __builtin_add_overflow(top.acc, out, &acc) || acc != rank)
-      ranks_broken();
-    key.push_back(static_cast<char>(reader.input(top.node, i)));
-    enter(target, acc);  // may move `top`
-  }
-}
-
-template <class B>
-void Overlay<B>::push_hashed(std::string_view key, std::uint64_t h) {
-  const std::uint64_t number = added_offsets_.size();
-  const std::uint64_t offset = added_bytes_.size();
-  if (number > limits_.additions) throw LimitExceeded(MSG_TOO_MANY);
-  if (offset > limits_.offset) throw LimitExceeded(MSG_TOO_MUCH);
-  if (key.size() > limits_.key_len) throw LimitExceeded(MSG_TOO_LONG);
-  const bool collides = map_.find(h) != nullptr;
-  // Every allocation first: a failure leaves the overlay as it was.
-  room(added_offsets_, 1);
-  room(added_bytes_, 4 + key.size());
-  if (collides) room(hash_collisions_, 1);
-  else map_.reserve_one();
-
-  added_offsets_.push_back(static_cast<std::uint32_t>(offset));
-  unsigned char len[4];
-  store_le32(len, static_cast<std::uint32_t>(key.size()));
-  added_bytes_.insert(added_bytes_.end(), len, len + 4);
-  added_bytes_.insert(added_bytes_.end(), key.begin(), key.end());
-  if (collides)
-    hash_collisions_.push_back({h, static_cast<std::uint32_t>(number), static_cast<std::uint32_t>(offset)});
-  else
-    map_.insert({h, static_cast<std::uint32_t>(number), static_cast<std::uint32_t>(offset)});
-}
-
-template <class B>
-bool Overlay<B>::record_is(std::uint32_t offset, std::string_view key) const {
-  if (added_bytes_.size() < 4 || offset > added_bytes_.size() - 4) panic(MSG_RECORD);
-  const std::uint32_t len = load_le32(added_bytes_.data() + offset);
-  if (len > added_bytes_.size() - 4 - offset) panic(MSG_RECORD);
-  return len == key.size() && (len == 0 || std::memcmp(added_bytes_.data() + offset + 4, key.data(), len) == 0);
-}
-
-template <class B>
-std::optional<std::uint32_t> Overlay<B>::find_hashed(std::string_view key, std::uint64_t h) const {
-  const Entry* e = map_.find(h);
-  if (!e) return std::nullopt;
-  if (record_is(e->offset, key)) return e->number;
-  for (const Collision& c : hash_collisions_)
-    if (c.hash == h && record_is(c.offset, key)) return c.number;
-  return std::nullopt;
-}
-
-template <class B>
-std::string_view Overlay<B>::added_key(std::uint32_t i) const {
-  const std::uint32_t offset = added_offsets_.at(i);
-  if (added_bytes_.size() < 4 || offset > added_bytes_.size() - 4) panic(MSG_RECORD);
-  const std::uint32_t len = load_le32(added_bytes_.data() + offset);
-  if (len > added_bytes_.size() - 4 - offset) panic(MSG_RECORD);
-  const std::string_view key(reinterpret_cast<const char*>(added_bytes_.data()) + offset + 4, len);
-  if (!utf8::valid(key)) panic(MSG_ADDED_UTF8);
-  return key;
-}
-
-template <class B>
-bool Overlay<B>::retire_id(std::uint64_t id) {
-  if (id >= id_space()) return false;
-  const std::uint64_t w = id / 64;
-  if (w < tombstones_.size()) {
-    if (tombstones_[w] >> (id % 64) & 1) return false;
-  } else {
-    tombstones_.resize(w + 1, 0);
-  }
-  tombstones_[w] |= std::uint64_t{1} << (id % 64);
-  --live_;
-  return true;
-}
-
-template <class B>
-std::optional<std::uint64_t> Overlay<B>::id(std::string_view key) const {
-  if (auto id = base_lookup(key)) {
-    if (is_retired(*id)) return std::nullopt;
-    return id;
-  }
-  if (auto j = added_index(key)) {
-    const std::uint64_t id = base_len() + *j;
-    if (is_retired(id)) return std::nullopt;
-    return id;
-  }
-  return std::nullopt;
-}
-
-template <class B>
-std::uint64_t Overlay<B>::add(std::string_view key) {
-  std::optional<std::uint64_t> id = base_lookup(key);
-  if (!id)
-    if (auto j = added_index(key)) id = base_len() + *j;
-  if (id) {
-    if (is_retired(*id)) revive(*id);
-    return *id;
-  }
-  const std::uint64_t fresh = id_space();
-  push_added(key);
-  ++live_;
-  return fresh;
-}
-
-template <class B>
-bool Overlay<B>::remove(std::string_view key) {
-  auto live = id(key);
-  return live && retire_id(*live);
-}
-
-template <class B>
-std::optional<std::string> Overlay<B>::key(std::uint64_t id) const
-  requires StoresKeys<Kind>
-{
-  if (is_retired(id)) return std::nullopt;
-  if (id < base_len()) return OverlayKeys<Kind>::key(index(), id);
-  const std::uint64_t j = id - base_len();
-  if (j < additions()) return std::string(added_key(static_cast<std::uint32_t>(j)));
-  return std::nullopt;
-}
-
-template <class B>
-template <class F>
-void Overlay<B>::for_each_key(F&& f, const Pause& pause) const
-  requires StoresKeys<Kind>
-{
-  Pacer pacer(pause);
-  OverlayKeys<Kind>::for_each(index(), [&](std::uint64_t id, std::string_view key) {
-    if (!is_retired(id)) f(id, key);
-    pacer.step();
-  });
-  const std::uint64_t n_b = base_len();
-  for (std::uint64_t j = 0; j < additions(); ++j)
-    if (!is_retired(n_b + j)) f(n_b + j, added_key(static_cast<std::uint32_t>(j)));
-}
-
-template <class B>
-std::vector<std::string> Overlay<B>::keys(const Pause& pause) const
-  requires StoresKeys<Kind>
-{
-  std::vector<std::string> out;
-  out.reserve(static_cast<std::size_t>(live_));
-  for_each_key([&](std::uint64_t, std::string_view key) { out.emplace_back(key); }, pause);
-  return out;
-}
-
-template <class B>
-typename Overlay<B>::LiveKeys Overlay<B>::live_keys(std::string& store, bool with_ids, const Pause& pause) const
-  requires StoresKeys<Kind>
-{
-  LiveKeys out;
-  out.keys.reserve(static_cast<std::size_t>(live_));
-  if (with_ids) out.ids.reserve(static_cast<std::size_t>(live_));
-  auto take = [&](std::uint64_t id, std::string_view key) {
-    out.keys.push_back(key);
-    if (with_ids) out.ids.push_back(id);
-  };
-  if constexpr (OverlayKeys<Kind>::STABLE_VIEWS) {
-    for_each_key(take, pause);
-  } else {
-    // The base's keys are copied into one buffer; views are cut from it
-    // once it has stopped growing.
-    std::vector<std::size_t> ends;
-    Pacer pacer(pause);
-    OverlayKeys<Kind>::for_each(index(), [&](std::uint64_t id, std::string_view key) {
-      pacer.step();
-      if (is_retired(id)) return;
-      store.append(key);
-      ends.push_back(store.size());
-      if (with_ids) out.ids.push_back(id);
-    });
-    std::size_t start = 0;
-    for (const std::size_t end : ends) {
-      out.keys.emplace_back(store.data() + start, end - start);
-      start = end;
-    }
-    const std::uint64_t n_b = base_len();
-    for (std::uint64_t j = 0; j < additions(); ++j)
-      if (!is_retired(n_b + j)) take(n_b + j, added_key(static_cast<std::uint32_t>(j)));
-  }
-  return out;
-}
-
-template <class B>
-Overlay<B> Overlay<B>::compact(const Pause& pause) const
-  requires StoresKeys<Kind>
-{
-  std::string store;
-  return rebuilt(live_keys(store, false, pause).keys);
-}
-
-template <class B>
-std::pair<Overlay<B>, std::vector<std::uint64_t>> Overlay<B>::compact_with_remap(const Pause& pause) const
-  requires StoresKeys<Kind>
-{
-  std::string store;
-  const LiveKeys live = live_keys(store, true, pause);
-  Overlay fresh = rebuilt(live.keys);
-  std::vector<std::uint64_t> remap(static_cast<std::size_t>(id_space()), ~std::uint64_t{0});
-  for (std::size_t i = 0; i < live.keys.size(); ++i) {
-    auto now = OverlayBase<Kind>::base_id(fresh.index(), live.keys[i]);
-    if (!now) panic(MSG_REBUILT);
-    remap[static_cast<std::size_t>(live.ids[i])] = *now;
-  }
-  return {std::move(fresh), std::move(remap)};
-}
-
-template <class B>
-std::uint64_t Overlay<B>::compact_to_file(const std::string& path, const Pause& pause) const
-  requires StoresKeys<Kind>
-{
-  std::string store;
-  const Kind fresh = OverlayKeys<Kind>::rebuild_like(index(), live_keys(store, false, pause).keys);
-  blob::write_atomically_with(path, [&](File& file) {
-    BufWriter w(file);
-    Base::write(w, fresh);
-    w.flush();
-  });
-  return Base::len(fresh);
-}
-
-template <class B>
-template <class W>
-std::array<unsigned char, HEADER_V2> Overlay<B>::write_sections(W& w) const {
-  Hashed<W> out(w);
-  Base::write(out, index());
-  const std::uint64_t base_len = out.count();
-  out.write_all(added_bytes_);
-  // The words go out through a small staging buffer, little-endian.
-  unsigned char buf[4096];
-  std::size_t used = 0;
-  for (const std::uint64_t word : tombstones_) {
-    store_le64(buf + used, word);
-    used += 8;
-    if (used == sizeof buf) {
-      out.write_all(std::span<const unsigned char>(buf, used));
-      used = 0;
-    }
-  }
-  if (used) out.write_all(std::span<const unsigned char>(buf, used));
-  return header_v2(Base::TAG, base_len, additions(), added_bytes_.size(), tombstones_.size(), out.finish());
-}
-
-template <class B>
-std::vector<unsigned char> Overlay<B>::to_bytes() const {
-  // Sized, then reserved: GCC 12 warns falsely (-Warray-bounds) on a resize
-  // after the reserve.
-  std::vector<unsigned char> out(HEADER_V2, 0);
-  out.reserve(static_cast<std::size_t>(serialized_len()));
-  VecWriter w(out);
-  const auto header = write_sections(w);
-  std::copy(header.begin(), header.end(), out.begin());
-  return out;
-}
-
-template <class B>
-void Overlay<B>::save(const std::string& path) const {
-  blob::write_atomically_with(path, [&](File& file) {
-    BufWriter w(file);
-    const unsigned char zeros[HEADER_V2] = {};
-    w.write_all(std::span<const unsigned char>(zeros, HEADER_V2));
-    const auto header = write_sections(w);
-    w.seek(0);
-    w.write_all(header);
-    w.flush();
-  });
-}
-
-template <class B>
-Overlay<B> Overlay<B>::load(std::span<const unsigned char> blob, bool untrusted) {
-  const Sections s = frame(blob, Base::TAG);
-  Overlay o(Held<B>::make(Base::load(s.base, untrusted)));
-  o.added_bytes_.reserve(s.additions.size());
-  const std::size_t cap = static_cast<std::size_t>(std::min(s.additions_count, RESERVE_CAP));
-  o.added_offsets_.reserve(cap);
-  o.map_.reserve(cap);
-  std::uint64_t at = 0;
-  for (std::uint64_t i = 0; i < s.additions_count; ++i) {
-    const std::string_view key = next_record(s.additions, at);
-    if constexpr (Base::EXACT)
-      if (o.base_lookup(key)) throw IndexError::format(MSG_BASE_DUPLICATE);
-    if (o.added_index(key)) throw IndexError::format(MSG_DUPLICATE);
-    o.push_added(key);
-  }
-  if (at != s.additions.size()) throw IndexError::format(MSG_REGION_LONGER);
-
-  const std::size_t words = s.tombstones.size() / 8;
-  o.tombstones_.resize(words);
-  std::uint64_t retired = 0;
-  const std::uint64_t space = o.id_space();
-  for (std::size_t w = 0; w < words; ++w) {
-    const std::uint64_t word = load_le64(s.tombstones.data() + 8 * w);
-    o.tombstones_[w] = word;
-    if (word == 0) continue;
-    // The highest set bit's id must lie below the id space.
-    const std::uint64_t top = 64 * static_cast<std::uint64_t>(w) + 63 - static_cast<std::uint64_t>(__builtin_clzll(word));
-    if (top >= space) throw IndexError::format(MSG_OUTSIDE);
-    retired += static_cast<std::uint64_t>(__builtin_popcountll(word));
-  }
-  o.live_ = space - retired;
-  return o;
-}
 
 }  // namespace quorvale::overlay

@@ -5,6 +5,7 @@
 #include <bit>
 #include <cstring>
 
+#include "fst_bounds.hpp"
 #include "pages.hpp"
 #include "perfect_hash.hpp"
 #include "string_sort.hpp"
@@ -133,7 +134,7 @@ class Numbering {
 StringIndex::StringIndex(fst::Fst fst, std::uint64_t root)
     : fst_(std::move(fst)),
       root_(root),
-      threshold_(fst_bounds::index_threshold(fst_.version())),
+      threshold_(fst::index_threshold(fst_.version())),
       reader_(fst_.bytes(), threshold_),
       first_chars_(std::make_unique<fst_walk::FirstCharsCell>()) {}
 
@@ -351,13 +352,14 @@ void StringIndex::validate(const fst::Fst& f) {
   // Pass 1, downward: every reached node fits the bytes, points below
   // itself, and spells UTF-8 on every path; each address collects the UTF-8
   // states its paths arrive in (bit s for state s).
+  const fst::NodeReader reader = f.reader();
   Pages<unsigned char> states = Pages<unsigned char>::zeroed(R + 1);
   states[R] = 1;
   for (std::uint64_t a = R + 1; a-- > 0;) {
     const unsigned set = states[a];
     if (set == 0) continue;
-    if (a > 0 && !fst_bounds::node_fits(bytes, a, f.version())) fail("fst node does not fit the blob");
-    const fst::Node node = f.node(a);
+    fst::Node node;  // at address 0, the empty final node
+    if (a > 0 && !fst_bounds::node_fits(bytes, reader, a, node)) fail("fst node does not fit the blob");
     if (node.is_final() && set != 1) fail("fst key ends inside a UTF-8 character");
     for (unsigned i = 0; i < node.len(); ++i) {
       const std::uint64_t target = node.target(i);
@@ -383,11 +385,10 @@ void StringIndex::validate(const fst::Fst& f) {
   // Pass 2, upward: every value is its key's rank, every node leads to a
   // key, and a transition index names exactly the node's inputs; each node
   // records the number of keys below it.
-  const fst_bounds::NodeReader reader(bytes, fst_bounds::index_threshold(f.version()));
   for (std::size_t w = 0; w < reached.words(); ++w) {
     for (std::uint64_t bits = reached.word(w); bits != 0; bits &= bits - 1) {
       const std::uint64_t a = std::uint64_t{w} * 64 + static_cast<unsigned>(std::countr_zero(bits));
-      const fst::Node node = f.node(a);
+      const fst::Node node = reader.at(a);
       if (node.is_final() && node.final_output() != 0) fail("fst value is not the key's rank");
       std::uint64_t running = node.is_final() ? 1 : 0;
       for (unsigned i = 0; i < node.len(); ++i) {
@@ -396,16 +397,14 @@ void StringIndex::validate(const fst::Fst& f) {
         if (__builtin_add_overflow(running, keys[reached.number(node.target(i))], &running))
           fail("fst key count overflows");
       }
-      if (node.has_index()) {
-        fst_bounds::RawNode raw;
-        if (!reader.read(a, raw) || raw.index == nullptr) fail("fst node does not fit the blob");
+      if (const unsigned char* index = node.transition_index()) {
         std::array<bool, 256> is_input{};
         for (unsigned i = 0; i < node.len(); ++i) {
           is_input[node.input(i)] = true;
-          if (raw.index[node.input(i)] != i) fail("fst transition index does not match the inputs");
+          if (index[node.input(i)] != i) fail("fst transition index does not match the inputs");
         }
         for (unsigned b = 0; b < 256; ++b)
-          if (!is_input[b] && raw.index[b] < node.len()) fail("fst transition index does not match the inputs");
+          if (!is_input[b] && index[b] < node.len()) fail("fst transition index does not match the inputs");
       }
       keys[reached.number(a)] = running;
       if (running == 0 && !(a == R && node.len() == 0)) fail("fst node leads to no key");
@@ -422,15 +421,15 @@ std::uint64_t StringIndex::rank_of_first_ge(std::span<const unsigned char> query
   // rank of the first key below it. `after` is the rank of the first key
   // after the current subtree: the next sibling's, or n at the top.
   std::uint64_t addr = root_, acc = 0, after = len();
-  fst_bounds::RawNode node;
+  fst::Node node;
   for (const unsigned char b : query) {
     if (!reader_.read(addr, node)) return after;
-    const unsigned j = reader_.lower_bound(node, b);
+    const unsigned j = node.lower_bound_input(b);
     std::uint64_t out, target;
-    if (j >= node.n || !reader_.follow(node, j, out, target)) return after;
-    if (reader_.input(node, j) != b) return acc + out;
+    if (j >= node.len() || !node.follow(j, out, target)) return after;
+    if (node.input(j) != b) return acc + out;
     std::uint64_t next_out, next_target;
-    if (j + 1 < node.n && reader_.follow(node, j + 1, next_out, next_target)) after = acc + next_out;
+    if (j + 1 < node.len() && node.follow(j + 1, next_out, next_target)) after = acc + next_out;
     acc += out;
     addr = target;
   }
@@ -472,33 +471,34 @@ string_index::EntryStream<fst::StartsWith> StringIndex::prefix_iter(std::string_
   return stream(std::move(range), fst::StartsWith(prefix));
 }
 
-// The walk of a cursor: the library's unbounded stream, resumed after a key,
-// without an automaton to consult or a bound to test on every transition.
-// Every level keeps its node decoded by the index's own reader, so a batch
+// The walk of a cursor: the FST engine's unbounded stream, resumed after a
+// key, without an automaton to consult or a bound to test on every
+// transition. Every level keeps its node decoded, so a batch
 // costs one descent to the resume point plus one node read per transition
 // taken; the items are those of the stream, in the same order.
 void StringIndex::batch_after(const std::optional<std::string>& after, std::size_t n, string_index::Batch& out,
                               const Pause& pause) const {
   if (n == 0) return;
   Pacer pacer(pause);
+  // Made in place by a constructor of its own: a level value-initialised by
+  // emplace_back() is zeroed whole first, which cost as much as the walk.
   struct Level {
-    fst_bounds::RawNode node;
+    explicit Level(std::uint64_t acc) noexcept : out(acc) {}
+    fst::Node node;
     std::uint64_t out;  // accumulated on reaching the node
-    unsigned next;      // the next transition to take
+    unsigned next = 0;  // the next transition to take
   };
   std::vector<Level> levels;
   std::string key;
   auto corrupt = [] { throw string_index::fst_error(fst::Corrupt("malformed node met by the cursor")); };
   auto enter = [&](std::uint64_t addr, std::uint64_t acc) -> Level& {
-    Level& l = levels.emplace_back();
+    Level& l = levels.emplace_back(acc);
     if (!reader_.read(addr, l.node)) corrupt();
-    l.out = acc;
-    l.next = 0;
     return l;
   };
   enter(root_, 0);
   if (!after) {
-    if (levels.back().node.final) out.push({}, reader_.final_output(levels.back().node));
+    if (levels.back().node.is_final()) out.push({}, levels.back().node.final_output());
   } else {
     // Down the path of `after`; at each level the transitions still to take
     // are those above its byte. Where the path leaves the FST, the keys after
@@ -506,14 +506,14 @@ void StringIndex::batch_after(const std::optional<std::string>& after, std::size
     for (const char c : *after) {
       Level& l = levels.back();
       const auto b = static_cast<unsigned char>(c);
-      const unsigned i = reader_.lower_bound(l.node, b);
-      if (i >= l.node.n || reader_.input(l.node, i) != b) {
+      const unsigned i = l.node.lower_bound_input(b);
+      if (i >= l.node.len() || l.node.input(i) != b) {
         l.next = i;
         break;
       }
       l.next = i + 1;
       std::uint64_t o, target;
-      if (!reader_.follow(l.node, i, o, target)) corrupt();
+      if (!l.node.follow(i, o, target)) corrupt();
       const std::uint64_t acc = l.out + o;
       key.push_back(c);
       enter(target, acc);
@@ -522,18 +522,18 @@ void StringIndex::batch_after(const std::optional<std::string>& after, std::size
   while (out.size() < n && !levels.empty()) {
     pacer.step();
     Level& l = levels.back();
-    if (l.next >= l.node.n) {
+    if (l.next >= l.node.len()) {
       levels.pop_back();
       if (!key.empty()) key.pop_back();
       continue;
     }
     const unsigned i = l.next++;
     std::uint64_t o, target;
-    if (!reader_.follow(l.node, i, o, target)) corrupt();
-    key.push_back(static_cast<char>(reader_.input(l.node, i)));
+    if (!l.node.follow(i, o, target)) corrupt();
+    key.push_back(static_cast<char>(l.node.input(i)));
     const Level& child = enter(target, l.out + o);
-    if (child.node.final)
-      out.push({reinterpret_cast<const unsigned char*>(key.data()), key.size()}, child.out + reader_.final_output(child.node));
+    if (child.node.is_final())
+      out.push({reinterpret_cast<const unsigned char*>(key.data()), key.size()}, child.out + child.node.final_output());
   }
 }
 

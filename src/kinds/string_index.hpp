@@ -1,7 +1,7 @@
 // StringIndex: the ordered string-to-id index. An FST map from each distinct
 // key to its rank in ascending byte order (ids 0..n-1 in key order) over
-// shared bytes, with the index's own readers of the node bytes for the exact
-// lookup and dictionary matching.
+// shared bytes, with its own allocation-free walks over the FST engine's node
+// decoder for the exact lookup, the key walks and dictionary matching.
 //
 // The blob is "BIX4" followed by the FST bytes exactly as the builder wrote
 // them (version 3, with its CRC-32C); nothing else covers the magic. A built
@@ -54,7 +54,6 @@
 #include "fst/fst.hpp"
 #include "fst/levenshtein.hpp"
 #include "fst/stream.hpp"
-#include "fst_bounds.hpp"
 #include "fst_walk.hpp"
 #include "pause.hpp"
 #include "subsequence.hpp"
@@ -80,7 +79,7 @@ inline constexpr std::size_t RUN_BUDGET = std::size_t{1} << 28;
 // An error of the FST engine as the index reports it.
 inline IndexError fst_error(const fst::Error& e) { return IndexError::fst(e.what(), e.detail()); }
 
-// The key whose value is `rank`, walking the library's decoded nodes with
+// The key whose value is `rank`, walking the FST engine's decoded nodes with
 // one binary search per node and no backtracking; nothing for a rank at or
 // past the key count, or when the key's bytes are not UTF-8. Malformed nodes
 // (a crafted blob behind a trusted open) throw IndexError::Fst.
@@ -394,7 +393,7 @@ class StringIndex : public blob::Stored<StringIndex> {
   fst::Fst fst_;
   std::uint64_t root_ = 0;
   std::uint64_t threshold_ = 0;
-  fst_bounds::NodeReader reader_;
+  fst::NodeReader reader_;
   std::unique_ptr<fst_walk::FirstCharsCell> first_chars_;
 };
 
@@ -402,19 +401,19 @@ class StringIndex : public blob::Stored<StringIndex> {
 
 inline std::optional<std::uint64_t> StringIndex::id(std::span<const unsigned char> key) const noexcept {
   std::uint64_t addr = root_, acc = 0;
-  fst_bounds::RawNode node;
+  fst::Node node;
   for (const unsigned char b : key) {
     if (addr == 0 || !reader_.read(addr, node)) return std::nullopt;
-    const unsigned i = reader_.find(node, b);
-    if (i >= node.n) return std::nullopt;
+    const unsigned i = node.find(b);
+    if (i >= node.len()) return std::nullopt;
     std::uint64_t out, target;
-    if (!reader_.follow(node, i, out, target) || __builtin_add_overflow(acc, out, &acc)) return std::nullopt;
+    if (!node.follow(i, out, target) || __builtin_add_overflow(acc, out, &acc)) return std::nullopt;
     addr = target;
   }
   if (addr == 0) return acc;
-  if (!reader_.read(addr, node) || !node.final) return std::nullopt;
+  if (!reader_.read(addr, node) || !node.is_final()) return std::nullopt;
   std::uint64_t id;
-  if (__builtin_add_overflow(acc, reader_.final_output(node), &id)) return std::nullopt;
+  if (__builtin_add_overflow(acc, node.final_output(), &id)) return std::nullopt;
   return id;
 }
 
@@ -443,7 +442,7 @@ void StringIndex::ids_into(std::size_t count, KeyAt&& key_at, std::uint64_t* out
     ++next;
   };
   while (live < LANES && next < count) begin(lanes[live++]);
-  fst_bounds::RawNode node;
+  fst::Node node;
   while (live > 0) {
     for (std::size_t j = 0; j < live;) {
       Walk& w = lanes[j];
@@ -452,13 +451,13 @@ void StringIndex::ids_into(std::size_t count, KeyAt&& key_at, std::uint64_t* out
       if (w.at == w.end) {
         std::uint64_t id;
         if (w.addr == 0) result = w.acc;
-        else if (reader_.read(w.addr, node) && node.final &&
-                 !__builtin_add_overflow(w.acc, reader_.final_output(node), &id))
+        else if (reader_.read(w.addr, node) && node.is_final() &&
+                 !__builtin_add_overflow(w.acc, node.final_output(), &id))
           result = id;
       } else if (w.addr != 0 && reader_.read(w.addr, node)) {
-        const unsigned i = reader_.find(node, *w.at);
+        const unsigned i = node.find(*w.at);
         std::uint64_t o, target;
-        if (i < node.n && reader_.follow(node, i, o, target) && !__builtin_add_overflow(w.acc, o, &w.acc)) {
+        if (i < node.len() && node.follow(i, o, target) && !__builtin_add_overflow(w.acc, o, &w.acc)) {
           w.addr = target;
           ++w.at;
           __builtin_prefetch(base + target);

@@ -312,7 +312,7 @@ Suffixes suffixes_of(const Shape& w) noexcept {
 }
 
 Rates Rates::read(const DictIndex& dict, const Shape& walk, std::uint64_t m) {
-  return read(dict.sections(), dict.block, walk, m);
+  return read(dict.sections(), dict.block(), walk, m);
 }
 
 Rates Rates::read(const dict_index::Sections& split, std::uint64_t block, const Shape& walk, std::uint64_t m) {

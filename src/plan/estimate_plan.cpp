@@ -12,9 +12,11 @@
 #include <mutex>
 #include <optional>
 
+#include "charcode.hpp"
 #include "closed_hash.hpp"
 #include "compact_hash/compact_hash.hpp"
 #include "dict_index/dict_index.hpp"
+#include "dict_index/trials.hpp"
 #include "estimate.hpp"
 #include "extsort/extsort.hpp"
 #include "perfect_hash.hpp"
@@ -213,17 +215,13 @@ Sample Sample::of(std::span<const std::string_view> hash_draw, std::span<const s
   const std::size_t processors = online_processors();
   const std::size_t trainers = std::min<std::size_t>(processors, 21);
   DictKeys k;
-  std::vector<fsst::Table> tables;
-  dict_index::Phrases phrases;
+  std::shared_ptr<const dict_index::Vocabulary> vocabulary;
   std::optional<DictIndex> hash_side;
   std::optional<DictIndex> run_side[3];
   std::array<double, 3> half{}, all{};
   const std::size_t a = hash_draw.size(), h = a / 2;
   auto run_side_at = [&](std::size_t i) {
-    std::vector<DictIndex> built =
-        DictIndex::plan_builds(k.r, std::span<const std::uint64_t>(PRICED_BLOCKS + i, 1), phrases);
-    if (built.empty()) panic("one fit a priced block");
-    run_side[i].emplace(std::move(built[0]));
+    run_side[i].emplace(dict_index::build_with_phrases(k.r, PRICED_BLOCKS[i], *vocabulary));
   };
 
   // The builds share nothing but the phrase dictionary: the hash-side
@@ -234,9 +232,7 @@ Sample Sample::of(std::span<const std::string_view> hash_draw, std::span<const s
   Tasks tasks({
       {[&] { choose_keys(hash_draw, run_draw, shape, k); }, {}},
       {[&] {
-         const dict_index::Pieces pieces = dict_index::build_pieces(k.a, 256, 16, true);
-         tables = dict_index::train_shards(pieces, trainers);
-         phrases = dict_index::mine_phrases(pieces, tables, shape.count, trainers);
+         vocabulary = dict_index::train_vocabulary(k.a, 256, 16, shape.count, trainers);
        },
        {CODE}},
       {[&] {
@@ -250,7 +246,7 @@ Sample Sample::of(std::span<const std::string_view> hash_draw, std::span<const s
       {[&] {
          const std::size_t threads =
              std::max<std::size_t>(1, std::min<std::size_t>(processors, (k.a.size() + 255) / 16384));
-         hash_side.emplace(DictIndex::from_vocabulary(k.a, 256, 16, threads, tables, phrases));
+         hash_side.emplace(dict_index::build_with_vocabulary(k.a, 256, 16, threads, *vocabulary));
        },
        {MINE}},
       {[&] { run_side_at(0); }, {MINE}},

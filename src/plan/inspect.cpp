@@ -7,7 +7,7 @@
 
 #include "closed_hash.hpp"
 #include "compact_hash/compact_hash.hpp"
-#include "dict_index/dict_index.hpp"
+#include "dict_index/frame.hpp"
 #include "double_array.hpp"
 #include "hashed_dict.hpp"
 #include "overlay.hpp"

@@ -21,7 +21,6 @@ namespace quorvale::python {
 namespace {
 
 using Core = DictIndex;
-using dict_index::ByteSpan;
 
 // Keys of one batched lookup handed to the dictionary at a time: their views
 // are gathered into a buffer of this many.
@@ -30,9 +29,7 @@ constexpr std::size_t LOOKUP_CHUNK = 4096;
 struct Kind : KindBase<DictIndex, std::uint64_t> {
   static PyObject* type() { return dict_index_type(); }
   static std::optional<Id> find(const Core& c, std::string_view key) {
-    const dict_index::Search s = c.locate_query(key);
-    if (!s.found) return std::nullopt;
-    return s.rank;
+    return c.id(key);
   }
   static bool contains(const Core& c, std::string_view key) { return c.locate_query(key).found; }
   static std::uint64_t rank(const Core& c, std::string_view query) { return c.locate_query(query).rank; }
@@ -251,38 +248,6 @@ QV_METHOD(m_prefix) {
   });
 }
 
-// Every prefix of the query ending on a character boundary that is a key,
-// shortest first; with `longest`, only the longest one (tried from the
-// whole query down).
-std::vector<Match> prefixes_of(const Core& d, std::string_view query, bool longest) {
-  std::vector<Match> out;
-  // Candidates as (bytes of the query, bytes of the searched form).
-  std::vector<std::pair<std::size_t, std::size_t>> candidates;
-  std::vector<unsigned char> code;
-  if (d.chars) {
-    d.chars->prefixes(query, code, candidates);
-  } else {
-    for (std::size_t len = 0; len <= query.size(); ++len)
-      if (len == 0 || len == query.size() || (static_cast<unsigned char>(query[len]) & 0xC0) != 0x80)
-        candidates.emplace_back(len, len);
-  }
-  const auto search = [&](std::size_t searched) {
-    return d.chars ? d.locate(ByteSpan(code.data(), searched)) : d.locate_query(query.substr(0, searched));
-  };
-  if (longest) {
-    for (auto c = candidates.rbegin(); c != candidates.rend(); ++c) {
-      const dict_index::Search s = search(c->second);
-      if (s.found) return {Match{c->first, s.rank}};
-    }
-    return out;
-  }
-  for (const auto& [bytes, searched] : candidates) {
-    const dict_index::Search s = search(searched);
-    if (s.found) out.push_back(Match{bytes, s.rank});
-  }
-  return out;
-}
-
 QV_METHOD(m_common_prefix) {
   return boundary([&]() -> PyObject* {
     static const Sig<1> sig("common_prefix", 1, "query");
@@ -290,7 +255,7 @@ QV_METHOD(m_common_prefix) {
     sig.read(args, nargs, kwnames, a);
     const std::string_view query = arg_str(a[0], "query");
     const Core& d = core(self);
-    const std::vector<Match> found = detached([&] { return prefixes_of(d, query, false); });
+    const std::vector<dict_index::PrefixMatch> found = detached([&] { return d.common_prefix(query); });
     return prefix_list(query, found);
   });
 }
@@ -302,55 +267,10 @@ QV_METHOD(m_longest_prefix) {
     sig.read(args, nargs, kwnames, a);
     const std::string_view query = arg_str(a[0], "query");
     const Core& d = core(self);
-    const std::vector<Match> found = detached([&] { return prefixes_of(d, query, true); });
-    if (found.empty()) Py_RETURN_NONE;
-    return prefix_pair(query, found[0]);
+    const std::optional<dict_index::PrefixMatch> found = detached([&] { return d.longest_prefix(query); });
+    if (!found) Py_RETURN_NONE;
+    return prefix_pair(query, *found);
   });
-}
-
-// The keys of ids, one decode cursor kept from id to id: ascending ids in
-// one microblock cost one decode of its first key and a step each.
-std::vector<std::optional<std::string>> keys_of_ids(const Core& d, const std::vector<std::uint64_t>& ids) {
-  std::vector<std::optional<std::string>> out(ids.size());
-  struct Cursor {
-    std::uint64_t micro = UINT64_MAX;  // none
-    std::uint64_t position = 0;
-    std::vector<unsigned char> bytes;
-    Core::RunCursor run;
-  } c;
-  const auto microblock = [&](std::uint64_t id) {
-    return (id % d.block) / d.micro + (id / d.block) * d.J;
-  };
-  for (std::size_t k = 0; k < ids.size(); ++k) {
-    const std::uint64_t id = ids[k];
-    if (id >= d.n) continue;
-    const std::uint64_t m = microblock(id), p = (id % d.block) % d.micro;
-    bool open = c.micro == m && c.position <= p;
-    if (!open && k + 1 < ids.size() && ids[k + 1] > id && ids[k + 1] < d.n && microblock(ids[k + 1]) == m &&
-        d.key_bytes_into(id - p, c.bytes)) {
-      const std::uint64_t b = id / d.block;
-      c.micro = m;
-      c.position = 0;
-      c.run = d.open_micro(b, (id % d.block) / d.micro);
-      open = true;
-    }
-    if (!open) {
-      c.micro = UINT64_MAX;
-      out[k] = d.key(id);
-      continue;
-    }
-    const Core::Codec& codec = d.codecs[d.shard_of(id / d.block)];
-    while (c.position < p) {
-      if (!d.advance(codec, c.run, c.bytes)) break;
-      ++c.position;
-    }
-    if (c.position < p) {
-      c.micro = UINT64_MAX;
-      continue;
-    }
-    out[k] = d.spelled(ByteSpan(c.bytes.data(), c.bytes.size()));
-  }
-  return out;
 }
 
 QV_METHOD(m_keys_of) {
@@ -360,7 +280,7 @@ QV_METHOD(m_keys_of) {
     sig.read(args, nargs, kwnames, a);
     const std::vector<std::uint64_t> ids = ids_arg<std::uint64_t>(a[0], "ids");
     const Core& d = core(self);
-    const auto keys = detached([&] { return keys_of_ids(d, ids); });
+    const auto keys = detached([&] { return d.keys_of(ids); });
     return keys_list(keys);
   });
 }
@@ -378,7 +298,7 @@ QV_METHOD(m_route_microblocks) {
 }
 
 PyObject* get_block(PyObject* self, void*) {
-  return boundary([&]() -> PyObject* { return new_int(core(self).block); });
+  return boundary([&]() -> PyObject* { return new_int(core(self).block()); });
 }
 
 // ---- the iterator ----

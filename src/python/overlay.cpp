@@ -11,7 +11,6 @@
 #include <new>
 #include <optional>
 #include <string>
-#include <variant>
 #include <vector>
 
 #include "kinds.hpp"
@@ -26,18 +25,7 @@ namespace quorvale::python {
 
 namespace {
 
-template <class Kind>
-using Over = overlay::Overlay<std::shared_ptr<const Kind>>;
-// The kinds an overlay lays over, each found through its class.
-using Inner = std::variant<Over<StringIndex>, Over<PerfectHashIndex>, Over<CompactHashIndex>>;
-// A base of any of them.
-template <class V>
-struct BasesOf;
-template <class... O>
-struct BasesOf<std::variant<O...>> {
-  using type = std::variant<std::shared_ptr<const typename O::Kind>...>;
-};
-using Bases = BasesOf<Inner>::type;
+using overlay::Overlay;
 
 constexpr const char* MSG_NO_KEYS =
     "a CompactHashIndex stores no keys, so an overlay over it has no key(), keys(), compact(), compact_to_file() or "
@@ -48,59 +36,56 @@ constexpr const char* MSG_BASE_CLASS =
 
 struct PyOverlay {
   PyObject_HEAD
-  Locked<Inner> state;
+  Locked<Overlay> state;
 };
 
 TypeCell cell;
 
-Locked<Inner>& state_of(PyObject* self) { return reinterpret_cast<PyOverlay*>(self)->state; }
+Locked<Overlay>& state_of(PyObject* self) { return reinterpret_cast<PyOverlay*>(self)->state; }
 
 PyObject* type_checked(PyObject* t) {
   if (!t) throw_error_set();
   return t;
 }
 
-PyObject* make_overlay(Inner&& inner) {
+PyObject* make_overlay(Overlay&& inner) {
   auto* type = reinterpret_cast<PyTypeObject*>(type_checked(overlay_type()));
   PyObject* obj = type->tp_alloc(type, 0);
   if (!obj) throw_error_set();
-  new (&reinterpret_cast<PyOverlay*>(obj)->state) Locked<Inner>(overlay::MSG_POISONED, std::move(inner));
+  new (&reinterpret_cast<PyOverlay*>(obj)->state) Locked<Overlay>(overlay::MSG_POISONED, std::move(inner));
   return obj;
 }
 
 void dealloc(PyObject* self) {
   PyTypeObject* type = Py_TYPE(self);
-  state_of(self).~Locked<Inner>();
+  state_of(self).~Locked<Overlay>();
   type->tp_free(self);
   Py_DECREF(type);  // heap-type instances own a reference to their type
 }
 
-// visit(overlay) under the mutex, attached; waiting for it detached.
-template <class Visit>
-auto attached_with(PyObject* self, Visit&& visit) {
-  return state_of(self).with(wait_detached, [&](Inner& in) { return std::visit(visit, in); });
+// work(overlay) under the mutex, attached; waiting for it detached.
+template <class Work>
+auto attached_with(PyObject* self, Work&& work) {
+  return state_of(self).with(wait_detached, work);
 }
 
 // The same with the whole work detached.
-template <class Visit>
-auto detached_with(PyObject* self, Visit&& visit) {
-  Locked<Inner>& state = state_of(self);
-  return detached([&] { return state.with([&](Inner& in) { return std::visit(visit, in); }); });
+template <class Work>
+auto detached_with(PyObject* self, Work&& work) {
+  Locked<Overlay>& state = state_of(self);
+  return detached([&] { return state.with(work); });
 }
 
-// The same for a walk over the keys, visit(overlay, pause): the pauses
+// The same for a walk over the keys, work(overlay, pause): the pauses
 // re-attach while the mutex is held, which is safe as every other caller
 // waits for it detached.
-template <class Visit>
-auto pausing_with(PyObject* self, Visit&& visit) {
-  Locked<Inner>& state = state_of(self);
+template <class Work>
+auto pausing_with(PyObject* self, Work&& work) {
+  Locked<Overlay>& state = state_of(self);
   return detached_pausing([&](const Pause& pause) {
-    return state.with([&](Inner& in) { return std::visit([&](auto& o) { return visit(o, pause); }, in); });
+    return state.with([&](Overlay& o) { return work(o, pause); });
   });
 }
-
-template <class O>
-constexpr bool stores_keys = overlay::StoresKeys<typename std::decay_t<O>::Kind>;
 
 // A result of a key method, or the compact-hash refusal raised once the
 // mutex is released.
@@ -116,27 +101,26 @@ PyObject* base_class() {
   return type_checked(class_of(kinds::kind_of<Kind>));
 }
 
-// The first of `try_base<Kind>()` over the base kinds, in Inner's order,
-// that gives an overlay; nothing when none does.
-template <class Try, std::size_t... I>
-std::optional<Inner> first_base(Try&& try_base, std::index_sequence<I...>) {
-  std::optional<Inner> made;
-  ((made = try_base.template operator()<typename std::variant_alternative_t<I, Inner>::Kind>()) || ...);
-  return made;
-}
+// The first of `try_kind<Kind>()` over the kinds an overlay lays over, in
+// the order the constructor tests them, that gives a result; nothing when
+// none does.
 template <class Try>
-std::optional<Inner> first_base(Try&& try_base) {
-  return first_base(try_base, std::make_index_sequence<std::variant_size_v<Inner>>());
+auto first_kind(Try&& try_kind) -> decltype(try_kind.template operator()<StringIndex>()) {
+  decltype(try_kind.template operator()<StringIndex>()) made{};
+  (void)((made = try_kind.template operator()<StringIndex>()) ||
+         (made = try_kind.template operator()<PerfectHashIndex>()) ||
+         (made = try_kind.template operator()<CompactHashIndex>()));
+  return made;
 }
 
 // The overlay of a blob for the class `base` (by identity).
-Inner load_blob(std::span<const unsigned char> blob, PyObject* base, bool untrusted) {
-  std::optional<Inner> o = first_base([&]<class Kind>() -> std::optional<Inner> {
+Overlay load_blob(std::span<const unsigned char> blob, PyObject* base, bool untrusted) {
+  const std::optional<std::uint8_t> tag = first_kind([&]<class Kind>() -> std::optional<std::uint8_t> {
     if (base != base_class<Kind>()) return std::nullopt;
-    return Over<Kind>::load(blob, untrusted);
+    return overlay::TAG_OF<Kind>;
   });
-  if (!o) raise_type_error(MSG_BASE_CLASS);
-  return std::move(*o);
+  if (!tag) raise_type_error(MSG_BASE_CLASS);
+  return Overlay::load(blob, *tag, untrusted);
 }
 
 PyObject* new_id_or(std::optional<std::uint64_t> id, PyObject* otherwise) {
@@ -166,9 +150,9 @@ PyObject* tp_new(PyTypeObject*, PyObject* args, PyObject* kwargs) {
     static const Params p = params("Overlay.__new__", names, 1, 1);
     PyObject* a[1];
     Ref held = read_args_tuple(p, args, kwargs, a);
-    std::optional<Inner> o = first_base([&]<class Kind>() -> std::optional<Inner> {
+    std::optional<Overlay> o = first_kind([&]<class Kind>() -> std::optional<Overlay> {
       if (!PyObject_TypeCheck(a[0], reinterpret_cast<PyTypeObject*>(base_class<Kind>()))) return std::nullopt;
-      return Over<Kind>(core_of<Kind>(a[0]));
+      return Overlay(core_of<Kind>(a[0]));
     });
     if (!o) raise_type_error(MSG_TAKES);
     return make_overlay(std::move(*o));
@@ -180,19 +164,19 @@ PyObject* tp_new(PyTypeObject*, PyObject* args, PyObject* kwargs) {
 QV_METHOD(m_is_empty) {
   return boundary([&]() -> PyObject* {
     read_args(no_params("Overlay.is_empty"), args, nargs, kwnames, nullptr);
-    return PyBool_FromLong(attached_with(self, [](auto& o) { return o.is_empty(); }));
+    return PyBool_FromLong(attached_with(self, [](Overlay& o) { return o.is_empty(); }));
   });
 }
 
 QV_METHOD(m_id_space) {
   return boundary([&]() -> PyObject* {
     read_args(no_params("Overlay.id_space"), args, nargs, kwnames, nullptr);
-    return new_int(attached_with(self, [](auto& o) { return o.id_space(); }));
+    return new_int(attached_with(self, [](Overlay& o) { return o.id_space(); }));
   });
 }
 
 std::optional<std::uint64_t> lookup(PyObject* self, std::string_view key) {
-  return attached_with(self, [&](auto& o) { return o.id(key); });
+  return attached_with(self, [&](Overlay& o) { return o.id(key); });
 }
 
 QV_METHOD(m_id) {
@@ -227,7 +211,7 @@ QV_METHOD(m_add) {
     static const char* const names[] = {"key"};
     static const Params p = params("Overlay.add", names, 1, 1);
     const std::string_view key = arg_str(only_arg(p, args, nargs, kwnames), "key");
-    return new_int(attached_with(self, [&](auto& o) { return o.add(key); }));
+    return new_int(attached_with(self, [&](Overlay& o) { return o.add(key); }));
   });
 }
 
@@ -236,7 +220,7 @@ QV_METHOD(m_remove) {
     static const char* const names[] = {"key"};
     static const Params p = params("Overlay.remove", names, 1, 1);
     const std::string_view key = arg_str(only_arg(p, args, nargs, kwnames), "key");
-    return PyBool_FromLong(attached_with(self, [&](auto& o) { return o.remove(key); }));
+    return PyBool_FromLong(attached_with(self, [&](Overlay& o) { return o.remove(key); }));
   });
 }
 
@@ -245,7 +229,7 @@ QV_METHOD(m_retire_id) {
     static const char* const names[] = {"id"};
     static const Params p = params("Overlay.retire_id", names, 1, 1);
     const std::uint64_t id = arg_u64(only_arg(p, args, nargs, kwnames), "id");
-    return PyBool_FromLong(attached_with(self, [&](auto& o) { return o.retire_id(id); }));
+    return PyBool_FromLong(attached_with(self, [&](Overlay& o) { return o.retire_id(id); }));
   });
 }
 
@@ -255,9 +239,9 @@ QV_METHOD(m_key) {
     static const Params p = params("Overlay.key", names, 1, 1);
     const std::uint64_t id = arg_u64(only_arg(p, args, nargs, kwnames), "id");
     std::optional<std::string> key =
-        keyed(attached_with(self, [&](auto& o) -> std::optional<std::optional<std::string>> {
-          if constexpr (stores_keys<decltype(o)>) return o.key(id);
-          else return std::nullopt;
+        keyed(attached_with(self, [&](Overlay& o) -> std::optional<std::optional<std::string>> {
+          if (!o.base().stores_keys()) return std::nullopt;
+          return o.key(id);
         }));
     if (!key) Py_RETURN_NONE;
     return new_str(*key);
@@ -270,9 +254,9 @@ QV_METHOD(m_keys) {
   return boundary([&]() -> PyObject* {
     read_args(no_params("Overlay.keys"), args, nargs, kwnames, nullptr);
     std::vector<std::string> keys =
-        keyed(pausing_with(self, [](auto& o, const Pause& pause) -> std::optional<std::vector<std::string>> {
-          if constexpr (stores_keys<decltype(o)>) return o.keys(pause);
-          else return std::nullopt;
+        keyed(pausing_with(self, [](Overlay& o, const Pause& pause) -> std::optional<std::vector<std::string>> {
+          if (!o.base().stores_keys()) return std::nullopt;
+          return o.keys(pause);
         }));
     Ref list = Ref::check(PyList_New(static_cast<Py_ssize_t>(keys.size())));
     for (std::size_t i = 0; i < keys.size(); ++i) {
@@ -286,9 +270,9 @@ QV_METHOD(m_keys) {
 QV_METHOD(m_compact) {
   return boundary([&]() -> PyObject* {
     read_args(no_params("Overlay.compact"), args, nargs, kwnames, nullptr);
-    Inner fresh = keyed(pausing_with(self, [](auto& o, const Pause& pause) -> std::optional<Inner> {
-      if constexpr (stores_keys<decltype(o)>) return Inner(o.compact(pause));
-      else return std::nullopt;
+    Overlay fresh = keyed(pausing_with(self, [](Overlay& o, const Pause& pause) -> std::optional<Overlay> {
+      if (!o.base().stores_keys()) return std::nullopt;
+      return o.compact(pause);
     }));
     return make_overlay(std::move(fresh));
   });
@@ -299,9 +283,9 @@ QV_METHOD(m_compact_to_file) {
     static const char* const names[] = {"path"};
     static const Params p = params("Overlay.compact_to_file", names, 1, 1);
     const std::string path = arg_path(only_arg(p, args, nargs, kwnames), "path");
-    return new_int(keyed(pausing_with(self, [&](auto& o, const Pause& pause) -> std::optional<std::uint64_t> {
-      if constexpr (stores_keys<decltype(o)>) return o.compact_to_file(path, pause);
-      else return std::nullopt;
+    return new_int(keyed(pausing_with(self, [&](Overlay& o, const Pause& pause) -> std::optional<std::uint64_t> {
+      if (!o.base().stores_keys()) return std::nullopt;
+      return o.compact_to_file(path, pause);
     })));
   });
 }
@@ -309,14 +293,10 @@ QV_METHOD(m_compact_to_file) {
 QV_METHOD(m_compact_with_remap) {
   return boundary([&]() -> PyObject* {
     read_args(no_params("Overlay.compact_with_remap"), args, nargs, kwnames, nullptr);
-    using Result = std::pair<Inner, std::vector<std::uint64_t>>;
-    Result r = keyed(pausing_with(self, [](auto& o, const Pause& pause) -> std::optional<Result> {
-      if constexpr (stores_keys<decltype(o)>) {
-        auto [fresh, remap] = o.compact_with_remap(pause);
-        return Result(Inner(std::move(fresh)), std::move(remap));
-      } else {
-        return std::nullopt;
-      }
+    using Result = std::pair<Overlay, std::vector<std::uint64_t>>;
+    Result r = keyed(pausing_with(self, [](Overlay& o, const Pause& pause) -> std::optional<Result> {
+      if (!o.base().stores_keys()) return std::nullopt;
+      return o.compact_with_remap(pause);
     }));
     // The table in the machine's byte order, one u64 per old id.
     Ref table = Ref::check(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(8 * r.second.size())));
@@ -329,20 +309,22 @@ QV_METHOD(m_compact_with_remap) {
 QV_METHOD(m_base) {
   return boundary([&]() -> PyObject* {
     read_args(no_params("Overlay.base"), args, nargs, kwnames, nullptr);
-    Bases base = attached_with(self, [](auto& o) { return Bases(o.base()); });
-    return std::visit(
-        [](auto& core) {
-          using Kind = std::remove_const_t<typename std::decay_t<decltype(core)>::element_type>;
-          return wrap<Kind>(reinterpret_cast<PyTypeObject*>(base_class<Kind>()), std::move(core));
-        },
-        base);
+    const std::shared_ptr<const overlay::Base> base =
+        attached_with(self, [](Overlay& o) { return o.shared_base(); });
+    PyObject* made = first_kind([&]<class Kind>() -> PyObject* {
+      std::shared_ptr<const Kind> core = overlay::index_of<Kind>(*base);
+      if (!core) return nullptr;
+      return wrap<Kind>(reinterpret_cast<PyTypeObject*>(base_class<Kind>()), std::move(core));
+    });
+    if (!made) panic(overlay::MSG_BASE_KIND);
+    return made;
   });
 }
 
 // ---- blobs ----
 
 std::vector<unsigned char> blob_of(PyObject* self) {
-  return detached_with(self, [](auto& o) { return o.to_bytes(); });
+  return detached_with(self, [](Overlay& o) { return o.to_bytes(); });
 }
 
 QV_METHOD(m_to_bytes) {
@@ -358,7 +340,7 @@ QV_METHOD(m_save) {
     static const char* const names[] = {"path"};
     static const Params p = params("Overlay.save", names, 1, 1);
     const std::string path = arg_path(only_arg(p, args, nargs, kwnames), "path");
-    detached_with(self, [&](auto& o) {
+    detached_with(self, [&](Overlay& o) {
       o.save(path);
       return 0;
     });
@@ -370,10 +352,10 @@ QV_METHOD(m_save) {
 QV_METHOD(m_reduce) {
   return boundary([&]() -> PyObject* {
     read_args(no_params("Overlay.__reduce__"), args, nargs, kwnames, nullptr);
-    const kinds::Kind kind = state_of(self).with(wait_detached, [](Inner& in) {
-      return std::visit([](auto& o) { return kinds::kind_of<typename std::decay_t<decltype(o)>::Kind>; }, in);
-    });
-    PyObject* base = type_checked(class_of(kind));
+    const std::uint8_t tag = attached_with(self, [](Overlay& o) { return o.base().tag(); });
+    const kinds::Entry* kind = kinds::by_overlay_tag(tag);
+    if (!kind) panic(overlay::MSG_BASE_KIND);
+    PyObject* base = type_checked(class_of(kind->kind));
     Ref blob = Ref::check(new_bytes_of(blob_of(self)));
     Ref loader = Ref::check(PyObject_GetAttrString(type_checked(overlay_type()), "from_bytes"));
     return Py_BuildValue("(O(OO))", loader.get(), blob.get(), base);
@@ -463,7 +445,7 @@ QV_METHOD(s_load_untrusted) {
 Py_ssize_t sq_length(PyObject* self) {
   Py_ssize_t n = -1;
   boundary_int([&] {
-    n = py_length(attached_with(self, [](auto& o) { return o.len(); }), "the live id count does not fit a Python length");
+    n = py_length(attached_with(self, [](Overlay& o) { return o.len(); }), "the live id count does not fit a Python length");
   });
   return n;
 }

@@ -38,7 +38,7 @@ class IndexError : public std::exception {
   static IndexError io(IoKind kind, std::string message);
   // Io that carries only its kind ("entity already exists").
   static IndexError io_kind(IoKind kind);
-  // The FST library's error: its display text and its debug form.
+  // The FST engine's error: its display text and its debug form.
   static IndexError fst(std::string text, std::string debug);
   static IndexError format(const char* message) { return IndexError(Kind::Format, message); }
   static IndexError build(const char* message) { return IndexError(Kind::Build, message); }

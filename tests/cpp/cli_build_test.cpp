@@ -245,9 +245,9 @@ TEST(BuildKinds, FixedParametersAndEmptyIndexes) {
   EXPECT_FALSE(perfect.has_fingerprints());
   for (const std::string& k : keys) EXPECT_TRUE(perfect.contains(k));
   build_and_save(kinds::Kind::DictIndex, held(), dir / "d", {});
-  EXPECT_EQ(DictIndex::from_shared(blob::SharedBytes::read_file(dir / "d"), true).block, 256u);
+  EXPECT_EQ(DictIndex::from_shared(blob::SharedBytes::read_file(dir / "d"), true).block(), 256u);
   build_streamed(kinds::Kind::DictIndex, Source(dir / "k"), dir / "ds", {});
-  EXPECT_EQ(DictIndex::from_shared(blob::SharedBytes::read_file(dir / "ds"), true).block, 256u);
+  EXPECT_EQ(DictIndex::from_shared(blob::SharedBytes::read_file(dir / "ds"), true).block(), 256u);
 
   // Zero keys: a valid empty blob of every kind on both roads.
   for (kinds::Kind kind : {kinds::Kind::CompactHashIndex, kinds::Kind::ClosedHashIndex, kinds::Kind::PerfectHashIndex,
@@ -286,7 +286,7 @@ TEST(CmdBuild, AutoPlansFirstAndNotesInOrder) {
     EXPECT_EQ(r.fake.file, r.keys);
     const std::string wrote = "wrote " + r.out + ": DictIndex over 2 keys, ";
     EXPECT_EQ(r.err.text.rfind("planned file\n" + NOTE + r.keys + ": 2 empty lines skipped\n" + wrote, 0), 0u);
-    EXPECT_EQ(DictIndex::from_shared(blob::SharedBytes::read_file(r.out), true).block, 32u);
+    EXPECT_EQ(DictIndex::from_shared(blob::SharedBytes::read_file(r.out), true).block(), 32u);
   }
   // From standard input: the count of empty lines, then the plan.
   r.err.text.clear();

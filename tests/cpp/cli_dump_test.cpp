@@ -12,6 +12,7 @@
 #include "cli_fixtures.hpp"
 #include "dict_blob_writer.hpp"
 #include "dict_index/dict_index.hpp"
+#include "dict_index/layout.hpp"
 #include "fst/builder.hpp"
 #include "string_index.hpp"
 #include "temp_dir.hpp"
@@ -85,7 +86,7 @@ TEST(CliDump, DictionaryWalkThatEndsEarlyFails) {
   good.write_to([&](std::span<const unsigned char> s) { blob.insert(blob.end(), s.begin(), s.end()); });
   const blob::SharedBytes shared = blob::SharedBytes::from_owned(blob);
   const std::size_t data_at =
-      static_cast<std::size_t>(DictIndex::from_shared(shared, true).block_data.data() - shared.data());
+      static_cast<std::size_t>(dict_index::Layout::from_shared(shared, true).block_data.data() - shared.data());
 
   // The first damage of the block data (in byte order) that still loads and
   // cuts the walk short.

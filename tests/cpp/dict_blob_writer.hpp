@@ -18,7 +18,7 @@
 #include <vector>
 
 #include "blob.hpp"
-#include "dict_index/dict_index.hpp"
+#include "dict_index/layout.hpp"
 
 namespace dictfix {
 

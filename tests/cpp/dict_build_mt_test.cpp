@@ -4,6 +4,7 @@
 
 #include <random>
 
+#include "dict_index/layout.hpp"
 #include "dict_build_util.hpp"
 
 using namespace quorvale;
@@ -32,12 +33,12 @@ TEST(DictBuildThreads, TheThreadCountChangesNoByte) {
   const auto views = views_of(keys);
   // Block 32: shards of 2,048 blocks, 4 parts on 8 workers, 2 on 2.
   const std::uint64_t block = 32, micro = dict_index::micro_for(block);
-  const DictIndex one = DictIndex::from_sorted_as(views, block, micro, 1, keys.size());
+  const dict_index::Layout one = dict_index::Layout::from_sorted_as(views, block, micro, 1, keys.size());
   ASSERT_GE(one.codecs.size(), 4u);
   const Blob want = blob_of(one);
   for (std::size_t threads : {2, 8}) {
     SCOPED_TRACE("threads " + std::to_string(threads));
-    EXPECT_EQ(blob_of(DictIndex::from_sorted_as(views, block, micro, threads, keys.size())), want);
+    EXPECT_EQ(blob_of(dict_index::Layout::from_sorted_as(views, block, micro, threads, keys.size())), want);
   }
   EXPECT_EQ(blob_of(reload(want)), want);
 }
@@ -48,7 +49,7 @@ TEST(DictBuildThreads, PhrasesAndTieredShardsDoNotDependOnTheThreadCount) {
   const auto keys = web_urls(70'000, 7);
   const auto views = views_of(keys);
   const std::uint64_t block = 256, micro = dict_index::micro_for(block);
-  const DictIndex one = DictIndex::from_sorted_as(views, block, micro, 1, keys.size());
+  const dict_index::Layout one = dict_index::Layout::from_sorted_as(views, block, micro, 1, keys.size());
   ASSERT_EQ(one.codecs.size(), 2u);
   ASSERT_GT(one.phrases.count(), 0u);
   ASSERT_TRUE(std::any_of(one.codecs.begin(), one.codecs.end(), [](const dict_index::Codec& c) {
@@ -57,13 +58,13 @@ TEST(DictBuildThreads, PhrasesAndTieredShardsDoNotDependOnTheThreadCount) {
   const Blob want = blob_of(one);
   for (std::size_t threads : {2, 4, 21}) {
     SCOPED_TRACE("threads " + std::to_string(threads));
-    EXPECT_EQ(blob_of(DictIndex::from_sorted_as(views, block, micro, threads, keys.size())), want);
+    EXPECT_EQ(blob_of(dict_index::Layout::from_sorted_as(views, block, micro, threads, keys.size())), want);
   }
 }
 
 TEST(DictBuildThreads, CodedKeysOnWorkers) {
   const auto keys = cyrillic(60'000, 2);
-  const DictIndex d = DictIndex::build_with_block(std::span<const std::string>(keys), 32);
+  const dict_index::Layout d = dict_index::Layout::build_with_block(std::span<const std::string>(keys), 32);
   ASSERT_NE(d.chars, nullptr);
   check_round_trip(d, keys);
 }

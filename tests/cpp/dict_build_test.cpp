@@ -3,6 +3,7 @@
 #include <cstring>
 #include <numeric>
 
+#include "dict_index/layout.hpp"
 #include "dict_build_util.hpp"
 #include "dict_fixtures.hpp"
 
@@ -34,7 +35,7 @@ TEST(DictBuild, RoundTripsEveryCorpusAtEveryBlock) {
   for (const Corpus& c : corpora()) {
     for (std::uint64_t block : {1, 2, 32, 256, 257, 1024}) {
       SCOPED_TRACE(std::string(c.name) + " at block " + std::to_string(block));
-      const DictIndex d = DictIndex::build_with_block(std::span<const std::string>(c.keys), block);
+      const dict_index::Layout d = dict_index::Layout::build_with_block(std::span<const std::string>(c.keys), block);
       EXPECT_EQ(d.block, block);
       EXPECT_EQ(d.micro, dict_index::micro_for(block));
       EXPECT_EQ(d.chars != nullptr, std::string(c.name) == "cyrillic");
@@ -45,8 +46,8 @@ TEST(DictBuild, RoundTripsEveryCorpusAtEveryBlock) {
 
 TEST(DictBuild, KnownBlobsOfNoKeyAndOneKey) {
   const std::vector<std::string> none, a = {"a"};
-  EXPECT_EQ(blob_of(DictIndex::build_with_block(std::span<const std::string>(none), 256)), dictfix::empty_index());
-  EXPECT_EQ(blob_of(DictIndex::build_with_block(std::span<const std::string>(a), 256)), dictfix::key_a_index());
+  EXPECT_EQ(blob_of(dict_index::Layout::build_with_block(std::span<const std::string>(none), 256)), dictfix::empty_index());
+  EXPECT_EQ(blob_of(dict_index::Layout::build_with_block(std::span<const std::string>(a), 256)), dictfix::key_a_index());
 }
 
 
@@ -56,8 +57,8 @@ TEST(DictBuild, ShuffledKeysWithRepeatsBuildTheSortedBlob) {
   mixed.insert(mixed.end(), sorted.begin(), sorted.begin() + 500);
   std::shuffle(mixed.begin(), mixed.end(), std::mt19937_64(9));
   for (std::uint64_t block : {2, 256}) {
-    const Blob want = blob_of(DictIndex::build_with_block(std::span<const std::string>(sorted), block));
-    EXPECT_EQ(blob_of(DictIndex::build_with_block(std::span<const std::string>(mixed), block)), want);
+    const Blob want = blob_of(dict_index::Layout::build_with_block(std::span<const std::string>(sorted), block));
+    EXPECT_EQ(blob_of(dict_index::Layout::build_with_block(std::span<const std::string>(mixed), block)), want);
   }
 }
 
@@ -67,7 +68,7 @@ TEST(DictBuild, BlockOutOfRangeFailsBeforeTheKeysAreRead) {
                                    Key(reinterpret_cast<const char*>(32), 7)};
   for (std::uint64_t block : {std::uint64_t{0}, std::uint64_t{1025}, ~std::uint64_t{0}}) {
     try {
-      DictIndex::build_with_block(poison, block);
+      dict_index::Layout::build_with_block(poison, block);
       ADD_FAILURE() << "block " << block << " built";
     } catch (const IndexError& e) {
       EXPECT_EQ(e.kind(), IndexError::Kind::Format);
@@ -207,7 +208,7 @@ dict_index::Collected collect(const std::vector<std::string>& keys, std::uint64_
 TEST(DictBuildCodecs, ChoiceBetweenSymbolsAndPacked) {
   // Consecutive decimal ids: a handful of digits, packed.
   const auto ids = decimal_ids(1'000'000, 5000);
-  const DictIndex d = DictIndex::build_with_block(std::span<const std::string>(ids), 256);
+  const dict_index::Layout d = dict_index::Layout::build_with_block(std::span<const std::string>(ids), 256);
   ASSERT_EQ(d.codecs.size(), 1u);
   EXPECT_TRUE(std::holds_alternative<dict_index::Codec::Packed>(d.codecs[0].v));
 
@@ -376,14 +377,14 @@ TEST(DictBuildRunWriter, PackedCodesAroundAnEscape) {
 
 TEST(DictBuildHeadPrefix, FromTheFirstAndLastHeads) {
   auto prefix_of = [](std::vector<std::string> keys) {
-    return DictIndex::build_with_block(std::span<const std::string>(keys), 1).head_prefix;
+    return dict_index::Layout::build_with_block(std::span<const std::string>(keys), 1).head_prefix;
   };
   EXPECT_EQ(prefix_of({"abc", "abd", "abxyz"}), 2u);
   EXPECT_EQ(prefix_of({"ab", "abc", "abcd"}), 2u);
   EXPECT_EQ(prefix_of({"only"}), 4u);
   const std::string stem(70'000, 's');
   const std::vector<std::string> long_keys = {stem + "a", stem + "b", stem + "c"};
-  const DictIndex d = DictIndex::build_with_block(std::span<const std::string>(long_keys), 1);
+  const dict_index::Layout d = dict_index::Layout::build_with_block(std::span<const std::string>(long_keys), 1);
   EXPECT_EQ(d.head_prefix, 65'535u);
   check_round_trip(d, long_keys);
 }
@@ -471,7 +472,7 @@ TEST(DictBuildCharCode, CodedBuildsKeepTheRawRouteWhenItTiesNoMore) {
       auto code = c.keys.size() == 3 ? std::optional<charcode::CharCode>(charcode::CharCode(false, letters, groups))
                                      : dict_index::choose_code(views_of(c.keys), 1);
       ASSERT_TRUE(code.has_value());
-      const DictIndex d = DictIndex::from_coded(views_of(c.keys), block, dict_index::micro_for(block), *code);
+      const dict_index::Layout d = dict_index::Layout::from_coded(views_of(c.keys), block, dict_index::micro_for(block), *code);
       ASSERT_NE(d.chars, nullptr);
       check_round_trip(d, c.keys);
       // Ties of the raw heads against ties of the stored samples.

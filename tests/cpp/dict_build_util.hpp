@@ -10,21 +10,21 @@
 #include <string>
 #include <vector>
 
-#include "dict_index/dict_index.hpp"
+#include "dict_index/layout.hpp"
 
 namespace buildfix {
 
 using namespace quorvale;
 using Blob = std::vector<unsigned char>;
 
-inline Blob blob_of(const DictIndex& d) {
+inline Blob blob_of(const dict_index::Layout& d) {
   Blob out;
   d.write_to([&](std::span<const unsigned char> s) { out.insert(out.end(), s.begin(), s.end()); });
   return out;
 }
 
-inline DictIndex reload(const Blob& b) {
-  return DictIndex::from_shared(blob::SharedBytes::from_owned(std::span<const unsigned char>(b)), true);
+inline dict_index::Layout reload(const Blob& b) {
+  return dict_index::Layout::from_shared(blob::SharedBytes::from_owned(std::span<const unsigned char>(b)), true);
 }
 
 inline std::vector<std::string> sorted_distinct(std::vector<std::string> v) {
@@ -182,11 +182,11 @@ inline std::vector<std::string> prefixes() {
 // Everything a built index must answer, and the same after a verified
 // reload: the keys in order with ids 0..n-1, and the samples and ties the
 // load derives equal the build's.
-inline void check_round_trip(const DictIndex& d, const std::vector<std::string>& sorted) {
+inline void check_round_trip(const dict_index::Layout& d, const std::vector<std::string>& sorted) {
   ASSERT_EQ(d.n, sorted.size());
   const Blob b = blob_of(d);
   ASSERT_EQ(b.size(), d.serialized_len());
-  const DictIndex r = reload(b);
+  const dict_index::Layout r = reload(b);
   EXPECT_TRUE(std::ranges::equal(r.samples(), d.samples()));
   EXPECT_EQ(r.head_prefix, d.head_prefix);
   ASSERT_EQ(r.ties() == nullptr, d.ties() == nullptr);
@@ -203,7 +203,7 @@ inline void check_round_trip(const DictIndex& d, const std::vector<std::string>&
     EXPECT_EQ(r.raw()->samples, d.raw()->samples);
   }
   EXPECT_EQ(blob_of(r), b);
-  for (const DictIndex* x : {&d, &r}) {
+  for (const dict_index::Layout* x : {&d, &r}) {
     auto it = x->iter_from(0);
     std::string text;
     std::uint64_t id, expect = 0;

@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "dict_index/dict_index.hpp"
+#include "dict_index/layout.hpp"
 #include "dict_search_util.hpp"
 
 namespace dictfix {
@@ -28,7 +28,7 @@ inline bool known_refusal(const std::string& what) {
 
 // Searches over queries near keys that decode and fixed ones, each in a heap
 // block of exactly its length; before and after the route words.
-inline void exercise_searches(const quorvale::DictIndex& d, std::uint64_t seed) {
+inline void exercise_searches(const quorvale::dict_index::Layout& d, std::uint64_t seed) {
   const std::uint64_t n = d.n;
   std::vector<std::string> queries{"", std::string(1, '\0'), "a", "m", "\x7f", "\xc3\xa9", "\xd0", "\xff\xff"};
   for (int i = 0; i < 6; ++i) {
@@ -60,7 +60,7 @@ inline void exercise_searches(const quorvale::DictIndex& d, std::uint64_t seed) 
   }
 }
 
-inline void exercise_index(const quorvale::DictIndex& d, std::uint64_t seed) {
+inline void exercise_index(const quorvale::dict_index::Layout& d, std::uint64_t seed) {
   const std::uint64_t n = d.n;
   std::vector<std::uint64_t> ids{0, 1, n / 2, n > 0 ? n - 1 : 0, n, n + 1, UINT64_MAX};
   for (int i = 0; i < 8; ++i) ids.push_back(n == 0 ? 0 : (seed = seed * 6364136223846793005ULL + 1) % n);
@@ -82,7 +82,7 @@ inline void exercise_index(const quorvale::DictIndex& d, std::uint64_t seed) {
   d.write_to([&](std::span<const unsigned char> s) { out.insert(out.end(), s.begin(), s.end()); });
   if (out.size() != d.serialized_len()) throw std::logic_error("serialized_len disagrees with write_to");
   // What was written loads again and writes itself back unchanged.
-  const auto again = quorvale::DictIndex::from_shared(quorvale::blob::SharedBytes::from_owned(std::span<const unsigned char>(out)), false);
+  const auto again = quorvale::dict_index::Layout::from_shared(quorvale::blob::SharedBytes::from_owned(std::span<const unsigned char>(out)), false);
   std::vector<unsigned char> twice;
   again.write_to([&](std::span<const unsigned char> s) { twice.insert(twice.end(), s.begin(), s.end()); });
   if (twice != out) throw std::logic_error("a rewritten blob changed");
@@ -97,7 +97,7 @@ void exercise(std::span<const unsigned char> input, OnRefusal&& on_refusal) {
     // An exact-size copy, so that a read past the end is caught.
     auto bytes = quorvale::blob::SharedBytes::from_owned(input);
     try {
-      const auto d = quorvale::DictIndex::from_shared(std::move(bytes), verify);
+      const auto d = quorvale::dict_index::Layout::from_shared(std::move(bytes), verify);
       exercise_index(d, input.size());
     } catch (const quorvale::IndexError& e) {
       if (!known_refusal(e.what())) throw std::logic_error(std::string("unexpected refusal: ") + e.what());

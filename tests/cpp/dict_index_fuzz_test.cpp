@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <random>
 
+#include "dict_index/layout.hpp"
 #include "dict_build_util.hpp"
 #include "dict_exercise.hpp"
 #include "dict_fixtures.hpp"
@@ -21,7 +22,7 @@ TEST(DictIndexFuzz, MutatedBlobsAreRefusedOrReadSafely) {
   for (const auto& f : dictfix::fixtures()) seeds.push_back(dictfix::write(f.layout).blob);
   // Blobs of the build: its codec and code choices, a character code.
   for (const auto& keys : {buildfix::paths(400, 71), buildfix::cyrillic(300, 72), buildfix::urls(300, 73)})
-    seeds.push_back(buildfix::blob_of(quorvale::DictIndex::build_with_block(std::span<const std::string>(keys), 32)));
+    seeds.push_back(buildfix::blob_of(quorvale::dict_index::Layout::build_with_block(std::span<const std::string>(keys), 32)));
   for (const auto& s : seeds) dictfix::exercise(s);
 
   const char* iterations = std::getenv("DICT_FUZZ_ITERATIONS");

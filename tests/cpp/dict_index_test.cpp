@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "dict_fixtures.hpp"
-#include "dict_index/dict_index.hpp"
+#include "dict_index/layout.hpp"
 #include "temp_dir.hpp"
 
 using namespace quorvale;
@@ -15,8 +15,8 @@ using dictfix::Bytes;
 
 namespace {
 
-DictIndex load(const Bytes& b, bool verify) {
-  return DictIndex::from_shared(blob::SharedBytes::from_owned(std::span<const unsigned char>(b)), verify);
+dict_index::Layout load(const Bytes& b, bool verify) {
+  return dict_index::Layout::from_shared(blob::SharedBytes::from_owned(std::span<const unsigned char>(b)), verify);
 }
 
 std::string refusal(const Bytes& b, bool verify) {
@@ -31,13 +31,13 @@ std::string refusal(const Bytes& b, bool verify) {
 
 std::string format_error(const char* message) { return std::string("format error: ") + message; }
 
-Bytes written(const DictIndex& d) {
+Bytes written(const dict_index::Layout& d) {
   Bytes out;
   d.write_to([&](std::span<const unsigned char> s) { out.insert(out.end(), s.begin(), s.end()); });
   return out;
 }
 
-std::vector<std::pair<std::string, std::uint64_t>> iterate(const DictIndex& d, std::uint64_t start) {
+std::vector<std::pair<std::string, std::uint64_t>> iterate(const dict_index::Layout& d, std::uint64_t start) {
   std::vector<std::pair<std::string, std::uint64_t>> out;
   auto it = d.iter_from(start);
   std::string text;
@@ -48,7 +48,7 @@ std::vector<std::pair<std::string, std::uint64_t>> iterate(const DictIndex& d, s
 }
 
 // Everything a loaded index must answer for a blob these writers laid out.
-void check_index(const DictIndex& d, const Bytes& blob, const std::vector<std::string>& keys,
+void check_index(const dict_index::Layout& d, const Bytes& blob, const std::vector<std::string>& keys,
                  const dictfix::Counts* counts) {
   ASSERT_EQ(d.n, keys.size());
   for (std::uint64_t i = 0; i < keys.size(); ++i) {
@@ -87,7 +87,7 @@ TEST(DictIndexKnown, EmptyIndex) {
   layout.micro = 16;
   EXPECT_EQ(dictfix::write(layout).blob, b);
   for (bool verify : {false, true}) {
-    const DictIndex d = load(b, verify);
+    const dict_index::Layout d = load(b, verify);
     EXPECT_EQ(d.block_count(), 0u);
     EXPECT_FALSE(d.key(0).has_value());
     check_index(d, b, {}, nullptr);
@@ -105,7 +105,7 @@ TEST(DictIndexKnown, KeyA) {
   layout.micro = 16;
   EXPECT_EQ(dictfix::write(layout).blob, b);
   for (bool verify : {false, true}) {
-    const DictIndex d = load(b, verify);
+    const dict_index::Layout d = load(b, verify);
     EXPECT_EQ(d.head_prefix, 1u);
     EXPECT_TRUE(std::ranges::equal(d.samples(), std::vector<std::uint64_t>{0}));
     check_index(d, b, {"a"}, nullptr);
@@ -125,7 +125,7 @@ TEST(DictIndexKnown, SmallFixtureSplitByHand) {
   // Microblock 0: "ab" against "a": x 1, y 2. Microblock 1: "b" against
   // "abc": x 0, y 2. Each has one entry at natural widths (0, 0): escaped;
   // their code spends one run-header bit on the x minima 1 and 0.
-  const DictIndex d = load(w.blob, true);
+  const dict_index::Layout d = load(w.blob, true);
   const auto s = d.sections();
   EXPECT_EQ(s[dict_index::Sections::RESTARTS], 1u);
   EXPECT_EQ(s[dict_index::Sections::ENTRIES], 2u);
@@ -145,7 +145,7 @@ TEST(DictIndexFixtures, LoadDecodeIterateWriteBack) {
     SCOPED_TRACE(f.name);
     const auto w = dictfix::write(f.layout);
     for (bool verify : {false, true}) {
-      const DictIndex d = load(w.blob, verify);
+      const dict_index::Layout d = load(w.blob, verify);
       check_index(d, w.blob, f.layout.keys, &w.counts);
     }
   }
@@ -181,7 +181,7 @@ TEST(DictIndexDecode, ClimbFallsBackOnLongChains) {
   s.micro = 64;
   s.codecs = {dictfix::Symbols{{"ab", "c"}}};
   const auto w = dictfix::write(s);
-  const DictIndex d = load(w.blob, true);
+  const dict_index::Layout d = load(w.blob, true);
   check_index(d, w.blob, s.keys, &w.counts);
   // climb against stepping by advance, for every target.
   const dict_index::Run run{&d.codecs[0], &d.codes[0].entry, d.micro_bytes(0, 0), 60};
@@ -202,7 +202,7 @@ TEST(DictIndexDecode, InvalidUtf8IsAbsentForKeyAndReplacedInIteration) {
   dictfix::Layout s;
   s.keys = {"a", "a\xff", "a\xff\xfe", "b\xe2\x82", "c"};
   const auto w = dictfix::write(s);
-  const DictIndex d = load(w.blob, true);
+  const dict_index::Layout d = load(w.blob, true);
   EXPECT_EQ(d.key(0), "a");
   EXPECT_FALSE(d.key(1).has_value());
   EXPECT_FALSE(d.key(3).has_value());
@@ -225,7 +225,7 @@ TEST(DictIndexLoad, MappedBlobLoadsWithoutCopy) {
     const blob::SharedBytes mapped = blob::SharedBytes::map_file(dir / "dict");
     ASSERT_TRUE(mapped.is_mapped());
     const long before = mapped.use_count();
-    const DictIndex d = DictIndex::from_shared(mapped, verify);
+    const dict_index::Layout d = dict_index::Layout::from_shared(mapped, verify);
     EXPECT_GT(mapped.use_count(), before);
     for (const blob::SharedBytes* v : {&d.heads, &d.block_data, &d.head_ends.bits, &d.block_offsets.samples,
                                        &d.micro_offsets.bits}) {
@@ -364,7 +364,7 @@ TEST(DictIndexRefusals, MicroblocksTheBlockDataCannotCarry) {
                       Row{3, 1018, 2, 1018}, Row{1, 1018, 2, 0}}) {
     const std::uint64_t j = (r.block + r.micro - 1) / r.micro;
     for (bool verify : {false, true}) {
-      const DictIndex d = load(dictfix::route_heavy(r.y, r.block, r.micro, r.data), verify);
+      const dict_index::Layout d = load(dictfix::route_heavy(r.y, r.block, r.micro, r.data), verify);
       EXPECT_EQ(d.route_microblocks().size(), r.y * j) << r.block << " " << r.micro;
       EXPECT_LE(d.route_microblocks().size(), dict_index::route_word_bound(d));
       if (r.data > 0) {
@@ -389,7 +389,7 @@ TEST(DictIndexRefusals, HeadsOutOfOrderWithVerify) {
     const Bytes b = e.sealed();
     EXPECT_EQ(refusal(b, true), format_error(dict_index::MSG_KEY_ORDER)) << heads;
     // Unverified it loads, and the searches stay in range.
-    const DictIndex d = load(b, false);
+    const dict_index::Layout d = load(b, false);
     for (const char* k : {"k0", "k1", "k2", "k3", "k4"}) EXPECT_LE(d.locate_query(std::string_view(k)).rank, 4u);
   }
 }
@@ -493,7 +493,7 @@ TEST(DictIndexRefusals, LayoutWithVerifyOnly) {
     const Bytes b = e.sealed();
     EXPECT_EQ(refusal(b, true), format_error(rows[i].message)) << i;
     // Without verify the same blob loads, and decoding stays inside it.
-    const DictIndex d = load(b, false);
+    const dict_index::Layout d = load(b, false);
     for (std::uint64_t id = 0; id <= d.n; ++id) (void)d.key(id);
     (void)iterate(d, 0);
     (void)d.sections();
@@ -516,7 +516,7 @@ TEST(DictIndexLoad, Bdx3IgnoresItsCharsLength) {
   e.u32(62, 5);
   const Bytes b = e.sealed();
   for (bool verify : {false, true}) {
-    const DictIndex d = load(b, verify);
+    const dict_index::Layout d = load(b, verify);
     EXPECT_EQ(d.chars, nullptr);
     EXPECT_EQ(d.key(3), layout.keys[3]);
     EXPECT_EQ(d.serialized_len(), b.size());
@@ -540,7 +540,7 @@ TEST(DictIndexLoad, RawRouteOverSpelledHeads) {
   const auto& f = fixture("character code");
   const auto w = dictfix::write(f.layout);
   for (bool verify : {false, true}) {
-    const DictIndex d = load(w.blob, verify);
+    const dict_index::Layout d = load(w.blob, verify);
     ASSERT_NE(d.chars, nullptr);
     ASSERT_NE(d.raw(), nullptr);
     std::vector<std::string> heads;
@@ -558,7 +558,7 @@ TEST(DictIndexLoad, RawRouteOverSpelledHeads) {
   s.block = 1;
   s.micro = 1;
   const auto tied = dictfix::write(s);
-  const DictIndex d = load(tied.blob, true);
+  const dict_index::Layout d = load(tied.blob, true);
   EXPECT_EQ(d.raw(), nullptr);
   check_index(d, tied.blob, s.keys, &tied.counts);
 }
@@ -586,7 +586,7 @@ TEST(DictIndexRefusals, CharacterCode) {
 
 TEST(DictIndexWrite, WriterErrorsPassThrough) {
   const auto w = dictfix::write(dictfix::fixtures()[3].layout);
-  const DictIndex d = load(w.blob, true);
+  const dict_index::Layout d = load(w.blob, true);
   int calls = 0;
   try {
     d.write_to([&](std::span<const unsigned char>) {

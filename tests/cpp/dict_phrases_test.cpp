@@ -2,6 +2,7 @@
 // tiered codec, and that every key reads back through it.
 #include <gtest/gtest.h>
 
+#include "dict_index/layout.hpp"
 #include "dict_build_util.hpp"
 #include "dict_index/format.hpp"
 
@@ -20,7 +21,7 @@ std::vector<std::string> first(std::vector<std::string> keys, std::size_t n) {
   return keys;
 }
 
-std::size_t tiered_records(const DictIndex& d) {
+std::size_t tiered_records(const dict_index::Layout& d) {
   std::size_t n = 0;
   for (const dict_index::Codec& c : d.codecs) {
     std::vector<unsigned char> rec;
@@ -44,11 +45,11 @@ TEST(DictPhrases, UrlAndPathCorporaCarryPhrasesAndTieredShards) {
     ASSERT_GE(c.keys.size(), 16'384u) << c.name;
     for (std::uint64_t block : c.blocks) {
       SCOPED_TRACE(std::string(c.name) + " at block " + std::to_string(block));
-      const DictIndex d = DictIndex::build_with_block(std::span<const std::string>(c.keys), block);
+      const dict_index::Layout d = dict_index::Layout::build_with_block(std::span<const std::string>(c.keys), block);
       EXPECT_GT(d.phrases.count(), 0u);
       const Blob b = blob_of(d);
       EXPECT_GT(phrases_len(b), 4u);
-      const DictIndex r = reload(b);
+      const dict_index::Layout r = reload(b);
       EXPECT_GE(tiered_records(r), 1u);
       EXPECT_EQ(r.phrases.count(), d.phrases.count());
       check_round_trip(d, c.keys);
@@ -65,15 +66,15 @@ TEST(DictPhrases, SmallBuildsAndBlockOneStoreNoPhrases) {
   const auto keys = url_keys(20'000);
   // 16,383 keys never mine; one more key does.
   const auto below = first(keys, 16'383), at = first(keys, 16'384);
-  const DictIndex none = DictIndex::build_with_block(std::span<const std::string>(below), 256);
+  const dict_index::Layout none = dict_index::Layout::build_with_block(std::span<const std::string>(below), 256);
   EXPECT_EQ(none.phrases.count(), 0u);
   EXPECT_EQ(tiered_records(none), 0u);
   EXPECT_EQ(phrases_len(blob_of(none)), 4u);
-  const DictIndex some = DictIndex::build_with_block(std::span<const std::string>(at), 256);
+  const dict_index::Layout some = dict_index::Layout::build_with_block(std::span<const std::string>(at), 256);
   EXPECT_GT(some.phrases.count(), 0u);
   EXPECT_GT(phrases_len(blob_of(some)), 4u);
   // Block 1: every key a head, nothing sampled, nothing mined.
-  const DictIndex heads = DictIndex::build_with_block(std::span<const std::string>(keys), 1);
+  const dict_index::Layout heads = dict_index::Layout::build_with_block(std::span<const std::string>(keys), 1);
   EXPECT_EQ(heads.phrases.count(), 0u);
   EXPECT_EQ(phrases_len(blob_of(heads)), 4u);
   check_round_trip(heads, keys);
@@ -140,7 +141,7 @@ TEST(DictPhrases, MiningBoundsAndRefusals) {
   const auto id_tables = dict_index::train_shards(id_pieces, 1);
   ASSERT_TRUE(phrase::packed_only(id_pieces, id_tables));
   EXPECT_EQ(dict_index::mine_phrases(id_pieces, id_tables, ids.size(), 4).dict.count(), 0u);
-  const DictIndex d = DictIndex::build_with_block(std::span<const std::string>(ids), 256);
+  const dict_index::Layout d = dict_index::Layout::build_with_block(std::span<const std::string>(ids), 256);
   EXPECT_EQ(d.phrases.count(), 0u);
 }
 

@@ -7,6 +7,7 @@
 
 #include <map>
 
+#include "dict_index/layout.hpp"
 #include "dict_build_util.hpp"
 #include "dict_fixtures.hpp"
 #include "dict_search_util.hpp"
@@ -40,7 +41,7 @@ dictfix::Table table_of(const std::vector<dictfix::detail::Entry>& entries, unsi
 }
 
 struct Opened {
-  DictIndex index;  // holds the phrases
+  dict_index::Layout index;  // holds the phrases
   dict_index::Codec codec;
   paircode::Code code;
   dictfix::Bytes bytes;
@@ -57,7 +58,7 @@ Opened open(const HandRun& r) {
   dictfix::Code code = r.code;
   if (auto* f = std::get_if<dictfix::Fields>(&code)) code = dictfix::detail::fit_code(*f, {entries});
   if (auto* t = std::get_if<dictfix::Table>(&code); t && t->pairs.empty()) code = table_of(entries, t->e, (1u << t->e) - 2);
-  Opened o{DictIndex{}, *dict_index::Codec::read(dictfix::detail::codec_record(r.codec)), paircode::Code{},
+  Opened o{dict_index::Layout{}, *dict_index::Codec::read(dictfix::detail::codec_record(r.codec)), paircode::Code{},
            dictfix::detail::write_run(entries, code, r.codec).bytes};
   const auto record = dictfix::detail::code_record(code);
   o.code = paircode::Code::read(record)->code;
@@ -71,7 +72,7 @@ std::size_t total_checked = 0;
 // Scans a run (keys: its keys, the first key first) for every key and its
 // neighbours above the first key; open() gives a fresh cursor over it.
 template <class Open>
-void check_scans(const DictIndex& index, const std::vector<std::string>& keys, Open&& open_cursor) {
+void check_scans(const dict_index::Layout& index, const std::vector<std::string>& keys, Open&& open_cursor) {
   const std::uint64_t k = keys.size();
   std::set<std::string> queries;
   for (const std::string& key : keys) {
@@ -205,7 +206,7 @@ TEST(DictScan, FieldWidthOver15OpensEmpty) {
   const auto record = dictfix::detail::code_record(f);
   const paircode::Code code = paircode::Code::read(record)->code;
   const auto codec = *dict_index::Codec::read(dictfix::detail::codec_record(dictfix::Symbols{}));
-  DictIndex index;
+  dict_index::Layout index;
   const std::vector<unsigned char> wide(16, 0xff), narrow{0x00, 0, 0, 0, 0, 0, 0, 0};
   const Exact q(std::string("zz"));
   const auto c16 = dict_index::RunCursor::open(std::span<const unsigned char>(wide), code, 3, codec);
@@ -226,7 +227,7 @@ TEST(DictScan, RunsOfBuiltDictionaries) {
   std::set<bool> modes;
   for (const auto& keys : corpora) {
     for (std::uint64_t block : {32u, 256u}) {
-      const DictIndex d = DictIndex::build_with_block(std::span<const std::string>(keys), block);
+      const dict_index::Layout d = dict_index::Layout::build_with_block(std::span<const std::string>(keys), block);
       std::vector<unsigned char> stored;
       auto key_at = [&](std::uint64_t id) {
         EXPECT_TRUE(d.key_bytes_into(id, stored));

@@ -6,6 +6,7 @@
 #include <atomic>
 #include <random>
 
+#include "dict_index/layout.hpp"
 #include "dict_fixtures.hpp"
 #include "dict_search_util.hpp"
 #include "threads.hpp"
@@ -22,7 +23,7 @@ TEST(DictSearchMt, SearchesAgreeWhileRouteWordsAreDerived) {
   const auto& keys = layout.keys;
   const auto queries = dictsearch::queries_around(keys, false, 3);
   for (int round = 0; round < 3; ++round) {
-    const DictIndex d = dictsearch::load(blob);
+    const dict_index::Layout d = dictsearch::load(blob);
     std::atomic<std::uint64_t> wrong{0};
     std::vector<const std::uint64_t*> tables(8, nullptr);
     run_workers(8, [&](std::size_t worker) {
@@ -62,7 +63,7 @@ TEST(DictSearchMt, FreshIndexSearchedFromManyThreads) {
   const auto blob = dictfix::write(layout).blob;
   const auto queries = dictsearch::queries_around(keys, false, 2);
   for (int round = 0; round < 3; ++round) {
-    const DictIndex d = dictsearch::load(blob);
+    const dict_index::Layout d = dictsearch::load(blob);
     std::atomic<std::uint64_t> wrong{0};
     run_workers(8, [&](std::size_t worker) {
       std::vector<std::string_view> batch;

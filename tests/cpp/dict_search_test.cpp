@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <fstream>
 
+#include "dict_index/layout.hpp"
 #include "arrow_chunk.hpp"
 #include "dict_build_util.hpp"
 #include "dict_fixtures.hpp"
@@ -43,7 +44,7 @@ std::pair<std::uint64_t, std::uint64_t> brute_prefix(const std::vector<std::stri
 }
 
 // The route words a block's restarts give, from the index's stored keys.
-std::vector<std::uint64_t> expected_words(const DictIndex& d) {
+std::vector<std::uint64_t> expected_words(const dict_index::Layout& d) {
   const std::uint64_t n = d.n, block = d.block, micro = d.micro, y = d.block_count(), J = d.J;
   std::vector<std::uint64_t> w;
   if (J == 1) return w;
@@ -70,7 +71,7 @@ std::vector<std::uint64_t> expected_words(const DictIndex& d) {
 // Every search of one index against its keys (raw, ascending): locate_query
 // (unrouted, then routed), the route words, ids_of, prefix_id_range and
 // range_iter (over pairs of queries every range_stride-th; 0: none).
-void check_searches(const std::string& name, const DictIndex& d, const std::vector<std::string>& keys,
+void check_searches(const std::string& name, const dict_index::Layout& d, const std::vector<std::string>& keys,
                     const std::vector<std::string>& queries, std::size_t range_stride = 97) {
   SCOPED_TRACE(name);
   const std::uint64_t n = keys.size();
@@ -140,7 +141,7 @@ void check_searches(const std::string& name, const DictIndex& d, const std::vect
 
 // The same over a blob the test writer lays out.
 void check_index(const Corpus& c, const std::vector<std::string>& queries, std::size_t range_stride = 97) {
-  const DictIndex d = dictsearch::load(dictfix::write(c.layout).blob);
+  const dict_index::Layout d = dictsearch::load(dictfix::write(c.layout).blob);
   check_searches(describe(c), d, c.layout.keys, queries, range_stride);
 }
 
@@ -165,7 +166,7 @@ std::vector<std::string> read_words(const char* path) {
 }  // namespace
 
 TEST(DictSearch, EmptyIndex) {
-  const DictIndex d = dictsearch::load(dictfix::empty_index());
+  const dict_index::Layout d = dictsearch::load(dictfix::empty_index());
   for (const char* q : {"", "a", "\xff\xff"}) {
     EXPECT_EQ(d.locate_query(std::string_view(q)), (Search{0, false}));
     EXPECT_EQ(d.prefix_id_range(std::string_view(q)), std::make_pair(std::uint64_t{0}, std::uint64_t{0}));
@@ -232,7 +233,7 @@ TEST(DictSearch, TiedHeads) {
   for (unsigned block : {1u, 2u, 4u, 16u}) {
     const Corpus c{"tied urls", layout_of(keys, block, block > 2 ? 2 : 1), true};
     {
-      const DictIndex d = dictsearch::load(dictfix::write(c.layout).blob);
+      const dict_index::Layout d = dictsearch::load(dictfix::write(c.layout).blob);
       ASSERT_TRUE(d.ties()) << "the corpus has ties the resolver takes";
     }
     check_index(c, dictsearch::queries_around(keys, true));
@@ -250,7 +251,7 @@ TEST(DictSearch, TiesWithoutResolver) {
   for (unsigned block : {1u, 2u}) {
     const Corpus c{"zero-padded heads", layout_of(keys, block, 1), false};
     {
-      const DictIndex d = dictsearch::load(dictfix::write(c.layout).blob);
+      const dict_index::Layout d = dictsearch::load(dictfix::write(c.layout).blob);
       ASSERT_FALSE(d.ties());
     }
     auto q = dictsearch::queries_around(keys, false);
@@ -287,14 +288,14 @@ TEST(DictSearch, FreshIndexAnswersAsOneWithEverySampleDerived) {
   };
   for (const Case& c : cases) {
     const auto blob = dictfix::write(layout_of(c.keys, c.block, 1)).blob;
-    const DictIndex whole = dictsearch::load(blob, c.verify);
+    const dict_index::Layout whole = dictsearch::load(blob, c.verify);
     ASSERT_GT(whole.block_count(), 512u) << c.name;
     const bool resolved = whole.ties() != nullptr;  // derives every sample first
     if (c.keys.size() == tied.size()) {
       ASSERT_TRUE(resolved) << "the stems tie";
     }
     const auto queries = dictsearch::queries_around(dictfix::sorted_unique(c.keys), true);
-    const DictIndex filling = dictsearch::load(blob, c.verify);
+    const dict_index::Layout filling = dictsearch::load(blob, c.verify);
     for (std::size_t i = 0; i < queries.size(); ++i) {
       const Search want = whole.locate_query(queries[i]);
       ASSERT_EQ(filling.locate_query(queries[i]), want) << c.name << ": " << queries[i];
@@ -314,7 +315,7 @@ TEST(DictSearch, LongSharedPrefix) {
     for (const auto& k : dictfix::random_keys(60, 33, "abc", 6)) keys.push_back(stem + k);
     keys = dictfix::sorted_unique(keys);
     const Corpus c{"shared prefix", layout_of(keys, 4, 2), true};
-    const DictIndex d = dictsearch::load(dictfix::write(c.layout).blob);
+    const dict_index::Layout d = dictsearch::load(dictfix::write(c.layout).blob);
     EXPECT_EQ(d.head_prefix, std::min<std::size_t>(shared, 65535));
     auto q = dictsearch::queries_around(keys, false);
     for (std::size_t cut : {std::size_t{0}, std::size_t{1}, shared / 2, shared - 1}) {
@@ -349,7 +350,7 @@ TEST(DictSearch, ByteKeysAndPrefixesOfFF) {
   for (const auto& k : dictfix::random_keys(400, 34, std::string("\x00\x01\x7f\xfe\xff", 5), 6)) keys.push_back(k);
   keys = dictfix::sorted_unique(keys);
   const Corpus c{"byte keys", layout_of(keys, 16, 4, dictfix::Symbols{}), false};
-  const DictIndex d = dictsearch::load(dictfix::write(c.layout).blob);
+  const dict_index::Layout d = dictsearch::load(dictfix::write(c.layout).blob);
   for (const std::string& p : {std::string("\xff"), std::string("\xff\xff"), std::string("\x7f\xff"),
                               std::string("\x01\xff\xff"), std::string("\xfe"), std::string(1, '\0')})
     EXPECT_EQ(d.prefix_id_range(p), brute_prefix(keys, p)) << "prefix of " << p.size() << " bytes";
@@ -391,7 +392,7 @@ TEST(DictSearch, CharacterCodes) {
       s.chars = k.code;
       const Corpus c{k.name, s, true};
       {
-        const DictIndex d = dictsearch::load(dictfix::write(s).blob);
+        const dict_index::Layout d = dictsearch::load(dictfix::write(s).blob);
         ASSERT_TRUE(d.chars);
         ++(d.raw() ? routed : unrouted);
       }
@@ -423,7 +424,7 @@ TEST(DictSearch, CharacterCodeWithoutRawRoute) {
   dictfix::Layout s = layout_of(keys, 2, 1, dictfix::Symbols{});
   s.chars = dictfix::CharCode{false, {'x', 'y', 0x430, 0x431}, {1, 1, 1, 1}};
   {
-    const DictIndex d = dictsearch::load(dictfix::write(s).blob);
+    const dict_index::Layout d = dictsearch::load(dictfix::write(s).blob);
     ASSERT_TRUE(d.chars);
     ASSERT_FALSE(d.raw());
   }
@@ -441,7 +442,7 @@ TEST(DictSearch, InvalidUtf8QueriesOnACodedIndex) {
   dictfix::Layout s = layout_of(keys, 8, 2, dictfix::Symbols{});
   s.chars = dictfix::CharCode{false, {'-', 0x430, 0x431, 0x432, 0x433, 0x434, 0x435, 0x436}, groups};
   const auto blob = dictfix::write(s).blob;
-  const DictIndex d = dictsearch::load(blob);
+  const dict_index::Layout d = dictsearch::load(blob);
   EXPECT_EQ(d.raw() != nullptr, groups.size() == 3) << "raw routing with two-byte codes only";
   std::vector<std::string> bad{"\xd0", "\xd0\xb0\xd0", "\x80", "\xff", "\xc0\x80", "\xed\xa0\x80", "\xf4\x90\x80\x80",
                                "\xe0\x80", "\xd0\xb0\xf0\x9f\x98", std::string("\xd0\xb1\0\xd1", 4)};
@@ -474,7 +475,7 @@ TEST(DictSearch, InvalidUtf8QueriesOnACodedIndex) {
 
 TEST(DictSearch, RangeIterEdges) {
   const std::vector<std::string> keys{"apple", "banana", "cherry", "date"};
-  const DictIndex d = dictsearch::load(dictfix::write(layout_of(keys, 2, 1)).blob);
+  const dict_index::Layout d = dictsearch::load(dictfix::write(layout_of(keys, 2, 1)).blob);
   auto collect = [&](const char* lo, const char* hi) {
     std::vector<std::string> out;
     auto it = d.range_iter(lo, hi);
@@ -538,7 +539,7 @@ arrow::Utf8Chunk chunk_of(const std::vector<std::string>& elems, bool large, std
 TEST(DictSearch, ArrowChunks) {
   auto keys = dictfix::random_keys(500, 37, "abcdef", 8);
   keys.insert(keys.begin(), "");
-  const DictIndex d = dictsearch::load(dictfix::write(layout_of(keys, 16, 4)).blob);
+  const dict_index::Layout d = dictsearch::load(dictfix::write(layout_of(keys, 16, 4)).blob);
   const auto queries = dictsearch::queries_around(keys, true, 3);
   const std::size_t half = queries.size() / 2;
   const std::vector<std::string> first(queries.begin(), queries.begin() + static_cast<std::ptrdiff_t>(half));
@@ -566,7 +567,7 @@ TEST(DictSearch, ArrowChunks) {
   EXPECT_EQ(ids, want);
 
   // On an empty index every element is missing.
-  const DictIndex empty = dictsearch::load(dictfix::empty_index());
+  const dict_index::Layout empty = dictsearch::load(dictfix::empty_index());
   EXPECT_EQ(empty.arrow_ids(chunks), std::vector<std::uint64_t>(want.size(), dict_index::MISSING_ID));
 }
 
@@ -574,7 +575,7 @@ TEST(DictSearch, ArrowChunksOnACodedIndex) {
   const auto keys = cyrillic_keys(200, 38);
   dictfix::Layout s = layout_of(keys, 8, 2, dictfix::Symbols{});
   s.chars = dictfix::CharCode{false, {'-', 0x430, 0x431, 0x432, 0x433, 0x434, 0x435, 0x436}, {1, 1, 1, 1, 1, 1, 1, 1}};
-  const DictIndex d = dictsearch::load(dictfix::write(s).blob);
+  const dict_index::Layout d = dictsearch::load(dictfix::write(s).blob);
   // Valid keys, a key with its last byte cut (not UTF-8), a character
   // outside the code, bytes that are no UTF-8 at all.
   std::vector<std::string> elems{keys[0], keys[5], keys[5].substr(0, keys[5].size() - 1), "\xd1\x8f", "\xff\xfe",
@@ -612,7 +613,7 @@ TEST(DictSearch, BuiltDictionaries) {
   for (const Case& c : cases) {
     for (std::uint64_t block : {std::uint64_t{256}, std::uint64_t{32}, std::uint64_t{1024}}) {
       if (c.keys.size() > 100000 && block != 256) continue;  // the word list once
-      const DictIndex d = DictIndex::build_with_block(std::span<const std::string>(c.keys), block);
+      const dict_index::Layout d = dict_index::Layout::build_with_block(std::span<const std::string>(c.keys), block);
       EXPECT_EQ(d.chars != nullptr, c.name == "cyrillic") << "a character code for the Cyrillic keys only";
       const std::size_t stride = 1 + c.keys.size() / 4000;
       check_searches(c.name + " built at block " + std::to_string(block), d, c.keys,
@@ -632,7 +633,7 @@ TEST(DictSearch, BuiltBlockShapes) {
       std::vector<std::string> keys;
       for (std::size_t i = 0; i < n; ++i) keys.push_back(pool[i * pool.size() / n]);
       keys = dictfix::sorted_unique(keys);
-      const DictIndex d = DictIndex::build_with_block(std::span<const std::string>(keys), block);
+      const dict_index::Layout d = dict_index::Layout::build_with_block(std::span<const std::string>(keys), block);
       check_searches("random built at block " + std::to_string(block) + ", n " + std::to_string(n), d, keys,
                      dictsearch::queries_around(keys, false, 1 + n / 400), 211);
       if (HasFatalFailure()) return;
@@ -642,7 +643,7 @@ TEST(DictSearch, BuiltBlockShapes) {
   std::vector<std::string> keys;
   for (const auto& k : dictfix::random_keys(40, 52, "abc", 5)) keys.push_back(stem + k);
   keys = dictfix::sorted_unique(keys);
-  const DictIndex d = DictIndex::build_with_block(std::span<const std::string>(keys), 4);
+  const dict_index::Layout d = dict_index::Layout::build_with_block(std::span<const std::string>(keys), 4);
   EXPECT_EQ(d.head_prefix, 65535u);
   check_searches("a long shared prefix, built", d, keys, dictsearch::queries_around(keys, false), 5);
 }
@@ -653,7 +654,7 @@ TEST(DictSearch, BuiltOverByteKeys) {
   for (const auto& k : dictfix::random_keys(3000, 53, std::string("\x00\x01\x7f\xfe\xff", 5), 7)) keys.push_back(k);
   keys = dictfix::sorted_unique(keys);
   const std::vector<dict_index::Key> views(keys.begin(), keys.end());
-  const DictIndex d = DictIndex::from_sorted_as(views, 64, 8, 2, views.size());
+  const dict_index::Layout d = dict_index::Layout::from_sorted_as(views, 64, 8, 2, views.size());
   for (const std::string& p : {std::string("\xff"), std::string("\xff\xff"), std::string("\x7f\xff"),
                                std::string("\x01\xff\xff"), std::string(1, '\0'), std::string("\xff\xff\xff\xff\xff\xff\xff\xff")})
     EXPECT_EQ(d.prefix_id_range(p), brute_prefix(keys, p)) << "prefix of " << p.size() << " bytes";
@@ -672,7 +673,7 @@ TEST(DictSearch, BuiltWithPhrases) {
                                 {"paths", buildfix::package_paths(60'000, 5), {256}}};
   for (const Case& c : cases) {
     for (std::uint64_t block : c.blocks) {
-      const DictIndex d = DictIndex::build_with_block(std::span<const std::string>(c.keys), block);
+      const dict_index::Layout d = dict_index::Layout::build_with_block(std::span<const std::string>(c.keys), block);
       ASSERT_GT(d.phrases.count(), 0u) << c.name;
       ASSERT_TRUE(std::any_of(d.codecs.begin(), d.codecs.end(), [](const dict_index::Codec& x) {
         return std::holds_alternative<dict_index::Codec::Tiered>(x.v);

@@ -14,7 +14,7 @@
 #include <vector>
 
 #include "blob.hpp"
-#include "dict_index/dict_index.hpp"
+#include "dict_index/layout.hpp"
 
 namespace dictsearch {
 
@@ -143,8 +143,8 @@ inline std::vector<std::string> queries_around(const std::vector<std::string>& k
   return q;
 }
 
-inline quorvale::DictIndex load(const std::vector<unsigned char>& blob, bool verify = true) {
-  return quorvale::DictIndex::from_shared(
+inline quorvale::dict_index::Layout load(const std::vector<unsigned char>& blob, bool verify = true) {
+  return quorvale::dict_index::Layout::from_shared(
       quorvale::blob::SharedBytes::from_owned(std::span<const unsigned char>(blob)), verify);
 }
 

@@ -7,6 +7,7 @@
 #include <functional>
 #include <random>
 
+#include "dict_index/layout.hpp"
 #include "dict_build_util.hpp"
 #include "dict_fixtures.hpp"
 #include "extsort/extsort.hpp"
@@ -47,7 +48,7 @@ std::vector<std::string> mixed(const std::vector<std::string>& sorted, std::uint
 }
 
 Blob in_memory(const std::vector<std::string>& keys, std::uint64_t block) {
-  return blob_of(DictIndex::build_with_block(std::span<const std::string>(keys), block));
+  return blob_of(dict_index::Layout::build_with_block(std::span<const std::string>(keys), block));
 }
 
 Blob file_blob(const std::string& path) {
@@ -91,7 +92,7 @@ TEST(DictStream, EqualsTheInMemoryBlob) {
       SCOPED_TRACE(std::string(c.name) + " at block " + std::to_string(block));
       const std::string out = dir / "d.bin";
       VecSource source(input);
-      EXPECT_EQ(DictIndex::build_to_file_runs(source, out, block), c.keys.size());
+      EXPECT_EQ(dict_index::Layout::build_to_file_runs(source, out, block), c.keys.size());
       const Blob got = file_blob(out);
       ASSERT_EQ(got, in_memory(c.keys, block));
       EXPECT_EQ(got[3], std::string(c.name) == "cyrillic" ? '4' : '3');
@@ -104,11 +105,11 @@ TEST(DictStream, NoKeysAndOneKeyRepeated) {
   TempDir dir;
   const std::vector<std::string> none;
   VecSource empty(none);
-  EXPECT_EQ(DictIndex::build_to_file_runs(empty, dir / "e.bin", 256), 0u);
+  EXPECT_EQ(dict_index::Layout::build_to_file_runs(empty, dir / "e.bin", 256), 0u);
   EXPECT_EQ(file_blob(dir / "e.bin"), dictfix::empty_index());
   const std::vector<std::string> same(1000, "a");
   VecSource source(same);
-  EXPECT_EQ(DictIndex::build_to_file_runs(source, dir / "a.bin", 256), 1u);
+  EXPECT_EQ(dict_index::Layout::build_to_file_runs(source, dir / "a.bin", 256), 1u);
   EXPECT_EQ(file_blob(dir / "a.bin"), dictfix::key_a_index());
 }
 
@@ -117,7 +118,7 @@ TEST(DictStream, OneShardAndTwo) {
   for (std::uint64_t n : {65536u, 65537u}) {
     const std::vector<std::string> keys = decimal_ids(1000000, n), input = mixed(keys, n);
     VecSource source(input);
-    EXPECT_EQ(DictIndex::build_to_file_runs(source, dir / "s.bin", 256), n);
+    EXPECT_EQ(dict_index::Layout::build_to_file_runs(source, dir / "s.bin", 256), n);
     const Blob got = file_blob(dir / "s.bin");
     ASSERT_EQ(got, in_memory(keys, 256));
     EXPECT_EQ(reload(got).codecs.size(), n == 65536 ? 1u : 2u);
@@ -137,7 +138,7 @@ TEST(DictStream, SpilledRunsGiveTheSameBytes) {
       ++offline_steps;
       step();
     };
-    EXPECT_EQ(DictIndex::build_to_file_runs(source, dir / "r.bin", 32, {}, offline, 1024), keys.size());
+    EXPECT_EQ(dict_index::Layout::build_to_file_runs(source, dir / "r.bin", 32, {}, offline, 1024), keys.size());
     EXPECT_TRUE(spilled);
     EXPECT_GT(offline_steps, 10);
     EXPECT_EQ(file_blob(dir / "r.bin"), in_memory(keys, 32));
@@ -153,7 +154,7 @@ TEST(DictStream, ARunHoldsAtMostAnEighthOfItsBudgetInKeys) {
   for (char c = 'a'; c <= 'z'; ++c) keys.push_back(std::string(1, c));
   std::vector<bool> dir_at;
   VecSource source(keys, [&](std::size_t) { dir_at.push_back(has_runs_dir(dir)); });
-  EXPECT_EQ(DictIndex::build_to_file_runs(source, dir / "k.bin", 4, {}, {}, 80), keys.size());
+  EXPECT_EQ(dict_index::Layout::build_to_file_runs(source, dir / "k.bin", 4, {}, {}, 80), keys.size());
   EXPECT_FALSE(dir_at[10]);  // asked for key 10: ten keys in the run, none spilled
   EXPECT_TRUE(dir_at[11]);   // key 10 spilled the run
   EXPECT_EQ(file_blob(dir / "k.bin"), in_memory(keys, 4));
@@ -167,7 +168,7 @@ TEST(DictStream, KeysLongerThanTheBudget) {
        {std::vector<std::string>{big}, std::vector<std::string>{"a", "b", big, "c"},
         std::vector<std::string>{"a", std::string(64, 'y'), big}}) {
     VecSource source(keys);
-    EXPECT_EQ(error_of([&] { DictIndex::build_to_file_runs(source, dir / "k.bin", 256, {}, {}, 64); }),
+    EXPECT_EQ(error_of([&] { dict_index::Layout::build_to_file_runs(source, dir / "k.bin", 256, {}, {}, 64); }),
               "format error: dict: a key longer than the run budget");
     EXPECT_EQ(read_file(dir / "k.bin"), "old");
     EXPECT_EQ(dir.names(), std::set<std::string>{"k.bin"});
@@ -175,7 +176,7 @@ TEST(DictStream, KeysLongerThanTheBudget) {
   // A key exactly at the budget fits.
   const std::vector<std::string> exact = {std::string(64, 'z'), "a"};
   VecSource source(exact);
-  EXPECT_EQ(DictIndex::build_to_file_runs(source, dir / "k.bin", 256, {}, {}, 64), 2u);
+  EXPECT_EQ(dict_index::Layout::build_to_file_runs(source, dir / "k.bin", 256, {}, {}, 64), 2u);
   EXPECT_EQ(file_blob(dir / "k.bin"), in_memory(exact, 256));
 }
 
@@ -184,7 +185,7 @@ TEST(DictStream, BlockOutOfRangeReadsNoKey) {
   const std::vector<std::string> keys = {"a"};
   for (std::uint64_t block : {std::uint64_t{0}, std::uint64_t{1025}, ~std::uint64_t{0}}) {
     VecSource source(keys);
-    EXPECT_EQ(error_of([&] { DictIndex::build_to_file_runs(source, dir / "b.bin", block); }),
+    EXPECT_EQ(error_of([&] { dict_index::Layout::build_to_file_runs(source, dir / "b.bin", block); }),
               "format error: dict: block must be in 1..=1024");
     EXPECT_EQ(source.taken(), 0u);
   }
@@ -202,7 +203,7 @@ TEST(DictStream, AFailedSourceWritesNothing) {
     SCOPED_TRACE(budget);
     int asked = 0;
     VecSource clean(keys);
-    DictIndex::build_to_file_runs(clean, dir / "p.bin", 32, [&] { return ++asked < 0; }, {}, budget);
+    dict_index::Layout::build_to_file_runs(clean, dir / "p.bin", 32, [&] { return ++asked < 0; }, {}, budget);
     const int asks = asked;
     ASSERT_GE(asks, 4);
     write_file(dir / "p.bin", "old");
@@ -210,7 +211,7 @@ TEST(DictStream, AFailedSourceWritesNothing) {
       asked = 0;
       const auto probe = [&] { return ++asked >= answer_true_at; };
       VecSource source(keys);
-      EXPECT_EQ(error_of([&] { DictIndex::build_to_file_runs(source, dir / "p.bin", 32, probe, {}, budget); }),
+      EXPECT_EQ(error_of([&] { dict_index::Layout::build_to_file_runs(source, dir / "p.bin", 32, probe, {}, budget); }),
                 answer_true_at == 1 || answer_true_at == asks ? raised : "io error: operation interrupted");
       EXPECT_EQ(asked, answer_true_at);
       EXPECT_EQ(read_file(dir / "p.bin"), "old");
@@ -226,7 +227,7 @@ TEST(DictStream, FileErrorsAreIoErrors) {
     VecSource source(keys);
     IndexError::Kind kind{};
     const std::string e =
-        error_of([&] { DictIndex::build_to_file_runs(source, dir / "missing/d.bin", 32, {}, {}, budget); }, &kind);
+        error_of([&] { dict_index::Layout::build_to_file_runs(source, dir / "missing/d.bin", 32, {}, {}, budget); }, &kind);
     EXPECT_EQ(kind, IndexError::Kind::Io) << e;
     EXPECT_TRUE(e.starts_with("io error: ")) << e;
   }
@@ -279,7 +280,7 @@ TEST(DictStream, AReplayThatChangesIsRefused) {
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     ChangingReplay replay(*c.keys, c.pass, c.edit);
-    EXPECT_EQ(error_of([&] { DictIndex::write_sorted(replay, dir / "c.bin", 256); }),
+    EXPECT_EQ(error_of([&] { dict_index::Layout::write_sorted(replay, dir / "c.bin", 256); }),
               "format error: dict: the key stream changed between passes");
     EXPECT_EQ(read_file(dir / "c.bin"), "old");
     EXPECT_EQ(dir.names(), std::set<std::string>{"c.bin"});

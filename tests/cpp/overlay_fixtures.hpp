@@ -9,7 +9,10 @@
 #include <string_view>
 #include <vector>
 
+#include "compact_hash/compact_hash.hpp"
 #include "overlay.hpp"
+#include "perfect_hash.hpp"
+#include "string_index.hpp"
 
 namespace overlay_fixtures {
 
@@ -36,12 +39,23 @@ Kind build_kind(const std::vector<std::string>& keys, unsigned option = 0) {
   }
 }
 
-template <class Kind>
-using Shared = overlay::Overlay<std::shared_ptr<const Kind>>;
+using overlay::Overlay;
 
 template <class Kind>
-Shared<Kind> over(const std::vector<std::string>& keys, unsigned option = 0) {
-  return Shared<Kind>(std::make_shared<const Kind>(build_kind<Kind>(keys, option)));
+Overlay over(const std::vector<std::string>& keys, unsigned option = 0) {
+  return Overlay(std::make_shared<const Kind>(build_kind<Kind>(keys, option)));
+}
+
+// An overlay blob loaded over a `Kind` base.
+template <class Kind>
+Overlay load(const Bytes& blob, bool untrusted) {
+  return Overlay::load(blob, overlay::TAG_OF<Kind>, untrusted);
+}
+
+// The base index of an overlay over a `Kind`.
+template <class Kind>
+const Kind& index(const Overlay& o) {
+  return *o.index<Kind>();
 }
 
 inline std::uint64_t get64(const Bytes& b, std::size_t at) { return quorvale::load_le64(b.data() + at); }

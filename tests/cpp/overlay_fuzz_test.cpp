@@ -26,9 +26,9 @@ std::size_t loaded = 0;
 
 template <class Kind>
 void try_load(const Bytes& b, bool untrusted) {
-  std::optional<Shared<Kind>> o;
+  std::optional<Overlay> o;
   try {
-    o.emplace(Shared<Kind>::load(b, untrusted));
+    o.emplace(load<Kind>(b, untrusted));
   } catch (const IndexError&) {
     return;
   } catch (const LimitExceeded&) {

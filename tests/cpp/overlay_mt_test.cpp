@@ -77,7 +77,7 @@ TEST(OverlayLock, WaitsThroughTheHookOnlyWhenBusy) {
 TEST(OverlayLock, SharedOverlayUnderEightWriters) {
   std::vector<std::string> base;
   for (int i = 0; i < 500; ++i) base.push_back("base" + std::to_string(i));
-  quorvale::Locked<Shared<StringIndex>> locked(overlay::MSG_POISONED, std::make_shared<const StringIndex>(build_kind<StringIndex>(base)));
+  quorvale::Locked<Overlay> locked(overlay::MSG_POISONED, std::make_shared<const StringIndex>(build_kind<StringIndex>(base)));
   std::atomic<bool> done{false};
   std::atomic<int> bad{0};
   std::atomic<int> saved{0};
@@ -85,7 +85,7 @@ TEST(OverlayLock, SharedOverlayUnderEightWriters) {
     std::jthread saver([&] {
       while (!done) {
         const Bytes blob = locked.with([](auto& o) { return o.to_bytes(); });
-        auto back = Shared<StringIndex>::load(blob, false);
+        auto back = load<StringIndex>(blob, false);
         if (back.len() != back.id_space() - [&] {
               std::uint64_t r = 0;
               for (auto w : back.tombstones()) r += static_cast<std::uint64_t>(__builtin_popcountll(w));

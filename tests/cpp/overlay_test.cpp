@@ -10,12 +10,8 @@
 namespace quorvale::overlay {
 // Pushes and finds additions under a hash the test chooses.
 struct TestAccess {
-  template <class O>
-  static void push(O& o, std::string_view key, std::uint64_t h) {
-    o.push_hashed(key, h);
-  }
-  template <class O>
-  static std::optional<std::uint32_t> find(const O& o, std::string_view key, std::uint64_t h) {
+  static void push(Overlay& o, std::string_view key, std::uint64_t h) { o.push_hashed(key, h); }
+  static std::optional<std::uint32_t> find(const Overlay& o, std::string_view key, std::uint64_t h) {
     return o.find_hashed(key, h);
   }
 };
@@ -116,7 +112,7 @@ TYPED_TEST(OverlayKinds, KeysInIdOrderAndFarTombstones) {
   EXPECT_TRUE(o.remove("fig"));
   std::vector<std::string> expect;
   for (std::uint64_t id = 0; id < o.base_len(); ++id)
-    if (auto k = o.index().key(static_cast<std::uint32_t>(id)); k && std::string(*k) != "fig") expect.emplace_back(*k);
+    if (auto k = o.base().key(id); k && *k != "fig") expect.emplace_back(*k);
   for (std::size_t i = 0; i + 1 < added.size(); ++i) expect.push_back(added[i]);
   EXPECT_EQ(o.keys(), expect);
   std::uint64_t last = 0;
@@ -175,13 +171,13 @@ TYPED_TEST(OverlayKinds, BlobRoundTrips) {
   EXPECT_EQ(dir.names(), std::set<std::string>{"o.ovl"});
 
   for (bool untrusted : {false, true}) {
-    auto back = Shared<TypeParam>::load(blob, untrusted);
+    auto back = load<TypeParam>(blob, untrusted);
     expect_same(o, back);
     EXPECT_EQ(back.to_bytes(), blob);  // trailing and inner zero words included
     EXPECT_EQ(back.tombstones().size(), o.tombstones().size());
   }
   // An older writer's blob of the same state: same content, saved again as "OVL2".
-  auto old = Shared<TypeParam>::load(as_v1(blob), false);
+  auto old = load<TypeParam>(as_v1(blob), false);
   expect_same(o, old);
   EXPECT_EQ(old.to_bytes(), blob);
 }
@@ -191,18 +187,16 @@ TYPED_TEST(OverlayAllKinds, LayoutFromTheDefinition) {
   o.add("xy");
   o.add("\xc3\xa9");
   o.remove("b");
-  Bytes base;
-  quorvale::VecWriter w(base);
-  overlay::OverlayBase<TypeParam>::write(w, o.index());
+  const Bytes base = index<TypeParam>(o).to_bytes();
   Bytes body = base;
   for (const Bytes& rec : {Bytes{2, 0, 0, 0, 'x', 'y'}, Bytes{2, 0, 0, 0, 0xc3, 0xa9}})
     body.insert(body.end(), rec.begin(), rec.end());
-  const std::uint64_t b = *overlay::OverlayBase<TypeParam>::base_id(o.index(), "b");
+  const std::uint64_t b = *o.base().id("b");
   Bytes word(8, 0);
   word[0] = static_cast<unsigned char>(1u << b);
   body.insert(body.end(), word.begin(), word.end());
 
-  Bytes expect{'O', 'V', 'L', '2', overlay::OverlayBase<TypeParam>::TAG};
+  Bytes expect{'O', 'V', 'L', '2', overlay::TAG_OF<TypeParam>};
   expect.resize(49);
   put64(expect, 5, base.size());
   put64(expect, 13, 2);
@@ -240,9 +234,7 @@ TYPED_TEST(OverlayKinds, Compaction) {
 
   EXPECT_EQ(o.compact_to_file(dir / "c.bin"), 3u);
   const std::string file = read_file(dir / "c.bin");
-  Bytes expect;
-  quorvale::VecWriter w(expect);
-  overlay::OverlayBase<TypeParam>::write(w, fresh.index());
+  const Bytes expect = index<TypeParam>(fresh).to_bytes();
   EXPECT_EQ(file, std::string(expect.begin(), expect.end()));
 
   // Every id retired: an empty base.
@@ -261,8 +253,8 @@ TEST(Overlay, CompactionKeepsPerfectHashTags) {
   for (bool tags : {false, true}) {
     auto o = over<PerfectHashIndex>({"a", "b"}, tags);
     o.add("c");
-    EXPECT_EQ(o.compact().index().has_fingerprints(), tags);
-    EXPECT_EQ(o.compact_with_remap().first.index().has_fingerprints(), tags);
+    EXPECT_EQ(index<PerfectHashIndex>(o.compact()).has_fingerprints(), tags);
+    EXPECT_EQ(index<PerfectHashIndex>(o.compact_with_remap().first).has_fingerprints(), tags);
   }
 }
 
@@ -282,20 +274,33 @@ TEST(Overlay, AddedIndexAmongEqualHashes) {
 TEST(Overlay, EmptyOverEmptyStringIndex) {
   auto o = over<StringIndex>({});
   const Bytes blob = o.to_bytes();
-  EXPECT_EQ(blob.size(), 49 + 4 + o.index().fst_bytes().size());
+  EXPECT_EQ(blob.size(), 49 + 4 + index<StringIndex>(o).fst_bytes().size());
   EXPECT_EQ(get64(blob, 21), 0u);
   EXPECT_EQ(get64(blob, 29), 0u);
-  auto back = Shared<StringIndex>::load(blob, false);
+  auto back = load<StringIndex>(blob, false);
   EXPECT_EQ(back.id_space(), 0u);
   EXPECT_TRUE(back.is_empty());
 }
 
-TEST(Overlay, BaseHeldByValue) {
+// The base as each kind's adapter gives it back, and an overlay loaded from
+// a blob, walked by id.
+TEST(Overlay, BaseKindsAndALoadedWalk) {
+  const auto s = over<StringIndex>({"a"});
+  const auto p = over<PerfectHashIndex>({"a"});
+  const auto c = over<CompactHashIndex>({"a"});
+  EXPECT_TRUE(s.index<StringIndex>() && !s.index<PerfectHashIndex>() && !s.index<CompactHashIndex>());
+  EXPECT_TRUE(p.index<PerfectHashIndex>() && !p.index<StringIndex>());
+  EXPECT_TRUE(c.index<CompactHashIndex>() && !c.index<PerfectHashIndex>());
+  EXPECT_EQ(s.base().tag(), overlay::TAG_STRING);
+  EXPECT_EQ(p.base().tag(), overlay::TAG_PERFECT);
+  EXPECT_EQ(c.base().tag(), overlay::TAG_COMPACT);
+  EXPECT_TRUE(s.base().stores_keys() && p.base().stores_keys() && !c.base().stores_keys());
+
   auto o = over<PerfectHashIndex>({"k1", "k2"});
   o.add("k3");
   o.remove("k1");
   const Bytes blob = o.to_bytes();
-  auto held = overlay::Overlay<PerfectHashIndex>::load(blob, false);
+  auto held = load<PerfectHashIndex>(blob, false);
   EXPECT_EQ(held.keys(), o.keys());
   EXPECT_EQ(held.to_bytes(), blob);
   std::vector<std::uint64_t> ids;
@@ -358,14 +363,14 @@ TEST(OverlayCompactBase, IdRules) {
 TEST(OverlayCompactBase, AFingerprintMatchActsAsTheSlotsKey) {
   const std::vector<std::string> keys = numbered(300, "key");
   auto o = over<CompactHashIndex>(keys);
-  const std::string s = stranger(o.index());
-  const std::uint64_t slot = *o.index().id(s);
+  const std::string s = stranger(index<CompactHashIndex>(o));
+  const std::uint64_t slot = *index<CompactHashIndex>(o).id(s);
   EXPECT_EQ(o.id(s), slot);
   EXPECT_EQ(o.add(s), slot);
   EXPECT_EQ(o.additions(), 0u);
   EXPECT_TRUE(o.remove(s));
   const std::string& owner = keys[std::find_if(keys.begin(), keys.end(),
-                                               [&](const std::string& k) { return o.index().id(k) == slot; }) -
+                                               [&](const std::string& k) { return index<CompactHashIndex>(o).id(k) == slot; }) -
                                   keys.begin()];
   EXPECT_FALSE(o.contains(owner));  // one id, retired for both
   EXPECT_EQ(o.add(s), slot);        // revived
@@ -382,23 +387,23 @@ TEST(OverlayCompactBase, BlobRoundTripsAtEveryWidth) {
     const Bytes blob = o.to_bytes();
     ASSERT_EQ(blob.size(), o.serialized_len());
     for (const Bytes& b : {blob, as_v1(blob)}) {
-      auto back = Shared<CompactHashIndex>::load(b, false);
+      auto back = load<CompactHashIndex>(b, false);
       EXPECT_EQ(back.to_bytes(), blob) << bits;
       EXPECT_EQ(back.len(), o.len());
-      EXPECT_EQ(back.index().fingerprint_bits(), o.index().fingerprint_bits());
+      EXPECT_EQ(index<CompactHashIndex>(back).fingerprint_bits(), index<CompactHashIndex>(o).fingerprint_bits());
       for (const auto& k : numbered(220, "key")) EXPECT_EQ(back.id(k), o.id(k)) << k;
       for (const auto& k : numbered(80, "new")) EXPECT_EQ(back.id(k), o.id(k)) << k;
     }
-    EXPECT_EQ(error_of([&] { Shared<StringIndex>::load(blob, false); }),
+    EXPECT_EQ(error_of([&] { load<StringIndex>(blob, false); }),
               std::string("format error: ") + overlay::MSG_OTHER_BASE);
   }
 }
 
 TEST(OverlayCompactBase, AnAdditionTheLookupAcceptsStillLoads) {
   auto o = over<CompactHashIndex>(numbered(300, "key"));
-  const std::string s = stranger(o.index());
+  const std::string s = stranger(index<CompactHashIndex>(o));
   o.push_added(s);  // as if the base had not accepted it when it was added
-  auto back = Shared<CompactHashIndex>::load(o.to_bytes(), false);
+  auto back = load<CompactHashIndex>(o.to_bytes(), false);
   EXPECT_EQ(back.additions(), 1u);
   EXPECT_EQ(back.to_bytes(), o.to_bytes());
 }
@@ -416,7 +421,7 @@ TEST(Overlay, LoaderRefusals) {
   const Bytes good = sample();
   const std::uint64_t base_len = get64(good, 5);
   const std::size_t adds = 49 + static_cast<std::size_t>(base_len);
-  auto load = [](const Bytes& b) { return error_of([&] { Shared<StringIndex>::load(b, false); }); };
+  auto load = [](const Bytes& b) { return error_of([&] { overlay_fixtures::load<StringIndex>(b, false); }); };
   auto fmt = [](const char* m) { return std::string("format error: ") + m; };
 
   struct Case {
@@ -465,7 +470,7 @@ TEST(Overlay, LoaderRefusals) {
 TEST(Overlay, OldFormatRefusals) {
   const Bytes good = as_v1(sample());
   const std::size_t adds = 21 + static_cast<std::size_t>(get64(good, 5));
-  auto load = [](const Bytes& b) { return error_of([&] { Shared<StringIndex>::load(b, false); }); };
+  auto load = [](const Bytes& b) { return error_of([&] { overlay_fixtures::load<StringIndex>(b, false); }); };
   auto fmt = [](const char* m) { return std::string("format error: ") + m; };
   struct Case {
     const char* name;

@@ -4,7 +4,7 @@
 #include <string>
 #include <vector>
 
-#include "phrase.hpp"
+#include "phrase_build.hpp"
 #include "phrase_fixtures.hpp"
 
 namespace quorvale {

@@ -9,8 +9,8 @@
 #include <string>
 #include <vector>
 
-#include "dict_index/dict_index.hpp"
-#include "phrase.hpp"
+#include "dict_index/layout.hpp"
+#include "phrase_build.hpp"
 #include "phrase_fixtures.hpp"
 
 namespace quorvale {

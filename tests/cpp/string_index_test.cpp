@@ -267,7 +267,7 @@ TEST(StringIndexModel, WideNodes) {
   model_check(keys, 6, true);
 }
 
-// ---- the exact lookup agrees with the library on every node form ----------
+// ---- the exact lookup agrees with the FST engine on every node form -------
 
 void expect_id_agrees(const Bytes& fst_bytes, const char* what) {
   SCOPED_TRACE(what);

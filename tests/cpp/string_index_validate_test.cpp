@@ -205,8 +205,8 @@ TEST(StringIndexValidate, TrustedOpenOfCraftedBytesStaysInside) {
 }
 
 // A final node without transitions may carry any delta width: no delta is
-// read. The validator and the library's decoder take it so, and the index's
-// own node reader must too, or id() misses keys the stream lists.
+// read. The validator and the FST engine's decoder take it so, and so must
+// the exact lookup, or id() misses keys the stream lists.
 TEST(StringIndexValidate, ZeroTransitionsAnyDeltaWidth) {
   Bytes nodes;
   const std::uint64_t leaf = multi(nodes, true, 0, {}, 12, 1, false);
@@ -215,6 +215,23 @@ TEST(StringIndexValidate, ZeroTransitionsAnyDeltaWidth) {
   EXPECT_EQ(index.id("a"), 0u);
   EXPECT_EQ(index.id("b"), 1u);
   EXPECT_EQ(index.key(1), "b");
+}
+
+// A one-transition node whose pack byte claims no delta bytes is refused by
+// every reader alike, all of them on the one node decoder: the untrusted
+// open, and behind a trusted open without verification the stream and the
+// exact lookup (which must not follow it to address 0 and find a key the
+// stream calls corrupt).
+TEST(StringIndexValidate, OneTransitionWithoutDeltaRefusedByEveryReader) {
+  Bytes nodes;
+  const std::uint64_t root = one(nodes, {'a', 0, 0}, 0, 0);
+  const Bytes fst = wrap(3, nodes, 1, root);
+  EXPECT_EQ(untrusted(fst), "format error: fst node does not fit the blob");
+  const StringIndex index = StringIndex::from_shared(quorvale::blob::SharedBytes::from_owned(blob_of_fst(fst)), false);
+  EXPECT_FALSE(index.id("a"));
+  EXPECT_EQ(index.rank_of_first_ge("a"), 1u);
+  auto stream = index.stream();
+  EXPECT_THROW(stream.next(), IndexError);
 }
 
 // A footer count of 0 over keys. The graph check counts the keys it reaches,

@@ -45,8 +45,11 @@ class Fst {
   // Throws Error (kind Fst): checksum mismatch, or checksum missing.
   void verify() const;
 
-  // Inlined always, with the decoding, for the streams (see decode_node).
-  [[gnu::always_inline]] Node node(std::uint64_t addr) const { return decode_node(bytes_, addr, version_); }
+  // The reader of the nodes, and the node at `addr` (Corrupt when it does
+  // not fit the bytes). Inlined always, with the decoding, for the streams
+  // (see NodeReader::read).
+  NodeReader reader() const noexcept { return NodeReader(bytes_, index_threshold(version_)); }
+  [[gnu::always_inline]] Node node(std::uint64_t addr) const { return reader().at(addr); }
   Node root() const { return node(root_); }
 
   // The value of `key`, if it is in the map. Throws Corrupt on malformed nodes.

@@ -5,10 +5,12 @@
 #include <algorithm>
 
 #include "arrow_chunk.hpp"
-#include "dict_index/dict_index.hpp"
+#include "dict_index/layout.hpp"
 #include "dict_index/internal.hpp"
 
 namespace quorvale {
+
+using dict_index::Layout;
 
 using namespace dict_index;
 
@@ -70,7 +72,7 @@ void search_samples(const std::uint64_t* samples, std::uint64_t y, Lanes& l, std
 // Looks up `count` keys (key_at(i): the caller's bytes of key i) and hands
 // each answer to emit(i, id or MISSING_ID).
 template <class KeyAt, class Emit>
-void lookup(const DictIndex& d, std::size_t count, KeyAt&& key_at, Emit&& emit) {
+void lookup(const Layout& d, std::size_t count, KeyAt&& key_at, Emit&& emit) {
   if (d.n == 0) {
     for (std::size_t i = 0; i < count; ++i) emit(i, MISSING_ID);
     return;
@@ -188,7 +190,7 @@ void lookup(const DictIndex& d, std::size_t count, KeyAt&& key_at, Emit&& emit) 
 
 }  // namespace
 
-std::vector<std::optional<std::uint64_t>> DictIndex::ids_of(std::span<const std::string_view> keys) const {
+std::vector<std::optional<std::uint64_t>> Layout::ids_of(std::span<const std::string_view> keys) const {
   std::vector<std::optional<std::uint64_t>> out(keys.size());
   lookup(
       *this, keys.size(), [&](std::size_t i) { return bytes_of(keys[i]); },
@@ -198,7 +200,7 @@ std::vector<std::optional<std::uint64_t>> DictIndex::ids_of(std::span<const std:
   return out;
 }
 
-std::vector<std::uint64_t> DictIndex::arrow_ids(std::span<const arrow::Utf8Chunk> chunks) const {
+std::vector<std::uint64_t> Layout::arrow_ids(std::span<const arrow::Utf8Chunk> chunks) const {
   std::size_t total = 0;
   for (const arrow::Utf8Chunk& c : chunks) total += c.size();
   std::vector<std::uint64_t> out(total);

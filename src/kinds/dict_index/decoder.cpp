@@ -5,11 +5,13 @@
 #include <algorithm>
 #include <cstring>
 
-#include "dict_index/dict_index.hpp"
+#include "dict_index/layout.hpp"
 #include "dict_index/internal.hpp"
 #include "utf8.hpp"
 
 namespace quorvale {
+
+using dict_index::Layout;
 
 using namespace dict_index;
 
@@ -198,18 +200,18 @@ bool Codec::decode_into(const phrase::Dict& phrases, const Source& source, std::
 
 }  // namespace dict_index
 
-ByteSpan DictIndex::head(std::uint64_t b) const noexcept {
+ByteSpan Layout::head(std::uint64_t b) const noexcept {
   const auto [s, e] = head_range(head_ends, heads.size(), b);
   return heads.bytes().subspan(static_cast<std::size_t>(s), static_cast<std::size_t>(e - s));
 }
 
-ByteSpan DictIndex::restart_bytes(std::uint64_t b) const noexcept {
+ByteSpan Layout::restart_bytes(std::uint64_t b) const noexcept {
   if (J == 1) return {};
   const std::uint64_t start = block_offsets.get(b);
   return span_of(block_data, start, sat_add(start, micro_offsets.get(J * b)));
 }
 
-ByteSpan DictIndex::micro_bytes(std::uint64_t b, std::uint64_t j) const noexcept {
+ByteSpan Layout::micro_bytes(std::uint64_t b, std::uint64_t j) const noexcept {
   const std::uint64_t start = block_offsets.get(b);
   const std::uint64_t m = microblocks(b);
   auto block_end = [&] { return b + 1 < block_count() ? block_offsets.get(b + 1) : block_data.size(); };
@@ -221,18 +223,18 @@ ByteSpan DictIndex::micro_bytes(std::uint64_t b, std::uint64_t j) const noexcept
   return span_of(block_data, sat_add(start, micro_offsets.get(J * b + j)), block_end());
 }
 
-RunCursor DictIndex::open_restart(std::uint64_t b) const noexcept {
+RunCursor Layout::open_restart(std::uint64_t b) const noexcept {
   const std::size_t s = shard_of(b);
   return RunCursor::open(restart_bytes(b), codes[s].restart, microblocks(b), codecs[s]);
 }
 
-RunCursor DictIndex::open_micro(std::uint64_t b, std::uint64_t j) const noexcept {
+RunCursor Layout::open_micro(std::uint64_t b, std::uint64_t j) const noexcept {
   const std::size_t s = shard_of(b);
   const std::uint64_t keys = std::min(micro, block_keys(b) - micro * j);
   return RunCursor::open(micro_bytes(b, j), codes[s].entry, keys, codecs[s]);
 }
 
-bool DictIndex::advance(const Codec& codec, RunCursor& c, std::vector<unsigned char>& out) const {
+bool Layout::advance(const Codec& codec, RunCursor& c, std::vector<unsigned char>& out) const {
   if (c.consumed >= c.entries) return false;
   ++c.consumed;
   std::uint64_t x, y;
@@ -278,7 +280,7 @@ int walk_headers(RunCursor& c, std::uint64_t t, Survivor* stack, std::size_t& de
 
 }  // namespace
 
-bool DictIndex::climb(const Run& run, std::uint64_t t, std::vector<unsigned char>& out) const {
+bool Layout::climb(const Run& run, std::uint64_t t, std::vector<unsigned char>& out) const {
   if (t == 0) return true;  // the run's first key, whatever the run holds
   RunCursor c = RunCursor::open(run.bytes, *run.code, run.keys, *run.codec);
   if (t > c.entries) return false;
@@ -333,7 +335,7 @@ bool DictIndex::climb(const Run& run, std::uint64_t t, std::vector<unsigned char
   return false;
 }
 
-bool DictIndex::key_bytes_into(std::uint64_t id, std::vector<unsigned char>& out) const {
+bool Layout::key_bytes_into(std::uint64_t id, std::vector<unsigned char>& out) const {
   out.clear();
   if (id >= n) return false;
   const std::uint64_t b = id / block, p = id % block;
@@ -347,7 +349,7 @@ bool DictIndex::key_bytes_into(std::uint64_t id, std::vector<unsigned char>& out
   return climb(Run{&codec, &codes[s].entry, micro_bytes(b, j), keys}, p % micro, out);
 }
 
-std::optional<std::string> DictIndex::key(std::uint64_t id) const {
+std::optional<std::string> Layout::key(std::uint64_t id) const {
   // The stored bytes go through one buffer per thread, reused from call to call.
   thread_local std::vector<unsigned char> bytes;
   if (!key_bytes_into(id, bytes)) return std::nullopt;
@@ -366,7 +368,7 @@ std::optional<std::string> DictIndex::key(std::uint64_t id) const {
   return text;
 }
 
-std::optional<std::string> DictIndex::spelled(ByteSpan stored) const {
+std::optional<std::string> Layout::spelled(ByteSpan stored) const {
   std::string text;
   if (chars) {
     if (!spell_into(*chars, stored, text, SIZE_MAX)) return std::nullopt;
@@ -377,12 +379,12 @@ std::optional<std::string> DictIndex::spelled(ByteSpan stored) const {
   return text;
 }
 
-bool DictIndex::Iter::next(std::string& text, std::uint64_t& id) { return step(text, id, true); }
+bool Layout::Iter::next(std::string& text, std::uint64_t& id) { return step(text, id, true); }
 
-bool DictIndex::Iter::next_bytes(std::string& bytes, std::uint64_t& id) { return step(bytes, id, false); }
+bool Layout::Iter::next_bytes(std::string& bytes, std::uint64_t& id) { return step(bytes, id, false); }
 
-bool DictIndex::Iter::step(std::string& text, std::uint64_t& id, bool lossy) {
-  const DictIndex& d = *index_;
+bool Layout::Iter::step(std::string& text, std::uint64_t& id, bool lossy) {
+  const Layout& d = *index_;
   if (next_ >= d.n) return false;
   const std::uint64_t b = next_ / d.block, p = next_ % d.block;
   const Codec& codec = d.codecs[d.shard_of(b)];

@@ -1,7 +1,7 @@
 // The dictionary blob's framing, free of any codec: the 72-byte header, the
 // quantities derived from it, the sampled offset arrays read in place, the
-// escape varints of a run's data area and the head prefix. Included by the
-// dictionary's public header; nothing outside src/kinds/dict_index/ includes it.
+// escape varints of a run's data area and the head prefix. Internal to the
+// dictionary unit.
 #pragma once
 
 #include <array>
@@ -13,6 +13,7 @@
 
 #include "blob.hpp"
 #include "blob_frame.hpp"
+#include "dict_index/frame.hpp"
 #include "offsets.hpp"
 #include "varint.hpp"
 
@@ -28,16 +29,6 @@ inline constexpr std::uint64_t MAX_HEAD_PREFIX = 65535;
 inline constexpr const char* MSG_BAD_MAGIC = blob::MSG_BAD_MAGIC;
 inline constexpr const char* MSG_HEADER_CHECKSUM = blob::MSG_HEADER_CHECKSUM;
 inline constexpr const char* MSG_PAYLOAD_CHECKSUM = blob::MSG_PAYLOAD_CHECKSUM;
-inline constexpr const char* MSG_BDX1 =
-    "dict: blob written by quorvale 2.0 or 2.1, whose blocks interleaved an entry's header with its suffix; rebuild "
-    "the index from its keys";
-inline constexpr const char* MSG_BDX2 =
-    "dict: blob written by quorvale 2.2 or 3.x, which spent a byte on every entry's header; rebuild the index from "
-    "its keys";
-inline constexpr blob::Retired RETIRED[] = {{"BDX1", MSG_BDX1}, {"BDX2", MSG_BDX2}};
-// "BDX3", and "BDX4" with a character-code section: the fields of Header.
-inline constexpr blob::Frame FRAME{
-    .magic = "BDX3", .also = "BDX4", .retired = RETIRED, .header_len = 72, .payload_at = 36};
 inline constexpr std::size_t HEADER_LEN = FRAME.header_len;
 inline constexpr const char* MSG_BLOCK = "dict: block size out of range";
 inline constexpr const char* MSG_WIDTHS = "dict: offset widths out of range";

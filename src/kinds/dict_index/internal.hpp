@@ -10,9 +10,10 @@
 #include <string_view>
 #include <vector>
 
-#include "dict_index/dict_index.hpp"
+#include "dict_index/layout.hpp"
 
 namespace quorvale {
+
 namespace dict_index {
 
 inline ByteSpan as_bytes(const std::string& s) noexcept {
@@ -66,11 +67,11 @@ inline ByteSpan bytes_of(std::string_view s) noexcept {
 }
 
 // The stored head prefix (the first min(P, its length) bytes of head 0).
-ByteSpan head_prefix_of(const DictIndex& d) noexcept;
+ByteSpan head_prefix_of(const Layout& d) noexcept;
 // A head prefix's verdict on a query, when it settles the block boundary: 0
 // below it (a proper prefix of it included), Y above it; nothing when the
 // query starts with it (or it is empty).
-std::optional<std::uint64_t> prefix_boundary(const DictIndex& d, ByteSpan head_prefix, ByteSpan q) noexcept;
+std::optional<std::uint64_t> prefix_boundary(const Layout& d, ByteSpan head_prefix, ByteSpan q) noexcept;
 // The first i in [0, n) with v[i] >= s (n when none), without branches on
 // the data.
 inline std::uint64_t lower_bound_of(const std::uint64_t* v, std::uint64_t n, std::uint64_t s) noexcept {
@@ -112,11 +113,11 @@ struct BlockPlan {
   std::uint64_t t = 0;           // else the microblock
   std::uint64_t depth = 0;       // and the depth its scan starts from
 };
-BlockPlan plan_block(const DictIndex& d, std::uint64_t e, ByteSpan q, std::uint64_t depth) noexcept;
+BlockPlan plan_block(const Layout& d, std::uint64_t e, ByteSpan q, std::uint64_t depth) noexcept;
 // The restart scan of a plan that needs one: the answer when a restart
 // equals the query, else nothing and the plan's microblock and depth set.
-std::optional<Search> settle_restart(const DictIndex& d, BlockPlan& plan, ByteSpan q) noexcept;
-Search run_block(const DictIndex& d, BlockPlan plan, ByteSpan q) noexcept;
+std::optional<Search> settle_restart(const Layout& d, BlockPlan& plan, ByteSpan q) noexcept;
+Search run_block(const Layout& d, BlockPlan plan, ByteSpan q) noexcept;
 
 // Appends the characters that the code bytes spell, stopping once at least
 // `limit` bytes are out; false at a code byte that names no character or a

@@ -3,10 +3,12 @@
 // on first need.
 #include <algorithm>
 
-#include "dict_index/dict_index.hpp"
+#include "dict_index/layout.hpp"
 #include "dict_index/internal.hpp"
 
 namespace quorvale {
+
+using dict_index::Layout;
 
 using namespace dict_index;
 
@@ -41,13 +43,13 @@ std::uint64_t packed_bytes(std::uint64_t count, unsigned width) {
 
 namespace dict_index {
 
-std::uint64_t route_word_bound(const DictIndex& d) noexcept {
+std::uint64_t route_word_bound(const Layout& d) noexcept {
   unsigned unit = 8;
   for (const Codec& c : d.codecs) unit = std::min(unit, c.unit_bits());
   return route_word_bound(d.J, d.micro, d.block_data.size(), unit);
 }
 
-std::unique_ptr<ties::Ties> derive_ties(const DictIndex& index) {
+std::unique_ptr<ties::Ties> derive_ties(const Layout& index) {
   auto t = ties::Ties::derive(index.samples(),
                               [&](std::uint64_t i) { return index.head(i); });
   return t ? std::make_unique<ties::Ties>(std::move(*t)) : nullptr;
@@ -81,7 +83,7 @@ std::optional<Codec> Codec::read(ByteSpan record) {
   }
 }
 
-DictIndex DictIndex::from_shared(blob::SharedBytes bytes, bool verify) {
+Layout Layout::from_shared(blob::SharedBytes bytes, bool verify) {
   FRAME.open(bytes.bytes(), verify);
   const std::size_t len = bytes.size();
   const Header h = Header::parse(bytes.data());
@@ -105,7 +107,7 @@ DictIndex DictIndex::from_shared(blob::SharedBytes bytes, bool verify) {
   // is no blob's, and would only make the samples below allocate for it.
   if (h.heads_len < UINT64_MAX && shape.blocks > h.heads_len + 1) refuse(MSG_BLOCK_COUNT);
 
-  DictIndex d;
+  Layout d;
   d.n = h.n;
   d.block = h.block;
   d.micro = h.micro;
@@ -179,7 +181,7 @@ DictIndex DictIndex::from_shared(blob::SharedBytes bytes, bool verify) {
   return d;
 }
 
-void DictIndex::check_layout() const {
+void Layout::check_layout() const {
   const std::uint64_t y = block_count();
   if (y == 0) {
     if (!heads.empty() || !block_data.empty()) refuse(MSG_EMPTY_WITH_KEYS);
@@ -220,7 +222,7 @@ void DictIndex::check_layout() const {
   }
 }
 
-std::unique_ptr<RawRoute> DictIndex::raw_route() const {
+std::unique_ptr<RawRoute> Layout::raw_route() const {
   const std::uint64_t y = block_count();
   if (!chars || y == 0) return nullptr;
   std::string first, last;

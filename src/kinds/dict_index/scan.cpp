@@ -6,10 +6,12 @@
 // codec; `scan_run` picks it once per run.
 #include <algorithm>
 
-#include "dict_index/dict_index.hpp"
+#include "dict_index/layout.hpp"
 #include "dict_index/internal.hpp"
 
 namespace quorvale {
+
+using dict_index::Layout;
 
 using namespace dict_index;
 
@@ -227,7 +229,7 @@ Scan scan_mode(const RunCursor& cur, std::uint64_t count, const Query& q, std::u
 }  // namespace
 }  // namespace dict_index
 
-Scan DictIndex::scan_run(const RunCursor& cursor, std::uint64_t count, ByteSpan query,
+Scan Layout::scan_run(const RunCursor& cursor, std::uint64_t count, ByteSpan query,
                          std::uint64_t depth) const noexcept {
   // A run that could not be opened has no entries: unless its key count says
   // so too, there is nothing to scan.

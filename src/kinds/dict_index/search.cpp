@@ -6,10 +6,12 @@
 #include <algorithm>
 #include <cstring>
 
-#include "dict_index/dict_index.hpp"
+#include "dict_index/layout.hpp"
 #include "dict_index/internal.hpp"
 
 namespace quorvale {
+
+using dict_index::Layout;
 
 using namespace dict_index;
 
@@ -35,7 +37,7 @@ namespace dict_index {
 
 // The head prefix's verdict on a query, when it settles the block boundary:
 // 0 below it (a proper prefix of it included), Y above it.
-std::optional<std::uint64_t> prefix_boundary(const DictIndex& d, ByteSpan head_prefix, ByteSpan q) noexcept {
+std::optional<std::uint64_t> prefix_boundary(const Layout& d, ByteSpan head_prefix, ByteSpan q) noexcept {
   const std::size_t p = head_prefix.size();
   if (p == 0) return std::nullopt;
   const std::uint64_t y = d.block_count();
@@ -45,7 +47,7 @@ std::optional<std::uint64_t> prefix_boundary(const DictIndex& d, ByteSpan head_p
   return c < 0 ? 0 : y;
 }
 
-ByteSpan head_prefix_of(const DictIndex& d) noexcept {
+ByteSpan head_prefix_of(const Layout& d) noexcept {
   if (d.block_count() == 0) return {};
   const ByteSpan h0 = d.head(0);
   return h0.first(static_cast<std::size_t>(std::min<std::uint64_t>(d.head_prefix, h0.size())));
@@ -53,7 +55,7 @@ ByteSpan head_prefix_of(const DictIndex& d) noexcept {
 
 }  // namespace dict_index
 
-std::uint64_t DictIndex::head_boundary(ByteSpan q, std::uint64_t lo, std::uint64_t hi) const noexcept {
+std::uint64_t Layout::head_boundary(ByteSpan q, std::uint64_t lo, std::uint64_t hi) const noexcept {
   while (lo < hi) {
     const std::uint64_t mid = lo + (hi - lo) / 2;
     if (compare_bytes(head(mid), q) <= 0) {
@@ -65,13 +67,13 @@ std::uint64_t DictIndex::head_boundary(ByteSpan q, std::uint64_t lo, std::uint64
   return lo;
 }
 
-ties::Boundary DictIndex::tie_boundary(std::uint32_t node, ByteSpan q) const {
+ties::Boundary Layout::tie_boundary(std::uint32_t node, ByteSpan q) const {
   return ties()->boundary(
       node, q, [&](std::uint64_t i) { return head(i); },
       [&](ties::Bytes query, std::uint64_t lo, std::uint64_t hi) { return head_boundary(query, lo, hi); });
 }
 
-Search DictIndex::locate_in(std::uint64_t a, ByteSpan q) const {
+Search Layout::locate_in(std::uint64_t a, ByteSpan q) const {
   if (a == 0) return {0, false};
   const std::uint64_t e = a - 1;
   // What the block's search reads next, fetched while the head is compared:
@@ -93,7 +95,7 @@ Search DictIndex::locate_in(std::uint64_t a, ByteSpan q) const {
 
 namespace dict_index {
 
-BlockPlan plan_block(const DictIndex& d, std::uint64_t e, ByteSpan q, std::uint64_t depth) noexcept {
+BlockPlan plan_block(const Layout& d, std::uint64_t e, ByteSpan q, std::uint64_t depth) noexcept {
   BlockPlan p;
   p.e = e;
   p.keys = d.block_keys(e);
@@ -137,7 +139,7 @@ BlockPlan plan_block(const DictIndex& d, std::uint64_t e, ByteSpan q, std::uint6
   return p;
 }
 
-std::optional<Search> settle_restart(const DictIndex& d, BlockPlan& p, ByteSpan q) noexcept {
+std::optional<Search> settle_restart(const Layout& d, BlockPlan& p, ByteSpan q) noexcept {
   const std::size_t s = d.shard_of(p.e);
   const RunCursor rc = RunCursor::open(d.restart_bytes(p.e), d.codes[s].restart, p.m, d.codecs[s]);
   const Scan r = d.scan_run(rc, p.m, q, p.head_depth);
@@ -148,7 +150,7 @@ std::optional<Search> settle_restart(const DictIndex& d, BlockPlan& p, ByteSpan 
   return std::nullopt;
 }
 
-Search run_block(const DictIndex& d, BlockPlan p, ByteSpan q) noexcept {
+Search run_block(const Layout& d, BlockPlan p, ByteSpan q) noexcept {
   if (p.restart)
     if (const auto r = settle_restart(d, p, q)) return *r;
   const std::size_t s = d.shard_of(p.e);
@@ -161,11 +163,11 @@ Search run_block(const DictIndex& d, BlockPlan p, ByteSpan q) noexcept {
 
 }  // namespace dict_index
 
-Search DictIndex::search_block(std::uint64_t e, ByteSpan q, std::uint64_t d) const {
+Search Layout::search_block(std::uint64_t e, ByteSpan q, std::uint64_t d) const {
   return run_block(*this, plan_block(*this, e, q, d), q);
 }
 
-Search DictIndex::locate(ByteSpan q) const {
+Search Layout::locate(ByteSpan q) const {
   if (n == 0) return {0, false};
   const std::uint64_t y = block_count();
   if (const auto b = prefix_boundary(*this, head_prefix_of(*this), q)) return locate_in(*b, q);
@@ -210,7 +212,7 @@ Search DictIndex::locate(ByteSpan q) const {
   return locate_in(head_boundary(q, e, end), q);
 }
 
-Search DictIndex::locate_query(ByteSpan q) const {
+Search Layout::locate_query(ByteSpan q) const {
   if (!chars) return locate(q);
   ProbeBuffer buf(q.size());
   const RawRoute* raw = this->raw();
@@ -243,7 +245,7 @@ Search DictIndex::locate_query(ByteSpan q) const {
   return {r.rank, r.found && probe.kind == 0};
 }
 
-std::span<const std::uint64_t> DictIndex::route_microblocks() const {
+std::span<const std::uint64_t> Layout::route_microblocks() const {
   const std::vector<std::uint64_t>& words = route_words->get_or_init([&] {
     std::vector<std::uint64_t> out;
     if (J == 1) return out;
@@ -312,7 +314,7 @@ std::span<const std::uint64_t> DictIndex::route_microblocks() const {
   return words;
 }
 
-std::pair<std::uint64_t, std::uint64_t> DictIndex::prefix_id_range(ByteSpan prefix) const {
+std::pair<std::uint64_t, std::uint64_t> Layout::prefix_id_range(ByteSpan prefix) const {
   ProbeBuffer buf(prefix.size());
   ByteSpan p = prefix;
   if (chars) {
@@ -335,11 +337,11 @@ std::pair<std::uint64_t, std::uint64_t> DictIndex::prefix_id_range(ByteSpan pref
   return {start, std::max(start, locate(above).rank)};
 }
 
-DictIndex::RangeIter DictIndex::range_iter(std::string_view lo, std::string_view hi) const {
+Layout::RangeIter Layout::range_iter(std::string_view lo, std::string_view hi) const {
   return RangeIter(iter_from(locate_query(lo).rank), std::string(hi));
 }
 
-bool DictIndex::RangeIter::next(std::string& text, std::uint64_t& id) {
+bool Layout::RangeIter::next(std::string& text, std::uint64_t& id) {
   if (done_) return false;
   if (!it_.next(text, id) || compare_bytes(bytes_of(text), bytes_of(hi_)) >= 0) {
     done_ = true;

@@ -3,10 +3,12 @@
 // blob's length without writing it and its named byte split.
 #include <cstring>
 
-#include "dict_index/dict_index.hpp"
+#include "dict_index/layout.hpp"
 #include "dict_index/internal.hpp"
 
 namespace quorvale {
+
+using dict_index::Layout;
 
 using namespace dict_index;
 
@@ -79,13 +81,13 @@ RunSplit split_run(const paircode::Code& code, const Codec& codec, ByteSpan run,
 
 namespace {
 
-std::uint64_t tables_len(const DictIndex& d) noexcept {
+std::uint64_t tables_len(const Layout& d) noexcept {
   std::uint64_t len = 0;
   for (const Codec& c : d.codecs) len += 4 + c.record_len();
   return len;
 }
 
-std::uint64_t codes_len(const DictIndex& d) noexcept {
+std::uint64_t codes_len(const Layout& d) noexcept {
   std::uint64_t len = 0;
   for (const CodePair& p : d.codes) len += p.entry.record_len() + p.restart.record_len();
   return len;
@@ -95,7 +97,7 @@ std::uint64_t codes_len(const DictIndex& d) noexcept {
 
 namespace dict_index {
 
-Records records_of(const DictIndex& d) {
+Records records_of(const Layout& d) {
   check_section_lengths(tables_len(d), codes_len(d), d.phrases.section_len(), d.chars ? d.chars->section_len() : 0);
   Records r;
   write_codecs(d.codecs, r.tables);
@@ -108,7 +110,7 @@ Records records_of(const DictIndex& d) {
   return r;
 }
 
-std::array<ByteSpan, PAYLOAD_SECTIONS> payload_of(const DictIndex& d, const Records& r) {
+std::array<ByteSpan, PAYLOAD_SECTIONS> payload_of(const Layout& d, const Records& r) {
   auto span = [](const std::vector<unsigned char>& v) { return ByteSpan(v.data(), v.size()); };
   return {d.heads.bytes(),          d.head_ends.samples.bytes(), d.head_ends.bits.bytes(),
           d.block_data.bytes(),     span(r.tables),              span(r.codes),
@@ -116,7 +118,7 @@ std::array<ByteSpan, PAYLOAD_SECTIONS> payload_of(const DictIndex& d, const Reco
           d.micro_offsets.bits.bytes(), span(r.chars)};
 }
 
-Header header_fields(const DictIndex& d, const Records& r, std::uint64_t block_data_len,
+Header header_fields(const Layout& d, const Records& r, std::uint64_t block_data_len,
                      std::uint64_t payload_checksum) {
   Header h;
   h.chars = d.chars != nullptr;
@@ -143,7 +145,7 @@ Header header_fields(const DictIndex& d, const Records& r, std::uint64_t block_d
 
 namespace {
 
-std::array<unsigned char, HEADER_LEN> header_of(const DictIndex& d, const Records& r) {
+std::array<unsigned char, HEADER_LEN> header_of(const Layout& d, const Records& r) {
   BlockHasher hasher;
   for (ByteSpan s : payload_of(d, r)) hasher.update(s);
   return header_fields(d, r, d.block_data.size(), hasher.finish()).bytes();
@@ -151,9 +153,9 @@ std::array<unsigned char, HEADER_LEN> header_of(const DictIndex& d, const Record
 
 }  // namespace
 
-std::array<unsigned char, HEADER_LEN> DictIndex::header() const { return header_of(*this, records_of(*this)); }
+std::array<unsigned char, HEADER_LEN> Layout::header() const { return header_of(*this, records_of(*this)); }
 
-void DictIndex::write_to(const std::function<void(std::span<const unsigned char>)>& write) const {
+void Layout::write_to(const std::function<void(std::span<const unsigned char>)>& write) const {
   const Records r = records_of(*this);
   const auto h = header_of(*this, r);
   write(ByteSpan(h.data(), h.size()));
@@ -162,13 +164,13 @@ void DictIndex::write_to(const std::function<void(std::span<const unsigned char>
   if (chars) write(sections.back());
 }
 
-std::uint64_t DictIndex::serialized_len() const noexcept {
+std::uint64_t Layout::serialized_len() const noexcept {
   return HEADER_LEN + heads.size() + head_ends.samples.size() + head_ends.bits.size() + block_data.size() +
          block_offsets.samples.size() + block_offsets.bits.size() + micro_offsets.bits.size() + tables_len(*this) +
          codes_len(*this) + phrases.section_len() + (chars ? chars->section_len() : 0);
 }
 
-Sections DictIndex::sections() const noexcept {
+Sections Layout::sections() const noexcept {
   Sections s;
   auto& v = s.values;
   v[Sections::HEADER] = HEADER_LEN;

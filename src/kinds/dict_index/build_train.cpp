@@ -3,8 +3,8 @@
 #include <algorithm>
 #include <string>
 
-#include "dict_index/dict_index.hpp"
-#include "dict_index/room_internal.hpp"
+#include "dict_index/layout.hpp"
+#include "dict_index/build_internal.hpp"
 
 namespace quorvale {
 namespace dict_index {

@@ -1,7 +1,7 @@
 // Helpers shared by the build's files; not part of the dictionary's interface.
 #pragma once
 
-#include "dict_index/dict_index.hpp"
+#include "dict_index/layout.hpp"
 #include "dict_index/internal.hpp"
 
 namespace quorvale {

@@ -10,13 +10,15 @@
 #include <string>
 #include <utility>
 
-#include "dict_index/dict_index.hpp"
-#include "dict_index/room_internal.hpp"
+#include "dict_index/layout.hpp"
+#include "dict_index/build_internal.hpp"
 #include "extsort/extsort.hpp"
 #include "perfect_hash.hpp"
 #include "utf8.hpp"
 
 namespace quorvale {
+
+using dict_index::Layout;
 
 using namespace dict_index;
 
@@ -183,7 +185,7 @@ Sampled sample_pass(extsort::Replay& source, const charcode::CharCode* code, std
 // holds the shape, heads and head ends, tables' phrases and the code; the
 // pass fills its codecs, codes, phrases and offset arrays. Returns the block
 // data length.
-std::uint64_t encode_pass(extsort::Replay& source, DictIndex& d, std::span<const fsst::Table> tables,
+std::uint64_t encode_pass(extsort::Replay& source, Layout& d, std::span<const fsst::Table> tables,
                           const Phrases& phrases, BufWriter& w) {
   const std::uint64_t n = d.n, block = d.block, K = d.shard * block;
   Speller spell(d.chars.get());
@@ -244,11 +246,11 @@ std::uint64_t encode_pass(extsort::Replay& source, DictIndex& d, std::span<const
 
 }  // namespace
 
-std::uint64_t DictIndex::write_sorted(extsort::Replay& sorted, const std::string& path, std::uint64_t block,
+std::uint64_t Layout::write_sorted(extsort::Replay& sorted, const std::string& path, std::uint64_t block,
                                       const Probe& probe) {
   check_block(block);
   Checked source(sorted, probe);
-  DictIndex d;
+  Layout d;
   d.block = block;
   d.micro = micro_for(block);
   d.shard = shard_blocks(block);
@@ -306,7 +308,7 @@ std::uint64_t DictIndex::write_sorted(extsort::Replay& sorted, const std::string
   });
 }
 
-std::uint64_t DictIndex::build_to_file_runs(KeySource& keys, const std::string& path,
+std::uint64_t Layout::build_to_file_runs(KeySource& keys, const std::string& path,
                                             std::uint64_t block, const Probe& probe, const Offline& offline,
                                             std::size_t budget) {
   check_block(block);

@@ -2,8 +2,8 @@
 // sample of its suffixes, front-coding whole shards on worker threads,
 // pricing each shard under its codecs, writing its runs, and joining the
 // parts into an index; the character-code road spells the keys first.
-// Included by the dictionary's public header (the `DictIndex` entry points
-// are declared there); nothing outside src/kinds/dict_index/ includes it.
+// Included by the layout (whose build entry points are declared there);
+// nothing outside src/kinds/dict_index/ includes it but the planner's trials.
 #pragma once
 
 #include <algorithm>
@@ -23,8 +23,9 @@
 #include "fsst.hpp"
 #include "packed.hpp"
 #include "paircode.hpp"
-#include "phrase.hpp"
+#include "phrase_build.hpp"
 #include "threads.hpp"
+#include "dict_index/trials.hpp"
 
 namespace quorvale {
 namespace dict_index {
@@ -35,15 +36,6 @@ inline constexpr const char* MSG_KEY_OVER_BUDGET = "dict: a key longer than the 
 inline constexpr const char* MSG_SOURCE_RAISED = "dict: the input iterable raised before it ended";
 inline constexpr const char* MSG_STREAM_CHANGED = "dict: the key stream changed between passes";
 
-// Key bytes of one in-memory run of the streamed build (and at most an
-// eighth as many keys).
-inline constexpr std::size_t RUN_BUDGET = 268435456;
-
-// A key as the build reads it: a view of its bytes in the caller's storage,
-// UTF-8 text or (`Bytes`) its spelling in a character code. Keys order as
-// unsigned bytes, a key before its own extensions, as string_view compares.
-using Key = std::string_view;
-using Bytes = std::string_view;
 
 // Per shard, the sampled suffixes its table trains on (views of the keys).
 using Pieces = std::vector<std::vector<fsst::Bytes>>;
@@ -59,15 +51,17 @@ struct Phrases {
   static Phrases none() { return Phrases{phrase::Dict(), phrase::Trie::empty()}; }
 };
 
+// What train_vocabulary trains: one symbol table a shard, and the phrases.
+struct Vocabulary {
+  std::vector<fsst::Table> tables;
+  Phrases phrases;
+};
+
 // The phrase dictionary an index stores: a copy of the build's when some
 // shard took the tiered codec, else the empty one (in memory and streamed
 // alike, so both write the same phrases section).
 phrase::Dict kept_phrases(std::span<const Codec> codecs, const Phrases& phrases);
 
-// Keys per microblock, a divisor of block: the first of max(sqrt(block),
-// 16)..=31 that divides it, else the largest of 32 down to 3, else 2, else
-// block itself (a prime: one microblock a block).
-std::uint64_t micro_for(std::uint64_t block) noexcept;
 // Blocks a shard: min(65,536 / block, 65,535).
 inline std::uint64_t shard_blocks(std::uint64_t block) noexcept {
   const std::uint64_t s = 65536 / block;
@@ -233,8 +227,6 @@ Offsets packed_offsets(std::span<const std::uint64_t> values);
 // width of the largest; nothing when J = 1.
 Packed micro_offsets(std::span<const std::uint64_t> run_starts, std::span<const std::uint64_t> block_starts,
                      std::uint64_t J);
-// Refuses (IndexError, Format) a block size outside 1..=1024.
-void check_block(std::uint64_t block);
 
 // Bytes of keys, and how many of them lie outside ASCII (0x80 and above).
 struct ByteCount {
@@ -291,17 +283,6 @@ auto in_ranges(std::span<const Key> keys, std::size_t threads, F&& f) -> std::ve
   for (auto& s : slots) out.push_back(std::move(*s));
   return out;
 }
-
-// A range's keys spelled in a character code: the codes back to back and the
-// end of each.
-struct CodedKeys {
-  std::vector<unsigned char> bytes;
-  std::vector<std::uint64_t> ends;
-};
-// Nothing when a key has a character outside the code.
-std::optional<CodedKeys> encode_all(const charcode::CharCode& code, std::span<const Key> keys);
-// Appends a range's coded keys as views of its bytes.
-void views(const CodedKeys& coded, std::vector<Bytes>& out);
 
 }  // namespace dict_index
 }  // namespace quorvale

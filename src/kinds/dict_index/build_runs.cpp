@@ -1,8 +1,8 @@
 // The run writer: one run of front-coded entries at a time, its header area
 // (run fields and one code an entry) and then its data area (escape varints
 // and suffix codes).
-#include "dict_index/dict_index.hpp"
-#include "dict_index/room_internal.hpp"
+#include "dict_index/layout.hpp"
+#include "dict_index/build_internal.hpp"
 
 namespace quorvale {
 namespace dict_index {

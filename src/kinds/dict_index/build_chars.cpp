@@ -2,10 +2,12 @@
 // a character code, and the build over the spelled keys.
 #include <cstring>
 
-#include "dict_index/dict_index.hpp"
-#include "dict_index/room_internal.hpp"
+#include "dict_index/layout.hpp"
+#include "dict_index/build_internal.hpp"
 
 namespace quorvale {
+
+using dict_index::Layout;
 namespace dict_index {
 
 ByteCount count_bytes(std::span<const Key> keys) noexcept {
@@ -86,7 +88,7 @@ void views(const CodedKeys& coded, std::vector<Bytes>& out) {
 
 using namespace dict_index;
 
-DictIndex DictIndex::from_coded(std::vector<Key> keys, std::uint64_t block, std::uint64_t micro,
+Layout Layout::from_coded(std::vector<Key> keys, std::uint64_t block, std::uint64_t micro,
                                 charcode::CharCode code) {
   const std::uint64_t n = keys.size();
   const std::size_t threads = build_threads(n, block);
@@ -103,7 +105,7 @@ DictIndex DictIndex::from_coded(std::vector<Key> keys, std::uint64_t block, std:
     if (!piece) panic("a code chosen over the keys spells every one of them");
     views(*piece, coded);
   }
-  DictIndex d = from_sorted_as(coded, block, micro, build_threads(n, block), n);
+  Layout d = from_sorted_as(coded, block, micro, build_threads(n, block), n);
   d.chars = std::make_unique<charcode::CharCode>(std::move(code));
   return d;
 }

@@ -5,11 +5,13 @@
 #include <cmath>
 #include <utility>
 
-#include "dict_index/dict_index.hpp"
-#include "dict_index/room_internal.hpp"
+#include "dict_index/layout.hpp"
+#include "dict_index/build_internal.hpp"
 #include "string_sort.hpp"
 
 namespace quorvale {
+
+using dict_index::Layout;
 namespace dict_index {
 
 namespace {
@@ -145,7 +147,7 @@ Joined join(std::vector<Part>& parts) {
 
 }  // namespace
 
-DictIndex DictIndex::build_with_block(std::vector<Key> keys, std::uint64_t block) {
+Layout Layout::build_with_block(std::vector<Key> keys, std::uint64_t block) {
   check_block(block);
   if (!dedup_ascending(keys)) sort_distinct(keys);
   const std::uint64_t micro = micro_for(block);
@@ -155,13 +157,13 @@ DictIndex DictIndex::build_with_block(std::vector<Key> keys, std::uint64_t block
   return from_sorted_as(keys, block, micro, build_threads(n, block), n);
 }
 
-DictIndex DictIndex::build_with_block(std::span<const std::string> keys, std::uint64_t block) {
+Layout Layout::build_with_block(std::span<const std::string> keys, std::uint64_t block) {
   check_block(block);
   std::vector<Key> views(keys.begin(), keys.end());
   return build_with_block(std::move(views), block);
 }
 
-DictIndex DictIndex::from_sorted_as(std::span<const Key> keys, std::uint64_t block, std::uint64_t micro,
+Layout Layout::from_sorted_as(std::span<const Key> keys, std::uint64_t block, std::uint64_t micro,
                                     std::size_t threads, std::uint64_t total) {
   const std::size_t t = std::min<std::size_t>(threads, 21);
   std::vector<fsst::Table> tables;
@@ -174,7 +176,7 @@ DictIndex DictIndex::from_sorted_as(std::span<const Key> keys, std::uint64_t blo
   return from_vocabulary(keys, block, micro, threads, tables, phrases);
 }
 
-DictIndex DictIndex::from_vocabulary(std::span<const Key> keys, std::uint64_t block, std::uint64_t micro,
+Layout Layout::from_vocabulary(std::span<const Key> keys, std::uint64_t block, std::uint64_t micro,
                                      std::size_t threads, std::span<const fsst::Table> tables,
                                      const Phrases& phrases) {
   const std::uint64_t n = keys.size();
@@ -198,7 +200,7 @@ DictIndex DictIndex::from_vocabulary(std::span<const Key> keys, std::uint64_t bl
     j.codecs.push_back(Codec{Codec::Symbols{tables[0]}});
   }
 
-  DictIndex d;
+  Layout d;
   d.n = n;
   d.block = block;
   d.micro = micro;
@@ -217,19 +219,31 @@ DictIndex DictIndex::from_vocabulary(std::span<const Key> keys, std::uint64_t bl
   return d;
 }
 
-std::vector<DictIndex> DictIndex::plan_builds(std::span<const Key> keys, std::span<const std::uint64_t> blocks,
-                                              const Phrases& phrases) {
-  for (std::uint64_t b : blocks) check_block(b);
-  std::vector<DictIndex> out;
-  out.reserve(blocks.size());
-  for (std::uint64_t b : blocks) {
-    const std::uint64_t micro = micro_for(b);
-    const std::size_t threads = build_threads(keys.size(), b);
-    std::vector<fsst::Table> tables =
-        train_shards(build_pieces(keys, b, micro, false), std::min<std::size_t>(threads, 21));
-    out.push_back(from_vocabulary(keys, b, micro, threads, tables, phrases));
-  }
-  return out;
+namespace dict_index {
+
+std::shared_ptr<const Vocabulary> train_vocabulary(std::span<const Key> keys, std::uint64_t block,
+                                                   std::uint64_t micro, std::uint64_t total, std::size_t threads) {
+  auto v = std::make_shared<Vocabulary>();
+  const Pieces pieces = build_pieces(keys, block, micro, true);
+  v->tables = train_shards(pieces, threads);
+  v->phrases = mine_phrases(pieces, v->tables, total, threads);
+  return v;
 }
+
+DictIndex build_with_vocabulary(std::span<const Key> keys, std::uint64_t block, std::uint64_t micro,
+                                std::size_t threads, const Vocabulary& vocabulary) {
+  return DictIndex(Layout::from_vocabulary(keys, block, micro, threads, vocabulary.tables, vocabulary.phrases));
+}
+
+DictIndex build_with_phrases(std::span<const Key> keys, std::uint64_t block, const Vocabulary& vocabulary) {
+  check_block(block);
+  const std::uint64_t micro = micro_for(block);
+  const std::size_t threads = build_threads(keys.size(), block);
+  std::vector<fsst::Table> tables =
+      train_shards(build_pieces(keys, block, micro, false), std::min<std::size_t>(threads, 21));
+  return DictIndex(Layout::from_vocabulary(keys, block, micro, threads, tables, vocabulary.phrases));
+}
+
+}  // namespace dict_index
 
 }  // namespace quorvale

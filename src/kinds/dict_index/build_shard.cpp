@@ -4,8 +4,8 @@
 #include <algorithm>
 #include <cstring>
 
-#include "dict_index/dict_index.hpp"
-#include "dict_index/room_internal.hpp"
+#include "dict_index/layout.hpp"
+#include "dict_index/build_internal.hpp"
 
 namespace quorvale {
 namespace dict_index {

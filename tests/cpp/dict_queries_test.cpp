@@ -1,0 +1,138 @@
+// The dictionary's face: the queries made of searches and decodes (the
+// prefixes of a query that are keys, the keys of many ids) against answers
+// worked out from the sorted keys, with and without a character code.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <optional>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "dict_fixtures.hpp"
+#include "dict_search_util.hpp"
+#include "dict_index/dict_index.hpp"
+#include "dict_index/layout.hpp"
+
+using namespace quorvale;
+using dict_index::PrefixMatch;
+
+namespace {
+
+struct Built {
+  std::vector<std::string> sorted;
+  DictIndex index;
+};
+
+Built build(std::vector<std::string> keys, std::uint64_t block) {
+  std::sort(keys.begin(), keys.end());
+  keys.erase(std::unique(keys.begin(), keys.end()), keys.end());
+  DictIndex index = DictIndex::build_with_block(std::span<const std::string>(keys), block);
+  return {std::move(keys), std::move(index)};
+}
+
+// Every prefix of the query ending on a character boundary that is a key.
+std::vector<PrefixMatch> prefixes_by_hand(const std::vector<std::string>& sorted, const std::string& query) {
+  std::vector<PrefixMatch> out;
+  for (std::size_t len = 0; len <= query.size(); ++len) {
+    if (len > 0 && len < query.size() && (static_cast<unsigned char>(query[len]) & 0xC0) == 0x80) continue;
+    const auto it = std::lower_bound(sorted.begin(), sorted.end(), query.substr(0, len));
+    if (it != sorted.end() && *it == query.substr(0, len))
+      out.push_back(PrefixMatch{len, static_cast<std::uint64_t>(it - sorted.begin())});
+  }
+  return out;
+}
+
+// Latin keys, and Cyrillic ones that the build spells in a character code.
+std::vector<Built> corpora() {
+  std::vector<Built> out;
+  std::vector<std::string> latin = {"", "a", "ab", "abc", "abcd", "abd", "b", "ba", "caf\xc3\xa9", "caf"};
+  for (const auto& k : dictfix::random_keys(600, 7, "abc", 7)) latin.push_back(k);
+  out.push_back(build(latin, 32));
+  std::vector<std::string> cyrillic = {"\xd1\x85", "\xd1\x85\xd0\xbb", "\xd1\x85\xd0\xbb\xd0\xb5\xd0\xb1"};
+  for (const auto& k : dictfix::random_keys(600, 8, "abcdef", 6)) {
+    std::string s;
+    for (char c : k) s += dictsearch::utf8_of(0x430 + static_cast<std::uint32_t>(c - 'a'));
+    cyrillic.push_back(s);
+  }
+  out.push_back(build(cyrillic, 16));
+  return out;
+}
+
+}  // namespace
+
+TEST(DictQueries, PrefixesOfAQueryThatAreKeys) {
+  const std::vector<Built> built = corpora();
+  ASSERT_EQ(dict_index::layout_of(built[0].index).chars, nullptr);
+  ASSERT_NE(dict_index::layout_of(built[1].index).chars, nullptr);
+  for (const Built& b : built) {
+    std::vector<std::string> queries = {"", "abcde", "ab", "zzz", "caf\xc3\xa9s", "caf\xc3", "\xd1\x85\xd0\xbb\xd0\xb5\xd0\xb1\xd0\xb0",
+                                        "\xd1\x85\xd0", "\xff\xfe"};
+    for (std::size_t i = 0; i < b.sorted.size(); i += 37) queries.push_back(b.sorted[i] + "\xd0\xb0" + "x");
+    for (const std::string& q : queries) {
+      SCOPED_TRACE(q);
+      const std::vector<PrefixMatch> want = prefixes_by_hand(b.sorted, q);
+      EXPECT_EQ(b.index.common_prefix(q), want);
+      const std::optional<PrefixMatch> longest = b.index.longest_prefix(q);
+      if (want.empty()) {
+        EXPECT_FALSE(longest);
+      } else {
+        EXPECT_EQ(longest, want.back());
+      }
+    }
+  }
+}
+
+TEST(DictQueries, KeysOfIdsInAnyOrder) {
+  for (const Built& b : corpora()) {
+    const std::uint64_t n = b.sorted.size();
+    ASSERT_EQ(b.index.len(), n);
+    std::vector<std::vector<std::uint64_t>> lists = {
+        {},
+        {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16, 17},  // steps inside microblocks and across them
+        {5, 5, 5, 4, 3, 3},                                               // repeats and descents
+        {n - 1, n, n + 1, UINT64_MAX, 0},                                 // past the end: nothing
+        {1, 3, 200, 201, 203, 7, 8},                                      // jumps between microblocks
+    };
+    std::vector<std::uint64_t> all;
+    for (std::uint64_t i = 0; i < n; ++i) all.push_back(i);
+    lists.push_back(all);
+    for (const auto& ids : lists) {
+      const std::vector<std::optional<std::string>> got = b.index.keys_of(ids);
+      ASSERT_EQ(got.size(), ids.size());
+      for (std::size_t k = 0; k < ids.size(); ++k) {
+        if (ids[k] < n) {
+          EXPECT_EQ(got[k], b.sorted[ids[k]]) << ids[k];
+        } else {
+          EXPECT_FALSE(got[k]) << ids[k];
+        }
+      }
+    }
+  }
+}
+
+TEST(DictQueries, FaceAnswersAsTheKeys) {
+  Built b = build({"apple", "apricot", "banana", "cherry", "date"}, 2);
+  const DictIndex moved = std::move(b.index);  // the layout goes with it
+  EXPECT_EQ(moved.len(), 5u);
+  EXPECT_EQ(moved.block(), 2u);
+  EXPECT_EQ(moved.id("banana"), 2u);
+  EXPECT_FALSE(moved.id("bananas"));
+  EXPECT_EQ(moved.key(4), "date");
+  EXPECT_FALSE(moved.key(5));
+  EXPECT_EQ(moved.locate_query("b"), (dict_index::Search{2, false}));
+  EXPECT_EQ(moved.prefix_id_range("ap"), (std::pair<std::uint64_t, std::uint64_t>{0, 2}));
+  std::string key;
+  std::uint64_t id;
+  std::vector<std::string> walked;
+  for (auto it = moved.range_iter("apricot", "cherry"); it.next(key, id);) walked.push_back(key);
+  EXPECT_EQ(walked, (std::vector<std::string>{"apricot", "banana"}));
+  auto it = moved.iter_from(3);
+  ASSERT_TRUE(it.next(key, id));
+  EXPECT_EQ(key, "cherry");
+  EXPECT_EQ(id, 3u);
+  const std::vector<unsigned char> bytes = moved.to_bytes();
+  EXPECT_EQ(bytes.size(), moved.serialized_len());
+  EXPECT_EQ(DictIndex::from_bytes(bytes).keys_of(std::vector<std::uint64_t>{0, 1, 2, 3, 4}),
+            (std::vector<std::optional<std::string>>{"apple", "apricot", "banana", "cherry", "date"}));
+}
