@@ -48,11 +48,11 @@ std::vector<std::uint32_t> answers(const ClosedHashIndex& idx) {
     QFUZZ_CHECK(ids[i] == idx.id(batch[i]) && ids[i] == idx.id_with_side(batch[i]));
     QFUZZ_CHECK(ids[i] < n || (n == 0 && ids[i] == 0));
     const hash::HashPair h = hash::hash_pair(batch[i]);
-    if (!compact_hash::side_search(idx.side(), h.first, h.second)) QFUZZ_CHECK(ids[i] < m || m == 0);
+    if (!hash_engine::side_search(idx.side(), h.first, h.second)) QFUZZ_CHECK(ids[i] < m || m == 0);
   }
   for (const auto& e : idx.side()) {
     QFUZZ_CHECK(e.id >= m && e.id < n);
-    const auto id = compact_hash::side_search(idx.side(), e.first, e.second);
+    const auto id = hash_engine::side_search(idx.side(), e.first, e.second);
     QFUZZ_CHECK(id && *id >= m && *id < n);
   }
   return ids;

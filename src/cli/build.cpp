@@ -151,7 +151,7 @@ std::string partial_path(const std::string& out, long pid) {
 
 std::uint64_t build_and_save(kinds::Kind kind, KeyList keys, const std::string& path,
                              std::optional<std::uint64_t> block) {
-  const std::function<bool()>& stop = stop_probe();
+  const StopProbe& stop = stop_probe();
   std::unique_ptr<kinds::Built> index = kinds::of(kind).build({keys.take_views(), [&] { keys = {}; }}, block, stop);
   keys = {};
   index->save(path, stop);

@@ -172,7 +172,7 @@ int interrupted() noexcept;
 void stop_if_interrupted();
 // Whether to stop, as a build's failure probe: the builds ask it in their key
 // loops, spill and merge loops and their workers' claim loops.
-const std::function<bool()>& stop_probe();
+const StopProbe& stop_probe();
 
 // For its lifetime, SIGINT and SIGTERM record themselves for `interrupted`
 // instead of reaching the handlers they had (which are put back after; a
@@ -239,8 +239,8 @@ class Source final : public kinds::KeyPasses {
   explicit Source(std::string path);
   // A new stream over the file; resets the empty-line count. The views it
   // hands out stay valid until its next call.
-  std::unique_ptr<perfect_hash::KeySource> keys() const;
-  std::unique_ptr<perfect_hash::KeySource> pass() const override { return keys(); }
+  std::unique_ptr<KeySource> keys() const;
+  std::unique_ptr<KeySource> pass() const override { return keys(); }
   // Throws the failure a stream left, if any.
   void check() const override {
     if (*slot_) throw **slot_;

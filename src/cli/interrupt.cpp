@@ -28,8 +28,8 @@ void stop_if_interrupted() {
   if (const int signal = interrupted()) throw Fail::interrupted(signal);
 }
 
-const std::function<bool()>& stop_probe() {
-  static const std::function<bool()> probe = [] { return interrupted() != 0; };
+const StopProbe& stop_probe() {
+  static const StopProbe probe = [] { return interrupted() != 0; };
   return probe;
 }
 

@@ -62,7 +62,7 @@ struct KeysFile {
 };
 
 // One pass over a keys file for a streamed build.
-class FileKeys final : public perfect_hash::KeySource {
+class FileKeys final : public KeySource {
  public:
   FileKeys(std::string path, std::unique_ptr<KeysFile> file, std::shared_ptr<std::optional<Fail>> slot,
            std::shared_ptr<std::uint64_t> empty)
@@ -147,7 +147,7 @@ Source::Source(std::string path)
       slot_(std::make_shared<std::optional<Fail>>()),
       empty_(std::make_shared<std::uint64_t>(0)) {}
 
-std::unique_ptr<perfect_hash::KeySource> Source::keys() const {
+std::unique_ptr<KeySource> Source::keys() const {
   *empty_ = 0;
   std::unique_ptr<KeysFile> file;
   try {

@@ -31,28 +31,25 @@ std::array<unsigned char, HEADER_LEN> header_bytes(std::uint64_t n, std::uint64_
 using namespace closed_hash;
 
 ClosedHashIndex ClosedHashIndex::build_from_pairs(std::vector<hash::HashPair> pairs) {
-  compact_hash::Slotted s = compact_hash::slot_pairs(pairs, MSG_TOO_MANY, online_processors());
+  hash_engine::Slotted s = hash_engine::slot_pairs(pairs, MSG_TOO_MANY, online_processors());
   if (s.n == 0) return ClosedHashIndex({}, std::nullopt, 0);
-  compact_hash::check_slots(pairs, s.m, MSG_NOT_MINIMAL, [](std::uint64_t, std::uint64_t) {});
+  hash_engine::check_slots(pairs, s.m, MSG_NOT_MINIMAL, [](std::uint64_t, std::uint64_t) {});
   pairs = {};
   return ClosedHashIndex(std::move(s.side), std::move(s.mph), s.n);
 }
 
 ClosedHashIndex ClosedHashIndex::build(std::span<const std::string_view> keys) {
-  std::vector<hash::HashPair> pairs(keys.size());
-  for (std::size_t i = 0; i < keys.size(); ++i) pairs[i] = hash::hash_pair(keys[i]);
-  return build_from_pairs(std::move(pairs));
+  return build_from_pairs(hash_engine::hash_keys(keys));
 }
 
-std::uint64_t ClosedHashIndex::build_to_file_with(compact_hash::PairSource& pairs,
-                                                 const compact_hash::FailureProbe& failed, const std::string& path,
-                                                 const compact_hash::StreamLimits& limits,
-                                                 const compact_hash::StreamRun& run) {
+std::uint64_t ClosedHashIndex::build_to_file(hash_engine::PairSource& pairs, const std::string& path,
+                                            const hash_engine::StreamRun& run) {
   using compact_hash::Pair;
   using compact_hash::Scratch;
-  Scratch scratch(path, compact_hash::threads_of(run), failed);
+  const StopProbe& failed = run.stop;
+  Scratch scratch(path, hash_engine::threads_of(run), failed);
   std::vector<Pair> buffer;
-  compact_hash::intake(pairs, scratch, limits.pair_budget, buffer);
+  compact_hash::intake(pairs, scratch, run.limits.pair_budget, buffer);
   stop_if(failed);
 
   std::uint64_t n = 0;
@@ -63,37 +60,15 @@ std::uint64_t ClosedHashIndex::build_to_file_with(compact_hash::PairSource& pair
     // block of representatives at a time.
     std::vector<SideEntry> side;
     if (s.mph) {
-      std::vector<std::uint64_t> taken(static_cast<std::size_t>((m + 63) / 64), 0);
-      std::vector<std::uint64_t> firsts;
-      firsts.reserve(compact_hash::PLACE_BLOCK);
-      auto check = [&] {
-        for (std::uint64_t slot : s.mph->index_all(firsts)) {
-          if (slot >= m) fail_format(MSG_NOT_MINIMAL);
-          std::uint64_t& word = taken[static_cast<std::size_t>(slot >> 6)];
-          const std::uint64_t bit = std::uint64_t{1} << (slot & 63);
-          if (word & bit) fail_format(MSG_NOT_MINIMAL);
-          word |= bit;
-        }
-        firsts.clear();
-      };
-      compact_hash::All all(s.pairs.source());
-      Pair p;
-      bool any = false;
-      std::uint64_t last = 0;
-      while (all.next(p)) {
-        if (any && p.first == last) {
-          side.push_back({p.first, p.second, static_cast<std::uint32_t>(m + side.size())});
-          continue;
-        }
-        any = true;
-        last = p.first;
-        firsts.push_back(p.first);
-        if (firsts.size() == compact_hash::PLACE_BLOCK) {
-          check();
-          stop_if(failed);
-        }
-      }
-      check();
+      hash_engine::SlotsTaken taken(m, MSG_NOT_MINIMAL);
+      compact_hash::Source source = s.pairs.source();
+      const std::vector<Pair> side_pairs = compact_hash::walk_representatives(
+          source, &*s.mph, [&](std::span<const std::uint64_t> slots, std::span<const std::uint64_t>) {
+            for (std::uint64_t slot : slots) taken.take(slot);
+            stop_if(failed);
+          });
+      side.reserve(side_pairs.size());
+      for (const Pair& p : side_pairs) side.push_back({p.first, p.second, static_cast<std::uint32_t>(m + side.size())});
     }
     s.pairs = {};
     const std::vector<unsigned char> side_records = compact_hash::side_bytes(side);
@@ -114,16 +89,10 @@ std::uint64_t ClosedHashIndex::build_to_file_with(compact_hash::PairSource& pair
   return n;
 }
 
-std::uint64_t ClosedHashIndex::build_to_file_checked(perfect_hash::KeySource& keys,
-                                                    const compact_hash::FailureProbe& failed, const std::string& path,
-                                                    const compact_hash::StreamLimits& limits,
-                                                    const compact_hash::StreamRun& run) {
+std::uint64_t ClosedHashIndex::build_to_file(KeySource& keys, const std::string& path,
+                                            const hash_engine::StreamRun& run) {
   compact_hash::HashedKeys pairs(keys);
-  return build_to_file_with(pairs, failed, path, limits, run);
-}
-
-std::uint64_t ClosedHashIndex::build_to_file(perfect_hash::KeySource& keys, const std::string& path) {
-  return build_to_file_checked(keys, {}, path, compact_hash::StreamLimits{});
+  return build_to_file(pairs, path, run);
 }
 
 ClosedHashIndex::Parts ClosedHashIndex::serialised_parts() const {

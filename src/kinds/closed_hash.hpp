@@ -41,7 +41,7 @@ std::array<unsigned char, HEADER_LEN> header_bytes(std::uint64_t n, std::uint64_
 
 class ClosedHashIndex : public blob::Writable<ClosedHashIndex> {
  public:
-  using SideEntry = compact_hash::SideEntry;
+  using SideEntry = hash_engine::SideEntry;
 
   // ---- building ----
 
@@ -51,17 +51,13 @@ class ClosedHashIndex : public blob::Writable<ClosedHashIndex> {
 
   // The streamed build into the blob file at `path`, as the compact one
   // (compact_hash.hpp) without fingerprints: only the limits' pair budget
-  // applies. `failed` is asked once the stream has ended and between the
-  // later stages; when it answers yes the build is abandoned (IndexError Io
-  // Interrupted). Returns n.
-  static std::uint64_t build_to_file_with(compact_hash::PairSource& pairs, const compact_hash::FailureProbe& failed,
-                                          const std::string& path, const compact_hash::StreamLimits& limits,
-                                          const compact_hash::StreamRun& run = {});
-  static std::uint64_t build_to_file_checked(perfect_hash::KeySource& keys, const compact_hash::FailureProbe& failed,
-                                             const std::string& path, const compact_hash::StreamLimits& limits,
-                                             const compact_hash::StreamRun& run = {});
-  // The command line's build: the production limits.
-  static std::uint64_t build_to_file(perfect_hash::KeySource& keys, const std::string& path);
+  // applies. The run's probe is asked once the stream has ended and between
+  // the later stages; when it answers yes the build is abandoned (IndexError
+  // Io Interrupted). Returns n.
+  static std::uint64_t build_to_file(KeySource& keys, const std::string& path, const hash_engine::StreamRun& run = {});
+  // The same over hash pairs.
+  static std::uint64_t build_to_file(hash_engine::PairSource& pairs, const std::string& path,
+                                     const hash_engine::StreamRun& run = {});
 
   // ---- reading ----
 
@@ -77,7 +73,7 @@ class ClosedHashIndex : public blob::Writable<ClosedHashIndex> {
   // The id of a key: a side hit, else the slot of its first word.
   std::uint32_t id_with_side(std::string_view key) const noexcept {
     const hash::HashPair h = hash::hash_pair(key);
-    if (auto id = compact_hash::side_search(side_, h.first, h.second)) return *id;
+    if (auto id = hash_engine::side_search(side_, h.first, h.second)) return *id;
     return slot_for(h.first);
   }
   // The same, with the side search skipped when there is no side table.
@@ -126,18 +122,11 @@ class ClosedHashIndex : public blob::Writable<ClosedHashIndex> {
 
 template <class KeyAt>
 void ClosedHashIndex::ids_into_with(std::size_t count, KeyAt&& key_at, std::uint32_t* out) const {
-  if (!mph_) {
-    for (std::size_t i = 0; i < count; ++i) out[i] = 0;
-    return;
-  }
-  if (!side_.empty()) {
-    for (std::size_t i = 0; i < count; ++i) out[i] = id_with_side(std::string_view(key_at(i)));
-    return;
-  }
-  compact_hash::evaluate_blocks(*mph_, count, key_at,
-                                [&](std::size_t at, std::size_t len, const std::uint64_t*, const std::uint64_t* slots) {
-                                  for (std::size_t i = 0; i < len; ++i) out[at + i] = static_cast<std::uint32_t>(slots[i]);
-                                });
+  hash_engine::lookup_batch(
+      mphf(), !side_.empty(), {}, 0, std::uint32_t{0}, count, key_at,
+      [&](std::string_view key) { return id_with_side(key); },
+      [](std::uint64_t slot, std::uint64_t) { return static_cast<std::uint32_t>(slot); },
+      [&](std::size_t i, std::uint32_t id) { out[i] = id; });
 }
 
 }  // namespace quorvale

@@ -19,26 +19,7 @@ bool side_less(const SideRecord& a, const SideRecord& b) noexcept {
   return a.rank < b.rank;
 }
 
-// Replaces the first word of pairs [lo, hi) by its slot, a block of words
-// evaluated at once.
-void fill_slots(std::span<hash::HashPair> pairs, const Mphf& mph) {
-  constexpr std::size_t BLOCK = 4096;
-  std::vector<std::uint64_t> words(std::min(pairs.size(), BLOCK));
-  for (std::size_t at = 0; at < pairs.size(); at += BLOCK) {
-    const std::size_t len = std::min(BLOCK, pairs.size() - at);
-    for (std::size_t i = 0; i < len; ++i) words[i] = pairs[at + i].first;
-    const std::vector<std::uint64_t> slots = mph.index_all(std::span<const std::uint64_t>(words.data(), len));
-    for (std::size_t i = 0; i < len; ++i) pairs[at + i].first = slots[i];
-  }
-}
-
 }  // namespace
-
-std::uint64_t slot_runs(std::uint64_t n, std::size_t threads) noexcept {
-  if (threads < 2 || n < threads * PAIRS_PER_WORKER) return 0;
-  const std::uint64_t size = (n + threads - 1) / threads;
-  return (n + size - 1) / size;
-}
 
 }  // namespace hashed_dict
 
@@ -92,62 +73,35 @@ HashedDictIndex HashedDictIndex::from_pairs(std::shared_ptr<const DictIndex> dic
   if (n == 0) return HashedDictIndex(blob::SharedBytes(), {}, std::nullopt, std::move(dict), 0, b);
   const std::uint32_t eb = entry_bits_for(n, b);
   if (threads == 0) threads = 1;
-
-  // The distinct first words, and those that repeat (each once).
-  std::vector<std::uint64_t> firsts(pairs.size());
-  for (std::size_t i = 0; i < pairs.size(); ++i) firsts[i] = pairs[i].first;
-  std::sort(firsts.begin(), firsts.end());
-  std::vector<std::uint64_t> repeated;
-  for (std::size_t i = 1; i < firsts.size(); ++i)
-    if (firsts[i] == firsts[i - 1] && (repeated.empty() || repeated.back() != firsts[i])) repeated.push_back(firsts[i]);
-  firsts.erase(std::unique(firsts.begin(), firsts.end()), firsts.end());
-  const std::uint64_t m = firsts.size();
-
-  std::optional<Mphf> mph(Mphf::build_with_threads(firsts, threads));
-  firsts = {};
-
-  // The lowest rank of each repeated first word stays in the hash (its
-  // representative); every later one goes to the side table.
-  std::vector<SideRecord> side;
-  if (!repeated.empty()) {
-    std::vector<std::uint8_t> met(repeated.size(), 0);
-    for (std::uint64_t r = 0; r < n; ++r) {
-      const hash::HashPair& p = pairs[static_cast<std::size_t>(r)];
-      const auto it = std::lower_bound(repeated.begin(), repeated.end(), p.first);
-      if (it == repeated.end() || *it != p.first) continue;
-      std::uint8_t& seen = met[static_cast<std::size_t>(it - repeated.begin())];
-      if (seen) side.push_back({p.first, p.second, r});
-      seen = 1;
-    }
+  // Each key as its first word and its entry: its rank above its
+  // fingerprint. Ranks are distinct and sit in the high bits, so the
+  // engine's pair order puts the lowest rank of a first word first: it
+  // represents the word, every later one goes to the side table, which
+  // keeps the whole second word.
+  const std::uint64_t mask = (std::uint64_t{1} << b) - 1;
+  std::vector<std::uint64_t> seconds(pairs.size());
+  for (std::size_t r = 0; r < pairs.size(); ++r) {
+    seconds[r] = pairs[r].second;
+    pairs[r].second = (std::uint64_t{r} << b) | (pairs[r].second & mask);
   }
-
-  // Slot fill: contiguous runs claimed from a counter, so that a worker
-  // which could not be started leaves its runs to the others.
-  const std::uint64_t runs = slot_runs(n, threads);
-  if (runs == 0) {
-    fill_slots(pairs, *mph);
-  } else {
-    const std::size_t size = static_cast<std::size_t>((n + threads - 1) / threads);
-    parallel_claims(static_cast<std::size_t>(runs), threads, [&](std::size_t k) {
-      const std::size_t start = k * size;
-      fill_slots(std::span<hash::HashPair>(pairs).subspan(start, std::min(size, pairs.size() - start)), *mph);
-    });
+  hash_engine::Slotted s = hash_engine::slot_pairs(pairs, MSG_TOO_MANY, threads);
+  const std::uint64_t m = s.m;
+  std::vector<SideRecord> side(s.side.size());
+  for (std::size_t k = 0; k < side.size(); ++k) {
+    const std::uint64_t rank = s.side[k].second >> b;
+    side[k] = {s.side[k].first, seconds[static_cast<std::size_t>(rank)], rank};
   }
-  for (const SideRecord& s : side) pairs[static_cast<std::size_t>(s.rank)].first = compact_hash::NOT_REPRESENTATIVE;
+  s.side = {};
+  seconds = {};
   std::sort(side.begin(), side.end(), side_less);
 
-  // Pack: each pair's second word becomes its entry, then every slot below
-  // m must be met exactly once.
-  const std::uint64_t mask = (std::uint64_t{1} << b) - 1;
-  for (std::uint64_t r = 0; r < n; ++r) {
-    hash::HashPair& p = pairs[static_cast<std::size_t>(r)];
-    p.second = (r << b) | (p.second & mask);
-  }
+  // Every slot below m must be met exactly once.
   Pages<unsigned char> table = Pages<unsigned char>::zeroed(static_cast<std::size_t>(table_len(m, eb)));
   const std::span<unsigned char> t(table.data(), table.size());
-  compact_hash::check_slots(pairs, m, MSG_NOT_MINIMAL,
-                            [&](std::uint64_t slot, std::uint64_t value) { compact_hash::write_fp(t, slot, eb, value); });
+  hash_engine::check_slots(pairs, m, MSG_NOT_MINIMAL,
+                           [&](std::uint64_t slot, std::uint64_t entry) { hash_engine::write_fp(t, slot, eb, entry); });
   pairs = {};
+  std::optional<Mphf> mph = std::move(s.mph);
   return HashedDictIndex(blob::SharedBytes::from_pages(std::move(table)), std::move(side), std::move(mph),
                          std::move(dict), n, b);
 }

@@ -24,10 +24,10 @@
 
 #include "blob.hpp"
 #include "blob_frame.hpp"
-#include "compact_hash/compact_hash.hpp"
 #include "dict_index/dict_index.hpp"
 #include "error.hpp"
 #include "hash.hpp"
+#include "hash_engine.hpp"
 #include "mphf.hpp"
 
 namespace quorvale {
@@ -46,9 +46,6 @@ inline constexpr blob::Frame FRAME{.magic = "BHD1",
 inline constexpr std::size_t HEADER_LEN = FRAME.header_len;
 inline constexpr std::size_t SIDE_RECORD = 24;
 inline constexpr std::uint32_t MAX_FINGERPRINT_BITS = 32;
-// Keys a slot-fill worker takes at least before the fill goes parallel.
-inline constexpr std::uint64_t PAIRS_PER_WORKER = 4096;
-
 inline constexpr const char* MSG_BITS = "hashed-dict: fingerprint_bits must be in 0..=32";
 inline constexpr const char* MSG_TOO_MANY = "hashed-dict: more than u32::MAX keys";
 inline constexpr const char* MSG_WALK = "hashed-dict: the dictionary's walk ended before its last key";
@@ -80,11 +77,6 @@ inline std::uint32_t entry_bits_for(std::uint64_t n, std::uint32_t fingerprint_b
 inline std::uint64_t table_len(std::uint64_t slots, std::uint32_t entry_bits) noexcept {
   return (slots * entry_bits + 7) / 8;
 }
-
-// Slot-fill runs of a build over n keys on `threads` workers: 0 when the
-// fill runs on the calling thread, else the number of contiguous runs of
-// ceil(n / threads) keys.
-std::uint64_t slot_runs(std::uint64_t n, std::size_t threads) noexcept;
 
 }  // namespace hashed_dict
 
@@ -218,24 +210,13 @@ void HashedDictIndex::lookup_batch(std::size_t count, KeyAt&& key_at, Emit&& emi
     }
     return;
   }
-  if (!mph_) {
-    for (std::size_t i = 0; i < count; ++i) emit(i, false, 0);
-    return;
-  }
-  if (!side_.empty()) {
-    for (std::size_t i = 0; i < count; ++i) {
-      const Found f = id_with_side(std::string_view(key_at(i)));
-      emit(i, f.found, f.rank);
-    }
-    return;
-  }
   // The hash evaluated a block of keys at a time; entries asked for a few
   // keys ahead of their test.
-  compact_hash::evaluate_reading_ahead(*mph_, count, key_at, table_.bytes(), entry_bits_,
-                                       [&](std::size_t i, std::uint64_t slot, std::uint64_t second) {
-                                         const Found f = test(entry(slot), second);
-                                         emit(i, f.found, f.rank);
-                                       });
+  hash_engine::lookup_batch(
+      mphf(), !side_.empty(), table_.bytes(), entry_bits_, Found{}, count, key_at,
+      [&](std::string_view key) { return id_with_side(key); },
+      [&](std::uint64_t slot, std::uint64_t second) { return test(entry(slot), second); },
+      [&](std::size_t i, const Found& f) { emit(i, f.found, f.rank); });
 }
 
 template <class W>

@@ -12,6 +12,7 @@
 #include "dict_index/dict_index.hpp"
 #include "double_array.hpp"
 #include "hash.hpp"
+#include "hash_engine.hpp"
 #include "hashed_dict.hpp"
 #include "mphf.hpp"
 #include "overlay.hpp"
@@ -23,8 +24,6 @@
 namespace quorvale::kinds {
 
 namespace {
-
-constexpr std::size_t HASH_CHUNK = 1 << 16;
 
 // ---- builds ---------------------------------------------------------------------
 
@@ -51,22 +50,16 @@ void release(HeldKeys& keys) {
 }
 
 // Hashes the keys in list order, one pair a key, repeats kept (the builders
-// drop them), chunks of keys on every processor; the keys are released.
+// drop them); the keys are released.
 std::vector<hash::HashPair> pairs_of(HeldKeys& keys) {
-  const std::span<const std::string_view> views = keys.views;
-  std::vector<hash::HashPair> pairs(views.size());
-  const std::size_t chunks = (views.size() + HASH_CHUNK - 1) / HASH_CHUNK;
-  parallel_claims(chunks, online_processors(), [&](std::size_t c) {
-    const std::size_t end = std::min(views.size(), (c + 1) * HASH_CHUNK);
-    for (std::size_t i = c * HASH_CHUNK; i < end; ++i) pairs[i] = hash::hash_pair(views[i]);
-  });
+  std::vector<hash::HashPair> pairs = hash_engine::hash_keys(keys.views);
   release(keys);
   return pairs;
 }
 
 // Keys held in memory, handed out one at a time; the probe, asked at every
 // key, ends the pass by throwing, as it ends a pass over the keys file.
-class ViewPass final : public perfect_hash::KeySource {
+class ViewPass final : public KeySource {
  public:
   ViewPass(std::span<const std::string_view> keys, StopProbe stop) : keys_(keys), stop_(std::move(stop)) {}
   bool next(std::string_view& key) override {
@@ -84,7 +77,7 @@ class ViewPass final : public perfect_hash::KeySource {
 
 // A pass over the run files. A merge of several yields a key once per run
 // that holds it, and the repeats go here; one run holds each key once.
-class MergedPass final : public perfect_hash::KeySource {
+class MergedPass final : public KeySource {
  public:
   MergedPass(extsort::MergedStream merged, bool one_run, StopProbe stop)
       : merged_(std::move(merged)), one_run_(one_run), stop_(std::move(stop)) {}
@@ -112,6 +105,13 @@ class MergedPass final : public perfect_hash::KeySource {
   std::string last_;
   bool any_ = false;
 };
+
+// A streamed build on the production limits that `stop` may end.
+hash_engine::StreamRun stopping(const StopProbe& stop) {
+  hash_engine::StreamRun run;
+  run.stop = stop;
+  return run;
+}
 
 std::unique_ptr<Built> build_compact(HeldKeys keys, std::optional<std::uint64_t>, const StopProbe&) {
   return built(CompactHashIndex::build_from_pairs(pairs_of(keys), 8));
@@ -146,12 +146,12 @@ std::unique_ptr<Built> build_dict(HeldKeys keys, std::optional<std::uint64_t> bl
 
 std::uint64_t stream_compact(const KeyPasses& keys, const std::string& path, std::optional<std::uint64_t>,
                              const StopProbe& stop) {
-  return CompactHashIndex::build_to_file_checked(*keys.pass(), stop, path, compact_hash::StreamLimits{}, 8);
+  return CompactHashIndex::build_to_file(*keys.pass(), path, 8, stopping(stop));
 }
 
 std::uint64_t stream_closed(const KeyPasses& keys, const std::string& path, std::optional<std::uint64_t>,
                             const StopProbe& stop) {
-  return ClosedHashIndex::build_to_file_checked(*keys.pass(), stop, path, compact_hash::StreamLimits{});
+  return ClosedHashIndex::build_to_file(*keys.pass(), path, stopping(stop));
 }
 
 std::uint64_t stream_perfect(const KeyPasses& keys, const std::string& path, std::optional<std::uint64_t>,
@@ -165,14 +165,13 @@ std::uint64_t stream_perfect(const KeyPasses& keys, const std::string& path, std
     return keys.pass();
   };
   try {
-    return PerfectHashIndex::build_to_file_windowed(file_pass, path, false, perfect_hash::WINDOW, stop, {}, true);
+    return PerfectHashIndex::build_to_file(file_pass, path, false, stopping(stop), true);
   } catch (const IndexError& e) {
     if (e.kind() != IndexError::Kind::Build || e.message() != perfect_hash::MSG_MAY_REPEAT) throw;
   }
   DistinctKeys distinct(*keys.pass(), path, RUN_BUDGET);
   keys.check();
-  return PerfectHashIndex::build_to_file_windowed([&] { return distinct.pass(stop); }, path, false,
-                                                  perfect_hash::WINDOW, stop);
+  return PerfectHashIndex::build_to_file([&] { return distinct.pass(stop); }, path, false, stopping(stop));
 }
 
 std::uint64_t stream_string(const KeyPasses& keys, const std::string& path, std::optional<std::uint64_t>,
@@ -385,7 +384,7 @@ const Entry* by_index_word(std::string_view word) noexcept {
   return nullptr;
 }
 
-DistinctKeys::DistinctKeys(perfect_hash::KeySource& keys, const std::string& path, std::size_t budget)
+DistinctKeys::DistinctKeys(KeySource& keys, const std::string& path, std::size_t budget)
     : run_(std::in_place, budget), runs_(path) {
   std::string_view key;
   while (keys.next(key)) {
@@ -403,7 +402,7 @@ DistinctKeys::DistinctKeys(perfect_hash::KeySource& keys, const std::string& pat
   run_.reset();
 }
 
-std::unique_ptr<perfect_hash::KeySource> DistinctKeys::pass(const StopProbe& stop) {
+std::unique_ptr<KeySource> DistinctKeys::pass(const StopProbe& stop) {
   if (runs_.runs().empty()) return std::make_unique<ViewPass>(std::span<const std::string_view>(), stop);
   const bool one_run = runs_.runs().size() == 1;
   return std::make_unique<MergedPass>(runs_.merge(), one_run, stop);

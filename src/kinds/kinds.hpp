@@ -18,6 +18,7 @@
 #include "blob.hpp"
 #include "blob_frame.hpp"
 #include "extsort/extsort.hpp"
+#include "streamed_keys.hpp"
 #include "threads.hpp"
 
 namespace quorvale {
@@ -29,9 +30,6 @@ class ClosedHashIndex;
 class DictIndex;
 class HashedDictIndex;
 class DoubleArrayIndex;
-namespace perfect_hash {
-class KeySource;
-}
 
 namespace kinds {
 
@@ -104,7 +102,7 @@ struct HeldKeys {
 class KeyPasses {
  public:
   virtual ~KeyPasses() = default;
-  virtual std::unique_ptr<perfect_hash::KeySource> pass() const = 0;
+  virtual std::unique_ptr<KeySource> pass() const = 0;
   // Throws what cut an earlier pass short, if anything did.
   virtual void check() const = 0;
 };
@@ -205,10 +203,10 @@ const Entry* by_index_word(std::string_view word) noexcept;
 // (Format) MSG_PERFECT_OVER_BUDGET.
 class DistinctKeys {
  public:
-  DistinctKeys(perfect_hash::KeySource& keys, const std::string& path, std::size_t budget);
+  DistinctKeys(KeySource& keys, const std::string& path, std::size_t budget);
   // A fresh pass over the keys; `stop` is asked at every key, as a pass
   // over the keys file asks.
-  std::unique_ptr<perfect_hash::KeySource> pass(const StopProbe& stop = {});
+  std::unique_ptr<KeySource> pass(const StopProbe& stop = {});
 
  private:
   std::optional<extsort::Run> run_;

@@ -101,53 +101,40 @@ PerfectHashIndex PerfectHashIndex::build_with(std::vector<std::string_view> keys
   bool too_long = false;
   for (std::string_view k : keys) too_long |= k.size() > UINT32_MAX;
   if (too_long || keys.size() > UINT32_MAX) return build_by_sorting(std::move(keys), fingerprints);
-  const std::size_t m = keys.size();
-  if (m == 0) return build_by_sorting(std::move(keys), fingerprints);
-  std::vector<std::pair<std::uint64_t, std::uint32_t>> by_hash(m);
-  std::vector<std::uint8_t> tag_in(fingerprints ? m : 0);
-  for (std::size_t i = 0; i < m; ++i) {
-    const hash::HashPair h = hash::hash_pair(keys[i]);
-    by_hash[i] = {h.first, static_cast<std::uint32_t>(i)};
-    if (fingerprints) tag_in[i] = tag_of(h);
+  if (keys.empty()) {
+    std::vector<std::string_view> none;
+    return PerfectHashIndex(StringArena::build_exact(none, fingerprints), {}, std::nullopt, 0);
   }
-  std::sort(by_hash.begin(), by_hash.end(),
-            [](const auto& a, const auto& b) { return a.first < b.first; });
-  std::vector<std::uint64_t> distinct;
-  std::vector<std::uint32_t> reps;      // the key of each distinct hash, first in byte order
-  std::vector<std::uint32_t> side_pos;  // the other distinct keys of a repeated hash
-  distinct.reserve(m);
-  reps.reserve(m);
-  std::vector<std::uint32_t> run;
-  for (std::size_t i = 0; i < m;) {
-    std::size_t j = i + 1;
-    while (j < m && by_hash[j].first == by_hash[i].first) ++j;
-    distinct.push_back(by_hash[i].first);
-    if (j == i + 1) {
-      reps.push_back(by_hash[i].second);
-    } else {
-      run.clear();
-      for (std::size_t k = i; k < j; ++k) run.push_back(by_hash[k].second);
-      std::sort(run.begin(), run.end(), [&](std::uint32_t a, std::uint32_t b) { return keys[a] < keys[b]; });
-      run.erase(std::unique(run.begin(), run.end(), [&](std::uint32_t a, std::uint32_t b) { return keys[a] == keys[b]; }),
-                run.end());
-      reps.push_back(run[0]);
-      side_pos.insert(side_pos.end(), run.begin() + 1, run.end());
-    }
-    i = j;
+  // Each key as its first hash and position, its tag kept aside.
+  std::vector<hash_engine::Pair> pairs = hash_engine::hash_keys(keys);
+  std::vector<std::uint8_t> tag_in(fingerprints ? pairs.size() : 0);
+  for (std::size_t i = 0; i < pairs.size(); ++i) {
+    if (fingerprints) tag_in[i] = tag_of(pairs[i]);
+    pairs[i].second = i;
   }
-  by_hash = {};
-  const std::size_t d = distinct.size(), n = d + side_pos.size();
-  Mphf mphf = Mphf::build_with_threads(distinct, online_processors());
+  // The keys of one first hash in byte order, repeats dropped: the first
+  // represents the hash, the others go to the side table.
+  const auto key_less = [&](const hash_engine::Pair& a, const hash_engine::Pair& b) {
+    return keys[a.second] < keys[b.second];
+  };
+  const auto by_bytes = [&](std::span<hash_engine::Pair> group) -> std::size_t {
+    std::sort(group.begin(), group.end(), key_less);
+    const auto end = std::unique(group.begin(), group.end(), [&](const hash_engine::Pair& a, const hash_engine::Pair& b) {
+      return keys[a.second] == keys[b.second];
+    });
+    return static_cast<std::size_t>(end - group.begin());
+  };
+  hash_engine::Slotted s = hash_engine::slot_pairs(pairs, MSG_TOO_MANY, online_processors(), by_bytes);
+  const std::size_t d = s.m, n = s.n;
   std::vector<std::uint32_t> order(d, UINT32_MAX);  // slot -> input position, then the side keys
-  for (std::size_t r = 0; r < d; ++r) {
-    const std::uint64_t slot = mphf.index(distinct[r]);
-    if (slot >= d || order[slot] != UINT32_MAX) fail_format(MSG_NOT_MINIMAL);
-    order[slot] = reps[r];
-  }
-  distinct = {};
-  reps = {};
-  std::sort(side_pos.begin(), side_pos.end(), [&](std::uint32_t a, std::uint32_t b) { return keys[a] < keys[b]; });
-  order.insert(order.end(), side_pos.begin(), side_pos.end());
+  hash_engine::check_slots(pairs, d, MSG_NOT_MINIMAL,
+                           [&](std::uint64_t slot, std::uint64_t at) { order[slot] = static_cast<std::uint32_t>(at); });
+  pairs = {};
+  std::vector<hash_engine::SideEntry> side_keys = std::move(s.side);
+  std::sort(side_keys.begin(), side_keys.end(),
+            [&](const hash_engine::SideEntry& a, const hash_engine::SideEntry& b) { return keys[a.second] < keys[b.second]; });
+  order.reserve(n);
+  for (const hash_engine::SideEntry& e : side_keys) order.push_back(static_cast<std::uint32_t>(e.second));
   std::uint64_t total = 0;
   for (std::uint32_t p : order) total += keys[p].size();
   std::vector<std::uint8_t> id_tags;
@@ -158,11 +145,10 @@ PerfectHashIndex PerfectHashIndex::build_with(std::vector<std::string_view> keys
   }
   auto in_id_order = order | std::views::transform([&](std::uint32_t p) { return keys[p]; });
   StringArena arena = assemble_or_panic(in_id_order, n, total, fingerprints ? &id_tags : nullptr);
-  std::vector<SideEntry> side(side_pos.size());
-  for (std::size_t k = 0; k < side_pos.size(); ++k)
-    side[k] = {hash::hash_pair(keys[side_pos[k]]).first, static_cast<std::uint32_t>(d + k)};
+  std::vector<SideEntry> side(side_keys.size());
+  for (std::size_t k = 0; k < side_keys.size(); ++k) side[k] = {side_keys[k].first, static_cast<std::uint32_t>(d + k)};
   std::sort(side.begin(), side.end());
-  return PerfectHashIndex(std::move(arena), std::move(side), std::move(mphf), n);
+  return PerfectHashIndex(std::move(arena), std::move(side), std::move(*s.mph), n);
 }
 
 PerfectHashIndex PerfectHashIndex::build_by_sorting(std::vector<std::string_view> keys, bool fingerprints) {
@@ -173,83 +159,7 @@ PerfectHashIndex PerfectHashIndex::build_by_sorting(std::vector<std::string_view
   if (keys.size() > UINT32_MAX) fail_format(MSG_TOO_MANY);
   for (std::string_view k : keys)
     if (k.size() > UINT32_MAX) fail_format(MSG_TOO_LONG);
-  if (keys.empty()) {
-    std::vector<std::string_view> none;
-    return PerfectHashIndex(StringArena::build_exact(none, fingerprints), {}, std::nullopt, 0);
-  }
-  const std::size_t n = keys.size();
-  std::vector<std::uint64_t> hashes(n);
-  std::vector<std::uint8_t> tags(fingerprints ? n : 0);
-  std::uint64_t total = 0;
-  for (std::size_t p = 0; p < n; ++p) {
-    const hash::HashPair h = hash::hash_pair(keys[p]);
-    hashes[p] = h.first;
-    if (fingerprints) tags[p] = tag_of(h);
-    total += keys[p].size();
-  }
-  std::vector<std::uint64_t> sorted = hashes;
-  std::sort(sorted.begin(), sorted.end());
-  if (std::adjacent_find(sorted.begin(), sorted.end()) != sorted.end()) {
-    sorted = {};
-    std::optional<std::vector<std::uint8_t>> t;
-    if (fingerprints) t = std::move(tags);
-    return build_with_collisions(std::move(keys), std::move(hashes), std::move(t), total);
-  }
-  Mphf mphf = Mphf::build_with_threads(sorted, online_processors());
-  sorted = {};
-  std::vector<std::uint32_t> by_slot(n, UINT32_MAX);
-  for (std::size_t p = 0; p < n; ++p) {
-    const std::uint64_t slot = mphf.index(hashes[p]);
-    if (slot >= n || by_slot[slot] != UINT32_MAX) fail_format(MSG_NOT_MINIMAL);
-    by_slot[slot] = static_cast<std::uint32_t>(p);
-  }
-  hashes = {};
-  std::vector<std::uint8_t> slot_tags;
-  if (fingerprints) {
-    slot_tags.resize(n);
-    for (std::size_t t = 0; t < n; ++t) slot_tags[t] = tags[by_slot[t]];
-    tags = {};
-  }
-  auto in_slot_order = by_slot | std::views::transform([&](std::uint32_t p) { return keys[p]; });
-  StringArena arena = assemble_or_panic(in_slot_order, n, total, fingerprints ? &slot_tags : nullptr);
-  return PerfectHashIndex(std::move(arena), {}, std::move(mphf), n);
-}
-
-PerfectHashIndex PerfectHashIndex::build_with_collisions(std::vector<std::string_view> keys,
-                                                         std::vector<std::uint64_t> hashes,
-                                                         std::optional<std::vector<std::uint8_t>> tags,
-                                                         std::uint64_t total_bytes) {
-  const std::size_t n = keys.size();
-  hash::Collisions split = hash::split_collisions(hashes);
-  const std::size_t r = split.repeats.size();
-  const std::size_t d = n - r;
-  Mphf mphf = Mphf::build_with_threads(split.distinct, online_processors());
-  split.distinct = {};
-  std::vector<std::uint8_t> repeat(n, 0);
-  for (const hash::Repeat& x : split.repeats) repeat[x.position] = 1;
-  std::vector<std::uint32_t> order(d, UINT32_MAX);  // slot -> position, then the repeats' positions
-  for (std::size_t p = 0; p < n; ++p) {
-    if (repeat[p]) continue;
-    const std::uint64_t slot = mphf.index(hashes[p]);
-    if (slot >= d || order[slot] != UINT32_MAX) fail_format(MSG_NOT_MINIMAL);
-    order[slot] = static_cast<std::uint32_t>(p);
-  }
-  repeat = {};
-  order.reserve(n);
-  for (const hash::Repeat& x : split.repeats) order.push_back(x.position);
-  std::vector<std::uint8_t> id_tags;
-  const bool tagged = tags.has_value();
-  if (tagged) {
-    id_tags.resize(n);
-    for (std::size_t i = 0; i < n; ++i) id_tags[i] = (*tags)[order[i]];
-    tags.reset();
-  }
-  auto in_id_order = order | std::views::transform([&](std::uint32_t p) { return keys[p]; });
-  StringArena arena = assemble_or_panic(in_id_order, n, total_bytes, tagged ? &id_tags : nullptr);
-  std::vector<SideEntry> side(r);
-  for (std::size_t i = 0; i < r; ++i) side[i] = {split.repeats[i].hash, static_cast<std::uint32_t>(d + i)};
-  std::sort(side.begin(), side.end());
-  return PerfectHashIndex(std::move(arena), std::move(side), std::move(mphf), n);
+  return build_with(std::move(keys), fingerprints);
 }
 
 PerfectHashIndex PerfectHashIndex::build_with(std::vector<std::string> keys, bool fingerprints) {
@@ -403,19 +313,15 @@ IndexError corrupt_spill() { return IndexError::io(IoKind::InvalidData, "perfect
 
 }  // namespace
 
-std::uint64_t PerfectHashIndex::build_to_file(const SourceFactory& factory, const std::string& path) {
-  return build_to_file_windowed(factory, path, false, WINDOW, [] { return false; });
-}
-
-std::uint64_t PerfectHashIndex::build_to_file_windowed(const SourceFactory& factory, const std::string& path,
-                                                       bool fingerprints, std::uint64_t window,
-                                                       const FailureProbe& probe, const OfflineRunner& offline,
-                                                       bool first_hashes_distinct) {
+std::uint64_t PerfectHashIndex::build_to_file(const SourceFactory& factory, const std::string& path, bool fingerprints,
+                                              const hash_engine::StreamRun& run, bool first_hashes_distinct) {
+  const StopProbe& stop = run.stop;
+  auto probe = [&] { return stop && stop(); };
   auto run_offline = [&](const std::function<void()>& step) {
-    if (offline) offline(step);
+    if (run.offline) run.offline(step);
     else step();
   };
-  if (window == 0) window = 1;
+  const std::uint64_t window = std::max<std::uint64_t>(run.limits.window, 1);
 
   // First pass: lengths, first hashes, tags and the order digest.
   std::vector<std::uint32_t> lengths;
@@ -461,7 +367,7 @@ std::uint64_t PerfectHashIndex::build_to_file_windowed(const SourceFactory& fact
       repeats = std::move(split.repeats);
     }
     m = distinct.size();
-    Mphf mphf = Mphf::build_with_threads(distinct, available_processors(), probe);
+    Mphf mphf = Mphf::build_with_threads(distinct, run.threads != 0 ? run.threads : available_processors(), stop);
     distinct = {};
     for (const hash::Repeat& r : repeats) rep_hash.push_back(r.hash);
     std::sort(rep_hash.begin(), rep_hash.end());
@@ -505,7 +411,7 @@ std::uint64_t PerfectHashIndex::build_to_file_windowed(const SourceFactory& fact
     }
     image = mphf.to_bytes();
   });
-  stop_if(probe);
+  stop_if(stop);
 
   const std::uint64_t H = repeats.size();
   const std::uint64_t T = plan.total;
@@ -582,7 +488,7 @@ std::uint64_t PerfectHashIndex::build_to_file_windowed(const SourceFactory& fact
         buffers = {};
         std::vector<unsigned char> buf(SPILL_BUFFER);
         for (std::size_t w = 0; w < size.size(); ++w) {
-          stop_if(probe);
+          stop_if(stop);
           if (written[w] != size[w]) throw corrupt_spill();
           // A 64 KiB buffered reader over the window's region.
           std::uint64_t pos = region[w], end = region[w] + size[w];

@@ -23,7 +23,9 @@
 #include "blob_frame.hpp"
 #include "error.hpp"
 #include "hash.hpp"
+#include "hash_engine.hpp"
 #include "mphf.hpp"
+#include "streamed_keys.hpp"
 
 namespace quorvale {
 
@@ -39,9 +41,6 @@ inline constexpr blob::Retired RETIRED[] = {{"BMP2", MSG_PRE_4}, {"BMP3", MSG_PR
 // "BMP8": n at 4, the image length at 12, the side count (u32) at 20.
 inline constexpr blob::Frame FRAME{.magic = "BMP8", .retired = RETIRED, .header_len = 36, .payload_at = 24};
 inline constexpr std::size_t HEADER_LEN = FRAME.header_len;
-// Key bytes the streamed build writes straight into its output before it
-// switches to windows and a spill file.
-inline constexpr std::uint64_t WINDOW = 0x2000000;
 
 inline constexpr const char* MSG_TOO_MANY = "perfect-hash: more than u32::MAX keys; ids are u32";
 inline constexpr const char* MSG_TOO_LONG = "perfect-hash: a key is longer than u32::MAX bytes";
@@ -70,20 +69,6 @@ std::array<unsigned char, HEADER_LEN> header_bytes(std::uint64_t n, std::uint64_
 // The low byte of a key's second hash, stored per key when an index keeps tags.
 inline std::uint8_t tag_of(const hash::HashPair& h) noexcept { return static_cast<std::uint8_t>(h.second); }
 
-// One pass over the keys of a streamed build. The view handed out stays
-// valid until the next call. An implementation may also end its stream by
-// throwing; the build then unwinds, leaving nothing behind on disk.
-class KeySource {
- public:
-  virtual ~KeySource() = default;
-  virtual bool next(std::string_view& key) = 0;
-};
-// A fresh pass over the same keys each time it is called.
-using SourceFactory = std::function<std::unique_ptr<KeySource>()>;
-// Whether the key source failed (asked after each pass).
-using FailureProbe = std::function<bool()>;
-// Runs a step of the build that reads no key; a caller may run it detached.
-using OfflineRunner = std::function<void(const std::function<void()>&)>;
 
 // The scratch file of the windowed second pass, beside the output. Removed
 // (and closed) with its owner.
@@ -133,19 +118,16 @@ class PerfectHashIndex : public blob::Stored<PerfectHashIndex> {
   static PerfectHashIndex build(std::span<const std::string_view> keys);
 
   // The streamed build into `path`: the factory is called once per pass
-  // (twice; once when the first pass yields no key). `probe` is asked after
-  // each pass (MSG_RAISED) and by the steps between them and the hash
-  // build's workers (a yes there abandons the build: IndexError Io
-  // Interrupted). With `first_hashes_distinct`, a first hash met twice in
-  // the first pass ends the build there with IndexError (Build)
-  // MSG_MAY_REPEAT, before anything is written: a caller whose source may
-  // repeat a key can then build from its distinct keys instead. Returns n.
-  static std::uint64_t build_to_file_windowed(const perfect_hash::SourceFactory& factory, const std::string& path,
-                                              bool fingerprints, std::uint64_t window,
-                                              const perfect_hash::FailureProbe& probe,
-                                              const perfect_hash::OfflineRunner& offline = {},
-                                              bool first_hashes_distinct = false);
-  static std::uint64_t build_to_file(const perfect_hash::SourceFactory& factory, const std::string& path);
+  // (twice; once when the first pass yields no key). The run's probe is
+  // asked after each pass (MSG_RAISED) and by the steps between them and the
+  // hash build's workers (a yes there abandons the build: IndexError Io
+  // Interrupted); its window bounds the key bytes written straight into the
+  // output. With `first_hashes_distinct`, a first hash met twice in the
+  // first pass ends the build there with IndexError (Build) MSG_MAY_REPEAT,
+  // before anything is written: a caller whose source may repeat a key can
+  // then build from its distinct keys instead. Returns n.
+  static std::uint64_t build_to_file(const SourceFactory& factory, const std::string& path, bool fingerprints = false,
+                                     const hash_engine::StreamRun& run = {}, bool first_hashes_distinct = false);
 
   // ---- reading ----
 
@@ -215,14 +197,11 @@ class PerfectHashIndex : public blob::Stored<PerfectHashIndex> {
   PerfectHashIndex(StringArena arena, std::vector<SideEntry> side, std::optional<Mphf> mphf, std::uint64_t n)
       : arena_(std::move(arena)), side_(std::move(side)), mphf_(std::move(mphf)), n_(n) {}
 
-  // The build as the definition states it: every key sorted bytewise first.
-  // Taken for inputs the hash-first build cannot index (too many items, a
-  // key too long), so that they fail with the definition's errors in its order.
+  // Every key sorted bytewise and repeats dropped before anything else:
+  // taken for inputs the hash-first build cannot index (too many items, a
+  // key too long), so that they fail with the errors that order gives; what
+  // is left is built hash-first.
   static PerfectHashIndex build_by_sorting(std::vector<std::string_view> keys, bool fingerprints);
-  static PerfectHashIndex build_with_collisions(std::vector<std::string_view> keys, std::vector<std::uint64_t> hashes,
-                                                std::optional<std::vector<std::uint8_t>> tags,
-                                                std::uint64_t total_bytes);
-
   // Steps of the exact lookup up to the side table: the slot when the entry
   // there is the key, else nothing.
   std::optional<std::uint32_t> slot_match(std::string_view key, const hash::HashPair& h) const noexcept;
@@ -273,48 +252,39 @@ void PerfectHashIndex::ids_into_with(std::size_t count, KeyAt&& key_at, std::uin
     return;
   }
   const bool tags = arena_.has_tag_bytes();
-  std::vector<std::uint64_t> first(count);
-  std::vector<std::uint8_t> tag(tags ? count : 0);
-  for (std::size_t i = 0; i < count; ++i) {
-    const hash::HashPair h = hash::hash_pair(std::string_view(key_at(i)));
-    first[i] = h.first;
-    if (tags) tag[i] = perfect_hash::tag_of(h);
-  }
-  std::vector<std::uint64_t> slots = mphf_->index_all(first);
-  // Candidate spans; an empty span with start 1 > end marks "none".
-  std::vector<arena::Span> cand(count);
-  for (std::size_t i = 0; i < count; ++i) {
-    const std::uint64_t slot = slots[i];
-    arena::Span none{1, 0};
-    if (slot >= n_) {
-      cand[i] = none;
-      continue;
-    }
-    if (tags) {
-      auto t = arena_.tag_byte(slot);
-      if (!t || *t != tag[i]) {
-        cand[i] = none;
-        continue;
-      }
-    }
-    auto s = arena_.entry_span(slot);
-    cand[i] = s ? *s : none;
-  }
   const unsigned char* bytes = arena_.bytes().data();
   const std::uint64_t end = arena_.bytes().size();
-  for (std::size_t i = 0; i < count; ++i) {
-    const std::string_view key(key_at(i));
-    const arena::Span s = cand[i];
-    if (s.start <= s.end && s.end <= end && s.end - s.start == key.size() &&
-        (key.empty() || std::memcmp(bytes + s.start, key.data(), key.size()) == 0)) {
-      out[i] = static_cast<std::uint32_t>(slots[i]);
-    } else if (!side_.empty()) {
-      auto id = side_lookup(first[i], key);
-      out[i] = id ? *id : perfect_hash::MISSING;
-    } else {
-      out[i] = perfect_hash::MISSING;
-    }
-  }
+  // Per block: every key's candidate span first (an empty span with start
+  // 1 > end marks "none"), then the comparisons.
+  std::vector<arena::Span> cand;
+  hash_engine::evaluate_blocks(
+      *mphf_, count, key_at, [&](std::size_t at, std::size_t len, const std::uint64_t* second, const std::uint64_t* slots) {
+        cand.resize(len);
+        for (std::size_t i = 0; i < len; ++i) {
+          const std::uint64_t slot = slots[i];
+          const arena::Span none{1, 0};
+          cand[i] = none;
+          if (slot >= n_) continue;
+          if (tags) {
+            auto t = arena_.tag_byte(slot);
+            if (!t || *t != static_cast<std::uint8_t>(second[i])) continue;
+          }
+          if (auto s = arena_.entry_span(slot)) cand[i] = *s;
+        }
+        for (std::size_t i = 0; i < len; ++i) {
+          const std::string_view key(key_at(at + i));
+          const arena::Span s = cand[i];
+          if (s.start <= s.end && s.end <= end && s.end - s.start == key.size() &&
+              (key.empty() || std::memcmp(bytes + s.start, key.data(), key.size()) == 0)) {
+            out[at + i] = static_cast<std::uint32_t>(slots[i]);
+          } else if (!side_.empty()) {
+            auto id = side_lookup(hash::hash_pair(key).first, key);
+            out[at + i] = id ? *id : perfect_hash::MISSING;
+          } else {
+            out[at + i] = perfect_hash::MISSING;
+          }
+        }
+      });
 }
 
 }  // namespace quorvale

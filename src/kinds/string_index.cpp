@@ -175,7 +175,7 @@ namespace {
 // An ascending key stream from a source into a builder: a repeat of the key
 // before is dropped, every other key gets the count so far.
 template <fst::ByteSink Sink>
-std::uint64_t insert_from(fst::MapBuilder<Sink>& builder, perfect_hash::KeySource& keys) {
+std::uint64_t insert_from(fst::MapBuilder<Sink>& builder, KeySource& keys) {
   std::string prev;
   std::uint64_t count = 0;
   std::string_view key;
@@ -210,13 +210,13 @@ std::uint64_t write_blob(const std::string& path, Insert&& insert) {
 }
 
 // Stops a build whose source failed before it ended.
-void check_source(const std::function<bool()>& failed) {
+void check_source(const StopProbe& failed) {
   if (failed && failed()) fail("string-index: the input iterable raised before it ended");
 }
 
 }  // namespace
 
-StringIndex StringIndex::from_sorted(perfect_hash::KeySource& keys, const std::function<bool()>& failed) {
+StringIndex StringIndex::from_sorted(KeySource& keys, const StopProbe& failed) {
   fst::MemorySink sink;
   {
     fst::MapBuilder builder(sink);
@@ -227,8 +227,8 @@ StringIndex StringIndex::from_sorted(perfect_hash::KeySource& keys, const std::f
   return open_built(sink.take());
 }
 
-std::uint64_t StringIndex::build_sorted_to_file(perfect_hash::KeySource& keys, const std::string& path,
-                                                const std::function<bool()>& failed) {
+std::uint64_t StringIndex::build_sorted_to_file(KeySource& keys, const std::string& path,
+                                                const StopProbe& failed) {
   return write_blob(path, [&](auto& builder) {
     const std::uint64_t n = insert_from(builder, keys);
     check_source(failed);
@@ -236,8 +236,8 @@ std::uint64_t StringIndex::build_sorted_to_file(perfect_hash::KeySource& keys, c
   });
 }
 
-std::uint64_t StringIndex::build_to_file(perfect_hash::KeySource& keys, const std::string& path, std::size_t budget,
-                                         const std::function<bool()>& failed) {
+std::uint64_t StringIndex::build_to_file(KeySource& keys, const std::string& path, std::size_t budget,
+                                         const StopProbe& failed) {
   if (budget < 8) panic("a run budget holds at least one key");
   std::optional<extsort::Run> run(std::in_place, budget);
   // A key is refused against the run's own budget (clamped to what its

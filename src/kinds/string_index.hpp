@@ -57,14 +57,12 @@
 #include "fst_walk.hpp"
 #include "pause.hpp"
 #include "subsequence.hpp"
+#include "streamed_keys.hpp"
 #include "threads.hpp"
 #include "utf8.hpp"
 
 namespace quorvale {
 
-namespace perfect_hash {
-class KeySource;
-}
 
 namespace string_index {
 
@@ -245,14 +243,14 @@ class StringIndex : public blob::Stored<StringIndex> {
   // Keys in ascending byte order (a repeat of the key before is dropped; a
   // key below it is IndexError::Fst "FST error"), built in memory. Holds the
   // growing FST and one previous key, never the corpus.
-  static StringIndex from_sorted(perfect_hash::KeySource& keys, const std::function<bool()>& failed = {});
+  static StringIndex from_sorted(KeySource& keys, const StopProbe& failed = {});
   // The same straight into a blob file through the atomic writer, whose
   // temporary file is made before the first key is pulled. A write failure
   // met while the builder writes nodes is IndexError::Fst "I/O error"; the
   // writer's own steps (the temporary file, the last flush, the rename) fail
   // with IndexError::Io. Returns the number of keys written.
-  static std::uint64_t build_sorted_to_file(perfect_hash::KeySource& keys, const std::string& path,
-                                            const std::function<bool()>& failed = {});
+  static std::uint64_t build_sorted_to_file(KeySource& keys, const std::string& path,
+                                            const StopProbe& failed = {});
   // Keys in any order: gathered into one run of at most `budget` key bytes
   // and budget / 8 keys (at least 8 bytes), spilled as sorted runs beside
   // `path` when they do not fit, then merged into the blob; the output is
@@ -262,9 +260,9 @@ class StringIndex : public blob::Stored<StringIndex> {
   // `failed` is also asked while the sorted keys go into the blob, where a
   // yes abandons the build (IndexError Io Interrupted). Returns the number
   // of distinct keys.
-  static std::uint64_t build_to_file(perfect_hash::KeySource& keys, const std::string& path,
+  static std::uint64_t build_to_file(KeySource& keys, const std::string& path,
                                      std::size_t budget = string_index::RUN_BUDGET,
-                                     const std::function<bool()>& failed = {});
+                                     const StopProbe& failed = {});
 
   // ---- opening ----
 

@@ -1,6 +1,6 @@
 // Park-and-probe: the keys of a Python iterable handed to a core streamed
 // build (PerfectHashIndex.build_to_file, CompactHashIndex.build_to_file, and
-// any other builder that takes a perfect_hash::KeySource).
+// any other builder that takes a KeySource).
 //
 // A core build cannot carry a Python exception through its own code, and it
 // must not be cut short by one either: it has files to remove. So the
@@ -26,7 +26,7 @@
 #include <string_view>
 #include <utility>
 
-#include "perfect_hash.hpp"
+#include "streamed_keys.hpp"
 #include "frame.hpp"
 #include "keys.hpp"
 
@@ -40,7 +40,7 @@ class Parked {
   void park();
   bool failed() const noexcept { return static_cast<bool>(exc_); }
   // The core's failure probe: whether an exception is parked.
-  perfect_hash::FailureProbe probe() const {
+  StopProbe probe() const {
     return [this] { return failed(); };
   }
   // Raises the parked exception (which must be there).
@@ -73,7 +73,7 @@ class Parked {
 // One pass over a Python iterable as a core key source. The view handed out
 // is the source's own copy of the key, valid until the next call. An absent
 // stream (its iterable could not be made) gives no key.
-class PySource : public perfect_hash::KeySource {
+class PySource : public KeySource {
  public:
   PySource(std::optional<KeyStream> stream, Parked& parked) : stream_(std::move(stream)), parked_(parked) {}
   bool next(std::string_view& key) override;

@@ -101,9 +101,7 @@ std::vector<hash::HashPair> collect_pairs(PyObject* iterable) {
       batch.push(item);
     }
     if (batch.empty()) break;
-    detached([&] {
-      for (std::string_view key : batch.views()) pairs.push_back(hash::hash_pair(key));
-    });
+    detached([&] { hash_engine::append_hashes(batch.views(), pairs); });
   }
   return pairs;
 }

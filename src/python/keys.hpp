@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "hash.hpp"
+#include "hash_engine.hpp"
 #include "frame.hpp"
 
 namespace quorvale::python {
@@ -52,8 +53,9 @@ BorrowedKeys collect_strs(PyObject* iterable);
 
 // The hash pair of every item of any iterable, in iteration order, repeats
 // kept. Items are taken attached in batches of KEY_BATCH and each batch is
-// hashed detached, so no more than one batch of str is held at a time. Fails
-// as collect_strs does.
+// hashed detached by the hash engine (a batch is one chunk of its hashing,
+// so no worker is started for it), so no more than one batch of str is held
+// at a time. Fails as collect_strs does.
 inline constexpr std::size_t KEY_BATCH = 4096;
 std::vector<hash::HashPair> collect_pairs(PyObject* iterable);
 

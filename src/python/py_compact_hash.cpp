@@ -57,11 +57,10 @@ PyObject* build_to_file(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyOb
     PySource keys(KeyStream(a[0]), parked);
     // Once the keys have all been read nothing touches a Python object and
     // the probe's answer is settled: the rest of the build runs detached.
-    compact_hash::StreamRun run;
+    hash_engine::StreamRun run;
+    run.stop = parked.probe();
     run.offline = [](const std::function<void()>& step) { detached([&] { step(); }); };
-    const std::uint64_t n = parked.run([&] {
-      return Core::build_to_file_checked(keys, parked.probe(), path, compact_hash::StreamLimits{}, width, run);
-    });
+    const std::uint64_t n = parked.run([&] { return Core::build_to_file(keys, path, width, run); });
     return new_int(n);
   });
 }

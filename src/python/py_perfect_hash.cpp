@@ -64,7 +64,7 @@ QV_METHOD(build_to_file) {
           "build_to_file() takes a zero-argument callable that returns an iterable of str (it is called twice), not "
           "the iterable itself");
     Parked parked;
-    auto factory = [&]() -> std::unique_ptr<perfect_hash::KeySource> {
+    auto factory = [&]() -> std::unique_ptr<KeySource> {
       std::optional<KeyStream> stream;
       if (!parked.failed()) {
         try {
@@ -78,10 +78,10 @@ QV_METHOD(build_to_file) {
     };
     // The steps between and after the passes read no key: other threads may
     // use the interpreter meanwhile.
-    auto offline = [](const std::function<void()>& step) { detached([&] { step(); }); };
-    const std::uint64_t n = parked.run([&] {
-      return Core::build_to_file_windowed(factory, path, fingerprints, perfect_hash::WINDOW, parked.probe(), offline);
-    });
+    hash_engine::StreamRun run;
+    run.stop = parked.probe();
+    run.offline = [](const std::function<void()>& step) { detached([&] { step(); }); };
+    const std::uint64_t n = parked.run([&] { return Core::build_to_file(factory, path, fingerprints, run); });
     return new_int(n);
   });
 }

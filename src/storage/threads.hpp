@@ -15,18 +15,13 @@
 #include <vector>
 
 #include "error.hpp"
+#include "streamed_keys.hpp"
 
 namespace quorvale {
 
 // The number of online processors; 1 when the system cannot tell.
 std::size_t online_processors();
 
-// A long build's failure probe: whether to abandon the work (its source
-// failed, or its caller asks it to stop). Besides where a build asks it by
-// its own rules, the stages that read no key ask it between their steps and
-// in their workers' claim loops, from any thread; an empty probe never
-// answers yes.
-using StopProbe = std::function<bool()>;
 // Ends the work with IndexError (Io, Interrupted) when the probe answers yes.
 inline void stop_if(const StopProbe& probe) {
   if (probe && probe()) throw IndexError::io_kind(IoKind::Interrupted);

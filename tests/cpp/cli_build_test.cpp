@@ -207,7 +207,7 @@ TEST(BuildKinds, DistinctKeysReplayTheSameKeysOnEveryPass) {
       kinds::DistinctKeys distinct(*source.keys(), dir / "out", budget);
       EXPECT_EQ(dir.names().size(), 2u);  // the spill directory
       for (int pass = 0; pass < 2; ++pass) {
-        std::unique_ptr<perfect_hash::KeySource> keys_of = distinct.pass();
+        std::unique_ptr<KeySource> keys_of = distinct.pass();
         std::vector<std::string> got;
         for (std::string_view k; keys_of->next(k);) got.emplace_back(k);
         EXPECT_EQ(got, sorted);

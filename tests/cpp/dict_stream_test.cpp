@@ -21,7 +21,7 @@ namespace {
 
 // Keys from a vector; `on_next(i)` runs before key i is handed out (and
 // with i = size at the end).
-class VecSource : public perfect_hash::KeySource {
+class VecSource : public KeySource {
  public:
   explicit VecSource(const std::vector<std::string>& keys, std::function<void(std::size_t)> on_next = {})
       : keys_(keys), on_next_(std::move(on_next)) {}

@@ -11,7 +11,7 @@
 
 namespace keyless_fixtures {
 
-using quorvale::compact_hash::Pair;
+using quorvale::hash_engine::Pair;
 
 // The pairs of tests/reference/keyless_ref.py's case_pairs: random pairs,
 // every seventh sharing its first word with the pair before, a group of three
@@ -35,7 +35,7 @@ inline std::vector<Pair> case_pairs(std::size_t count, std::uint64_t seed) {
 }
 
 // Pairs handed to a streamed build one at a time.
-class VectorPairs final : public quorvale::compact_hash::PairSource {
+class VectorPairs final : public quorvale::hash_engine::PairSource {
  public:
   explicit VectorPairs(const std::vector<Pair>& pairs) : pairs_(pairs) {}
   bool next(Pair& out) override {

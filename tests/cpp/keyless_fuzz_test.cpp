@@ -15,7 +15,7 @@
 #include "mutate.hpp"
 
 using namespace quorvale;
-using compact_hash::Pair;
+using hash_engine::Pair;
 
 namespace {
 

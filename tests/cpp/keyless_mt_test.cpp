@@ -1,5 +1,5 @@
-// The keyless builds' workers: the parallel pair sort and slot pass against
-// their one-thread forms, and readers sharing one index. Also run under
+// The hash engine's workers: the parallel key hashing, pair sort and slot
+// pass against their one-thread forms, and readers sharing one index. Also run under
 // ThreadSanitizer.
 #include <gtest/gtest.h>
 
@@ -7,14 +7,16 @@
 #include <cstdint>
 #include <random>
 #include <string>
+#include <string_view>
 #include <thread>
 #include <vector>
 
 #include "closed_hash.hpp"
 #include "compact_hash/compact_hash.hpp"
+#include "hash_engine.hpp"
 
 using namespace quorvale;
-using compact_hash::Pair;
+using hash_engine::Pair;
 
 namespace {
 
@@ -40,8 +42,8 @@ TEST(KeylessThreads, SortRunEqualsAPlainSort) {
       for (std::size_t i = 5; i + 1 < n; i += 101) pairs[i + 1].first = pairs[i].first;
       for (std::size_t i = 0; i < n; i += 3) pairs[i].first = (pairs[i].first & 0xffffffffULL) | (0x7fULL << 56);
       std::vector<Pair> want = pairs;
-      std::sort(want.begin(), want.end(), compact_hash::pair_less);
-      compact_hash::sort_run(pairs, threads);
+      std::sort(want.begin(), want.end(), hash_engine::pair_less);
+      hash_engine::sort_run(pairs, threads);
       EXPECT_TRUE(same(pairs, want));
     }
   }
@@ -49,35 +51,49 @@ TEST(KeylessThreads, SortRunEqualsAPlainSort) {
   std::vector<Pair> edges = random_pairs(2 * 256 * 4096, 9);
   for (std::size_t i = 0; i < edges.size(); ++i) edges[i].first = i % 2 ? ~edges[i].first >> 40 : ~(edges[i].first >> 40);
   std::vector<Pair> want = edges;
-  std::sort(want.begin(), want.end(), compact_hash::pair_less);
-  compact_hash::sort_run(edges, 300);
+  std::sort(want.begin(), want.end(), hash_engine::pair_less);
+  hash_engine::sort_run(edges, 300);
   EXPECT_TRUE(same(edges, want));
+}
+
+TEST(KeylessThreads, KeysHashedOnWorkersInKeyOrder) {
+  // Three whole chunks and a short one, so that every worker's stretch ends
+  // where the next begins.
+  const std::size_t n = 3 * hash_engine::HASH_CHUNK + 5;
+  std::vector<std::string> keys(n);
+  for (std::size_t i = 0; i < n; ++i) keys[i] = "key " + std::to_string(i * 7919);
+  const std::vector<std::string_view> views(keys.begin(), keys.end());
+  for (std::size_t threads : {1u, 8u, 33u}) {
+    const std::vector<Pair> pairs = hash_engine::hash_keys(views, threads);
+    ASSERT_EQ(pairs.size(), n);
+    for (std::size_t i = 0; i < n; ++i) ASSERT_EQ(pairs[i], hash::hash_pair(views[i])) << threads << " threads, key " << i;
+  }
 }
 
 TEST(KeylessThreads, SlotPassEqualsTheSequentialPass) {
   for (std::size_t threads : {1u, 2u, 3u, 300u}) {
     const std::size_t n = std::max<std::size_t>(threads, 2) * 4096 + 11;
     std::vector<Pair> pairs = random_pairs(n, threads);
-    std::sort(pairs.begin(), pairs.end(), compact_hash::pair_less);
+    std::sort(pairs.begin(), pairs.end(), hash_engine::pair_less);
     // A group of five straddling the first chunk boundary, one of two at the
     // next, and groups elsewhere.
     const std::size_t size = (n + threads - 1) / threads;
     for (std::size_t i = size - 2; i < std::min(n, size + 3); ++i) pairs[i].first = pairs[size - 2].first;
     if (2 * size < n) pairs[2 * size].first = pairs[2 * size - 1].first;
     for (std::size_t i = 100; i + 1 < n; i += 333) pairs[i + 1].first = pairs[i].first;
-    std::sort(pairs.begin(), pairs.end(), compact_hash::pair_less);
+    std::sort(pairs.begin(), pairs.end(), hash_engine::pair_less);
     std::vector<std::uint64_t> distinct;
     for (const Pair& p : pairs)
       if (distinct.empty() || distinct.back() != p.first) distinct.push_back(p.first);
     const Mphf mph = Mphf::build_with_threads(distinct, 2);
     std::vector<Pair> one = pairs, many = pairs;
-    compact_hash::slots_in_place(one, mph, 1);
-    compact_hash::slots_in_place(many, mph, threads);
+    hash_engine::slots_in_place(one, mph, 1);
+    hash_engine::slots_in_place(many, mph, threads);
     EXPECT_TRUE(same(one, many)) << threads;
     // The later pairs of every group are marked, in both chunks of the straddler.
     for (std::size_t i = 0; i < n; ++i) {
       const bool repeat = i > 0 && pairs[i].first == pairs[i - 1].first;
-      EXPECT_EQ(one[i].first == compact_hash::NOT_REPRESENTATIVE, repeat) << i;
+      EXPECT_EQ(one[i].first == hash_engine::NOT_REPRESENTATIVE, repeat) << i;
       if (!repeat) {
         EXPECT_EQ(one[i].first, mph.index(pairs[i].first));
       }

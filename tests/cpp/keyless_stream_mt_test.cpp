@@ -12,7 +12,7 @@
 #include "temp_dir.hpp"
 
 using namespace quorvale;
-using compact_hash::Pair;
+using hash_engine::Pair;
 using keyless_fixtures::case_pairs;
 using keyless_fixtures::VectorPairs;
 
@@ -32,17 +32,16 @@ TEST(StreamThreads, FilesEqualTheInMemoryBuildsAtAnyThreadCount) {
       for (bool ranged : {false, true}) {
         if (bits == 0 && ranged) continue;
         SCOPED_TRACE(std::to_string(bits) + " bits, " + std::to_string(threads) + " threads" + (ranged ? ", ranges" : ""));
-        compact_hash::StreamLimits limits;
-        limits.pair_budget = 16 * 3000;  // 9 runs
+        hash_engine::StreamRun run;
+        run.threads = threads;
+        run.limits.pair_budget = 16 * 3000;  // 9 runs
         if (ranged) {
-          limits.table_limit = 0;
-          limits.range_slots = 2048;
+          run.limits.table_limit = 0;
+          run.limits.range_slots = 2048;
         }
         VectorPairs source(pairs);
-        const compact_hash::StreamRun run{threads, {}};
-        const std::uint64_t n =
-            bits == 0 ? ClosedHashIndex::build_to_file_with(source, {}, dir / "out", limits, run)
-                      : CompactHashIndex::build_to_file_with(source, {}, dir / "out", limits, bits, run);
+        const std::uint64_t n = bits == 0 ? ClosedHashIndex::build_to_file(source, dir / "out", run)
+                                          : CompactHashIndex::build_to_file(source, dir / "out", bits, run);
         EXPECT_EQ(n, 20000u + 3u);  // the group of three; the repeats count once
         EXPECT_EQ(read_file(dir / "out"), want);
       }

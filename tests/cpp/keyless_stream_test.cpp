@@ -24,8 +24,8 @@
 #include "temp_dir.hpp"
 
 using namespace quorvale;
-using compact_hash::Pair;
-using compact_hash::StreamLimits;
+using hash_engine::Pair;
+using hash_engine::StreamLimits;
 using keyless_fixtures::case_pairs;
 using keyless_fixtures::VectorPairs;
 using keyless_fixtures::error_of;
@@ -51,15 +51,18 @@ Bytes in_memory(const std::vector<Pair>& pairs, std::uint32_t bits) {
 
 std::uint64_t streamed(const std::vector<Pair>& pairs, std::uint32_t bits, const std::string& path,
                        const StreamLimits& limits, std::size_t threads,
-                       const compact_hash::FailureProbe& failed = {}) {
+                       const StopProbe& failed = {}) {
   VectorPairs source(pairs);
-  compact_hash::StreamRun run{threads, {}};
-  if (bits == 0) return ClosedHashIndex::build_to_file_with(source, failed, path, limits, run);
-  return CompactHashIndex::build_to_file_with(source, failed, path, limits, bits, run);
+  hash_engine::StreamRun run;
+  run.stop = failed;
+  run.threads = threads;
+  run.limits = limits;
+  if (bits == 0) return ClosedHashIndex::build_to_file(source, path, run);
+  return CompactHashIndex::build_to_file(source, path, bits, run);
 }
 
 std::uint64_t distinct(std::vector<Pair> pairs) {
-  std::sort(pairs.begin(), pairs.end(), compact_hash::pair_less);
+  std::sort(pairs.begin(), pairs.end(), hash_engine::pair_less);
   return static_cast<std::uint64_t>(std::unique(pairs.begin(), pairs.end()) - pairs.begin());
 }
 
@@ -92,7 +95,7 @@ Mphf mph_over(const std::vector<Pair>& sorted) {
 }
 
 std::vector<Pair> sorted_distinct(std::vector<Pair> pairs) {
-  std::sort(pairs.begin(), pairs.end(), compact_hash::pair_less);
+  std::sort(pairs.begin(), pairs.end(), hash_engine::pair_less);
   pairs.erase(std::unique(pairs.begin(), pairs.end()), pairs.end());
   return pairs;
 }
@@ -163,7 +166,7 @@ TEST(StreamBuild, EmptyStreamsAndSmallSets) {
 
 TEST(StreamBuild, EntriesOverKeys) {
   TempDir dir;
-  class Keys final : public perfect_hash::KeySource {
+  class Keys final : public KeySource {
    public:
     explicit Keys(std::vector<std::string> keys) : keys_(std::move(keys)) {}
     bool next(std::string_view& key) override {
@@ -180,7 +183,7 @@ TEST(StreamBuild, EntriesOverKeys) {
   for (int i = 0; i < 2000; ++i) keys.push_back("key " + std::to_string(i % 1500));
   const std::vector<std::string_view> views(keys.begin(), keys.end());
   Keys a(keys);
-  EXPECT_EQ(CompactHashIndex::build_bits_to_file(a, dir / "compact"), 1500u);
+  EXPECT_EQ(CompactHashIndex::build_to_file(a, dir / "compact"), 1500u);
   EXPECT_EQ(read_bytes(dir / "compact"), CompactHashIndex::build(views).to_bytes());
   Keys b(keys);
   EXPECT_EQ(ClosedHashIndex::build_to_file(b, dir / "closed"), 1500u);
@@ -189,7 +192,7 @@ TEST(StreamBuild, EntriesOverKeys) {
 
 TEST(StreamBuild, WidthIsCheckedBeforeAnyPair) {
   TempDir dir;
-  class Untouchable final : public compact_hash::PairSource {
+  class Untouchable final : public hash_engine::PairSource {
    public:
     bool next(Pair&) override {
       ADD_FAILURE() << "a pair was asked for";
@@ -197,7 +200,7 @@ TEST(StreamBuild, WidthIsCheckedBeforeAnyPair) {
     }
   } source;
   for (std::uint32_t bits : {0u, 65u})
-    EXPECT_EQ(error_of([&] { CompactHashIndex::build_to_file_with(source, {}, dir / "out", {}, bits); }),
+    EXPECT_EQ(error_of([&] { CompactHashIndex::build_to_file(source, dir / "out", bits); }),
               "format error: compact-hash: fingerprint_bits must be in 1..=64");
   EXPECT_TRUE(dir.names().empty());
 }
@@ -381,7 +384,7 @@ TEST(StreamFingerprints, InterleavedRecordsFoldToOneStretch) {
   Bytes want((m * bits + 7) / 8, 0);
   for (std::uint64_t s = 0; s < m; ++s) {
     values[s] = rng() & 0xfff;
-    compact_hash::write_fp(want, s, bits, values[s]);
+    hash_engine::write_fp(want, s, bits, values[s]);
   }
   std::vector<std::uint64_t> order(m);
   for (std::uint64_t s = 0; s < m; ++s) order[s] = s;

@@ -17,7 +17,7 @@
 #include "temp_dir.hpp"
 
 using namespace quorvale;
-using compact_hash::Pair;
+using hash_engine::Pair;
 using keyless_fixtures::case_pairs;
 using keyless_fixtures::error_of;
 
@@ -155,8 +155,8 @@ TEST(KeylessSide, SmallestSecondWordRepresentsItsGroup) {
     for (auto side : {closed.side(), compact.side()}) {
       auto it = std::find_if(side.begin(), side.end(), [&](const auto& e) { return e.first == F; });
       ASSERT_NE(it, side.end());
-      EXPECT_EQ(*it, (compact_hash::SideEntry{F, 7, static_cast<std::uint32_t>(m + (it - side.begin()))}));
-      EXPECT_EQ(*(it + 1), (compact_hash::SideEntry{F, 9, it->id + 1}));
+      EXPECT_EQ(*it, (hash_engine::SideEntry{F, 7, static_cast<std::uint32_t>(m + (it - side.begin()))}));
+      EXPECT_EQ(*(it + 1), (hash_engine::SideEntry{F, 9, it->id + 1}));
     }
     const std::size_t at = static_cast<std::size_t>(
         std::find_if(closed.side().begin(), closed.side().end(), [&](const auto& e) { return e.first == F; }) -
@@ -218,19 +218,19 @@ TEST(KeylessSide, MadeUpPairOnARealKeysFirstWord) {
 TEST(KeylessFingerprints, WriteByHand) {
   {
     Bytes t(4, 0);
-    compact_hash::write_fp(t, 1, 12, 0xabc);  // bits 12..23: the high half of byte 1, all of byte 2
+    hash_engine::write_fp(t, 1, 12, 0xabc);  // bits 12..23: the high half of byte 1, all of byte 2
     EXPECT_EQ(t, (Bytes{0x00, 0xc0, 0xab, 0x00}));
   }
   {
     Bytes t(16, 0);
     const std::uint64_t v = (std::uint64_t{0xf} << 58) | 1;  // slot 1 of 62 bits starts at byte 7, bit 6
-    compact_hash::write_fp(t, 1, 62, v);
+    hash_engine::write_fp(t, 1, 62, v);
     Bytes want(16, 0);
     want[7] = 0x40;   // bit 0 of the value
     want[15] = 0x0f;  // its top four bits
     EXPECT_EQ(t, want);
     Bytes u(16, 0);
-    compact_hash::write_fp(u, 1, 62, ~std::uint64_t{0} >> 2);
+    hash_engine::write_fp(u, 1, 62, ~std::uint64_t{0} >> 2);
     want = Bytes{0, 0, 0, 0, 0, 0, 0, 0xc0, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0x0f};
     EXPECT_EQ(u, want);
   }
@@ -238,12 +238,12 @@ TEST(KeylessFingerprints, WriteByHand) {
     // b = 12, m = 3: a 5-byte table; slot 2 (bits 24..35) is bytes 3 and 4,
     // read byte by byte at the end of the table.
     Bytes t(5, 0);
-    compact_hash::write_fp(t, 2, 12, 0x987);
+    hash_engine::write_fp(t, 2, 12, 0x987);
     EXPECT_EQ(t, (Bytes{0, 0, 0, 0x87, 0x09}));
-    EXPECT_TRUE(compact_hash::fp_matches(t, 2, 12, 0xfff987));
-    EXPECT_FALSE(compact_hash::fp_matches(t, 2, 12, 0x986));
-    EXPECT_TRUE(compact_hash::fp_matches(t, 0, 12, 0x1000));
-    EXPECT_FALSE(compact_hash::fp_matches(t, 3, 12, 0));  // past the table
+    EXPECT_TRUE(hash_engine::fp_matches(t, 2, 12, 0xfff987));
+    EXPECT_FALSE(hash_engine::fp_matches(t, 2, 12, 0x986));
+    EXPECT_TRUE(hash_engine::fp_matches(t, 0, 12, 0x1000));
+    EXPECT_FALSE(hash_engine::fp_matches(t, 3, 12, 0));  // past the table
   }
 }
 
@@ -259,13 +259,13 @@ TEST(KeylessFingerprints, EveryWidthWritesAndReadsItsOwnBits) {
     for (std::uint64_t i = 0; i < m; ++i) order[i] = i;
     std::shuffle(order.begin(), order.end(), rng);
     for (std::uint64_t i : order) {
-      values[i] = compact_hash::low_bits(rng(), b);
-      compact_hash::write_fp(table, i, b, values[i]);
+      values[i] = hash_engine::low_bits(rng(), b);
+      hash_engine::write_fp(table, i, b, values[i]);
     }
     for (std::uint64_t i = 0; i < m; ++i) {
       EXPECT_EQ(slot_bits(table, i, b), values[i]) << i;
-      EXPECT_TRUE(compact_hash::fp_matches(table, i, b, values[i] | (b < 64 ? rng() << b : 0)));
-      EXPECT_FALSE(compact_hash::fp_matches(table, i, b, values[i] ^ 1));
+      EXPECT_TRUE(hash_engine::fp_matches(table, i, b, values[i] | (b < 64 ? rng() << b : 0)));
+      EXPECT_FALSE(hash_engine::fp_matches(table, i, b, values[i] ^ 1));
     }
     // The bits past the last slot stay zero.
     for (std::uint64_t t = m * b; t < len * 8; ++t) EXPECT_EQ((table[t / 8] >> (t % 8)) & 1, 0);
@@ -273,8 +273,8 @@ TEST(KeylessFingerprints, EveryWidthWritesAndReadsItsOwnBits) {
     // ignored.
     for (std::uint64_t i : {std::uint64_t{0}, m / 2, m - 1}) {
       Bytes one(len, 0);
-      compact_hash::write_fp(one, i, b, ~std::uint64_t{0});
-      for (std::uint64_t j = 0; j < m; ++j) EXPECT_EQ(slot_bits(one, j, b), j == i ? compact_hash::low_bits(~0ULL, b) : 0);
+      hash_engine::write_fp(one, i, b, ~std::uint64_t{0});
+      for (std::uint64_t j = 0; j < m; ++j) EXPECT_EQ(slot_bits(one, j, b), j == i ? hash_engine::low_bits(~0ULL, b) : 0);
       for (std::uint64_t t = m * b; t < len * 8; ++t) EXPECT_EQ((one[t / 8] >> (t % 8)) & 1, 0);
     }
   }
@@ -293,7 +293,7 @@ TEST(KeylessFingerprints, TableHoldsEachRepresentativesLowBits) {
     for (auto& k : keys) {
       const hash::HashPair h = hash::hash_pair(std::string_view(k));
       const std::uint32_t id = w.id_unchecked(k);
-      EXPECT_EQ(slot_bits(table, id, b), compact_hash::low_bits(h.second, b));
+      EXPECT_EQ(slot_bits(table, id, b), hash_engine::low_bits(h.second, b));
       EXPECT_EQ(idx.id_unchecked(k), id);  // the slots do not depend on the width
     }
   }

@@ -416,7 +416,7 @@ TEST(PerfectHashBlob, ByteFlipsNeverCrashLookups) {
 
 namespace {
 
-class VecSource : public perfect_hash::KeySource {
+class VecSource : public KeySource {
  public:
   explicit VecSource(std::vector<std::string> keys, std::function<void(std::size_t)> on_next = {})
       : keys_(std::move(keys)), on_next_(std::move(on_next)) {}
@@ -438,8 +438,8 @@ struct Passes {
   std::vector<std::vector<std::string>> lists;
   int calls = 0;
   std::function<void(int, std::size_t)> on_next = {};
-  perfect_hash::SourceFactory factory() {
-    return [this]() -> std::unique_ptr<perfect_hash::KeySource> {
+  SourceFactory factory() {
+    return [this]() -> std::unique_ptr<KeySource> {
       int pass = calls++;
       const auto& keys = lists[std::min<std::size_t>(pass, lists.size() - 1)];
       std::function<void(std::size_t)> hook;
@@ -449,9 +449,17 @@ struct Passes {
   }
 };
 
-std::uint64_t stream(Passes& p, const std::string& path, bool tags, std::uint64_t window,
-                     std::function<bool()> probe = [] { return false; }) {
-  return PerfectHashIndex::build_to_file_windowed(p.factory(), path, tags, window, probe);
+// The production window, and a run with another.
+const std::uint64_t WINDOW = hash_engine::StreamLimits{}.window;
+hash_engine::StreamRun windowed(std::uint64_t window, StopProbe probe = {}) {
+  hash_engine::StreamRun run;
+  run.stop = std::move(probe);
+  run.limits.window = window;
+  return run;
+}
+
+std::uint64_t stream(Passes& p, const std::string& path, bool tags, std::uint64_t window, StopProbe probe = {}) {
+  return PerfectHashIndex::build_to_file(p.factory(), path, tags, windowed(window, std::move(probe)));
 }
 
 std::uint64_t total_bytes(const std::vector<std::string>& keys) {
@@ -477,7 +485,7 @@ TEST(PerfectHashStream, SameBytesAsTheInMemoryBuild) {
     for (const auto* set : {&keys, &sorted_coll}) {
       Bytes want = make(*set, tags).to_bytes();
       const std::uint64_t t = total_bytes(*set);
-      for (std::uint64_t window : {perfect_hash::WINDOW, t, t - 1, std::uint64_t{4096}, std::uint64_t{999}}) {
+      for (std::uint64_t window : {WINDOW, t, t - 1, std::uint64_t{4096}, std::uint64_t{999}}) {
         SCOPED_TRACE(std::to_string(window) + (tags ? " tags" : ""));
         Passes p{{*set}};
         bool spill_seen = false;
@@ -527,8 +535,7 @@ TEST(PerfectHashStream, FirstHashesDistinctOrStopEarly) {
     TempDir dir;
     Passes p{{*list}};
     EXPECT_EQ(error_of([&] {
-                PerfectHashIndex::build_to_file_windowed(p.factory(), dir / "t", false, 64, [] { return false; }, {},
-                                                         true);
+                PerfectHashIndex::build_to_file(p.factory(), dir / "t", false, windowed(64), true);
               }),
               std::string("build error: ") + perfect_hash::MSG_MAY_REPEAT);
     EXPECT_EQ(p.calls, 1);
@@ -536,7 +543,7 @@ TEST(PerfectHashStream, FirstHashesDistinctOrStopEarly) {
   }
   TempDir dir;
   Passes p{{keys}};
-  EXPECT_EQ(PerfectHashIndex::build_to_file_windowed(p.factory(), dir / "t", false, 64, [] { return false; }, {}, true),
+  EXPECT_EQ(PerfectHashIndex::build_to_file(p.factory(), dir / "t", false, windowed(64), true),
             keys.size());
   EXPECT_EQ(read_file(dir / "t"), [&] {
     const std::vector<unsigned char> b = PerfectHashIndex::build(std::span<const std::string>(keys)).to_bytes();
@@ -572,7 +579,7 @@ TEST(PerfectHashStream, FailuresLeaveTheTargetAlone) {
       {"repeat in a run", {coll_keys},
        "build error: perfect-hash: build_to_file needs distinct keys and the source repeated one"},
   };
-  for (std::uint64_t window : {perfect_hash::WINDOW, std::uint64_t{64}}) {
+  for (std::uint64_t window : {WINDOW, std::uint64_t{64}}) {
     for (const Case& c : cases) {
       SCOPED_TRACE(std::string(c.name) + " window " + std::to_string(window));
       TempDir dir;
@@ -610,7 +617,7 @@ TEST(PerfectHashStream, FailuresLeaveTheTargetAlone) {
     }
   }
   // A source that throws in the second pass unwinds the same way.
-  for (std::uint64_t window : {perfect_hash::WINDOW, std::uint64_t{64}}) {
+  for (std::uint64_t window : {WINDOW, std::uint64_t{64}}) {
     TempDir dir;
     Passes p{{keys}};
     p.on_next = [](int pass, std::size_t i) {

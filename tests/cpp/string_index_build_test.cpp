@@ -33,7 +33,7 @@ std::string blob_of(const StringIndex& index) {
 struct SourceFailed : std::runtime_error {
   SourceFailed() : std::runtime_error("the source failed") {}
 };
-class VecSource : public quorvale::perfect_hash::KeySource {
+class VecSource : public quorvale::KeySource {
  public:
   explicit VecSource(Keys keys, std::size_t fail_at = SIZE_MAX) : keys_(std::move(keys)), fail_at_(fail_at) {}
   bool next(std::string_view& key) override {

@@ -43,18 +43,17 @@ void Out::finish() {
   for (std::size_t k = 0; k < files_.size(); ++k) flush_range(k);
 }
 
-std::vector<Pair> place_fingerprints(Source& source, const Mphf* mph, std::uint32_t bits, Out& out) {
+std::vector<Pair> walk_representatives(Source& source, const Mphf* mph, const RepresentativeBlock& block) {
   std::vector<Pair> side;
-  std::vector<std::uint64_t> firsts, values;
+  std::vector<std::uint64_t> firsts, seconds;
   firsts.reserve(PLACE_BLOCK);
-  values.reserve(PLACE_BLOCK);
-  auto place = [&] {
+  seconds.reserve(PLACE_BLOCK);
+  auto hand_on = [&] {
     if (firsts.empty()) return;
     if (!mph) panic("a representative exists only when m > 0");
-    const std::vector<std::uint64_t> slots = mph->index_all(firsts);
-    for (std::size_t i = 0; i < slots.size(); ++i) out.place(slots[i], values[i]);
+    block(mph->index_all(firsts), seconds);
     firsts.clear();
-    values.clear();
+    seconds.clear();
   };
   bool any = false;
   std::uint64_t previous = 0;  // carried from batch to batch
@@ -68,11 +67,19 @@ std::vector<Pair> place_fingerprints(Source& source, const Mphf* mph, std::uint3
       any = true;
       previous = p.first;
       firsts.push_back(p.first);
-      values.push_back(low_bits(p.second, bits));
-      if (firsts.size() == PLACE_BLOCK) place();
+      seconds.push_back(p.second);
+      if (firsts.size() == PLACE_BLOCK) hand_on();
     }
   }
-  place();
+  hand_on();
+  return side;
+}
+
+std::vector<Pair> place_fingerprints(Source& source, const Mphf* mph, std::uint32_t bits, Out& out) {
+  std::vector<Pair> side =
+      walk_representatives(source, mph, [&](std::span<const std::uint64_t> slots, std::span<const std::uint64_t> seconds) {
+        for (std::size_t i = 0; i < slots.size(); ++i) out.place(slots[i], low_bits(seconds[i], bits));
+      });
   out.finish();
   return side;
 }

@@ -1,5 +1,5 @@
 // The external-memory half of the streamed keyless builds (compact_hash.hpp's
-// build_to_file_with, closed_hash.hpp's build_to_file_with): full buffers of
+// build_to_file, closed_hash.hpp's build_to_file): full buffers of
 // hash pairs spilled as sorted run files into a scratch directory beside the
 // output, their merge into a few outputs of globally distinct pairs, the
 // readers over the merged set, and the compact kind's fingerprint placement
@@ -193,6 +193,14 @@ class Reps final : public KeyStream {
   std::exception_ptr stash_;
 };
 
+// Reads the source to its end and hands its representatives (the first
+// pair of each group) on a block at a time as block(slots, seconds), their
+// slots evaluated together; returns the side pairs in the source's order. A
+// group split across two batches stays one group.
+using RepresentativeBlock =
+    std::function<void(std::span<const std::uint64_t> slots, std::span<const std::uint64_t> seconds)>;
+std::vector<Pair> walk_representatives(Source& source, const Mphf* mph, const RepresentativeBlock& block);
+
 // Every pair, ascending; a read error is thrown to the caller.
 class All {
  public:
@@ -251,10 +259,8 @@ class Out {
   std::uint32_t record_ = 0;
 };
 
-// Reads the source to its end, places every representative's fingerprint
-// (the low `bits` bits of its second word) at its slot through `out`, and
-// returns the side pairs in the source's order. A group split across two
-// batches stays one group.
+// walk_representatives placing every representative's fingerprint (the low
+// `bits` bits of its second word) at its slot through `out`.
 std::vector<Pair> place_fingerprints(Source& source, const Mphf* mph, std::uint32_t bits, Out& out);
 
 // Where the stage left the fingerprints: a table in memory, or `ranges`
@@ -281,15 +287,12 @@ void fold_ranges(Scratch& scratch, std::uint64_t ranges, std::uint64_t m, std::u
 // Keys as hash pairs, each key hashed as it arrives.
 class HashedKeys final : public PairSource {
  public:
-  explicit HashedKeys(perfect_hash::KeySource& keys) noexcept : keys_(keys) {}
+  explicit HashedKeys(KeySource& keys) noexcept : keys_(keys) {}
   bool next(Pair& out) override;
 
  private:
-  perfect_hash::KeySource& keys_;
+  KeySource& keys_;
 };
-
-// The worker count of a run: its own, else one per online processor.
-std::size_t threads_of(const StreamRun& run);
 
 // Runs the offline part of a build through the run's runner; the scratch
 // directory is removed before it returns, whatever the outcome.

@@ -18,8 +18,6 @@ bool HashedKeys::next(Pair& out) {
   return true;
 }
 
-std::size_t threads_of(const StreamRun& run) { return run.threads != 0 ? run.threads : online_processors(); }
-
 void run_offline(const StreamRun& run, Scratch& scratch, const std::function<void()>& step) {
   auto guarded = [&] {
     struct Drop {
@@ -85,13 +83,14 @@ Settled settle(Scratch& scratch, std::vector<Pair>&& buffer, const char* too_man
 
 using namespace compact_hash;
 
-std::uint64_t CompactHashIndex::build_to_file_with(PairSource& pairs, const FailureProbe& failed,
-                                                   const std::string& path, const StreamLimits& limits,
-                                                   std::uint32_t fingerprint_bits, const StreamRun& run) {
+std::uint64_t CompactHashIndex::build_to_file(PairSource& pairs, const std::string& path,
+                                              std::uint32_t fingerprint_bits, const StreamRun& run) {
   if (fingerprint_bits < 1 || fingerprint_bits > 64) throw IndexError::format(MSG_BITS);
   const std::uint32_t b = fingerprint_bits;
+  const StopProbe& failed = run.stop;
+  const StreamLimits& limits = run.limits;
   auto source_failed = [&] { return failed && failed(); };
-  Scratch scratch(path, threads_of(run), failed);
+  Scratch scratch(path, hash_engine::threads_of(run), failed);
   std::vector<Pair> buffer;
   intake(pairs, scratch, limits.pair_budget, buffer);
   if (source_failed()) throw IndexError::format(MSG_RAISED);
@@ -132,15 +131,10 @@ std::uint64_t CompactHashIndex::build_to_file_with(PairSource& pairs, const Fail
   return n;
 }
 
-std::uint64_t CompactHashIndex::build_to_file_checked(perfect_hash::KeySource& keys, const FailureProbe& failed,
-                                                      const std::string& path, const StreamLimits& limits,
-                                                      std::uint32_t fingerprint_bits, const StreamRun& run) {
+std::uint64_t CompactHashIndex::build_to_file(KeySource& keys, const std::string& path,
+                                              std::uint32_t fingerprint_bits, const StreamRun& run) {
   HashedKeys pairs(keys);
-  return build_to_file_with(pairs, failed, path, limits, fingerprint_bits, run);
-}
-
-std::uint64_t CompactHashIndex::build_bits_to_file(perfect_hash::KeySource& keys, const std::string& path) {
-  return build_to_file_checked(keys, [] { return false; }, path, StreamLimits{}, 8);
+  return build_to_file(pairs, path, fingerprint_bits, run);
 }
 
 }  // namespace quorvale

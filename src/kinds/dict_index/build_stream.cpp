@@ -308,7 +308,7 @@ std::uint64_t Layout::write_sorted(extsort::Replay& sorted, const std::string& p
   });
 }
 
-std::uint64_t Layout::build_to_file_runs(perfect_hash::KeySource& keys, const std::string& path,
+std::uint64_t Layout::build_to_file_runs(KeySource& keys, const std::string& path,
                                             std::uint64_t block, const Probe& probe, const Offline& offline,
                                             std::size_t budget) {
   check_block(block);

@@ -22,7 +22,7 @@ DictIndex DictIndex::build_with_block(std::vector<dict_index::Key> keys, std::ui
 DictIndex DictIndex::build_with_block(std::span<const std::string> keys, std::uint64_t block) {
   return DictIndex(Layout::build_with_block(keys, block));
 }
-std::uint64_t DictIndex::build_to_file_runs(perfect_hash::KeySource& keys, const std::string& path,
+std::uint64_t DictIndex::build_to_file_runs(KeySource& keys, const std::string& path,
                                             std::uint64_t block, const Probe& probe, const Offline& offline,
                                             std::size_t budget) {
   return Layout::build_to_file_runs(keys, path, block, probe, offline, budget);

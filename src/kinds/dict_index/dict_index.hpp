@@ -21,13 +21,11 @@
 #include "blob.hpp"
 #include "blob_frame.hpp"
 #include "dict_index/frame.hpp"
+#include "streamed_keys.hpp"
 
 namespace quorvale {
 namespace arrow {
 struct Utf8Chunk;
-}
-namespace perfect_hash {
-class KeySource;
 }
 class DictIndex;
 namespace dict_index {
@@ -90,8 +88,8 @@ class DictIndex : public blob::Stored<DictIndex> {
  public:
   // Whether a streamed build's key source failed; and a runner of the steps
   // that read no key (a Python caller runs them detached).
-  using Probe = std::function<bool()>;
-  using Offline = std::function<void(const std::function<void()>&)>;
+  using Probe = StopProbe;
+  using Offline = OfflineRunner;
 
   explicit DictIndex(dict_index::Layout&& layout);
   DictIndex(DictIndex&&) noexcept;
@@ -113,7 +111,7 @@ class DictIndex : public blob::Stored<DictIndex> {
   // was and no spill directory left behind. The passes over the sorted keys
   // ask `probe` as they go, and a yes there abandons the build the same way
   // (IndexError Io Interrupted).
-  static std::uint64_t build_to_file_runs(perfect_hash::KeySource& keys, const std::string& path, std::uint64_t block,
+  static std::uint64_t build_to_file_runs(KeySource& keys, const std::string& path, std::uint64_t block,
                                           const Probe& probe = {}, const Offline& offline = {},
                                           std::size_t budget = dict_index::RUN_BUDGET);
 

@@ -323,7 +323,7 @@ class Layout : public blob::Stored<Layout> {
   // was and no spill directory left behind. The passes over the sorted keys
   // ask `probe` as they go, and a yes there abandons the build the same way
   // (IndexError Io Interrupted).
-  static std::uint64_t build_to_file_runs(perfect_hash::KeySource& keys, const std::string& path, std::uint64_t block,
+  static std::uint64_t build_to_file_runs(KeySource& keys, const std::string& path, std::uint64_t block,
                                           const Probe& probe = {}, const Offline& offline = {},
                                           std::size_t budget = dict_index::RUN_BUDGET);
   // The passes and the writer over a sorted source, every replay of which
