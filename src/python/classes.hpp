@@ -61,10 +61,6 @@ class TypeCell {
   std::atomic<PyObject*> type_{nullptr};
 };
 
-// Reads constructor arguments given as a tuple and a dict. The keyword values
-// in out[] are held by the returned snapshot: keep it for the call.
-[[nodiscard]] Ref read_args_tuple(const Params& p, PyObject* args, PyObject* kwargs, PyObject** out);
-
 // Sets a class attribute on a freshly made type.
 void set_class_attr(PyObject* type, const char* name, PyObject* value);
 

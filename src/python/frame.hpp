@@ -230,6 +230,9 @@ constexpr Params no_params(const char* func) { return Params{func, nullptr, 0, 0
 
 // Reads fast-call arguments into out[0..count) (borrowed; null when absent).
 void read_args(const Params& p, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, PyObject** out);
+// Reads arguments given as a tuple and a dict (a constructor's). The keyword
+// values in out[] are held by the returned snapshot: keep it for the call.
+[[nodiscard]] Ref read_args_tuple(const Params& p, PyObject* args, PyObject* kwargs, PyObject** out);
 
 // Conversions of one argument. Each adds the note naming the parameter to
 // whatever exception it raises.
@@ -247,6 +250,17 @@ PyTypeObject* arg_type(PyObject* o, const char* name);
 // encoding; bytes paths and an embedded NUL are refused.
 std::string arg_path(PyObject* o, const char* name);
 
+// The one argument of a function of one parameter (borrowed), and the same
+// read as a str, the parameter's name in the note of a refusal.
+inline PyObject* one_arg(const Params& p, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  PyObject* a[1];
+  read_args(p, args, nargs, kwnames, a);
+  return a[0];
+}
+inline std::string_view one_str_arg(const Params& p, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return arg_str(one_arg(p, args, nargs, kwnames), p.names[0]);
+}
+
 // UTF-8 view of a str without a note (for gatherers): TypeError
 // "'int' object is not an instance of 'str'", or the encoder's error.
 std::string_view str_view(PyObject* o);
@@ -262,6 +276,8 @@ inline PyCFunction fastcall(FastFn f) noexcept {
   return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f));
 }
 inline constexpr int FASTCALL_KW = METH_FASTCALL | METH_KEYWORDS;
+// Defines a FastFn named fn; its body sees self, args, nargs and kwnames.
+#define QV_METHOD(fn) PyObject* fn(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames)
 
 // ---- registration ----------------------------------------------------------------
 

@@ -56,6 +56,23 @@
 //   template <class KeyAt>                // detached: key_at(i) gives key i's bytes as a string_view
 //   static void lookup(const Core&, std::size_t count, KeyAt&& key_at, Id* out);
 //
+// Ordered walks and neighbours (`range`, `prefix`, `successor`,
+// `predecessor`), for the kinds whose ids are ranks: the walks run detached
+// (pausing), the neighbours attached; a found key is decoded leniently.
+//   static Pairs range(const Core&, std::string_view lo, std::string_view hi,
+//                      std::optional<std::uint64_t> limit, const Pause&);  // lo <= key < hi
+//   static Pairs prefix(const Core&, std::string_view prefix, std::optional<std::uint64_t> limit, const Pause&);
+//                      // Pairs: any batch with size(), key(i) and id(i); a limit of 0 takes no key
+//   static std::optional<std::pair<std::string, std::uint64_t>> successor(const Core&, std::string_view query);
+//   static std::optional<std::pair<std::string, std::uint64_t>> predecessor(const Core&, std::string_view query);
+//
+// Dictionary matching (`common_prefix`, `longest_prefix`, `occurrences`),
+// detached; a match has `bytes` and `id`, an occurrence `start`, `end` and
+// `id` (see matches.hpp):
+//   static std::vector<Match> common_prefix(const Core&, std::string_view query);  // shortest first
+//   static std::optional<Match> longest_prefix(const Core&, std::string_view query);
+//   static std::vector<Occurrence> occurrences(const Core&, std::string_view text, const Pause&);
+//
 // KindBase<Core, Id> supplies the usual choices (absence, nulls as MISSING,
 // MISSING all ones, the id attributes) and the usual core members (ids_into_with, contains,
 // id_unchecked); a kind derives from it and adds type() and find, overriding
@@ -70,6 +87,7 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "kinds.hpp"
@@ -78,6 +96,7 @@
 #include "frame.hpp"
 #include "ids_out.hpp"
 #include "keys.hpp"
+#include "matches.hpp"
 
 namespace quorvale::python {
 
@@ -284,9 +303,10 @@ struct Methods {
   };
 
   static PyObject* one_arg(const OneArg& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    PyObject* a[1];
-    read_args(sig.p, args, nargs, kwnames, a);
-    return a[0];
+    return python::one_arg(sig.p, args, nargs, kwnames);
+  }
+  static std::string_view str_arg(const OneArg& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return one_str_arg(sig.p, args, nargs, kwnames);
   }
 
   // ---- single-key lookups ----
@@ -296,7 +316,7 @@ struct Methods {
   static PyObject* id(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return boundary([&]() -> PyObject* {
       static const OneArg sig("id", "key");
-      auto found = K::find(core(self), arg_str(one_arg(sig, args, nargs, kwnames), "key"));
+      auto found = K::find(core(self), str_arg(sig, args, nargs, kwnames));
       if (!found) Py_RETURN_NONE;
       return new_id(*found);
     });
@@ -318,14 +338,14 @@ struct Methods {
   static PyObject* contains(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return boundary([&]() -> PyObject* {
       static const OneArg sig("contains", "key");
-      return PyBool_FromLong(K::contains(core(self), arg_str(one_arg(sig, args, nargs, kwnames), "key")));
+      return PyBool_FromLong(K::contains(core(self), str_arg(sig, args, nargs, kwnames)));
     });
   }
 
   static PyObject* id_unchecked(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return boundary([&]() -> PyObject* {
       static const OneArg sig("id_unchecked", "key");
-      return new_int(K::unchecked(core(self), arg_str(one_arg(sig, args, nargs, kwnames), "key")));
+      return new_int(K::unchecked(core(self), str_arg(sig, args, nargs, kwnames)));
     });
   }
 
@@ -368,7 +388,7 @@ struct Methods {
   static PyObject* lower_bound(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return boundary([&]() -> PyObject* {
       static const OneArg sig("lower_bound", Arg);
-      return new_int(K::rank(core(self), arg_str(one_arg(sig, args, nargs, kwnames), Arg)));
+      return new_int(K::rank(core(self), str_arg(sig, args, nargs, kwnames)));
     });
   }
 
@@ -387,7 +407,7 @@ struct Methods {
   static PyObject* prefix_count(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return boundary([&]() -> PyObject* {
       static const OneArg sig("prefix_count", "prefix");
-      const auto [start, end] = core(self).prefix_id_range(arg_str(one_arg(sig, args, nargs, kwnames), "prefix"));
+      const auto [start, end] = core(self).prefix_id_range(str_arg(sig, args, nargs, kwnames));
       return new_int(end - start);
     });
   }
@@ -395,10 +415,84 @@ struct Methods {
   static PyObject* prefix_id_range(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return boundary([&]() -> PyObject* {
       static const OneArg sig("prefix_id_range", "prefix");
-      const auto [start, end] = core(self).prefix_id_range(arg_str(one_arg(sig, args, nargs, kwnames), "prefix"));
+      const auto [start, end] = core(self).prefix_id_range(str_arg(sig, args, nargs, kwnames));
       Ref a = Ref::check(new_int(start));
       Ref b = Ref::check(new_int(end));
       return PyTuple_Pack(2, a.get(), b.get());
+    });
+  }
+
+  static PyObject* range(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return boundary([&]() -> PyObject* {
+      static const Args<3> sig("range", 2, "lo", "hi", "limit");
+      PyObject* a[3];
+      sig.read(args, nargs, kwnames, a);
+      const std::string_view lo = arg_str(a[0], "lo"), hi = arg_str(a[1], "hi");
+      const std::optional<std::uint64_t> limit = limit_arg(a[2]);
+      const Core& c = core(self);
+      return pairs_list(detached_pausing([&](const Pause& pause) { return K::range(c, lo, hi, limit, pause); }));
+    });
+  }
+
+  static PyObject* prefix(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return boundary([&]() -> PyObject* {
+      static const Args<2> sig("prefix", 1, "prefix", "limit");
+      PyObject* a[2];
+      sig.read(args, nargs, kwnames, a);
+      const std::string_view prefix = arg_str(a[0], "prefix");
+      const std::optional<std::uint64_t> limit = limit_arg(a[1]);
+      const Core& c = core(self);
+      return pairs_list(detached_pausing([&](const Pause& pause) { return K::prefix(c, prefix, limit, pause); }));
+    });
+  }
+
+  static PyObject* maybe_pair(const std::optional<std::pair<std::string, std::uint64_t>>& found) {
+    if (!found) Py_RETURN_NONE;
+    return pair_of(found->first, found->second);
+  }
+
+  static PyObject* successor(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return boundary([&]() -> PyObject* {
+      static const OneArg sig("successor", "query");
+      return maybe_pair(K::successor(core(self), str_arg(sig, args, nargs, kwnames)));
+    });
+  }
+
+  static PyObject* predecessor(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return boundary([&]() -> PyObject* {
+      static const OneArg sig("predecessor", "query");
+      return maybe_pair(K::predecessor(core(self), str_arg(sig, args, nargs, kwnames)));
+    });
+  }
+
+  // ---- dictionary matching ----
+
+  static PyObject* common_prefix(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return boundary([&]() -> PyObject* {
+      static const OneArg sig("common_prefix", "query");
+      const std::string_view query = str_arg(sig, args, nargs, kwnames);
+      const Core& c = core(self);
+      return prefix_list(query, detached([&] { return K::common_prefix(c, query); }));
+    });
+  }
+
+  static PyObject* longest_prefix(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return boundary([&]() -> PyObject* {
+      static const OneArg sig("longest_prefix", "query");
+      const std::string_view query = str_arg(sig, args, nargs, kwnames);
+      const Core& c = core(self);
+      const auto found = detached([&] { return K::longest_prefix(c, query); });
+      if (!found) Py_RETURN_NONE;
+      return prefix_pair(query, *found);
+    });
+  }
+
+  static PyObject* occurrences(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return boundary([&]() -> PyObject* {
+      static const OneArg sig("occurrences", "text");
+      const std::string_view text = str_arg(sig, args, nargs, kwnames);
+      const Core& c = core(self);
+      return occurrence_list(detached_pausing([&](const Pause& pause) { return K::occurrences(c, text, pause); }));
     });
   }
 

@@ -1,14 +1,14 @@
 #include "registry.hpp"
 
-#include "closed_hash.hpp"
-#include "compact_hash.hpp"
-#include "dict_index.hpp"
-#include "double_array.hpp"
 #include "functions.hpp"
-#include "hashed_dict.hpp"
-#include "overlay.hpp"
-#include "perfect_hash.hpp"
-#include "string_index.hpp"
+#include "py_closed_hash.hpp"
+#include "py_compact_hash.hpp"
+#include "py_dict_index.hpp"
+#include "py_double_array.hpp"
+#include "py_hashed_dict.hpp"
+#include "py_overlay.hpp"
+#include "py_perfect_hash.hpp"
+#include "py_string_index.hpp"
 
 namespace quorvale::python {
 

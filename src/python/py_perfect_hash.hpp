@@ -3,7 +3,7 @@
 
 #include <memory>
 
-#include "kinds/perfect_hash.hpp"
+#include "perfect_hash.hpp"
 #include "frame.hpp"
 
 namespace quorvale::python {

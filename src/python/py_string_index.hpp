@@ -3,7 +3,7 @@
 
 #include <memory>
 
-#include "kinds/string_index.hpp"
+#include "string_index.hpp"
 #include "frame.hpp"
 
 namespace quorvale::python {

@@ -4,7 +4,7 @@
 // mutex is waited for detached); keys(), the compactions, to_bytes() and
 // save() hold the mutex detached for their whole work. Python objects are
 // made attached, after the mutex is released.
-#include "overlay.hpp"
+#include "py_overlay.hpp"
 
 #include <cstring>
 #include <memory>
@@ -14,7 +14,7 @@
 #include <vector>
 
 #include "kinds.hpp"
-#include "kinds/overlay.hpp"
+#include "overlay.hpp"
 #include "threads.hpp"
 #include "classes.hpp"
 #include "index_methods.hpp"
@@ -133,15 +133,6 @@ PyObject* new_bytes_of(std::span<const unsigned char> b) {
   return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(b.data()), static_cast<Py_ssize_t>(b.size()));
 }
 
-#define QV_METHOD(fn) PyObject* fn(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames)
-
-// The one argument of a method.
-PyObject* only_arg(const Params& p, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  PyObject* a[1];
-  read_args(p, args, nargs, kwnames, a);
-  return a[0];
-}
-
 // ---- construction ----
 
 PyObject* tp_new(PyTypeObject*, PyObject* args, PyObject* kwargs) {
@@ -183,7 +174,7 @@ QV_METHOD(m_id) {
   return boundary([&]() -> PyObject* {
     static const char* const names[] = {"key"};
     static const Params p = params("Overlay.id", names, 1, 1);
-    return new_id_or(lookup(self, arg_str(only_arg(p, args, nargs, kwnames), "key")), Py_None);
+    return new_id_or(lookup(self, one_str_arg(p, args, nargs, kwnames)), Py_None);
   });
 }
 
@@ -191,7 +182,7 @@ QV_METHOD(m_contains) {
   return boundary([&]() -> PyObject* {
     static const char* const names[] = {"key"};
     static const Params p = params("Overlay.contains", names, 1, 1);
-    return PyBool_FromLong(lookup(self, arg_str(only_arg(p, args, nargs, kwnames), "key")).has_value());
+    return PyBool_FromLong(lookup(self, one_str_arg(p, args, nargs, kwnames)).has_value());
   });
 }
 
@@ -210,7 +201,7 @@ QV_METHOD(m_add) {
   return boundary([&]() -> PyObject* {
     static const char* const names[] = {"key"};
     static const Params p = params("Overlay.add", names, 1, 1);
-    const std::string_view key = arg_str(only_arg(p, args, nargs, kwnames), "key");
+    const std::string_view key = one_str_arg(p, args, nargs, kwnames);
     return new_int(attached_with(self, [&](Overlay& o) { return o.add(key); }));
   });
 }
@@ -219,7 +210,7 @@ QV_METHOD(m_remove) {
   return boundary([&]() -> PyObject* {
     static const char* const names[] = {"key"};
     static const Params p = params("Overlay.remove", names, 1, 1);
-    const std::string_view key = arg_str(only_arg(p, args, nargs, kwnames), "key");
+    const std::string_view key = one_str_arg(p, args, nargs, kwnames);
     return PyBool_FromLong(attached_with(self, [&](Overlay& o) { return o.remove(key); }));
   });
 }
@@ -228,7 +219,7 @@ QV_METHOD(m_retire_id) {
   return boundary([&]() -> PyObject* {
     static const char* const names[] = {"id"};
     static const Params p = params("Overlay.retire_id", names, 1, 1);
-    const std::uint64_t id = arg_u64(only_arg(p, args, nargs, kwnames), "id");
+    const std::uint64_t id = arg_u64(one_arg(p, args, nargs, kwnames), "id");
     return PyBool_FromLong(attached_with(self, [&](Overlay& o) { return o.retire_id(id); }));
   });
 }
@@ -237,7 +228,7 @@ QV_METHOD(m_key) {
   return boundary([&]() -> PyObject* {
     static const char* const names[] = {"id"};
     static const Params p = params("Overlay.key", names, 1, 1);
-    const std::uint64_t id = arg_u64(only_arg(p, args, nargs, kwnames), "id");
+    const std::uint64_t id = arg_u64(one_arg(p, args, nargs, kwnames), "id");
     std::optional<std::string> key =
         keyed(attached_with(self, [&](Overlay& o) -> std::optional<std::optional<std::string>> {
           if (!o.base().stores_keys()) return std::nullopt;
@@ -282,7 +273,7 @@ QV_METHOD(m_compact_to_file) {
   return boundary([&]() -> PyObject* {
     static const char* const names[] = {"path"};
     static const Params p = params("Overlay.compact_to_file", names, 1, 1);
-    const std::string path = arg_path(only_arg(p, args, nargs, kwnames), "path");
+    const std::string path = arg_path(one_arg(p, args, nargs, kwnames), "path");
     return new_int(keyed(pausing_with(self, [&](Overlay& o, const Pause& pause) -> std::optional<std::uint64_t> {
       if (!o.base().stores_keys()) return std::nullopt;
       return o.compact_to_file(path, pause);
@@ -339,7 +330,7 @@ QV_METHOD(m_save) {
   return boundary([&]() -> PyObject* {
     static const char* const names[] = {"path"};
     static const Params p = params("Overlay.save", names, 1, 1);
-    const std::string path = arg_path(only_arg(p, args, nargs, kwnames), "path");
+    const std::string path = arg_path(one_arg(p, args, nargs, kwnames), "path");
     detached_with(self, [&](Overlay& o) {
       o.save(path);
       return 0;
@@ -437,8 +428,6 @@ QV_METHOD(s_load_untrusted) {
     return load_with(p, true, args, nargs, kwnames);
   });
 }
-
-#undef QV_METHOD
 
 // ---- protocol slots ----
 

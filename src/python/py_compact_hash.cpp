@@ -1,11 +1,11 @@
 // The Python class CompactHashIndex over the core compact-hash index.
-#include "compact_hash.hpp"
+#include "py_compact_hash.hpp"
 
 #include <string>
 #include <vector>
 
 #include "classes.hpp"
-#include "kinds/perfect_hash.hpp"
+#include "perfect_hash.hpp"
 #include "index_methods.hpp"
 #include "key_source.hpp"
 #include "keys.hpp"

@@ -1,12 +1,12 @@
 // The Python class PerfectHashIndex over the core perfect-hash index.
-#include "perfect_hash.hpp"
+#include "py_perfect_hash.hpp"
 
 #include <memory>
 #include <optional>
 #include <string>
 #include <vector>
 
-#include "kinds/perfect_hash.hpp"
+#include "perfect_hash.hpp"
 #include "arrow.hpp"
 #include "classes.hpp"
 #include "frame.hpp"
@@ -30,9 +30,6 @@ using M = Methods<Kind>;
 TypeCell cell;
 
 const Core& core(PyObject* self) { return M::core(self); }
-
-#define QV_METHOD(fn) \
-  PyObject* fn(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames)
 
 // ---- construction ----
 
@@ -97,8 +94,6 @@ QV_METHOD(m_has_fingerprints) {
     return PyBool_FromLong(core(self).has_fingerprints());
   });
 }
-
-#undef QV_METHOD
 
 PyMethodDef* methods = method_table({
     {

@@ -1,14 +1,14 @@
 // The Python class HashedDictIndex: a DictIndex with a hash sidecar that
 // answers id(key) at a hash index's cost.
-#include "hashed_dict.hpp"
+#include "py_hashed_dict.hpp"
 
 #include <memory>
 #include <optional>
 #include <string>
 
-#include "kinds/hashed_dict.hpp"
+#include "hashed_dict.hpp"
 #include "classes.hpp"
-#include "dict_index.hpp"
+#include "py_dict_index.hpp"
 #include "index_methods.hpp"
 
 namespace quorvale::python {

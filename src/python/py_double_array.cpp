@@ -1,12 +1,12 @@
 // The Python class DoubleArrayIndex over the core double-array index.
-#include "double_array.hpp"
+#include "py_double_array.hpp"
 
 #include <memory>
 #include <optional>
 #include <string>
 #include <vector>
 
-#include "kinds/double_array.hpp"
+#include "double_array.hpp"
 #include "classes.hpp"
 #include "frame.hpp"
 #include "index_methods.hpp"
@@ -29,15 +29,24 @@ struct Kind : KindBase<DoubleArrayIndex, std::uint32_t> {
   static void lookup(const Core& c, std::size_t count, KeyAt&& key_at, Id* out) {
     for (std::size_t i = 0; i < count; ++i) out[i] = c.id(key_at(i)).value_or(MISSING);
   }
+  static std::vector<PrefixMatch> common_prefix(const Core& c, std::string_view query) {
+    std::vector<PrefixMatch> out;
+    c.common_prefix(query, out);
+    return out;
+  }
+  static std::optional<PrefixMatch> longest_prefix(const Core& c, std::string_view query) {
+    return c.longest_prefix(query);
+  }
+  // The core's pass over the text takes no pause.
+  static std::vector<Occurrence> occurrences(const Core& c, std::string_view text, const Pause&) {
+    std::vector<Occurrence> out;
+    c.occurrences(text, out);
+    return out;
+  }
 };
 using M = Methods<Kind>;
 
 TypeCell cell;
-
-const Core& core(PyObject* self) { return M::core(self); }
-
-#define QV_METHOD(fn) \
-  PyObject* fn(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames)
 
 // ---- construction ----
 
@@ -93,49 +102,6 @@ PyObject* tp_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   });
 }
 
-// ---- dictionary matching ----
-
-QV_METHOD(m_common_prefix) {
-  return boundary([&]() -> PyObject* {
-    static const M::OneArg sig("common_prefix", "query");
-    std::string_view query = arg_str(M::one_arg(sig, args, nargs, kwnames), "query");
-    const Core& index = core(self);
-    std::vector<PrefixMatch> found = detached([&] {
-      std::vector<PrefixMatch> out;
-      index.common_prefix(query, out);
-      return out;
-    });
-    return prefix_list(query, found);
-  });
-}
-
-QV_METHOD(m_occurrences) {
-  return boundary([&]() -> PyObject* {
-    static const M::OneArg sig("occurrences", "text");
-    std::string_view text = arg_str(M::one_arg(sig, args, nargs, kwnames), "text");
-    const Core& index = core(self);
-    std::vector<Occurrence> found = detached([&] {
-      std::vector<Occurrence> out;
-      index.occurrences(text, out);
-      return out;
-    });
-    return occurrence_list(found);
-  });
-}
-
-QV_METHOD(m_longest_prefix) {
-  return boundary([&]() -> PyObject* {
-    static const M::OneArg sig("longest_prefix", "query");
-    std::string_view query = arg_str(M::one_arg(sig, args, nargs, kwnames), "query");
-    const Core& index = core(self);
-    std::optional<PrefixMatch> found = detached([&] { return index.longest_prefix(query); });
-    if (!found) Py_RETURN_NONE;
-    return prefix_pair(query, *found);
-  });
-}
-
-#undef QV_METHOD
-
 PyMethodDef* methods = method_table({
     {
         method("is_empty", M::is_empty, "is_empty($self)\n--\n\n"),
@@ -145,17 +111,17 @@ PyMethodDef* methods = method_table({
         method("ids_of", M::ids_of,
                "ids_of($self, keys)\n--\n\nBatched `id`: one call for many keys, aligned with `keys`, `None` where a "
                "key is absent."),
-        method("common_prefix", m_common_prefix,
+        method("common_prefix", M::common_prefix,
                "common_prefix($self, query)\n--\n\nEvery key that is a **prefix of `query`**, shortest first. This is "
                "the dictionary-matching\nquery: given a vocabulary and a position in a sentence, it returns the entries "
                "that start\nthere. The empty key, if the index holds it, is a prefix of everything and comes first."),
-        method("occurrences", m_occurrences,
+        method("occurrences", M::occurrences,
                "occurrences($self, text)\n--\n\nEvery key that occurs in `text`, as `(start, end, id)` with "
                "`text[start:end]` the key:\nstarts ascending, and within a start shortest first. The whole-text form of "
                "`common_prefix`\nthat a dictionary segmenter runs at every character, in one call a text rather than "
                "one a\ncharacter, which is where a loop over characters spends its time. Offsets count characters,\nas "
                "a `str` is indexed; the empty key, if the index holds it, is not reported."),
-        method("longest_prefix", m_longest_prefix,
+        method("longest_prefix", M::longest_prefix,
                "longest_prefix($self, query)\n--\n\nThe longest key that is a prefix of `query`, or `None` -- the "
                "match a longest-match\ntokeniser takes. See `common_prefix`."),
         method("to_bytes", M::to_bytes, "to_bytes($self)\n--\n\nSerialise to a `bytes` blob."),

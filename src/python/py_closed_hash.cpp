@@ -1,5 +1,5 @@
 // The Python class ClosedHashIndex over the core closed-hash index.
-#include "closed_hash.hpp"
+#include "py_closed_hash.hpp"
 
 #include <vector>
 

@@ -1,6 +1,6 @@
 // The Python classes DictIndex, over the ordered dictionary, and
 // DictIndexIterator, its lazy (key, id) cursor.
-#include "dict_index.hpp"
+#include "py_dict_index.hpp"
 
 #include <algorithm>
 #include <optional>
@@ -8,7 +8,7 @@
 #include <utility>
 #include <vector>
 
-#include "kinds/perfect_hash.hpp"
+#include "perfect_hash.hpp"
 #include "classes.hpp"
 #include "index_methods.hpp"
 #include "iter_lock.hpp"
@@ -26,42 +26,7 @@ using Core = DictIndex;
 // are gathered into a buffer of this many.
 constexpr std::size_t LOOKUP_CHUNK = 4096;
 
-struct Kind : KindBase<DictIndex, std::uint64_t> {
-  static PyObject* type() { return dict_index_type(); }
-  static std::optional<Id> find(const Core& c, std::string_view key) {
-    return c.id(key);
-  }
-  static bool contains(const Core& c, std::string_view key) { return c.locate_query(key).found; }
-  static std::uint64_t rank(const Core& c, std::string_view query) { return c.locate_query(query).rank; }
-  template <class KeyAt>
-  static void lookup(const Core& c, std::size_t count, KeyAt&& key_at, Id* out) {
-    std::vector<std::string_view> keys;
-    keys.reserve(std::min(count, LOOKUP_CHUNK));
-    for (std::size_t lo = 0; lo < count; lo += LOOKUP_CHUNK) {
-      const std::size_t hi = std::min(count, lo + LOOKUP_CHUNK);
-      keys.clear();
-      for (std::size_t i = lo; i < hi; ++i) keys.push_back(key_at(i));
-      const std::vector<std::optional<std::uint64_t>> ids = c.ids_of(keys);
-      for (std::size_t i = lo; i < hi; ++i) out[i] = ids[i - lo].value_or(MISSING);
-    }
-  }
-};
-using M = Methods<Kind>;
-constexpr char KEY[] = "key";
-
-TypeCell cell;
-TypeCell iterator_cell;
-
-const Core& core(PyObject* self) { return M::core(self); }
-
-#define QV_METHOD(fn) PyObject* fn(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames)
-
-// ---- results ----
-
-PyObject* maybe_pair(const std::optional<std::string>& key, std::uint64_t id) {
-  if (!key) Py_RETURN_NONE;
-  return pair_of(*key, id);
-}
+// ---- walks and matches (the shared query methods') ----
 
 // Pairs found detached: the keys back to back, the end of each and its id.
 struct Pairs {
@@ -82,27 +47,85 @@ struct Pairs {
   std::uint64_t id(std::size_t i) const noexcept { return ids[i]; }
 };
 
-// A walk collected detached: the pairs of `it` (made on the worker side)
-// while `keep(key)` holds, at most `limit` of them; nothing is decoded at a
-// limit of 0.
+// The pairs of a walk: those of `it` (made on the worker side) while
+// `keep(key)` holds, at most `limit` of them; nothing is decoded at a limit
+// of 0.
 template <class Make, class Keep>
-PyObject* walk(std::optional<std::uint64_t> limit, Make&& make, Keep&& keep) {
+Pairs walk(std::optional<std::uint64_t> limit, const Pause& pause, Make&& make, Keep&& keep) {
   const std::uint64_t most = limit.value_or(UINT64_MAX);
-  Pairs found = detached_pausing([&](const Pause& pause) {
-    Pairs out;
-    if (most == 0) return out;
-    auto it = make();
-    std::string key;
-    std::uint64_t id;
-    Pacer pacer(pause);
-    while (out.size() < most && it.next(key, id) && keep(key)) {
-      out.push(key, id);
-      pacer.step(1 + key.size() / 64);
-    }
-    return out;
-  });
-  return pairs_list(found);
+  Pairs out;
+  if (most == 0) return out;
+  auto it = make();
+  std::string key;
+  std::uint64_t id;
+  Pacer pacer(pause);
+  while (out.size() < most && it.next(key, id) && keep(key)) {
+    out.push(key, id);
+    pacer.step(1 + key.size() / 64);
+  }
+  return out;
 }
+
+using Pair = std::pair<std::string, std::uint64_t>;
+
+// The key of rank `id` with its id; none past the end.
+std::optional<Pair> pair_at(const Core& d, std::uint64_t id) {
+  std::optional<std::string> key = d.key(id);
+  if (!key) return std::nullopt;
+  return Pair(std::move(*key), id);
+}
+
+struct Kind : KindBase<DictIndex, std::uint64_t> {
+  static PyObject* type() { return dict_index_type(); }
+  static std::optional<Id> find(const Core& c, std::string_view key) {
+    return c.id(key);
+  }
+  static bool contains(const Core& c, std::string_view key) { return c.locate_query(key).found; }
+  static std::uint64_t rank(const Core& c, std::string_view query) { return c.locate_query(query).rank; }
+  template <class KeyAt>
+  static void lookup(const Core& c, std::size_t count, KeyAt&& key_at, Id* out) {
+    std::vector<std::string_view> keys;
+    keys.reserve(std::min(count, LOOKUP_CHUNK));
+    for (std::size_t lo = 0; lo < count; lo += LOOKUP_CHUNK) {
+      const std::size_t hi = std::min(count, lo + LOOKUP_CHUNK);
+      keys.clear();
+      for (std::size_t i = lo; i < hi; ++i) keys.push_back(key_at(i));
+      const std::vector<std::optional<std::uint64_t>> ids = c.ids_of(keys);
+      for (std::size_t i = lo; i < hi; ++i) out[i] = ids[i - lo].value_or(MISSING);
+    }
+  }
+  static Pairs range(const Core& c, std::string_view lo, std::string_view hi, std::optional<std::uint64_t> limit,
+                     const Pause& pause) {
+    return walk(limit, pause, [&] { return c.range_iter(lo, hi); }, [](std::string_view) { return true; });
+  }
+  static Pairs prefix(const Core& c, std::string_view start, std::optional<std::uint64_t> limit,
+                      const Pause& pause) {
+    return walk(
+        limit, pause, [&] { return c.iter_from(c.locate_query(start).rank); },
+        [&](std::string_view key) { return key.starts_with(start); });
+  }
+  static std::optional<Pair> successor(const Core& c, std::string_view query) {
+    return pair_at(c, c.locate_query(query).rank);
+  }
+  static std::optional<Pair> predecessor(const Core& c, std::string_view query) {
+    const dict_index::Search s = c.locate_query(query);
+    if (!s.found && s.rank == 0) return std::nullopt;
+    return pair_at(c, s.found ? s.rank : s.rank - 1);
+  }
+  static std::vector<dict_index::PrefixMatch> common_prefix(const Core& c, std::string_view query) {
+    return c.common_prefix(query);
+  }
+  static std::optional<dict_index::PrefixMatch> longest_prefix(const Core& c, std::string_view query) {
+    return c.longest_prefix(query);
+  }
+};
+using M = Methods<Kind>;
+constexpr char KEY[] = "key";
+
+TypeCell cell;
+TypeCell iterator_cell;
+
+const Core& core(PyObject* self) { return M::core(self); }
 
 // ---- arguments ----
 
@@ -196,82 +219,7 @@ QV_METHOD(build_to_file) {
   });
 }
 
-// ---- single lookups (attached) ----
-
-QV_METHOD(m_successor) {
-  return boundary([&]() -> PyObject* {
-    static const Sig<1> sig("successor", 1, "query");
-    PyObject* a[1];
-    sig.read(args, nargs, kwnames, a);
-    const Core& d = core(self);
-    const std::uint64_t r = d.locate_query(arg_str(a[0], "query")).rank;
-    return maybe_pair(d.key(r), r);
-  });
-}
-
-QV_METHOD(m_predecessor) {
-  return boundary([&]() -> PyObject* {
-    static const Sig<1> sig("predecessor", 1, "query");
-    PyObject* a[1];
-    sig.read(args, nargs, kwnames, a);
-    const Core& d = core(self);
-    const dict_index::Search s = d.locate_query(arg_str(a[0], "query"));
-    if (!s.found && s.rank == 0) Py_RETURN_NONE;
-    const std::uint64_t i = s.found ? s.rank : s.rank - 1;
-    return maybe_pair(d.key(i), i);
-  });
-}
-
-// ---- walks (detached; results made attached) ----
-
-QV_METHOD(m_range) {
-  return boundary([&]() -> PyObject* {
-    static const Sig<3> sig("range", 2, "lo", "hi", "limit");
-    PyObject* a[3];
-    sig.read(args, nargs, kwnames, a);
-    const std::string_view lo = arg_str(a[0], "lo"), hi = arg_str(a[1], "hi");
-    const Core& d = core(self);
-    return walk(limit_arg(a[2]), [&] { return d.range_iter(lo, hi); }, [](std::string_view) { return true; });
-  });
-}
-
-QV_METHOD(m_prefix) {
-  return boundary([&]() -> PyObject* {
-    static const Sig<2> sig("prefix", 1, "prefix", "limit");
-    PyObject* a[2];
-    sig.read(args, nargs, kwnames, a);
-    const std::string_view prefix = arg_str(a[0], "prefix");
-    const Core& d = core(self);
-    return walk(
-        limit_arg(a[1]), [&] { return d.iter_from(d.locate_query(prefix).rank); },
-        [&](std::string_view key) { return key.starts_with(prefix); });
-  });
-}
-
-QV_METHOD(m_common_prefix) {
-  return boundary([&]() -> PyObject* {
-    static const Sig<1> sig("common_prefix", 1, "query");
-    PyObject* a[1];
-    sig.read(args, nargs, kwnames, a);
-    const std::string_view query = arg_str(a[0], "query");
-    const Core& d = core(self);
-    const std::vector<dict_index::PrefixMatch> found = detached([&] { return d.common_prefix(query); });
-    return prefix_list(query, found);
-  });
-}
-
-QV_METHOD(m_longest_prefix) {
-  return boundary([&]() -> PyObject* {
-    static const Sig<1> sig("longest_prefix", 1, "query");
-    PyObject* a[1];
-    sig.read(args, nargs, kwnames, a);
-    const std::string_view query = arg_str(a[0], "query");
-    const Core& d = core(self);
-    const std::optional<dict_index::PrefixMatch> found = detached([&] { return d.longest_prefix(query); });
-    if (!found) Py_RETURN_NONE;
-    return prefix_pair(query, *found);
-  });
-}
+// ---- batched keys ----
 
 QV_METHOD(m_keys_of) {
   return boundary([&]() -> PyObject* {
@@ -348,8 +296,6 @@ PyObject* index_iter(PyObject* self) {
   return boundary([&]() -> PyObject* { return Iterator::make(dict_index_iterator_type(), self); });
 }
 
-#undef QV_METHOD
-
 // ---- tables ----
 
 constexpr const char* MMAP_CONTRACT =
@@ -406,22 +352,22 @@ PyMethodDef* methods = method_table({{
            "The rank of the first key not below `key`: its own id if it is a member, otherwise the\n"
            "id it would have, `len(self)` past every key. Two of these bound a range of keys as a\n"
            "range of ids."),
-    method("prefix", m_prefix,
+    method("prefix", M::prefix,
            "prefix($self, prefix, limit=None)\n--\n\n"
            "`(key, id)` pairs whose key starts with `prefix`, lexicographically ordered. `limit` stops\n"
            "after that many matches, walking no further -- what autocomplete wants. A sorted dictionary\n"
            "answers this as a range, so nothing is scanned that is not returned."),
-    method("common_prefix", m_common_prefix,
+    method("common_prefix", M::common_prefix,
            "common_prefix($self, query)\n--\n\n"
            "Every key that is a **prefix of `query`**, shortest first -- the reverse of `prefix`, which\n"
            "returns the keys `query` starts. This is the dictionary-matching query: given a vocabulary\n"
            "and a position in a sentence, it returns the entries that start there. The empty key, if the\n"
            "index holds it, is a prefix of everything and comes first."),
-    method("longest_prefix", m_longest_prefix,
+    method("longest_prefix", M::longest_prefix,
            "longest_prefix($self, query)\n--\n\n"
            "The longest key that is a prefix of `query`, or `None` -- the match a longest-match\n"
            "tokeniser takes. See `common_prefix`."),
-    method("range", m_range,
+    method("range", M::range,
            "range($self, lo, hi, limit=None)\n--\n\n"
            "`(key, id)` pairs with `lo <= key < hi`, lexicographically ordered. `limit` stops after that\n"
            "many matches."),
@@ -434,10 +380,10 @@ PyMethodDef* methods = method_table({{
            "The contiguous `(start, end)` id range of the keys starting with `prefix`, half-open. Ids\n"
            "follow lexicographic order, so a prefix is a slice of the id space rather than a set of ids\n"
            "to test one at a time -- usable directly as a `range()` or a bitset window."),
-    method("successor", m_successor,
+    method("successor", M::successor,
            "successor($self, query)\n--\n\nThe smallest `(key, id)` with `key >= query`, or `None` if every key is "
            "smaller."),
-    method("predecessor", m_predecessor,
+    method("predecessor", M::predecessor,
            "predecessor($self, query)\n--\n\nThe largest `(key, id)` with `key <= query`, or `None` if every key is "
            "larger."),
     method("key", M::key, "key($self, id)\n--\n\nKey at rank `id`, or `None` past the end."),

@@ -3,7 +3,7 @@
 
 #include <memory>
 
-#include "kinds/closed_hash.hpp"
+#include "closed_hash.hpp"
 #include "frame.hpp"
 
 namespace quorvale::python {

@@ -1,10 +1,11 @@
 // The Python classes StringIndex, over the core string index, and
 // StringIndexIterator, its lazy (key, id) cursor.
-#include "string_index.hpp"
+#include "py_string_index.hpp"
 
 #include <algorithm>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "classes.hpp"
@@ -21,6 +22,18 @@ namespace {
 using Core = StringIndex;
 using string_index::Batch;
 
+using Pair = std::pair<std::string, std::uint64_t>;
+
+// The pairs of a stream, at most `limit` of them. The stream is made even
+// for a limit of 0 (fuzzy's automaton may refuse it), though then no item is
+// taken.
+template <class Stream>
+Batch collected(Stream&& stream, std::optional<std::uint64_t> limit, const Pause& pause) {
+  Batch out;
+  string_index::collect(stream, limit, out, pause);
+  return out;
+}
+
 struct Kind : KindBase<StringIndex, std::uint64_t> {
   static PyObject* type() { return string_index_type(); }
   static std::optional<Id> find(const Core& c, std::string_view key) { return c.id(key); }
@@ -30,6 +43,47 @@ struct Kind : KindBase<StringIndex, std::uint64_t> {
     c.ids_into(count, key_at, out, MISSING);
   }
   static std::uint64_t rank(const Core& c, std::string_view query) { return c.rank_of_first_ge(query); }
+
+  static Batch range(const Core& c, std::string_view lo, std::string_view hi, std::optional<std::uint64_t> limit,
+                     const Pause& pause) {
+    if (lo >= hi) limit = 0;  // byte order: char_traits<char> compares as unsigned char
+    return collected(c.stream(fst::Range().ge(lo).lt(hi)), limit, pause);
+  }
+  static Batch prefix(const Core& c, std::string_view start, std::optional<std::uint64_t> limit,
+                      const Pause& pause) {
+    return collected(c.prefix_iter(start), limit, pause);
+  }
+  static std::optional<Pair> successor(const Core& c, std::string_view query) {
+    auto stream = c.stream(fst::Range().ge(query));
+    auto item = stream.next_raw();
+    if (!item) return std::nullopt;
+    return Pair(std::string(reinterpret_cast<const char*>(item->key.data()), item->key.size()), item->value);
+  }
+  static std::optional<Pair> predecessor(const Core& c, std::string_view query) {
+    if (auto id = c.id(query)) return Pair(query, *id);
+    // r: the number of keys below the query, from the first key above it.
+    auto stream = c.stream(fst::Range().gt(query));
+    auto item = stream.next_raw();
+    const std::uint64_t r = item ? item->value : c.len();
+    if (r == 0) return std::nullopt;
+    auto key = c.key(r - 1);  // none for a stored key that is not UTF-8
+    if (!key) return std::nullopt;
+    return Pair(std::move(*key), r - 1);
+  }
+
+  static std::vector<Match> common_prefix(const Core& c, std::string_view query) {
+    std::vector<Match> out;
+    c.for_each_common_prefix(query, [&](std::size_t len, std::uint64_t id) { out.push_back({len, id}); });
+    return out;
+  }
+  static std::optional<Match> longest_prefix(const Core& c, std::string_view query) {
+    std::optional<Match> last;
+    c.for_each_common_prefix(query, [&](std::size_t len, std::uint64_t id) { last = Match{len, id}; });
+    return last;
+  }
+  static std::vector<string_index::Occurrence> occurrences(const Core& c, std::string_view text, const Pause& pause) {
+    return c.occurrences(text, pause);
+  }
 };
 constexpr char QUERY[] = "query";
 using M = Methods<Kind>;
@@ -38,8 +92,6 @@ TypeCell cell;
 TypeCell iterator_cell;
 
 const Core& core(PyObject* self) { return M::core(self); }
-
-#define QV_METHOD(fn) PyObject* fn(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames)
 
 // ---- results ----
 
@@ -106,42 +158,12 @@ QV_METHOD(build_sorted_to_file) {
   });
 }
 
-// ---- ordered queries ----
+// ---- automaton walks ----
 
-// A walk of the index collected detached: make(index) gives the stream,
-// which is made even for a limit of 0 (fuzzy's automaton may refuse it),
-// though then no item is taken.
+// A walk of the index collected detached: make(index) gives the stream.
 template <class Make>
 PyObject* walk(const Core& index, std::optional<std::uint64_t> limit, Make&& make) {
-  Batch found = detached_pausing([&](const Pause& pause) {
-    Batch out;
-    auto stream = make(index);
-    string_index::collect(stream, limit, out, pause);
-    return out;
-  });
-  return pairs_list(found);
-}
-
-QV_METHOD(m_prefix) {
-  return boundary([&]() -> PyObject* {
-    static const Sig<2> sig("prefix", 1, "prefix", "limit");
-    PyObject* a[2];
-    sig.read(args, nargs, kwnames, a);
-    const std::string_view prefix = arg_str(a[0], "prefix");
-    return walk(core(self), limit_arg(a[1]), [&](const Core& c) { return c.prefix_iter(prefix); });
-  });
-}
-
-QV_METHOD(m_range) {
-  return boundary([&]() -> PyObject* {
-    static const Sig<3> sig("range", 2, "lo", "hi", "limit");
-    PyObject* a[3];
-    sig.read(args, nargs, kwnames, a);
-    const std::string_view lo = arg_str(a[0], "lo"), hi = arg_str(a[1], "hi");
-    std::optional<std::uint64_t> limit = limit_arg(a[2]);
-    if (lo >= hi) limit = 0;  // byte order: char_traits<char> compares as unsigned char
-    return walk(core(self), limit, [&](const Core& c) { return c.stream(fst::Range().ge(lo).lt(hi)); });
-  });
+  return pairs_list(detached_pausing([&](const Pause& pause) { return collected(make(index), limit, pause); }));
 }
 
 QV_METHOD(m_fuzzy) {
@@ -164,83 +186,6 @@ QV_METHOD(m_subsequence) {
     sig.read(args, nargs, kwnames, a);
     const std::string_view query = arg_str(a[0], "query");
     return walk(core(self), limit_arg(a[1]), [&](const Core& c) { return c.subsequence_iter(query); });
-  });
-}
-
-// One str argument.
-std::string_view str_arg(const Sig<1>& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  PyObject* a[1];
-  sig.read(args, nargs, kwnames, a);
-  return arg_str(a[0], sig.names[0]);
-}
-
-QV_METHOD(m_successor) {
-  return boundary([&]() -> PyObject* {
-    static const Sig<1> sig("successor", 1, "query");
-    const std::string_view query = str_arg(sig, args, nargs, kwnames);
-    auto stream = core(self).stream(fst::Range().ge(query));
-    auto item = stream.next_raw();
-    if (!item) Py_RETURN_NONE;
-    return pair_of(std::string_view(reinterpret_cast<const char*>(item->key.data()), item->key.size()), item->value);
-  });
-}
-
-QV_METHOD(m_predecessor) {
-  return boundary([&]() -> PyObject* {
-    static const Sig<1> sig("predecessor", 1, "query");
-    const std::string_view query = str_arg(sig, args, nargs, kwnames);
-    const Core& index = core(self);
-    if (auto id = index.id(query)) return tuple_of({new_str(query), new_int(*id)});
-    // r: the number of keys below the query, from the first key above it.
-    auto stream = index.stream(fst::Range().gt(query));
-    auto item = stream.next_raw();
-    const std::uint64_t r = item ? item->value : index.len();
-    if (r == 0) Py_RETURN_NONE;
-    auto key = index.key(r - 1);
-    if (!key) Py_RETURN_NONE;
-    return tuple_of({new_str(*key), new_int(r - 1)});
-  });
-}
-
-// ---- dictionary matching ----
-
-QV_METHOD(m_common_prefix) {
-  return boundary([&]() -> PyObject* {
-    static const Sig<1> sig("common_prefix", 1, "query");
-    const std::string_view query = str_arg(sig, args, nargs, kwnames);
-    const Core& index = core(self);
-    std::vector<Match> found = detached([&] {
-      std::vector<Match> out;
-      index.for_each_common_prefix(query, [&](std::size_t len, std::uint64_t id) { out.push_back({len, id}); });
-      return out;
-    });
-    return prefix_list(query, found);
-  });
-}
-
-QV_METHOD(m_longest_prefix) {
-  return boundary([&]() -> PyObject* {
-    static const Sig<1> sig("longest_prefix", 1, "query");
-    const std::string_view query = str_arg(sig, args, nargs, kwnames);
-    const Core& index = core(self);
-    std::optional<Match> found = detached([&] {
-      std::optional<Match> last;
-      index.for_each_common_prefix(query, [&](std::size_t len, std::uint64_t id) { last = Match{len, id}; });
-      return last;
-    });
-    if (!found) Py_RETURN_NONE;
-    return prefix_pair(query, *found);
-  });
-}
-
-QV_METHOD(m_occurrences) {
-  return boundary([&]() -> PyObject* {
-    static const Sig<1> sig("occurrences", 1, "text");
-    const std::string_view text = str_arg(sig, args, nargs, kwnames);
-    const Core& index = core(self);
-    std::vector<string_index::Occurrence> found =
-        detached_pausing([&](const Pause& pause) { return index.occurrences(text, pause); });
-    return occurrence_list(found);
   });
 }
 
@@ -320,8 +265,6 @@ PyObject* index_iter(PyObject* self) {
   });
 }
 
-#undef QV_METHOD
-
 // ---- tables ----
 
 constexpr const char* MMAP_CONTRACT =
@@ -386,20 +329,20 @@ PyMethodDef* methods = method_table({{
     method("keys_of", M::keys_of,
            "keys_of($self, ids)\n--\n\nThe keys of a sequence of ids: a list aligned with `ids`, None for an id "
            "not below the key count."),
-    method("prefix", m_prefix,
+    method("prefix", M::prefix,
            "prefix($self, prefix, limit=None)\n--\n\nThe (key, id) pairs of the keys starting with `prefix`, in "
            "key order; at most `limit` of them, and the walk stops there."),
-    method("common_prefix", m_common_prefix,
+    method("common_prefix", M::common_prefix,
            "common_prefix($self, query)\n--\n\nEvery key that is a prefix of `query`, as (key, id), shortest "
            "first; the empty key, when present, comes first."),
-    method("occurrences", m_occurrences,
+    method("occurrences", M::occurrences,
            "occurrences($self, text)\n--\n\nEvery key found in `text`, as (start, end, id) with "
            "`text[start:end]` the key: starts ascending and, within a start, shortest first. Offsets count "
            "characters; the empty key is never reported."),
-    method("longest_prefix", m_longest_prefix,
+    method("longest_prefix", M::longest_prefix,
            "longest_prefix($self, query)\n--\n\nThe longest key that is a prefix of `query`, as (key, id), or "
            "None."),
-    method("range", m_range,
+    method("range", M::range,
            "range($self, lo, hi, limit=None)\n--\n\nThe (key, id) pairs with lo <= key < hi in byte order, in key "
            "order; at most `limit` of them. Empty when lo >= hi."),
     method("lower_bound", M::lower_bound<QUERY>,
@@ -411,9 +354,9 @@ PyMethodDef* methods = method_table({{
     method("prefix_id_range", M::prefix_id_range,
            "prefix_id_range($self, prefix)\n--\n\nThe half-open id range (start, end) of the keys starting with "
            "`prefix`: ids are ranks, so they are contiguous."),
-    method("successor", m_successor,
+    method("successor", M::successor,
            "successor($self, query)\n--\n\nThe smallest (key, id) with key >= query, or None."),
-    method("predecessor", m_predecessor,
+    method("predecessor", M::predecessor,
            "predecessor($self, query)\n--\n\nThe largest (key, id) with key <= query, or None."),
     method("fuzzy", m_fuzzy,
            "fuzzy($self, query, max_distance, limit=None)\n--\n\nThe (key, id) pairs within Levenshtein distance "
