@@ -9,7 +9,6 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
-#include <ranges>
 #include <utility>
 
 #include "scratch_files.hpp"
@@ -78,29 +77,52 @@ using namespace perfect_hash;
 
 namespace {
 
-template <class Keys>
-StringArena assemble_or_panic(const Keys& keys, std::uint64_t count, std::uint64_t total,
-                              const std::vector<std::uint8_t>* tags) {
-  auto arena = StringArena::assemble(keys, count, total, tags);
-  if (!arena) {
-    std::uint64_t again = 0;
-    for (auto&& k : keys) again += std::string_view(k).size();
-    arena = StringArena::assemble(keys, count, again, tags);
-    if (!arena) panic(MSG_ARENA_PANIC);
+// The arena of keys[order[0]], keys[order[1]], ... sized exactly from their
+// lengths before any byte is copied, so that the key bytes are copied once
+// and never held twice; the copying is spread over every processor, a run
+// of ids per claim (the tags, when given, are per input position).
+StringArena assemble_in_order(std::span<const std::string_view> keys, std::span<const std::uint32_t> order,
+                              const std::vector<std::uint8_t>* tags_by_position) {
+  constexpr std::size_t RUN = 1 << 16;
+  const std::size_t n = order.size();
+  std::optional<SizedArena> sized;
+  std::vector<std::uint64_t> run_at((n + RUN - 1) / RUN + 1, 0);
+  {
+    std::vector<std::uint32_t> lengths(n);
+    for (std::size_t i = 0; i < n; ++i) lengths[i] = static_cast<std::uint32_t>(keys[order[i]].size());
+    for (std::size_t i = 0; i < n; ++i) run_at[i / RUN + 1] += lengths[i];
+    std::vector<std::uint8_t> id_tags;
+    if (tags_by_position) {
+      id_tags.resize(n);
+      for (std::size_t i = 0; i < n; ++i) id_tags[i] = (*tags_by_position)[order[i]];
+    }
+    sized.emplace(lengths, tags_by_position ? &id_tags : nullptr);
   }
-  return std::move(*arena);
+  for (std::size_t r = 1; r < run_at.size(); ++r) run_at[r] += run_at[r - 1];
+  unsigned char* out = sized->key_bytes();
+  parallel_claims(run_at.size() - 1, online_processors(), [&](std::size_t r) {
+    unsigned char* at = out + run_at[r];
+    const std::size_t end = std::min(n, (r + 1) * RUN);
+    for (std::size_t i = r * RUN; i < end; ++i) {
+      const std::string_view key = keys[order[i]];
+      if (!key.empty()) std::memcpy(at, key.data(), key.size());
+      at += key.size();
+    }
+  });
+  return sized->finish();
 }
 
 }  // namespace
 
-PerfectHashIndex PerfectHashIndex::build_with(std::vector<std::string_view> keys, bool fingerprints) {
+PerfectHashIndex PerfectHashIndex::build_borrowed(std::span<const std::string_view> keys, bool fingerprints) {
   // Keys are told apart by their first hash; only keys of one hash are ever
   // compared bytewise. The index is the one sorting every key would give:
   // the hash, the slots and the arena depend on the key set alone, and the
   // side keys are put in byte order here.
   bool too_long = false;
   for (std::string_view k : keys) too_long |= k.size() > UINT32_MAX;
-  if (too_long || keys.size() > UINT32_MAX) return build_by_sorting(std::move(keys), fingerprints);
+  if (too_long || keys.size() > UINT32_MAX)
+    return build_by_sorting(std::vector<std::string_view>(keys.begin(), keys.end()), fingerprints);
   if (keys.empty()) {
     std::vector<std::string_view> none;
     return PerfectHashIndex(StringArena::build_exact(none, fingerprints), {}, std::nullopt, 0);
@@ -126,25 +148,18 @@ PerfectHashIndex PerfectHashIndex::build_with(std::vector<std::string_view> keys
   };
   hash_engine::Slotted s = hash_engine::slot_pairs(pairs, MSG_TOO_MANY, online_processors(), by_bytes);
   const std::size_t d = s.m, n = s.n;
-  std::vector<std::uint32_t> order(d, UINT32_MAX);  // slot -> input position, then the side keys
+  std::vector<std::uint32_t> order;  // slot -> input position, then the side keys
+  order.reserve(n);
+  order.assign(d, UINT32_MAX);
   hash_engine::check_slots(pairs, d, MSG_NOT_MINIMAL,
                            [&](std::uint64_t slot, std::uint64_t at) { order[slot] = static_cast<std::uint32_t>(at); });
-  pairs = {};
+  std::vector<hash_engine::Pair>().swap(pairs);
   std::vector<hash_engine::SideEntry> side_keys = std::move(s.side);
   std::sort(side_keys.begin(), side_keys.end(),
             [&](const hash_engine::SideEntry& a, const hash_engine::SideEntry& b) { return keys[a.second] < keys[b.second]; });
-  order.reserve(n);
   for (const hash_engine::SideEntry& e : side_keys) order.push_back(static_cast<std::uint32_t>(e.second));
-  std::uint64_t total = 0;
-  for (std::uint32_t p : order) total += keys[p].size();
-  std::vector<std::uint8_t> id_tags;
-  if (fingerprints) {
-    id_tags.resize(n);
-    for (std::size_t i = 0; i < n; ++i) id_tags[i] = tag_in[order[i]];
-    tag_in = {};
-  }
-  auto in_id_order = order | std::views::transform([&](std::uint32_t p) { return keys[p]; });
-  StringArena arena = assemble_or_panic(in_id_order, n, total, fingerprints ? &id_tags : nullptr);
+  StringArena arena = assemble_in_order(keys, order, fingerprints ? &tag_in : nullptr);
+  std::vector<std::uint32_t>().swap(order);
   std::vector<SideEntry> side(side_keys.size());
   for (std::size_t k = 0; k < side_keys.size(); ++k) side[k] = {side_keys[k].first, static_cast<std::uint32_t>(d + k)};
   std::sort(side.begin(), side.end());
@@ -162,18 +177,21 @@ PerfectHashIndex PerfectHashIndex::build_by_sorting(std::vector<std::string_view
   return build_with(std::move(keys), fingerprints);
 }
 
+PerfectHashIndex PerfectHashIndex::build_with(std::vector<std::string_view> keys, bool fingerprints) {
+  return build_borrowed(keys, fingerprints);
+}
+
 PerfectHashIndex PerfectHashIndex::build_with(std::vector<std::string> keys, bool fingerprints) {
   std::vector<std::string_view> views(keys.begin(), keys.end());
-  return build_with(std::move(views), fingerprints);
+  return build_borrowed(views, fingerprints);
 }
 
 PerfectHashIndex PerfectHashIndex::build(std::span<const std::string> keys) {
-  return build_with(std::vector<std::string_view>(keys.begin(), keys.end()), false);
+  std::vector<std::string_view> views(keys.begin(), keys.end());
+  return build_borrowed(views, false);
 }
 
-PerfectHashIndex PerfectHashIndex::build(std::span<const std::string_view> keys) {
-  return build_with(std::vector<std::string_view>(keys.begin(), keys.end()), false);
-}
+PerfectHashIndex PerfectHashIndex::build(std::span<const std::string_view> keys) { return build_borrowed(keys, false); }
 
 // ---------------------------------------------------------------------------
 // Lookups.
@@ -361,14 +379,14 @@ std::uint64_t PerfectHashIndex::build_to_file(const SourceFactory& factory, cons
     std::sort(distinct.begin(), distinct.end());
     if (std::adjacent_find(distinct.begin(), distinct.end()) != distinct.end()) {
       if (first_hashes_distinct) throw IndexError::build(MSG_MAY_REPEAT);
-      distinct = {};
+      std::vector<std::uint64_t>().swap(distinct);
       hash::Collisions split = hash::split_collisions(first);
       distinct = std::move(split.distinct);
       repeats = std::move(split.repeats);
     }
     m = distinct.size();
     Mphf mphf = Mphf::build_with_threads(distinct, run.threads != 0 ? run.threads : available_processors(), stop);
-    distinct = {};
+    std::vector<std::uint64_t>().swap(distinct);
     for (const hash::Repeat& r : repeats) rep_hash.push_back(r.hash);
     std::sort(rep_hash.begin(), rep_hash.end());
     rep_hash.erase(std::unique(rep_hash.begin(), rep_hash.end()), rep_hash.end());
@@ -390,7 +408,7 @@ std::uint64_t PerfectHashIndex::build_to_file(const SourceFactory& factory, cons
         if (it != rep_hash.end() && *it == first[p]) rep_first[it - rep_hash.begin()] = static_cast<std::uint32_t>(p);
       }
     }
-    taken = {};
+    std::vector<std::uint8_t>().swap(taken);
     for (std::size_t k = 0; k < repeats.size(); ++k) ids[repeats[k].position] = static_cast<std::uint32_t>(m + k);
     std::vector<std::uint32_t> len_by_id(static_cast<std::size_t>(n), 0);
     std::vector<std::uint8_t> tag_by_id(fingerprints ? static_cast<std::size_t>(n) : 0, 0);
@@ -398,8 +416,8 @@ std::uint64_t PerfectHashIndex::build_to_file(const SourceFactory& factory, cons
       len_by_id[ids[p]] = lengths[p];
       if (fingerprints) tag_by_id[ids[p]] = tags[p];
     }
-    lengths = {};
-    tags = {};
+    std::vector<std::uint32_t>().swap(lengths);
+    std::vector<std::uint8_t>().swap(tags);
     plan = StringArena::prefix_for_lengths(len_by_id, fingerprints ? &tag_by_id : nullptr);
     std::vector<SideEntry> side(repeats.size());
     for (std::size_t k = 0; k < repeats.size(); ++k) side[k] = {repeats[k].hash, static_cast<std::uint32_t>(m + k)};
@@ -428,8 +446,8 @@ std::uint64_t PerfectHashIndex::build_to_file(const SourceFactory& factory, cons
     std::memcpy(out + A, plan.prefix.data(), plan.prefix.size());
     if (!plan.overflow.empty()) std::memcpy(out + B + T, plan.overflow.data(), plan.overflow.size());
     if (!side_bytes.empty()) std::memcpy(out + C, side_bytes.data(), side_bytes.size());
-    image = {};
-    side_bytes = {};
+    std::vector<unsigned char>().swap(image);
+    std::vector<unsigned char>().swap(side_bytes);
 
     std::uint64_t digest2 = 0;
     std::uint64_t count = 0;
@@ -485,7 +503,7 @@ std::uint64_t PerfectHashIndex::build_to_file(const SourceFactory& factory, cons
       }
       if (count == n) {
         for (std::size_t w = 0; w < buffers.size(); ++w) spill_out(w);
-        buffers = {};
+        std::vector<std::vector<unsigned char>>().swap(buffers);
         std::vector<unsigned char> buf(SPILL_BUFFER);
         for (std::size_t w = 0; w < size.size(); ++w) {
           stop_if(stop);

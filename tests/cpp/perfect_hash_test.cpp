@@ -512,6 +512,27 @@ TEST(PerfectHashStream, SameBytesAsTheInMemoryBuild) {
   EXPECT_EQ(loaded.side().size(), 3u);
 }
 
+// Past one run of the in-memory build's parallel key copy, with side keys:
+// the in-memory build, over borrowed views or owned strings, writes what
+// the streamed build (which places keys by their lengths alone) writes.
+TEST(PerfectHashStream, LargeSetsSameBytesAsTheInMemoryBuild) {
+  TempDir dir;
+  const std::string path = dir / "out.bmp";
+  std::vector<std::string> keys = random_keys(150000, 31, 30);
+  if (std::find(keys.begin(), keys.end(), "") == keys.end()) keys.push_back("");
+  for (auto& k : colliding::keys(3, 4)) keys.push_back(k);
+  std::sort(keys.begin(), keys.end());
+  for (bool tags : {false, true}) {
+    SCOPED_TRACE(tags);
+    const std::vector<std::string_view> v = views(keys);
+    const Bytes borrowed = PerfectHashIndex::build_borrowed(v, tags).to_bytes();
+    Passes p{{keys}};
+    EXPECT_EQ(stream(p, path, tags, WINDOW), keys.size());
+    EXPECT_TRUE(file_bytes(path) == borrowed);
+    EXPECT_TRUE(PerfectHashIndex::build_with(keys, tags).to_bytes() == borrowed);
+  }
+}
+
 TEST(PerfectHashStream, EmptySourceSavesTheEmptyIndex) {
   TempDir dir;
   for (bool tags : {false, true}) {
