@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstdio>
 #include <cstring>
 #include <utility>
@@ -286,6 +287,52 @@ PerfectHashIndex PerfectHashIndex::from_shared(blob::SharedBytes bytes, bool ver
 
 namespace {
 
+// Sorts first hashes ascending on `threads` workers: spread over buckets by
+// their top bits (hashes are uniform, so the buckets come out even), each
+// bucket sorted on its own. The order is the one std::sort gives.
+void sort_hashes(std::vector<std::uint64_t>& v, std::size_t threads) {
+  constexpr std::size_t PER_BUCKET = 1 << 16;
+  const std::size_t k = std::min<std::size_t>(threads * 4, 256);
+  if (threads < 2 || v.size() < k * PER_BUCKET) {
+    std::sort(v.begin(), v.end());
+    return;
+  }
+  auto bucket = [k](std::uint64_t h) { return static_cast<std::size_t>((k * (h >> 32)) >> 32); };
+  std::size_t start[257] = {}, cursor[256];
+  for (std::uint64_t h : v) ++start[bucket(h) + 1];
+  for (std::size_t b = 1; b <= k; ++b) start[b] += start[b - 1];
+  std::copy(start, start + k, cursor);
+  for (std::size_t b = 0; b < k; ++b) {
+    while (cursor[b] < start[b + 1]) {
+      const std::size_t to = bucket(v[cursor[b]]);
+      if (to == b) {
+        ++cursor[b];
+      } else {
+        std::swap(v[cursor[b]], v[cursor[to]]);
+        ++cursor[to];
+      }
+    }
+  }
+  parallel_claims(k, threads, [&](std::size_t b) {
+    std::sort(v.begin() + static_cast<std::ptrdiff_t>(start[b]), v.begin() + static_cast<std::ptrdiff_t>(start[b + 1]));
+  });
+}
+
+// Asks for the offset-table bytes that hold entry i's span, so that a lookup
+// a few keys later finds them in cache.
+void prefetch_span(const StringArena::Prefix& plan, const arena::Layout& layout, std::uint64_t i) noexcept {
+  const unsigned char* table = plan.prefix.data() + 9;
+  if (layout.plain) {
+    const std::uint64_t at = i * layout.width;
+    if (at < plan.prefix.size() - 9) __builtin_prefetch(table + at);
+    return;
+  }
+  const std::uint64_t rec = (i >> layout.group_shift) * layout.record;
+  if (rec >= plan.prefix.size() - 9) return;
+  __builtin_prefetch(table + rec);
+  __builtin_prefetch(table + rec + layout.width + (i & (layout.group - 1)) * layout.end_size);
+}
+
 // A writable shared map of a whole file, unmapped with its owner.
 class WritableMap {
  public:
@@ -375,8 +422,9 @@ std::uint64_t PerfectHashIndex::build_to_file(const SourceFactory& factory, cons
   std::vector<unsigned char> image, side_bytes;
   std::uint64_t m = 0;
   run_offline([&] {
+    const std::size_t threads = run.threads != 0 ? run.threads : available_processors();
     std::vector<std::uint64_t> distinct = first;
-    std::sort(distinct.begin(), distinct.end());
+    sort_hashes(distinct, threads);
     if (std::adjacent_find(distinct.begin(), distinct.end()) != distinct.end()) {
       if (first_hashes_distinct) throw IndexError::build(MSG_MAY_REPEAT);
       std::vector<std::uint64_t>().swap(distinct);
@@ -385,38 +433,50 @@ std::uint64_t PerfectHashIndex::build_to_file(const SourceFactory& factory, cons
       repeats = std::move(split.repeats);
     }
     m = distinct.size();
-    Mphf mphf = Mphf::build_with_threads(distinct, run.threads != 0 ? run.threads : available_processors(), stop);
+    Mphf mphf = Mphf::build_with_threads(distinct, threads, stop);
     std::vector<std::uint64_t>().swap(distinct);
     for (const hash::Repeat& r : repeats) rep_hash.push_back(r.hash);
     std::sort(rep_hash.begin(), rep_hash.end());
     rep_hash.erase(std::unique(rep_hash.begin(), rep_hash.end()), rep_hash.end());
     rep_first.assign(rep_hash.size(), UINT32_MAX);
     ids.assign(static_cast<std::size_t>(n), MISSING);
-    std::vector<std::uint8_t> taken(static_cast<std::size_t>(m), 0);
-    std::size_t next_repeat = 0;
-    for (std::uint64_t p = 0; p < n; ++p) {
-      if (next_repeat < repeats.size() && repeats[next_repeat].position == p) {
-        ++next_repeat;
-        continue;
+    // Every position's slot, a run of positions per claim; each slot may be
+    // taken once (a bit per slot, set atomically). A hash that repeats has
+    // one position outside the repeats, which records itself in rep_first.
+    constexpr std::uint64_t RUN = 1 << 16;
+    std::vector<std::uint64_t> taken(static_cast<std::size_t>((m + 63) / 64), 0);
+    parallel_claims(static_cast<std::size_t>((n + RUN - 1) / RUN), threads, [&](std::size_t r) {
+      const std::uint64_t from = r * RUN, to = std::min(n, from + RUN);
+      auto next_repeat = std::lower_bound(repeats.begin(), repeats.end(), from,
+                                          [](const hash::Repeat& x, std::uint64_t p) { return x.position < p; });
+      for (std::uint64_t p = from; p < to; ++p) {
+        if (next_repeat != repeats.end() && next_repeat->position == p) {
+          ++next_repeat;
+          continue;
+        }
+        const std::uint64_t slot = mphf.index(first[p]);
+        if (slot >= m) fail_format(MSG_NOT_MINIMAL);
+        const std::uint64_t bit = std::uint64_t{1} << (slot & 63);
+        if (std::atomic_ref<std::uint64_t>(taken[static_cast<std::size_t>(slot >> 6)]).fetch_or(bit) & bit)
+          fail_format(MSG_NOT_MINIMAL);
+        ids[p] = static_cast<std::uint32_t>(slot);
+        if (!rep_hash.empty()) {
+          auto it = std::lower_bound(rep_hash.begin(), rep_hash.end(), first[p]);
+          if (it != rep_hash.end() && *it == first[p]) rep_first[it - rep_hash.begin()] = static_cast<std::uint32_t>(p);
+        }
       }
-      const std::uint64_t slot = mphf.index(first[p]);
-      if (slot >= m || taken[slot]) fail_format(MSG_NOT_MINIMAL);
-      taken[slot] = 1;
-      ids[p] = static_cast<std::uint32_t>(slot);
-      if (!rep_hash.empty()) {
-        auto it = std::lower_bound(rep_hash.begin(), rep_hash.end(), first[p]);
-        if (it != rep_hash.end() && *it == first[p]) rep_first[it - rep_hash.begin()] = static_cast<std::uint32_t>(p);
-      }
-    }
-    std::vector<std::uint8_t>().swap(taken);
+    });
+    std::vector<std::uint64_t>().swap(taken);
     for (std::size_t k = 0; k < repeats.size(); ++k) ids[repeats[k].position] = static_cast<std::uint32_t>(m + k);
     std::vector<std::uint32_t> len_by_id(static_cast<std::size_t>(n), 0);
     std::vector<std::uint8_t> tag_by_id(fingerprints ? static_cast<std::size_t>(n) : 0, 0);
-    for (std::uint64_t p = 0; p < n; ++p) {
-      len_by_id[ids[p]] = lengths[p];
-      if (fingerprints) tag_by_id[ids[p]] = tags[p];
-    }
-    std::vector<std::uint32_t>().swap(lengths);
+    parallel_claims(static_cast<std::size_t>((n + RUN - 1) / RUN), threads, [&](std::size_t r) {
+      const std::uint64_t from = r * RUN, to = std::min(n, from + RUN);
+      for (std::uint64_t p = from; p < to; ++p) {
+        len_by_id[ids[p]] = lengths[p];
+        if (fingerprints) tag_by_id[ids[p]] = tags[p];
+      }
+    });
     std::vector<std::uint8_t>().swap(tags);
     plan = StringArena::prefix_for_lengths(len_by_id, fingerprints ? &tag_by_id : nullptr);
     std::vector<SideEntry> side(repeats.size());
@@ -451,11 +511,19 @@ std::uint64_t PerfectHashIndex::build_to_file(const SourceFactory& factory, cons
 
     std::uint64_t digest2 = 0;
     std::uint64_t count = 0;
+    // Ids come in source order, so each key's span is a random lookup in
+    // the offset table: asked for a few keys ahead.
+    constexpr std::uint64_t AHEAD = 16;
+    const arena::Layout layout = arena::layout_of(plan.tag);
+    auto ask_ahead = [&] {
+      if (count + AHEAD < n) prefetch_span(plan, layout, ids[static_cast<std::size_t>(count + AHEAD)]);
+    };
     if (T <= window) {
       std::unique_ptr<KeySource> source = factory();
       std::string_view key;
       while (source->next(key)) {
         if (count == n) throw IndexError::build(MSG_REPLAY);
+        ask_ahead();
         const arena::Span s = replay_span(plan, first[count], ids[count], key, digest2, B);
         if (!key.empty()) std::memcpy(out + s.start, key.data(), key.size());
         ++count;
@@ -469,11 +537,22 @@ std::uint64_t PerfectHashIndex::build_to_file(const SourceFactory& factory, cons
       std::vector<std::uint64_t> region(wcount, 0);
       std::vector<std::uint64_t> written(wcount, 0);
       auto window_of = [&](const arena::Span& s) { return std::min(s.start / window, windows - 1); };
+      // Spans start in id order, so each window's keys are a run of ids:
+      // first_id[w] is where window w's run starts (runs may be empty).
+      std::vector<std::uint32_t> first_id(wcount, 0);
       for (std::uint64_t id = 0; id < n; ++id) {
         const arena::Span s = StringArena::span_at(plan.prefix, plan.overflow, plan.tag, id);
-        size[window_of(s)] += 4 + (s.end - s.start);
+        const std::uint64_t w = window_of(s);
+        size[w] += 4 + (s.end - s.start);
+        if (w + 1 < windows) ++first_id[static_cast<std::size_t>(w + 1)];
       }
-      for (std::size_t w = 1; w < size.size(); ++w) region[w] = region[w - 1] + size[w - 1];
+      for (std::size_t w = 1; w < size.size(); ++w) {
+        region[w] = region[w - 1] + size[w - 1];
+        first_id[w] += first_id[w - 1];
+      }
+      auto window_of_id = [&](std::uint32_t id) {
+        return static_cast<std::size_t>(std::upper_bound(first_id.begin(), first_id.end(), id) - first_id.begin() - 1);
+      };
       Spill spill = Spill::create(path);
       std::vector<std::vector<unsigned char>> buffers(size.size());
       auto spill_out = [&](std::size_t w) {
@@ -489,9 +568,13 @@ std::uint64_t PerfectHashIndex::build_to_file(const SourceFactory& factory, cons
         std::string_view key;
         while (source->next(key)) {
           if (count == n) throw IndexError::build(MSG_REPLAY);
+          // What replay_span checks, from the first pass's own records (read
+          // in order) rather than the offset table (read at random).
+          const hash::HashPair h = hash::hash_pair(key);
+          if (h.first != first[count] || key.size() != lengths[count]) throw IndexError::build(MSG_REPLAY);
+          digest2 = digest_step(digest2, h.second);
           const std::uint32_t id = ids[count];
-          const arena::Span s = replay_span(plan, first[count], id, key, digest2, B);
-          const std::size_t w = static_cast<std::size_t>(window_of({s.start - B, s.end - B}));
+          const std::size_t w = window_of_id(id);
           std::vector<unsigned char>& buf = buffers[w];
           unsigned char rec[4];
           store_le32(rec, id);
@@ -559,6 +642,7 @@ std::uint64_t PerfectHashIndex::build_to_file(const SourceFactory& factory, cons
         }
       }
     }
+    std::vector<std::uint32_t>().swap(lengths);
     if (count != n || digest2 != digest1) throw IndexError::build(MSG_REPLAY);
 
     run_offline([&] {
