@@ -291,7 +291,7 @@ namespace {
 // their top bits (hashes are uniform, so the buckets come out even), each
 // bucket sorted on its own. The order is the one std::sort gives.
 void sort_hashes(std::vector<std::uint64_t>& v, std::size_t threads) {
-  constexpr std::size_t PER_BUCKET = 1 << 16;
+  constexpr std::size_t PER_BUCKET = 1 << 14;
   const std::size_t k = std::min<std::size_t>(threads * 4, 256);
   if (threads < 2 || v.size() < k * PER_BUCKET) {
     std::sort(v.begin(), v.end());
@@ -387,6 +387,7 @@ std::uint64_t PerfectHashIndex::build_to_file(const SourceFactory& factory, cons
     else step();
   };
   const std::uint64_t window = std::max<std::uint64_t>(run.limits.window, 1);
+  const std::size_t threads = run.threads != 0 ? run.threads : available_processors();
 
   // First pass: lengths, first hashes, tags and the order digest.
   std::vector<std::uint32_t> lengths;
@@ -422,7 +423,6 @@ std::uint64_t PerfectHashIndex::build_to_file(const SourceFactory& factory, cons
   std::vector<unsigned char> image, side_bytes;
   std::uint64_t m = 0;
   run_offline([&] {
-    const std::size_t threads = run.threads != 0 ? run.threads : available_processors();
     std::vector<std::uint64_t> distinct = first;
     sort_hashes(distinct, threads);
     if (std::adjacent_find(distinct.begin(), distinct.end()) != distinct.end()) {
@@ -555,10 +555,12 @@ std::uint64_t PerfectHashIndex::build_to_file(const SourceFactory& factory, cons
       };
       Spill spill = Spill::create(path);
       std::vector<std::vector<unsigned char>> buffers(size.size());
+      std::vector<std::vector<std::uint64_t>> blocks(size.size());  // where each write of whole records starts
       auto spill_out = [&](std::size_t w) {
         std::vector<unsigned char>& buf = buffers[w];
         if (buf.empty()) return;
         if (written[w] + buf.size() > size[w]) throw corrupt_spill();
+        blocks[w].push_back(written[w]);
         spill.file().write_all_at(buf, region[w] + written[w]);
         written[w] += buf.size();
         buf.clear();
@@ -587,12 +589,10 @@ std::uint64_t PerfectHashIndex::build_to_file(const SourceFactory& factory, cons
       if (count == n) {
         for (std::size_t w = 0; w < buffers.size(); ++w) spill_out(w);
         std::vector<std::vector<unsigned char>>().swap(buffers);
-        std::vector<unsigned char> buf(SPILL_BUFFER);
-        for (std::size_t w = 0; w < size.size(); ++w) {
-          stop_if(stop);
-          if (written[w] != size[w]) throw corrupt_spill();
-          // A 64 KiB buffered reader over the window's region.
-          std::uint64_t pos = region[w], end = region[w] + size[w];
+        // Copies the records of spill bytes [pos, end) to their spans through
+        // a 64 KiB buffered reader; the records must end exactly at `end`.
+        auto fill_block = [&](std::uint64_t pos, const std::uint64_t end) {
+          std::vector<unsigned char> buf(SPILL_BUFFER);
           std::size_t have = 0, at = 0;
           auto fill = [&](std::size_t need) {
             if (have - at >= need) return;
@@ -605,7 +605,7 @@ std::uint64_t PerfectHashIndex::build_to_file(const SourceFactory& factory, cons
             pos += want;
             have += static_cast<std::size_t>(want);
           };
-          std::uint64_t left = size[w];
+          std::uint64_t left = end - pos;
           while (left > 0) {
             if (left < 4) throw corrupt_spill();
             fill(4);
@@ -638,6 +638,18 @@ std::uint64_t PerfectHashIndex::build_to_file(const SourceFactory& factory, cons
             }
             left -= len;
           }
+        };
+        for (std::size_t w = 0; w < size.size(); ++w) {
+          stop_if(stop);
+          if (written[w] != size[w]) throw corrupt_spill();
+          // The window's blocks hold whole records and fill disjoint spans,
+          // so they are copied on workers, each through its own reader.
+          const std::vector<std::uint64_t>& starts = blocks[w];
+          parallel_claims(starts.size(), threads, [&](std::size_t k) {
+            const std::uint64_t from = starts[k], to = k + 1 < starts.size() ? starts[k + 1] : size[w];
+            if (to < from) throw corrupt_spill();
+            fill_block(region[w] + from, region[w] + to);
+          });
           map.flush(B + w * window, B + std::min((w + 1) * window, T));
         }
       }
