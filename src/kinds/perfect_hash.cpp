@@ -318,21 +318,6 @@ void sort_hashes(std::vector<std::uint64_t>& v, std::size_t threads) {
   });
 }
 
-// Asks for the offset-table bytes that hold entry i's span, so that a lookup
-// a few keys later finds them in cache.
-void prefetch_span(const StringArena::Prefix& plan, const arena::Layout& layout, std::uint64_t i) noexcept {
-  const unsigned char* table = plan.prefix.data() + 9;
-  if (layout.plain) {
-    const std::uint64_t at = i * layout.width;
-    if (at < plan.prefix.size() - 9) __builtin_prefetch(table + at);
-    return;
-  }
-  const std::uint64_t rec = (i >> layout.group_shift) * layout.record;
-  if (rec >= plan.prefix.size() - 9) return;
-  __builtin_prefetch(table + rec);
-  __builtin_prefetch(table + rec + layout.width + (i & (layout.group - 1)) * layout.end_size);
-}
-
 // A writable shared map of a whole file, unmapped with its owner.
 class WritableMap {
  public:
@@ -511,19 +496,11 @@ std::uint64_t PerfectHashIndex::build_to_file(const SourceFactory& factory, cons
 
     std::uint64_t digest2 = 0;
     std::uint64_t count = 0;
-    // Ids come in source order, so each key's span is a random lookup in
-    // the offset table: asked for a few keys ahead.
-    constexpr std::uint64_t AHEAD = 16;
-    const arena::Layout layout = arena::layout_of(plan.tag);
-    auto ask_ahead = [&] {
-      if (count + AHEAD < n) prefetch_span(plan, layout, ids[static_cast<std::size_t>(count + AHEAD)]);
-    };
     if (T <= window) {
       std::unique_ptr<KeySource> source = factory();
       std::string_view key;
       while (source->next(key)) {
         if (count == n) throw IndexError::build(MSG_REPLAY);
-        ask_ahead();
         const arena::Span s = replay_span(plan, first[count], ids[count], key, digest2, B);
         if (!key.empty()) std::memcpy(out + s.start, key.data(), key.size());
         ++count;
