@@ -45,7 +45,7 @@ std::unique_ptr<Built> built(Index index) {
 }
 
 void release(HeldKeys& keys) {
-  keys.views = {};
+  std::vector<std::string_view>().swap(keys.views);
   if (keys.release) keys.release();
 }
 

@@ -7,9 +7,9 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstdio>
 #include <cstring>
-#include <ranges>
 #include <utility>
 
 #include "scratch_files.hpp"
@@ -78,29 +78,52 @@ using namespace perfect_hash;
 
 namespace {
 
-template <class Keys>
-StringArena assemble_or_panic(const Keys& keys, std::uint64_t count, std::uint64_t total,
-                              const std::vector<std::uint8_t>* tags) {
-  auto arena = StringArena::assemble(keys, count, total, tags);
-  if (!arena) {
-    std::uint64_t again = 0;
-    for (auto&& k : keys) again += std::string_view(k).size();
-    arena = StringArena::assemble(keys, count, again, tags);
-    if (!arena) panic(MSG_ARENA_PANIC);
+// The arena of keys[order[0]], keys[order[1]], ... sized exactly from their
+// lengths before any byte is copied, so that the key bytes are copied once
+// and never held twice; the copying is spread over every processor, a run
+// of ids per claim (the tags, when given, are per input position).
+StringArena assemble_in_order(std::span<const std::string_view> keys, std::span<const std::uint32_t> order,
+                              const std::vector<std::uint8_t>* tags_by_position) {
+  constexpr std::size_t RUN = 1 << 16;
+  const std::size_t n = order.size();
+  std::optional<SizedArena> sized;
+  std::vector<std::uint64_t> run_at((n + RUN - 1) / RUN + 1, 0);
+  {
+    std::vector<std::uint32_t> lengths(n);
+    for (std::size_t i = 0; i < n; ++i) lengths[i] = static_cast<std::uint32_t>(keys[order[i]].size());
+    for (std::size_t i = 0; i < n; ++i) run_at[i / RUN + 1] += lengths[i];
+    std::vector<std::uint8_t> id_tags;
+    if (tags_by_position) {
+      id_tags.resize(n);
+      for (std::size_t i = 0; i < n; ++i) id_tags[i] = (*tags_by_position)[order[i]];
+    }
+    sized.emplace(lengths, tags_by_position ? &id_tags : nullptr);
   }
-  return std::move(*arena);
+  for (std::size_t r = 1; r < run_at.size(); ++r) run_at[r] += run_at[r - 1];
+  unsigned char* out = sized->key_bytes();
+  parallel_claims(run_at.size() - 1, online_processors(), [&](std::size_t r) {
+    unsigned char* at = out + run_at[r];
+    const std::size_t end = std::min(n, (r + 1) * RUN);
+    for (std::size_t i = r * RUN; i < end; ++i) {
+      const std::string_view key = keys[order[i]];
+      if (!key.empty()) std::memcpy(at, key.data(), key.size());
+      at += key.size();
+    }
+  });
+  return sized->finish();
 }
 
 }  // namespace
 
-PerfectHashIndex PerfectHashIndex::build_with(std::vector<std::string_view> keys, bool fingerprints) {
+PerfectHashIndex PerfectHashIndex::build_borrowed(std::span<const std::string_view> keys, bool fingerprints) {
   // Keys are told apart by their first hash; only keys of one hash are ever
   // compared bytewise. The index is the one sorting every key would give:
   // the hash, the slots and the arena depend on the key set alone, and the
   // side keys are put in byte order here.
   bool too_long = false;
   for (std::string_view k : keys) too_long |= k.size() > UINT32_MAX;
-  if (too_long || keys.size() > UINT32_MAX) return build_by_sorting(std::move(keys), fingerprints);
+  if (too_long || keys.size() > UINT32_MAX)
+    return build_by_sorting(std::vector<std::string_view>(keys.begin(), keys.end()), fingerprints);
   if (keys.empty()) {
     std::vector<std::string_view> none;
     return PerfectHashIndex(StringArena::build_exact(none, fingerprints), {}, std::nullopt, 0);
@@ -126,25 +149,18 @@ PerfectHashIndex PerfectHashIndex::build_with(std::vector<std::string_view> keys
   };
   hash_engine::Slotted s = hash_engine::slot_pairs(pairs, MSG_TOO_MANY, online_processors(), by_bytes);
   const std::size_t d = s.m, n = s.n;
-  std::vector<std::uint32_t> order(d, UINT32_MAX);  // slot -> input position, then the side keys
+  std::vector<std::uint32_t> order;  // slot -> input position, then the side keys
+  order.reserve(n);
+  order.assign(d, UINT32_MAX);
   hash_engine::check_slots(pairs, d, MSG_NOT_MINIMAL,
                            [&](std::uint64_t slot, std::uint64_t at) { order[slot] = static_cast<std::uint32_t>(at); });
-  pairs = {};
+  std::vector<hash_engine::Pair>().swap(pairs);
   std::vector<hash_engine::SideEntry> side_keys = std::move(s.side);
   std::sort(side_keys.begin(), side_keys.end(),
             [&](const hash_engine::SideEntry& a, const hash_engine::SideEntry& b) { return keys[a.second] < keys[b.second]; });
-  order.reserve(n);
   for (const hash_engine::SideEntry& e : side_keys) order.push_back(static_cast<std::uint32_t>(e.second));
-  std::uint64_t total = 0;
-  for (std::uint32_t p : order) total += keys[p].size();
-  std::vector<std::uint8_t> id_tags;
-  if (fingerprints) {
-    id_tags.resize(n);
-    for (std::size_t i = 0; i < n; ++i) id_tags[i] = tag_in[order[i]];
-    tag_in = {};
-  }
-  auto in_id_order = order | std::views::transform([&](std::uint32_t p) { return keys[p]; });
-  StringArena arena = assemble_or_panic(in_id_order, n, total, fingerprints ? &id_tags : nullptr);
+  StringArena arena = assemble_in_order(keys, order, fingerprints ? &tag_in : nullptr);
+  std::vector<std::uint32_t>().swap(order);
   std::vector<SideEntry> side(side_keys.size());
   for (std::size_t k = 0; k < side_keys.size(); ++k) side[k] = {side_keys[k].first, static_cast<std::uint32_t>(d + k)};
   std::sort(side.begin(), side.end());
@@ -162,18 +178,21 @@ PerfectHashIndex PerfectHashIndex::build_by_sorting(std::vector<std::string_view
   return build_with(std::move(keys), fingerprints);
 }
 
+PerfectHashIndex PerfectHashIndex::build_with(std::vector<std::string_view> keys, bool fingerprints) {
+  return build_borrowed(keys, fingerprints);
+}
+
 PerfectHashIndex PerfectHashIndex::build_with(std::vector<std::string> keys, bool fingerprints) {
   std::vector<std::string_view> views(keys.begin(), keys.end());
-  return build_with(std::move(views), fingerprints);
+  return build_borrowed(views, fingerprints);
 }
 
 PerfectHashIndex PerfectHashIndex::build(std::span<const std::string> keys) {
-  return build_with(std::vector<std::string_view>(keys.begin(), keys.end()), false);
+  std::vector<std::string_view> views(keys.begin(), keys.end());
+  return build_borrowed(views, false);
 }
 
-PerfectHashIndex PerfectHashIndex::build(std::span<const std::string_view> keys) {
-  return build_with(std::vector<std::string_view>(keys.begin(), keys.end()), false);
-}
+PerfectHashIndex PerfectHashIndex::build(std::span<const std::string_view> keys) { return build_borrowed(keys, false); }
 
 // ---------------------------------------------------------------------------
 // Lookups.
@@ -268,6 +287,37 @@ PerfectHashIndex PerfectHashIndex::from_shared(blob::SharedBytes bytes, bool ver
 
 namespace {
 
+// Sorts first hashes ascending on `threads` workers: spread over buckets by
+// their top bits (hashes are uniform, so the buckets come out even), each
+// bucket sorted on its own. The order is the one std::sort gives.
+void sort_hashes(std::vector<std::uint64_t>& v, std::size_t threads) {
+  constexpr std::size_t PER_BUCKET = 1 << 14;
+  const std::size_t k = std::min<std::size_t>(threads * 4, 256);
+  if (threads < 2 || v.size() < k * PER_BUCKET) {
+    std::sort(v.begin(), v.end());
+    return;
+  }
+  auto bucket = [k](std::uint64_t h) { return static_cast<std::size_t>((k * (h >> 32)) >> 32); };
+  std::size_t start[257] = {}, cursor[256];
+  for (std::uint64_t h : v) ++start[bucket(h) + 1];
+  for (std::size_t b = 1; b <= k; ++b) start[b] += start[b - 1];
+  std::copy(start, start + k, cursor);
+  for (std::size_t b = 0; b < k; ++b) {
+    while (cursor[b] < start[b + 1]) {
+      const std::size_t to = bucket(v[cursor[b]]);
+      if (to == b) {
+        ++cursor[b];
+      } else {
+        std::swap(v[cursor[b]], v[cursor[to]]);
+        ++cursor[to];
+      }
+    }
+  }
+  parallel_claims(k, threads, [&](std::size_t b) {
+    std::sort(v.begin() + static_cast<std::ptrdiff_t>(start[b]), v.begin() + static_cast<std::ptrdiff_t>(start[b + 1]));
+  });
+}
+
 // A writable shared map of a whole file, unmapped with its owner.
 class WritableMap {
  public:
@@ -322,6 +372,7 @@ std::uint64_t PerfectHashIndex::build_to_file(const SourceFactory& factory, cons
     else step();
   };
   const std::uint64_t window = std::max<std::uint64_t>(run.limits.window, 1);
+  const std::size_t threads = run.threads != 0 ? run.threads : available_processors();
 
   // First pass: lengths, first hashes, tags and the order digest.
   std::vector<std::uint32_t> lengths;
@@ -358,48 +409,60 @@ std::uint64_t PerfectHashIndex::build_to_file(const SourceFactory& factory, cons
   std::uint64_t m = 0;
   run_offline([&] {
     std::vector<std::uint64_t> distinct = first;
-    std::sort(distinct.begin(), distinct.end());
+    sort_hashes(distinct, threads);
     if (std::adjacent_find(distinct.begin(), distinct.end()) != distinct.end()) {
       if (first_hashes_distinct) throw IndexError::build(MSG_MAY_REPEAT);
-      distinct = {};
+      std::vector<std::uint64_t>().swap(distinct);
       hash::Collisions split = hash::split_collisions(first);
       distinct = std::move(split.distinct);
       repeats = std::move(split.repeats);
     }
     m = distinct.size();
-    Mphf mphf = Mphf::build_with_threads(distinct, run.threads != 0 ? run.threads : available_processors(), stop);
-    distinct = {};
+    Mphf mphf = Mphf::build_with_threads(distinct, threads, stop);
+    std::vector<std::uint64_t>().swap(distinct);
     for (const hash::Repeat& r : repeats) rep_hash.push_back(r.hash);
     std::sort(rep_hash.begin(), rep_hash.end());
     rep_hash.erase(std::unique(rep_hash.begin(), rep_hash.end()), rep_hash.end());
     rep_first.assign(rep_hash.size(), UINT32_MAX);
     ids.assign(static_cast<std::size_t>(n), MISSING);
-    std::vector<std::uint8_t> taken(static_cast<std::size_t>(m), 0);
-    std::size_t next_repeat = 0;
-    for (std::uint64_t p = 0; p < n; ++p) {
-      if (next_repeat < repeats.size() && repeats[next_repeat].position == p) {
-        ++next_repeat;
-        continue;
+    // Every position's slot, a run of positions per claim; each slot may be
+    // taken once (a bit per slot, set atomically). A hash that repeats has
+    // one position outside the repeats, which records itself in rep_first.
+    constexpr std::uint64_t RUN = 1 << 16;
+    std::vector<std::uint64_t> taken(static_cast<std::size_t>((m + 63) / 64), 0);
+    parallel_claims(static_cast<std::size_t>((n + RUN - 1) / RUN), threads, [&](std::size_t r) {
+      const std::uint64_t from = r * RUN, to = std::min(n, from + RUN);
+      auto next_repeat = std::lower_bound(repeats.begin(), repeats.end(), from,
+                                          [](const hash::Repeat& x, std::uint64_t p) { return x.position < p; });
+      for (std::uint64_t p = from; p < to; ++p) {
+        if (next_repeat != repeats.end() && next_repeat->position == p) {
+          ++next_repeat;
+          continue;
+        }
+        const std::uint64_t slot = mphf.index(first[p]);
+        if (slot >= m) fail_format(MSG_NOT_MINIMAL);
+        const std::uint64_t bit = std::uint64_t{1} << (slot & 63);
+        if (std::atomic_ref<std::uint64_t>(taken[static_cast<std::size_t>(slot >> 6)]).fetch_or(bit) & bit)
+          fail_format(MSG_NOT_MINIMAL);
+        ids[p] = static_cast<std::uint32_t>(slot);
+        if (!rep_hash.empty()) {
+          auto it = std::lower_bound(rep_hash.begin(), rep_hash.end(), first[p]);
+          if (it != rep_hash.end() && *it == first[p]) rep_first[it - rep_hash.begin()] = static_cast<std::uint32_t>(p);
+        }
       }
-      const std::uint64_t slot = mphf.index(first[p]);
-      if (slot >= m || taken[slot]) fail_format(MSG_NOT_MINIMAL);
-      taken[slot] = 1;
-      ids[p] = static_cast<std::uint32_t>(slot);
-      if (!rep_hash.empty()) {
-        auto it = std::lower_bound(rep_hash.begin(), rep_hash.end(), first[p]);
-        if (it != rep_hash.end() && *it == first[p]) rep_first[it - rep_hash.begin()] = static_cast<std::uint32_t>(p);
-      }
-    }
-    taken = {};
+    });
+    std::vector<std::uint64_t>().swap(taken);
     for (std::size_t k = 0; k < repeats.size(); ++k) ids[repeats[k].position] = static_cast<std::uint32_t>(m + k);
     std::vector<std::uint32_t> len_by_id(static_cast<std::size_t>(n), 0);
     std::vector<std::uint8_t> tag_by_id(fingerprints ? static_cast<std::size_t>(n) : 0, 0);
-    for (std::uint64_t p = 0; p < n; ++p) {
-      len_by_id[ids[p]] = lengths[p];
-      if (fingerprints) tag_by_id[ids[p]] = tags[p];
-    }
-    lengths = {};
-    tags = {};
+    parallel_claims(static_cast<std::size_t>((n + RUN - 1) / RUN), threads, [&](std::size_t r) {
+      const std::uint64_t from = r * RUN, to = std::min(n, from + RUN);
+      for (std::uint64_t p = from; p < to; ++p) {
+        len_by_id[ids[p]] = lengths[p];
+        if (fingerprints) tag_by_id[ids[p]] = tags[p];
+      }
+    });
+    std::vector<std::uint8_t>().swap(tags);
     plan = StringArena::prefix_for_lengths(len_by_id, fingerprints ? &tag_by_id : nullptr);
     std::vector<SideEntry> side(repeats.size());
     for (std::size_t k = 0; k < repeats.size(); ++k) side[k] = {repeats[k].hash, static_cast<std::uint32_t>(m + k)};
@@ -428,8 +491,8 @@ std::uint64_t PerfectHashIndex::build_to_file(const SourceFactory& factory, cons
     std::memcpy(out + A, plan.prefix.data(), plan.prefix.size());
     if (!plan.overflow.empty()) std::memcpy(out + B + T, plan.overflow.data(), plan.overflow.size());
     if (!side_bytes.empty()) std::memcpy(out + C, side_bytes.data(), side_bytes.size());
-    image = {};
-    side_bytes = {};
+    std::vector<unsigned char>().swap(image);
+    std::vector<unsigned char>().swap(side_bytes);
 
     std::uint64_t digest2 = 0;
     std::uint64_t count = 0;
@@ -451,17 +514,30 @@ std::uint64_t PerfectHashIndex::build_to_file(const SourceFactory& factory, cons
       std::vector<std::uint64_t> region(wcount, 0);
       std::vector<std::uint64_t> written(wcount, 0);
       auto window_of = [&](const arena::Span& s) { return std::min(s.start / window, windows - 1); };
+      // Spans start in id order, so each window's keys are a run of ids:
+      // first_id[w] is where window w's run starts (runs may be empty).
+      std::vector<std::uint32_t> first_id(wcount, 0);
       for (std::uint64_t id = 0; id < n; ++id) {
         const arena::Span s = StringArena::span_at(plan.prefix, plan.overflow, plan.tag, id);
-        size[window_of(s)] += 4 + (s.end - s.start);
+        const std::uint64_t w = window_of(s);
+        size[w] += 4 + (s.end - s.start);
+        if (w + 1 < windows) ++first_id[static_cast<std::size_t>(w + 1)];
       }
-      for (std::size_t w = 1; w < size.size(); ++w) region[w] = region[w - 1] + size[w - 1];
+      for (std::size_t w = 1; w < size.size(); ++w) {
+        region[w] = region[w - 1] + size[w - 1];
+        first_id[w] += first_id[w - 1];
+      }
+      auto window_of_id = [&](std::uint32_t id) {
+        return static_cast<std::size_t>(std::upper_bound(first_id.begin(), first_id.end(), id) - first_id.begin() - 1);
+      };
       Spill spill = Spill::create(path);
       std::vector<std::vector<unsigned char>> buffers(size.size());
+      std::vector<std::vector<std::uint64_t>> blocks(size.size());  // where each write of whole records starts
       auto spill_out = [&](std::size_t w) {
         std::vector<unsigned char>& buf = buffers[w];
         if (buf.empty()) return;
         if (written[w] + buf.size() > size[w]) throw corrupt_spill();
+        blocks[w].push_back(written[w]);
         spill.file().write_all_at(buf, region[w] + written[w]);
         written[w] += buf.size();
         buf.clear();
@@ -471,9 +547,13 @@ std::uint64_t PerfectHashIndex::build_to_file(const SourceFactory& factory, cons
         std::string_view key;
         while (source->next(key)) {
           if (count == n) throw IndexError::build(MSG_REPLAY);
+          // What replay_span checks, from the first pass's own records (read
+          // in order) rather than the offset table (read at random).
+          const hash::HashPair h = hash::hash_pair(key);
+          if (h.first != first[count] || key.size() != lengths[count]) throw IndexError::build(MSG_REPLAY);
+          digest2 = digest_step(digest2, h.second);
           const std::uint32_t id = ids[count];
-          const arena::Span s = replay_span(plan, first[count], id, key, digest2, B);
-          const std::size_t w = static_cast<std::size_t>(window_of({s.start - B, s.end - B}));
+          const std::size_t w = window_of_id(id);
           std::vector<unsigned char>& buf = buffers[w];
           unsigned char rec[4];
           store_le32(rec, id);
@@ -485,13 +565,11 @@ std::uint64_t PerfectHashIndex::build_to_file(const SourceFactory& factory, cons
       }
       if (count == n) {
         for (std::size_t w = 0; w < buffers.size(); ++w) spill_out(w);
-        buffers = {};
-        std::vector<unsigned char> buf(SPILL_BUFFER);
-        for (std::size_t w = 0; w < size.size(); ++w) {
-          stop_if(stop);
-          if (written[w] != size[w]) throw corrupt_spill();
-          // A 64 KiB buffered reader over the window's region.
-          std::uint64_t pos = region[w], end = region[w] + size[w];
+        std::vector<std::vector<unsigned char>>().swap(buffers);
+        // Copies the records of spill bytes [pos, end) to their spans through
+        // a 64 KiB buffered reader; the records must end exactly at `end`.
+        auto fill_block = [&](std::uint64_t pos, const std::uint64_t end) {
+          std::vector<unsigned char> buf(SPILL_BUFFER);
           std::size_t have = 0, at = 0;
           auto fill = [&](std::size_t need) {
             if (have - at >= need) return;
@@ -504,7 +582,7 @@ std::uint64_t PerfectHashIndex::build_to_file(const SourceFactory& factory, cons
             pos += want;
             have += static_cast<std::size_t>(want);
           };
-          std::uint64_t left = size[w];
+          std::uint64_t left = end - pos;
           while (left > 0) {
             if (left < 4) throw corrupt_spill();
             fill(4);
@@ -537,10 +615,23 @@ std::uint64_t PerfectHashIndex::build_to_file(const SourceFactory& factory, cons
             }
             left -= len;
           }
+        };
+        for (std::size_t w = 0; w < size.size(); ++w) {
+          stop_if(stop);
+          if (written[w] != size[w]) throw corrupt_spill();
+          // The window's blocks hold whole records and fill disjoint spans,
+          // so they are copied on workers, each through its own reader.
+          const std::vector<std::uint64_t>& starts = blocks[w];
+          parallel_claims(starts.size(), threads, [&](std::size_t k) {
+            const std::uint64_t from = starts[k], to = k + 1 < starts.size() ? starts[k + 1] : size[w];
+            if (to < from) throw corrupt_spill();
+            fill_block(region[w] + from, region[w] + to);
+          });
           map.flush(B + w * window, B + std::min((w + 1) * window, T));
         }
       }
     }
+    std::vector<std::uint32_t>().swap(lengths);
     if (count != n || digest2 != digest1) throw IndexError::build(MSG_REPLAY);
 
     run_offline([&] {

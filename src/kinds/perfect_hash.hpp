@@ -49,8 +49,6 @@ inline constexpr const char* MSG_RAISED = "perfect-hash: the source raised befor
 inline constexpr const char* MSG_REPLAY = "perfect-hash: the source did not replay the same keys in the same order";
 inline constexpr const char* MSG_REPEATED = "perfect-hash: build_to_file needs distinct keys and the source repeated one";
 inline constexpr const char* MSG_MAY_REPEAT = "perfect-hash: the source may repeat a key";
-inline constexpr const char* MSG_ARENA_PANIC =
-    "totals came from the iterator itself, one fingerprint per string, no key past u32::MAX bytes";
 
 // A side-table entry: the first hash of a key that shares it with an
 // earlier key, and that key's id (one of the tail ids).
@@ -111,6 +109,9 @@ class PerfectHashIndex : public blob::Stored<PerfectHashIndex> {
   // The in-memory build over the keys' bytes (the list is consumed): sorted,
   // deduplicated, hashed; keys whose first hash repeats go to the side table.
   static PerfectHashIndex build_with(std::vector<std::string_view> keys, bool fingerprints);
+  // The same over keys it only reads: their views are not copied, so a
+  // caller holding them costs the build nothing more.
+  static PerfectHashIndex build_borrowed(std::span<const std::string_view> keys, bool fingerprints);
   // The same over owned strings, which are released when the build ends.
   static PerfectHashIndex build_with(std::vector<std::string> keys, bool fingerprints);
   // Without tags, over borrowed strings.

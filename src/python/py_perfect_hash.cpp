@@ -42,7 +42,7 @@ PyObject* tp_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     const bool fingerprints = a[1] ? arg_bool(a[1], "fingerprints") : false;
     BorrowedKeys keys = collect_strs(a[0]);
     Core index = detached([&] {
-      return Core::build_with(std::vector<std::string_view>(keys.views().begin(), keys.views().end()), fingerprints);
+      return Core::build_borrowed(keys.views(), fingerprints);
     });
     keys.clear();
     return M::instance(type, std::move(index));

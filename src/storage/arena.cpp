@@ -363,6 +363,37 @@ blob::SharedBytes ArenaBuilder::Buffer::into_shared() {
   return blob::SharedBytes::from_pages(std::move(pages_)).slice(0, len);
 }
 
+SizedArena::SizedArena(std::span<const std::uint32_t> lengths, const std::vector<std::uint8_t>* tag_bytes) {
+  if (tag_bytes && tag_bytes->size() != lengths.size()) panic("an arena has one tag byte per entry");
+  for (std::uint32_t len : lengths) total_ += len;
+  const std::uint8_t tag = arena::tag_for(lengths, total_, tag_bytes != nullptr);
+  const arena::Layout layout = arena::layout_of(tag);
+  auto t = arena::table_size(layout, lengths.size());
+  if (!t || *t > PTRDIFF_MAX / 4 || total_ > PTRDIFF_MAX / 4) panic("lengths came from a real corpus");
+  const std::uint64_t overflow_len = arena::overflow_size(layout, lengths);
+  const std::size_t table_end = static_cast<std::size_t>(9 + *t);
+  data_at_ = table_end;
+  pages_ = Pages<unsigned char>::allocate(static_cast<std::size_t>(table_end + total_ + overflow_len));
+  std::memset(pages_.data(), 0, table_end);
+  store_le64(pages_.data(), std::uint64_t{lengths.size()} + 1);
+  pages_.data()[8] = tag;
+  std::span<const std::uint8_t> tag_list;
+  if (tag_bytes) tag_list = *tag_bytes;
+  const std::vector<unsigned char> overflow =
+      arena::write_offsets(std::span<unsigned char>(pages_.data(), table_end), tag, lengths, tag_list);
+  if (overflow.size() != overflow_len) panic("the overflow table is the size its layout gives");
+  if (!overflow.empty()) std::memcpy(pages_.data() + table_end + total_, overflow.data(), overflow.size());
+}
+
+StringArena SizedArena::finish() {
+  const std::size_t len = pages_.size();
+  try {
+    return StringArena::from_shared(blob::SharedBytes::from_pages(std::move(pages_)).slice(0, len));
+  } catch (const IndexError& e) {
+    panic_with("freshly built arena is valid", e);
+  }
+}
+
 ArenaBuilder::ArenaBuilder(std::uint64_t count, std::uint64_t total_hint, const std::vector<std::uint8_t>* tag_bytes)
     : count_(count), tag_bytes_(tag_bytes) {
   if (tag_bytes && tag_bytes->size() != count) {
@@ -426,7 +457,7 @@ std::optional<StringArena> ArenaBuilder::finish() {
   std::vector<unsigned char> overflow =
       arena::write_offsets(std::span<unsigned char>(buf_.data(), buf_.size()), tag, lengths_, tag_list);
   buf_.append(overflow.data(), overflow.size());
-  lengths_ = {};
+  std::vector<std::uint32_t>().swap(lengths_);
   try {
     return StringArena::from_shared(buf_.into_shared());
   } catch (const IndexError& e) {

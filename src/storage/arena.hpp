@@ -267,6 +267,29 @@ class ArenaBuilder {
   std::vector<std::uint32_t> lengths_;
 };
 
+// An arena whose entry lengths are all known before its keys: one buffer of
+// the final size, its offset table (tag bytes, overflow table) written up
+// front, so that no key is copied twice and no second buffer is ever alive
+// beside it. The caller copies entry i's bytes to key_bytes() plus the sum
+// of the lengths before i (from any number of threads, each entry once),
+// then calls finish(). The bytes are those assemble() makes of the same keys.
+class SizedArena {
+ public:
+  // Lengths must each fit u32 and tag_bytes (when given) hold one byte per
+  // entry; anything else is a broken invariant.
+  SizedArena(std::span<const std::uint32_t> lengths, const std::vector<std::uint8_t>* tag_bytes);
+  SizedArena(const SizedArena&) = delete;
+  SizedArena& operator=(const SizedArena&) = delete;
+  unsigned char* key_bytes() noexcept { return pages_.data() + data_at_; }
+  std::uint64_t total() const noexcept { return total_; }
+  StringArena finish();
+
+ private:
+  Pages<unsigned char> pages_;
+  std::size_t data_at_ = 0;
+  std::uint64_t total_ = 0;
+};
+
 template <class Range>
 std::optional<StringArena> StringArena::assemble(Range&& keys, std::uint64_t count, std::uint64_t total,
                                                  const std::vector<std::uint8_t>* tag_bytes) {

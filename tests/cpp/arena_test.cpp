@@ -378,6 +378,22 @@ TEST(ArenaAssemble, RandomRoundTrips) {
       Span s = StringArena::span_at(p.prefix, p.overflow, p.tag, i);
       ASSERT_EQ((Span{s.start + a.data_start(), s.end + a.data_start()}), *a.entry_span(i));
     }
+
+    // Sized from the lengths first, the keys copied in afterwards: the same bytes.
+    SizedArena sized(lengths, with_tags ? &tags : nullptr);
+    ASSERT_EQ(sized.total(), p.total);
+    std::uint64_t at = 0;
+    for (auto& k : keys) {
+      std::copy(k.begin(), k.end(), sized.key_bytes() + at);
+      at += k.size();
+    }
+    ASSERT_EQ(arena_bytes(sized.finish()), arena_bytes(a));
+  }
+  // No entries at all, with and without tag bytes.
+  const std::vector<std::uint8_t> no_tags;
+  for (const std::vector<std::uint8_t>* t : {static_cast<const std::vector<std::uint8_t>*>(nullptr), &no_tags}) {
+    SizedArena sized({}, t);
+    EXPECT_EQ(arena_bytes(sized.finish()), arena_bytes(make({}, t)));
   }
 }
 

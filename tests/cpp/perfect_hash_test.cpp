@@ -512,6 +512,58 @@ TEST(PerfectHashStream, SameBytesAsTheInMemoryBuild) {
   EXPECT_EQ(loaded.side().size(), 3u);
 }
 
+// Past one run of the in-memory build's parallel key copy, with side keys:
+// the in-memory build, over borrowed views or owned strings, writes what
+// the streamed build (which places keys by their lengths alone) writes.
+TEST(PerfectHashStream, LargeSetsSameBytesAsTheInMemoryBuild) {
+  TempDir dir;
+  const std::string path = dir / "out.bmp";
+  std::vector<std::string> keys = random_keys(150000, 31, 30);
+  if (std::find(keys.begin(), keys.end(), "") == keys.end()) keys.push_back("");
+  for (auto& k : colliding::keys(3, 4)) keys.push_back(k);
+  std::sort(keys.begin(), keys.end());
+  for (bool tags : {false, true}) {
+    SCOPED_TRACE(tags);
+    const std::vector<std::string_view> v = views(keys);
+    const Bytes borrowed = PerfectHashIndex::build_borrowed(v, tags).to_bytes();
+    Passes p{{keys}};
+    EXPECT_EQ(stream(p, path, tags, WINDOW), keys.size());
+    EXPECT_TRUE(file_bytes(path) == borrowed);
+    EXPECT_TRUE(PerfectHashIndex::build_with(keys, tags).to_bytes() == borrowed);
+  }
+}
+
+// Enough keys that the steps between the passes (the sort of the first
+// hashes, the slot of every key) spread over workers, at several worker
+// counts: the bytes stay those of the in-memory build, and a repeat is still
+// seen by the sort.
+TEST(PerfectHashStream, WorkersBetweenThePassesChangeNoByte) {
+  TempDir dir;
+  const std::string path = dir / "out.bmp";
+  std::vector<std::string> keys;
+  for (std::uint64_t i = 0; i < 600000; ++i) keys.push_back("key-" + std::to_string(i * 7919));
+  const Bytes want = make(keys, false).to_bytes();
+  for (std::size_t threads : {1, 2}) {
+    SCOPED_TRACE(threads);
+    hash_engine::StreamRun run;
+    run.threads = threads;
+    Passes p{{keys}};
+    EXPECT_EQ(PerfectHashIndex::build_to_file(p.factory(), path, false, run), keys.size());
+    EXPECT_TRUE(file_bytes(path) == want);
+  }
+  // One key repeated, wherever its hash falls among the sort's buckets.
+  hash_engine::StreamRun two;
+  two.threads = 2;
+  for (std::size_t at = 0; at < keys.size(); at += keys.size() / 24) {
+    SCOPED_TRACE(at);
+    std::vector<std::string> repeated = keys;
+    repeated.push_back(keys[at]);
+    Passes r{{repeated}};
+    EXPECT_EQ(error_of([&] { PerfectHashIndex::build_to_file(r.factory(), dir / "r.bmp", false, two, true); }),
+              "build error: perfect-hash: the source may repeat a key");
+  }
+}
+
 TEST(PerfectHashStream, EmptySourceSavesTheEmptyIndex) {
   TempDir dir;
   for (bool tags : {false, true}) {
