@@ -1,7 +1,8 @@
 // Building a dictionary in memory: training each shard's symbol table from a
 // sample of its suffixes, front-coding whole shards on worker threads,
-// pricing each shard under its codecs, writing its runs, and joining the
-// parts into an index; the character-code road spells the keys first.
+// pricing each shard under its codecs, writing its runs, and appending the
+// shards in order into an index; the character-code road spells the keys
+// first.
 // Included by the layout (whose build entry points are declared there);
 // nothing outside src/kinds/dict_index/ includes it but the planner's trials.
 #pragma once
