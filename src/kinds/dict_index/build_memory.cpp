@@ -228,8 +228,8 @@ Layout Layout::from_vocabulary(std::span<const Key> keys, std::uint64_t block, s
   outs = {};
 
   if (codecs.empty()) {
-    codes.push_back(CodePair{});
-    codecs.push_back(Codec{Codec::Symbols{tables[0]}});
+    codes.emplace_back();
+    std::get<Codec::Symbols>(codecs.emplace_back().v).table = tables[0];  // the first alternative
   }
 
   Layout d;
