@@ -31,6 +31,13 @@ class BorrowedKeys {
   std::size_t size() const noexcept { return views_.size(); }
   bool empty() const noexcept { return views_.empty(); }
   std::string_view operator[](std::size_t i) const noexcept { return views_[i]; }
+  // Hands the views over (for a build that sorts them in place and drops
+  // them as it goes); the keys stay borrowed until clear().
+  std::vector<std::string_view> take_views() noexcept {
+    std::vector<std::string_view> out = std::move(views_);
+    views_.clear();
+    return out;
+  }
 
   // Takes over a new reference to an item; a non-str item raises TypeError
   // "'int' object is not an instance of 'str'", text that cannot be UTF-8

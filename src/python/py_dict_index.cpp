@@ -192,7 +192,7 @@ PyObject* tp_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     dict_index::check_block(block);  // a bad block before the items are looked at
     BorrowedKeys keys = collect_strs(a[0]);
     Core index = detached([&] {
-      return Core::build_with_block(std::vector<dict_index::Key>(keys.views().begin(), keys.views().end()), block);
+      return Core::build_with_block(keys.take_views(), block);
     });
     keys.clear();
     return M::instance(type, std::move(index));

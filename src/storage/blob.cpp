@@ -1,4 +1,5 @@
 #include "blob.hpp"
+#include "huge_pages.hpp"
 
 #include <fcntl.h>
 #include <sys/mman.h>
@@ -269,6 +270,11 @@ struct OwnedBytes final : SharedBytes::Owner {
   Pages<unsigned char> pages;
 };
 
+struct GrownBytes final : SharedBytes::Owner {
+  explicit GrownBytes(GrowingPages<unsigned char>&& p) noexcept : pages(std::move(p)) {}
+  GrowingPages<unsigned char> pages;
+};
+
 struct MappedBytes final : SharedBytes::Owner {
   MappedBytes(void* a, std::size_t l) noexcept : addr(a), len(l) {}
   ~MappedBytes() override {
@@ -284,6 +290,14 @@ SharedBytes SharedBytes::from_pages(Pages<unsigned char>&& pages) {
   auto owner = std::make_shared<OwnedBytes>(std::move(pages));
   const unsigned char* data = owner->pages.data();
   std::size_t len = owner->pages.size();
+  return SharedBytes(std::move(owner), data, len, false);
+}
+
+SharedBytes SharedBytes::from_growing(GrowingPages<unsigned char>&& pages, std::size_t len) {
+  if (len > pages.size()) panic("a grown table holds its bytes");
+  if (len == 0) return SharedBytes();
+  auto owner = std::make_shared<GrownBytes>(std::move(pages));
+  const unsigned char* data = owner->pages.data();
   return SharedBytes(std::move(owner), data, len, false);
 }
 

@@ -238,6 +238,9 @@ class Hashed {
   std::uint64_t count_ = 0;
 };
 
+template <class T>
+class GrowingPages;
+
 namespace blob {
 
 // The read-only, reference-counted bytes a loaded index reads from: an owned
@@ -251,6 +254,8 @@ class SharedBytes {
   static SharedBytes from_owned(std::span<const unsigned char> bytes);
   static SharedBytes from_owned(std::vector<unsigned char>&& bytes);
   static SharedBytes from_pages(Pages<unsigned char>&& pages);
+  // The first `len` bytes of a table grown as it filled (len at most its size).
+  static SharedBytes from_growing(GrowingPages<unsigned char>&& pages, std::size_t len);
   // Reads the file at `path` to its end into one owned buffer: the loader of
   // every kind that takes a whole file into memory. The size the system
   // reports is only the first reservation, so a pipe, a FIFO, /dev/stdin or a

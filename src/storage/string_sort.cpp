@@ -469,13 +469,6 @@ void sort_distinct(std::vector<std::string_view>& keys, std::size_t threads) {
   }
   const Parts parts(n, threads_or_all(threads));
   const std::string_view* views = keys.data();
-  // The records, then room as large as a buffer's spans to deal big groups
-  // out of place through.
-  SortScratch scratch;
-  unsigned char* memory = scratch.reserve(n * (sizeof(Rec) + sizeof(KeySpan)));
-  Rec* recs = reinterpret_cast<Rec*>(memory);
-  unsigned char* spare = memory + n * sizeof(Rec);
-  const std::size_t spare_bytes = n * sizeof(KeySpan);
 
   // The window of memory that holds every key's bytes (an empty key has
   // none to read), as addresses.
@@ -497,18 +490,51 @@ void sort_distinct(std::vector<std::string_view>& keys, std::size_t threads) {
     const char* lo = high <= low ? nullptr : reinterpret_cast<const char*>(low);
     // Most key sets: their bytes lie close together (a reader's blocks, an
     // interpreter's heap), a key is an offset into them, and reloading a
-    // chunk is one step.
-    sort_records(InWindow{lo},
-                 [views, lo](std::size_t i) {
-                   const std::string_view k = views[i];
-                   return KeySpan{k.empty() ? 0 : static_cast<std::uint32_t>(k.data() - lo), static_cast<std::uint32_t>(k.size())};
-                 },
-                 parts, recs, spare, spare_bytes);
-    keys.resize(keep_distinct(parts, recs, [&keys, lo](std::size_t k, const Rec& r) {
-      keys[k] = std::string_view(lo + r.span.start, r.span.length);
-    }));
+    // chunk is one step. A key's span is then all its record needs of its
+    // view, so the spans go to a table of their own, the records are dealt
+    // from them into the views' own place (a record is as large as a view),
+    // and the spans' table is the spare room once the first split is made:
+    // the sort holds 8 bytes a key beside the views, not 24.
+    Pages<KeySpan> spans = allocate_huge<KeySpan>(n);
+    parts.each([&](std::size_t p) {
+      for (std::size_t i = parts.begin(p), e = parts.begin(p + 1); i < e; ++i) {
+        const std::string_view k = views[i];
+        spans[i] = KeySpan{k.empty() ? 0 : static_cast<std::uint32_t>(k.data() - lo), static_cast<std::uint32_t>(k.size())};
+      }
+    });
+    unsigned char* const place = reinterpret_cast<unsigned char*>(keys.data());
+    sort_records(InWindow{lo}, [&spans](std::size_t i) { return spans[i]; }, parts, reinterpret_cast<Rec*>(place),
+                 reinterpret_cast<unsigned char*>(spans.data()), n * sizeof(KeySpan));
+    spans = {};
+    // Each slice turns its kept records back into views in place, packed at
+    // its own start (record i is read before slot i or any later one is
+    // written); then the slices move down in order.
+    std::vector<std::size_t> kept(parts.count + 1, 0);
+    parts.each([&](std::size_t p) {
+      std::size_t w = parts.begin(p);
+      for (std::size_t i = parts.begin(p), e = parts.begin(p + 1); i < e; ++i) {
+        Rec r;
+        std::memcpy(&r, place + i * sizeof(Rec), sizeof r);
+        if (r.span.start == REPEAT) continue;
+        const std::string_view v(lo + r.span.start, r.span.length);
+        std::memcpy(place + w++ * sizeof(Rec), &v, sizeof v);
+      }
+      kept[p + 1] = w - parts.begin(p);
+    });
+    for (std::size_t p = 0; p < parts.count; ++p) {
+      std::memmove(place + kept[p] * sizeof(Rec), place + parts.begin(p) * sizeof(Rec), kept[p + 1] * sizeof(Rec));
+      kept[p + 1] += kept[p];
+    }
+    keys.resize(kept[parts.count]);
     return;
   }
+  // The records, then room as large as a buffer's spans to deal big groups
+  // out of place through.
+  SortScratch scratch;
+  unsigned char* memory = scratch.reserve(n * (sizeof(Rec) + sizeof(KeySpan)));
+  Rec* recs = reinterpret_cast<Rec*>(memory);
+  unsigned char* spare = memory + n * sizeof(Rec);
+  const std::size_t spare_bytes = n * sizeof(KeySpan);
   sort_records(InViews{views},
                [views](std::size_t i) { return KeySpan{static_cast<std::uint32_t>(i), static_cast<std::uint32_t>(views[i].size())}; },
                parts, recs, spare, spare_bytes);

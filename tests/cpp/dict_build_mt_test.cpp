@@ -2,7 +2,9 @@
 // a worker's failure reaches the caller as the build's broken invariant.
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <random>
+#include <thread>
 
 #include "dict_index/layout.hpp"
 #include "dict_build_util.hpp"
@@ -93,6 +95,55 @@ TEST(DictBuildThreads, WorkerFailuresBecomeTheBuildsSentence) {
   std::vector<std::atomic<int>> seen(100);
   dict_index::claim_on_workers(seen.size(), 8, "x", [&](std::size_t i) { seen[i].fetch_add(1); });
   for (const auto& s : seen) EXPECT_EQ(s.load(), 1);
+}
+
+// Shards finishing in any order are committed in shard order, one at a
+// time, each from the slot its encoder filled, with no more than the window
+// encoded ahead; a commit's error stops the claims and reaches the caller.
+TEST(DictBuildThreads, ShardsAreCommittedInOrderWhateverTheirSpeed) {
+  for (std::size_t threads : {1, 3, 8}) {
+    SCOPED_TRACE("threads " + std::to_string(threads));
+    const std::size_t count = 60, window = dict_index::ordered_window(threads);
+    std::vector<std::size_t> slots(window, SIZE_MAX), committed;
+    std::atomic<std::size_t> encoded{0};
+    std::size_t most_ahead = 0;
+    dict_index::encode_in_order(
+        count, threads,
+        [&](std::size_t s, std::size_t worker, std::size_t slot) {
+          EXPECT_LT(worker, threads);
+          std::this_thread::sleep_for(std::chrono::microseconds((s * 7919) % 13 * 100));
+          slots[slot] = s;
+          encoded.fetch_add(1);
+        },
+        [&](std::size_t s, std::size_t slot) {
+          EXPECT_EQ(slots[slot], s);
+          most_ahead = std::max(most_ahead, encoded.load() - committed.size());
+          committed.push_back(s);
+        });
+    ASSERT_EQ(committed.size(), count);
+    for (std::size_t s = 0; s < count; ++s) EXPECT_EQ(committed[s], s);
+    EXPECT_LE(most_ahead, window);
+  }
+  std::atomic<std::size_t> after{0};
+  try {
+    dict_index::encode_in_order(
+        200, 4, [&](std::size_t s, std::size_t, std::size_t) { if (s > 30) after.fetch_add(1); },
+        [&](std::size_t s, std::size_t) {
+          if (s == 20) throw IndexError::io_kind(IoKind::Interrupted);
+        });
+    ADD_FAILURE();
+  } catch (const IndexError& e) {
+    EXPECT_EQ(e.kind(), IndexError::Kind::Io);
+  }
+  EXPECT_EQ(after.load(), 0u);  // the claims stopped within the window of the failed commit
+  try {
+    dict_index::encode_in_order(
+        10, 4, [](std::size_t s, std::size_t, std::size_t) { if (s == 5) panic("a run is open"); },
+        [](std::size_t, std::size_t) {});
+    ADD_FAILURE();
+  } catch (const Panic& p) {
+    EXPECT_STREQ(p.what(), "encoding a range of blocks cannot panic");
+  }
 }
 
 }  // namespace

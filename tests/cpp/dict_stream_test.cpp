@@ -125,6 +125,21 @@ TEST(DictStream, OneShardAndTwo) {
   }
 }
 
+// More shards than workers, encoded a shard a worker and written in shard
+// order: from one run (read in place) and from spilled runs (replayed).
+TEST(DictStream, ManyShardsGiveTheSameBytes) {
+  TempDir dir;
+  const std::vector<std::string> keys = decimal_ids(1000000, 9 * 65536 + 1000), input = mixed(keys, 31);
+  const Blob want = in_memory(keys, 256);
+  ASSERT_EQ(reload(want).codecs.size(), 10u);
+  for (std::size_t budget : {dict_index::RUN_BUDGET, std::size_t{1} << 20}) {
+    SCOPED_TRACE("budget " + std::to_string(budget));
+    VecSource source(input);
+    EXPECT_EQ(dict_index::Layout::build_to_file_runs(source, dir / "m.bin", 256, {}, {}, budget), keys.size());
+    EXPECT_EQ(file_blob(dir / "m.bin"), want);
+  }
+}
+
 // A small budget spills many runs, with repeats inside runs and across them;
 // the directory appears at the first spill and goes at the end.
 TEST(DictStream, SpilledRunsGiveTheSameBytes) {

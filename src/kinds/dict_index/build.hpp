@@ -1,17 +1,20 @@
 // Building a dictionary in memory: training each shard's symbol table from a
 // sample of its suffixes, front-coding whole shards on worker threads,
-// pricing each shard under its codecs, writing its runs, and joining the
-// parts into an index; the character-code road spells the keys first.
+// pricing each shard under its codecs, writing its runs, and appending the
+// shards in order into an index; the character-code road spells the keys
+// first.
 // Included by the layout (whose build entry points are declared there);
 // nothing outside src/kinds/dict_index/ includes it but the planner's trials.
 #pragma once
 
 #include <algorithm>
 #include <array>
+#include <condition_variable>
 #include <cstddef>
 #include <cstdint>
 #include <exception>
 #include <functional>
+#include <mutex>
 #include <new>
 #include <optional>
 #include <span>
@@ -25,6 +28,7 @@
 #include "paircode.hpp"
 #include "phrase_build.hpp"
 #include "threads.hpp"
+#include "dict_index/format.hpp"
 #include "dict_index/trials.hpp"
 
 namespace quorvale {
@@ -97,6 +101,33 @@ std::uint64_t sample_stride(std::uint64_t shard_keys, std::uint64_t n, std::uint
 // Per shard, the suffixes the shard's front coding will code, one 256-key
 // chunk in every `stride` (about 10,000 keys a shard; every key when exact).
 Pieces build_pieces(std::span<const Key> keys, std::uint64_t block, std::uint64_t micro, bool exact);
+// The same over n keys reached by index (key_at(i) a Key that outlives the
+// pieces). A key is coded against its predecessor, or a restart against the
+// restart micro keys before it (the head first), so only the sampled chunks
+// are visited.
+template <class KeyAt>
+Pieces pieces_of(std::uint64_t n, KeyAt&& key_at, std::uint64_t block, std::uint64_t micro, bool exact) {
+  const std::uint64_t K = shard_blocks(block) * block;
+  const std::uint64_t blocks = n / block + (n % block != 0);
+  const std::uint64_t shards = blocks / shard_blocks(block) + (blocks % shard_blocks(block) != 0);
+  Pieces pieces(shards == 0 ? 1 : static_cast<std::size_t>(shards));
+  for (std::uint64_t s = 0; s < shards; ++s) {
+    const std::uint64_t first = s * K, end = std::min(n, first + K);
+    const std::uint64_t u = sample_stride(K, n, first, exact);
+    std::vector<fsst::Bytes>& out = pieces[static_cast<std::size_t>(s)];
+    for (std::uint64_t chunk = first; chunk < end; chunk += 256 * u) {
+      for (std::uint64_t i = chunk; i < end && i < chunk + 256; ++i) {
+        const std::uint64_t d = i % block;
+        if (d == 0) continue;  // a head
+        const Key key = key_at(i);
+        const fsst::Bytes k(reinterpret_cast<const unsigned char*>(key.data()), key.size());
+        const Key ref = key_at(d % micro == 0 ? i - micro : i - 1);
+        out.push_back(k.subspan(common_prefix({reinterpret_cast<const unsigned char*>(ref.data()), ref.size()}, k)));
+      }
+    }
+  }
+  return pieces;
+}
 // One table a piece list, trained on up to `threads` workers.
 std::vector<fsst::Table> train_shards(const Pieces& pieces, std::size_t threads);
 // Keys a build needs before it mines phrases.
@@ -199,6 +230,97 @@ void write_run(const paircode::Code& code, const std::uint16_t* reverse, const C
 Collected::Settled flush_shard(Collected& collected, const fsst::Table& table, const Phrases& phrases,
                                std::vector<paircode::Pair>& pairs, Scratch& scratch,
                                const std::function<void(const Scratch&)>& block);
+
+// One shard's runs as a worker encodes them, offsets from the shard's first
+// byte; kept by the caller until they go to their place in block order.
+struct ShardOut {
+  std::vector<unsigned char> data;          // the runs of every block
+  std::vector<std::uint64_t> block_starts;  // one a block
+  std::vector<std::uint64_t> run_starts;    // one a microblock run, not block-relative
+  CodePair codes;
+  Codec codec;
+};
+
+// A shard encoder's reusable buffers, one per worker.
+struct ShardWork {
+  Collected collected;
+  std::vector<paircode::Pair> pairs;
+  Scratch scratch;
+  std::vector<Key> views;
+};
+
+// Encodes one shard (its keys, a whole number of blocks but for the last
+// shard of an index) with its table into `out`, which is cleared first.
+// Every shard's bytes depend on its keys, table and the phrases alone, so
+// shards may be encoded in any order and on any thread.
+void encode_shard(std::span<const Key> keys, std::uint64_t block, std::uint64_t micro, const fsst::Table& table,
+                  const Phrases& phrases, ShardWork& work, ShardOut& out);
+
+// Encodes shards 0..count-1 on up to `threads` workers and hands them to
+// `commit` strictly in shard order. encode(shard, worker, slot) fills slot
+// `slot` of a ring of `window` slots (see ordered_window) using the
+// worker's own buffers; commit(shard, slot) runs under a lock, one call at
+// a time, once every earlier shard is committed. A worker claims a shard
+// only while it lies within `window` of the next to commit, so at most that
+// many encoded shards wait. A failure stops the claims and is rethrown once
+// all have joined (a failure other than an ordinary error or exhausted
+// memory is the broken invariant "encoding a range of blocks cannot panic").
+inline std::size_t ordered_window(std::size_t threads) noexcept { return 2 * (threads == 0 ? 1 : threads); }
+template <class Encode, class Commit>
+void encode_in_order(std::size_t count, std::size_t threads, Encode&& encode, Commit&& commit) {
+  if (threads <= 1 || count <= 1) {
+    for (std::size_t s = 0; s < count; ++s) {
+      encode(s, std::size_t{0}, std::size_t{0});
+      commit(s, std::size_t{0});
+    }
+    return;
+  }
+  const std::size_t window = ordered_window(threads);
+  std::mutex mutex;
+  std::condition_variable turn;
+  std::size_t claimed = 0, committed = 0;
+  bool stopped = false;
+  std::vector<char> ready(window, 0);
+  try {
+    run_workers(std::min(threads, count), [&](std::size_t worker) {
+      try {
+        for (;;) {
+          std::size_t s;
+          {
+            std::unique_lock<std::mutex> lock(mutex);
+            turn.wait(lock, [&] { return stopped || claimed >= count || claimed < committed + window; });
+            if (stopped || claimed >= count) return;
+            s = claimed++;
+          }
+          encode(s, worker, s % window);
+          {
+            std::lock_guard<std::mutex> lock(mutex);
+            ready[s % window] = 1;
+            while (!stopped && committed < count && ready[committed % window]) {
+              ready[committed % window] = 0;
+              commit(committed, committed % window);
+              ++committed;
+            }
+          }
+          turn.notify_all();
+        }
+      } catch (...) {
+        {
+          std::lock_guard<std::mutex> lock(mutex);
+          stopped = true;
+        }
+        turn.notify_all();
+        throw;
+      }
+    });
+  } catch (const IndexError&) {
+    throw;
+  } catch (const std::bad_alloc&) {
+    throw;
+  } catch (...) {
+    panic("encoding a range of blocks cannot panic");
+  }
+}
 
 // What one worker makes of its consecutive whole shards; offsets count from
 // the part's own heads and block data.

@@ -1,12 +1,18 @@
 // The in-memory build: validates the block size, orders the keys without
 // repeats, offers them to the character code, trains the tables, encodes
-// parts of whole shards on workers and joins the parts into an index.
+// whole shards on workers and appends them in shard order into the index.
+#include <sys/mman.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <cmath>
+#include <cstring>
+#include <functional>
 #include <utility>
 
 #include "dict_index/layout.hpp"
 #include "dict_index/build_internal.hpp"
+#include "huge_pages.hpp"
 #include "string_sort.hpp"
 
 namespace quorvale {
@@ -102,48 +108,28 @@ using namespace dict_index;
 
 namespace {
 
-// The parts joined in part order: offsets rebased by the earlier parts'
-// lengths, every array allocated once (the heads and block data in the
-// buffers the index keeps).
-struct Joined {
-  Pages<unsigned char> heads, block_data;
-  std::vector<std::uint64_t> head_ends, block_starts, run_starts;
-  std::vector<CodePair> codes;
-  std::vector<Codec> codecs;
-};
+// Gives the pages of a build's own key views back to the system as the
+// encoding is done with them, so that the views and the block data do not
+// peak together. Only whole pages inside the views are released, a few MiB
+// at a time; their views are never read again.
+class ReleasedViews {
+ public:
+  explicit ReleasedViews(std::span<const Key> keys) : keys_(keys) {}
+  void operator()(std::uint64_t done) {
+    static const std::uintptr_t page = static_cast<std::uintptr_t>(::sysconf(_SC_PAGESIZE));
+    const auto at = [&](std::uint64_t k) { return reinterpret_cast<std::uintptr_t>(keys_.data() + k); };
+    const std::uintptr_t from = (at(released_) + page - 1) / page * page;
+    const std::uintptr_t to = at(done) / page * page;
+    if (to < from + STEP && done < keys_.size()) return;
+    if (to > from) ::madvise(reinterpret_cast<void*>(from), to - from, MADV_DONTNEED);
+    released_ = done;
+  }
 
-Joined join(std::vector<Part>& parts) {
-  Joined j;
-  std::size_t heads = 0, data = 0, blocks = 0, runs = 0, shards = 0;
-  for (const Part& p : parts) {
-    heads += p.heads.size();
-    data += p.block_data.size();
-    blocks += p.head_ends.size();
-    runs += p.run_starts.size();
-    shards += p.codecs.size();
-  }
-  j.heads = Pages<unsigned char>::allocate(heads);
-  j.block_data = Pages<unsigned char>::allocate(data);
-  j.head_ends.reserve(blocks);
-  j.block_starts.reserve(blocks);
-  j.run_starts.reserve(runs);
-  j.codes.reserve(std::max<std::size_t>(shards, 1));
-  j.codecs.reserve(std::max<std::size_t>(shards, 1));
-  std::uint64_t head_base = 0, data_base = 0;
-  for (Part& p : parts) {
-    for (std::uint64_t e : p.head_ends) j.head_ends.push_back(e + head_base);
-    for (std::uint64_t s : p.block_starts) j.block_starts.push_back(s + data_base);
-    for (std::uint64_t s : p.run_starts) j.run_starts.push_back(s + data_base);
-    std::copy(p.heads.begin(), p.heads.end(), j.heads.data() + head_base);
-    std::copy(p.block_data.begin(), p.block_data.end(), j.block_data.data() + data_base);
-    head_base += p.heads.size();
-    data_base += p.block_data.size();
-    for (CodePair& c : p.codes) j.codes.push_back(std::move(c));
-    for (Codec& c : p.codecs) j.codecs.push_back(std::move(c));
-    p = Part{};
-  }
-  return j;
-}
+ private:
+  static constexpr std::uintptr_t STEP = std::uintptr_t{4} << 20;
+  std::span<const Key> keys_;
+  std::uint64_t released_ = 0;
+};
 
 }  // namespace
 
@@ -154,7 +140,9 @@ Layout Layout::build_with_block(std::vector<Key> keys, std::uint64_t block) {
   const std::uint64_t n = keys.size();
   if (auto code = choose_code(keys, build_threads(n, block)))
     return from_coded(std::move(keys), block, micro, std::move(*code));
-  return from_sorted_as(keys, block, micro, build_threads(n, block), n);
+  // The views are this build's own: their pages go as the shards are written.
+  ReleasedViews release(keys);
+  return from_sorted_as(keys, block, micro, build_threads(n, block), n, std::ref(release));
 }
 
 Layout Layout::build_with_block(std::span<const std::string> keys, std::uint64_t block) {
@@ -164,7 +152,7 @@ Layout Layout::build_with_block(std::span<const std::string> keys, std::uint64_t
 }
 
 Layout Layout::from_sorted_as(std::span<const Key> keys, std::uint64_t block, std::uint64_t micro,
-                                    std::size_t threads, std::uint64_t total) {
+                                    std::size_t threads, std::uint64_t total, const KeysDone& done) {
   const std::size_t t = std::min<std::size_t>(threads, 21);
   std::vector<fsst::Table> tables;
   Phrases phrases;
@@ -173,31 +161,75 @@ Layout Layout::from_sorted_as(std::span<const Key> keys, std::uint64_t block, st
     tables = train_shards(pieces, t);
     phrases = mine_phrases(pieces, tables, total, t);
   }
-  return from_vocabulary(keys, block, micro, threads, tables, phrases);
+  return from_vocabulary(keys, block, micro, threads, tables, phrases, done);
 }
 
+// Every shard is encoded on a worker and appended, in shard order, to one
+// block data table that grows without copying; the shards waiting to be
+// appended are few, so the build holds about the blob beside the keys.
 Layout Layout::from_vocabulary(std::span<const Key> keys, std::uint64_t block, std::uint64_t micro,
                                      std::size_t threads, std::span<const fsst::Table> tables,
-                                     const Phrases& phrases) {
+                                     const Phrases& phrases, const KeysDone& done) {
+  if (tables.empty()) panic("index out of bounds: a build has at least one table");
   const std::uint64_t n = keys.size();
-  const Shape shape = Shape::of(n, block, micro, shard_blocks(block));
   const std::uint64_t shard = shard_blocks(block);
+  const Shape shape = Shape::of(n, block, micro, shard);
   const std::uint64_t y = shape.blocks;
-  const PartCut cut = cut_parts(n, block, threads);
+  const std::uint64_t K = shard * block;
+  const std::uint64_t shards = ceil_div(n, K);
 
-  std::vector<Part> parts(static_cast<std::size_t>(cut.parts));
-  claim_on_workers(parts.size(), threads, "encoding a range of blocks cannot panic", [&](std::size_t p) {
-    const std::uint64_t lo = p * cut.kpp;
-    parts[p] = encode_range(keys.subspan(lo, std::min(cut.kpp, n - lo)), block, micro, tables, phrases, shard,
-                            lo / block);
-  });
-  Joined j = join(parts);
-  parts = {};
+  // The heads, before any view may go.
+  std::uint64_t head_bytes = 0;
+  for (std::uint64_t b = 0; b < y; ++b) head_bytes += keys[b * block].size();
+  Pages<unsigned char> heads = Pages<unsigned char>::allocate(static_cast<std::size_t>(head_bytes));
+  std::vector<std::uint64_t> head_ends;
+  head_ends.reserve(static_cast<std::size_t>(y));
+  std::uint64_t at = 0;
+  for (std::uint64_t b = 0; b < y; ++b) {
+    const ByteSpan head = as_span(keys[b * block]);
+    if (!head.empty()) std::memcpy(heads.data() + at, head.data(), head.size());
+    at += head.size();
+    head_ends.push_back(at);
+  }
 
-  if (j.codecs.empty()) {
-    if (tables.empty()) panic("index out of bounds: a build has at least one table");
-    j.codes.push_back(CodePair{});
-    j.codecs.push_back(Codec{Codec::Symbols{tables[0]}});
+  GrowingPages<unsigned char> data;
+  std::uint64_t data_len = 0;
+  std::vector<std::uint64_t> block_starts, run_starts;
+  block_starts.reserve(static_cast<std::size_t>(y));
+  run_starts.reserve(static_cast<std::size_t>(y * shape.J));
+  std::vector<CodePair> codes;
+  std::vector<Codec> codecs;
+  codes.reserve(static_cast<std::size_t>(std::max<std::uint64_t>(shards, 1)));
+  codecs.reserve(static_cast<std::size_t>(std::max<std::uint64_t>(shards, 1)));
+  const std::size_t workers =
+      static_cast<std::size_t>(std::clamp<std::uint64_t>(threads, 1, std::max<std::uint64_t>(shards, 1)));
+  std::vector<ShardWork> work(workers);
+  std::vector<ShardOut> outs(ordered_window(workers));
+  encode_in_order(
+      static_cast<std::size_t>(shards), workers,
+      [&](std::size_t s, std::size_t worker, std::size_t slot) {
+        const std::uint64_t lo = s * K;
+        encode_shard(keys.subspan(lo, std::min(K, n - lo)), block, micro,
+                     tables[std::min<std::size_t>(tables.size() - 1, s)], phrases, work[worker], outs[slot]);
+      },
+      [&](std::size_t s, std::size_t slot) {
+        ShardOut& out = outs[slot];
+        for (std::uint64_t b : out.block_starts) block_starts.push_back(data_len + b);
+        for (std::uint64_t r : out.run_starts) run_starts.push_back(data_len + r);
+        if (data_len + out.data.size() > data.size())
+          data.grow(std::max<std::size_t>({data_len + out.data.size(), 2 * data.size(), std::size_t{1} << 20}));
+        if (!out.data.empty()) std::memcpy(data.data() + data_len, out.data.data(), out.data.size());
+        data_len += out.data.size();
+        codes.push_back(std::move(out.codes));
+        codecs.push_back(std::move(out.codec));
+        if (done) done(std::min(n, (s + 1) * K));
+      });
+  work = {};
+  outs = {};
+
+  if (codecs.empty()) {
+    codes.emplace_back();
+    std::get<Codec::Symbols>(codecs.emplace_back().v).table = tables[0];  // the first alternative
   }
 
   Layout d;
@@ -206,14 +238,14 @@ Layout Layout::from_vocabulary(std::span<const Key> keys, std::uint64_t block, s
   d.micro = micro;
   d.J = shape.J;
   d.shard = shard;
-  d.phrases = kept_phrases(j.codecs, phrases);
-  d.heads = blob::SharedBytes::from_pages(std::move(j.heads));
-  d.head_ends = packed_offsets(j.head_ends);
-  d.block_offsets = packed_offsets(j.block_starts);
-  d.block_data = blob::SharedBytes::from_pages(std::move(j.block_data));
-  d.micro_offsets = dict_index::micro_offsets(j.run_starts, j.block_starts, shape.J);
-  d.codecs = std::move(j.codecs);
-  d.codes = std::move(j.codes);
+  d.phrases = kept_phrases(codecs, phrases);
+  d.heads = blob::SharedBytes::from_pages(std::move(heads));
+  d.head_ends = packed_offsets(head_ends);
+  d.block_offsets = packed_offsets(block_starts);
+  d.block_data = blob::SharedBytes::from_growing(std::move(data), static_cast<std::size_t>(data_len));
+  d.micro_offsets = dict_index::micro_offsets(run_starts, block_starts, shape.J);
+  d.codecs = std::move(codecs);
+  d.codes = std::move(codes);
   d.head_prefix = y == 0 ? 0 : common_head(d.heads.bytes(), d.head_ends, y);
   d.derived = std::make_unique<Derived>(y);
   return d;

@@ -194,6 +194,25 @@ Collected::Settled flush_shard(Collected& collected, const fsst::Table& table, c
   return settled;
 }
 
+void encode_shard(std::span<const Key> keys, std::uint64_t block, std::uint64_t micro, const fsst::Table& table,
+                  const Phrases& phrases, ShardWork& work, ShardOut& out) {
+  out.data.clear();
+  out.block_starts.clear();
+  out.run_starts.clear();
+  const fsst::Encoder encoder = table.encoder();
+  for (std::uint64_t b = 0; b < keys.size(); b += block)
+    collect_block(work.collected, keys.subspan(b, std::min<std::uint64_t>(block, keys.size() - b)), micro, encoder);
+  Collected::Settled settled =
+      flush_shard(work.collected, table, phrases, work.pairs, work.scratch, [&](const Scratch& s) {
+        const std::uint64_t start = out.data.size();
+        out.block_starts.push_back(start);
+        for (std::uint64_t r : s.run_starts) out.run_starts.push_back(start + r);
+        out.data.insert(out.data.end(), s.output.begin(), s.output.end());
+      });
+  out.codes = std::move(settled.codes);
+  out.codec = std::move(settled.codec);
+}
+
 Part encode_range(std::span<const Key> keys, std::uint64_t block, std::uint64_t micro,
                   std::span<const fsst::Table> tables, const Phrases& phrases, std::uint64_t shard,
                   std::uint64_t first_block) {

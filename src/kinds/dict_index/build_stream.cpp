@@ -185,58 +185,71 @@ Sampled sample_pass(extsort::Replay& source, const charcode::CharCode* code, std
 // holds the shape, heads and head ends, tables' phrases and the code; the
 // pass fills its codecs, codes, phrases and offset arrays. Returns the block
 // data length.
+//
+// The replay gathers up to `threads` whole shards of keys at a time; the
+// gathered shards are encoded on workers, one shard each, and written in
+// shard order before the replay goes on, so memory holds a few shards.
 std::uint64_t encode_pass(extsort::Replay& source, Layout& d, std::span<const fsst::Table> tables,
-                          const Phrases& phrases, BufWriter& w) {
+                          const Phrases& phrases, BufWriter& w, std::size_t threads) {
   const std::uint64_t n = d.n, block = d.block, K = d.shard * block;
+  const std::uint64_t shards = std::max<std::uint64_t>(1, ceil_div(n, K));
+  const std::size_t width = static_cast<std::size_t>(std::clamp<std::uint64_t>(threads, 1, shards));
   Speller spell(d.chars.get());
-  KeyList gathered;
-  std::vector<Key> views;
-  Collected collected;
-  Scratch scratch;
-  std::vector<paircode::Pair> pairs;
+  struct Slot {
+    KeyList keys;
+    ShardWork work;
+    ShardOut out;
+  };
+  std::vector<Slot> slots(width);
   std::vector<std::uint64_t> block_starts, run_starts;
   block_starts.reserve(static_cast<std::size_t>(ceil_div(n, block)));
   run_starts.reserve(static_cast<std::size_t>(ceil_div(n, block) * d.J));
   std::uint64_t data_len = 0, i = 0;
-  std::size_t shard = 0;
-  fsst::Encoder encoder = tables[0].encoder();
+  std::uint64_t first = 0;   // the shard of slot 0
+  std::size_t filled = 0;    // slots holding keys (the last maybe part full)
 
-  const auto collect = [&] {
-    views.clear();
-    for (std::size_t k = 0; k < gathered.size(); ++k) views.push_back(gathered[k]);
-    collect_block(collected, views, d.micro, encoder);
-    gathered.clear();
-  };
-  const auto flush = [&] {
-    Collected::Settled s = flush_shard(collected, tables[shard], phrases, pairs, scratch, [&](const Scratch& sc) {
-      block_starts.push_back(data_len);
-      for (std::uint64_t r : sc.run_starts) run_starts.push_back(data_len + r);
-      w.write_all(sc.output);
-      data_len += sc.output.size();
+  // Encodes the gathered shards (at least one: an empty corpus still stores
+  // one codec) and writes them in order.
+  const auto drain = [&] {
+    const std::size_t count = std::max<std::size_t>(filled, 1);
+    claim_on_workers(count, width, "encoding a range of blocks cannot panic", [&](std::size_t k) {
+      Slot& slot = slots[k];
+      slot.work.views.clear();
+      for (std::size_t j = 0; j < slot.keys.size(); ++j) slot.work.views.push_back(slot.keys[j]);
+      encode_shard(slot.work.views, block, d.micro, tables[static_cast<std::size_t>(first + k)], phrases, slot.work,
+                   slot.out);
     });
-    d.codes.push_back(std::move(s.codes));
-    d.codecs.push_back(std::move(s.codec));
+    for (std::size_t k = 0; k < count; ++k) {
+      ShardOut& out = slots[k].out;
+      for (std::uint64_t b : out.block_starts) block_starts.push_back(data_len + b);
+      for (std::uint64_t r : out.run_starts) run_starts.push_back(data_len + r);
+      w.write_all(out.data);
+      data_len += out.data.size();
+      d.codes.push_back(std::move(out.codes));
+      d.codecs.push_back(std::move(out.codec));
+      slots[k].keys.clear();
+    }
+    first += count;
+    filled = 0;
   };
 
   source.each([&](std::string_view raw) {
     // A replay longer than the first never reaches past the trained tables.
     if (i >= n) stream_changed();
-    if (i > 0 && i % block == 0) collect();
-    if (i > 0 && i % K == 0) {
-      flush();
-      encoder = tables[++shard].encoder();
+    if (i % K == 0) {
+      if (filled == width) drain();
+      ++filled;
     }
     const ByteSpan key = spell(raw);
     if (i % block == 0) {
       const auto [from, to] = head_range(d.head_ends, d.heads.size(), i / block);
       if (!std::ranges::equal(key, d.heads.bytes().subspan(from, to - from))) stream_changed();
     }
-    gathered.push(key);
+    slots[filled - 1].keys.push(key);
     ++i;
   });
-  if (gathered.size() > 0) collect();
-  flush();
   if (i != n) stream_changed();
+  drain();
 
   d.phrases = kept_phrases(d.codecs, phrases);
   d.block_offsets = packed_offsets(block_starts);
@@ -244,53 +257,34 @@ std::uint64_t encode_pass(extsort::Replay& source, Layout& d, std::span<const fs
   return data_len;
 }
 
-}  // namespace
-
-std::uint64_t Layout::write_sorted(extsort::Replay& sorted, const std::string& path, std::uint64_t block,
-                                      const Probe& probe) {
-  check_block(block);
-  Checked source(sorted, probe);
-  Layout d;
-  d.block = block;
-  d.micro = micro_for(block);
-  d.shard = shard_blocks(block);
-
-  Counted counted = count_pass(source, block);
-  d.n = counted.n;
-  if (auto code = tally_pass(source, counted)) d.chars = std::make_unique<charcode::CharCode>(std::move(*code));
-  KeyList heads = d.chars ? spell_heads(counted.heads, *d.chars) : std::move(counted.heads);
-  counted = {};
-
-  const Shape shape = Shape::of(d.n, block, d.micro, d.shard);
+// The shape, heads, head ends and head prefix of `d` from its n heads (raw,
+// or spelled when `d` has a code).
+void set_heads(Layout& d, KeyList heads) {
+  const Shape shape = Shape::of(d.n, d.block, d.micro, d.shard);
   d.J = shape.J;
-  const std::uint64_t y = shape.blocks;
-  const std::uint64_t lists = shape.stored();
   d.heads = blob::SharedBytes::from_owned(std::move(heads.bytes));
   d.head_ends = packed_offsets(std::span<const std::uint64_t>(heads.ends).subspan(1));
-  heads = {};
-  d.head_prefix = y == 0 ? 0 : common_head(d.heads.bytes(), d.head_ends, y);
+  d.head_prefix = shape.blocks == 0 ? 0 : common_head(d.heads.bytes(), d.head_ends, shape.blocks);
+}
 
-  std::vector<fsst::Table> tables;
-  Phrases phrases;
-  {
-    const Sampled sampled = sample_pass(source, d.chars.get(), d.n, block, d.micro, lists);
-    const Pieces pieces = sampled.pieces();
-    const std::size_t threads =
-        std::max<std::size_t>(1, std::min<std::size_t>({static_cast<std::size_t>(lists), online_processors(), 21}));
-    stop_if(probe);
-    tables = train_shards(pieces, threads);
-    stop_if(probe);
-    phrases = mine_phrases(pieces, tables, d.n, threads);
-  }
-  stop_if(probe);
+// Workers of the training: at most one a list, at most 21.
+std::size_t training_threads(std::uint64_t lists) {
+  return std::max<std::size_t>(1, std::min<std::size_t>({static_cast<std::size_t>(lists), online_processors(), 21}));
+}
 
+// Writes the blob of `d` into `path`: the header's place, the head
+// sections, the block data that `encode(w)` writes (returning its length and
+// filling the codecs, codes, phrases and offset arrays of `d`), the closing
+// sections, then the header with the payload checksum read back from the file.
+template <class Encode>
+std::uint64_t write_blob(Layout& d, const std::string& path, const Layout::Probe& probe, Encode&& encode) {
   return blob::write_atomically_with(path, [&](File& file) {
     BufWriter w(file);
     const std::array<unsigned char, HEADER_LEN> zeros{};
     w.write_all(zeros);
     const auto head_sections = payload_of(d, Records{});
     for (std::size_t s = 0; s < BLOCK_DATA_SECTION; ++s) w.write_all(head_sections[s]);
-    const std::uint64_t data_len = encode_pass(source, d, tables, phrases, w);
+    const std::uint64_t data_len = encode(w);
     const Records records = records_of(d);
     const auto sections = payload_of(d, records);
     for (std::size_t s = BLOCK_DATA_SECTION + 1; s < PAYLOAD_SECTIONS; ++s) w.write_all(sections[s]);
@@ -306,6 +300,138 @@ std::uint64_t Layout::write_sorted(extsort::Replay& sorted, const std::string& p
     if (probe && probe()) throw IndexError::format(MSG_SOURCE_RAISED);
     return d.n;
   });
+}
+
+// The road of a corpus held in one sorted run: its keys are at hand in
+// order, so every pass reads them in place on workers (the counts in
+// ranges, the sampling only in the sampled chunks, the encoding a shard a
+// worker, written in shard order) instead of replaying them. Nothing when a
+// character code may pay: that corpus takes the replaying road, whose tally
+// and spelling passes decide the code.
+std::optional<std::uint64_t> write_view(const extsort::KeyView& keys, const std::string& path, std::uint64_t block,
+                                        const Layout::Probe& probe) {
+  const std::uint64_t n = keys.size();
+  const std::size_t processors = online_processors();
+  {
+    constexpr std::uint64_t RANGE = 1 << 16;
+    std::vector<ByteCount> counts(static_cast<std::size_t>(ceil_div(n, RANGE)));
+    claim_on_workers(counts.size(), processors, "counting or spelling a range of keys cannot panic",
+                     [&](std::size_t r) {
+                       std::array<Key, 256> batch;
+                       const std::uint64_t end = std::min(n, (r + 1) * RANGE);
+                       for (std::uint64_t i = r * RANGE; i < end;) {
+                         std::size_t k = 0;
+                         for (; k < batch.size() && i < end; ++k, ++i) batch[k] = keys[i];
+                         const ByteCount c = count_bytes(std::span<const Key>(batch.data(), k));
+                         counts[r].total += c.total;
+                         counts[r].high += c.high;
+                       }
+                     });
+    ByteCount all;
+    for (const ByteCount& c : counts) {
+      all.total += c.total;
+      all.high += c.high;
+    }
+    if (all.may_pay()) return std::nullopt;
+  }
+  stop_if(probe);
+
+  Layout d;
+  d.n = n;
+  d.block = block;
+  d.micro = micro_for(block);
+  d.shard = shard_blocks(block);
+  {
+    KeyList heads;
+    for (std::uint64_t i = 0; i < n; i += block) heads.push(as_span(keys[i]));
+    set_heads(d, std::move(heads));
+  }
+  const Shape shape = Shape::of(n, block, d.micro, d.shard);
+  const std::uint64_t lists = shape.stored();
+
+  std::vector<fsst::Table> tables;
+  Phrases phrases;
+  {
+    const Pieces pieces = pieces_of(n, [&](std::uint64_t i) { return keys[i]; }, block, d.micro, false);
+    const std::size_t threads = training_threads(lists);
+    stop_if(probe);
+    tables = train_shards(pieces, threads);
+    stop_if(probe);
+    phrases = mine_phrases(pieces, tables, n, threads);
+  }
+  stop_if(probe);
+
+  const std::uint64_t K = d.shard * block;
+  const std::size_t threads = std::min<std::size_t>(static_cast<std::size_t>(lists), processors);
+  return write_blob(d, path, probe, [&](BufWriter& w) {
+    std::vector<ShardWork> work(std::max<std::size_t>(threads, 1));
+    std::vector<ShardOut> outs(ordered_window(threads));
+    std::vector<std::uint64_t> block_starts, run_starts;
+    block_starts.reserve(static_cast<std::size_t>(shape.blocks));
+    run_starts.reserve(static_cast<std::size_t>(shape.blocks * d.J));
+    std::uint64_t data_len = 0;
+    encode_in_order(
+        static_cast<std::size_t>(lists), threads,
+        [&](std::size_t s, std::size_t worker, std::size_t slot) {
+          ShardWork& wk = work[worker];
+          wk.views.clear();
+          for (std::uint64_t i = s * K, end = std::min(n, (s + 1) * K); i < end; ++i) wk.views.push_back(keys[i]);
+          encode_shard(wk.views, block, d.micro, tables[s], phrases, wk, outs[slot]);
+        },
+        [&](std::size_t, std::size_t slot) {
+          stop_if(probe);
+          ShardOut& out = outs[slot];
+          for (std::uint64_t b : out.block_starts) block_starts.push_back(data_len + b);
+          for (std::uint64_t r : out.run_starts) run_starts.push_back(data_len + r);
+          w.write_all(out.data);
+          data_len += out.data.size();
+          d.codes.push_back(std::move(out.codes));
+          d.codecs.push_back(std::move(out.codec));
+        });
+    d.phrases = kept_phrases(d.codecs, phrases);
+    d.block_offsets = packed_offsets(block_starts);
+    d.micro_offsets = dict_index::micro_offsets(run_starts, block_starts, d.J);
+    return data_len;
+  });
+}
+
+}  // namespace
+
+std::uint64_t Layout::write_sorted(extsort::Replay& sorted, const std::string& path, std::uint64_t block,
+                                      const Probe& probe) {
+  check_block(block);
+  if (auto* run = dynamic_cast<extsort::Run*>(&sorted)) {
+    stop_if(probe);
+    if (std::optional<std::uint64_t> n = write_view(run->sorted(), path, block, probe)) return *n;
+  }
+  Checked source(sorted, probe);
+  Layout d;
+  d.block = block;
+  d.micro = micro_for(block);
+  d.shard = shard_blocks(block);
+
+  Counted counted = count_pass(source, block);
+  d.n = counted.n;
+  if (auto code = tally_pass(source, counted)) d.chars = std::make_unique<charcode::CharCode>(std::move(*code));
+  set_heads(d, d.chars ? spell_heads(counted.heads, *d.chars) : std::move(counted.heads));
+  counted = {};
+  const std::uint64_t lists = Shape::of(d.n, block, d.micro, d.shard).stored();
+
+  std::vector<fsst::Table> tables;
+  Phrases phrases;
+  {
+    const Sampled sampled = sample_pass(source, d.chars.get(), d.n, block, d.micro, lists);
+    const Pieces pieces = sampled.pieces();
+    const std::size_t threads = training_threads(lists);
+    stop_if(probe);
+    tables = train_shards(pieces, threads);
+    stop_if(probe);
+    phrases = mine_phrases(pieces, tables, d.n, threads);
+  }
+  const std::size_t encode_threads = std::min<std::size_t>(static_cast<std::size_t>(lists), online_processors());
+  stop_if(probe);
+  return write_blob(d, path, probe,
+                    [&](BufWriter& w) { return encode_pass(source, d, tables, phrases, w, encode_threads); });
 }
 
 std::uint64_t Layout::build_to_file_runs(KeySource& keys, const std::string& path,

@@ -16,29 +16,8 @@ std::uint64_t sample_stride(std::uint64_t shard_keys, std::uint64_t n, std::uint
   return u == 0 ? 1 : u;
 }
 
-// A key is coded against its predecessor, or a restart against the restart
-// micro keys before it (the head first), so only the sampled chunks are
-// visited.
 Pieces build_pieces(std::span<const Key> keys, std::uint64_t block, std::uint64_t micro, bool exact) {
-  const std::uint64_t n = keys.size();
-  const std::uint64_t K = shard_blocks(block) * block;
-  const std::uint64_t shards = ceil_div(ceil_div(n, block), shard_blocks(block));
-  Pieces pieces(shards == 0 ? 1 : static_cast<std::size_t>(shards));
-  for (std::uint64_t s = 0; s < shards; ++s) {
-    const std::uint64_t first = s * K, end = std::min(n, first + K);
-    const std::uint64_t u = sample_stride(K, n, first, exact);
-    std::vector<fsst::Bytes>& out = pieces[static_cast<std::size_t>(s)];
-    for (std::uint64_t chunk = first; chunk < end; chunk += 256 * u) {
-      for (std::uint64_t i = chunk; i < end && i < chunk + 256; ++i) {
-        const std::uint64_t d = i % block;
-        if (d == 0) continue;  // a head
-        const ByteSpan k = as_span(keys[i]);
-        const std::size_t x = common_prefix(as_span(keys[d % micro == 0 ? i - micro : i - 1]), k);
-        out.push_back(k.subspan(x));
-      }
-    }
-  }
-  return pieces;
+  return pieces_of(keys.size(), [keys](std::uint64_t i) { return keys[i]; }, block, micro, exact);
 }
 
 std::vector<fsst::Table> train_shards(const Pieces& pieces, std::size_t threads) {

@@ -302,12 +302,15 @@ class Layout : public blob::Stored<Layout> {
   // From ascending distinct keys, on `threads` workers (at least 1). `total`
   // is the size of the corpus the keys stand for: keys.size() for a whole
   // build, larger when they are a sample of it.
+  // `done(k)`, when given, is told (in ascending order) that the keys below
+  // k will not be read again.
+  using KeysDone = std::function<void(std::uint64_t)>;
   static Layout from_sorted_as(std::span<const Key> keys, std::uint64_t block, std::uint64_t micro,
-                                  std::size_t threads, std::uint64_t total);
+                                  std::size_t threads, std::uint64_t total, const KeysDone& done = {});
   // The same with the tables (at least one) and phrases already made.
   static Layout from_vocabulary(std::span<const Key> keys, std::uint64_t block, std::uint64_t micro,
                                    std::size_t threads, std::span<const fsst::Table> tables,
-                                   const dict_index::Phrases& phrases);
+                                   const dict_index::Phrases& phrases, const KeysDone& done = {});
   // Spells the ascending distinct UTF-8 keys in `code` (chosen over them),
   // builds over the coded keys and keeps the code ("BDX4"); the key views are
   // released once spelled.
