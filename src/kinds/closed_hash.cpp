@@ -34,7 +34,7 @@ ClosedHashIndex ClosedHashIndex::build_from_pairs(std::vector<hash::HashPair> pa
   hash_engine::Slotted s = hash_engine::slot_pairs(pairs, MSG_TOO_MANY, online_processors());
   if (s.n == 0) return ClosedHashIndex({}, std::nullopt, 0);
   hash_engine::check_slots(pairs, s.m, MSG_NOT_MINIMAL, [](std::uint64_t, std::uint64_t) {});
-  pairs = {};
+  std::vector<hash::HashPair>().swap(pairs);
   return ClosedHashIndex(std::move(s.side), std::move(s.mph), s.n);
 }
 

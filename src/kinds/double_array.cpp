@@ -429,7 +429,7 @@ DoubleArrayIndex DoubleArrayIndex::build_ranked(std::span<const std::string_view
   std::sort(supplementary.begin(), supplementary.end(),
             [](const Supplementary& a, const Supplementary& b) { return a.code_point < b.code_point; });
   std::vector<std::uint16_t> code_table(label_of_char.begin(), label_of_char.begin() + std::min<std::size_t>(C, label_of_char.size()));
-  counts = {};
+  std::vector<std::uint64_t>().swap(counts);
 
   // The keys spelled in labels.
   Sequences seq;
@@ -446,7 +446,7 @@ DoubleArrayIndex DoubleArrayIndex::build_ranked(std::span<const std::string_view
     }
     seq.offsets.push_back(seq.labels.size());
   }
-  label_of_char = {};
+  std::vector<std::uint16_t>().swap(label_of_char);
 
   const bool has_empty = n > 0 && keys[0].empty();
   Trie trie = make_trie(seq, has_empty ? 1 : 0, n);

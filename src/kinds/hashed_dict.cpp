@@ -91,8 +91,8 @@ HashedDictIndex HashedDictIndex::from_pairs(std::shared_ptr<const DictIndex> dic
     const std::uint64_t rank = s.side[k].second >> b;
     side[k] = {s.side[k].first, seconds[static_cast<std::size_t>(rank)], rank};
   }
-  s.side = {};
-  seconds = {};
+  std::vector<hash_engine::SideEntry>().swap(s.side);
+  std::vector<std::uint64_t>().swap(seconds);
   std::sort(side.begin(), side.end(), side_less);
 
   // Every slot below m must be met exactly once.
@@ -100,7 +100,7 @@ HashedDictIndex HashedDictIndex::from_pairs(std::shared_ptr<const DictIndex> dic
   const std::span<unsigned char> t(table.data(), table.size());
   hash_engine::check_slots(pairs, m, MSG_NOT_MINIMAL,
                            [&](std::uint64_t slot, std::uint64_t entry) { hash_engine::write_fp(t, slot, eb, entry); });
-  pairs = {};
+  std::vector<hash::HashPair>().swap(pairs);
   std::optional<Mphf> mph = std::move(s.mph);
   return HashedDictIndex(blob::SharedBytes::from_pages(std::move(table)), std::move(side), std::move(mph),
                          std::move(dict), n, b);

@@ -115,7 +115,7 @@ std::vector<K> HashSample<K>::draw() && {
   std::vector<K> keys;
   keys.reserve(entries_.size());
   for (auto& e : entries_) keys.push_back(std::move(e.second));
-  entries_ = {};
+  decltype(entries_)().swap(entries_);
   sort_bytewise(keys);
   return keys;
 }
@@ -149,7 +149,7 @@ std::vector<K> RunSample<K>::draw() && {
   keys.reserve(total);
   for (auto& r : runs_)
     for (auto& k : r.second) keys.push_back(std::move(k));
-  runs_ = {};
+  decltype(runs_)().swap(runs_);
   open_ = NONE;
   sort_bytewise(keys);
   return keys;

@@ -406,7 +406,7 @@ Plan plan_file(const std::string& path, const Needs& needs, const Objective& obj
     if (!whole) return;
     if (full.size() == EXACT_LIMIT) {
       whole = false;
-      full = {};
+      std::vector<std::string>().swap(full);
       return;
     }
     full.emplace_back(key);

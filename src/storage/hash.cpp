@@ -26,7 +26,7 @@ Collisions split_collisions(std::span<const std::uint64_t> hashes) {
     out.distinct.push_back(pairs[i].first);
     i = j;
   }
-  pairs = {};
+  std::vector<std::pair<std::uint64_t, std::uint32_t>>().swap(pairs);
   out.distinct.shrink_to_fit();
   std::sort(out.repeats.begin(), out.repeats.end(),
             [](const Repeat& x, const Repeat& y) { return x.position < y.position; });

@@ -92,7 +92,7 @@ CompactHashIndex CompactHashIndex::build_from_pairs(std::vector<hash::HashPair> 
   std::span<unsigned char> t(table.data(), table.size());
   hash_engine::check_slots(pairs, s.m, MSG_NOT_MINIMAL,
               [&](std::uint64_t slot, std::uint64_t second) { write_fp(t, slot, b, second); });
-  pairs = {};
+  std::vector<hash::HashPair>().swap(pairs);
   return CompactHashIndex(blob::SharedBytes::from_pages(std::move(table)), std::move(s.side), std::move(s.mph), s.n, b);
 }
 

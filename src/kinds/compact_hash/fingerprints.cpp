@@ -138,7 +138,7 @@ Placed place_stage(Scratch& scratch, const Pairs& pairs, const Mphf* mph, std::u
   for (std::size_t k = 0; k < R; ++k) files[k].file.close();
   for (std::vector<Pair>& s : sides) {
     placed.side.insert(placed.side.end(), s.begin(), s.end());
-    s = {};
+    std::vector<Pair>().swap(s);
   }
   placed.ranges = R;
   return placed;

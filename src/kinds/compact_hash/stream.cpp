@@ -106,7 +106,7 @@ std::uint64_t CompactHashIndex::build_to_file(PairSource& pairs, const std::stri
     std::vector<SideEntry> side(placed.side.size());
     for (std::size_t k = 0; k < side.size(); ++k)
       side[k] = {placed.side[k].first, placed.side[k].second, static_cast<std::uint32_t>(s.m + k)};
-    placed.side = {};
+    std::vector<Pair>().swap(placed.side);
     const std::vector<unsigned char> side_records = side_bytes(side);
     const std::uint64_t image_len = mph ? mph->byte_len() : 0;
 
