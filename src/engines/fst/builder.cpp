@@ -32,25 +32,164 @@ std::uint64_t hash_node(const BuildNode& node) noexcept {
   return h;
 }
 
-bool same_node(const BuildNode& a, const BuildNode& b) noexcept {
-  return a.final == b.final && a.final_output == b.final_output && a.trans == b.trans;
-}
-
 }  // namespace
 
 // Suffix sharing: a fixed table of buckets, each remembering the two most
 // recently used written nodes that hashed to it. Its memory is bounded
 // whatever the number of keys; a node it forgot is merely written again.
+//
+// A bucket is two cache lines holding both ways whole: hashes, addresses and
+// the nodes' contents, so that a lookup or a registration touches one pair of
+// adjacent lines. Nodes of up to two transitions, nearly all of them, keep
+// their transitions in the bucket; larger ones in a list per way whose
+// capacity is kept.
+//
+// Most nodes are known to be new before they are looked up: a node above
+// one written just now points to it, and no registered node can. Such a
+// node is registered a little later instead, its bucket fetched meanwhile,
+// so that the build does not wait on the table's memory. Nothing changes
+// but the timing: a bucket's operations still happen in their order (a
+// lookup first registers what is pending for its bucket), and operations
+// on different buckets do not meet.
 struct BuilderCore::Registry {
   static constexpr std::size_t kBuckets = std::size_t(1) << 15;
   static constexpr std::size_t kMaxTransitions = 64;  // larger nodes rarely repeat
-  struct Entry {
-    bool used = false;
+  static constexpr std::size_t kInline = 2;
+  static constexpr std::size_t kPending = 32;
+  static constexpr std::uint32_t kDone = UINT32_MAX;
+
+  // A registered node's contents; transitions past kInline live in a list.
+  struct Content {
+    std::uint64_t final_output;
+    std::uint64_t output[kInline];
+    std::uint64_t target[kInline];
+    std::uint32_t len;
+    unsigned char input[kInline];
+    bool final;
+
+    void set(const BuildNode& node, std::vector<BuildTrans>& many) {
+      final = node.final;
+      final_output = node.final_output;
+      len = static_cast<std::uint32_t>(node.trans.size());
+      if (len > kInline) {
+        many.assign(node.trans.begin(), node.trans.end());
+        return;
+      }
+      for (std::size_t i = 0; i < len; ++i) {
+        input[i] = node.trans[i].input;
+        output[i] = node.trans[i].output;
+        target[i] = node.trans[i].target;
+      }
+    }
+    bool holds(const BuildNode& node, const std::vector<BuildTrans>& many) const noexcept {
+      if (final != node.final || final_output != node.final_output || len != node.trans.size()) return false;
+      if (len > kInline) return std::equal(node.trans.begin(), node.trans.end(), many.begin());
+      for (std::size_t i = 0; i < len; ++i) {
+        const BuildTrans& t = node.trans[i];
+        if (input[i] != t.input || output[i] != t.output || target[i] != t.target) return false;
+      }
+      return true;
+    }
+  };
+  struct alignas(64) Bucket {
+    std::uint64_t hash[2];
+    std::uint64_t addr[2];  // 0: the way is empty (no written node has address 0)
+    Content content[2];
+  };
+  static_assert(sizeof(Bucket) == 128);
+  struct Pending {
+    std::uint32_t bucket = kDone;
     std::uint64_t hash = 0;
     std::uint64_t addr = 0;
-    BuildNode node;
+    Content content{};
+    std::vector<BuildTrans> many;
   };
-  std::vector<std::array<Entry, 2>> buckets{kBuckets};
+
+  std::unique_ptr<Bucket[]> buckets{new Bucket[kBuckets]()};
+  std::vector<std::vector<BuildTrans>> many = std::vector<std::vector<BuildTrans>>(2 * kBuckets);
+  std::array<Pending, kPending> pending{};
+  std::size_t first = 0;  // the oldest pending entry
+  std::size_t count = 0;  // entries from `first` on, registered ones among them
+  // How many pending entries wait on buckets of each low-bits class: a
+  // lookup scans the queue only when its class has one.
+  static constexpr std::size_t kClasses = 4096;
+  std::array<unsigned char, kClasses> waiting{};
+
+  // The address of a registered node equal to `node`, or 0; a find in way 1
+  // moves it to way 0.
+  std::uint64_t find(std::size_t bucket, std::uint64_t hash, const BuildNode& node) {
+    settle(bucket);
+    Bucket& b = buckets[bucket];
+    for (unsigned way = 0; way < 2; ++way) {
+      if (b.addr[way] != 0 && b.hash[way] == hash && b.content[way].holds(node, many[2 * bucket + way])) {
+        const std::uint64_t addr = b.addr[way];
+        if (way == 1) swap_ways(bucket);
+        return addr;
+      }
+    }
+    return 0;
+  }
+
+  // Registers a node at once (its bucket was just read).
+  void add(std::size_t bucket, std::uint64_t hash, std::uint64_t addr, const BuildNode& node) {
+    enter(bucket, hash, addr);
+    buckets[bucket].content[0].set(node, many[2 * bucket]);
+  }
+
+  // Registers a node later; its bucket is fetched now.
+  void add_later(std::size_t bucket, std::uint64_t hash, std::uint64_t addr, const BuildNode& node) {
+    if (count == kPending) retire_first();
+    Pending& p = pending[(first + count++) % kPending];
+    p.bucket = static_cast<std::uint32_t>(bucket);
+    ++waiting[bucket % kClasses];
+    p.hash = hash;
+    p.addr = addr;
+    p.content.set(node, p.many);
+    const char* line = reinterpret_cast<const char*>(&buckets[bucket]);
+    __builtin_prefetch(line, 1);
+    __builtin_prefetch(line + 64, 1);
+  }
+
+ private:
+  // The new node takes way 0; way 0 moves to way 1, whose node is forgotten.
+  void enter(std::size_t bucket, std::uint64_t hash, std::uint64_t addr) noexcept {
+    swap_ways(bucket);
+    Bucket& b = buckets[bucket];
+    b.hash[0] = hash;
+    b.addr[0] = addr;
+  }
+
+  void swap_ways(std::size_t bucket) noexcept {
+    Bucket& b = buckets[bucket];
+    std::swap(b.hash[0], b.hash[1]);
+    std::swap(b.addr[0], b.addr[1]);
+    std::swap(b.content[0], b.content[1]);
+    if (b.content[0].len > kInline || b.content[1].len > kInline) many[2 * bucket].swap(many[2 * bucket + 1]);
+  }
+
+  void apply(Pending& p) {
+    enter(p.bucket, p.hash, p.addr);
+    buckets[p.bucket].content[0] = p.content;
+    if (p.content.len > kInline) many[2 * p.bucket].swap(p.many);
+    --waiting[p.bucket % kClasses];
+    p.bucket = kDone;
+  }
+
+  void retire_first() {
+    Pending& p = pending[first];
+    if (p.bucket != kDone) apply(p);
+    first = (first + 1) % kPending;
+    --count;
+  }
+
+  // Registers, in order, what is pending for this bucket.
+  void settle(std::size_t bucket) {
+    if (waiting[bucket % kClasses] == 0) return;
+    for (std::size_t i = 0; i < count; ++i) {
+      Pending& p = pending[(first + i) % kPending];
+      if (p.bucket == bucket) apply(p);
+    }
+  }
 };
 
 BuilderCore::BuilderCore() : registry_(new Registry) {
@@ -160,28 +299,23 @@ void BuilderCore::finish_nodes() {
 void BuilderCore::finish_checksum() { put_uint(mask_crc(crc_.value()), 4); }
 
 std::uint64_t BuilderCore::compile(const BuildNode& node) {
+  // The node written by the call before, if it wrote one: nothing
+  // registered points to it yet.
+  const std::uint64_t fresh = std::exchange(fresh_, 0);
   if (node.final && node.trans.empty() && node.final_output == 0) return 0;
-  if (node.trans.size() > Registry::kMaxTransitions) return write_node(node);
+  if (node.trans.size() > Registry::kMaxTransitions) return fresh_ = write_node(node);
   const std::uint64_t h = hash_node(node);
-  auto& bucket = registry_->buckets[h & (Registry::kBuckets - 1)];
-  for (std::size_t way = 0; way < 2; ++way) {
-    Registry::Entry& e = bucket[way];
-    if (e.used && e.hash == h && same_node(e.node, node)) {
-      const std::uint64_t addr = e.addr;
-      if (way == 1) std::swap(bucket[0], bucket[1]);
-      return addr;
-    }
+  Registry& r = *registry_;
+  const std::size_t bucket = h & (Registry::kBuckets - 1);
+  if (fresh != 0 && !node.trans.empty() && node.trans.back().target == fresh) {
+    fresh_ = write_node(node);
+    r.add_later(bucket, h, fresh_, node);
+    return fresh_;
   }
-  const std::uint64_t addr = write_node(node);
-  std::swap(bucket[0], bucket[1]);
-  Registry::Entry& e = bucket[0];
-  e.used = true;
-  e.hash = h;
-  e.addr = addr;
-  e.node.final = node.final;
-  e.node.final_output = node.final_output;
-  e.node.trans.assign(node.trans.begin(), node.trans.end());
-  return addr;
+  if (const std::uint64_t addr = r.find(bucket, h, node)) return addr;
+  fresh_ = write_node(node);
+  r.add(bucket, h, fresh_, node);
+  return fresh_;
 }
 
 std::uint64_t BuilderCore::write_node(const BuildNode& node) {
