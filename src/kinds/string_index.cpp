@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "fst_bounds.hpp"
+#include "huge_pages.hpp"
 #include "pages.hpp"
 #include "perfect_hash.hpp"
 #include "string_sort.hpp"
@@ -141,13 +142,57 @@ StringIndex::StringIndex(fst::Fst fst, std::uint64_t root)
 // ---------------------------------------------------------------------------
 // Building.
 
+namespace {
+
+// The in-memory builds' sink: chunks of mapped pages, so that growing copies
+// nothing; the finished FST moves into one buffer of its exact size a chunk
+// at a time, each chunk unmapped once copied, so that the build never holds
+// much more than one FST.
+class ChunkSink {
+ public:
+  void write_all(std::span<const unsigned char> bytes) {
+    while (!bytes.empty()) {
+      if (chunks_.empty() || used_ == CHUNK) {
+        chunks_.emplace_back().grow(CHUNK);
+        used_ = 0;
+      }
+      const std::size_t n = std::min(bytes.size(), CHUNK - used_);
+      std::memcpy(chunks_.back().data() + used_, bytes.data(), n);
+      used_ += n;
+      size_ += n;
+      bytes = bytes.subspan(n);
+    }
+  }
+  Pages<unsigned char> take() {
+    Pages<unsigned char> out = Pages<unsigned char>::allocate(size_);
+    std::size_t at = 0;
+    for (GrowingPages<unsigned char>& chunk : chunks_) {
+      const std::size_t n = std::min(CHUNK, size_ - at);
+      std::memcpy(out.data() + at, chunk.data(), n);
+      at += n;
+      chunk = GrowingPages<unsigned char>();
+    }
+    chunks_.clear();
+    size_ = used_ = 0;
+    return out;
+  }
+
+ private:
+  static constexpr std::size_t CHUNK = std::size_t{1} << 22;
+  std::vector<GrowingPages<unsigned char>> chunks_;
+  std::size_t used_ = 0;  // in the last chunk
+  std::size_t size_ = 0;
+};
+
+}  // namespace
+
 StringIndex StringIndex::build(std::vector<std::string_view> keys) {
   if (std::is_sorted(keys.begin(), keys.end())) {
     keys.erase(std::unique(keys.begin(), keys.end()), keys.end());
   } else {
     sort_distinct(keys);
   }
-  fst::MemorySink sink;
+  ChunkSink sink;
   try {
     fst::MapBuilder builder(sink);
     for (std::size_t i = 0; i < keys.size(); ++i) builder.insert(keys[i], i);
@@ -158,8 +203,8 @@ StringIndex StringIndex::build(std::vector<std::string_view> keys) {
   return open_built(sink.take());
 }
 
-StringIndex StringIndex::open_built(std::vector<unsigned char>&& fst_bytes) {
-  auto owner = std::make_shared<const blob::SharedBytes>(blob::SharedBytes::from_owned(std::move(fst_bytes)));
+StringIndex StringIndex::open_built(Pages<unsigned char>&& fst_bytes) {
+  auto owner = std::make_shared<const blob::SharedBytes>(blob::SharedBytes::from_pages(std::move(fst_bytes)));
   fst::Fst f;
   try {
     f = fst::Fst::open(owner, owner->bytes());
@@ -217,7 +262,7 @@ void check_source(const StopProbe& failed) {
 }  // namespace
 
 StringIndex StringIndex::from_sorted(KeySource& keys, const StopProbe& failed) {
-  fst::MemorySink sink;
+  ChunkSink sink;
   {
     fst::MapBuilder builder(sink);
     insert_from(builder, keys);

@@ -55,6 +55,7 @@
 #include "fst/levenshtein.hpp"
 #include "fst/stream.hpp"
 #include "fst_walk.hpp"
+#include "pages.hpp"
 #include "pause.hpp"
 #include "subsequence.hpp"
 #include "streamed_keys.hpp"
@@ -385,7 +386,7 @@ class StringIndex : public blob::Stored<StringIndex> {
     return {reinterpret_cast<const unsigned char*>(s.data()), s.size()};
   }
   // Opens the bytes a builder wrote in memory.
-  static StringIndex open_built(std::vector<unsigned char>&& fst_bytes);
+  static StringIndex open_built(Pages<unsigned char>&& fst_bytes);
   // The two ends of the rank sequence: the first key's value is 0 and rank
   // n - 1 has a key.
   static void verify_ranks(const fst::Fst& fst);

@@ -31,6 +31,13 @@ class BorrowedKeys {
   std::size_t size() const noexcept { return views_.size(); }
   bool empty() const noexcept { return views_.empty(); }
   std::string_view operator[](std::size_t i) const noexcept { return views_[i]; }
+  // Moves the views out for a builder that reorders them in place; the keys
+  // stay held until clear(), and views() is empty meanwhile.
+  std::vector<std::string_view> take_views() noexcept {
+    std::vector<std::string_view> out;
+    out.swap(views_);
+    return out;
+  }
 
   // Takes over a new reference to an item; a non-str item raises TypeError
   // "'int' object is not an instance of 'str'", text that cannot be UTF-8
