@@ -153,8 +153,11 @@ struct BuilderCore::Registry {
  private:
   // The new node takes way 0; way 0 moves to way 1, whose node is forgotten.
   void enter(std::size_t bucket, std::uint64_t hash, std::uint64_t addr) noexcept {
-    swap_ways(bucket);
     Bucket& b = buckets[bucket];
+    b.hash[1] = b.hash[0];
+    b.addr[1] = b.addr[0];
+    if (b.content[0].len > kInline) many[2 * bucket].swap(many[2 * bucket + 1]);
+    b.content[1] = b.content[0];
     b.hash[0] = hash;
     b.addr[0] = addr;
   }
