@@ -301,8 +301,20 @@ std::uint64_t StringIndex::build_to_file(KeySource& keys, const std::string& pat
   }
   check_source(failed);
   if (runs.runs().empty()) {
-    const extsort::KeyView sorted = run->sorted();
-    return write_blob(path, [&](auto& builder) { return insert_sorted(builder, sorted, failed); });
+    // The FST takes each key as soon as the sort has put it in place.
+    return write_blob(path, [&](auto& builder) {
+      std::uint64_t count = 0;
+      run->each_sorted([&](std::string_view key) {
+        if (count % STOP_STRIDE == 0) stop_if(failed);
+        try {
+          builder.insert(key, count);
+        } catch (const fst::Error& e) {
+          throw fst_error(e);
+        }
+        ++count;
+      });
+      return count;
+    });
   }
   if (!run->empty()) runs.spill(run->sorted());
   run.reset();  // the merge needs none of the run's memory
