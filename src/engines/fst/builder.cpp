@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <bit>
 #include <cstring>
 #include <utility>
 
@@ -224,6 +225,17 @@ void BuilderCore::insert(std::span<const unsigned char> key, std::uint64_t value
   std::size_t prefix = 0;
   if (has_last_key_) {
     const std::size_t common = std::min(key.size(), last_.size());
+    // Eight bytes at a time: keys in order share long stems.
+    for (; prefix + 8 <= common; prefix += 8) {
+      std::uint64_t a, b;
+      std::memcpy(&a, key.data() + prefix, 8);
+      std::memcpy(&b, last_.data() + prefix, 8);
+      if (a != b) {
+        const std::uint64_t x = a ^ b;
+        prefix += static_cast<std::size_t>(std::endian::native == std::endian::little ? std::countr_zero(x) : std::countl_zero(x)) / 8;
+        break;
+      }
+    }
     while (prefix < common && key[prefix] == last_[prefix]) ++prefix;
     const bool greater = prefix < common ? key[prefix] > last_[prefix] : key.size() > last_.size();
     if (!greater) {
