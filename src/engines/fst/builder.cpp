@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 #include <bit>
+#include <climits>
 #include <cstring>
 #include <utility>
 
@@ -42,8 +43,7 @@ std::uint64_t hash_node(const BuildNode& node) noexcept {
 // A bucket is two cache lines holding both ways whole: hashes, addresses and
 // the nodes' contents, so that a lookup or a registration touches one pair of
 // adjacent lines. Nodes of up to two transitions, nearly all of them, keep
-// their transitions in the bucket; larger ones in a list per way whose
-// capacity is kept.
+// their transitions in the bucket; larger ones in a list of their own.
 //
 // Most nodes are known to be new before they are looked up: a node above
 // one written just now points to it, and no registered node can. Such a
@@ -59,39 +59,18 @@ struct BuilderCore::Registry {
   static constexpr std::size_t kPending = 32;
   static constexpr std::uint32_t kDone = UINT32_MAX;
 
-  // A registered node's contents; transitions past kInline live in a list.
+  // A registered node's contents; transitions past kInline live in a list
+  // of `lists`, which moves with the contents from way to way.
   struct Content {
     std::uint64_t final_output;
     std::uint64_t output[kInline];
     std::uint64_t target[kInline];
-    std::uint32_t len;
+    std::uint32_t list;  // when len > kInline
+    unsigned char len;   // at most kMaxTransitions
     unsigned char input[kInline];
     bool final;
-
-    void set(const BuildNode& node, std::vector<BuildTrans>& many) {
-      final = node.final;
-      final_output = node.final_output;
-      len = static_cast<std::uint32_t>(node.trans.size());
-      if (len > kInline) {
-        many.assign(node.trans.begin(), node.trans.end());
-        return;
-      }
-      for (std::size_t i = 0; i < len; ++i) {
-        input[i] = node.trans[i].input;
-        output[i] = node.trans[i].output;
-        target[i] = node.trans[i].target;
-      }
-    }
-    bool holds(const BuildNode& node, const std::vector<BuildTrans>& many) const noexcept {
-      if (final != node.final || final_output != node.final_output || len != node.trans.size()) return false;
-      if (len > kInline) return std::equal(node.trans.begin(), node.trans.end(), many.begin());
-      for (std::size_t i = 0; i < len; ++i) {
-        const BuildTrans& t = node.trans[i];
-        if (input[i] != t.input || output[i] != t.output || target[i] != t.target) return false;
-      }
-      return true;
-    }
   };
+  static_assert(kMaxTransitions <= UCHAR_MAX);
   struct alignas(64) Bucket {
     std::uint64_t hash[2];
     std::uint64_t addr[2];  // 0: the way is empty (no written node has address 0)
@@ -103,11 +82,13 @@ struct BuilderCore::Registry {
     std::uint64_t hash = 0;
     std::uint64_t addr = 0;
     Content content{};
-    std::vector<BuildTrans> many;
   };
 
   std::unique_ptr<Bucket[]> buckets{new Bucket[kBuckets]()};
-  std::vector<std::vector<BuildTrans>> many = std::vector<std::vector<BuildTrans>>(2 * kBuckets);
+  // Lists of the nodes of more than kInline transitions; a forgotten node's
+  // list is used again (last freed, first used: its memory is likely cached).
+  std::vector<std::vector<BuildTrans>> lists;
+  std::vector<std::uint32_t> free_lists;
   std::array<Pending, kPending> pending{};
   std::size_t first = 0;  // the oldest pending entry
   std::size_t count = 0;  // entries from `first` on, registered ones among them
@@ -116,13 +97,44 @@ struct BuilderCore::Registry {
   static constexpr std::size_t kClasses = 4096;
   std::array<unsigned char, kClasses> waiting{};
 
+  void set(Content& c, const BuildNode& node) {
+    c.final = node.final;
+    c.final_output = node.final_output;
+    c.len = static_cast<unsigned char>(node.trans.size());
+    if (c.len > kInline) {
+      if (free_lists.empty()) {
+        c.list = static_cast<std::uint32_t>(lists.size());
+        lists.emplace_back();
+      } else {
+        c.list = free_lists.back();
+        free_lists.pop_back();
+      }
+      lists[c.list].assign(node.trans.begin(), node.trans.end());
+      return;
+    }
+    for (std::size_t i = 0; i < c.len; ++i) {
+      c.input[i] = node.trans[i].input;
+      c.output[i] = node.trans[i].output;
+      c.target[i] = node.trans[i].target;
+    }
+  }
+  bool holds(const Content& c, const BuildNode& node) const noexcept {
+    if (c.final != node.final || c.final_output != node.final_output || c.len != node.trans.size()) return false;
+    if (c.len > kInline) return std::equal(node.trans.begin(), node.trans.end(), lists[c.list].begin());
+    for (std::size_t i = 0; i < c.len; ++i) {
+      const BuildTrans& t = node.trans[i];
+      if (c.input[i] != t.input || c.output[i] != t.output || c.target[i] != t.target) return false;
+    }
+    return true;
+  }
+
   // The address of a registered node equal to `node`, or 0; a find in way 1
   // moves it to way 0.
   std::uint64_t find(std::size_t bucket, std::uint64_t hash, const BuildNode& node) {
     settle(bucket);
     Bucket& b = buckets[bucket];
     for (unsigned way = 0; way < 2; ++way) {
-      if (b.addr[way] != 0 && b.hash[way] == hash && b.content[way].holds(node, many[2 * bucket + way])) {
+      if (b.addr[way] != 0 && b.hash[way] == hash && holds(b.content[way], node)) {
         const std::uint64_t addr = b.addr[way];
         if (way == 1) swap_ways(bucket);
         return addr;
@@ -134,7 +146,7 @@ struct BuilderCore::Registry {
   // Registers a node at once (its bucket was just read).
   void add(std::size_t bucket, std::uint64_t hash, std::uint64_t addr, const BuildNode& node) {
     enter(bucket, hash, addr);
-    buckets[bucket].content[0].set(node, many[2 * bucket]);
+    set(buckets[bucket].content[0], node);
   }
 
   // Registers a node later; its bucket is fetched now.
@@ -145,19 +157,20 @@ struct BuilderCore::Registry {
     ++waiting[bucket % kClasses];
     p.hash = hash;
     p.addr = addr;
-    p.content.set(node, p.many);
+    set(p.content, node);
     const char* line = reinterpret_cast<const char*>(&buckets[bucket]);
     __builtin_prefetch(line, 1);
     __builtin_prefetch(line + 64, 1);
   }
 
  private:
-  // The new node takes way 0; way 0 moves to way 1, whose node is forgotten.
-  void enter(std::size_t bucket, std::uint64_t hash, std::uint64_t addr) noexcept {
+  // The new node takes way 0 (its contents are the caller's to set); way 0
+  // moves to way 1, whose node is forgotten.
+  void enter(std::size_t bucket, std::uint64_t hash, std::uint64_t addr) {
     Bucket& b = buckets[bucket];
+    if (b.addr[1] != 0 && b.content[1].len > kInline) free_lists.push_back(b.content[1].list);
     b.hash[1] = b.hash[0];
     b.addr[1] = b.addr[0];
-    if (b.content[0].len > kInline) many[2 * bucket].swap(many[2 * bucket + 1]);
     b.content[1] = b.content[0];
     b.hash[0] = hash;
     b.addr[0] = addr;
@@ -168,13 +181,11 @@ struct BuilderCore::Registry {
     std::swap(b.hash[0], b.hash[1]);
     std::swap(b.addr[0], b.addr[1]);
     std::swap(b.content[0], b.content[1]);
-    if (b.content[0].len > kInline || b.content[1].len > kInline) many[2 * bucket].swap(many[2 * bucket + 1]);
   }
 
   void apply(Pending& p) {
     enter(p.bucket, p.hash, p.addr);
     buckets[p.bucket].content[0] = p.content;
-    if (p.content.len > kInline) many[2 * p.bucket].swap(p.many);
     --waiting[p.bucket % kClasses];
     p.bucket = kDone;
   }
