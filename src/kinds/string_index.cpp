@@ -147,16 +147,18 @@ namespace {
 // The in-memory builds' sink: chunks of mapped pages, so that growing copies
 // nothing; the finished FST moves into one buffer of its exact size a chunk
 // at a time, each chunk unmapped once copied, so that the build never holds
-// much more than one FST.
+// much more than one FST. Chunks double from small (a small FST maps little)
+// up to a size of their own.
 class ChunkSink {
  public:
   void write_all(std::span<const unsigned char> bytes) {
     while (!bytes.empty()) {
-      if (chunks_.empty() || used_ == CHUNK) {
-        chunks_.emplace_back().grow(CHUNK);
+      if (chunks_.empty() || used_ == chunks_.back().size()) {
+        const std::size_t size = chunks_.empty() ? FIRST : std::min(LARGEST, 2 * chunks_.back().size());
+        chunks_.emplace_back().grow(size);
         used_ = 0;
       }
-      const std::size_t n = std::min(bytes.size(), CHUNK - used_);
+      const std::size_t n = std::min(bytes.size(), chunks_.back().size() - used_);
       std::memcpy(chunks_.back().data() + used_, bytes.data(), n);
       used_ += n;
       size_ += n;
@@ -167,7 +169,7 @@ class ChunkSink {
     Pages<unsigned char> out = Pages<unsigned char>::allocate(size_);
     std::size_t at = 0;
     for (GrowingPages<unsigned char>& chunk : chunks_) {
-      const std::size_t n = std::min(CHUNK, size_ - at);
+      const std::size_t n = std::min(chunk.size(), size_ - at);
       std::memcpy(out.data() + at, chunk.data(), n);
       at += n;
       chunk = GrowingPages<unsigned char>();
@@ -178,7 +180,9 @@ class ChunkSink {
   }
 
  private:
-  static constexpr std::size_t CHUNK = std::size_t{1} << 22;
+  // Whole pages, so that a chunk holds exactly its size.
+  static constexpr std::size_t FIRST = std::size_t{1} << 16;
+  static constexpr std::size_t LARGEST = std::size_t{1} << 22;
   std::vector<GrowingPages<unsigned char>> chunks_;
   std::size_t used_ = 0;  // in the last chunk
   std::size_t size_ = 0;
