@@ -331,17 +331,18 @@ std::vector<Group> split_by_sample(const Keys& keys, SpanOf& span_of, const Part
   return groups;
 }
 
-// Sorts the n keys whose spans span_of(i) gives in arrival order into
-// `recs`, repeats marked REPEAT. The first split, on the first chunk byte
-// where keys differ (or by sampled splitters where that byte leaves one
-// bucket too big to share out), is dealt out of place straight from the
-// spans, each thread dealing a slice of them: they are in arrival order, so
-// their bytes are read sequentially (two or three times, which costs less
-// than one in-place pass over all keys, whose swaps all miss the cache). The
-// buckets it makes are independent: threads claim them, largest first, and
-// sort each to the end, big groups dealt out of place through `spare` (free
-// only once the first split is made; `spare_bytes` of it, shared out among
-// the workers). Any number of threads gives the same keys in the same order.
+// Sorting the n keys whose spans span_of(i) gives in arrival order into
+// `recs`, repeats marked REPEAT, starts here. The first split, on the first
+// chunk byte where keys differ (or by sampled splitters where that byte
+// leaves one bucket too big to share out), is dealt out of place straight
+// from the spans, each thread dealing a slice of them: they are in arrival
+// order, so their bytes are read sequentially (two or three times, which
+// costs less than one in-place pass over all keys, whose swaps all miss the
+// cache). The buckets it makes, returned as the groups still to sort, are
+// independent: threads claim them and sort each to the end, big groups
+// dealt out of place through `spare` (free only once the first split is
+// made; `spare_bytes` of it, shared out among the workers). Any number of
+// threads gives the same keys in the same order.
 template <class Keys, class SpanOf>
 std::vector<Group> first_split(const Keys& keys, SpanOf&& span_of, const Parts& parts, Rec* recs) {
   const std::size_t n = parts.n;
@@ -412,6 +413,7 @@ std::size_t spare_share(std::size_t spare_bytes, std::size_t workers) noexcept {
   return spare_bytes / workers / sizeof(Rec);
 }
 
+// The whole sort: the first split, then the groups claimed largest first.
 template <class Keys, class SpanOf>
 void sort_records(const Keys& keys, SpanOf&& span_of, const Parts& parts, Rec* recs, unsigned char* spare,
                   std::size_t spare_bytes) {
