@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "fst_bounds.hpp"
+#include "huge_pages.hpp"
 #include "pages.hpp"
 #include "perfect_hash.hpp"
 #include "string_sort.hpp"
@@ -141,13 +142,61 @@ StringIndex::StringIndex(fst::Fst fst, std::uint64_t root)
 // ---------------------------------------------------------------------------
 // Building.
 
+namespace {
+
+// The in-memory builds' sink: chunks of mapped pages, so that growing copies
+// nothing; the finished FST moves into one buffer of its exact size a chunk
+// at a time, each chunk unmapped once copied, so that the build never holds
+// much more than one FST. Chunks double from small (a small FST maps little)
+// up to a size of their own.
+class ChunkSink {
+ public:
+  void write_all(std::span<const unsigned char> bytes) {
+    while (!bytes.empty()) {
+      if (chunks_.empty() || used_ == chunks_.back().size()) {
+        const std::size_t size = chunks_.empty() ? FIRST : std::min(LARGEST, 2 * chunks_.back().size());
+        chunks_.emplace_back().grow(size);
+        used_ = 0;
+      }
+      const std::size_t n = std::min(bytes.size(), chunks_.back().size() - used_);
+      std::memcpy(chunks_.back().data() + used_, bytes.data(), n);
+      used_ += n;
+      size_ += n;
+      bytes = bytes.subspan(n);
+    }
+  }
+  Pages<unsigned char> take() {
+    Pages<unsigned char> out = Pages<unsigned char>::allocate(size_);
+    std::size_t at = 0;
+    for (GrowingPages<unsigned char>& chunk : chunks_) {
+      const std::size_t n = std::min(chunk.size(), size_ - at);
+      std::memcpy(out.data() + at, chunk.data(), n);
+      at += n;
+      chunk = GrowingPages<unsigned char>();
+    }
+    chunks_.clear();
+    size_ = used_ = 0;
+    return out;
+  }
+
+ private:
+  // Whole pages, so that a chunk holds exactly its size.
+  static constexpr std::size_t FIRST = std::size_t{1} << 16;
+  static constexpr std::size_t LARGEST = std::size_t{1} << 22;
+  std::vector<GrowingPages<unsigned char>> chunks_;
+  std::size_t used_ = 0;  // in the last chunk
+  std::size_t size_ = 0;
+};
+
+}  // namespace
+
 StringIndex StringIndex::build(std::vector<std::string_view> keys) {
   if (std::is_sorted(keys.begin(), keys.end())) {
     keys.erase(std::unique(keys.begin(), keys.end()), keys.end());
   } else {
     sort_distinct(keys);
   }
-  fst::MemorySink sink;
+  ChunkSink sink;
   try {
     fst::MapBuilder builder(sink);
     for (std::size_t i = 0; i < keys.size(); ++i) builder.insert(keys[i], i);
@@ -158,8 +207,8 @@ StringIndex StringIndex::build(std::vector<std::string_view> keys) {
   return open_built(sink.take());
 }
 
-StringIndex StringIndex::open_built(std::vector<unsigned char>&& fst_bytes) {
-  auto owner = std::make_shared<const blob::SharedBytes>(blob::SharedBytes::from_owned(std::move(fst_bytes)));
+StringIndex StringIndex::open_built(Pages<unsigned char>&& fst_bytes) {
+  auto owner = std::make_shared<const blob::SharedBytes>(blob::SharedBytes::from_pages(std::move(fst_bytes)));
   fst::Fst f;
   try {
     f = fst::Fst::open(owner, owner->bytes());
@@ -217,7 +266,7 @@ void check_source(const StopProbe& failed) {
 }  // namespace
 
 StringIndex StringIndex::from_sorted(KeySource& keys, const StopProbe& failed) {
-  fst::MemorySink sink;
+  ChunkSink sink;
   {
     fst::MapBuilder builder(sink);
     insert_from(builder, keys);
@@ -256,8 +305,20 @@ std::uint64_t StringIndex::build_to_file(KeySource& keys, const std::string& pat
   }
   check_source(failed);
   if (runs.runs().empty()) {
-    const extsort::KeyView sorted = run->sorted();
-    return write_blob(path, [&](auto& builder) { return insert_sorted(builder, sorted, failed); });
+    // The FST takes each key as soon as the sort has put it in place.
+    return write_blob(path, [&](auto& builder) {
+      std::uint64_t count = 0;
+      run->each_sorted([&](std::string_view key) {
+        if (count % STOP_STRIDE == 0) stop_if(failed);
+        try {
+          builder.insert(key, count);
+        } catch (const fst::Error& e) {
+          throw fst_error(e);
+        }
+        ++count;
+      });
+      return count;
+    });
   }
   if (!run->empty()) runs.spill(run->sorted());
   run.reset();  // the merge needs none of the run's memory

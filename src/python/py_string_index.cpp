@@ -107,7 +107,7 @@ PyObject* tp_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     PyObject* a[1];
     Ref held = read_args_tuple(p, args, kwargs, a);
     BorrowedKeys keys = collect_strs(a[0]);
-    Core index = detached([&] { return Core::build({keys.views().begin(), keys.views().end()}); });
+    Core index = detached([&] { return Core::build(keys.take_views()); });
     keys.clear();
     return M::instance(type, std::move(index));
   });

@@ -9,6 +9,10 @@
 #include <atomic>
 #include <bit>
 #include <cstring>
+#include <exception>
+#include <functional>
+#include <memory>
+#include <thread>
 #include <utility>
 
 #include "huge_pages.hpp"
@@ -327,20 +331,20 @@ std::vector<Group> split_by_sample(const Keys& keys, SpanOf& span_of, const Part
   return groups;
 }
 
-// Sorts the n keys whose spans span_of(i) gives in arrival order into
-// `recs`, repeats marked REPEAT. The first split, on the first chunk byte
-// where keys differ (or by sampled splitters where that byte leaves one
-// bucket too big to share out), is dealt out of place straight from the
-// spans, each thread dealing a slice of them: they are in arrival order, so
-// their bytes are read sequentially (two or three times, which costs less
-// than one in-place pass over all keys, whose swaps all miss the cache). The
-// buckets it makes are independent: threads claim them, largest first, and
-// sort each to the end, big groups dealt out of place through `spare` (free
-// only once the first split is made; `spare_bytes` of it, shared out among
-// the workers). Any number of threads gives the same keys in the same order.
+// Sorting the n keys whose spans span_of(i) gives in arrival order into
+// `recs`, repeats marked REPEAT, starts here. The first split, on the first
+// chunk byte where keys differ (or by sampled splitters where that byte
+// leaves one bucket too big to share out), is dealt out of place straight
+// from the spans, each thread dealing a slice of them: they are in arrival
+// order, so their bytes are read sequentially (two or three times, which
+// costs less than one in-place pass over all keys, whose swaps all miss the
+// cache). The buckets it makes, returned as the groups still to sort, are
+// independent: threads claim them and sort each to the end, big groups
+// dealt out of place through `spare` (free only once the first split is
+// made; `spare_bytes` of it, shared out among the workers). Any number of
+// threads gives the same keys in the same order.
 template <class Keys, class SpanOf>
-void sort_records(const Keys& keys, SpanOf&& span_of, const Parts& parts, Rec* recs, unsigned char* spare,
-                  std::size_t spare_bytes) {
+std::vector<Group> first_split(const Keys& keys, SpanOf&& span_of, const Parts& parts, Rec* recs) {
   const std::size_t n = parts.n;
   std::vector<Group> groups;
   std::vector<std::uint64_t> los(parts.count, ~std::uint64_t{0}), his(parts.count, 0);
@@ -401,10 +405,23 @@ void sort_records(const Keys& keys, SpanOf&& span_of, const Parts& parts, Rec* r
     });
     if (n > 1) groups.push_back({0, n, 0, 0});
   }
+  return groups;
+}
+
+// What a worker of the group sorts is given of `spare`.
+std::size_t spare_share(std::size_t spare_bytes, std::size_t workers) noexcept {
+  return spare_bytes / workers / sizeof(Rec);
+}
+
+// The whole sort: the first split, then the groups claimed largest first.
+template <class Keys, class SpanOf>
+void sort_records(const Keys& keys, SpanOf&& span_of, const Parts& parts, Rec* recs, unsigned char* spare,
+                  std::size_t spare_bytes) {
+  std::vector<Group> groups = first_split(keys, span_of, parts, recs);
   std::sort(groups.begin(), groups.end(),
             [](const Group& x, const Group& y) { return x.end - x.begin > y.end - y.begin; });
   const std::size_t workers = std::min(parts.count, std::max<std::size_t>(1, groups.size()));
-  const std::size_t share = spare_bytes / workers / sizeof(Rec);
+  const std::size_t share = spare_share(spare_bytes, workers);
   std::atomic<std::size_t> next{0};
   auto sort_claimed = [&](std::size_t worker, const FirstError* first) {
     unsigned char* mine = spare + worker * share * sizeof(Rec);
@@ -419,6 +436,76 @@ void sort_records(const Keys& keys, SpanOf&& span_of, const Parts& parts, Rec* r
   } else {
     run_workers(workers, [&](std::size_t worker, const FirstError& first) { sort_claimed(worker, &first); });
   }
+}
+
+// Sorts as sort_records does, and hands every record that is no repeat, in
+// order, to visit(record) on the calling thread while workers still sort
+// the groups after it: the groups are claimed in key order and each is
+// handed over once sorted. A worker's failure, or the visitor's, stops the
+// claims; it is rethrown once the workers have joined.
+template <class Keys, class SpanOf, class Visit>
+void sort_records_each(const Keys& keys, SpanOf&& span_of, const Parts& parts, Rec* recs, unsigned char* spare,
+                       std::size_t spare_bytes, Visit&& visit) {
+  const std::size_t n = parts.n;
+  std::vector<Group> groups = first_split(keys, span_of, parts, recs);
+  std::sort(groups.begin(), groups.end(), [](const Group& x, const Group& y) { return x.begin < y.begin; });
+  const std::size_t workers = std::min(parts.count, std::max<std::size_t>(1, groups.size()));
+  const std::size_t share = spare_share(spare_bytes, workers);
+  std::unique_ptr<std::atomic<bool>[]> done(new std::atomic<bool>[groups.size()]());
+  std::atomic<std::size_t> next{0};
+  std::atomic<bool> stop{false};
+  FirstError failure;
+  auto claims = [&](std::size_t worker, const FirstError& first) {
+    unsigned char* mine = spare + worker * share * sizeof(Rec);
+    while (!first.failed() && !stop.load(std::memory_order_relaxed)) {
+      const std::size_t i = next.fetch_add(1, std::memory_order_relaxed);
+      if (i >= groups.size()) return;
+      sort_group(keys, recs, groups[i], mine, share);
+      done[i].store(true, std::memory_order_release);
+      done[i].notify_one();
+    }
+  };
+  std::exception_ptr visitor_error;
+  {
+    std::jthread sorter([&] {
+      try {
+        run_workers(workers, claims);
+      } catch (...) {
+        failure.capture(std::current_exception());
+      }
+      // Whatever was left unsorted wakes the visitor, which finds the failure.
+      for (std::size_t g = 0; g < groups.size(); ++g) {
+        if (!done[g].load(std::memory_order_acquire)) {
+          done[g].store(true, std::memory_order_release);
+          done[g].notify_one();
+        }
+      }
+    });
+    // Sorted keys lie scattered over their buffer: fetch each a little ahead.
+    constexpr std::size_t AHEAD = 16;
+    auto hand_over = [&](std::size_t from, std::size_t to) {
+      for (std::size_t i = from; i < to; ++i) {
+        if (i + AHEAD < to && recs[i + AHEAD].span.start != REPEAT) __builtin_prefetch(keys.bytes(recs[i + AHEAD].span));
+        if (recs[i].span.start != REPEAT) visit(recs[i]);
+      }
+    };
+    try {
+      std::size_t at = 0;
+      for (std::size_t g = 0; g < groups.size(); ++g) {
+        hand_over(at, groups[g].begin);  // keys alone in their bucket: in place since the first split
+        done[g].wait(false, std::memory_order_acquire);
+        if (failure.failed()) break;
+        hand_over(groups[g].begin, groups[g].end);
+        at = groups[g].end;
+      }
+      if (!failure.failed()) hand_over(at, n);
+    } catch (...) {
+      visitor_error = std::current_exception();
+    }
+    stop.store(true, std::memory_order_relaxed);
+  }  // the sorter joins here
+  if (visitor_error) std::rethrow_exception(visitor_error);
+  failure.rethrow_if_failed();
 }
 
 // Hands every record that is no repeat, in order, to put(position, record):
@@ -455,6 +542,21 @@ std::size_t sort_distinct(const char* bytes, std::size_t size, std::span<KeySpan
   sort_records(InBuffer{bytes, size}, [&](std::size_t i) { return spans[i]; }, parts, recs,
                reinterpret_cast<unsigned char*>(spans.data()), n * sizeof(KeySpan));
   return keep_distinct(parts, recs, [spans](std::size_t k, const Rec& r) { spans[k] = r.span; });
+}
+
+std::size_t sort_distinct_each(const char* bytes, std::size_t size, std::span<KeySpan> spans, SortScratch& scratch,
+                               const std::function<void(std::string_view)>& visit, std::size_t threads) {
+  const std::size_t n = spans.size();
+  const Parts parts(n, threads_or_all(threads));
+  Rec* recs = reinterpret_cast<Rec*>(scratch.reserve(n * sizeof(Rec)));
+  const InBuffer keys{bytes, size};
+  std::size_t count = 0;
+  sort_records_each(keys, [&](std::size_t i) { return spans[i]; }, parts, recs,
+                    reinterpret_cast<unsigned char*>(spans.data()), n * sizeof(KeySpan), [&](const Rec& r) {
+                      ++count;
+                      visit(keys.key(r.span));
+                    });
+  return count;
 }
 
 void sort_distinct(std::vector<std::string_view>& keys, std::size_t threads) {

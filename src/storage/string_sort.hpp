@@ -7,6 +7,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <span>
 #include <string_view>
 #include <vector>
@@ -44,5 +45,14 @@ void sort_distinct(std::vector<std::string_view>& keys, std::size_t threads = 0)
 // and their count is returned; what follows them is unspecified.
 std::size_t sort_distinct(const char* bytes, std::size_t size, std::span<KeySpan> spans, SortScratch& scratch,
                           std::size_t threads = 0);
+
+// The same sort of keys in one buffer, with the distinct keys handed to
+// visit(key) in ascending order on the calling thread as soon as they are
+// in place, while worker threads still sort the keys after them. `spans`
+// serves as working memory and holds nothing useful afterwards. Returns how
+// many keys were handed over. A failure of the visitor (an exception) stops
+// the sort and is rethrown once its workers have joined.
+std::size_t sort_distinct_each(const char* bytes, std::size_t size, std::span<KeySpan> spans, SortScratch& scratch,
+                               const std::function<void(std::string_view)>& visit, std::size_t threads = 0);
 
 }  // namespace quorvale

@@ -95,11 +95,23 @@ TEST(StringIndexStreamedBuild, EveryFormWritesTheBuildsBytes) {
     with_repeats.push_back(random[i]);
     if (i % 5 == 0) with_repeats.push_back(random[i]);
   }
-  const std::vector<Keys> cases = {{}, {"a", "a", "b"}, {""}, {"", "a"}, with_repeats};
+  // Unshared suffixes: an FST of several of the in-memory builds' chunks.
+  Keys wide;
+  std::mt19937_64 rng(37);
+  for (int i = 0; i < 300000; ++i) {
+    std::string k(8 + rng() % 33, ' ');
+    for (char& c : k) c = static_cast<char>('0' + rng() % 75);
+    wide.push_back(std::move(k));
+  }
+  std::sort(wide.begin(), wide.end());
+  const std::vector<Keys> cases = {{}, {"a", "a", "b"}, {""}, {"", "a"}, with_repeats, wide};
   for (const Keys& sorted : cases) {
     SCOPED_TRACE(sorted.size());
     const StringIndex built = StringIndex::build(sorted);
     const std::string want = blob_of(built);
+    if (&sorted == &cases.back()) {
+      EXPECT_GT(want.size(), std::size_t{2} << 22);
+    }
     for (Form form : {Form::FromSorted, Form::SortedToFile, Form::ToFile}) {
       TempDir dir;
       const auto [got, n] = run_form(form, form == Form::ToFile ? shuffled(sorted, 7) : sorted, dir / "out.bix");

@@ -116,6 +116,47 @@ TEST(StringSort, BothFormsGiveTheDistinctKeysInByteOrder) {
   }
 }
 
+// The streamed form hands over the same keys in the same order, each once
+// the sort has put it in place, on any number of threads; a visitor that
+// fails stops the sort, and its exception comes back once the workers have
+// joined.
+TEST(StringSort, StreamedFormHandsOverTheSameKeys) {
+  SortScratch scratch;
+  for (const Shape& shape : shapes()) {
+    for (std::size_t count : {std::size_t{0}, std::size_t{1}, std::size_t{70}, std::size_t{60'000}}) {
+      const std::vector<std::string> keys = keys_of(shape, count);
+      const std::set<std::string> distinct(keys.begin(), keys.end());
+      const std::vector<std::string> want(distinct.begin(), distinct.end());
+      std::string buffer;
+      std::vector<KeySpan> all;
+      for (const std::string& k : keys) {
+        all.push_back({static_cast<std::uint32_t>(buffer.size()), static_cast<std::uint32_t>(k.size())});
+        buffer += k;
+      }
+      for (std::size_t threads : {1, 2, 3, 8}) {
+        SCOPED_TRACE(std::string(shape.name) + ", " + std::to_string(count) + " keys, " + std::to_string(threads) + " threads");
+        std::vector<KeySpan> spans = all;
+        std::vector<std::string> got;
+        const std::size_t n = sort_distinct_each(buffer.data(), buffer.size(), spans, scratch,
+                                                 [&](std::string_view k) { got.emplace_back(k); }, threads);
+        EXPECT_EQ(got, want);
+        EXPECT_EQ(n, want.size());
+        if (want.size() < 2) continue;
+        spans = all;
+        std::size_t seen = 0;
+        struct Stop {};
+        EXPECT_THROW(sort_distinct_each(buffer.data(), buffer.size(), spans, scratch,
+                                        [&](std::string_view) {
+                                          if (++seen == want.size() / 2) throw Stop{};
+                                        },
+                                        threads),
+                     Stop);
+        EXPECT_EQ(seen, want.size() / 2);
+      }
+    }
+  }
+}
+
 // Keys whose bytes lie further apart than 4 GiB (two pages at the ends of an
 // address range reserved for the purpose) are named by index rather than
 // by offset; the views sort the same.

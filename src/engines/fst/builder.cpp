@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <array>
+#include <bit>
+#include <climits>
 #include <cstring>
 #include <utility>
 
@@ -32,25 +34,177 @@ std::uint64_t hash_node(const BuildNode& node) noexcept {
   return h;
 }
 
-bool same_node(const BuildNode& a, const BuildNode& b) noexcept {
-  return a.final == b.final && a.final_output == b.final_output && a.trans == b.trans;
-}
-
 }  // namespace
 
 // Suffix sharing: a fixed table of buckets, each remembering the two most
 // recently used written nodes that hashed to it. Its memory is bounded
 // whatever the number of keys; a node it forgot is merely written again.
+//
+// A bucket is two cache lines holding both ways whole: hashes, addresses and
+// the nodes' contents, so that a lookup or a registration touches one pair of
+// adjacent lines. Nodes of up to two transitions, nearly all of them, keep
+// their transitions in the bucket; larger ones in a list of their own.
+//
+// Most nodes are known to be new before they are looked up: a node above
+// one written just now points to it, and no registered node can. Such a
+// node is registered a little later instead, its bucket fetched meanwhile,
+// so that the build does not wait on the table's memory. Nothing changes
+// but the timing: a bucket's operations still happen in their order (a
+// lookup first registers what is pending for its bucket), and operations
+// on different buckets do not meet.
 struct BuilderCore::Registry {
   static constexpr std::size_t kBuckets = std::size_t(1) << 15;
   static constexpr std::size_t kMaxTransitions = 64;  // larger nodes rarely repeat
-  struct Entry {
-    bool used = false;
+  static constexpr std::size_t kInline = 2;
+  static constexpr std::size_t kPending = 32;
+  static constexpr std::uint32_t kDone = UINT32_MAX;
+
+  // A registered node's contents; transitions past kInline live in a list
+  // of `lists`, which moves with the contents from way to way.
+  struct Content {
+    std::uint64_t final_output;
+    std::uint64_t output[kInline];
+    std::uint64_t target[kInline];
+    std::uint32_t list;  // when len > kInline
+    unsigned char len;   // at most kMaxTransitions
+    unsigned char input[kInline];
+    bool final;
+  };
+  static_assert(kMaxTransitions <= UCHAR_MAX);
+  struct alignas(64) Bucket {
+    std::uint64_t hash[2];
+    std::uint64_t addr[2];  // 0: the way is empty (no written node has address 0)
+    Content content[2];
+  };
+  static_assert(sizeof(Bucket) == 128);
+  struct Pending {
+    std::uint32_t bucket = kDone;
     std::uint64_t hash = 0;
     std::uint64_t addr = 0;
-    BuildNode node;
+    Content content{};
   };
-  std::vector<std::array<Entry, 2>> buckets{kBuckets};
+
+  std::unique_ptr<Bucket[]> buckets{new Bucket[kBuckets]()};
+  // Lists of the nodes of more than kInline transitions; a forgotten node's
+  // list is used again (last freed, first used: its memory is likely cached).
+  std::vector<std::vector<BuildTrans>> lists;
+  std::vector<std::uint32_t> free_lists;
+  std::array<Pending, kPending> pending{};
+  std::size_t first = 0;  // the oldest pending entry
+  std::size_t count = 0;  // entries from `first` on, registered ones among them
+  // How many pending entries wait on buckets of each low-bits class: a
+  // lookup scans the queue only when its class has one.
+  static constexpr std::size_t kClasses = 4096;
+  std::array<unsigned char, kClasses> waiting{};
+
+  void set(Content& c, const BuildNode& node) {
+    c.final = node.final;
+    c.final_output = node.final_output;
+    c.len = static_cast<unsigned char>(node.trans.size());
+    if (c.len > kInline) {
+      if (free_lists.empty()) {
+        c.list = static_cast<std::uint32_t>(lists.size());
+        lists.emplace_back();
+      } else {
+        c.list = free_lists.back();
+        free_lists.pop_back();
+      }
+      lists[c.list].assign(node.trans.begin(), node.trans.end());
+      return;
+    }
+    for (std::size_t i = 0; i < c.len; ++i) {
+      c.input[i] = node.trans[i].input;
+      c.output[i] = node.trans[i].output;
+      c.target[i] = node.trans[i].target;
+    }
+  }
+  bool holds(const Content& c, const BuildNode& node) const noexcept {
+    if (c.final != node.final || c.final_output != node.final_output || c.len != node.trans.size()) return false;
+    if (c.len > kInline) return std::equal(node.trans.begin(), node.trans.end(), lists[c.list].begin());
+    for (std::size_t i = 0; i < c.len; ++i) {
+      const BuildTrans& t = node.trans[i];
+      if (c.input[i] != t.input || c.output[i] != t.output || c.target[i] != t.target) return false;
+    }
+    return true;
+  }
+
+  // The address of a registered node equal to `node`, or 0; a find in way 1
+  // moves it to way 0.
+  std::uint64_t find(std::size_t bucket, std::uint64_t hash, const BuildNode& node) {
+    settle(bucket);
+    Bucket& b = buckets[bucket];
+    for (unsigned way = 0; way < 2; ++way) {
+      if (b.addr[way] != 0 && b.hash[way] == hash && holds(b.content[way], node)) {
+        const std::uint64_t addr = b.addr[way];
+        if (way == 1) swap_ways(bucket);
+        return addr;
+      }
+    }
+    return 0;
+  }
+
+  // Registers a node at once (its bucket was just read).
+  void add(std::size_t bucket, std::uint64_t hash, std::uint64_t addr, const BuildNode& node) {
+    enter(bucket, hash, addr);
+    set(buckets[bucket].content[0], node);
+  }
+
+  // Registers a node later; its bucket is fetched now.
+  void add_later(std::size_t bucket, std::uint64_t hash, std::uint64_t addr, const BuildNode& node) {
+    if (count == kPending) retire_first();
+    Pending& p = pending[(first + count++) % kPending];
+    p.bucket = static_cast<std::uint32_t>(bucket);
+    ++waiting[bucket % kClasses];
+    p.hash = hash;
+    p.addr = addr;
+    set(p.content, node);
+    const char* line = reinterpret_cast<const char*>(&buckets[bucket]);
+    __builtin_prefetch(line, 1);
+    __builtin_prefetch(line + 64, 1);
+  }
+
+ private:
+  // The new node takes way 0 (its contents are the caller's to set); way 0
+  // moves to way 1, whose node is forgotten.
+  void enter(std::size_t bucket, std::uint64_t hash, std::uint64_t addr) {
+    Bucket& b = buckets[bucket];
+    if (b.addr[1] != 0 && b.content[1].len > kInline) free_lists.push_back(b.content[1].list);
+    b.hash[1] = b.hash[0];
+    b.addr[1] = b.addr[0];
+    b.content[1] = b.content[0];
+    b.hash[0] = hash;
+    b.addr[0] = addr;
+  }
+
+  void swap_ways(std::size_t bucket) noexcept {
+    Bucket& b = buckets[bucket];
+    std::swap(b.hash[0], b.hash[1]);
+    std::swap(b.addr[0], b.addr[1]);
+    std::swap(b.content[0], b.content[1]);
+  }
+
+  void apply(Pending& p) {
+    enter(p.bucket, p.hash, p.addr);
+    buckets[p.bucket].content[0] = p.content;
+    --waiting[p.bucket % kClasses];
+    p.bucket = kDone;
+  }
+
+  void retire_first() {
+    Pending& p = pending[first];
+    if (p.bucket != kDone) apply(p);
+    first = (first + 1) % kPending;
+    --count;
+  }
+
+  // Registers, in order, what is pending for this bucket.
+  void settle(std::size_t bucket) {
+    if (waiting[bucket % kClasses] == 0) return;
+    for (std::size_t i = 0; i < count; ++i) {
+      Pending& p = pending[(first + i) % kPending];
+      if (p.bucket == bucket) apply(p);
+    }
+  }
 };
 
 BuilderCore::BuilderCore() : registry_(new Registry) {
@@ -82,6 +236,17 @@ void BuilderCore::insert(std::span<const unsigned char> key, std::uint64_t value
   std::size_t prefix = 0;
   if (has_last_key_) {
     const std::size_t common = std::min(key.size(), last_.size());
+    // Eight bytes at a time: keys in order share long stems.
+    for (; prefix + 8 <= common; prefix += 8) {
+      std::uint64_t a, b;
+      std::memcpy(&a, key.data() + prefix, 8);
+      std::memcpy(&b, last_.data() + prefix, 8);
+      if (a != b) {
+        const std::uint64_t x = a ^ b;
+        prefix += static_cast<std::size_t>(std::endian::native == std::endian::little ? std::countr_zero(x) : std::countl_zero(x)) / 8;
+        break;
+      }
+    }
     while (prefix < common && key[prefix] == last_[prefix]) ++prefix;
     const bool greater = prefix < common ? key[prefix] > last_[prefix] : key.size() > last_.size();
     if (!greater) {
@@ -160,28 +325,23 @@ void BuilderCore::finish_nodes() {
 void BuilderCore::finish_checksum() { put_uint(mask_crc(crc_.value()), 4); }
 
 std::uint64_t BuilderCore::compile(const BuildNode& node) {
+  // The node written by the call before, if it wrote one: nothing
+  // registered points to it yet.
+  const std::uint64_t fresh = std::exchange(fresh_, 0);
   if (node.final && node.trans.empty() && node.final_output == 0) return 0;
-  if (node.trans.size() > Registry::kMaxTransitions) return write_node(node);
+  if (node.trans.size() > Registry::kMaxTransitions) return fresh_ = write_node(node);
   const std::uint64_t h = hash_node(node);
-  auto& bucket = registry_->buckets[h & (Registry::kBuckets - 1)];
-  for (std::size_t way = 0; way < 2; ++way) {
-    Registry::Entry& e = bucket[way];
-    if (e.used && e.hash == h && same_node(e.node, node)) {
-      const std::uint64_t addr = e.addr;
-      if (way == 1) std::swap(bucket[0], bucket[1]);
-      return addr;
-    }
+  Registry& r = *registry_;
+  const std::size_t bucket = h & (Registry::kBuckets - 1);
+  if (fresh != 0 && !node.trans.empty() && node.trans.back().target == fresh) {
+    fresh_ = write_node(node);
+    r.add_later(bucket, h, fresh_, node);
+    return fresh_;
   }
-  const std::uint64_t addr = write_node(node);
-  std::swap(bucket[0], bucket[1]);
-  Registry::Entry& e = bucket[0];
-  e.used = true;
-  e.hash = h;
-  e.addr = addr;
-  e.node.final = node.final;
-  e.node.final_output = node.final_output;
-  e.node.trans.assign(node.trans.begin(), node.trans.end());
-  return addr;
+  if (const std::uint64_t addr = r.find(bucket, h, node)) return addr;
+  fresh_ = write_node(node);
+  r.add(bucket, h, fresh_, node);
+  return fresh_;
 }
 
 std::uint64_t BuilderCore::write_node(const BuildNode& node) {

@@ -142,10 +142,17 @@ class Run final : public Replay {
   // Sorts the keys bytewise, drops repeats (the run keeps only the distinct
   // keys) and returns them; valid until the run changes.
   KeyView sorted();
+  // The same keys handed to visit(key) in ascending order as soon as they are
+  // in place, while the sort goes on with the keys after them on other
+  // threads; returns how many. The run is empty afterwards. A visitor's
+  // exception stops the sort and passes through.
+  std::size_t each_sorted(const std::function<void(std::string_view)>& visit);
 
   void each(const Callback& callback) override;
 
  private:
+  void check_utf8() const;
+
   std::size_t budget_;
   // Grown as the run fills and kept for the next run.
   GrowingPages<char> bytes_;

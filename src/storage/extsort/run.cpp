@@ -44,21 +44,40 @@ void Run::clear() noexcept {
   sorted_ = false;
 }
 
+void Run::check_utf8() const {
+  // Keys were pushed back to back: the run's bytes are valid UTF-8 and
+  // every key starts on a character boundary exactly when every key is
+  // valid UTF-8 on its own. One pass over the buffer instead of one per key.
+  bool valid = utf8::valid(std::string_view(bytes_.data(), used_));
+  for (std::size_t i = 0; valid && i < count_; ++i) {
+    const KeySpan& sp = spans_[i];
+    valid = sp.start == used_ || (static_cast<unsigned char>(bytes_[sp.start]) & 0xC0) != 0x80;
+  }
+  if (!valid) panic("appended from a str");
+}
+
 KeyView Run::sorted() {
   if (!sorted_) {
-    // Keys were pushed back to back: the run's bytes are valid UTF-8 and
-    // every key starts on a character boundary exactly when every key is
-    // valid UTF-8 on its own. One pass over the buffer instead of one per key.
-    bool valid = utf8::valid(std::string_view(bytes_.data(), used_));
-    for (std::size_t i = 0; valid && i < count_; ++i) {
-      const KeySpan& sp = spans_[i];
-      valid = sp.start == used_ || (static_cast<unsigned char>(bytes_[sp.start]) & 0xC0) != 0x80;
-    }
-    if (!valid) panic("appended from a str");
+    check_utf8();
     count_ = sort_distinct(bytes_.data(), used_, {spans_.data(), count_}, scratch_, threads_);
     sorted_ = true;
   }
   return KeyView(bytes_.data(), spans_.data(), count_, true);
+}
+
+std::size_t Run::each_sorted(const std::function<void(std::string_view)>& visit) {
+  // The sort uses the spans as working memory: the run is emptied however
+  // this ends.
+  struct Emptied {
+    Run& run;
+    ~Emptied() { run.clear(); }
+  } emptied{*this};
+  if (sorted_) {
+    for (const std::string_view key : KeyView(bytes_.data(), spans_.data(), count_, true)) visit(key);
+    return count_;
+  }
+  check_utf8();
+  return sort_distinct_each(bytes_.data(), used_, {spans_.data(), count_}, scratch_, visit, threads_);
 }
 
 void Run::each(const Callback& callback) {
