@@ -60,29 +60,6 @@ void slot_chunk(std::span<Pair> chunk, bool inside_group, const Mphf& mph) {
   }
 }
 
-// Counts the pairs of each bucket (bucket(p) ascending with the pair order)
-// and moves each pair into its bucket's range, in place; start[b] ..
-// start[b + 1] is then bucket b. `cursor` is scratch of `buckets` places.
-template <class Bucket>
-void partition_in_place(Pair* a, std::size_t n, std::size_t buckets, Bucket&& bucket, std::size_t* start,
-                        std::size_t* cursor) {
-  std::fill(start, start + buckets + 1, 0);
-  for (std::size_t i = 0; i < n; ++i) ++start[bucket(a[i]) + 1];
-  for (std::size_t b = 1; b <= buckets; ++b) start[b] += start[b - 1];
-  std::copy(start, start + buckets, cursor);
-  for (std::size_t b = 0; b < buckets; ++b) {
-    while (cursor[b] < start[b + 1]) {
-      const std::size_t to = bucket(a[cursor[b]]);
-      if (to == b) {
-        ++cursor[b];
-      } else {
-        std::swap(a[cursor[b]], a[cursor[to]]);
-        ++cursor[to];
-      }
-    }
-  }
-}
-
 // The pair order as a function object, so that sorts inline it.
 constexpr auto by_pair = [](const Pair& a, const Pair& b) { return pair_less(a, b); };
 

@@ -60,6 +60,29 @@ inline std::vector<Pair> hash_keys(std::span<const std::string_view> keys, std::
   return pairs;
 }
 
+// Counts the items of each bucket (bucket(x) ascending with the item order)
+// and moves each item into its bucket's range, in place; start[b] ..
+// start[b + 1] is then bucket b. `cursor` is scratch of `buckets` places.
+template <class T, class Bucket>
+void partition_in_place(T* a, std::size_t n, std::size_t buckets, Bucket&& bucket, std::size_t* start,
+                        std::size_t* cursor) {
+  std::fill(start, start + buckets + 1, 0);
+  for (std::size_t i = 0; i < n; ++i) ++start[bucket(a[i]) + 1];
+  for (std::size_t b = 1; b <= buckets; ++b) start[b] += start[b - 1];
+  std::copy(start, start + buckets, cursor);
+  for (std::size_t b = 0; b < buckets; ++b) {
+    while (cursor[b] < start[b + 1]) {
+      const std::size_t to = bucket(a[cursor[b]]);
+      if (to == b) {
+        ++cursor[b];
+      } else {
+        std::swap(a[cursor[b]], a[cursor[to]]);
+        ++cursor[to];
+      }
+    }
+  }
+}
+
 // Sorts the pairs ascending in place: on the calling thread below
 // min(threads, 256) * 4096 pairs, else spread over that many buckets by the
 // first word's top bits and the buckets sorted on workers.

@@ -298,21 +298,8 @@ void sort_hashes(std::vector<std::uint64_t>& v, std::size_t threads) {
     return;
   }
   auto bucket = [k](std::uint64_t h) { return static_cast<std::size_t>((k * (h >> 32)) >> 32); };
-  std::size_t start[257] = {}, cursor[256];
-  for (std::uint64_t h : v) ++start[bucket(h) + 1];
-  for (std::size_t b = 1; b <= k; ++b) start[b] += start[b - 1];
-  std::copy(start, start + k, cursor);
-  for (std::size_t b = 0; b < k; ++b) {
-    while (cursor[b] < start[b + 1]) {
-      const std::size_t to = bucket(v[cursor[b]]);
-      if (to == b) {
-        ++cursor[b];
-      } else {
-        std::swap(v[cursor[b]], v[cursor[to]]);
-        ++cursor[to];
-      }
-    }
-  }
+  std::size_t start[257], cursor[256];
+  hash_engine::partition_in_place(v.data(), v.size(), k, bucket, start, cursor);
   parallel_claims(k, threads, [&](std::size_t b) {
     std::sort(v.begin() + static_cast<std::ptrdiff_t>(start[b]), v.begin() + static_cast<std::ptrdiff_t>(start[b + 1]));
   });

@@ -181,6 +181,37 @@ Sampled sample_pass(extsort::Replay& source, const charcode::CharCode* code, std
   return out;
 }
 
+// Appends encoded shards to the blob in shard order: each shard's data to
+// the writer, its block and run starts moved past the data before it.
+class ShardAppender {
+ public:
+  ShardAppender(Layout& d, BufWriter& w, std::uint64_t blocks) : d_(d), w_(w) {
+    block_starts_.reserve(static_cast<std::size_t>(blocks));
+    run_starts_.reserve(static_cast<std::size_t>(blocks * d.J));
+  }
+  void add(ShardOut& out) {
+    for (std::uint64_t b : out.block_starts) block_starts_.push_back(data_len_ + b);
+    for (std::uint64_t r : out.run_starts) run_starts_.push_back(data_len_ + r);
+    w_.write_all(out.data);
+    data_len_ += out.data.size();
+    d_.codes.push_back(std::move(out.codes));
+    d_.codecs.push_back(std::move(out.codec));
+  }
+  // Fills the phrases and offset arrays; returns the block data length.
+  std::uint64_t finish(const Phrases& phrases) {
+    d_.phrases = kept_phrases(d_.codecs, phrases);
+    d_.block_offsets = packed_offsets(block_starts_);
+    d_.micro_offsets = dict_index::micro_offsets(run_starts_, block_starts_, d_.J);
+    return data_len_;
+  }
+
+ private:
+  Layout& d_;
+  BufWriter& w_;
+  std::vector<std::uint64_t> block_starts_, run_starts_;
+  std::uint64_t data_len_ = 0;
+};
+
 // The encoding pass and the closing sections, into the file behind `w`. `d`
 // holds the shape, heads and head ends, tables' phrases and the code; the
 // pass fills its codecs, codes, phrases and offset arrays. Returns the block
@@ -201,10 +232,8 @@ std::uint64_t encode_pass(extsort::Replay& source, Layout& d, std::span<const fs
     ShardOut out;
   };
   std::vector<Slot> slots(width);
-  std::vector<std::uint64_t> block_starts, run_starts;
-  block_starts.reserve(static_cast<std::size_t>(ceil_div(n, block)));
-  run_starts.reserve(static_cast<std::size_t>(ceil_div(n, block) * d.J));
-  std::uint64_t data_len = 0, i = 0;
+  ShardAppender appended(d, w, ceil_div(n, block));
+  std::uint64_t i = 0;
   std::uint64_t first = 0;   // the shard of slot 0
   std::size_t filled = 0;    // slots holding keys (the last maybe part full)
 
@@ -220,13 +249,7 @@ std::uint64_t encode_pass(extsort::Replay& source, Layout& d, std::span<const fs
                    slot.out);
     });
     for (std::size_t k = 0; k < count; ++k) {
-      ShardOut& out = slots[k].out;
-      for (std::uint64_t b : out.block_starts) block_starts.push_back(data_len + b);
-      for (std::uint64_t r : out.run_starts) run_starts.push_back(data_len + r);
-      w.write_all(out.data);
-      data_len += out.data.size();
-      d.codes.push_back(std::move(out.codes));
-      d.codecs.push_back(std::move(out.codec));
+      appended.add(slots[k].out);
       slots[k].keys.clear();
     }
     first += count;
@@ -250,11 +273,7 @@ std::uint64_t encode_pass(extsort::Replay& source, Layout& d, std::span<const fs
   });
   if (i != n) stream_changed();
   drain();
-
-  d.phrases = kept_phrases(d.codecs, phrases);
-  d.block_offsets = packed_offsets(block_starts);
-  d.micro_offsets = dict_index::micro_offsets(run_starts, block_starts, d.J);
-  return data_len;
+  return appended.finish(phrases);
 }
 
 // The shape, heads, head ends and head prefix of `d` from its n heads (raw,
@@ -366,10 +385,7 @@ std::optional<std::uint64_t> write_view(const extsort::KeyView& keys, const std:
   return write_blob(d, path, probe, [&](BufWriter& w) {
     std::vector<ShardWork> work(std::max<std::size_t>(threads, 1));
     std::vector<ShardOut> outs(ordered_window(threads));
-    std::vector<std::uint64_t> block_starts, run_starts;
-    block_starts.reserve(static_cast<std::size_t>(shape.blocks));
-    run_starts.reserve(static_cast<std::size_t>(shape.blocks * d.J));
-    std::uint64_t data_len = 0;
+    ShardAppender appended(d, w, shape.blocks);
     encode_in_order(
         static_cast<std::size_t>(lists), threads,
         [&](std::size_t s, std::size_t worker, std::size_t slot) {
@@ -380,18 +396,9 @@ std::optional<std::uint64_t> write_view(const extsort::KeyView& keys, const std:
         },
         [&](std::size_t, std::size_t slot) {
           stop_if(probe);
-          ShardOut& out = outs[slot];
-          for (std::uint64_t b : out.block_starts) block_starts.push_back(data_len + b);
-          for (std::uint64_t r : out.run_starts) run_starts.push_back(data_len + r);
-          w.write_all(out.data);
-          data_len += out.data.size();
-          d.codes.push_back(std::move(out.codes));
-          d.codecs.push_back(std::move(out.codec));
+          appended.add(outs[slot]);
         });
-    d.phrases = kept_phrases(d.codecs, phrases);
-    d.block_offsets = packed_offsets(block_starts);
-    d.micro_offsets = dict_index::micro_offsets(run_starts, block_starts, d.J);
-    return data_len;
+    return appended.finish(phrases);
   });
 }
 
