@@ -183,30 +183,56 @@ struct PackedCmp {
   }
 };
 
+// Where a scan stands in its run: the next entry to read (1-based), its
+// header bit and its data position (bytes for the byte codecs, bits for the
+// packed one), and the common prefix of the query with the last key below
+// it. A scan that stops leaves it before the entry above the query, or past
+// the entry equal to it, so that a longer query that extends this one can go
+// on from there: every key below the shorter query is below the longer one,
+// with the same common prefix.
+struct Place {
+  std::uint64_t i, hbit, at, c;
+  Next next = Next::Unknown;
+};
+
+template <class Cmp>
+Scan walk_mode(const RunCursor& cur, std::uint64_t count, const Query& q, RunPlace& w, const Cmp& cmp);
+
 template <bool Fields, class Cmp>
-Scan scan_with(const RunCursor& cur, std::uint64_t count, const Query& q, std::uint64_t depth, const Cmp& cmp) {
-  std::uint64_t c = depth;
-  std::uint64_t hbit = cur.header_bit;
+Scan scan_from(const RunCursor& cur, std::uint64_t count, const Query& q, Place& w, const Cmp& cmp) {
   const unsigned char* const data = cur.data.data();
-  // The data position: in bytes for the byte codecs (whose codes and escapes
-  // stay byte-aligned), in bits for the packed one.
   const std::uint64_t limit = Cmp::BYTES ? cur.data.size() : cur.data_bits;
-  std::uint64_t at = Cmp::BYTES ? cur.data_bit / 8 : cur.data_bit;
   const std::uint64_t capacity = cur.capacity;
-  for (std::uint64_t i = 1; i < count; ++i) {
+  for (; w.i < count; ++w.i) {
     std::uint64_t x, y;
-    std::uint64_t bit = Cmp::BYTES ? at * 8 : at;
-    if (!cur.pair_at<Fields>(hbit, bit, x, y)) return {i - 1, c, false};
-    at = Cmp::BYTES ? bit / 8 : bit;
+    std::uint64_t hbit = w.hbit;
+    std::uint64_t bit = Cmp::BYTES ? w.at * 8 : w.at;
+    if (!cur.pair_at<Fields>(hbit, bit, x, y)) {
+      w.next = Next::Unknown;
+      return {w.i - 1, w.c, false};
+    }
+    std::uint64_t at = Cmp::BYTES ? bit / 8 : bit;
+    if (y > capacity) {
+      w.next = Next::Unknown;
+      return {w.i - 1, w.c, false};
+    }
     // With x < c the entry parts from its predecessor where that one still
-    // agreed with the query: the run ascends, so it is above the query.
-    if (y > capacity || x < c) return {i - 1, c, false};
+    // agreed with the query: the run ascends, so it is above the query (and
+    // parts from it at byte x, so it does not extend it).
+    if (x < w.c) {
+      w.next = Next::Other;
+      return {w.i - 1, w.c, false};
+    }
     const std::uint64_t start = at < limit ? at : limit;
     at = start + (Cmp::BYTES ? y : y * cur.unit);  // y within the capacity: no overflow
     // With x > c it agrees with its predecessor past the byte where that
     // one fell below the query: below too.
-    if (x > c) continue;
-    std::size_t pos = static_cast<std::size_t>(c);
+    if (x > w.c) {
+      w.hbit = hbit;
+      w.at = at;
+      continue;
+    }
+    std::size_t pos = static_cast<std::size_t>(w.c);
     Order o;
     if constexpr (Cmp::BYTES) {
       // Only the codes inside the data area are compared.
@@ -214,16 +240,44 @@ Scan scan_with(const RunCursor& cur, std::uint64_t count, const Query& q, std::u
     } else {
       o = cmp(cur, start, y, q, pos);
     }
-    if (o == Order::Above) return {i - 1, c, false};
-    if (o == Order::Equal) return {i, pos, true};
-    c = pos;
+    if (o == Order::Above) {
+      // Above after agreeing through the query's last byte: it extends it.
+      w.next = pos == q.size() ? Next::Extends : Next::Other;
+      return {w.i - 1, w.c, false};
+    }
+    w.hbit = hbit;
+    w.at = at;
+    w.c = pos;
+    if (o == Order::Equal) {
+      w.next = Next::Unknown;
+      return {w.i++, pos, true};
+    }
   }
-  return {count - 1, c, false};
+  w.next = Next::End;
+  return {count - 1, w.c, false};
+}
+
+template <bool Fields, class Cmp>
+Scan scan_with(const RunCursor& cur, std::uint64_t count, const Query& q, std::uint64_t depth, const Cmp& cmp) {
+  Place w{1, cur.header_bit, Cmp::BYTES ? cur.data_bit / 8 : cur.data_bit, depth};
+  return scan_from<Fields>(cur, count, q, w, cmp);
 }
 
 template <class Cmp>
 Scan scan_mode(const RunCursor& cur, std::uint64_t count, const Query& q, std::uint64_t depth, const Cmp& cmp) {
   return cur.fields ? scan_with<true>(cur, count, q, depth, cmp) : scan_with<false>(cur, count, q, depth, cmp);
+}
+
+template <class Cmp>
+Scan walk_mode(const RunCursor& cur, std::uint64_t count, const Query& q, RunPlace& w, const Cmp& cmp) {
+  Place p{w.entry, w.header_bit, Cmp::BYTES ? w.data_bit / 8 : w.data_bit, w.depth};
+  const Scan s = cur.fields ? scan_from<true>(cur, count, q, p, cmp) : scan_from<false>(cur, count, q, p, cmp);
+  w.entry = p.i;
+  w.header_bit = p.hbit;
+  w.data_bit = Cmp::BYTES ? p.at * 8 : p.at;
+  w.depth = p.c;
+  w.next = p.next;
+  return s;
 }
 
 }  // namespace
@@ -242,6 +296,24 @@ Scan Layout::scan_run(const RunCursor& cursor, std::uint64_t count, ByteSpan que
   if (const auto* t = std::get_if<Codec::Tiered>(&codec.v))
     return scan_mode(cursor, count, q, depth, BytesCmp<true>(*t, phrases));
   return scan_mode(cursor, count, q, depth, BytesCmp<false>(std::get<Codec::Symbols>(codec.v).table));
+}
+
+RunPlace Layout::start_walk(const RunCursor& cursor, std::uint64_t depth) const noexcept {
+  return RunPlace{1, cursor.header_bit, cursor.data_bit, depth, Next::Unknown};
+}
+
+Scan Layout::walk_run(const RunCursor& cursor, std::uint64_t count, ByteSpan query, RunPlace& w) const noexcept {
+  // The refusals of scan_run, which a walk meets on its first step.
+  if (count != cursor.entries + 1 || cursor.codec == nullptr) {
+    w.next = Next::Unknown;
+    return {0, w.depth, false};
+  }
+  if (w.depth > query.size()) w.depth = query.size();
+  const Query q(query);
+  const Codec& codec = *cursor.codec;
+  if (const auto* p = std::get_if<Codec::Packed>(&codec.v)) return walk_mode(cursor, count, q, w, PackedCmp(p->alphabet));
+  if (const auto* t = std::get_if<Codec::Tiered>(&codec.v)) return walk_mode(cursor, count, q, w, BytesCmp<true>(*t, phrases));
+  return walk_mode(cursor, count, q, w, BytesCmp<false>(std::get<Codec::Symbols>(codec.v).table));
 }
 
 }  // namespace quorvale
