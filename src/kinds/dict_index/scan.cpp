@@ -198,41 +198,84 @@ struct Place {
 template <class Cmp>
 Scan walk_mode(const RunCursor& cur, std::uint64_t count, const Query& q, RunPlace& w, const Cmp& cmp);
 
+// scan_with's walk from a place, leaving the place where it stops (kept
+// apart so that the searches' scan carries no place).
 template <bool Fields, class Cmp>
 Scan scan_from(const RunCursor& cur, std::uint64_t count, const Query& q, Place& w, const Cmp& cmp) {
   const unsigned char* const data = cur.data.data();
   const std::uint64_t limit = Cmp::BYTES ? cur.data.size() : cur.data_bits;
   const std::uint64_t capacity = cur.capacity;
-  for (; w.i < count; ++w.i) {
+  // The place in registers; written back once, where the scan stops.
+  std::uint64_t i = w.i, hbit = w.hbit, at = w.at, c = w.c;
+  const auto stop = [&](Next next, Scan s) {
+    w = Place{i, hbit, at, c, next};
+    return s;
+  };
+  for (; i < count; ++i) {
     std::uint64_t x, y;
-    std::uint64_t hbit = w.hbit;
-    std::uint64_t bit = Cmp::BYTES ? w.at * 8 : w.at;
-    if (!cur.pair_at<Fields>(hbit, bit, x, y)) {
-      w.next = Next::Unknown;
-      return {w.i - 1, w.c, false};
-    }
-    std::uint64_t at = Cmp::BYTES ? bit / 8 : bit;
-    if (y > capacity) {
-      w.next = Next::Unknown;
-      return {w.i - 1, w.c, false};
-    }
+    std::uint64_t h = hbit;
+    std::uint64_t bit = Cmp::BYTES ? at * 8 : at;
+    if (!cur.pair_at<Fields>(h, bit, x, y)) return stop(Next::Unknown, {i - 1, c, false});
+    std::uint64_t a = Cmp::BYTES ? bit / 8 : bit;
+    if (y > capacity) return stop(Next::Unknown, {i - 1, c, false});
     // With x < c the entry parts from its predecessor where that one still
     // agreed with the query: the run ascends, so it is above the query (and
     // parts from it at byte x, so it does not extend it).
-    if (x < w.c) {
-      w.next = Next::Other;
-      return {w.i - 1, w.c, false};
+    if (x < c) return stop(Next::Other, {i - 1, c, false});
+    const std::uint64_t start = a < limit ? a : limit;
+    a = start + (Cmp::BYTES ? y : y * cur.unit);  // y within the capacity: no overflow
+    // With x > c it agrees with its predecessor past the byte where that
+    // one fell below the query: below too.
+    if (x > c) {
+      hbit = h;
+      at = a;
+      continue;
     }
+    std::size_t pos = static_cast<std::size_t>(c);
+    Order o;
+    if constexpr (Cmp::BYTES) {
+      // Only the codes inside the data area are compared.
+      o = cmp(data + start, data + (a < limit ? a : limit), q, pos);
+    } else {
+      o = cmp(cur, start, y, q, pos);
+    }
+    // Above after agreeing through the query's last byte: it extends it.
+    if (o == Order::Above) return stop(pos == q.size() ? Next::Extends : Next::Other, {i - 1, c, false});
+    hbit = h;
+    at = a;
+    c = pos;
+    if (o == Order::Equal) {
+      ++i;
+      return stop(Next::Unknown, {i - 1, pos, true});
+    }
+  }
+  return stop(Next::End, {count - 1, c, false});
+}
+
+template <bool Fields, class Cmp>
+Scan scan_with(const RunCursor& cur, std::uint64_t count, const Query& q, std::uint64_t depth, const Cmp& cmp) {
+  std::uint64_t c = depth;
+  std::uint64_t hbit = cur.header_bit;
+  const unsigned char* const data = cur.data.data();
+  // The data position: in bytes for the byte codecs (whose codes and escapes
+  // stay byte-aligned), in bits for the packed one.
+  const std::uint64_t limit = Cmp::BYTES ? cur.data.size() : cur.data_bits;
+  std::uint64_t at = Cmp::BYTES ? cur.data_bit / 8 : cur.data_bit;
+  const std::uint64_t capacity = cur.capacity;
+  for (std::uint64_t i = 1; i < count; ++i) {
+    std::uint64_t x, y;
+    std::uint64_t bit = Cmp::BYTES ? at * 8 : at;
+    if (!cur.pair_at<Fields>(hbit, bit, x, y)) return {i - 1, c, false};
+    at = Cmp::BYTES ? bit / 8 : bit;
+    // With x < c the entry parts from its predecessor where that one still
+    // agreed with the query: the run ascends, so it is above the query.
+    if (y > capacity || x < c) return {i - 1, c, false};
     const std::uint64_t start = at < limit ? at : limit;
     at = start + (Cmp::BYTES ? y : y * cur.unit);  // y within the capacity: no overflow
     // With x > c it agrees with its predecessor past the byte where that
     // one fell below the query: below too.
-    if (x > w.c) {
-      w.hbit = hbit;
-      w.at = at;
-      continue;
-    }
-    std::size_t pos = static_cast<std::size_t>(w.c);
+    if (x > c) continue;
+    std::size_t pos = static_cast<std::size_t>(c);
     Order o;
     if constexpr (Cmp::BYTES) {
       // Only the codes inside the data area are compared.
@@ -240,27 +283,11 @@ Scan scan_from(const RunCursor& cur, std::uint64_t count, const Query& q, Place&
     } else {
       o = cmp(cur, start, y, q, pos);
     }
-    if (o == Order::Above) {
-      // Above after agreeing through the query's last byte: it extends it.
-      w.next = pos == q.size() ? Next::Extends : Next::Other;
-      return {w.i - 1, w.c, false};
-    }
-    w.hbit = hbit;
-    w.at = at;
-    w.c = pos;
-    if (o == Order::Equal) {
-      w.next = Next::Unknown;
-      return {w.i++, pos, true};
-    }
+    if (o == Order::Above) return {i - 1, c, false};
+    if (o == Order::Equal) return {i, pos, true};
+    c = pos;
   }
-  w.next = Next::End;
-  return {count - 1, w.c, false};
-}
-
-template <bool Fields, class Cmp>
-Scan scan_with(const RunCursor& cur, std::uint64_t count, const Query& q, std::uint64_t depth, const Cmp& cmp) {
-  Place w{1, cur.header_bit, Cmp::BYTES ? cur.data_bit / 8 : cur.data_bit, depth};
-  return scan_from<Fields>(cur, count, q, w, cmp);
+  return {count - 1, c, false};
 }
 
 template <class Cmp>
