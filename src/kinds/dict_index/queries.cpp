@@ -32,7 +32,7 @@ class PrefixWalk {
     // The empty prefix is the first key, when that is empty; every key
     // extends it.
     if (q.empty()) return {{0, d_.head(0).empty()}, false};
-    if (inside_ && e_ + 1 < y_ && compare_bytes(d_.head(e_ + 1), q) <= 0) inside_ = false;
+    if (inside_ && has_next_ && compare_bytes(next_head_, q) <= 0) inside_ = false;
     if (!inside_) {
       const std::uint64_t a = d_.route(q).boundary;
       if (a == 0) return {{0, false}, !extends(d_.head(0), q)};
@@ -52,6 +52,8 @@ class PrefixWalk {
     m_ = d_.microblocks(e);
     keys_ = d_.block_keys(e);
     head_ = d_.head(e);
+    has_next_ = e + 1 < y_;
+    if (has_next_) next_head_ = d_.head(e + 1);
     above_head_ = false;
     t_ = UINT64_MAX;
   }
@@ -92,7 +94,7 @@ class PrefixWalk {
       if (t + 1 < m_) {
         next = restart_place_.next;
       } else {
-        next = e_ + 1 < y_ && extends(d_.head(e_ + 1), q) ? Next::Extends : Next::Other;
+        next = has_next_ && extends(next_head_, q) ? Next::Extends : Next::Other;
       }
     }
     return {{base + r.position + 1, false}, next == Next::Other || next == Next::End};
@@ -103,6 +105,8 @@ class PrefixWalk {
   bool inside_ = false;  // a block is entered
   std::uint64_t e_ = 0, m_ = 0, keys_ = 0;
   ByteSpan head_;
+  bool has_next_ = false;  // a block follows, with this head
+  ByteSpan next_head_;
   bool above_head_ = false;  // the restart walk has started
   RunCursor restarts_;
   RunPlace restart_place_;
@@ -115,6 +119,7 @@ class PrefixWalk {
 
 std::vector<PrefixMatch> Layout::prefixes(std::string_view query, bool longest) const {
   std::vector<PrefixMatch> out;
+  out.reserve(4);
   PrefixWalk walk(*this);
   // Each candidate's answer; false once no longer one can be a key.
   const auto take = [&](std::size_t bytes, ByteSpan searched) {
@@ -126,9 +131,10 @@ std::vector<PrefixMatch> Layout::prefixes(std::string_view query, bool longest) 
     return !s.stop;
   };
   if (chars) {
-    // Candidates as (bytes of the query, bytes of the code).
-    std::vector<std::pair<std::size_t, std::size_t>> candidates;
-    std::vector<unsigned char> code;
+    // Candidates as (bytes of the query, bytes of the code), in buffers
+    // each thread keeps for its calls.
+    thread_local std::vector<std::pair<std::size_t, std::size_t>> candidates;
+    thread_local std::vector<unsigned char> code;
     chars->prefixes(query, code, candidates);
     for (const auto& [bytes, searched] : candidates)
       if (!take(bytes, ByteSpan(code.data(), searched))) break;
