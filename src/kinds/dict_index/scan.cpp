@@ -195,9 +195,6 @@ struct Place {
   Next next = Next::Unknown;
 };
 
-template <class Cmp>
-Scan walk_mode(const RunCursor& cur, std::uint64_t count, const Query& q, RunPlace& w, const Cmp& cmp);
-
 // scan_with's walk from a place, leaving the place where it stops (kept
 // apart so that the searches' scan carries no place).
 template <bool Fields, class Cmp>
