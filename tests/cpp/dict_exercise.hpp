@@ -50,6 +50,10 @@ inline void exercise_searches(const quorvale::dict_index::Layout& d, std::uint64
       if (r.rank > n || (r.found && r.rank >= n)) throw std::logic_error("a search left 0..=n");
       const auto [lo, hi] = d.prefix_id_range(e.span());
       if (lo > hi || hi > n) throw std::logic_error("a prefix range left 0..=n");
+      const std::string_view text(reinterpret_cast<const char*>(e.span().data()), q.size());
+      for (const bool longest : {false, true})
+        for (const auto& m : d.prefixes(text, longest))
+          if (m.id >= n || m.bytes > q.size()) throw std::logic_error("a prefix match left the keys or the query");
     }
     for (const auto& id : d.ids_of(views))
       if (id && *id >= n) throw std::logic_error("a batched id past n");

@@ -31,18 +31,6 @@ Built build(std::vector<std::string> keys, std::uint64_t block) {
   return {std::move(keys), std::move(index)};
 }
 
-// Every prefix of the query ending on a character boundary that is a key.
-std::vector<PrefixMatch> prefixes_by_hand(const std::vector<std::string>& sorted, const std::string& query) {
-  std::vector<PrefixMatch> out;
-  for (std::size_t len = 0; len <= query.size(); ++len) {
-    if (len > 0 && len < query.size() && (static_cast<unsigned char>(query[len]) & 0xC0) == 0x80) continue;
-    const auto it = std::lower_bound(sorted.begin(), sorted.end(), query.substr(0, len));
-    if (it != sorted.end() && *it == query.substr(0, len))
-      out.push_back(PrefixMatch{len, static_cast<std::uint64_t>(it - sorted.begin())});
-  }
-  return out;
-}
-
 // Latin keys, and Cyrillic ones that the build spells in a character code.
 std::vector<Built> corpora() {
   std::vector<Built> out;
@@ -71,13 +59,73 @@ TEST(DictQueries, PrefixesOfAQueryThatAreKeys) {
     for (std::size_t i = 0; i < b.sorted.size(); i += 37) queries.push_back(b.sorted[i] + "\xd0\xb0" + "x");
     for (const std::string& q : queries) {
       SCOPED_TRACE(q);
-      const std::vector<PrefixMatch> want = prefixes_by_hand(b.sorted, q);
+      const std::vector<PrefixMatch> want = dictsearch::brute_prefixes(b.sorted, q, dict_index::layout_of(b.index).chars != nullptr);
       EXPECT_EQ(b.index.common_prefix(q), want);
       const std::optional<PrefixMatch> longest = b.index.longest_prefix(q);
       if (want.empty()) {
         EXPECT_FALSE(longest);
       } else {
         EXPECT_EQ(longest, want.back());
+      }
+    }
+  }
+}
+
+TEST(DictQueries, PrefixesAlongChainsOfKeys) {
+  // Keys each a prefix of the next in long chains (so that one query has
+  // many prefixes that are keys, spread over blocks and microblocks), with
+  // side branches, with and without the empty key; Latin keys and Cyrillic
+  // ones spelled in a character code; every block size from 1 to 1024,
+  // before and after the route words.
+  const std::string zh = "\xd0\xb6", shch = "\xd1\x89";  // two-byte letters
+  std::vector<std::string> latin, cyrillic;
+  for (std::size_t i = 1; i <= 120; ++i) {
+    latin.push_back(std::string(i, 'a'));
+    if (i % 7 == 0) latin.push_back(std::string(i, 'a') + "b");
+    if (i % 11 == 0) latin.push_back(std::string(i, 'a') + "c" + std::string(i % 5, 'a'));
+  }
+  for (const auto& k : dictfix::random_keys(400, 9, "abc", 9)) latin.push_back(k);
+  std::string chain;
+  for (std::size_t i = 1; i <= 60; ++i) {
+    chain += zh;
+    cyrillic.push_back(chain);
+    if (i % 5 == 0) cyrillic.push_back(chain + shch);
+  }
+  for (const auto& k : dictfix::random_keys(600, 8, "abcdef", 6)) {
+    std::string s;
+    for (char c : k) s += dictsearch::utf8_of(0x430 + static_cast<std::uint32_t>(c - 'a'));
+    cyrillic.push_back(s);
+  }
+  for (const bool coded : {false, true}) {
+    for (const bool with_empty : {false, true}) {
+      std::vector<std::string> keys = coded ? cyrillic : latin;
+      if (with_empty) keys.push_back("");
+      keys = dictfix::sorted_unique(keys);
+      std::string longest_key;
+      for (const auto& k : keys) longest_key = std::max(longest_key, k, [](auto& a, auto& b) { return a.size() < b.size(); });
+      std::vector<std::string> queries = {"", "\x80", "\xff", longest_key + longest_key, "a\xc3", zh + "\xd0",
+                                          zh + zh + "\xd1", zh + "\xb6", "\xc3\xa9"};
+      for (std::size_t i = 0; i < keys.size(); i += 3) {
+        queries.push_back(keys[i] + "z");                  // past a key by a character no key has there
+        queries.push_back(keys[i] + "\xd0");               // a character cut short
+        queries.push_back(keys[i] + zh + zh + zh + "a");  // on along a chain and off it
+      }
+      for (const std::uint64_t block : {1u, 32u, 256u, 1024u}) {
+        const dict_index::Layout d = dict_index::Layout::build_with_block(std::span<const std::string>(keys), block);
+        ASSERT_EQ(d.chars != nullptr, coded);
+        for (const char* when : {"unrouted", "routed"}) {
+          if (std::string(when) == "routed") d.route_microblocks();
+          for (const std::string& q : queries) {
+            const std::vector<PrefixMatch> want = dictsearch::brute_prefixes(keys, q, coded);
+            const dictsearch::Exact e(q);  // a read past the query's end shows under AddressSanitizer
+            const std::string_view view(reinterpret_cast<const char*>(e.span().data()), q.size());
+            ASSERT_EQ(d.prefixes(view, false), want)
+                << when << ", block " << block << ", empty key " << with_empty << ": '" << q << "'";
+            const std::vector<PrefixMatch> longest = d.prefixes(view, true);
+            ASSERT_EQ(longest, want.empty() ? want : std::vector<PrefixMatch>{want.back()})
+                << when << ", block " << block << ", empty key " << with_empty << ": '" << q << "'";
+          }
+        }
       }
     }
   }

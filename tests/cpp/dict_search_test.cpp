@@ -4,7 +4,8 @@
 // with and without a tie resolver, the head prefix, character codes with and
 // without raw routing, every block shape); the route words against the
 // restarts; prefix id ranges and key ranges against filters; the batched
-// lookups against single ones, over key lists and Arrow chunks.
+// lookups against single ones, over key lists and Arrow chunks; the prefixes
+// of queries that are keys against the keys.
 #include <gtest/gtest.h>
 
 #include <cstdio>
@@ -105,14 +106,29 @@ void check_searches(const std::string& name, const dict_index::Layout& d, const 
       }
     }
   };
+  // The prefixes of a spread of queries that are keys (queries of up to 300
+  // bytes: the model searches every prefix).
+  auto check_prefixes = [&](const char* when) {
+    for (std::size_t i = 0; i < queries.size(); i += 1 + queries.size() / 1500) {
+      if (queries[i].size() > 300) continue;
+      const std::string_view q(reinterpret_cast<const char*>(exact[i].span().data()), queries[i].size());
+      const auto want_all = dictsearch::brute_prefixes(keys, queries[i], d.chars != nullptr);
+      ASSERT_EQ(d.prefixes(q, false), want_all) << when << ": prefixes of '" << queries[i] << "'";
+      const auto longest = d.prefixes(q, true);
+      ASSERT_EQ(longest, want_all.empty() ? want_all : std::vector<dict_index::PrefixMatch>{want_all.back()})
+          << when << ": longest prefix of '" << queries[i] << "'";
+    }
+  };
   check_all("unrouted");
   check_batches("unrouted");
+  check_prefixes("unrouted");
   // The route words: as the restarts give them, derived once.
   const auto words = d.route_microblocks();
   EXPECT_EQ(std::vector<std::uint64_t>(words.begin(), words.end()), expected_words(d));
   EXPECT_EQ(d.route_microblocks().data(), words.data());
   check_all("routed");
   check_batches("routed");
+  check_prefixes("routed");
   // Prefix ranges over a spread of queries.
   for (std::size_t i = 0; i < queries.size(); i += 1 + queries.size() / 400) {
     const auto got = d.prefix_id_range(exact[i].span());

@@ -15,6 +15,7 @@
 
 #include "blob.hpp"
 #include "dict_index/layout.hpp"
+#include "utf8.hpp"
 
 namespace dictsearch {
 
@@ -44,6 +45,32 @@ inline quorvale::dict_index::Search brute(const std::vector<std::string>& keys, 
 }
 
 inline bool is_continuation(unsigned char c) { return (c & 0xC0) == 0x80; }
+
+// The prefixes of a query that end on a character boundary (a byte that is
+// not a UTF-8 continuation byte, or the end) and are keys, shortest first,
+// each with its rank among ascending keys. An index with a character code
+// spells the query's characters up to the first bytes that are no UTF-8
+// character: its candidates are the boundaries of that part.
+inline std::vector<quorvale::dict_index::PrefixMatch> brute_prefixes(const std::vector<std::string>& keys,
+                                                                     std::string query, bool coded = false) {
+  if (coded) {
+    const auto* p = reinterpret_cast<const unsigned char*>(query.data());
+    std::size_t i = 0;
+    while (i < query.size()) {
+      const std::size_t len = p[i] < 0x80 ? 1 : quorvale::utf8::decode(p + i, query.size() - i).len;
+      if (len == 0) break;
+      i += len;
+    }
+    query.resize(i);
+  }
+  std::vector<quorvale::dict_index::PrefixMatch> out;
+  for (std::size_t len = 0; len <= query.size(); ++len) {
+    if (len > 0 && len < query.size() && is_continuation(static_cast<unsigned char>(query[len]))) continue;
+    const quorvale::dict_index::Search s = brute(keys, query.substr(0, len));
+    if (s.found) out.push_back({len, s.rank});
+  }
+  return out;
+}
 
 // The code point of the last character of s (valid UTF-8, not empty), and
 // where it starts.

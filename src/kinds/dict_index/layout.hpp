@@ -275,6 +275,20 @@ struct Scan {
   bool operator==(const Scan&) const = default;
 };
 
+// What follows the last key below a query in a walked run: a key that
+// extends the query, one that does not, the end of the run, or nothing
+// known (a found key, an entry that cannot be read).
+enum class Next : std::uint8_t { Unknown, Other, Extends, End };
+
+// Where a walk of one run stands between queries that extend one another
+// (each the one before plus some bytes): the next entry to read (1-based),
+// its header bit and data bit, and the common prefix of the last query with
+// the last key below it; and what followed it.
+struct RunPlace {
+  std::uint64_t entry = 1, header_bit = 0, data_bit = 0, depth = 0;
+  Next next = Next::Unknown;
+};
+
 }  // namespace dict_index
 }  // namespace quorvale
 
@@ -424,6 +438,17 @@ class Layout : public blob::Stored<Layout> {
   }
   // The search over bytes in the stored form.
   dict_index::Search locate(dict_index::ByteSpan query) const;
+  // The block boundary of a stored-form query in a non-empty index (the
+  // blocks whose head is not above it), by the head prefix, the samples, the
+  // tie resolver or whole heads; when the tie resolver settled it on the
+  // block right after the head it compared last, that head's common prefix
+  // with the query and its length.
+  struct Route {
+    std::uint64_t boundary = 0;
+    bool compared = false;
+    std::uint64_t common = 0, head_len = 0;
+  };
+  Route route(dict_index::ByteSpan query) const;
   // The first block in [lo, hi) whose head is above the query; hi when none,
   // lo when lo >= hi.
   std::uint64_t head_boundary(dict_index::ByteSpan query, std::uint64_t lo, std::uint64_t hi) const noexcept;
@@ -446,6 +471,14 @@ class Layout : public blob::Stored<Layout> {
   // whose first key is below the query and shares `depth` bytes with it.
   dict_index::Scan scan_run(const RunCursor& cursor, std::uint64_t count, dict_index::ByteSpan query,
                             std::uint64_t depth) const noexcept;
+
+  // The same scan in steps: a walk starts where scan_run would (the run's
+  // first key below the query, sharing `depth` bytes with it), and each
+  // step answers as scan_run would for its query, going on from where the
+  // step before stopped; each query must extend the one before.
+  dict_index::RunPlace start_walk(const RunCursor& cursor, std::uint64_t depth) const noexcept;
+  dict_index::Scan walk_run(const RunCursor& cursor, std::uint64_t count, dict_index::ByteSpan query,
+                            dict_index::RunPlace& place) const noexcept;
 
   // Every prefix of the query ending on a character boundary that is a key,
   // shortest first; with `longest`, only the longest one (queries).

@@ -183,6 +183,72 @@ struct PackedCmp {
   }
 };
 
+// Where a scan stands in its run: the next entry to read (1-based), its
+// header bit and its data position (bytes for the byte codecs, bits for the
+// packed one), and the common prefix of the query with the last key below
+// it. A scan that stops leaves it before the entry above the query, or past
+// the entry equal to it, so that a longer query that extends this one can go
+// on from there: every key below the shorter query is below the longer one,
+// with the same common prefix.
+struct Place {
+  std::uint64_t i, hbit, at, c;
+  Next next = Next::Unknown;
+};
+
+// scan_with's walk from a place, leaving the place where it stops (kept
+// apart so that the searches' scan carries no place).
+template <bool Fields, class Cmp>
+Scan scan_from(const RunCursor& cur, std::uint64_t count, const Query& q, Place& w, const Cmp& cmp) {
+  const unsigned char* const data = cur.data.data();
+  const std::uint64_t limit = Cmp::BYTES ? cur.data.size() : cur.data_bits;
+  const std::uint64_t capacity = cur.capacity;
+  // The place in registers; written back once, where the scan stops.
+  std::uint64_t i = w.i, hbit = w.hbit, at = w.at, c = w.c;
+  const auto stop = [&](Next next, Scan s) {
+    w = Place{i, hbit, at, c, next};
+    return s;
+  };
+  for (; i < count; ++i) {
+    std::uint64_t x, y;
+    std::uint64_t h = hbit;
+    std::uint64_t bit = Cmp::BYTES ? at * 8 : at;
+    if (!cur.pair_at<Fields>(h, bit, x, y)) return stop(Next::Unknown, {i - 1, c, false});
+    std::uint64_t a = Cmp::BYTES ? bit / 8 : bit;
+    if (y > capacity) return stop(Next::Unknown, {i - 1, c, false});
+    // With x < c the entry parts from its predecessor where that one still
+    // agreed with the query: the run ascends, so it is above the query (and
+    // parts from it at byte x, so it does not extend it).
+    if (x < c) return stop(Next::Other, {i - 1, c, false});
+    const std::uint64_t start = a < limit ? a : limit;
+    a = start + (Cmp::BYTES ? y : y * cur.unit);  // y within the capacity: no overflow
+    // With x > c it agrees with its predecessor past the byte where that
+    // one fell below the query: below too.
+    if (x > c) {
+      hbit = h;
+      at = a;
+      continue;
+    }
+    std::size_t pos = static_cast<std::size_t>(c);
+    Order o;
+    if constexpr (Cmp::BYTES) {
+      // Only the codes inside the data area are compared.
+      o = cmp(data + start, data + (a < limit ? a : limit), q, pos);
+    } else {
+      o = cmp(cur, start, y, q, pos);
+    }
+    // Above after agreeing through the query's last byte: it extends it.
+    if (o == Order::Above) return stop(pos == q.size() ? Next::Extends : Next::Other, {i - 1, c, false});
+    hbit = h;
+    at = a;
+    c = pos;
+    if (o == Order::Equal) {
+      ++i;
+      return stop(Next::Unknown, {i - 1, pos, true});
+    }
+  }
+  return stop(Next::End, {count - 1, c, false});
+}
+
 template <bool Fields, class Cmp>
 Scan scan_with(const RunCursor& cur, std::uint64_t count, const Query& q, std::uint64_t depth, const Cmp& cmp) {
   std::uint64_t c = depth;
@@ -226,6 +292,18 @@ Scan scan_mode(const RunCursor& cur, std::uint64_t count, const Query& q, std::u
   return cur.fields ? scan_with<true>(cur, count, q, depth, cmp) : scan_with<false>(cur, count, q, depth, cmp);
 }
 
+template <class Cmp>
+Scan walk_mode(const RunCursor& cur, std::uint64_t count, const Query& q, RunPlace& w, const Cmp& cmp) {
+  Place p{w.entry, w.header_bit, Cmp::BYTES ? w.data_bit / 8 : w.data_bit, w.depth};
+  const Scan s = cur.fields ? scan_from<true>(cur, count, q, p, cmp) : scan_from<false>(cur, count, q, p, cmp);
+  w.entry = p.i;
+  w.header_bit = p.hbit;
+  w.data_bit = Cmp::BYTES ? p.at * 8 : p.at;
+  w.depth = p.c;
+  w.next = p.next;
+  return s;
+}
+
 }  // namespace
 }  // namespace dict_index
 
@@ -242,6 +320,24 @@ Scan Layout::scan_run(const RunCursor& cursor, std::uint64_t count, ByteSpan que
   if (const auto* t = std::get_if<Codec::Tiered>(&codec.v))
     return scan_mode(cursor, count, q, depth, BytesCmp<true>(*t, phrases));
   return scan_mode(cursor, count, q, depth, BytesCmp<false>(std::get<Codec::Symbols>(codec.v).table));
+}
+
+RunPlace Layout::start_walk(const RunCursor& cursor, std::uint64_t depth) const noexcept {
+  return RunPlace{1, cursor.header_bit, cursor.data_bit, depth, Next::Unknown};
+}
+
+Scan Layout::walk_run(const RunCursor& cursor, std::uint64_t count, ByteSpan query, RunPlace& w) const noexcept {
+  // The refusals of scan_run, which a walk meets on its first step.
+  if (count != cursor.entries + 1 || cursor.codec == nullptr) {
+    w.next = Next::Unknown;
+    return {0, w.depth, false};
+  }
+  if (w.depth > query.size()) w.depth = query.size();
+  const Query q(query);
+  const Codec& codec = *cursor.codec;
+  if (const auto* p = std::get_if<Codec::Packed>(&codec.v)) return walk_mode(cursor, count, q, w, PackedCmp(p->alphabet));
+  if (const auto* t = std::get_if<Codec::Tiered>(&codec.v)) return walk_mode(cursor, count, q, w, BytesCmp<true>(*t, phrases));
+  return walk_mode(cursor, count, q, w, BytesCmp<false>(std::get<Codec::Symbols>(codec.v).table));
 }
 
 }  // namespace quorvale

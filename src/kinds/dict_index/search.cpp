@@ -167,10 +167,9 @@ Search Layout::search_block(std::uint64_t e, ByteSpan q, std::uint64_t d) const 
   return run_block(*this, plan_block(*this, e, q, d), q);
 }
 
-Search Layout::locate(ByteSpan q) const {
-  if (n == 0) return {0, false};
+Layout::Route Layout::route(ByteSpan q) const {
   const std::uint64_t y = block_count();
-  if (const auto b = prefix_boundary(*this, head_prefix_of(*this), q)) return locate_in(*b, q);
+  if (const auto b = prefix_boundary(*this, head_prefix_of(*this), q)) return {*b};
   const std::uint64_t s = word_at(q, head_prefix);
   const std::uint64_t* sm = derived->complete();
   if (sm == nullptr) {
@@ -180,7 +179,7 @@ Search Layout::locate(ByteSpan q) const {
     const auto at = [&](std::uint64_t i) { return derived->sample(*this, i); };
     const std::uint64_t e = lower_bound_by(at, y, s);
     const bool equal = e < y && at(e) == s;
-    if (!equal || e + 1 == y || at(e + 1) != s) return locate_in(head_boundary(q, e, equal ? e + 1 : e), q);
+    if (!equal || e + 1 == y || at(e + 1) != s) return {head_boundary(q, e, equal ? e + 1 : e)};
     sm = samples().data();
   }
   const std::uint64_t e = lower_bound_of(sm, y, s);
@@ -189,10 +188,8 @@ Search Layout::locate(ByteSpan q) const {
     const ties::Root root = ties::Ties::root(resolver->roots, e);
     if (root.found) {
       const ties::Boundary tb = tie_boundary(static_cast<std::uint32_t>(root.position), q);
-      if (!tb.at_block) return locate_in(tb.boundary, q);
-      const std::uint64_t m = tb.boundary - 1;
-      if (q.size() == tb.common && tb.common == tb.head_len) return {m * block, true};
-      return search_block(m, q, tb.common);
+      if (!tb.at_block) return {tb.boundary};
+      return {tb.boundary, true, tb.common, tb.head_len};
     }
   }
   std::uint64_t end = e;
@@ -209,7 +206,17 @@ Search Layout::locate(ByteSpan q) const {
     const std::uint64_t hi = std::min(probe, y);
     end = static_cast<std::uint64_t>(std::upper_bound(sm + known + 1, sm + hi, s) - sm);
   }
-  return locate_in(head_boundary(q, e, end), q);
+  return {head_boundary(q, e, end)};
+}
+
+Search Layout::locate(ByteSpan q) const {
+  if (n == 0) return {0, false};
+  const Route r = route(q);
+  if (!r.compared) return locate_in(r.boundary, q);
+  // The tie resolver compared the head of the block it settled on.
+  const std::uint64_t m = r.boundary - 1;
+  if (q.size() == r.common && r.common == r.head_len) return {m * block, true};
+  return search_block(m, q, r.common);
 }
 
 Search Layout::locate_query(ByteSpan q) const {
