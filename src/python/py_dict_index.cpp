@@ -86,6 +86,7 @@ struct Kind : KindBase<DictIndex, std::uint64_t> {
     for (std::size_t i = 0; i < count; ++i) keys[i] = key_at(i);
     c.ids_into(keys, out);
   }
+  static void lookup_views(const Core& c, std::span<const std::string_view> keys, Id* out) { c.ids_into(keys, out); }
   static Pairs range(const Core& c, std::string_view lo, std::string_view hi, std::optional<std::uint64_t> limit,
                      const Pause& pause) {
     return walk(limit, pause, [&] { return c.range_iter(lo, hi); }, [](std::string_view) { return true; });

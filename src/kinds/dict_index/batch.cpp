@@ -9,6 +9,7 @@
 // key's answer is that of locate_query, written at the key's own place.
 #include <algorithm>
 #include <bit>
+#include <cstring>
 
 #include "arrow_chunk.hpp"
 #include "dict_index/layout.hpp"
@@ -275,6 +276,14 @@ struct Chunk {
   std::vector<ByteSpan> coded;  // empty for a key absent whatever the search
   std::vector<unsigned char> translated;
   std::vector<ByteSpan> sorted_key;  // the lanes' keys in sorted order
+  // An ordered chunk's short keys copied whole, in the lanes' order and in
+  // sorted order (a length of LONG: a longer key, read where it lies).
+  struct Short {
+    unsigned char bytes[15];
+    unsigned char len;
+  };
+  static constexpr unsigned char LONG = 255;
+  std::vector<Short> shorts, sorted_shorts;
 };
 
 // Orders chunk lanes [0, g) by boundary: a stable radix sort over the bits
@@ -432,13 +441,28 @@ void lookup(const Layout& d, const Keys& keys, Emit&& emit, const BatchShape& sh
       std::fill(c.sorted.begin(), c.sorted.begin() + static_cast<std::ptrdiff_t>(g), UNDECIDED);
     }
     const auto key_of = [&](std::size_t lane) { return d.chars ? c.coded[lane] : keys.at(first + lane); };
-    // Every key's block boundary, LANES keys at a time.
+    // Every key's block boundary, LANES keys at a time. An ordered chunk's
+    // short keys are copied meanwhile, while they are read in their own
+    // order: the searches then read them in order from the copies rather
+    // than out of order from wherever the caller keeps them, where each
+    // would cost a cache miss and a translation miss.
+    const bool shorts = ordered && !d.chars;
+    if (shorts) c.shorts.resize(g);
     for (std::size_t at = 0; at < g; at += LANES) {
       const std::size_t n = std::min(LANES, g - at);
       std::uint64_t* boundary = c.sorted.data() + at;
       ByteSpan key[LANES];
       for (std::size_t i = 0; i < n; ++i) {
         key[i] = key_of(at + i);
+        if (shorts) {
+          Chunk::Short& s = c.shorts[at + i];
+          if (key[i].size() < sizeof s.bytes + 1) {
+            if (!key[i].empty()) std::memcpy(s.bytes, key[i].data(), key[i].size());
+            s.len = static_cast<unsigned char>(key[i].size());
+          } else {
+            s.len = Chunk::LONG;
+          }
+        }
         l.sample[i] = 0;
         if (boundary[i] != UNDECIDED) continue;
         if (const auto b = prefix_boundary(d, prefix, key[i])) {
@@ -490,10 +514,26 @@ void lookup(const Layout& d, const Keys& keys, Emit&& emit, const BatchShape& sh
     // The keys in that order, gathered in one pass of independent loads, so
     // that the searches read them in order and fetch their bytes well ahead.
     const auto lane_at = [&](std::size_t j) { return static_cast<std::size_t>(c.sorted[j] & (MAX_CHUNK - 1)); };
-    c.sorted_key.resize(g);
-    for (std::size_t j = 0; j < g; ++j) c.sorted_key[j] = key_of(lane_at(j));
+    if (shorts) {
+      c.sorted_shorts.resize(g);
+      for (std::size_t j = 0; j < g; ++j) c.sorted_shorts[j] = c.shorts[lane_at(j)];
+    } else {
+      c.sorted_key.resize(g);
+      for (std::size_t j = 0; j < g; ++j) c.sorted_key[j] = key_of(lane_at(j));
+    }
+    const auto sorted_key = [&](std::size_t j) {
+      if (!shorts) return c.sorted_key[j];
+      const Chunk::Short& s = c.sorted_shorts[j];
+      return s.len != Chunk::LONG ? ByteSpan(s.bytes, s.len) : key_of(lane_at(j));
+    };
     const auto ahead = [&](std::size_t j) {
-      if (j + 16 < g) prefetch(c.sorted_key[j + 16].data());
+      if (j + 16 < g) {
+        if (!shorts) {
+          prefetch(c.sorted_key[j + 16].data());
+        } else if (c.sorted_shorts[j + 16].len == Chunk::LONG) {
+          prefetch(key_of(lane_at(j + 16)).data());
+        }
+      }
     };
     for (std::size_t from = 0; from < g;) {
       const std::uint64_t b = c.sorted[from] >> LANE_BITS;
@@ -515,7 +555,7 @@ void lookup(const Layout& d, const Keys& keys, Emit&& emit, const BatchShape& sh
         for (std::size_t j = from; j < to; ++j) {
           ahead(j);
           const std::size_t lane = lane_at(j);
-          const ByteSpan key = c.sorted_key[j];
+          const ByteSpan key = sorted_key(j);
           const std::size_t i = pending.size;
           pending.planned[i] = false;
           if (dense) {
