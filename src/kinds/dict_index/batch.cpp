@@ -268,22 +268,51 @@ Route route_decoded(const Layout& d, std::uint64_t e, const Decoded& b, ByteSpan
   return Route::Planned;
 }
 
-// A chunk's lanes ordered by block boundary: boundary << LANE_BITS | lane.
-// Beside a character code, the lanes' keys in the stored form.
+// A key as a chunk carries it through the ordering: up to 15 bytes copied
+// in place (the last byte then 0x80 + the length), else where the key lies
+// (its length below 2^56 leaves that byte zero). Short keys are copied while
+// they are read in their own order, so that the searches read them in
+// order, not out of order from wherever the caller keeps them, where each
+// read would cost a cache miss and a translation miss.
+struct Carried {
+  unsigned char b[16];
+
+  static Carried of(ByteSpan k) noexcept {
+    Carried c;
+    if (k.size() < 16) {
+      std::memset(c.b, 0, sizeof c.b);
+      if (!k.empty()) std::memcpy(c.b, k.data(), k.size());
+      c.b[15] = static_cast<unsigned char>(0x80 | k.size());
+    } else {
+      const unsigned char* p = k.data();
+      const std::uint64_t n = k.size();
+      std::memcpy(c.b, &p, 8);
+      std::memcpy(c.b + 8, &n, 8);
+    }
+    return c;
+  }
+  bool inside() const noexcept { return (b[15] & 0x80) != 0; }
+  ByteSpan key() const noexcept {
+    if (inside()) return {b, static_cast<std::size_t>(b[15] & 0x0f)};
+    const unsigned char* p;
+    std::uint64_t n;
+    std::memcpy(&p, b, 8);
+    std::memcpy(&n, b + 8, 8);
+    return {p, static_cast<std::size_t>(n)};
+  }
+};
+
+// A chunk's lanes: boundary << LANE_BITS | lane, and the key; ordered by
+// boundary when the chunk is.
+struct Lane {
+  std::uint64_t word;
+  Carried key;
+};
+
 struct Chunk {
-  std::vector<std::uint64_t> sorted;
-  std::vector<std::uint64_t> spare;
-  std::vector<ByteSpan> coded;  // empty for a key absent whatever the search
-  std::vector<unsigned char> translated;
-  std::vector<ByteSpan> sorted_key;  // the lanes' keys in sorted order
-  // An ordered chunk's short keys copied whole, in the lanes' order and in
-  // sorted order (a length of LONG: a longer key, read where it lies).
-  struct Short {
-    unsigned char bytes[15];
-    unsigned char len;
-  };
-  static constexpr unsigned char LONG = 255;
-  std::vector<Short> shorts, sorted_shorts;
+  std::vector<Lane> lanes;
+  std::vector<Lane> spare;
+  std::vector<unsigned char> translated;  // beside a character code
 };
 
 // Orders chunk lanes [0, g) by boundary: a stable radix sort over the bits
@@ -297,7 +326,7 @@ void order_lanes(Chunk& c, std::size_t g, std::uint64_t y) {
   std::vector<std::uint32_t> count(RADIX);
   for (unsigned shift = LANE_BITS; shift < LANE_BITS + bits; shift += DIGIT) {
     std::fill(count.begin(), count.end(), 0);
-    for (std::size_t i = 0; i < g; ++i) ++count[(c.sorted[i] >> shift) & (RADIX - 1)];
+    for (std::size_t i = 0; i < g; ++i) ++count[(c.lanes[i].word >> shift) & (RADIX - 1)];
     std::uint32_t sum = 0;
     for (std::uint32_t& n : count) {
       const std::uint32_t here = n;
@@ -305,10 +334,10 @@ void order_lanes(Chunk& c, std::size_t g, std::uint64_t y) {
       sum += here;
     }
     for (std::size_t i = 0; i < g; ++i) {
-      const std::uint64_t v = c.sorted[i];
-      c.spare[count[(v >> shift) & (RADIX - 1)]++] = v;
+      const Lane& v = c.lanes[i];
+      c.spare[count[(v.word >> shift) & (RADIX - 1)]++] = v;
     }
-    c.sorted.swap(c.spare);
+    c.lanes.swap(c.spare);
   }
 }
 
@@ -388,9 +417,8 @@ void search_pending(const Layout& d, const std::uint64_t* words, Pending& l, Ans
   l.size = 0;
 }
 
-// Looks up every key of `keys` (keys.at(i): the caller's bytes of key i;
-// keys.ahead(i): starts fetching what at(i) reads) and hands each answer to
-// emit(i, id or MISSING_ID), in no particular order.
+// Looks up every key of `keys` (keys.at(i): the caller's bytes of key i) and
+// hands each answer to emit(i, id or MISSING_ID), in no particular order.
 template <class Keys, class Emit>
 void lookup(const Layout& d, const Keys& keys, Emit&& emit, const BatchShape& shape = {}) {
   const std::size_t count = keys.size();
@@ -416,7 +444,7 @@ void lookup(const Layout& d, const Keys& keys, Emit&& emit, const BatchShape& sh
   const std::size_t chunk = std::max<std::size_t>(1, std::min(ordered ? shape.chunk : shape.plain_chunk, MAX_CHUNK));
   for (std::size_t first = 0; first < count;) {
     std::size_t g = std::min(chunk, count - first);
-    c.sorted.resize(g);
+    c.lanes.resize(g);
     // Beside a character code the keys are translated first; a key the code
     // cannot spell exactly is absent whatever the search, and not searched.
     if (d.chars) {
@@ -427,74 +455,59 @@ void lookup(const Layout& d, const Keys& keys, Emit&& emit, const BatchShape& sh
         room += need;
       }
       g = fit;
-      c.coded.resize(g);
       if (c.translated.size() < room) c.translated.resize(room);
       std::size_t at = 0;
       for (std::size_t i = 0; i < g; ++i) {
         const ByteSpan key = keys.at(first + i);
         const charcode::Probe probe = d.chars->probe_into(key, c.translated.data() + at);
-        c.coded[i] = probe.kind == 0 ? ByteSpan(c.translated.data() + at, probe.len) : ByteSpan();
-        c.sorted[i] = probe.kind == 0 ? UNDECIDED : 0;
+        const bool exact = probe.kind == 0;
+        c.lanes[i] = {exact ? UNDECIDED : 0, Carried::of(exact ? ByteSpan(c.translated.data() + at, probe.len) : ByteSpan())};
         at += 2 * key.size();
       }
     } else {
-      std::fill(c.sorted.begin(), c.sorted.begin() + static_cast<std::ptrdiff_t>(g), UNDECIDED);
+      for (std::size_t i = 0; i < g; ++i) c.lanes[i] = {UNDECIDED, Carried::of(keys.at(first + i))};
     }
-    const auto key_of = [&](std::size_t lane) { return d.chars ? c.coded[lane] : keys.at(first + lane); };
-    // Every key's block boundary, LANES keys at a time. An ordered chunk's
-    // short keys are copied meanwhile, while they are read in their own
-    // order: the searches then read them in order from the copies rather
-    // than out of order from wherever the caller keeps them, where each
-    // would cost a cache miss and a translation miss.
-    const bool shorts = ordered && !d.chars;
-    if (shorts) c.shorts.resize(g);
+    // Every key's block boundary, LANES keys at a time.
     for (std::size_t at = 0; at < g; at += LANES) {
       const std::size_t n = std::min(LANES, g - at);
-      std::uint64_t* boundary = c.sorted.data() + at;
+      Lane* lane = c.lanes.data() + at;
       ByteSpan key[LANES];
       for (std::size_t i = 0; i < n; ++i) {
-        key[i] = key_of(at + i);
-        if (shorts) {
-          Chunk::Short& s = c.shorts[at + i];
-          if (key[i].size() < sizeof s.bytes + 1) {
-            if (!key[i].empty()) std::memcpy(s.bytes, key[i].data(), key[i].size());
-            s.len = static_cast<unsigned char>(key[i].size());
-          } else {
-            s.len = Chunk::LONG;
-          }
-        }
+        key[i] = lane[i].key.key();
         l.sample[i] = 0;
-        if (boundary[i] != UNDECIDED) continue;
+        if (lane[i].word != UNDECIDED) continue;
         if (const auto b = prefix_boundary(d, prefix, key[i])) {
-          boundary[i] = *b;
+          lane[i].word = *b;
         } else {
           l.sample[i] = word_at(key[i], d.head_prefix);
         }
       }
       search_samples(samples, y, l, n);
       for (std::size_t i = 0; i < n; ++i) {
-        if (boundary[i] == UNDECIDED) {
+        std::uint64_t& boundary = lane[i].word;
+        if (boundary == UNDECIDED) {
           const std::uint64_t lower = l.lower[i], upper = l.upper[i];
           if (lower == upper) {
-            boundary[i] = lower;
+            boundary = lower;
           } else if (tied && upper - lower >= 2 && lower <= UINT32_MAX &&
                      ties::Ties::root(resolver->roots, lower).found) {
             const ties::Root root = ties::Ties::root(resolver->roots, lower);
-            boundary[i] = d.tie_boundary(static_cast<std::uint32_t>(root.position), key[i]).boundary;
+            boundary = d.tie_boundary(static_cast<std::uint32_t>(root.position), key[i]).boundary;
           } else {
-            boundary[i] = d.head_boundary(key[i], lower, upper);
+            boundary = d.head_boundary(key[i], lower, upper);
           }
         }
-        boundary[i] = boundary[i] << LANE_BITS | (at + i);
+        boundary = boundary << LANE_BITS | (at + i);
       }
     }
     const auto answer = [&](std::size_t lane, Search r) { emit(first + lane, r.found ? r.rank : MISSING_ID); };
     const auto flush = [&] {
       if (pending.size > 0) search_pending(d, words, pending, answer);
     };
+    const auto lane_at = [&](std::size_t j) { return static_cast<std::size_t>(c.lanes[j].word & (MAX_CHUNK - 1)); };
     if (!ordered) {
       for (std::size_t i = 0; i < g; ++i) {
-        const std::uint64_t b = c.sorted[i] >> LANE_BITS;
+        const std::uint64_t b = c.lanes[i].word >> LANE_BITS;
         if (b == 0) {
           emit(first + i, MISSING_ID);
           continue;
@@ -502,7 +515,7 @@ void lookup(const Layout& d, const Keys& keys, Emit&& emit, const BatchShape& sh
         const std::size_t at = pending.size++;
         pending.planned[at] = false;
         pending.lane[at] = i;
-        pending.key[at] = key_of(i);
+        pending.key[at] = c.lanes[i].key.key();
         pending.e[at] = b - 1;
         if (pending.size == LANES) flush();
       }
@@ -511,34 +524,15 @@ void lookup(const Layout& d, const Keys& keys, Emit&& emit, const BatchShape& sh
       continue;
     }
     order_lanes(c, g, y);
-    // The keys in that order, gathered in one pass of independent loads, so
-    // that the searches read them in order and fetch their bytes well ahead.
-    const auto lane_at = [&](std::size_t j) { return static_cast<std::size_t>(c.sorted[j] & (MAX_CHUNK - 1)); };
-    if (shorts) {
-      c.sorted_shorts.resize(g);
-      for (std::size_t j = 0; j < g; ++j) c.sorted_shorts[j] = c.shorts[lane_at(j)];
-    } else {
-      c.sorted_key.resize(g);
-      for (std::size_t j = 0; j < g; ++j) c.sorted_key[j] = key_of(lane_at(j));
-    }
-    const auto sorted_key = [&](std::size_t j) {
-      if (!shorts) return c.sorted_key[j];
-      const Chunk::Short& s = c.sorted_shorts[j];
-      return s.len != Chunk::LONG ? ByteSpan(s.bytes, s.len) : key_of(lane_at(j));
-    };
+    // The keys block by block, those not carried inside their lane fetched
+    // ahead.
     const auto ahead = [&](std::size_t j) {
-      if (j + 16 < g) {
-        if (!shorts) {
-          prefetch(c.sorted_key[j + 16].data());
-        } else if (c.sorted_shorts[j + 16].len == Chunk::LONG) {
-          prefetch(key_of(lane_at(j + 16)).data());
-        }
-      }
+      if (j + 16 < g && !c.lanes[j + 16].key.inside()) prefetch(c.lanes[j + 16].key.key().data());
     };
     for (std::size_t from = 0; from < g;) {
-      const std::uint64_t b = c.sorted[from] >> LANE_BITS;
+      const std::uint64_t b = c.lanes[from].word >> LANE_BITS;
       std::size_t to = from + 1;
-      while (to < g && c.sorted[to] >> LANE_BITS == b) ++to;
+      while (to < g && c.lanes[to].word >> LANE_BITS == b) ++to;
       if (b == 0) {
         // Below every key, or absent whatever the search.
         for (std::size_t j = from; j < to; ++j) emit(first + lane_at(j), MISSING_ID);
@@ -555,7 +549,7 @@ void lookup(const Layout& d, const Keys& keys, Emit&& emit, const BatchShape& sh
         for (std::size_t j = from; j < to; ++j) {
           ahead(j);
           const std::size_t lane = lane_at(j);
-          const ByteSpan key = sorted_key(j);
+          const ByteSpan key = c.lanes[j].key.key();
           const std::size_t i = pending.size;
           pending.planned[i] = false;
           if (dense) {
@@ -591,14 +585,12 @@ struct Views {
   std::span<const std::string_view> v;
   std::size_t size() const noexcept { return v.size(); }
   ByteSpan at(std::size_t i) const noexcept { return bytes_of(v[i]); }
-  void ahead(std::size_t i) const noexcept { prefetch(v.data() + i); }
 };
 
 struct ChunkKeys {
   const arrow::Utf8Chunk& c;
   std::size_t size() const noexcept { return c.size(); }
   ByteSpan at(std::size_t i) const noexcept { return bytes_of(c.key(i)); }
-  void ahead(std::size_t i) const noexcept { prefetch(c.offsets.data() + i * (c.large ? 8 : 4)); }
 };
 
 }  // namespace
