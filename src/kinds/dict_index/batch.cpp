@@ -200,18 +200,19 @@ inline int compare_from(ByteSpan a, ByteSpan b, std::size_t from) noexcept {
 std::optional<Search> search_decoded(const Layout& d, std::uint64_t e, const Decoded& b, ByteSpan q) noexcept {
   const std::uint64_t base = e * d.block;
   const ByteSpan head = b.key(0);
-  const std::size_t c = common_prefix(q, head);
-  if (c == q.size() && c == head.size()) return Search{base, true};
-  if (c == q.size() || (c < head.size() && q[c] < head[c])) return std::nullopt;
   const std::size_t k = b.size();
-  // q leaves the head before the depth every key shares: above them all.
-  if (c < b.depth) return Search{base + k, false};
+  const std::size_t depth = static_cast<std::size_t>(b.depth);
+  if (q.size() < depth || (depth > 0 && std::memcmp(q.data(), head.data(), depth) != 0)) {
+    // q leaves the bytes every key shares: below the head, or above them all.
+    if (compare_bytes(q, head) < 0) return std::nullopt;
+    return Search{base + k, false};
+  }
   const std::uint64_t w = word_at(q, b.depth);
   std::size_t lo = count_below(b.words.data(), k, w);
   std::size_t hi = lo;
   while (hi < k && b.words[hi] == w) ++hi;
   // Keys with the same 8 bytes there: the bytes after them decide.
-  const std::size_t from = static_cast<std::size_t>(b.depth) + 8;
+  const std::size_t from = depth + 8;
   while (lo < hi) {
     const std::size_t mid = lo + (hi - lo) / 2;
     const int o = compare_from(b.key(mid), q, from);
@@ -222,6 +223,8 @@ std::optional<Search> search_decoded(const Layout& d, std::uint64_t e, const Dec
       hi = mid;
     }
   }
+  // Below the head: left to the in-block search.
+  if (lo == 0) return std::nullopt;
   return Search{base + lo, false};
 }
 
