@@ -31,6 +31,11 @@ constexpr std::size_t MAX_CHUNK = std::size_t{1} << LANE_BITS;
 // Room for a chunk's translations into a character code (two bytes a key
 // byte): a chunk ends early rather than pass it.
 constexpr std::size_t CHUNK_ROOM = std::size_t{64} << 20;
+// A batch is ordered by block, and a block decoded whole, when its keys times
+// this reach the index's (the block's) key count: decoding a block costs
+// about as much as that many run scans (more with the packed codec).
+constexpr std::uint64_t DENSE = 8;
+constexpr std::uint64_t DENSE_PACKED = 2;
 
 inline void prefetch(const void* p) noexcept { __builtin_prefetch(p); }
 
@@ -440,10 +445,24 @@ void lookup(const Layout& d, const Keys& keys, Emit&& emit, const BatchShape& sh
   Group l;
   Pending pending;
   Decoded decoded;
+  // How many keys of a block, beside its key count, pay for decoding it:
+  // the packed codec decodes a byte at a time, several times slower.
+  std::size_t packed = 0;
+  for (const Codec& codec : d.codecs) packed += std::holds_alternative<Codec::Packed>(codec.v);
+  const std::uint64_t dense = shape.dense ? *shape.dense : 2 * packed >= d.codecs.size() ? DENSE_PACKED : DENSE;
   // Ordering pays when blocks get many keys each, so that whole blocks are
-  // decoded; a sparser batch is searched key by key in its own order, in
-  // small chunks whose keys stay in cache between the two steps.
-  const bool ordered = shape.order < 0 ? count * shape.dense >= d.n : shape.order > 0;
+  // decoded, and when the keys are short, so that they travel inside their
+  // lanes: the searches would read longer ones out of order from wherever
+  // the caller keeps them (judged on up to 1,024 keys spread over the batch).
+  const auto mostly_short = [&] {
+    const std::size_t step = std::max<std::size_t>(1, count / 1024);
+    std::size_t seen = 0, small = 0;
+    for (std::size_t i = 0; i < count; i += step, ++seen) small += keys.at(i).size() < sizeof(Carried);
+    return 2 * small >= seen;
+  };
+  const bool ordered = shape.order < 0 ? count * dense >= d.n && mostly_short() : shape.order > 0;
+  // Any other batch is searched key by key in its own order, in small chunks
+  // whose keys stay in cache between the two steps.
   const std::size_t chunk = std::max<std::size_t>(1, std::min(ordered ? shape.chunk : shape.plain_chunk, MAX_CHUNK));
   for (std::size_t first = 0; first < count;) {
     std::size_t g = std::min(chunk, count - first);
@@ -545,7 +564,7 @@ void lookup(const Layout& d, const Keys& keys, Emit&& emit, const BatchShape& sh
         // restart scan a key; many keys: the whole block decoded once
         // replaces every scan.
         const std::size_t keys_here = to - from;
-        const bool want_dense = keys_here * shape.dense >= d.block_keys(e);
+        const bool want_dense = keys_here * dense >= d.block_keys(e);
         const bool restarts = (want_dense || keys_here >= shape.route) && decode_restarts(d, e, decoded);
         const bool dense = restarts && want_dense && decode_block(d, e, decoded);
         const bool routed = restarts && !dense;

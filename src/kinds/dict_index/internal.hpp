@@ -127,10 +127,10 @@ struct BatchShape {
   std::size_t plain_chunk = 1024;
   // -1: order a batch when it has at least n / dense keys; 0: never; 1: always.
   int order = -1;
-  // A block is decoded whole when keys · dense reach its key count (one run
-  // scan costs about as much as decoding dense keys), and its restarts
-  // alone from `route` keys on.
-  std::uint64_t dense = 8;
+  // A block is decoded whole when keys · dense reach its key count (nothing:
+  // the batch's own ratio, by the index's codecs), and its restarts alone
+  // from `route` keys on.
+  std::optional<std::uint64_t> dense = std::nullopt;
   std::size_t route = 2;
 };
 // The batched lookup (Layout::ids_into) under a given shape.
