@@ -125,7 +125,8 @@ struct BatchShape {
   // Keys of a chunk ordered by block, and of one searched in its own order.
   std::size_t chunk = std::size_t{1} << 22;
   std::size_t plain_chunk = 32;
-  // -1: order a batch when it has at least n / dense keys; 0: never; 1: always.
+  // -1: order a batch by block when it has at least n / dense keys, mostly
+  // short ones; 0: never; 1: always.
   int order = -1;
   // A block is decoded whole when keys · dense reach its key count (nothing:
   // the batch's own ratio, by the index's codecs), and its restarts alone
