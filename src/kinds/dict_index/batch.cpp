@@ -486,16 +486,22 @@ void lookup(const Layout& d, const Keys& keys, Emit&& emit, const BatchShape& sh
         c.lanes[i] = {exact ? UNDECIDED : 0, Carried::of(exact ? ByteSpan(c.translated.data() + at, probe.len) : ByteSpan())};
         at += 2 * key.size();
       }
-    } else {
+    } else if (ordered) {
       for (std::size_t i = 0; i < g; ++i) c.lanes[i] = {UNDECIDED, Carried::of(keys.at(first + i))};
+    } else {
+      for (std::size_t i = 0; i < g; ++i) c.lanes[i].word = UNDECIDED;
     }
+    // A lane's key: carried with it, or the caller's when the chunk keeps
+    // its own order.
+    const bool carried = ordered || d.chars;
+    const auto key_of = [&](std::size_t i) { return carried ? c.lanes[i].key.key() : keys.at(first + i); };
     // Every key's block boundary, LANES keys at a time.
     for (std::size_t at = 0; at < g; at += LANES) {
       const std::size_t n = std::min(LANES, g - at);
       Lane* lane = c.lanes.data() + at;
       ByteSpan key[LANES];
       for (std::size_t i = 0; i < n; ++i) {
-        key[i] = lane[i].key.key();
+        key[i] = key_of(at + i);
         l.sample[i] = 0;
         if (lane[i].word != UNDECIDED) continue;
         if (const auto b = prefix_boundary(d, prefix, key[i])) {
@@ -537,7 +543,7 @@ void lookup(const Layout& d, const Keys& keys, Emit&& emit, const BatchShape& sh
         const std::size_t at = pending.size++;
         pending.planned[at] = false;
         pending.lane[at] = i;
-        pending.key[at] = c.lanes[i].key.key();
+        pending.key[at] = key_of(i);
         pending.e[at] = b - 1;
         if (pending.size == LANES) flush();
       }
