@@ -1,14 +1,23 @@
 """DictIndex from Python against marisa-trie, on the same keys in one run.
 
     .venv/bin/python bench/dict_class_bench.py [--generated N] [--stream-gb G] [--dir DIR] [--skip-stream]
+        [--only words|urls|generated ...] [--skip-lookups] [--dawg-max N]
 
 1. Lookups and iteration, per corpus (Debian's wamerican-huge words, 10^6
    generated URLs, N = 10^7 generated keys of 8 to 40 bytes), with fresh
    shuffled str queries made for the purpose (members only: marisa-trie's
-   `key_id` raises for others):
-   - `d.ids_of(queries)` per key against `[t.key_id(q) for q in queries]`
-     (marisa-trie has no batch call); `[d.id(q) for q in queries]` beside it,
-     before and after `route_microblocks()`. Target: ids_of at least 3x faster.
+   `key_id` raises for others), the block 256; each time the median of three
+   runs, the machine's load printed beside them:
+   - `d.ids_of(queries)`, `d.ids_of_bytes(queries)` and `d.ids_into(queries,
+     out)` per key against `[t.key_id(q) for q in queries]` (marisa-trie has
+     no batch call) and against dawg2's per-key lookups, also without a batch
+     call: `[g.get(q) for q in queries]` on an `IntDAWG` mapping each key to
+     its rank (the lookup that maps a key to an id) and `[q in w for q in
+     queries]` on a `DAWG` (membership only, its fastest lookup).
+     `[d.id(q) for q in queries]` beside them, before and after
+     `route_microblocks()`. Targets: each batch form at most 0.33x marisa's
+     `key_id` and at most 1.0x the `IntDAWG` lookup (the ratio to the `DAWG`
+     membership test is printed too).
    - iteration, keys/s of `for k, i in d` against `for k, i in t.iteritems()`.
      Target: at least 2x.
 2. `DictIndex.build_to_file` over a generator of the lines of a keys file of
@@ -19,10 +28,13 @@
    most 1 GiB, wall at most 1.5x the in-memory road, the same bytes.
    Mind the memory: the in-memory road peaks near 6 GB at 2 GB of keys.
 
-marisa-trie is installed with pip (and the word list with apt-get) when
-missing; a missing peer is reported and its ratios skipped.
+marisa-trie and dawg2 are installed with pip (and the word list with apt-get)
+when missing; a missing peer is reported and its ratios skipped. dawg2's
+automata over 10^7 keys take minutes and gigabytes to build: `--dawg-max`
+(default 10^7) skips them above that many keys.
 """
 import argparse
+import gc
 import hashlib
 import json
 import os
@@ -51,7 +63,22 @@ def verdict(ok):
     return "met" if ok else "NOT met"
 
 
-def lookup_bench(name, keys, marisa, queries_count):
+def median3(f):
+    """The median time of three runs of f, and its last result."""
+    times = []
+    for _ in range(3):
+        gc.collect()
+        t = time.perf_counter()
+        out = f()
+        times.append(time.perf_counter() - t)
+    return sorted(times)[1], out
+
+
+def load():
+    return "load " + " ".join(f"{x:.2f}" for x in os.getloadavg())
+
+
+def lookup_bench(name, keys, marisa, dawg, dawg_max, queries_count):
     keys = sorted(set(keys))
     n = len(keys)
     print(f"\n== {name}: {n} keys, {sum(map(len, keys)) / n:.1f} chars/key")
@@ -59,33 +86,61 @@ def lookup_bench(name, keys, marisa, queries_count):
     print(f"  DictIndex(keys): {t_build:.2f} s, {d.serialized_len() / n:.3f} B/key")
     queries = fresh(keys, queries_count, n)
     q = len(queries)
-    t_batch, ids = best(lambda: d.ids_of(queries))
-    t_single, single = best(lambda: [d.id(k) for k in queries])
+    out = np.empty(q, dtype=np.uint64)
+    print(f"  ({load()})")
+    t_batch, ids = median3(lambda: d.ids_of(queries))
+    t_bytes, packed = median3(lambda: d.ids_of_bytes(queries))
+    t_into, _ = median3(lambda: d.ids_into(queries, out))
+    t_single, single = median3(lambda: [d.id(k) for k in queries])
     assert ids == single and None not in ids
+    assert np.frombuffer(packed, dtype=np.uint64).tolist() == ids == out.tolist()
     routed_bytes = d.route_microblocks()
-    t_batch_r, _ = best(lambda: d.ids_of(queries))
-    t_single_r, _ = best(lambda: [d.id(k) for k in queries])
-    print(f"  ids_of {t_batch / q * 1e9:.0f} ns/key, [d.id(k)] {t_single / q * 1e9:.0f} ns/key; after "
-          f"route_microblocks() ({routed_bytes / n:.2f} B/key): ids_of {t_batch_r / q * 1e9:.0f} ns/key, "
-          f"[d.id(k)] {t_single_r / q * 1e9:.0f} ns/key ({t_single / t_single_r:.2f}x)")
+    t_batch_r, _ = median3(lambda: d.ids_of(queries))
+    t_single_r, _ = median3(lambda: [d.id(k) for k in queries])
+    forms = {"ids_of": t_batch, "ids_of_bytes": t_bytes, "ids_into": t_into}
+    print("  " + ", ".join(f"{f} {t / q * 1e9:.0f} ns/key" for f, t in forms.items()) +
+          f", [d.id(k)] {t_single / q * 1e9:.0f} ns/key; after route_microblocks() ({routed_bytes / n:.2f} B/key): "
+          f"ids_of {t_batch_r / q * 1e9:.0f} ns/key, [d.id(k)] {t_single_r / q * 1e9:.0f} ns/key "
+          f"({t_single / t_single_r:.2f}x)")
     d = DictIndex(keys)  # unrouted again
     t_iter, count = best(lambda: sum(1 for _ in d))
     assert count == n
     print(f"  iteration: {n / t_iter / 1e6:.2f} M keys/s")
     if marisa is None:
-        print("  (marisa-trie missing: no ratios)")
-        return
-    t_mbuild, t = best(lambda: marisa.Trie(keys), 1)
-    t_mid, mids = best(lambda: [t.key_id(k) for k in queries])
-    t_miter, mcount = best(lambda: sum(1 for _ in t.iteritems()))
-    assert mcount == n
-    print(f"  marisa-trie: Trie(keys) {t_mbuild:.2f} s, key_id {t_mid / q * 1e9:.0f} ns/key, iteritems "
-          f"{n / t_miter / 1e6:.2f} M keys/s")
-    r = t_mid / t_batch
-    print(f"  ids_of vs marisa key_id: {r:.2f}x faster (target >= 3x: {verdict(r >= 3)}); [d.id(k)] "
-          f"{t_mid / t_single:.2f}x")
-    r = t_miter / t_iter
-    print(f"  iteration vs marisa iteritems: {r:.2f}x (target >= 2x: {verdict(r >= 2)})")
+        print("  (marisa-trie missing: no ratios to it)")
+    else:
+        t_mbuild, t = best(lambda: marisa.Trie(keys), 1)
+        t_mid, mids = median3(lambda: [t.key_id(k) for k in queries])
+        t_miter, mcount = best(lambda: sum(1 for _ in t.iteritems()))
+        assert mcount == n
+        print(f"  marisa-trie: Trie(keys) {t_mbuild:.2f} s, key_id {t_mid / q * 1e9:.0f} ns/key, iteritems "
+              f"{n / t_miter / 1e6:.2f} M keys/s ({load()})")
+        for f, t_ours in forms.items():
+            r = t_ours / t_mid
+            print(f"  {f} / marisa key_id: {r:.2f}x (target <= 0.33x: {verdict(r <= 0.33)})")
+        print(f"  [d.id(k)] / marisa key_id: {t_single / t_mid:.2f}x")
+        r = t_miter / t_iter
+        print(f"  iteration vs marisa iteritems: {r:.2f}x (target >= 2x: {verdict(r >= 2)})")
+        del t
+    if dawg is None:
+        print("  (dawg2 missing: no ratios to it)")
+    elif n > dawg_max:
+        print(f"  (dawg2 skipped above {dawg_max} keys: --dawg-max)")
+    else:
+        t_gbuild, g = best(lambda: dawg.IntDAWG(zip(keys, range(n))), 1)
+        t_get, gids = median3(lambda: [g.get(k) for k in queries])
+        assert gids == ids
+        del g
+        t_wbuild, w = best(lambda: dawg.DAWG(keys), 1)
+        t_in, hits = median3(lambda: [k in w for k in queries])
+        assert all(hits)
+        del w
+        print(f"  dawg2: IntDAWG(keys -> rank) {t_gbuild:.2f} s, get {t_get / q * 1e9:.0f} ns/key; DAWG(keys) "
+              f"{t_wbuild:.2f} s, `in` {t_in / q * 1e9:.0f} ns/key ({load()})")
+        for f, t_ours in forms.items():
+            r = t_ours / t_get
+            print(f"  {f} / dawg2 IntDAWG.get: {r:.2f}x (target <= 1.0x: {verdict(r <= 1.0)}); "
+                  f"/ DAWG `in` (membership only): {t_ours / t_in:.2f}x")
 
 
 SYLLABLES = ["ka", "lo", "mi", "ne", "su", "ta", "ri", "po", "de", "va", "shi", "ron", "el", "an", "tor", "bel"]
@@ -185,6 +240,9 @@ def main():
     p = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     p.add_argument("--generated", type=int, default=10**7)
     p.add_argument("--queries", type=int, default=10**6)
+    p.add_argument("--dawg-max", type=int, default=10**7)
+    p.add_argument("--skip-lookups", action="store_true")
+    p.add_argument("--only", choices=["words", "urls", "generated"], action="append")
     p.add_argument("--stream-gb", type=float, default=2.0)
     p.add_argument("--skip-stream", action="store_true")
     p.add_argument("--dir", default=os.path.join(tempfile.gettempdir(), "quorvale-dict-class"))
@@ -194,15 +252,18 @@ def main():
         return run_child(*a.child)
     os.makedirs(a.dir, exist_ok=True)
     marisa = peer("marisa_trie", "marisa-trie")
-    words = word_list("/usr/share/dict/american-english-huge", "wamerican-huge")
+    dawg = peer("dawg", "dawg2")
+    only = set(a.only or ["words", "urls", "generated"]) if not a.skip_lookups else set()
+    words = word_list("/usr/share/dict/american-english-huge", "wamerican-huge") if "words" in only else None
     if words is not None:
-        lookup_bench("wamerican-huge", [w.decode() for w in words if w], marisa, a.queries)
-    urls = url_lines(np.arange(10**6, dtype=np.uint64)).decode().split("\n")[:-1]
-    lookup_bench("URLs x 10^6", urls, marisa, a.queries)
-    del urls
-    if a.generated:
+        lookup_bench("wamerican-huge", [w.decode() for w in words if w], marisa, dawg, a.dawg_max, a.queries)
+    if "urls" in only:
+        urls = url_lines(np.arange(10**6, dtype=np.uint64)).decode().split("\n")[:-1]
+        lookup_bench("URLs x 10^6", urls, marisa, dawg, a.dawg_max, a.queries)
+        del urls
+    if a.generated and "generated" in only:
         generated = key_lines(np.arange(a.generated, dtype=np.uint64)).decode().split("\n")[:-1]
-        lookup_bench(f"generated x {a.generated}", generated, marisa, a.queries)
+        lookup_bench(f"generated x {a.generated}", generated, marisa, dawg, a.dawg_max, a.queries)
         del generated
     if not a.skip_stream:
         stream_bench(a.stream_gb, a.dir)

@@ -55,6 +55,8 @@
 //                                               // checked attached before any lookup, nothing written
 //   template <class KeyAt>                // detached: key_at(i) gives key i's bytes as a string_view
 //   static void lookup(const Core&, std::size_t count, KeyAt&& key_at, Id* out);
+//   static void lookup_views(const Core&, std::span<const std::string_view>, Id* out);  // optional: for
+//                                               // key lists, over their views without a copy
 //
 // Ordered walks and neighbours (`range`, `prefix`, `successor`,
 // `predecessor`), for the kinds whose ids are ranks: the walks run detached
@@ -517,11 +519,16 @@ struct Methods {
 
   using Id = typename K::Id;
 
-  // The ids of borrowed keys, looked up detached.
+  // The ids of borrowed keys, looked up detached (by a kind's lookup over
+  // the views themselves when it has one).
   static std::vector<Id> lookup(const Core& index, const BorrowedKeys& keys) {
     return detached([&] {
       std::vector<Id> ids(keys.size());
-      K::lookup(index, keys.size(), [&](std::size_t i) { return keys[i]; }, ids.data());
+      if constexpr (requires { K::lookup_views(index, keys.views(), ids.data()); }) {
+        K::lookup_views(index, keys.views(), ids.data());
+      } else {
+        K::lookup(index, keys.size(), [&](std::size_t i) { return keys[i]; }, ids.data());
+      }
       return ids;
     });
   }

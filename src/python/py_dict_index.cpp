@@ -22,10 +22,6 @@ namespace {
 
 using Core = DictIndex;
 
-// Keys of one batched lookup handed to the dictionary at a time: their views
-// are gathered into a buffer of this many.
-constexpr std::size_t LOOKUP_CHUNK = 4096;
-
 // ---- walks and matches (the shared query methods') ----
 
 // Pairs found detached: the keys back to back, the end of each and its id.
@@ -82,18 +78,15 @@ struct Kind : KindBase<DictIndex, std::uint64_t> {
   }
   static bool contains(const Core& c, std::string_view key) { return c.locate_query(key).found; }
   static std::uint64_t rank(const Core& c, std::string_view query) { return c.locate_query(query).rank; }
+  // The whole batch at once: the dictionary orders its keys by block, and
+  // the more keys it orders together the more of them share one.
   template <class KeyAt>
   static void lookup(const Core& c, std::size_t count, KeyAt&& key_at, Id* out) {
-    std::vector<std::string_view> keys;
-    keys.reserve(std::min(count, LOOKUP_CHUNK));
-    for (std::size_t lo = 0; lo < count; lo += LOOKUP_CHUNK) {
-      const std::size_t hi = std::min(count, lo + LOOKUP_CHUNK);
-      keys.clear();
-      for (std::size_t i = lo; i < hi; ++i) keys.push_back(key_at(i));
-      const std::vector<std::optional<std::uint64_t>> ids = c.ids_of(keys);
-      for (std::size_t i = lo; i < hi; ++i) out[i] = ids[i - lo].value_or(MISSING);
-    }
+    std::vector<std::string_view> keys(count);
+    for (std::size_t i = 0; i < count; ++i) keys[i] = key_at(i);
+    c.ids_into(keys, out);
   }
+  static void lookup_views(const Core& c, std::span<const std::string_view> keys, Id* out) { c.ids_into(keys, out); }
   static Pairs range(const Core& c, std::string_view lo, std::string_view hi, std::optional<std::uint64_t> limit,
                      const Pause& pause) {
     return walk(limit, pause, [&] { return c.range_iter(lo, hi); }, [](std::string_view) { return true; });

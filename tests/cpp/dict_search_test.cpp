@@ -90,7 +90,9 @@ void check_searches(const std::string& name, const dict_index::Layout& d, const 
     }
   };
   // ids_of over the same queries (twice over: repeats), in groups of every
-  // size around 32.
+  // size around 32; and every batch shape over them all: chunks of one key
+  // and more, in the batch's order or by block, each block searched key by
+  // key, through its decoded restarts or decoded whole.
   std::vector<std::string_view> views(queries.begin(), queries.end());
   views.insert(views.end(), queries.begin(), queries.end());
   auto check_batches = [&](const char* when) {
@@ -103,6 +105,22 @@ void check_searches(const std::string& name, const dict_index::Layout& d, const 
         const Search& w = want[i % queries.size()];
         ASSERT_EQ(ids[i], w.found ? std::optional<std::uint64_t>(w.rank) : std::nullopt)
             << when << " ids_of, query '" << views[i] << "'";
+      }
+    }
+    // (At most about 2,000 queries, twice, under each shape.)
+    const std::size_t stride = 1 + queries.size() / 2000;
+    std::vector<std::size_t> picked;
+    for (int twice = 0; twice < 2; ++twice)
+      for (std::size_t i = 0; i < queries.size(); i += stride) picked.push_back(i);
+    std::vector<std::string_view> some;
+    for (std::size_t i : picked) some.push_back(queries[i]);
+    for (const auto& [what, shape] : dictsearch::batch_shapes()) {
+      std::vector<std::uint64_t> ids(some.size(), 7);
+      dict_index::ids_into_shaped(d, some, ids.data(), shape);
+      for (std::size_t i = 0; i < some.size(); ++i) {
+        const Search& w = want[picked[i]];
+        ASSERT_EQ(ids[i], w.found ? w.rank : dict_index::MISSING_ID)
+            << when << " batch " << what << ", query '" << some[i] << "'";
       }
     }
   };
@@ -229,6 +247,41 @@ TEST(DictSearch, EveryCodecAndHeaderMode) {
       if (table) s.codes = {{dictfix::Table{3, {{0, 1}, {1, 1}, {2, 2}}}, dictfix::Table{2, {{0, 2}}}}};
       check_index({"codec", s, true}, dictsearch::queries_around(keys, false));
       if (HasFatalFailure()) return;
+    }
+  }
+}
+
+TEST(DictSearch, BatchesOnDamagedRunsAnswerAsSingleLookups) {
+  // Runs damaged under an unverified load: a batch that decodes a block
+  // takes it only where every entry is well formed, so whatever the damage
+  // its answers stay those of single lookups, under every batch shape.
+  const auto keys = dictfix::random_keys(1500, 33, "abcdefgh", 16);
+  const dictfix::Codec codecs[] = {dictfix::Symbols{{"ab", "cd", "efgh", "a", "h"}}, dictfix::Packed{3, "abcdefg", "h"},
+                                   dictfix::Tiered{250, 1, {"a", "b", "c"}}};
+  auto queries = dictsearch::queries_around(keys, false);
+  queries.insert(queries.end(), keys.begin(), keys.end());
+  const std::vector<std::string_view> views(queries.begin(), queries.end());
+  std::mt19937_64 rng(34);
+  for (const auto& codec : codecs) {
+    dictfix::Layout s = layout_of(keys, 64, 8, codec);
+    s.phrases = {"abcdefgh", "efgh", "habcdefgabcdefgh"};
+    const dictfix::Written w = dictfix::write(s);
+    for (int round = 0; round < 12; ++round) {
+      dictfix::Bytes b = w.blob;
+      for (int edits = 1 + static_cast<int>(rng() % 4); edits > 0; --edits)
+        b[w.block_data_at + rng() % (w.tables_at - w.block_data_at)] = static_cast<unsigned char>(rng());
+      const dict_index::Layout d = dictsearch::load(b, false);
+      std::vector<std::uint64_t> want(views.size());
+      for (std::size_t i = 0; i < views.size(); ++i) {
+        const Search r = d.locate_query(views[i]);
+        want[i] = r.found ? r.rank : dict_index::MISSING_ID;
+      }
+      for (const auto& [what, shape] : dictsearch::batch_shapes()) {
+        std::vector<std::uint64_t> ids(views.size());
+        dict_index::ids_into_shaped(d, views, ids.data(), shape);
+        for (std::size_t i = 0; i < views.size(); ++i)
+          ASSERT_EQ(ids[i], want[i]) << "round " << round << ", batch " << what << ", query '" << views[i] << "'";
+      }
     }
   }
 }

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "blob.hpp"
+#include "dict_index/internal.hpp"
 #include "dict_index/layout.hpp"
 #include "utf8.hpp"
 
@@ -168,6 +169,25 @@ inline std::vector<std::string> queries_around(const std::vector<std::string>& k
     q.push_back(last + "z");
   }
   return q;
+}
+
+// Shapes of the batched lookup that between them take every path: chunks of
+// one key and a few, the batch's own order and the order by block, blocks
+// searched key by key, through their decoded restarts and decoded whole.
+inline std::vector<std::pair<const char*, quorvale::dict_index::BatchShape>> batch_shapes() {
+  using Shape = quorvale::dict_index::BatchShape;
+  constexpr std::uint64_t always = std::uint64_t{1} << 40;  // keys · dense reaches any block
+  return {
+      {"in order, chunks of 1", Shape{.plain_chunk = 1, .order = 0}},
+      {"in order, chunks of 7", Shape{.plain_chunk = 7, .order = 0}},
+      {"by block, chunks of 1", Shape{.chunk = 1, .order = 1, .route = 1}},
+      {"by block, chunks of 33, decoded whole", Shape{.chunk = 33, .order = 1, .dense = always, .route = 1}},
+      {"by block, decoded whole", Shape{.order = 1, .dense = always}},
+      {"by block, restarts decoded", Shape{.order = 1, .dense = 0, .route = 1}},
+      {"by block, key by key", Shape{.order = 1, .dense = 0, .route = SIZE_MAX}},
+      {"by block, the default thresholds", Shape{.order = 1}},
+      {"the default shape", Shape{}},
+  };
 }
 
 inline quorvale::dict_index::Layout load(const std::vector<unsigned char>& blob, bool verify = true) {

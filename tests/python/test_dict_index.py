@@ -222,6 +222,30 @@ def test_block_wrong_type(block, tmp_path):
 # ---- batches and buffers ----------------------------------------------------------
 
 
+@pytest.mark.parametrize("corpus", ["words", "non-ascii"])
+def test_batches_many_keys_a_block_answer_as_single_lookups(corpus):
+    # Batches large beside the index, so that keys are searched block by
+    # block: members many times over, misses, empty strings and characters
+    # a character code lacks; every form gives id()'s answers in the batch's
+    # order.
+    keys = sorted(set(CORPORA[corpus]))
+    d = D(keys, 32)
+    rng = random.Random(11)
+    queries = model_queries(keys, rng) + ["", "\u20ac", "\U0001f600"]
+    batch = [rng.choice(queries) for _ in range(20000)] + keys
+    rng.shuffle(batch)
+    want = [d.id(q) for q in batch]
+    assert d.ids_of(batch) == want
+    packed = [MISSING if w is None else w for w in want]
+    assert np.frombuffer(d.ids_of_bytes(batch), dtype=np.uint64).tolist() == packed
+    out = np.full(len(batch) + 1, 3, dtype=np.uint64)
+    d.ids_into(batch, out)
+    assert out.tolist() == packed + [3]
+    assert np.frombuffer(d.ids_of_arrow(pa.array(batch, type=pa.string())), dtype=np.uint64).tolist() == packed
+    with pytest.raises(UnicodeEncodeError):
+        d.ids_of(batch[:5000] + ["\ud800"] + batch[5000:])
+
+
 def test_ids_into():
     d = D(["a", "b", "c"])
     readonly = np.zeros(3, dtype=np.uint64)

@@ -65,6 +65,9 @@ std::optional<dict_index::PrefixMatch> DictIndex::longest_prefix(std::string_vie
 std::vector<std::optional<std::uint64_t>> DictIndex::ids_of(std::span<const std::string_view> keys) const {
   return layout_->ids_of(keys);
 }
+void DictIndex::ids_into(std::span<const std::string_view> keys, std::uint64_t* out) const {
+  layout_->ids_into(keys, out);
+}
 std::vector<std::uint64_t> DictIndex::arrow_ids(std::span<const arrow::Utf8Chunk> chunks) const {
   return layout_->arrow_ids(chunks);
 }

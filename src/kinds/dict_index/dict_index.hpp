@@ -162,8 +162,10 @@ class DictIndex : public blob::Stored<DictIndex> {
 
   // Batched lookups, each key's answer that of locate_query: the id of every
   // member, nothing (or MISSING_ID) for the others. The chunk form gives
-  // MISSING_ID for a null element too.
+  // MISSING_ID for a null element too. ids_into writes key i's id (or
+  // MISSING_ID) to out[i].
   std::vector<std::optional<std::uint64_t>> ids_of(std::span<const std::string_view> keys) const;
+  void ids_into(std::span<const std::string_view> keys, std::uint64_t* out) const;
   std::vector<std::uint64_t> arrow_ids(std::span<const arrow::Utf8Chunk> chunks) const;
   // The route words (derived on the first call, later callers waiting for
   // it; fixed from then on). Empty with one microblock a block.

@@ -119,6 +119,25 @@ BlockPlan plan_block(const Layout& d, std::uint64_t e, ByteSpan q, std::uint64_t
 std::optional<Search> settle_restart(const Layout& d, BlockPlan& plan, ByteSpan q) noexcept;
 Search run_block(const Layout& d, BlockPlan plan, ByteSpan q) noexcept;
 
+// How a batched lookup cuts and searches its keys. The defaults are the
+// batch's own; tests give others to reach every path with few keys.
+struct BatchShape {
+  // Keys of a chunk ordered by block, and of one searched in its own order.
+  std::size_t chunk = std::size_t{1} << 22;
+  std::size_t plain_chunk = 32;
+  // -1: order a batch by block when it has at least n / dense keys, mostly
+  // short ones; 0: never; 1: always.
+  int order = -1;
+  // A block is decoded whole when keys · dense reach its key count (nothing:
+  // the batch's own ratio, by the index's codecs), and its restarts alone
+  // from `route` keys on.
+  std::optional<std::uint64_t> dense = std::nullopt;
+  std::size_t route = 2;
+};
+// The batched lookup (Layout::ids_into) under a given shape.
+void ids_into_shaped(const Layout& d, std::span<const std::string_view> keys, std::uint64_t* out,
+                     const BatchShape& shape);
+
 // Appends the characters that the code bytes spell, stopping once at least
 // `limit` bytes are out; false at a code byte that names no character or a
 // lead whose second byte is missing.

@@ -490,6 +490,7 @@ class Layout : public blob::Stored<Layout> {
   // of every member, nothing (or MISSING_ID) for the others. The chunk form
   // gives MISSING_ID for a null element too.
   std::vector<std::optional<std::uint64_t>> ids_of(std::span<const std::string_view> keys) const;
+  void ids_into(std::span<const std::string_view> keys, std::uint64_t* out) const;
   std::vector<std::uint64_t> arrow_ids(std::span<const arrow::Utf8Chunk> chunks) const;
 
   // Keys in id order from a start id.
