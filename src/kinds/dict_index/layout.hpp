@@ -216,6 +216,47 @@ class RouteCell {
   std::vector<std::uint64_t> words_;
 };
 
+// The prefix walk's answers for prefixes of one and two bytes (the rank,
+// whether it is a key, whether a key extends it), kept as each is first
+// found: they are the first steps of almost every match, and each would
+// route to a block of its own and walk its runs only to be left for the
+// next block. One byte has a word of its own; two bytes share a table of
+// 4,096 words by a hash, each word saying which two bytes it holds. A word
+// packs rank << 19 | two bytes << 3 | stop << 2 | found << 1 | 1, zero until
+// kept; threads that keep one at once store whole words, and a reader takes
+// a word only when its bytes are the ones sought.
+class ShortSteps {
+ public:
+  struct Step {
+    std::uint64_t rank;
+    bool found, stop;
+  };
+  // The prefix of `len` bytes (1 or 2) at p.
+  std::optional<Step> get(const unsigned char* p, std::size_t len) const noexcept {
+    const std::uint64_t tag = tag_of(p, len);
+    const std::uint64_t w = slot(p, len).load(std::memory_order_relaxed);
+    if ((w & 1) == 0 || ((w >> 3) & 0xFFFF) != tag) return std::nullopt;
+    return Step{w >> 19, (w & 2) != 0, (w & 4) != 0};
+  }
+  void keep(const unsigned char* p, std::size_t len, const Step& s) noexcept {
+    if (s.rank >> 45) return;  // no room in the word: found again each time
+    slot(p, len).store(s.rank << 19 | tag_of(p, len) << 3 | std::uint64_t{s.stop} << 2 | std::uint64_t{s.found} << 1 | 1,
+                       std::memory_order_relaxed);
+  }
+
+ private:
+  static constexpr unsigned BITS = 12;
+  static std::uint64_t tag_of(const unsigned char* p, std::size_t len) noexcept {
+    return len == 1 ? p[0] : std::uint64_t{p[0]} << 8 | p[1];
+  }
+  std::atomic<std::uint64_t>& slot(const unsigned char* p, std::size_t len) const noexcept {
+    if (len == 1) return one_[p[0]];
+    return two_[(tag_of(p, 2) * 0x9E3779B97F4A7C15ull) >> (64 - BITS)];
+  }
+  mutable std::atomic<std::uint64_t> one_[256] = {};
+  mutable std::atomic<std::uint64_t> two_[std::size_t{1} << BITS] = {};
+};
+
 class Layout;
 
 // What a dictionary derives from its heads rather than stores: one sample a
@@ -360,6 +401,7 @@ class Layout : public blob::Stored<Layout> {
   std::uint64_t block = 1, micro = 1, J = 1, n = 0, shard = 1, head_prefix = 0;
   std::unique_ptr<charcode::CharCode> chars;  // exactly for "BDX4"
   std::unique_ptr<dict_index::RouteCell> route_words = std::make_unique<dict_index::RouteCell>();
+  std::unique_ptr<dict_index::ShortSteps> short_steps = std::make_unique<dict_index::ShortSteps>();
   // The samples, the tie resolver and the raw routing table, derived on
   // first need (loads and builds set it up for their block count).
   std::unique_ptr<dict_index::Derived> derived = std::make_unique<dict_index::Derived>();
