@@ -132,12 +132,12 @@ TEST(DictQueries, PrefixesAlongChainsOfKeys) {
 }
 
 TEST(DictQueries, ShortPrefixesKeptAcrossQueries) {
-  // The answers for prefixes of one and two bytes are kept from the first
+  // The answers for prefixes of one to three bytes are kept from the first
   // query that searches them: later queries, in any order, must get what a
-  // fresh search gives. More distinct two-byte prefixes than the table has
-  // words, so that some share one; keys of one and two bytes among longer
-  // ones, with and without the empty key; every query asked twice, in
-  // opposite orders.
+  // fresh search gives. Many distinct prefixes of two and three bytes, so
+  // that some share a word of the table; keys of one and two bytes among
+  // longer ones, with and without the empty key; every query asked twice,
+  // in opposite orders.
   std::string alphabet;
   for (char c = '!'; c <= '~'; ++c) alphabet += c;
   std::vector<std::string> base;
@@ -150,7 +150,8 @@ TEST(DictQueries, ShortPrefixesKeptAcrossQueries) {
     keys = dictfix::sorted_unique(keys);
     std::vector<std::string> queries;
     for (std::size_t i = 0; i < alphabet.size(); ++i)
-      for (std::size_t j = 0; j < alphabet.size(); j += 2) queries.push_back(std::string{alphabet[i], alphabet[j], 'q'});
+      for (std::size_t j = 0; j < alphabet.size(); j += 2)
+        for (const char c : {'q', alphabet[(i * 7 + j) % alphabet.size()]}) queries.push_back(std::string{alphabet[i], alphabet[j], c, '~'});
     for (std::size_t i = 0; i < keys.size(); i += 5) queries.push_back(keys[i] + "~~");
     for (const std::uint64_t block : {32u, 256u}) {
       const dict_index::Layout d = dict_index::Layout::build_with_block(std::span<const std::string>(keys), block);

@@ -34,10 +34,10 @@ class PrefixWalk {
     if (q.empty()) return {{0, d_.head(0).empty()}, false};
     if (inside_ && has_next_ && compare_bytes(next_head_, q) <= 0) inside_ = false;
     if (inside_) return in_block(q);
-    // A prefix of one or two bytes has the same answer for every query:
+    // A prefix of one to three bytes has the same answer for every query:
     // found once and kept. The next prefix then routes afresh, as its block
     // is another one but where these few keys are.
-    if (q.size() <= 2) {
+    if (q.size() <= 3) {
       if (const auto kept = d_.short_steps->get(q.data(), q.size())) return {{kept->rank, kept->found}, kept->stop};
       const Step s = enter_routed(q);
       d_.short_steps->keep(q.data(), q.size(), {s.search.rank, s.search.found, s.stop});
