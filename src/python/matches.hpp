@@ -59,8 +59,8 @@ struct Match {
 // characters, which copies them instead of decoding UTF-8 (and is the query
 // itself when the match is all of it). Matches come shortest first, so the
 // characters are counted on from the last one. A match that does not end at
-// a character boundary (a stored key that is not UTF-8) is decoded as
-// before, which raises the decoder's error.
+// a character boundary (a stored key that is not UTF-8) is decoded from its
+// bytes, which raises the decoder's error.
 class PrefixStrs {
  public:
   PrefixStrs(PyObject* query_obj, std::string_view query) noexcept

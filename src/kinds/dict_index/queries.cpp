@@ -35,8 +35,8 @@ class PrefixWalk {
     if (inside_ && has_next_ && compare_bytes(next_head_, q) <= 0) inside_ = false;
     if (inside_) return in_block(q);
     // A prefix of one to three bytes has the same answer for every query:
-    // found once and kept. The next prefix then routes afresh, as its block
-    // is another one but where these few keys are.
+    // found once and kept. The next prefix then routes afresh: its block is
+    // seldom the one these few keys lie in.
     if (q.size() <= 3) {
       if (const auto kept = d_.short_steps->get(q.data(), q.size())) return {{kept->rank, kept->found}, kept->stop};
       const Step s = enter_routed(q);
