@@ -472,20 +472,23 @@ struct Methods {
   static PyObject* common_prefix(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return boundary([&]() -> PyObject* {
       static const OneArg sig("common_prefix", "query");
-      const std::string_view query = str_arg(sig, args, nargs, kwnames);
+      PyObject* const arg = one_arg(sig, args, nargs, kwnames);
+      const std::string_view query = arg_str(arg, sig.p.names[0]);
       const Core& c = core(self);
-      return prefix_list(query, detached([&] { return K::common_prefix(c, query); }));
+      return prefix_list(arg, query, detached([&] { return K::common_prefix(c, query); }));
     });
   }
 
   static PyObject* longest_prefix(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return boundary([&]() -> PyObject* {
       static const OneArg sig("longest_prefix", "query");
-      const std::string_view query = str_arg(sig, args, nargs, kwnames);
+      PyObject* const arg = one_arg(sig, args, nargs, kwnames);
+      const std::string_view query = arg_str(arg, sig.p.names[0]);
       const Core& c = core(self);
       const auto found = detached([&] { return K::longest_prefix(c, query); });
       if (!found) Py_RETURN_NONE;
-      return prefix_pair(query, *found);
+      PrefixStrs strs(arg, query);
+      return prefix_pair(strs, *found);
     });
   }
 

@@ -5,6 +5,7 @@
 // (character offsets) and `id`.
 #pragma once
 
+#include <climits>
 #include <cstddef>
 #include <cstdint>
 #include <string_view>
@@ -53,17 +54,52 @@ struct Match {
   std::uint64_t id;
 };
 
-// (prefix, id) of a key that is a prefix of `query`.
+// The prefixes of one query as str objects, cut from the query's own str:
+// a match is a prefix of the query, so its str is a slice of the query's
+// characters, which copies them instead of decoding UTF-8 (and is the query
+// itself when the match is all of it). Matches come shortest first, so the
+// characters are counted on from the last one. A match that does not end at
+// a character boundary (a stored key that is not UTF-8) is decoded from its
+// bytes, which raises the decoder's error.
+class PrefixStrs {
+ public:
+  PrefixStrs(PyObject* query_obj, std::string_view query) noexcept
+      : obj_(query_obj), query_(query), ascii_(PyUnicode_IS_ASCII(query_obj) != 0) {}
+
+  PyObject* operator()(std::size_t bytes) {
+    if (bytes > query_.size()) return new_str(query_.substr(0, bytes));
+    if (ascii_) return PyUnicode_Substring(obj_, 0, static_cast<Py_ssize_t>(bytes));
+    if (bytes < query_.size() && (static_cast<unsigned char>(query_[bytes]) & 0xC0) == 0x80)
+      return new_str(query_.substr(0, bytes));
+    if (bytes < counted_) counted_ = chars_ = 0;
+    for (; counted_ < bytes; ++counted_) chars_ += (static_cast<unsigned char>(query_[counted_]) & 0xC0) != 0x80;
+    return PyUnicode_Substring(obj_, 0, static_cast<Py_ssize_t>(chars_));
+  }
+
+ private:
+  PyObject* obj_;
+  std::string_view query_;
+  bool ascii_;
+  std::size_t counted_ = 0, chars_ = 0;  // bytes of the query counted, characters among them
+};
+
+// An id as an int; the ids of matches fit a long, whose path is the quickest.
+inline PyObject* match_int(std::uint64_t id) {
+  return id <= static_cast<std::uint64_t>(LONG_MAX) ? PyLong_FromLong(static_cast<long>(id)) : new_int(id);
+}
+
+// (prefix, id) of a key that is a prefix of the query.
 template <class Match>
-PyObject* prefix_pair(std::string_view query, const Match& m) {
-  return tuple_of({new_str(query.substr(0, m.bytes)), new_int(m.id)});
+PyObject* prefix_pair(PrefixStrs& strs, const Match& m) {
+  return tuple_of({strs(m.bytes), match_int(m.id)});
 }
 
 template <class Match>
-PyObject* prefix_list(std::string_view query, const std::vector<Match>& found) {
+PyObject* prefix_list(PyObject* query_obj, std::string_view query, const std::vector<Match>& found) {
+  PrefixStrs strs(query_obj, query);
   Ref list = Ref::check(PyList_New(static_cast<Py_ssize_t>(found.size())));
   for (std::size_t i = 0; i < found.size(); ++i)
-    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), prefix_pair(query, found[i]));
+    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), prefix_pair(strs, found[i]));
   return list.release();
 }
 

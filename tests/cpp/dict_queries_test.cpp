@@ -131,6 +131,42 @@ TEST(DictQueries, PrefixesAlongChainsOfKeys) {
   }
 }
 
+TEST(DictQueries, ShortPrefixesKeptAcrossQueries) {
+  // The answers for prefixes of one to three bytes are kept from the first
+  // query that searches them: later queries, in any order, must get what a
+  // fresh search gives. Many distinct prefixes of two and three bytes, so
+  // that some share a word of the table; keys of one and two bytes among
+  // longer ones, with and without the empty key; every query asked twice,
+  // in opposite orders.
+  std::string alphabet;
+  for (char c = '!'; c <= '~'; ++c) alphabet += c;
+  std::vector<std::string> base;
+  for (const auto& k : dictfix::random_keys(12000, 37, alphabet, 5)) base.push_back(k);
+  for (std::size_t i = 0; i < alphabet.size(); i += 3) base.push_back(alphabet.substr(i, 1));
+  for (std::size_t i = 0; i + 1 < alphabet.size(); i += 5) base.push_back(alphabet.substr(i, 2));
+  for (const bool with_empty : {false, true}) {
+    std::vector<std::string> keys = base;
+    if (with_empty) keys.push_back("");
+    keys = dictfix::sorted_unique(keys);
+    std::vector<std::string> queries;
+    for (std::size_t i = 0; i < alphabet.size(); ++i)
+      for (std::size_t j = 0; j < alphabet.size(); j += 2)
+        for (const char c : {'q', alphabet[(i * 7 + j) % alphabet.size()]}) queries.push_back(std::string{alphabet[i], alphabet[j], c, '~'});
+    for (std::size_t i = 0; i < keys.size(); i += 5) queries.push_back(keys[i] + "~~");
+    for (const std::uint64_t block : {32u, 256u}) {
+      const dict_index::Layout d = dict_index::Layout::build_with_block(std::span<const std::string>(keys), block);
+      for (const bool reversed : {false, true}) {
+        for (std::size_t k = 0; k < queries.size(); ++k) {
+          const std::string& q = queries[reversed ? queries.size() - 1 - k : k];
+          const std::vector<PrefixMatch> want = dictsearch::brute_prefixes(keys, q, false);
+          ASSERT_EQ(d.prefixes(q, false), want) << "block " << block << ", empty key " << with_empty << ": '" << q << "'";
+          ASSERT_EQ(d.prefixes(q, true), want.empty() ? want : std::vector<PrefixMatch>{want.back()}) << q;
+        }
+      }
+    }
+  }
+}
+
 TEST(DictQueries, KeysOfIdsInAnyOrder) {
   for (const Built& b : corpora()) {
     const std::uint64_t n = b.sorted.size();

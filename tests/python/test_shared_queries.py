@@ -46,6 +46,30 @@ def test_matching_queries_agree(cls):
         assert not hasattr(idx, "occurrences")
 
 
+class Text(str):
+    pass
+
+
+@pytest.mark.parametrize("cls", MATCHING, ids=lambda c: c.__name__)
+def test_matched_prefixes_are_the_query_characters(cls):
+    # A match's str is cut from the query's characters: queries of one, two,
+    # three and four UTF-8 bytes a character (astral ones included), mixed,
+    # ASCII, a str subclass, and a match that is the whole query.
+    keys = ["", "a", "ab", "\u00e9", "\u00e9a", "a\U0001f600", "a\U0001f600b", "\u4e2d", "\u4e2d\u6587",
+            "\u0436", "\u0436\u0430\U0001f600", "\U0001f600"]
+    idx = cls(keys)
+    ids = {k: i for i, k in enumerate(sorted(keys))}
+    for q in ["a\U0001f600bc", "\u00e9a\u4e2d", "\u4e2d\u6587\u5b57", "\u0436\u0430\U0001f600\u0436", "\U0001f600",
+              "abc", "ab", "\u4e2d\u6587", "x\u00e9", Text("a\U0001f600b"), Text("ab")]:
+        want = [(k, ids[k]) for k in (q[:i] for i in range(len(q) + 1)) if k in ids]
+        got = idx.common_prefix(q)
+        assert got == want, q
+        assert all(type(k) is str for k, _ in got), q
+        longest = idx.longest_prefix(q)
+        assert longest == (want[-1] if want else None), q
+        assert longest is None or type(longest[0]) is str
+
+
 # (method, arguments, keywords, exception, message, notes); "{}" is the class's name.
 ERRORS = [
     ("range", ("a",), {}, TypeError, "{}.range() missing 1 required positional argument: 'hi'", []),

@@ -17,6 +17,7 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <new>
 #include <optional>
 #include <span>
 #include <string>
@@ -216,6 +217,81 @@ class RouteCell {
   std::vector<std::uint64_t> words_;
 };
 
+// The prefix walk's answers for prefixes of one to three bytes (the rank,
+// whether it is a key, whether a key extends it), kept as each is first
+// found: they are the first steps of almost every match, and each would
+// route to a block of its own and walk its runs only to be left for the
+// next block. One byte has a word of its own; two and three bytes share a
+// table of 16,384 words by a hash (made on the first one kept, so that an
+// index never matched against does not carry it), each word saying which
+// bytes it holds. A word packs, above its flags stop << 2 | found << 1 | 1,
+// the rank (and for the table the bytes), zero until kept; threads that keep
+// one at once store whole words, and a reader takes a word only when its
+// bytes are the ones sought.
+class ShortSteps {
+ public:
+  struct Step {
+    std::uint64_t rank;
+    bool found, stop;
+  };
+  ShortSteps() = default;
+  ShortSteps(const ShortSteps&) = delete;
+  ShortSteps& operator=(const ShortSteps&) = delete;
+  ~ShortSteps() { delete[] table_.load(std::memory_order_acquire); }
+
+  // The prefix of `len` bytes (1 to 3) at p.
+  std::optional<Step> get(const unsigned char* p, std::size_t len) const noexcept {
+    std::uint64_t w;
+    if (len == 1) {
+      w = one_[p[0]].load(std::memory_order_relaxed);
+      if (w == 0) return std::nullopt;
+      return Step{w >> 3, (w & 2) != 0, (w & 4) != 0};
+    }
+    const std::atomic<std::uint64_t>* t = table_.load(std::memory_order_acquire);
+    if (t == nullptr) return std::nullopt;
+    const std::uint64_t tag = tag_of(p, len);
+    w = t[slot(tag)].load(std::memory_order_relaxed);
+    if ((w & 1) == 0 || ((w >> 3) & TAG_MASK) != tag) return std::nullopt;
+    return Step{w >> RANK_SHIFT, (w & 2) != 0, (w & 4) != 0};
+  }
+
+  void keep(const unsigned char* p, std::size_t len, const Step& s) noexcept {
+    const std::uint64_t flags = std::uint64_t{s.stop} << 2 | std::uint64_t{s.found} << 1 | 1;
+    if (len == 1) {
+      if (s.rank >> 61) return;  // no room in the word: found again each time
+      one_[p[0]].store(s.rank << 3 | flags, std::memory_order_relaxed);
+      return;
+    }
+    if (s.rank >> (64 - RANK_SHIFT)) return;
+    std::atomic<std::uint64_t>* t = table_.load(std::memory_order_acquire);
+    if (t == nullptr) {
+      std::atomic<std::uint64_t>* made = new (std::nothrow) std::atomic<std::uint64_t>[SLOTS]();
+      if (made == nullptr) return;  // not kept: found again each time
+      if (table_.compare_exchange_strong(t, made, std::memory_order_acq_rel)) {
+        t = made;
+      } else {
+        delete[] made;  // another thread's table stands
+      }
+    }
+    const std::uint64_t tag = tag_of(p, len);
+    t[slot(tag)].store(s.rank << RANK_SHIFT | tag << 3 | flags, std::memory_order_relaxed);
+  }
+
+ private:
+  static constexpr unsigned BITS = 14;
+  static constexpr std::size_t SLOTS = std::size_t{1} << BITS;
+  static constexpr std::uint64_t TAG_MASK = (std::uint64_t{1} << 25) - 1;  // 3 bytes and whether there are 3
+  static constexpr unsigned RANK_SHIFT = 28;
+  static std::uint64_t tag_of(const unsigned char* p, std::size_t len) noexcept {
+    return len == 2 ? std::uint64_t{p[0]} << 8 | p[1]
+                    : std::uint64_t{1} << 24 | std::uint64_t{p[0]} << 16 | std::uint64_t{p[1]} << 8 | p[2];
+  }
+  static std::size_t slot(std::uint64_t tag) noexcept { return (tag * 0x9E3779B97F4A7C15ull) >> (64 - BITS); }
+
+  std::atomic<std::uint64_t> one_[256] = {};
+  std::atomic<std::atomic<std::uint64_t>*> table_{nullptr};
+};
+
 class Layout;
 
 // What a dictionary derives from its heads rather than stores: one sample a
@@ -360,6 +436,7 @@ class Layout : public blob::Stored<Layout> {
   std::uint64_t block = 1, micro = 1, J = 1, n = 0, shard = 1, head_prefix = 0;
   std::unique_ptr<charcode::CharCode> chars;  // exactly for "BDX4"
   std::unique_ptr<dict_index::RouteCell> route_words = std::make_unique<dict_index::RouteCell>();
+  std::unique_ptr<dict_index::ShortSteps> short_steps = std::make_unique<dict_index::ShortSteps>();
   // The samples, the tie resolver and the raw routing table, derived on
   // first need (loads and builds set it up for their block count).
   std::unique_ptr<dict_index::Derived> derived = std::make_unique<dict_index::Derived>();

@@ -33,17 +33,29 @@ class PrefixWalk {
     // extends it.
     if (q.empty()) return {{0, d_.head(0).empty()}, false};
     if (inside_ && has_next_ && compare_bytes(next_head_, q) <= 0) inside_ = false;
-    if (!inside_) {
-      const std::uint64_t a = d_.route(q).boundary;
-      if (a == 0) return {{0, false}, !extends(d_.head(0), q)};
-      enter(a - 1);
+    if (inside_) return in_block(q);
+    // A prefix of one to three bytes has the same answer for every query:
+    // found once and kept. The next prefix then routes afresh: its block is
+    // seldom the one these few keys lie in.
+    if (q.size() <= 3) {
+      if (const auto kept = d_.short_steps->get(q.data(), q.size())) return {{kept->rank, kept->found}, kept->stop};
+      const Step s = enter_routed(q);
+      d_.short_steps->keep(q.data(), q.size(), {s.search.rank, s.search.found, s.stop});
+      return s;
     }
-    return in_block(q);
+    return enter_routed(q);
   }
 
  private:
   static bool extends(ByteSpan key, ByteSpan q) noexcept {
     return key.size() > q.size() && std::memcmp(key.data(), q.data(), q.size()) == 0;
+  }
+
+  Step enter_routed(ByteSpan q) {
+    const std::uint64_t a = d_.route(q).boundary;
+    if (a == 0) return {{0, false}, !extends(d_.head(0), q)};
+    enter(a - 1);
+    return in_block(q);
   }
 
   void enter(std::uint64_t e) {
