@@ -93,6 +93,7 @@ struct Decoded {
   std::vector<std::size_t> restart_ends;
   std::vector<unsigned char> cur;
   std::uint64_t depth = 0;
+  std::uint64_t head_word = 0;  // the head's first 8 bytes
 
   std::size_t size() const noexcept { return words.size(); }
   ByteSpan key(std::size_t i) const noexcept { return {bytes.data() + ends[i], ends[i + 1] - ends[i]}; }
@@ -170,6 +171,7 @@ bool decode_block(const Layout& d, std::uint64_t e, Decoded& b) {
   }
   if (b.ends.size() != k + 1) return false;
   b.depth = common_prefix(b.key(0), b.key(static_cast<std::size_t>(k - 1)));
+  b.head_word = word_at(b.key(0), 0);
   b.words.resize(static_cast<std::size_t>(k));
   for (std::size_t i = 0; i < k; ++i) b.words[i] = word_at(b.key(i), b.depth);
   return true;
@@ -207,7 +209,12 @@ std::optional<Search> search_decoded(const Layout& d, std::uint64_t e, const Dec
   const ByteSpan head = b.key(0);
   const std::size_t k = b.size();
   const std::size_t depth = static_cast<std::size_t>(b.depth);
-  if (q.size() < depth || (depth > 0 && std::memcmp(q.data(), head.data(), depth) != 0)) {
+  // The shared bytes compared as one word when they fit in one (they mostly
+  // do): a call to compare a byte or two costs more than the search.
+  const bool left = q.size() < depth ||
+                    (depth > 8 ? std::memcmp(q.data(), head.data(), depth) != 0
+                               : depth > 0 && (word_at(q, 0) ^ b.head_word) >> (64 - 8 * depth) != 0);
+  if (left) {
     // q leaves the bytes every key shares: below the head, or above them all.
     if (compare_bytes(q, head) < 0) return std::nullopt;
     return Search{base + k, false};
