@@ -250,6 +250,10 @@ bool arg_bool(PyObject* o, const char* name) {
 
 std::string_view str_view(PyObject* o) {
   if (!PyUnicode_Check(o)) raise_type_error("'" + type_name(o) + "' object is not an instance of 'str'");
+  // A compact ASCII str's own characters are its UTF-8 bytes (and cannot
+  // fail to encode): no call, no cache.
+  if (PyUnicode_IS_COMPACT_ASCII(o))
+    return std::string_view(static_cast<const char*>(PyUnicode_DATA(o)), static_cast<std::size_t>(PyUnicode_GET_LENGTH(o)));
   Py_ssize_t len = 0;
   const char* data = PyUnicode_AsUTF8AndSize(o, &len);
   if (!data) throw_error_set();

@@ -6,6 +6,7 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <climits>
 #include <cstddef>
 #include <cstdint>
 #include <exception>
@@ -266,7 +267,12 @@ inline std::string_view one_str_arg(const Params& p, PyObject* const* args, Py_s
 std::string_view str_view(PyObject* o);
 
 // New Python objects.
-inline PyObject* new_int(std::uint64_t v) { return PyLong_FromUnsignedLongLong(v); }
+// Through the signed constructor where it fits: it builds one-digit ints
+// directly, where the unsigned one counts digits first.
+inline PyObject* new_int(std::uint64_t v) {
+  if (v <= static_cast<std::uint64_t>(LONG_MAX)) return PyLong_FromLong(static_cast<long>(v));
+  return PyLong_FromUnsignedLongLong(v);
+}
 inline PyObject* new_str(std::string_view s) { return PyUnicode_FromStringAndSize(s.data(), static_cast<Py_ssize_t>(s.size())); }
 inline PyObject* new_bytes(std::string_view s) { return PyBytes_FromStringAndSize(s.data(), static_cast<Py_ssize_t>(s.size())); }
 

@@ -1,6 +1,7 @@
 #include "keys.hpp"
 
 #include <algorithm>
+#include <cstring>
 
 namespace quorvale::python {
 
@@ -33,9 +34,18 @@ void fill(BorrowedKeys& keys, PyObject* iterable) {
 
 }  // namespace
 
-BorrowedKeys::BorrowedKeys(BorrowedKeys&& o) noexcept : refs_(std::move(o.refs_)), views_(std::move(o.views_)) {
+BorrowedKeys::BorrowedKeys(BorrowedKeys&& o) noexcept
+    : refs_(std::move(o.refs_)),
+      views_(std::move(o.views_)),
+      slabs_(std::move(o.slabs_)),
+      slab_at_(o.slab_at_),
+      slab_left_(o.slab_left_),
+      copy_short_(o.copy_short_) {
   o.refs_.clear();
   o.views_.clear();
+  o.slabs_.clear();
+  o.slab_at_ = nullptr;
+  o.slab_left_ = 0;
 }
 
 BorrowedKeys& BorrowedKeys::operator=(BorrowedKeys&& o) noexcept {
@@ -43,15 +53,42 @@ BorrowedKeys& BorrowedKeys::operator=(BorrowedKeys&& o) noexcept {
     clear();
     refs_ = std::move(o.refs_);
     views_ = std::move(o.views_);
+    slabs_ = std::move(o.slabs_);
+    slab_at_ = o.slab_at_;
+    slab_left_ = o.slab_left_;
+    copy_short_ = o.copy_short_;
     o.refs_.clear();
     o.views_.clear();
+    o.slabs_.clear();
+    o.slab_at_ = nullptr;
+    o.slab_left_ = 0;
   }
   return *this;
+}
+
+std::string_view BorrowedKeys::copied(std::string_view v) {
+  // Below the allocator's mapping threshold, so that slabs are reused
+  // between batches rather than mapped afresh.
+  constexpr std::size_t SLAB = std::size_t{64} << 10;
+  if (slab_left_ < v.size()) {
+    slabs_.push_back(std::make_unique_for_overwrite<char[]>(SLAB));
+    slab_at_ = slabs_.back().get();
+    slab_left_ = SLAB;
+  }
+  char* at = slab_at_;
+  if (!v.empty()) std::memcpy(at, v.data(), v.size());
+  slab_at_ += v.size();
+  slab_left_ -= v.size();
+  return std::string_view(at, v.size());
 }
 
 void BorrowedKeys::push(PyObject* owned_item) {
   Ref item(owned_item);
   std::string_view v = str_view(item.get());
+  if (copy_short_ && v.size() < SHORT_KEY) {
+    views_.push_back(copied(v));
+    return;
+  }
   refs_.push_back(item.get());
   try {
     views_.push_back(v);
@@ -73,6 +110,9 @@ void BorrowedKeys::clear() noexcept {
   for (PyObject* o : refs_) Py_DECREF(o);
   refs_.clear();
   views_.clear();
+  slabs_.clear();
+  slab_at_ = nullptr;
+  slab_left_ = 0;
 }
 
 BorrowedKeys collect_strs(PyObject* iterable) {
@@ -114,6 +154,7 @@ void require_sequence(PyObject* o) {
 BorrowedKeys key_batch(PyObject* keys) {
   require_sequence(keys);
   BorrowedKeys out;
+  out.copy_short();
   out.reserve_hint(length_hint(keys), exact_container(keys));
   // Items are taken through an iterator as strong references: a list that
   // another thread changes meanwhile never leaves us a dangling item.

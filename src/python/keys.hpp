@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <span>
 #include <string>
 #include <string_view>
@@ -48,10 +49,22 @@ class BorrowedKeys {
   void reserve_hint(Py_ssize_t hint, bool exact);
   // Releases every key (attached).
   void clear() noexcept;
+  // From now on a key shorter than SHORT_KEY is copied and its str released
+  // at once: a lookup batch then reads short keys back to back rather than
+  // from every str again, and nothing is left to release one str at a time.
+  static constexpr std::size_t SHORT_KEY = 16;
+  void copy_short() noexcept { copy_short_ = true; }
 
  private:
+  std::string_view copied(std::string_view v);
+
   std::vector<PyObject*> refs_;
   std::vector<std::string_view> views_;
+  // The copies, in slabs that never move.
+  std::vector<std::unique_ptr<char[]>> slabs_;
+  char* slab_at_ = nullptr;
+  std::size_t slab_left_ = 0;
+  bool copy_short_ = false;
 };
 
 // Every item of any iterable, in iteration order. The iterable's own

@@ -199,6 +199,22 @@ std::vector<std::string> read_words(const char* path) {
 
 }  // namespace
 
+// The 8 bytes from an offset, big-endian and zero padded, against the bytes
+// placed one at a time: every length short of a word and past it, bytes with
+// the high bit set, inside a larger buffer whose other bytes are not zero.
+TEST(DictSearch, WordAtMatchesBytewiseModel) {
+  std::vector<unsigned char> buf(40);
+  for (std::size_t i = 0; i < buf.size(); ++i) buf[i] = static_cast<unsigned char>(0x81 + 37 * i);
+  for (std::size_t start = 0; start < 4; ++start)
+    for (std::size_t len = 0; len <= 20; ++len)
+      for (std::uint64_t at = 0; at <= len + 1; ++at) {
+        const dict_index::ByteSpan s(buf.data() + start, len);
+        std::uint64_t model = 0;
+        for (std::size_t i = 0; i < 8 && at + i < len; ++i) model |= std::uint64_t{s[at + i]} << (56 - 8 * i);
+        EXPECT_EQ(dict_index::word_at(s, at), model) << "start " << start << " len " << len << " at " << at;
+      }
+}
+
 TEST(DictSearch, EmptyIndex) {
   const dict_index::Layout d = dictsearch::load(dictfix::empty_index());
   for (const char* q : {"", "a", "\xff\xff"}) {

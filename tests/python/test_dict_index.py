@@ -222,6 +222,10 @@ def test_block_wrong_type(block, tmp_path):
 # ---- batches and buffers ----------------------------------------------------------
 
 
+class Str(str):
+    pass
+
+
 @pytest.mark.parametrize("corpus", ["words", "non-ascii"])
 def test_batches_many_keys_a_block_answer_as_single_lookups(corpus):
     # Batches large beside the index, so that keys are searched block by
@@ -232,7 +236,8 @@ def test_batches_many_keys_a_block_answer_as_single_lookups(corpus):
     d = D(keys, 32)
     rng = random.Random(11)
     queries = model_queries(keys, rng) + ["", "\u20ac", "\U0001f600"]
-    batch = [rng.choice(queries) for _ in range(20000)] + keys
+    # Some as str subclasses: taken by their text like any str.
+    batch = [rng.choice(queries) for _ in range(20000)] + keys + [Str(k) for k in keys[::7]]
     rng.shuffle(batch)
     want = [d.id(q) for q in batch]
     assert d.ids_of(batch) == want

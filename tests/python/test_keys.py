@@ -165,3 +165,38 @@ def test_references_are_released(frametest):
         with pytest.raises(TypeError):
             form([key] * 50 + [1])
     assert sys.getrefcount(key) == before
+
+
+def _mixed_keys():
+    # Every length around the point where a batch copies a key rather than
+    # holding its str, in each storage width, plain and subclassed; enough of
+    # them to fill several of the copies' slabs.
+    class S(str):
+        pass
+
+    keys = []
+    for n in range(0, 40):
+        for text in ("a" * n, "é" * n, "ж" * n, "\U0001f600" * n, "x" * max(0, n - 1) + "é"):
+            keys.append(text)
+            keys.append(S(text))
+    return keys * 40
+
+
+def test_batch_keys_short_and_long_in_every_str_form(frametest):
+    keys = _mixed_keys()
+    assert frametest.batch(keys) == [k.encode() for k in keys]
+    assert frametest.batch(tuple(keys)) == [k.encode() for k in keys]
+
+
+@pytest.mark.parametrize("at", [0, 1, 15, 2000, 9999])
+def test_batch_first_bad_item_decides_the_error(frametest, at):
+    # Keys before it taken in place or copied alike; a later bad item of the
+    # other sort never gets a say.
+    keys = (_mixed_keys() * 2)[:10000]
+    for first, second, error in (("\ud800", 7, UnicodeEncodeError), (7, "\ud800", TypeError),
+                                 ("ab\udfffcd" * 5, "\ud800", UnicodeEncodeError)):
+        bad = list(keys)
+        bad[at] = first
+        bad.insert(at + 1 + (at % 3), second)
+        with pytest.raises(error):
+            frametest.batch(bad)

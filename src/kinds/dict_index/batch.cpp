@@ -93,6 +93,7 @@ struct Decoded {
   std::vector<std::size_t> restart_ends;
   std::vector<unsigned char> cur;
   std::uint64_t depth = 0;
+  std::uint64_t head_word = 0;  // the head's first 8 bytes
 
   std::size_t size() const noexcept { return words.size(); }
   ByteSpan key(std::size_t i) const noexcept { return {bytes.data() + ends[i], ends[i + 1] - ends[i]}; }
@@ -170,6 +171,7 @@ bool decode_block(const Layout& d, std::uint64_t e, Decoded& b) {
   }
   if (b.ends.size() != k + 1) return false;
   b.depth = common_prefix(b.key(0), b.key(static_cast<std::size_t>(k - 1)));
+  b.head_word = word_at(b.key(0), 0);
   b.words.resize(static_cast<std::size_t>(k));
   for (std::size_t i = 0; i < k; ++i) b.words[i] = word_at(b.key(i), b.depth);
   return true;
@@ -207,7 +209,12 @@ std::optional<Search> search_decoded(const Layout& d, std::uint64_t e, const Dec
   const ByteSpan head = b.key(0);
   const std::size_t k = b.size();
   const std::size_t depth = static_cast<std::size_t>(b.depth);
-  if (q.size() < depth || (depth > 0 && std::memcmp(q.data(), head.data(), depth) != 0)) {
+  // The shared bytes compared as one word when they fit in one (they mostly
+  // do): a call to compare a byte or two costs more than the search.
+  const bool left = q.size() < depth ||
+                    (depth > 8 ? std::memcmp(q.data(), head.data(), depth) != 0
+                               : depth > 0 && (word_at(q, 0) ^ b.head_word) >> (64 - 8 * depth) != 0);
+  if (left) {
     // q leaves the bytes every key shares: below the head, or above them all.
     if (compare_bytes(q, head) < 0) return std::nullopt;
     return Search{base + k, false};
@@ -323,6 +330,45 @@ struct Chunk {
   std::vector<unsigned char> translated;  // beside a character code
 };
 
+// Each thread keeps its chunk between batches, up to KEEP_LANES lanes: a
+// large batch on fresh pages spends more on faulting them in than on its
+// searches. A lookup nested in another's answer (none is today) takes its
+// own.
+constexpr std::size_t KEEP_LANES = std::size_t{1} << 20;
+constexpr std::size_t KEEP_TRANSLATED = std::size_t{16} << 20;
+
+class ChunkLease {
+ public:
+  ChunkLease() : mine_(!kept_busy()), c_(mine_ ? kept() : own_) {
+    if (mine_) kept_busy() = true;
+  }
+  ~ChunkLease() {
+    if (!mine_) return;
+    if (c_.lanes.capacity() > KEEP_LANES || c_.spare.capacity() > KEEP_LANES) {
+      std::vector<Lane>().swap(c_.lanes);
+      std::vector<Lane>().swap(c_.spare);
+    }
+    if (c_.translated.capacity() > KEEP_TRANSLATED) std::vector<unsigned char>().swap(c_.translated);
+    kept_busy() = false;
+  }
+  ChunkLease(const ChunkLease&) = delete;
+  ChunkLease& operator=(const ChunkLease&) = delete;
+  Chunk& get() noexcept { return c_; }
+
+ private:
+  static Chunk& kept() {
+    thread_local Chunk c;
+    return c;
+  }
+  static bool& kept_busy() {
+    thread_local bool busy = false;
+    return busy;
+  }
+  bool mine_;
+  Chunk own_;
+  Chunk& c_;
+};
+
 // Orders chunk lanes [0, g) by boundary: a stable radix sort over the bits
 // that Y needs.
 void order_lanes(Chunk& c, std::size_t g, std::uint64_t y) {
@@ -425,10 +471,17 @@ void search_pending(const Layout& d, const std::uint64_t* words, Pending& l, Ans
   l.size = 0;
 }
 
+// Where emit(i, ...) writes, for fetching it ahead; nothing when unknown.
+struct NoPlace {
+  const void* operator()(std::size_t) const noexcept { return nullptr; }
+};
+
 // Looks up every key of `keys` (keys.at(i): the caller's bytes of key i) and
 // hands each answer to emit(i, id or MISSING_ID), in no particular order.
-template <class Keys, class Emit>
-void lookup(const Layout& d, const Keys& keys, Emit&& emit, const BatchShape& shape = {}) {
+// place(i) tells where emit(i, ...) writes: the answers of an ordered batch
+// land all over the output, so those places are fetched ahead.
+template <class Keys, class Emit, class Place = NoPlace>
+void lookup(const Layout& d, const Keys& keys, Emit&& emit, const BatchShape& shape = {}, Place place = {}) {
   const std::size_t count = keys.size();
   if (d.n == 0) {
     for (std::size_t i = 0; i < count; ++i) emit(i, MISSING_ID);
@@ -441,7 +494,8 @@ void lookup(const Layout& d, const Keys& keys, Emit&& emit, const BatchShape& sh
   const bool tied = resolver && !resolver->roots.empty();
   const std::vector<std::uint64_t>* routed = d.route_words->get();
   const std::uint64_t* words = routed != nullptr && !routed->empty() ? routed->data() : nullptr;
-  Chunk c;
+  ChunkLease lease;
+  Chunk& c = lease.get();
   Group l;
   Pending pending;
   Decoded decoded;
@@ -555,7 +609,11 @@ void lookup(const Layout& d, const Keys& keys, Emit&& emit, const BatchShape& sh
     // The keys block by block, those not carried inside their lane fetched
     // ahead.
     const auto ahead = [&](std::size_t j) {
-      if (j + 16 < g && !c.lanes[j + 16].key.inside()) prefetch(c.lanes[j + 16].key.key().data());
+      if (j + 16 >= g) return;
+      const Lane& next = c.lanes[j + 16];
+      if (!next.key.inside()) prefetch(next.key.key().data());
+      if (const void* p = place(first + static_cast<std::size_t>(next.word & (MAX_CHUNK - 1))))
+        __builtin_prefetch(p, 1);
     };
     for (std::size_t from = 0; from < g;) {
       const std::uint64_t b = c.lanes[from].word >> LANE_BITS;
@@ -625,21 +683,28 @@ struct ChunkKeys {
 
 std::vector<std::optional<std::uint64_t>> Layout::ids_of(std::span<const std::string_view> keys) const {
   std::vector<std::optional<std::uint64_t>> out(keys.size());
-  lookup(*this, Views{keys}, [&](std::size_t i, std::uint64_t id) {
-    if (id != MISSING_ID) out[i] = id;
-  });
+  lookup(
+      *this, Views{keys},
+      [&](std::size_t i, std::uint64_t id) {
+        if (id != MISSING_ID) out[i] = id;
+      },
+      {}, [&](std::size_t i) -> const void* { return out.data() + i; });
   return out;
 }
 
 void Layout::ids_into(std::span<const std::string_view> keys, std::uint64_t* out) const {
-  lookup(*this, Views{keys}, [&](std::size_t i, std::uint64_t id) { out[i] = id; });
+  lookup(
+      *this, Views{keys}, [&](std::size_t i, std::uint64_t id) { out[i] = id; }, {},
+      [&](std::size_t i) -> const void* { return out + i; });
 }
 
 namespace dict_index {
 
 void ids_into_shaped(const Layout& d, std::span<const std::string_view> keys, std::uint64_t* out,
                      const BatchShape& shape) {
-  lookup(d, Views{keys}, [&](std::size_t i, std::uint64_t id) { out[i] = id; }, shape);
+  lookup(
+      d, Views{keys}, [&](std::size_t i, std::uint64_t id) { out[i] = id; }, shape,
+      [&](std::size_t i) -> const void* { return out + i; });
 }
 
 }  // namespace dict_index
@@ -651,7 +716,9 @@ std::vector<std::uint64_t> Layout::arrow_ids(std::span<const arrow::Utf8Chunk> c
   std::uint64_t* at = out.data();
   for (const arrow::Utf8Chunk& c : chunks) {
     // Only the validity bit makes a null: its bytes are searched like any.
-    lookup(*this, ChunkKeys{c}, [&](std::size_t i, std::uint64_t id) { at[i] = c.is_null(i) ? MISSING_ID : id; });
+    lookup(
+        *this, ChunkKeys{c}, [&](std::size_t i, std::uint64_t id) { at[i] = c.is_null(i) ? MISSING_ID : id; }, {},
+        [&](std::size_t i) -> const void* { return at + i; });
     at += c.size();
   }
   return out;

@@ -176,10 +176,19 @@ std::size_t common_prefix(ByteSpan a, ByteSpan b) noexcept;
 inline std::uint64_t word_at(ByteSpan s, std::uint64_t at) noexcept {
   if (at >= s.size()) return 0;
   const std::size_t avail = s.size() - at;
-  if (avail >= 8) return __builtin_bswap64(load_le64(s.data() + at));
-  std::uint64_t w = 0;
-  for (std::size_t i = 0; i < avail; ++i) w |= std::uint64_t{s[at + i]} << (56 - 8 * i);
-  return w;
+  const unsigned char* p = s.data() + at;
+  if (avail >= 8) return __builtin_bswap64(load_le64(p));
+  // Fewer: a load from each end (they may overlap), each in its place.
+  const unsigned tail = static_cast<unsigned>(64 - 8 * avail);
+  if (avail >= 4) {
+    const std::uint64_t a = __builtin_bswap32(load_le32(p)), b = __builtin_bswap32(load_le32(p + avail - 4));
+    return a << 32 | b << tail;
+  }
+  if (avail >= 2) {
+    const std::uint64_t a = __builtin_bswap16(load_le16(p)), b = __builtin_bswap16(load_le16(p + avail - 2));
+    return a << 48 | b << tail;
+  }
+  return std::uint64_t{p[0]} << 56;
 }
 
 // One varint from the front of the bytes, and the bytes after it.
