@@ -55,8 +55,9 @@ std::uint64_t hash_node(const BuildNode& node) noexcept {
 //
 // A node found again is most often followed by the parent it had the time
 // before: each way remembers the bucket of the node compiled right after
-// its own, and a find fetches that bucket ahead. A wrong guess costs one
-// fetch and changes nothing else.
+// its own, and a find fetches that bucket ahead once the same bucket
+// followed the node twice in a row (keys without shared suffixes would
+// fetch at random otherwise). A wrong guess costs one fetch and changes nothing else.
 struct BuilderCore::Registry {
   static constexpr std::size_t kBuckets = std::size_t(1) << 15;
   static constexpr std::size_t kMaxTransitions = 64;  // larger nodes rarely repeat
@@ -135,6 +136,15 @@ struct BuilderCore::Registry {
   }
 
   static std::uint32_t tag_of(std::uint64_t hash) noexcept { return static_cast<std::uint32_t>(hash >> 32); }
+  // Marks a guess of `next` that came true the time before.
+  static constexpr std::uint32_t kSure = std::uint32_t{1} << 31;
+  static_assert(kBuckets <= kSure);
+
+  // Notes the bucket compiled after a node in its way's `next`.
+  static void note(std::uint32_t* next, std::size_t bucket) noexcept {
+    const auto b = static_cast<std::uint32_t>(bucket);
+    *next = (*next & ~kSure) == b ? b | kSure : b;
+  }
 
   // The address of a registered node equal to `node`, or 0; a find in way 1
   // moves it to way 0. On a find, `*link` is where to note the bucket of the
@@ -146,9 +156,11 @@ struct BuilderCore::Registry {
     for (unsigned way = 0; way < 2; ++way) {
       if (b.addr[way] != 0 && b.tag[way] == tag && holds(b.content[way], node)) {
         const std::uint64_t addr = b.addr[way];
-        const char* line = reinterpret_cast<const char*>(&buckets[b.next[way]]);
-        __builtin_prefetch(line);
-        __builtin_prefetch(line + 64);
+        if (b.next[way] & kSure) {
+          const char* line = reinterpret_cast<const char*>(&buckets[b.next[way] & ~kSure]);
+          __builtin_prefetch(line);
+          __builtin_prefetch(line + 64);
+        }
         if (way == 1) swap_ways(bucket);
         *link = &b.next[0];
         return addr;
@@ -352,7 +364,7 @@ std::uint64_t BuilderCore::compile(const BuildNode& node) {
   const std::uint64_t h = hash_node(node);
   Registry& r = *registry_;
   const std::size_t bucket = h & (Registry::kBuckets - 1);
-  if (link != nullptr) *link = static_cast<std::uint32_t>(bucket);
+  if (link != nullptr) Registry::note(link, bucket);
   if (fresh != 0 && !node.trans.empty() && node.trans.back().target == fresh) {
     fresh_ = write_node(node);
     r.add_later(bucket, h, fresh_, node);
