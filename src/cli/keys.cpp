@@ -92,6 +92,8 @@ class FileKeys final : public KeySource {
     }
     return false;
   }
+  // Each line was checked above, and a key is a line cut before "\n" or "\r\n".
+  bool yields_utf8() const noexcept override { return true; }
 
  private:
   bool stop(Fail fail) {

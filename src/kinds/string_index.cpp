@@ -294,6 +294,7 @@ std::uint64_t StringIndex::build_to_file(KeySource& keys, const std::string& pat
   // hold it either.
   const std::size_t limit = run->budget();
   extsort::Runs runs(path);
+  const bool valid = keys.yields_utf8();
   std::string_view key;
   while (keys.next(key)) {
     if (key.size() > limit) fail("string-index: a key longer than the run budget");
@@ -301,7 +302,11 @@ std::uint64_t StringIndex::build_to_file(KeySource& keys, const std::string& pat
       runs.spill(run->sorted());
       run->clear();
     }
-    run->push(key);
+    if (valid) {
+      run->push_valid(key);
+    } else {
+      run->push(key);
+    }
   }
   check_source(failed);
   if (runs.runs().empty()) {

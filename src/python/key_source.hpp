@@ -77,6 +77,8 @@ class PySource : public KeySource {
  public:
   PySource(std::optional<KeyStream> stream, Parked& parked) : stream_(std::move(stream)), parked_(parked) {}
   bool next(std::string_view& key) override;
+  // A str's UTF-8 form: the interpreter refuses to make one for a lone surrogate.
+  bool yields_utf8() const noexcept override { return true; }
 
  private:
   std::optional<KeyStream> stream_;

@@ -16,6 +16,9 @@ class KeySource {
  public:
   virtual ~KeySource() = default;
   virtual bool next(std::string_view& key) = 0;
+  // Whether every key handed out is valid UTF-8 already (a reader that
+  // checked it, or text of the interpreter), so a build need not check again.
+  virtual bool yields_utf8() const noexcept { return false; }
 };
 
 // A fresh pass over the same keys each time it is called.

@@ -314,14 +314,22 @@ std::vector<Group> split_by_sample(const Keys& keys, SpanOf& span_of, const Part
   const auto bucket_of = [&](const KeySpan& s) {
     return static_cast<std::size_t>(std::upper_bound(splitters.begin(), splitters.end(), keys.key(s)) - splitters.begin());
   };
+  // The count keeps each key's bucket for the deal (a byte a key, while the
+  // buckets fit one), which then searches no splitter again.
+  std::unique_ptr<unsigned char[]> found;
+  if (buckets <= 256) found = std::make_unique_for_overwrite<unsigned char[]>(n);
   std::vector<std::size_t> counts(parts.count * buckets, 0);
   parts.each([&](std::size_t p) {
     std::size_t* count = counts.data() + p * buckets;
-    for (std::size_t i = parts.begin(p), e = parts.begin(p + 1); i < e; ++i) ++count[bucket_of(span_of(i))];
+    for (std::size_t i = parts.begin(p), e = parts.begin(p + 1); i < e; ++i) {
+      const std::size_t b = bucket_of(span_of(i));
+      if (found) found[i] = static_cast<unsigned char>(b);
+      ++count[b];
+    }
   });
   const std::vector<std::size_t> starts = deal(parts, buckets, counts, span_of,
-                                               [&](std::size_t, const KeySpan& s) {
-                                                 const std::size_t b = bucket_of(s);
+                                               [&](std::size_t i, const KeySpan& s) {
+                                                 const std::size_t b = found ? found[i] : bucket_of(s);
                                                  return std::pair{b, Rec{keys.chunk(s, depth[b]), s}};
                                                },
                                                recs);

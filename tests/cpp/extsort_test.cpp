@@ -169,6 +169,41 @@ TEST_F(ExtsortTest, RunSortAgainstAReferenceOrder) {
   }
 }
 
+// Keys pushed as known valid skip the sort's UTF-8 check, but one key pushed
+// unchecked puts the whole run under it again, before or after the others,
+// until the run is cleared; both ways of sorting keep it.
+TEST_F(ExtsortTest, RunChecksTheTextOfUncheckedKeys) {
+  const auto panics = [](const std::vector<std::pair<std::string, bool>>& keys, bool streamed) {
+    extsort::Run run(1024);
+    run.push("\xff");
+    run.clear();  // what an earlier run held is no longer checked
+    for (const auto& [key, valid] : keys) {
+      if (valid) {
+        run.push_valid(key);
+      } else {
+        run.push(key);
+      }
+    }
+    try {
+      if (streamed) {
+        run.each_sorted([](std::string_view) {});
+      } else {
+        run.sorted();
+      }
+    } catch (const Panic& p) {
+      EXPECT_STREQ(p.what(), "appended from a str");
+      return true;
+    }
+    return false;
+  };
+  for (bool streamed : {false, true}) {
+    EXPECT_FALSE(panics({{"b", true}, {"\xc3\xa9", true}, {"a", false}}, streamed));
+    EXPECT_TRUE(panics({{"\xff", false}, {"a", true}}, streamed));
+    EXPECT_TRUE(panics({{"a", true}, {"\xc3", false}, {"b", true}}, streamed));
+    EXPECT_TRUE(panics({{"a", true}, {"\xa9", false}}, streamed));
+  }
+}
+
 TEST_F(ExtsortTest, RoomTest) {
   extsort::Run run(64);  // 8 keys at most
   EXPECT_TRUE(run.has_room(64));

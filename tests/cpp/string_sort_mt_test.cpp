@@ -190,3 +190,42 @@ TEST(StringSort, KeysFarApartInMemory) {
   }
   ::munmap(range, reach);
 }
+
+// A first split by sampled splitters, with up to 256 buckets (each key's
+// bucket kept from the count for the deal) and with more (searched again):
+// the same keys as the plain model, in all three forms.
+TEST(StringSort, SplitBySampleWithFewAndManyBuckets) {
+  SortScratch scratch;
+  const Shape stems[] = {
+      shapes()[3],
+      {"many distinct keys behind one stem",
+       [](std::mt19937_64& rng) { return "https://example.org/" + std::to_string(rng() % 150'000) + pick(rng, {"", "/", "\xc3\xa9"}); }},
+  };
+  for (const Shape& shape : stems) {
+    const std::vector<std::string> keys = keys_of(shape, 200'000);
+    const std::set<std::string> distinct(keys.begin(), keys.end());
+    const std::vector<std::string> want(distinct.begin(), distinct.end());
+    std::string buffer;
+    std::vector<KeySpan> all;
+    for (const std::string& k : keys) {
+      all.push_back({static_cast<std::uint32_t>(buffer.size()), static_cast<std::uint32_t>(k.size())});
+      buffer += k;
+    }
+    for (std::size_t threads : {8, 40}) {
+      SCOPED_TRACE(std::string(shape.name) + ", " + std::to_string(threads) + " threads");
+      std::vector<std::string_view> views(keys.begin(), keys.end());
+      sort_distinct(views, threads);
+      EXPECT_EQ(std::vector<std::string>(views.begin(), views.end()), want);
+      std::vector<KeySpan> spans = all;
+      const std::size_t n = sort_distinct(buffer.data(), buffer.size(), spans, scratch, threads);
+      std::vector<std::string> got;
+      for (std::size_t i = 0; i < n; ++i) got.emplace_back(buffer.data() + spans[i].start, spans[i].length);
+      EXPECT_EQ(got, want);
+      spans = all;
+      got.clear();
+      sort_distinct_each(buffer.data(), buffer.size(), spans, scratch, [&](std::string_view k) { got.emplace_back(k); },
+                         threads);
+      EXPECT_EQ(got, want);
+    }
+  }
+}

@@ -52,6 +52,12 @@ std::uint64_t hash_node(const BuildNode& node) noexcept {
 // but the timing: a bucket's operations still happen in their order (a
 // lookup first registers what is pending for its bucket), and operations
 // on different buckets do not meet.
+//
+// A node found again is most often followed by the parent it had the time
+// before: each way remembers the bucket of the node compiled right after
+// its own, and a find fetches that bucket ahead once the same bucket
+// followed the node twice in a row (keys without shared suffixes would
+// fetch at random otherwise). A wrong guess costs one fetch and changes nothing else.
 struct BuilderCore::Registry {
   static constexpr std::size_t kBuckets = std::size_t(1) << 15;
   static constexpr std::size_t kMaxTransitions = 64;  // larger nodes rarely repeat
@@ -72,7 +78,8 @@ struct BuilderCore::Registry {
   };
   static_assert(kMaxTransitions <= UCHAR_MAX);
   struct alignas(64) Bucket {
-    std::uint64_t hash[2];
+    std::uint32_t tag[2];   // the hash's high half: most unequal nodes fail on it
+    std::uint32_t next[2];  // the bucket of the node compiled after this one, last time
     std::uint64_t addr[2];  // 0: the way is empty (no written node has address 0)
     Content content[2];
   };
@@ -128,15 +135,34 @@ struct BuilderCore::Registry {
     return true;
   }
 
+  static std::uint32_t tag_of(std::uint64_t hash) noexcept { return static_cast<std::uint32_t>(hash >> 32); }
+  // Marks a guess of `next` that came true the time before.
+  static constexpr std::uint32_t kSure = std::uint32_t{1} << 31;
+  static_assert(kBuckets <= kSure);
+
+  // Notes the bucket compiled after a node in its way's `next`.
+  static void note(std::uint32_t* next, std::size_t bucket) noexcept {
+    const auto b = static_cast<std::uint32_t>(bucket);
+    *next = (*next & ~kSure) == b ? b | kSure : b;
+  }
+
   // The address of a registered node equal to `node`, or 0; a find in way 1
-  // moves it to way 0.
-  std::uint64_t find(std::size_t bucket, std::uint64_t hash, const BuildNode& node) {
+  // moves it to way 0. On a find, `*link` is where to note the bucket of the
+  // node compiled next, whose guess is fetched now.
+  std::uint64_t find(std::size_t bucket, std::uint64_t hash, const BuildNode& node, std::uint32_t** link) {
     settle(bucket);
     Bucket& b = buckets[bucket];
+    const std::uint32_t tag = tag_of(hash);
     for (unsigned way = 0; way < 2; ++way) {
-      if (b.addr[way] != 0 && b.hash[way] == hash && holds(b.content[way], node)) {
+      if (b.addr[way] != 0 && b.tag[way] == tag && holds(b.content[way], node)) {
         const std::uint64_t addr = b.addr[way];
+        if (b.next[way] & kSure) {
+          const char* line = reinterpret_cast<const char*>(&buckets[b.next[way] & ~kSure]);
+          __builtin_prefetch(line);
+          __builtin_prefetch(line + 64);
+        }
         if (way == 1) swap_ways(bucket);
+        *link = &b.next[0];
         return addr;
       }
     }
@@ -169,16 +195,19 @@ struct BuilderCore::Registry {
   void enter(std::size_t bucket, std::uint64_t hash, std::uint64_t addr) {
     Bucket& b = buckets[bucket];
     if (b.addr[1] != 0 && b.content[1].len > kInline) free_lists.push_back(b.content[1].list);
-    b.hash[1] = b.hash[0];
+    b.tag[1] = b.tag[0];
+    b.next[1] = b.next[0];
     b.addr[1] = b.addr[0];
     b.content[1] = b.content[0];
-    b.hash[0] = hash;
+    b.tag[0] = tag_of(hash);
+    b.next[0] = static_cast<std::uint32_t>(bucket);  // no guess yet: its own, already at hand
     b.addr[0] = addr;
   }
 
   void swap_ways(std::size_t bucket) noexcept {
     Bucket& b = buckets[bucket];
-    std::swap(b.hash[0], b.hash[1]);
+    std::swap(b.tag[0], b.tag[1]);
+    std::swap(b.next[0], b.next[1]);
     std::swap(b.addr[0], b.addr[1]);
     std::swap(b.content[0], b.content[1]);
   }
@@ -301,6 +330,7 @@ void BuilderCore::insert(std::span<const unsigned char> key, std::uint64_t value
 }
 
 void BuilderCore::freeze_below(std::size_t depth) {
+  link_ = nullptr;  // a node's parent is compiled next only within one freeze
   for (std::size_t i = depth_; i-- > depth + 1;) {
     const std::uint64_t addr = compile(stack_[i].node);
     Unfinished& parent = stack_[i - 1];
@@ -328,19 +358,22 @@ std::uint64_t BuilderCore::compile(const BuildNode& node) {
   // The node written by the call before, if it wrote one: nothing
   // registered points to it yet.
   const std::uint64_t fresh = std::exchange(fresh_, 0);
+  std::uint32_t* const link = std::exchange(link_, nullptr);
   if (node.final && node.trans.empty() && node.final_output == 0) return 0;
   if (node.trans.size() > Registry::kMaxTransitions) return fresh_ = write_node(node);
   const std::uint64_t h = hash_node(node);
   Registry& r = *registry_;
   const std::size_t bucket = h & (Registry::kBuckets - 1);
+  if (link != nullptr) Registry::note(link, bucket);
   if (fresh != 0 && !node.trans.empty() && node.trans.back().target == fresh) {
     fresh_ = write_node(node);
     r.add_later(bucket, h, fresh_, node);
     return fresh_;
   }
-  if (const std::uint64_t addr = r.find(bucket, h, node)) return addr;
+  if (const std::uint64_t addr = r.find(bucket, h, node, &link_)) return addr;
   fresh_ = write_node(node);
   r.add(bucket, h, fresh_, node);
+  link_ = &r.buckets[bucket].next[0];
   return fresh_;
 }
 

@@ -106,6 +106,7 @@ class BuilderCore {
   std::uint64_t pos_ = 0;   // bytes encoded so far, staged or handed out
   std::uint64_t root_ = 0;
   std::uint64_t fresh_ = 0;  // the node the last compile wrote, 0 if none
+  std::uint32_t* link_ = nullptr;  // where the last compile notes the bucket of the next one
   std::vector<unsigned char> staging_;
   std::vector<unsigned char> taken_;  // the view take() returned
   Crc32c crc_;

@@ -134,6 +134,12 @@ class Run final : public Replay {
   // as it fills, up to the budget, by remapping its pages: a small sort
   // holds little memory, and a big one copies nothing to grow.
   void push(std::string_view key);
+  // The same for a key known to be valid UTF-8: the sort does not check it again.
+  void push_valid(std::string_view key) {
+    const bool unchecked = unchecked_;
+    push(key);
+    unchecked_ = unchecked;
+  }
   std::size_t size() const noexcept { return count_; }
   bool empty() const noexcept { return count_ == 0; }
   std::size_t byte_size() const noexcept { return used_; }
@@ -163,6 +169,7 @@ class Run final : public Replay {
   SortScratch scratch_;
   std::size_t threads_;
   bool sorted_ = false;
+  bool unchecked_ = false;  // a key came by `push`: the sort checks the run's text
 };
 
 // The run files of a merge, read in ascending key order; a key present in

@@ -36,15 +36,18 @@ void Run::push(std::string_view key) {
   spans_[count_++] = KeySpan{static_cast<std::uint32_t>(used_), static_cast<std::uint32_t>(key.size())};
   used_ += key.size();
   sorted_ = false;
+  unchecked_ = true;
 }
 
 void Run::clear() noexcept {
   used_ = 0;
   count_ = 0;
   sorted_ = false;
+  unchecked_ = false;
 }
 
 void Run::check_utf8() const {
+  if (!unchecked_) return;
   // Keys were pushed back to back: the run's bytes are valid UTF-8 and
   // every key starts on a character boundary exactly when every key is
   // valid UTF-8 on its own. One pass over the buffer instead of one per key.
