@@ -40,25 +40,13 @@ import subprocess
 import sys
 import time
 
+from fst_peers import peer  # beside this file
+
 from quorvale._core import DictIndex
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 CAP_BYTES = 64
 CHUNK = 1 << 18
-
-
-def peer(module, package):
-    try:
-        return __import__(module)
-    except ImportError:
-        pass
-    print(f"# installing {package} with pip", flush=True)
-    subprocess.run([sys.executable, "-m", "pip", "install", "-q", package], check=False)
-    try:
-        return __import__(module)
-    except ImportError:
-        print(f"# peer {package} is missing: its rows stay empty")
-        return None
 
 
 def word_list(path, package):
