@@ -79,6 +79,21 @@ std::vector<std::string> keys_of(const Shape& shape, std::size_t count) {
   return keys;
 }
 
+// The keys laid back to back in one buffer, with a span for each.
+struct Packed {
+  std::string buffer;
+  std::vector<KeySpan> spans;
+};
+
+Packed packed(const std::vector<std::string>& keys) {
+  Packed p;
+  for (const std::string& k : keys) {
+    p.spans.push_back({static_cast<std::uint32_t>(p.buffer.size()), static_cast<std::uint32_t>(k.size())});
+    p.buffer += k;
+  }
+  return p;
+}
+
 }  // namespace
 
 // Both forms give the keys' distinct values in unsigned byte order, on any
@@ -93,12 +108,7 @@ TEST(StringSort, BothFormsGiveTheDistinctKeysInByteOrder) {
       const std::vector<std::string> want(distinct.begin(), distinct.end());
       std::set<const char*> held;
       for (const std::string& k : keys) held.insert(k.data());
-      std::string buffer;
-      std::vector<KeySpan> all;
-      for (const std::string& k : keys) {
-        all.push_back({static_cast<std::uint32_t>(buffer.size()), static_cast<std::uint32_t>(k.size())});
-        buffer += k;
-      }
+      auto [buffer, all] = packed(keys);
       for (std::size_t threads : {1, 2, 3, 8}) {
         SCOPED_TRACE(std::string(shape.name) + ", " + std::to_string(count) + " keys, " + std::to_string(threads) + " threads");
         std::vector<std::string_view> views(keys.begin(), keys.end());
@@ -127,12 +137,7 @@ TEST(StringSort, StreamedFormHandsOverTheSameKeys) {
       const std::vector<std::string> keys = keys_of(shape, count);
       const std::set<std::string> distinct(keys.begin(), keys.end());
       const std::vector<std::string> want(distinct.begin(), distinct.end());
-      std::string buffer;
-      std::vector<KeySpan> all;
-      for (const std::string& k : keys) {
-        all.push_back({static_cast<std::uint32_t>(buffer.size()), static_cast<std::uint32_t>(k.size())});
-        buffer += k;
-      }
+      auto [buffer, all] = packed(keys);
       for (std::size_t threads : {1, 2, 3, 8}) {
         SCOPED_TRACE(std::string(shape.name) + ", " + std::to_string(count) + " keys, " + std::to_string(threads) + " threads");
         std::vector<KeySpan> spans = all;
@@ -205,12 +210,7 @@ TEST(StringSort, SplitBySampleWithFewAndManyBuckets) {
     const std::vector<std::string> keys = keys_of(shape, 200'000);
     const std::set<std::string> distinct(keys.begin(), keys.end());
     const std::vector<std::string> want(distinct.begin(), distinct.end());
-    std::string buffer;
-    std::vector<KeySpan> all;
-    for (const std::string& k : keys) {
-      all.push_back({static_cast<std::uint32_t>(buffer.size()), static_cast<std::uint32_t>(k.size())});
-      buffer += k;
-    }
+    auto [buffer, all] = packed(keys);
     for (std::size_t threads : {8, 40}) {
       SCOPED_TRACE(std::string(shape.name) + ", " + std::to_string(threads) + " threads");
       std::vector<std::string_view> views(keys.begin(), keys.end());
