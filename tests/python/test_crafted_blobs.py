@@ -168,6 +168,8 @@ WALKS = {
     "subsequence": "x.subsequence('c', limit=1)",
     "prefix": "x.prefix('')",
     "fuzzy": "x.fuzzy('', 40)",
+    # A consumer in C that never looks for signals itself, as list() is.
+    "iteration": "seen.extend(it)",
 }
 
 
@@ -176,14 +178,19 @@ def test_ctrl_c_stops_a_walk_over_crafted_bytes(walk, tmp_path):
     path = tmp_path / "x.bin"
     path.write_bytes(doubling_blob(40))
     code = textwrap.dedent(f"""
+        import collections
         from quorvale._core import StringIndex
         x = StringIndex.load_untrusted({str(path)!r})
         assert len(x) == 2**40 and x.prefix('', limit=2) == [('a' * 40, 0), ('a' * 39 + 'b', 1)]
+        it, seen = iter(x), collections.deque(maxlen=1)
         print("walking", flush=True)
         try:
             {WALKS[walk]}
         except KeyboardInterrupt:
             print("interrupted", flush=True)
+        # An iteration goes on where it stopped.
+        if seen:
+            assert next(it)[1] == seen[0][1] + 1
     """)
     status, took, out, err = interrupted_after(code, said(b"walking\n"))
     assert status == 0, err
