@@ -78,20 +78,17 @@ auto naming(const std::string& path, F&& step) {
   }
 }
 
-// An overlay's live keys, by its base's entry: collected before any is
-// written (the overlay is dropped first).
+// An overlay's live keys, by its base's entry, written as its walk yields
+// them; the walk asks the stop probe between its steps, also where it gives
+// no key for long (retired ids, base keys it cannot spell).
 void dump_overlay(const std::string& path, const inspect::OverlayInfo& info, Keys& emit) {
   const kinds::Entry* base = kinds::by_overlay_tag(info.base_tag);
-  if (!base || !base->overlay_keys)
+  if (!base || !base->walk_overlay)
     throw Fail::work(path + ": an overlay over a base tagged " + std::to_string(info.base_tag) +
                      " stores no keys of its own to dump");
-  const kinds::LiveKeys live = naming(path, [&] { return base->overlay_keys(read_whole(path)); });
-  std::size_t start = 0;
-  for (std::size_t i = 0; i < live.ids.size(); ++i) {
-    emit(std::string_view(live.bytes).substr(start, live.ends[i] - start), live.ids[i]);
-    start = live.ends[i];
-  }
-  if (live.missing) no_key(path, *live.missing);
+  const std::optional<std::uint64_t> missing =
+      naming(path, [&] { return base->walk_overlay(read_whole(path), std::ref(emit), stop_probe()); });
+  if (missing) no_key(path, *missing);
 }
 
 void dump_kind(const std::string& path, const inspect::BlobInfo& info, Keys& emit) {

@@ -1,7 +1,7 @@
 // The table of kinds, and the routines it points to: each kind's builds as
 // the command line makes them (keys in memory with repeats, or fresh passes
-// over a keys file), its key walk for dump, and the live keys of an overlay
-// over it.
+// over a keys file), its key walk for dump, and the walk over the live keys
+// of an overlay over it.
 #include "kinds.hpp"
 
 #include <algorithm>
@@ -249,31 +249,36 @@ std::optional<std::uint64_t> walk_hashed_dict(blob::SharedBytes bytes, const Key
   return walk_dictionary(*index.dict(), visit);
 }
 
-// The live keys of an overlay over a `Kind` base, taken before the overlay
-// is dropped.
+// The live keys of an overlay over a `Kind` base, in id order, as its walk
+// yields them. A gap (a live id whose key the base cannot give) ends the
+// walk: the keys after it would be written out of their place.
 template <class Kind>
-LiveKeys overlay_keys(blob::SharedBytes bytes) {
-  LiveKeys live;
+std::optional<std::uint64_t> walk_overlay(blob::SharedBytes bytes, const KeyVisit& visit, const StopProbe& stop) {
   const auto o = overlay::Overlay::load(bytes.bytes(), overlay::TAG_OF<Kind>, false);
+  bytes = {};  // the overlay holds copies of what it reads
   const std::uint64_t space = o.id_space();
   auto next_live = [&](std::uint64_t id) {
     while (id < space && o.is_retired(id)) ++id;
     return id;
   };
+  struct Gap {
+    std::uint64_t id;
+  };
   std::uint64_t expected = next_live(0);
-  o.for_each_key([&](std::uint64_t id, std::string_view key) {
-    if (live.missing) return;
-    if (id != expected) {
-      live.missing = expected;
-      return;
-    }
-    live.bytes.append(key);
-    live.ends.push_back(live.bytes.size());
-    live.ids.push_back(id);
-    expected = next_live(id + 1);
-  });
-  if (!live.missing && expected < space) live.missing = expected;
-  return live;
+  const auto probe = [&] { stop_if(stop); };
+  try {
+    o.for_each_key(
+        [&](std::uint64_t id, std::string_view key) {
+          if (id != expected) throw Gap{expected};
+          visit(key, id);
+          expected = next_live(id + 1);
+        },
+        Pause(probe));
+  } catch (const Gap& gap) {
+    return gap.id;
+  }
+  if (expected < space) return expected;
+  return std::nullopt;
 }
 
 // ---- the table ------------------------------------------------------------------
@@ -301,7 +306,7 @@ constexpr Entry TABLE[] = {
      .build = build_string,
      .build_streamed = stream_string,
      .walk_keys = walk_string,
-     .overlay_keys = overlay_keys<StringIndex>},
+     .walk_overlay = walk_overlay<StringIndex>},
     {.kind = Kind::PerfectHashIndex,
      .name = "PerfectHashIndex",
      .frames = PERFECT_FRAMES,
@@ -311,7 +316,7 @@ constexpr Entry TABLE[] = {
      .build = build_perfect,
      .build_streamed = stream_perfect,
      .walk_keys = walk_perfect,
-     .overlay_keys = overlay_keys<PerfectHashIndex>},
+     .walk_overlay = walk_overlay<PerfectHashIndex>},
     {.kind = Kind::CompactHashIndex,
      .name = "CompactHashIndex",
      .frames = COMPACT_FRAMES,

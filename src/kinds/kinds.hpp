@@ -122,16 +122,6 @@ class Built {
 // Receives keys in id order.
 using KeyVisit = std::function<void(std::string_view key, std::uint64_t id)>;
 
-// An overlay's live keys in id order: their bytes back to back, where each
-// ends, and their overlay ids. When the walk meets a live id it cannot give
-// (a base key it cannot spell), the keys stop before it and `missing` names it.
-struct LiveKeys {
-  std::string bytes;
-  std::vector<std::size_t> ends;
-  std::vector<std::uint64_t> ids;
-  std::optional<std::uint64_t> missing;
-};
-
 // Older generations by magic: three letters followed by a digit in first..last.
 struct Older {
   std::string_view family;
@@ -150,7 +140,7 @@ enum class Dump : std::uint8_t {
   Keys,       // its keys, through walk_keys
   NoKeys,     // refused: the kind stores none
   NoKeyOfId,  // refused: it answers no id -> key
-  ByBase,     // an overlay: its base's entry says (overlay_keys)
+  ByBase,     // an overlay: its base's entry says (walk_overlay)
 };
 
 struct Entry {
@@ -179,8 +169,13 @@ struct Entry {
   // could not give, when the walk ended before the index's count.
   std::optional<std::uint64_t> (*walk_keys)(blob::SharedBytes bytes, const KeyVisit& visit) = nullptr;
   // An overlay over this kind (its blob, as the overlay's trusted loader
-  // reads it): the live keys. Null when the kind keeps no keys to give.
-  LiveKeys (*overlay_keys)(blob::SharedBytes bytes) = nullptr;
+  // reads it): hands its live keys to `visit` in overlay id order as the
+  // walk meets them, asking `stop` as it goes (retired ids and keys it
+  // passes over included), so that the walk holds nothing in proportion to
+  // the base's keys. Returns the first live id it could not give; the walk
+  // ends there. Null when the kind keeps no keys to give.
+  std::optional<std::uint64_t> (*walk_overlay)(blob::SharedBytes bytes, const KeyVisit& visit,
+                                               const StopProbe& stop) = nullptr;
 
   // Whether `magic4` names a current generation of the kind.
   bool current(std::string_view magic4) const noexcept;

@@ -166,7 +166,7 @@ class StringBase final : public Adapter<StringIndex> {
   bool exact() const noexcept override { return true; }
   bool stores_keys() const noexcept override { return true; }
   std::optional<std::string> key(std::uint64_t id) const override { return index_->key(id); }
-  void for_each_key(KeyVisit visit) const override;
+  void for_each_key(KeyVisit visit, const Pause& pause) const override;
   // Sorts the keys by their bytes, drops repeats and builds as
   // StringIndex::build does. Keys in id order are the base's, sorted, then
   // the additions: only the tail is sorted, then merged in.
@@ -185,8 +185,10 @@ class StringBase final : public Adapter<StringIndex> {
 // every target lies below its node, the output reaching a node is the rank
 // of the next key, a final node's value is that rank, fewer than n keys, and
 // every transition leads to a key (so the work is bounded by the keys it
-// yields). A key that is not UTF-8 has no key(), so it is skipped.
-void StringBase::for_each_key(KeyVisit visit) const {
+// yields). A key that is not UTF-8 has no key(), so it is skipped. Every
+// node entered is a step of the pacer, so a walk that gives no key for long
+// (keys skipped, or retired by the caller) still pauses.
+void StringBase::for_each_key(KeyVisit visit, const Pause& pause) const {
   // Made in place by a constructor of its own (see StringIndex::batch_after).
   struct Level {
     Level(std::uint64_t addr, std::uint64_t acc, std::uint64_t first) noexcept
@@ -202,10 +204,12 @@ void StringBase::for_each_key(KeyVisit visit) const {
   const std::uint64_t n = b.len();
   // No ids, no keys, whatever nodes lie behind a count of 0.
   if (n == 0) return;
+  Pacer pacer(pause);
   std::uint64_t rank = 0;
   std::string key;
   std::vector<Level> stack;
   auto enter = [&](std::uint64_t addr, std::uint64_t acc) {
+    pacer.step();
     fst::Node& node = stack.emplace_back(addr, acc, rank).node;
     if (!reader.read(addr, node)) ranks_broken();
     if (node.is_final()) {
@@ -245,9 +249,12 @@ class PerfectBase final : public Adapter<PerfectHashIndex> {
     if (!k) return std::nullopt;
     return std::string(*k);
   }
-  void for_each_key(KeyVisit visit) const override {
-    for (std::uint64_t id = 0; id < index_->len(); ++id)
+  void for_each_key(KeyVisit visit, const Pause& pause) const override {
+    Pacer pacer(pause);
+    for (std::uint64_t id = 0; id < index_->len(); ++id) {
+      pacer.step();
       if (auto k = key_view(id)) visit(id, *k);
+    }
   }
   // The views point into the index's key store.
   bool stable_views() const noexcept override { return true; }
@@ -313,7 +320,7 @@ void room(V& v, std::size_t extra) {
 // ---- the base's key operations, for the kinds that store none ------------------
 
 std::optional<std::string> Base::key(std::uint64_t) const { panic(MSG_STORES_NO_KEYS); }
-void Base::for_each_key(KeyVisit) const { panic(MSG_STORES_NO_KEYS); }
+void Base::for_each_key(KeyVisit, const Pause&) const { panic(MSG_STORES_NO_KEYS); }
 std::shared_ptr<const Base> Base::rebuild_like(std::vector<std::string_view>) const {
   panic(MSG_STORES_NO_KEYS);
 }
@@ -454,13 +461,16 @@ std::optional<std::string> Overlay::key(std::uint64_t id) const {
 }
 
 void Overlay::for_each_key(KeyVisit visit, const Pause& pause) const {
+  keyed().for_each_key(
+      [&](std::uint64_t id, std::string_view key) {
+        if (!is_retired(id)) visit(id, key);
+      },
+      pause);
   Pacer pacer(pause);
-  keyed().for_each_key([&](std::uint64_t id, std::string_view key) {
-    if (!is_retired(id)) visit(id, key);
+  for (std::uint64_t j = 0; j < additions(); ++j) {
     pacer.step();
-  });
-  for (std::uint64_t j = 0; j < additions(); ++j)
     if (!is_retired(base_len_ + j)) visit(base_len_ + j, added_key(static_cast<std::uint32_t>(j)));
+  }
 }
 
 std::vector<std::string> Overlay::keys(const Pause& pause) const {
@@ -485,14 +495,14 @@ Overlay::LiveKeys Overlay::live_keys(std::string& store, bool with_ids, const Pa
   // The base's keys are copied into one buffer; views are cut from it once
   // it has stopped growing.
   std::vector<std::size_t> ends;
-  Pacer pacer(pause);
-  base_->for_each_key([&](std::uint64_t id, std::string_view key) {
-    pacer.step();
-    if (is_retired(id)) return;
-    store.append(key);
-    ends.push_back(store.size());
-    if (with_ids) out.ids.push_back(id);
-  });
+  base_->for_each_key(
+      [&](std::uint64_t id, std::string_view key) {
+        if (is_retired(id)) return;
+        store.append(key);
+        ends.push_back(store.size());
+        if (with_ids) out.ids.push_back(id);
+      },
+      pause);
   std::size_t start = 0;
   for (const std::size_t end : ends) {
     out.keys.emplace_back(store.data() + start, end - start);

@@ -50,12 +50,21 @@ class IterLock {
   Locked<State> locked_;
 };
 
+// Runs the interpreter's signal handlers and raises what they raise. Every
+// refill of an iterator asks it first: `list()` and the other consumers in C
+// call the next slot in loops of their own that never look for signals.
+inline void run_signal_handlers() {
+  if (PyErr_CheckSignals() < 0) throw_error_set();
+}
+
 // An iterator class over the objects of an index class, yielding (key, id)
 // pairs. An iterator holds its parent index object strongly and its cursor
 // state behind an IterLock; `Take(parent, state)`, run under the lock and
 // attached, gives the next pair or nothing once the iteration is over. The
 // pair's objects are made after the lock is released. The class has no
-// constructor: iterators come from `make`.
+// constructor: iterators come from `make`. `Take` runs the signal handlers
+// (run_signal_handlers) before each refill, leaving the state as it was
+// when they raise.
 template <class State, std::optional<std::pair<std::string, std::uint64_t>> (*Take)(PyObject* parent, State& state)>
 struct LockedIterator {
   struct Object {

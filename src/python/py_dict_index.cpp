@@ -260,6 +260,7 @@ struct IterState {
 // iteration is over. Under the mutex, attached.
 std::optional<std::pair<std::string, std::uint64_t>> take(PyObject* parent, IterState& s) {
   if (s.next == s.ids.size()) {
+    if (s.next_id != UINT64_MAX) run_signal_handlers();
     s.bytes.clear();
     s.ends.clear();
     s.ids.clear();

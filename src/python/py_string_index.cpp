@@ -235,12 +235,11 @@ std::optional<std::pair<std::string, std::uint64_t>> advance(PyObject* parent, C
   const Core& index = core(parent);
   if (c.next == c.pending.size()) {
     if (c.remaining == 0) return std::nullopt;
+    run_signal_handlers();
     Batch batch;
     // Attached already: a walk that finds no key for long (only crafted
     // bytes behind a trusted open) still lets the signal handlers run.
-    auto handlers = [] {
-      if (PyErr_CheckSignals() < 0) throw_error_set();
-    };
+    auto handlers = [] { run_signal_handlers(); };
     index.batch_after(c.last, static_cast<std::size_t>(std::min<std::uint64_t>(c.remaining, BATCH)), batch,
                       Pause(handlers));
     if (batch.empty()) {

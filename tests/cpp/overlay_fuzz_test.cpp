@@ -51,7 +51,7 @@ TEST(OverlayFuzz, MutatedBlobs) {
   std::vector<Bytes> seeds;
   for (auto& [name, blob] : seed_blobs()) seeds.push_back(std::move(blob));
   for (const Bytes& s : seeds) try_all(s);
-  ASSERT_EQ(loaded, 2 * seeds.size() - 4);  // the untrusted loader too over the four string-base seeds
+  ASSERT_EQ(loaded, 2 * seeds.size() - 4);  // twice (trusted, untrusted) but the four over a compact-hash base
   const char* iterations = std::getenv("OVERLAY_FUZZ_ITERATIONS");
   const char* seed = std::getenv("OVERLAY_FUZZ_SEED");
   const long n = iterations ? std::atol(iterations) : 3000;

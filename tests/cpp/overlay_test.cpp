@@ -4,6 +4,7 @@
 #include <functional>
 #include <set>
 
+#include "fst_test_util.hpp"
 #include "overlay_fixtures.hpp"
 #include "temp_dir.hpp"
 
@@ -329,6 +330,26 @@ TEST(Overlay, KeyWalksPause) {
   std::vector<std::string> live = o.keys();
   std::sort(live.begin(), live.end());
   EXPECT_EQ(o.compact(count).keys(), live);
+}
+
+// A walk pauses where it gives no key for long too: 2^20 keys that are not
+// UTF-8 (passed over) between "a" and "z".
+TEST(Overlay, AWalkThatGivesNoKeyStillPauses) {
+  using fsttest::multi;
+  Bytes nodes;
+  std::uint64_t below = 0, keys = 1;
+  for (int depth = 0; depth < 20; ++depth, keys *= 2)
+    below = multi(nodes, false, 0, {{0xfe, 0, below}, {0xff, keys, below}}, 1, 8, false);
+  const std::uint64_t root = multi(nodes, false, 0, {{'a', 0, 0}, {'b', 1, below}, {'z', keys + 1, 0}}, 1, 8, false);
+  const Bytes fst = fsttest::wrap(3, nodes, keys + 2, root);
+  Bytes blob(4 + fst.size());
+  std::copy_n("BIX4", 4, blob.begin());
+  std::copy(fst.begin(), fst.end(), blob.begin() + 4);
+  const Overlay o(std::make_shared<const StringIndex>(StringIndex::from_bytes(blob)));
+  int pauses = 0;
+  auto counter = [&] { ++pauses; };
+  EXPECT_EQ(o.keys(quorvale::Pause(counter)), (std::vector<std::string>{"a", "z"}));
+  EXPECT_GT(pauses, 0);
 }
 
 // A key the compact-hash base never held whose fingerprint matches a slot.

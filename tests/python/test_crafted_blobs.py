@@ -6,6 +6,7 @@ import struct
 import subprocess
 import sys
 import textwrap
+import threading
 import time
 
 import pytest
@@ -13,6 +14,7 @@ import pytest
 import references
 from quorvale._core import DictIndex as D
 from quorvale._core import HashedDictIndex as H
+from test_overlay import reseal as reseal_overlay
 
 payload_checksum = references.load("keyless_ref").payload_checksum
 header_checksum = references.load("mphf_reference").header_checksum
@@ -100,27 +102,74 @@ def test_verified_dictionaries_are_in_key_order(tmp_path):
         assert len(cls.load_mmap(path)) == 4
 
 
-def doubling_blob(depth):
-    """A "BIX4" blob whose `depth` nodes of two transitions (a and b, both to
-    the node below) spell every word of `depth` letters: 2^depth keys."""
-    fst = references.load("fst_crc32c")
+def doubling_nodes(depth, letters="ab"):
+    """`depth` FST nodes of two transitions (on the two letters, both to the
+    node below), which spell every word of `depth` letters: the nodes, the
+    address of the top one and the number of words."""
     nodes = bytearray()
     below, keys = 0, 1
     for _ in range(depth):
         start = 16 + len(nodes)
         delta = 0 if below == 0 else start - below
-        # Outputs of b then a (8 bytes), deltas of b then a (1 byte), inputs
-        # b then a, the pack byte, the state byte (two transitions).
-        nodes += struct.pack("<QQBB", keys, 0, delta, delta) + b"ba" + bytes([0x18, 0x02])
+        # Outputs of the second letter then the first (8 bytes), their
+        # deltas (1 byte), their inputs, the pack byte, the state byte (two
+        # transitions).
+        nodes += struct.pack("<QQBB", keys, 0, delta, delta) + letters[::-1].encode("latin-1") + bytes([0x18, 0x02])
         below = 16 + len(nodes) - 1
         keys *= 2
-    return b"BIX4" + fst.fst(bytes(nodes), keys, below)
+    return nodes, below, keys
+
+
+def doubling_blob(depth):
+    """A "BIX4" blob of `depth` doubling nodes over a and b: 2^depth keys."""
+    nodes, root, keys = doubling_nodes(depth)
+    return b"BIX4" + references.load("fst_crc32c").fst(bytes(nodes), keys, root)
+
+
+def walled_blob(depth):
+    """2^depth keys that are not UTF-8 ("b" then bytes FE and FF) between "a"
+    and "z": the trusted loads take them (the first and the last key are
+    UTF-8), and a walk that gives only UTF-8 keys finds one at each end."""
+    nodes, below, keys = doubling_nodes(depth, "\xfe\xff")
+    start = 16 + len(nodes)
+    # Outputs of z, b and a, their deltas (a and z lead to the final node
+    # at 0), the inputs, the pack byte, three transitions.
+    nodes += struct.pack("<QQQBBB", keys + 1, 1, 0, 0, start - below, 0) + b"zba" + bytes([0x18, 0x03])
+    return b"BIX4" + references.load("fst_crc32c").fst(bytes(nodes), keys + 2, 16 + len(nodes) - 1)
+
+
+def interrupted_after(code, ready, *args):
+    """Runs `code` in a fresh interpreter, waits for ready(process) to say
+    the work is under way, sends SIGINT: (status, seconds to exit, stdout
+    after the ready point, stderr)."""
+    p = subprocess.Popen([sys.executable, "-c", code, *args], stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    guard = threading.Timer(60, p.kill)  # a readiness that never comes fails, and does not hang
+    guard.start()
+    try:
+        ready(p)
+        p.send_signal(signal.SIGINT)
+        sent = time.monotonic()
+        out, err = p.communicate(timeout=30)
+        return p.returncode, time.monotonic() - sent, out, err.decode()
+    finally:
+        guard.cancel()
+        p.kill()
+        p.wait()
+
+
+def said(line):
+    def ready(p):
+        assert p.stdout.readline() == line, p.stderr.read()
+        time.sleep(0.5)
+    return ready
 
 
 WALKS = {
     "subsequence": "x.subsequence('c', limit=1)",
     "prefix": "x.prefix('')",
     "fuzzy": "x.fuzzy('', 40)",
+    # A consumer in C that never looks for signals itself, as list() is.
+    "iteration": "seen.extend(it)",
 }
 
 
@@ -129,25 +178,69 @@ def test_ctrl_c_stops_a_walk_over_crafted_bytes(walk, tmp_path):
     path = tmp_path / "x.bin"
     path.write_bytes(doubling_blob(40))
     code = textwrap.dedent(f"""
-        import sys
+        import collections
         from quorvale._core import StringIndex
         x = StringIndex.load_untrusted({str(path)!r})
         assert len(x) == 2**40 and x.prefix('', limit=2) == [('a' * 40, 0), ('a' * 39 + 'b', 1)]
+        it, seen = iter(x), collections.deque(maxlen=1)
         print("walking", flush=True)
         try:
             {WALKS[walk]}
         except KeyboardInterrupt:
             print("interrupted", flush=True)
+        # An iteration goes on where it stopped.
+        if seen:
+            assert next(it)[1] == seen[0][1] + 1
     """)
-    p = subprocess.Popen([sys.executable, "-c", code], stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
-    try:
-        assert p.stdout.readline() == "walking\n", p.stderr.read()
-        time.sleep(0.5)
-        p.send_signal(signal.SIGINT)
-        sent = time.monotonic()
-        assert p.wait(timeout=10) == 0, p.stderr.read()
-        assert time.monotonic() - sent < 2
-        assert p.stdout.read() == "interrupted\n"
-    finally:
-        p.kill()
-        p.wait()
+    status, took, out, err = interrupted_after(code, said(b"walking\n"))
+    assert status == 0, err
+    assert took < 2
+    assert out == b"interrupted\n"
+
+
+def overlay_over(base):
+    """An "OVL2" blob over the string-index blob `base`, without edits."""
+    h = bytearray(49)
+    h[:4] = b"OVL2"
+    h[4] = 1
+    struct.pack_into("<QQQQ", h, 5, len(base), 0, 0, 0)
+    return reseal_overlay(bytes(h) + base)
+
+
+DUMP = r"""
+import sys
+import quorvale._core as core
+print("dumping", file=sys.stderr, flush=True)
+status = core._cli(["dump", sys.argv[1]])
+peak = next(line for line in open("/proc/self/status") if line.startswith("VmHWM:"))
+print(status, int(peak.split()[1]) * 1024, file=sys.stderr)
+"""
+
+
+@pytest.mark.parametrize("base", ["doubling", "walled"])
+def test_the_dump_of_an_overlay_streams_its_keys(tmp_path, base):
+    """An overlay of under 1 KB over 2^40 keys: the keys come out as the walk
+    meets them, memory stays within the blob's line, and SIGINT stops the
+    walk within about a second, also where it writes nothing for long (the
+    keys after "a" in the walled base are not UTF-8 and are passed over)."""
+    path = tmp_path / "x.ovl"
+    blob = overlay_over(doubling_blob(40) if base == "doubling" else walled_blob(40))
+    path.write_bytes(blob)
+    drained = []
+
+    def ready(p):
+        assert p.stderr.readline() == b"dumping\n"
+        if base == "walled":
+            time.sleep(0.5)
+            return
+        assert p.stdout.readline() == b"a" * 40 + b"\n"
+        end = time.monotonic() + 0.5
+        while time.monotonic() < end:
+            drained.append(len(p.stdout.read1(1 << 16)))  # millions of keys pass
+
+    status, took, out, err = interrupted_after(DUMP, ready, str(path))
+    assert err.splitlines()[0] == "quorvale: interrupted", err
+    status, peak = map(int, err.splitlines()[1].split())
+    assert status == 130 and took < 3
+    assert peak <= 8 * len(blob) + 50 * 2**20
+    assert sum(drained) > 2**20 if base == "doubling" else out == b""

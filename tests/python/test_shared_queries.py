@@ -3,6 +3,7 @@ classes share: each class answers them alike, argument errors included."""
 import pytest
 
 from quorvale._core import DictIndex, DoubleArrayIndex, StringIndex
+from test_crafted_blobs import interrupted_after, said
 
 KEYS = ["", "a", "ab", "abc", "b", "ba", "\u00e9t\u00e9"]
 ORDERED = (DictIndex, StringIndex)
@@ -114,3 +115,26 @@ def test_argument_errors(cls):
         if message is not None:
             assert str(e.value) == message.format(cls.__name__), (method, args, kwargs)
         assert getattr(e.value, "__notes__", []) == notes, (method, args, kwargs)
+
+
+
+ITERATE_UNTIL_STOPPED = r"""
+import collections, itertools, sys
+import quorvale._core as core
+x = getattr(core, sys.argv[1])([f"key{i:05}" for i in range(3000)])
+print("iterating", flush=True)
+try:
+    # Fresh iterators one after another, drained by consumers in C that
+    # never look for signals themselves, as list() is.
+    collections.deque(itertools.chain.from_iterable(itertools.repeat(x)), maxlen=0)
+except KeyboardInterrupt:
+    print("interrupted", flush=True)
+"""
+
+
+@pytest.mark.parametrize("cls", ORDERED, ids=lambda c: c.__name__)
+def test_ctrl_c_stops_an_iteration_driven_from_c(cls):
+    """The iterators run the signal handlers at every refill."""
+    status, took, out, err = interrupted_after(ITERATE_UNTIL_STOPPED, said(b"iterating\n"), cls.__name__)
+    assert (status, out) == (0, b"interrupted\n"), err
+    assert took < 2
