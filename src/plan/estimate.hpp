@@ -369,7 +369,7 @@ inline constexpr std::uint64_t STOP_STRIDE = 1 << 12;
 // full run through `runs` (named after the file): the reading of plan_file.
 // When nothing was spilled the run holds every key; otherwise the last keys
 // are still in the run, unspilled. `stop`, when given, is asked every
-// STOP_STRIDE lines and when a read is interrupted.
+// STOP_STRIDE keys and when a read is interrupted.
 void read_keys_file(const std::string& path, std::uint64_t max_key, extsort::Run& run, extsort::Runs& runs,
                     const StopProbe& stop = {});
 
