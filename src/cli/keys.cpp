@@ -49,7 +49,7 @@ struct KeysFile {
   File file;
   LineReader reader;
   KeyLines lines;
-  explicit KeysFile(File f) : file(std::move(f)), reader(file.fd()), lines(reader) {
+  KeysFile(File f, std::size_t limit) : file(std::move(f)), reader(file.fd()), lines(reader, limit) {
     reader.stop_on(stop_probe());
   }
 };
@@ -58,11 +58,16 @@ struct KeysFile {
 class FileKeys final : public KeySource {
  public:
   FileKeys(std::string path, std::unique_ptr<KeysFile> file, std::shared_ptr<std::optional<Fail>> slot,
-           std::shared_ptr<std::uint64_t> empty)
-      : path_(std::move(path)), file_(std::move(file)), slot_(std::move(slot)), empty_(std::move(empty)) {}
+           std::shared_ptr<std::uint64_t> empty, const char* over_limit)
+      : path_(std::move(path)),
+        file_(std::move(file)),
+        slot_(std::move(slot)),
+        empty_(std::move(empty)),
+        over_limit_(over_limit) {}
 
   // A signal ends the pass by throwing, so the build unwinds at once rather
-  // than finishing over the keys read so far.
+  // than finishing over the keys read so far; so does a key past the limit,
+  // which the build would refuse anyway.
   bool next(std::string_view& key) override {
     if (!file_) return false;
     stop_if_interrupted();
@@ -80,9 +85,11 @@ class FileKeys final : public KeySource {
       case KeyLines::Got::Key: return true;
       case KeyLines::Got::End: file_.reset(); return false;
       case KeyLines::Got::NotUtf8: return stop(line_fail(path_, lines.line(), NOT_UTF8));
-      case KeyLines::Got::TooLong: break;  // no limit here
+      case KeyLines::Got::TooLong:
+        stop(line_fail(path_, lines.line(), IndexError::format(over_limit_).display()));
+        throw **slot_;
     }
-    panic("a keys file read without a limit has no key too long");
+    return false;
   }
   // Every key handed out was checked by the reader.
   bool yields_utf8() const noexcept override { return true; }
@@ -98,6 +105,7 @@ class FileKeys final : public KeySource {
   std::unique_ptr<KeysFile> file_;  // closed when the stream ends
   std::shared_ptr<std::optional<Fail>> slot_;
   std::shared_ptr<std::uint64_t> empty_;
+  const char* over_limit_;
   std::uint64_t empty_seen_ = 0;
 };
 
@@ -137,8 +145,10 @@ KeysRead read_keys(const std::string& path, LineReader& standard_input) {
   return out;
 }
 
-Source::Source(std::string path)
+Source::Source(std::string path, std::size_t limit, const char* over_limit)
     : path_(std::move(path)),
+      limit_(limit),
+      over_limit_(over_limit ? over_limit : "a key longer than the limit"),
       slot_(std::make_shared<std::optional<Fail>>()),
       empty_(std::make_shared<std::uint64_t>(0)) {}
 
@@ -146,11 +156,11 @@ std::unique_ptr<KeySource> Source::keys() const {
   *empty_ = 0;
   std::unique_ptr<KeysFile> file;
   try {
-    file = std::make_unique<KeysFile>(File::open_read(path_));
+    file = std::make_unique<KeysFile>(File::open_read(path_), limit_);
   } catch (const IndexError& e) {
     *slot_ = open_fail(path_, e);
   }
-  return std::make_unique<FileKeys>(path_, std::move(file), slot_, empty_);
+  return std::make_unique<FileKeys>(path_, std::move(file), slot_, empty_, over_limit_);
 }
 
 }  // namespace quorvale::cli

@@ -659,25 +659,18 @@ void read_keys_file(const std::string& path, std::uint64_t max_key, extsort::Run
   }
   LineReader reader(file.fd());
   reader.stop_on(stop);  // a read blocked on a terminal or a pipe can be stopped
-  KeyLines lines(reader, static_cast<std::size_t>(std::min<std::uint64_t>(max_key, SIZE_MAX - 1)));
-  // A key too long for even an empty run: refused as the first key, else
-  // spilled at once as a run of its own.
-  auto fits_alone = [&](std::size_t length) { return length <= run.budget() && run.budget() / 8 > 0; };
+  // A key longer than the run budget is refused wherever it stands, as soon
+  // as the reader is past it: a run could not hold it, and the keys file is
+  // never held whole.
+  const std::size_t limit =
+      run.budget() / 8 == 0 ? 0 : static_cast<std::size_t>(std::min<std::uint64_t>(max_key, run.budget()));
+  KeyLines lines(reader, limit);
+  auto at = [&](const char* what) { return path + ":" + std::to_string(lines.line()) + ": " + what; };
   std::uint64_t taken = 0;
   for (std::string_view key;;) {
     switch (lines.next(key)) {
       case KeyLines::Got::Key:
         if (++taken % STOP_STRIDE == 0) stop_if(stop);
-        if (!fits_alone(key.size())) {
-          if (taken == 1) throw IndexError::format(MSG_TOO_LONG);
-          if (!run.empty()) {
-            runs.spill(run.sorted());
-            run.clear();
-          }
-          const std::string_view alone[1] = {key};
-          runs.spill(std::span<const std::string_view>(alone));
-          continue;
-        }
         if (!run.has_room(key.size())) {
           runs.spill(run.sorted());
           run.clear();
@@ -685,9 +678,8 @@ void read_keys_file(const std::string& path, std::uint64_t max_key, extsort::Run
         run.push_valid(key);
         continue;
       case KeyLines::Got::End: return;
-      case KeyLines::Got::NotUtf8:
-        throw IndexError::io(IoKind::InvalidData, path + ":" + std::to_string(lines.line()) + ": not UTF-8");
-      case KeyLines::Got::TooLong: throw IndexError::format(MSG_TOO_LONG);
+      case KeyLines::Got::NotUtf8: throw IndexError::io(IoKind::InvalidData, at("not UTF-8"));
+      case KeyLines::Got::TooLong: throw IndexError::format(at(MSG_TOO_LONG));
     }
   }
 }

@@ -356,9 +356,11 @@ inline constexpr const char* MSG_TOO_LONG = "plan: a key longer than the run bud
 
 // Plans a keys file (UTF-8, one key per line) of any size: read once, sorted
 // through runs of `budget` key bytes spilled beside the file, replayed in
-// order. `stop`, when given, is asked as the file is read and replayed and
-// before the pricing; a yes abandons the plan (IndexError Io Interrupted).
-// Throws IndexError.
+// order. A key longer than the budget (or than `max_key`) ends the plan
+// as soon as the reader is past it: IndexError (Format) "PATH:LINE: " and
+// MSG_TOO_LONG. `stop`, when given, is asked as the file is read and
+// replayed and before the pricing; a yes abandons the plan (IndexError Io
+// Interrupted). Throws IndexError.
 Plan plan_file(const std::string& path, const Needs& needs, const Objective& objective,
                std::size_t budget = RUN_BUDGET, std::uint64_t max_key = MAX_KEY, const StopProbe& stop = {});
 

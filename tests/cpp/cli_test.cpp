@@ -421,6 +421,34 @@ TEST(KeysFile, StandardInputAndPasses) {
   EXPECT_EQ(k, "a");
 }
 
+TEST(KeysFile, AStreamStopsAtAKeyPastItsLimit) {
+  TempDir dir;
+  const std::string path = dir / "keys";
+  write_file(path, "a\n\n" + std::string(64, 'k') + "\r\n" + std::string(65, 'k') + "\nb\n");
+  const Source source(path, 64, "dict: a key longer than the run budget");
+  auto stream = source.keys();
+  std::string_view k;
+  ASSERT_TRUE(stream->next(k));
+  ASSERT_TRUE(stream->next(k));
+  EXPECT_EQ(k, std::string(64, 'k'));
+  // Thrown at once, so the build stops there, and left in the slot.
+  const std::string message = path + ":4: format error: dict: a key longer than the run budget";
+  try {
+    stream->next(k);
+    ADD_FAILURE();
+  } catch (const Fail& f) {
+    EXPECT_EQ(f.kind, Fail::Kind::Work);
+    EXPECT_EQ(f.message, message);
+  }
+  EXPECT_FALSE(stream->next(k));
+  ASSERT_TRUE(source.failure());
+  EXPECT_EQ(source.failure()->message, message);
+  EXPECT_EQ(source.empty_lines(), 1u);
+  // The in-memory reader keeps every key.
+  Input none("");
+  EXPECT_EQ(read_keys(path, none.reader).keys.size(), 4u);
+}
+
 // ---- commands ----
 
 TEST(CliCommands, Plan) {

@@ -1,7 +1,10 @@
 """Keys-file lines as every command reads them: the plan counts the keys the
-build holds."""
+build holds, and a key past a streamed build's budget is refused by its
+line before the rest of it is read."""
 import os
 import re
+import subprocess
+import sys
 
 import pytest
 
@@ -76,3 +79,46 @@ def test_plan_and_build_read_the_same_keys(tmp_path, capfdbinary, name, content,
         again = cli("build", "-", "again.idx", "--index", index, stdin=dumped.stdout, cwd=tmp_path, via_module=False)
         assert again.returncode == 0, again.stderr
         assert (tmp_path / "again.idx").read_bytes() == blobs.pop(), index
+
+
+def peak_run(tmp_path, *args, limit=None, stdin=subprocess.DEVNULL):
+    """The command in a fresh interpreter that reports its own peak RSS (KiB);
+    under `limit` bytes of address space above what it holds at the start,
+    when given."""
+    driver = (
+        "import resource, sys\n"
+        "import quorvale._core as core\n"
+        "if sys.argv[2] != '-':\n"
+        "    with open('/proc/self/status') as f:\n"
+        "        size = next(int(l.split()[1]) for l in f if l.startswith('VmSize:')) * 1024\n"
+        "    room = size + int(sys.argv[2])\n"
+        "    resource.setrlimit(resource.RLIMIT_AS, (room, room))\n"
+        "status = core._cli(sys.argv[3:])\n"
+        "with open(sys.argv[1], 'w') as f:\n"
+        "    f.write(str(resource.getrusage(resource.RUSAGE_SELF).ru_maxrss))\n"
+        "sys.exit(status)\n"
+    )
+    peak = tmp_path / "peak"
+    r = subprocess.run([sys.executable, "-c", driver, str(peak), "-" if limit is None else str(limit), *args],
+                       stdin=stdin, capture_output=True, cwd=tmp_path)
+    return r, int(peak.read_text()) * 1024 if peak.exists() else None
+
+
+BUDGET = 1 << 28  # the run budget of every streamed build and of the planner
+
+
+def test_a_key_past_the_budget_is_refused_by_its_line(tmp_path):
+    """A second line of 384 MiB without an end, the file sparse: every road
+    that keeps to a budget stops at it, holding less than the line."""
+    with open(tmp_path / "k.txt", "wb") as f:
+        f.write(b"a\n")
+        f.truncate(BUDGET + BUDGET // 2)
+    runs = [(["build", "k.txt", "o.idx", "--index", index, "--stream", "always"],
+             f"k.txt:2: format error: {prefix}: a key longer than the run budget") for index, prefix in STREAMED.items()]
+    runs += [(args, "format error: k.txt:2: plan: a key longer than the run budget")
+             for args in (["plan", "k.txt"], ["build", "k.txt", "o.idx"])]
+    for args, line in runs:
+        r, peak = peak_run(tmp_path, *args)
+        assert (r.returncode, r.stdout, r.stderr) == (1, b"", f"quorvale: {line}\n".encode()), args
+        assert peak < BUDGET + BUDGET // 4, (args, peak)
+        assert sorted(os.listdir(tmp_path)) == ["k.txt", "peak"]
