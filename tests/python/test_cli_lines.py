@@ -1,6 +1,6 @@
 """Keys-file lines as every command reads them: the plan counts the keys the
-build holds, and a key past a streamed build's budget is refused by its
-line before the rest of it is read."""
+build holds, a key past a streamed build's budget is refused by its line
+before the rest of it is read, and running out of memory is one line."""
 import os
 import re
 import subprocess
@@ -122,3 +122,20 @@ def test_a_key_past_the_budget_is_refused_by_its_line(tmp_path):
         assert (r.returncode, r.stdout, r.stderr) == (1, b"", f"quorvale: {line}\n".encode()), args
         assert peak < BUDGET + BUDGET // 4, (args, peak)
         assert sorted(os.listdir(tmp_path)) == ["k.txt", "peak"]
+
+
+def test_running_out_of_memory_is_one_line(tmp_path):
+    """The in-memory roads keep a key whatever its length: an endless line
+    runs them out of memory, which ends the command with one line naming
+    the keys."""
+    room = 1 << 27
+    for args, name in [(["build", "/dev/zero", "z.idx", "--index", "dict", "--stream", "always"], "/dev/zero"),
+                       (["build", "/dev/zero", "z.idx"], "/dev/zero"),
+                       (["plan", "/dev/zero"], "/dev/zero")]:
+        r, _ = peak_run(tmp_path, *args, limit=room)
+        assert (r.returncode, r.stdout, r.stderr) == (1, b"", f"quorvale: {name}: out of memory\n".encode()), args
+    with open("/dev/zero", "rb") as zero:
+        for args in (["plan", "-"], ["build", "-", "z.idx", "--index", "string"]):
+            r, _ = peak_run(tmp_path, *args, limit=room, stdin=zero)
+            assert (r.returncode, r.stdout, r.stderr) == (1, b"", b"quorvale: -: out of memory\n"), args
+    assert sorted(os.listdir(tmp_path)) == ["peak"]
