@@ -194,7 +194,8 @@ void cmd_build(const Cmd& cmd, LineReader& in, Out& err, const Planner& with, co
   };
 
   if (streamed) {
-    const Source source(keys_path);
+    const kinds::Entry& entry = kinds::of(*kind);
+    const Source source(keys_path, entry.stream_key_limit, entry.over_budget);
     const std::string partial = partial_path(out_path, static_cast<long>(::getpid()));
     std::optional<Fail> failed;
     std::uint64_t count = 0;

@@ -233,10 +233,13 @@ KeysRead read_keys(const std::string& path, LineReader& standard_input);
 // A keys file handed out as fresh key streams, one per pass of a streamed
 // build. A stream cannot fail through its keys: a failure to open or read
 // the file goes into the source's slot and ends the stream, and the consumer
-// looks at the slot when it is done. Single-threaded.
+// looks at the slot when it is done. A key longer than `limit` (the build's
+// run budget) is refused as soon as the reader is past it: the failure
+// "PATH:LINE: format error: " and `over_limit` goes into the slot and is
+// thrown at once, so the build stops there. Single-threaded.
 class Source final : public kinds::KeyPasses {
  public:
-  explicit Source(std::string path);
+  explicit Source(std::string path, std::size_t limit = SIZE_MAX, const char* over_limit = nullptr);
   // A new stream over the file; resets the empty-line count. The views it
   // hands out stay valid until its next call.
   std::unique_ptr<KeySource> keys() const;
@@ -254,6 +257,8 @@ class Source final : public kinds::KeyPasses {
 
  private:
   std::string path_;
+  std::size_t limit_;
+  const char* over_limit_;
   std::shared_ptr<std::optional<Fail>> slot_;
   std::shared_ptr<std::uint64_t> empty_;
 };

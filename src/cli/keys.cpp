@@ -13,44 +13,34 @@ namespace {
 
 constexpr const char* NOT_UTF8 = "stream did not contain valid UTF-8";
 
-// The key of a line read with its line feed: the feed and a carriage return
-// before it are dropped; a carriage return ending a last line without a feed
-// stays.
-std::string_view key_of(const std::string& line) {
-  std::string_view key = line;
-  if (key.ends_with('\n')) {
-    key.remove_suffix(1);
-    if (key.ends_with('\r')) key.remove_suffix(1);
-  }
-  return key;
-}
-
 Fail line_fail(const std::string& path, std::uint64_t line, const std::string& what) {
   return Fail::work(path + ":" + std::to_string(line) + ": " + what);
 }
 
 Fail open_fail(const std::string& path, const IndexError& error) { return Fail::work(path + ": " + error.message()); }
 
-// Reads a keys file line by line, handing each non-empty key to `take` and
-// counting empty lines; a bad line is a Fail.
+// Reads a keys file to its end, handing each key to `take`; a bad line is a
+// Fail. Returns the number of empty lines.
 template <class Take>
-void each_line(LineReader& reader, const std::string& path, std::uint64_t& empty_lines, Take&& take) {
-  std::string line;
-  for (std::uint64_t number = 1;; ++number) {
+std::uint64_t each_key(LineReader& reader, const std::string& path, Take&& take) {
+  KeyLines lines(reader);
+  std::string_view key;
+  for (;;) {
     stop_if_interrupted();
+    KeyLines::Got got;
     try {
-      if (!reader.read_line(line)) return;
+      got = lines.next(key);
     } catch (const IndexError& e) {
       stop_if_interrupted();
-      throw line_fail(path, number, e.message());
+      throw line_fail(path, lines.line(), e.message());
     }
-    if (!utf8::valid(line)) throw line_fail(path, number, NOT_UTF8);
-    const std::string_view key = key_of(line);
-    if (key.empty()) {
-      ++empty_lines;
-      continue;
+    switch (got) {
+      case KeyLines::Got::Key: take(key); continue;
+      case KeyLines::Got::End: return lines.empty_lines();
+      case KeyLines::Got::NotUtf8: throw line_fail(path, lines.line(), NOT_UTF8);
+      case KeyLines::Got::TooLong: break;  // no limit here
     }
-    take(key);
+    panic("a keys file read without a limit has no key too long");
   }
 }
 
@@ -58,41 +48,50 @@ void each_line(LineReader& reader, const std::string& path, std::uint64_t& empty
 struct KeysFile {
   File file;
   LineReader reader;
-  explicit KeysFile(File f) : file(std::move(f)), reader(file.fd()) { reader.stop_on(stop_probe()); }
+  KeyLines lines;
+  KeysFile(File f, std::size_t limit) : file(std::move(f)), reader(file.fd()), lines(reader, limit) {
+    reader.stop_on(stop_probe());
+  }
 };
 
 // One pass over a keys file for a streamed build.
 class FileKeys final : public KeySource {
  public:
   FileKeys(std::string path, std::unique_ptr<KeysFile> file, std::shared_ptr<std::optional<Fail>> slot,
-           std::shared_ptr<std::uint64_t> empty)
-      : path_(std::move(path)), file_(std::move(file)), slot_(std::move(slot)), empty_(std::move(empty)) {}
+           std::shared_ptr<std::uint64_t> empty, const char* over_limit)
+      : path_(std::move(path)),
+        file_(std::move(file)),
+        slot_(std::move(slot)),
+        empty_(std::move(empty)),
+        over_limit_(over_limit) {}
 
   // A signal ends the pass by throwing, so the build unwinds at once rather
-  // than finishing over the keys read so far.
+  // than finishing over the keys read so far; so does a key past the limit,
+  // which the build would refuse anyway.
   bool next(std::string_view& key) override {
-    while (file_) {
-      ++number_;
+    if (!file_) return false;
+    stop_if_interrupted();
+    KeyLines& lines = file_->lines;
+    KeyLines::Got got;
+    try {
+      got = lines.next(key);
+    } catch (const IndexError& e) {
       stop_if_interrupted();
-      bool got;
-      try {
-        got = file_->reader.read_line(line_);
-      } catch (const IndexError& e) {
-        stop_if_interrupted();
-        return stop(line_fail(path_, number_, e.message()));
-      }
-      if (!got) {
-        file_.reset();
-        return false;
-      }
-      if (!utf8::valid(line_)) return stop(line_fail(path_, number_, NOT_UTF8));
-      key = key_of(line_);
-      if (!key.empty()) return true;
-      ++*empty_;
+      return stop(line_fail(path_, lines.line(), e.message()));
+    }
+    *empty_ += lines.empty_lines() - empty_seen_;
+    empty_seen_ = lines.empty_lines();
+    switch (got) {
+      case KeyLines::Got::Key: return true;
+      case KeyLines::Got::End: file_.reset(); return false;
+      case KeyLines::Got::NotUtf8: return stop(line_fail(path_, lines.line(), NOT_UTF8));
+      case KeyLines::Got::TooLong:
+        stop(line_fail(path_, lines.line(), IndexError::format(over_limit_).display()));
+        throw **slot_;
     }
     return false;
   }
-  // Each line was checked above, and a key is a line cut before "\n" or "\r\n".
+  // Every key handed out was checked by the reader.
   bool yields_utf8() const noexcept override { return true; }
 
  private:
@@ -106,8 +105,8 @@ class FileKeys final : public KeySource {
   std::unique_ptr<KeysFile> file_;  // closed when the stream ends
   std::shared_ptr<std::optional<Fail>> slot_;
   std::shared_ptr<std::uint64_t> empty_;
-  std::uint64_t number_ = 0;
-  std::string line_;
+  const char* over_limit_;
+  std::uint64_t empty_seen_ = 0;
 };
 
 }  // namespace
@@ -130,22 +129,26 @@ KeysRead read_keys(const std::string& path, LineReader& standard_input) {
   KeysRead out;
   auto take = [&](std::string_view key) { out.keys.push(key); };
   if (path == "-") {
-    each_line(standard_input, path, out.empty_lines, take);
+    out.empty_lines = each_key(standard_input, path, take);
     return out;
   }
-  KeysFile keys = [&] {
+  File file = [&] {
     try {
-      return KeysFile(File::open_read(path));
+      return File::open_read(path);
     } catch (const IndexError& e) {
       throw open_fail(path, e);
     }
   }();
-  each_line(keys.reader, path, out.empty_lines, take);
+  LineReader reader(file.fd());
+  reader.stop_on(stop_probe());
+  out.empty_lines = each_key(reader, path, take);
   return out;
 }
 
-Source::Source(std::string path)
+Source::Source(std::string path, std::size_t limit, const char* over_limit)
     : path_(std::move(path)),
+      limit_(limit),
+      over_limit_(over_limit ? over_limit : "a key longer than the limit"),
       slot_(std::make_shared<std::optional<Fail>>()),
       empty_(std::make_shared<std::uint64_t>(0)) {}
 
@@ -153,11 +156,11 @@ std::unique_ptr<KeySource> Source::keys() const {
   *empty_ = 0;
   std::unique_ptr<KeysFile> file;
   try {
-    file = std::make_unique<KeysFile>(File::open_read(path_));
+    file = std::make_unique<KeysFile>(File::open_read(path_), limit_);
   } catch (const IndexError& e) {
     *slot_ = open_fail(path_, e);
   }
-  return std::make_unique<FileKeys>(path_, std::move(file), slot_, empty_);
+  return std::make_unique<FileKeys>(path_, std::move(file), slot_, empty_, over_limit_);
 }
 
 }  // namespace quorvale::cli

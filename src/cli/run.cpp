@@ -2,6 +2,8 @@
 // failure with its exit status.
 #include "cli.hpp"
 
+#include <new>
+
 namespace quorvale::cli {
 
 namespace {
@@ -12,6 +14,8 @@ struct CommandSpec {
   std::size_t positionals;
   const char* usage_line;
 };
+
+constexpr const char* OUT_OF_MEMORY = "out of memory";
 
 constexpr CommandSpec COMMANDS[] = {
     {"dump", Command::Dump, 1, "dump <blob>"},
@@ -29,11 +33,17 @@ void dispatch(std::span<const std::string> args, const Streams& streams) {
   for (const CommandSpec& c : COMMANDS) {
     if (args[0] != c.name) continue;
     const Cmd cmd = parse(args.subspan(1), c.command, c.positionals, c.usage_line);
-    switch (c.command) {
-      case Command::Dump: return cmd_dump(cmd, streams.out);
-      case Command::Inspect: return cmd_inspect(cmd, streams.out);
-      case Command::Plan: return cmd_plan(cmd, streams.in, streams.out, streams.err);
-      case Command::Build: return cmd_build(cmd, streams.in, streams.err);
+    try {
+      switch (c.command) {
+        case Command::Dump: return cmd_dump(cmd, streams.out);
+        case Command::Inspect: return cmd_inspect(cmd, streams.out);
+        case Command::Plan: return cmd_plan(cmd, streams.in, streams.out, streams.err);
+        case Command::Build: return cmd_build(cmd, streams.in, streams.err);
+      }
+    } catch (const std::bad_alloc&) {
+      // What the command held is given back by now. Named after the file it
+      // reads: the keys file, or the blob.
+      throw Fail::work(cmd.positionals[0] + ": " + OUT_OF_MEMORY);
     }
   }
   throw Fail::usage("no such subcommand `" + args[0] + "`");
@@ -43,7 +53,11 @@ void dispatch(std::span<const std::string> args, const Streams& streams) {
 
 int run_on(std::span<const std::string> args, const Streams& streams) {
   try {
-    dispatch(args, streams);
+    try {
+      dispatch(args, streams);
+    } catch (const std::bad_alloc&) {
+      throw Fail::work(OUT_OF_MEMORY);
+    }
     return 0;
   } catch (const Fail& caught) {
     // Whatever a stopped command failed with (a cut key stream, a probe's

@@ -834,6 +834,8 @@ std::vector<std::string> mine(std::span<const std::vector<fsst::Bytes>> pieces, 
             }
           }
         });
+      } catch (const std::bad_alloc&) {
+        throw;  // out of memory is the caller's to report
       } catch (...) {
         panic("mining a pool cannot panic");
       }
@@ -852,6 +854,8 @@ std::vector<std::string> mine(std::span<const std::vector<fsst::Bytes>> pieces, 
           found[j] = merge(mine_maps, limit);
         }
       });
+    } catch (const std::bad_alloc&) {
+      throw;  // out of memory is the caller's to report
     } catch (...) {
       panic("merging a partition cannot panic");
     }

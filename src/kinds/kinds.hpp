@@ -86,6 +86,10 @@ inline constexpr std::uint64_t DEFAULT_BLOCK = 256;
 // is spilled (DistinctKeys).
 inline constexpr std::size_t RUN_BUDGET = std::size_t{1} << 28;
 inline constexpr const char* MSG_PERFECT_OVER_BUDGET = "perfect-hash: a key longer than the run budget";
+// The hash kinds' streamed builds hold a key only to hash it; from a keys
+// file they take keys within the same budget as the others.
+inline constexpr const char* MSG_COMPACT_OVER_BUDGET = "compact-hash: a key longer than the run budget";
+inline constexpr const char* MSG_CLOSED_OVER_BUDGET = "closed-hash: a key longer than the run budget";
 
 // ---- what the table's routines take and give ---------------------------------
 
@@ -160,6 +164,11 @@ struct Entry {
   // (spill and scratch files beside it); returns the distinct key count.
   std::uint64_t (*build_streamed)(const KeyPasses& keys, const std::string& path, std::optional<std::uint64_t> block,
                                   const StopProbe& stop) = nullptr;
+  // The longest key the streamed build takes (its run budget) and its
+  // refusal of a longer one: a keys file's reader stops such a line there
+  // rather than hold it whole.
+  std::size_t stream_key_limit = SIZE_MAX;
+  const char* over_budget = nullptr;
 
   // ---- dump ----
   Dump dump = Dump::Keys;

@@ -297,7 +297,7 @@ std::uint64_t StringIndex::build_to_file(KeySource& keys, const std::string& pat
   const bool valid = keys.yields_utf8();
   std::string_view key;
   while (keys.next(key)) {
-    if (key.size() > limit) fail("string-index: a key longer than the run budget");
+    if (key.size() > limit) fail(string_index::MSG_OVER_BUDGET);
     if (!run->has_room(key.size())) {
       runs.spill(run->sorted());
       run->clear();

@@ -76,6 +76,7 @@ inline constexpr blob::Frame FRAME{
 // The key bytes of one run of build_to_file: a run is full when the next
 // key would bring it above this, or when it holds RUN_BUDGET / 8 keys.
 inline constexpr std::size_t RUN_BUDGET = std::size_t{1} << 28;
+inline constexpr const char* MSG_OVER_BUDGET = "string-index: a key longer than the run budget";
 
 // An error of the FST engine as the index reports it.
 inline IndexError fst_error(const fst::Error& e) { return IndexError::fst(e.what(), e.detail()); }

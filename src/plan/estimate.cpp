@@ -23,6 +23,7 @@
 #include "dict_index/dict_index.hpp"
 #include "error.hpp"
 #include "extsort/extsort.hpp"
+#include "line_reader.hpp"
 #include "threads.hpp"
 #include "ties.hpp"
 #include "utf8.hpp"
@@ -656,88 +657,31 @@ void read_keys_file(const std::string& path, std::uint64_t max_key, extsort::Run
   } catch (const IndexError& e) {
     throw open_failure(path, e);
   }
-  // A key too long for even an empty run: refused as the first key, else
-  // spilled at once as a run of its own.
-  auto fits_alone = [&](std::size_t length) { return length <= run.budget() && run.budget() / 8 > 0; };
-  bool taken = false;
-  std::uint64_t number = 0;
-  // A line feed and a carriage return may follow the longest key.
-  const std::size_t line_limit = static_cast<std::size_t>(std::min<std::uint64_t>(max_key, SIZE_MAX - 2)) + 2;
-  // One line, with its line feed when it has one; `checked`: known to be
-  // UTF-8 already.
-  auto take = [&](std::string_view line, bool checked) {
-    if (++number % STOP_STRIDE == 0) stop_if(stop);
-    if (line.size() > line_limit) throw IndexError::format(MSG_TOO_LONG);
-    if (!checked && !utf8::valid(line))
-      throw IndexError::io(IoKind::InvalidData, path + ":" + std::to_string(number) + ": not UTF-8");
-    std::string_view key = line;
-    if (key.ends_with('\n')) key.remove_suffix(1);
-    if (key.ends_with('\r')) key.remove_suffix(1);
-    if (key.empty()) return;
-    if (key.size() > max_key) throw IndexError::format(MSG_TOO_LONG);
-    if (!fits_alone(key.size())) {
-      if (!taken) throw IndexError::format(MSG_TOO_LONG);
-      if (!run.empty()) {
-        runs.spill(run.sorted());
-        run.clear();
-      }
-      const std::string_view alone[1] = {key};
-      runs.spill(std::span<const std::string_view>(alone));
-    } else {
-      if (!run.has_room(key.size())) {
-        runs.spill(run.sorted());
-        run.clear();
-      }
-      run.push(key);
-    }
-    taken = true;
-  };
-  // The file is read in big blocks; the whole lines of a block are checked
-  // for UTF-8 at once (a line alone only when that fails, to name it), and a
-  // line that runs past its block is gathered in `partial`.
-  constexpr std::size_t BLOCK = std::size_t{1} << 20;
-  const std::unique_ptr<char[]> block(new char[BLOCK]);
-  std::string partial;
-  for (;;) {
-    ssize_t got;
-    for (;;) {
-      got = ::read(file.fd(), block.get(), BLOCK);
-      if (got >= 0 || errno != EINTR) break;
-      // A read blocked on a terminal or a pipe can be stopped.
-      stop_if(stop);
-    }
-    // A closed descriptor reads as empty, as the command line's reader does.
-    if (got < 0 && errno != EBADF) throw IndexError::last_os();
-    if (got <= 0) break;
-    const char* p = block.get();
-    const char* const end = p + got;
-    if (!partial.empty()) {
-      const char* feed = static_cast<const char*>(std::memchr(p, '\n', static_cast<std::size_t>(end - p)));
-      const char* past = feed ? feed + 1 : end;
-      partial.append(p, static_cast<std::size_t>(past - p));
-      p = past;
-      if (feed || partial.size() > line_limit) {
-        take(partial, false);
-        partial.clear();
-      }
-      if (!feed) continue;
-    }
-    const char* last = static_cast<const char*>(::memrchr(p, '\n', static_cast<std::size_t>(end - p)));
-    if (last) {
-      const char* const whole = last + 1;
-      const bool checked = utf8::valid(reinterpret_cast<const unsigned char*>(p), static_cast<std::size_t>(whole - p));
-      while (p != whole) {
-        const char* feed = static_cast<const char*>(std::memchr(p, '\n', static_cast<std::size_t>(whole - p)));
-        take(std::string_view(p, static_cast<std::size_t>(feed + 1 - p)), checked);
-        p = feed + 1;
-      }
-    }
-    if (p != end) {
-      partial.assign(p, static_cast<std::size_t>(end - p));
-      if (partial.size() > line_limit) take(partial, false);
+  LineReader reader(file.fd());
+  reader.stop_on(stop);  // a read blocked on a terminal or a pipe can be stopped
+  // A key longer than the run budget is refused wherever it stands, as soon
+  // as the reader is past it: a run could not hold it, and the keys file is
+  // never held whole.
+  const std::size_t limit =
+      run.budget() / 8 == 0 ? 0 : static_cast<std::size_t>(std::min<std::uint64_t>(max_key, run.budget()));
+  KeyLines lines(reader, limit);
+  auto at = [&](const char* what) { return path + ":" + std::to_string(lines.line()) + ": " + what; };
+  std::uint64_t taken = 0;
+  for (std::string_view key;;) {
+    switch (lines.next(key)) {
+      case KeyLines::Got::Key:
+        if (++taken % STOP_STRIDE == 0) stop_if(stop);
+        if (!run.has_room(key.size())) {
+          runs.spill(run.sorted());
+          run.clear();
+        }
+        run.push_valid(key);
+        continue;
+      case KeyLines::Got::End: return;
+      case KeyLines::Got::NotUtf8: throw IndexError::io(IoKind::InvalidData, at("not UTF-8"));
+      case KeyLines::Got::TooLong: throw IndexError::format(at(MSG_TOO_LONG));
     }
   }
-  if (!partial.empty()) take(partial, false);
 }
 
 void each_file_key(const std::string& path, std::size_t budget, std::uint64_t max_key,

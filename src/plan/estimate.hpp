@@ -356,9 +356,11 @@ inline constexpr const char* MSG_TOO_LONG = "plan: a key longer than the run bud
 
 // Plans a keys file (UTF-8, one key per line) of any size: read once, sorted
 // through runs of `budget` key bytes spilled beside the file, replayed in
-// order. `stop`, when given, is asked as the file is read and replayed and
-// before the pricing; a yes abandons the plan (IndexError Io Interrupted).
-// Throws IndexError.
+// order. A key longer than the budget (or than `max_key`) ends the plan
+// as soon as the reader is past it: IndexError (Format) "PATH:LINE: " and
+// MSG_TOO_LONG. `stop`, when given, is asked as the file is read and
+// replayed and before the pricing; a yes abandons the plan (IndexError Io
+// Interrupted). Throws IndexError.
 Plan plan_file(const std::string& path, const Needs& needs, const Objective& objective,
                std::size_t budget = RUN_BUDGET, std::uint64_t max_key = MAX_KEY, const StopProbe& stop = {});
 
@@ -369,7 +371,7 @@ inline constexpr std::uint64_t STOP_STRIDE = 1 << 12;
 // full run through `runs` (named after the file): the reading of plan_file.
 // When nothing was spilled the run holds every key; otherwise the last keys
 // are still in the run, unspilled. `stop`, when given, is asked every
-// STOP_STRIDE lines and when a read is interrupted.
+// STOP_STRIDE keys and when a read is interrupted.
 void read_keys_file(const std::string& path, std::uint64_t max_key, extsort::Run& run, extsort::Runs& runs,
                     const StopProbe& stop = {});
 

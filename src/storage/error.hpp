@@ -41,6 +41,8 @@ class IndexError : public std::exception {
   // The FST engine's error: its display text and its debug form.
   static IndexError fst(std::string text, std::string debug);
   static IndexError format(const char* message) { return IndexError(Kind::Format, message); }
+  // One that names where it arose ("keys.txt:7: plan: ...").
+  static IndexError format(std::string message) { return IndexError(Kind::Format, std::move(message)); }
   static IndexError build(const char* message) { return IndexError(Kind::Build, message); }
   static IndexError automaton(std::string message) { return IndexError(Kind::Automaton, std::move(message)); }
 

@@ -293,8 +293,9 @@ TEST(CliStreams, DescriptorsAndBuffers) {
   FdOut closed(fds[1], false);
   EXPECT_NO_THROW(closed.write_all("gone"));
   LineReader empty(fds[0]);
-  std::string line;
-  EXPECT_FALSE(empty.read_line(line));
+  std::string_view line;
+  bool checked;
+  EXPECT_FALSE(empty.next_line(line, checked));
 }
 
 // ---- keys files ----
@@ -328,7 +329,8 @@ TEST(KeysFile, Lines) {
       {"a\n\nb\n", {"a", "b"}, 1},
       {"a\r\n\r\nb\r\n", {"a", "b"}, 1},
       {"a\nb", {"a", "b"}, 0},
-      {"a\nb\r", {"a", "b\r"}, 0},
+      {"a\nb\r", {"a", "b"}, 0},
+      {"a\n\r", {"a"}, 1},
       {"  \n\t\n", {"  ", "\t"}, 0},
       {"x\ry\n\n\n", {"x\ry"}, 2},
       {"b\na\nb\n", {"b", "a", "b"}, 0},
@@ -417,6 +419,34 @@ TEST(KeysFile, StandardInputAndPasses) {
   EXPECT_EQ(source.empty_lines(), 2u);
   ASSERT_TRUE(second->next(k));
   EXPECT_EQ(k, "a");
+}
+
+TEST(KeysFile, AStreamStopsAtAKeyPastItsLimit) {
+  TempDir dir;
+  const std::string path = dir / "keys";
+  write_file(path, "a\n\n" + std::string(64, 'k') + "\r\n" + std::string(65, 'k') + "\nb\n");
+  const Source source(path, 64, "dict: a key longer than the run budget");
+  auto stream = source.keys();
+  std::string_view k;
+  ASSERT_TRUE(stream->next(k));
+  ASSERT_TRUE(stream->next(k));
+  EXPECT_EQ(k, std::string(64, 'k'));
+  // Thrown at once, so the build stops there, and left in the slot.
+  const std::string message = path + ":4: format error: dict: a key longer than the run budget";
+  try {
+    stream->next(k);
+    ADD_FAILURE();
+  } catch (const Fail& f) {
+    EXPECT_EQ(f.kind, Fail::Kind::Work);
+    EXPECT_EQ(f.message, message);
+  }
+  EXPECT_FALSE(stream->next(k));
+  ASSERT_TRUE(source.failure());
+  EXPECT_EQ(source.failure()->message, message);
+  EXPECT_EQ(source.empty_lines(), 1u);
+  // The in-memory reader keeps every key.
+  Input none("");
+  EXPECT_EQ(read_keys(path, none.reader).keys.size(), 4u);
 }
 
 // ---- commands ----

@@ -600,12 +600,15 @@ TEST(KeysFile, LinesAcrossReadBlocks) {
   line("last", "");
   write_file(path, text);
   EXPECT_EQ(file_keys(path, RUN_BUDGET), std::vector<std::string>(want.begin(), want.end()));
-  // A line longer than the longest key is refused.
+  // A line longer than the longest key is refused, by its number.
+  const std::uint64_t longest_line =
+      static_cast<std::uint64_t>(std::count(text.begin(), text.begin() + text.find(longest), '\n')) + 1;
   try {
     file_keys(path, RUN_BUDGET, 1 << 20);
     FAIL();
   } catch (const IndexError& e) {
-    EXPECT_EQ(e.display(), "format error: plan: a key longer than the run budget");
+    EXPECT_EQ(e.display(),
+              "format error: " + path + ":" + std::to_string(longest_line) + ": plan: a key longer than the run budget");
   }
   // A bad byte past the first block is named by its line.
   const std::size_t at = text.find("after");
@@ -621,34 +624,34 @@ TEST(KeysFile, LinesAcrossReadBlocks) {
 }
 
 TEST(KeysFile, KeysLongerThanTheBudget) {
+  // Refused wherever they stand, by their line, before the reader takes the
+  // rest of them; the spill directory goes too. A key of the whole budget
+  // is planned.
   TempDir dir;
   const std::string path = dir / "keys.txt";
-  const std::string big(3000, 'z');
-  // First: refused, and nothing left behind.
-  write_file(path, big + "\na\n");
-  try {
-    file_keys(path, 2048);
-    FAIL();
-  } catch (const IndexError& e) {
-    EXPECT_EQ(e.display(), "format error: plan: a key longer than the run budget");
-  }
-  EXPECT_EQ(dir.names(), (std::set<std::string>{"keys.txt"}));
-  // Later: a run of its own, twice, and at the end.
-  write_file(path, "b\na\n" + big + "\n" + big + "y\nc\n" + big + "x");
-  EXPECT_EQ(file_keys(path, 2048),
-            (std::vector<std::string>{"a", "b", "c", big, big + "x", big + "y"}));
-  EXPECT_EQ(dir.names(), (std::set<std::string>{"keys.txt"}));
-  // Past the longest key a run file can hold: refused wherever it comes.
-  write_file(path, "a\n" + big + "\nb\n");
-  for (std::size_t budget : {std::size_t{2048}, RUN_BUDGET}) {
+  const std::string full(2048, 'z');
+  auto refused = [&](const std::string& text, std::size_t budget, std::uint64_t max_key, int line) {
+    write_file(path, text);
     try {
-      file_keys(path, budget, 2999);
-      FAIL();
+      file_keys(path, budget, max_key);
+      ADD_FAILURE() << line;
     } catch (const IndexError& e) {
-      EXPECT_EQ(e.display(), "format error: plan: a key longer than the run budget");
+      EXPECT_EQ(e.kind(), IndexError::Kind::Format);
+      EXPECT_EQ(e.display(),
+                "format error: " + path + ":" + std::to_string(line) + ": plan: a key longer than the run budget");
     }
-  }
-  EXPECT_EQ(file_keys(path, 2048, 3000), (std::vector<std::string>{"a", "b", big}));
+    EXPECT_EQ(dir.names(), (std::set<std::string>{"keys.txt"}));
+  };
+  refused(full + "z\na\n", 2048, MAX_KEY, 1);
+  std::string spilled;
+  for (int i = 0; i < 300; ++i) spilled += "key" + std::to_string(i) + "\n";
+  refused(spilled + "\n" + full + "z\r\nc\n", 2048, MAX_KEY, 302);
+  refused("b\n" + full + full, 2048, MAX_KEY, 2);
+  // Past the longest key a run file can hold, under any budget.
+  refused("a\n" + full + "\nb\n", RUN_BUDGET, 2047, 2);
+  write_file(path, "b\n" + full + "\r\na\n" + full + "\r");
+  EXPECT_EQ(file_keys(path, 2048), (std::vector<std::string>{"a", "b", full}));
+  EXPECT_EQ(file_keys(path, RUN_BUDGET, 2048), (std::vector<std::string>{"a", "b", full}));
   EXPECT_EQ(dir.names(), (std::set<std::string>{"keys.txt"}));
 }
 

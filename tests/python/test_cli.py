@@ -34,10 +34,8 @@ def usage_failure(message):
     return ("quorvale: " + message + "\n\n" + USAGE + "\n").encode()
 
 
-def both(capfdbinary, cwd, *args):
-    """The command run by the installed `quorvale` and by `_cli` in this
-    process (from `cwd`): [(status, stdout, stderr)], in that order."""
-    r = cli(*args, cwd=cwd, via_module=False)
+def in_process(capfdbinary, cwd, *args):
+    """The command run by `_cli` in this process, from `cwd`: (status, stdout, stderr)."""
     capfdbinary.readouterr()
     here = os.getcwd()
     os.chdir(cwd)
@@ -46,7 +44,14 @@ def both(capfdbinary, cwd, *args):
     finally:
         os.chdir(here)
     out, err = capfdbinary.readouterr()
-    return [(r.returncode, r.stdout, r.stderr), (status, out, err)]
+    return status, out, err
+
+
+def both(capfdbinary, cwd, *args):
+    """The command run by the installed `quorvale` and by `_cli` in this
+    process (from `cwd`): [(status, stdout, stderr)], in that order."""
+    r = cli(*args, cwd=cwd, via_module=False)
+    return [(r.returncode, r.stdout, r.stderr), in_process(capfdbinary, cwd, *args)]
 
 
 def test_usage_fixture_is_the_usage_text():

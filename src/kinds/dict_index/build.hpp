@@ -36,7 +36,6 @@ namespace dict_index {
 
 // The builds' refusals ("format error: " is the kind's prefix).
 inline constexpr const char* MSG_BLOCK_RANGE = "dict: block must be in 1..=1024";
-inline constexpr const char* MSG_KEY_OVER_BUDGET = "dict: a key longer than the run budget";
 inline constexpr const char* MSG_SOURCE_RAISED = "dict: the input iterable raised before it ended";
 inline constexpr const char* MSG_STREAM_CHANGED = "dict: the key stream changed between passes";
 

@@ -42,6 +42,7 @@ using Key = std::string_view;
 // Key bytes of one in-memory run of the streamed build (and at most an
 // eighth as many keys).
 inline constexpr std::size_t RUN_BUDGET = 268435456;
+inline constexpr const char* MSG_KEY_OVER_BUDGET = "dict: a key longer than the run budget";
 
 // The answer of every search: the number of keys below the query (the id of
 // the first key not below it, n when there is none) and whether that key
