@@ -11,6 +11,7 @@
 
 #include "cli.hpp"
 #include "kinds.hpp"
+#include "scratch_files.hpp"
 #include "utf8.hpp"
 
 namespace quorvale::cli {
@@ -146,7 +147,12 @@ std::string partial_path(const std::string& out, long pid) {
     const bool separated = out.empty() || out.back() == '/';
     return out + (separated ? "" : "/") + suffix;
   }
-  return out.substr(0, start) + std::string(name) + suffix;
+  // Room for the suffix and for the scratch names made after the partial
+  // file (its own temporary file, spill files and directories), so that
+  // every name the build makes fits where a legal output name does.
+  const std::string dir = out.substr(0, start);
+  const std::size_t limit = scratch::name_max(dir.empty() ? "." : dir);
+  return dir + std::string(scratch::fit_stem(name, suffix.size() + scratch::SUFFIX_MAX, limit)) + suffix;
 }
 
 std::uint64_t build_and_save(kinds::Kind kind, KeyList keys, const std::string& path,

@@ -19,6 +19,7 @@
 #include "compact_hash/compact_hash.hpp"
 #include "dict_index/dict_index.hpp"
 #include "perfect_hash.hpp"
+#include "scratch_files.hpp"
 #include "string_index.hpp"
 #include "temp_dir.hpp"
 
@@ -166,6 +167,15 @@ TEST(BuildSteps, PartialPath) {
       {"", ".part.4242"},
   };
   for (auto [out, partial] : cases) EXPECT_EQ(partial_path(out, 4242), partial) << out;
+
+  // A name too long to take the suffix and the scratch names made after it
+  // gives up the end of its stem; one just short enough keeps it whole.
+  TempDir dir;
+  const std::size_t room = scratch::name_max(dir.path().string()) - scratch::SUFFIX_MAX - 10;
+  const std::string longest(room + scratch::SUFFIX_MAX + 10, 'f');
+  EXPECT_EQ(partial_path(dir / longest, 4242), dir / (longest.substr(0, room) + ".part.4242"));
+  const std::string fits(room, 'g');
+  EXPECT_EQ(partial_path(dir / fits, 4242), dir / fits + ".part.4242");
 }
 
 TEST(BuildKinds, RoadsWriteTheSameBlob) {

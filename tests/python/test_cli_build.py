@@ -176,6 +176,25 @@ def test_the_keys_file_is_never_the_output(tmp_path, capfdbinary, name, spell):
             assert sorted(os.listdir(tmp_path)) == before
 
 
+def test_the_longest_output_names(tmp_path, capfdbinary):
+    """An output name as long as the directory takes is built by every kind
+    on both roads, and nothing is left beside it."""
+    keys = random_keys(500, 3)
+    keys_file(tmp_path / "k.txt", keys)
+    out = "f" * (os.pathconf(tmp_path, "PC_NAME_MAX") - 4) + ".idx"
+    for flag, kind in KINDS.items():
+        blobs = set()
+        for stream in ("never", "always"):
+            for status, stdout, stderr in both(capfdbinary, tmp_path, "build", "k.txt", out, "--index", flag,
+                                               "--stream", stream):
+                assert (status, stdout) == (0, b""), stderr
+                wrote(stderr, tmp_path, out, kind, len(keys))
+                blobs.add((tmp_path / out).read_bytes())
+                assert sorted(os.listdir(tmp_path)) == sorted(["k.txt", out])
+        assert len(blobs) == 1, flag
+        holds_exactly(kind, tmp_path / out, keys)
+
+
 def test_failures(tmp_path):
     def run(*args, stdin=b""):
         return cli("build", *args, cwd=tmp_path, stdin=stdin)
