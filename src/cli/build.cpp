@@ -62,17 +62,23 @@ Fail build_fail(const IndexError& e, const std::string& keys_path, const std::st
   return Fail::about(e.kind() == IndexError::Kind::Io ? out_path : keys_path, e);
 }
 
-// Refuses an output that names the keys file itself (the same device and
+// Refuses an output that names the keys themselves (the same device and
 // inode, however spelled: a link, a symbolic link, a path through ".."),
 // before a key is read or a file made. Only when both exist: a new output
-// names no file yet, and standard input has no name to write over.
+// names no file yet. Keys from "-" are the output when standard input is
+// that very file (a `<` redirection of it); only descriptor 0's status is
+// asked, since opening standard input again could drain a pipe, and a pipe
+// or a terminal is never the output.
 void refuse_keys_as_output(const std::string& keys_path, const std::string& out_path) {
-  if (keys_path == "-") return;
+  const bool from_input = keys_path == "-";
   struct stat keys, out;
-  if (::stat(keys_path.c_str(), &keys) != 0 || ::stat(out_path.c_str(), &out) != 0) return;
-  if (keys.st_dev == out.st_dev && keys.st_ino == out.st_ino)
-    throw Fail::usage("the output `" + out_path + "` is the keys file `" + keys_path +
-                      "`: the index would overwrite its keys");
+  if (from_input ? ::fstat(STDIN_FILENO, &keys) != 0 || !S_ISREG(keys.st_mode)
+                 : ::stat(keys_path.c_str(), &keys) != 0)
+    return;
+  if (::stat(out_path.c_str(), &out) != 0 || keys.st_dev != out.st_dev || keys.st_ino != out.st_ino) return;
+  throw Fail::usage("the output `" + out_path + "` is " +
+                    (from_input ? std::string("standard input") : "the keys file `" + keys_path + "`") +
+                    ": the index would overwrite its keys");
 }
 
 void remove_quietly(const std::string& path) noexcept { ::unlink(path.c_str()); }

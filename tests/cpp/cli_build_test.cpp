@@ -363,3 +363,55 @@ TEST(CmdBuild, PermissionsDifferBetweenTheRoads) {
   EXPECT_EQ(r.err.text.rfind(line, 0), 0u);
   EXPECT_EQ(r.err.text.find(line, 1), r.err.text.find('\n') + 1);
 }
+
+namespace {
+
+// Standard input (descriptor 0) reading a given file for its lifetime.
+class StdinFrom {
+ public:
+  StdinFrom() : saved_(::dup(0)) {}
+  ~StdinFrom() {
+    ::dup2(saved_, 0);
+    ::close(saved_);
+  }
+  void read(const std::string& path) {
+    const File f = File::open_read(path);
+    ASSERT_EQ(::dup2(f.fd(), 0), 0);
+  }
+
+ private:
+  int saved_;
+};
+
+}  // namespace
+
+// Keys from "-" whose standard input is the output file (a `<` redirection
+// of it, or of a link to it) are refused before anything is read or made;
+// another file on standard input, or an output that does not exist yet, is
+// no refusal.
+TEST(CmdBuild, StandardInputIsNeverTheOutput) {
+  BuildRun r;
+  write_file(r.out, "b\na\n");
+  ASSERT_EQ(::link(r.out.c_str(), (r.dir / "hard").c_str()), 0);
+  StdinFrom stdin_from;
+  for (const std::string& redirected : {r.out, r.dir / "hard"}) {
+    stdin_from.read(redirected);
+    for (auto args : {words({"--index", "closed"}), words({"--index", "string", "--stream", "always"}), words({})}) {
+      args.insert(args.begin(), {"-", r.out});
+      const Fail f = fail_of([&] { r.run(args, "x\n"); });
+      EXPECT_EQ(f.kind, Fail::Kind::Usage);
+      EXPECT_EQ(f.message, "the output `" + r.out + "` is standard input: the index would overwrite its keys");
+      EXPECT_EQ(read_file(r.out), "b\na\n");
+      EXPECT_EQ(r.dir.names(), (std::set<std::string>{"hard", "o.idx"}));
+      EXPECT_EQ(r.err.text + r.fake.file, "");
+    }
+  }
+  write_file(r.keys, "k\n");
+  stdin_from.read(r.keys);
+  r.run({"-", r.out, "--index", "closed"}, "x\ny\n");
+  EXPECT_EQ(r.err.text.rfind("wrote " + r.out + ": ClosedHashIndex over 2 keys, ", 0), 0u);
+  stdin_from.read(r.out);
+  r.err.text.clear();
+  r.run({"-", r.dir / "new.idx", "--index", "closed"}, "x\n");
+  EXPECT_EQ(r.err.text.rfind("wrote " + r.dir / "new.idx" + ": ClosedHashIndex over 1 keys, ", 0), 0u);
+}

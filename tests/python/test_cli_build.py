@@ -2,13 +2,14 @@ import os
 import random
 import re
 import stat
+import subprocess
 import threading
 
 import pytest
 
 import quorvale._core as core
 
-from test_cli import NOTE, both, cli, usage_failure
+from test_cli import NOTE, QUORVALE, both, cli, usage_failure
 
 KINDS = {
     "compact": "CompactHashIndex",
@@ -174,6 +175,46 @@ def test_the_keys_file_is_never_the_output(tmp_path, capfdbinary, name, spell):
             assert (status, stdout, stderr) == (2, b"", usage_failure(message)), args
             assert (tmp_path / "k.txt").read_bytes() == keys
             assert sorted(os.listdir(tmp_path)) == before
+
+
+def with_standard_input(path, cwd, args):
+    """`_cli(args)` in this process, from `cwd`, its standard input (descriptor 0) reading `path`."""
+    saved = os.dup(0)
+    fd = os.open(path, os.O_RDONLY)
+    here = os.getcwd()
+    try:
+        os.dup2(fd, 0)
+        os.chdir(cwd)
+        return core._cli(list(args))
+    finally:
+        os.chdir(here)
+        os.dup2(saved, 0)
+        os.close(saved)
+        os.close(fd)
+
+
+@pytest.mark.parametrize("args", [["--index", "closed"], ["--index", "perfect"], []], ids=["keyless", "keyed", "auto"])
+def test_standard_input_is_never_the_output(tmp_path, capfdbinary, args):
+    """`build - OUT < OUT` (or a link to OUT) is refused before a key is read,
+    on both roads; a pipe carrying the same keys is no refusal."""
+    keys = b"b\na\nc\n"
+    (tmp_path / "k.txt").write_bytes(keys)
+    os.symlink("k.txt", tmp_path / "link")
+    message = "the output `k.txt` is standard input: the index would overwrite its keys"
+    for stream in ("never", "always"):
+        command = ["build", "-", "k.txt", *args, "--stream", stream]
+        for redirected in ("k.txt", "link"):
+            with open(tmp_path / redirected, "rb") as f:
+                r = subprocess.run([QUORVALE, *command], stdin=f, capture_output=True, cwd=tmp_path)
+            assert (r.returncode, r.stdout, r.stderr) == (2, b"", usage_failure(message))
+            capfdbinary.readouterr()
+            status = with_standard_input(tmp_path / redirected, tmp_path, command)
+            assert (status, *capfdbinary.readouterr()) == (2, b"", usage_failure(message))
+            assert (tmp_path / "k.txt").read_bytes() == keys
+            assert sorted(os.listdir(tmp_path)) == ["k.txt", "link"]
+    r = cli("build", "-", "k.txt", *args, stdin=keys, cwd=tmp_path)
+    assert r.returncode == 0, r.stderr
+    assert (tmp_path / "k.txt").read_bytes() != keys
 
 
 def test_the_longest_output_names(tmp_path, capfdbinary):
