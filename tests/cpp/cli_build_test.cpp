@@ -335,10 +335,10 @@ TEST(CmdBuild, StreamedFailuresLeaveNothingBehind) {
   Fail f = fail_of([&] { r.run({r.keys, r.dir / "absent/o", "--index", "perfect", "--stream", "always"}); });
   EXPECT_EQ(f.message, r.dir / "absent/o" + ": io error: No such file or directory (os error 2)");
   EXPECT_EQ(r.err.text, "");
-  // The in-memory road reports them before it builds.
+  // The in-memory road fails as soon, before it reads the keys.
   f = fail_of([&] { r.run({r.keys, r.dir / "absent/o", "--index", "perfect", "--stream", "never"}); });
   EXPECT_EQ(f.message, r.dir / "absent/o" + ": io error: No such file or directory (os error 2)");
-  EXPECT_EQ(r.err.text, r.keys + ": 1 empty lines skipped\n");
+  EXPECT_EQ(r.err.text, "");
   // A directory at the output: the rename fails, the partial file goes.
   ASSERT_EQ(::mkdir((r.dir / "o").c_str(), 0700), 0);
   f = fail_of([&] { r.run({r.keys, r.dir / "o", "--index", "dict", "--stream", "0"}); });
@@ -414,4 +414,57 @@ TEST(CmdBuild, StandardInputIsNeverTheOutput) {
   r.err.text.clear();
   r.run({"-", r.dir / "new.idx", "--index", "closed"}, "x\n");
   EXPECT_EQ(r.err.text.rfind("wrote " + r.dir / "new.idx" + ": ClosedHashIndex over 1 keys, ", 0), 0u);
+}
+
+// A build whose blob could not be written (its directory missing, a file,
+// or closed to us) fails before it plans or reads a key, with the very line
+// the write itself gives.
+TEST(CmdBuild, AnUnwritableOutputFailsBeforeTheWork) {
+  BuildRun r;
+  write_file(r.keys, "a\n\nb\n");
+  write_file(r.dir / "file", "");
+  std::vector<std::string> outs = {r.dir / "absent/o.idx", r.dir / "file/o.idx", r.dir / "file/deeper/o.idx"};
+  if (::geteuid() != 0) {  // root writes into a read-only directory all the same
+    ASSERT_EQ(::mkdir((r.dir / "ro").c_str(), 0500), 0);
+    outs.push_back(r.dir / "ro/o.idx");
+  }
+  for (const std::string& out : outs) {
+    SCOPED_TRACE(out);
+    // What the write gives on each road, reached without the check.
+    auto written = [&](const std::function<void()>& write) {
+      try {
+        write();
+      } catch (const IndexError& e) {
+        return Fail::about(out, e).message;
+      }
+      return std::string("<written>");
+    };
+    const std::string in_memory = written([&] { build_and_save(kinds::Kind::StringIndex, {}, out, {}); });
+    const std::string streamed = written([&] {
+      build_streamed(kinds::Kind::PerfectHashIndex, Source(r.keys), partial_path(out, ::getpid()), {});
+    });
+    EXPECT_EQ(in_memory, streamed);
+    for (const char* stream : {"never", "always"}) {
+      for (auto args : {words({"--index", "string"}), words({"--index", "perfect"}), words({})}) {
+        args.insert(args.begin(), {r.keys, out, "--stream", stream});
+        r.err.text.clear();
+        const Fail f = fail_of([&] { r.run(args); });
+        EXPECT_EQ(f.kind, Fail::Kind::Work);
+        EXPECT_EQ(f.message, in_memory) << stream;
+        EXPECT_EQ(r.err.text + r.fake.file, "");
+      }
+    }
+    // Nor is standard input read.
+    Input in("x\n");
+    const Fail f = fail_of([&] {
+      cmd_build(parsed(Command::Build, {"-", out}), in.reader, r.err, r.fake.planner(), [] { return std::nullopt; });
+    });
+    EXPECT_EQ(f.message, in_memory);
+    std::string line;
+    EXPECT_TRUE(in.reader.read_line(line));
+    EXPECT_EQ(line, "x\n");
+  }
+  std::set<std::string> names = {"k.txt", "file"};
+  if (::geteuid() != 0) names.insert("ro");
+  EXPECT_EQ(r.dir.names(), names);
 }

@@ -1,6 +1,8 @@
 import os
 import random
 import re
+import resource
+import signal
 import stat
 import subprocess
 import threading
@@ -234,6 +236,50 @@ def test_the_longest_output_names(tmp_path, capfdbinary):
                 assert sorted(os.listdir(tmp_path)) == sorted(["k.txt", out])
         assert len(blobs) == 1, flag
         holds_exactly(kind, tmp_path / out, keys)
+
+
+def full_disk():
+    """In the child: files end at 4 KiB, and a write past that fails (EFBIG) instead of killing it."""
+    resource.setrlimit(resource.RLIMIT_FSIZE, (4096, 4096))
+    signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
+
+
+def test_a_full_disk_is_the_outputs_failure(tmp_path):
+    """A write refused for want of room names the output, on every road:
+    the string index's streamed build too, whose FST builder reports only
+    "I/O error"; the old output stays and nothing is left beside it."""
+    keys_file(tmp_path / "k.txt", random_keys(20000, 4))
+    (tmp_path / "o.idx").write_bytes(b"old")
+    for flag in KINDS:
+        for stream in ("never", "always"):
+            r = subprocess.run([QUORVALE, "build", "k.txt", "o.idx", "--index", flag, "--stream", stream],
+                               capture_output=True, cwd=tmp_path, preexec_fn=full_disk)
+            assert (r.returncode, r.stdout) == (1, b""), (flag, stream, r.stderr)
+            if (flag, stream) == ("string", "always"):
+                assert r.stderr == b"quorvale: o.idx: fst error: I/O error\n"
+            else:
+                assert r.stderr == b"quorvale: o.idx: io error: File too large (os error 27)\n", (flag, stream)
+            assert (tmp_path / "o.idx").read_bytes() == b"old"
+            assert sorted(os.listdir(tmp_path)) == ["k.txt", "o.idx"]
+
+
+def test_an_unwritable_output_fails_before_the_work(tmp_path):
+    """A missing directory, a file standing as one, or (for a user the
+    permissions bind) a read-only one: the build fails at once with the
+    line its write would give, reads no key (a keys file that is not even
+    there) and plans nothing."""
+    (tmp_path / "file").write_bytes(b"")
+    cases = [("absent/o.idx", "No such file or directory (os error 2)"),
+             ("file/o.idx", "Not a directory (os error 20)")]
+    if os.geteuid() != 0:
+        os.mkdir(tmp_path / "ro", 0o500)
+        cases.append(("ro/o.idx", "Permission denied (os error 13)"))
+    for out, error in cases:
+        for args in (["--index", "dict"], ["--index", "string", "--stream", "always"], []):
+            r = cli("build", "absent.txt", out, *args, cwd=tmp_path)
+            assert (r.returncode, r.stdout, r.stderr) == (1, b"", f"quorvale: {out}: io error: {error}\n".encode())
+            r = cli("build", "-", out, *args, stdin=b"a\n\nb\n", cwd=tmp_path)
+            assert (r.returncode, r.stdout, r.stderr) == (1, b"", f"quorvale: {out}: io error: {error}\n".encode())
 
 
 def test_failures(tmp_path):
