@@ -263,23 +263,39 @@ def test_a_full_disk_is_the_outputs_failure(tmp_path):
             assert sorted(os.listdir(tmp_path)) == ["k.txt", "o.idx"]
 
 
-def test_an_unwritable_output_fails_before_the_work(tmp_path):
-    """A missing directory, a file standing as one, or (for a user the
-    permissions bind) a read-only one: the build fails at once with the
-    line its write would give, reads no key (a keys file that is not even
-    there) and plans nothing."""
-    (tmp_path / "file").write_bytes(b"")
-    cases = [("absent/o.idx", "No such file or directory (os error 2)"),
-             ("file/o.idx", "Not a directory (os error 20)")]
+def without_permission_override():
+    """A command prefix under which permission bits bind: none for a user
+    they bind already; for root, setpriv dropping the capabilities that
+    override them (None when that cannot be had here)."""
     if os.geteuid() != 0:
-        os.mkdir(tmp_path / "ro", 0o500)
-        cases.append(("ro/o.idx", "Permission denied (os error 13)"))
-    for out, error in cases:
+        return []
+    drop = "-dac_override,-dac_read_search"
+    prefix = ["setpriv", f"--inh-caps={drop}", f"--bounding-set={drop}"]
+    try:
+        subprocess.run(prefix + ["true"], check=True, capture_output=True)
+    except (OSError, subprocess.CalledProcessError):
+        return None
+    return prefix
+
+
+def test_an_unwritable_output_fails_before_the_work(tmp_path):
+    """A missing directory, a file standing as one, or a read-only one: the
+    build fails at once with the line its write would give, reads no key (a
+    keys file that is not even there) and plans nothing."""
+    (tmp_path / "file").write_bytes(b"")
+    os.mkdir(tmp_path / "ro", 0o500)
+    bound = without_permission_override()
+    cases = [([], "absent/o.idx", "No such file or directory (os error 2)"),
+             ([], "file/o.idx", "Not a directory (os error 20)")]
+    if bound is not None:
+        cases.append((bound, "ro/o.idx", "Permission denied (os error 13)"))
+    for prefix, out, error in cases:
+        line = f"quorvale: {out}: io error: {error}\n".encode()
         for args in (["--index", "dict"], ["--index", "string", "--stream", "always"], []):
-            r = cli("build", "absent.txt", out, *args, cwd=tmp_path)
-            assert (r.returncode, r.stdout, r.stderr) == (1, b"", f"quorvale: {out}: io error: {error}\n".encode())
-            r = cli("build", "-", out, *args, stdin=b"a\n\nb\n", cwd=tmp_path)
-            assert (r.returncode, r.stdout, r.stderr) == (1, b"", f"quorvale: {out}: io error: {error}\n".encode())
+            for keys, stdin in (("absent.txt", b""), ("-", b"a\n\nb\n")):
+                r = subprocess.run(prefix + [QUORVALE, "build", keys, out, *args], input=stdin, capture_output=True,
+                                   cwd=tmp_path)
+                assert (r.returncode, r.stdout, r.stderr) == (1, b"", line), (out, args, keys)
 
 
 def test_failures(tmp_path):
