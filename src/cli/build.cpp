@@ -2,6 +2,7 @@
 // holding the keys in memory and streaming them straight into the blob, the
 // kind (named, or the planner's best), and the build of that kind on one
 // road or the other, as the table of kinds has it.
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -11,6 +12,7 @@
 
 #include "cli.hpp"
 #include "kinds.hpp"
+#include "scratch_files.hpp"
 #include "utf8.hpp"
 
 namespace quorvale::cli {
@@ -56,22 +58,48 @@ std::optional<std::string> read_meminfo() {
 }
 
 // A failed build: an I/O error concerns the output (its temporary, partial
-// and scratch files lie beside it), any other one the keys.
+// and scratch files lie beside it), and so does the FST builder's, met
+// while it writes the blob; any other one concerns the keys.
 Fail build_fail(const IndexError& e, const std::string& keys_path, const std::string& out_path) {
-  return Fail::about(e.kind() == IndexError::Kind::Io ? out_path : keys_path, e);
+  const bool output = e.kind() == IndexError::Kind::Io ||
+                      (e.kind() == IndexError::Kind::Fst && e.message() == "I/O error");
+  return Fail::about(output ? out_path : keys_path, e);
 }
 
-// Refuses an output that names the keys file itself (the same device and
+// Refuses an output that names the keys themselves (the same device and
 // inode, however spelled: a link, a symbolic link, a path through ".."),
 // before a key is read or a file made. Only when both exist: a new output
-// names no file yet, and standard input has no name to write over.
+// names no file yet. Keys from "-" are the output when standard input is
+// that very file (a `<` redirection of it); only descriptor 0's status is
+// asked, since opening standard input again could drain a pipe, and a pipe
+// or a terminal is never the output.
 void refuse_keys_as_output(const std::string& keys_path, const std::string& out_path) {
-  if (keys_path == "-") return;
+  const bool from_input = keys_path == "-";
   struct stat keys, out;
-  if (::stat(keys_path.c_str(), &keys) != 0 || ::stat(out_path.c_str(), &out) != 0) return;
-  if (keys.st_dev == out.st_dev && keys.st_ino == out.st_ino)
-    throw Fail::usage("the output `" + out_path + "` is the keys file `" + keys_path +
-                      "`: the index would overwrite its keys");
+  if (from_input ? ::fstat(STDIN_FILENO, &keys) != 0 || !S_ISREG(keys.st_mode)
+                 : ::stat(keys_path.c_str(), &keys) != 0)
+    return;
+  if (::stat(out_path.c_str(), &out) != 0 || keys.st_dev != out.st_dev || keys.st_ino != out.st_ino) return;
+  throw Fail::usage("the output `" + out_path + "` is " +
+                    (from_input ? std::string("standard input") : "the keys file `" + keys_path + "`") +
+                    ": the index would overwrite its keys");
+}
+
+// Fails before any work when the blob could not be written at `written`
+// (the output, or the streamed road's partial file): its directory missing,
+// no directory, or closed to our writes. The error is the one the write
+// would meet there, so the failure reads as the write's would.
+void refuse_unwritable(const std::string& written, const std::string& keys_path, const std::string& out_path) {
+  const std::string dir = blob::split_target(written).dir;
+  struct stat st;
+  int error = 0;
+  if (::stat(dir.c_str(), &st) != 0)
+    error = errno;
+  else if (!S_ISDIR(st.st_mode))
+    error = ENOTDIR;
+  else if (::faccessat(AT_FDCWD, dir.c_str(), W_OK | X_OK, AT_EACCESS) != 0)
+    error = errno;
+  if (error != 0) throw build_fail(IndexError::os(error), keys_path, out_path);
 }
 
 void remove_quietly(const std::string& path) noexcept { ::unlink(path.c_str()); }
@@ -146,7 +174,12 @@ std::string partial_path(const std::string& out, long pid) {
     const bool separated = out.empty() || out.back() == '/';
     return out + (separated ? "" : "/") + suffix;
   }
-  return out.substr(0, start) + std::string(name) + suffix;
+  // Room for the suffix and for the scratch names made after the partial
+  // file (its own temporary file, spill files and directories), so that
+  // every name the build makes fits where a legal output name does.
+  const std::string dir = out.substr(0, start);
+  const std::size_t limit = scratch::name_max(dir.empty() ? "." : dir);
+  return dir + std::string(scratch::fit_stem(name, suffix.size() + scratch::SUFFIX_MAX, limit)) + suffix;
 }
 
 std::uint64_t build_and_save(kinds::Kind kind, KeyList keys, const std::string& path,
@@ -170,6 +203,8 @@ void cmd_build(const Cmd& cmd, LineReader& in, Out& err, const Planner& with, co
   const std::string& out_path = cmd.positionals[1];
   refuse_keys_as_output(keys_path, out_path);
   const bool streamed = is_streamed(keys_path, stream_threshold(cmd.stream, meminfo));
+  const std::string partial = streamed ? partial_path(out_path, static_cast<long>(::getpid())) : std::string();
+  refuse_unwritable(streamed ? partial : out_path, keys_path, out_path);
 
   std::optional<kinds::Kind> kind = cmd.index;
   std::optional<std::uint64_t> block = cmd.block;
@@ -196,7 +231,6 @@ void cmd_build(const Cmd& cmd, LineReader& in, Out& err, const Planner& with, co
   if (streamed) {
     const kinds::Entry& entry = kinds::of(*kind);
     const Source source(keys_path, entry.stream_key_limit, entry.over_budget);
-    const std::string partial = partial_path(out_path, static_cast<long>(::getpid()));
     std::optional<Fail> failed;
     std::uint64_t count = 0;
     try {

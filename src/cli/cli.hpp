@@ -317,7 +317,8 @@ std::optional<std::uint64_t> stream_threshold(const StreamMode& mode, const Memi
 bool is_streamed(const std::string& keys_path, std::optional<std::uint64_t> threshold);
 // Where a streamed build writes before the final rename: the output's last
 // component followed by ".part.PID", in the same directory; a path without
-// a file name gets ".part.PID" as a new component.
+// a file name gets ".part.PID" as a new component. A name too long to take
+// the suffix and the scratch names after it loses the end of its stem.
 std::string partial_path(const std::string& out, long pid);
 // The builds of each kind (the table's), from keys in file order (repeats
 // kept) or from fresh streams of the source; each writes the blob

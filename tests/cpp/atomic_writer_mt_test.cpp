@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "blob.hpp"
+#include "scratch_files.hpp"
 #include "temp_dir.hpp"
 
 using namespace quorvale;
@@ -41,4 +42,41 @@ TEST(AtomicWriter, ConcurrentSavesToOneTarget) {
   for (auto& c : contents) known |= c == final_content;
   EXPECT_TRUE(known);
   EXPECT_EQ(dir.names(), std::set<std::string>{"idx.bin"});
+}
+
+// Targets whose names are as long as the directory allows and differ only
+// past the point where their temporary names are cut: the writers share one
+// shortened stem, and the counter and the exclusive creation keep them apart.
+TEST(AtomicWriter, ConcurrentSavesSharingAShortenedStem) {
+  TempDir dir;
+  constexpr int kThreads = 8;
+  std::vector<std::string> targets;
+  std::set<std::string> names;
+  for (int t = 0; t < kThreads; ++t) {
+    std::string name(scratch::name_max(dir.path().string()) - 5, 'n');
+    name += static_cast<char>('a' + t);
+    name += ".idx";
+    names.insert(name);
+    targets.push_back(dir / name);
+  }
+  {
+    std::vector<std::jthread> threads;
+    for (int t = 0; t < kThreads; ++t) {
+      threads.emplace_back([&, t] {
+        for (int round = 0; round < 5; ++round) {
+          try {
+            blob::write_atomically_with(targets[t], [&](File& f) {
+              BufWriter out(f);
+              out.write_all(std::string(100 + round, static_cast<char>('A' + t)));
+              out.flush();
+            });
+          } catch (const IndexError& e) {
+            ADD_FAILURE() << e.what();
+          }
+        }
+      });
+    }
+  }
+  for (int t = 0; t < kThreads; ++t) EXPECT_EQ(read_file(targets[t]), std::string(104, static_cast<char>('A' + t)));
+  EXPECT_EQ(dir.names(), names);
 }

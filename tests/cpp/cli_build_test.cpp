@@ -19,6 +19,7 @@
 #include "compact_hash/compact_hash.hpp"
 #include "dict_index/dict_index.hpp"
 #include "perfect_hash.hpp"
+#include "scratch_files.hpp"
 #include "string_index.hpp"
 #include "temp_dir.hpp"
 
@@ -166,6 +167,15 @@ TEST(BuildSteps, PartialPath) {
       {"", ".part.4242"},
   };
   for (auto [out, partial] : cases) EXPECT_EQ(partial_path(out, 4242), partial) << out;
+
+  // A name too long to take the suffix and the scratch names made after it
+  // gives up the end of its stem; one just short enough keeps it whole.
+  TempDir dir;
+  const std::size_t room = scratch::name_max(dir.path().string()) - scratch::SUFFIX_MAX - 10;
+  const std::string longest(room + scratch::SUFFIX_MAX + 10, 'f');
+  EXPECT_EQ(partial_path(dir / longest, 4242), dir / (longest.substr(0, room) + ".part.4242"));
+  const std::string fits(room, 'g');
+  EXPECT_EQ(partial_path(dir / fits, 4242), dir / fits + ".part.4242");
 }
 
 TEST(BuildKinds, RoadsWriteTheSameBlob) {
@@ -325,10 +335,10 @@ TEST(CmdBuild, StreamedFailuresLeaveNothingBehind) {
   Fail f = fail_of([&] { r.run({r.keys, r.dir / "absent/o", "--index", "perfect", "--stream", "always"}); });
   EXPECT_EQ(f.message, r.dir / "absent/o" + ": io error: No such file or directory (os error 2)");
   EXPECT_EQ(r.err.text, "");
-  // The in-memory road reports them before it builds.
+  // The in-memory road fails as soon, before it reads the keys.
   f = fail_of([&] { r.run({r.keys, r.dir / "absent/o", "--index", "perfect", "--stream", "never"}); });
   EXPECT_EQ(f.message, r.dir / "absent/o" + ": io error: No such file or directory (os error 2)");
-  EXPECT_EQ(r.err.text, r.keys + ": 1 empty lines skipped\n");
+  EXPECT_EQ(r.err.text, "");
   // A directory at the output: the rename fails, the partial file goes.
   ASSERT_EQ(::mkdir((r.dir / "o").c_str(), 0700), 0);
   f = fail_of([&] { r.run({r.keys, r.dir / "o", "--index", "dict", "--stream", "0"}); });
@@ -352,4 +362,109 @@ TEST(CmdBuild, PermissionsDifferBetweenTheRoads) {
   const std::string line = "wrote " + r.out + ": ClosedHashIndex over 2 keys, ";
   EXPECT_EQ(r.err.text.rfind(line, 0), 0u);
   EXPECT_EQ(r.err.text.find(line, 1), r.err.text.find('\n') + 1);
+}
+
+namespace {
+
+// Standard input (descriptor 0) reading a given file for its lifetime.
+class StdinFrom {
+ public:
+  StdinFrom() : saved_(::dup(0)) {}
+  ~StdinFrom() {
+    ::dup2(saved_, 0);
+    ::close(saved_);
+  }
+  void read(const std::string& path) {
+    const File f = File::open_read(path);
+    ASSERT_EQ(::dup2(f.fd(), 0), 0);
+  }
+
+ private:
+  int saved_;
+};
+
+}  // namespace
+
+// Keys from "-" whose standard input is the output file (a `<` redirection
+// of it, or of a link to it) are refused before anything is read or made;
+// another file on standard input, or an output that does not exist yet, is
+// no refusal.
+TEST(CmdBuild, StandardInputIsNeverTheOutput) {
+  BuildRun r;
+  write_file(r.out, "b\na\n");
+  ASSERT_EQ(::link(r.out.c_str(), (r.dir / "hard").c_str()), 0);
+  StdinFrom stdin_from;
+  for (const std::string& redirected : {r.out, r.dir / "hard"}) {
+    stdin_from.read(redirected);
+    for (auto args : {words({"--index", "closed"}), words({"--index", "string", "--stream", "always"}), words({})}) {
+      args.insert(args.begin(), {"-", r.out});
+      const Fail f = fail_of([&] { r.run(args, "x\n"); });
+      EXPECT_EQ(f.kind, Fail::Kind::Usage);
+      EXPECT_EQ(f.message, "the output `" + r.out + "` is standard input: the index would overwrite its keys");
+      EXPECT_EQ(read_file(r.out), "b\na\n");
+      EXPECT_EQ(r.dir.names(), (std::set<std::string>{"hard", "o.idx"}));
+      EXPECT_EQ(r.err.text + r.fake.file, "");
+    }
+  }
+  write_file(r.keys, "k\n");
+  stdin_from.read(r.keys);
+  r.run({"-", r.out, "--index", "closed"}, "x\ny\n");
+  EXPECT_EQ(r.err.text.rfind("wrote " + r.out + ": ClosedHashIndex over 2 keys, ", 0), 0u);
+  stdin_from.read(r.out);
+  r.err.text.clear();
+  r.run({"-", r.dir / "new.idx", "--index", "closed"}, "x\n");
+  EXPECT_EQ(r.err.text.rfind("wrote " + r.dir / "new.idx" + ": ClosedHashIndex over 1 keys, ", 0), 0u);
+}
+
+// A build whose blob could not be written (its directory missing, a file,
+// or closed to us) fails before it plans or reads a key, with the very line
+// the write itself gives.
+TEST(CmdBuild, AnUnwritableOutputFailsBeforeTheWork) {
+  BuildRun r;
+  write_file(r.keys, "a\n\nb\n");
+  write_file(r.dir / "file", "");
+  std::vector<std::string> outs = {r.dir / "absent/o.idx", r.dir / "file/o.idx", r.dir / "file/deeper/o.idx"};
+  if (::geteuid() != 0) {  // root writes into a read-only directory all the same
+    ASSERT_EQ(::mkdir((r.dir / "ro").c_str(), 0500), 0);
+    outs.push_back(r.dir / "ro/o.idx");
+  }
+  for (const std::string& out : outs) {
+    SCOPED_TRACE(out);
+    // What the write gives on each road, reached without the check.
+    auto written = [&](const std::function<void()>& write) {
+      try {
+        write();
+      } catch (const IndexError& e) {
+        return Fail::about(out, e).message;
+      }
+      return std::string("<written>");
+    };
+    const std::string in_memory = written([&] { build_and_save(kinds::Kind::StringIndex, {}, out, {}); });
+    const std::string streamed = written([&] {
+      build_streamed(kinds::Kind::PerfectHashIndex, Source(r.keys), partial_path(out, ::getpid()), {});
+    });
+    EXPECT_EQ(in_memory, streamed);
+    for (const char* stream : {"never", "always"}) {
+      for (auto args : {words({"--index", "string"}), words({"--index", "perfect"}), words({})}) {
+        args.insert(args.begin(), {r.keys, out, "--stream", stream});
+        r.err.text.clear();
+        const Fail f = fail_of([&] { r.run(args); });
+        EXPECT_EQ(f.kind, Fail::Kind::Work);
+        EXPECT_EQ(f.message, in_memory) << stream;
+        EXPECT_EQ(r.err.text + r.fake.file, "");
+      }
+    }
+    // Nor is standard input read.
+    Input in("x\n");
+    const Fail f = fail_of([&] {
+      cmd_build(parsed(Command::Build, {"-", out}), in.reader, r.err, r.fake.planner(), [] { return std::nullopt; });
+    });
+    EXPECT_EQ(f.message, in_memory);
+    std::string line;
+    EXPECT_TRUE(in.reader.read_line(line));
+    EXPECT_EQ(line, "x\n");
+  }
+  std::set<std::string> names = {"k.txt", "file"};
+  if (::geteuid() != 0) names.insert("ro");
+  EXPECT_EQ(r.dir.names(), names);
 }

@@ -1,14 +1,17 @@
 import os
 import random
 import re
+import resource
+import signal
 import stat
+import subprocess
 import threading
 
 import pytest
 
 import quorvale._core as core
 
-from test_cli import NOTE, both, cli, usage_failure
+from test_cli import NOTE, QUORVALE, both, cli, usage_failure
 
 KINDS = {
     "compact": "CompactHashIndex",
@@ -174,6 +177,125 @@ def test_the_keys_file_is_never_the_output(tmp_path, capfdbinary, name, spell):
             assert (status, stdout, stderr) == (2, b"", usage_failure(message)), args
             assert (tmp_path / "k.txt").read_bytes() == keys
             assert sorted(os.listdir(tmp_path)) == before
+
+
+def with_standard_input(path, cwd, args):
+    """`_cli(args)` in this process, from `cwd`, its standard input (descriptor 0) reading `path`."""
+    saved = os.dup(0)
+    fd = os.open(path, os.O_RDONLY)
+    here = os.getcwd()
+    try:
+        os.dup2(fd, 0)
+        os.chdir(cwd)
+        return core._cli(list(args))
+    finally:
+        os.chdir(here)
+        os.dup2(saved, 0)
+        os.close(saved)
+        os.close(fd)
+
+
+@pytest.mark.parametrize("args", [["--index", "closed"], ["--index", "perfect"], []], ids=["keyless", "keyed", "auto"])
+def test_standard_input_is_never_the_output(tmp_path, capfdbinary, args):
+    """`build - OUT < OUT` (or a link to OUT) is refused before a key is read,
+    on both roads; a pipe carrying the same keys is no refusal."""
+    keys = b"b\na\nc\n"
+    (tmp_path / "k.txt").write_bytes(keys)
+    os.symlink("k.txt", tmp_path / "link")
+    message = "the output `k.txt` is standard input: the index would overwrite its keys"
+    for stream in ("never", "always"):
+        command = ["build", "-", "k.txt", *args, "--stream", stream]
+        for redirected in ("k.txt", "link"):
+            with open(tmp_path / redirected, "rb") as f:
+                r = subprocess.run([QUORVALE, *command], stdin=f, capture_output=True, cwd=tmp_path)
+            assert (r.returncode, r.stdout, r.stderr) == (2, b"", usage_failure(message))
+            capfdbinary.readouterr()
+            status = with_standard_input(tmp_path / redirected, tmp_path, command)
+            assert (status, *capfdbinary.readouterr()) == (2, b"", usage_failure(message))
+            assert (tmp_path / "k.txt").read_bytes() == keys
+            assert sorted(os.listdir(tmp_path)) == ["k.txt", "link"]
+    r = cli("build", "-", "k.txt", *args, stdin=keys, cwd=tmp_path)
+    assert r.returncode == 0, r.stderr
+    assert (tmp_path / "k.txt").read_bytes() != keys
+
+
+def test_the_longest_output_names(tmp_path, capfdbinary):
+    """An output name as long as the directory takes is built by every kind
+    on both roads, and nothing is left beside it."""
+    keys = random_keys(500, 3)
+    keys_file(tmp_path / "k.txt", keys)
+    out = "f" * (os.pathconf(tmp_path, "PC_NAME_MAX") - 4) + ".idx"
+    for flag, kind in KINDS.items():
+        blobs = set()
+        for stream in ("never", "always"):
+            for status, stdout, stderr in both(capfdbinary, tmp_path, "build", "k.txt", out, "--index", flag,
+                                               "--stream", stream):
+                assert (status, stdout) == (0, b""), stderr
+                wrote(stderr, tmp_path, out, kind, len(keys))
+                blobs.add((tmp_path / out).read_bytes())
+                assert sorted(os.listdir(tmp_path)) == sorted(["k.txt", out])
+        assert len(blobs) == 1, flag
+        holds_exactly(kind, tmp_path / out, keys)
+
+
+def full_disk():
+    """In the child: files end at 4 KiB, and a write past that fails (EFBIG) instead of killing it."""
+    resource.setrlimit(resource.RLIMIT_FSIZE, (4096, 4096))
+    signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
+
+
+def test_a_full_disk_is_the_outputs_failure(tmp_path):
+    """A write refused for want of room names the output, on every road:
+    the string index's streamed build too, whose FST builder reports only
+    "I/O error"; the old output stays and nothing is left beside it."""
+    keys_file(tmp_path / "k.txt", random_keys(20000, 4))
+    (tmp_path / "o.idx").write_bytes(b"old")
+    for flag in KINDS:
+        for stream in ("never", "always"):
+            r = subprocess.run([QUORVALE, "build", "k.txt", "o.idx", "--index", flag, "--stream", stream],
+                               capture_output=True, cwd=tmp_path, preexec_fn=full_disk)
+            assert (r.returncode, r.stdout) == (1, b""), (flag, stream, r.stderr)
+            if (flag, stream) == ("string", "always"):
+                assert r.stderr == b"quorvale: o.idx: fst error: I/O error\n"
+            else:
+                assert r.stderr == b"quorvale: o.idx: io error: File too large (os error 27)\n", (flag, stream)
+            assert (tmp_path / "o.idx").read_bytes() == b"old"
+            assert sorted(os.listdir(tmp_path)) == ["k.txt", "o.idx"]
+
+
+def without_permission_override():
+    """A command prefix under which permission bits bind: none for a user
+    they bind already; for root, setpriv dropping the capabilities that
+    override them (None when that cannot be had here)."""
+    if os.geteuid() != 0:
+        return []
+    drop = "-dac_override,-dac_read_search"
+    prefix = ["setpriv", f"--inh-caps={drop}", f"--bounding-set={drop}"]
+    try:
+        subprocess.run(prefix + ["true"], check=True, capture_output=True)
+    except (OSError, subprocess.CalledProcessError):
+        return None
+    return prefix
+
+
+def test_an_unwritable_output_fails_before_the_work(tmp_path):
+    """A missing directory, a file standing as one, or a read-only one: the
+    build fails at once with the line its write would give, reads no key (a
+    keys file that is not even there) and plans nothing."""
+    (tmp_path / "file").write_bytes(b"")
+    os.mkdir(tmp_path / "ro", 0o500)
+    bound = without_permission_override()
+    cases = [([], "absent/o.idx", "No such file or directory (os error 2)"),
+             ([], "file/o.idx", "Not a directory (os error 20)")]
+    if bound is not None:
+        cases.append((bound, "ro/o.idx", "Permission denied (os error 13)"))
+    for prefix, out, error in cases:
+        line = f"quorvale: {out}: io error: {error}\n".encode()
+        for args in (["--index", "dict"], ["--index", "string", "--stream", "always"], []):
+            for keys, stdin in (("absent.txt", b""), ("-", b"a\n\nb\n")):
+                r = subprocess.run(prefix + [QUORVALE, "build", keys, out, *args], input=stdin, capture_output=True,
+                                   cwd=tmp_path)
+                assert (r.returncode, r.stdout, r.stderr) == (1, b"", line), (out, args, keys)
 
 
 def test_failures(tmp_path):
