@@ -83,7 +83,8 @@ TEST(KeyLines, LongLinesAndManyLines) {
     std::string text;
     Read want;
     for (int i = 0; i < 3000; ++i) {
-      std::string key = "k" + std::to_string(i * 7919 % 10007);
+      std::string key("k");
+      key += std::to_string(i * 7919 % 10007);
       if (i % 500 == 0) key.append(3 * std::max<std::size_t>(capacity, 64) + static_cast<std::size_t>(i), 'x');
       text += key + (i % 3 ? "\n" : "\r\n");
       want.keys.push_back(key);

@@ -121,7 +121,9 @@ TEST(ScratchFiles, LongestOutputNamesGetNamesThatFit) {
   const std::string stem(limit - 5, 'f');
   const std::string a = dir / (stem + "a.idx"), b = dir / (stem + "b.idx");
   auto name_of = [](const std::string& path) { return std::filesystem::path(path).filename().string(); };
-  const std::string pid = "." + std::to_string(::getpid()) + ".";
+  std::string pid(".");
+  pid += std::to_string(::getpid());
+  pid += ".";
 
   auto [fa, ta] = scratch::create_file_beside(a, ".tmp");
   auto [fb, tb] = scratch::create_file_beside(b, ".spill");
