@@ -180,15 +180,21 @@ void fit(Scratch& scratch, std::size_t n) {
 
 }  // namespace
 
-std::uint32_t parse(fsst::Bytes s, const fsst::Encoder& enc, std::span<const Cell> cells,
-                    std::optional<Limits> limits, Scratch& scratch) {
+namespace {
+
+// The cheapest coding of s under the encoder and, when limits are given, the
+// phrases that `phrases_at(p, report)` reports at each position p (report(d,
+// len) for phrase d of len bytes, shorter first): `parse` whatever finds the
+// phrases.
+template <class PhrasesAt>
+std::uint32_t cheapest(fsst::Bytes s, const fsst::Encoder& enc, std::optional<Limits> limits, Scratch& scratch,
+                       PhrasesAt&& phrases_at) {
   const std::size_t n = s.size();
   fit(scratch, n);
   std::uint32_t* cost = scratch.costs.data();
   std::uint32_t* choice = scratch.choices.data();
   const unsigned char* b = s.data();
-  // A trie without cells matches nothing.
-  const bool phrases = limits.has_value() && !cells.empty();
+  const bool phrases = limits.has_value();
   const std::uint32_t two = limits ? limits->two : 0;
   const std::uint32_t codable = limits ? limits->codable : 0;
   cost[n] = 0;
@@ -203,7 +209,7 @@ std::uint32_t parse(fsst::Bytes s, const fsst::Encoder& enc, std::span<const Cel
       word = std::uint32_t{st.code} << 8 | std::uint32_t{st.len} << 2;
     }
     if (phrases) {
-      walk(cells.data(), b + p, n - p, [&](std::uint32_t d, std::uint32_t len) {
+      phrases_at(p, [&](std::uint32_t d, std::uint32_t len) {
         if (d >= codable) return;
         const std::uint32_t c = cost[p + len] + (d < two ? 16 : 24);
         if (c < best) {
@@ -216,6 +222,18 @@ std::uint32_t parse(fsst::Bytes s, const fsst::Encoder& enc, std::span<const Cel
     choice[p] = word;
   }
   return cost[0];
+}
+
+}  // namespace
+
+std::uint32_t parse(fsst::Bytes s, const fsst::Encoder& enc, std::span<const Cell> cells,
+                    std::optional<Limits> limits, Scratch& scratch) {
+  // A trie without cells matches nothing.
+  if (cells.empty()) limits.reset();
+  const unsigned char* b = s.data();
+  const std::size_t n = s.size();
+  return cheapest(s, enc, limits, scratch,
+                  [&](std::size_t p, auto&& report) { walk(cells.data(), b + p, n - p, report); });
 }
 
 std::uint32_t plain_bits(fsst::Bytes s, const fsst::Encoder& enc) noexcept {
@@ -258,7 +276,6 @@ std::size_t encode(fsst::Bytes s, const fsst::Encoder& enc, std::span<const Cell
 void Memo::prepare(fsst::Bytes s, std::span<const fsst::Encoder> variants, std::span<const Cell> cells) {
   const std::size_t n = s.size();
   const unsigned char* b = s.data();
-  len_ = n;
   windows_.resize(n);
   for (std::size_t p = 0; p < n; ++p) windows_[p] = fsst::window(b + p, n - p);
   codes_.resize(variants.size() * n);
@@ -270,23 +287,34 @@ void Memo::prepare(fsst::Bytes s, std::span<const fsst::Encoder> variants, std::
       codes[p] = Code{st.code, st.len};
     }
   }
-  matches_.clear();
-  starts_.resize(n + 1);
+  cells_ = !cells.empty();
+  strings_.push_back(String{s, starts_.size() - 1});
+  starts_.pop_back();
   for (std::size_t p = 0; p < n; ++p) {
-    starts_[p] = static_cast<std::uint32_t>(matches_.size());
-    if (!cells.empty())
+    starts_.push_back(static_cast<std::uint32_t>(matches_.size()));
+    if (cells_)
       walk(cells.data(), b + p, n - p, [&](std::uint32_t d, std::uint32_t len) { matches_.push_back(Match{len, d + 1}); });
   }
-  starts_[n] = static_cast<std::uint32_t>(matches_.size());
+  starts_.push_back(static_cast<std::uint32_t>(matches_.size()));
+}
+
+std::uint32_t Memo::parse(std::size_t i, const fsst::Encoder& enc, std::optional<Limits> limits,
+                          Scratch& scratch) const {
+  if (!cells_) limits.reset();
+  const std::uint32_t* starts = starts_.data() + strings_[i].first;
+  const Match* matches = matches_.data();
+  return cheapest(strings_[i].bytes, enc, limits, scratch, [&](std::size_t p, auto&& report) {
+    for (std::uint32_t k = starts[p]; k < starts[p + 1]; ++k) report(matches[k].value - 1, matches[k].len);
+  });
 }
 
 std::uint32_t Memo::price(std::size_t variant, std::optional<Limits> limits, Scratch& scratch) const {
-  const std::size_t n = len_;
+  const std::size_t n = strings_.back().bytes.size();
   fit(scratch, n);
   std::uint32_t* cost = scratch.costs.data();
   const Code* codes = codes_.data() + variant * n;
   const Match* matches = matches_.data();
-  const std::uint32_t* starts = starts_.data();
+  const std::uint32_t* starts = starts_.data() + strings_.back().first;
   cost[n] = 0;
   if (!limits) {
     for (std::size_t p = n; p-- > 0;) {
@@ -375,9 +403,11 @@ Settled settle(std::span<const fsst::Bytes> samples, fsst::Table table, std::spa
   const Limits limits = split.limits();
   fsst::Table head = table.head(split.g);
   const fsst::Encoder head_enc = head.encoder();
+  // The samples' phrases are in the memo: these parses walk no trie.
   std::vector<fsst::Bytes> gaps;
-  for (const fsst::Bytes& s : samples) {
-    parse(s, head_enc, cells, limits, scratch);
+  for (std::size_t i = 0; i < samples.size(); ++i) {
+    const fsst::Bytes s = samples[i];
+    memo.parse(i, head_enc, limits, scratch);
     std::size_t from = 0;
     for (const Token& t : scratch.read(s.size())) {
       if (t.kind != kPhrase) continue;
@@ -389,7 +419,7 @@ Settled settle(std::span<const fsst::Bytes> samples, fsst::Table table, std::spa
   fsst::Table retrained = fsst::Table::train_to(gaps, split.g);
   const fsst::Encoder retrained_enc = retrained.encoder();
   std::uint64_t cost = 0;
-  for (const fsst::Bytes& s : samples) cost += parse(s, retrained_enc, cells, limits, scratch) / 8;
+  for (std::size_t i = 0; i < samples.size(); ++i) cost += memo.parse(i, retrained_enc, limits, scratch) / 8;
   return Settled{split, cost < best ? std::move(retrained) : std::move(head)};
 }
 
@@ -407,6 +437,9 @@ constexpr std::size_t kChecked = 3;
 // before they are counted.
 constexpr std::size_t kSliceStrings = 1'024;
 constexpr std::size_t kWaveSlices = 32;
+// Entries a merge sums at a time: one bucket's table and candidates stay in
+// the caches.
+constexpr std::size_t kMergeBucket = 8'192;
 
 std::size_t ceil_div(std::size_t a, std::size_t b) noexcept { return (a + b - 1) / b; }
 
@@ -614,19 +647,72 @@ void round(std::span<const ShardPair> pool, std::span<const Cell> cells, std::si
 std::vector<Candidate> merge(std::span<CandidateMap* const> maps, std::size_t limit) {
   std::vector<Candidate> out;
   if (maps.empty()) return out;
-  std::size_t big = 0;
-  for (std::size_t i = 1; i < maps.size(); ++i)
-    if (maps[i]->size() > maps[big]->size()) big = i;
-  CandidateMap& into = *maps[big];
+  // The entries are summed in this order: the largest map's (the first of
+  // equal ones), then the others' in map order, so a key's bytes are those
+  // of its first entry there. Summing them in one table that grows to every
+  // key would miss the caches at every entry: they are dealt instead into
+  // buckets by key, each keeping that order, and each bucket is summed in a
+  // table of its own.
+  std::size_t big = 0, total = 0;
   for (std::size_t i = 0; i < maps.size(); ++i) {
-    if (i == big) continue;
-    for (const CandidateMap::Entry& e : maps[i]->entries()) into.add(e.key, e.saving, e.bytes, e.len);
-    *maps[i] = CandidateMap();
+    if (maps[i]->size() > maps[big]->size()) big = i;
+    total += maps[i]->size();
   }
-  out.reserve(into.size());
-  for (const CandidateMap::Entry& e : into.entries())
-    out.push_back(Candidate{e.saving, prefix_of(e.bytes, e.len), e.bytes, e.len});
-  into = CandidateMap();
+  const unsigned bits = total > kMergeBucket ? static_cast<unsigned>(std::bit_width((total - 1) / kMergeBucket)) : 0;
+  auto bucket_of = [bits](std::uint64_t key) -> std::size_t {
+    return bits == 0 ? 0 : static_cast<std::size_t>(mix(key) >> (64 - bits));
+  };
+  auto in_order = [&](auto&& visit) {
+    visit(*maps[big]);
+    for (std::size_t i = 0; i < maps.size(); ++i)
+      if (i != big) visit(*maps[i]);
+  };
+  std::vector<std::size_t> at((std::size_t{1} << bits) + 1, 0);
+  in_order([&](const CandidateMap& m) {
+    for (const CandidateMap::Entry& e : m.entries()) ++at[bucket_of(e.key) + 1];
+  });
+  for (std::size_t b = 1; b < at.size(); ++b) at[b] += at[b - 1];
+  std::vector<CandidateMap::Entry> dealt(total);
+  {
+    std::vector<std::size_t> next(at.begin(), at.end() - 1);
+    in_order([&](CandidateMap& m) {
+      for (const CandidateMap::Entry& e : m.entries()) dealt[next[bucket_of(e.key)]++] = e;
+      m = CandidateMap();
+    });
+  }
+
+  out.reserve(total);
+  std::vector<std::uint64_t> keys;
+  std::vector<std::uint32_t> slots;  // index in keys + 1; 0 empty
+  for (std::size_t b = 0; b + 1 < at.size(); ++b) {
+    const std::size_t first = out.size();
+    keys.clear();
+    slots.assign(std::max<std::size_t>(16, std::bit_ceil(2 * (at[b + 1] - at[b]))), 0);
+    const std::size_t mask = slots.size() - 1;
+    for (std::size_t i = at[b]; i < at[b + 1]; ++i) {
+      const CandidateMap::Entry& e = dealt[i];
+      for (std::size_t j = mix(e.key) & mask;; j = (j + 1) & mask) {
+        const std::uint32_t k = slots[j];
+        if (k == 0) {
+          keys.push_back(e.key);
+          out.push_back(Candidate{e.saving, 0, e.bytes, e.len});
+          slots[j] = static_cast<std::uint32_t>(keys.size());
+          break;
+        }
+        if (keys[k - 1] == e.key) {
+          out[first + k - 1].gain += e.saving;
+          break;
+        }
+      }
+    }
+  }
+  dealt = {};
+  // The bytes lie all over the samples: they are fetched well ahead.
+  constexpr std::size_t AHEAD = 16;
+  for (std::size_t i = 0; i < out.size(); ++i) {
+    if (i + AHEAD < out.size()) __builtin_prefetch(out[i + AHEAD].bytes);
+    out[i].prefix = prefix_of(out[i].bytes, out[i].len);
+  }
   cut(out, limit);
   return out;
 }
