@@ -506,6 +506,11 @@ void CandidateMap::prefetch(std::uint64_t key) const noexcept {
   if (!slots_.empty()) __builtin_prefetch(&slots_[mix(key) & (slots_.size() - 1)]);
 }
 
+void CandidateMap::prefetch_entry(std::uint64_t key) const noexcept {
+  if (slots_.empty()) return;
+  if (const std::uint32_t at = slots_[mix(key) & (slots_.size() - 1)]) __builtin_prefetch(&entries_[at - 1]);
+}
+
 void CandidateMap::drop_at_most(std::uint64_t m) {
   std::erase_if(entries_, [m](const Entry& e) { return e.saving <= m; });
   if (!slots_.empty()) rehash(slots_.size());
@@ -600,13 +605,17 @@ void runs_of(fsst::Bytes s, const fsst::Encoder& enc, std::span<const Cell> cell
 void count_runs(std::span<const Run> runs, std::size_t cap, std::span<CandidateMap> maps,
                 std::vector<std::uint64_t>& savings) {
   const std::size_t w = maps.size();
-  // The maps' slots are fetched a few runs ahead: they are spread over more
-  // memory than the caches hold.
-  constexpr std::size_t AHEAD = 8;
+  // The maps' slots are fetched a few runs ahead, and the entries they name
+  // half as far ahead: both are spread over more memory than the caches hold.
+  constexpr std::size_t AHEAD = 16, ENTRY_AHEAD = 8;
   for (std::size_t i = 0; i < runs.size(); ++i) {
     if (i + AHEAD < runs.size()) {
       const std::uint64_t next = runs[i + AHEAD].key;
       maps[partition_of(next, w)].prefetch(next);
+    }
+    if (i + ENTRY_AHEAD < runs.size()) {
+      const std::uint64_t next = runs[i + ENTRY_AHEAD].key;
+      maps[partition_of(next, w)].prefetch_entry(next);
     }
     const Run& r = runs[i];
     maps[partition_of(r.key, w)].add(r.key, r.saving, r.bytes, r.len);

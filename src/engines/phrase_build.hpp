@@ -217,6 +217,8 @@ class CandidateMap {
   void add(std::uint64_t key, std::uint64_t saving, const unsigned char* bytes, std::uint32_t len);
   // Asks for the slot `add` will first look at for this key.
   void prefetch(std::uint64_t key) const noexcept;
+  // Asks for the entry that slot names, if any (the slot fetched first).
+  void prefetch_entry(std::uint64_t key) const noexcept;
   // Removes every entry whose saving is at most m.
   void drop_at_most(std::uint64_t m);
   std::size_t size() const noexcept { return entries_.size(); }
