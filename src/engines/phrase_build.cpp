@@ -456,11 +456,6 @@ std::vector<fsst::Bytes> held_out(std::span<const fsst::Bytes> strings) {
   return thin(strings, std::max<std::size_t>(1, ceil_div(strings.size(), kHeldOut)));
 }
 
-std::uint64_t prefix_of(const unsigned char* b, std::size_t len) noexcept {
-  std::uint64_t v = 0;
-  for (std::size_t i = 0; i < len && i < 8; ++i) v |= std::uint64_t{b[i]} << (56 - 8 * i);
-  return v;
-}
 
 // The ranked candidates that pass the keep rule, copied out as phrases.
 std::vector<std::string> keep_ranked(std::vector<Candidate>& cands, std::size_t limit, std::uint64_t scale) {
@@ -485,12 +480,17 @@ void CandidateMap::rehash(std::size_t slots) {
 }
 
 void CandidateMap::add(std::uint64_t key, std::uint64_t saving, const unsigned char* bytes, std::uint32_t len) {
+  add(key, saving, bytes, len, prefix_of(bytes, len));
+}
+
+void CandidateMap::add(std::uint64_t key, std::uint64_t saving, const unsigned char* bytes, std::uint32_t len,
+                       std::uint64_t prefix) {
   if (slots_.empty()) rehash(64);
   const std::size_t mask = slots_.size() - 1;
   for (std::size_t j = mix(key) & mask;; j = (j + 1) & mask) {
     const std::uint32_t at = slots_[j];
     if (at == 0) {
-      entries_.push_back(Entry{key, saving, bytes, len});
+      entries_.push_back(Entry{key, saving, bytes, len, prefix});
       slots_[j] = static_cast<std::uint32_t>(entries_.size());
       if (entries_.size() * 2 > slots_.size()) rehash(slots_.size() * 2);
       return;
@@ -516,6 +516,12 @@ void CandidateMap::drop_at_most(std::uint64_t m) {
   if (!slots_.empty()) rehash(slots_.size());
 }
 
+std::uint64_t prefix_of(const unsigned char* b, std::size_t len) noexcept {
+  std::uint64_t v = 0;
+  for (std::size_t i = 0; i < len && i < 8; ++i) v |= std::uint64_t{b[i]} << (56 - 8 * i);
+  return v;
+}
+
 std::uint64_t run_key(const unsigned char* bytes, std::size_t len) noexcept {
   std::uint64_t f = 0xCBF29CE484222325ULL;
   std::uint64_t h = 0x9E3779B97F4A7C15ULL;
@@ -536,6 +542,7 @@ struct Run {
   const unsigned char* bytes;
   std::uint32_t len;
   std::uint32_t saving;
+  std::uint64_t prefix;  // of the bytes, read while they are at hand
 };
 
 // The plain cost in whole bytes of each phrase under one table, worked out
@@ -595,7 +602,8 @@ void runs_of(fsst::Bytes s, const fsst::Encoder& enc, std::span<const Cell> cell
         if (len <= 2 || cost == 2) continue;
         saving = cost - 2;
       }
-      out.push_back(Run{run_key(at, len), at, static_cast<std::uint32_t>(len), static_cast<std::uint32_t>(saving)});
+      out.push_back(Run{run_key(at, len), at, static_cast<std::uint32_t>(len), static_cast<std::uint32_t>(saving),
+                        prefix_of(at, len)});
     }
   }
 }
@@ -618,7 +626,7 @@ void count_runs(std::span<const Run> runs, std::size_t cap, std::span<CandidateM
       maps[partition_of(next, w)].prefetch_entry(next);
     }
     const Run& r = runs[i];
-    maps[partition_of(r.key, w)].add(r.key, r.saving, r.bytes, r.len);
+    maps[partition_of(r.key, w)].add(r.key, r.saving, r.bytes, r.len, r.prefix);
   }
   std::size_t total = 0;
   for (const CandidateMap& m : maps) total += m.size();
@@ -704,7 +712,7 @@ std::vector<Candidate> merge(std::span<CandidateMap* const> maps, std::size_t li
         const std::uint32_t k = slots[j];
         if (k == 0) {
           keys.push_back(e.key);
-          out.push_back(Candidate{e.saving, 0, e.bytes, e.len});
+          out.push_back(Candidate{e.saving, e.prefix, e.bytes, e.len});
           slots[j] = static_cast<std::uint32_t>(keys.size());
           break;
         }
@@ -716,12 +724,6 @@ std::vector<Candidate> merge(std::span<CandidateMap* const> maps, std::size_t li
     }
   }
   dealt = {};
-  // The bytes lie all over the samples: they are fetched well ahead.
-  constexpr std::size_t AHEAD = 16;
-  for (std::size_t i = 0; i < out.size(); ++i) {
-    if (i + AHEAD < out.size()) __builtin_prefetch(out[i + AHEAD].bytes);
-    out[i].prefix = prefix_of(out[i].bytes, out[i].len);
-  }
   cut(out, limit);
   return out;
 }

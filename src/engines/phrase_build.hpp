@@ -212,9 +212,13 @@ class CandidateMap {
     std::uint64_t saving;
     const unsigned char* bytes;
     std::uint32_t len;
+    std::uint64_t prefix;  // the candidate's, taken while its bytes are at hand
   };
 
   void add(std::uint64_t key, std::uint64_t saving, const unsigned char* bytes, std::uint32_t len);
+  // The same with the prefix of the bytes (see Candidate) already known.
+  void add(std::uint64_t key, std::uint64_t saving, const unsigned char* bytes, std::uint32_t len,
+           std::uint64_t prefix);
   // Asks for the slot `add` will first look at for this key.
   void prefetch(std::uint64_t key) const noexcept;
   // Asks for the entry that slot names, if any (the slot fetched first).
@@ -249,6 +253,10 @@ inline bool rank(const Candidate& a, const Candidate& b) noexcept {
   const int c = std::memcmp(a.bytes, b.bytes, a.len < b.len ? a.len : b.len);
   return c != 0 ? c < 0 : a.len < b.len;
 }
+
+// The first min(8, len) bytes read big-endian, zero bytes below the missing
+// ones: a candidate's prefix.
+std::uint64_t prefix_of(const unsigned char* bytes, std::size_t len) noexcept;
 
 // A run's key (a fingerprint of its bytes) and its partition of w.
 std::uint64_t run_key(const unsigned char* bytes, std::size_t len) noexcept;
