@@ -437,9 +437,6 @@ constexpr std::size_t kChecked = 3;
 // before they are counted.
 constexpr std::size_t kSliceStrings = 1'024;
 constexpr std::size_t kWaveSlices = 32;
-// Entries a merge sums at a time: one bucket's table and candidates stay in
-// the caches.
-constexpr std::size_t kMergeBucket = 8'192;
 
 std::size_t ceil_div(std::size_t a, std::size_t b) noexcept { return (a + b - 1) / b; }
 
@@ -480,17 +477,12 @@ void CandidateMap::rehash(std::size_t slots) {
 }
 
 void CandidateMap::add(std::uint64_t key, std::uint64_t saving, const unsigned char* bytes, std::uint32_t len) {
-  add(key, saving, bytes, len, prefix_of(bytes, len));
-}
-
-void CandidateMap::add(std::uint64_t key, std::uint64_t saving, const unsigned char* bytes, std::uint32_t len,
-                       std::uint64_t prefix) {
   if (slots_.empty()) rehash(64);
   const std::size_t mask = slots_.size() - 1;
   for (std::size_t j = mix(key) & mask;; j = (j + 1) & mask) {
     const std::uint32_t at = slots_[j];
     if (at == 0) {
-      entries_.push_back(Entry{key, saving, bytes, len, prefix});
+      entries_.push_back(Entry{key, saving, bytes, len});
       slots_[j] = static_cast<std::uint32_t>(entries_.size());
       if (entries_.size() * 2 > slots_.size()) rehash(slots_.size() * 2);
       return;
@@ -542,7 +534,6 @@ struct Run {
   const unsigned char* bytes;
   std::uint32_t len;
   std::uint32_t saving;
-  std::uint64_t prefix;  // of the bytes, read while they are at hand
 };
 
 // The plain cost in whole bytes of each phrase under one table, worked out
@@ -602,8 +593,7 @@ void runs_of(fsst::Bytes s, const fsst::Encoder& enc, std::span<const Cell> cell
         if (len <= 2 || cost == 2) continue;
         saving = cost - 2;
       }
-      out.push_back(Run{run_key(at, len), at, static_cast<std::uint32_t>(len), static_cast<std::uint32_t>(saving),
-                        prefix_of(at, len)});
+      out.push_back(Run{run_key(at, len), at, static_cast<std::uint32_t>(len), static_cast<std::uint32_t>(saving)});
     }
   }
 }
@@ -626,7 +616,7 @@ void count_runs(std::span<const Run> runs, std::size_t cap, std::span<CandidateM
       maps[partition_of(next, w)].prefetch_entry(next);
     }
     const Run& r = runs[i];
-    maps[partition_of(r.key, w)].add(r.key, r.saving, r.bytes, r.len, r.prefix);
+    maps[partition_of(r.key, w)].add(r.key, r.saving, r.bytes, r.len);
   }
   std::size_t total = 0;
   for (const CandidateMap& m : maps) total += m.size();
@@ -664,66 +654,29 @@ void round(std::span<const ShardPair> pool, std::span<const Cell> cells, std::si
 std::vector<Candidate> merge(std::span<CandidateMap* const> maps, std::size_t limit) {
   std::vector<Candidate> out;
   if (maps.empty()) return out;
-  // The entries are summed in this order: the largest map's (the first of
-  // equal ones), then the others' in map order, so a key's bytes are those
-  // of its first entry there. Summing them in one table that grows to every
-  // key would miss the caches at every entry: they are dealt instead into
-  // buckets by key, each keeping that order, and each bucket is summed in a
-  // table of its own.
-  std::size_t big = 0, total = 0;
-  for (std::size_t i = 0; i < maps.size(); ++i) {
+  std::size_t big = 0;
+  for (std::size_t i = 1; i < maps.size(); ++i)
     if (maps[i]->size() > maps[big]->size()) big = i;
-    total += maps[i]->size();
-  }
-  const unsigned bits = total > kMergeBucket ? static_cast<unsigned>(std::bit_width((total - 1) / kMergeBucket)) : 0;
-  auto bucket_of = [bits](std::uint64_t key) -> std::size_t {
-    return bits == 0 ? 0 : static_cast<std::size_t>(mix(key) >> (64 - bits));
-  };
-  auto in_order = [&](auto&& visit) {
-    visit(*maps[big]);
-    for (std::size_t i = 0; i < maps.size(); ++i)
-      if (i != big) visit(*maps[i]);
-  };
-  std::vector<std::size_t> at((std::size_t{1} << bits) + 1, 0);
-  in_order([&](const CandidateMap& m) {
-    for (const CandidateMap::Entry& e : m.entries()) ++at[bucket_of(e.key) + 1];
-  });
-  for (std::size_t b = 1; b < at.size(); ++b) at[b] += at[b - 1];
-  std::vector<CandidateMap::Entry> dealt(total);
-  {
-    std::vector<std::size_t> next(at.begin(), at.end() - 1);
-    in_order([&](CandidateMap& m) {
-      for (const CandidateMap::Entry& e : m.entries()) dealt[next[bucket_of(e.key)]++] = e;
-      m = CandidateMap();
-    });
-  }
-
-  out.reserve(total);
-  std::vector<std::uint64_t> keys;
-  std::vector<std::uint32_t> slots;  // index in keys + 1; 0 empty
-  for (std::size_t b = 0; b + 1 < at.size(); ++b) {
-    const std::size_t first = out.size();
-    keys.clear();
-    slots.assign(std::max<std::size_t>(16, std::bit_ceil(2 * (at[b + 1] - at[b]))), 0);
-    const std::size_t mask = slots.size() - 1;
-    for (std::size_t i = at[b]; i < at[b + 1]; ++i) {
-      const CandidateMap::Entry& e = dealt[i];
-      for (std::size_t j = mix(e.key) & mask;; j = (j + 1) & mask) {
-        const std::uint32_t k = slots[j];
-        if (k == 0) {
-          keys.push_back(e.key);
-          out.push_back(Candidate{e.saving, e.prefix, e.bytes, e.len});
-          slots[j] = static_cast<std::uint32_t>(keys.size());
-          break;
-        }
-        if (keys[k - 1] == e.key) {
-          out[first + k - 1].gain += e.saving;
-          break;
-        }
-      }
+  CandidateMap& into = *maps[big];
+  // The slots and the candidates' bytes lie spread over more memory than the
+  // caches hold: each is fetched a few entries ahead.
+  constexpr std::size_t AHEAD = 8;
+  for (std::size_t i = 0; i < maps.size(); ++i) {
+    if (i == big) continue;
+    const std::span<const CandidateMap::Entry> from = maps[i]->entries();
+    for (std::size_t k = 0; k < from.size(); ++k) {
+      if (k + AHEAD < from.size()) into.prefetch(from[k + AHEAD].key);
+      into.add(from[k].key, from[k].saving, from[k].bytes, from[k].len);
     }
+    *maps[i] = CandidateMap();
   }
-  dealt = {};
+  const std::span<const CandidateMap::Entry> all = into.entries();
+  out.reserve(all.size());
+  for (std::size_t k = 0; k < all.size(); ++k) {
+    if (k + 2 * AHEAD < all.size()) __builtin_prefetch(all[k + 2 * AHEAD].bytes);
+    out.push_back(Candidate{all[k].saving, prefix_of(all[k].bytes, all[k].len), all[k].bytes, all[k].len});
+  }
+  into = CandidateMap();
   cut(out, limit);
   return out;
 }

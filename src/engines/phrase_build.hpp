@@ -212,13 +212,9 @@ class CandidateMap {
     std::uint64_t saving;
     const unsigned char* bytes;
     std::uint32_t len;
-    std::uint64_t prefix;  // the candidate's, taken while its bytes are at hand
   };
 
   void add(std::uint64_t key, std::uint64_t saving, const unsigned char* bytes, std::uint32_t len);
-  // The same with the prefix of the bytes (see Candidate) already known.
-  void add(std::uint64_t key, std::uint64_t saving, const unsigned char* bytes, std::uint32_t len,
-           std::uint64_t prefix);
   // Asks for the slot `add` will first look at for this key.
   void prefetch(std::uint64_t key) const noexcept;
   // Asks for the entry that slot names, if any (the slot fetched first).
