@@ -1,12 +1,16 @@
 """Streamed builds against `LC_ALL=C sort -u` of the same keys file; in-memory build peaks against the blob.
 
-Usage: .venv/bin/python bench/stream_build_bench.py [--urls N] [--keys N] [--dir DIR] [--only ROADS] [--runs R]
+Usage: .venv/bin/python bench/stream_build_bench.py [--urls N] [--varied N] [--keys N] [--dir DIR]
+                                                     [--files urls,varied,keys] [--only ROADS] [--runs R]
                                                      [--memory] [--memory-keys N] [--only-kinds KINDS]
 
-1. Streamed builds (the default). Two keys files, made once in DIR: N = 10^6
-   generated URLs (about 60 bytes, host, two path words, a number) and N =
-   10^7 generated keys of 8 to 40 letters and digits, every key distinct,
-   shuffled. On each, in a fresh process under GNU time -v (Debian's `time`):
+1. Streamed builds (the default). Three keys files, made once in DIR: N =
+   10^6 generated URLs (about 60 bytes: one of 6 hosts, two of about 1,000
+   path words, a number), N = 10^6 varied URLs (`--varied`, about 60 bytes:
+   one of 3,000 word-based hosts over 16 top-level domains, two words of the
+   whole of Debian's wamerican-huge, a number) and N = 10^7 generated keys of
+   8 to 40 letters and digits, every key distinct, shuffled (`--files`
+   picks among them). On each, in a fresh process under GNU time -v (Debian's `time`):
    `LC_ALL=C sort -u --parallel=<cores>` (the peer), the command line's
    `quorvale build F OUT --index {dict,string,perfect} --stream always`, and
    the Python classes' `DictIndex.build_to_file` and `StringIndex.build_to_file`
@@ -38,13 +42,67 @@ import numpy as np
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
 from dict_class_bench import url_lines  # noqa: E402
-from keyless_stream_bench import key_lines  # noqa: E402
+from fst_peers import word_list  # noqa: E402
+from keyless_stream_bench import key_lines, mix  # noqa: E402
 
 TIME = "/usr/bin/time"
 QUORVALE = os.path.join(os.path.dirname(sys.executable), "quorvale")
 ROADS = ["sort", "cli-dict", "cli-string", "cli-perfect", "py-dict", "py-string", "py-perfect"]
 KINDS = ["perfect", "string", "dict"]
 CLASSES = {"perfect": "PerfectHashIndex", "string": "StringIndex", "dict": "DictIndex", "closed": "ClosedHashIndex"}
+
+
+WORDS = "/usr/share/dict/american-english-huge"
+SUBDOMAINS = ["", "www.", "www.", "blog.", "shop.", "docs.", "news.", "m.", "api.", "cdn.", "en.", "forum."]
+TLDS = [".com", ".com", ".com", ".org", ".net", ".io", ".co.uk", ".de", ".fr", ".info", ".edu", ".dev", ".us",
+        ".ca", ".com.au", ".nl"]
+SECTIONS = ["", "", "", "wiki/", "p/", "2024/", "posts/", "static/", "en/", "a/", "item/", "tag/", "blog/"]
+VARIED_TAILS = ["", ".html", "?ref=home", "#comments", "/edit", "?page=2", ".php", "?id=7"]
+_varied = None
+
+
+def varied_vocabulary(hosts=3000, seed=31):
+    """The whole of wamerican-huge for the path words, and `hosts` distinct
+    word-based hosts (a subdomain, one or two words, a top-level domain and
+    a first path section), made once from a seeded generator."""
+    global _varied
+    if _varied is None:
+        words = word_list(WORDS, "wamerican-huge")
+        if words is None:
+            sys.exit(f"{WORDS} is missing: no varied URLs can be made")
+        words = [w.decode() for w in words if w]
+        names = sorted({"".join(c for c in w.lower() if c.isascii() and c.isalnum()) for w in words} - {""})
+        rng = np.random.default_rng(seed)
+        made, seen = [], set()
+        while len(made) < hosts:
+            name = names[rng.integers(len(names))]
+            if rng.random() < 0.2:
+                name += ("-" if rng.random() < 0.5 else "") + names[rng.integers(len(names))]
+            host = (f"{'https' if rng.random() < 0.8 else 'http'}://{SUBDOMAINS[rng.integers(len(SUBDOMAINS))]}"
+                    f"{name}{TLDS[rng.integers(len(TLDS))]}/")
+            if host in seen:
+                continue
+            seen.add(host)
+            made.append(host + SECTIONS[rng.integers(len(SECTIONS))])
+        _varied = (made, words)
+    return _varied
+
+
+def varied_url_lines(numbers):
+    """Line i: a URL of about 60 bytes over about 3,000 word-based hosts and
+    the whole word list in its path (host, two path words, a number, a tail),
+    derived from i alone; the varied counterpart of `url_lines`."""
+    hosts, words = varied_vocabulary()
+    numbers = numbers.astype(np.uint64)
+    with np.errstate(over="ignore"):
+        h = [mix(numbers * np.uint64(8) + np.uint64(w + 4)) for w in range(4)]
+    host = (h[0] % np.uint64(len(hosts))).tolist()
+    a = (h[1] % np.uint64(len(words))).tolist()
+    b = (h[2] % np.uint64(len(words))).tolist()
+    num = (h[3] % np.uint64(10**5)).tolist()
+    tail = ((h[3] >> np.uint64(40)) % np.uint64(len(VARIED_TAILS))).tolist()
+    return "".join(f"{hosts[host[i]]}{words[a[i]]}/{words[b[i]]}-{num[i]}{VARIED_TAILS[tail[i]]}\n"
+                   for i in range(len(num))).encode()
 
 
 def install_peers():
@@ -167,10 +225,11 @@ def memory_bench(keys, kinds, runs):
 def main():
     ap = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     ap.add_argument("--urls", type=int, default=10**6)
+    ap.add_argument("--varied", type=int, default=10**6, help="lines of the varied URL file")
     ap.add_argument("--keys", type=int, default=10**7)
     ap.add_argument("--dir", default=os.path.join(tempfile.gettempdir(), "quorvale-stream-build"))
     ap.add_argument("--only", default=",".join(ROADS), help="roads, comma-separated (sort always runs)")
-    ap.add_argument("--files", default="urls,keys", help="which keys files: urls, keys")
+    ap.add_argument("--files", default="urls,varied,keys", help="which keys files: urls, varied, keys")
     ap.add_argument("--runs", type=int, default=3)
     ap.add_argument("--memory", action="store_true")
     ap.add_argument("--only-kinds", default=",".join(KINDS))
@@ -178,17 +237,21 @@ def main():
     install_peers()
     os.makedirs(a.dir, exist_ok=True)
     urls = os.path.join(a.dir, f"urls-{a.urls}.txt")
+    varied = os.path.join(a.dir, f"varied-{a.varied}.txt")
     keys = os.path.join(a.dir, f"keys-{a.keys}.txt")
     files = a.files.split(",")
     if "urls" in files and not a.memory:
         make_file(urls, a.urls, url_lines, 17)
+    if "varied" in files and not a.memory:
+        make_file(varied, a.varied, varied_url_lines, 19)
     if "keys" in files or a.memory:
         make_file(keys, a.keys, key_lines, 23)
     if a.memory:
         memory_bench(keys, [k for k in a.only_kinds.split(",") if k], a.runs)
         return
     roads = ["sort"] + [r for r in a.only.split(",") if r and r != "sort"]
-    for f in ([urls] if "urls" in files else []) + ([keys] if "keys" in files else []):
+    chosen = {"urls": urls, "varied": varied, "keys": keys}
+    for f in [chosen[f] for f in ("urls", "varied", "keys") if f in files]:
         stream_bench(f, roads, a.runs, a.dir)
 
 

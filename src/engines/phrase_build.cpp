@@ -180,15 +180,21 @@ void fit(Scratch& scratch, std::size_t n) {
 
 }  // namespace
 
-std::uint32_t parse(fsst::Bytes s, const fsst::Encoder& enc, std::span<const Cell> cells,
-                    std::optional<Limits> limits, Scratch& scratch) {
+namespace {
+
+// The cheapest coding of s under the encoder and, when limits are given, the
+// phrases that `phrases_at(p, report)` reports at each position p (report(d,
+// len) for phrase d of len bytes, shorter first): `parse` whatever finds the
+// phrases.
+template <class PhrasesAt>
+std::uint32_t cheapest(fsst::Bytes s, const fsst::Encoder& enc, std::optional<Limits> limits, Scratch& scratch,
+                       PhrasesAt&& phrases_at) {
   const std::size_t n = s.size();
   fit(scratch, n);
   std::uint32_t* cost = scratch.costs.data();
   std::uint32_t* choice = scratch.choices.data();
   const unsigned char* b = s.data();
-  // A trie without cells matches nothing.
-  const bool phrases = limits.has_value() && !cells.empty();
+  const bool phrases = limits.has_value();
   const std::uint32_t two = limits ? limits->two : 0;
   const std::uint32_t codable = limits ? limits->codable : 0;
   cost[n] = 0;
@@ -203,7 +209,7 @@ std::uint32_t parse(fsst::Bytes s, const fsst::Encoder& enc, std::span<const Cel
       word = std::uint32_t{st.code} << 8 | std::uint32_t{st.len} << 2;
     }
     if (phrases) {
-      walk(cells.data(), b + p, n - p, [&](std::uint32_t d, std::uint32_t len) {
+      phrases_at(p, [&](std::uint32_t d, std::uint32_t len) {
         if (d >= codable) return;
         const std::uint32_t c = cost[p + len] + (d < two ? 16 : 24);
         if (c < best) {
@@ -216,6 +222,18 @@ std::uint32_t parse(fsst::Bytes s, const fsst::Encoder& enc, std::span<const Cel
     choice[p] = word;
   }
   return cost[0];
+}
+
+}  // namespace
+
+std::uint32_t parse(fsst::Bytes s, const fsst::Encoder& enc, std::span<const Cell> cells,
+                    std::optional<Limits> limits, Scratch& scratch) {
+  // A trie without cells matches nothing.
+  if (cells.empty()) limits.reset();
+  const unsigned char* b = s.data();
+  const std::size_t n = s.size();
+  return cheapest(s, enc, limits, scratch,
+                  [&](std::size_t p, auto&& report) { walk(cells.data(), b + p, n - p, report); });
 }
 
 std::uint32_t plain_bits(fsst::Bytes s, const fsst::Encoder& enc) noexcept {
@@ -258,7 +276,6 @@ std::size_t encode(fsst::Bytes s, const fsst::Encoder& enc, std::span<const Cell
 void Memo::prepare(fsst::Bytes s, std::span<const fsst::Encoder> variants, std::span<const Cell> cells) {
   const std::size_t n = s.size();
   const unsigned char* b = s.data();
-  len_ = n;
   windows_.resize(n);
   for (std::size_t p = 0; p < n; ++p) windows_[p] = fsst::window(b + p, n - p);
   codes_.resize(variants.size() * n);
@@ -270,23 +287,34 @@ void Memo::prepare(fsst::Bytes s, std::span<const fsst::Encoder> variants, std::
       codes[p] = Code{st.code, st.len};
     }
   }
-  matches_.clear();
-  starts_.resize(n + 1);
+  cells_ = !cells.empty();
+  strings_.push_back(String{s, starts_.size() - 1});
+  starts_.pop_back();
   for (std::size_t p = 0; p < n; ++p) {
-    starts_[p] = static_cast<std::uint32_t>(matches_.size());
-    if (!cells.empty())
+    starts_.push_back(static_cast<std::uint32_t>(matches_.size()));
+    if (cells_)
       walk(cells.data(), b + p, n - p, [&](std::uint32_t d, std::uint32_t len) { matches_.push_back(Match{len, d + 1}); });
   }
-  starts_[n] = static_cast<std::uint32_t>(matches_.size());
+  starts_.push_back(static_cast<std::uint32_t>(matches_.size()));
+}
+
+std::uint32_t Memo::parse(std::size_t i, const fsst::Encoder& enc, std::optional<Limits> limits,
+                          Scratch& scratch) const {
+  if (!cells_) limits.reset();
+  const std::uint32_t* starts = starts_.data() + strings_[i].first;
+  const Match* matches = matches_.data();
+  return cheapest(strings_[i].bytes, enc, limits, scratch, [&](std::size_t p, auto&& report) {
+    for (std::uint32_t k = starts[p]; k < starts[p + 1]; ++k) report(matches[k].value - 1, matches[k].len);
+  });
 }
 
 std::uint32_t Memo::price(std::size_t variant, std::optional<Limits> limits, Scratch& scratch) const {
-  const std::size_t n = len_;
+  const std::size_t n = strings_.back().bytes.size();
   fit(scratch, n);
   std::uint32_t* cost = scratch.costs.data();
   const Code* codes = codes_.data() + variant * n;
   const Match* matches = matches_.data();
-  const std::uint32_t* starts = starts_.data();
+  const std::uint32_t* starts = starts_.data() + strings_.back().first;
   cost[n] = 0;
   if (!limits) {
     for (std::size_t p = n; p-- > 0;) {
@@ -375,9 +403,11 @@ Settled settle(std::span<const fsst::Bytes> samples, fsst::Table table, std::spa
   const Limits limits = split.limits();
   fsst::Table head = table.head(split.g);
   const fsst::Encoder head_enc = head.encoder();
+  // The samples' phrases are in the memo: these parses walk no trie.
   std::vector<fsst::Bytes> gaps;
-  for (const fsst::Bytes& s : samples) {
-    parse(s, head_enc, cells, limits, scratch);
+  for (std::size_t i = 0; i < samples.size(); ++i) {
+    const fsst::Bytes s = samples[i];
+    memo.parse(i, head_enc, limits, scratch);
     std::size_t from = 0;
     for (const Token& t : scratch.read(s.size())) {
       if (t.kind != kPhrase) continue;
@@ -389,7 +419,7 @@ Settled settle(std::span<const fsst::Bytes> samples, fsst::Table table, std::spa
   fsst::Table retrained = fsst::Table::train_to(gaps, split.g);
   const fsst::Encoder retrained_enc = retrained.encoder();
   std::uint64_t cost = 0;
-  for (const fsst::Bytes& s : samples) cost += parse(s, retrained_enc, cells, limits, scratch) / 8;
+  for (std::size_t i = 0; i < samples.size(); ++i) cost += memo.parse(i, retrained_enc, limits, scratch) / 8;
   return Settled{split, cost < best ? std::move(retrained) : std::move(head)};
 }
 
@@ -423,11 +453,6 @@ std::vector<fsst::Bytes> held_out(std::span<const fsst::Bytes> strings) {
   return thin(strings, std::max<std::size_t>(1, ceil_div(strings.size(), kHeldOut)));
 }
 
-std::uint64_t prefix_of(const unsigned char* b, std::size_t len) noexcept {
-  std::uint64_t v = 0;
-  for (std::size_t i = 0; i < len && i < 8; ++i) v |= std::uint64_t{b[i]} << (56 - 8 * i);
-  return v;
-}
 
 // The ranked candidates that pass the keep rule, copied out as phrases.
 std::vector<std::string> keep_ranked(std::vector<Candidate>& cands, std::size_t limit, std::uint64_t scale) {
@@ -473,9 +498,20 @@ void CandidateMap::prefetch(std::uint64_t key) const noexcept {
   if (!slots_.empty()) __builtin_prefetch(&slots_[mix(key) & (slots_.size() - 1)]);
 }
 
+void CandidateMap::prefetch_entry(std::uint64_t key) const noexcept {
+  if (slots_.empty()) return;
+  if (const std::uint32_t at = slots_[mix(key) & (slots_.size() - 1)]) __builtin_prefetch(&entries_[at - 1]);
+}
+
 void CandidateMap::drop_at_most(std::uint64_t m) {
   std::erase_if(entries_, [m](const Entry& e) { return e.saving <= m; });
   if (!slots_.empty()) rehash(slots_.size());
+}
+
+std::uint64_t prefix_of(const unsigned char* b, std::size_t len) noexcept {
+  std::uint64_t v = 0;
+  for (std::size_t i = 0; i < len && i < 8; ++i) v |= std::uint64_t{b[i]} << (56 - 8 * i);
+  return v;
 }
 
 std::uint64_t run_key(const unsigned char* bytes, std::size_t len) noexcept {
@@ -567,13 +603,17 @@ void runs_of(fsst::Bytes s, const fsst::Encoder& enc, std::span<const Cell> cell
 void count_runs(std::span<const Run> runs, std::size_t cap, std::span<CandidateMap> maps,
                 std::vector<std::uint64_t>& savings) {
   const std::size_t w = maps.size();
-  // The maps' slots are fetched a few runs ahead: they are spread over more
-  // memory than the caches hold.
-  constexpr std::size_t AHEAD = 8;
+  // The maps' slots are fetched a few runs ahead, and the entries they name
+  // half as far ahead: both are spread over more memory than the caches hold.
+  constexpr std::size_t AHEAD = 16, ENTRY_AHEAD = 8;
   for (std::size_t i = 0; i < runs.size(); ++i) {
     if (i + AHEAD < runs.size()) {
       const std::uint64_t next = runs[i + AHEAD].key;
       maps[partition_of(next, w)].prefetch(next);
+    }
+    if (i + ENTRY_AHEAD < runs.size()) {
+      const std::uint64_t next = runs[i + ENTRY_AHEAD].key;
+      maps[partition_of(next, w)].prefetch_entry(next);
     }
     const Run& r = runs[i];
     maps[partition_of(r.key, w)].add(r.key, r.saving, r.bytes, r.len);
@@ -618,14 +658,24 @@ std::vector<Candidate> merge(std::span<CandidateMap* const> maps, std::size_t li
   for (std::size_t i = 1; i < maps.size(); ++i)
     if (maps[i]->size() > maps[big]->size()) big = i;
   CandidateMap& into = *maps[big];
+  // The slots and the candidates' bytes lie spread over more memory than the
+  // caches hold: each is fetched a few entries ahead.
+  constexpr std::size_t AHEAD = 8;
   for (std::size_t i = 0; i < maps.size(); ++i) {
     if (i == big) continue;
-    for (const CandidateMap::Entry& e : maps[i]->entries()) into.add(e.key, e.saving, e.bytes, e.len);
+    const std::span<const CandidateMap::Entry> from = maps[i]->entries();
+    for (std::size_t k = 0; k < from.size(); ++k) {
+      if (k + AHEAD < from.size()) into.prefetch(from[k + AHEAD].key);
+      into.add(from[k].key, from[k].saving, from[k].bytes, from[k].len);
+    }
     *maps[i] = CandidateMap();
   }
-  out.reserve(into.size());
-  for (const CandidateMap::Entry& e : into.entries())
-    out.push_back(Candidate{e.saving, prefix_of(e.bytes, e.len), e.bytes, e.len});
+  const std::span<const CandidateMap::Entry> all = into.entries();
+  out.reserve(all.size());
+  for (std::size_t k = 0; k < all.size(); ++k) {
+    if (k + 2 * AHEAD < all.size()) __builtin_prefetch(all[k + 2 * AHEAD].bytes);
+    out.push_back(Candidate{all[k].saving, prefix_of(all[k].bytes, all[k].len), all[k].bytes, all[k].len});
+  }
   into = CandidateMap();
   cut(out, limit);
   return out;

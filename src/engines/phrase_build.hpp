@@ -129,16 +129,25 @@ std::uint32_t plain_bits(fsst::Bytes s, const fsst::Encoder& enc) noexcept;
 std::size_t encode(fsst::Bytes s, const fsst::Encoder& enc, std::span<const Cell> cells, Split split,
                    Scratch& scratch, std::vector<unsigned char>& out);
 
-// One string prepared for pricing under several tables and splits: the
-// greedy step of every table variant at every position and every phrase that
-// starts there, so that each price is one linear pass.
+// Strings prepared for pricing under several tables and splits: the greedy
+// step of every table variant at every position of the last string and every
+// phrase that starts at each position of every string, so that each price is
+// one linear pass, and a later parse of any of them walks no trie.
 class Memo {
  public:
   // Prepares s under the encoders of the variants, in order, and the phrases
-  // of the trie.
+  // of the trie; s becomes string `size()` of the memo. The bytes of s must
+  // stay in place while the memo is used.
   void prepare(fsst::Bytes s, std::span<const fsst::Encoder> variants, std::span<const Cell> cells);
-  // The same minimum as `parse` with variant v's encoder and the limits.
+  // The same minimum as `parse` with variant v's encoder and the limits, of
+  // the last string prepared.
   std::uint32_t price(std::size_t variant, std::optional<Limits> limits, Scratch& scratch) const;
+  // The same as `parse` of string i with the encoder and the limits (and the
+  // trie the strings were prepared with), leaving the costs and choices in
+  // the scratch.
+  std::uint32_t parse(std::size_t i, const fsst::Encoder& enc, std::optional<Limits> limits, Scratch& scratch) const;
+  // The strings prepared.
+  std::size_t size() const noexcept { return strings_.size(); }
 
  private:
   struct Code {
@@ -149,11 +158,18 @@ class Memo {
     std::uint32_t len;
     std::uint32_t value;  // phrase index + 1
   };
-  std::vector<Code> codes_;  // variant after variant, one per position
+  struct String {
+    fsst::Bytes bytes;
+    std::size_t first;  // its first position in starts_
+  };
+  std::vector<Code> codes_;  // variant after variant, one per position of the last string
   std::vector<Match> matches_;
-  std::vector<std::uint32_t> starts_;  // matches of p: [starts_[p], starts_[p + 1])
+  // Of every string's positions, one after another, plus one past the last:
+  // the matches of position q are [starts_[q], starts_[q + 1]).
+  std::vector<std::uint32_t> starts_{0};
+  std::vector<String> strings_;
   std::vector<std::uint64_t> windows_;
-  std::size_t len_ = 0;
+  bool cells_ = false;
 };
 
 // The candidate splits for P phrases, in the order `settle` tries them: for
@@ -201,6 +217,8 @@ class CandidateMap {
   void add(std::uint64_t key, std::uint64_t saving, const unsigned char* bytes, std::uint32_t len);
   // Asks for the slot `add` will first look at for this key.
   void prefetch(std::uint64_t key) const noexcept;
+  // Asks for the entry that slot names, if any (the slot fetched first).
+  void prefetch_entry(std::uint64_t key) const noexcept;
   // Removes every entry whose saving is at most m.
   void drop_at_most(std::uint64_t m);
   std::size_t size() const noexcept { return entries_.size(); }
@@ -231,6 +249,10 @@ inline bool rank(const Candidate& a, const Candidate& b) noexcept {
   const int c = std::memcmp(a.bytes, b.bytes, a.len < b.len ? a.len : b.len);
   return c != 0 ? c < 0 : a.len < b.len;
 }
+
+// The first min(8, len) bytes read big-endian, zero bytes below the missing
+// ones: a candidate's prefix.
+std::uint64_t prefix_of(const unsigned char* bytes, std::size_t len) noexcept;
 
 // A run's key (a fingerprint of its bytes) and its partition of w.
 std::uint64_t run_key(const unsigned char* bytes, std::size_t len) noexcept;

@@ -284,9 +284,12 @@ TEST(DictStream, AReplayThatChangesIsRefused) {
     int pass;
     std::function<void(std::vector<std::string>&)> edit;
   } cases[] = {
-      {"more keys when sampling", &ascii, 1, more},   {"more keys when encoding", &ascii, 2, more},
-      {"fewer keys when sampling", &ascii, 1, fewer}, {"fewer keys when encoding", &ascii, 2, fewer},
-      {"another head", &ascii, 2, other_head},        {"more keys in the tally", &coded, 1, more},
+      // A corpus without a code is sampled as it is counted (pass 0) and
+      // encoded in pass 1; a coded one is counted, tallied, sampled in its
+      // code (pass 2) and encoded (pass 3).
+      {"more keys when encoding", &ascii, 1, more},   {"fewer keys when encoding", &ascii, 1, fewer},
+      {"another head", &ascii, 1, other_head},        {"more keys when sampling", &coded, 2, more},
+      {"fewer keys when sampling", &coded, 2, fewer}, {"more keys in the tally", &coded, 1, more},
       {"fewer keys in the tally", &coded, 1, fewer},  {"a key the code cannot spell", &coded, 3, unspellable},
       // Counted as the first head, never tallied: the code cannot spell it.
       {"an unspellable head", &coded, 0, [](std::vector<std::string>& k) { k.front() = "\xe4\xb8\xad"; }},

@@ -84,22 +84,112 @@ class Checked final : public extsort::Replay {
   const StopProbe& probe_;
 };
 
-// What the counting pass gathers.
+// The training material: the suffixes the in-memory build's sampling takes
+// (`build_pieces`, not exact), gathered from a replay into one buffer.
+struct Sampled {
+  std::vector<unsigned char> bytes;
+  std::vector<std::vector<std::pair<std::uint64_t, std::uint64_t>>> spans;  // per shard
+
+  Pieces pieces() const {
+    Pieces p(spans.size());
+    for (std::size_t s = 0; s < spans.size(); ++s) {
+      p[s].reserve(spans[s].size());
+      for (const auto& [from, to] : spans[s])
+        p[s].push_back(fsst::Bytes(bytes.data() + from, static_cast<std::size_t>(to - from)));
+    }
+    return p;
+  }
+};
+
+// The sampling of the raw keys while they are counted, for a corpus that
+// gets no character code. A shard's stride depends on the keys left from its
+// start, known only once the shard is complete or the keys end: the
+// suffixes of every chunk of the current shard are kept, and the chunks the
+// stride takes are moved into the training material when it is known.
+class RawSampler {
+ public:
+  RawSampler(std::uint64_t block, std::uint64_t micro) : block_(block), micro_(micro), K_(shard_blocks(block) * block) {}
+
+  void add(std::uint64_t i, ByteSpan key) {
+    const std::uint64_t d = i % block_;
+    const std::uint64_t within = i % K_;
+    if (within == 0 && i > 0) settle(i - K_, i);
+    if (d == 0) {
+      restart_.assign(key.begin(), key.end());
+    } else {
+      const bool at_restart = d % micro_ == 0;
+      const std::vector<unsigned char>& ref = at_restart ? restart_ : previous_;
+      const ByteSpan suffix = key.subspan(common_prefix({ref.data(), ref.size()}, key));
+      shard_.insert(shard_.end(), suffix.begin(), suffix.end());
+      ends_.push_back(shard_.size());
+      chunks_.push_back(static_cast<std::uint32_t>(within / 256));
+      if (at_restart) restart_.assign(key.begin(), key.end());
+    }
+    previous_.assign(key.begin(), key.end());
+  }
+
+  // The training material of n keys, spread over `lists` piece lists.
+  Sampled finish(std::uint64_t n, std::uint64_t lists) {
+    if (n > 0) {
+      const std::uint64_t first = (n - 1) / K_ * K_;
+      settle(first, n);
+    }
+    out_.spans.resize(static_cast<std::size_t>(lists));
+    return std::move(out_);
+  }
+
+ private:
+  // Moves the sampled suffixes of the shard starting at key `first` into
+  // the material, n being the keys counted so far (all of them when the
+  // shard is the last).
+  void settle(std::uint64_t first, std::uint64_t n) {
+    const std::uint64_t stride = sample_stride(K_, n, first, false);
+    const std::size_t s = static_cast<std::size_t>(first / K_);
+    if (out_.spans.size() <= s) out_.spans.resize(s + 1);
+    std::uint64_t from = 0;
+    for (std::size_t k = 0; k < ends_.size(); ++k) {
+      if (chunks_[k] % stride == 0) {
+        const std::uint64_t at = out_.bytes.size();
+        out_.bytes.insert(out_.bytes.end(), shard_.begin() + static_cast<std::ptrdiff_t>(from),
+                          shard_.begin() + static_cast<std::ptrdiff_t>(ends_[k]));
+        out_.spans[s].emplace_back(at, out_.bytes.size());
+      }
+      from = ends_[k];
+    }
+    shard_.clear();
+    ends_.clear();
+    chunks_.clear();
+  }
+
+  std::uint64_t block_, micro_, K_;
+  std::vector<unsigned char> previous_, restart_;
+  // The current shard's suffixes, their ends and their chunks.
+  std::vector<unsigned char> shard_;
+  std::vector<std::uint64_t> ends_;
+  std::vector<std::uint32_t> chunks_;
+  Sampled out_;
+};
+
+// What the counting pass gathers, and the raw keys' training material.
 struct Counted {
   std::uint64_t n = 0;
   ByteCount bytes;
   KeyList heads;
+  Sampled sampled;
 };
 
-Counted count_pass(extsort::Replay& source, std::uint64_t block) {
+Counted count_pass(extsort::Replay& source, std::uint64_t block, std::uint64_t micro) {
   Counted c;
+  RawSampler sampler(block, micro);
   source.each([&](std::string_view key) {
     if (c.n % block == 0) c.heads.push(as_span(key));
     const ByteCount k = count_bytes(std::span<const Key>(&key, 1));
     c.bytes.total += k.total;
     c.bytes.high += k.high;
+    sampler.add(c.n, as_span(key));
     ++c.n;
   });
+  c.sampled = sampler.finish(c.n, Shape::of(c.n, block, micro_for(block), shard_blocks(block)).stored());
   return c;
 }
 
@@ -129,23 +219,6 @@ KeyList spell_heads(const KeyList& raw, const charcode::CharCode& code) {
   }
   return out;
 }
-
-// The training material: the suffixes the in-memory build's sampling takes
-// (`build_pieces`, not exact), gathered from a replay into one buffer.
-struct Sampled {
-  std::vector<unsigned char> bytes;
-  std::vector<std::vector<std::pair<std::uint64_t, std::uint64_t>>> spans;  // per shard
-
-  Pieces pieces() const {
-    Pieces p(spans.size());
-    for (std::size_t s = 0; s < spans.size(); ++s) {
-      p[s].reserve(spans[s].size());
-      for (const auto& [from, to] : spans[s])
-        p[s].push_back(fsst::Bytes(bytes.data() + from, static_cast<std::size_t>(to - from)));
-    }
-    return p;
-  }
-};
 
 Sampled sample_pass(extsort::Replay& source, const charcode::CharCode* code, std::uint64_t n, std::uint64_t block,
                     std::uint64_t micro, std::uint64_t lists) {
@@ -417,17 +490,20 @@ std::uint64_t Layout::write_sorted(extsort::Replay& sorted, const std::string& p
   d.micro = micro_for(block);
   d.shard = shard_blocks(block);
 
-  Counted counted = count_pass(source, block);
+  // The counting pass samples the raw keys too: a corpus that gets no code
+  // is replayed once less.
+  Counted counted = count_pass(source, block, d.micro);
   d.n = counted.n;
   if (auto code = tally_pass(source, counted)) d.chars = std::make_unique<charcode::CharCode>(std::move(*code));
   set_heads(d, d.chars ? spell_heads(counted.heads, *d.chars) : std::move(counted.heads));
+  Sampled raw = d.chars ? Sampled{} : std::move(counted.sampled);
   counted = {};
   const std::uint64_t lists = Shape::of(d.n, block, d.micro, d.shard).stored();
 
   std::vector<fsst::Table> tables;
   Phrases phrases;
   {
-    const Sampled sampled = sample_pass(source, d.chars.get(), d.n, block, d.micro, lists);
+    const Sampled sampled = d.chars ? sample_pass(source, d.chars.get(), d.n, block, d.micro, lists) : std::move(raw);
     const Pieces pieces = sampled.pieces();
     const std::size_t threads = training_threads(lists);
     stop_if(probe);
