@@ -6,13 +6,15 @@
 // What loads must answer single and batched lookups alike, confirm every id
 // it gives by the key's bytes, write itself in serialized_len bytes (its
 // image in the bytes it was read from, for "MPH3" and "MPH1") and reload
-// from its own bytes to the same answers.
+// from its own bytes to the same answers. Both loads and their first
+// queries (or the refusals) stay within the memory line (memory_line.hpp).
 #include <cstring>
 
 #include "colliding_keys.hpp"
 #include "mphf_fixtures.hpp"
 #include "perfect_hash.hpp"
 #include "fuzz.hpp"
+#include "memory_line.hpp"
 #include "reseal.hpp"
 
 using namespace quorvale;
@@ -111,6 +113,7 @@ void exercise(const PerfectHashIndex& idx, std::span<const unsigned char> blob, 
 
 void qfuzz::run(Input& in) {
   if (in.reseal()) reseal_bmp8(in.bytes);
+  const MemoryLine line(in.bytes.size());
   std::string plain_msg, verified_msg;
   auto plain = load(in.view(), false, plain_msg);
   auto verified = load(in.view(), true, verified_msg);
@@ -118,13 +121,17 @@ void qfuzz::run(Input& in) {
   if (verified) QFUZZ_CHECK(plain.has_value());
   if (!plain) QFUZZ_CHECK(verified_msg == plain_msg || verified_msg == "payload checksum mismatch");
   if (plain && !verified) QFUZZ_CHECK(verified_msg == "payload checksum mismatch");
-  if (!plain) return;
+  if (!plain) {
+    line.check("a refused load");
+    return;
+  }
   note(verified ? "loaded, verified" : "loaded, unverified only");
   if (!plain->side().empty()) note("loaded with a side table");
   if (plain->has_fingerprints()) note("loaded with tag bytes");
 
   const Probes probes = probes_for(*plain);
   const Answers expected = answer(*plain, probes);
+  line.check("both loads and their first queries");
   exercise(*plain, in.view(), expected, probes);
   if (verified) {
     QFUZZ_CHECK(answer(*verified, probes) == expected);
@@ -178,6 +185,9 @@ void qfuzz::seeds(Seeds& out) {
   add("many", many, true);
   out.add("mph1", blob_around(mphf_fixtures::image(mphf_fixtures::MPH1_IMAGE)));
   out.add("mph2", blob_around(mphf_fixtures::image(mphf_fixtures::MPH2_IMAGE)));
+  Bytes wide = mphf_fixtures::mph2_wide(32768);
+  reseal_mph(wide);
+  out.add("mph2-wide-bitmap", blob_around(wide));
   // Left unsealed, for the checksum checks themselves.
   add("raw-few", {"x", "y", "z"}, false, 0);
 }

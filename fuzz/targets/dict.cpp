@@ -5,7 +5,8 @@
 // in 0..=n) without reading outside its blob or a query, and writes itself
 // back to bytes that load and write alike. The body is the one the C++
 // mutation loop runs (tests/cpp/dict_exercise.hpp); a broken expectation
-// there is thrown, escapes, and is a finding.
+// there is thrown, escapes, and is a finding. The loads and all they run
+// stay within the memory line (memory_line.hpp).
 #include <span>
 #include <string>
 #include <vector>
@@ -13,15 +14,20 @@
 #include "dict_exercise.hpp"
 #include "dict_fixtures.hpp"
 #include "fuzz.hpp"
+#include "memory_line.hpp"
 #include "reseal.hpp"
 
 using namespace quorvale;
 
 void qfuzz::run(Input& in) {
   if (in.reseal()) reseal_dict(in.bytes);
+  // One line for both levels and everything they run (each level's index is
+  // gone before the next loads), route words included.
+  const MemoryLine line(in.bytes.size());
   dictfix::exercise(in.view(), [&](bool verify, const std::string& message) {
     refused(verify ? "verified" : "unverified", message);
   });
+  line.check("the loads at both levels and their queries");
 }
 
 void qfuzz::seeds(Seeds& out) {
@@ -52,10 +58,15 @@ void qfuzz::seeds(Seeds& out) {
     d.write_to([&](std::span<const unsigned char> s) { blob.insert(blob.end(), s.begin(), s.end()); });
     out.add("built-" + std::to_string(i++), blob);
   }
-  // More microblocks than the block data carries (refused at every level),
-  // and exactly as many as it does.
+  // More microblocks than the block data carries (refused at every level,
+  // before the verified walk over them), and exactly as many as it does.
   out.add("route-heavy", dictfix::route_heavy(256, 1024, 1, 0));
-  out.add("route-at-bound", dictfix::route_heavy(256, 1024, 32, 8160));
+  out.add("walk-heavy", dictfix::route_heavy(256, 1024, 2, 0));
+  out.add("route-at-bound", dictfix::route_heavy(16, 1024, 32, 15 * 256));
+  // One-key microblocks with a byte of block data each, and microblocks of
+  // two keys with a byte each: route words of 16 and 8 bytes a byte.
+  out.add("one-key-microblocks", dictfix::route_heavy(8, 1024, 1, 3584));
+  out.add("byte-microblocks", dictfix::route_heavy(16, 1024, 2, 7680));
   // Block heads 2 and 3 swapped: the verified level refuses it.
   {
     dictfix::Layout s;

@@ -7,7 +7,8 @@
 // an id below its key count (the closed kind: below its slot count, or 0),
 // single and batched lookups alike, finds every side entry under its own
 // pair, writes itself in serialized_len bytes and reloads, verified, from
-// them to the same answers and the same bytes.
+// them to the same answers and the same bytes. The loads and their first
+// queries (or the refusals) stay within the memory line (memory_line.hpp).
 #include <cstring>
 #include <random>
 
@@ -15,6 +16,8 @@
 #include "compact_hash/compact_hash.hpp"
 #include "fuzz.hpp"
 #include "hash.hpp"
+#include "memory_line.hpp"
+#include "mphf_fixtures.hpp"
 #include "reseal.hpp"
 
 using namespace quorvale;
@@ -59,17 +62,20 @@ std::vector<std::uint32_t> answers(const ClosedHashIndex& idx) {
 }
 
 void closed(const Bytes& b) {
+  const MemoryLine line(b.size());
   std::optional<ClosedHashIndex> idx;
   try {
     idx.emplace(ClosedHashIndex::from_bytes(b));
   } catch (const IndexError& e) {
     QFUZZ_CHECK(e.kind() == IndexError::Kind::Format);
     refused("closed", e.message());
+    line.check("a refused load");
     return;
   }
   note("closed: loaded");
   if (!idx->side().empty()) note("closed: loaded with a side table");
   const std::vector<std::uint32_t> expected = answers(*idx);
+  line.check("a load and its first queries");
   const std::vector<unsigned char> out = idx->to_bytes();
   QFUZZ_CHECK(out.size() == idx->serialized_len());
   const ClosedHashIndex again = ClosedHashIndex::from_bytes(out);
@@ -120,16 +126,21 @@ std::optional<CompactHashIndex> load_compact(const Bytes& b, bool verify, std::s
 }
 
 void compact(const Bytes& b) {
+  const MemoryLine line(b.size());
   std::string plain_msg, verified_msg;
   auto plain = load_compact(b, false, plain_msg);
   auto verified = load_compact(b, true, verified_msg);
   if (verified) QFUZZ_CHECK(plain.has_value());
   if (!plain) QFUZZ_CHECK(verified_msg == plain_msg || verified_msg == "payload checksum mismatch");
   if (plain && !verified) QFUZZ_CHECK(verified_msg == "payload checksum mismatch");
-  if (!plain) return;
+  if (!plain) {
+    line.check("a refused load");
+    return;
+  }
   note(verified ? "compact: loaded, verified" : "compact: loaded, unverified only");
   if (!plain->side().empty()) note("compact: loaded with a side table");
   const std::vector<Found> expected = answers(*plain);
+  line.check("both loads and their first queries");
   if (verified) QFUZZ_CHECK(answers(*verified) == expected);
   const std::vector<unsigned char> out = plain->to_bytes();
   QFUZZ_CHECK(out.size() == plain->serialized_len());
@@ -164,6 +175,18 @@ std::vector<hash::HashPair> pairs_with_side(std::size_t n, std::uint64_t seed) {
   return out;
 }
 
+// A built blob of one of the two kinds with its image (of the length at
+// `len_at` of its header) replaced by another over as many keys, resealed.
+Bytes with_image(const Bytes& blob, const blob::Frame& frame, std::size_t len_at, const Bytes& image) {
+  const std::uint64_t old = load_le64(blob.data() + len_at);
+  Bytes b(blob.begin(), blob.begin() + static_cast<std::ptrdiff_t>(frame.header_len));
+  b.insert(b.end(), image.begin(), image.end());
+  b.insert(b.end(), blob.begin() + static_cast<std::ptrdiff_t>(frame.header_len + old), blob.end());
+  store_le64(b.data() + len_at, image.size());
+  reseal_image_holder(b, frame, len_at);
+  return b;
+}
+
 }  // namespace
 
 void qfuzz::seeds(Seeds& out) {
@@ -181,6 +204,12 @@ void qfuzz::seeds(Seeds& out) {
   out.add("compact-probes", CompactHashIndex::build(views).to_bytes());
   std::vector<hash::HashPair> many = pairs_with_side(2000, 7);
   out.add("compact-2000-bits8", CompactHashIndex::build_from_pairs(many, 8).to_bytes());
+  // One key behind an older image whose bitmap holds 32,768 further slots.
+  const Bytes wide = mphf_fixtures::mph2_wide(32768);
+  out.add("closed-mph2-wide-bitmap",
+          with_image(ClosedHashIndex::build_from_pairs(pairs_with_side(1, 2)).to_bytes(), closed_hash::FRAME, 12, wide));
+  out.add("compact-mph2-wide-bitmap", with_image(CompactHashIndex::build_from_pairs(pairs_with_side(1, 2), 8).to_bytes(),
+                                                 compact_hash::FRAME, 16, wide));
   // Left unsealed, for the checksum checks themselves.
   Bytes raw = CompactHashIndex::build_from_pairs(pairs_with_side(9, 3), 8).to_bytes();
   raw.back() ^= 1;

@@ -3,12 +3,14 @@
 // What loads must answer every hash with an id below n (the loader's checks
 // promise it), answer a batch as it answers each hash, write itself back in
 // byte_len bytes (the same bytes for "MPH3" and "MPH1", which are written as
-// they are read) and reload from that to the same answers.
+// they are read) and reload from that to the same answers. A load and its
+// first query (a refusal too) stay within the memory line (memory_line.hpp).
 #include <cstring>
 
 #include "mphf.hpp"
 #include "mphf_fixtures.hpp"
 #include "fuzz.hpp"
+#include "memory_line.hpp"
 #include "reseal.hpp"
 
 using namespace quorvale;
@@ -56,14 +58,18 @@ void exercise(const Mphf& m, std::span<const unsigned char> image) {
 
 void qfuzz::run(Input& in) {
   if (in.reseal()) reseal_mph(in.bytes);
+  const MemoryLine line(in.bytes.size());
   std::optional<Mphf> m;
   try {
     m.emplace(Mphf::from_bytes(in.view()));
   } catch (const IndexError& e) {
     QFUZZ_CHECK(e.kind() == IndexError::Kind::Format);
     refused("mph", e.message());
+    line.check("a refused load");
     return;
   }
+  QFUZZ_CHECK(m->n() == 0 ? m->index(probes()[0]) == 0 : m->index(probes()[0]) < m->n());
+  line.check("a load and its first query");
   note(m->v1() ? "loaded MPH1" : magic(in.bytes, "MPH2") ? "loaded MPH2" : "loaded MPH3");
   exercise(*m, in.bytes);
 }
@@ -91,6 +97,11 @@ void qfuzz::seeds(Seeds& out) {
   out.add("ref-geom0", fx::image(fx::GEOM0_MPH3));
   out.add("ref-mph2", fx::image(fx::MPH2_IMAGE));
   out.add("ref-mph2-late", fx::image(fx::MPH2_LATE_IMAGE));
+  // An older image whose bitmap holds 32,768 further slots, all but the
+  // first free.
+  Bytes wide = fx::mph2_wide(32768);
+  reseal_mph(wide);
+  out.add("mph2-wide-bitmap", wide);
   out.add("ref-mph1", fx::image(fx::MPH1_IMAGE));
   out.add("ref-mph1-noskew", fx::image(fx::MPH1_NOSKEW_IMAGE));
   out.add("ref-empty-mph1", fx::image(fx::EMPTY_MPH1));

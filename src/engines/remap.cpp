@@ -1,7 +1,7 @@
 // Elias-Fano remap: encoding, validation of loaded tables and the conversion
 // of the older occupancy-bitmap-plus-hole-list form.
 #include <bit>
-#include <vector>
+#include <cstdint>
 
 #include "mphf.hpp"
 
@@ -159,41 +159,87 @@ bool Remap::validate(const Remap& r, std::uint64_t n) noexcept {
   return i == T;
 }
 
+namespace {
+
+// The holes of an older image, decoded one by one from their Elias-Fano
+// list: the i-th set bit of the high words at position p is hole
+// (its low bits) | ((p - i) << width).
+class HoleReader {
+ public:
+  HoleReader(std::span<const std::uint64_t> low, std::span<const std::uint64_t> high, std::uint32_t width) noexcept
+      : low_(low), high_(high), width_(width), word_(high.empty() ? 0 : high[0]) {}
+
+  // The next set bit's position and rank; false past the last one.
+  bool next(std::uint64_t& p, std::uint64_t& i) noexcept {
+    while (word_ == 0) {
+      if (++at_ >= high_.size()) return false;
+      word_ = high_[at_];
+    }
+    p = static_cast<std::uint64_t>(at_) * 64 + static_cast<unsigned>(std::countr_zero(word_));
+    word_ &= word_ - 1;
+    i = taken_++;
+    return true;
+  }
+  // Hole i at bit position p (p >= i, i below the low words' count).
+  std::uint64_t hole(std::uint64_t p, std::uint64_t i) const noexcept {
+    return packed_get(low_.data(), i, width_) | ((p - i) << width_);
+  }
+
+ private:
+  std::span<const std::uint64_t> low_, high_;
+  std::uint32_t width_;
+  std::size_t at_ = 0;
+  std::uint64_t word_;
+  std::uint64_t taken_ = 0;
+};
+
+}  // namespace
+
+// One pass checks the holes without keeping them, a second feeds the encoder
+// slot by slot, taking the next hole at each occupied slot: the conversion
+// holds nothing beyond the remap it returns.
 Remap Remap::from_v2(std::span<const std::uint64_t> bitmap, std::span<const std::uint64_t> hole_low,
                      std::span<const std::uint64_t> hole_high, std::uint64_t x, std::uint32_t hole_width,
                      std::uint64_t T, std::uint64_t n) {
   const auto outside = [] { return IndexError::format("mphf: a remap entry points outside the image"); };
+  const auto disagree = [] { return IndexError::format("mphf: occupied values disagree with the hole count"); };
+  // No build covers more than 2^32 - 1 keys, and over a larger universe the
+  // remap's low bits would take up to 40 bits a slot for the bitmap's one.
+  if (T > 0 && n > UINT32_MAX) throw IndexError::format("mphf: blob sections do not fit in memory");
   if ((n == 0 && T > 0) || hole_width >= 64 || hole_low.size() < packed_words(x, hole_width)) throw outside();
-  if (bitmap.size() < ceil_div(T, 64)) throw IndexError::format("mphf: occupied values disagree with the hole count");
-  std::vector<std::uint64_t> holes;
-  holes.reserve(x);
-  for (std::size_t wi = 0; wi < hole_high.size(); ++wi) {
-    std::uint64_t word = hole_high[wi];
-    while (word != 0) {
-      std::uint64_t p = static_cast<std::uint64_t>(wi) * 64 + static_cast<unsigned>(std::countr_zero(word));
-      word &= word - 1;
-      std::uint64_t i = holes.size();
+  if (bitmap.size() < ceil_div(T, 64)) throw disagree();
+  {
+    HoleReader holes(hole_low, hole_high, hole_width);
+    std::uint64_t p, i, prev = 0, count = 0;
+    while (holes.next(p, i)) {
       if (i >= x || p < i) throw outside();
-      std::uint64_t h = packed_get(hole_low.data(), i, hole_width) | ((p - i) << hole_width);
+      const std::uint64_t h = holes.hole(p, i);
       if (h >= n) throw outside();
-      if (i > 0 && h < holes.back()) throw IndexError::format("mphf: a remap's entries run backwards");
-      holes.push_back(h);
+      if (i > 0 && h < prev) throw IndexError::format("mphf: a remap's entries run backwards");
+      prev = h;
+      count = i + 1;
     }
+    if (count != x) throw outside();
   }
-  if (holes.size() != x) throw outside();
+  // Each occupied slot takes the next hole: the holes run out or are left
+  // over exactly when the occupied count differs from theirs.
+  std::uint64_t occupied = 0;
+  for (std::uint64_t wi = 0; wi < T / 64; ++wi) occupied += bit_count(bitmap[wi]);
+  if (T % 64 != 0) occupied += bit_count(bitmap[T / 64] & ((std::uint64_t{1} << (T % 64)) - 1));
+  if (occupied != x) throw disagree();
 
-  std::vector<std::uint64_t> entries(T);
+  RemapEncoder enc(T, n);
+  HoleReader holes(hole_low, hole_high, hole_width);
   std::uint64_t g = 0;
-  std::uint64_t taken = 0;
   for (std::uint64_t j = 0; j < T; ++j) {
     if ((bitmap[j >> 6] >> (j & 63)) & 1) {
-      if (taken == x) throw IndexError::format("mphf: occupied values disagree with the hole count");
-      g = holes[taken++];
+      std::uint64_t p = 0, i = 0;
+      holes.next(p, i);  // the count check above: a hole is left
+      g = holes.hole(p, i);
     }
-    entries[j] = g;
+    enc.push(g);
   }
-  if (taken != x) throw IndexError::format("mphf: occupied values disagree with the hole count");
-  return encode(entries, n);
+  return enc.finish();
 }
 
 }  // namespace quorvale

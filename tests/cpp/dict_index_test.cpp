@@ -353,15 +353,16 @@ TEST(DictIndexRefusals, MicroblocksTheBlockDataCannotCarry) {
   // route words from a blob of 3 KB, were it not refused.
   for (bool verify : {false, true})
     EXPECT_EQ(refusal(dictfix::route_heavy(256, 1024, 1, 0), verify), format_error(dict_index::MSG_ROUTE_WORDS));
-  // At the bound (J + D words, and + 8D/w with one-key microblocks: J + 2D
-  // with this symbol table's byte codes) a blob loads and derives its
-  // words; one byte of block data less is refused.
+  // At the bound a blob loads and derives its words; one byte of block data
+  // less is refused. Every block but the last takes 2·ceil(e/8) bytes a run
+  // of e entries (a restart run of J - 1, J - 1 runs of micro - 1), or two
+  // bytes a restart when its microblocks hold one key.
   struct Row {
     unsigned y, block, micro;
     std::size_t data;  // the least block data that carries the words
   };
-  for (const Row& r : {Row{256, 1024, 1, 130560}, Row{256, 1024, 32, 8160}, Row{256, 2, 1, 255},
-                      Row{3, 1018, 2, 1018}, Row{1, 1018, 2, 0}}) {
+  for (const Row& r : {Row{16, 1024, 1, 15 * 2046}, Row{256, 1024, 32, 255 * (8 + 31 * 8)}, Row{256, 2, 1, 255 * 2},
+                       Row{4, 256, 16, 3 * (4 + 15 * 4)}, Row{3, 1018, 2, 2 * (128 + 508 * 2)}, Row{1, 1018, 2, 0}}) {
     const std::uint64_t j = (r.block + r.micro - 1) / r.micro;
     for (bool verify : {false, true}) {
       const dict_index::Layout d = load(dictfix::route_heavy(r.y, r.block, r.micro, r.data), verify);
@@ -374,6 +375,32 @@ TEST(DictIndexRefusals, MicroblocksTheBlockDataCannotCarry) {
       }
     }
   }
+  // Shapes the former bound (J + D words, and 8D more for one-key
+  // microblocks of byte codes) let through: route words of 8 and 16 bytes a
+  // byte of block data, and a verified walk over every microblock.
+  for (bool verify : {false, true}) {
+    EXPECT_EQ(refusal(dictfix::route_heavy(256, 1024, 2, 130560), verify), format_error(dict_index::MSG_ROUTE_WORDS));
+    EXPECT_EQ(refusal(dictfix::route_heavy(16, 1024, 1, 7680), verify), format_error(dict_index::MSG_ROUTE_WORDS));
+  }
+}
+
+TEST(DictIndexRefusals, CountBoundsComeBeforeEveryWalkAndRecord) {
+  // Heads out of order, a symbol table that is no record, and more
+  // microblocks than the block data carries: the count, which needs only
+  // the header and the section lengths, decides at every level.
+  Bytes b = dictfix::route_heavy(256, 1024, 2, 0);
+  std::reverse(b.begin() + 72, b.begin() + 72 + 256);  // heads 255, 254, ...
+  const std::size_t tables_at = b.size() - 16 - 8 - 4 - 14 - 6;
+  b[tables_at + 4] = 9;  // codec tag 9
+  dictfix::reseal(b);
+  for (bool verify : {false, true}) EXPECT_EQ(refusal(b, verify), format_error(dict_index::MSG_ROUTE_WORDS));
+  // With the block data its microblocks need (and a good table), its heads
+  // are refused by the verified walk, and the unverified load takes it.
+  Bytes ok = dictfix::route_heavy(256, 1024, 2, 255 * (128 + 511 * 2));
+  std::reverse(ok.begin() + 72, ok.begin() + 72 + 256);
+  dictfix::reseal(ok);
+  EXPECT_EQ(refusal(ok, true), format_error(dict_index::MSG_KEY_ORDER));
+  EXPECT_NO_THROW(load(ok, false));
 }
 
 TEST(DictIndexRefusals, HeadsOutOfOrderWithVerify) {

@@ -151,6 +151,30 @@ inline quorvale::V2 synthetic(const Synthetic& s) {
   return v;
 }
 
+// An "MPH2" image over one key (header checksum left 0: reseal it) whose
+// level 0 (one slot, one bucket, seed byte 0) bumps every hash to one
+// further level of `slots` slots (one bucket, seed byte 1); slot 0, the only
+// occupied one, takes the only hole, 0, so every id is 0. Its bitmap is a
+// bit a slot, which the conversion to the current remap must not spread
+// into a word a slot.
+inline std::vector<unsigned char> mph2_wide(std::uint64_t slots) {
+  std::vector<unsigned char> b(64 + 2 * 24 + 4, 0);
+  std::copy_n("MPH2", 4, b.begin());
+  b[4] = 2;  // version; geometry and the reserved byte 0
+  // n, L, k, P, m, tail seed, hole count, then slots, buckets, window of each level
+  const std::uint64_t fields[] = {1, 2, 0, 0, 0, 0, 1, 1, 1, 1, slots, 1, 1};
+  for (std::size_t i = 0; i < std::size(fields); ++i) quorvale::store_le64(b.data() + 8 + 8 * i, fields[i]);
+  b.push_back(0);  // the seed bytes
+  b.push_back(1);
+  const std::size_t bitmap_at = b.size();
+  b.resize(b.size() + 8 * ((slots + 63) / 64) + 4 * ((slots + 511) / 512));  // the bitmap, then skipped words
+  b[bitmap_at] = 1;
+  const std::size_t holes_at = b.size();  // width 0: no low words, one high word
+  b.resize(b.size() + 8 + 4);
+  b[holes_at] = 1;
+  return b;
+}
+
 inline std::vector<std::uint64_t> random_hashes(std::size_t count, std::uint64_t seed) {
   std::mt19937_64 r(seed);
   std::vector<std::uint64_t> h(count);

@@ -1,6 +1,10 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <array>
+#include <bit>
+#include <functional>
+#include <span>
 #include <random>
 #include <string>
 #include <type_traits>
@@ -232,6 +236,138 @@ TEST(Remap, ConvertsTheOlderHoleList) {
   HoleList hl = hole_list({70000}, bign, 1);
   EXPECT_EQ(format_message([&] { Remap::from_v2(bm, hl.low, hl.high, 1, 1, bigT, bign); }),
             "mphf: a remap block outruns its super-sample");
+}
+
+namespace {
+
+// The older images' conversion as it stood before it streamed: every hole in
+// one vector, every slot's entry in another, then encoded. The oracle of the
+// test below.
+Remap dense_from_v2(std::span<const std::uint64_t> bitmap, std::span<const std::uint64_t> hole_low,
+                    std::span<const std::uint64_t> hole_high, std::uint64_t x, std::uint32_t hole_width,
+                    std::uint64_t T, std::uint64_t n) {
+  const auto outside = [] { return IndexError::format("mphf: a remap entry points outside the image"); };
+  const auto packed = [&](std::uint64_t i) {
+    std::uint64_t v = 0;
+    for (std::uint32_t b = 0; b < hole_width; ++b) v |= (hole_low[(i * hole_width + b) / 64] >> ((i * hole_width + b) % 64) & 1) << b;
+    return v;
+  };
+  if ((n == 0 && T > 0) || hole_width >= 64 || hole_low.size() < (x * hole_width + 63) / 64) throw outside();
+  if (bitmap.size() < (T + 63) / 64) throw IndexError::format("mphf: occupied values disagree with the hole count");
+  std::vector<std::uint64_t> holes;
+  for (std::size_t wi = 0; wi < hole_high.size(); ++wi) {
+    for (std::uint64_t word = hole_high[wi]; word != 0; word &= word - 1) {
+      const std::uint64_t p = wi * 64 + static_cast<unsigned>(std::countr_zero(word));
+      const std::uint64_t i = holes.size();
+      if (i >= x || p < i) throw outside();
+      const std::uint64_t h = packed(i) | ((p - i) << hole_width);
+      if (h >= n) throw outside();
+      if (i > 0 && h < holes.back()) throw IndexError::format("mphf: a remap's entries run backwards");
+      holes.push_back(h);
+    }
+  }
+  if (holes.size() != x) throw outside();
+  std::vector<std::uint64_t> entries(T);
+  std::uint64_t g = 0, taken = 0;
+  for (std::uint64_t j = 0; j < T; ++j) {
+    if (bitmap[j >> 6] >> (j & 63) & 1) {
+      if (taken == x) throw IndexError::format("mphf: occupied values disagree with the hole count");
+      g = holes[taken++];
+    }
+    entries[j] = g;
+  }
+  if (taken != x) throw IndexError::format("mphf: occupied values disagree with the hole count");
+  return Remap::encode(entries, n);
+}
+
+// A conversion's outcome: the remap's arrays, or the refusal's message.
+std::string converted(const std::function<Remap()>& convert) {
+  std::string out;
+  try {
+    const Remap r = convert();
+    out = "len " + std::to_string(r.len) + " width " + std::to_string(r.width) + ":";
+    for (std::uint64_t v : r.low) out += " " + std::to_string(v);
+    out += " |";
+    for (std::uint64_t v : r.high) out += " " + std::to_string(v);
+    out += " |";
+    for (std::uint64_t v : r.samples32) out += " " + std::to_string(v);
+    out += " |";
+    for (std::uint64_t v : r.samples16) out += " " + std::to_string(v);
+  } catch (const IndexError& e) {
+    out = e.message();
+  }
+  return out;
+}
+
+}  // namespace
+
+TEST(Remap, OlderHoleListsConvertAsTheDenseConverterDid) {
+  // Generated tables of every density, across the 64- and 2048-entry
+  // samples, with universes from T up to 2^32 - 1, each also spoiled in one
+  // of the ways a converter refuses: both converters give the same remap or
+  // the same message.
+  std::size_t refused = 0, converted_ok = 0;
+  // `holes` laid out over a universe that still holds the last of them, so
+  // that a hole at or above a smaller claimed n keeps its bit.
+  const auto compare = [&](const std::vector<std::uint64_t>& bitmap, const std::vector<std::uint64_t>& holes,
+                           std::uint64_t claimed, std::uint64_t T, std::uint64_t n, std::uint64_t universe) {
+    const std::uint64_t count = holes.size();
+    const std::uint32_t w = count == 0 ? 0 : 63 - std::countl_zero(std::max<std::uint64_t>(n / count, 1));
+    const HoleList l = hole_list(holes, std::max(n, holes.empty() ? 0 : holes.back() + 1), w);
+    const std::string want = converted([&] { return dense_from_v2(bitmap, l.low, l.high, claimed, w, T, universe); });
+    const std::string got = converted([&] { return Remap::from_v2(bitmap, l.low, l.high, claimed, w, T, universe); });
+    EXPECT_EQ(got, want) << "T " << T << ", x " << claimed << ", n " << universe;
+    (want.rfind("len ", 0) == 0 ? converted_ok : refused) += 1;
+  };
+  std::mt19937_64 rng(43);
+  for (int round = 0; round < 600; ++round) {
+    const std::uint64_t T = round % 50 == 0 ? 0 : rng() % (round % 7 == 0 ? 70000 : 3000) + 1;
+    const std::uint64_t per_mille = std::array<std::uint64_t, 5>{0, 2, 100, 700, 1000}[rng() % 5];
+    std::vector<std::uint64_t> bitmap((T + 63) / 64, 0);
+    std::uint64_t x = 0;
+    for (std::uint64_t j = 0; j < T; ++j)
+      if (rng() % 1000 < per_mille) bitmap[j / 64] |= 1ULL << (j % 64), ++x;
+    if (T % 64 != 0 && rng() % 4 == 0) bitmap.back() |= ~0ULL << (T % 64);  // bits past T are not slots
+    const std::uint64_t n = std::array<std::uint64_t, 4>{x + 1 + rng() % 4, T + 1, T * 37 + 5,
+                                                         (1ULL << 32) - 1 - rng() % 1000}[rng() % 4];
+    std::vector<std::uint64_t> holes(x);
+    for (std::uint64_t& h : holes) h = rng() % n;
+    std::sort(holes.begin(), holes.end());
+    std::uint64_t claimed = x, universe = n;
+    switch (rng() % 8) {
+      case 0: if (x > 0) holes.pop_back(); break;                   // fewer holes than occupied slots
+      case 1: holes.insert(holes.begin(), 0), ++claimed; break;     // more holes than occupied slots
+      case 2: claimed += 1; break;                                  // a count the list does not hold
+      case 3: if (x > 1) std::swap(holes[0], holes[x - 1]); break;  // running backwards (when they differ)
+      case 4: if (x > 0) universe = holes.back(); break;            // the last hole at n
+      default: break;
+    }
+    compare(bitmap, holes, claimed, T, n, universe);
+  }
+  // Holes so far apart that a 64-entry block outruns its sample, and a
+  // bitmap shorter than its slots.
+  std::vector<std::uint64_t> sparse((40000 + 63) / 64, 0);
+  sparse[1] = 1;
+  compare(sparse, {70000}, 1, 40000, 79999, 79999);
+  sparse[600] = 1;
+  compare(sparse, {7, 70000}, 2, 40000, 79999, 79999);
+  compare({1}, {3}, 1, 65, 100, 100);
+  // Both outcomes are well represented.
+  EXPECT_GT(converted_ok, 150u);
+  EXPECT_GT(refused, 150u);
+}
+
+TEST(Remap, OlderHoleListOverMoreKeysThanATableHolds) {
+  // A universe past 2^32 - 1 is no build's; converting its bitmap would cost
+  // up to 40 bits a slot. Without further slots nothing is converted.
+  const std::vector<std::uint64_t> bitmap{1};
+  const HoleList l = hole_list({5}, 1ULL << 40, 39);
+  EXPECT_EQ(format_message([&] { Remap::from_v2(bitmap, l.low, l.high, 1, 39, 10, 1ULL << 40); }),
+            "mphf: blob sections do not fit in memory");
+  const Remap empty = Remap::from_v2({}, {}, {}, 0, 0, 0, 1ULL << 40);
+  EXPECT_EQ(empty.len, 0u);
+  const HoleList fits = hole_list({5}, UINT32_MAX, 31);
+  EXPECT_EQ(Remap::from_v2(bitmap, fits.low, fits.high, 1, 31, 10, UINT32_MAX).get(3), 5u);
 }
 
 namespace {

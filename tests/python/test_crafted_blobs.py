@@ -49,14 +49,37 @@ def route_heavy():
     return bytes(b)
 
 
+MEMORY_LINE = """
+def vm(field):
+    with open("/proc/self/status") as f:
+        for line in f:
+            if line.startswith(field + ":"):
+                return int(line.split()[1]) * 1024
+before = vm("VmRSS")
+"""
+
+
+def peak_growth(code):
+    """Runs `code` in a fresh interpreter: its output lines, and how far its
+    peak resident size (VmHWM) rose above what it had resident before (a
+    forking parent's peak does not carry into it, as ru_maxrss's does)."""
+    full = MEMORY_LINE + textwrap.dedent(code) + '\nprint(vm("VmHWM") - before)\n'
+    out = subprocess.run([sys.executable, "-c", full], capture_output=True, text=True, check=True).stdout.split("\n")
+    return out[:-2], int(out[-2])
+
+
+def within_line(blob_len):
+    """The memory a load and its first query may take: 8 times the blob's
+    bytes and 50 MB."""
+    return 8 * blob_len + 50 * 2**20
+
+
 def test_route_words_cost_memory_of_the_blob_not_of_its_counts(tmp_path):
     path = tmp_path / "heavy.bin"
     path.write_bytes(route_heavy())
-    code = textwrap.dedent(f"""
-        import resource, sys
+    out, grown = peak_growth(f"""
         from quorvale._core import DictIndex as D
         path = {str(path)!r}
-        before = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
         for load in (lambda: D.from_bytes(open(path, "rb").read()), lambda: D.load(path),
                      lambda: D.load_mmap(path), lambda: D.load_mmap_verified(path)):
             try:
@@ -64,15 +87,73 @@ def test_route_words_cost_memory_of_the_blob_not_of_its_counts(tmp_path):
                 print("loaded")
             except ValueError as e:
                 print(e)
-        print(resource.getrusage(resource.RUSAGE_SELF).ru_maxrss - before)
     """)
-    out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True).stdout.split("\n")
-    # Unverified, the route-word bound refuses it; verified, its empty heads
-    # (out of order) already do.
-    assert out[:4] == ["format error: dict: block heads out of order"] * 2 + [
-        "format error: dict: more microblocks than the block data can hold",
-        "format error: dict: block heads out of order"]
-    assert int(out[4]) < 32 * 1024  # KiB: the blob is 0.1 MB
+    # The count is refused before the verified walk over its empty (out of
+    # order) heads would visit them.
+    assert out == ["format error: dict: more microblocks than the block data can hold"] * 4
+    assert grown < 32 * 2**20  # the blob is 0.1 MB
+
+
+def mph2_wide(slots):
+    """An "MPH2" image over one key with `slots` further slots: level 0 of
+    one slot bumps every hash (seed byte 0), level 1 places it (seed byte 1),
+    and slot 0, the only occupied one, takes the only hole, 0: every id is 0.
+    Its bitmap is a bit a slot."""
+    head = bytearray(b"MPH2") + struct.pack("<HBB", 2, 0, 0)
+    head += struct.pack("<QQQQQQQ", 1, 2, 0, 0, 0, 0, 1)  # n, L, k, P, m, tail seed, hole count
+    head += struct.pack("<QQQQQQ", 1, 1, 1, slots, 1, 1)  # slots, buckets, window of both levels
+    head += struct.pack("<I", header_checksum(bytes(head)))
+    body = bytes([0, 1])  # seed bytes
+    body += struct.pack("<Q", 1) + bytes(8 * (-(-slots // 64) - 1))  # the bitmap: slot 0
+    body += bytes(4 * -(-slots // 512))  # skipped
+    body += struct.pack("<Q", 1) + bytes(4)  # hole 0 at width 0, then skipped
+    return bytes(head) + body
+
+
+def with_image(blob, image):
+    """A "BMP8" or "BCL2" blob (n at 4, the image length at 12, checksums at
+    24 and 32) with its image replaced, resealed."""
+    old = struct.unpack_from("<Q", blob, 12)[0]
+    b = bytearray(blob[:36]) + image + blob[36 + old:]
+    struct.pack_into("<Q", b, 12, len(image))
+    struct.pack_into("<Q", b, 24, payload_checksum(bytes(b[36:])))
+    struct.pack_into("<I", b, 32, header_checksum(bytes(b[:32])))
+    return bytes(b)
+
+
+def test_older_perfect_hash_images_convert_in_memory_of_their_bytes(tmp_path):
+    # 2 MiB of bitmap: 16.8 million further slots, which the conversion used
+    # to spread into a word each (128 MiB) before encoding them.
+    from quorvale._core import Overlay, PerfectHashIndex
+    image = mph2_wide(1 << 24)
+    perfect = with_image(PerfectHashIndex(["a"]).to_bytes(), image)
+    closed = with_image(b"BCL2" + struct.pack("<QQIQI", 1, 0, 0, 0, 0), image)
+    o = bytearray(Overlay(PerfectHashIndex(["a"])).to_bytes())
+    base_len = struct.unpack_from("<Q", o, 5)[0]
+    o[49:49 + base_len] = perfect
+    struct.pack_into("<Q", o, 5, len(perfect))
+    overlay = reseal_overlay(o)
+    loads = {
+        "perfect": (perfect, ["PerfectHashIndex.from_bytes(blob)", "PerfectHashIndex.load(path)",
+                              "PerfectHashIndex.load_mmap(path)", "PerfectHashIndex.load_mmap_verified(path)"],
+                    "[x.id('a'), x.id('b')]", "[0, None]"),
+        "closed": (closed, ["ClosedHashIndex.from_bytes(blob)", "ClosedHashIndex.load(path)"], "x.id('a')", "0"),
+        "overlay": (overlay, ["Overlay.from_bytes(blob, PerfectHashIndex)"], "[x.id('a'), x.id('b')]", "[0, None]"),
+        "dump": (perfect, ["_cli(['dump', path])"], "x", "0"),
+    }
+    for name, (blob, loaders, query, answer) in loads.items():
+        path = tmp_path / f"{name}.bin"
+        path.write_bytes(blob)
+        for loader in loaders:
+            out, grown = peak_growth(f"""
+                from quorvale._core import ClosedHashIndex, Overlay, PerfectHashIndex, _cli
+                path = {str(path)!r}
+                blob = open(path, "rb").read()
+                x = {loader}
+                print({query}, flush=True)
+            """)
+            assert out[-1] == answer and (name != "dump" or out == ["a", "0"]), (name, loader, out)
+            assert grown < within_line(len(blob)), (name, loader, grown)
 
 
 KEYS = ["k0", "k1", "k2", "k3"]

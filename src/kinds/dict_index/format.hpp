@@ -99,18 +99,30 @@ inline std::uint64_t block_keys(std::uint64_t n, std::uint64_t block, std::uint6
   return n - first < block ? n - first : block;
 }
 
+// The least block data a full block of J >= 2 microblocks of `micro` keys
+// takes. A run of e >= 1 entries holds, per entry, at least one bit of code
+// in its header area (or, escaped, two varint bytes in its data area) and a
+// suffix of at least one code unit (a bit, for the narrowest packed
+// alphabet), since every entry is a key above the one it is coded against;
+// both areas end on a byte: 2 * ceil(e / 8) bytes at least. A full block has
+// a restart run of J - 1 entries and J - 1 full microblocks before its last,
+// each a run of micro - 1 entries. One-key microblocks in a block of two or
+// more are no builder's (the smallest a builder writes then hold two keys,
+// whose runs take two bytes): such a block is held to two bytes a restart.
+inline std::uint64_t least_block_bytes(std::uint64_t J, std::uint64_t micro) noexcept {
+  const auto least_run = [](std::uint64_t e) { return 2 * ceil_div(e, 8); };
+  if (micro < 2) return 2 * (J - 1);
+  return least_run(J - 1) + (J - 1) * least_run(micro - 1);
+}
+
 // The most route words (8 bytes a microblock, Y·J of them) that block data
-// of `data_len` bytes can stand behind, `unit_bits` being the narrowest code
-// unit of the blob's codecs; 0 when J = 1. Every entry is a key above the one
-// before it, so it holds at least one code unit: a block of m >= 2
-// microblocks has a restart run of m - 1 such entries (a whole byte at
-// least) and, with micro >= 2, a non-empty run for each of its m - 1 full
-// microblocks before the last; only the last block may be short of J.
-inline std::uint64_t route_word_bound(std::uint64_t J, std::uint64_t micro, std::uint64_t data_len,
-                                      unsigned unit_bits) noexcept {
+// of `data_len` bytes can stand behind: every block but the last is full,
+// so Y - 1 is at most data_len / least_block_bytes; 0 when J = 1. Route
+// words then cost at most about 4 bytes a byte of block data, 1 from
+// microblocks of 26 keys up.
+inline std::uint64_t route_word_bound(std::uint64_t J, std::uint64_t micro, std::uint64_t data_len) noexcept {
   if (J < 2) return 0;
-  unsigned __int128 most = static_cast<unsigned __int128>(J) + data_len;
-  if (micro < 2) most += static_cast<unsigned __int128>(data_len) * 8 / (unit_bits == 0 ? 1 : unit_bits);
+  const unsigned __int128 most = static_cast<unsigned __int128>(J) * (1 + data_len / least_block_bytes(J, micro));
   return most > UINT64_MAX ? UINT64_MAX : static_cast<std::uint64_t>(most);
 }
 

@@ -44,9 +44,7 @@ std::uint64_t packed_bytes(std::uint64_t count, unsigned width) {
 namespace dict_index {
 
 std::uint64_t route_word_bound(const Layout& d) noexcept {
-  unsigned unit = 8;
-  for (const Codec& c : d.codecs) unit = std::min(unit, c.unit_bits());
-  return route_word_bound(d.J, d.micro, d.block_data.size(), unit);
+  return route_word_bound(d.J, d.micro, d.block_data.size());
 }
 
 std::unique_ptr<ties::Ties> derive_ties(const Layout& index) {
@@ -106,6 +104,12 @@ Layout Layout::from_shared(blob::SharedBytes bytes, bool verify) {
   // Heads are distinct keys, at most one of them empty: a larger block count
   // is no blob's, and would only make the samples below allocate for it.
   if (h.heads_len < UINT64_MAX && shape.blocks > h.heads_len + 1) refuse(MSG_BLOCK_COUNT);
+  // Route words are derived from the header's counts alone, and the verified
+  // walk visits every microblock they count: a count the block data cannot
+  // carry is refused before either, at every level.
+  if (shape.J > 1 &&
+      static_cast<unsigned __int128>(shape.blocks) * shape.J > route_word_bound(shape.J, h.micro, h.block_data_len))
+    refuse(MSG_ROUTE_WORDS);
 
   Layout d;
   d.n = h.n;
@@ -175,9 +179,6 @@ Layout Layout::from_shared(blob::SharedBytes bytes, bool verify) {
     d.chars = std::make_unique<charcode::CharCode>(std::move(*code));
   }
   if (verify) d.check_layout();
-  // Route words are derived from the header's counts alone: a count the
-  // block data cannot carry would have them allocate for it.
-  if (d.J > 1 && static_cast<unsigned __int128>(y) * d.J > route_word_bound(d)) refuse(MSG_ROUTE_WORDS);
   return d;
 }
 
