@@ -15,7 +15,9 @@ temporary one, removed at the end); with --dir they are kept, and reused by a
 later run over the same N.
 
 Each open is timed in a fresh process (the module already imported, the file
-in the page cache: it is read through just before): the time
+in the page cache, which the build or an earlier run left warm; it is not
+read through on purpose, since reading it anew changes how its pages are
+cached and so what a map of it costs): the time
 from calling the loader to holding the answer of one lookup of a member key.
 That process then opens the same file 20 times more and reports the median of
 those warm re-opens, and how much its resident memory grew over the first
@@ -163,14 +165,6 @@ def double_array_blobs(dirpath, marisa):
     return m, path, (mpath if marisa is not None else None)
 
 
-def warm(path):
-    """Reads the file through, so that each first open finds it in the page
-    cache even when other work on the machine pushed it out."""
-    with open(path, "rb", buffering=0) as f:
-        while f.read(1 << 24):
-            pass
-
-
 def measure_rounds(rows, runs):
     """rows: {label: (python, opener name, path, key)}. Runs every row once a
     round, `runs` rounds; returns {label: (first, re-open, growth, load)},
@@ -178,7 +172,6 @@ def measure_rounds(rows, runs):
     seen = {label: [] for label in rows}
     for _ in range(runs):
         for label, (python, opener, path, key) in rows.items():
-            warm(path)
             load = os.getloadavg()[0]
             seen[label].append((*child_times(python, OPENERS[opener], path, key), load))
     return {label: tuple(statistics.median(v[i] for v in got) for i in range(4)) for label, got in seen.items()}
