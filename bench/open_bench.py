@@ -3,21 +3,34 @@ marisa-trie's `mmap` and ducer's `Map` over an `mmap.mmap`, on the same keys
 in one run.
 
     .venv/bin/python bench/open_bench.py [--keys N] [--dir DIR] [--runs R] [--only KINDS]
+                                         [--baseline PYTHON]
 
 Keys: N random strings of 8 to 40 bytes (default 10^7); the double-array
 index, which holds at most 2^23 slots, gets the decimal ids 0..M-1 with M the
 largest count whose trie fits (found by halving; its marisa-trie is built
-over the same ids for its own ratio). The blobs are built once and saved in
-DIR (default a fresh directory under the system's temporary one, removed at
-the end); with --dir they are kept, and reused by a later run over the same
-N.
+over the same ids for its own ratio). The closed-hash index has no mapped
+form: its row times `ClosedHashIndex.load`, which reads the file. The blobs
+are built once and saved in DIR (default a fresh directory under the system's
+temporary one, removed at the end); with --dir they are kept, and reused by a
+later run over the same N.
 
 Each open is timed in a fresh process (the module already imported, the file
-in the page cache, which the build or an earlier run left warm): the time
+in the page cache, which the build or an earlier run left warm; it is not
+read through on purpose, since reading it anew changes how its pages are
+cached and so what a map of it costs): the time
 from calling the loader to holding the answer of one lookup of a member key.
-R such processes per kind (default 3) give the median. Each process then opens
-the same file 20 times more and reports the median of those warm re-opens.
-Ratios are ours over marisa-trie's `mmap` + `key_id` of the same kind of keys.
+That process then opens the same file 20 times more and reports the median of
+those warm re-opens, and how much its resident memory grew over the first
+open. R rounds (default 3) run every row once each, in turn, so that a change
+in the machine's load falls on all rows alike; the figures are medians over
+the rounds, the load beside them the median 1-minute load average at their
+runs. Ratios are ours over marisa-trie's `mmap` + `key_id` of the same kind of
+keys.
+
+--baseline PYTHON times quorvale's rows a second time under another
+interpreter (a virtual environment holding an earlier build of the package),
+in the same rounds, and prints the two side by side: before and after a
+change, measured under the same load.
 
 Installs marisa-trie and ducer from PyPI when missing and says so when one
 cannot be installed; the benchmark then skips that peer.
@@ -43,41 +56,50 @@ OPENERS = {
         "ducer.Map(mmap.mmap(os.open(PATH, os.O_RDONLY), 0, access=mmap.ACCESS_READ))",
         "o[KEY.encode()]",
     ),
+    "ClosedHashIndex": ("from quorvale._core import ClosedHashIndex", "ClosedHashIndex.load(PATH)", "o.id(KEY)"),
 }
 for _kind in ("PerfectHashIndex", "CompactHashIndex", "DictIndex", "HashedDictIndex", "StringIndex",
               "DoubleArrayIndex"):
     OPENERS[_kind] = (f"from quorvale._core import {_kind}", f"{_kind}.load_mmap(PATH)", "o.id(KEY)")
+PEERS = ("marisa", "ducer")
 
 CHILD = """
 import os, statistics, sys, time
 {imports}
 PATH, KEY = sys.argv[1], sys.argv[2]
+def resident():
+    with open("/proc/self/statm") as f:
+        return int(f.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
 def once():
     t = time.perf_counter()
     o = {open}
     r = {lookup}
     dt = time.perf_counter() - t
     assert r is not None
-    return dt
-first = once()
-again = statistics.median(once() for _ in range(20))
-print(first, again)
+    return dt, o
+before = resident()
+first, o = once()
+grown = resident() - before
+del o
+again = statistics.median(once()[0] for _ in range(20))
+print(first, again, grown)
 """
 
 
-def child_times(opener, path, key):
+def child_times(python, opener, path, key):
+    """(first open, median warm re-open, resident growth in bytes of the first open)."""
     imports, open_, lookup = opener
     code = CHILD.format(imports=imports, open=open_, lookup=lookup)
-    out = subprocess.run([sys.executable, "-c", code, path, key], check=True, capture_output=True, text=True,
+    out = subprocess.run([python, "-c", code, path, key], check=True, capture_output=True, text=True,
                          env={**os.environ, "PYTHONPATH": os.pathsep.join(filter(None, [HERE, os.environ.get("PYTHONPATH")]))})
-    first, again = out.stdout.split()
-    return float(first), float(again)
+    first, again, grown = out.stdout.split()
+    return float(first), float(again), int(grown)
 
 
 def build_blobs(keys, dirpath, only, marisa, ducer_mod):
     """Saves every kind's blob (and the peers' files) under dirpath; returns
     {label: (opener name, path)} in report order."""
-    from quorvale._core import (CompactHashIndex, DictIndex, HashedDictIndex, PerfectHashIndex,
+    from quorvale._core import (ClosedHashIndex, CompactHashIndex, DictIndex, HashedDictIndex, PerfectHashIndex,
                                 StringIndex)
 
     plans = [
@@ -87,12 +109,13 @@ def build_blobs(keys, dirpath, only, marisa, ducer_mod):
         ("DictIndex block 256", "DictIndex", lambda: DictIndex(keys, block=256)),
         ("HashedDictIndex 8 bits", "HashedDictIndex", lambda: HashedDictIndex.from_dict(DictIndex(keys), 8)),
         ("StringIndex", "StringIndex", lambda: StringIndex(keys)),
+        ("ClosedHashIndex (load)", "ClosedHashIndex", lambda: ClosedHashIndex(keys)),
     ]
     made = {}
     for label, kind, make in plans:
         if only and kind not in only:
             continue
-        path = os.path.join(dirpath, label.replace(" ", "_") + ".blob")
+        path = os.path.join(dirpath, label.replace(" ", "_").replace("(", "").replace(")", "") + ".blob")
         if not os.path.exists(path):
             t = time.perf_counter()
             index = make()
@@ -142,13 +165,25 @@ def double_array_blobs(dirpath, marisa):
     return m, path, (mpath if marisa is not None else None)
 
 
-def measure(opener_name, path, key, runs):
-    firsts, agains = [], []
+def measure_rounds(rows, runs):
+    """rows: {label: (python, opener name, path, key)}. Runs every row once a
+    round, `runs` rounds; returns {label: (first, re-open, growth, load)},
+    each the median over the rounds."""
+    seen = {label: [] for label in rows}
     for _ in range(runs):
-        f, a = child_times(OPENERS[opener_name], path, key)
-        firsts.append(f)
-        agains.append(a)
-    return statistics.median(firsts), statistics.median(agains)
+        for label, (python, opener, path, key) in rows.items():
+            load = os.getloadavg()[0]
+            seen[label].append((*child_times(python, OPENERS[opener], path, key), load))
+    return {label: tuple(statistics.median(v[i] for v in got) for i in range(4)) for label, got in seen.items()}
+
+
+def print_rows(results, base, labels):
+    print(f"  {'':32} {'first open':>11} {'vs marisa':>10} {'re-open':>10} {'vs marisa':>10} {'RSS +MB':>8} {'load':>6}")
+    for label in labels:
+        first, again, grown, load = results[label]
+        r1 = f"{first / base[0]:.2f}x" if base else "-"
+        r2 = f"{again / base[1]:.2f}x" if base else "-"
+        print(f"  {label:32} {first * 1e3:8.3f} ms {r1:>10} {again * 1e3:7.3f} ms {r2:>10} {grown / 1e6:8.2f} {load:6.1f}")
 
 
 def main():
@@ -157,6 +192,7 @@ def main():
     ap.add_argument("--dir")
     ap.add_argument("--runs", type=int, default=3)
     ap.add_argument("--only", default="", help="comma-separated kinds (class names, 'marisa', 'ducer')")
+    ap.add_argument("--baseline", help="another interpreter whose quorvale is timed beside this one")
     args = ap.parse_args()
     only = {k for k in args.only.split(",") if k}
 
@@ -180,32 +216,35 @@ def main():
 
         rows = {}
         for label, (opener, path) in made.items():
-            if only and opener not in only and label not in ("marisa-trie", "ducer"):
+            if only and opener not in only and opener not in PEERS:
                 continue
-            rows[label] = measure(opener, path, key, args.runs)
+            rows[label] = (sys.executable, opener, path, key)
+            if args.baseline and opener not in PEERS:
+                rows[label + " (baseline)"] = (args.baseline, opener, path, key)
+        results = measure_rounds(rows, args.runs)
 
-        print(f"\n== {args.keys} random keys: load_mmap + one id(key), median of {args.runs} fresh processes"
-              f" (first open) and of 20 re-opens in each")
-        base = rows.get("marisa-trie")
-        print(f"  {'':24} {'first open':>12} {'vs marisa':>10} {'re-open':>10} {'vs marisa':>10}")
-        for label, (first, again) in rows.items():
-            r1 = f"{first / base[0]:.2f}x" if base else "-"
-            r2 = f"{again / base[1]:.2f}x" if base else "-"
-            print(f"  {label:24} {first * 1e3:9.3f} ms {r1:>10} {again * 1e3:7.3f} ms {r2:>10}")
+        print(f"\n== {args.keys} random keys: load_mmap + one id(key), median of {args.runs} rounds of fresh"
+              f" processes (first open) and of 20 re-opens in each")
+        base = results.get("marisa-trie")
+        print_rows(results, base, [label for label in results if not label.endswith(" (baseline)")])
+        if args.baseline:
+            print(f"\n  the same under {args.baseline} (baseline):")
+            print_rows(results, base, [label for label in results if label.endswith(" (baseline)")])
+            print(f"\n  {'':32} {'first open: after/before':>25} {'re-open: after/before':>22}")
+            for label in results:
+                if label + " (baseline)" in results:
+                    now, then = results[label], results[label + " (baseline)"]
+                    print(f"  {label:32} {now[0] / then[0]:24.2f}x {now[1] / then[1]:21.2f}x")
 
         if not only or "DoubleArrayIndex" in only:
             m, path, mpath = double_array_blobs(dirpath, marisa)
             key = str(m // 3)
-            ours = measure("DoubleArrayIndex", path, key, args.runs)
-            print(f"\n== DoubleArrayIndex at its largest: {m} decimal ids, {os.path.getsize(path) / 1e6:.1f} MB")
+            rows = {"DoubleArrayIndex": (sys.executable, "DoubleArrayIndex", path, key)}
             if mpath:
-                theirs = measure("marisa", mpath, key, args.runs)
-                print(f"  marisa-trie over the same ids: first open {theirs[0] * 1e3:.3f} ms, "
-                      f"re-open {theirs[1] * 1e3:.3f} ms")
-                print(f"  DoubleArrayIndex: first open {ours[0] * 1e3:.3f} ms ({ours[0] / theirs[0]:.2f}x), "
-                      f"re-open {ours[1] * 1e3:.3f} ms ({ours[1] / theirs[1]:.2f}x)")
-            else:
-                print(f"  DoubleArrayIndex: first open {ours[0] * 1e3:.3f} ms, re-open {ours[1] * 1e3:.3f} ms")
+                rows["marisa-trie"] = (sys.executable, "marisa", mpath, key)
+            results = measure_rounds(rows, args.runs)
+            print(f"\n== DoubleArrayIndex at its largest: {m} decimal ids, {os.path.getsize(path) / 1e6:.1f} MB")
+            print_rows(results, results.get("marisa-trie"), list(results))
         print(f"\nload after: {os.getloadavg()[0]:.2f}")
     finally:
         if not keep:

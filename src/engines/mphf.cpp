@@ -125,7 +125,7 @@ void copy_items(T* out, const unsigned char* p, std::size_t count) noexcept {
 
 template <class T>
 Pages<T> read_array(const unsigned char* p, std::size_t count) {
-  Pages<T> out = Pages<T>::allocate(count);
+  Pages<T> out = Pages<T>::allocate_resident(count);
   copy_items(out.data(), p, count);
   return out;
 }
@@ -271,7 +271,9 @@ Mphf load_v2(std::span<const unsigned char> b, bool current) {
   }
   if (s.total != b.size()) fail("mphf: blob length disagrees with the header");
 
-  // Every size below is now bounded by the image length.
+  // Every size below is now bounded by the image length, and every byte
+  // past the header is copied.
+  blob::prefault(b.subspan(head));
   std::size_t at = head;
   for (std::uint64_t i = 0; i < L; ++i) {
     Level l;
@@ -298,7 +300,7 @@ Mphf load_v2(std::span<const unsigned char> b, bool current) {
     r.low = read_array<std::uint64_t>(p + at, low_words);
     at += 8 * low_words;
     if (T > 0) {
-      r.high = Pages<std::uint64_t>::allocate(high_words + 4);
+      r.high = Pages<std::uint64_t>::allocate_resident(high_words + 4);
       copy_items(r.high.data(), p + at, high_words);
       for (std::uint64_t i = 0; i < 4; ++i) r.high[high_words + i] = 0;
     }

@@ -88,6 +88,11 @@ namespace blob {
 // Payload checksum of one byte sequence.
 std::uint64_t hash_block(std::span<const unsigned char> bytes) noexcept;
 
+// Maps in the pages of bytes about to be read in full (a section of a mapped
+// blob that a loader copies) by one request, instead of a fault on every few
+// pages. Advice only; bytes already in memory cost a walk of their pages.
+void prefault(std::span<const unsigned char> bytes) noexcept;
+
 // fin(FNV-1a 64 of the bytes), unseeded: the header checksum before it is
 // cut to 32 bits, and the planner's sample hash of a key.
 std::uint64_t header_hash(std::span<const unsigned char> bytes) noexcept;
