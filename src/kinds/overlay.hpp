@@ -225,8 +225,8 @@ class Base {
   // The key of a base id, if it has one.
   virtual std::optional<std::string> key(std::uint64_t id) const;
   // visit(id, key) for every base key in id order; an id whose key cannot
-  // be given is skipped.
-  virtual void for_each_key(KeyVisit visit) const;
+  // be given is skipped. A walk that can go long between keys pauses too.
+  virtual void for_each_key(KeyVisit visit, const Pause& pause) const;
   // Whether the views for_each_key hands out last as long as the base
   // (otherwise only for the call).
   virtual bool stable_views() const noexcept { return false; }
