@@ -43,12 +43,12 @@ class Levels {
   }
 
   // Makes `at` a node with a transition left to take, coming back up as far
-  // as needed; false when the walk is over.
-  bool ready(const NodeReader& reader, At& at) {
-    while (at.next >= at.node.len()) {
-      if (levels_.empty()) return false;
-      back(reader, at);
-    }
+  // as needed; false when the walk is over. Inlined always, as down() is:
+  // a walk calls both at every step.
+  [[gnu::always_inline]] bool ready(const NodeReader& reader, At& at) {
+    if (at.next < at.node.len()) return true;
+    if (levels_.empty()) return false;
+    back(reader, at);  // a level is kept only with a transition left
     return true;
   }
 
@@ -56,7 +56,7 @@ class Levels {
   // reached with `out`: `at` becomes that node (the flag and the extra are
   // the caller's to set). False when the node does not decode: `at` then has
   // nothing below, and the walk goes back up from it.
-  bool down(const NodeReader& reader, At& at, std::uint64_t target, std::uint64_t out) {
+  [[gnu::always_inline]] bool down(const NodeReader& reader, At& at, std::uint64_t target, std::uint64_t out) {
     keep(at);
     at.out = out;
     at.depth += 1;
