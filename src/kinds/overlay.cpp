@@ -188,7 +188,9 @@ class StringBase final : public Adapter<StringIndex> {
 // node's value is that rank, fewer than n keys, and every transition leads
 // to a key (a node with no transition is final: every path ends in one, so
 // the work is bounded by the keys it yields). A key that is not UTF-8 has
-// no key(), so it is skipped.
+// no key(), so it is skipped. Every transition taken is a step of the pacer,
+// so a walk that gives no key for long (down a deep key, keys skipped, or
+// retired by the caller) still pauses.
 void StringBase::for_each_key(KeyVisit visit, const Pause& pause) const {
   const StringIndex& b = *index_;
   const fst::NodeReader reader(b.fst_bytes(), b.index_threshold());
@@ -244,9 +246,12 @@ class PerfectBase final : public Adapter<PerfectHashIndex> {
     if (!k) return std::nullopt;
     return std::string(*k);
   }
-  void for_each_key(KeyVisit visit, const Pause&) const override {
-    for (std::uint64_t id = 0; id < index_->len(); ++id)
+  void for_each_key(KeyVisit visit, const Pause& pause) const override {
+    Pacer pacer(pause);
+    for (std::uint64_t id = 0; id < index_->len(); ++id) {
+      pacer.step();
       if (auto k = key_view(id)) visit(id, *k);
+    }
   }
   // The views point into the index's key store.
   bool stable_views() const noexcept override { return true; }
@@ -453,15 +458,16 @@ std::optional<std::string> Overlay::key(std::uint64_t id) const {
 }
 
 void Overlay::for_each_key(KeyVisit visit, const Pause& pause) const {
-  Pacer pacer(pause);
   keyed().for_each_key(
       [&](std::uint64_t id, std::string_view key) {
         if (!is_retired(id)) visit(id, key);
-        pacer.step();
       },
       pause);
-  for (std::uint64_t j = 0; j < additions(); ++j)
+  Pacer pacer(pause);
+  for (std::uint64_t j = 0; j < additions(); ++j) {
+    pacer.step();
     if (!is_retired(base_len_ + j)) visit(base_len_ + j, added_key(static_cast<std::uint32_t>(j)));
+  }
 }
 
 std::vector<std::string> Overlay::keys(const Pause& pause) const {
@@ -486,10 +492,8 @@ Overlay::LiveKeys Overlay::live_keys(std::string& store, bool with_ids, const Pa
   // The base's keys are copied into one buffer; views are cut from it once
   // it has stopped growing.
   std::vector<std::size_t> ends;
-  Pacer pacer(pause);
   base_->for_each_key(
       [&](std::uint64_t id, std::string_view key) {
-        pacer.step();
         if (is_retired(id)) return;
         store.append(key);
         ends.push_back(store.size());

@@ -225,8 +225,9 @@ class Base {
   // The key of a base id, if it has one.
   virtual std::optional<std::string> key(std::uint64_t id) const;
   // visit(id, key) for every base key in id order; an id whose key cannot
-  // be given is skipped. A walk that can go long between keys pauses too.
-  virtual void for_each_key(KeyVisit visit, const Pause& pause) const;
+  // be given is skipped. The walk pauses every Pacer::EVERY of its steps
+  // (ids, or nodes of a trie), whether they give keys or not.
+  virtual void for_each_key(KeyVisit visit, const Pause& pause = {}) const;
   // Whether the views for_each_key hands out last as long as the base
   // (otherwise only for the call).
   virtual bool stable_views() const noexcept { return false; }
@@ -307,7 +308,8 @@ class Overlay {
   // f(id, key) for every live key in id order: base keys in base-id order,
   // then the additions in order of addition. The view lasts for the call.
   // These walks, and the compactions over them, pause every Pacer::EVERY
-  // keys.
+  // steps of the base's walk (retired ids and keys it passes over count)
+  // and additions.
   void for_each_key(KeyVisit visit, const Pause& pause = {}) const;
   std::vector<std::string> keys(const Pause& pause = {}) const;
   // The live keys in id order as views and their ids. The views point into
