@@ -219,6 +219,9 @@ void qfuzz::seeds(Seeds& out) {
   out.add("many", build(many, rank));
   // A long chain (one key of 300 bytes).
   out.add("long", build({std::string(300, 'p'), std::string(299, 'p') + "q"}, rank), kRebuild);
+  // A deeper one, with keys branching off at its top and at its bottom.
+  const std::string deep(6000, 'p');
+  out.add("deep", build({deep, deep + "q", deep.substr(1) + "r", "s"}, rank), kRebuild);
   // Version 2: the same nodes without the checksum.
   Bytes v2 = build({"a", "ab", "abc", "b"}, rank);
   v2[0] = 2;

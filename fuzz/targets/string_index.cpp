@@ -230,6 +230,10 @@ void qfuzz::seeds(Seeds& out) {
     counter.push_back(std::move(k));
   }
   out.add("binary-words", blob_of(counter));
+  // A key 6,000 bytes deep, with keys branching off at its top and at its
+  // bottom: a walk comes back up a long chain, past the step budget.
+  const std::string deep(6000, 'p');
+  out.add("deep", blob_of({deep, deep + "q", deep.substr(1) + "r", "s"}));
   // Every 40-letter word over {a, b}, 2^40 keys in 880 bytes of nodes,
   // laid by hand: it passes the untrusted open, and only a bounded walk
   // of it ends.

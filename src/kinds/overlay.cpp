@@ -8,6 +8,7 @@
 #include "blob.hpp"
 #include "compact_hash/compact_hash.hpp"
 #include "error.hpp"
+#include "fst/levels.hpp"
 #include "perfect_hash.hpp"
 #include "string_index.hpp"
 #include "utf8.hpp"
@@ -178,27 +179,19 @@ class StringBase final : public Adapter<StringIndex> {
   }
 };
 
-// One walk down the transducer's nodes, each decoded once, instead of a walk
-// per id: depth first, transitions in input order, so keys come in byte
-// order. The walk checks what it relies on, so that crafted bytes behind a
-// trusted open end it with the rank error instead of looping or wandering:
-// every target lies below its node, the output reaching a node is the rank
-// of the next key, a final node's value is that rank, fewer than n keys, and
-// every transition leads to a key (so the work is bounded by the keys it
-// yields). A key that is not UTF-8 has no key(), so it is skipped. Every
-// node entered is a step of the pacer, so a walk that gives no key for long
-// (keys skipped, or retired by the caller) still pauses.
+// One walk down the transducer's nodes instead of a walk per id: depth
+// first, transitions in input order, so keys come in byte order, keeping
+// only the levels it comes back to (fst/levels.hpp). The walk checks what
+// it relies on, so that crafted bytes behind a trusted open end it with the
+// rank error instead of looping or wandering: every target lies below its
+// node, the output reaching a node is the rank of the next key, a final
+// node's value is that rank, fewer than n keys, and every transition leads
+// to a key (a node with no transition is final: every path ends in one, so
+// the work is bounded by the keys it yields). A key that is not UTF-8 has
+// no key(), so it is skipped. Every transition taken is a step of the pacer,
+// so a walk that gives no key for long (down a deep key, keys skipped, or
+// retired by the caller) still pauses.
 void StringBase::for_each_key(KeyVisit visit, const Pause& pause) const {
-  // Made in place by a constructor of its own (see StringIndex::batch_after).
-  struct Level {
-    Level(std::uint64_t addr, std::uint64_t acc, std::uint64_t first) noexcept
-        : addr(addr), acc(acc), first(first) {}
-    fst::Node node;
-    std::uint64_t addr;
-    std::uint64_t acc;
-    std::uint64_t first;  // the rank the walk had reached on entering
-    unsigned next = 0;
-  };
   const StringIndex& b = *index_;
   const fst::NodeReader reader(b.fst_bytes(), b.index_threshold());
   const std::uint64_t n = b.len();
@@ -207,34 +200,38 @@ void StringBase::for_each_key(KeyVisit visit, const Pause& pause) const {
   Pacer pacer(pause);
   std::uint64_t rank = 0;
   std::string key;
-  std::vector<Level> stack;
-  auto enter = [&](std::uint64_t addr, std::uint64_t acc) {
-    pacer.step();
-    fst::Node& node = stack.emplace_back(addr, acc, rank).node;
-    if (!reader.read(addr, node)) ranks_broken();
-    if (node.is_final()) {
-      std::uint64_t value;
-      if (__builtin_add_overflow(acc, node.final_output(), &value) || value != rank || rank >= n) ranks_broken();
-      if (utf8::valid(key)) visit(rank, std::string_view(key));
-      ++rank;
-    }
+  fst::Levels<> levels;
+  fst::Levels<>::At at;
+  // A node reached with `acc`: if final, its key.
+  auto reached = [&](const fst::Node& node, std::uint64_t acc) {
+    if (!node.is_final()) return;
+    std::uint64_t value;
+    if (__builtin_add_overflow(acc, node.final_output(), &value) || value != rank || rank >= n) ranks_broken();
+    if (utf8::valid(key)) visit(rank, std::string_view(key));
+    ++rank;
   };
-  enter(b.root(), 0);
-  while (!stack.empty()) {
-    Level& top = stack.back();
-    if (top.next == top.node.len()) {
-      if (stack.size() > 1 && rank == top.first) ranks_broken();  // a transition that led to no key
-      stack.pop_back();
-      key.resize(stack.empty() ? 0 : stack.size() - 1);
-      continue;
+  if (!reader.read(b.root(), at.node)) ranks_broken();
+  reached(at.node, 0);
+  try {
+    while (levels.ready(reader, at)) {
+      pacer.step();
+      const unsigned i = at.next++;
+      std::uint64_t out = 0, target = 0, acc = 0;
+      if (!at.node.follow(i, out, target) || (target != 0 && target >= at.node.addr()) ||
+          __builtin_add_overflow(at.out, out, &acc) || acc != rank)
+        ranks_broken();
+      key.resize(at.depth);
+      key.push_back(static_cast<char>(at.node.input(i)));
+      if (target == 0) {
+        reached(fst::Node{}, acc);  // the empty final node: nothing lies below
+        continue;
+      }
+      if (!levels.down(reader, at, target, acc)) ranks_broken();
+      reached(at.node, acc);
+      if (at.node.len() == 0 && !at.node.is_final()) ranks_broken();  // a transition that led to no key
     }
-    const unsigned i = top.next++;
-    std::uint64_t out = 0, target = 0, acc = 0;
-    if (!top.node.follow(i, out, target) || (target != 0 && target >= top.addr) ||
-        __builtin_add_overflow(top.acc, out, &acc) || acc != rank)
-      ranks_broken();
-    key.push_back(static_cast<char>(top.node.input(i)));
-    enter(target, acc);  // may move `top`
+  } catch (const fst::Error&) {
+    ranks_broken();
   }
 }
 

@@ -5,6 +5,7 @@
 #include <bit>
 #include <cstring>
 
+#include "fst/levels.hpp"
 #include "fst_bounds.hpp"
 #include "huge_pages.hpp"
 #include "pages.hpp"
@@ -539,67 +540,57 @@ string_index::EntryStream<fst::StartsWith> StringIndex::prefix_iter(std::string_
 
 // The walk of a cursor: the FST engine's unbounded stream, resumed after a
 // key, without an automaton to consult or a bound to test on every
-// transition. Every level keeps its node decoded, so a batch
-// costs one descent to the resume point plus one node read per transition
-// taken; the items are those of the stream, in the same order.
+// transition. It keeps the levels it comes back to as the stream does
+// (fst/levels.hpp), so a batch costs one descent to the resume point plus
+// one node read per transition taken and per level come back to, and a
+// deep key no memory beyond its bytes; the items are those of the stream,
+// in the same order.
 void StringIndex::batch_after(const std::optional<std::string>& after, std::size_t n, string_index::Batch& out,
                               const Pause& pause) const {
   if (n == 0) return;
   Pacer pacer(pause);
-  // Made in place by a constructor of its own: a level value-initialised by
-  // emplace_back() is zeroed whole first, which cost as much as the walk.
-  struct Level {
-    explicit Level(std::uint64_t acc) noexcept : out(acc) {}
-    fst::Node node;
-    std::uint64_t out;  // accumulated on reaching the node
-    unsigned next = 0;  // the next transition to take
-  };
-  std::vector<Level> levels;
+  fst::Levels<> levels;
+  using At = fst::Levels<>::At;
   std::string key;
   auto corrupt = [] { throw string_index::fst_error(fst::Corrupt("malformed node met by the cursor")); };
-  auto enter = [&](std::uint64_t addr, std::uint64_t acc) -> Level& {
-    Level& l = levels.emplace_back(acc);
-    if (!reader_.read(addr, l.node)) corrupt();
-    return l;
-  };
-  enter(root_, 0);
+  At at;
+  if (!reader_.read(root_, at.node)) corrupt();
   if (!after) {
-    if (levels.back().node.is_final()) out.push({}, levels.back().node.final_output());
+    if (at.node.is_final()) out.push({}, at.node.final_output());
   } else {
     // Down the path of `after`; at each level the transitions still to take
     // are those above its byte. Where the path leaves the FST, the keys after
     // it start at the first transition above the byte it wanted.
     for (const char c : *after) {
-      Level& l = levels.back();
       const auto b = static_cast<unsigned char>(c);
-      const unsigned i = l.node.lower_bound_input(b);
-      if (i >= l.node.len() || l.node.input(i) != b) {
-        l.next = i;
-        break;
-      }
-      l.next = i + 1;
+      const unsigned i = at.node.lower_bound_input(b);
+      at.next = i;
+      if (i >= at.node.len() || at.node.input(i) != b) break;
+      at.next = i + 1;
       std::uint64_t o, target;
-      if (!l.node.follow(i, o, target)) corrupt();
-      const std::uint64_t acc = l.out + o;
+      if (!at.node.follow(i, o, target) || !levels.down(reader_, at, target, at.out + o)) corrupt();
       key.push_back(c);
-      enter(target, acc);
     }
   }
-  while (out.size() < n && !levels.empty()) {
-    pacer.step();
-    Level& l = levels.back();
-    if (l.next >= l.node.len()) {
-      levels.pop_back();
-      if (!key.empty()) key.pop_back();
-      continue;
+  try {
+    while (out.size() < n && levels.ready(reader_, at)) {
+      pacer.step();
+      const unsigned i = at.next++;
+      std::uint64_t o, target;
+      if (!at.node.follow(i, o, target)) corrupt();
+      const std::uint64_t acc = at.out + o;
+      key.resize(at.depth);
+      key.push_back(static_cast<char>(at.node.input(i)));
+      const std::span<const unsigned char> bytes(reinterpret_cast<const unsigned char*>(key.data()), key.size());
+      if (target == 0) {
+        out.push(bytes, acc);  // the empty final node: nothing lies below
+        continue;
+      }
+      if (!levels.down(reader_, at, target, acc)) corrupt();
+      if (at.node.is_final()) out.push(bytes, acc + at.node.final_output());
     }
-    const unsigned i = l.next++;
-    std::uint64_t o, target;
-    if (!l.node.follow(i, o, target)) corrupt();
-    key.push_back(static_cast<char>(l.node.input(i)));
-    const Level& child = enter(target, l.out + o);
-    if (child.node.is_final())
-      out.push({reinterpret_cast<const unsigned char*>(key.data()), key.size()}, child.out + child.node.final_output());
+  } catch (const fst::Error& e) {
+    throw string_index::fst_error(e);
   }
 }
 

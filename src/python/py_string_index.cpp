@@ -34,6 +34,19 @@ Batch collected(Stream&& stream, std::optional<std::uint64_t> limit, const Pause
   return out;
 }
 
+// The first item of a stream, for the neighbours, which run attached: the
+// signal handlers run every Pacer::EVERY steps of the walk, which can be
+// long before it finds a key (a deep one, or none behind crafted bytes).
+template <class Stream>
+std::optional<fst::StreamItem> first_item(Stream& stream) {
+  for (;;) {
+    std::uint64_t budget = Pacer::EVERY;
+    auto item = stream.next_raw(budget);
+    if (item || budget != 0) return item;
+    if (PyErr_CheckSignals() < 0) throw_error_set();
+  }
+}
+
 struct Kind : KindBase<StringIndex, std::uint64_t> {
   static PyObject* type() { return string_index_type(); }
   static std::optional<Id> find(const Core& c, std::string_view key) { return c.id(key); }
@@ -55,7 +68,7 @@ struct Kind : KindBase<StringIndex, std::uint64_t> {
   }
   static std::optional<Pair> successor(const Core& c, std::string_view query) {
     auto stream = c.stream(fst::Range().ge(query));
-    auto item = stream.next_raw();
+    auto item = first_item(stream);
     if (!item) return std::nullopt;
     return Pair(std::string(reinterpret_cast<const char*>(item->key.data()), item->key.size()), item->value);
   }
@@ -63,7 +76,7 @@ struct Kind : KindBase<StringIndex, std::uint64_t> {
     if (auto id = c.id(query)) return Pair(query, *id);
     // r: the number of keys below the query, from the first key above it.
     auto stream = c.stream(fst::Range().gt(query));
-    auto item = stream.next_raw();
+    auto item = first_item(stream);
     const std::uint64_t r = item ? item->value : c.len();
     if (r == 0) return std::nullopt;
     auto key = c.key(r - 1);  // none for a stored key that is not UTF-8

@@ -309,8 +309,8 @@ TEST(Overlay, BaseKindsAndALoadedWalk) {
   EXPECT_EQ(ids, (std::vector<std::uint64_t>{*o.id("k2"), 2}));
 }
 
-// The key walks pause every so many keys, with the same keys as without,
-// and a pause that throws ends a compaction with nothing made.
+// The key walks pause every so many keys and steps, with the same keys as
+// without, and a pause that throws ends a compaction with nothing made.
 TEST(Overlay, KeyWalksPause) {
   std::vector<std::string> base;
   for (int i = 0; i < 40000; ++i) base.push_back("key" + std::to_string(i));
@@ -330,6 +330,14 @@ TEST(Overlay, KeyWalksPause) {
   std::vector<std::string> live = o.keys();
   std::sort(live.begin(), live.end());
   EXPECT_EQ(o.compact(count).keys(), live);
+
+  // Also down a deep key, before it reaches a key at all.
+  const std::string deep(100'000, 'x');
+  const auto d = over<StringIndex>({deep, deep + "y", "z"});
+  pauses = 0;
+  EXPECT_EQ(d.keys(count), (std::vector<std::string>{deep, deep + "y", "z"}));
+  EXPECT_GE(pauses, 6);
+  EXPECT_THROW(d.keys(stop), Stop);
 }
 
 // A walk pauses where it gives no key for long too: 2^20 keys that are not

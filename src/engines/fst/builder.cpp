@@ -287,7 +287,8 @@ void BuilderCore::insert(std::span<const unsigned char> key, std::uint64_t value
   freeze_below(prefix);
 
   // Keep the common prefix's outputs no larger than the new value, pushing
-  // the excess one node down.
+  // the excess one node down. Level `prefix` is now the deepest: it has no
+  // unwritten transition.
   for (std::size_t i = 0; i < prefix; ++i) {
     Unfinished& u = stack_[i];
     const std::uint64_t common = std::min(u.last_output, value);
@@ -296,32 +297,24 @@ void BuilderCore::insert(std::span<const unsigned char> key, std::uint64_t value
     value -= common;
     if (add != 0) {
       Unfinished& next = stack_[i + 1];
-      for (BuildTrans& t : next.node.trans) t.output += add;
-      if (next.node.final) next.node.final_output += add;
-      if (next.has_last) next.last_output += add;
+      const std::size_t end = i + 1 < prefix ? stack_[i + 2].first() : trans_.size();
+      for (std::size_t t = next.first(); t < end; ++t) trans_[t].output += add;
+      if (next.final()) next.final_output += add;
+      if (i + 1 < prefix) next.last_output += add;
     }
   }
 
   if (stack_.size() < key.size() + 1) stack_.resize(key.size() + 1);
   if (key.size() == prefix) {
     // Only the empty key, inserted first, ends on the root.
-    stack_[prefix].node.final = true;
-    stack_[prefix].node.final_output = value;
+    stack_[prefix].first_final |= 1;
+    stack_[prefix].final_output = value;
   } else {
-    Unfinished& top = stack_[prefix];
-    top.has_last = true;
-    top.last_input = key[prefix];
-    top.last_output = value;
-    for (std::size_t j = prefix + 1; j <= key.size(); ++j) {
-      Unfinished& u = stack_[j];
-      u.node.final = false;
-      u.node.final_output = 0;
-      u.node.trans.clear();
-      u.has_last = j < key.size();
-      u.last_input = u.has_last ? key[j] : 0;
-      u.last_output = 0;
-    }
-    stack_[key.size()].node.final = true;
+    stack_[prefix].last_output = value;
+    const Unfinished fresh{0, 0, std::uint64_t{trans_.size()} << 1};
+    std::fill(stack_.begin() + static_cast<std::ptrdiff_t>(prefix) + 1,
+              stack_.begin() + static_cast<std::ptrdiff_t>(key.size()) + 1, fresh);
+    stack_[key.size()].first_final |= 1;
   }
   depth_ = key.size() + 1;
   last_.assign(key.begin(), key.end());
@@ -329,20 +322,33 @@ void BuilderCore::insert(std::span<const unsigned char> key, std::uint64_t value
   ++len_;
 }
 
+// Writes the levels below `depth` deepest first, each becoming the written
+// transition of the level above it on the last key's byte there.
 void BuilderCore::freeze_below(std::size_t depth) {
   link_ = nullptr;  // a node's parent is compiled next only within one freeze
+  std::size_t end = trans_.size();  // of the deepest level's transitions
   for (std::size_t i = depth_; i-- > depth + 1;) {
-    const std::uint64_t addr = compile(stack_[i].node);
-    Unfinished& parent = stack_[i - 1];
-    parent.node.trans.push_back({parent.last_output, addr, parent.last_input});
-    parent.has_last = false;
+    const Unfinished& u = stack_[i];
+    const std::size_t first = u.first();
+    const std::uint64_t addr =
+        compile(BuildNode{u.final(), u.final_output, std::span<const BuildTrans>(trans_.data() + first, end - first)});
+    // Its transitions give way to the one that leads to it.
+    const BuildTrans up{stack_[i - 1].last_output, addr, last_[i - 1]};
+    if (first < end) {
+      trans_[first] = up;
+      trans_.resize(first + 1);
+    } else {
+      trans_.push_back(up);
+    }
+    end = first + 1;
   }
   depth_ = depth + 1;
 }
 
 void BuilderCore::finish_nodes() {
   freeze_below(0);
-  const BuildNode& root = stack_[0].node;
+  const Unfinished& r = stack_[0];
+  const BuildNode root{r.final(), r.final_output, std::span<const BuildTrans>(trans_).subspan(r.first())};
   if (root.final && root.trans.empty() && root.final_output == 0) {
     root_ = 0;  // only the empty key: the root is the empty final node
   } else {

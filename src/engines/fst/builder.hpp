@@ -50,10 +50,11 @@ struct BuildTrans {
   bool operator==(const BuildTrans&) const = default;
 };
 
+// A node as it is compiled: its transitions are a view of the builder's.
 struct BuildNode {
   bool final = false;
   std::uint64_t final_output = 0;
-  std::vector<BuildTrans> trans;
+  std::span<const BuildTrans> trans;
 };
 
 // Sink-independent part: the unfinished path of the last key, the registry of
@@ -85,12 +86,21 @@ class BuilderCore {
   State state = State::Open;
 
  private:
+  // A node on the path of the last key, not yet written: 24 bytes a key
+  // byte, whatever the key's length. Its transitions written so far lie in
+  // trans_ from first() up to the next level's first() (to the end for the
+  // deepest level: only it gains transitions, as the levels below it are
+  // written). Every level i but the deepest also has the transition on the
+  // last key's byte there, last_[i], not yet written, whose output is
+  // `last_output`.
   struct Unfinished {
-    BuildNode node;
-    bool has_last = false;
-    unsigned char last_input = 0;
-    std::uint64_t last_output = 0;
+    std::uint64_t final_output;
+    std::uint64_t last_output;
+    std::uint64_t first_final;  // first << 1, and 1 when final (packed by hand: bit-fields copy slowly)
+    std::size_t first() const noexcept { return static_cast<std::size_t>(first_final >> 1); }
+    bool final() const noexcept { return (first_final & 1) != 0; }
   };
+  static_assert(sizeof(Unfinished) == 24);
   struct Registry;
 
   void freeze_below(std::size_t depth);
@@ -100,6 +110,7 @@ class BuilderCore {
 
   std::vector<Unfinished> stack_;
   std::size_t depth_ = 1;  // live entries of stack_: the last key's length + 1
+  std::vector<BuildTrans> trans_;
   std::vector<unsigned char> last_;
   bool has_last_key_ = false;
   std::uint64_t len_ = 0;

@@ -1,10 +1,11 @@
 // Pull-style streams over an FST map: every key in ascending byte order, with
 // its value, optionally within bounds and filtered by an automaton.
 //
-// The walk keeps an explicit stack (one level per key byte), so key length
-// never turns into recursion depth. A lower bound is reached by one descent
-// along its bytes, without visiting smaller keys; the stream ends as soon as
-// a key prefix reaches the upper bound.
+// The walk keeps an explicit stack of the levels it comes back to (see
+// levels.hpp), so key length never turns into recursion depth, and a chain
+// of single transitions costs it no memory beyond the key's bytes. A lower
+// bound is reached by one descent along its bytes, without visiting smaller
+// keys; the stream ends as soon as a key prefix reaches the upper bound.
 #pragma once
 
 #include <cstdint>
@@ -16,6 +17,7 @@
 
 #include "fst/automaton.hpp"
 #include "fst/fst.hpp"
+#include "fst/levels.hpp"
 #include "fst/node.hpp"
 
 namespace quorvale::fst {
@@ -77,9 +79,9 @@ class Stream {
   }
 
   // As next(), taking at most `budget` steps of the walk (one a transition
-  // tried or a level left), each taken off it. Nothing with the budget spent
-  // is a pause: the next call resumes the walk exactly there. Nothing with
-  // budget left is the end of the stream.
+  // tried), each taken off it. Nothing with the budget spent is a pause: the
+  // next call resumes the walk exactly there. Nothing with budget left is
+  // the end of the stream.
   std::optional<StreamItem> next(std::uint64_t& budget) {
     if (!started_) {
       started_ = true;
@@ -101,57 +103,60 @@ class Stream {
     std::uint64_t left;
   };
 
+  // A level's flag: the key so far equals the upper bound's prefix; its
+  // extra, the automaton's state.
+  using Trail = Levels<State>;
+  using At = typename Trail::At;
+
   // The walk to the next item within `left` steps (taken by value, so that
   // it stays in a register through the loop).
   Walked walk(std::uint64_t left) {
-    while (!stack_.empty()) {
+    if (!live_) return {std::nullopt, left};
+    const NodeReader reader = fst_.reader();
+    At& at = at_;
+    while (levels_.ready(reader, at)) {
       if (left == 0) return {std::nullopt, 0};
       --left;
-      Frame& top = stack_.back();
-      if (top.next >= top.node.len()) {
-        stack_.pop_back();
+      const unsigned i = at.next++;
+      const unsigned char b = at.node.input(i);
+      bool eq = false;
+      if (!check_upper(at.flag, at.depth, b, eq)) return {finish(), left};
+      State st = aut_.accept(at.extra, b);
+      if (!aut_.can_match(st)) continue;
+      // A malformed node ends this call, not the walk: the next call goes
+      // on past the transition, as with any other error.
+      std::uint64_t out, target;
+      if (!at.node.follow(i, out, target)) node_corrupt("transition target below address 0", at.node.addr());
+      out += at.out;
+      key_.resize(at.depth);
+      key_.push_back(b);
+      if (target == 0) {
+        // The empty final node: a key ends here, and nothing lies below.
+        if (aut_.is_match(st)) return {StreamItem{key_, out}, left};
         continue;
       }
-      const unsigned i = top.next++;
-      const unsigned char b = top.node.input(i);
-      bool eq = false;
-      if (!check_upper(top, b, eq)) return {finish(), left};
-      State st = aut_.accept(top.state, b);
-      if (!aut_.can_match(st)) continue;
-      const std::uint64_t out = top.out + top.node.output(i);
-      Node child = fst_.node(top.node.target(i));
-      key_.resize(stack_.size() - 1);
-      key_.push_back(b);
-      const bool emit = child.is_final() && aut_.is_match(st);
-      const std::uint64_t value = out + child.final_output();
-      stack_.push_back(Frame{child, out, std::move(st), 0, eq});
-      if (emit) return {StreamItem{key_, value}, left};
+      if (!levels_.down(reader, at, target, out)) node_corrupt("node does not fit the bytes", target);
+      at.flag = eq;
+      at.extra = std::move(st);
+      if (at.node.is_final() && aut_.is_match(at.extra)) return {StreamItem{key_, out + at.node.final_output()}, left};
     }
+    live_ = false;
     return {std::nullopt, left};
   }
 
-  // One level of the walk; the key so far is as long as the levels above it.
-  // Each level keeps its node decoded, so going back up decodes nothing.
-  struct Frame {
-    Node node;
-    std::uint64_t out;    // output accumulated on reaching this node
-    State state;
-    unsigned next;        // the next transition to follow
-    bool upper_eq;        // the key so far equals the upper bound's prefix
-  };
-
   std::optional<StreamItem> finish() {
-    stack_.clear();
+    levels_.clear();
+    live_ = false;
     return std::nullopt;
   }
 
-  // False when the key extended by b (from `f`) is at or above the upper
-  // bound, which ends the stream; otherwise sets eq for the child.
-  bool check_upper(const Frame& f, unsigned char b, bool& eq) const {
+  // False when the key of `depth` bytes (equal to the upper bound's prefix
+  // when `upper_eq`) extended by b is at or above the upper bound, which
+  // ends the stream; otherwise sets eq for the child.
+  bool check_upper(bool upper_eq, std::uint64_t depth, unsigned char b, bool& eq) const {
     eq = false;
-    if (!range_.has_upper() || !f.upper_eq) return true;
+    if (!range_.has_upper() || !upper_eq) return true;
     const auto& up = range_.upper_key();
-    const std::size_t depth = stack_.size() - 1;  // f is the top level
     const unsigned char u = up[depth];
     if (b > u) return false;
     if (b < u) return true;
@@ -159,40 +164,43 @@ class Stream {
     return depth + 1 < up.size();
   }
 
+  // One descent along the lower bound, keeping the levels whose transitions
+  // above the bound's bytes are still to take.
   void seek() {
     if (range_.has_upper() && range_.upper_key().empty()) return;
     State st = aut_.start();
     if (!aut_.can_match(st)) return;
-    stack_.push_back(Frame{fst_.root(), 0, std::move(st), 0, range_.has_upper()});
     key_.clear();
+    const NodeReader reader = fst_.reader();
+    At& at = at_;
+    at = At{fst_.root(), 0, 0, 0, range_.has_upper(), std::move(st)};
+    live_ = true;
     const auto& lb = range_.lower_key();
     const bool inclusive = range_.lower_kind() != Range::Lower::Excluded;
     for (;;) {
-      Frame& top = stack_.back();
-      const Node& cur = top.node;
-      const std::size_t d = stack_.size() - 1;
+      const std::size_t d = key_.size();
       if (d == lb.size()) {
-        if (inclusive && cur.is_final() && aut_.is_match(top.state)) pending_ = top.out + cur.final_output();
-        return;
+        if (inclusive && at.node.is_final() && aut_.is_match(at.extra)) pending_ = at.out + at.node.final_output();
+        break;
       }
       const unsigned char b = lb[d];
-      const unsigned j = cur.lower_bound_input(b);
-      if (j >= cur.len() || cur.input(j) != b) {
-        top.next = j;
-        return;
-      }
-      top.next = j + 1;
+      const unsigned j = at.node.lower_bound_input(b);
+      at.next = j;
+      if (j >= at.node.len() || at.node.input(j) != b) break;
+      at.next = j + 1;
       bool eq = false;
-      if (!check_upper(top, b, eq)) {
+      if (!check_upper(at.flag, d, b, eq)) {
         finish();
         return;
       }
-      State next = aut_.accept(top.state, b);
-      if (!aut_.can_match(next)) return;
-      const std::uint64_t out = top.out + cur.output(j);
-      Node child = fst_.node(cur.target(j));
+      State next = aut_.accept(at.extra, b);
+      if (!aut_.can_match(next)) break;
+      const std::uint64_t out = at.out + at.node.output(j);
+      const std::uint64_t target = at.node.target(j);
+      if (!levels_.down(reader, at, target, out)) node_corrupt("node does not fit the bytes", target);
+      at.flag = eq;
+      at.extra = std::move(next);
       key_.push_back(b);
-      stack_.push_back(Frame{child, out, std::move(next), 0, eq});
     }
   }
 
@@ -201,7 +209,9 @@ class Stream {
   A aut_;
   bool started_ = false;
   std::optional<std::uint64_t> pending_;
-  std::vector<Frame> stack_;
+  bool live_ = false;  // at_ and levels_ hold the rest of the walk
+  At at_;
+  Trail levels_;
   std::vector<unsigned char> key_;
 };
 
