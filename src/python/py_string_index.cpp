@@ -43,7 +43,7 @@ std::optional<fst::StreamItem> first_item(Stream& stream) {
     std::uint64_t budget = Pacer::EVERY;
     auto item = stream.next_raw(budget);
     if (item || budget != 0) return item;
-    if (PyErr_CheckSignals() < 0) throw_error_set();
+    run_signal_handlers();
   }
 }
 
