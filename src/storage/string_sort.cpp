@@ -619,8 +619,11 @@ void sort_records_each(const Keys& keys, SpanOf&& span_of, const Parts& parts, R
         } else {
           wait_for([&] { return ended() || sorted(s); });
           if (!sorted(s)) break;
-          for (std::size_t i = s * SLICE, to = std::min(n, i + SLICE); i < to; ++i) {
-            fetch_ahead(i, to);
+          // The fetches run on into the next slice when it is sorted too.
+          const std::size_t to = std::min(n, (s + 1) * SLICE);
+          const std::size_t ahead = s + 1 < slices && sorted(s + 1) ? std::min(n, to + SLICE) : to;
+          for (std::size_t i = s * SLICE; i < to; ++i) {
+            fetch_ahead(i, ahead);
             if (recs[i].span.start != REPEAT) visit(keys.key(recs[i].span));
           }
         }
