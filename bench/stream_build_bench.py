@@ -3,6 +3,7 @@
 Usage: .venv/bin/python bench/stream_build_bench.py [--urls N] [--varied N] [--keys N] [--dir DIR]
                                                      [--files urls,varied,keys] [--only ROADS] [--runs R]
                                                      [--memory] [--memory-keys N] [--only-kinds KINDS]
+                                                     [--string-roads]
 
 1. Streamed builds (the default). Three keys files, made once in DIR: N =
    10^6 generated URLs (about 60 bytes: one of 6 hosts, two of about 1,000
@@ -23,6 +24,14 @@ Usage: .venv/bin/python bench/stream_build_bench.py [--urls N] [--varied N] [--k
    each in a fresh process: the peak RSS the build adds above the process
    holding the list (the peak is reset once the list is made), beside the
    blob's size. Target: at most 2.5x the blob.
+3. `--string-roads`: the in-memory string build against the streamed one
+   over the same keys, on the files of 1.: `StringIndex(keys)` against
+   `StringIndex.build_to_file(keys, path)` over one list of the file's lines
+   (timed in a fresh process once the list is made), and the command line's
+   `quorvale build F OUT --index string` with `--stream never` against
+   `--stream always` (reading the file included). Medians of R alternating
+   runs, the load beside each. Target: `StringIndex(keys)` at most 1.0x
+   `build_to_file`.
 
 The peers (GNU time, GNU sort) are installed with apt when missing; a missing
 one is reported. Run alone: the builds use every core.
@@ -222,6 +231,53 @@ def memory_bench(keys, kinds, runs):
     print(f"  (medians of {runs}; load now {os.getloadavg()[0]:.1f})")
 
 
+STRING_CHILD = """
+import sys, time
+from quorvale._core import StringIndex
+with open(sys.argv[1], encoding="utf-8") as f:
+    keys = [line[:-1] for line in f]
+t = time.perf_counter()
+if sys.argv[2] == "memory":
+    StringIndex(keys)
+else:
+    StringIndex.build_to_file(keys, sys.argv[3])
+print(time.perf_counter() - t)
+"""
+
+
+def string_roads_bench(keys, runs, work):
+    """In-memory against streamed string builds over the same keys."""
+    print(f"\n== string builds in memory and streamed, {os.path.basename(keys)}")
+    out = os.path.join(work, "out-string-roads")
+
+    def py(road):
+        r = subprocess.run([sys.executable, "-c", STRING_CHILD, keys, road, out], capture_output=True, text=True)
+        if r.returncode != 0:
+            sys.exit(f"{road} child failed:\n{r.stderr[-2000:]}")
+        return float(r.stdout)
+
+    def cli(stream):
+        return timed([QUORVALE, "build", keys, out, "--index", "string", "--stream", stream])[0]
+
+    # (in memory, streamed, whether the ratio has a target)
+    pairs = [("StringIndex(keys)", lambda: py("memory"), "build_to_file", lambda: py("file"), True),
+             ("cli --stream never", lambda: cli("never"), "cli --stream always", lambda: cli("always"), False)]
+    for mem_name, mem, file_name, stream, target in pairs:
+        got = {mem_name: [], file_name: []}
+        for _ in range(runs):
+            for name, road in ((mem_name, mem), (file_name, stream)):
+                load = os.getloadavg()[0]
+                got[name].append((road(), load))
+                if os.path.exists(out):
+                    os.remove(out)
+        for name in (mem_name, file_name):
+            print(f"  {name:<20} {statistics.median(w for w, _ in got[name]):7.2f} s  "
+                  f"(runs {', '.join(f'{w:.2f}' for w, _ in got[name])}; load {', '.join(f'{l:.0f}' for _, l in got[name])})")
+        ratio = statistics.median(w for w, _ in got[mem_name]) / statistics.median(w for w, _ in got[file_name])
+        verdict = ("met" if ratio <= 1.0 else "MISSED (target <= 1.0x)") if target else "(no target)"
+        print(f"  {mem_name} / {file_name}: {ratio:.2f}x  {verdict}", flush=True)
+
+
 def main():
     ap = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     ap.add_argument("--urls", type=int, default=10**6)
@@ -233,6 +289,7 @@ def main():
     ap.add_argument("--runs", type=int, default=3)
     ap.add_argument("--memory", action="store_true")
     ap.add_argument("--only-kinds", default=",".join(KINDS))
+    ap.add_argument("--string-roads", action="store_true", help="in-memory against streamed string builds")
     a = ap.parse_args()
     install_peers()
     os.makedirs(a.dir, exist_ok=True)
@@ -248,6 +305,10 @@ def main():
         make_file(keys, a.keys, key_lines, 23)
     if a.memory:
         memory_bench(keys, [k for k in a.only_kinds.split(",") if k], a.runs)
+        return
+    if a.string_roads:
+        for f in ([urls] if "urls" in files else []) + ([keys] if "keys" in files else []):
+            string_roads_bench(f, a.runs, a.dir)
         return
     roads = ["sort"] + [r for r in a.only.split(",") if r and r != "sort"]
     chosen = {"urls": urls, "varied": varied, "keys": keys}

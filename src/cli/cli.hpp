@@ -18,6 +18,7 @@
 #include "blob.hpp"
 #include "error.hpp"
 #include "estimate.hpp"
+#include "huge_pages.hpp"
 #include "inspect.hpp"
 #include "kinds.hpp"
 #include "line_reader.hpp"
@@ -216,7 +217,7 @@ class KeyList {
   static constexpr std::size_t CHUNK = std::size_t{1} << 22;
 
  private:
-  std::vector<std::unique_ptr<char[]>> chunks_;
+  std::vector<GrowingPages<char>> chunks_;
   char* free_ = nullptr;
   std::size_t left_ = 0;
   std::vector<std::string_view> views_;

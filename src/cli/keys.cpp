@@ -113,11 +113,14 @@ class FileKeys final : public KeySource {
 
 void KeyList::push(std::string_view key) {
   if (key.size() > left_) {
-    // A new chunk; the rest of the last one stays unused.
-    const std::size_t size = std::max(CHUNK, key.size());
-    chunks_.push_back(std::make_unique_for_overwrite<char[]>(size));
-    free_ = chunks_.back().get();
-    left_ = size;
+    // A new chunk; the rest of the last one stays unused. Each is a mapping
+    // of its own, never grown again: chunks made so lie close together
+    // (where the allocator would mix its heap and its mappings, far apart),
+    // which the sort of the keys' views relies on to name a key by its
+    // offset.
+    chunks_.emplace_back().grow(std::max(CHUNK, key.size()));
+    free_ = chunks_.back().data();
+    left_ = chunks_.back().size();
   }
   if (!key.empty()) std::memcpy(free_, key.data(), key.size());
   views_.emplace_back(free_, key.size());

@@ -18,7 +18,6 @@
 #include "overlay.hpp"
 #include "perfect_hash.hpp"
 #include "string_index.hpp"
-#include "string_sort.hpp"
 #include "utf8.hpp"
 
 namespace quorvale::kinds {
@@ -127,13 +126,8 @@ std::unique_ptr<Built> build_perfect(HeldKeys keys, std::optional<std::uint64_t>
   return built(std::move(index));
 }
 
-// Sorted here on every processor (unless they come sorted, as the
-// planner's do), then built a key at a time, so that the probe can stop the
-// build there.
 std::unique_ptr<Built> build_string(HeldKeys keys, std::optional<std::uint64_t>, const StopProbe& stop) {
-  if (!std::is_sorted(keys.views.begin(), keys.views.end())) sort_distinct(keys.views);
-  ViewPass sorted(keys.views, stop);
-  StringIndex index = StringIndex::from_sorted(sorted, stop);
+  StringIndex index = StringIndex::build(std::move(keys.views), stop);
   release(keys);
   return built(std::move(index));
 }

@@ -145,62 +145,52 @@ StringIndex::StringIndex(fst::Fst fst, std::uint64_t root)
 
 namespace {
 
-// The in-memory builds' sink: chunks of mapped pages, so that growing copies
-// nothing; the finished FST moves into one buffer of its exact size a chunk
-// at a time, each chunk unmapped once copied, so that the build never holds
-// much more than one FST. Chunks double from small (a small FST maps little)
-// up to a size of their own.
-class ChunkSink {
+// The in-memory builds' sink: pages mapped as the FST grows, doubling, and
+// remapped rather than copied when they grow (pages never touched cost
+// nothing); the index keeps them as they are, so the FST is written once.
+class GrowingSink {
  public:
   void write_all(std::span<const unsigned char> bytes) {
-    while (!bytes.empty()) {
-      if (chunks_.empty() || used_ == chunks_.back().size()) {
-        const std::size_t size = chunks_.empty() ? FIRST : std::min(LARGEST, 2 * chunks_.back().size());
-        chunks_.emplace_back().grow(size);
-        used_ = 0;
-      }
-      const std::size_t n = std::min(bytes.size(), chunks_.back().size() - used_);
-      std::memcpy(chunks_.back().data() + used_, bytes.data(), n);
-      used_ += n;
-      size_ += n;
-      bytes = bytes.subspan(n);
-    }
+    if (bytes.size() > pages_.size() - size_) pages_.grow(std::max({size_ + bytes.size(), 2 * pages_.size(), FIRST}));
+    std::memcpy(pages_.data() + size_, bytes.data(), bytes.size());
+    size_ += bytes.size();
   }
-  Pages<unsigned char> take() {
-    Pages<unsigned char> out = Pages<unsigned char>::allocate(size_);
-    std::size_t at = 0;
-    for (GrowingPages<unsigned char>& chunk : chunks_) {
-      const std::size_t n = std::min(chunk.size(), size_ - at);
-      std::memcpy(out.data() + at, chunk.data(), n);
-      at += n;
-      chunk = GrowingPages<unsigned char>();
-    }
-    chunks_.clear();
-    size_ = used_ = 0;
+  blob::SharedBytes take() {
+    blob::SharedBytes out = blob::SharedBytes::from_growing(std::move(pages_), size_);
+    size_ = 0;
     return out;
   }
 
  private:
-  // Whole pages, so that a chunk holds exactly its size.
+  // A small FST maps little.
   static constexpr std::size_t FIRST = std::size_t{1} << 16;
-  static constexpr std::size_t LARGEST = std::size_t{1} << 22;
-  std::vector<GrowingPages<unsigned char>> chunks_;
-  std::size_t used_ = 0;  // in the last chunk
+  GrowingPages<unsigned char> pages_;
   std::size_t size_ = 0;
 };
 
 }  // namespace
 
-StringIndex StringIndex::build(std::vector<std::string_view> keys) {
-  if (std::is_sorted(keys.begin(), keys.end())) {
-    keys.erase(std::unique(keys.begin(), keys.end()), keys.end());
-  } else {
-    sort_distinct(keys);
-  }
-  ChunkSink sink;
+StringIndex StringIndex::build(std::vector<std::string_view> keys, const StopProbe& stop) {
+  GrowingSink sink;
   try {
     fst::MapBuilder builder(sink);
-    for (std::size_t i = 0; i < keys.size(); ++i) builder.insert(keys[i], i);
+    std::uint64_t count = 0;
+    const auto insert = [&](std::string_view key) {
+      if (count % STOP_STRIDE == 0) stop_if(stop);
+      builder.insert(key, count++);
+    };
+    if (std::is_sorted(keys.begin(), keys.end())) {
+      std::string_view prev;
+      extsort::visit_fetching_ahead(keys, [&](std::string_view key) {
+        if (count > 0 && key == prev) return;
+        insert(key);
+        prev = key;
+      });
+    } else {
+      // The FST takes each key as soon as the sort has put it in place.
+      sort_distinct_each(keys, insert);
+    }
+    std::vector<std::string_view>().swap(keys);
     builder.finish();
   } catch (const fst::Error& e) {
     throw fst_error(e);
@@ -208,8 +198,8 @@ StringIndex StringIndex::build(std::vector<std::string_view> keys) {
   return open_built(sink.take());
 }
 
-StringIndex StringIndex::open_built(Pages<unsigned char>&& fst_bytes) {
-  auto owner = std::make_shared<const blob::SharedBytes>(blob::SharedBytes::from_pages(std::move(fst_bytes)));
+StringIndex StringIndex::open_built(blob::SharedBytes fst_bytes) {
+  auto owner = std::make_shared<const blob::SharedBytes>(std::move(fst_bytes));
   fst::Fst f;
   try {
     f = fst::Fst::open(owner, owner->bytes());
@@ -267,7 +257,7 @@ void check_source(const StopProbe& failed) {
 }  // namespace
 
 StringIndex StringIndex::from_sorted(KeySource& keys, const StopProbe& failed) {
-  ChunkSink sink;
+  GrowingSink sink;
   {
     fst::MapBuilder builder(sink);
     insert_from(builder, keys);

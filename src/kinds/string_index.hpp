@@ -199,9 +199,11 @@ class StringIndex : public blob::Stored<StringIndex> {
   // ---- building ----
 
   // Sorts the keys by their bytes (a proper prefix first), drops repeats and
-  // builds the FST in memory, the i-th distinct key with value i. Runs on the
-  // calling thread.
-  static StringIndex build(std::vector<std::string_view> keys);
+  // builds the FST in memory, the i-th distinct key with value i: the FST
+  // takes each key on the calling thread as soon as the shared string sort
+  // has put it in place, while worker threads sort the keys after it.
+  // `stop` is asked every STOP_STRIDE keys.
+  static StringIndex build(std::vector<std::string_view> keys, const StopProbe& stop = {});
   template <class Keys>
   static StringIndex build(const Keys& keys) {
     std::vector<std::string_view> views;
@@ -387,7 +389,7 @@ class StringIndex : public blob::Stored<StringIndex> {
     return {reinterpret_cast<const unsigned char*>(s.data()), s.size()};
   }
   // Opens the bytes a builder wrote in memory.
-  static StringIndex open_built(Pages<unsigned char>&& fst_bytes);
+  static StringIndex open_built(blob::SharedBytes fst_bytes);
   // The two ends of the rank sequence: the first key's value is 0 and rank
   // n - 1 has a key.
   static void verify_ranks(const fst::Fst& fst);

@@ -5,6 +5,9 @@
 #include <sys/mman.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cstddef>
+#include <cstdint>
 #include <new>
 #include <type_traits>
 #include <utility>
@@ -21,6 +24,32 @@ Pages<T> allocate_huge(std::size_t n) {
   if (n * sizeof(T) >= HUGE_PAGE) ::madvise(p.data(), n * sizeof(T), MADV_HUGEPAGE);
   return p;
 }
+
+// Gives the pages of a table back to the system front to back as a build is
+// done with them, so that the table and what is made from it do not peak
+// together. Only whole pages inside the table are released, a few MiB at a
+// time; what was given back is never read again (it would read as zeros).
+class ReleasedPages {
+ public:
+  ReleasedPages(const void* table, std::size_t bytes) noexcept
+      : start_(reinterpret_cast<std::uintptr_t>(table)), bytes_(bytes) {}
+  // The first `done` bytes of the table are no longer needed.
+  void operator()(std::size_t done) noexcept {
+    done = std::min(done, bytes_);
+    static const std::uintptr_t page = static_cast<std::uintptr_t>(::sysconf(_SC_PAGESIZE));
+    const std::uintptr_t from = (start_ + released_ + page - 1) / page * page;
+    const std::uintptr_t to = (start_ + done) / page * page;
+    if (to < from + STEP && done < bytes_) return;
+    if (to > from) ::madvise(reinterpret_cast<void*>(from), to - from, MADV_DONTNEED);
+    released_ = done;
+  }
+
+ private:
+  static constexpr std::uintptr_t STEP = std::uintptr_t{4} << 20;
+  std::uintptr_t start_;
+  std::size_t bytes_;
+  std::size_t released_ = 0;
+};
 
 // A table of plain elements that grows without copying: its pages are
 // mapped anonymously and a bigger size remaps them (moving the mapping when

@@ -12,8 +12,10 @@
 #include <exception>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <thread>
 #include <utility>
+#include <vector>
 
 #include "huge_pages.hpp"
 #include "threads.hpp"
@@ -446,33 +448,151 @@ void sort_records(const Keys& keys, SpanOf&& span_of, const Parts& parts, Rec* r
   }
 }
 
-// Sorts as sort_records does, and hands every record that is no repeat, in
-// order, to visit(record) on the calling thread while workers still sort
-// the groups after it: the groups are claimed in key order and each is
-// handed over once sorted. A worker's failure, or the visitor's, stops the
-// claims; it is rethrown once the workers have joined.
-template <class Keys, class SpanOf, class Visit>
+// Records handed over in order a slice at a time: slice s covers records
+// [s * SLICE, (s + 1) * SLICE).
+constexpr std::size_t SLICE = std::size_t{1} << 12;
+
+// The keys of one slice copied back to back in sorted order, repeats left
+// out: the visitor then reads them one after the other instead of jumping
+// over the keys' own bytes. Each is used for every ring-th slice.
+struct GatheredSlice {
+  std::unique_ptr<char[]> bytes;
+  std::size_t room = 0;
+  std::unique_ptr<std::size_t[]> ends;  // where each key ends in `bytes`
+  std::size_t count = 0;
+  std::atomic<std::size_t> holds{0};  // the slice number + 1, once filled
+};
+
+// Sorts as sort_records does, and hands every key that is no repeat, in
+// order, to visit(key) on the calling thread while workers still sort the
+// groups after it: the groups are claimed in key order, and the records
+// are handed over a slice at a time once the groups they hold are sorted.
+// With `gather`, the workers also copy the keys of the next slices (at most
+// `ring` of them ahead of the visitor, before any more sorting) into
+// buffers of their own, and the visitor takes them from there: keys held
+// scattered over memory (strings of an interpreter) are then read by every
+// worker at once, not one after the other on the visitor's thread. Without
+// it the visitor reads each key where it lies, fetched a little ahead; with
+// it the pages of the records are given back to the system as their keys
+// are handed over (the records are working memory the caller gives up). A
+// key handed over is valid during the call only. Once the last group is
+// sorted, spare_done() is called (the spare room and the spans, which only
+// the first split reads, may go then, while the visitor goes on). A
+// worker's failure, or the visitor's, stops the work; it is rethrown once
+// the workers have joined.
+template <class Keys, class SpanOf, class Visit, class SpareDone>
 void sort_records_each(const Keys& keys, SpanOf&& span_of, const Parts& parts, Rec* recs, unsigned char* spare,
-                       std::size_t spare_bytes, Visit&& visit) {
+                       std::size_t spare_bytes, Visit&& visit, SpareDone&& spare_done, bool gather) {
   const std::size_t n = parts.n;
   std::vector<Group> groups = first_split(keys, span_of, parts, recs);
   std::sort(groups.begin(), groups.end(), [](const Group& x, const Group& y) { return x.begin < y.begin; });
   const std::size_t workers = std::min(parts.count, std::max<std::size_t>(1, groups.size()));
   const std::size_t share = spare_share(spare_bytes, workers);
+  const std::size_t slices = (n + SLICE - 1) / SLICE;
+  // The groups a slice holds records of: [first[s], last[s]).
+  std::vector<std::size_t> first(slices), last(slices);
+  for (std::size_t s = 0, g = 0; s < slices; ++s) {
+    while (g < groups.size() && groups[g].end <= s * SLICE) ++g;
+    first[s] = g;
+    std::size_t h = g;
+    while (h < groups.size() && groups[h].begin < (s + 1) * SLICE) ++h;
+    last[s] = h;
+  }
   std::unique_ptr<std::atomic<bool>[]> done(new std::atomic<bool>[groups.size()]());
-  std::atomic<std::size_t> next{0};
-  std::atomic<bool> stop{false};
-  FirstError failure;
-  auto claims = [&](std::size_t worker, const FirstError& first) {
-    unsigned char* mine = spare + worker * share * sizeof(Rec);
-    while (!first.failed() && !stop.load(std::memory_order_relaxed)) {
-      const std::size_t i = next.fetch_add(1, std::memory_order_relaxed);
-      if (i >= groups.size()) return;
-      sort_group(keys, recs, groups[i], mine, share);
-      done[i].store(true, std::memory_order_release);
-      done[i].notify_one();
+  const std::size_t ring = gather ? 4 * workers : 0;
+  std::unique_ptr<GatheredSlice[]> gathered(new GatheredSlice[ring]);
+  std::atomic<std::size_t> next_group{0}, sorted_groups{0}, next_slice{0}, visited{0};
+  std::atomic<bool> stop{false}, spare_given{false};
+  // Every change a waiter may wait for (a group sorted, a slice gathered or
+  // visited, a failure, the end) moves the clock on and wakes them all.
+  std::atomic<std::uint64_t> clock{0};
+  const auto tick = [&] {
+    clock.fetch_add(1, std::memory_order_acq_rel);
+    clock.notify_all();
+  };
+  const auto wait_for = [&](auto&& ready) {
+    for (;;) {
+      const std::uint64_t seen = clock.load(std::memory_order_acquire);
+      if (ready()) return;
+      clock.wait(seen, std::memory_order_acquire);
     }
   };
+  const auto give_spare = [&] {
+    if (!spare_given.exchange(true)) spare_done();
+  };
+  if (groups.empty()) give_spare();
+  const auto sorted = [&](std::size_t s) {
+    for (std::size_t g = first[s]; g < last[s]; ++g)
+      if (!done[g].load(std::memory_order_acquire)) return false;
+    return true;
+  };
+  // Scattered keys: fetch each a little ahead.
+  constexpr std::size_t AHEAD = 16;
+  const auto fetch_ahead = [&](std::size_t i, std::size_t to) {
+    if (i + AHEAD < to && recs[i + AHEAD].span.start != REPEAT) __builtin_prefetch(keys.bytes(recs[i + AHEAD].span));
+  };
+  const auto gather_slice = [&](std::size_t s) {
+    GatheredSlice& out = gathered[s % ring];
+    const std::size_t from = s * SLICE, to = std::min(n, from + SLICE);
+    std::size_t total = 0;
+    for (std::size_t i = from; i < to; ++i)
+      if (recs[i].span.start != REPEAT) total += recs[i].span.length;
+    if (!out.ends) out.ends = std::make_unique_for_overwrite<std::size_t[]>(SLICE);
+    if (out.room < total) {
+      out.bytes.reset();
+      out.bytes = std::make_unique_for_overwrite<char[]>(total);
+      out.room = total;
+    }
+    std::size_t at = 0, count = 0;
+    for (std::size_t i = from; i < to; ++i) {
+      fetch_ahead(i, to);
+      const KeySpan span = recs[i].span;
+      if (span.start == REPEAT) continue;
+      if (span.length != 0) std::memcpy(out.bytes.get() + at, keys.bytes(span), span.length);
+      at += span.length;
+      out.ends[count++] = at;
+    }
+    out.count = count;
+    out.holds.store(s + 1, std::memory_order_release);
+    tick();
+  };
+  // A slice may be gathered once its groups are sorted and the visitor has
+  // left the slice that used its buffer before.
+  const auto may_gather = [&](std::size_t s) { return s < visited.load(std::memory_order_acquire) + ring && sorted(s); };
+  std::atomic<bool> failed{false};  // set (before a tick) by a worker that fails
+  const auto ended = [&] { return stop.load(std::memory_order_acquire) || failed.load(std::memory_order_acquire); };
+  auto claims = [&](std::size_t worker) {
+    unsigned char* mine = spare + worker * share * sizeof(Rec);
+    try {
+      while (!ended()) {
+        std::size_t s = next_slice.load(std::memory_order_acquire);
+        if (gather && s < slices && may_gather(s)) {
+          if (next_slice.compare_exchange_strong(s, s + 1, std::memory_order_acq_rel)) gather_slice(s);
+          continue;
+        }
+        const std::size_t g = next_group.fetch_add(1, std::memory_order_relaxed);
+        if (g < groups.size()) {
+          sort_group(keys, recs, groups[g], mine, share);
+          done[g].store(true, std::memory_order_release);
+          if (sorted_groups.fetch_add(1, std::memory_order_acq_rel) + 1 == groups.size()) give_spare();
+          tick();
+          continue;
+        }
+        if (!gather) return;
+        // Nothing left to sort: wait until the next slice may be gathered.
+        wait_for([&] {
+          s = next_slice.load(std::memory_order_acquire);
+          return ended() || s >= slices || may_gather(s);
+        });
+        if (s >= slices) return;
+      }
+    } catch (...) {
+      failed.store(true, std::memory_order_release);
+      tick();
+      throw;
+    }
+  };
+  FirstError failure;
   std::exception_ptr visitor_error;
   {
     std::jthread sorter([&] {
@@ -481,36 +601,40 @@ void sort_records_each(const Keys& keys, SpanOf&& span_of, const Parts& parts, R
       } catch (...) {
         failure.capture(std::current_exception());
       }
-      // Whatever was left unsorted wakes the visitor, which finds the failure.
-      for (std::size_t g = 0; g < groups.size(); ++g) {
-        if (!done[g].load(std::memory_order_acquire)) {
-          done[g].store(true, std::memory_order_release);
-          done[g].notify_one();
-        }
-      }
+      give_spare();
+      stop.store(true, std::memory_order_release);
+      tick();  // whatever was left undone wakes the visitor, which finds the failure
     });
-    // Sorted keys lie scattered over their buffer: fetch each a little ahead.
-    constexpr std::size_t AHEAD = 16;
-    auto hand_over = [&](std::size_t from, std::size_t to) {
-      for (std::size_t i = from; i < to; ++i) {
-        if (i + AHEAD < to && recs[i + AHEAD].span.start != REPEAT) __builtin_prefetch(keys.bytes(recs[i + AHEAD].span));
-        if (recs[i].span.start != REPEAT) visit(recs[i]);
-      }
-    };
+    ReleasedPages release(recs, n * sizeof(Rec));
     try {
-      std::size_t at = 0;
-      for (std::size_t g = 0; g < groups.size(); ++g) {
-        hand_over(at, groups[g].begin);  // keys alone in their bucket: in place since the first split
-        done[g].wait(false, std::memory_order_acquire);
-        if (failure.failed()) break;
-        hand_over(groups[g].begin, groups[g].end);
-        at = groups[g].end;
+      for (std::size_t s = 0; s < slices; ++s) {
+        if (gather) {
+          GatheredSlice& in = gathered[s % ring];
+          wait_for([&] { return ended() || in.holds.load(std::memory_order_acquire) == s + 1; });
+          if (in.holds.load(std::memory_order_acquire) != s + 1) break;
+          for (std::size_t k = 0, at = 0; k < in.count; at = in.ends[k++])
+            visit(std::string_view(in.bytes.get() + at, in.ends[k] - at));
+          // No worker reads or writes the records of a slice handed over.
+          release(std::min(n, (s + 1) * SLICE) * sizeof(Rec));
+        } else {
+          wait_for([&] { return ended() || sorted(s); });
+          if (!sorted(s)) break;
+          // The fetches run on into the next slice when it is sorted too.
+          const std::size_t to = std::min(n, (s + 1) * SLICE);
+          const std::size_t ahead = s + 1 < slices && sorted(s + 1) ? std::min(n, to + SLICE) : to;
+          for (std::size_t i = s * SLICE; i < to; ++i) {
+            fetch_ahead(i, ahead);
+            if (recs[i].span.start != REPEAT) visit(keys.key(recs[i].span));
+          }
+        }
+        visited.store(s + 1, std::memory_order_release);
+        tick();
       }
-      if (!failure.failed()) hand_over(at, n);
     } catch (...) {
       visitor_error = std::current_exception();
     }
-    stop.store(true, std::memory_order_relaxed);
+    stop.store(true, std::memory_order_release);
+    tick();
   }  // the sorter joins here
   if (visitor_error) std::rethrow_exception(visitor_error);
   failure.rethrow_if_failed();
@@ -538,6 +662,70 @@ std::size_t keep_distinct(const Parts& parts, const Rec* recs, Put&& put) {
 
 std::size_t threads_or_all(std::size_t threads) { return threads != 0 ? threads : online_processors(); }
 
+// A record names a key by 32 bits and its length by 32 more; beyond them
+// (never seen in practice) the keys are compared whole.
+bool beyond_records(const std::vector<std::string_view>& keys) {
+  return keys.size() >= REPEAT ||
+         std::any_of(keys.begin(), keys.end(), [](std::string_view k) { return k.size() > UINT32_MAX; });
+}
+
+// Most key sets held as views have their bytes close together (a reader's
+// blocks, an interpreter's heap): when one window of memory narrower than
+// 4 GiB holds every key's bytes, a key is an offset into it and reloading a
+// chunk is one step. Returns the window's start (null when no key has a
+// byte), or nothing when the keys lie further apart.
+std::optional<const char*> key_window(const std::string_view* views, const Parts& parts) {
+  std::vector<std::uintptr_t> los(parts.count, UINTPTR_MAX), his(parts.count, 0);
+  parts.each([&](std::size_t p) {
+    std::uintptr_t low = UINTPTR_MAX, high = 0;
+    for (std::size_t i = parts.begin(p), e = parts.begin(p + 1); i < e; ++i) {
+      if (views[i].empty()) continue;  // an empty key has no byte to read
+      const auto at = reinterpret_cast<std::uintptr_t>(views[i].data());
+      low = std::min(low, at);
+      high = std::max(high, at + views[i].size());
+    }
+    los[p] = low;
+    his[p] = high;
+  });
+  const std::uintptr_t low = *std::min_element(los.begin(), los.end());
+  const std::uintptr_t high = *std::max_element(his.begin(), his.end());
+  if (high <= low) return nullptr;
+  if (high - low >= REPEAT) return std::nullopt;
+  return reinterpret_cast<const char*>(low);
+}
+
+// The keys' spans in the window that starts at `lo`, in arrival order.
+Pages<KeySpan> window_spans(const std::string_view* views, const char* lo, const Parts& parts) {
+  Pages<KeySpan> spans = allocate_huge<KeySpan>(parts.n);
+  parts.each([&](std::size_t p) {
+    for (std::size_t i = parts.begin(p), e = parts.begin(p + 1); i < e; ++i) {
+      const std::string_view k = views[i];
+      spans[i] = KeySpan{k.empty() ? 0 : static_cast<std::uint32_t>(k.data() - lo), static_cast<std::uint32_t>(k.size())};
+    }
+  });
+  return spans;
+}
+
+// Records of keys held as views anywhere, and room as large as a buffer's
+// spans to deal big groups out of place through: 24 bytes a key.
+struct ViewRecords {
+  SortScratch scratch;
+  Rec* recs;
+  unsigned char* spare;
+  std::size_t spare_bytes;
+  explicit ViewRecords(std::size_t n)
+      : recs(reinterpret_cast<Rec*>(scratch.reserve(n * (sizeof(Rec) + sizeof(KeySpan))))),
+        spare(reinterpret_cast<unsigned char*>(recs) + n * sizeof(Rec)),
+        spare_bytes(n * sizeof(KeySpan)) {}
+};
+
+// A key held as a view is named by its index.
+auto view_span(const std::string_view* views) {
+  return [views](std::size_t i) {
+    return KeySpan{static_cast<std::uint32_t>(i), static_cast<std::uint32_t>(views[i].size())};
+  };
+}
+
 }  // namespace
 
 std::size_t sort_distinct(const char* bytes, std::size_t size, std::span<KeySpan> spans, SortScratch& scratch,
@@ -560,58 +748,33 @@ std::size_t sort_distinct_each(const char* bytes, std::size_t size, std::span<Ke
   const InBuffer keys{bytes, size};
   std::size_t count = 0;
   sort_records_each(keys, [&](std::size_t i) { return spans[i]; }, parts, recs,
-                    reinterpret_cast<unsigned char*>(spans.data()), n * sizeof(KeySpan), [&](const Rec& r) {
+                    reinterpret_cast<unsigned char*>(spans.data()), n * sizeof(KeySpan),
+                    [&](std::string_view key) {
                       ++count;
-                      visit(keys.key(r.span));
-                    });
+                      visit(key);
+                    },
+                    [] {}, false);
   return count;
 }
 
 void sort_distinct(std::vector<std::string_view>& keys, std::size_t threads) {
   const std::size_t n = keys.size();
   if (n < 2) return;
-  // A record names a key by 32 bits and its length by 32 more; beyond them
-  // (never seen in practice) the keys are compared whole.
-  if (n >= REPEAT || std::any_of(keys.begin(), keys.end(), [](std::string_view k) { return k.size() > UINT32_MAX; })) {
+  if (beyond_records(keys)) {
     std::sort(keys.begin(), keys.end());
     keys.erase(std::unique(keys.begin(), keys.end()), keys.end());
     return;
   }
   const Parts parts(n, threads_or_all(threads));
   const std::string_view* views = keys.data();
-
-  // The window of memory that holds every key's bytes (an empty key has
-  // none to read), as addresses.
-  std::vector<std::uintptr_t> los(parts.count, UINTPTR_MAX), his(parts.count, 0);
-  parts.each([&](std::size_t p) {
-    std::uintptr_t low = UINTPTR_MAX, high = 0;
-    for (std::size_t i = parts.begin(p), e = parts.begin(p + 1); i < e; ++i) {
-      if (views[i].empty()) continue;
-      const auto at = reinterpret_cast<std::uintptr_t>(views[i].data());
-      low = std::min(low, at);
-      high = std::max(high, at + views[i].size());
-    }
-    los[p] = low;
-    his[p] = high;
-  });
-  const std::uintptr_t low = *std::min_element(los.begin(), los.end());
-  const std::uintptr_t high = *std::max_element(his.begin(), his.end());
-  if (high <= low || high - low < REPEAT) {
-    const char* lo = high <= low ? nullptr : reinterpret_cast<const char*>(low);
-    // Most key sets: their bytes lie close together (a reader's blocks, an
-    // interpreter's heap), a key is an offset into them, and reloading a
-    // chunk is one step. A key's span is then all its record needs of its
-    // view, so the spans go to a table of their own, the records are dealt
-    // from them into the views' own place (a record is as large as a view),
-    // and the spans' table is the spare room once the first split is made:
-    // the sort holds 8 bytes a key beside the views, not 24.
-    Pages<KeySpan> spans = allocate_huge<KeySpan>(n);
-    parts.each([&](std::size_t p) {
-      for (std::size_t i = parts.begin(p), e = parts.begin(p + 1); i < e; ++i) {
-        const std::string_view k = views[i];
-        spans[i] = KeySpan{k.empty() ? 0 : static_cast<std::uint32_t>(k.data() - lo), static_cast<std::uint32_t>(k.size())};
-      }
-    });
+  if (const std::optional<const char*> window = key_window(views, parts)) {
+    const char* lo = *window;
+    // A key's span is then all its record needs of its view, so the spans
+    // go to a table of their own, the records are dealt from them into the
+    // views' own place (a record is as large as a view), and the spans'
+    // table is the spare room once the first split is made: the sort holds
+    // 8 bytes a key beside the views, not 24.
+    Pages<KeySpan> spans = window_spans(views, lo, parts);
     unsigned char* const place = reinterpret_cast<unsigned char*>(keys.data());
     sort_records(InWindow{lo}, [&spans](std::size_t i) { return spans[i]; }, parts, reinterpret_cast<Rec*>(place),
                  reinterpret_cast<unsigned char*>(spans.data()), n * sizeof(KeySpan));
@@ -638,25 +801,18 @@ void sort_distinct(std::vector<std::string_view>& keys, std::size_t threads) {
     keys.resize(kept[parts.count]);
     return;
   }
-  // The records, then room as large as a buffer's spans to deal big groups
-  // out of place through.
-  SortScratch scratch;
-  unsigned char* memory = scratch.reserve(n * (sizeof(Rec) + sizeof(KeySpan)));
-  Rec* recs = reinterpret_cast<Rec*>(memory);
-  unsigned char* spare = memory + n * sizeof(Rec);
-  const std::size_t spare_bytes = n * sizeof(KeySpan);
-  sort_records(InViews{views},
-               [views](std::size_t i) { return KeySpan{static_cast<std::uint32_t>(i), static_cast<std::uint32_t>(views[i].size())}; },
-               parts, recs, spare, spare_bytes);
+  ViewRecords r(n);
+  sort_records(InViews{views}, view_span(views), parts, r.recs, r.spare, r.spare_bytes);
   // Each slice turns its kept records into their views, packed at its own
   // start (a view is as large as a record); then the slices are joined in
   // order (the views may be written only once every slice has read them).
+  unsigned char* const memory = reinterpret_cast<unsigned char*>(r.recs);
   std::vector<std::size_t> kept(parts.count + 1, 0);
   parts.each([&](std::size_t p) {
     std::size_t w = parts.begin(p);
     for (std::size_t i = parts.begin(p), e = parts.begin(p + 1); i < e; ++i) {
-      if (recs[i].span.start == REPEAT) continue;
-      const std::string_view v = views[recs[i].span.start];
+      if (r.recs[i].span.start == REPEAT) continue;
+      const std::string_view v = views[r.recs[i].span.start];
       std::memcpy(memory + w++ * sizeof(Rec), &v, sizeof v);
     }
     kept[p + 1] = w - parts.begin(p);
@@ -667,6 +823,49 @@ void sort_distinct(std::vector<std::string_view>& keys, std::size_t threads) {
                 (kept[p + 1] - kept[p]) * sizeof(Rec));
   });
   keys.resize(kept[parts.count]);
+}
+
+std::size_t sort_distinct_each(std::vector<std::string_view>& keys, const std::function<void(std::string_view)>& visit,
+                               std::size_t threads) {
+  const std::size_t n = keys.size();
+  const Parts parts(n, threads_or_all(threads));
+  if (parts.count == 1 || beyond_records(keys)) {
+    // Too few keys to share out (no thread is started for them), or too
+    // long to name by records: sorted whole, then handed over, each fetched
+    // a little ahead.
+    sort_distinct(keys, threads);
+    constexpr std::size_t AHEAD = 16;
+    for (std::size_t i = 0; i < keys.size(); ++i) {
+      if (i + AHEAD < keys.size()) __builtin_prefetch(keys[i + AHEAD].data());
+      visit(keys[i]);
+    }
+    return keys.size();
+  }
+  std::size_t count = 0;
+  const std::string_view* views = keys.data();
+  if (const std::optional<const char*> window = key_window(views, parts)) {
+    // As sort_distinct lays them out: the records in the views' place, the
+    // spans beside them, given back as soon as the workers are done.
+    Pages<KeySpan> spans = window_spans(views, *window, parts);
+    const InWindow in{*window};
+    sort_records_each(in, [&spans](std::size_t i) { return spans[i]; }, parts, reinterpret_cast<Rec*>(keys.data()),
+                      reinterpret_cast<unsigned char*>(spans.data()), n * sizeof(KeySpan),
+                      [&](std::string_view key) {
+                        ++count;
+                        visit(key);
+                      },
+                      [&spans] { spans = {}; }, true);
+    return count;
+  }
+  ViewRecords r(n);
+  const InViews in{views};
+  sort_records_each(in, view_span(views), parts, r.recs, r.spare, r.spare_bytes,
+                    [&](std::string_view key) {
+                      ++count;
+                      visit(key);
+                    },
+                    [] {}, true);
+  return count;
 }
 
 }  // namespace quorvale

@@ -55,4 +55,16 @@ std::size_t sort_distinct(const char* bytes, std::size_t size, std::span<KeySpan
 std::size_t sort_distinct_each(const char* bytes, std::size_t size, std::span<KeySpan> spans, SortScratch& scratch,
                                const std::function<void(std::string_view)>& visit, std::size_t threads = 0);
 
+// The same for keys held as views: visit(key) is handed each distinct key
+// in ascending order as soon as it is in place (a sort too small to share
+// out runs whole first, on the calling thread, and starts no thread). Keys
+// held scattered over memory cost the visitor a wait each: the workers copy
+// them a few thousand at a time, in order, into buffers the visitor reads
+// back to back, so the key handed over is valid during the call only.
+// `keys` serves as working memory and holds nothing useful afterwards (its
+// pages are given back to the system as the keys are handed over); the
+// bytes it points to are not touched.
+std::size_t sort_distinct_each(std::vector<std::string_view>& keys, const std::function<void(std::string_view)>& visit,
+                               std::size_t threads = 0);
+
 }  // namespace quorvale

@@ -126,11 +126,12 @@ TEST(StringSort, BothFormsGiveTheDistinctKeysInByteOrder) {
   }
 }
 
-// The streamed form hands over the same keys in the same order, each once
-// the sort has put it in place, on any number of threads; a visitor that
-// fails stops the sort, and its exception comes back once the workers have
-// joined.
-TEST(StringSort, StreamedFormHandsOverTheSameKeys) {
+// The streamed forms, over a buffer and over views (whose keys the workers
+// copy out in order for the visitor), hand over the same keys in the same
+// order, each once the sort has put it in place, on any number of threads;
+// a visitor that fails stops the sort, and its exception comes back once
+// the workers have joined.
+TEST(StringSort, StreamedFormsHandOverTheSameKeys) {
   SortScratch scratch;
   for (const Shape& shape : shapes()) {
     for (std::size_t count : {std::size_t{0}, std::size_t{1}, std::size_t{70}, std::size_t{60'000}}) {
@@ -140,23 +141,31 @@ TEST(StringSort, StreamedFormHandsOverTheSameKeys) {
       auto [buffer, all] = packed(keys);
       for (std::size_t threads : {1, 2, 3, 8}) {
         SCOPED_TRACE(std::string(shape.name) + ", " + std::to_string(count) + " keys, " + std::to_string(threads) + " threads");
-        std::vector<KeySpan> spans = all;
-        std::vector<std::string> got;
-        const std::size_t n = sort_distinct_each(buffer.data(), buffer.size(), spans, scratch,
-                                                 [&](std::string_view k) { got.emplace_back(k); }, threads);
-        EXPECT_EQ(got, want);
-        EXPECT_EQ(n, want.size());
-        if (want.size() < 2) continue;
-        spans = all;
-        std::size_t seen = 0;
-        struct Stop {};
-        EXPECT_THROW(sort_distinct_each(buffer.data(), buffer.size(), spans, scratch,
-                                        [&](std::string_view) {
-                                          if (++seen == want.size() / 2) throw Stop{};
-                                        },
-                                        threads),
-                     Stop);
-        EXPECT_EQ(seen, want.size() / 2);
+        using Visit = std::function<void(std::string_view)>;
+        const std::function<std::size_t(const Visit&)> forms[] = {
+            [&](const Visit& visit) {
+              std::vector<KeySpan> spans = all;
+              return sort_distinct_each(buffer.data(), buffer.size(), spans, scratch, visit, threads);
+            },
+            [&](const Visit& visit) {
+              std::vector<std::string_view> views(keys.begin(), keys.end());
+              return sort_distinct_each(views, visit, threads);
+            },
+        };
+        for (const auto& sort_each : forms) {
+          std::vector<std::string> got;
+          const std::size_t n = sort_each([&](std::string_view k) { got.emplace_back(k); });
+          EXPECT_EQ(got, want);
+          EXPECT_EQ(n, want.size());
+          if (want.size() < 2) continue;
+          std::size_t seen = 0;
+          struct Stop {};
+          EXPECT_THROW(sort_each([&](std::string_view) {
+                         if (++seen == want.size() / 2) throw Stop{};
+                       }),
+                       Stop);
+          EXPECT_EQ(seen, want.size() / 2);
+        }
       }
     }
   }
@@ -187,18 +196,22 @@ TEST(StringSort, KeysFarApartInMemory) {
     used[side] += keys[i].size();
   }
   const std::set<std::string> distinct(keys.begin(), keys.end());
+  const std::vector<std::string> want(distinct.begin(), distinct.end());
   for (std::size_t threads : {1, 3, 8}) {
-    std::vector<std::string_view> got = views;
-    sort_distinct(got, threads);
-    EXPECT_EQ(std::vector<std::string>(got.begin(), got.end()), std::vector<std::string>(distinct.begin(), distinct.end()))
-        << threads << " threads";
+    std::vector<std::string_view> sorted = views;
+    sort_distinct(sorted, threads);
+    EXPECT_EQ(std::vector<std::string>(sorted.begin(), sorted.end()), want) << threads << " threads";
+    std::vector<std::string_view> held = views;
+    std::vector<std::string> got;
+    sort_distinct_each(held, [&](std::string_view k) { got.emplace_back(k); }, threads);
+    EXPECT_EQ(got, want) << threads << " threads, handed over";
   }
   ::munmap(range, reach);
 }
 
 // A first split by sampled splitters, with up to 256 buckets (each key's
 // bucket kept from the count for the deal) and with more (searched again):
-// the same keys as the plain model, in all three forms.
+// the same keys as the plain model, in all four forms.
 TEST(StringSort, SplitBySampleWithFewAndManyBuckets) {
   SortScratch scratch;
   const Shape stems[] = {
@@ -225,6 +238,10 @@ TEST(StringSort, SplitBySampleWithFewAndManyBuckets) {
       got.clear();
       sort_distinct_each(buffer.data(), buffer.size(), spans, scratch, [&](std::string_view k) { got.emplace_back(k); },
                          threads);
+      EXPECT_EQ(got, want);
+      views.assign(keys.begin(), keys.end());
+      got.clear();
+      sort_distinct_each(views, [&](std::string_view k) { got.emplace_back(k); }, threads);
       EXPECT_EQ(got, want);
     }
   }

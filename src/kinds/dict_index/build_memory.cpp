@@ -1,8 +1,6 @@
 // The in-memory build: validates the block size, orders the keys without
 // repeats, offers them to the character code, trains the tables, encodes
 // whole shards on workers and appends them in shard order into the index.
-#include <sys/mman.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <cmath>
@@ -110,25 +108,14 @@ namespace {
 
 // Gives the pages of a build's own key views back to the system as the
 // encoding is done with them, so that the views and the block data do not
-// peak together. Only whole pages inside the views are released, a few MiB
-// at a time; their views are never read again.
+// peak together; their views are never read again.
 class ReleasedViews {
  public:
-  explicit ReleasedViews(std::span<const Key> keys) : keys_(keys) {}
-  void operator()(std::uint64_t done) {
-    static const std::uintptr_t page = static_cast<std::uintptr_t>(::sysconf(_SC_PAGESIZE));
-    const auto at = [&](std::uint64_t k) { return reinterpret_cast<std::uintptr_t>(keys_.data() + k); };
-    const std::uintptr_t from = (at(released_) + page - 1) / page * page;
-    const std::uintptr_t to = at(done) / page * page;
-    if (to < from + STEP && done < keys_.size()) return;
-    if (to > from) ::madvise(reinterpret_cast<void*>(from), to - from, MADV_DONTNEED);
-    released_ = done;
-  }
+  explicit ReleasedViews(std::span<const Key> keys) : pages_(keys.data(), keys.size_bytes()) {}
+  void operator()(std::uint64_t done) { pages_(done * sizeof(Key)); }
 
  private:
-  static constexpr std::uintptr_t STEP = std::uintptr_t{4} << 20;
-  std::span<const Key> keys_;
-  std::uint64_t released_ = 0;
+  ReleasedPages pages_;
 };
 
 }  // namespace
