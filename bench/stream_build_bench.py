@@ -306,13 +306,13 @@ def main():
     if a.memory:
         memory_bench(keys, [k for k in a.only_kinds.split(",") if k], a.runs)
         return
+    chosen = [path for name, path in (("urls", urls), ("varied", varied), ("keys", keys)) if name in files]
     if a.string_roads:
-        for f in ([urls] if "urls" in files else []) + ([keys] if "keys" in files else []):
+        for f in chosen:
             string_roads_bench(f, a.runs, a.dir)
         return
     roads = ["sort"] + [r for r in a.only.split(",") if r and r != "sort"]
-    chosen = {"urls": urls, "varied": varied, "keys": keys}
-    for f in [chosen[f] for f in ("urls", "varied", "keys") if f in files]:
+    for f in chosen:
         stream_bench(f, roads, a.runs, a.dir)
 
 
