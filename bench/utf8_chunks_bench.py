@@ -1,7 +1,7 @@
 """utf8_chunks on a 10^7-element Arrow column, against a plain copy of the
 column's bytes and against to_pylist().
 
-Needs the test-only extension of a plain test build (build/plain/pyext, made
+Needs the test-only extension of a test build (build/wheel/pyext, made
 by scripts/test.sh or the quick loop of the README) and pyarrow.
 
     .venv/bin/python bench/utf8_chunks_bench.py [elements]
@@ -11,7 +11,7 @@ import sys
 import time
 
 here = os.path.dirname(os.path.abspath(__file__))
-sys.path.insert(0, os.environ.get("QUORVALE_TEST_EXT") or os.path.join(here, "..", "build", "plain", "pyext"))
+sys.path.insert(0, os.environ.get("QUORVALE_TEST_EXT") or os.path.join(here, "..", "build", "wheel", "pyext"))
 
 try:
     import pyarrow as pa

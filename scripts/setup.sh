@@ -75,5 +75,9 @@ if [ "$(cat .venv/.quorvale-req 2>/dev/null || true)" != "$req_sum" ]; then
 fi
 
 # --- the package -------------------------------------------------------------
+# Built in build/wheel (pyproject.toml), which scripts/test.sh also builds
+# the C++ tests in: one build of the core serves the demo, pytest and the
+# plain C++ tests. Warnings in our code are errors there too, so that the
+# package's own build is the one checked.
 log "building and installing quorvale"
-.venv/bin/python -m pip install -q --no-build-isolation --no-deps .
+.venv/bin/python -m pip install -q --no-build-isolation --no-deps -C cmake.define.QUORVALE_WERROR=ON .
