@@ -286,13 +286,13 @@ std::string converted(const std::function<Remap()>& convert) {
   try {
     const Remap r = convert();
     out = "len " + std::to_string(r.len) + " width " + std::to_string(r.width) + ":";
-    for (std::uint64_t v : r.low) out += " " + std::to_string(v);
+    for (std::uint64_t v : r.low) (out += ' ') += std::to_string(v);
     out += " |";
-    for (std::uint64_t v : r.high) out += " " + std::to_string(v);
+    for (std::uint64_t v : r.high) (out += ' ') += std::to_string(v);
     out += " |";
-    for (std::uint64_t v : r.samples32) out += " " + std::to_string(v);
+    for (std::uint64_t v : r.samples32) (out += ' ') += std::to_string(v);
     out += " |";
-    for (std::uint64_t v : r.samples16) out += " " + std::to_string(v);
+    for (std::uint64_t v : r.samples16) (out += ' ') += std::to_string(v);
   } catch (const IndexError& e) {
     out = e.message();
   }
