@@ -22,6 +22,16 @@ cases, written into a temporary directory:
             MB of heads and no block data (2.36 MB): every level, beside a
             real dictionary of about that size loaded at the same level (warm
             loads: the median of 9 after the first in each process);
+  side      per hash kind, 24 MB of side records (ids the tail of n, as
+            they must be) behind a count that disagrees with n (the arena's,
+            the fingerprint table's, the hash image's, the dictionary's):
+            every level, beside a real blob of that kind loaded at the same
+            level (real perfect-hash and hashed-dictionary blobs of about
+            the same size; keyless ones of 8 million keys);
+  overlay   a builder-written overlay of 13.3 million additions of 4
+            characters (106 MB), and one whose header claims 12.6 million
+            additions that repeat the first, just past 3/4 of a table of
+            2^24 slots (50 MB);
   dict      with --dict BLOB, `DictIndex.from_bytes` of a real blob (1 GB).
 
 There is no peer: these blobs are this library's own format.
@@ -49,7 +59,8 @@ def vm(field):
         for line in f:
             if line.startswith(field + ":"):
                 return int(line.split()[1]) * 1024
-from quorvale._core import (ClosedHashIndex, CompactHashIndex, DictIndex, Overlay, PerfectHashIndex, _cli)
+from quorvale._core import (ClosedHashIndex, CompactHashIndex, DictIndex, HashedDictIndex, Overlay, PerfectHashIndex,
+                             StringIndex, _cli)
 path = sys.argv[1]
 before = vm("VmRSS")
 t0 = time.perf_counter()
@@ -276,6 +287,93 @@ def case_walk(pythons, runs, tmp):
                   f"peak +{grown / MB:.1f} MB: {answer[:80]}")
 
 
+def side_heavy(kind, records):
+    """A three-key blob of `kind` given `records` side records, ids (ranks)
+    the tail of n = records + 1, so that the count the kind checks after its
+    side ids disagrees with n; both checksums right."""
+    import numpy as np
+    from quorvale._core import ClosedHashIndex, CompactHashIndex, DictIndex, HashedDictIndex, PerfectHashIndex
+    rng = np.random.default_rng(7)
+    keys = ["a", "b", "c"]
+    fields = [("a", "<u8"), ("b", "<u8"), ("id", "<u4")]
+    if kind == "perfect":
+        small, head, at_count, sums = PerfectHashIndex(keys).to_bytes(), 36, 20, (24, 32)
+        fields = [("a", "<u8"), ("id", "<u4")]
+    elif kind == "compact":
+        small, head, at_count, sums = CompactHashIndex(keys).to_bytes(), 40, 24, (28, 36)
+    elif kind == "closed":
+        small, head, at_count, sums = ClosedHashIndex(keys).to_bytes(), 36, 20, (24, 32)
+    else:
+        small, head, at_count, sums = HashedDictIndex.from_dict(DictIndex(keys), 8).to_bytes(), 48, 32, (36, 44)
+        fields = [("a", "<u8"), ("b", "<u8"), ("id", "<u8")]
+        bits, d, j = struct.unpack_from("<IQQ", small, 12)
+        small = small[:48 + d + j] + bytes((bits + records.bit_length() + 7) // 8)
+        head += d
+    side = np.zeros(records, dtype=fields)
+    for name, _ in fields[:-1]:
+        side[name] = rng.integers(0, 2**63, records, dtype=np.uint64)
+    side["id"] = np.arange(1, records + 1)
+    b = bytearray(small) + side.tobytes()
+    struct.pack_into("<Q", b, 4, records + 1)
+    struct.pack_into("<I", b, at_count, records)
+    struct.pack_into("<Q", b, sums[0], payload_checksum(bytes(b[head:])))
+    struct.pack_into("<I", b, sums[1], header_checksum(bytes(b[:sums[1]])))
+    return bytes(b)
+
+
+def case_side(pythons, runs, tmp):
+    from quorvale._core import ClosedHashIndex, CompactHashIndex, DictIndex, HashedDictIndex, PerfectHashIndex
+    print("side: 24 MB of side records behind a count that disagrees, beside a real blob of the kind")
+    levels = ["from_bytes(blob)", "load(path)", "load_mmap(path)", "load_mmap_verified(path)"]
+    keys = [f"k{i:09d}" for i in range(8_000_000)]
+    for kind, cls, record, real in [
+            ("perfect", "PerfectHashIndex", 12, lambda: PerfectHashIndex(keys[:2_000_000]).to_bytes()),
+            ("compact", "CompactHashIndex", 20, lambda: CompactHashIndex(keys).to_bytes()),
+            ("closed", "ClosedHashIndex", 20, lambda: ClosedHashIndex(keys).to_bytes()),
+            ("dict", "HashedDictIndex", 24, lambda: HashedDictIndex.from_dict(DictIndex(keys[:4_000_000]), 8).to_bytes())]:
+        paths = {}
+        for name, blob in (("crafted", side_heavy(kind, 24_000_000 // record)), ("real", real())):
+            paths[name] = os.path.join(tmp, name + ".bin")
+            with open(paths[name], "wb") as f:
+                f.write(blob)
+        for level in levels[:2] if kind == "closed" else levels:
+            load = f"{cls}.{level}"
+            r = measure(pythons, runs, paths["real"], load, "len(x)", warm=9)
+            report(f"{load}, real ({os.path.getsize(paths['real']) / MB:.2f} MB)", os.path.getsize(paths["real"]), r)
+            reals = {name: v[1] for name, v in r.items()}
+            c = measure(pythons, runs, paths["crafted"], load, "len(x)", warm=9)
+            report(f"{load}, crafted", os.path.getsize(paths["crafted"]), c)
+            for name, (_, secs, _) in c.items():
+                print(f"    {name:<6} the refusal takes {secs / reals[name]:.1f}x the real load")
+
+
+def case_overlay(pythons, runs, tmp):
+    from quorvale._core import Overlay, StringIndex
+    print("overlay: the additions table of a loaded overlay")
+    o = Overlay(StringIndex(["zzzz"]))
+    alphabet = [chr(c) for c in range(33, 127)]
+    for a in alphabet:
+        for b in alphabet:
+            for c in alphabet:
+                for d in alphabet[:16]:
+                    o.add(a + b + c + d)
+    built = o.to_bytes()
+    del o
+    head = bytearray(Overlay(StringIndex(["zzzz"])).to_bytes())
+    base_len = struct.unpack_from("<Q", head, 5)[0]
+    n = 3 * 2**22 + 1
+    claim = bytearray(head[:49 + base_len]) + bytes(4 * n)
+    struct.pack_into("<QQQ", claim, 13, n, 4 * n, 0)
+    struct.pack_into("<Q", claim, 37, payload_checksum(bytes(claim[49:])))
+    struct.pack_into("<I", claim, 45, header_checksum(bytes(claim[:45])))
+    for name, blob in (("13.3 million additions, builder-written", built),
+                       ("12.6 million claimed, the second repeating the first", bytes(claim))):
+        path = os.path.join(tmp, "overlay.bin")
+        with open(path, "wb") as f:
+            f.write(blob)
+        report(name, len(blob), measure(pythons, runs, path, "Overlay.from_bytes(blob, StringIndex)", "len(x)"))
+
+
 def case_dict(pythons, runs, path):
     size = os.path.getsize(path)
     print(f"dict: DictIndex.from_bytes of {path} ({size / 1e9:.2f} GB)")
@@ -288,7 +386,7 @@ def main():
     ap = argparse.ArgumentParser()
     ap.add_argument("--base", help="the interpreter of the build to compare with")
     ap.add_argument("--runs", type=int, default=3)
-    ap.add_argument("--only", default="mph2,route,walk,dict")
+    ap.add_argument("--only", default="mph2,route,walk,side,overlay,dict")
     ap.add_argument("--dict", help="a real dictionary blob for the dict case")
     a = ap.parse_args()
     pythons = {"base": a.base} if a.base else {}
@@ -301,6 +399,10 @@ def main():
             case_route(pythons, a.runs, tmp)
         if "walk" in only:
             case_walk(pythons, a.runs, tmp)
+        if "side" in only:
+            case_side(pythons, a.runs, tmp)
+        if "overlay" in only:
+            case_overlay(pythons, a.runs, tmp)
     if "dict" in only and a.dict:
         case_dict(pythons, a.runs, a.dict)
 

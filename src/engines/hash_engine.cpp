@@ -264,6 +264,22 @@ std::optional<std::uint32_t> side_search(std::span<const SideEntry> side, std::u
   return std::nullopt;
 }
 
+bool side_ids_are_tail(const unsigned char* records, std::uint64_t count, std::size_t stride, std::size_t id_at,
+                       std::uint64_t n) {
+  const std::uint64_t base = n - count;
+  std::vector<std::uint64_t> seen(static_cast<std::size_t>((count + 63) / 64), 0);
+  for (std::uint64_t i = 0; i < count; ++i) {
+    const std::uint64_t id = load_le32(records + stride * i + id_at);
+    if (id < base || id >= n) return false;
+    const std::uint64_t k = id - base;
+    std::uint64_t& word = seen[static_cast<std::size_t>(k >> 6)];
+    const std::uint64_t bit = std::uint64_t{1} << (k & 63);
+    if (word & bit) return false;
+    word |= bit;
+  }
+  return true;
+}
+
 Slotted slot_pairs(std::vector<Pair>& pairs, const char* too_many, std::size_t threads, const GroupRule& rule) {
   if (threads == 0) threads = 1;
   sort_run(pairs, threads);

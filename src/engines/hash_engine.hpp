@@ -176,6 +176,17 @@ inline std::uint64_t low_bits(std::uint64_t v, std::uint32_t bits) noexcept {
 std::optional<std::uint32_t> side_search(std::span<const SideEntry> side, std::uint64_t first,
                                          std::uint64_t second) noexcept;
 
+// ---- loading ----
+
+// Whether the ids of a blob's `count` side records (`stride` bytes each, a
+// little-endian u32 id at `id_at` within each; count <= n) are exactly the
+// tail n - count .. n - 1, each once. One pass in table order with a bit per
+// record, nothing copied or sorted: the loaders test the ids here, where
+// their messages rank, and take the table in only once every bound the
+// header sets has held.
+bool side_ids_are_tail(const unsigned char* records, std::uint64_t count, std::size_t stride, std::size_t id_at,
+                       std::uint64_t n);
+
 // ---- lookups ----
 
 // A batch hashed block by block, the hash evaluated over each block at once:

@@ -116,13 +116,15 @@ ClosedHashIndex ClosedHashIndex::from_bytes(std::span<const unsigned char> bytes
   if (H > n || (H == n && n > 0) || compact_hash::SIDE_RECORD * H > L) fail_format("side table length out of range");
   const std::uint64_t side_at = L - compact_hash::SIDE_RECORD * H;
   if (J > UINT64_MAX - HEADER_LEN || HEADER_LEN + J != side_at) fail_format("mph length out of range");
-  std::vector<SideEntry> side = compact_hash::read_side(b + side_at, static_cast<std::size_t>(H), n,
-                                                        "closed-hash: side-table ids are not the tail id range");
+  if (!hash_engine::side_ids_are_tail(b + side_at, H, compact_hash::SIDE_RECORD, 16, n))
+    fail_format("closed-hash: side-table ids are not the tail id range");
   std::optional<Mphf> mph;
   if (n > 0) {
     mph.emplace(Mphf::from_bytes(std::span<const unsigned char>(b + HEADER_LEN, static_cast<std::size_t>(J))));
     if (mph->n() != n - H) fail_format("mph / header length mismatch");
   }
+  // Copied and sorted only now that the hash's count agrees with the header.
+  std::vector<SideEntry> side = compact_hash::read_side(b + side_at, static_cast<std::size_t>(H));
   return ClosedHashIndex(std::move(side), std::move(mph), n);
 }
 

@@ -224,13 +224,9 @@ HashedDictIndex HashedDictIndex::from_shared(blob::SharedBytes bytes, bool verif
   if (L - side_at != SIDE_RECORD * side_count) fail_format("side table length out of range");
   if (verify) FRAME.check_payload(bytes.bytes());
 
-  std::vector<SideRecord> side(static_cast<std::size_t>(side_count));
-  for (std::size_t i = 0; i < side.size(); ++i) {
-    const unsigned char* r = b + side_at + SIDE_RECORD * i;
-    side[i] = {load_le64(r), load_le64(r + 8), load_le64(r + 16)};
-    if (side[i].rank >= n) fail_format("hashed-dict: a side-table rank is past the last key");
-  }
-  std::sort(side.begin(), side.end(), side_less);
+  for (std::uint64_t i = 0; i < side_count; ++i)
+    if (load_le64(b + side_at + SIDE_RECORD * i + 16) >= n)
+      fail_format("hashed-dict: a side-table rank is past the last key");
 
   auto dict = std::make_shared<const DictIndex>(
       DictIndex::from_shared(bytes.slice(HEADER_LEN, static_cast<std::size_t>(D)), verify));
@@ -240,6 +236,13 @@ HashedDictIndex HashedDictIndex::from_shared(blob::SharedBytes bytes, bool verif
     mph.emplace(Mphf::from_bytes(std::span<const unsigned char>(b + image_at, static_cast<std::size_t>(J))));
     if (mph->n() != n - side_count) fail_format("mph / header length mismatch");
   }
+  // Copied and sorted only now that every count agrees with the header.
+  std::vector<SideRecord> side(static_cast<std::size_t>(side_count));
+  for (std::size_t i = 0; i < side.size(); ++i) {
+    const unsigned char* r = b + side_at + SIDE_RECORD * i;
+    side[i] = {load_le64(r), load_le64(r + 8), load_le64(r + 16)};
+  }
+  std::sort(side.begin(), side.end(), side_less);
   blob::SharedBytes table = bytes.slice(static_cast<std::size_t>(table_at), static_cast<std::size_t>(T));
   return HashedDictIndex(std::move(table), std::move(side), std::move(mph), std::move(dict), n, bits);
 }

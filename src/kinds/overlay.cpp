@@ -19,12 +19,12 @@ void PreHashed::reserve(std::size_t n) {
   std::size_t cap = 16;
   while (cap * 3 < n * 4) cap *= 2;
   if (cap <= slots_.size()) return;
-  std::vector<Entry> old(cap, Entry{0, EMPTY, 0});
+  std::vector<Entry, ZeroedAllocator<Entry>> old(cap);
   old.swap(slots_);
   mask_ = cap - 1;
   size_ = 0;
   for (const Entry& e : old)
-    if (e.number != EMPTY) insert(e);
+    if (e.number != EMPTY) place(e);
 }
 
 namespace {
@@ -88,6 +88,9 @@ Sections v2_sections(std::span<const unsigned char> blob, std::uint64_t base_end
   Sections s;
   s.tombstones = words_after(blob, added_end, load_le64(blob.data() + 29));
   FRAME_V2.check_payload(blob);
+  // Every record takes at least its 4-byte length: a count the region cannot
+  // hold fails here, as the walk would at its end, before the base is loaded.
+  if (additions > added_len / 4) throw IndexError::format(MSG_ADDITIONS_TRUNCATED);
   s.base = blob.subspan(HEADER_V2, static_cast<std::size_t>(base_end - HEADER_V2));
   s.additions = blob.subspan(static_cast<std::size_t>(base_end), static_cast<std::size_t>(added_len));
   s.additions_count = additions;
@@ -356,7 +359,7 @@ void Overlay::push_hashed(std::string_view key, std::uint64_t h) {
   if (number > limits_.additions) throw LimitExceeded(MSG_TOO_MANY);
   if (offset > limits_.offset) throw LimitExceeded(MSG_TOO_MUCH);
   if (key.size() > limits_.key_len) throw LimitExceeded(MSG_TOO_LONG);
-  const bool collides = map_.find(h) != nullptr;
+  const bool collides = map_.find(h).has_value();
   // Every allocation first: a failure leaves the overlay as it was.
   room(added_offsets_, 1);
   room(added_bytes_, 4 + key.size());
@@ -382,7 +385,7 @@ bool Overlay::record_is(std::uint32_t offset, std::string_view key) const {
 }
 
 std::optional<std::uint32_t> Overlay::find_hashed(std::string_view key, std::uint64_t h) const {
-  const Entry* e = map_.find(h);
+  const std::optional<Entry> e = map_.find(h);
   if (!e) return std::nullopt;
   if (record_is(e->offset, key)) return e->number;
   for (const Collision& c : hash_collisions_)
@@ -605,10 +608,12 @@ void Overlay::save(const std::string& path) const {
 Overlay Overlay::load(std::span<const unsigned char> blob, std::uint8_t tag, bool untrusted) {
   const Sections s = frame(blob, tag);
   Overlay o(load_base(tag, s.base, untrusted));
+  // The framing held the count to a quarter of the region's bytes, so the
+  // table is sized once for it and never grows with its old copy alive.
   o.added_bytes_.reserve(s.additions.size());
-  const std::size_t cap = static_cast<std::size_t>(std::min(s.additions_count, RESERVE_CAP));
-  o.added_offsets_.reserve(cap);
-  o.map_.reserve(cap);
+  const std::size_t count = static_cast<std::size_t>(s.additions_count);
+  o.added_offsets_.reserve(count);
+  o.map_.reserve(count);
   const bool exact = o.base_->exact();
   std::uint64_t at = 0;
   for (std::uint64_t i = 0; i < s.additions_count; ++i) {

@@ -25,7 +25,9 @@
 
 #include <array>
 #include <cstdint>
+#include <cstdlib>
 #include <memory>
+#include <new>
 #include <optional>
 #include <span>
 #include <string>
@@ -50,8 +52,6 @@ inline constexpr std::uint8_t TAG_PERFECT = 2;
 inline constexpr std::uint8_t TAG_COMPACT = 3;
 // Most tombstone words a header may claim (8 bytes each must fit in 64 bits).
 inline constexpr std::uint64_t MAX_WORDS = (std::uint64_t{1} << 61) - 1;
-// A header cannot make the loader reserve more entries than this up front.
-inline constexpr std::uint64_t RESERVE_CAP = 65536;
 
 inline constexpr const char* MSG_MAGIC = "bad overlay magic or truncated header";
 inline constexpr const char* MSG_HEADER_CHECKSUM = "overlay header checksum mismatch";
@@ -122,6 +122,30 @@ struct Entry {
   std::uint32_t offset;
 };
 
+// Storage that comes zeroed from calloc and whose elements are left as they
+// come: a table's pages are taken as its slots are written, not when it is
+// made, so a table sized for a count a blob claims costs only what is put in.
+template <class T>
+struct ZeroedAllocator {
+  using value_type = T;
+  ZeroedAllocator() noexcept = default;
+  template <class U>
+  ZeroedAllocator(const ZeroedAllocator<U>&) noexcept {}
+  T* allocate(std::size_t n) {
+    void* p = std::calloc(n, sizeof(T));
+    if (!p) throw std::bad_alloc();
+    return static_cast<T*>(p);
+  }
+  void deallocate(T* p, std::size_t) noexcept { std::free(p); }
+  template <class U>
+  void construct(U*) noexcept {}
+  template <class U, class... Args>
+  void construct(U* p, Args&&... args) {
+    ::new (static_cast<void*>(p)) U(std::forward<Args>(args)...);
+  }
+  friend bool operator==(const ZeroedAllocator&, const ZeroedAllocator&) noexcept { return true; }
+};
+
 // A map from the 64-bit hash of an addition's bytes to its entry, the hash
 // used as it is (it is already a mixed 64-bit value): open addressing with
 // linear probing over a power-of-two table of 16-byte entries, at most 3/4
@@ -130,12 +154,12 @@ struct Entry {
 class PreHashed {
  public:
   std::size_t size() const noexcept { return size_; }
-  const Entry* find(std::uint64_t hash) const noexcept {
-    if (slots_.empty()) return nullptr;
+  std::optional<Entry> find(std::uint64_t hash) const noexcept {
+    if (slots_.empty()) return std::nullopt;
     for (std::size_t i = hash & mask_;; i = (i + 1) & mask_) {
       const Entry& e = slots_[i];
-      if (e.number == EMPTY) return nullptr;
-      if (e.hash == hash) return &e;
+      if (e.number == EMPTY) return std::nullopt;
+      if (e.hash == hash) return Entry{e.hash, e.number - 1, e.offset};
     }
   }
   // Room for `n` entries without growing.
@@ -144,20 +168,23 @@ class PreHashed {
     if ((size_ + 1) * 4 > slots_.size() * 3) reserve(size_ + 1);
   }
   // Inserts an entry whose hash is absent; reserve_one() came first.
-  void insert(const Entry& entry) noexcept {
-    for (std::size_t i = entry.hash & mask_;; i = (i + 1) & mask_) {
+  void insert(const Entry& entry) noexcept { place({entry.hash, entry.number + 1, entry.offset}); }
+
+ private:
+  // A slot holds its entry's number plus one, so that a zeroed slot is empty:
+  // no addition has number 2^32 - 1, its record would lie past offset
+  // 4 * (2^32 - 1).
+  static constexpr std::uint32_t EMPTY = 0;
+  void place(const Entry& slot) noexcept {
+    for (std::size_t i = slot.hash & mask_;; i = (i + 1) & mask_) {
       if (slots_[i].number == EMPTY) {
-        slots_[i] = entry;
+        slots_[i] = slot;
         ++size_;
         return;
       }
     }
   }
-
- private:
-  // No addition has this number: its record would lie past offset 4 * (2^32 - 1).
-  static constexpr std::uint32_t EMPTY = 0xffffffffu;
-  std::vector<Entry> slots_;
+  std::vector<Entry, ZeroedAllocator<Entry>> slots_;
   std::size_t mask_ = 0;
   std::size_t size_ = 0;
 };

@@ -259,17 +259,8 @@ PerfectHashIndex PerfectHashIndex::from_shared(blob::SharedBytes bytes, bool ver
   if (12 * H > L) fail_format("side table length out of range");
   const std::uint64_t side_at = L - 12 * H;
   if (J > UINT64_MAX - HEADER_LEN || HEADER_LEN + J > side_at) fail_format("mph length out of range");
-  std::vector<SideEntry> side(static_cast<std::size_t>(H));
-  for (std::size_t i = 0; i < side.size(); ++i)
-    side[i] = {load_le64(b + side_at + 12 * i), load_le32(b + side_at + 12 * i + 8)};
-  std::sort(side.begin(), side.end());
-  if (H) {
-    std::vector<std::uint32_t> ids(side.size());
-    for (std::size_t i = 0; i < side.size(); ++i) ids[i] = side[i].id;
-    std::sort(ids.begin(), ids.end());
-    for (std::size_t i = 0; i < ids.size(); ++i)
-      if (ids[i] != n - H + i) fail_format("perfect-hash: side-table ids are not the tail id range");
-  }
+  if (!hash_engine::side_ids_are_tail(b + side_at, H, 12, 8, n))
+    fail_format("perfect-hash: side-table ids are not the tail id range");
   const std::uint64_t arena_at = HEADER_LEN + J;
   StringArena arena = StringArena::from_shared(
       bytes.slice(static_cast<std::size_t>(arena_at), static_cast<std::size_t>(side_at - arena_at)));
@@ -279,6 +270,11 @@ PerfectHashIndex PerfectHashIndex::from_shared(blob::SharedBytes bytes, bool ver
     mphf.emplace(Mphf::from_bytes(std::span<const unsigned char>(b + HEADER_LEN, static_cast<std::size_t>(J))));
     if (mphf->n() != n - H) fail_format("mph / header length mismatch");
   }
+  // Copied and sorted only now that every count agrees with the header.
+  std::vector<SideEntry> side(static_cast<std::size_t>(H));
+  for (std::size_t i = 0; i < side.size(); ++i)
+    side[i] = {load_le64(b + side_at + 12 * i), load_le32(b + side_at + 12 * i + 8)};
+  std::sort(side.begin(), side.end());
   return PerfectHashIndex(std::move(arena), std::move(side), std::move(mphf), n);
 }
 

@@ -325,3 +325,134 @@ def test_the_dump_of_an_overlay_streams_its_keys(tmp_path, base):
     assert status == 130 and took < 3
     assert peak <= 8 * len(blob) + 50 * 2**20
     assert sum(drained) > 2**20 if base == "doubling" else out == b""
+
+
+def side_heavy(kind, records, fault, seal):
+    """A three-key blob of `kind` given `records` side records whose ids
+    (ranks for the hashed dictionary) are the tail of n = records + 1, so
+    that a count the header or an embedded image gives disagrees with n;
+    fault "ids" also puts the first record's id outside it (its rank past n). `seal`
+    makes the payload checksum right (slow in Python: only small blobs)."""
+    import numpy as np
+    from quorvale._core import ClosedHashIndex, CompactHashIndex, DictIndex, HashedDictIndex, PerfectHashIndex
+    rng = np.random.default_rng(7)
+    words = lambda: rng.integers(0, 2**63, records, dtype=np.uint64)
+    ids = np.arange(1, records + 1, dtype=np.uint32)
+    if fault == "ids":
+        ids[0] = 0
+    if kind == "perfect":  # n at 4, image length at 12, side count at 20; no side table
+        small, head, at_count, at_sums = PerfectHashIndex(KEYS[:3]).to_bytes(), 36, 20, (24, 32)
+        side = np.zeros(records, dtype=[("h", "<u8"), ("id", "<u4")])
+        side["h"], side["id"] = words(), ids
+    elif kind in ("compact", "closed"):
+        cls = CompactHashIndex if kind == "compact" else ClosedHashIndex
+        small = cls(KEYS[:3]).to_bytes()
+        head, at_count, at_sums = (40, 24, (28, 36)) if kind == "compact" else (36, 20, (24, 32))
+        side = np.zeros(records, dtype=[("a", "<u8"), ("b", "<u8"), ("id", "<u4")])
+        side["a"], side["b"], side["id"] = words(), words(), ids
+    else:  # n at 4, width at 12, dictionary length at 16, image length at 24, side count at 32
+        small, head, at_count, at_sums = HashedDictIndex.from_dict(DictIndex(KEYS[:3]), 8).to_bytes(), 48, 32, (36, 44)
+        bits, d, j = struct.unpack_from("<IQQ", small, 12)
+        side = np.zeros(records, dtype=[("a", "<u8"), ("b", "<u8"), ("rank", "<u8")])
+        side["a"], side["b"], side["rank"] = words(), words(), ids
+        if fault == "ids":
+            side["rank"][0] = records + 1
+        entry_bits = bits + records.bit_length()  # n - 1 = records
+        small = small[:48 + d + j] + bytes((entry_bits + 7) // 8)  # the rank table of n - side = 1 slot
+    assert struct.unpack_from("<I", small, at_count)[0] == 0
+    b = bytearray(small) + side.tobytes()
+    struct.pack_into("<Q", b, 4, records + 1)
+    struct.pack_into("<I", b, at_count, records)
+    hashed_from = head + (struct.unpack_from("<Q", b, 16)[0] if kind == "dict" else 0)
+    if seal:
+        struct.pack_into("<Q", b, at_sums[0], payload_checksum(bytes(b[hashed_from:])))
+    struct.pack_into("<I", b, at_sums[1], header_checksum(bytes(b[:at_sums[1]])))
+    return bytes(b)
+
+
+SIDE_HEAVY = {  # kind: class, the count that disagrees, the message of a stray side id
+    "perfect": ("PerfectHashIndex", "mph / arena length mismatch", "perfect-hash: side-table ids are not the tail id range"),
+    "compact": ("CompactHashIndex", "compact-hash: fingerprint length mismatch",
+                "compact-hash: side-table ids are not the tail id range"),
+    "closed": ("ClosedHashIndex", "mph / header length mismatch", "closed-hash: side-table ids are not the tail id range"),
+    "dict": ("HashedDictIndex", "hashed-dict: the dictionary and the header disagree on the key count",
+             "hashed-dict: a side-table rank is past the last key"),
+}
+
+
+@pytest.mark.parametrize("kind", SIDE_HEAVY)
+def test_counts_are_tested_before_the_side_table_is_taken_in(kind, tmp_path):
+    name, count_message, ids_message = SIDE_HEAVY[kind]
+    levels = ["from_bytes(blob)", "load(path)"] + (["load_mmap(path)", "load_mmap_verified(path)"] * (kind != "closed"))
+    # A blob with both faults still gets the side table's message, which
+    # comes first; only the table's copy and sort moved after the counts.
+    for fault, message in (("count", count_message), ("ids", ids_message)):
+        path = tmp_path / f"{fault}.bin"
+        path.write_bytes(side_heavy(kind, 1000, fault, seal=True))
+        out, _ = peak_growth(f"""
+            from quorvale._core import {name} as K
+            path = {str(path)!r}
+            blob = open(path, "rb").read()
+            for level in {levels!r}:
+                try:
+                    eval("K." + level)
+                    print("loaded")
+                except ValueError as e:
+                    print(e)
+        """)
+        assert out == ["format error: " + message] * len(levels), (fault, out)
+    # A million side records and a count that disagrees: refused with the
+    # records read where they lie, none copied. The closed kind verifies its
+    # payload at every level and reads the bytes in place; the others are
+    # mapped unverified, their side pages touched once.
+    records, mapped = (250_000, False) if kind == "closed" else (1_000_000, True)
+    blob = side_heavy(kind, records, "count", seal=not mapped)
+    path = tmp_path / "heavy.bin"
+    path.write_bytes(blob)
+    level = "load_mmap(path)" if mapped else "from_bytes(blob)"
+    out, _ = peak_growth(f"""
+        from quorvale._core import {name} as K
+        path = {str(path)!r}
+        blob = open(path, "rb").read()
+        start = vm("VmRSS")
+        try:
+            K.{level}
+        except ValueError as e:
+            print(e)
+        print(vm("VmHWM") - start)
+    """)
+    assert out[0] == "format error: " + count_message
+    assert int(out[1]) < len(blob) * mapped + len(blob) // 2, (kind, int(out[1]), len(blob))
+
+
+def test_an_overlay_claims_no_more_additions_than_its_region_holds(tmp_path):
+    from quorvale._core import Overlay, StringIndex
+    o = bytearray(Overlay(StringIndex(["zzzz"])).to_bytes())
+    base_len = struct.unpack_from("<Q", o, 5)[0]
+    # A count four bytes a record cannot fit is refused before the base is
+    # loaded: this base's broken magic is never seen.
+    broken = bytearray(o)
+    broken[49] ^= 0xFF
+    struct.pack_into("<Q", broken, 13, 2**40)
+    with pytest.raises(ValueError, match="^format error: overlay additions truncated$"):
+        Overlay.from_bytes(reseal_overlay(broken), StringIndex)
+    # A count the region can hold, of records that repeat the first: the
+    # additions table is sized for the count (just past 3/4 of 2^21 slots,
+    # 32 MiB of them) but takes memory only as records go in.
+    n = 3 * 2**19 + 1
+    crowded = bytearray(o[:49 + base_len]) + bytes(4 * n)
+    struct.pack_into("<QQQ", crowded, 13, n, 4 * n, 0)
+    path = tmp_path / "crowded.bin"
+    path.write_bytes(reseal_overlay(crowded))
+    out, _ = peak_growth(f"""
+        from quorvale._core import Overlay, StringIndex
+        blob = open({str(path)!r}, "rb").read()
+        start = vm("VmRSS")
+        try:
+            Overlay.from_bytes(blob, StringIndex)
+        except ValueError as e:
+            print(e)
+        print(vm("VmHWM") - start)
+    """)
+    assert out[0] == "format error: duplicate key among overlay additions"
+    assert int(out[1]) < 2 * len(crowded) + 4 * 2**20, int(out[1])

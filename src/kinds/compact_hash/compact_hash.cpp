@@ -26,8 +26,7 @@ std::vector<unsigned char> side_bytes(std::span<const SideEntry> side) {
   return out;
 }
 
-std::vector<SideEntry> read_side(const unsigned char* records, std::size_t count, std::uint64_t n,
-                                 const char* ids_message) {
+std::vector<SideEntry> read_side(const unsigned char* records, std::size_t count) {
   std::vector<SideEntry> side(count);
   for (std::size_t i = 0; i < count; ++i) {
     const unsigned char* r = records + SIDE_RECORD * i;
@@ -38,16 +37,6 @@ std::vector<SideEntry> read_side(const unsigned char* records, std::size_t count
     if (a.second != b.second) return a.second < b.second;
     return a.id < b.id;
   });
-  // The ids must be the tail n - count .. n - 1, each once.
-  const std::uint64_t base = n - count;
-  std::vector<std::uint64_t> seen((count + 63) / 64, 0);
-  for (const SideEntry& e : side) {
-    if (e.id < base || e.id >= n) fail_format(ids_message);
-    const std::uint64_t k = e.id - base;
-    std::uint64_t& word = seen[static_cast<std::size_t>(k >> 6)];
-    if (word >> (k & 63) & 1) fail_format(ids_message);
-    word |= std::uint64_t{1} << (k & 63);
-  }
   return side;
 }
 
@@ -128,8 +117,8 @@ CompactHashIndex CompactHashIndex::from_shared(blob::SharedBytes bytes, bool ver
   if (J > UINT64_MAX - HEADER_LEN || HEADER_LEN + J > side_at) fail_format("mph length out of range");
   const std::uint64_t table_at = HEADER_LEN + J;
   const std::uint64_t table_len = side_at - table_at;
-  std::vector<SideEntry> side =
-      read_side(b + side_at, static_cast<std::size_t>(H), n, "compact-hash: side-table ids are not the tail id range");
+  if (!hash_engine::side_ids_are_tail(b + side_at, H, SIDE_RECORD, 16, n))
+    fail_format("compact-hash: side-table ids are not the tail id range");
   const std::uint64_t m = n - H;
   // m < 2^32 and bits <= 64: the product cannot overflow.
   if ((m * bits + 7) / 8 != table_len) fail_format("compact-hash: fingerprint length mismatch");
@@ -138,6 +127,7 @@ CompactHashIndex CompactHashIndex::from_shared(blob::SharedBytes bytes, bool ver
     mph.emplace(Mphf::from_bytes(std::span<const unsigned char>(b + HEADER_LEN, static_cast<std::size_t>(J))));
     if (mph->n() != m) fail_format("mph / header length mismatch");
   }
+  std::vector<SideEntry> side = read_side(b + side_at, static_cast<std::size_t>(H));
   blob::SharedBytes table = bytes.slice(static_cast<std::size_t>(table_at), static_cast<std::size_t>(table_len));
   return CompactHashIndex(std::move(table), std::move(side), std::move(mph), n, bits);
 }

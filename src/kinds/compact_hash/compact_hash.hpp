@@ -66,10 +66,9 @@ inline constexpr std::size_t HEADER_LEN = FRAME.header_len;
 
 // The side table as stored: 20-byte records of first, second, id in table order.
 std::vector<unsigned char> side_bytes(std::span<const SideEntry> side);
-// Side records read from a blob, sorted by (first, second, id); their ids must
-// be exactly the tail n - count .. n - 1, else Format `ids_message`.
-std::vector<SideEntry> read_side(const unsigned char* records, std::size_t count, std::uint64_t n,
-                                 const char* ids_message);
+// Side records read from a blob, sorted by (first, second, id); the loader
+// has tested their ids already (hash_engine::side_ids_are_tail).
+std::vector<SideEntry> read_side(const unsigned char* records, std::size_t count);
 
 // What follows a keyless blob's header: the hash's image (empty without a
 // hash), the side records, and the payload checksum over the image, the
