@@ -345,7 +345,10 @@ struct Plan {
 std::string objective_name(const Objective& objective);
 
 // Plans keys held in memory (any order, repeats allowed). Throws IndexError.
-Plan plan_for(std::span<const std::string_view> keys, const Needs& needs, const Objective& objective);
+// `stop`, when given, is asked as the keys are scanned and before the
+// pricing; a yes abandons the plan (IndexError Io Interrupted).
+Plan plan_for(std::span<const std::string_view> keys, const Needs& needs, const Objective& objective,
+              const StopProbe& stop = {});
 Plan plan_for(std::span<const std::string> keys, const Needs& needs, const Objective& objective);
 
 // The in-memory run a keys file is sorted through, and the longest key that

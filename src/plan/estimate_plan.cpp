@@ -369,11 +369,13 @@ Plan plan_sorted(const Keys& keys, const Needs& needs, const Objective& objectiv
 
 }  // namespace
 
-Plan plan_for(std::span<const std::string_view> keys, const Needs& needs, const Objective& objective) {
+Plan plan_for(std::span<const std::string_view> keys, const Needs& needs, const Objective& objective,
+              const StopProbe& stop) {
   const Needs effective = effective_needs(needs, objective);
   std::vector<std::string_view> sorted(keys.begin(), keys.end());
   sort_distinct(sorted);
-  return plan_sorted(std::span<const std::string_view>(sorted), effective, objective, {}, [&] { sorted = {}; });
+  stop_if(stop);
+  return plan_sorted(std::span<const std::string_view>(sorted), effective, objective, stop, [&] { sorted = {}; });
 }
 
 Plan plan_for(std::span<const std::string> keys, const Needs& needs, const Objective& objective) {
