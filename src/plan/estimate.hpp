@@ -11,6 +11,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <span>
 #include <string>
@@ -220,6 +221,30 @@ Scan scan(std::span<const std::string_view> keys, bool with_draws, std::size_t t
 Scan scan(const extsort::KeyView& keys, bool with_draws, std::size_t threads = 0, const StopProbe& stop = {});
 // The two draws of sorted distinct keys in memory.
 Draws<std::string_view> draws(std::span<const std::string_view> keys);
+
+// The same Scan over sorted distinct keys handed over one at a time (a
+// merge replaying them), the draws' keys copied out: the keys are gathered
+// into blocks, and a block is scanned on the workers while the next fills.
+class StreamScan {
+ public:
+  // `stop`, when given, is asked as the workers take their slices.
+  explicit StreamScan(StopProbe stop = {});
+  StreamScan(const StreamScan&) = delete;
+  StreamScan& operator=(const StreamScan&) = delete;
+  ~StreamScan();
+
+  // The key is copied; it may go when the call returns.
+  void push(std::string_view key);
+  // The key equals the last one pushed.
+  bool repeats(std::string_view key) const;
+  // The shape of every key pushed, and the two draws, each sorted bytewise.
+  Shape shape();
+  Draws<std::string> draws() &&;
+
+ private:
+  struct Impl;
+  std::unique_ptr<Impl> impl_;
+};
 
 // ---- pricing ------------------------------------------------------------------------
 
