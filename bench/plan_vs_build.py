@@ -6,11 +6,14 @@ Keys files: generated URLs (about 58 bytes, host, two path words and a
 number, as bench/dict_class_bench.py makes them) of 100,001 keys (just past
 the exact pricing), 200,000 and 10^6 keys, written into DIR, and any FILE
 given. For each: `quorvale plan FILE` (which implies --exact), then
+`LC_ALL=C sort -u --parallel=8 FILE` (the peer of planning a file), then
 `quorvale build FILE OUT --index KIND [--block B]` of the kind and block its
 plan ranks first, and `quorvale build --index auto` (plan and build in one),
 each in a fresh process, three times in turn; the medians, planning over the
-build (goal at most 0.5x), and the same with --closed-vocabulary, whose pick
-may be another kind. Wall time as a user sees it, interpreter start included.
+build (goal at most 0.5x), planning over `sort -u` (goal at most 0.5x),
+auto over the named kind (goal at most 1.3x), and the same with
+--closed-vocabulary, whose pick may be another kind. Wall time as a user
+sees it, interpreter start included.
 """
 import os
 import re
@@ -28,9 +31,9 @@ KINDS = {"DictIndex": "dict", "StringIndex": "string", "CompactHashIndex": "comp
          "ClosedHashIndex": "closed", "PerfectHashIndex": "perfect"}
 
 
-def timed(args):
+def timed(args, env=None):
     t = time.perf_counter()
-    r = subprocess.run(args, capture_output=True, text=True)
+    r = subprocess.run(args, capture_output=True, text=True, env=env)
     elapsed = time.perf_counter() - t
     if r.returncode != 0:
         sys.exit(f"{' '.join(args)}: {r.stderr.strip()}")
@@ -46,20 +49,27 @@ def pick(plan_text):
     return ["--index", KINDS[name]], name
 
 
+SORT_ENV = dict(os.environ, LC_ALL="C")
+
+
 def compare(path, out, extra):
-    plans, builds, autos = [], [], []
+    plans, sorts, builds, autos, loads = [], [], [], [], []
     chosen = None
     for _ in range(3):
+        loads.append(os.getloadavg()[0])
         seconds, text = timed([QUORVALE, "plan", path] + extra)
         plans.append(seconds)
+        sorts.append(timed(["sort", "-u", "--parallel=8", "-o", os.devnull, path], SORT_ENV)[0])
         args, chosen = pick(text)
         builds.append(timed([QUORVALE, "build", path, out] + args + extra)[0])
         autos.append(timed([QUORVALE, "build", path, out, "--index", "auto"] + extra)[0])
     os.remove(out)
-    p, b, a = (statistics.median(x) for x in (plans, builds, autos))
+    p, s, b, a = (statistics.median(x) for x in (plans, sorts, builds, autos))
     label = " ".join(extra) or "(open vocabulary)"
-    print(f"  {label}: picks {chosen}; plan {p:.2f} s, its build {b:.2f} s, --index auto {a:.2f} s; "
-          f"plan / build {p / b:.2f}x (goal at most 0.5x), auto / build {a / b:.2f}x")
+    print(f"  {label}: picks {chosen}; plan {p:.2f} s, sort -u {s:.2f} s, its build {b:.2f} s, "
+          f"--index auto {a:.2f} s; plan / build {p / b:.2f}x (goal at most 0.5x), plan / sort -u {p / s:.2f}x "
+          f"(goal at most 0.5x), auto / build {a / b:.2f}x (goal at most 1.3x); "
+          f"load {' '.join(f'{x:.1f}' for x in loads)}")
 
 
 def main():

@@ -223,7 +223,8 @@ void cmd_build(const Cmd& cmd, LineReader& in, Out& err, const Planner& with, co
   };
   const bool auto_kind = !cmd.index;
   const bool read_once = reads_once(keys_path);
-  if (auto_kind && !read_once) plan([&] { return with.file(keys_path, cmd.needs, cmd.objective); });
+  auto plan_file = [&] { plan([&] { return with.file(keys_path, cmd.needs, cmd.objective); }); };
+  if (auto_kind && !read_once && streamed) plan_file();
   auto note_empty = [&](std::uint64_t count) {
     if (count > 0) put(err, keys_path + ": " + std::to_string(count) + " empty lines skipped\n");
   };
@@ -258,9 +259,25 @@ void cmd_build(const Cmd& cmd, LineReader& in, Out& err, const Planner& with, co
     return;
   }
 
-  KeysRead read = read_keys(keys_path, in);
+  // Keys the build holds in memory anyway are planned where they lie, so
+  // that one read of the file serves both. A file the planner's own reading
+  // would refuse (not UTF-8, a key past its run budget, unreadable) goes to
+  // it all the same, so that its failure is the command's, as it reads.
+  const bool read_for_plan = auto_kind && !read_once;
+  KeysRead read = [&] {
+    if (!read_for_plan) return read_keys(keys_path, in);
+    try {
+      return read_keys(keys_path, in, estimate::RUN_BUDGET);
+    } catch (const Fail& f) {
+      if (f.kind == Fail::Kind::Interrupted) throw;
+      plan_file();
+      throw;
+    }
+  }();
+  auto plan_keys = [&] { plan([&] { return with.keys(read.keys.views(), cmd.needs, cmd.objective); }); };
+  if (read_for_plan) plan_keys();
   note_empty(read.empty_lines);
-  if (auto_kind && read_once) plan([&] { return with.keys(read.keys.views(), cmd.needs, cmd.objective); });
+  if (auto_kind && read_once) plan_keys();
   std::uint64_t count = 0;
   try {
     count = build_and_save(*kind, std::move(read.keys), out_path, block);

@@ -228,8 +228,10 @@ struct KeysRead {
   std::uint64_t empty_lines = 0;
 };
 
-// Every key of a keys file, or of standard input for "-". Throws Fail (Work).
-KeysRead read_keys(const std::string& path, LineReader& standard_input);
+// Every key of a keys file, or of standard input for "-". Throws Fail (Work),
+// also for a key longer than `limit`, refused as soon as the reader is past
+// it, so that such a line is never held whole.
+KeysRead read_keys(const std::string& path, LineReader& standard_input, std::size_t limit = SIZE_MAX);
 
 // A keys file handed out as fresh key streams, one per pass of a streamed
 // build. A stream cannot fail through its keys: a failure to open or read

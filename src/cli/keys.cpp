@@ -19,11 +19,11 @@ Fail line_fail(const std::string& path, std::uint64_t line, const std::string& w
 
 Fail open_fail(const std::string& path, const IndexError& error) { return Fail::work(path + ": " + error.message()); }
 
-// Reads a keys file to its end, handing each key to `take`; a bad line is a
-// Fail. Returns the number of empty lines.
+// Reads a keys file to its end, handing each key to `take`; a bad line, or
+// a key longer than `limit`, is a Fail. Returns the number of empty lines.
 template <class Take>
-std::uint64_t each_key(LineReader& reader, const std::string& path, Take&& take) {
-  KeyLines lines(reader);
+std::uint64_t each_key(LineReader& reader, const std::string& path, Take&& take, std::size_t limit = SIZE_MAX) {
+  KeyLines lines(reader, limit);
   std::string_view key;
   for (;;) {
     stop_if_interrupted();
@@ -38,9 +38,9 @@ std::uint64_t each_key(LineReader& reader, const std::string& path, Take&& take)
       case KeyLines::Got::Key: take(key); continue;
       case KeyLines::Got::End: return lines.empty_lines();
       case KeyLines::Got::NotUtf8: throw line_fail(path, lines.line(), NOT_UTF8);
-      case KeyLines::Got::TooLong: break;  // no limit here
+      case KeyLines::Got::TooLong:
+        throw line_fail(path, lines.line(), "a key longer than " + std::to_string(limit) + " bytes");
     }
-    panic("a keys file read without a limit has no key too long");
   }
 }
 
@@ -128,11 +128,11 @@ void KeyList::push(std::string_view key) {
   left_ -= key.size();
 }
 
-KeysRead read_keys(const std::string& path, LineReader& standard_input) {
+KeysRead read_keys(const std::string& path, LineReader& standard_input, std::size_t limit) {
   KeysRead out;
   auto take = [&](std::string_view key) { out.keys.push(key); };
   if (path == "-") {
-    out.empty_lines = each_key(standard_input, path, take);
+    out.empty_lines = each_key(standard_input, path, take, limit);
     return out;
   }
   File file = [&] {
@@ -144,7 +144,7 @@ KeysRead read_keys(const std::string& path, LineReader& standard_input) {
   }();
   LineReader reader(file.fd());
   reader.stop_on(stop_probe());
-  out.empty_lines = each_key(reader, path, take);
+  out.empty_lines = each_key(reader, path, take, limit);
   return out;
 }
 

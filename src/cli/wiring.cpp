@@ -18,7 +18,7 @@ PlanSummary summary(const estimate::Plan& plan) {
 const Planner& planner() {
   static const Planner p{
       [](std::span<const std::string_view> keys, const Needs& needs, const Objective& objective) {
-        return summary(estimate::plan_for(keys, needs, objective));
+        return summary(estimate::plan_for(keys, needs, objective, stop_probe()));
       },
       [](const std::string& path, const Needs& needs, const Objective& objective) {
         return summary(estimate::plan_file(path, needs, objective, estimate::RUN_BUDGET, estimate::MAX_KEY,

@@ -19,6 +19,8 @@
 #include <cstring>
 #include <limits>
 #include <memory>
+#include <system_error>
+#include <thread>
 
 #include "dict_index/dict_index.hpp"
 #include "error.hpp"
@@ -285,6 +287,205 @@ Scan scan(const extsort::KeyView& keys, bool with_draws, std::size_t threads, co
 }
 
 Draws<std::string_view> draws(std::span<const std::string_view> keys) { return scan(keys, true).draws; }
+
+// ---- the scan of keys replayed one at a time ----------------------------------------
+
+namespace {
+
+// Keys a block holds: a whole number of the run draw's runs, so that every
+// run lies in one block.
+constexpr std::size_t BLOCK_KEYS = 64 * RUN_LEN;
+// The keys a worker scans at a time.
+constexpr std::size_t BLOCK_SLICE = std::size_t{1} << 14;
+// The keys before a block that its common prefixes read.
+constexpr std::size_t BACK = 32;
+
+// Keys gathered for a scan: `context` keys from before the block, then the
+// block's own, the first of which is at `base` in the whole key set.
+struct Block {
+  std::vector<char> bytes;
+  std::vector<std::pair<std::size_t, std::size_t>> spans;  // start, length
+  std::uint64_t base = 0;
+  std::size_t context = 0;
+
+  void push(std::string_view key) {
+    spans.emplace_back(bytes.size(), key.size());
+    bytes.insert(bytes.end(), key.begin(), key.end());
+  }
+  std::string_view at(std::size_t i) const { return {bytes.data() + spans[i].first, spans[i].second}; }
+  std::size_t keys() const noexcept { return spans.size() - context; }
+};
+
+// A block's keys by their position in the whole key set, as scan_slice reads them.
+struct BlockKeys {
+  const Block& block;
+  std::string_view operator[](std::size_t at) const {
+    return block.at(static_cast<std::size_t>(at - block.base) + block.context);
+  }
+};
+
+struct KeptKey {
+  std::uint64_t hash;
+  std::uint64_t at;
+  std::string key;
+};
+
+struct KeptRun {
+  std::uint64_t hash;
+  std::uint64_t at;
+  std::vector<std::string> keys;
+};
+
+template <class T>
+void keep_least(std::vector<T>& v, std::size_t keep) {
+  if (v.size() <= keep) return;
+  std::nth_element(v.begin(), v.begin() + static_cast<std::ptrdiff_t>(keep - 1), v.end(),
+                   [](const T& x, const T& y) { return x.hash < y.hash; });
+  v.resize(keep);
+}
+
+}  // namespace
+
+struct StreamScan::Impl {
+  StopProbe stop;
+  // One processor is left to the thread that feeds the blocks.
+  std::size_t threads = std::max<std::size_t>(online_processors(), 2) - 1;
+  Block blocks[2];
+  std::size_t filling = 0;
+  Shape shape;
+  // Bounds the hash draw as in `scan`, lowered by what is kept so far.
+  std::atomic<std::uint64_t> threshold{~std::uint64_t{0}};
+  std::vector<KeptKey> hashed;  // the least sample hashes so far, keys copied
+  std::vector<KeptRun> runs;    // the runs of the least head hashes so far
+  std::exception_ptr failure;   // of the block scanned apart
+  std::jthread scanner;         // last: joined before the rest goes
+
+  // Adds a block's sums and candidates; the block may be reused afterwards.
+  void scan_block(const Block& block) {
+    const std::uint64_t lo = block.base;
+    const std::size_t n = block.keys();
+    if (n == 0) return;
+    const std::size_t slices = (n + BLOCK_SLICE - 1) / BLOCK_SLICE;
+    const std::size_t workers = std::min(slices, threads);
+    std::vector<PartScan> parts(workers);
+    std::atomic<std::size_t> next{0};
+    const BlockKeys keys{block};
+    run_workers(workers, [&](std::size_t w, const FirstError& first) {
+      for (std::size_t p; !first.failed() && (p = next.fetch_add(1)) < slices;) {
+        stop_if(stop);
+        scan_slice(keys, lo + p * n / slices, lo + (p + 1) * n / slices, true, threshold, parts[w]);
+      }
+    });
+    std::vector<Hashed> drawn, heads;
+    for (PartScan& part : parts) {
+      shape.count += part.shape.count;
+      shape.bytes += part.shape.bytes;
+      shape.non_ascii += part.shape.non_ascii;
+      shape.lcp_prev += part.shape.lcp_prev;
+      shape.lcp_back32 += part.shape.lcp_back32;
+      shape.back32_count += part.shape.back32_count;
+      drawn.insert(drawn.end(), part.hashed.begin(), part.hashed.end());
+      heads.insert(heads.end(), part.heads.begin(), part.heads.end());
+      part = PartScan();
+    }
+    // Copied out: only what may stay among the least hashes.
+    keep_smallest(drawn, HASH_SAMPLE);
+    for (const Hashed& h : drawn) hashed.push_back(KeptKey{h.first, h.second, std::string(keys[h.second])});
+    keep_least(hashed, HASH_SAMPLE);
+    if (hashed.size() == HASH_SAMPLE) {
+      std::uint64_t kept = 0;
+      for (const KeptKey& k : hashed) kept = std::max(kept, k.hash);
+      if (kept < threshold.load(std::memory_order_relaxed)) threshold.store(kept, std::memory_order_relaxed);
+    }
+    keep_smallest(heads, RUN_SAMPLE);
+    std::uint64_t worst = 0;
+    for (const KeptRun& r : runs) worst = std::max(worst, r.hash);
+    for (const Hashed& h : heads) {
+      if (runs.size() >= RUN_SAMPLE && h.first > worst) continue;
+      KeptRun& run = runs.emplace_back(KeptRun{h.first, h.second, {}});
+      const std::uint64_t end = std::min<std::uint64_t>(lo + n, h.second + RUN_LEN);
+      run.keys.reserve(static_cast<std::size_t>(end - h.second));
+      for (std::uint64_t at = h.second; at < end; ++at) run.keys.emplace_back(keys[static_cast<std::size_t>(at)]);
+    }
+    keep_least(runs, RUN_SAMPLE);
+  }
+
+  // Waits for the block scanned apart; its failure is rethrown here.
+  void wait() {
+    if (scanner.joinable()) scanner.join();
+    if (failure) std::rethrow_exception(failure);
+  }
+
+  // The full block goes to a scan apart, and the other one fills next,
+  // behind the keys its common prefixes need.
+  void hand_over() {
+    wait();
+    Block& full = blocks[filling];
+    Block& next = blocks[1 - filling];
+    next.bytes.clear();
+    next.spans.clear();
+    next.base = full.base + full.keys();
+    next.context = std::min(BACK, full.spans.size());
+    for (std::size_t i = full.spans.size() - next.context; i < full.spans.size(); ++i) next.push(full.at(i));
+    filling = 1 - filling;
+    try {
+      scanner = std::jthread([this, &full] {
+        try {
+          scan_block(full);
+        } catch (...) {
+          failure = std::current_exception();
+        }
+      });
+    } catch (const std::system_error&) {
+      scan_block(full);  // no thread to spare: scanned here
+    }
+  }
+
+  void finish() {
+    if (finished) return;
+    wait();
+    scan_block(blocks[filling]);
+    blocks[0] = blocks[1] = Block();
+    finished = true;
+  }
+  bool finished = false;
+};
+
+StreamScan::StreamScan(StopProbe stop) : impl_(std::make_unique<Impl>()) { impl_->stop = std::move(stop); }
+
+StreamScan::~StreamScan() = default;
+
+void StreamScan::push(std::string_view key) {
+  Block& block = impl_->blocks[impl_->filling];
+  block.push(key);
+  if (block.keys() == BLOCK_KEYS) impl_->hand_over();
+}
+
+bool StreamScan::repeats(std::string_view key) const {
+  // A block starts behind the last keys of the one before.
+  const Block& block = impl_->blocks[impl_->filling];
+  return !block.spans.empty() && block.at(block.spans.size() - 1) == key;
+}
+
+Shape StreamScan::shape() {
+  impl_->finish();
+  return impl_->shape;
+}
+
+Draws<std::string> StreamScan::draws() && {
+  impl_->finish();
+  // Laid out in key order, so sorted bytewise.
+  auto by_position = [](const auto& x, const auto& y) { return x.at < y.at; };
+  Draws<std::string> out;
+  std::sort(impl_->hashed.begin(), impl_->hashed.end(), by_position);
+  out.hash.reserve(impl_->hashed.size());
+  for (KeptKey& k : impl_->hashed) out.hash.push_back(std::move(k.key));
+  std::sort(impl_->runs.begin(), impl_->runs.end(), by_position);
+  for (KeptRun& r : impl_->runs)
+    for (std::string& k : r.keys) out.run.push_back(std::move(k));
+  impl_.reset();
+  return out;
+}
 
 // ---- the rates of a sample dictionary ----------------------------------------------
 
@@ -671,10 +872,7 @@ void read_keys_file(const std::string& path, std::uint64_t max_key, extsort::Run
     switch (lines.next(key)) {
       case KeyLines::Got::Key:
         if (++taken % STOP_STRIDE == 0) stop_if(stop);
-        if (!run.has_room(key.size())) {
-          runs.spill(run.sorted());
-          run.clear();
-        }
+        if (!run.has_room(key.size())) runs.spill_sorted(run);
         run.push_valid(key);
         continue;
       case KeyLines::Got::End: return;
@@ -687,7 +885,7 @@ void read_keys_file(const std::string& path, std::uint64_t max_key, extsort::Run
 void each_file_key(const std::string& path, std::size_t budget, std::uint64_t max_key,
                    const std::function<void(std::string_view)>& step, const StopProbe& stop) {
   extsort::Run run(budget);
-  extsort::Runs runs(path);
+  extsort::Runs runs(path, false);  // read back at once, then removed
   read_keys_file(path, max_key, run, runs, stop);
   std::uint64_t replayed = 0;
   const std::function<void(std::string_view)> checked = [&](std::string_view key) {
@@ -698,7 +896,7 @@ void each_file_key(const std::string& path, std::size_t budget, std::uint64_t ma
     run.each(checked);
     return;
   }
-  if (!run.empty()) runs.spill(run.sorted());
+  if (!run.empty()) runs.spill_sorted(run);
   runs.each(checked);
 }
 

@@ -11,6 +11,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <span>
 #include <string>
@@ -221,6 +222,30 @@ Scan scan(const extsort::KeyView& keys, bool with_draws, std::size_t threads = 0
 // The two draws of sorted distinct keys in memory.
 Draws<std::string_view> draws(std::span<const std::string_view> keys);
 
+// The same Scan over sorted distinct keys handed over one at a time (a
+// merge replaying them), the draws' keys copied out: the keys are gathered
+// into blocks, and a block is scanned on the workers while the next fills.
+class StreamScan {
+ public:
+  // `stop`, when given, is asked as the workers take their slices.
+  explicit StreamScan(StopProbe stop = {});
+  StreamScan(const StreamScan&) = delete;
+  StreamScan& operator=(const StreamScan&) = delete;
+  ~StreamScan();
+
+  // The key is copied; it may go when the call returns.
+  void push(std::string_view key);
+  // The key equals the last one pushed.
+  bool repeats(std::string_view key) const;
+  // The shape of every key pushed, and the two draws, each sorted bytewise.
+  Shape shape();
+  Draws<std::string> draws() &&;
+
+ private:
+  struct Impl;
+  std::unique_ptr<Impl> impl_;
+};
+
 // ---- pricing ------------------------------------------------------------------------
 
 // Distinct keys up to which every candidate is built for its exact size.
@@ -345,7 +370,10 @@ struct Plan {
 std::string objective_name(const Objective& objective);
 
 // Plans keys held in memory (any order, repeats allowed). Throws IndexError.
-Plan plan_for(std::span<const std::string_view> keys, const Needs& needs, const Objective& objective);
+// `stop`, when given, is asked as the keys are scanned and before the
+// pricing; a yes abandons the plan (IndexError Io Interrupted).
+Plan plan_for(std::span<const std::string_view> keys, const Needs& needs, const Objective& objective,
+              const StopProbe& stop = {});
 Plan plan_for(std::span<const std::string> keys, const Needs& needs, const Objective& objective);
 
 // The in-memory run a keys file is sorted through, and the longest key that

@@ -369,11 +369,13 @@ Plan plan_sorted(const Keys& keys, const Needs& needs, const Objective& objectiv
 
 }  // namespace
 
-Plan plan_for(std::span<const std::string_view> keys, const Needs& needs, const Objective& objective) {
+Plan plan_for(std::span<const std::string_view> keys, const Needs& needs, const Objective& objective,
+              const StopProbe& stop) {
   const Needs effective = effective_needs(needs, objective);
   std::vector<std::string_view> sorted(keys.begin(), keys.end());
   sort_distinct(sorted);
-  return plan_sorted(std::span<const std::string_view>(sorted), effective, objective, {}, [&] { sorted = {}; });
+  stop_if(stop);
+  return plan_sorted(std::span<const std::string_view>(sorted), effective, objective, stop, [&] { sorted = {}; });
 }
 
 Plan plan_for(std::span<const std::string> keys, const Needs& needs, const Objective& objective) {
@@ -385,34 +387,39 @@ Plan plan_file(const std::string& path, const Needs& needs, const Objective& obj
                std::uint64_t max_key, const StopProbe& stop) {
   const Needs effective = effective_needs(needs, objective);
   extsort::Run run(budget);
-  extsort::Runs runs(path);
+  extsort::Runs runs(path, false);  // read back at once, then removed
   read_keys_file(path, max_key, run, runs, stop);
   // Every key in one run: planned where it lies, the run's memory given
   // back before the builds.
   if (runs.runs().empty())
     return plan_sorted(run.sorted(), effective, objective, stop, [&] { run = extsort::Run(0); });
 
-  if (!run.empty()) runs.spill(run.sorted());
+  if (!run.empty()) runs.spill_sorted(run);
   run = extsort::Run(0);  // its memory back before the replay
-  Pass<std::string> pass;
+  StreamScan pass(stop);
   // An owned copy of every key while there are few enough to price by
   // exact builds; released for good past that.
   std::vector<std::string> full;
   bool whole = true;
   std::uint64_t replayed = 0;
-  runs.each([&](std::string_view key) {
-    if (replayed++ % STOP_STRIDE == 0) stop_if(stop);
-    pass.push(key);
-    if (!whole) return;
-    if (full.size() == EXACT_LIMIT) {
-      whole = false;
-      std::vector<std::string>().swap(full);
-      return;
+  {
+    extsort::MergedStream merged = runs.merge();
+    while (const std::optional<std::string_view> key = merged.next()) {
+      // A key spilled in several runs comes out once per run, in a row.
+      if (pass.repeats(*key)) continue;
+      if (replayed++ % STOP_STRIDE == 0) stop_if(stop);
+      pass.push(*key);
+      if (!whole) continue;
+      if (full.size() == EXACT_LIMIT) {
+        whole = false;
+        std::vector<std::string>().swap(full);
+        continue;
+      }
+      full.emplace_back(*key);
     }
-    full.emplace_back(key);
-  });
+  }  // the run files closed before the pricing
   stop_if(stop);
-  const Shape shape = pass.walk.shape();
+  const Shape shape = pass.shape();
   const std::vector<Candidate> cands = candidates(effective);
   std::vector<Estimate> estimates;
   if (whole) {

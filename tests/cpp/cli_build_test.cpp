@@ -292,10 +292,17 @@ TEST(CmdBuild, AutoPlansFirstAndNotesInOrder) {
   for (const char* stream : {"never", "always"}) {
     SCOPED_TRACE(stream);
     r.err.text.clear();
+    r.fake.file.clear();
+    r.fake.keys.clear();
     r.run({r.keys, r.out, "--stream", stream});
-    EXPECT_EQ(r.fake.file, r.keys);
+    // Keys the build holds are planned where they lie; a streamed build's
+    // planner reads the file.
+    const bool held = std::string(stream) == "never";
+    EXPECT_EQ(r.fake.file, held ? "" : r.keys);
+    EXPECT_EQ(r.fake.keys, held ? words({"b", "a"}) : std::vector<std::string>());
+    const std::string planned = held ? "planned 2\n" : "planned file\n";
     const std::string wrote = "wrote " + r.out + ": DictIndex over 2 keys, ";
-    EXPECT_EQ(r.err.text.rfind("planned file\n" + NOTE + r.keys + ": 2 empty lines skipped\n" + wrote, 0), 0u);
+    EXPECT_EQ(r.err.text.rfind(planned + NOTE + r.keys + ": 2 empty lines skipped\n" + wrote, 0), 0u);
     EXPECT_EQ(DictIndex::from_shared(blob::SharedBytes::read_file(r.out), true).block(), 32u);
   }
   // From standard input: the count of empty lines, then the plan.
@@ -313,9 +320,11 @@ TEST(CmdBuild, AutoPlansFirstAndNotesInOrder) {
   writer.join();
   EXPECT_EQ(r.fake.keys, words({"p", "q"}));
   EXPECT_EQ(r.err.text.rfind(fifo + ": 1 empty lines skipped\nplanned 2\n" + NOTE + "wrote ", 0), 0u);
-  // A planner failure ends the command; nothing is written.
+  // A planner failure ends the command; nothing is written. A keys file
+  // that cannot be read whole goes to the planner, whose failure it is.
   const Fail f = fail_of([&] { r.run({"broken", r.dir / "never"}); });
   EXPECT_EQ(f.message, "io error: broken:2: not UTF-8");
+  EXPECT_EQ(r.fake.file, "broken");
   EXPECT_FALSE(std::filesystem::exists(r.dir / "never"));
 }
 

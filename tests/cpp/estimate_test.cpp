@@ -204,6 +204,18 @@ TEST(Samples, AScanOnSeveralThreadsIsTheSequentialPass) {
     EXPECT_EQ(got.draws.run, want.run);
     EXPECT_EQ(scan(v, false, threads).shape, shape);
   }
+  // Handed over one at a time, past a block, the repeats a merge yields
+  // skipped: the same shape and draws, the keys copied out.
+  StreamScan stream;
+  for (std::string_view k : v) {
+    ASSERT_FALSE(stream.repeats(k));
+    stream.push(k);
+    ASSERT_TRUE(stream.repeats(k));
+  }
+  EXPECT_EQ(stream.shape(), shape);
+  const Draws<std::string> copied = std::move(stream).draws();
+  EXPECT_EQ(std::vector<std::string_view>(copied.hash.begin(), copied.hash.end()), want.hash);
+  EXPECT_EQ(std::vector<std::string_view>(copied.run.begin(), copied.run.end()), want.run);
 }
 
 // ---- rates and the dictionary model ---------------------------------------------------

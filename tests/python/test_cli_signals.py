@@ -109,7 +109,8 @@ STREAMED = [
 # but then writes nothing).
 BUILDS = [(args + ["--stream", "always"], sig, when) for args, sig in STREAMED for when in ("reading", "read through")]
 BUILDS += [(["--index", "string", "--stream", "never"], signal.SIGINT, "reading"),
-           (["--index", "perfect", "--stream", "never"], signal.SIGTERM, "reading")]
+           (["--index", "perfect", "--stream", "never"], signal.SIGTERM, "reading"),
+           (["--stream", "never"], signal.SIGTERM, "reading")]  # auto: one read for the plan and the build
 
 
 @pytest.mark.parametrize("args, sig, when", BUILDS,

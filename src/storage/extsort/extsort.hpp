@@ -189,24 +189,30 @@ class MergedStream {
  private:
   struct Impl;
   explicit MergedStream(std::unique_ptr<Impl> impl);
-  friend MergedStream merge_runs(const std::string& dir, std::span<const std::uint64_t> runs);
+  friend MergedStream merge_runs(const std::string& dir, std::span<const std::uint64_t> runs, bool direct);
   std::unique_ptr<Impl> impl_;
 };
 
-// Opens the run files of the given numbers in the directory, in that order.
-MergedStream merge_runs(const std::string& dir, std::span<const std::uint64_t> runs);
+// Opens the run files of the given numbers in the directory, in that order;
+// `direct`: read around the page cache.
+MergedStream merge_runs(const std::string& dir, std::span<const std::uint64_t> runs, bool direct = true);
 
 // The spill directory and the run files of one sort.
 class Runs final : public Replay {
  public:
   // `out`: the path the spill directory is named after ("<out>.<pid>.<n>.runs").
   // Its destruction removes the spill directory, if this sort made one,
-  // with its files.
-  explicit Runs(std::string out) : dir_(std::move(out)) {}
+  // with its files. `direct`: run files go around the page cache; a sort
+  // whose runs are read back at once and removed (the planner's) keeps
+  // them in it, where they may never reach the disk at all.
+  explicit Runs(std::string out, bool direct = true) : dir_(std::move(out)), direct_(direct) {}
 
   // Writes sorted keys as run file `next_number()`; records it on success.
   void spill(const KeyView& keys);
   void spill(std::span<const std::string_view> keys);
+  // Sorts the run and writes its distinct keys the same way, each as soon
+  // as the sort has put it in place; the run is empty afterwards.
+  void spill_sorted(Run& run);
   // The spill directory, created on first use.
   const std::string& dir() { return dir_.path(); }
   // Merges down to at most MERGE_FAN_IN runs and opens the final merge.
@@ -227,6 +233,7 @@ class Runs final : public Replay {
   scratch::Dir dir_;
   std::vector<std::uint64_t> runs_;
   std::uint64_t next_ = 0;
+  bool direct_;
 };
 
 }  // namespace quorvale::extsort

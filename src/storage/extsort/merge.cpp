@@ -145,14 +145,14 @@ std::optional<std::string_view> MergedStream::next() {
   return std::string_view(s.current);
 }
 
-MergedStream merge_runs(const std::string& dir, std::span<const std::uint64_t> runs) {
+MergedStream merge_runs(const std::string& dir, std::span<const std::uint64_t> runs, bool direct) {
   auto impl = std::make_unique<MergedStream::Impl>();
   impl->readers.reserve(runs.size());
   impl->heads.resize(runs.size());
   impl->prefixes.resize(runs.size());
   impl->done.assign(runs.size(), 0);
   for (std::size_t i = 0; i < runs.size(); ++i) {
-    impl->readers.emplace_back(run_path(dir, runs[i]));
+    impl->readers.emplace_back(run_path(dir, runs[i]), direct);
     if (impl->readers.back().next(impl->heads[i])) {
       impl->set_prefix(static_cast<std::uint32_t>(i));
     } else {
@@ -169,7 +169,7 @@ MergedStream merge_runs(const std::string& dir, std::span<const std::uint64_t> r
 template <class Keys>
 void Runs::spill_keys(const Keys& keys, bool checked) {
   const std::string& d = dir();
-  RunWriter writer(run_path(d, next_));
+  RunWriter writer(run_path(d, next_), direct_);
   // Sorted keys lie scattered over the run's bytes: fetch ahead.
   constexpr std::size_t AHEAD = 64;
   const std::size_t n = keys.size();
@@ -185,6 +185,14 @@ void Runs::spill_keys(const Keys& keys, bool checked) {
 }
 
 void Runs::spill(const KeyView& keys) { spill_keys(keys, keys.utf8_checked()); }
+
+void Runs::spill_sorted(Run& run) {
+  RunWriter writer(run_path(dir(), next_), direct_);
+  run.each_sorted([&](std::string_view key) { writer.key(key); });
+  writer.finish();
+  runs_.push_back(next_);
+  ++next_;
+}
 void Runs::spill(std::span<const std::string_view> keys) { spill_keys(keys, false); }
 
 MergedStream Runs::merge() {
@@ -210,8 +218,8 @@ MergedStream Runs::merge() {
       }
       std::uint64_t number = next_;
       try {
-        MergedStream stream = merge_runs(d, chunk);
-        RunWriter writer(run_path(d, number));
+        MergedStream stream = merge_runs(d, chunk, direct_);
+        RunWriter writer(run_path(d, number), direct_);
         try {
           while (auto key = stream.next()) writer.key(*key);
         } catch (...) {
@@ -239,7 +247,7 @@ MergedStream Runs::merge() {
     }
     runs_ = std::move(merged);
   }
-  return merge_runs(d, runs_);
+  return merge_runs(d, runs_, direct_);
 }
 
 void Runs::each(const Callback& callback) {

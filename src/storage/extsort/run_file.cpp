@@ -32,8 +32,8 @@ IndexError corrupt() { return IndexError::io(IoKind::Other, "extsort: a run file
 
 // ---- writing ------------------------------------------------------------------
 
-RunWriter::RunWriter(const std::string& path) : file_(File::create_new(path)), buffer_(io_buffer()) {
-  file_.set_direct(true);
+RunWriter::RunWriter(const std::string& path, bool direct) : file_(File::create_new(path)), buffer_(io_buffer()) {
+  if (direct) file_.set_direct(true);
   static const char zeros[8] = {};
   put(zeros, 8);
 }
@@ -78,8 +78,8 @@ void RunWriter::put(const char* p, std::size_t n) {
 
 // ---- reading ------------------------------------------------------------------
 
-RunReader::RunReader(const std::string& path) : file_(File::open_read(path)), buffer_(io_buffer()) {
-  file_.set_direct(true);
+RunReader::RunReader(const std::string& path, bool direct) : file_(File::open_read(path)), buffer_(io_buffer()) {
+  if (direct) file_.set_direct(true);
   left_ = file_.size();
   unsigned char head[8];
   read_exact(reinterpret_cast<char*>(head), 8);

@@ -2,7 +2,7 @@
 // per key a u32 length and its bytes, little-endian. A run file is written
 // once and read once, a merge pass or two later, so it goes around the page
 // cache where the system lets it (File::set_direct), through buffers aligned
-// for that.
+// for that, unless its sort asks for the cache.
 #pragma once
 
 #include <cstddef>
@@ -31,8 +31,8 @@ using IoBuffer = std::unique_ptr<char, AlignedFree>;
 // One run file being written: placeholder count, records, count written last.
 class RunWriter {
  public:
-  // Creates the file; it must not exist.
-  explicit RunWriter(const std::string& path);
+  // Creates the file; it must not exist. `direct`: around the page cache.
+  explicit RunWriter(const std::string& path, bool direct = true);
   // Format "extsort: a key longer than 4 GiB" for a key a u32 cannot measure.
   void key(std::string_view key);
   // Writes what is buffered and the count, and closes the file.
@@ -50,7 +50,7 @@ class RunWriter {
 // One run file being read, bounded by the count at its head.
 class RunReader {
  public:
-  explicit RunReader(const std::string& path);
+  explicit RunReader(const std::string& path, bool direct = true);
   // The next key into `key`; false at the end of the run.
   bool next(std::string& key);
 
