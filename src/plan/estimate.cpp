@@ -249,12 +249,7 @@ Scan scan_keys(const Keys& keys, bool with_draws, std::size_t threads, const Sto
   Shape& shape = out.shape;
   std::vector<Hashed> hashed, heads;
   for (PartScan& part : parts) {
-    shape.count += part.shape.count;
-    shape.bytes += part.shape.bytes;
-    shape.non_ascii += part.shape.non_ascii;
-    shape.lcp_prev += part.shape.lcp_prev;
-    shape.lcp_back32 += part.shape.lcp_back32;
-    shape.back32_count += part.shape.back32_count;
+    shape += part.shape;
     keep_smallest(part.hashed, HASH_SAMPLE);
     hashed.insert(hashed.end(), part.hashed.begin(), part.hashed.end());
     heads.insert(heads.end(), part.heads.begin(), part.heads.end());
@@ -378,12 +373,7 @@ struct StreamScan::Impl {
     });
     std::vector<Hashed> drawn, heads;
     for (PartScan& part : parts) {
-      shape.count += part.shape.count;
-      shape.bytes += part.shape.bytes;
-      shape.non_ascii += part.shape.non_ascii;
-      shape.lcp_prev += part.shape.lcp_prev;
-      shape.lcp_back32 += part.shape.lcp_back32;
-      shape.back32_count += part.shape.back32_count;
+      shape += part.shape;
       drawn.insert(drawn.end(), part.hashed.begin(), part.hashed.end());
       heads.insert(heads.end(), part.heads.begin(), part.heads.end());
       part = PartScan();

@@ -94,6 +94,16 @@ struct Shape {
   std::uint64_t lcp_back32 = 0;    // common prefixes with the key 32 before
   std::uint64_t back32_count = 0;  // keys counted in lcp_back32
   bool operator==(const Shape&) const = default;
+  // Adds the sums of keys scanned apart (another slice of the same keys).
+  Shape& operator+=(const Shape& o) noexcept {
+    count += o.count;
+    bytes += o.bytes;
+    non_ascii += o.non_ascii;
+    lcp_prev += o.lcp_prev;
+    lcp_back32 += o.lcp_back32;
+    back32_count += o.back32_count;
+    return *this;
+  }
 };
 
 // Gathers the Shape of keys pushed in ascending order.
