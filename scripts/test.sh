@@ -39,9 +39,9 @@ ctest --test-dir build/wheel --output-on-failure -j "$jobs"
 
 # Debug info only where a report needs line numbers, and at a level that
 # gives them (-g1); the sanitizer builds' layers are shared libraries. ASan
-# stays at -O0: at -O1 GCC 12's flow warnings misfire on the instrumented code.
+# at -O1: its tests run several times faster than at -O0.
 stage "C++ tests (AddressSanitizer + UndefinedBehaviorSanitizer)"
-cpp_build asan asan Debug -DQUORVALE_EXTENSION=OFF -DCMAKE_CXX_FLAGS_DEBUG="-g1"
+cpp_build asan asan Debug -DQUORVALE_EXTENSION=OFF -DCMAKE_CXX_FLAGS_DEBUG="-O1 -g1"
 ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1 \
   ctest --test-dir build/asan --output-on-failure -j "$jobs"
 

@@ -513,7 +513,7 @@ TEST(Overlay, OldFormatRefusals) {
       {"not UTF-8", [=](Bytes& b) { b[adds + 4] = 0xc3; }, overlay::MSG_NOT_UTF8},
       {"count cut", [=](Bytes& b) { b.resize(adds + 10 + 4); }, overlay::MSG_WORDS_TRUNCATED},
       {"2^61 words", [=](Bytes& b) { put64(b, adds + 10, std::uint64_t{1} << 61); }, overlay::MSG_WORD_COUNT},
-      {"word missing", [](Bytes& b) { b.resize(b.size() - 1); }, overlay::MSG_WORD_LENGTH},
+      {"word missing", [](Bytes& b) { b.pop_back(); }, overlay::MSG_WORD_LENGTH},
       {"tag", [](Bytes& b) { b[4] = 3; }, overlay::MSG_OTHER_BASE},
       {"base key", [=](Bytes& b) { b[adds + 4] = 'd'; }, overlay::MSG_BASE_DUPLICATE},
       {"bit at the id space", [](Bytes& b) { b[b.size() - 8] |= 1 << 4; }, overlay::MSG_OUTSIDE},
