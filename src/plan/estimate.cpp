@@ -174,11 +174,17 @@ constexpr std::size_t SCAN_SLICE = std::size_t{1} << 16;
 using Hashed = std::pair<std::uint64_t, std::uint64_t>;
 
 // Keeps the `keep` smallest hashes first (unstable, as a sample's trim).
-void keep_smallest(std::vector<Hashed>& v, std::size_t keep) {
+// Keeps the `keep` entries of least hash (`hash_of`), in no order.
+template <class T, class HashOf>
+void keep_least(std::vector<T>& v, std::size_t keep, HashOf hash_of) {
   if (v.size() <= keep) return;
   std::nth_element(v.begin(), v.begin() + static_cast<std::ptrdiff_t>(keep - 1), v.end(),
-                   [](const Hashed& x, const Hashed& y) { return x.first < y.first; });
+                   [&](const T& x, const T& y) { return hash_of(x) < hash_of(y); });
   v.resize(keep);
+}
+
+void keep_smallest(std::vector<Hashed>& v, std::size_t keep) {
+  keep_least(v, keep, [](const Hashed& h) { return h.first; });
 }
 
 // What the slices one worker scanned contribute: their part of the shape's
@@ -333,10 +339,7 @@ struct KeptRun {
 
 template <class T>
 void keep_least(std::vector<T>& v, std::size_t keep) {
-  if (v.size() <= keep) return;
-  std::nth_element(v.begin(), v.begin() + static_cast<std::ptrdiff_t>(keep - 1), v.end(),
-                   [](const T& x, const T& y) { return x.hash < y.hash; });
-  v.resize(keep);
+  keep_least(v, keep, [](const T& x) { return x.hash; });
 }
 
 }  // namespace
